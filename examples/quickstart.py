@@ -1,0 +1,2 @@
+"""vorn-tools quickstart (filled in as the library grows)."""
+print("vorn-tools quickstart")

@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Sets up a development checkout: Debian build packages, Python 3.13 venv in .venv,
+# and the three distributions (vorn-tools, vorn-core, vorn-inference) installed
+# editable with their test extras. Idempotent; a second run with nothing changed
+# takes a second or two.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+
+# Concurrent runs (several shells, or tests started in parallel) share one venv.
+exec 9>"${TMPDIR:-/tmp}/vorn-tools-setup.$(echo "$ROOT" | sha256sum | cut -c1-12).lock"
+flock 9
+
+log() { printf '[setup] %s\n' "$*" >&2; }
+
+# --- Debian packages needed to build the native modules -------------------
+missing=()
+for pkg in g++ make pkg-config libpcre2-dev; do
+    dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+done
+if ((${#missing[@]})); then
+    if [ "$(id -u)" != 0 ]; then
+        log "missing Debian packages: ${missing[*]} (run as root, or install them first)"
+        exit 1
+    fi
+    log "installing Debian packages: ${missing[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+# --- Python: 3.13 preferred, else the newest 3.11+ -------------------------
+find_python() {
+    local c
+    for c in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.13*/bin/python3.13 \
+             "$(command -v python3.13 || true)"; do
+        [ -n "$c" ] && [ -x "$c" ] && { echo "$c"; return 0; }
+    done
+    for v in 3.12 3.11; do
+        for c in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/$v*/bin/python$v "$(command -v python$v || true)"; do
+            if [ -n "$c" ] && [ -x "$c" ]; then
+                log "WARNING: Python 3.13 not found; using $c (python$v)"
+                echo "$c"; return 0
+            fi
+        done
+    done
+    return 1
+}
+
+if [ ! -x .venv/bin/python ]; then
+    PY=$(find_python) || { log "no Python 3.11+ found"; exit 1; }
+    log "creating .venv with $PY"
+    "$PY" -m venv .venv
+fi
+VPY=$ROOT/.venv/bin/python
+
+# --- Install, skipped when nothing that affects the install changed --------
+stamp_inputs() {
+    cat pyproject.toml CMakeLists.txt host/*/pyproject.toml host/*/CMakeLists.txt 2>/dev/null
+    find src/native host/*/src/native -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' \) \
+        -print0 2>/dev/null | sort -z | xargs -0 cat 2>/dev/null
+    "$VPY" -c 'import sys; print(sys.version)'
+}
+want=$(stamp_inputs | sha256sum | cut -d' ' -f1)
+have=$(cat .setup-stamp 2>/dev/null || true)
+if [ "$want" = "$have" ] && "$VPY" -c 'import vorn_tools._native, vorn_core, vorn_inference' 2>/dev/null; then
+    log "up to date"
+    exit 0
+fi
+
+export PIP_DISABLE_PIP_VERSION_CHECK=1
+log "installing build tools"
+"$VPY" -m pip install -q "scikit-build-core==1.1.2" "nanobind==3.1.0" "setuptools>=69" wheel
+log "installing vorn-core, vorn-inference and vorn-tools (editable, with test extras)"
+"$VPY" -m pip install -q --no-build-isolation \
+    -e host/vorn-core \
+    -e host/vorn-inference \
+    -e ".[test,e2b,opensandbox,bedrock]"
+echo "$want" > .setup-stamp
+log "done"

@@ -1,0 +1,3 @@
+#include "bindings/bindings.hpp"
+
+void bind_link_scan(nanobind::module_ &) {}

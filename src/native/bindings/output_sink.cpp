@@ -1,0 +1,3 @@
+#include "bindings/bindings.hpp"
+
+void bind_output_sink(nanobind::module_ &) {}

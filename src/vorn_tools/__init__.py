@@ -1,0 +1,1 @@
+"""VORN Tools: code-interpreter sandboxes and an MCP client for LLM applications."""

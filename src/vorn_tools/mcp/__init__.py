@@ -1,0 +1,1 @@
+"""VORN Tools MCP."""
