@@ -1,0 +1,1 @@
+"""Core library of the host: credential masking engine and logger manager."""

@@ -1,0 +1,96 @@
+// PCRE2 masking kernel: plain C++20, no Python headers.
+//
+// Text and patterns are sequences of code points (char32_t), matched with the
+// 32-bit PCRE2 library in non-UTF mode with Unicode properties (UCP). Every
+// 32-bit value is a valid code unit there, so lone surrogates need no special
+// handling and offsets are code point indices.
+#pragma once
+
+#ifndef PCRE2_CODE_UNIT_WIDTH
+#define PCRE2_CODE_UNIT_WIDTH 32
+#endif
+#include <pcre2.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace vorn::masking {
+
+// Resource bounds applied to every match attempt of every rule.
+inline constexpr std::uint32_t kMatchLimit = 2'000'000;
+inline constexpr std::uint32_t kDepthLimit = 100'000;
+inline constexpr std::size_t kJitStackStart = 32 * 1024;
+inline constexpr std::size_t kJitStackMax = 8 * 1024 * 1024;
+// Wall-clock budget for one rule over one text (a base plus a share per code
+// point), checked at match starts: the match limit bounds one start, this
+// bounds a pattern that does a little too much work at every start.
+inline constexpr double kRuleTimeBudgetSeconds = 0.2;
+inline constexpr double kRuleTimeBudgetPerCodePoint = 100e-9;
+
+// A pattern that PCRE2 refuses to compile.
+class PatternError : public std::runtime_error {
+  public:
+    PatternError(std::string rule, std::string reason, std::size_t offset);
+    const std::string& rule() const noexcept { return rule_; }
+    const std::string& reason() const noexcept { return reason_; }
+    std::size_t offset() const noexcept { return offset_; }
+
+  private:
+    std::string rule_;
+    std::string reason_;
+    std::size_t offset_;
+};
+
+// A rule that failed while matching (a resource limit or any other PCRE2 error).
+class MatchError : public std::runtime_error {
+  public:
+    MatchError(std::string rule, std::string reason, int code);
+    const std::string& rule() const noexcept { return rule_; }
+    const std::string& reason() const noexcept { return reason_; }
+    int code() const noexcept { return code_; }
+
+  private:
+    std::string rule_;
+    std::string reason_;
+    int code_;
+};
+
+// One rule, compiled once (and JIT-compiled where the platform allows) and
+// shareable between threads. A match is replaced by `replacement`; when the
+// pattern has a group named "secret" that took part in the match, only that
+// group's span is replaced and the rest of the match is kept.
+class CompiledPattern {
+  public:
+    CompiledPattern(std::string name, std::u32string_view python_pattern, std::u32string replacement);
+    ~CompiledPattern();
+    CompiledPattern(const CompiledPattern&) = delete;
+    CompiledPattern& operator=(const CompiledPattern&) = delete;
+
+    const std::string& name() const noexcept { return name_; }
+    const std::u32string& replacement() const noexcept { return replacement_; }
+    bool jit() const noexcept { return jit_; }
+    std::uint32_t secret_group() const noexcept { return secret_group_; }
+    std::uint32_t capture_count() const noexcept { return capture_count_; }
+    const pcre2_code* code() const noexcept { return code_; }
+
+  private:
+    std::string name_;
+    std::u32string replacement_;
+    pcre2_code* code_ = nullptr;
+    bool jit_ = false;
+    std::uint32_t secret_group_ = 0;
+    std::uint32_t capture_count_ = 0;
+};
+
+// Applies the rules in order, each to the result of the previous one. Returns
+// false when no rule changed the text; otherwise stores the masked text in
+// `out` and returns true. Matches are found left to right without overlap,
+// as Python's re.finditer finds them; an empty match (or an empty secret
+// group) masks nothing. Throws MatchError when a rule fails.
+bool mask(std::u32string_view text, std::span<const CompiledPattern* const> rules, std::u32string& out);
+
+}  // namespace vorn::masking

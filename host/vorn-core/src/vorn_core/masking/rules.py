@@ -1,0 +1,219 @@
+"""Masking rules: own rules, the built-in credential rules and their compiled form.
+
+Patterns use Python ``re`` syntax and semantics on ``str`` (``\\w``, ``\\s``,
+``\\b`` and ``\\d`` are Unicode-aware, look-behind is fixed-width, inline flags
+such as ``(?i)`` work); the engine compiles them with PCRE2. A pattern may
+name one group ``secret``: then only that group is masked and the rest of the
+match (a header name, a key, a URL scheme) stays visible.
+"""
+
+from __future__ import annotations
+
+import re
+from dataclasses import dataclass
+from enum import Enum
+
+from vorn_core.masking import _masking
+from vorn_core.masking.errors import MaskingRuleError
+
+__all__ = ["BuiltInMaskingRule", "CompiledMaskingRule", "MaskingRule", "placeholder"]
+
+_NAME = re.compile(r"[A-Za-z][A-Za-z0-9_]*")
+
+
+def placeholder(name: str) -> str:
+    """Return the text written in place of a match of the rule called ``name``.
+
+    The form ``[MASKED NAME]`` holds no ``:``, ``=``, ``@``, ``.``, ``/`` or
+    quote and contains a blank, so no credential pattern can take it for a
+    credential, a key-value pair, a URL's user information or an address.
+    """
+    return f"[MASKED {name}]"
+
+
+@dataclass(frozen=True, slots=True)
+class MaskingRule:
+    """An own masking rule: a name (letters, digits, ``_``) and a pattern."""
+
+    name: str
+    pattern: str
+
+    def __post_init__(self) -> None:
+        if not isinstance(self.name, str):
+            raise TypeError(f"rule name must be str, not {type(self.name).__name__}")
+        if not isinstance(self.pattern, str):
+            raise TypeError(f"rule pattern must be str, not {type(self.pattern).__name__}")
+        if not _NAME.fullmatch(self.name):
+            raise MaskingRuleError(
+                self.name, "rule name must start with a letter and hold only letters, digits and '_'"
+            )
+        if not self.pattern:
+            raise MaskingRuleError(self.name, "pattern must not be empty")
+
+
+# A value that is itself a placeholder ("[SECRET]", "[MASKED X]") is left alone,
+# so masking an already masked text changes nothing; single-token values also
+# stop at "[", so that they never run into a placeholder that follows.
+_NOT_PLACEHOLDER = r"(?!\[[A-Z][A-Za-z0-9_ ]*\])"
+_QUOTED_PLACEHOLDER = r"""(?!["']\[[A-Z][A-Za-z0-9_ ]*\]["'])"""
+
+# Separator between a key and its value: optional closing quote of the key,
+# blanks, then ":", "=", ":=" or "=>", blanks (never a line break).
+# The look-ahead stops backtracking into a shorter separator, which would let
+# a masked value's leading "=" or blank pass for a new value.
+_KV_SEP = r"""["']?[ \t]{0,16}(?::=|=>|[:=])[ \t]{0,16}(?![ \t=:>])"""
+
+
+class BuiltInMaskingRule(Enum):
+    """The engine's built-in credential rules; each member's value is its pattern.
+
+    Every pattern is anchored at a boundary and bounded, so that it does linear
+    work on any text.
+    """
+
+    # PEM private keys of every flavour (PKCS#1/#8, EC, DSA, OpenSSH, encrypted,
+    # PGP), with optional RFC 1421 headers; a block cut off before its END line
+    # is masked up to where the key material stops.
+    PRIVATE_KEY_BLOCK = (
+        r"-----BEGIN (?:[A-Z0-9]{1,16} ){0,3}PRIVATE KEY(?: BLOCK)?-----"
+        r"[ \t\r\n]{0,8}(?:[A-Za-z][A-Za-z-]{0,30}: [^\r\n]{0,256}\r?\n){0,8}"
+        r"[A-Za-z0-9+/=\s]{0,32768}"
+        r"(?:-----END (?:[A-Z0-9]{1,16} ){0,3}PRIVATE KEY(?: BLOCK)?-----)?"
+    )
+    # The value of an Authorization / Proxy-Authorization header in raw HTTP,
+    # JSON, a printed dict or key=value form. The scheme stays visible; a
+    # single-token scheme (Bearer, Basic, ...) masks its token, any other value
+    # is masked to the end of the line or the closing quote.
+    AUTHORIZATION_HEADER = (
+        r"(?i:\b(?:proxy-)?authorization)" + _KV_SEP + r"""["']?"""
+        r"(?:(?i:bearer|basic|token|apikey|negotiate|ntlm)([ \t]{1,8})"
+        r"|(?i:aws4-hmac-sha256|digest|hmac)[ \t]{1,8}"
+        r"|(?!(?i:bearer|basic|token|apikey|negotiate|ntlm|aws4-hmac-sha256|digest|hmac)[ \t]))"
+        r"(?P<secret>" + _NOT_PLACEHOLDER + r"""(?(1)[^\s"',;[]{1,4096}|[^\s"'][^\r\n"']{0,4095}))"""
+    )
+    # RFC 6750 bearer tokens; a token holds a digit, so "Bearer realm" is prose.
+    BEARER_TOKEN = (
+        r"(?i:\bbearer)[ \t]{1,8}(?=[A-Za-z._~+/-]{0,4096}[0-9])"
+        r"(?P<secret>[A-Za-z0-9._~+/-]{8,4096}=*)"
+    )
+    # RFC 7617 basic credentials: base64 of "user:password" after "Basic".
+    BASIC_CREDENTIALS = (
+        r"(?i:\bbasic)[ \t]{1,8}"
+        r"(?=[A-Za-z+/]{0,4096}[0-9+/=]|[A-Za-z0-9+/]{1,4096}[A-Z])"
+        r"(?P<secret>(?:[A-Za-z0-9+/]{4}){2,1024}(?:[A-Za-z0-9+/]{2}==|[A-Za-z0-9+/]{3}=)?)"
+        r"(?![A-Za-z0-9+/=])"
+    )
+    # User and password of a database / broker URI (postgres://u:p@host,
+    # mongodb+srv://..., redis://:p@...), or Password=/Pwd= of an ADO.NET / ODBC
+    # connection string (Server=...;User Id=...;Password=...;).
+    CONN_STRING_CREDS = (
+        r"(?:(?i:\b((?:postgres(?:ql)?|mysql|mariadb|mongodb(?:\+srv)?|rediss?|amqps?|mssql|sqlserver"
+        r"|oracle|clickhouse|cockroachdb|snowflake|db2|couchbases?|neo4j(?:\+s)?|nats|kafka|ldaps?"
+        r"|s?ftp)(?:\+[a-z0-9]{1,16})?://))"
+        r"|(?i:(?:(?<=;)|(?<=;[ \t])|\b(?=(?:password|pwd)[ \t]{0,16}=[^;\r\n\"']{1,128};))"
+        r"(?:password|pwd)[ \t]{0,16}=[ \t]{0,16}(?![ \t])))"
+        r"(?P<secret>(?(1)[^\s/:@]{0,256}:[^\s/@]{1,256}(?=@)|" + _NOT_PLACEHOLDER + r"[^;\r\n\"']{1,128}))"
+    )
+    # Signature, credential and session token of an AWS SigV4 presigned URL.
+    AWS_SIGV4_QS = (
+        r"(?i:\bX-Amz-(?:Signature|Credential|Security-Token)=)"
+        r"(?P<secret>" + _NOT_PLACEHOLDER + r"""[^&\s"'<>#[]{1,4096})"""
+    )
+    # E2B API keys: "e2b_" and 40 hex digits.
+    E2B_KEY = r"\be2b_[0-9a-fA-F]{40}\b"
+    # OpenAI keys: legacy "sk-" keys and project / service-account / admin keys.
+    OPENAI_KEY = r"\bsk-(?!ant-|or-)(?:(?:proj|svcacct|admin|None)-)?[A-Za-z0-9_-]{20,}"
+    # Anthropic keys: "sk-ant-api03-...", "sk-ant-admin01-...", "sk-ant-oat01-...".
+    ANTHROPIC_KEY = r"\bsk-ant-[a-z]{2,10}[0-9]{2}-[A-Za-z0-9_-]{20,}"
+    # OpenRouter keys: "sk-or-v1-" and 64 hex digits.
+    OPENROUTER_KEY = r"\bsk-or-v1-[0-9a-f]{64}\b"
+    # AWS access key ids: long-term (AKIA), temporary (ASIA) and similar.
+    AWS_ACCESS_KEY_ID = r"\b(?:AKIA|ASIA|ABIA|ACCA)[A-Z0-9]{16}\b"
+    # AWS secret access keys (40 base64 characters) after their usual key names,
+    # or right after a masked access key id ("AKIA...:secret", "AKIA... secret").
+    AWS_SECRET_KEY = (
+        r"(?:(?i:\b(?:aws_?)?secret_?access_?key|\baws_?secret_?key|\bsecret_?key)" + _KV_SEP
+        + r"""["']?|(?<=\[MASKED AWS_ACCESS_KEY_ID\])[ \t:,;|=/"']{1,4})"""
+        r"(?P<secret>[A-Za-z0-9/+]{40})(?![A-Za-z0-9/+=])"
+    )
+    # GitHub classic tokens: personal (ghp_), OAuth (gho_), user-to-server
+    # (ghu_), server-to-server (ghs_) and refresh (ghr_).
+    GITHUB_PAT_CLASSIC = r"\bgh[pousr]_[A-Za-z0-9]{36,251}\b"
+    # GitHub fine-grained personal access tokens.
+    GITHUB_PAT_FINE = r"\bgithub_pat_[A-Za-z0-9]{22}_[A-Za-z0-9]{59}\b"
+    # Google API keys.
+    GOOGLE_API_KEY = r"\bAIza[0-9A-Za-z_-]{35}(?![0-9A-Za-z_-])"
+    # Hugging Face user access tokens.
+    HUGGINGFACE_TOKEN = r"\bhf_[A-Za-z0-9]{34,}\b"
+    # Slack bot, user, app, refresh and configuration tokens.
+    SLACK_TOKEN = r"\b(?:xox[abposre]|xapp)-[0-9A-Za-z-]{10,}"
+    # JSON Web Tokens: three base64url segments, the header a JSON object.
+    JWT = r"\beyJ[A-Za-z0-9_-]{5,}\.[A-Za-z0-9_-]{5,}\.[A-Za-z0-9_-]*"
+    # password=, api_key: "...", client_secret=..., "token": "..." and the like,
+    # in env, query-string, JSON, YAML and log forms; the key stays visible.
+    GENERIC_CREDENTIAL_KV = (
+        r"(?i:passw(?:or)?d|passphrase|secret(?:[_-]?key)?|api[_-]?key|access[_-]?key"
+        r"|private[_-]?key|token|credentials?)" + _KV_SEP
+        + r"(?P<secret>" + _NOT_PLACEHOLDER + _QUOTED_PLACEHOLDER
+        + r"""(?:"[^"\r\n]{1,1024}"|'[^'\r\n]{1,1024}'|(?!["'])[^\s"',;&)}\][]{1,1024}))"""
+    )
+    # E-mail addresses.
+    EMAIL = (
+        r"(?<![\w.+%-])[A-Za-z0-9._%+-]{1,64}@"
+        r"[A-Za-z0-9-]{1,63}(?:\.[A-Za-z0-9-]{1,63}){0,8}\.[A-Za-z]{2,24}\b"
+    )
+
+    @property
+    def pattern(self) -> str:
+        """The rule's pattern."""
+        return self.value
+
+
+class CompiledMaskingRule:
+    """A rule compiled once (PCRE2, JIT where available) and shareable between threads.
+
+    Build it with ``from_masking_rule``. ``name`` and ``pattern`` are the
+    rule's, ``replacement`` is the placeholder written over its matches.
+    """
+
+    __slots__ = ("_native", "name", "pattern", "replacement")
+
+    name: str
+    pattern: str
+    replacement: str
+
+    def __init__(self, name: str, pattern: str) -> None:
+        rule = MaskingRule(name=name, pattern=pattern)
+        replacement = placeholder(rule.name)
+        try:
+            native = _masking.Pattern(rule.name, rule.pattern, replacement)
+        except _masking.PatternError as exc:
+            rule_name, reason, offset = exc.args
+            raise MaskingRuleError(rule_name, reason, offset) from None
+        object.__setattr__(self, "name", rule.name)
+        object.__setattr__(self, "pattern", rule.pattern)
+        object.__setattr__(self, "replacement", replacement)
+        object.__setattr__(self, "_native", native)
+
+    @classmethod
+    def from_masking_rule(cls, rule: MaskingRule | BuiltInMaskingRule) -> CompiledMaskingRule:
+        """Compile an own ``MaskingRule`` or a ``BuiltInMaskingRule`` member.
+
+        Raises ``MaskingRuleError`` naming the rule, PCRE2's message and the
+        offset in the pattern when the pattern does not compile, and
+        ``TypeError`` for anything that is not a rule.
+        """
+        if isinstance(rule, (MaskingRule, BuiltInMaskingRule)):
+            return cls(rule.name, rule.pattern)
+        raise TypeError(f"expected a MaskingRule or BuiltInMaskingRule, got {type(rule).__name__}")
+
+    @property
+    def jit(self) -> bool:
+        """Whether PCRE2's JIT compiled the pattern (else the interpreter runs it)."""
+        return self._native.jit
+
+    def __setattr__(self, name: str, value: object) -> None:
+        raise AttributeError(f"{type(self).__name__} is immutable")
+
+    def __repr__(self) -> str:
+        return f"CompiledMaskingRule(name={self.name!r}, pattern={self.pattern!r})"

@@ -1,0 +1,248 @@
+"""Contract of sandboxes that run code, with the shared upload and install flows."""
+
+from abc import abstractmethod
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any
+
+from vorn_tools.code_interpreter.code_sandbox.base_sandbox import BaseSandbox
+from vorn_tools.code_interpreter.code_sandbox.constants import (
+    DEFAULT_INSTALL_TIMEOUT,
+    DEFAULT_UPLOAD_DIR,
+    Language,
+    PackageInstallErrorMessage,
+    UploadErrorMessage,
+)
+from vorn_tools.code_interpreter.code_sandbox.models import ExecutionResult, ExecutionStatus
+from vorn_tools.code_interpreter.code_sandbox.utils import (
+    build_upload_path,
+    check_upload_filename,
+    get_install_code,
+    supports_automatic_install,
+)
+from vorn_tools.code_interpreter.errors import SandboxExecutionError, Stage
+from vorn_tools.code_interpreter.observability import (
+    SpanAttr,
+    SpanName,
+    set_current_span_attributes,
+    traced,
+)
+from vorn_tools.code_interpreter.redaction import get_redacting_logger
+
+if TYPE_CHECKING:
+    from vorn_inference.schema import Attachment
+
+logger = get_redacting_logger(__name__)
+
+
+class CodeInterpreterSandbox(BaseSandbox):
+    """Extended sandbox interface for backends that support shell commands and lifecycle control.
+
+    Adds the sandbox's language and the packages to install into it, code
+    execution with attachments and streamed output, shell commands, renewal of
+    the session lease and the sandbox identifier. Backends reuse two flows held
+    here: the attachment upload (``_upload_files``, customised through the
+    ``_write_files`` hook) and the Python package installation
+    (``_setup_python_channels``).
+    """
+
+    _BACKEND: str = ""
+    _DEFAULT_UPLOAD_DIR: str | None = DEFAULT_UPLOAD_DIR
+
+    def __init__(
+        self,
+        language: str = Language.PYTHON,
+        additional_packages: list[str] | None = None,
+        **kwargs: Any,
+    ) -> None:
+        """Initialize the sandbox with its language and the packages to install into it.
+
+        Args:
+            language: The sandbox's programming language, stored unchanged.
+            additional_packages: pip requirement specifiers to install once the
+                sandbox is ready. A non-empty list is kept as the same object.
+
+        Raises:
+            TypeError: When ``additional_packages`` is a single string.
+            **kwargs: Handed to ``BaseSandbox``, which ignores them.
+        """
+        super().__init__(**kwargs)
+        if isinstance(additional_packages, str):
+            # A bare string would be installed character by character.
+            raise TypeError(
+                "`additional_packages` must be a list of requirement strings, "
+                f"not the single string {additional_packages!r}"
+            )
+        self.language = language
+        self.additional_packages: list[str] = additional_packages if additional_packages else []
+
+    # -- package installation ------------------------------------------------
+
+    def _detail(self, result: ExecutionResult) -> str:
+        """The most informative failure text of a failed result."""
+        return (
+            result.error
+            or result.stderr
+            or f"{result.status.value} (exit code {result.exit_code})"
+        )
+
+    async def _setup_python_channels(self) -> None:
+        """Install ``additional_packages``, or warn when the language has no automatic installer."""
+        if not supports_automatic_install(self.language):
+            logger.warning(self._non_python_skip_message())
+            return
+        await self._install_additional_packages()
+
+    def _non_python_skip_message(self) -> str:
+        """The warning logged when a non-Python sandbox skips the automatic setup."""
+        dropped = (
+            PackageInstallErrorMessage.PACKAGES_DROPPED.format(self.additional_packages)
+            if self.additional_packages
+            else ""
+        )
+        return PackageInstallErrorMessage.NON_PYTHON_SKIPPED.format(self.language, dropped, self.language)
+
+    async def _install_additional_packages(self) -> None:
+        """Run the package installer through ``execute_code`` and check its result.
+
+        Raises:
+            ValueError: When the language has no automatic installer (only when
+                there are packages to install).
+            SandboxExecutionError: With stage ``PACKAGE_INSTALL`` when the
+                installer's run did not succeed.
+        """
+        if not self.additional_packages:
+            return
+        code = get_install_code(self.language, self.additional_packages)
+        result = await self.execute_code(code, timeout=DEFAULT_INSTALL_TIMEOUT)
+        self._raise_if_failed(result)
+
+    def _raise_if_failed(self, result: ExecutionResult) -> None:
+        """Raise ``SandboxExecutionError`` (stage ``PACKAGE_INSTALL``) unless ``result`` succeeded.
+
+        The execution channels report a failed installer as a result rather than
+        by raising, so the status has to be inspected.
+        """
+        if result.status is ExecutionStatus.SUCCESS:
+            return
+        raise SandboxExecutionError(
+            PackageInstallErrorMessage.INSTALL_FAILED.format(self.additional_packages, self._detail(result)),
+            stage=Stage.PACKAGE_INSTALL,
+        )
+
+    # -- attachment upload ---------------------------------------------------
+
+    @traced(SpanName.UPLOAD)
+    async def _upload_files(self, files: "list[Attachment]", upload_dir: str | None = None) -> None:
+        """Upload attachments in one provider operation.
+
+        Each attachment lands at ``build_upload_path(filename, upload_dir,
+        _DEFAULT_UPLOAD_DIR)``; the whole batch goes to ``_write_files`` in one
+        call. Names that could escape the upload directory (absolute, with a
+        ".." segment or a backslash) are refused before anything is written.
+
+        Raises:
+            SandboxExecutionError: With stage ``EXECUTION`` when a name is
+                refused or the write fails; a write failure is its cause.
+        """
+        backend = self._BACKEND or type(self).__name__
+        file_count = len(files)
+        sandbox_id = self.sandbox_id
+        attrs: dict[str, Any] = {
+            SpanAttr.BACKEND: backend,
+            SpanAttr.FILE_COUNT: file_count,
+            SpanAttr.TOTAL_BYTES: sum(len(attachment.data) for attachment in files),
+        }
+        if sandbox_id is not None:
+            attrs[SpanAttr.SANDBOX_ID] = sandbox_id
+        set_current_span_attributes(**attrs)
+
+        entries: list[tuple[str, bytes]] = []
+        for attachment in files:
+            check_upload_filename(attachment.filename)
+            entries.append(
+                (
+                    build_upload_path(attachment.filename, upload_dir, self._DEFAULT_UPLOAD_DIR),
+                    attachment.data,
+                )
+            )
+
+        try:
+            await self._write_files(entries)
+        except Exception as exc:
+            set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.ERROR.value})
+            message = UploadErrorMessage.UPLOAD_FAILED.format(file_count, backend, exc)
+            logger.warning(
+                message,
+                exc_info=True,
+                extra={
+                    "error_code": Stage.EXECUTION,
+                    "backend": backend,
+                    "sandbox_id": sandbox_id,
+                    "file_count": file_count,
+                },
+            )
+            raise SandboxExecutionError(message, stage=Stage.EXECUTION) from exc
+        set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.SUCCESS.value})
+
+    async def _write_files(self, entries: list[tuple[str, bytes]]) -> None:
+        """Write resolved path/data pairs in one provider operation.
+
+        Backends override this hook: one request for the whole batch, creating
+        or replacing each file, and raising an ``Exception`` on failure.
+        """
+        raise NotImplementedError(UploadErrorMessage.WRITE_FILES_NOT_IMPLEMENTED.format(type(self).__name__))
+
+    # -- abstract operations ---------------------------------------------------
+
+    @abstractmethod
+    async def execute_code(
+        self,
+        code: str,
+        timeout: int | None = None,
+        files: "list[Attachment] | None" = None,
+        upload_dir: str | None = None,
+        on_stdout: Callable[[str], None] | None = None,
+        on_stderr: Callable[[str], None] | None = None,
+        **kwargs: Any,
+    ) -> ExecutionResult:
+        """Execute code in the sandbox environment, optionally streaming its output.
+
+        Outcomes of the code are reported in the returned result, never raised:
+        "success", "error", "timeout" (limit exceeded) or "unknown" (the request
+        reached the sandbox but its effect cannot be told). ``timeout`` of
+        ``None`` means the backend's default, zero or less no limit. ``files``
+        are uploaded first through ``_upload_files`` into ``upload_dir`` or the
+        backend's default directory. ``on_stdout``/``on_stderr`` are called once
+        per streamed line, best effort.
+        """
+        raise NotImplementedError
+
+    @abstractmethod
+    async def execute_command(
+        self,
+        cmd: str,
+        *,
+        env: dict[str, str] | None = None,
+        timeout: float | None = None,
+    ) -> ExecutionResult:
+        """Execute a shell command in the sandbox.
+
+        ``timeout`` of ``None`` means the backend's default of 30 seconds, zero
+        or less disables the limit, a positive value enforces it.
+        """
+        raise NotImplementedError
+
+    @abstractmethod
+    async def set_timeout(self, seconds: int) -> None:
+        """Renew or adjust the sandbox session timeout.
+
+        A backend whose provider has no dynamic session timeout implements this
+        as a no-op that does not raise.
+        """
+        raise NotImplementedError
+
+    @property
+    @abstractmethod
+    def sandbox_id(self) -> str | None:
+        """Return the unique sandbox session/instance identifier."""
+        raise NotImplementedError

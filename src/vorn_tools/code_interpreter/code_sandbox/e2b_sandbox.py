@@ -1,0 +1,654 @@
+"""Sandbox backend on the E2B cloud service.
+
+``E2BSandbox.create(...)`` starts a remote sandbox through the E2B SDKs with
+retried creation and a rollback of a half-built sandbox; the instance runs
+code on the sandbox's code-interpreter channel with streamed, bounded output,
+runs shell commands, uploads attachments in one batch, downloads files through
+the sandbox's signed URL with a filesystem fallback, renews its session lease
+and tears down with retries. Requires the extra ``vorn-tools[e2b]``.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import time
+import warnings
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any, Self
+
+import httpx
+
+try:
+    from e2b.exceptions import (
+        AuthenticationException,
+        RateLimitException,
+        SandboxException,
+        ServiceBusyException,
+        TimeoutException,
+    )
+    from e2b.sandbox.commands.command_handle import CommandExitException
+    from e2b.sandbox_async.commands.command import Commands
+    from e2b.sandbox_async.filesystem.filesystem import Filesystem, WriteEntry
+    from e2b_code_interpreter import AsyncSandbox
+except ModuleNotFoundError as exc:  # pragma: no cover - exercised without the extra only
+    raise ModuleNotFoundError(
+        "e2b and e2b-code-interpreter packages are required. "
+        "Install them with: pip install 'vorn-tools[e2b]'",
+        name=exc.name,
+    ) from exc
+
+from vorn_tools.code_interpreter.code_sandbox.code_interpreter_sandbox import CodeInterpreterSandbox
+from vorn_tools.code_interpreter.code_sandbox.constants import (
+    DEFAULT_DOWNLOAD_TIMEOUT,
+    DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS,
+    DEFAULT_UPLOAD_DIR,
+    DOWNLOAD_TIMEOUT_MESSAGE,
+    Language,
+    UploadErrorMessage,
+)
+from vorn_tools.code_interpreter.code_sandbox.models import (
+    ExecutionResult,
+    ExecutionStatus,
+    FailureDetail,
+)
+from vorn_tools.code_interpreter.code_sandbox.utils import (
+    BoundedOutputSink,
+    calculate_duration_ms,
+    create_with_retry,
+    resolve_sandbox_timeout,
+    resolve_timeout,
+    terminate_with_retry,
+)
+from vorn_tools.code_interpreter.errors import (
+    SandboxExecutionError,
+    SandboxNotInitializedError,
+    SandboxStartError,
+    Stage,
+    _cause_chain,
+)
+from vorn_tools.code_interpreter.observability import (
+    SpanAttr,
+    SpanName,
+    set_current_span_attributes,
+    traced,
+)
+from vorn_tools.code_interpreter.redaction import (
+    get_redacting_logger,
+    qualified_type,
+    redacted_chain,
+    register_secret,
+)
+
+if TYPE_CHECKING:
+    from vorn_inference.schema import Attachment
+
+logger = get_redacting_logger(__name__)
+
+_TERMINATE_FAILED = "Failed to terminate E2B sandbox: {}"
+_URL_ATTEMPT_SHARE = 0.5
+_RESET_TRANSPORT_DEPRECATION = (
+    "E2BSandbox.reset_transport() is a no-op and is scheduled for removal in the next minor "
+    "release. E2B's pyqwest transports are not bound to an event loop, so there is no "
+    "transport state to reset; stop calling it."
+)
+
+# Gateway answers of the control plane that mean "not placed yet, try again":
+# 504 is a creation that timed out at the gateway. (503 arrives as the SDK's
+# ServiceBusyException, which is not a SandboxException.)
+_TRANSIENT_API_STATUSES = frozenset({504})
+
+
+def _never_sent(error: BaseException) -> bool:
+    """Whether a failure proves that the request never reached the sandbox.
+
+    True when the failure or one of its explicit causes is a connection that
+    was never established: httpx's ``ConnectError`` (what the SDK's HTTP
+    clients raise when connecting fails) or the builtin ``ConnectionError`` /
+    ``ConnectionRefusedError`` that the SDK's pyqwest transport raises, beneath
+    the RPC client's own error, only before a request was written. Anything
+    else (a reset or a dropped stream after the request was sent included)
+    leaves the outcome open.
+    """
+    for link in _cause_chain(error):
+        if isinstance(link, httpx.ConnectError):
+            return True
+        if type(link) in (ConnectionError, ConnectionRefusedError):
+            return True
+    return False
+
+
+class E2BSandbox(CodeInterpreterSandbox):
+    """A code-interpreter sandbox on the E2B service.
+
+    Obtain instances only through ``await E2BSandbox.create(...)``; the
+    constructor records fields and contacts nothing. The provider's handles
+    ``sandbox``, ``files`` and ``commands`` are bound from a successful
+    creation until a successful ``terminate``.
+    """
+
+    _BACKEND = "e2b"
+    _DEFAULT_UPLOAD_DIR = DEFAULT_UPLOAD_DIR
+
+    def __init__(
+        self,
+        language: str = Language.PYTHON,
+        additional_packages: list[str] | None = None,
+    ) -> None:
+        """Record the language and packages; use ``create`` to get a live sandbox."""
+        super().__init__(language=language, additional_packages=additional_packages)
+        self.sandbox: AsyncSandbox | None = None
+        self.files: Filesystem | None = None
+        self.commands: Commands | None = None
+
+    # ------------------------------------------------------------------ creation
+
+    @classmethod
+    def _is_transient_create_error(cls, exc: BaseException) -> bool:
+        """Whether one creation failure is worth another attempt.
+
+        Cold-start timeouts (the provider's and the HTTP layer's), rate limits,
+        a busy service and connections that could not be opened are transient;
+        a bad key or an unknown template is not. Judges ``exc`` alone; callers
+        walk the chain of explicit causes.
+        """
+        if isinstance(exc, (TimeoutException, RateLimitException, ServiceBusyException)):
+            return True
+        if isinstance(exc, (httpx.TimeoutException, httpx.ConnectError)):
+            return True
+        return isinstance(exc, SandboxException) and exc.status_code in _TRANSIENT_API_STATUSES
+
+    @classmethod
+    @traced(SpanName.CREATE, **{SpanAttr.BACKEND: "e2b"})
+    async def create(
+        cls,
+        api_key: str,
+        domain: str | None = None,
+        template: str | None = None,
+        language: str = Language.PYTHON,
+        additional_packages: list[str] | None = None,
+        sandbox_timeout: int | None = None,
+        create_retries: int = 3,
+        create_backoff: float = 2.0,
+        ensure_default_template: bool = False,
+        **kwargs: Any,
+    ) -> Self:
+        """Start a sandbox on the E2B service and return it ready for use.
+
+        Args:
+            api_key: E2B API key; registered for masking before anything else.
+            domain: E2B domain; ``None`` is the public service.
+            template: E2B template; ``None`` is E2B's default code-interpreter template.
+            language: Language of the code channel; only Python gets
+                ``additional_packages`` installed automatically.
+            additional_packages: pip requirements installed once after start.
+            sandbox_timeout: Session lifetime in seconds (600 by default); an
+                extra keyword ``timeout`` is taken as a legacy alias.
+            create_retries: Maximum number of attempts (at least 1).
+            create_backoff: Seconds between attempts (not negative).
+            ensure_default_template: When true and no template is given, make
+                sure the shared default template exists (building it on first
+                use, which takes minutes) and create from it.
+            **kwargs: Further options of ``AsyncSandbox.create`` (for example
+                ``envs``, ``metadata``, ``request_timeout``).
+
+        Raises:
+            ValueError: For an invalid lifetime, retry count or backoff.
+            SandboxStartError: When the provider refused to start the sandbox
+                (stage "create"; ``transient`` tells whether retrying may help).
+            SandboxExecutionError: When installing the packages failed (stage
+                "package_install"); the sandbox was killed.
+        """
+        register_secret(api_key)
+        session_timeout = resolve_sandbox_timeout(sandbox_timeout, kwargs=kwargs)
+        if ensure_default_template and template is None:
+            from vorn_tools.code_interpreter.code_template.e2b_template_builder import (
+                E2BTemplateBuilder,
+            )
+
+            builder = E2BTemplateBuilder(api_key=api_key, domain=domain)
+            template = await asyncio.to_thread(builder.ensure_default)
+        set_current_span_attributes(**{SpanAttr.TEMPLATE_ID: template})
+
+        def attempt() -> Any:
+            return cls._create_once(
+                api_key=api_key,
+                domain=domain,
+                template=template,
+                language=language,
+                additional_packages=additional_packages,
+                session_timeout=session_timeout,
+                **kwargs,
+            )
+
+        instance = await create_with_retry(
+            attempt,
+            is_transient=cls._is_transient_create_error,
+            attempts=create_retries,
+            backoff=create_backoff,
+        )
+        set_current_span_attributes(**{SpanAttr.SANDBOX_ID: instance.sandbox_id})
+        return instance
+
+    @classmethod
+    async def _create_once(
+        cls,
+        *,
+        api_key: str,
+        domain: str | None,
+        template: str | None,
+        language: str,
+        additional_packages: list[str] | None,
+        session_timeout: int,
+        **kwargs: Any,
+    ) -> Self:
+        """One creation attempt; a sandbox that started but failed its set-up is killed."""
+        try:
+            sandbox = await AsyncSandbox.create(
+                api_key=api_key,
+                domain=domain,
+                template=template,
+                timeout=session_timeout,
+                **kwargs,
+            )
+        except Exception as exc:
+            raise SandboxStartError(
+                f"Failed to start E2B sandbox: {exc}",
+                stage=Stage.CREATE,
+                classifier=cls._is_transient_create_error,
+            ) from exc
+        try:
+            instance = cls(language=language, additional_packages=additional_packages)
+            instance.sandbox = sandbox
+            instance.files = sandbox.files
+            instance.commands = sandbox.commands
+            await instance._setup_python_channels()
+        except (asyncio.CancelledError, Exception):
+            # The rollback re-raises a cancellation that arrives while it runs,
+            # so a cancelled task never goes on to another attempt.
+            await cls._shielded_rollback(cls._rollback(sandbox))
+            raise
+        return instance
+
+    @staticmethod
+    async def _rollback(sandbox: AsyncSandbox) -> None:
+        """Kill a sandbox whose set-up failed, once; failures are logged and swallowed."""
+        try:
+            await sandbox.kill()
+        except Exception as exc:
+            logger.warning(f"Failed to kill E2B sandbox after a failed create: {exc}")
+
+    # ------------------------------------------------------------- code and commands
+
+    @traced(SpanName.EXECUTE_CODE, **{SpanAttr.BACKEND: "e2b"})
+    async def execute_code(
+        self,
+        code: str,
+        timeout: int | None = None,
+        files: list[Attachment] | None = None,
+        upload_dir: str | None = None,
+        env: dict[str, str] | None = None,
+        on_stdout: Callable[[str], Any] | None = None,
+        on_stderr: Callable[[str], Any] | None = None,
+        **kwargs: Any,
+    ) -> ExecutionResult:
+        """Run ``code`` on the sandbox's code channel and report the outcome as a result.
+
+        Args:
+            code: The code to run.
+            timeout: Seconds; ``None`` is 30, zero or less no limit.
+            files: Attachments uploaded (in one batch) before the run.
+            upload_dir: Where the attachments go; ``None`` is "/files".
+            env: Environment variables of this run.
+            on_stdout: Called with each streamed stdout chunk, less its
+                trailing line breaks.
+            on_stderr: The same for stderr.
+            **kwargs: Accepted and ignored.
+
+        Returns:
+            "success" or "error" for a finished run (the error text is the
+            traceback then "name: value"), "timeout" with the output streamed so
+            far, or, when the transport failed, "error" with a retry-safe
+            failure detail if the request provably never reached the sandbox,
+            else "unknown".
+
+        Raises:
+            SandboxNotInitializedError: Before ``create`` or after ``terminate``.
+        """
+        if not self.sandbox or not self.files or not self.commands:
+            raise SandboxNotInitializedError()
+        start_time = time.time()
+        set_current_span_attributes(**{SpanAttr.SANDBOX_ID: self.sandbox_id})
+        streamed_stdout = BoundedOutputSink()
+        streamed_stderr = BoundedOutputSink()
+        try:
+            effective_timeout = resolve_timeout(timeout)
+            if files:
+                await self._upload_files(files, upload_dir)
+        except Exception as exc:
+            set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.ERROR.value})
+            return ExecutionResult.create(
+                status=ExecutionStatus.ERROR,
+                code=code,
+                error=exc,
+                duration_ms=calculate_duration_ms(start_time),
+            )
+
+        run_kwargs: dict[str, Any] = {
+            "language": self.language,
+            "timeout": 0 if effective_timeout is None else effective_timeout,
+        }
+        if env is not None:
+            run_kwargs["envs"] = env
+        run_kwargs["on_stdout"] = self._make_output_handler(streamed_stdout, on_stdout)
+        run_kwargs["on_stderr"] = self._make_output_handler(streamed_stderr, on_stderr)
+
+        try:
+            execution = await self.sandbox.run_code(code, **run_kwargs)
+            duration_ms = calculate_duration_ms(start_time)
+            status = ExecutionStatus.ERROR if execution.error else ExecutionStatus.SUCCESS
+            set_current_span_attributes(**{SpanAttr.STATUS: status.value})
+            logs = execution.logs
+            return ExecutionResult.create(
+                status=status,
+                code=code,
+                stdout=_join_chunks(logs.stdout) if logs else "",
+                stderr=_join_chunks(logs.stderr) if logs else "",
+                error=self._format_execution_error(execution.error),
+                duration_ms=duration_ms,
+            )
+        except Exception as exc:
+            stdout, stderr = streamed_stdout.render(), streamed_stderr.render()
+            if _never_sent(exc):
+                return self._transport_failure_result(exc, code, start_time, stdout=stdout, stderr=stderr)
+            if isinstance(exc, TimeoutException):
+                set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.TIMEOUT.value})
+                return ExecutionResult.create(
+                    status=ExecutionStatus.TIMEOUT,
+                    code=code,
+                    stdout=stdout,
+                    stderr=stderr,
+                    error=exc,
+                    duration_ms=calculate_duration_ms(start_time),
+                )
+            if isinstance(exc, (SandboxException, AuthenticationException)) and not (stdout or stderr):
+                set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.ERROR.value})
+                return ExecutionResult.create(
+                    status=ExecutionStatus.ERROR,
+                    code=code,
+                    error=exc,
+                    duration_ms=calculate_duration_ms(start_time),
+                )
+            return self._transport_failure_result(exc, code, start_time, stdout=stdout, stderr=stderr)
+
+    @staticmethod
+    def _format_execution_error(error: Any) -> str:
+        """Render the provider's error record traceback first, then "name: value"."""
+        if not error:
+            return ""
+        name = getattr(error, "name", None) or ""
+        value = getattr(error, "value", None) or ""
+        head = f"{name:}: {value:}".strip(": ").strip()
+        traceback_text = getattr(error, "traceback", None) or ""
+        if traceback_text:
+            if head:
+                return f"{traceback_text}\n{head}".strip()
+            return traceback_text.strip()
+        return head or str(error)
+
+    @staticmethod
+    def _make_output_handler(
+        sink: BoundedOutputSink, forward: Callable[[str], Any] | None
+    ) -> Callable[[Any], None]:
+        """The per-stream handler given to the provider: record each chunk, then forward it."""
+
+        def handle(message: Any) -> None:
+            line = (getattr(message, "line", None) or "").rstrip("\n")
+            sink.append(line)
+            if forward is not None:
+                forward(line)
+
+        return handle
+
+    def _transport_failure_result(
+        self,
+        error: BaseException,
+        code: str,
+        start_time: float,
+        *,
+        stdout: str = "",
+        stderr: str = "",
+    ) -> ExecutionResult:
+        """The result of a run whose transport failed.
+
+        "error" and retry safe when the request provably never reached the
+        sandbox (the connection was never established); otherwise "unknown"
+        and not retry safe, since the code may have run.
+        """
+        retry_safe = _never_sent(error)
+        status = ExecutionStatus.ERROR if retry_safe else ExecutionStatus.UNKNOWN
+        set_current_span_attributes(**{SpanAttr.STATUS: status.value})
+        return ExecutionResult.create(
+            status=status,
+            code=code,
+            stdout=stdout,
+            stderr=stderr,
+            error=redacted_chain(error),
+            duration_ms=calculate_duration_ms(start_time),
+            failure=FailureDetail(exception_type=qualified_type(error), retry_safe=retry_safe),
+        )
+
+    @traced(SpanName.EXECUTE_COMMAND, **{SpanAttr.BACKEND: "e2b"})
+    async def execute_command(
+        self,
+        cmd: str,
+        *,
+        env: dict[str, str] | None = None,
+        timeout: float | None = None,
+    ) -> ExecutionResult:
+        """Run a shell command and report its outcome as a result (output is not streamed).
+
+        ``timeout`` of ``None`` is 30 seconds, zero or less no limit. A non-zero
+        exit is an "error" result with the command's stdout and stderr.
+
+        Raises:
+            SandboxNotInitializedError: Before ``create`` or after ``terminate``.
+        """
+        if not self.sandbox or not self.commands:
+            raise SandboxNotInitializedError()
+        start_time = time.time()
+        set_current_span_attributes(**{SpanAttr.SANDBOX_ID: self.sandbox_id})
+        effective_timeout = resolve_timeout(timeout)
+        run_kwargs: dict[str, Any] = {"timeout": 0 if effective_timeout is None else effective_timeout}
+        if env is not None:
+            run_kwargs["envs"] = env
+        try:
+            result = await self.commands.run(cmd, **run_kwargs)
+            duration_ms = calculate_duration_ms(start_time)
+            set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.SUCCESS.value})
+            return ExecutionResult.create(
+                status=ExecutionStatus.SUCCESS,
+                code=cmd,
+                stdout=result.stdout or "",
+                stderr=result.stderr or "",
+                duration_ms=duration_ms,
+            )
+        except CommandExitException as exc:
+            set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.ERROR.value})
+            return ExecutionResult.create(
+                status=ExecutionStatus.ERROR,
+                code=cmd,
+                stdout=exc.stdout or "",
+                stderr=exc.stderr or "",
+                error=exc.error or str(exc),
+                duration_ms=calculate_duration_ms(start_time),
+            )
+        except Exception as exc:
+            # A refused connection reaches us wrapped in the SDK's "unreachable"
+            # timeout; it proves the command never started, so it is no timeout.
+            if _never_sent(exc):
+                return self._transport_failure_result(exc, cmd, start_time)
+            if isinstance(exc, TimeoutException):
+                status = ExecutionStatus.TIMEOUT
+            elif isinstance(exc, (SandboxException, AuthenticationException)):
+                status = ExecutionStatus.ERROR
+            else:
+                return self._transport_failure_result(exc, cmd, start_time)
+            set_current_span_attributes(**{SpanAttr.STATUS: status.value})
+            return ExecutionResult.create(
+                status=status,
+                code=cmd,
+                error=exc,
+                duration_ms=calculate_duration_ms(start_time),
+            )
+
+    # ------------------------------------------------------------------ lifecycle
+
+    async def set_timeout(self, seconds: int) -> None:
+        """Renew the session lease to ``seconds``; failures are logged, never raised."""
+        if self.sandbox is None:
+            return
+        set_timeout_fn = getattr(self.sandbox, "set_timeout", None)
+        if set_timeout_fn is None:
+            return
+        try:
+            maybe_awaitable = set_timeout_fn(seconds)
+            if hasattr(maybe_awaitable, "__await__"):
+                await maybe_awaitable
+        except Exception as exc:
+            logger.warning(f"Failed to set sandbox timeout to {seconds}s: {exc}")
+
+    @property
+    def sandbox_id(self) -> str | None:
+        """The provider's identifier of the live sandbox, or ``None``."""
+        if self.sandbox is None:
+            return None
+        return getattr(self.sandbox, "sandbox_id", None)
+
+    @staticmethod
+    def reset_transport_singleton() -> None:
+        """Deprecated no-op."""
+        warnings.warn(_RESET_TRANSPORT_DEPRECATION, DeprecationWarning, stacklevel=2)
+
+    def reset_transport(self) -> None:
+        """Deprecated no-op."""
+        warnings.warn(_RESET_TRANSPORT_DEPRECATION, DeprecationWarning, stacklevel=2)
+
+    @traced(SpanName.TERMINATE, **{SpanAttr.BACKEND: "e2b"})
+    async def terminate(self, *, timeout: float = DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS) -> None:
+        """Kill the sandbox, retrying under a total cap of ``timeout`` seconds.
+
+        The handles are cleared only after the kill succeeded; when it finally
+        fails, ``SandboxTerminateError`` is raised and the handles stay, so
+        ``terminate`` can be called again.
+        """
+        if not self.sandbox:
+            return
+        set_current_span_attributes(**{SpanAttr.SANDBOX_ID: self.sandbox_id})
+        await terminate_with_retry(self.sandbox.kill, timeout=timeout, error_message=_TERMINATE_FAILED)
+        self.sandbox = None
+        self.files = None
+        self.commands = None
+
+    # ---------------------------------------------------------------- file transfer
+
+    @traced(SpanName.DOWNLOAD, **{SpanAttr.BACKEND: "e2b"})
+    async def download_file(
+        self, file_path: str, *, timeout: float | None = DEFAULT_DOWNLOAD_TIMEOUT
+    ) -> bytes | None:
+        """Read one file out of the sandbox, or ``None`` when that fails or runs out of time.
+
+        The signed download URL is tried first (binary content arrives
+        unaltered) with half the budget; the filesystem API gets the time
+        that is left. ``timeout`` of ``None`` is 30 seconds, zero or less no limit.
+
+        Raises:
+            SandboxNotInitializedError: Before ``create`` or after ``terminate``.
+        """
+        if not self.files:
+            raise SandboxNotInitializedError()
+        effective_timeout = resolve_timeout(timeout, DEFAULT_DOWNLOAD_TIMEOUT)
+        set_current_span_attributes(
+            **{SpanAttr.SANDBOX_ID: self.sandbox_id, SpanAttr.FILE_PATH: file_path}
+        )
+        try:
+            content = await asyncio.wait_for(
+                self._read_file(file_path, effective_timeout), effective_timeout
+            )
+        except (TimeoutError, httpx.TimeoutException):
+            set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.TIMEOUT.value})
+            logger.warning(
+                DOWNLOAD_TIMEOUT_MESSAGE.format(file_path, effective_timeout),
+                extra={"error_code": Stage.DOWNLOAD},
+            )
+            return None
+        except Exception as exc:
+            set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.ERROR.value})
+            logger.warning(f"Failed to download file {file_path}: {exc}")
+            return None
+        set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.SUCCESS.value})
+        return content
+
+    async def _read_file(self, file_path: str, effective_timeout: float | None) -> bytes | None:
+        """The URL attempt, then the filesystem read with the time that is left.
+
+        Raises ``TimeoutError`` when the URL attempt used up the whole budget,
+        so the download is reported as timed out rather than as an empty success.
+        """
+        if effective_timeout is None:
+            content = await self._download_via_url(file_path, None)
+            if content is not None:
+                return content
+            # The provider reads a request timeout of 0 as "no limit".
+            return await self._read_via_filesystem(file_path, 0)
+        deadline = time.monotonic() + effective_timeout
+        content = await self._download_via_url(file_path, effective_timeout * _URL_ATTEMPT_SHARE)
+        if content is not None:
+            return content
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            # Not handed to the provider as 0, which would mean no limit at all.
+            raise TimeoutError(DOWNLOAD_TIMEOUT_MESSAGE.format(file_path, effective_timeout))
+        return await self._read_via_filesystem(file_path, remaining)
+
+    async def _download_via_url(self, file_path: str, effective_timeout: float | None = None) -> bytes | None:
+        """GET the sandbox's signed download URL; ``None`` (and a warning) on any failure."""
+        if self.sandbox is None or not hasattr(self.sandbox, "download_url"):
+            return None
+        try:
+            url_or_awaitable = self.sandbox.download_url(file_path)
+            url = url_or_awaitable if isinstance(url_or_awaitable, str) else await url_or_awaitable
+            async with httpx.AsyncClient(timeout=effective_timeout) as client:
+                response = await client.get(url)
+        except Exception as exc:
+            logger.warning(f"URL download failed for {file_path}: {exc}")
+            return None
+        if response.status_code == httpx.codes.OK:
+            return response.content
+        logger.warning(f"URL download for {file_path} returned status {response.status_code}")
+        return None
+
+    async def _read_via_filesystem(self, file_path: str, request_timeout: float) -> bytes:
+        """Read through the provider's filesystem API, as bytes."""
+        assert self.files is not None
+        content = await self.files.read(file_path, format="bytes", request_timeout=request_timeout)
+        return bytes(content)
+
+    async def _write_files(self, entries: list[tuple[str, bytes]]) -> None:
+        """Write every entry in one provider batch; a short confirmation is an error."""
+        assert self.files is not None
+        result = await self.files.write_files([WriteEntry(path=path, data=data) for path, data in entries])
+        if len(result) != len(entries):
+            raise SandboxExecutionError(
+                UploadErrorMessage.PARTIAL_WRITE.format(len(result), len(entries)),
+                stage=Stage.EXECUTION,
+            )
+
+
+def _join_chunks(chunks: list[str] | None) -> str:
+    """The output of a finished run as printed.
+
+    The code-interpreter service streams raw stream chunks that keep their own
+    line breaks (several prints may share one chunk), so they are joined
+    without a separator.
+    """
+    return "".join(chunks) if chunks else ""

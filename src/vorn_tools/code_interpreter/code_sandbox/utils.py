@@ -1,0 +1,396 @@
+"""Shared helpers of the sandbox backends.
+
+Retries for sandbox creation and teardown, timeout resolution, upload paths,
+the Python package installer and the bounded record of streamed output.
+"""
+
+import asyncio
+import math
+import time
+from collections.abc import Awaitable, Callable, MutableMapping
+from datetime import timedelta
+from typing import Any, TypeVar
+
+from vorn_tools import _native
+from vorn_tools._native import BoundedOutputSink  # re-exported: the sink is native
+from vorn_tools.code_interpreter.code_sandbox.constants import (
+    DEFAULT_EXECUTION_TIMEOUT,
+    DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS,
+    DEFAULT_SANDBOX_TIMEOUT,
+    PackageInstallErrorMessage,
+)
+from vorn_tools.code_interpreter.errors import (
+    SandboxExecutionError,
+    SandboxTerminateError,
+    Stage,
+    _cause_chain,
+)
+from vorn_tools.code_interpreter.redaction import get_redacting_logger
+
+logger = get_redacting_logger(__name__)
+
+T = TypeVar("T")
+
+# ---------------------------------------------------------------------------
+# Retries
+# ---------------------------------------------------------------------------
+
+
+async def _run_attempts(
+    operation: Callable[[], Awaitable[T]],
+    *,
+    attempts: int,
+    backoff: float,
+    should_retry: Callable[[BaseException], bool],
+) -> T:
+    """Call ``operation`` up to ``attempts`` times, pausing ``backoff`` seconds between calls.
+
+    A failure is retried only when ``should_retry`` accepts it or one of its
+    explicit causes; the last attempt's failure is raised unchanged. Anything
+    outside the ``Exception`` family (cancellation) passes straight through.
+    """
+    attempt = 1
+    while True:
+        try:
+            return await operation()
+        except Exception as exc:
+            if attempt >= attempts:
+                raise
+            if not any(should_retry(link) for link in _cause_chain(exc)):
+                raise
+            logger.info(f"Sandbox operation retry {attempt}/{attempts} after: {exc}")
+        await asyncio.sleep(backoff)
+        attempt += 1
+
+
+async def _retry_async(
+    operation: Callable[[], Awaitable[T]],
+    *,
+    attempts: int,
+    backoff: float,
+    should_retry: Callable[[BaseException], bool],
+    total_timeout: float | None = None,
+) -> T:
+    """Run the attempt loop of ``operation`` under one cap over attempts and pauses together."""
+    if attempts < 1:
+        raise ValueError("`attempts` must be at least 1")
+    # Written as negated comparisons so that NaN is refused as well.
+    if not backoff >= 0:
+        raise ValueError("`backoff` must be non-negative")
+    if total_timeout is not None and not total_timeout > 0:
+        raise ValueError("`total_timeout` must be positive")
+    return await asyncio.wait_for(
+        _run_attempts(operation, attempts=attempts, backoff=backoff, should_retry=should_retry),
+        total_timeout,
+    )
+
+
+async def create_with_retry(
+    create: Callable[[], Awaitable[T]],
+    *,
+    is_transient: Callable[[BaseException], bool],
+    attempts: int = 3,
+    backoff: float = 2.0,
+    total_timeout: float | None = None,
+) -> T:
+    """Create a sandbox, retrying only failures classified as transient.
+
+    Args:
+        create: Coroutine function without arguments; called anew per attempt.
+            Cleaning up a half-built sandbox after a failed attempt is its job.
+        is_transient: Predicate on one exception, applied to the failure and to
+            each exception along its chain of explicit causes.
+        attempts: Maximum number of attempts (at least 1).
+        backoff: Fixed pause in seconds between two attempts.
+        total_timeout: Cap in seconds on all attempts and pauses together; when
+            it passes the attempt in flight is cancelled and ``TimeoutError`` is
+            raised. ``None`` means no cap.
+
+    Returns:
+        Whatever ``create`` returns on its first successful attempt.
+    """
+    return await _retry_async(
+        create,
+        attempts=attempts,
+        backoff=backoff,
+        should_retry=is_transient,
+        total_timeout=total_timeout,
+    )
+
+
+def _retry_everything(exc: BaseException) -> bool:
+    return True
+
+
+async def kill_with_retry(
+    kill: Callable[[], Awaitable[Any]],
+    *,
+    attempts: int = 3,
+    backoff: float = 0.5,
+    total_timeout: float = DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS,
+) -> None:
+    """Kill a sandbox, retrying every failure under a total cap.
+
+    The pause is lowered to ``total_timeout / (2 * attempts)`` when that is
+    shorter than ``backoff``, so the pauses together stay below half the cap.
+    The last failure is raised unchanged; at the cap ``TimeoutError`` is raised.
+    """
+    if total_timeout > 0 and attempts >= 1:
+        backoff = min(backoff, total_timeout / (2 * attempts))
+    await _retry_async(
+        kill,
+        attempts=attempts,
+        backoff=backoff,
+        should_retry=_retry_everything,
+        total_timeout=total_timeout,
+    )
+
+
+async def terminate_with_retry(
+    kill: Callable[[], Awaitable[Any]],
+    *,
+    timeout: float,
+    error_message: str,
+) -> None:
+    """Run a backend's teardown under ``timeout`` seconds, retrying failures.
+
+    Args:
+        kill: Coroutine function without arguments that kills the sandbox.
+        timeout: Positive cap in seconds on the whole teardown.
+        error_message: Template with one ``{}`` slot for the final failure.
+
+    Raises:
+        ValueError: When ``timeout`` is zero or less.
+        SandboxTerminateError: When every attempt failed or the cap passed; the
+            failure is its cause. The caller should keep its sandbox handle.
+    """
+    if timeout <= 0:
+        raise ValueError("`timeout` must be positive")
+    try:
+        await kill_with_retry(kill, total_timeout=timeout)
+    except Exception as exc:
+        raise SandboxTerminateError(error_message.format(exc), stage=Stage.TERMINATE) from exc
+
+
+# ---------------------------------------------------------------------------
+# Timeouts
+# ---------------------------------------------------------------------------
+
+
+def resolve_timeout(timeout: float | None, default: float = DEFAULT_EXECUTION_TIMEOUT) -> float | None:
+    """Resolve a per-operation limit in seconds.
+
+    ``None`` gives ``default``; zero or less gives ``None`` (no limit at all);
+    a positive value is returned unchanged.
+    """
+    if timeout is None:
+        return default
+    if timeout <= 0:
+        return None
+    return timeout
+
+
+def resolve_sandbox_timeout(
+    sandbox_timeout: float | None = None,
+    *,
+    legacy_timeout: float | timedelta | None = None,
+    kwargs: MutableMapping[str, Any] | None = None,
+    legacy_key: str = "timeout",
+    default: int = DEFAULT_SANDBOX_TIMEOUT,
+) -> int:
+    """Resolve a sandbox's lifetime in whole seconds.
+
+    The first value that is not ``None`` of ``sandbox_timeout``,
+    ``legacy_timeout`` and the entry under ``legacy_key`` of ``kwargs`` wins,
+    else ``default``. That entry is always removed from ``kwargs``, so the rest
+    of the mapping can be handed on to the provider. A ``timedelta`` counts as
+    its total seconds; the value is truncated to an integer.
+
+    Raises:
+        ValueError: For a value that is not a finite int or float (a bool
+            included) or that truncates to zero or less.
+    """
+    removed = kwargs.pop(legacy_key, None) if kwargs is not None else None
+    value: Any = default
+    for candidate in (sandbox_timeout, legacy_timeout, removed):
+        if candidate is not None:
+            value = candidate
+            break
+    if isinstance(value, timedelta):
+        value = value.total_seconds()
+    message = f"sandbox timeout must be a positive number of seconds, got {value!r}"
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise ValueError(message)
+    if isinstance(value, float) and not math.isfinite(value):
+        raise ValueError(message)
+    seconds = int(value)
+    if seconds <= 0:
+        raise ValueError(message)
+    return seconds
+
+
+def calculate_duration_ms(start_time: float) -> int:
+    """Milliseconds elapsed on the wall clock since ``start_time`` (a ``time.time()`` reading)."""
+    return int((time.time() - start_time) * 1000)
+
+
+# ---------------------------------------------------------------------------
+# Upload paths and package installation
+# ---------------------------------------------------------------------------
+
+
+def check_upload_filename(filename: str) -> None:
+    """Refuse an attachment name that could write outside the upload directory.
+
+    Sub-paths such as "tools/x.py" are fine; an empty or absolute name, a ".."
+    segment or a backslash is refused with ``SandboxExecutionError`` (stage
+    ``EXECUTION``) naming the file, before anything reaches the provider.
+    """
+    if not filename or filename.startswith("/") or "\\" in filename or ".." in filename.split("/"):
+        raise SandboxExecutionError(
+            f"Attachment name {filename!r} is not a safe relative path: it must not be empty or "
+            "absolute and must not contain '..' segments or backslashes",
+            stage=Stage.EXECUTION,
+        )
+
+
+def build_upload_path(filename: str, upload_dir: str | None, default_dir: str | None) -> str:
+    """Destination path of one uploaded file inside the sandbox.
+
+    The base is ``upload_dir`` when it is not ``None`` (even when empty), else
+    ``default_dir``. An empty or missing base gives ``filename`` unchanged;
+    otherwise the base's trailing slashes are stripped and one "/" joins it to
+    ``filename``. Nothing is normalised or validated.
+    """
+    base = upload_dir if upload_dir is not None else default_dir
+    if not base:
+        return filename
+    return base.rstrip("/") + "/" + filename
+
+
+_INSTALLABLE_LANGUAGES = frozenset({"python", "py"})
+
+
+def _normalize_language(language: str) -> str:
+    lowered = language.lower()
+    if lowered.startswith("python"):
+        return "python"
+    return lowered
+
+
+def supports_automatic_install(language: str) -> bool:
+    """Whether ``additional_packages`` can be installed automatically for ``language``.
+
+    True for every name starting with "python" and for "py", in any casing.
+    """
+    return _normalize_language(language) in _INSTALLABLE_LANGUAGES
+
+
+# Filled with str.format: {packages} and {pip_unavailable} receive source
+# literals, so specifiers can never change the script's code; doubled braces
+# are literal braces of the script.
+_INSTALL_SCRIPT = '''\
+import subprocess
+import sys
+import importlib
+import re
+import os
+import site
+from importlib.metadata import distribution, PackageNotFoundError
+
+packages = {packages}
+
+
+def _zib_pip(*args):
+    return subprocess.run([sys.executable, "-m", "pip", *args], capture_output=True, text=True)
+
+
+def _zib_marker_excludes(spec, name, pip_output):
+    # pip skips a requirement whose environment marker is false here; such a
+    # requirement is not missing. Evaluate the marker with packaging (pip ships
+    # a copy), else trust pip's own "Ignoring <name>:" notice.
+    marker = spec.split(";", 1)[1].strip()
+    for module_name in ("packaging.markers", "pip._vendor.packaging.markers"):
+        try:
+            markers = importlib.import_module(module_name)
+        except ImportError:
+            continue
+        try:
+            return not markers.Marker(marker).evaluate()
+        except Exception:
+            break
+    return ("Ignoring " + name + ":") in pip_output
+
+
+if _zib_pip("--version").returncode != 0:
+    raise RuntimeError({pip_unavailable}.format(sys.executable))
+
+_zib_install = _zib_pip("install", *packages)
+if _zib_install.returncode != 0:
+    _zib_detail = _zib_install.stderr.strip() or _zib_install.stdout.strip()
+    if not _zib_detail:
+        _zib_detail = "pip install exited with status " + str(_zib_install.returncode)
+    raise RuntimeError(_zib_detail[-2000:])
+
+_zib_user_site = site.getusersitepackages() if site.ENABLE_USER_SITE else ""
+if _zib_user_site and os.path.isdir(_zib_user_site):
+    site.addsitedir(_zib_user_site)
+importlib.invalidate_caches()
+
+_zib_missing = []
+for _zib_spec in packages:
+    _zib_name = re.split(r"[<>=!~\\[; ]", _zib_spec, maxsplit=1)[0].strip()
+    if not _zib_name or "/" in _zib_spec:
+        continue
+    if ";" in _zib_spec and _zib_marker_excludes(_zib_spec, _zib_name, _zib_install.stdout):
+        continue
+    try:
+        distribution(_zib_name)
+    except PackageNotFoundError:
+        _zib_missing.append(_zib_name)
+if _zib_missing:
+    raise RuntimeError(
+        "pip reported success but " + repr(_zib_missing) + " is not installed for " + sys.executable
+    )
+'''
+
+
+def get_install_code(language: str, packages: list[str]) -> str:
+    """Return Python source that installs ``packages`` with the sandbox interpreter's pip.
+
+    The source is meant to be run through ``execute_code``. It raises
+    ``RuntimeError`` inside the sandbox when pip is missing, when the install
+    fails (with the last 2000 characters of pip's output) and when a named
+    distribution is still absent after pip reported success.
+
+    Raises:
+        ValueError: When ``language`` has no automatic installer, or when an
+            entry starts with "-" (a pip option, not a package).
+        TypeError: When an entry is not a string.
+    """
+    if not supports_automatic_install(language):
+        raise ValueError(PackageInstallErrorMessage.UNSUPPORTED_LANGUAGE.format(language, language))
+    for entry in packages:
+        if not isinstance(entry, str):
+            raise TypeError(f"`additional_packages` entries must be strings, got {entry!r}")
+        if entry.lstrip().startswith("-"):
+            raise ValueError(
+                f"`additional_packages` entry {entry!r} is a pip option, not a package requirement"
+            )
+    return _INSTALL_SCRIPT.format(
+        packages=repr(list(packages)),
+        pip_unavailable=repr(PackageInstallErrorMessage.PIP_UNAVAILABLE),
+    )
+
+
+# ---------------------------------------------------------------------------
+# Bounded output
+# ---------------------------------------------------------------------------
+
+# The budget lives in the native kernel; 262144 characters (256 * 1024).
+_MAX_STREAMED_OUTPUT_CHARS: int = _native.MAX_STREAMED_OUTPUT_CHARS
+_OUTPUT_TRUNCATED = (
+    "[... earlier output truncated, keeping the last "
+    + str(_MAX_STREAMED_OUTPUT_CHARS // 1024)
+    + "K characters ...]"
+)

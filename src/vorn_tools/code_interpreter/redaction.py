@@ -1,0 +1,242 @@
+"""Secret masking for provider error text before it leaves the code interpreter.
+
+Provider and SDK exceptions can echo credentials (API keys, bearer tokens,
+credential URLs). Rather than one central scrubber, every sink that such text
+reaches (error messages, log records, span events, result records) masks it
+with :func:`redact`, so call sites may format exceptions normally.
+
+Two layers are applied, in this order:
+
+1. every value registered with :func:`register_secret` (longest first) is
+   replaced by ``"[SECRET]"``;
+2. an ordered list of credential-shape rules, run by the core library's
+   masking engine, masks keys, tokens and credential URLs that were never
+   registered.
+
+A failing rule never lets raw text through: :func:`redact` returns its
+fallback and the exception renderers return the exception's qualified type.
+"""
+
+from __future__ import annotations
+
+import logging
+import threading
+import traceback
+
+from vorn_core.logging import LoggerManager
+from vorn_core.masking.rules import BuiltInMaskingRule, CompiledMaskingRule, MaskingRule
+from vorn_core.masking.text import MaskingRuleError, mask_text
+
+SECRET_PLACEHOLDER = "[SECRET]"
+REDACTION_FAILED = "[REDACTION FAILED]"
+_MIN_REGISTERED_SECRET_LENGTH = 8
+
+# User information of a URL ("user:password@"), without the "://" before it
+# or the host after it.
+_URL_CREDENTIALS = MaskingRule(
+    name="URL_CREDENTIALS",
+    pattern=r"(?<=://)[^/\s:@]+:[^@\s/]+@",
+)
+# "sk-" keys of OpenAI-compatible providers that the built-in rules miss.
+_SK_STYLE_KEY = MaskingRule(
+    name="API_KEY",
+    pattern=r"\bsk-[A-Za-z0-9_-]{6,}",
+)
+# A credential entry of a printed Python mapping: 'api_key': 'value'.
+_SINGLE_QUOTED_CREDENTIAL_KV = MaskingRule(
+    name="QUOTED_CREDENTIAL_KV",
+    pattern=(
+        r"(?i)'[\w-]*(?:api[_-]?key|client_secret|secret|password|passwd|token|credential)'"
+        r"\s*:\s*'[^']+'"
+    ),
+)
+
+# Order matters: structural rules (key blocks, headers, URLs) run before the
+# key-shape rules, and the broad key=value and e-mail rules run last.
+_PROVIDER_ERROR_RULES = tuple(
+    CompiledMaskingRule.from_masking_rule(rule)
+    for rule in (
+        BuiltInMaskingRule.PRIVATE_KEY_BLOCK,
+        BuiltInMaskingRule.AUTHORIZATION_HEADER,
+        BuiltInMaskingRule.BEARER_TOKEN,
+        BuiltInMaskingRule.BASIC_CREDENTIALS,
+        BuiltInMaskingRule.CONN_STRING_CREDS,
+        _URL_CREDENTIALS,
+        BuiltInMaskingRule.AWS_SIGV4_QS,
+        BuiltInMaskingRule.E2B_KEY,
+        BuiltInMaskingRule.OPENAI_KEY,
+        BuiltInMaskingRule.ANTHROPIC_KEY,
+        BuiltInMaskingRule.OPENROUTER_KEY,
+        BuiltInMaskingRule.AWS_ACCESS_KEY_ID,
+        BuiltInMaskingRule.AWS_SECRET_KEY,
+        BuiltInMaskingRule.GITHUB_PAT_CLASSIC,
+        BuiltInMaskingRule.GITHUB_PAT_FINE,
+        BuiltInMaskingRule.GOOGLE_API_KEY,
+        BuiltInMaskingRule.HUGGINGFACE_TOKEN,
+        BuiltInMaskingRule.SLACK_TOKEN,
+        BuiltInMaskingRule.JWT,
+        _SK_STYLE_KEY,
+        _SINGLE_QUOTED_CREDENTIAL_KV,
+        BuiltInMaskingRule.GENERIC_CREDENTIAL_KV,
+        BuiltInMaskingRule.EMAIL,
+    )
+)
+
+
+class _SecretRegistry:
+    """Configured secrets that every redaction masks by exact value."""
+
+    def __init__(self) -> None:
+        # Rebound, never mutated: a reader that fetches ``values`` once holds
+        # a consistent snapshot without taking the lock.
+        self.values: tuple[str, ...] = ()
+        self._lock = threading.Lock()
+
+    def add(self, value: str) -> None:
+        """Store ``value`` once; keep the values ordered longest first.
+
+        Longest first makes a registered value that contains another one get
+        replaced whole, before the shorter one could cut it apart.
+        """
+        with self._lock:
+            merged = set(self.values)
+            merged.add(value)
+            self.values = tuple(sorted(merged, key=len, reverse=True))
+
+
+_SECRETS = _SecretRegistry()
+
+
+def register_secret(value: str | None) -> None:
+    """Mask every later occurrence of ``value`` in redacted text.
+
+    ``None``, the empty string, blank values and values shorter than 8
+    characters are ignored silently (masking them would mangle ordinary
+    text). The value is stored unchanged and stays registered for the life
+    of the process.
+
+    Raises:
+        TypeError: ``value`` is neither a string nor ``None``. A value of
+            another type would break every later redaction in the process.
+    """
+    if value is None:
+        return
+    if not isinstance(value, str):
+        raise TypeError(
+            f"register_secret() expects a str or None, got {type(value).__name__}; "
+            "pass the secret's plain text (for example SecretStr.get_secret_value())"
+        )
+    # A blank value is never a real secret, and masking runs of blanks would
+    # wreck the indentation of every traceback.
+    if len(value) >= _MIN_REGISTERED_SECRET_LENGTH and not value.isspace():
+        _SECRETS.add(value)
+
+
+def redact(text: str, fallback: str = REDACTION_FAILED) -> str:
+    """Mask registered secrets and credential shapes in ``text``.
+
+    Registered values (longest first) become ``"[SECRET]"``; then the
+    provider rules run over the result. When a rule fails, ``fallback`` is
+    returned instead, never the raw or a partly masked text.
+
+    Raises:
+        TypeError: ``text`` is not a string.
+    """
+    if not isinstance(text, str):
+        raise TypeError(f"redact() expects a str, got {type(text).__name__}")
+    for value in _SECRETS.values:
+        text = text.replace(value, SECRET_PLACEHOLDER)
+    try:
+        return mask_text(text, _PROVIDER_ERROR_RULES)
+    except MaskingRuleError:
+        return fallback
+
+
+def qualified_type(error: BaseException) -> str:
+    """Return the exception's module and qualified class name joined by a dot."""
+    cls = type(error)
+    return f"{cls.__module__}.{cls.__qualname__}"
+
+
+def format_error_chain(error: BaseException) -> str:
+    """Render ``error`` and its causes, outermost first, unmasked.
+
+    Each link is ``"ClassName: message"``; links are joined by
+    ``"\\ncaused by "``. The explicit cause wins over the implicit context; a
+    suppressed context ends the chain, and so does an exception met twice.
+    The result is raw provider text: pass it through :func:`redact` (or use
+    :func:`redacted_chain`) before it leaves the library.
+    """
+    parts: list[str] = []
+    seen: set[int] = set()
+    current: BaseException | None = error
+    while current is not None and id(current) not in seen:
+        seen.add(id(current))
+        parts.append(f"{type(current).__qualname__}: {current}".strip())
+        if current.__cause__ is not None:
+            current = current.__cause__
+        elif current.__suppress_context__:
+            current = None
+        else:
+            current = current.__context__
+    return "\ncaused by ".join(parts)
+
+
+def redacted_message(error: BaseException) -> str:
+    """Return ``str(error)`` masked, or its qualified type when masking fails."""
+    text = str(error)
+    return redact(text, fallback=qualified_type(error))
+
+
+def redacted_chain(error: BaseException) -> str:
+    """Return :func:`format_error_chain` masked, or the qualified type when masking fails."""
+    text = format_error_chain(error)
+    return redact(text, fallback=qualified_type(error))
+
+
+def redacted_traceback(error: BaseException) -> str:
+    """Return the full traceback (chained causes included) masked.
+
+    Falls back to the qualified type name when masking fails.
+    """
+    text = "".join(traceback.format_exception(type(error), error, error.__traceback__))
+    text = text.rstrip("\n")
+    return redact(text, fallback=qualified_type(error))
+
+
+class RedactingFilter(logging.Filter):
+    """Mask secrets in a record's message and traceback before any handler sees it."""
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        # Merge the arguments first so a secret passed as an argument is
+        # masked too, and clear them so no formatter merges the raw ones in.
+        try:
+            message = record.getMessage()
+        except Exception as exc:
+            # Logging must not raise into the caller (often an error path that
+            # is about to raise the real failure). Keep the format string and
+            # say why the arguments are missing; the arguments are dropped.
+            message = f"{record.msg} [log arguments could not be merged: {qualified_type(exc)}]"
+        record.msg = redact(message)
+        record.args = None
+        if record.exc_info and record.exc_info[1] is not None:
+            record.exc_text = redacted_traceback(record.exc_info[1])
+            # Drop the live exception: a handler that formats it itself must
+            # not reach the raw text.
+            record.exc_info = None
+        return True
+
+
+_REDACTING_FILTER = RedactingFilter()
+
+
+def get_redacting_logger(name: str) -> logging.Logger:
+    """Return the logger for ``name`` with the shared redacting filter attached.
+
+    The filter sits on the logger itself, so it masks records logged on this
+    logger (not those propagating up from child loggers). Calling this again
+    for the same logger attaches nothing twice.
+    """
+    logger = LoggerManager().get_logger(name)
+    logger.addFilter(_REDACTING_FILTER)
+    return logger

@@ -1,0 +1,74 @@
+"""Backends of the sandbox contract suite: one fixture per backend.
+
+To add a backend, write an async fixture named "<name>_backend" that yields a `Backend`
+and add "<name>" to `BACKENDS`. The fixture owns whatever stands in for the provider and
+must terminate every sandbox it hands out.
+"""
+
+from __future__ import annotations
+
+from collections.abc import AsyncIterator, Awaitable, Callable
+from dataclasses import dataclass, field
+
+import pytest
+
+from tests.fakes.e2b_fixtures import e2b, e2b_service  # noqa: F401 - the E2B stand-in
+from tests.fakes.e2b_server import E2BStandIn
+from tests.fakes.local_sandbox import LocalSandbox
+from vorn_tools.code_interpreter.code_sandbox.code_interpreter_sandbox import CodeInterpreterSandbox
+
+BACKENDS = ["local", "e2b"]
+
+
+@dataclass
+class Backend:
+    """What the contract suite needs of one backend."""
+
+    name: str
+    #: Creates and starts a sandbox; the fixture terminates it afterwards.
+    create: Callable[[], Awaitable[CodeInterpreterSandbox]]
+    #: A constructed sandbox that was never started.
+    unstarted: Callable[[], CodeInterpreterSandbox]
+    started: list[CodeInterpreterSandbox] = field(default_factory=list)
+
+
+@pytest.fixture
+async def local_backend() -> AsyncIterator[Backend]:
+    backend = Backend("local", create=None, unstarted=LocalSandbox)  # type: ignore[arg-type]
+
+    async def create() -> CodeInterpreterSandbox:
+        sandbox = await LocalSandbox.create()
+        backend.started.append(sandbox)
+        return sandbox
+
+    backend.create = create
+    yield backend
+    for sandbox in backend.started:
+        await sandbox.terminate()
+
+
+@pytest.fixture
+async def e2b_backend(e2b: E2BStandIn) -> AsyncIterator[Backend]:
+    from vorn_tools.code_interpreter.code_sandbox.e2b_sandbox import E2BSandbox
+
+    backend = Backend("e2b", create=None, unstarted=E2BSandbox)  # type: ignore[arg-type]
+
+    async def create() -> CodeInterpreterSandbox:
+        sandbox = await E2BSandbox.create(**e2b.connection_options(), create_backoff=0.0)
+        backend.started.append(sandbox)
+        return sandbox
+
+    backend.create = create
+    yield backend
+    for sandbox in backend.started:
+        await sandbox.terminate()
+
+
+@pytest.fixture(params=BACKENDS)
+def backend(request: pytest.FixtureRequest) -> Backend:
+    return request.getfixturevalue(f"{request.param}_backend")
+
+
+@pytest.fixture
+async def sandbox(backend: Backend) -> CodeInterpreterSandbox:
+    return await backend.create()

@@ -1,0 +1,183 @@
+"""Teardown, lease renewal, deprecated resets and downloads of ``E2BSandbox``."""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+import warnings
+
+import pytest
+from e2b.exceptions import SandboxException
+
+from tests.fakes.e2b_server import E2BStandIn
+from vorn_tools.code_interpreter.code_sandbox.e2b_sandbox import _RESET_TRANSPORT_DEPRECATION, E2BSandbox
+from vorn_tools.code_interpreter.errors import SandboxTerminateError, Stage
+
+MODULE_LOGGER = "vorn_tools.code_interpreter.code_sandbox.e2b_sandbox"
+
+
+def _messages(caplog: pytest.LogCaptureFixture) -> list[str]:
+    return [r.getMessage() for r in caplog.records if r.name == MODULE_LOGGER]
+
+
+def _last_span(spans, name: str):
+    return [s for s in spans.get_finished_spans() if s.name == name][-1]
+
+
+# --- teardown ----------------------------------------------------------------
+
+
+@pytest.mark.parametrize("failures", [0, 2])
+async def test_terminate_retries_under_the_cap_and_clears_the_handles(
+    sandbox: E2BSandbox, e2b: E2BStandIn, spans, failures: int
+) -> None:
+    sandbox_id = sandbox.sandbox_id
+    if failures:
+        e2b.fail("kill", 500, times=failures)
+    await sandbox.terminate(timeout=5)
+    assert (sandbox.sandbox, sandbox.files, sandbox.commands, sandbox.sandbox_id) == (None, None, None, None)
+    assert e2b.calls["kill"] == failures + 1
+    assert sandbox_id not in e2b.alive_sandboxes()
+    assert _last_span(spans, "zib_sandbox.sandbox.terminate").attributes["zib_sandbox.sandbox_id"] == sandbox_id
+    await sandbox.terminate()  # already gone: nothing happens
+    assert e2b.calls["kill"] == failures + 1
+
+
+@pytest.mark.parametrize("fault", ["every_kill_fails", "kill_outlasts_the_cap"])
+async def test_failed_terminate_keeps_the_handles_for_a_retry(sandbox: E2BSandbox, e2b: E2BStandIn, fault: str) -> None:
+    sandbox_id = sandbox.sandbox_id
+    if fault == "every_kill_fails":
+        e2b.fail("kill", 500, times=3, message="kill refused")
+        timeout = 5.0
+    else:
+        e2b.stall("kill", 1.5)
+        timeout = 0.5
+    with pytest.raises(SandboxTerminateError) as raised:
+        await sandbox.terminate(timeout=timeout)
+    error = raised.value
+    assert error.stage is Stage.TERMINATE
+    assert str(error).startswith("Failed to terminate E2B sandbox: ")
+    if fault == "every_kill_fails":
+        assert str(error) == "Failed to terminate E2B sandbox: 500: kill refused"
+        assert isinstance(error.__cause__, SandboxException) and e2b.calls["kill"] == 3
+    else:
+        assert isinstance(error.__cause__, TimeoutError)
+    assert sandbox.sandbox_id == sandbox_id and sandbox.files is not None and sandbox.commands is not None
+
+    await asyncio.sleep(1.2 if fault != "every_kill_fails" else 0)
+    e2b.clear_faults()
+    await sandbox.terminate()
+    assert sandbox.sandbox is None and sandbox_id not in e2b.alive_sandboxes()
+
+
+async def test_terminate_refuses_a_non_positive_cap_on_a_live_sandbox(sandbox: E2BSandbox, e2b: E2BStandIn) -> None:
+    with pytest.raises(ValueError, match="`timeout` must be positive"):
+        await sandbox.terminate(timeout=0)
+    assert sandbox.sandbox is not None and e2b.calls["kill"] == 0
+
+
+async def test_lease_renewal(sandbox: E2BSandbox, e2b: E2BStandIn, caplog: pytest.LogCaptureFixture) -> None:
+    e2b.fail("set_timeout", 500, message="lease refused")
+    await sandbox.set_timeout(30)
+    assert _messages(caplog) == ["Failed to set sandbox timeout to 30s: 500: lease refused"]
+
+    await sandbox.set_timeout(1)
+    assert e2b.sandboxes[sandbox.sandbox_id].timeout == 1
+    for _ in range(50):
+        if sandbox.sandbox_id not in e2b.alive_sandboxes():
+            break
+        await asyncio.sleep(0.1)
+    assert sandbox.sandbox_id not in e2b.alive_sandboxes()
+
+
+def test_deprecated_transport_resets_only_warn() -> None:
+    instance = E2BSandbox()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        assert instance.reset_transport() is None
+        assert E2BSandbox.reset_transport_singleton() is None
+    assert [str(w.message) for w in caught] == [_RESET_TRANSPORT_DEPRECATION] * 2
+    assert all(w.category is DeprecationWarning and w.filename == __file__ for w in caught)
+    assert instance.sandbox is None
+
+
+# --- downloads ---------------------------------------------------------------
+
+
+def _reads(e2b: E2BStandIn) -> list[bool]:
+    """Whether each file read the stand-in served came through a signed URL."""
+    return [body["signed"] for route, body in e2b.requests if route == "files.read"]
+
+
+async def test_download_uses_the_signed_url(sandbox: E2BSandbox, e2b: E2BStandIn, spans) -> None:
+    payload = bytes(range(256)) * 8
+    e2b.write_file(sandbox.sandbox_id, "/files/out.bin", payload)
+    e2b.write_file(sandbox.sandbox_id, "/files/empty.txt", b"")
+    assert await sandbox.download_file("/files/out.bin") == payload
+    assert await sandbox.download_file("/files/empty.txt", timeout=0) == b""
+    assert _reads(e2b) == [True, True]
+    span = _last_span(spans, "zib_sandbox.file.download")
+    assert span.attributes["zib_sandbox.status"] == "success"
+    assert span.attributes["zib_sandbox.file_path"] == "/files/empty.txt"
+
+
+async def test_a_failed_url_attempt_falls_back_to_the_filesystem(
+    sandbox: E2BSandbox, e2b: E2BStandIn, caplog: pytest.LogCaptureFixture
+) -> None:
+    e2b.write_file(sandbox.sandbox_id, "/files/report.txt", b"report")
+    e2b.fail("files.read", 404)
+    assert await sandbox.download_file("/files/report.txt", timeout=10) == b"report"
+    assert _reads(e2b) == [False]  # the failed signed attempt was answered before it was read
+    assert e2b.calls["files.read"] == 2
+    assert _messages(caplog) == ["URL download for /files/report.txt returned status 404"]
+
+
+async def test_a_missing_file_is_none_with_warnings(
+    sandbox: E2BSandbox, caplog: pytest.LogCaptureFixture, spans
+) -> None:
+    assert await sandbox.download_file("/files/missing.csv") is None
+    messages = _messages(caplog)
+    assert messages[0] == "URL download for /files/missing.csv returned status 404"
+    assert messages[1].startswith("Failed to download file /files/missing.csv: ")
+    assert _last_span(spans, "zib_sandbox.file.download").attributes["zib_sandbox.status"] == "error"
+
+
+async def test_a_download_over_budget_is_a_timeout(
+    sandbox: E2BSandbox, e2b: E2BStandIn, caplog: pytest.LogCaptureFixture, spans
+) -> None:
+    e2b.write_file(sandbox.sandbox_id, "/files/slow.bin", b"slow")
+    e2b.stall("files.read", 2.0, times=2)
+    assert await sandbox.download_file("/files/slow.bin", timeout=0.6) is None
+    records = [r for r in caplog.records if r.name == MODULE_LOGGER]
+    assert records[-1].getMessage() == "Download of /files/slow.bin exceeded timeout of 0.6 seconds"
+    assert records[-1].error_code == "download"
+    assert _last_span(spans, "zib_sandbox.file.download").attributes["zib_sandbox.status"] == "timeout"
+
+
+async def test_a_url_attempt_that_used_the_whole_budget_is_a_timeout(
+    sandbox: E2BSandbox, caplog: pytest.LogCaptureFixture, spans, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    filesystem_reads: list[str] = []
+
+    async def slow_url(file_path, effective_timeout=None):
+        await asyncio.sleep(0.3)
+        return None
+
+    async def filesystem(file_path, request_timeout):
+        filesystem_reads.append(file_path)
+        return b"late"
+
+    monkeypatch.setattr(sandbox, "_download_via_url", slow_url)
+    monkeypatch.setattr(sandbox, "_read_via_filesystem", filesystem)
+    with pytest.raises(TimeoutError):
+        await sandbox._read_file("/files/x", 0.2)
+
+    assert await sandbox.download_file("/files/x", timeout=0.2) is None
+    assert filesystem_reads == []
+    assert _messages(caplog)[-1] == "Download of /files/x exceeded timeout of 0.2 seconds"
+    assert _last_span(spans, "zib_sandbox.file.download").attributes["zib_sandbox.status"] == "timeout"
+
+
+async def test_download_timeout_is_keyword_only(sandbox: E2BSandbox) -> None:
+    with pytest.raises(TypeError):
+        await sandbox.download_file("/files/x", 5)  # type: ignore[misc]

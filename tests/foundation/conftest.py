@@ -1,0 +1,120 @@
+"""Fixtures for the failure taxonomy, redaction and tracing tests."""
+
+from __future__ import annotations
+
+import io
+import logging
+import subprocess
+import sys
+import textwrap
+import uuid
+from collections.abc import Iterator
+from pathlib import Path
+
+import pytest
+from opentelemetry import trace
+from opentelemetry.sdk.trace import TracerProvider
+from opentelemetry.sdk.trace.export import SimpleSpanProcessor
+from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanExporter
+
+from vorn_tools.code_interpreter import redaction
+
+
+REPO_ROOT = Path(__file__).resolve().parents[2]
+
+
+def run_python(code: str) -> subprocess.CompletedProcess[str]:
+    """Run ``code`` in a fresh interpreter (clean imports and probes), bounded in time."""
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        cwd=REPO_ROOT,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+
+
+@pytest.fixture(autouse=True)
+def fresh_registry(monkeypatch: pytest.MonkeyPatch) -> redaction._SecretRegistry:
+    """Give each test an empty secret registry; the process-wide one only grows."""
+    registry = redaction._SecretRegistry()
+    monkeypatch.setattr(redaction, "_SECRETS", registry)
+    return registry
+
+
+@pytest.fixture
+def failing_engine(monkeypatch: pytest.MonkeyPatch) -> None:
+    """Make every masking pass fail the way a rule hitting its match limit does."""
+
+    def fail(text: str, rules: object) -> str:
+        raise redaction.MaskingRuleError("TEST_RULE", "match limit exceeded")
+
+    monkeypatch.setattr(redaction, "mask_text", fail)
+
+
+@pytest.fixture(scope="session")
+def _span_exporter_session() -> InMemorySpanExporter:
+    # The global tracer provider can be set once per process: install ours
+    # once, or hang our exporter on an SDK provider another suite installed.
+    exporter = InMemorySpanExporter()
+    current = trace.get_tracer_provider()
+    if isinstance(current, TracerProvider):
+        current.add_span_processor(SimpleSpanProcessor(exporter))
+    else:
+        provider = TracerProvider()
+        provider.add_span_processor(SimpleSpanProcessor(exporter))
+        trace.set_tracer_provider(provider)
+    return exporter
+
+
+@pytest.fixture
+def spans(_span_exporter_session: InMemorySpanExporter) -> Iterator[InMemorySpanExporter]:
+    """The in-memory span exporter, emptied before and after the test."""
+    _span_exporter_session.clear()
+    yield _span_exporter_session
+    _span_exporter_session.clear()
+
+
+class CapturedLog:
+    """A redacting logger with a real handler and formatter writing to a buffer."""
+
+    def __init__(self, logger: logging.Logger, handler: logging.Handler, stream: io.StringIO) -> None:
+        self.logger = logger
+        self.handler = handler
+        self.stream = stream
+        self.records: list[logging.LogRecord] = []
+
+    @property
+    def text(self) -> str:
+        return self.stream.getvalue()
+
+
+@pytest.fixture
+def captured_log() -> Iterator[CapturedLog]:
+    """A fresh redacting logger whose output is formatted into a string buffer."""
+    name = f"tests.foundation.{uuid.uuid4().hex}"
+    logger = redaction.get_redacting_logger(name)
+    logger.setLevel(logging.DEBUG)
+    logger.propagate = False
+    stream = io.StringIO()
+    handler = logging.StreamHandler(stream)
+    handler.setFormatter(
+        logging.Formatter(
+            "%(levelname)s %(name)s [%(error_code)s] %(message)s", defaults={"error_code": "-"}
+        )
+    )
+    captured = CapturedLog(logger, handler, stream)
+
+    class _Keep(logging.Handler):
+        def emit(self, record: logging.LogRecord) -> None:
+            captured.records.append(record)
+
+    keeper = _Keep()
+    logger.addHandler(handler)
+    logger.addHandler(keeper)
+    try:
+        yield captured
+    finally:
+        logger.removeHandler(handler)
+        logger.removeHandler(keeper)
+        logger.removeFilter(redaction._REDACTING_FILTER)

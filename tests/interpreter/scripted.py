@@ -1,0 +1,98 @@
+"""Scripted stand-ins for the interpreter's own tests: a model and a contract-level sandbox."""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any, Union
+
+from vorn_inference.lm_invoker.lm_invoker import BaseLMInvoker
+from vorn_inference.schema import LMOutput, Message, ToolCall
+
+from vorn_tools.code_interpreter.code_sandbox.code_interpreter_sandbox import CodeInterpreterSandbox
+from vorn_tools.code_interpreter.code_sandbox.models import ExecutionResult, ExecutionStatus
+
+Step = Union[LMOutput, BaseException, Callable[[list[Message]], Any], Any]
+
+
+def reply(text: str = "", *calls: tuple[str, str, dict[str, Any]]) -> LMOutput:
+    """An output with `text` and tool calls given as (id, name, args)."""
+    out = LMOutput()
+    if text:
+        out.add_text(text)
+    for call_id, name, args in calls:
+        out.add_tool_call(ToolCall(id=call_id, name=name, args=args))
+    return out
+
+
+def code_call(call_id: str, code: str, **extra: Any) -> tuple[str, str, dict[str, Any]]:
+    return (call_id, "execute_code_tool", {"code": code, **extra})
+
+
+class ScriptedLMInvoker(BaseLMInvoker):
+    """Returns its steps in order; a step may be an output, an exception to raise, or a
+    function of the conversation so far. Records every invocation."""
+
+    def __init__(self, steps: list[Step]) -> None:
+        super().__init__()
+        self._steps = list(steps)
+        self.invocations: list[tuple[list[Message], dict[str, Any]]] = []
+        self.tools_seen: list[list[Any]] = []
+
+    async def _invoke(self, messages: list[Message], **kwargs: Any) -> Any:
+        self.invocations.append((messages, kwargs))
+        self.tools_seen.append(list(self.tools))
+        if not self._steps:
+            raise AssertionError("the scripted model ran out of steps")
+        step = self._steps.pop(0)
+        if isinstance(step, BaseException):
+            raise step
+        if callable(step) and not isinstance(step, LMOutput):
+            return step(messages)
+        return step
+
+
+def ok(stdout: str) -> ExecutionResult:
+    return ExecutionResult.create(ExecutionStatus.SUCCESS, "code", stdout=stdout)
+
+
+class ScriptedSandbox(CodeInterpreterSandbox):
+    """A contract-level stand-in with scripted results, for the interpreter's own logic.
+
+    `results` are returned (or raised) by `execute_code` in order; `files` maps paths to the
+    content `download_file` returns (an exception is raised). Every call is recorded.
+    """
+
+    def __init__(self, results=(), files=None, upload_dir="/files", **kwargs: Any) -> None:
+        super().__init__(**kwargs)
+        self._results = list(results)
+        self._files = dict(files or {})
+        self._DEFAULT_UPLOAD_DIR = upload_dir
+        self.executions: list[tuple[str, dict[str, Any]]] = []
+        self.downloads: list[str] = []
+
+    async def execute_code(self, code, timeout=None, files=None, upload_dir=None, on_stdout=None, on_stderr=None, **kw):
+        self.executions.append((code, {"timeout": timeout, "files": files}))
+        result = self._results.pop(0) if self._results else ok(f"ran {code}\n")
+        if isinstance(result, BaseException):
+            raise result
+        return result
+
+    async def download_file(self, file_path, *, timeout=30):
+        self.downloads.append(file_path)
+        content = self._files.get(file_path)
+        if isinstance(content, BaseException):
+            raise content
+        return content
+
+    async def execute_command(self, cmd, *, env=None, timeout=None):
+        raise NotImplementedError
+
+    async def set_timeout(self, seconds):
+        return None
+
+    @property
+    def sandbox_id(self):
+        return "scripted"
+
+    async def terminate(self, *, timeout=10):
+        return None

@@ -1,0 +1,187 @@
+"""MCPClient against the real fake server: listings, resource reads, fan-out and package surface."""
+
+from __future__ import annotations
+
+import asyncio
+import base64
+import gc
+import logging
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import httpx
+import pytest
+from mcp import McpError
+from mcp.types import BlobResourceContents, TextResourceContents, ToolAnnotations
+
+from tests.fakes.mcp_server import BLOB_BYTES, GREETING, stdio_config
+from vorn_tools.mcp.client import MCPClient
+from vorn_tools.mcp.client.resource import MCPResource, load_mcp_resources
+from vorn_tools.mcp.client.tool import MCPTool, load_mcp_tools
+
+FAKE_TOOLS = ["add", "echo_env", "show_headers", "client_name", "picture", "two_texts", "image_only", "nothing", "refuse", "boom"]
+FAKE_RESOURCES = ["greeting", "bytes", "empty", "two-items", "slow"]
+
+
+def test_construction_and_server_names():
+    for empty in ({}, None):
+        with pytest.raises(ValueError, match=r"^No MCP servers provided\.$"):
+            MCPClient(empty)
+    servers = {"b": stdio_config(), "a": stdio_config()}
+    client = MCPClient(servers)
+    names = client.get_servers()
+    names.append("c")
+    assert client.get_servers() == ["b", "a"] and client.servers is servers
+
+
+@pytest.mark.parametrize("operation", ["get_tools", "get_resources", "get_resource"])
+async def test_unknown_server_is_refused_before_any_session(operation, caplog):
+    caplog.set_level(logging.DEBUG)
+    client = MCPClient({"known": {"command": "/nonexistent", "args": ["x"]}})
+    args = ("Known", "text://greeting") if operation == "get_resource" else ("Known",)
+    with pytest.raises(ValueError, match=r"^Server Known not found\.$"):
+        await getattr(client, operation)(*args)
+    assert not [r for r in caplog.records if r.name == "vorn_tools.mcp.client.session"]
+    with pytest.raises(ValueError, match=r"^Server None not found\.$"):
+        await client.get_resource(None, "text://greeting")
+
+
+async def test_tools_listed_as_records(transport, make_config):
+    config = make_config(transport)
+    client = MCPClient({"fake": config})
+    tools = await client.get_tools("fake")
+    assert [tool.name for tool in tools] == FAKE_TOOLS
+    add = tools[0]
+    assert isinstance(add, MCPTool)
+    assert add.description == "Add two integers."
+    assert add.parameters["properties"].keys() == {"a", "b"}
+    assert isinstance(add.annotations, ToolAnnotations) and add.annotations.readOnlyHint is True
+    assert tools[1].annotations is None
+
+
+async def test_all_servers_listing_concatenates_in_server_order(make_config):
+    # The slow server is first: the result follows the mapping, not the answer order.
+    servers = {"slow": stdio_config("--slow-list", "0.5"), "http": make_config("streamable_http")}
+    client = MCPClient(servers)
+    for server in (None, ""):
+        tools = await client.get_tools(server)
+        assert [tool.name for tool in tools] == FAKE_TOOLS * 2
+    resources = await client.get_resources()
+    assert [resource.name for resource in resources] == FAKE_RESOURCES * 2
+
+
+async def test_tool_adapter_gets_each_record_and_the_same_config():
+    config = stdio_config()
+    seen = []
+    tools = await load_mcp_tools(config=config, tool_adapter=lambda tool, cfg: seen.append(cfg) or tool.name.upper())
+    assert tools == [name.upper() for name in FAKE_TOOLS]
+    assert len(seen) == len(FAKE_TOOLS) and all(cfg is config for cfg in seen)
+    with pytest.raises(TypeError):
+        await load_mcp_tools(config)  # keyword-only
+
+
+async def test_resources_listed_as_metadata(transport, make_config):
+    resources = await load_mcp_resources(config=make_config(transport))
+    assert [resource.name for resource in resources] == FAKE_RESOURCES
+    greeting = resources[0]
+    assert isinstance(greeting, MCPResource)
+    assert (str(greeting.uri), greeting.description, greeting.mime_type) == ("text://greeting", "A greeting", "text/plain")
+    assert (resources[1].mime_type, resources[1].size, resources[1].annotations) == ("application/octet-stream", None, None)
+
+
+def test_resource_record_is_plain():
+    record = MCPResource("n", "d", "file:///x")
+    assert (record.name, record.description, record.uri, record.mime_type, record.size, record.annotations) == (
+        "n", "d", "file:///x", None, None, None,
+    )
+    assert MCPResource("n") != MCPResource("n")
+
+
+@pytest.mark.parametrize(
+    ("uri", "expected"),
+    [
+        ("text://greeting", TextResourceContents),
+        ("blob://bytes", BlobResourceContents),
+        ("multi://two", TextResourceContents),
+    ],
+)
+async def test_get_resource_returns_first_contents_item(uri, expected, transport, make_config):
+    client = MCPClient({"fake": make_config(transport)})
+    item = await client.get_resource("fake", uri)
+    assert isinstance(item, expected) and str(item.uri) == uri
+    if uri == "text://greeting":
+        assert item.text == GREETING and item.mimeType == "text/plain"
+    elif uri == "blob://bytes":
+        assert base64.b64decode(item.blob) == BLOB_BYTES
+    else:
+        assert item.text == "first"
+
+
+async def test_resource_hook_runs_inside_the_session_and_its_failure_propagates():
+    class Hooked(MCPClient):
+        async def _process_resource(self, resource, config):
+            assert config is self.servers["fake"]
+            raise LookupError(f"hook saw {resource.uri}")
+
+    with pytest.raises(LookupError, match="hook saw text://greeting"):
+        await Hooked({"fake": stdio_config()}).get_resource("fake", "text://greeting")
+
+
+def _process_alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    return True
+
+
+@pytest.mark.parametrize("operation", ["get_tools", "get_resources"])
+async def test_one_failing_server_cancels_and_awaits_its_siblings(operation, tmp_path, caplog):
+    pid_file = tmp_path / "slow.pid"
+    servers = {
+        "slow": stdio_config("--slow-list", "60", "--pid-file", str(pid_file)),
+        # Fails after a second, when the slow server's process is surely running.
+        "failing": stdio_config("--slow-list", "1", "--fail-list"),
+    }
+    with pytest.raises(McpError) as caught:
+        await getattr(MCPClient(servers), operation)()
+    assert "listing refused by the fake server" in str(caught.value)
+    assert [task for task in asyncio.all_tasks() if task is not asyncio.current_task()] == []
+    assert not _process_alive(int(pid_file.read_text()))
+    assert "MCP server: failing" in caught.value.__notes__
+    gc.collect()
+    await asyncio.sleep(0)
+    assert not [r for r in caplog.records if "never retrieved" in r.getMessage() or "destroyed" in r.getMessage()]
+
+
+async def test_failure_of_an_unreachable_http_server_reaches_the_caller():
+    client = MCPClient({"down": {"url": "http://127.0.0.1:9/mcp"}, "fine": stdio_config()})
+    with pytest.raises(httpx.ConnectError) as caught:
+        await client.get_tools()
+    assert "MCP server: down" in caught.value.__notes__
+
+
+def test_package_surface():
+    code = (
+        "import sys\n"
+        "import vorn_tools.mcp as m\n"
+        "assert not [n for n in sys.modules if n == 'mcp' or n.startswith('mcp.')], 'mcp loaded'\n"
+        "assert not hasattr(m, '__all__') and not [n for n in vars(m) if not n.startswith('__')]\n"
+        "import vorn_tools.mcp.client as c\n"
+        "assert c.__all__ == ['MCPClient'] and c.MCPClient.__module__ == 'vorn_tools.mcp.client.client'\n"
+        "assert 'vorn_tools.mcp.client.langchain' not in sys.modules and 'langchain_core' not in sys.modules\n"
+        "import vorn_tools.mcp.client.langchain as lc\n"
+        "assert lc.__all__ == ['LangchainMCPClient'] and issubclass(lc.LangchainMCPClient, c.MCPClient)\n"
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+
+
+async def test_shipped_example_server_over_stdio():
+    example = Path(__file__).resolve().parents[2] / "examples" / "mcp_server.py"
+    client = MCPClient({"example": {"command": sys.executable, "args": [str(example)]}})
+    assert [tool.name for tool in await client.get_tools()] == ["add", "word_count"]
+    about = await client.get_resource("example", "example://about")
+    assert "vorn-example" in about.text
