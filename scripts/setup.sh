@@ -58,6 +58,8 @@ stamp_inputs() {
     cat pyproject.toml CMakeLists.txt host/*/pyproject.toml host/*/CMakeLists.txt 2>/dev/null
     find src/native host/*/src/native -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' \) \
         -print0 2>/dev/null | sort -z | xargs -0 cat 2>/dev/null
+    # The editable install maps the Python files it saw; a new module needs a reinstall.
+    find src host/*/src -name '*.py' 2>/dev/null | sort
     "$VPY" -c 'import sys; print(sys.version)'
 }
 want=$(stamp_inputs | sha256sum | cut -d' ' -f1)

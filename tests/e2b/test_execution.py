@@ -189,3 +189,15 @@ async def test_operations_need_a_live_sandbox(sandbox: E2BSandbox) -> None:
             await instance.execute_command("true")
         with pytest.raises(SandboxNotInitializedError):
             await instance.download_file("/files/x")
+
+
+async def test_a_raising_callback_keeps_its_line_and_the_outcome_stays_open(sandbox: E2BSandbox) -> None:
+    def explode(line: str) -> None:
+        raise RuntimeError(f"consumer failed on {line!r}")
+
+    result = await sandbox.execute_code("print('seen')\nprint('after')", on_stdout=explode)
+    # The run was delivered, so its outcome is unknown; the line was recorded first.
+    assert result.status is ExecutionStatus.UNKNOWN
+    assert result.stdout == "seen"
+    assert result.failure is not None and result.failure.exception_type == "builtins.RuntimeError"
+    assert (await sandbox.execute_code("print('next')")).stdout == "next\n"

@@ -6,7 +6,7 @@ import pytest
 from vorn_inference.schema import Attachment, Role, ToolResult
 
 from tests.fakes.local_sandbox import LocalSandbox
-from tests.interpreter.scripted import ScriptedLMInvoker, code_call, reply
+from tests.interpreter.scripted_model import ScriptedLMInvoker, code_call, reply
 from vorn_tools.code_interpreter.code_interpreter.sandbox_code_interpreter import SandboxCodeInterpreter
 
 SALES = b"region,amount\nnorth,10\nsouth,20\nnorth,30\n"

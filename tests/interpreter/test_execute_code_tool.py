@@ -3,7 +3,7 @@
 import pytest
 from vorn_inference.schema import Attachment
 
-from tests.interpreter.scripted import ScriptedSandbox, ok
+from tests.interpreter.scripted_model import ScriptedSandbox, ok
 from vorn_tools.code_interpreter.code_interpreter.tools import __all__ as tools_all
 from vorn_tools.code_interpreter.code_interpreter.tools import create_execute_code_tool
 from vorn_tools.code_interpreter.code_sandbox.constants import Language

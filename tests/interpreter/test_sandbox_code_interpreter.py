@@ -7,8 +7,8 @@ import pytest
 from vorn_inference.lm_invoker.lm_invoker import BaseLMInvoker
 from vorn_inference.schema import Attachment, LMOutput, Role, ToolCall, ToolResult
 
-from tests.interpreter.scripted import ScriptedSandbox, ok
-from tests.interpreter.scripted import ScriptedLMInvoker, code_call, reply
+from tests.interpreter.scripted_model import ScriptedSandbox, ok
+from tests.interpreter.scripted_model import ScriptedLMInvoker, code_call, reply
 from vorn_tools.code_interpreter.code_interpreter.sandbox_code_interpreter import (
     _FORMAT_INSTRUCTIONS,
     SandboxCodeInterpreter,

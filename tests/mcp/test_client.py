@@ -142,8 +142,8 @@ async def test_one_failing_server_cancels_and_awaits_its_siblings(operation, tmp
     pid_file = tmp_path / "slow.pid"
     servers = {
         "slow": stdio_config("--slow-list", "60", "--pid-file", str(pid_file)),
-        # Fails after a second, when the slow server's process is surely running.
-        "failing": stdio_config("--slow-list", "1", "--fail-list"),
+        # Fails after two seconds, when the slow server's process is surely running.
+        "failing": stdio_config("--slow-list", "2", "--fail-list"),
     }
     with pytest.raises(McpError) as caught:
         await getattr(MCPClient(servers), operation)()

@@ -75,19 +75,6 @@ def test_pool_extension_returns_a_fresh_mapping():
     assert c.OpenSandboxConfig.DEFAULT_DOMAIN.endswith(":8080")
 
 
-@pytest.mark.parametrize(
-    ("template", "args", "text"),
-    [
-        (c.PackageInstallErrorMessage.PACKAGES_DROPPED, (["numpy", "pandas"],), "['numpy', 'pandas'] was NOT installed. "),
-        (c.UploadErrorMessage.UPLOAD_FAILED, (3, "e2b", "boom"), "Failed to upload 3 file(s) to sandbox backend 'e2b': boom"),
-        (c.DOWNLOAD_TIMEOUT_MESSAGE, ("/f", 30), "Download of /f exceeded timeout of 30 seconds"),
-        (c.OpenSandboxLiteErrorMessage.RELAY_FAILED, (2, "x"), "OpenSandboxLite could not run the code (exit code 2): x"),
-    ],
-)
-def test_templates_fill_positionally(template, args, text):
-    assert template.format(*args) == text
-
-
 def test_catalogue_texts_keep_their_dashes_and_blanks():
     dash = " \u2014 "
     for text in (

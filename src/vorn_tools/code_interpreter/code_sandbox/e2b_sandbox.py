@@ -391,7 +391,7 @@ class E2BSandbox(CodeInterpreterSandbox):
         traceback_text = getattr(error, "traceback", None) or ""
         if traceback_text:
             if head:
-                return f"{traceback_text}\n{head}".strip()
+                return f"{traceback_text.rstrip()}\n{head}".strip()
             return traceback_text.strip()
         return head or str(error)
 

@@ -305,11 +305,11 @@ def _zib_pip(*args):
     return subprocess.run([sys.executable, "-m", "pip", *args], capture_output=True, text=True)
 
 
-def _zib_marker_excludes(spec, name, pip_output):
+def _zib_marker_excludes(requirement, name, pip_output):
     # pip skips a requirement whose environment marker is false here; such a
     # requirement is not missing. Evaluate the marker with packaging (pip ships
     # a copy), else trust pip's own "Ignoring <name>:" notice.
-    marker = spec.split(";", 1)[1].strip()
+    marker = requirement.split(";", 1)[1].strip()
     for module_name in ("packaging.markers", "pip._vendor.packaging.markers"):
         try:
             markers = importlib.import_module(module_name)
@@ -338,11 +338,11 @@ if _zib_user_site and os.path.isdir(_zib_user_site):
 importlib.invalidate_caches()
 
 _zib_missing = []
-for _zib_spec in packages:
-    _zib_name = re.split(r"[<>=!~\\[; ]", _zib_spec, maxsplit=1)[0].strip()
-    if not _zib_name or "/" in _zib_spec:
+for _zib_req in packages:
+    _zib_name = re.split(r"[<>=!~\\[; ]", _zib_req, maxsplit=1)[0].strip()
+    if not _zib_name or "/" in _zib_req:
         continue
-    if ";" in _zib_spec and _zib_marker_excludes(_zib_spec, _zib_name, _zib_install.stdout):
+    if ";" in _zib_req and _zib_marker_excludes(_zib_req, _zib_name, _zib_install.stdout):
         continue
     try:
         distribution(_zib_name)
