@@ -34,6 +34,10 @@ def _caused(outer: BaseException, *causes: BaseException) -> BaseException:
     return outer
 
 
+class _ConnectTimeout(ConnectionError, TimeoutError):
+    """The shape of pyqwest's connect timeout."""
+
+
 def _status(status: int) -> SandboxException:
     return SandboxException(f"{status}: failed", status_code=status)
 
@@ -84,6 +88,7 @@ def test_only_explicit_causes_count_for_the_transient_verdict() -> None:
         # inside the SDK's "unreachable" timeout.
         (_caused(SandboxUnreachableException("unreachable"), RpcConnectError(Code.UNAVAILABLE, "x"), ConnectionError("refused")), True),
         (_caused(SandboxUnreachableException("unreachable"), ConnectionRefusedError("refused")), True),
+        (_caused(TimeoutException("t"), RpcConnectError(Code.UNAVAILABLE, "x"), _ConnectTimeout("no answer")), True),
         # After the request was written: the outcome is open.
         (httpx.RemoteProtocolError("peer closed"), False),
         (httpx.ReadError("reset"), False),

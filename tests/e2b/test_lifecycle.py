@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import asyncio
-import logging
 import warnings
 
 import pytest

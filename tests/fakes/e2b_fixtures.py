@@ -39,7 +39,6 @@ def e2b(e2b_service: E2BStandIn, monkeypatch: pytest.MonkeyPatch) -> Iterator[E2
     monkeypatch.setattr(client_async, "_pools", {})
     monkeypatch.setattr(client_async, "_httpx_transports", {})
     e2b_service.clear_faults()
-    e2b_service.calls.clear()
-    e2b_service.requests.clear()
+    e2b_service.reset_records()
     yield e2b_service
     e2b_service.clear_faults()

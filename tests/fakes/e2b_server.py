@@ -43,7 +43,6 @@ import os
 import secrets
 import shutil
 import signal
-import socket
 import sys
 import tempfile
 import threading
@@ -139,7 +138,8 @@ class E2BStandIn:
         self._serve_tasks: dict[str, asyncio.Task] = {}
         self._ports: dict[str, int] = {}
         self._background: set[asyncio.Task] = set()
-        self._tmp = Path(tempfile.mkdtemp(prefix="e2b-stand-in-"))
+        self._apps: dict[str, Any] = {}
+        self._tmp = Path()
 
     # ----------------------------------------------------------------- lifecycle
 
@@ -156,6 +156,7 @@ class E2BStandIn:
         return {"api_key": self.api_key, "api_url": self.api_url, "sandbox_url": self.sandbox_url}
 
     def start(self) -> None:
+        self._tmp = Path(tempfile.mkdtemp(prefix="e2b-stand-in-"))
         ready = threading.Event()
         failure: list[BaseException] = []
 
@@ -225,7 +226,6 @@ class E2BStandIn:
         self._servers[name] = server
         self._serve_tasks[name] = task
         self._ports[name] = server.servers[0].sockets[0].getsockname()[1]
-        self._apps = getattr(self, "_apps", {})
         self._apps[name] = app
 
     async def _close_listener(self, name: str) -> None:
@@ -267,6 +267,12 @@ class E2BStandIn:
         with self._lock:
             self._faults.clear()
 
+    def reset_records(self) -> None:
+        """Forget the call counters and the recorded requests."""
+        with self._lock:
+            self.calls.clear()
+            self.requests.clear()
+
     def refuse(self, listener: str) -> None:
         """Stop listening on ``listener`` ("api" or "envd"): connections are refused."""
         self._call(self._close_listener(listener))
@@ -282,6 +288,10 @@ class E2BStandIn:
             yield
         finally:
             self.restore(listener)
+
+    def _record(self, entry: tuple[str, dict[str, Any]]) -> None:
+        with self._lock:
+            self.requests.append(entry)
 
     def _add_fault(self, fault: _Fault) -> None:
         if fault.route not in ROUTES:
@@ -315,10 +325,8 @@ class E2BStandIn:
     # ------------------------------------------------------------ public views
 
     def alive_sandboxes(self) -> list[str]:
-        return [sid for sid, sandbox in self.sandboxes.items() if sandbox.alive]
-
-    def read_file(self, sandbox_id: str, path: str) -> bytes:
-        return self.sandboxes[sandbox_id].host_path(path).read_bytes()
+        # A copy first: the stand-in's thread may add sandboxes meanwhile.
+        return [sid for sid, sandbox in list(self.sandboxes.items()) if sandbox.alive]
 
     def write_file(self, sandbox_id: str, path: str, data: bytes) -> None:
         target = self.sandboxes[sandbox_id].host_path(path)
@@ -349,7 +357,7 @@ class E2BStandIn:
         if (denied := self._check_api_key(request)) is not None:
             return denied
         body = await request.json()
-        self.requests.append(("create", body))
+        self._record(("create", body))
         template = body.get("templateID")
         if template not in self.templates:
             return JSONResponse(
@@ -514,7 +522,7 @@ class E2BStandIn:
         if sandbox is None:
             return denied
         body = await request.json()
-        self.requests.append(("execute", body))
+        self._record(("execute", body))
         drop = self._take_fault("execute", ("drop",))
         line = json.dumps({"code": body.get("code", ""), "env_vars": body.get("env_vars")}) + "\n"
         return StreamingResponse(
@@ -581,7 +589,7 @@ class E2BStandIn:
         path = request.query_params.get("path", "")
         user = request.query_params.get("username", "")
         expiration = request.query_params.get("signature_expiration")
-        for sandbox in self.sandboxes.values():
+        for sandbox in list(self.sandboxes.values()):
             raw = f"{path}:{operation}:{user}:{sandbox.access_token}"
             if expiration:
                 raw += f":{expiration}"
@@ -602,7 +610,7 @@ class E2BStandIn:
         if sandbox is None:
             return denied
         path = request.query_params.get("path", "")
-        self.requests.append(("files.read", {"path": path, "signed": "signature" in request.query_params}))
+        self._record(("files.read", {"path": path, "signed": "signature" in request.query_params}))
         target = sandbox.host_path(path)
         if not target.is_file():
             return JSONResponse({"code": 404, "message": f"path '{path}' does not exist"}, status_code=404)
@@ -624,7 +632,7 @@ class E2BStandIn:
                 target.parent.mkdir(parents=True, exist_ok=True)
                 target.write_bytes(await part.read())
                 written.append({"path": path, "name": target.name, "type": "file"})
-        self.requests.append(("files.write", {"paths": [entry["path"] for entry in written]}))
+        self._record(("files.write", {"paths": [entry["path"] for entry in written]}))
         short = self._take_fault("files.write", ("short_write",))
         if short is not None:
             written = written[: short.after]
@@ -645,7 +653,7 @@ class _ProcessService(Process):
                 raise ConnectError(Code.UNAUTHENTICATED, "invalid access token")
             raise ConnectError(Code.UNAVAILABLE, "The sandbox was not found")
         config = request.process
-        self._stand_in.requests.append(("process.start", {"cmd": config.cmd, "args": list(config.args), "envs": dict(config.envs)}))
+        self._stand_in._record(("process.start", {"cmd": config.cmd, "args": list(config.args), "envs": dict(config.envs)}))
         home = sandbox.root / "home" / "user"
         home.mkdir(parents=True, exist_ok=True)
         env = {**os.environ, **sandbox.envs, **dict(config.envs), "HOME": str(home)}
@@ -697,13 +705,6 @@ class _ProcessService(Process):
                     os.killpg(process.pid, signal.SIGKILL)
                 with contextlib.suppress(Exception):
                     await asyncio.wait_for(process.wait(), 5)
-
-
-def free_port() -> int:
-    """A port nothing listens on (bound and released at once)."""
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        return sock.getsockname()[1]
 
 
 logging.getLogger("uvicorn.error").setLevel(logging.CRITICAL)

@@ -4,7 +4,10 @@ import asyncio
 import logging
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from vorn_inference.lm_invoker.lm_invoker import BaseLMInvoker
+from vorn_inference.prompt_builder.prompt_builder import PromptBuilder
 from vorn_inference.schema import Attachment, LMOutput, Role, ToolCall, ToolResult
 
 from tests.interpreter.scripted_model import ScriptedSandbox, ok
@@ -12,6 +15,7 @@ from tests.interpreter.scripted_model import ScriptedLMInvoker, code_call, reply
 from vorn_tools.code_interpreter.code_interpreter.sandbox_code_interpreter import (
     _FORMAT_INSTRUCTIONS,
     SandboxCodeInterpreter,
+    _escape_template,
 )
 from vorn_tools.code_interpreter.code_sandbox.models import ExecutionResult, ExecutionStatus
 from vorn_tools.code_interpreter.errors import CodeInterpreterError, SandboxExecutionError, Stage
@@ -312,3 +316,10 @@ async def test_prompt_is_not_mutated_by_the_loop():
 
     await SandboxCodeInterpreter(ScriptedSandbox(), Spy()).execute("go")
     assert [len(m) for m in seen] == [2, 4]
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.text(alphabet=st.sampled_from(list("{}[]()!:0ax \n\\'\"é"))))
+def test_any_text_survives_the_prompt_builder_literally(text):
+    built = PromptBuilder(system_template=_escape_template(text), user_template=_escape_template(text)).format({})
+    assert [m.text for m in built] == ([text, text] if text else [text])

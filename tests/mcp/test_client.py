@@ -156,6 +156,16 @@ async def test_one_failing_server_cancels_and_awaits_its_siblings(operation, tmp
     assert not [r for r in caplog.records if "never retrieved" in r.getMessage() or "destroyed" in r.getMessage()]
 
 
+async def test_cancelled_listing_stops_every_server(tmp_path):
+    pid_files = [tmp_path / "one.pid", tmp_path / "two.pid"]
+    servers = {path.stem: stdio_config("--slow-list", "60", "--pid-file", str(path)) for path in pid_files}
+    with pytest.raises(TimeoutError):
+        async with asyncio.timeout(3):
+            await MCPClient(servers).get_tools()
+    assert [task for task in asyncio.all_tasks() if task is not asyncio.current_task()] == []
+    assert not [path for path in pid_files if _process_alive(int(path.read_text()))]
+
+
 async def test_failure_of_an_unreachable_http_server_reaches_the_caller():
     client = MCPClient({"down": {"url": "http://127.0.0.1:9/mcp"}, "fine": stdio_config()})
     with pytest.raises(httpx.ConnectError) as caught:

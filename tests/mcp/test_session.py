@@ -146,12 +146,17 @@ async def test_unknown_session_kwarg_fails_clearly(transport, make_config):
             pass
 
 
-async def test_error_in_block_leaves_unwrapped_after_close(transport, make_config):
-    class BlockError(Exception):
-        pass
+class BlockError(Exception):
+    pass
 
-    error = BlockError("raised by the caller")
-    with pytest.raises(BlockError) as caught:
+
+@pytest.mark.parametrize(
+    "error",
+    [BlockError("raised by the caller"), ExceptionGroup("the caller's own group", [BlockError("inner")])],
+    ids=["plain", "group"],
+)
+async def test_error_in_block_leaves_unwrapped_after_close(error, transport, make_config):
+    with pytest.raises(type(error)) as caught:
         async with create_session(make_config(transport)) as session:
             await session.initialize()
             raise error

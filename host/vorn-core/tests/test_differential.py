@@ -10,10 +10,11 @@ from hypothesis import strategies as st
 from vorn_core.masking import CompiledMaskingRule, MaskingRule, mask_text
 
 from . import reference_engine as ref
-from .corpus import PROVIDER_ORDER
+from .corpus import CASES, PROVIDER_ORDER
 
 PROVIDER = tuple(CompiledMaskingRule.from_masking_rule(r) for r in PROVIDER_ORDER)
 REF_PROVIDER = tuple(ref.ReferenceRule.from_masking_rule(r) for r in PROVIDER_ORDER)
+CASE_TEXTS = [case[2] for case in CASES]
 
 # Credential-ish ASCII, separators, \w / \s boundary cases (U+001C..U+001F and
 # U+0085 are whitespace to Python, U+180E is not; combining marks and U+203F
@@ -55,6 +56,14 @@ def test_masking_is_a_fixed_point_and_keeps_unmatched_text(text):
     rest = re.sub(r"\[MASKED [A-Z0-9_]+\]", "", masked)
     it = iter(text)
     assert all(ch in it for ch in rest)
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.one_of(texts, st.sampled_from(CASE_TEXTS)), st.permutations(range(len(PROVIDER))))
+def test_masking_is_a_fixed_point_in_any_rule_order(text, order):
+    rules = [PROVIDER[i] for i in order]
+    masked = mask_text(text, rules)
+    assert mask_text(masked, rules) == masked
 
 
 # A small grammar of safe patterns: literals, classes, escapes, bounded

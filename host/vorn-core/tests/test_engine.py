@@ -68,6 +68,9 @@ def test_masking_rule_is_a_frozen_record_and_compiled_rule_is_immutable():
     with pytest.raises(AttributeError):
         compiled.pattern = "y"  # type: ignore[misc]
     assert mask_text("axxb", [compiled]) == "a[MASKED MY_RULE]b"
+    copied = pickle.loads(pickle.dumps(compiled))
+    assert (copied.name, copied.pattern) == ("MY_RULE", "x+")
+    assert mask_text("axxb", [copied]) == "a[MASKED MY_RULE]b"
 
 
 @pytest.mark.parametrize(
@@ -206,6 +209,7 @@ def test_whitespace_classes_match_python_on_every_code_point(pattern):
         (r"(?P<n>a)(?P=n)", "aa ab"),
         (r"(?<!\w)ab(?=\W|$)", "ab xab ab. ab"),
         (r"[a-c-]+(?#comment)", "x-b-a y"),
+        (r"(?#[ a comment)\s+", "a \x1c\t b"),
     ],
 )
 @pytest.mark.filterwarnings("ignore:Possible nested set:FutureWarning")

@@ -96,7 +96,8 @@ NB_MODULE(_masking, m) {
                 new (self) CompiledPattern(name, to_code_points(pattern, "pattern"),
                                            to_code_points(replacement, "replacement"));
             },
-            nb::arg("name"), nb::arg("pattern"), nb::arg("replacement"))
+            nb::arg("name"), nb::arg("pattern"), nb::arg("replacement"),
+            nb::sig("def __init__(self, name: str, pattern: str, replacement: str) -> None"))
         .def_prop_ro("name", &CompiledPattern::name)
         .def_prop_ro("jit", &CompiledPattern::jit)
         .def_prop_ro("secret_group", &CompiledPattern::secret_group);
@@ -122,5 +123,6 @@ NB_MODULE(_masking, m) {
             return from_code_points(out);
         },
         nb::arg("text"), nb::arg("rules"),
+        nb::sig("def mask(text: str, rules: collections.abc.Iterable[Pattern]) -> str"),
         "Apply compiled patterns in order; returns the text itself when nothing matched.");
 }

@@ -32,6 +32,13 @@ class Translator {
                 i = escape(i, in_set);
                 continue;
             }
+            if (!in_set && src_.substr(i, 3) == U"(?#") {
+                // A comment runs to the first ')' and may hold any character.
+                const std::size_t close = src_.find(U')', i);
+                const std::size_t stop = close == std::u32string_view::npos ? src_.size() : close + 1;
+                for (; i < stop; ++i) emit_char(src_[i], i);
+                continue;
+            }
             if (!in_set && c == U'[') {
                 emit(U"[", i);
                 ++i;

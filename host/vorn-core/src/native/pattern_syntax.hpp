@@ -23,7 +23,8 @@ struct TranslatedPattern {
 //   \uXXXX, \UXXXXXXXX   code point escapes;
 //   {,n}           a quantifier in Python, a literal in PCRE2 10.42;
 //   '[' in a set   always a literal in Python (PCRE2 would read [:name:]).
-// Everything else is passed through unchanged.
+// Comments (?#...) are copied as they are. Everything else is passed through
+// unchanged, so PCRE2 syntax that Python lacks is accepted as PCRE2 defines it.
 TranslatedPattern translate_python_pattern(std::u32string_view source);
 
 }  // namespace vorn::masking

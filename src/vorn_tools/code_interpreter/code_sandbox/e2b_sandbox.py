@@ -103,16 +103,19 @@ def _never_sent(error: BaseException) -> bool:
 
     True when the failure or one of its explicit causes is a connection that
     was never established: httpx's ``ConnectError`` (what the SDK's HTTP
-    clients raise when connecting fails) or the builtin ``ConnectionError`` /
-    ``ConnectionRefusedError`` that the SDK's pyqwest transport raises, beneath
-    the RPC client's own error, only before a request was written. Anything
-    else (a reset or a dropped stream after the request was sent included)
-    leaves the outcome open.
+    clients raise when connecting fails), or, beneath the RPC client's own
+    error, the builtin ``ConnectionError`` / ``ConnectionRefusedError`` or the
+    connect timeout (a ``ConnectionError`` that is also a ``TimeoutError``)
+    that the SDK's pyqwest transport raises only before a request was written.
+    Anything else (a reset or a dropped stream after the request was sent
+    included) leaves the outcome open.
     """
     for link in _cause_chain(error):
         if isinstance(link, httpx.ConnectError):
             return True
         if type(link) in (ConnectionError, ConnectionRefusedError):
+            return True
+        if isinstance(link, ConnectionError) and isinstance(link, TimeoutError):
             return True
     return False
 

@@ -106,14 +106,16 @@ def _session_kwargs(config: Mapping[str, Any]) -> Mapping[str, Any]:
     return value
 
 
-def _lone_exception(group: BaseExceptionGroup) -> BaseException | None:
+def _lone_exception(group: BaseExceptionGroup, block_error: BaseException | None) -> BaseException | None:
     """The single exception a (nested) exception group wraps, or None when it holds several.
 
     The SDK's transports and sessions run on anyio task groups, which wrap any
     exception leaving them, the caller's own included, in exception groups.
+    Unwrapping stops at ``block_error``, the exception the caller's block
+    raised, so a group the caller raised itself comes back as it was.
     """
     error: BaseException = group
-    while isinstance(error, BaseExceptionGroup):
+    while isinstance(error, BaseExceptionGroup) and error is not block_error:
         if len(error.exceptions) != 1:
             return None
         error = error.exceptions[0]
@@ -230,12 +232,17 @@ async def create_session(config: MCPConfiguration) -> AsyncIterator[ClientSessio
         server_config = cast(StreamConfiguration, _exclude_keys(cast(dict, config)))
     else:
         raise ValueError(f"Invalid configuration: {masked_config(config)}")
+    block_error: BaseException | None = None
     lone_error: BaseException | None = None
     try:
         async with factory(server_config) as session:
-            yield session
+            try:
+                yield session
+            except BaseException as exc:
+                block_error = exc
+                raise
     except BaseExceptionGroup as group:
-        lone_error = _lone_exception(group)
+        lone_error = _lone_exception(group, block_error)
         if lone_error is None:
             raise
     if lone_error is not None:

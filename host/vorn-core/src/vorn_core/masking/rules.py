@@ -104,15 +104,16 @@ class BuiltInMaskingRule(Enum):
         r"(?![A-Za-z0-9+/=])"
     )
     # User and password of a database / broker URI (postgres://u:p@host,
-    # mongodb+srv://..., redis://:p@...), or Password=/Pwd= of an ADO.NET / ODBC
-    # connection string (Server=...;User Id=...;Password=...;).
+    # mongodb+srv://..., redis://:p@...; schemes in lower case, as drivers
+    # write them), or Password=/Pwd= of an ADO.NET / ODBC connection string
+    # (Server=...;User Id=...;Password=...;): after a ";" or followed by one.
     CONN_STRING_CREDS = (
-        r"(?:(?i:\b((?:postgres(?:ql)?|mysql|mariadb|mongodb(?:\+srv)?|rediss?|amqps?|mssql|sqlserver"
+        r"(?:\b((?:postgres(?:ql)?|mysql|mariadb|mongodb(?:\+srv)?|rediss?|amqps?|mssql|sqlserver"
         r"|oracle|clickhouse|cockroachdb|snowflake|db2|couchbases?|neo4j(?:\+s)?|nats|kafka|ldaps?"
-        r"|s?ftp)(?:\+[a-z0-9]{1,16})?://))"
-        r"|(?i:(?:(?<=;)|(?<=;[ \t])|\b(?=(?:password|pwd)[ \t]{0,16}=[^;\r\n\"']{1,128};))"
-        r"(?:password|pwd)[ \t]{0,16}=[ \t]{0,16}(?![ \t])))"
-        r"(?P<secret>(?(1)[^\s/:@]{0,256}:[^\s/@]{1,256}(?=@)|" + _NOT_PLACEHOLDER + r"[^;\r\n\"']{1,128}))"
+        r"|s?ftp)(?:\+[a-z0-9]{1,16})?://)"
+        r"|(?i:(?:(;[ \t]?)|\b)(?:password|pwd)[ \t]{0,16}=[ \t]{0,16}(?![ \t])))"
+        r"(?P<secret>(?(1)[^\s/:@]{0,256}:[^\s/@]{1,256}(?=@)|"
+        + _NOT_PLACEHOLDER + r"(?>[^;\r\n\"']{1,128})(?(2)|(?=;))))"
     )
     # Signature, credential and session token of an AWS SigV4 presigned URL.
     AWS_SIGV4_QS = (
@@ -130,10 +131,10 @@ class BuiltInMaskingRule(Enum):
     # AWS access key ids: long-term (AKIA), temporary (ASIA) and similar.
     AWS_ACCESS_KEY_ID = r"\b(?:AKIA|ASIA|ABIA|ACCA)[A-Z0-9]{16}\b"
     # AWS secret access keys (40 base64 characters) after their usual key names,
-    # or right after a masked access key id ("AKIA...:secret", "AKIA... secret").
+    # or right after an access key id, masked or not ("AKIA...:secret").
     AWS_SECRET_KEY = (
-        r"(?:(?i:\b(?:aws_?)?secret_?access_?key|\baws_?secret_?key|\bsecret_?key)" + _KV_SEP
-        + r"""["']?|(?<=\[MASKED AWS_ACCESS_KEY_ID\])[ \t:,;|=/"']{1,4})"""
+        r"(?:(?i:\b(?:(?:aws_?)?secret_?access_?key|aws_?secret_?key|secret_?key))" + _KV_SEP
+        + r"""["']?|(?:\[MASKED AWS_ACCESS_KEY_ID\]|\b(?:AKIA|ASIA|ABIA|ACCA)[A-Z0-9]{16}\b)[ \t:,;|=/"']{1,4})"""
         r"(?P<secret>[A-Za-z0-9/+]{40})(?![A-Za-z0-9/+=])"
     )
     # GitHub classic tokens: personal (ghp_), OAuth (gho_), user-to-server
@@ -211,6 +212,10 @@ class CompiledMaskingRule:
     def jit(self) -> bool:
         """Whether PCRE2's JIT compiled the pattern (else the interpreter runs it)."""
         return self._native.jit
+
+    def __reduce__(self):
+        # The native pattern cannot be pickled; the rule is compiled again.
+        return (type(self), (self.name, self.pattern))
 
     def __setattr__(self, name: str, value: object) -> None:
         raise AttributeError(f"{type(self).__name__} is immutable")
