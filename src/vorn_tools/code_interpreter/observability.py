@@ -79,16 +79,20 @@ def _apply_attrs(span: Any, attrs: Mapping[str, Any]) -> None:
             span.set_attribute(key, value)
 
 
+def _render_or_type(render: Callable[[BaseException], str], exc: BaseException, type_name: str) -> str:
+    # A rendering that fails (a broken __str__) must not replace the
+    # operation's own exception on its way to the caller; the span shows the
+    # type name instead, so no raw text reaches it either.
+    try:
+        return render(exc)
+    except Exception:
+        return type_name
+
+
 def _record_redacted_exception(span: Any, exc: BaseException) -> None:
     type_name = qualified_type(exc)
-    try:
-        message = redacted_message(exc)
-        stacktrace = redacted_traceback(exc)
-    except Exception:
-        # Rendering itself failed (a broken __str__): the span still shows the
-        # failure, no raw text reaches it, and the caller still gets the
-        # operation's own exception rather than this one.
-        message = stacktrace = type_name
+    message = _render_or_type(redacted_message, exc, type_name)
+    stacktrace = _render_or_type(redacted_traceback, exc, type_name)
     span.set_status(trace.Status(trace.StatusCode.ERROR, type_name))
     span.add_event(
         "exception",
@@ -101,7 +105,7 @@ def _record_redacted_exception(span: Any, exc: BaseException) -> None:
 
 
 @contextlib.contextmanager
-def _start_span(name: str, **attrs: Any) -> Iterator[Any]:
+def _start_span(name: str, /, **attrs: Any) -> Iterator[Any]:
     if not _TRACING_AVAILABLE:
         yield None
         return

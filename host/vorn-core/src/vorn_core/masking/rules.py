@@ -158,10 +158,12 @@ class BuiltInMaskingRule(Enum):
         + r"(?P<secret>" + _NOT_PLACEHOLDER + _QUOTED_PLACEHOLDER
         + r"""(?:"[^"\r\n]{1,1024}"|'[^'\r\n]{1,1024}'|(?!["'])[^\s"',;&)}\][]{1,1024}))"""
     )
-    # E-mail addresses.
+    # E-mail addresses. An address must stand apart from its neighbours on
+    # both sides (a sentence's closing "." is fine), so that what follows a
+    # masked address can never start an address of its own on a second pass.
     EMAIL = (
         r"(?<![\w.+%-])[A-Za-z0-9._%+-]{1,64}@"
-        r"[A-Za-z0-9-]{1,63}(?:\.[A-Za-z0-9-]{1,63}){0,8}\.[A-Za-z]{2,24}\b"
+        r"[A-Za-z0-9-]{1,63}(?:\.[A-Za-z0-9-]{1,63}){0,8}\.[A-Za-z]{2,24}(?![\w+%-])(?!\.[\w.+%-])"
     )
 
     @property
