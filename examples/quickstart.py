@@ -4,10 +4,10 @@ Run from a checkout after `bash scripts/setup.sh`:
 
     .venv/bin/python examples/quickstart.py
 
-Two stand-ins take the place of services this example cannot reach: a scripted model replays
-prepared answers instead of calling a language model, and a local sandbox (a test fake from
-`tests/fakes`, not shipped in the package) runs the code in a local Python process instead of a
-provider's sandbox. The MCP part starts the real example server `examples/mcp_server.py` over stdio.
+Stand-ins take the place of services this example cannot reach: a scripted model replays
+prepared answers instead of calling a language model, a local sandbox runs the code in a local
+Python process instead of a provider's sandbox, and a local E2B stand-in answers the real E2B SDK
+on 127.0.0.1. The last two are test fakes from `tests/fakes`, not shipped in the package. The MCP part starts the real example server `examples/mcp_server.py` over stdio.
 """
 
 from __future__ import annotations
@@ -21,6 +21,7 @@ from pathlib import Path
 REPO_ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO_ROOT))  # for tests.fakes.local_sandbox
 
+from tests.fakes.e2b_server import E2BStandIn  # noqa: E402
 from tests.fakes.local_sandbox import LocalSandbox  # noqa: E402
 from vorn_inference.lm_invoker.lm_invoker import BaseLMInvoker  # noqa: E402
 from vorn_inference.schema import Attachment, LMOutput, Role, ToolCall  # noqa: E402
@@ -28,6 +29,7 @@ from vorn_inference.schema import Attachment, LMOutput, Role, ToolCall  # noqa: 
 from vorn_tools.code_interpreter.code_interpreter.sandbox_code_interpreter import (  # noqa: E402
     SandboxCodeInterpreter,
 )
+from vorn_tools.code_interpreter.code_sandbox.e2b_sandbox import E2BSandbox  # noqa: E402
 from vorn_tools.code_interpreter.errors import SandboxStartError, Stage  # noqa: E402
 from vorn_tools.code_interpreter.redaction import get_redacting_logger, register_secret  # noqa: E402
 from vorn_tools.mcp.client.langchain import LangchainMCPClient  # noqa: E402
@@ -145,7 +147,27 @@ async def code_interpreter_demo() -> None:
     print("attachments:", [a.filename for a in result.attachments])
 
 
-# --- 3. MCP: the example server over stdio, through the LangChain adapter ---------------------
+# --- 3. E2B backend, against the local E2B stand-in --------------------------------------------
+
+
+async def e2b_demo() -> None:
+    banner("E2B backend (local E2B stand-in)")
+    service = E2BStandIn()  # against the real service, pass your E2B API key instead
+    service.start()
+    try:
+        sandbox = await E2BSandbox.create(**service.connection_options())
+        try:
+            result = await sandbox.execute_code("total = sum(range(10))\nprint(total)")
+            print("execute_code:", result.status.value, result.stdout.strip())
+            command = await sandbox.execute_command("echo hello from bash")
+            print("execute_command:", command.status.value, command.stdout.strip())
+        finally:
+            await sandbox.terminate()
+    finally:
+        service.stop()
+
+
+# --- 4. MCP: the example server over stdio, through the LangChain adapter ---------------------
 
 
 async def mcp_demo() -> None:
@@ -160,6 +182,7 @@ async def mcp_demo() -> None:
 async def main() -> None:
     masking_demo()
     await code_interpreter_demo()
+    await e2b_demo()
     await mcp_demo()
 
 

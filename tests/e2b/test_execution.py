@@ -201,3 +201,22 @@ async def test_a_raising_callback_keeps_its_line_and_the_outcome_stays_open(sand
     assert result.stdout == "seen"
     assert result.failure is not None and result.failure.exception_type == "builtins.RuntimeError"
     assert (await sandbox.execute_code("print('next')")).stdout == "next\n"
+
+
+@pytest.mark.parametrize(
+    ("timeout", "deadline_ms"),
+    [(None, "30000"), (0, None), (-5, None), (0.5, "500"), (12, "12000")],
+)
+async def test_command_limits_reach_the_service(sandbox: E2BSandbox, e2b: E2BStandIn, timeout, deadline_ms) -> None:
+    await sandbox.execute_command("true", timeout=timeout)
+    (start,) = [body for route, body in e2b.requests if route == "process.start"]
+    assert start["timeout_ms"] == deadline_ms
+    assert start["args"] == ["-l", "-c", "true"]
+
+
+@pytest.mark.parametrize(("env", "sent"), [(None, None), ({}, {}), ({"A": "1"}, {"A": "1"})])
+async def test_environment_of_a_run_reaches_the_service(sandbox: E2BSandbox, e2b: E2BStandIn, env, sent) -> None:
+    result = await sandbox.execute_code("print('ok')", env=env, unused_option=True)
+    assert result.stdout == "ok\n"
+    (body,) = [body for route, body in e2b.requests if route == "execute"]
+    assert body["env_vars"] == sent and body["language"] == "python"

@@ -653,7 +653,18 @@ class _ProcessService(Process):
                 raise ConnectError(Code.UNAUTHENTICATED, "invalid access token")
             raise ConnectError(Code.UNAVAILABLE, "The sandbox was not found")
         config = request.process
-        self._stand_in._record(("process.start", {"cmd": config.cmd, "args": list(config.args), "envs": dict(config.envs)}))
+        self._stand_in._record(
+            (
+                "process.start",
+                {
+                    "cmd": config.cmd,
+                    "args": list(config.args),
+                    "envs": dict(config.envs),
+                    # The client's deadline as sent in Connect-Timeout-Ms.
+                    "timeout_ms": ctx.request_headers.get("connect-timeout-ms"),
+                },
+            )
+        )
         home = sandbox.root / "home" / "user"
         home.mkdir(parents=True, exist_ok=True)
         env = {**os.environ, **sandbox.envs, **dict(config.envs), "HOME": str(home)}

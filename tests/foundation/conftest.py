@@ -19,7 +19,6 @@ from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanE
 
 from vorn_tools.code_interpreter import redaction
 
-
 REPO_ROOT = Path(__file__).resolve().parents[2]
 
 
@@ -58,12 +57,10 @@ def _span_exporter_session() -> InMemorySpanExporter:
     # once, or hang our exporter on an SDK provider another suite installed.
     exporter = InMemorySpanExporter()
     current = trace.get_tracer_provider()
-    if isinstance(current, TracerProvider):
-        current.add_span_processor(SimpleSpanProcessor(exporter))
-    else:
-        provider = TracerProvider()
-        provider.add_span_processor(SimpleSpanProcessor(exporter))
-        trace.set_tracer_provider(provider)
+    if not isinstance(current, TracerProvider):
+        current = TracerProvider()
+        trace.set_tracer_provider(current)
+    current.add_span_processor(SimpleSpanProcessor(exporter))
     return exporter
 
 
@@ -75,14 +72,23 @@ def spans(_span_exporter_session: InMemorySpanExporter) -> Iterator[InMemorySpan
     _span_exporter_session.clear()
 
 
-class CapturedLog:
-    """A redacting logger with a real handler and formatter writing to a buffer."""
+class CapturedLog(logging.Handler):
+    """Keeps the records a redacting logger emits and their formatted output."""
 
-    def __init__(self, logger: logging.Logger, handler: logging.Handler, stream: io.StringIO) -> None:
+    def __init__(self, logger: logging.Logger) -> None:
+        super().__init__()
         self.logger = logger
-        self.handler = handler
-        self.stream = stream
         self.records: list[logging.LogRecord] = []
+        self.stream = io.StringIO()
+        self.setFormatter(
+            logging.Formatter(
+                "%(levelname)s %(name)s [%(error_code)s] %(message)s", defaults={"error_code": "-"}
+            )
+        )
+
+    def emit(self, record: logging.LogRecord) -> None:
+        self.records.append(record)
+        self.stream.write(self.format(record) + "\n")
 
     @property
     def text(self) -> str:
@@ -92,29 +98,13 @@ class CapturedLog:
 @pytest.fixture
 def captured_log() -> Iterator[CapturedLog]:
     """A fresh redacting logger whose output is formatted into a string buffer."""
-    name = f"tests.foundation.{uuid.uuid4().hex}"
-    logger = redaction.get_redacting_logger(name)
+    logger = redaction.get_redacting_logger(f"tests.foundation.{uuid.uuid4().hex}")
     logger.setLevel(logging.DEBUG)
     logger.propagate = False
-    stream = io.StringIO()
-    handler = logging.StreamHandler(stream)
-    handler.setFormatter(
-        logging.Formatter(
-            "%(levelname)s %(name)s [%(error_code)s] %(message)s", defaults={"error_code": "-"}
-        )
-    )
-    captured = CapturedLog(logger, handler, stream)
-
-    class _Keep(logging.Handler):
-        def emit(self, record: logging.LogRecord) -> None:
-            captured.records.append(record)
-
-    keeper = _Keep()
-    logger.addHandler(handler)
-    logger.addHandler(keeper)
+    captured = CapturedLog(logger)
+    logger.addHandler(captured)
     try:
         yield captured
     finally:
-        logger.removeHandler(handler)
-        logger.removeHandler(keeper)
+        logger.removeHandler(captured)
         logger.removeFilter(redaction._REDACTING_FILTER)

@@ -56,49 +56,28 @@ def _assert_clean(text: str) -> None:
 # --- end to end -------------------------------------------------------------
 
 
-def test_chained_provider_failure_is_masked_in_handler_output(captured_log: CapturedLog) -> None:
+@pytest.mark.parametrize("how", ["exc_info", "logger.exception"])
+def test_chained_provider_failure_is_masked_in_handler_output(captured_log: CapturedLog, how: str) -> None:
     register_secret(REGISTERED_KEY)
     error = _chained_provider_failure()
-    assert error.__cause__ is not None and error.__cause__.__cause__ is not None
-
-    captured_log.logger.error(
-        "Sandbox creation failed for key %s: %s",
-        REGISTERED_KEY,
-        error.__cause__,
-        exc_info=(type(error), error, error.__traceback__),
-        extra={"error_code": error.stage},
-    )
+    if how == "exc_info":
+        exc_info = (type(error), error, error.__traceback__)
+        captured_log.logger.error("Creation failed for key %s: %s", REGISTERED_KEY, error.__cause__, exc_info=exc_info, extra={"error_code": error.stage})
+    else:
+        try:
+            raise error
+        except SandboxStartError:
+            captured_log.logger.exception("Creation failed for key %s", REGISTERED_KEY, extra={"error_code": error.stage})
 
     out = captured_log.text
     _assert_clean(out)
     # The failure stays diagnosable: every link of the chain and the hosts remain.
-    for fragment in (
-        "ERROR",
-        "[create]",
-        "Sandbox creation failed for key [SECRET]",
-        "ConnectionRefusedError",
-        "ProviderAPIError",
-        "SandboxStartError",
-        "proxy.internal:3128",
-        "The above exception was the direct cause",
-        "'model': 'x'",
-    ):
+    for fragment in ("ERROR", "[create]", "Creation failed for key [SECRET]", "ConnectionRefusedError", "ProviderAPIError",
+                     "SandboxStartError", "proxy.internal:3128", "The above exception was the direct cause", "'model': 'x'"):
         assert fragment in out
     (record,) = captured_log.records
     assert record.error_code is Stage.CREATE
-    assert record.exc_info is None
-    assert record.args is None
-
-
-def test_logger_exception_inside_handler_is_masked(captured_log: CapturedLog) -> None:
-    register_secret(REGISTERED_KEY)
-    try:
-        raise _chained_provider_failure()
-    except SandboxStartError as error:
-        captured_log.logger.exception("create failed", extra={"error_code": error.stage})
-    _assert_clean(captured_log.text)
-    assert "create failed" in captured_log.text
-    assert "[create]" in captured_log.text
+    assert (record.exc_info, record.args) == (None, None)  # a handler cannot reach the live exception
 
 
 # --- the filter -------------------------------------------------------------
@@ -108,22 +87,19 @@ def _record(msg: str, args: tuple[object, ...] | None = None, exc_info: object =
     return logging.LogRecord("t", logging.WARNING, __file__, 1, msg, args, exc_info)  # type: ignore[arg-type]
 
 
-def test_filter_merges_and_masks_arguments_then_clears_them() -> None:
+@pytest.mark.parametrize(
+    ("msg", "args", "expected"),
+    [
+        ("token %s at %d%%", ("arg-secret-123", 50), "token [SECRET] at 50%"),
+        # Arguments that do not fit the format must not raise into the caller.
+        ("to %s: %s", ("arg-secret-123",), "to %s: %s [log arguments could not be merged: builtins.TypeError]"),
+    ],
+)
+def test_filter_merges_and_masks_arguments_then_clears_them(msg: str, args: tuple[object, ...], expected: str) -> None:
     register_secret("arg-secret-123")
-    record = _record("token %s at %d%%", ("arg-secret-123", 50))
+    record = _record(msg, args)
     assert redaction.RedactingFilter().filter(record) is True
-    assert record.msg == "token [SECRET] at 50%"
-    assert record.args is None
-    assert record.getMessage() == "token [SECRET] at 50%"
-
-
-def test_arguments_that_do_not_fit_the_format_do_not_raise_into_the_caller(captured_log: CapturedLog) -> None:
-    register_secret("mismatch-secret-1")
-    captured_log.logger.warning("upload to %s failed: %s", "mismatch-secret-1")
-    (record,) = captured_log.records
-    assert record.args is None
-    assert record.msg == "upload to %s failed: %s [log arguments could not be merged: builtins.TypeError]"
-    assert "mismatch-secret-1" not in captured_log.text
+    assert (record.msg, record.args, record.getMessage()) == (expected, None, expected)
 
 
 @pytest.mark.parametrize("exc_info", [None, (None, None, None)], ids=["none", "empty-triple"])
@@ -132,11 +108,9 @@ def test_filter_without_an_exception_changes_only_the_message(exc_info: object) 
     record.error_code = Stage.DOWNLOAD
     before = dict(record.__dict__)
     redaction.RedactingFilter().filter(record)
-    changed = {k for k in record.__dict__ if record.__dict__[k] != before.get(k)}
-    assert changed == {"msg", "args"}
+    assert {k for k, v in record.__dict__.items() if v != before.get(k)} == {"msg", "args"}
     assert record.exc_info == exc_info
     assert record.exc_text is None
-    assert record.error_code is Stage.DOWNLOAD
 
 
 @pytest.mark.usefixtures("failing_engine")
@@ -146,34 +120,29 @@ def test_filter_on_rule_failure_writes_fallbacks() -> None:
     except ValueError:
         record = _record("raw %s", ("message",), sys.exc_info())
     redaction.RedactingFilter().filter(record)
-    assert record.msg == "[REDACTION FAILED]"
-    assert record.exc_text == "builtins.ValueError"
-    assert record.exc_info is None
+    assert (record.msg, record.exc_text, record.exc_info) == ("[REDACTION FAILED]", "builtins.ValueError", None)
 
 
 def test_get_redacting_logger_attaches_one_shared_filter() -> None:
-    name = "tests.foundation.one_filter"
-    first = redaction.get_redacting_logger(name)
-    second = redaction.get_redacting_logger(name)
+    first = redaction.get_redacting_logger("tests.foundation.one_filter")
+    second = redaction.get_redacting_logger("tests.foundation.one_filter")
     try:
         assert first is second
-        assert [f for f in first.filters if isinstance(f, redaction.RedactingFilter)] == [
-            redaction._REDACTING_FILTER
-        ]
+        assert [f for f in first.filters if isinstance(f, redaction.RedactingFilter)] == [redaction._REDACTING_FILTER]
     finally:
         first.removeFilter(redaction._REDACTING_FILTER)
 
 
 def test_records_from_child_loggers_are_not_masked_by_the_parent(captured_log: CapturedLog) -> None:
-    # Filters sit on the logger: a child's record reaches the parent's
-    # handlers unfiltered. Modules must each take their own redacting logger.
+    # The filter sits on the logger, not on its handlers: every module must
+    # take its own redacting logger.
     register_secret("child-secret-99")
     child = logging.getLogger(captured_log.logger.name + ".child")
-    child.warning("child says child-secret-99")
-    assert "child-secret-99" in captured_log.text
-    redaction.get_redacting_logger(child.name).warning("child says child-secret-99")
+    child.warning("plain child-secret-99")
+    redaction.get_redacting_logger(child.name).warning("redacting child-secret-99")
     child.removeFilter(redaction._REDACTING_FILTER)
-    assert "child says [SECRET]" in captured_log.text
+    assert "plain child-secret-99" in captured_log.text
+    assert "redacting [SECRET]" in captured_log.text
 
 
 # --- renderers --------------------------------------------------------------
@@ -191,73 +160,41 @@ def test_qualified_type(error: BaseException, expected: str) -> None:
     assert qualified_type(error) == expected
 
 
-def _cause_and_context() -> BaseException:
+def _raised(outer: BaseException, during: BaseException | None = None, cause: object = ...) -> BaseException:
+    """Raise ``outer`` (while handling ``during``; ``from cause`` when given) and return it."""
     try:
         try:
-            raise KeyError("during")
-        except KeyError:
-            raise RuntimeError("outer") from ValueError("cause")
-    except RuntimeError as exc:
+            if during is not None:
+                raise during
+        finally:
+            if cause is ...:
+                raise outer
+            raise outer from cause  # type: ignore[misc]
+    except BaseException as exc:  # noqa: BLE001
         return exc
 
 
-def _context_only() -> BaseException:
-    try:
-        try:
-            raise KeyError("first")
-        except KeyError:
-            raise RuntimeError("second")  # noqa: B904 - the implicit context is the point
-    except RuntimeError as exc:
-        return exc
-
-
-def _suppressed_context() -> BaseException:
-    try:
-        try:
-            raise KeyError("hidden")
-        except KeyError:
-            raise RuntimeError("alone") from None
-    except RuntimeError as exc:
-        return exc
-
-
-def _mutual_causes() -> BaseException:
-    a, b = ValueError("a"), TypeError("b")
+def _cycle(a: BaseException, b: BaseException) -> BaseException:
     a.__cause__, b.__cause__ = b, a
     return a
 
 
-def _own_cause() -> BaseException:
-    a = ValueError("self")
-    a.__cause__ = a
-    return a
+_OWN = ValueError("self")
 
 
 @pytest.mark.parametrize(
     ("make", "expected"),
     [
         (lambda: ValueError("lonely"), "ValueError: lonely"),
-        (_cause_and_context, "RuntimeError: outer\ncaused by ValueError: cause"),
-        (_context_only, "RuntimeError: second\ncaused by KeyError: 'first'"),
-        (_suppressed_context, "RuntimeError: alone"),
-        (_mutual_causes, "ValueError: a\ncaused by TypeError: b"),
-        (_own_cause, "ValueError: self"),
+        (lambda: _raised(RuntimeError("outer"), KeyError("ctx"), ValueError("cause")), "RuntimeError: outer\ncaused by ValueError: cause"),
+        (lambda: _raised(RuntimeError("second"), KeyError("first")), "RuntimeError: second\ncaused by KeyError: 'first'"),
+        (lambda: _raised(RuntimeError("alone"), KeyError("hidden"), None), "RuntimeError: alone"),
+        (lambda: _cycle(ValueError("a"), TypeError("b")), "ValueError: a\ncaused by TypeError: b"),
+        (lambda: _cycle(_OWN, _OWN), "ValueError: self"),
         (lambda: ValueError("  lead kept, trail dropped \n\n"), "ValueError:   lead kept, trail dropped"),
         (lambda: ValueError(""), "ValueError:"),
         (lambda: ValueError(" \n "), "ValueError:"),
         (lambda: ProviderAPIError.Unauthorized("no"), "ProviderAPIError.Unauthorized: no"),
-    ],
-    ids=[
-        "single",
-        "cause-wins-over-context",
-        "context-followed",
-        "suppressed-context",
-        "mutual-causes",
-        "own-cause",
-        "whitespace",
-        "empty",
-        "blank",
-        "nested-class",
     ],
 )
 def test_format_error_chain(make, expected: str) -> None:  # type: ignore[no-untyped-def]

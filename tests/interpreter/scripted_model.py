@@ -2,16 +2,13 @@
 
 from __future__ import annotations
 
-from collections.abc import Callable
-from typing import Any, Union
+from typing import Any
 
 from vorn_inference.lm_invoker.lm_invoker import BaseLMInvoker
 from vorn_inference.schema import LMOutput, Message, ToolCall
 
 from vorn_tools.code_interpreter.code_sandbox.code_interpreter_sandbox import CodeInterpreterSandbox
 from vorn_tools.code_interpreter.code_sandbox.models import ExecutionResult, ExecutionStatus
-
-Step = Union[LMOutput, BaseException, Callable[[list[Message]], Any], Any]
 
 
 def reply(text: str = "", *calls: tuple[str, str, dict[str, Any]]) -> LMOutput:
@@ -29,26 +26,26 @@ def code_call(call_id: str, code: str, **extra: Any) -> tuple[str, str, dict[str
 
 
 class ScriptedLMInvoker(BaseLMInvoker):
-    """Returns its steps in order; a step may be an output, an exception to raise, or a
-    function of the conversation so far. Records every invocation."""
+    """Returns its steps in order: an output or any other value, an exception to raise, or a
+    function of the conversation so far. Records every invocation (a snapshot of the messages
+    with the keyword arguments) and the very list object each invocation was given."""
 
-    def __init__(self, steps: list[Step]) -> None:
+    def __init__(self, steps: list[Any]) -> None:
         super().__init__()
         self._steps = list(steps)
         self.invocations: list[tuple[list[Message], dict[str, Any]]] = []
-        self.tools_seen: list[list[Any]] = []
+        self.prompts: list[list[Message]] = []
+
+    async def invoke(self, prompt, **kwargs):
+        self.prompts.append(prompt)
+        return await super().invoke(prompt, **kwargs)
 
     async def _invoke(self, messages: list[Message], **kwargs: Any) -> Any:
         self.invocations.append((messages, kwargs))
-        self.tools_seen.append(list(self.tools))
-        if not self._steps:
-            raise AssertionError("the scripted model ran out of steps")
         step = self._steps.pop(0)
         if isinstance(step, BaseException):
             raise step
-        if callable(step) and not isinstance(step, LMOutput):
-            return step(messages)
-        return step
+        return step(messages) if callable(step) else step
 
 
 def ok(stdout: str) -> ExecutionResult:
@@ -56,11 +53,8 @@ def ok(stdout: str) -> ExecutionResult:
 
 
 class ScriptedSandbox(CodeInterpreterSandbox):
-    """A contract-level stand-in with scripted results, for the interpreter's own logic.
-
-    `results` are returned (or raised) by `execute_code` in order; `files` maps paths to the
-    content `download_file` returns (an exception is raised). Every call is recorded.
-    """
+    """`execute_code` returns (or raises) `results` in order, then "ran <code>"; `download_file`
+    returns (or raises) the value `files` maps the path to. Every call is recorded."""
 
     def __init__(self, results=(), files=None, upload_dir="/files", **kwargs: Any) -> None:
         super().__init__(**kwargs)
@@ -70,7 +64,7 @@ class ScriptedSandbox(CodeInterpreterSandbox):
         self.executions: list[tuple[str, dict[str, Any]]] = []
         self.downloads: list[str] = []
 
-    async def execute_code(self, code, timeout=None, files=None, upload_dir=None, on_stdout=None, on_stderr=None, **kw):
+    async def execute_code(self, code, timeout=None, files=None, upload_dir=None, on_stdout=None, on_stderr=None):
         self.executions.append((code, {"timeout": timeout, "files": files}))
         result = self._results.pop(0) if self._results else ok(f"ran {code}\n")
         if isinstance(result, BaseException):

@@ -10,13 +10,6 @@ from pathlib import Path
 
 import pytest
 
-WHEEL_NAMES = ("vorn_tiny_a", "vorn_tiny_m", "vorn_tiny_t", "vorn_tiny_v", "vorn_tiny_flow")
-
-
-def _record_hash(data: bytes) -> str:
-    digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
-    return f"sha256={digest}"
-
 
 def build_wheel(directory: Path, name: str, version: str = "1.0") -> Path:
     """Write a minimal pure-Python wheel of distribution ``name`` holding package ``name``."""
@@ -26,42 +19,42 @@ def build_wheel(directory: Path, name: str, version: str = "1.0") -> Path:
         f"{dist_info}/METADATA": f"Metadata-Version: 2.1\nName: {name}\nVersion: {version}\n".encode(),
         f"{dist_info}/WHEEL": b"Wheel-Version: 1.0\nGenerator: vorn-tests\nRoot-Is-Purelib: true\nTag: py3-none-any\n",
     }
-    record = "".join(f"{path},{_record_hash(data)},{len(data)}\n" for path, data in files.items())
-    record += f"{dist_info}/RECORD,,\n"
+    record = "".join(
+        f"{path},sha256={base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b'=').decode()},{len(data)}\n"
+        for path, data in files.items()
+    )
     path = directory / f"{name}-{version}-py3-none-any.whl"
     with zipfile.ZipFile(path, "w") as wheel:
         for member, data in files.items():
             wheel.writestr(member, data)
-        wheel.writestr(f"{dist_info}/RECORD", record)
+        wheel.writestr(f"{dist_info}/RECORD", record + f"{dist_info}/RECORD,,\n")
     return path
 
 
 @pytest.fixture(scope="session")
 def wheel_dir(tmp_path_factory) -> Path:
     directory = tmp_path_factory.mktemp("wheels")
-    for name in WHEEL_NAMES:
+    for name in ("vorn_tiny_a", "vorn_tiny_m", "vorn_tiny_t", "vorn_tiny_v"):
         build_wheel(directory, name)
     return directory
 
 
-def _make_venv(root: Path, *, with_pip: bool) -> Path:
-    args = [sys.executable, "-m", "venv"]
-    if not with_pip:
-        args.append("--without-pip")
-    subprocess.run([*args, str(root)], check=True, capture_output=True, timeout=120)
+def make_venv(root: Path, *, with_pip: bool) -> Path:
+    args = [sys.executable, "-m", "venv", *([] if with_pip else ["--without-pip"]), str(root)]
+    subprocess.run(args, check=True, capture_output=True, timeout=120)
     return root / "bin" / "python"
 
 
 @pytest.fixture(scope="session")
 def pip_python(tmp_path_factory) -> Path:
     """An interpreter of a fresh venv with its own pip; tests install distinct names into it."""
-    return _make_venv(tmp_path_factory.mktemp("venv-pip") / "venv", with_pip=True)
+    return make_venv(tmp_path_factory.mktemp("venv-pip") / "venv", with_pip=True)
 
 
 @pytest.fixture(scope="session")
 def bare_python(tmp_path_factory) -> Path:
     """An interpreter of a fresh venv without pip."""
-    return _make_venv(tmp_path_factory.mktemp("venv-bare") / "venv", with_pip=False)
+    return make_venv(tmp_path_factory.mktemp("venv-bare") / "venv", with_pip=False)
 
 
 @pytest.fixture

@@ -5,7 +5,7 @@ from datetime import timedelta
 
 import pytest
 
-from vorn_tools.code_interpreter.code_sandbox.constants import Language, PackageInstallErrorMessage
+from vorn_tools.code_interpreter.code_sandbox.constants import Language
 from vorn_tools.code_interpreter.code_sandbox.utils import (
     _normalize_language,
     build_upload_path,
@@ -29,44 +29,28 @@ def test_resolve_timeout(args, expected):
 
 
 @pytest.mark.parametrize(
-    ("args", "kwargs", "expected"),
+    ("args", "kwargs", "expected", "left"),
     [
-        ((), {}, 600),
-        ((1.9,), {}, 1),
-        ((None,), {"legacy_timeout": timedelta(minutes=5)}, 300),
-        ((None,), {"legacy_timeout": 45}, 45),
-        ((None,), {"default": 7}, 7),
-        ((None,), {"default": timedelta(seconds=9)}, 9),
+        ((), {}, 600, None),
+        ((1.9,), {}, 1, None),
+        ((None,), {"legacy_timeout": timedelta(minutes=5)}, 300, None),
+        ((None,), {"default": timedelta(seconds=9)}, 9, None),
+        ((None,), {"kwargs": {"timeout": 120, "x": 1}}, 120, {"x": 1}),
+        ((300,), {"kwargs": {"timeout": 120}}, 300, {}),  # removed even when another source wins
+        ((None,), {"kwargs": {"timeout": None}}, 600, {}),
+        ((None,), {"kwargs": {"session_timeout": 90, "timeout": 5}, "legacy_key": "session_timeout"}, 90, {"timeout": 5}),
     ],
 )
-def test_resolve_sandbox_timeout_values(args, kwargs, expected):
+def test_resolve_sandbox_timeout(args, kwargs, expected, left):
     assert resolve_sandbox_timeout(*args, **kwargs) == expected
-
-
-@pytest.mark.parametrize(
-    ("mapping", "sandbox_timeout", "expected", "left"),
-    [
-        ({"timeout": 120, "x": 1}, None, 120, {"x": 1}),
-        ({"timeout": 120}, 300, 300, {}),
-        ({"timeout": None}, None, 600, {}),
-        ({}, None, 600, {}),
-    ],
-)
-def test_resolve_sandbox_timeout_consumes_the_legacy_key(mapping, sandbox_timeout, expected, left):
-    assert resolve_sandbox_timeout(sandbox_timeout, kwargs=mapping) == expected
-    assert mapping == left
-
-
-def test_resolve_sandbox_timeout_custom_legacy_key():
-    mapping = {"session_timeout": 90, "timeout": 5}
-    assert resolve_sandbox_timeout(kwargs=mapping, legacy_key="session_timeout") == 90
-    assert mapping == {"timeout": 5}
+    if left is not None:
+        assert kwargs["kwargs"] == left
 
 
 @pytest.mark.parametrize(
     ("kwargs", "shown"),
     [
-        ({"sandbox_timeout": 0}, "0"),
+        ({"sandbox_timeout": 0, "legacy_timeout": 60}, "0"),  # 0 is given, not absent
         ({"sandbox_timeout": -3}, "-3"),
         ({"sandbox_timeout": 0.5}, "0.5"),
         ({"legacy_timeout": timedelta(milliseconds=500)}, "0.5"),
@@ -79,16 +63,11 @@ def test_resolve_sandbox_timeout_custom_legacy_key():
     ],
 )
 def test_resolve_sandbox_timeout_refusals(kwargs, shown):
+    mapping = {"timeout": None, "other": 1}
     with pytest.raises(ValueError) as info:
-        resolve_sandbox_timeout(**kwargs)
+        resolve_sandbox_timeout(**kwargs, kwargs=mapping)
     assert str(info.value) == f"sandbox timeout must be a positive number of seconds, got {shown}"
-
-
-def test_refused_value_still_consumes_the_legacy_key():
-    mapping = {"timeout": 120}
-    with pytest.raises(ValueError):
-        resolve_sandbox_timeout(0, kwargs=mapping)
-    assert mapping == {}
+    assert mapping == {"other": 1}  # the legacy key is consumed all the same
 
 
 def test_calculate_duration_ms():
@@ -104,7 +83,6 @@ def test_calculate_duration_ms():
         ("a.csv", "/data///", "/files", "/data/a.csv"),
         ("a.csv", "", "/files", "a.csv"),
         ("a.csv", None, None, "a.csv"),
-        ("a.csv", None, "", "a.csv"),
         ("a.csv", "/", "/files", "/a.csv"),
         ("tools/x.py", None, "/files", "/files/tools/x.py"),
         ("/abs.txt", "/files", None, "/files//abs.txt"),  # not normalised: callers check names first
@@ -114,13 +92,17 @@ def test_build_upload_path(filename, upload_dir, default_dir, expected):
     assert build_upload_path(filename, upload_dir, default_dir) == expected
 
 
-@pytest.mark.parametrize("name", ["a.csv", "tools/x.py", "..hidden", "a..b/c", "dir/.../x"])
-def test_safe_upload_names_pass(name):
-    check_upload_filename(name)
-
-
-@pytest.mark.parametrize("name", ["", "/etc/passwd", "../../tmp/x", "a/../b", "..", "dir\\x.py", "a/.."])
-def test_unsafe_upload_names_are_refused(name):
+@pytest.mark.parametrize(
+    ("name", "safe"),
+    [
+        ("tools/x.py", True), ("..hidden", True), ("a..b/c", True),
+        ("", False), ("/etc/passwd", False), ("../../tmp/x", False), ("a/..", False), ("dir\\x.py", False),
+    ],
+)
+def test_upload_names_that_could_escape_are_refused(name, safe):
+    if safe:
+        check_upload_filename(name)
+        return
     with pytest.raises(SandboxExecutionError) as info:
         check_upload_filename(name)
     assert repr(name) in str(info.value) and info.value.stage == Stage.EXECUTION
@@ -129,13 +111,11 @@ def test_unsafe_upload_names_are_refused(name):
 @pytest.mark.parametrize(
     ("language", "key", "installable"),
     [
-        ("python", "python", True),
         ("PYTHON", "python", True),
         ("Python3", "python", True),
         ("python3.9", "python", True),
         (Language.PYTHON, "python", True),
         ("Py", "py", True),
-        ("pyth", "pyth", False),
         ("pypy", "pypy", False),
         (" python", " python", False),
         ("r", "r", False),
@@ -146,22 +126,27 @@ def test_language_normalisation(language, key, installable):
     assert supports_automatic_install(language) is installable
 
 
-def test_install_code_refuses_unsupported_language_in_callers_casing():
-    with pytest.raises(ValueError) as info:
-        get_install_code("JavaScript", ["left-pad"])
-    assert str(info.value) == PackageInstallErrorMessage.UNSUPPORTED_LANGUAGE.format("JavaScript", "JavaScript")
-    assert str(info.value).count("'JavaScript'") == 2
-
-
-@pytest.mark.parametrize("entry", ["--index-url=https://evil.example/simple", "-r", "  -e ."])
-def test_install_code_refuses_pip_options(entry):
-    with pytest.raises(ValueError, match="pip option"):
-        get_install_code("python", ["numpy", entry])
-
-
-def test_install_code_refuses_non_string_entries():
-    with pytest.raises(TypeError, match="must be strings"):
-        get_install_code("python", ["numpy", 3])
+@pytest.mark.parametrize(
+    ("language", "packages", "error", "message"),
+    [
+        (
+            "JavaScript", ["left-pad"], ValueError,
+            "`additional_packages` cannot install packages for language 'JavaScript': automatic installs cover "
+            "Python (pip) only. The sandbox still executes 'JavaScript' normally \u2014 install packages yourself "
+            "via `execute_command(...)`.",
+        ),
+        ("python", ["numpy", "--index-url=https://evil.example/simple"], ValueError, None),
+        ("python", ["  -e ."], ValueError, None),
+        ("python", ["numpy", 3], TypeError, None),
+    ],
+)
+def test_install_code_refusals(language, packages, error, message):
+    with pytest.raises(error) as info:
+        get_install_code(language, packages)
+    if message is not None:
+        assert str(info.value) == message
+    else:
+        assert repr(packages[-1]) in str(info.value)
 
 
 def test_install_code_embeds_specifiers_as_literals_only():
@@ -169,4 +154,3 @@ def test_install_code_embeds_specifiers_as_literals_only():
     code = get_install_code("python", ["numpy", nasty])
     compile(code, "<installer>", "exec")
     assert f"packages = {['numpy', nasty]!r}" in code
-    assert repr(PackageInstallErrorMessage.PIP_UNAVAILABLE) in code

@@ -7,36 +7,22 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from tests.sandbox.reference_sink import MAX_CHARS, NOTICE, ReferenceSink
-from vorn_tools import _native
 from vorn_tools.code_interpreter.code_sandbox import utils
 from vorn_tools.code_interpreter.code_sandbox.utils import BoundedOutputSink
 
+HALF = (MAX_CHARS - 2) // 2  # two such lines cost exactly the budget
 
-def _feed(lines):
-    native, reference = BoundedOutputSink(), ReferenceSink()
+
+def _feed(lines, native=None, reference=None):
+    native, reference = native or BoundedOutputSink(), reference or ReferenceSink()
     for line in lines:
         native.append(line)
         reference.append(line)
-    return native, reference
-
-
-def _assert_same(native, reference):
     assert native._size == reference._size
     assert native._truncated is reference._truncated
     assert list(native._lines) == list(reference._lines)
-    assert native.render() == reference.render()
-
-
-def test_budget_and_notice_follow_the_module_constants():
-    assert utils._MAX_STREAMED_OUTPUT_CHARS == MAX_CHARS == 262144
-    assert utils._OUTPUT_TRUNCATED == NOTICE == _native.OUTPUT_TRUNCATED
-    sink = BoundedOutputSink()
-    sink.append("x" * MAX_CHARS)
-    sink.append("y")
-    assert sink.render().split("\n")[0] == utils._OUTPUT_TRUNCATED
-
-
-HALF = (MAX_CHARS - 2) // 2  # two such lines cost exactly the budget
+    assert native.render() == native.render() == reference.render()
+    return native
 
 
 @pytest.mark.parametrize(
@@ -44,9 +30,9 @@ HALF = (MAX_CHARS - 2) // 2  # two such lines cost exactly the budget
     [
         pytest.param([], 0, False, 0, id="empty"),
         pytest.param(["a", "b", "c"], 6, False, 3, id="three-short-lines"),
+        pytest.param(["one\ntwo", "three"], 14, False, 2, id="embedded-newline-is-one-entry"),
         pytest.param(["a" * HALF, "b" * HALF], MAX_CHARS, False, 2, id="exactly-the-budget"),
         pytest.param(["a" * HALF, "b" * HALF, "c"], HALF + 3, True, 2, id="two-over-evicts-oldest"),
-        pytest.param(["a" * (MAX_CHARS - 1)], MAX_CHARS, False, 1, id="one-line-exactly-the-budget"),
         pytest.param(["a" * MAX_CHARS], MAX_CHARS + 1, False, 1, id="one-line-one-over-is-kept"),
         pytest.param(["a" * (MAX_CHARS - 1), ""], 1, True, 1, id="one-over-by-empty-line"),
         pytest.param(["x" * (3 * MAX_CHARS)], 3 * MAX_CHARS + 1, False, 1, id="giant-line-alone"),
@@ -56,46 +42,27 @@ HALF = (MAX_CHARS - 2) // 2  # two such lines cost exactly the budget
     ],
 )
 def test_boundaries(lines, size, truncated, kept):
-    native, reference = _feed(lines)
-    assert native._size == size
-    assert native._truncated is truncated
-    assert len(native._lines) == kept
-    _assert_same(native, reference)
+    native = _feed(lines)
+    assert (native._size, native._truncated, len(native._lines)) == (size, truncated, kept)
 
 
-def test_rendering_layout():
-    native, _ = _feed(["a", "b", "c"])
-    assert native.render() == "a\nb\nc"
-    native, _ = _feed(["a" * HALF, "b" * HALF, "c"])
+def test_rendering_layout_and_sticky_notice():
+    assert utils._OUTPUT_TRUNCATED == NOTICE and utils._MAX_STREAMED_OUTPUT_CHARS == MAX_CHARS
+    assert _feed(["a", "b", "c"]).render() == "a\nb\nc"
+    native, reference = BoundedOutputSink(), ReferenceSink()
+    _feed(["a" * HALF, "b" * HALF, "c"], native, reference)
     assert native.render() == NOTICE + "\n" + "b" * HALF + "\nc"
-    assert native.render() == native.render()
+    _feed(["d"], native, reference)  # evicts nothing, yet the mark stays
+    assert native.render() == NOTICE + "\n" + "b" * HALF + "\nc\nd"
 
 
 def test_code_points_not_bytes_and_surrogates_survive():
     non_ascii = "\u00e9\u4e2d\U0001f600" * 333 + "\u00e9"  # 1000 code points, far more UTF-8 bytes
     surrogate = "bad \udc80 byte \ud800"
-    native, reference = _feed([non_ascii, surrogate])
+    native = _feed([non_ascii, surrogate])
     assert native._size == 1001 + len(surrogate) + 1
     assert native.render() == non_ascii + "\n" + surrogate
-    # The very objects are kept: no encode/decode round trip happened.
-    assert list(native._lines)[1] is surrogate
-    _assert_same(native, reference)
-
-
-def test_truncated_mark_is_sticky():
-    native, reference = _feed(["a" * MAX_CHARS, "b"])
-    assert native._truncated
-    for line in ("c", "d"):
-        native.append(line)
-        reference.append(line)
-    assert native.render().startswith(NOTICE + "\n")
-    _assert_same(native, reference)
-
-
-def test_lines_with_newlines_are_one_entry():
-    native, reference = _feed(["one\ntwo", "three"])
-    assert len(native._lines) == 2 and native._size == 14
-    _assert_same(native, reference)
+    assert list(native._lines)[1] is surrogate  # the very object: no encode/decode round trip
 
 
 @pytest.mark.parametrize("bad", [b"bytes", None, 3])
@@ -112,17 +79,12 @@ def test_refcounts_are_balanced():
     assert sys.getrefcount(line) == before + 1
     sink.append("x" * MAX_CHARS)  # evicts it
     assert sys.getrefcount(line) == before
-    del sink
 
 
-_line = st.one_of(
-    st.text(max_size=40),
-    st.integers(min_value=0, max_value=MAX_CHARS + 10).map(lambda n: "z" * n),
-)
+_line = st.one_of(st.text(max_size=40), st.integers(min_value=0, max_value=MAX_CHARS + 10).map(lambda n: "z" * n))
 
 
 @settings(max_examples=60, deadline=None)
 @given(st.lists(_line, max_size=30))
 def test_matches_reference_on_random_streams(lines):
-    native, reference = _feed(lines)
-    _assert_same(native, reference)
+    _feed(lines)

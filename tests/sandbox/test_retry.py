@@ -2,27 +2,24 @@
 
 import asyncio
 import logging
+from functools import partial
 
 import pytest
 
 from vorn_tools.code_interpreter.code_sandbox import utils
 from vorn_tools.code_interpreter.code_sandbox.base_sandbox import BaseSandbox
-from vorn_tools.code_interpreter.code_sandbox.utils import (
-    create_with_retry,
-    kill_with_retry,
-    terminate_with_retry,
-)
+from vorn_tools.code_interpreter.code_sandbox.utils import create_with_retry, kill_with_retry, terminate_with_retry
 from vorn_tools.code_interpreter.errors import SandboxTerminateError, Stage
 from vorn_tools.code_interpreter.redaction import register_secret
 
 UTILS_LOGGER = "vorn_tools.code_interpreter.code_sandbox.utils"
+TRANSIENT = BaseSandbox._is_transient_create_error
 
 
 @pytest.fixture
 def pauses(monkeypatch):
-    """Record every pause the retry loop takes, without waiting for it."""
-    recorded = []
-    real_sleep = asyncio.sleep
+    """Record every pause the retry loop takes, yielding to the loop instead of waiting."""
+    recorded, real_sleep = [], asyncio.sleep
 
     async def fake_sleep(delay, *args, **kwargs):
         recorded.append(delay)
@@ -32,12 +29,17 @@ def pauses(monkeypatch):
     return recorded
 
 
+@pytest.fixture
+def retry_log(caplog):
+    caplog.set_level(logging.DEBUG, logger=UTILS_LOGGER)
+    return lambda: [(r.levelno, r.getMessage()) for r in caplog.records if r.name == UTILS_LOGGER]
+
+
 class _Operation:
     """An operation that plays a script of outcomes, one per call."""
 
     def __init__(self, *outcomes):
-        self.outcomes = list(outcomes)
-        self.calls = 0
+        self.outcomes, self.calls = list(outcomes), 0
 
     async def __call__(self):
         self.calls += 1
@@ -52,107 +54,91 @@ def _caused_by(outer, cause):
     return outer
 
 
-def _retry_messages(caplog):
-    return [r.getMessage() for r in caplog.records if r.name == UTILS_LOGGER]
-
-
-async def test_first_success_needs_no_log_or_pause(pauses, caplog):
-    op = _Operation("sandbox")
-    assert await create_with_retry(op, is_transient=lambda e: True) == "sandbox"
-    assert (op.calls, pauses, _retry_messages(caplog)) == (1, [], [])
-
-
-async def test_transient_cause_is_retried_after_a_fixed_pause(pauses, caplog):
-    op = _Operation(_caused_by(RuntimeError("wrapped start"), TimeoutError("pull slow")), "sandbox")
-    with caplog.at_level(logging.INFO, logger=UTILS_LOGGER):
-        result = await create_with_retry(op, is_transient=BaseSandbox._is_transient_create_error)
-    assert result == "sandbox" and op.calls == 2
-    assert pauses == [2.0]
-    assert _retry_messages(caplog) == ["Sandbox operation retry 1/3 after: wrapped start"]
-    assert caplog.records[-1].levelno == logging.INFO
-
-
-async def test_three_transient_failures_raise_the_last_one(pauses, caplog):
-    failures = [TimeoutError(f"t{i}") for i in range(3)]
-    op = _Operation(*failures)
-    with caplog.at_level(logging.INFO, logger=UTILS_LOGGER):
-        with pytest.raises(TimeoutError) as info:
-            await create_with_retry(op, is_transient=BaseSandbox._is_transient_create_error, backoff=0.25)
-    assert info.value is failures[2]
-    assert pauses == [0.25, 0.25]  # fixed, not growing
-    assert _retry_messages(caplog) == [
-        "Sandbox operation retry 1/3 after: t0",
-        "Sandbox operation retry 2/3 after: t1",
-    ]
-
-
-async def test_implicit_context_is_not_followed(pauses):
+def _implicit_context_only():
     try:
         try:
             raise TimeoutError("inner")
         except TimeoutError:
             raise RuntimeError("outer")  # context only, no explicit cause
     except RuntimeError as exc:
-        failure = exc
+        return exc
+
+
+_T0, _T1, _T2 = (TimeoutError(f"t{i}") for i in range(3))
+
+
+@pytest.mark.parametrize(
+    ("outcomes", "backoff", "logged"),
+    [
+        (["sandbox"], 2.0, []),
+        ([_caused_by(RuntimeError("wrapped start"), TimeoutError()), "sandbox"], 2.0, ["1/3 after: wrapped start"]),
+        ([_T0, _T1, _T2], 0.25, ["1/3 after: t0", "2/3 after: t1"]),  # the last failure is raised
+    ],
+    ids=["first-success", "transient-cause", "three-transient-failures"],
+)
+async def test_transient_failures_are_retried_after_a_fixed_pause(pauses, retry_log, outcomes, backoff, logged):
+    op = _Operation(*outcomes)
+    if isinstance(outcomes[-1], Exception):
+        with pytest.raises(TimeoutError) as info:
+            await create_with_retry(op, is_transient=TRANSIENT, backoff=backoff)
+        assert info.value is outcomes[-1]
+    else:
+        assert await create_with_retry(op, is_transient=TRANSIENT, backoff=backoff) == outcomes[-1]
+    assert op.calls == len(outcomes) and pauses == [backoff] * len(logged)  # fixed, not growing
+    assert retry_log() == [(logging.INFO, "Sandbox operation retry " + text) for text in logged]
+
+
+@pytest.mark.parametrize(
+    ("failure", "attempts", "judged"),
+    [
+        (_implicit_context_only(), 3, 1),  # the transient error is only the implicit context
+        (ValueError("bad credentials"), 3, 1),
+        (TimeoutError("last attempt"), 1, 0),  # the last attempt never consults the predicate
+        (asyncio.CancelledError(), 3, 0),  # not an Exception: passes straight through
+    ],
+)
+async def test_failure_raised_unchanged_without_retry(pauses, retry_log, failure, attempts, judged):
+    seen = []
     op = _Operation(failure, "never")
-    with pytest.raises(RuntimeError) as info:
-        await create_with_retry(op, is_transient=BaseSandbox._is_transient_create_error)
-    assert info.value is failure and op.calls == 1 and pauses == []
+    with pytest.raises(type(failure)) as info:
+        await create_with_retry(op, is_transient=lambda e: seen.append(e) or TRANSIENT(e), attempts=attempts)
+    assert info.value is failure and op.calls == 1 and len(seen) == judged
+    assert (pauses, retry_log()) == ([], [])
 
 
-async def test_predicate_sees_each_link_and_stops_at_first_accepted(pauses):
+async def test_predicate_walks_explicit_causes_and_stops(pauses):
     root = ConnectionError("root")
     middle = _caused_by(ValueError("middle"), root)
     top = _caused_by(RuntimeError("top"), middle)
     seen = []
-
-    def predicate(exc):
-        seen.append(exc)
-        return exc is middle
-
-    op = _Operation(top, "ok")
-    assert await create_with_retry(op, is_transient=predicate, backoff=0) == "ok"
+    assert await create_with_retry(_Operation(top, "ok"), is_transient=lambda e: seen.append(e) or e is middle) == "ok"
     assert seen == [top, middle]
-
-
-async def test_looping_cause_chain_terminates(pauses):
     a, b = RuntimeError("a"), RuntimeError("b")
-    a.__cause__, b.__cause__ = b, a
-    op = _Operation(a)
+    a.__cause__, b.__cause__ = b, a  # a cycle must not loop the walk
+    seen.clear()
     with pytest.raises(RuntimeError):
-        await create_with_retry(op, is_transient=lambda e: False)
-
-
-async def test_single_attempt_never_consults_the_predicate(pauses):
-    def predicate(exc):
-        raise AssertionError("must not be called")
-
-    with pytest.raises(TimeoutError):
-        await create_with_retry(_Operation(TimeoutError()), is_transient=predicate, attempts=1)
+        await create_with_retry(_Operation(a), is_transient=lambda e: seen.append(e) or False)
+    assert seen == [a, b]
 
 
 @pytest.mark.parametrize(
     ("kwargs", "message"),
     [
+        ({"kill": True, "total_timeout": 0}, "`total_timeout` must be positive"),
         ({"attempts": 0}, "`attempts` must be at least 1"),
         ({"backoff": -1}, "`backoff` must be non-negative"),
+        ({"backoff": float("nan")}, "`backoff` must be non-negative"),
         ({"total_timeout": 0}, "`total_timeout` must be positive"),
         ({"total_timeout": float("nan")}, "`total_timeout` must be positive"),
         ({"attempts": 0, "backoff": -1, "total_timeout": 0}, "`attempts` must be at least 1"),
     ],
 )
 async def test_arguments_are_checked_before_any_attempt(kwargs, message):
-    op = _Operation("never")
+    op, kwargs = _Operation("never"), dict(kwargs)
+    retry = kill_with_retry if kwargs.pop("kill", False) else partial(create_with_retry, is_transient=TRANSIENT)
     with pytest.raises(ValueError) as info:
-        await create_with_retry(op, is_transient=lambda e: True, **kwargs)
+        await retry(op, **kwargs)
     assert str(info.value) == message and op.calls == 0
-
-
-async def test_cancellation_is_never_retried(pauses):
-    op = _Operation(asyncio.CancelledError(), "never")
-    with pytest.raises(asyncio.CancelledError):
-        await create_with_retry(op, is_transient=lambda e: True)
-    assert op.calls == 1
 
 
 async def test_total_cap_cancels_the_attempt_in_flight():
@@ -172,9 +158,8 @@ async def test_total_cap_cancels_the_attempt_in_flight():
 
 
 async def test_cap_during_rollback_propagates_and_creates_nothing_new():
-    """A failed attempt rolling back when the total cap passes: the caller gets
-    TimeoutError at once, no further sandbox is created, and the teardown of the
-    half-built one still completes."""
+    """The total cap passing while a failed attempt rolls back: TimeoutError at
+    once, no further sandbox created, and the half-built one still torn down."""
     created, release, torn_down = [], asyncio.Event(), asyncio.Event()
 
     async def teardown():
@@ -191,8 +176,7 @@ async def test_cap_during_rollback_propagates_and_creates_nothing_new():
 
     with pytest.raises(TimeoutError):
         await create_with_retry(create_once, is_transient=lambda e: True, backoff=0, total_timeout=0.05)
-    assert created == [1]
-    assert not torn_down.is_set()
+    assert created == [1] and not torn_down.is_set()
     release.set()
     await asyncio.wait_for(torn_down.wait(), 5)
 
@@ -200,32 +184,16 @@ async def test_cap_during_rollback_propagates_and_creates_nothing_new():
 async def test_kill_retries_every_failure_with_a_pause_fitted_to_the_cap(pauses):
     op = _Operation(ValueError("odd"), KeyError("odder"), None)
     assert await kill_with_retry(op, total_timeout=1) is None
-    assert op.calls == 3
-    assert pauses == [pytest.approx(1 / 6)] * 2
-
-
-async def test_kill_default_pause_and_last_failure(pauses):
-    failures = [RuntimeError(str(i)) for i in range(3)]
-    with pytest.raises(RuntimeError) as info:
-        await kill_with_retry(_Operation(*failures))
-    assert info.value is failures[2] and pauses == [0.5, 0.5]
-
-
-async def test_kill_refuses_a_non_positive_cap():
-    with pytest.raises(ValueError, match="^`total_timeout` must be positive$"):
-        await kill_with_retry(_Operation(None), total_timeout=0)
+    assert op.calls == 3 and pauses == [pytest.approx(1 / 6)] * 2
 
 
 async def test_terminate_wraps_the_last_failure(pauses):
     register_secret("tok-terminate-secret-42")
     failures = [ConnectionError(f"refused {i} tok-terminate-secret-42") for i in range(3)]
     with pytest.raises(SandboxTerminateError) as info:
-        await terminate_with_retry(
-            _Operation(*failures), timeout=3, error_message="Failed to terminate E2B sandbox: {}"
-        )
-    error = info.value
-    assert str(error) == "Failed to terminate E2B sandbox: refused 2 [SECRET]"
-    assert error.stage == Stage.TERMINATE and error.__cause__ is failures[2]
+        await terminate_with_retry(_Operation(*failures), timeout=3, error_message="Failed to terminate E2B sandbox: {}")
+    assert str(info.value) == "Failed to terminate E2B sandbox: refused 2 [SECRET]"
+    assert info.value.stage == Stage.TERMINATE and info.value.__cause__ is failures[2]
     assert pauses == [0.5, 0.5]
 
 
@@ -239,10 +207,11 @@ async def test_terminate_wraps_the_cap():
     assert str(info.value).startswith("Failed to terminate OpenSandbox: ")
 
 
-async def test_terminate_refuses_non_positive_timeout_before_killing():
+@pytest.mark.parametrize("timeout", [0, -1, float("nan")])
+async def test_terminate_refuses_a_bad_timeout_before_killing(timeout):
     op = _Operation(None)
     with pytest.raises(ValueError, match="^`timeout` must be positive$"):
-        await terminate_with_retry(op, timeout=0, error_message="{}")
+        await terminate_with_retry(op, timeout=timeout, error_message="{}")
     assert op.calls == 0
 
 

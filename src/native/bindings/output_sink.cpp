@@ -48,16 +48,9 @@ void bind_output_sink(nb::module_ &m) {
         .def(
             "render",
             [](const Sink &self) -> nb::str {
-                if (self.empty()) {
-                    return nb::str("");
-                }
                 nb::list parts;
-                if (self.truncated()) {
-                    parts.append(truncated_notice());
-                }
-                for (const auto &entry : self.lines()) {
-                    parts.append(entry.line);
-                }
+                self.for_each_rendered(truncated_notice(),
+                                       [&parts](const nb::str &piece) { parts.append(piece); });
                 PyObject *joined = PyUnicode_Join(nb::str("\n").ptr(), parts.ptr());
                 if (joined == nullptr) {
                     throw nb::python_error();

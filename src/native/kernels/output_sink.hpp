@@ -42,10 +42,26 @@ public:
         }
     }
 
+    // Visits the pieces of a rendering in order; the caller joins them with
+    // "\n". An empty sink has no pieces. When lines were ever evicted, the
+    // truncation notice comes first, so a clipped tail is never passed off as
+    // the whole output; then the retained lines, oldest first.
+    template <typename Visit>
+    void for_each_rendered(const Line &notice, Visit &&visit) const {
+        if (lines_.empty()) {
+            return;
+        }
+        if (truncated_) {
+            visit(notice);
+        }
+        for (const auto &entry : lines_) {
+            visit(entry.line);
+        }
+    }
+
     const std::deque<Entry> &lines() const noexcept { return lines_; }
     std::size_t size() const noexcept { return size_; }
     bool truncated() const noexcept { return truncated_; }
-    bool empty() const noexcept { return lines_.empty(); }
 
 private:
     std::deque<Entry> lines_;

@@ -22,10 +22,6 @@ class Attachment(BaseModel):
         """Make an attachment from the whole content of a file and its name."""
         return cls(filename=filename, data=bytes)
 
-    def __repr__(self) -> str:
-        # The content can be megabytes; show its size only.
-        return f"Attachment(filename={self.filename!r}, size={len(self.data)})"
-
 
 class ToolCall(BaseModel):
     """One call of a tool requested by the model; `id` is echoed back in the matching `ToolResult`."""
@@ -87,11 +83,11 @@ def _as_list(content: Content | list[Content]) -> list[Content]:
     return list(content) if isinstance(content, list) else [content]
 
 
-_OutputItem = Union[str, ToolCall, CodeExecResult, Attachment]
+_OutputItem = Union[str, ToolCall, CodeExecResult]
 
 
 class LMOutput(BaseModel):
-    """What a model returned: texts, tool calls, code-execution records and attachments, in the order added."""
+    """What a model returned: texts, tool calls and code-execution records, in the order added."""
 
     outputs: list[_OutputItem] = Field(default_factory=list)
 
@@ -103,9 +99,6 @@ class LMOutput(BaseModel):
 
     def add_code_exec_result(self, result: CodeExecResult | list[CodeExecResult]) -> None:
         self._add(result, CodeExecResult)
-
-    def add_attachment(self, attachment: Attachment | list[Attachment]) -> None:
-        self._add(attachment, Attachment)
 
     def _add(self, item: Any, kind: type) -> None:
         items = item if isinstance(item, list) else [item]
@@ -129,14 +122,8 @@ class LMOutput(BaseModel):
 
     @property
     def attachments(self) -> list[Attachment]:
-        """Attachments added directly and those carried by the code-execution records, in order."""
-        found: list[Attachment] = []
-        for o in self.outputs:
-            if isinstance(o, Attachment):
-                found.append(o)
-            elif isinstance(o, CodeExecResult):
-                found.extend(x for x in o.output if isinstance(x, Attachment))
-        return found
+        """The attachments carried by the code-execution records, in order."""
+        return [x for r in self.code_exec_results for x in r.output if isinstance(x, Attachment)]
 
 
 __all__ = [

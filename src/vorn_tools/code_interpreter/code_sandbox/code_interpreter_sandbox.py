@@ -59,11 +59,12 @@ class CodeInterpreterSandbox(BaseSandbox):
         Args:
             language: The sandbox's programming language, stored unchanged.
             additional_packages: pip requirement specifiers to install once the
-                sandbox is ready. A non-empty list is kept as the same object.
+                sandbox is ready. A non-empty list is kept as the same object;
+                ``None`` or an empty list becomes a new empty list.
+            **kwargs: Handed to ``BaseSandbox``, which ignores them.
 
         Raises:
             TypeError: When ``additional_packages`` is a single string.
-            **kwargs: Handed to ``BaseSandbox``, which ignores them.
         """
         super().__init__(**kwargs)
         if isinstance(additional_packages, str):

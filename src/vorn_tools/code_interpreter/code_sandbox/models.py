@@ -1,8 +1,6 @@
 """Data models for code execution results."""
 
 from enum import Enum
-from typing import Self
-
 from pydantic import BaseModel
 
 from vorn_tools.code_interpreter.redaction import redacted_message
@@ -58,7 +56,7 @@ class ExecutionResult(BaseModel):
         error: str | BaseException = "",
         duration_ms: int | None = None,
         failure: FailureDetail | None = None,
-    ) -> Self:
+    ) -> "ExecutionResult":
         """Create ExecutionResult with common parameters.
 
         An exception passed as ``error`` is rendered with secrets masked; a

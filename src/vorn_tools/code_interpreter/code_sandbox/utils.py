@@ -160,11 +160,12 @@ async def terminate_with_retry(
         error_message: Template with one ``{}`` slot for the final failure.
 
     Raises:
-        ValueError: When ``timeout`` is zero or less.
+        ValueError: When ``timeout`` is zero or less (or NaN).
         SandboxTerminateError: When every attempt failed or the cap passed; the
             failure is its cause. The caller should keep its sandbox handle.
     """
-    if timeout <= 0:
+    # Negated so that NaN is refused here too, not wrapped as a teardown failure.
+    if not timeout > 0:
         raise ValueError("`timeout` must be positive")
     try:
         await kill_with_retry(kill, total_timeout=timeout)

@@ -19,29 +19,20 @@ from vorn_tools.mcp.client.tool import MCPTool, load_mcp_tools
 logger = logging.getLogger(__name__)
 
 
-async def _gather_per_server(jobs: Iterable[tuple[str, Coroutine[Any, Any, list[Any]]]]) -> list[Any]:
+async def _gather_per_server(jobs: Iterable[Coroutine[Any, Any, list[Any]]]) -> list[Any]:
     """Run one listing per server concurrently and concatenate the results in server order.
 
     The first failure, in time order, is raised, but only after the other
     servers' tasks have been cancelled and awaited, so that no session or
     server process outlives the call and no task exception goes unretrieved.
-    The failure carries a note naming the server it came from.
     """
-    names: list[str] = []
-    tasks: list[asyncio.Task[list[Any]]] = []
-    for name, job in jobs:
-        names.append(name)
-        tasks.append(asyncio.create_task(job))
+    tasks = [asyncio.create_task(job) for job in jobs]
     try:
         results = await asyncio.gather(*tasks)
-    except BaseException as exc:
+    except BaseException:
         for task in tasks:
             task.cancel()
         await asyncio.gather(*tasks, return_exceptions=True)
-        for name, task in zip(names, tasks):
-            if not task.cancelled() and task.exception() is exc:
-                exc.add_note(f"MCP server: {name}")
-                break
         raise
     combined: list[Any] = []
     for result in results:
@@ -101,8 +92,7 @@ class MCPClient(ABC):
 
         logger.debug("Getting tools for all servers")
         return await _gather_per_server(
-            (name, load_mcp_tools(config=config, tool_adapter=self._process_tool))
-            for name, config in self.servers.items()
+            load_mcp_tools(config=config, tool_adapter=self._process_tool) for config in self.servers.values()
         )
 
     async def get_resources(self, server: str | None = None) -> list[MCPResource]:
@@ -124,9 +114,7 @@ class MCPClient(ABC):
             return await load_mcp_resources(config=config)
 
         logger.debug("Getting resources for all servers")
-        return await _gather_per_server(
-            (name, load_mcp_resources(config=config)) for name, config in self.servers.items()
-        )
+        return await _gather_per_server(load_mcp_resources(config=config) for config in self.servers.values())
 
     async def get_resource(self, server: str, resource_uri: str) -> Any:
         """Returns a resource's entire content.

@@ -106,20 +106,18 @@ def _session_kwargs(config: Mapping[str, Any]) -> Mapping[str, Any]:
     return value
 
 
-def _lone_exception(group: BaseExceptionGroup, block_error: BaseException | None) -> BaseException | None:
-    """The single exception a (nested) exception group wraps, or None when it holds several.
+def _is_wrapped(group: BaseExceptionGroup, block_error: BaseException) -> bool:
+    """Whether ``group`` is nothing but ``block_error`` inside (nested) single-member groups.
 
-    The SDK's transports and sessions run on anyio task groups, which wrap any
-    exception leaving them, the caller's own included, in exception groups.
-    Unwrapping stops at ``block_error``, the exception the caller's block
-    raised, so a group the caller raised itself comes back as it was.
+    The SDK's transports and sessions run on anyio task groups, which wrap an
+    exception raised in the caller's block in exception groups on its way out.
     """
     error: BaseException = group
     while isinstance(error, BaseExceptionGroup) and error is not block_error:
         if len(error.exceptions) != 1:
-            return None
+            return False
         error = error.exceptions[0]
-    return error
+    return error is block_error
 
 
 def _filter_headers(config: dict[str, Any]) -> None:
@@ -147,7 +145,7 @@ async def _create_stdio_session(config: StdioConfiguration) -> AsyncIterator[Cli
         config: STDIO configuration
     """
     env = config["env"] if "env" in config else {}
-    if not isinstance(env, dict):
+    if not isinstance(env, Mapping):
         raise TypeError(f"env must be a mapping of str to str for stdio configuration, got {type(env).__name__}")
     if "PATH" not in env:
         env["PATH"] = os.environ.get("PATH", "")
@@ -203,8 +201,9 @@ async def create_session(config: MCPConfiguration) -> AsyncIterator[ClientSessio
     HTTP with server-sent events; any other "url" selects streamable HTTP.
     The yielded `ClientSession` is not initialised: await its ``initialize``
     before the first request. Leaving the block closes the session and then
-    the transport. An exception with a single cause leaves the block as that
-    exception, not wrapped in the exception groups of the SDK's task groups.
+    the transport. An exception raised in the block reaches the caller as it
+    was raised, not wrapped in the exception groups of the SDK's task groups;
+    failures of the SDK itself pass through as the SDK raises them.
 
     Args:
         config: The server's configuration.
@@ -233,7 +232,7 @@ async def create_session(config: MCPConfiguration) -> AsyncIterator[ClientSessio
     else:
         raise ValueError(f"Invalid configuration: {masked_config(config)}")
     block_error: BaseException | None = None
-    lone_error: BaseException | None = None
+    unwrapped: BaseException | None = None
     try:
         async with factory(server_config) as session:
             try:
@@ -242,9 +241,11 @@ async def create_session(config: MCPConfiguration) -> AsyncIterator[ClientSessio
                 block_error = exc
                 raise
     except BaseExceptionGroup as group:
-        lone_error = _lone_exception(group, block_error)
-        if lone_error is None:
+        # Only the caller's own exception is unwrapped; a failure of the SDK
+        # itself (a refused connection, say) leaves as the SDK raised it.
+        if block_error is None or not _is_wrapped(group, block_error):
             raise
-    if lone_error is not None:
+        unwrapped = block_error
+    if unwrapped is not None:
         # Raised outside the handler so that the error keeps its own context.
-        raise lone_error
+        raise unwrapped

@@ -54,8 +54,8 @@ class MaskingRule:
 # A value that is itself a placeholder ("[SECRET]", "[MASKED X]") is left alone,
 # so masking an already masked text changes nothing; single-token values also
 # stop at "[", so that they never run into a placeholder that follows.
-_NOT_PLACEHOLDER = r"(?!\[[A-Z][A-Za-z0-9_ ]*\])"
-_QUOTED_PLACEHOLDER = r"""(?!["']\[[A-Z][A-Za-z0-9_ ]*\]["'])"""
+_NOT_PLACEHOLDER = r"(?!\[[A-Z][A-Za-z0-9_ ]{0,128}\])"
+_QUOTED_PLACEHOLDER = r"""(?!["']\[[A-Z][A-Za-z0-9_ ]{0,128}\]["'])"""
 
 # Separator between a key and its value: optional closing quote of the key,
 # blanks, then ":", "=", ":=" or "=>", blanks (never a line break).
@@ -96,12 +96,13 @@ class BuiltInMaskingRule(Enum):
         r"(?i:\bbearer)[ \t]{1,8}(?=[A-Za-z._~+/-]{0,4096}[0-9])"
         r"(?P<secret>[A-Za-z0-9._~+/-]{8,4096}=*)"
     )
-    # RFC 7617 basic credentials: base64 of "user:password" after "Basic".
+    # RFC 7617 basic credentials: base64 of "user:password" after "Basic"; a
+    # token running into "[" (a placeholder) is not taken for a whole one.
     BASIC_CREDENTIALS = (
         r"(?i:\bbasic)[ \t]{1,8}"
         r"(?=[A-Za-z+/]{0,4096}[0-9+/=]|[A-Za-z0-9+/]{1,4096}[A-Z])"
         r"(?P<secret>(?:[A-Za-z0-9+/]{4}){2,1024}(?:[A-Za-z0-9+/]{2}==|[A-Za-z0-9+/]{3}=)?)"
-        r"(?![A-Za-z0-9+/=])"
+        r"(?![A-Za-z0-9+/=[])"
     )
     # User and password of a database / broker URI (postgres://u:p@host,
     # mongodb+srv://..., redis://:p@...; schemes in lower case, as drivers

@@ -109,10 +109,8 @@ class LangchainMCPClient(MCPClient):
                 return base64.b64decode(content.blob)
             raise ValueError(f"Unsupported content type for URI {resource.uri}")
 
-        from_data = Blob.from_data
-        wait_for = asyncio.wait_for
-        data = await wait_for(read_resource(resource.uri), timeout=self.RESOURCE_FETCH_TIMEOUT)
-        return from_data(
+        data = await asyncio.wait_for(read_resource(resource.uri), timeout=self.RESOURCE_FETCH_TIMEOUT)
+        return Blob.from_data(
             data,
             mime_type=_mime_type_of(resource),
             path=str(resource.uri),
