@@ -3,43 +3,25 @@
 import pytest
 from vorn_inference.schema import Attachment
 
-from vorn_tools.code_interpreter.code_sandbox.code_interpreter_sandbox import CodeInterpreterSandbox
 from vorn_tools.code_interpreter.code_sandbox.models import ExecutionStatus
 from vorn_tools.code_interpreter.code_sandbox.utils import build_upload_path
 from vorn_tools.code_interpreter.errors import SandboxNotInitializedError, Stage
 
 
-async def test_run_reports_output_as_a_success(sandbox):
-    assert isinstance(sandbox, CodeInterpreterSandbox)
-    result = await sandbox.execute_code("print(6 * 7)")
-    assert result.status is ExecutionStatus.SUCCESS
-    assert (result.stdout, result.text, result.error, result.exit_code) == ("42\n", "42\n", "", 0)
-    assert result.failure is None and sandbox.sandbox_id
+async def test_runs_keep_state_and_report_output(sandbox):
+    first = await sandbox.execute_code("counter = 41\nprint(6 * 7)")
+    assert first.status is ExecutionStatus.SUCCESS and first.failure is None and sandbox.sandbox_id
+    assert (first.stdout, first.text, first.error, first.exit_code) == ("42\n", "42\n", "", 0)
+    assert (await sandbox.execute_code("counter += 1\nprint(counter)")).stdout == "42\n"
 
 
-async def test_state_persists_between_executions(sandbox):
-    await sandbox.execute_code("counter = 41")
-    result = await sandbox.execute_code("counter += 1\nprint(counter)")
-    assert result.stdout == "42\n"
-
-
-async def test_uploaded_files_are_where_the_upload_path_says(sandbox):
-    files = [
-        Attachment.from_bytes(bytes=b"a,b\n1,2\n", filename="data.csv"),
-        Attachment.from_bytes(bytes=b"x = 1\n", filename="pkg/mod.py"),
-    ]
-    paths = [build_upload_path(f.filename, None, sandbox._DEFAULT_UPLOAD_DIR) for f in files]
-    code = f"print(repr([open(p, 'rb').read() for p in {paths!r}]))"
-    result = await sandbox.execute_code(code, files=files)
-    assert result.status is ExecutionStatus.SUCCESS, result.error
-    assert result.stdout == repr([b"a,b\n1,2\n", b"x = 1\n"]) + "\n"
-
-
-async def test_explicit_upload_dir_wins(sandbox):
-    target = build_upload_path("sub", None, sandbox._DEFAULT_UPLOAD_DIR)
-    files = [Attachment.from_bytes(bytes=b"hello", filename="note.txt")]
-    result = await sandbox.execute_code(f"print(open({target + '/note.txt'!r}).read())", files=files, upload_dir=target + "/")
-    assert result.stdout == "hello\n", result.error
+@pytest.mark.parametrize("explicit", [False, True])
+async def test_uploads_land_where_the_upload_path_says(sandbox, explicit):
+    files = [Attachment.from_bytes(bytes=b"a,b\n1,2\n", filename="data.csv"), Attachment.from_bytes(bytes=b"x = 1\n", filename="pkg/mod.py")]
+    upload_dir = build_upload_path("sub", None, sandbox._DEFAULT_UPLOAD_DIR) + "/" if explicit else None
+    paths = [build_upload_path(f.filename, upload_dir, sandbox._DEFAULT_UPLOAD_DIR) for f in files]
+    result = await sandbox.execute_code(f"print(repr([open(p, 'rb').read() for p in {paths!r}]))", files=files, upload_dir=upload_dir)
+    assert result.stdout == repr([b"a,b\n1,2\n", b"x = 1\n"]) + "\n", result.error
 
 
 async def test_download_returns_written_bytes_or_none(sandbox):
@@ -50,34 +32,29 @@ async def test_download_returns_written_bytes_or_none(sandbox):
     assert await sandbox.download_file(path + ".missing") is None
 
 
-async def test_timeout_is_a_result_and_the_sandbox_stays_usable(sandbox):
-    result = await sandbox.execute_code("import time\nprint('started', flush=True)\ntime.sleep(60)", timeout=1)
-    assert result.status is ExecutionStatus.TIMEOUT
-    assert result.exit_code == 1 and result.failure is None and result.error
-    after = await sandbox.execute_code("print('alive')")
-    assert after.stdout == "alive\n"
-
-
 @pytest.mark.parametrize(
-    ("code", "marker"),
-    [("1 / 0", "ZeroDivisionError"), ("def broken(:\n  pass", "SyntaxError"), ("raise SystemExit(3)", "SystemExit")],
+    ("code", "status", "marker"),
+    [
+        ("import time\nprint('started', flush=True)\ntime.sleep(60)", ExecutionStatus.TIMEOUT, ""),
+        ("1 / 0", ExecutionStatus.ERROR, "ZeroDivisionError"),
+        ("def broken(:\n  pass", ExecutionStatus.ERROR, "SyntaxError"),
+        ("raise SystemExit(3)", ExecutionStatus.ERROR, "SystemExit"),
+    ],
 )
-async def test_failing_code_is_an_error_result(sandbox, code, marker):
-    result = await sandbox.execute_code(code)
-    assert result.status is ExecutionStatus.ERROR
-    assert marker in result.error and result.text == result.error and result.exit_code == 1
-    assert (await sandbox.execute_code("print('still here')")).stdout == "still here\n"
+async def test_failures_are_results_and_the_sandbox_stays_usable(sandbox, code, status, marker):
+    result = await sandbox.execute_code(code, timeout=1)
+    assert result.status is status and marker in result.error and result.error
+    assert result.text == result.error and result.exit_code == 1 and result.failure is None
+    assert (await sandbox.execute_code("print('alive')")).stdout == "alive\n"
 
 
-async def test_use_before_start_raises_not_initialized(backend):
+async def test_use_before_start_and_after_terminate_raises_not_initialized(backend):
     unstarted = backend.unstarted()
     assert unstarted.sandbox_id is None
     with pytest.raises(SandboxNotInitializedError) as info:
         await unstarted.execute_code("print(1)")
     assert info.value.stage is Stage.NOT_INITIALIZED
-
-
-async def test_terminate_twice_and_refuse_a_non_positive_cap(sandbox):
+    sandbox = await backend.create()
     with pytest.raises(ValueError):
         await sandbox.terminate(timeout=0)
     await sandbox.terminate()

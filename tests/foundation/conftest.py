@@ -19,14 +19,12 @@ from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanE
 
 from vorn_tools.code_interpreter import redaction
 
-REPO_ROOT = Path(__file__).resolve().parents[2]
-
 
 def run_python(code: str) -> subprocess.CompletedProcess[str]:
     """Run ``code`` in a fresh interpreter (clean imports and probes), bounded in time."""
     return subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
-        cwd=REPO_ROOT,
+        cwd=Path(__file__).resolve().parents[2],
         capture_output=True,
         text=True,
         timeout=120,
@@ -56,11 +54,11 @@ def _span_exporter_session() -> InMemorySpanExporter:
     # The global tracer provider can be set once per process: install ours
     # once, or hang our exporter on an SDK provider another suite installed.
     exporter = InMemorySpanExporter()
-    current = trace.get_tracer_provider()
-    if not isinstance(current, TracerProvider):
-        current = TracerProvider()
-        trace.set_tracer_provider(current)
-    current.add_span_processor(SimpleSpanProcessor(exporter))
+    provider = trace.get_tracer_provider()
+    if not isinstance(provider, TracerProvider):
+        provider = TracerProvider()
+        trace.set_tracer_provider(provider)
+    provider.add_span_processor(SimpleSpanProcessor(exporter))
     return exporter
 
 
@@ -77,14 +75,8 @@ class CapturedLog(logging.Handler):
 
     def __init__(self, logger: logging.Logger) -> None:
         super().__init__()
-        self.logger = logger
-        self.records: list[logging.LogRecord] = []
-        self.stream = io.StringIO()
-        self.setFormatter(
-            logging.Formatter(
-                "%(levelname)s %(name)s [%(error_code)s] %(message)s", defaults={"error_code": "-"}
-            )
-        )
+        self.logger, self.records, self.stream = logger, [], io.StringIO()
+        self.setFormatter(logging.Formatter("%(levelname)s [%(error_code)s] %(message)s", defaults={"error_code": "-"}))
 
     def emit(self, record: logging.LogRecord) -> None:
         self.records.append(record)
@@ -103,8 +95,6 @@ def captured_log() -> Iterator[CapturedLog]:
     logger.propagate = False
     captured = CapturedLog(logger)
     logger.addHandler(captured)
-    try:
-        yield captured
-    finally:
-        logger.removeHandler(captured)
-        logger.removeFilter(redaction._REDACTING_FILTER)
+    yield captured
+    logger.removeHandler(captured)
+    logger.removeFilter(redaction._REDACTING_FILTER)

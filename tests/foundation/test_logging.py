@@ -11,13 +11,8 @@ from tests.foundation.conftest import CapturedLog
 from vorn_tools.code_interpreter import redaction
 from vorn_tools.code_interpreter.errors import SandboxStartError, Stage
 from vorn_tools.code_interpreter.redaction import (
-    format_error_chain,
-    qualified_type,
-    redacted_chain,
-    redacted_message,
-    redacted_traceback,
-    register_secret,
-)
+    format_error_chain, qualified_type, redacted_chain, redacted_message, redacted_traceback, register_secret,
+)  # fmt: skip
 
 REGISTERED_KEY = "e2b_live_7Hq2Zr9LmX4pW1sK"
 OPENAI_KEY = "sk-proj-Xb7Qm2Lk9Pz4Rt6Yw1Nc8Vd3Hs5Jf0Ga"
@@ -49,8 +44,7 @@ def _chained_provider_failure() -> SandboxStartError:
 
 
 def _assert_clean(text: str) -> None:
-    for raw in (REGISTERED_KEY, OPENAI_KEY, URL_PASSWORD, QUOTED_TOKEN, "Xb7Qm2Lk9Pz4"):
-        assert raw not in text
+    assert not [raw for raw in (REGISTERED_KEY, OPENAI_KEY, URL_PASSWORD, QUOTED_TOKEN, "Xb7Qm2Lk9Pz4") if raw in text]
 
 
 # --- end to end -------------------------------------------------------------
@@ -131,18 +125,6 @@ def test_get_redacting_logger_attaches_one_shared_filter() -> None:
         assert [f for f in first.filters if isinstance(f, redaction.RedactingFilter)] == [redaction._REDACTING_FILTER]
     finally:
         first.removeFilter(redaction._REDACTING_FILTER)
-
-
-def test_records_from_child_loggers_are_not_masked_by_the_parent(captured_log: CapturedLog) -> None:
-    # The filter sits on the logger, not on its handlers: every module must
-    # take its own redacting logger.
-    register_secret("child-secret-99")
-    child = logging.getLogger(captured_log.logger.name + ".child")
-    child.warning("plain child-secret-99")
-    redaction.get_redacting_logger(child.name).warning("redacting child-secret-99")
-    child.removeFilter(redaction._REDACTING_FILTER)
-    assert "plain child-secret-99" in captured_log.text
-    assert "redacting [SECRET]" in captured_log.text
 
 
 # --- renderers --------------------------------------------------------------

@@ -68,7 +68,7 @@ async def test_loop_turns_replies_and_records():
         ("a", "print(1)", ["1\n"]), ("b", "print(2)", ["2\n"]), ("c", "x = 3", [])
     ]
     turns = model.invocations[2][0]
-    assert [m.role for m in turns] == [Role.SYSTEM, Role.USER] + [Role.ASSISTANT, Role.USER, Role.USER] * 2
+    assert [m.role for m in turns] == [Role.SYSTEM, Role.USER, Role.ASSISTANT, Role.USER, Role.USER, Role.ASSISTANT, Role.USER]
     assert [c.id for c in turns[2].contents] == ["a", "b"] and turns[5].contents[0] == "thinking [x](sandbox:/files/x)"
     assert results_of(model, 1) == [("a", "1"), ("b", "2"), ("c", "Code executed successfully (no output)")]
     assert [kw for _, kw in model.invocations] == [{"seed": 1}] * 3
@@ -97,7 +97,7 @@ async def test_unknown_tools_get_a_result_and_files_go_to_the_last_code_record()
     out = await ci.execute("go")
     assert results_of(model, 0) == [("u1", "Error executing tool: unknown tool 'web_search'"), ("a", "ran print(1)")]
     assert results_of(model, 1)[-1] == ("u2", "Error executing tool: unknown tool 'other'")
-    ((record),) = out.code_exec_results
+    (record,) = out.code_exec_results
     assert record.id == "a" and [a.filename for a in record.output[1:]] == ["c.svg"]
 
 
@@ -134,17 +134,15 @@ async def test_invoker_failure_is_the_answer_masked_and_logged(caplog):
 
 
 async def test_code_interpreter_error_keeps_its_stage_in_the_log(caplog):
-    class Failing(ScriptedSandbox):
-        async def download_file(self, file_path, *, timeout=30):
-            raise asyncio.CancelledError if file_path == "/cancel" else AssertionError("unreachable")
+    with pytest.warns(DeprecationWarning):
 
-    class Interpreter(SandboxCodeInterpreter):
-        async def _download_output_files(self, output_files_data):
-            raise CodeInterpreterError("download broke", stage=Stage.DOWNLOAD)
+        class Interpreter(SandboxCodeInterpreter):
+            async def _download_output_files(self, output_files_data):
+                raise CodeInterpreterError("download broke", stage=Stage.DOWNLOAD)
 
     model = ScriptedLMInvoker([reply("", code_call("a", "1")), reply("[f](sandbox:/files/a.txt)")])
-    with caplog.at_level(logging.ERROR, logger=LOGGER), pytest.warns(DeprecationWarning):
-        out = await Interpreter(Failing(), model).execute("go")
+    with caplog.at_level(logging.ERROR, logger=LOGGER):
+        out = await Interpreter(ScriptedSandbox(), model).execute("go")
     assert out.text == "download broke"
     (record,) = logged(caplog)
     assert record.getMessage() == "download broke" and record.error_code == "download"

@@ -85,7 +85,7 @@ class BaseSandbox(ABC):
             # Only a cancellation of the caller propagates; a teardown that
             # cancelled itself is just another failed teardown.
             if current is not None and current.cancelling() > cancelling_before:
-                pass
+                raise
         except Exception:
             pass
 
