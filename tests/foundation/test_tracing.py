@@ -127,38 +127,29 @@ async def test_cancellation_is_not_recorded_as_an_error(spans: InMemorySpanExpor
     assert (span.status.status_code, span.events) == (StatusCode.UNSET, ())
 
 
-async def test_nested_spans_and_current_span_attributes(spans: InMemorySpanExporter) -> None:
-    @traced("inner")
-    async def inner() -> None:
-        set_current_span_attributes(where="inner")
-
-    @traced("outer")
-    async def outer() -> None:
-        await inner()
-        set_current_span_attributes(after="outer")
-
-    await outer()
-    # Outside every span the current span does not record: nothing happens.
-    assert not trace.get_current_span().is_recording()
-    assert set_current_span_attributes(stray="x") is None
-    by_name = {s.name: s for s in spans.get_finished_spans()}
-    assert set(by_name) == {"inner", "outer"}
-    assert by_name["inner"].parent.span_id == by_name["outer"].context.span_id
-    assert (dict(by_name["inner"].attributes), dict(by_name["outer"].attributes)) == ({"where": "inner"}, {"after": "outer"})
-
-
-async def test_concurrent_tasks_get_their_own_spans(spans: InMemorySpanExporter) -> None:
+async def test_nested_and_concurrent_spans_keep_their_own_attributes(spans: InMemorySpanExporter) -> None:
     @traced(SpanName.EXECUTE_CODE)
-    async def op(sandbox_id: str) -> str:
+    async def inner(sandbox_id: str) -> str:
         await asyncio.sleep(0)
         set_current_span_attributes(**{SpanAttr.SANDBOX_ID: sandbox_id})
         await asyncio.sleep(0)
         return sandbox_id
 
-    results = await asyncio.gather(*(op(f"sbx-{i}") for i in range(5)))
-    finished = spans.get_finished_spans()
-    assert sorted(s.attributes[SpanAttr.SANDBOX_ID] for s in finished) == results
-    assert all(s.parent is None for s in finished)
+    @traced("outer")
+    async def outer() -> list[str]:
+        results = await asyncio.gather(*(inner(f"sbx-{i}") for i in range(3)))
+        set_current_span_attributes(after="inner")  # the outer span is current again
+        return results
+
+    assert await outer() == ["sbx-0", "sbx-1", "sbx-2"]
+    # Outside every span the current span does not record: nothing happens.
+    assert not trace.get_current_span().is_recording()
+    assert set_current_span_attributes(stray="x") is None
+    (root,) = [s for s in spans.get_finished_spans() if s.name == "outer"]
+    inners = [s for s in spans.get_finished_spans() if s.name == SpanName.EXECUTE_CODE]
+    assert dict(root.attributes) == {"after": "inner"}
+    assert sorted(dict(s.attributes)[SpanAttr.SANDBOX_ID] for s in inners) == ["sbx-0", "sbx-1", "sbx-2"]
+    assert all(len(s.attributes) == 1 and s.parent.span_id == root.context.span_id for s in inners)
 
 
 async def test_spans_follow_the_call_not_a_returned_coroutine(spans: InMemorySpanExporter) -> None:

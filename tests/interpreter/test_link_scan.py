@@ -30,18 +30,10 @@ def test_matches_findall(text):
 
 
 @pytest.mark.parametrize("wide", ["", "é", "€", "😀"])
-@pytest.mark.parametrize(
-    "build",
-    [
-        lambda n: "[" * n,
-        lambda n: "[" * n + "](sandbox:/a))",
-        lambda n: "[a" * n + "](sandbox:/" + "(" * n,
-        lambda n: "[x](sandbox:/" * n,
-    ],
-)
-def test_long_runs_of_unclosed_links(wide, build):
-    text = wide + build(3000)
-    assert find_sandbox_links(text) == _REFERENCE.findall(text)
+def test_long_runs_of_unclosed_links(wide):
+    n = 3000
+    for text in ("[" * n, "[" * n + "](sandbox:/a))", "[a" * n + "](sandbox:/" + "(" * n, "[x](sandbox:/" * n):
+        assert find_sandbox_links(wide + text) == _REFERENCE.findall(wide + text)
 
 
 @pytest.mark.parametrize(

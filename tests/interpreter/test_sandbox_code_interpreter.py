@@ -4,21 +4,23 @@ import asyncio
 import logging
 
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
-from vorn_inference.prompt_builder.prompt_builder import PromptBuilder
 from vorn_inference.schema import Attachment, Role, ToolCall, ToolResult
 
 from tests.interpreter.scripted_model import ScriptedLMInvoker, ScriptedSandbox, code_call, ok, reply
-from vorn_tools.code_interpreter.code_interpreter.sandbox_code_interpreter import (
-    SandboxCodeInterpreter,
-    _escape_template,
-)
+from vorn_tools.code_interpreter.code_interpreter.sandbox_code_interpreter import SandboxCodeInterpreter
 from vorn_tools.code_interpreter.errors import CodeInterpreterError, SandboxExecutionError, Stage
 from vorn_tools.code_interpreter.redaction import register_secret
 
 LOGGER = "vorn_tools.code_interpreter.code_interpreter.sandbox_code_interpreter"
 SECRET = "sk-test-Zq8v3Lr0Wm2Xp9Ty"
+DEFAULT = "You are a helpful assistant with code execution capabilities."
+INSTRUCTIONS = [
+    "",
+    "If you create any files during code execution, provide download links in this format:",
+    "[Download filename.csv](sandbox:/files/filename.csv)",
+    "",
+    "Only include files you actually created or modified.",
+]
 
 
 def make(steps, sandbox=None):
@@ -49,6 +51,7 @@ async def test_answer_without_tool_calls(returned, text):
     assert (out.text, out.code_exec_results, out.tool_calls) == (text, [], [])
     ((prompt, kwargs),) = model.invocations
     assert kwargs == {"temperature": 0.2} and [m.role for m in prompt] == [Role.SYSTEM, Role.USER]
+    assert (prompt[0].text.split("\n"), prompt[1].text) == ([DEFAULT] + INSTRUCTIONS, "hi")
     assert [t.name for t in model.tools] == ["execute_code_tool"]
 
 
@@ -122,30 +125,23 @@ async def test_calls_that_raise_or_are_rejected_keep_records_aligned_and_masked(
     ]
 
 
-async def test_invoker_failure_is_the_answer_masked_and_logged(caplog):
+@pytest.mark.parametrize(
+    ("error", "text", "message", "stage"),
+    [
+        (RuntimeError(f"upstream refused key {SECRET}"), "LM invocation failed: upstream refused key [SECRET]",
+         "Full error details: upstream refused key [SECRET]", None),
+        (CodeInterpreterError("download broke", stage=Stage.DOWNLOAD), "download broke", "download broke", "download"),
+    ],
+)
+async def test_a_failure_in_the_loop_is_logged_and_returned_as_the_answer(caplog, error, text, message, stage):
     register_secret(SECRET)
-    ci, _ = make([reply("", code_call("a", "1")), RuntimeError(f"upstream refused key {SECRET}")])
+    ci, _ = make([reply("", code_call("a", "1")), error])
     with caplog.at_level(logging.ERROR, logger=LOGGER):
         out = await ci.execute("go")
-    assert (out.text, out.code_exec_results, out.tool_calls) == ("LM invocation failed: upstream refused key [SECRET]", [], [])
+    assert (out.text, out.code_exec_results, out.tool_calls) == (text, [], [])
     (record,) = logged(caplog)
-    assert record.getMessage() == "Full error details: upstream refused key [SECRET]"
-    assert not hasattr(record, "error_code") and SECRET not in (record.exc_text or "")
-
-
-async def test_code_interpreter_error_keeps_its_stage_in_the_log(caplog):
-    with pytest.warns(DeprecationWarning):
-
-        class Interpreter(SandboxCodeInterpreter):
-            async def _download_output_files(self, output_files_data):
-                raise CodeInterpreterError("download broke", stage=Stage.DOWNLOAD)
-
-    model = ScriptedLMInvoker([reply("", code_call("a", "1")), reply("[f](sandbox:/files/a.txt)")])
-    with caplog.at_level(logging.ERROR, logger=LOGGER):
-        out = await Interpreter(ScriptedSandbox(), model).execute("go")
-    assert out.text == "download broke"
-    (record,) = logged(caplog)
-    assert record.getMessage() == "download broke" and record.error_code == "download"
+    assert (record.getMessage(), getattr(record, "error_code", None)) == (message, stage)
+    assert SECRET not in record.exc_text
 
 
 async def test_cancellation_during_a_tool_run_leaves_execute():
@@ -173,13 +169,6 @@ async def test_braces_in_message_and_file_names_reach_the_model_literally():
     assert "- {weird}.csv [file_path: /files/{weird}.csv]" in system.text
 
 
-@settings(max_examples=300, deadline=None)
-@given(st.text(alphabet=st.sampled_from(list("{}[]()!:0ax \n\\'\"é"))))
-def test_any_text_survives_the_prompt_builder_literally(text):
-    built = PromptBuilder(system_template=_escape_template(text), user_template=_escape_template(text)).format({})
-    assert [m.text for m in built] == ([text, text] if text else [text])
-
-
 @pytest.mark.parametrize(
     ("upload_dir", "path"),
     [("/files", "/files/sales.csv"), ("/tmp/files", "/tmp/files/sales.csv"), ("/data/", "/data/sales.csv"), (None, "sales.csv")],
@@ -189,25 +178,9 @@ async def test_model_is_told_where_the_sandbox_stores_input_files(upload_dir, pa
     ci, model = make([reply("ok")], ScriptedSandbox(upload_dir=upload_dir))
     await ci.execute("go", files)
     assert ci._prepare_uploaded_files(files) == [{"filename": "sales.csv", "file_path": path}]
-    assert f"- sales.csv [file_path: {path}]" in model.invocations[0][0][0].text
-
-
-def test_system_message_line_by_line():
-    ci, _ = make([])
-    items = ci._prepare_uploaded_files([Attachment.from_bytes(bytes=b"", filename="sales.csv")])
-    instructions = [
-        "",
-        "If you create any files during code execution, provide download links in this format:",
-        "[Download filename.csv](sandbox:/files/filename.csv)",
-        "",
-        "Only include files you actually created or modified.",
-    ]
-    assert ci._build_system_message(items).split("\n") == [
-        "You are a helpful assistant with code execution capabilities.", "", "Available files:",
-        "- sales.csv [file_path: /files/sales.csv]", "", "These files are accessible in the code execution environment.",
-    ] + instructions
-    assert ci._build_system_message().split("\n") == ["You are a helpful assistant with code execution capabilities."] + instructions
-    assert ci._prepare_uploaded_files(None) == ci._prepare_uploaded_files([]) == []
+    assert model.invocations[0][0][0].text.split("\n") == [
+        DEFAULT, "", "Available files:", f"- sales.csv [file_path: {path}]", "", "These files are accessible in the code execution environment."
+    ] + INSTRUCTIONS
 
 
 @pytest.mark.parametrize("bad", [None, 12, b"[a](sandbox:/b)"])

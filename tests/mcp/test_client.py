@@ -18,22 +18,38 @@ from mcp.types import BlobResourceContents, TextResourceContents, ToolAnnotation
 
 from tests.fakes.mcp_server import BLOB_BYTES, GREETING, stdio_config
 from vorn_tools.mcp.client import MCPClient
-from vorn_tools.mcp.client.resource import MCPResource, load_mcp_resources
+from vorn_tools.mcp.client.resource import MCPResource
 from vorn_tools.mcp.client.tool import MCPTool, load_mcp_tools
 
 FAKE_TOOLS = ["add", "echo_env", "show_headers", "client_name", "picture", "two_texts", "image_only", "nothing", "refuse", "boom"]
 FAKE_RESOURCES = ["greeting", "bytes", "empty", "two-items", "slow"]
 
 
-def test_construction_and_server_names():
+def other_tasks() -> list[asyncio.Task]:
+    return [task for task in asyncio.all_tasks() if task is not asyncio.current_task()]
+
+
+def process_alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    return True
+
+
+def test_construction_and_records():
     for empty in ({}, None):
         with pytest.raises(ValueError, match=r"^No MCP servers provided\.$"):
             MCPClient(empty)
-    servers = {"b": stdio_config(), "a": stdio_config()}
-    client = MCPClient(servers)
-    names = client.get_servers()
-    names.append("c")
-    assert client.get_servers() == ["b", "a"] and client.servers is servers
+    client = MCPClient({"b": stdio_config(), "a": stdio_config()})
+    client.get_servers().append("c")
+    assert client.get_servers() == ["b", "a"]
+
+    # Positional order of the resource record; values are stored as given.
+    record = MCPResource("n", "d", "file:///x")
+    assert (record.description, record.uri, record.mime_type, record.size) == ("d", "file:///x", None, None)
+    with pytest.raises(TypeError):
+        MCPTool("add", {})  # keyword-only
 
 
 @pytest.mark.parametrize("operation", ["get_tools", "get_resources", "get_resource"])
@@ -48,93 +64,62 @@ async def test_unknown_server_is_refused_before_any_session(operation, caplog):
         await client.get_resource(None, "text://greeting")
 
 
-async def test_tools_listed_as_records(transport, make_config):
-    config = make_config(transport)
-    client = MCPClient({"fake": config})
+async def test_listings_give_records(transport, make_config):
+    client = MCPClient({"fake": make_config(transport)})
     tools = await client.get_tools("fake")
     assert [tool.name for tool in tools] == FAKE_TOOLS
     add = tools[0]
-    assert isinstance(add, MCPTool)
-    assert add.description == "Add two integers."
+    assert isinstance(add, MCPTool) and add.description == "Add two integers."
     assert add.parameters["properties"].keys() == {"a", "b"}
     assert isinstance(add.annotations, ToolAnnotations) and add.annotations.readOnlyHint is True
     assert tools[1].annotations is None
 
+    resources = await client.get_resources("fake")
+    assert [resource.name for resource in resources] == FAKE_RESOURCES
+    greeting, blob = resources[:2]
+    assert isinstance(greeting, MCPResource)
+    assert (str(greeting.uri), greeting.description, greeting.mime_type) == ("text://greeting", "A greeting", "text/plain")
+    assert (blob.mime_type, blob.size, blob.annotations) == ("application/octet-stream", None, None)
+
 
 async def test_all_servers_listing_concatenates_in_server_order(make_config):
-    # The slow server is first: the result follows the mapping, not the answer order.
-    servers = {"slow": stdio_config("--slow-list", "0.5"), "http": make_config("streamable_http")}
-    client = MCPClient(servers)
+    # The slow server comes first: the result follows the mapping, not the answer order.
+    client = MCPClient({"slow": stdio_config("--slow-list", "0.5"), "http": make_config("streamable_http")})
     for server in (None, ""):
-        tools = await client.get_tools(server)
-        assert [tool.name for tool in tools] == FAKE_TOOLS * 2
-    resources = await client.get_resources()
-    assert [resource.name for resource in resources] == FAKE_RESOURCES * 2
+        assert [tool.name for tool in await client.get_tools(server)] == FAKE_TOOLS * 2
+    assert [resource.name for resource in await client.get_resources()] == FAKE_RESOURCES * 2
 
 
-async def test_tool_adapter_gets_each_record_and_the_same_config():
-    config = stdio_config()
+async def test_tool_adapter_gets_each_record_and_the_same_config(make_config):
+    config = make_config("streamable_http")
     seen = []
     tools = await load_mcp_tools(config=config, tool_adapter=lambda tool, cfg: seen.append(cfg) or tool.name.upper())
     assert tools == [name.upper() for name in FAKE_TOOLS]
     assert len(seen) == len(FAKE_TOOLS) and all(cfg is config for cfg in seen)
-    with pytest.raises(TypeError):
-        await load_mcp_tools(config)  # keyword-only
-
-
-async def test_resources_listed_as_metadata(transport, make_config):
-    resources = await load_mcp_resources(config=make_config(transport))
-    assert [resource.name for resource in resources] == FAKE_RESOURCES
-    greeting = resources[0]
-    assert isinstance(greeting, MCPResource)
-    assert (str(greeting.uri), greeting.description, greeting.mime_type) == ("text://greeting", "A greeting", "text/plain")
-    assert (resources[1].mime_type, resources[1].size, resources[1].annotations) == ("application/octet-stream", None, None)
-
-
-def test_resource_record_is_plain():
-    record = MCPResource("n", "d", "file:///x")
-    assert (record.name, record.description, record.uri, record.mime_type, record.size, record.annotations) == (
-        "n", "d", "file:///x", None, None, None,
-    )
-    assert MCPResource("n") != MCPResource("n")
 
 
 @pytest.mark.parametrize(
-    ("uri", "expected"),
+    ("uri", "expected", "content"),
     [
-        ("text://greeting", TextResourceContents),
-        ("blob://bytes", BlobResourceContents),
-        ("multi://two", TextResourceContents),
+        ("text://greeting", TextResourceContents, GREETING),
+        ("blob://bytes", BlobResourceContents, BLOB_BYTES),
+        ("multi://two", TextResourceContents, "first"),  # only the first item is kept
     ],
 )
-async def test_get_resource_returns_first_contents_item(uri, expected, transport, make_config):
-    client = MCPClient({"fake": make_config(transport)})
-    item = await client.get_resource("fake", uri)
+async def test_get_resource_returns_first_contents_item(uri, expected, content, make_config):
+    item = await MCPClient({"fake": make_config("streamable_http")}).get_resource("fake", uri)
     assert isinstance(item, expected) and str(item.uri) == uri
-    if uri == "text://greeting":
-        assert item.text == GREETING and item.mimeType == "text/plain"
-    elif uri == "blob://bytes":
-        assert base64.b64decode(item.blob) == BLOB_BYTES
-    else:
-        assert item.text == "first"
+    assert (item.text if expected is TextResourceContents else base64.b64decode(item.blob)) == content
 
 
-async def test_resource_hook_runs_inside_the_session_and_its_failure_propagates():
+async def test_resource_hook_failure_reaches_caller_unwrapped(transport, make_config):
     class Hooked(MCPClient):
         async def _process_resource(self, resource, config):
             assert config is self.servers["fake"]
             raise LookupError(f"hook saw {resource.uri}")
 
-    with pytest.raises(LookupError, match="hook saw text://greeting"):
-        await Hooked({"fake": stdio_config()}).get_resource("fake", "text://greeting")
-
-
-def _process_alive(pid: int) -> bool:
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    return True
+    with pytest.raises(LookupError, match="^hook saw text://greeting$"):
+        await Hooked({"fake": make_config(transport)}).get_resource("fake", "text://greeting")
 
 
 @pytest.mark.parametrize("operation", ["get_tools", "get_resources"])
@@ -142,15 +127,13 @@ async def test_one_failing_server_cancels_and_awaits_its_siblings(operation, tmp
     pid_file = tmp_path / "slow.pid"
     servers = {
         "slow": stdio_config("--slow-list", "60", "--pid-file", str(pid_file)),
-        # Fails after two seconds, when the slow server's process is surely running.
-        "failing": stdio_config("--slow-list", "2", "--fail-list"),
+        # Fails after a second, when the slow server's process is surely running.
+        "failing": stdio_config("--slow-list", "1", "--fail-list"),
     }
-    with pytest.raises(McpError) as caught:
+    with pytest.raises(McpError, match="listing refused by the fake server"):
         await getattr(MCPClient(servers), operation)()
-    assert "listing refused by the fake server" in str(caught.value)
-    assert [task for task in asyncio.all_tasks() if task is not asyncio.current_task()] == []
-    assert not _process_alive(int(pid_file.read_text()))
-    assert "MCP server: failing" in caught.value.__notes__
+    assert other_tasks() == []
+    assert not process_alive(int(pid_file.read_text()))
     gc.collect()
     await asyncio.sleep(0)
     assert not [r for r in caplog.records if "never retrieved" in r.getMessage() or "destroyed" in r.getMessage()]
@@ -162,15 +145,15 @@ async def test_cancelled_listing_stops_every_server(tmp_path):
     with pytest.raises(TimeoutError):
         async with asyncio.timeout(3):
             await MCPClient(servers).get_tools()
-    assert [task for task in asyncio.all_tasks() if task is not asyncio.current_task()] == []
-    assert not [path for path in pid_files if _process_alive(int(path.read_text()))]
+    assert other_tasks() == []
+    assert not [path for path in pid_files if process_alive(int(path.read_text()))]
 
 
-async def test_failure_of_an_unreachable_http_server_reaches_the_caller():
-    client = MCPClient({"down": {"url": "http://127.0.0.1:9/mcp"}, "fine": stdio_config()})
-    with pytest.raises(httpx.ConnectError) as caught:
+async def test_unreachable_server_fails_the_all_servers_listing(make_config):
+    client = MCPClient({"down": {"url": "http://127.0.0.1:9/mcp"}, "fine": make_config("streamable_http")})
+    with pytest.RaisesGroup(httpx.ConnectError, flatten_subgroups=True):
         await client.get_tools()
-    assert "MCP server: down" in caught.value.__notes__
+    assert other_tasks() == []
 
 
 def test_package_surface():
@@ -193,5 +176,4 @@ async def test_shipped_example_server_over_stdio():
     example = Path(__file__).resolve().parents[2] / "examples" / "mcp_server.py"
     client = MCPClient({"example": {"command": sys.executable, "args": [str(example)]}})
     assert [tool.name for tool in await client.get_tools()] == ["add", "word_count"]
-    about = await client.get_resource("example", "example://about")
-    assert "vorn-example" in about.text
+    assert "vorn-example" in (await client.get_resource("example", "example://about")).text

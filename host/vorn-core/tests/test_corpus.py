@@ -6,8 +6,8 @@ import pytest
 
 from vorn_core.masking import BuiltInMaskingRule, CompiledMaskingRule, mask_text, placeholder
 
-from . import reference_engine as ref
-from .corpus import CASES, NEAR_MISSES, PROVIDER_ORDER
+import reference_engine as ref
+from masking_corpus import CASES, NEAR_MISSES, PROVIDER_ORDER
 
 PROVIDER = tuple(CompiledMaskingRule.from_masking_rule(r) for r in PROVIDER_ORDER)
 REF_PROVIDER = tuple(ref.ReferenceRule.from_masking_rule(r) for r in PROVIDER_ORDER)

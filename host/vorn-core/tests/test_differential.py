@@ -9,8 +9,8 @@ from hypothesis import strategies as st
 
 from vorn_core.masking import BuiltInMaskingRule, CompiledMaskingRule, MaskingRule, mask_text
 
-from . import reference_engine as ref
-from .corpus import CASES, PROVIDER_ORDER
+import reference_engine as ref
+from masking_corpus import CASES, PROVIDER_ORDER
 
 PROVIDER = tuple(CompiledMaskingRule.from_masking_rule(r) for r in PROVIDER_ORDER)
 REF_PROVIDER = tuple(ref.ReferenceRule.from_masking_rule(r) for r in PROVIDER_ORDER)

@@ -21,8 +21,8 @@ from vorn_core.masking import (
 from vorn_core.masking import rules as rules_module
 from vorn_core.masking import text as text_module
 
-from . import reference_engine as ref
-from .corpus import PROVIDER_ORDER
+import reference_engine as ref
+from masking_corpus import PROVIDER_ORDER
 
 BUILT_INS = [
     "PRIVATE_KEY_BLOCK", "AUTHORIZATION_HEADER", "BEARER_TOKEN", "BASIC_CREDENTIALS", "CONN_STRING_CREDS",

@@ -75,6 +75,9 @@ void translate_errors(const std::exception_ptr& p, void*) {
 
 NB_MODULE(_masking, m) {
     m.doc() = "PCRE2 masking engine (native part of vorn_core.masking).";
+    // Compiled rules live in module-level tuples of the library and are still referenced
+    // when the interpreter finalises; that is not a leak worth a report at every exit.
+    nanobind::set_leak_warnings(false);
 
     g_pattern_error = PyErr_NewExceptionWithDoc("vorn_core.masking._masking.PatternError",
                                                 "A pattern PCRE2 cannot compile: args are (rule, reason, offset).",
