@@ -17,16 +17,18 @@ async def test_runs_keep_state_and_report_output(sandbox):
 
 @pytest.mark.parametrize("explicit", [False, True])
 async def test_uploads_land_where_the_upload_path_says(sandbox, explicit):
-    files = [Attachment.from_bytes(bytes=b"a,b\n1,2\n", filename="data.csv"), Attachment.from_bytes(bytes=b"x = 1\n", filename="pkg/mod.py")]
+    files = [Attachment.from_bytes(bytes=b"1,2\n", filename="a.csv"), Attachment.from_bytes(bytes=b"x", filename="pkg/m.py")]
     upload_dir = build_upload_path("sub", None, sandbox._DEFAULT_UPLOAD_DIR) + "/" if explicit else None
     paths = [build_upload_path(f.filename, upload_dir, sandbox._DEFAULT_UPLOAD_DIR) for f in files]
-    result = await sandbox.execute_code(f"print(repr([open(p, 'rb').read() for p in {paths!r}]))", files=files, upload_dir=upload_dir)
-    assert result.stdout == repr([b"a,b\n1,2\n", b"x = 1\n"]) + "\n", result.error
+    code = f"print(repr([open(p, 'rb').read() for p in {paths!r}]))"
+    result = await sandbox.execute_code(code, files=files, upload_dir=upload_dir)
+    assert result.stdout == repr([b"1,2\n", b"x"]) + "\n", result.error
 
 
 async def test_download_returns_written_bytes_or_none(sandbox):
     path = build_upload_path("out/result.bin", None, sandbox._DEFAULT_UPLOAD_DIR)
-    code = f"import os\nos.makedirs(os.path.dirname({path!r}), exist_ok=True)\nopen({path!r}, 'wb').write(bytes(range(256)))"
+    code = f"import os\nos.makedirs(os.path.dirname({path!r}), exist_ok=True)\n"
+    code += f"open({path!r}, 'wb').write(bytes(range(256)))"
     assert (await sandbox.execute_code(code)).status is ExecutionStatus.SUCCESS
     assert await sandbox.download_file(path) == bytes(range(256))
     assert await sandbox.download_file(path + ".missing") is None

@@ -54,20 +54,25 @@ def _assert_clean(text: str) -> None:
 def test_chained_provider_failure_is_masked_in_handler_output(captured_log: CapturedLog, how: str) -> None:
     register_secret(REGISTERED_KEY)
     error = _chained_provider_failure()
+    extra = {"error_code": error.stage}
     if how == "exc_info":
         exc_info = (type(error), error, error.__traceback__)
-        captured_log.logger.error("Creation failed for key %s: %s", REGISTERED_KEY, error.__cause__, exc_info=exc_info, extra={"error_code": error.stage})
+        captured_log.logger.error(
+            "Creation failed for key %s: %s", REGISTERED_KEY, error.__cause__, exc_info=exc_info, extra=extra
+        )
     else:
         try:
             raise error
         except SandboxStartError:
-            captured_log.logger.exception("Creation failed for key %s", REGISTERED_KEY, extra={"error_code": error.stage})
+            captured_log.logger.exception("Creation failed for key %s", REGISTERED_KEY, extra=extra)
 
     out = captured_log.text
     _assert_clean(out)
     # The failure stays diagnosable: every link of the chain and the hosts remain.
-    for fragment in ("ERROR", "[create]", "Creation failed for key [SECRET]", "ConnectionRefusedError", "ProviderAPIError",
-                     "SandboxStartError", "proxy.internal:3128", "The above exception was the direct cause", "'model': 'x'"):
+    for fragment in (
+        "ERROR", "[create]", "Creation failed for key [SECRET]", "ConnectionRefusedError", "ProviderAPIError",
+        "SandboxStartError", "proxy.internal:3128", "The above exception was the direct cause", "'model': 'x'",
+    ):  # fmt: skip
         assert fragment in out
     (record,) = captured_log.records
     assert record.error_code is Stage.CREATE
@@ -168,8 +173,9 @@ _OWN = ValueError("self")
     ("make", "expected"),
     [
         (lambda: ValueError("lonely"), "ValueError: lonely"),
-        (lambda: _raised(RuntimeError("outer"), KeyError("ctx"), ValueError("cause")), "RuntimeError: outer\ncaused by ValueError: cause"),
-        (lambda: _raised(RuntimeError("second"), KeyError("first")), "RuntimeError: second\ncaused by KeyError: 'first'"),
+        # An explicit cause wins over the context; without one the context is followed.
+        (lambda: _raised(OSError("o"), KeyError("ctx"), ValueError("c")), "OSError: o\ncaused by ValueError: c"),
+        (lambda: _raised(RuntimeError("o"), KeyError("ctx")), "RuntimeError: o\ncaused by KeyError: 'ctx'"),
         (lambda: _raised(RuntimeError("alone"), KeyError("hidden"), None), "RuntimeError: alone"),
         (lambda: _cycle(ValueError("a"), TypeError("b")), "ValueError: a\ncaused by TypeError: b"),
         (lambda: _cycle(_OWN, _OWN), "ValueError: self"),

@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import sys
 import threading
+from collections.abc import Iterator
 
 import pytest
 from vorn_core.masking.rules import CompiledMaskingRule
@@ -68,6 +70,16 @@ def test_non_strings_are_refused_with_a_clear_error(
     assert fresh_registry.values == ()
 
 
+@pytest.fixture
+def frequent_thread_switches() -> Iterator[None]:
+    """Switch threads every microsecond so that unguarded races actually show up."""
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    yield
+    sys.setswitchinterval(interval)
+
+
+@pytest.mark.usefixtures("frequent_thread_switches")
 def test_concurrent_registrations_and_redactions(fresh_registry: redaction._SecretRegistry) -> None:
     # Writers lose nothing; a reader always sees a whole snapshot, so a value
     # registered before it started is always masked.
@@ -75,7 +87,7 @@ def test_concurrent_registrations_and_redactions(fresh_registry: redaction._Secr
     done, bad_reads = threading.Event(), []
 
     def write(worker: int) -> None:
-        for i in range(50):
+        for i in range(100):
             register_secret(f"secret-{worker:02d}-{i:04d}" + "x" * (i % 7))
 
     def read() -> None:
@@ -88,13 +100,13 @@ def test_concurrent_registrations_and_redactions(fresh_registry: redaction._Secr
     for thread in readers + writers:
         thread.start()
     for thread in writers:
-        thread.join(timeout=30)
+        thread.join(timeout=60)
     done.set()
     for thread in readers:
-        thread.join(timeout=30)
+        thread.join(timeout=60)
     assert not any(thread.is_alive() for thread in readers + writers)
     values = fresh_registry.values
-    assert len(set(values)) == len(values) == 8 * 50 + 1
+    assert len(set(values)) == len(values) == 8 * 100 + 1
     assert [len(v) for v in values] == sorted((len(v) for v in values), reverse=True)
     assert bad_reads == []
 
@@ -129,7 +141,9 @@ def _mask_with(rule: redaction.MaskingRule, text: str) -> str:
         (KV, "{", "'token':'abc123'", "}"),
     ],
 )
-def test_own_rule_masks_exactly_the_credential(rule: redaction.MaskingRule, prefix: str, secret: str, suffix: str) -> None:
+def test_own_rule_masks_exactly_the_credential(
+    rule: redaction.MaskingRule, prefix: str, secret: str, suffix: str
+) -> None:
     out = _mask_with(rule, prefix + secret + suffix)
     assert out.startswith(prefix) and out.endswith(suffix)
     middle = out[len(prefix) : len(out) - len(suffix)]

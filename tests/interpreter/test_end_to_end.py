@@ -17,7 +17,7 @@ print(f"totals: {{totals}}")
 
 CHART_CODE = """import os
 path = os.path.join(os.path.dirname({path!r}), "chart.svg")
-bars = "".join(f'<rect x="{{i * 40}}" y="{{100 - v}}" width="30" height="{{v}}"/>' for i, v in enumerate(totals.values()))
+bars = "".join(f'<rect x="{{i * 40}}" height="{{v}}"/>' for i, v in enumerate(totals.values()))
 open(path, "w").write(f'<svg xmlns="http://www.w3.org/2000/svg">{{bars}}</svg>')
 print(path)
 """

@@ -44,11 +44,13 @@ def test_constructor_refuses_a_non_invoker_and_accepts_any_sandbox():
     assert SandboxCodeInterpreter("anything", ScriptedLMInvoker([])).sandbox == "anything"
 
 
-@pytest.mark.parametrize(("returned", "text"), [(reply("Hello!"), "Hello!"), ("abc", "abc"), (None, "None")])
-async def test_answer_without_tool_calls(returned, text):
-    ci, model = make([returned])
+@pytest.mark.parametrize("returned", [reply("Hello [c](sandbox:/files/c.svg)"), "[c](sandbox:/files/c.svg)", None])
+async def test_answer_without_tool_calls(returned):
+    sandbox = ScriptedSandbox(files={"/files/c.svg": b"<svg/>"})
+    ci, model = make([returned], sandbox)
     out = await ci.execute("hi", temperature=0.2)
-    assert (out.text, out.code_exec_results, out.tool_calls) == (text, [], [])
+    text = returned.text if hasattr(returned, "text") else str(returned)
+    assert (out.text, out.code_exec_results, out.tool_calls, sandbox.downloads) == (text, [], [], [])
     ((prompt, kwargs),) = model.invocations
     assert kwargs == {"temperature": 0.2} and [m.role for m in prompt] == [Role.SYSTEM, Role.USER]
     assert (prompt[0].text.split("\n"), prompt[1].text) == ([DEFAULT] + INSTRUCTIONS, "hi")
@@ -71,7 +73,7 @@ async def test_loop_turns_replies_and_records():
         ("a", "print(1)", ["1\n"]), ("b", "print(2)", ["2\n"]), ("c", "x = 3", [])
     ]
     turns = model.invocations[2][0]
-    assert [m.role for m in turns] == [Role.SYSTEM, Role.USER, Role.ASSISTANT, Role.USER, Role.USER, Role.ASSISTANT, Role.USER]
+    assert [m.role.value for m in turns] == "system user assistant user user assistant user".split()
     assert [c.id for c in turns[2].contents] == ["a", "b"] and turns[5].contents[0] == "thinking [x](sandbox:/files/x)"
     assert results_of(model, 1) == [("a", "1"), ("b", "2"), ("c", "Code executed successfully (no output)")]
     assert [kw for _, kw in model.invocations] == [{"seed": 1}] * 3
@@ -104,21 +106,17 @@ async def test_unknown_tools_get_a_result_and_files_go_to_the_last_code_record()
     assert record.id == "a" and [a.filename for a in record.output[1:]] == ["c.svg"]
 
 
-async def test_nothing_is_downloaded_without_a_code_record():
-    sandbox = ScriptedSandbox(files={"/files/c.svg": b"<svg/>"})
-    ci, _ = make([reply("", ("2", "other", {})), reply("[c](sandbox:/files/c.svg)")], sandbox)
-    out = await ci.execute("go")
-    assert out.code_exec_results == [] and sandbox.downloads == []
-
-
 async def test_calls_that_raise_or_are_rejected_keep_records_aligned_and_masked():
     register_secret(SECRET)
-    sandbox = ScriptedSandbox([SandboxExecutionError("upload failed", stage=Stage.EXECUTION), ConnectionError(f"token {SECRET}"), ok("4\n")])
+    failures = [SandboxExecutionError("upload failed", stage=Stage.EXECUTION), ConnectionError(f"token {SECRET}")]
+    sandbox = ScriptedSandbox([*failures, ok("4\n")])
     calls = [code_call("a", "1"), code_call("b", "2"), ("c", "execute_code_tool", {"timeout": 5}), code_call("d", "4")]
     ci, model = make([reply("", *calls), reply("end")], sandbox)
     out = await ci.execute("go")
     replies = dict(results_of(model, 0))
-    assert (replies["a"], replies["b"], replies["d"]) == ("Error executing tool: upload failed", "Error executing tool: token [SECRET]", "4")
+    assert (replies["a"], replies["b"], replies["d"]) == (
+        "Error executing tool: upload failed", "Error executing tool: token [SECRET]", "4"
+    )
     assert replies["c"].startswith("Error executing tool: ") and "code" in replies["c"]
     assert [(r.id, r.code, r.output) for r in out.code_exec_results] == [
         ("a", "1", [replies["a"]]), ("b", "2", [replies["b"]]), ("c", None, [replies["c"]]), ("d", "4", ["4\n"])
@@ -160,26 +158,20 @@ async def test_cancellation_during_a_tool_run_leaves_execute():
         await task
 
 
-async def test_braces_in_message_and_file_names_reach_the_model_literally():
-    message = 'print(f"{x!r}") and {"a": 1} and }{ {0}'
-    ci, model = make([reply("ok")])
-    out = await ci.execute(message, [Attachment.from_bytes(bytes=b"1", filename="{weird}.csv")])
-    system, user = model.invocations[0][0]
-    assert (out.text, user.text) == ("ok", message)
-    assert "- {weird}.csv [file_path: /files/{weird}.csv]" in system.text
-
-
 @pytest.mark.parametrize(
     ("upload_dir", "path"),
-    [("/files", "/files/sales.csv"), ("/tmp/files", "/tmp/files/sales.csv"), ("/data/", "/data/sales.csv"), (None, "sales.csv")],
+    [("/files", "/files/{a}.csv"), ("/tmp/files", "/tmp/files/{a}.csv"), ("/data/", "/data/{a}.csv"), (None, "{a}.csv")],
 )
-async def test_model_is_told_where_the_sandbox_stores_input_files(upload_dir, path):
-    files = [Attachment.from_bytes(bytes=b"a\n", filename="sales.csv")]
+async def test_model_is_told_where_input_files_are_and_braces_stay_literal(upload_dir, path):
+    message = 'print(f"{x!r}") and {"a": 1} and }{ {0}'
+    files = [Attachment.from_bytes(bytes=b"a\n", filename="{a}.csv")]
     ci, model = make([reply("ok")], ScriptedSandbox(upload_dir=upload_dir))
-    await ci.execute("go", files)
-    assert ci._prepare_uploaded_files(files) == [{"filename": "sales.csv", "file_path": path}]
-    assert model.invocations[0][0][0].text.split("\n") == [
-        DEFAULT, "", "Available files:", f"- sales.csv [file_path: {path}]", "", "These files are accessible in the code execution environment."
+    await ci.execute(message, files)
+    assert ci._prepare_uploaded_files(files) == [{"filename": "{a}.csv", "file_path": path}]
+    system, user = model.invocations[0][0]
+    assert user.text == message and system.text.split("\n") == [
+        DEFAULT, "", "Available files:", f"- {{a}}.csv [file_path: {path}]", "",
+        "These files are accessible in the code execution environment.",
     ] + INSTRUCTIONS
 
 
@@ -195,8 +187,9 @@ def test_unparseable_response_gives_no_paths_and_logs(bad, caplog):
 
 
 async def test_downloads_in_link_order_skipping_failures(caplog):
-    files = {"/files/a.csv": b"a", "/files/b.png": b"b", "/files/gone": None, "/files/empty": b"", "/files/bad": OSError("disk on fire")}
-    answer = " ".join(f"[l](sandbox:{p})" for p in ["/files/a.csv", "/files/bad", "/files/gone", "/files/empty", "/files/", "/files/b.png", "/files/a.csv"])
+    files = {"/f/a.csv": b"a", "/f/b.png": b"b", "/f/gone": None, "/f/empty": b"", "/f/bad": OSError("disk on fire")}
+    paths = ["/f/a.csv", "/f/bad", "/f/gone", "/f/empty", "/f/", "/f/b.png", "/f/a.csv"]
+    answer = " ".join(f"[l](sandbox:{p})" for p in paths)
     sandbox = ScriptedSandbox(files=files)
     ci, _ = make([reply("", code_call("1", "x")), reply("", code_call("2", "y")), reply(answer)], sandbox)
     with caplog.at_level(logging.WARNING, logger=LOGGER):
@@ -204,8 +197,8 @@ async def test_downloads_in_link_order_skipping_failures(caplog):
     first, last = out.code_exec_results
     assert first.output == ["ran x\n"] and last.output[0] == "ran y\n"
     assert [(a.filename, a.data) for a in last.output[1:]] == [("a.csv", b"a"), ("b.png", b"b"), ("a.csv", b"a")]
-    assert "/files/" not in sandbox.downloads
-    assert [r.getMessage() for r in logged(caplog)] == ["Error downloading file /files/bad: disk on fire"]
+    assert sandbox.downloads == [p for p in paths if p != "/f/"]
+    assert [r.getMessage() for r in logged(caplog)] == ["Error downloading file /f/bad: disk on fire"]
 
 
 def test_records_pair_by_order_of_code_calls():

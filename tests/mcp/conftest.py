@@ -10,8 +10,6 @@ import pytest
 from tests.fakes.mcp_http import serve_http
 from tests.fakes.mcp_server import build_server, stdio_config
 
-TRANSPORTS = ("stdio", "sse", "streamable_http")
-
 
 @pytest.fixture(scope="module")
 def sse_url() -> Iterator[str]:
@@ -27,23 +25,20 @@ def streamable_http_url() -> Iterator[str]:
 
 @pytest.fixture
 def make_config(request: pytest.FixtureRequest) -> Callable[..., dict[str, Any]]:
-    """Build a configuration of the fake server for a transport name, plus extra keys.
+    """A configuration of the fake server for a transport name, plus extra keys.
 
-    The HTTP servers are started lazily, once per module, only when a test asks for them.
+    Each HTTP server starts on first use and serves the whole test module.
     """
 
     def make(transport: str, **extra: Any) -> dict[str, Any]:
         if transport == "stdio":
             return stdio_config(**extra)
-        if transport == "sse":
-            return {"transport": "sse", "url": request.getfixturevalue("sse_url"), **extra}
-        if transport == "streamable_http":
-            return {"transport": "streamable_http", "url": request.getfixturevalue("streamable_http_url"), **extra}
-        raise AssertionError(f"unknown transport {transport}")
+        url = request.getfixturevalue("sse_url" if transport == "sse" else "streamable_http_url")
+        return {"transport": transport, "url": url, **extra}
 
     return make
 
 
-@pytest.fixture(params=TRANSPORTS)
+@pytest.fixture(params=["stdio", "sse", "streamable_http"])
 def transport(request: pytest.FixtureRequest) -> str:
     return request.param

@@ -16,10 +16,10 @@ import pytest
 from mcp import McpError
 from mcp.types import BlobResourceContents, TextResourceContents, ToolAnnotations
 
-from tests.fakes.mcp_server import BLOB_BYTES, GREETING, stdio_config
+from tests.fakes.mcp_server import BLOB_BYTES, stdio_config
 from vorn_tools.mcp.client import MCPClient
 from vorn_tools.mcp.client.resource import MCPResource
-from vorn_tools.mcp.client.tool import MCPTool, load_mcp_tools
+from vorn_tools.mcp.client.tool import MCPTool
 
 FAKE_TOOLS = ["add", "echo_env", "show_headers", "client_name", "picture", "two_texts", "image_only", "nothing", "refuse", "boom"]
 FAKE_RESOURCES = ["greeting", "bytes", "empty", "two-items", "slow"]
@@ -83,43 +83,36 @@ async def test_listings_give_records(transport, make_config):
 
 
 async def test_all_servers_listing_concatenates_in_server_order(make_config):
+    class Named(MCPClient):
+        def _process_tool(self, tool, config):
+            return tool.name, config
+
     # The slow server comes first: the result follows the mapping, not the answer order.
-    client = MCPClient({"slow": stdio_config("--slow-list", "0.5"), "http": make_config("streamable_http")})
+    servers = {"slow": stdio_config("--slow-list", "0.5"), "http": make_config("streamable_http")}
+    client = Named(servers)
     for server in (None, ""):
-        assert [tool.name for tool in await client.get_tools(server)] == FAKE_TOOLS * 2
+        tools = await client.get_tools(server)
+        assert [name for name, _ in tools] == FAKE_TOOLS * 2
+        expected = [servers["slow"]] * len(FAKE_TOOLS) + [servers["http"]] * len(FAKE_TOOLS)
+        assert all(got is want for (_, got), want in zip(tools, expected, strict=True))
     assert [resource.name for resource in await client.get_resources()] == FAKE_RESOURCES * 2
 
 
-async def test_tool_adapter_gets_each_record_and_the_same_config(make_config):
-    config = make_config("streamable_http")
-    seen = []
-    tools = await load_mcp_tools(config=config, tool_adapter=lambda tool, cfg: seen.append(cfg) or tool.name.upper())
-    assert tools == [name.upper() for name in FAKE_TOOLS]
-    assert len(seen) == len(FAKE_TOOLS) and all(cfg is config for cfg in seen)
+async def test_get_resource_returns_first_contents_item_and_runs_the_hook(transport, make_config):
+    client = MCPClient({"fake": make_config(transport)})
+    first = await client.get_resource("fake", "multi://two")
+    assert isinstance(first, TextResourceContents) and (str(first.uri), first.text) == ("multi://two", "first")
+    blob = await client.get_resource("fake", "blob://bytes")
+    assert isinstance(blob, BlobResourceContents) and base64.b64decode(blob.blob) == BLOB_BYTES
 
-
-@pytest.mark.parametrize(
-    ("uri", "expected", "content"),
-    [
-        ("text://greeting", TextResourceContents, GREETING),
-        ("blob://bytes", BlobResourceContents, BLOB_BYTES),
-        ("multi://two", TextResourceContents, "first"),  # only the first item is kept
-    ],
-)
-async def test_get_resource_returns_first_contents_item(uri, expected, content, make_config):
-    item = await MCPClient({"fake": make_config("streamable_http")}).get_resource("fake", uri)
-    assert isinstance(item, expected) and str(item.uri) == uri
-    assert (item.text if expected is TextResourceContents else base64.b64decode(item.blob)) == content
-
-
-async def test_resource_hook_failure_reaches_caller_unwrapped(transport, make_config):
     class Hooked(MCPClient):
         async def _process_resource(self, resource, config):
             assert config is self.servers["fake"]
             raise LookupError(f"hook saw {resource.uri}")
 
+    # Raised inside the session, the hook's error still reaches the caller unwrapped.
     with pytest.raises(LookupError, match="^hook saw text://greeting$"):
-        await Hooked({"fake": make_config(transport)}).get_resource("fake", "text://greeting")
+        await Hooked(client.servers).get_resource("fake", "text://greeting")
 
 
 @pytest.mark.parametrize("operation", ["get_tools", "get_resources"])

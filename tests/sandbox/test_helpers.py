@@ -38,7 +38,7 @@ def test_resolve_timeout(args, expected):
         ((None,), {"kwargs": {"timeout": 120, "x": 1}}, 120, {"x": 1}),
         ((300,), {"kwargs": {"timeout": 120}}, 300, {}),  # removed even when another source wins
         ((None,), {"kwargs": {"timeout": None}}, 600, {}),
-        ((None,), {"kwargs": {"session_timeout": 90, "timeout": 5}, "legacy_key": "session_timeout"}, 90, {"timeout": 5}),
+        ((), {"kwargs": {"session_timeout": 90, "timeout": 5}, "legacy_key": "session_timeout"}, 90, {"timeout": 5}),
     ],
 )
 def test_resolve_sandbox_timeout(args, kwargs, expected, left):

@@ -191,7 +191,9 @@ async def test_terminate_wraps_the_last_failure(pauses):
     register_secret("tok-terminate-secret-42")
     failures = [ConnectionError(f"refused {i} tok-terminate-secret-42") for i in range(3)]
     with pytest.raises(SandboxTerminateError) as info:
-        await terminate_with_retry(_Operation(*failures), timeout=3, error_message="Failed to terminate E2B sandbox: {}")
+        await terminate_with_retry(
+            _Operation(*failures), timeout=3, error_message="Failed to terminate E2B sandbox: {}"
+        )
     assert str(info.value) == "Failed to terminate E2B sandbox: refused 2 [SECRET]"
     assert info.value.stage == Stage.TERMINATE and info.value.__cause__ is failures[2]
     assert pauses == [0.5, 0.5]
