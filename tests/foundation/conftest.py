@@ -2,12 +2,9 @@
 
 from __future__ import annotations
 
-import io
-import logging
 import subprocess
 import sys
 import textwrap
-import uuid
 from collections.abc import Iterator
 from pathlib import Path
 
@@ -68,33 +65,3 @@ def spans(_span_exporter_session: InMemorySpanExporter) -> Iterator[InMemorySpan
     _span_exporter_session.clear()
     yield _span_exporter_session
     _span_exporter_session.clear()
-
-
-class CapturedLog(logging.Handler):
-    """Keeps the records a redacting logger emits and their formatted output."""
-
-    def __init__(self, logger: logging.Logger) -> None:
-        super().__init__()
-        self.logger, self.records, self.stream = logger, [], io.StringIO()
-        self.setFormatter(logging.Formatter("%(levelname)s [%(error_code)s] %(message)s", defaults={"error_code": "-"}))
-
-    def emit(self, record: logging.LogRecord) -> None:
-        self.records.append(record)
-        self.stream.write(self.format(record) + "\n")
-
-    @property
-    def text(self) -> str:
-        return self.stream.getvalue()
-
-
-@pytest.fixture
-def captured_log() -> Iterator[CapturedLog]:
-    """A fresh redacting logger whose output is formatted into a string buffer."""
-    logger = redaction.get_redacting_logger(f"tests.foundation.{uuid.uuid4().hex}")
-    logger.setLevel(logging.DEBUG)
-    logger.propagate = False
-    captured = CapturedLog(logger)
-    logger.addHandler(captured)
-    yield captured
-    logger.removeHandler(captured)
-    logger.removeFilter(redaction._REDACTING_FILTER)

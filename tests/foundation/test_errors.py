@@ -34,13 +34,8 @@ def _pickled(error: CodeInterpreterError) -> CodeInterpreterError:
     return pickle.loads(pickle.dumps(error))
 
 
-def is_timeout(exc: BaseException) -> bool:
-    """A picklable, module-level classifier."""
-    return isinstance(exc, TimeoutError)
-
-
 def _provider_classifier(exc: BaseException) -> bool:
-    """A backend's own predicate (here: its SDK signals a timeout with a LookupError)."""
+    """A backend's own, picklable predicate (here: its SDK signals a timeout with a LookupError)."""
     return isinstance(exc, LookupError)
 
 
@@ -195,14 +190,14 @@ def test_classifier_stops_at_the_first_transient_link_and_its_failure_propagates
 def test_errors_survive_pickle_and_copy(
     copier: Callable[[CodeInterpreterError], CodeInterpreterError], cls: type[CodeInterpreterError]
 ) -> None:
-    error = _raised_from(cls("failed [details]", stage=Stage.TERMINATE, classifier=is_timeout), TimeoutError("t"))
+    error = _raised_from(cls("failed [details]", stage=Stage.TERMINATE, classifier=_provider_classifier), KeyError("t"))
     error.add_note("attempt 3/3")
     register_secret("[details]")  # a copy must not run the constructor (and mask) again
     clone = copier(error)
     assert clone is not error and type(clone) is cls
-    assert (clone.args, clone.stage, clone._classifier) == (error.args, error.stage, is_timeout)
+    assert (clone.args, clone.stage, clone._classifier) == (error.args, error.stage, _provider_classifier)
     assert clone.__notes__ == ["attempt 3/3"]
-    assert type(clone.__cause__) is TimeoutError
+    assert type(clone.__cause__) is KeyError
     assert clone.transient is True
 
 

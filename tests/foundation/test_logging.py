@@ -7,7 +7,6 @@ import sys
 
 import pytest
 
-from tests.foundation.conftest import CapturedLog
 from vorn_tools.code_interpreter import redaction
 from vorn_tools.code_interpreter.errors import SandboxStartError, Stage
 from vorn_tools.code_interpreter.redaction import (
@@ -51,30 +50,32 @@ def _assert_clean(text: str) -> None:
 
 
 @pytest.mark.parametrize("how", ["exc_info", "logger.exception"])
-def test_chained_provider_failure_is_masked_in_handler_output(captured_log: CapturedLog, how: str) -> None:
+def test_chained_provider_failure_is_masked_in_handler_output(caplog: pytest.LogCaptureFixture, how: str) -> None:
+    logger = redaction.get_redacting_logger("tests.foundation.end_to_end")
+    caplog.set_level(logging.DEBUG, logger=logger.name)
     register_secret(REGISTERED_KEY)
     error = _chained_provider_failure()
     extra = {"error_code": error.stage}
     if how == "exc_info":
         exc_info = (type(error), error, error.__traceback__)
-        captured_log.logger.error(
+        logger.error(
             "Creation failed for key %s: %s", REGISTERED_KEY, error.__cause__, exc_info=exc_info, extra=extra
         )
     else:
         try:
             raise error
         except SandboxStartError:
-            captured_log.logger.exception("Creation failed for key %s", REGISTERED_KEY, extra=extra)
+            logger.exception("Creation failed for key %s", REGISTERED_KEY, extra=extra)
 
-    out = captured_log.text
+    out = caplog.text  # the formatted output of a real handler
     _assert_clean(out)
     # The failure stays diagnosable: every link of the chain and the hosts remain.
     for fragment in (
-        "ERROR", "[create]", "Creation failed for key [SECRET]", "ConnectionRefusedError", "ProviderAPIError",
+        "ERROR", "Creation failed for key [SECRET]", "ConnectionRefusedError", "ProviderAPIError",
         "SandboxStartError", "proxy.internal:3128", "The above exception was the direct cause", "'model': 'x'",
     ):  # fmt: skip
         assert fragment in out
-    (record,) = captured_log.records
+    (record,) = caplog.records
     assert record.error_code is Stage.CREATE
     assert (record.exc_info, record.args) == (None, None)  # a handler cannot reach the live exception
 
@@ -147,12 +148,11 @@ def test_qualified_type(error: BaseException, expected: str) -> None:
     assert qualified_type(error) == expected
 
 
-def _raised(outer: BaseException, during: BaseException | None = None, cause: object = ...) -> BaseException:
-    """Raise ``outer`` (while handling ``during``; ``from cause`` when given) and return it."""
+def _raised(outer: BaseException, during: BaseException, cause: object = ...) -> BaseException:
+    """Raise ``outer`` while ``during`` is handled (``from cause`` when given) and return it."""
     try:
         try:
-            if during is not None:
-                raise during
+            raise during
         finally:
             if cause is ...:
                 raise outer

@@ -81,12 +81,8 @@ def test_subclass_warning_points_at_the_class_statement_once_per_definition():
             type(BaseCodeInterpreter)("Refused", (BaseCodeInterpreter,), {}, colour="red")
 
     assert [(w.category, w.filename) for w in caught] == [(DeprecationWarning, __file__)] * 2
-    assert (caught[0].lineno, str(caught[0].message)) == (
-        line,
-        "MyInterpreter subclasses BaseCodeInterpreter, which is deprecated and will be merged into "
-        "SandboxCodeInterpreter. Subclass or use SandboxCodeInterpreter instead.",
-    )
-    assert str(caught[1].message).startswith("Leaf subclasses")
+    assert caught[0].lineno == line and str(caught[0].message).startswith("MyInterpreter subclasses BaseCodeInterpreter,")
+    assert str(caught[1].message).startswith("Leaf subclasses BaseCodeInterpreter,")
 
 
 def test_importing_the_interpreter_warns_once_at_its_definition():

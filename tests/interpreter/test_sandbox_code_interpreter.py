@@ -4,23 +4,19 @@ import asyncio
 import logging
 
 import pytest
-from vorn_inference.schema import Attachment, Role, ToolCall, ToolResult
+from vorn_inference.schema import Attachment, Role, ToolResult
 
 from tests.interpreter.scripted_model import ScriptedLMInvoker, ScriptedSandbox, code_call, ok, reply
-from vorn_tools.code_interpreter.code_interpreter.sandbox_code_interpreter import SandboxCodeInterpreter
+from vorn_tools.code_interpreter.code_interpreter.sandbox_code_interpreter import (
+    _FORMAT_INSTRUCTIONS,
+    SandboxCodeInterpreter,
+)
 from vorn_tools.code_interpreter.errors import CodeInterpreterError, SandboxExecutionError, Stage
 from vorn_tools.code_interpreter.redaction import register_secret
 
 LOGGER = "vorn_tools.code_interpreter.code_interpreter.sandbox_code_interpreter"
 SECRET = "sk-test-Zq8v3Lr0Wm2Xp9Ty"
 DEFAULT = "You are a helpful assistant with code execution capabilities."
-INSTRUCTIONS = [
-    "",
-    "If you create any files during code execution, provide download links in this format:",
-    "[Download filename.csv](sandbox:/files/filename.csv)",
-    "",
-    "Only include files you actually created or modified.",
-]
 
 
 def make(steps, sandbox=None):
@@ -53,7 +49,9 @@ async def test_answer_without_tool_calls(returned):
     assert (out.text, out.code_exec_results, out.tool_calls, sandbox.downloads) == (text, [], [], [])
     ((prompt, kwargs),) = model.invocations
     assert kwargs == {"temperature": 0.2} and [m.role for m in prompt] == [Role.SYSTEM, Role.USER]
-    assert (prompt[0].text.split("\n"), prompt[1].text) == ([DEFAULT] + INSTRUCTIONS, "hi")
+    assert (prompt[0].text, prompt[1].text) == (DEFAULT + _FORMAT_INSTRUCTIONS, "hi")
+    # The instructions' example link is one the parser accepts.
+    assert ci._parse_output_files_from_response(_FORMAT_INSTRUCTIONS) == ["/files/filename.csv"]
     assert [t.name for t in model.tools] == ["execute_code_tool"]
 
 
@@ -110,16 +108,19 @@ async def test_calls_that_raise_or_are_rejected_keep_records_aligned_and_masked(
     register_secret(SECRET)
     failures = [SandboxExecutionError("upload failed", stage=Stage.EXECUTION), ConnectionError(f"token {SECRET}")]
     sandbox = ScriptedSandbox([*failures, ok("4\n")])
-    calls = [code_call("a", "1"), code_call("b", "2"), ("c", "execute_code_tool", {"timeout": 5}), code_call("d", "4")]
+    # "c" lacks its code and "e" sends a number: the tool refuses both; "x" names another tool.
+    calls = [code_call("a", "1"), code_call("b", "2"), ("c", "execute_code_tool", {"timeout": 5}), ("x", "other", {})]
+    calls += [("e", "execute_code_tool", {"code": 7}), code_call("d", "4")]
     ci, model = make([reply("", *calls), reply("end")], sandbox)
     out = await ci.execute("go")
     replies = dict(results_of(model, 0))
     assert (replies["a"], replies["b"], replies["d"]) == (
         "Error executing tool: upload failed", "Error executing tool: token [SECRET]", "4"
     )
-    assert replies["c"].startswith("Error executing tool: ") and "code" in replies["c"]
+    assert all(replies[k].startswith("Error executing tool: ") and "code" in replies[k] for k in "ce")
     assert [(r.id, r.code, r.output) for r in out.code_exec_results] == [
-        ("a", "1", [replies["a"]]), ("b", "2", [replies["b"]]), ("c", None, [replies["c"]]), ("d", "4", ["4\n"])
+        ("a", "1", [replies["a"]]), ("b", "2", [replies["b"]]), ("c", None, [replies["c"]]),
+        ("e", "7", [replies["e"]]), ("d", "4", ["4\n"]),
     ]
 
 
@@ -169,10 +170,11 @@ async def test_model_is_told_where_input_files_are_and_braces_stay_literal(uploa
     await ci.execute(message, files)
     assert ci._prepare_uploaded_files(files) == [{"filename": "{a}.csv", "file_path": path}]
     system, user = model.invocations[0][0]
-    assert user.text == message and system.text.split("\n") == [
+    assert user.text == message and system.text.split("\n")[:6] == [
         DEFAULT, "", "Available files:", f"- {{a}}.csv [file_path: {path}]", "",
         "These files are accessible in the code execution environment.",
-    ] + INSTRUCTIONS
+    ]
+    assert system.text.endswith("environment." + _FORMAT_INSTRUCTIONS)
 
 
 @pytest.mark.parametrize("bad", [None, 12, b"[a](sandbox:/b)"])
@@ -199,17 +201,3 @@ async def test_downloads_in_link_order_skipping_failures(caplog):
     assert [(a.filename, a.data) for a in last.output[1:]] == [("a.csv", b"a"), ("b.png", b"b"), ("a.csv", b"a")]
     assert sandbox.downloads == [p for p in paths if p != "/f/"]
     assert [r.getMessage() for r in logged(caplog)] == ["Error downloading file /f/bad: disk on fire"]
-
-
-def test_records_pair_by_order_of_code_calls():
-    ci, _ = make([])
-    calls = [
-        ToolCall(id="1", name="execute_code_tool", args={"code": "a"}),
-        ToolCall(id="x", name="other", args={}),
-        ToolCall(id="2", name="execute_code_tool", args={}),
-        ToolCall(id="3", name="execute_code_tool", args={"code": 7}),  # refused by the tool; kept as text
-    ]
-    chart = Attachment.from_bytes(bytes=b"c", filename="c.png")
-    records = ci._convert_tool_calls_to_code_exec_results(calls, ["A", "", "C"], [chart])
-    assert [(r.id, r.code, r.output) for r in records] == [("1", "a", ["A"]), ("2", None, []), ("3", "7", ["C", chart])]
-    assert ci._convert_tool_calls_to_code_exec_results([], ["A"], [chart]) == []

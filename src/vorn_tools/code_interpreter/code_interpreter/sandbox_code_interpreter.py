@@ -146,6 +146,7 @@ class SandboxCodeInterpreter(BaseCodeInterpreter):
         results: list[tuple[str, str]] = []
         for call in tool_calls:
             if call.name not in tool_dict:
+                results.append((call.id, redact(f"{_TOOL_ERROR_PREFIX}unknown tool '{call.name}'")))
                 continue
             code = call.args.get("code")
             timeout = call.args.get("timeout", DEFAULT_EXECUTION_TIMEOUT)
