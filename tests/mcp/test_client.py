@@ -45,8 +45,7 @@ def test_construction_and_records():
     client.get_servers().append("c")
     assert client.get_servers() == ["b", "a"]
 
-    # Positional order of the resource record; values are stored as given.
-    record = MCPResource("n", "d", "file:///x")
+    record = MCPResource("n", "d", "file:///x")  # positional order; values stored as given
     assert (record.description, record.uri, record.mime_type, record.size) == ("d", "file:///x", None, None)
     with pytest.raises(TypeError):
         MCPTool("add", {})  # keyword-only
@@ -115,31 +114,21 @@ async def test_get_resource_returns_first_contents_item_and_runs_the_hook(transp
         await Hooked(client.servers).get_resource("fake", "text://greeting")
 
 
-@pytest.mark.parametrize("operation", ["get_tools", "get_resources"])
-async def test_one_failing_server_cancels_and_awaits_its_siblings(operation, tmp_path, caplog):
-    pid_file = tmp_path / "slow.pid"
-    servers = {
-        "slow": stdio_config("--slow-list", "60", "--pid-file", str(pid_file)),
-        # Fails after a second, when the slow server's process is surely running.
-        "failing": stdio_config("--slow-list", "1", "--fail-list"),
-    }
-    with pytest.raises(McpError, match="listing refused by the fake server"):
-        await getattr(MCPClient(servers), operation)()
+@pytest.mark.parametrize(("operation", "failing"), [("get_tools", True), ("get_resources", True), ("get_tools", False)])
+async def test_failed_or_cancelled_listing_stops_every_server(operation, failing, tmp_path, caplog):
+    pid_files = [tmp_path / "one.pid", tmp_path / "two.pid"]
+    servers = {path.stem: stdio_config("--slow-list", "60", "--pid-file", str(path)) for path in pid_files}
+    if failing:
+        # Fails after a while, when the slow servers' processes are surely running.
+        servers["failing"] = stdio_config("--slow-list", "1.5", "--fail-list")
+    with pytest.raises(McpError if failing else TimeoutError):
+        async with asyncio.timeout(None if failing else 3):
+            await getattr(MCPClient(servers), operation)()
     assert other_tasks() == []
-    assert not process_alive(int(pid_file.read_text()))
+    assert not [path for path in pid_files if process_alive(int(path.read_text()))]
     gc.collect()
     await asyncio.sleep(0)
     assert not [r for r in caplog.records if "never retrieved" in r.getMessage() or "destroyed" in r.getMessage()]
-
-
-async def test_cancelled_listing_stops_every_server(tmp_path):
-    pid_files = [tmp_path / "one.pid", tmp_path / "two.pid"]
-    servers = {path.stem: stdio_config("--slow-list", "60", "--pid-file", str(path)) for path in pid_files}
-    with pytest.raises(TimeoutError):
-        async with asyncio.timeout(3):
-            await MCPClient(servers).get_tools()
-    assert other_tasks() == []
-    assert not [path for path in pid_files if process_alive(int(path.read_text()))]
 
 
 async def test_unreachable_server_fails_the_all_servers_listing(make_config):

@@ -14,28 +14,21 @@ import asyncio
 import time
 import warnings
 from collections.abc import Callable
-from typing import TYPE_CHECKING, Any, Self
+from typing import Any, Self
 
 import httpx
-
-try:
-    from e2b.exceptions import (
-        AuthenticationException,
-        RateLimitException,
-        SandboxException,
-        ServiceBusyException,
-        TimeoutException,
-    )
-    from e2b.sandbox.commands.command_handle import CommandExitException
-    from e2b.sandbox_async.commands.command import Commands
-    from e2b.sandbox_async.filesystem.filesystem import Filesystem, WriteEntry
-    from e2b_code_interpreter import AsyncSandbox
-except ModuleNotFoundError as exc:  # pragma: no cover - exercised without the extra only
-    raise ModuleNotFoundError(
-        "e2b and e2b-code-interpreter packages are required. "
-        "Install them with: pip install 'vorn-tools[e2b]'",
-        name=exc.name,
-    ) from exc
+from e2b.exceptions import (
+    AuthenticationException,
+    RateLimitException,
+    SandboxException,
+    ServiceBusyException,
+    TimeoutException,
+)
+from e2b.sandbox.commands.command_handle import CommandExitException
+from e2b.sandbox_async.commands.command import Commands
+from e2b.sandbox_async.filesystem.filesystem import Filesystem, WriteEntry
+from e2b_code_interpreter import AsyncSandbox
+from vorn_inference.schema import Attachment
 
 from vorn_tools.code_interpreter.code_sandbox.code_interpreter_sandbox import CodeInterpreterSandbox
 from vorn_tools.code_interpreter.code_sandbox.constants import (
@@ -79,9 +72,6 @@ from vorn_tools.code_interpreter.redaction import (
     register_secret,
 )
 
-if TYPE_CHECKING:
-    from vorn_inference.schema import Attachment
-
 logger = get_redacting_logger(__name__)
 
 _TERMINATE_FAILED = "Failed to terminate E2B sandbox: {}"
@@ -96,6 +86,13 @@ _RESET_TRANSPORT_DEPRECATION = (
 # 504 is a creation that timed out at the gateway. (503 arrives as the SDK's
 # ServiceBusyException, which is not a SandboxException.)
 _TRANSIENT_API_STATUSES = frozenset({504})
+
+# The SDK's HTTP transport turns run_code's limit into one whole-request
+# deadline summed over the read and write phases, so the SDK alone stops a run
+# only after about twice the limit. The run is also bounded here, this much
+# above the limit: the SDK's own timeout still comes first whenever it holds.
+_RUN_CODE_GRACE = 0.5
+_EXECUTION_TIMED_OUT = "Execution timed out after {} seconds"
 
 
 def _never_sent(error: BaseException) -> bool:
@@ -118,6 +115,16 @@ def _never_sent(error: BaseException) -> bool:
         if isinstance(link, ConnectionError) and isinstance(link, TimeoutError):
             return True
     return False
+
+
+def _join_chunks(chunks: list[str] | None) -> str:
+    """The output of a finished run as printed.
+
+    The code-interpreter service streams raw stream chunks that keep their own
+    line breaks (several prints may share one chunk), so they are joined
+    without a separator.
+    """
+    return "".join(chunks) if chunks else ""
 
 
 class E2BSandbox(CodeInterpreterSandbox):
@@ -345,8 +352,10 @@ class E2BSandbox(CodeInterpreterSandbox):
         run_kwargs["on_stdout"] = self._make_output_handler(streamed_stdout, on_stdout)
         run_kwargs["on_stderr"] = self._make_output_handler(streamed_stderr, on_stderr)
 
+        bound = asyncio.timeout(None if effective_timeout is None else effective_timeout + _RUN_CODE_GRACE)
         try:
-            execution = await self.sandbox.run_code(code, **run_kwargs)
+            async with bound:
+                execution = await self.sandbox.run_code(code, **run_kwargs)
             duration_ms = calculate_duration_ms(start_time)
             status = ExecutionStatus.ERROR if execution.error else ExecutionStatus.SUCCESS
             set_current_span_attributes(**{SpanAttr.STATUS: status.value})
@@ -363,6 +372,8 @@ class E2BSandbox(CodeInterpreterSandbox):
             stdout, stderr = streamed_stdout.render(), streamed_stderr.render()
             if _never_sent(exc):
                 return self._transport_failure_result(exc, code, start_time, stdout=stdout, stderr=stderr)
+            if bound.expired():
+                exc = TimeoutException(_EXECUTION_TIMED_OUT.format(effective_timeout))
             if isinstance(exc, TimeoutException):
                 set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.TIMEOUT.value})
                 return ExecutionResult.create(
@@ -394,7 +405,7 @@ class E2BSandbox(CodeInterpreterSandbox):
         traceback_text = getattr(error, "traceback", None) or ""
         if traceback_text:
             if head:
-                return f"{traceback_text.rstrip()}\n{head}".strip()
+                return f"{traceback_text}\n{head}".strip()
             return traceback_text.strip()
         return head or str(error)
 
@@ -613,6 +624,12 @@ class E2BSandbox(CodeInterpreterSandbox):
             raise TimeoutError(DOWNLOAD_TIMEOUT_MESSAGE.format(file_path, effective_timeout))
         return await self._read_via_filesystem(file_path, remaining)
 
+    async def _read_via_filesystem(self, file_path: str, request_timeout: float) -> bytes:
+        """Read through the provider's filesystem API, as bytes."""
+        assert self.files is not None
+        content = await self.files.read(file_path, format="bytes", request_timeout=request_timeout)
+        return bytes(content)
+
     async def _download_via_url(self, file_path: str, effective_timeout: float | None = None) -> bytes | None:
         """GET the sandbox's signed download URL; ``None`` (and a warning) on any failure."""
         if self.sandbox is None or not hasattr(self.sandbox, "download_url"):
@@ -630,12 +647,6 @@ class E2BSandbox(CodeInterpreterSandbox):
         logger.warning(f"URL download for {file_path} returned status {response.status_code}")
         return None
 
-    async def _read_via_filesystem(self, file_path: str, request_timeout: float) -> bytes:
-        """Read through the provider's filesystem API, as bytes."""
-        assert self.files is not None
-        content = await self.files.read(file_path, format="bytes", request_timeout=request_timeout)
-        return bytes(content)
-
     async def _write_files(self, entries: list[tuple[str, bytes]]) -> None:
         """Write every entry in one provider batch; a short confirmation is an error."""
         assert self.files is not None
@@ -646,12 +657,3 @@ class E2BSandbox(CodeInterpreterSandbox):
                 stage=Stage.EXECUTION,
             )
 
-
-def _join_chunks(chunks: list[str] | None) -> str:
-    """The output of a finished run as printed.
-
-    The code-interpreter service streams raw stream chunks that keep their own
-    line breaks (several prints may share one chunk), so they are joined
-    without a separator.
-    """
-    return "".join(chunks) if chunks else ""
