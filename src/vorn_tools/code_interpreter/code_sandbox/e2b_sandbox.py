@@ -305,7 +305,9 @@ class E2BSandbox(CodeInterpreterSandbox):
 
         Args:
             code: The code to run.
-            timeout: Seconds; ``None`` is 30, zero or less no limit.
+            timeout: Seconds; ``None`` is 30, zero or less no limit. The run
+                is stopped at the limit (at most half a second later), with
+                the output streamed so far.
             files: Attachments uploaded (in one batch) before the run.
             upload_dir: Where the attachments go; ``None`` is "/files".
             env: Environment variables of this run.
@@ -370,29 +372,30 @@ class E2BSandbox(CodeInterpreterSandbox):
             )
         except Exception as exc:
             stdout, stderr = streamed_stdout.render(), streamed_stderr.render()
-            if _never_sent(exc):
-                return self._transport_failure_result(exc, code, start_time, stdout=stdout, stderr=stderr)
+            error: Exception = exc
             if bound.expired():
-                exc = TimeoutException(_EXECUTION_TIMED_OUT.format(effective_timeout))
-            if isinstance(exc, TimeoutException):
+                error = TimeoutException(_EXECUTION_TIMED_OUT.format(effective_timeout))
+            elif _never_sent(exc):
+                return self._transport_failure_result(exc, code, start_time, stdout=stdout, stderr=stderr)
+            if isinstance(error, TimeoutException):
                 set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.TIMEOUT.value})
                 return ExecutionResult.create(
                     status=ExecutionStatus.TIMEOUT,
                     code=code,
                     stdout=stdout,
                     stderr=stderr,
-                    error=exc,
+                    error=error,
                     duration_ms=calculate_duration_ms(start_time),
                 )
-            if isinstance(exc, (SandboxException, AuthenticationException)) and not (stdout or stderr):
+            if isinstance(error, (SandboxException, AuthenticationException)) and not (stdout or stderr):
                 set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.ERROR.value})
                 return ExecutionResult.create(
                     status=ExecutionStatus.ERROR,
                     code=code,
-                    error=exc,
+                    error=error,
                     duration_ms=calculate_duration_ms(start_time),
                 )
-            return self._transport_failure_result(exc, code, start_time, stdout=stdout, stderr=stderr)
+            return self._transport_failure_result(error, code, start_time, stdout=stdout, stderr=stderr)
 
     @staticmethod
     def _format_execution_error(error: Any) -> str:
