@@ -63,3 +63,11 @@ def test_package_import_loads_no_provider_sdk(package: str) -> None:
         f"print(json.dumps([m for m in {list(PROVIDER_SDKS)!r} if m in sys.modules]))\n"
     )
     assert _run(code) == []
+
+
+def test_tools_package_exports_only_the_tool_factory() -> None:
+    from vorn_tools.code_interpreter.code_interpreter import tools
+    from vorn_tools.code_interpreter.code_interpreter.tools.tools import create_execute_code_tool
+
+    assert tools.__all__ == ["create_execute_code_tool"]
+    assert tools.create_execute_code_tool is create_execute_code_tool
