@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import logging
 import sys
 import threading
@@ -11,12 +12,7 @@ from datetime import timedelta
 
 import httpx
 import pytest
-from e2b.exceptions import (
-    AuthenticationException,
-    RateLimitException,
-    SandboxException,
-    ServiceBusyException,
-)
+from e2b.exceptions import AuthenticationException, RateLimitException, SandboxException, ServiceBusyException
 
 from tests.fakes.e2b_server import E2BStandIn
 from vorn_tools.code_interpreter.code_sandbox.constants import E2BConfig
@@ -34,16 +30,18 @@ def _retry_records(caplog: pytest.LogCaptureFixture) -> list[str]:
     return [r.getMessage() for r in caplog.records if r.getMessage().startswith("Sandbox operation retry")]
 
 
+def _create_span(spans):
+    return [s for s in spans.get_finished_spans() if s.name == "zib_sandbox.sandbox.create"][-1]
+
+
 async def test_defaults_and_span(make_sandbox, e2b: E2BStandIn, spans) -> None:
     sandbox = await make_sandbox()
     assert (sandbox.language, sandbox.additional_packages) == ("python", [])
-    assert sandbox.sandbox is not None
     assert sandbox.files is sandbox.sandbox.files and sandbox.commands is sandbox.sandbox.commands
     assert sandbox.sandbox_id in e2b.alive_sandboxes()
     # The SDK's own default template; a 600 s lifetime rather than the SDK's 300.
     assert [(body["templateID"], body["timeout"]) for body in _created(e2b)] == [("code-interpreter-v1", 600)]
-
-    span = [s for s in spans.get_finished_spans() if s.name == "zib_sandbox.sandbox.create"][-1]
+    span = _create_span(spans)
     assert span.attributes["zib_sandbox.backend"] == "e2b"
     assert span.attributes["zib_sandbox.sandbox_id"] == sandbox.sandbox_id
     assert "zib_sandbox.template_id" not in span.attributes
@@ -66,18 +64,15 @@ async def test_lifetime_and_extra_options_reach_the_service(make_sandbox, e2b: E
         assert body["envVars"] == {"A": "1"} and body["metadata"] == {"k": "v"}
 
 
-@pytest.mark.parametrize("bad", [0.5, 0, -5, True, "600"])
-async def test_invalid_lifetime_is_refused_before_any_request(e2b: E2BStandIn, bad) -> None:
-    with pytest.raises(ValueError, match="sandbox timeout must be a positive number of seconds, got "):
-        await E2BSandbox.create(**e2b.connection_options(), sandbox_timeout=bad)
-    assert e2b.calls["create"] == 0
-
-
-@pytest.mark.parametrize(("options", "message"), [
-    ({"create_retries": 0}, "`attempts` must be at least 1"),
-    ({"create_backoff": -1}, "`backoff` must be non-negative"),
-])
-async def test_invalid_retry_settings(e2b: E2BStandIn, options, message) -> None:
+@pytest.mark.parametrize(
+    ("options", "message"),
+    [
+        *[({"sandbox_timeout": bad}, "sandbox timeout must be a positive number of seconds, got ") for bad in (0.5, 0, -5, True, "600")],
+        ({"create_retries": 0}, "`attempts` must be at least 1"),
+        ({"create_backoff": -1}, "`backoff` must be non-negative"),
+    ],
+)
+async def test_invalid_settings_are_refused_before_any_request(e2b: E2BStandIn, options, message) -> None:
     with pytest.raises(ValueError, match=message):
         await E2BSandbox.create(**e2b.connection_options(), **options)
     assert e2b.calls["create"] == 0
@@ -89,65 +84,45 @@ async def test_transient_failures_are_retried_the_configured_number_of_times(
     caplog.set_level(logging.INFO, logger=RETRY_LOGGER)
     e2b.fail("create", 429, times=2)
     sandbox = await make_sandbox(create_retries=3)
-    assert sandbox.sandbox_id in e2b.alive_sandboxes()
-    assert e2b.calls["create"] == 3
+    assert sandbox.sandbox_id in e2b.alive_sandboxes() and e2b.calls["create"] == 3
     records = _retry_records(caplog)
-    assert [r.split(" after: ")[0] for r in records] == [
-        "Sandbox operation retry 1/3",
-        "Sandbox operation retry 2/3",
-    ]
+    assert [r.split(" after: ")[0] for r in records] == ["Sandbox operation retry 1/3", "Sandbox operation retry 2/3"]
     assert "Failed to start E2B sandbox: 429: Rate limit exceeded" in records[0]
 
 
-def _fault(e2b: E2BStandIn, kind: str) -> dict:
-    """Plan one failure of every creation attempt; return extra create options."""
-    if kind == "stall":
-        e2b.stall("create", 1.5, times=5)
-        return {"request_timeout": 0.3}
-    e2b.fail("create", {"rate_limit": 429, "busy": 503, "gateway_timeout": 504}[kind], times=5)
-    return {}
-
-
 @pytest.mark.parametrize(
-    ("kind", "cause"),
+    ("fault", "cause"),
     [
         ("rate_limit", RateLimitException),
         ("busy", ServiceBusyException),
         ("gateway_timeout", SandboxException),
         ("stall", httpx.ReadTimeout),
+        ("refused", httpx.ConnectError),
     ],
 )
 async def test_transient_failures_exhaust_the_attempts(
-    e2b: E2BStandIn, caplog: pytest.LogCaptureFixture, kind: str, cause: type
+    e2b: E2BStandIn, caplog: pytest.LogCaptureFixture, fault: str, cause: type
 ) -> None:
     caplog.set_level(logging.INFO, logger=RETRY_LOGGER)
-    options = _fault(e2b, kind)
-    with pytest.raises(SandboxStartError) as raised:
-        await E2BSandbox.create(**e2b.connection_options(), retries=0, create_retries=2, create_backoff=0, **options)
+    options = {**e2b.connection_options(), "retries": 0, "create_retries": 2, "create_backoff": 0}
+    with contextlib.ExitStack() as stack:
+        if fault == "refused":
+            stack.enter_context(e2b.refusing("api"))
+        elif fault == "stall":
+            e2b.stall("create", 1.5, times=2)
+            options["request_timeout"] = 0.3
+        else:
+            e2b.fail("create", {"rate_limit": 429, "busy": 503, "gateway_timeout": 504}[fault], times=2)
+        with pytest.raises(SandboxStartError) as raised:
+            await E2BSandbox.create(**options)
     error = raised.value
     assert error.stage is Stage.CREATE and error.transient is True
-    assert type(error.__cause__) is cause
-    assert str(error).startswith("Failed to start E2B sandbox: ")
-    assert e2b.calls["create"] == 2 and len(_retry_records(caplog)) == 1
+    assert type(error.__cause__) is cause and str(error).startswith("Failed to start E2B sandbox: ")
+    assert len(_retry_records(caplog)) == 1
+    assert e2b.alive_sandboxes() == []
 
 
-async def test_refused_control_plane_is_transient(e2b: E2BStandIn, caplog: pytest.LogCaptureFixture) -> None:
-    caplog.set_level(logging.INFO, logger=RETRY_LOGGER)
-    with e2b.refusing("api"), pytest.raises(SandboxStartError) as raised:
-        await E2BSandbox.create(**e2b.connection_options(), create_retries=3, create_backoff=0)
-    assert raised.value.transient is True
-    assert isinstance(raised.value.__cause__, httpx.ConnectError)
-    assert len(_retry_records(caplog)) == 2
-
-
-@pytest.mark.parametrize(
-    ("setup", "cause"),
-    [
-        ("unknown_template", SandboxException),
-        ("bad_key", AuthenticationException),
-        ("server_error", SandboxException),
-    ],
-)
+@pytest.mark.parametrize(("setup", "cause"), [("unknown_template", SandboxException), ("bad_key", AuthenticationException), ("server_error", SandboxException)])
 async def test_non_transient_failures_are_raised_at_once_with_their_stage(
     e2b: E2BStandIn, caplog: pytest.LogCaptureFixture, setup: str, cause: type
 ) -> None:
@@ -167,56 +142,68 @@ async def test_non_transient_failures_are_raised_at_once_with_their_stage(
     assert e2b.api_key not in str(raised.value)
 
 
-async def test_packages_are_installed_once_through_the_code_channel(make_sandbox, e2b: E2BStandIn) -> None:
-    sandbox = await make_sandbox(additional_packages=["httpx"])
-    assert sandbox.additional_packages == ["httpx"]
+def test_only_explicit_causes_make_a_failure_transient() -> None:
+    classify = E2BSandbox._is_transient_create_error
+    explicit = SandboxException("wrapped")
+    explicit.__cause__ = httpx.ConnectError("refused")
+    implicit = SandboxException("wrapped")
+    implicit.__context__ = httpx.ConnectError("refused")
+    for cause, expected in ((explicit, True), (implicit, False)):
+        error = SandboxStartError("x", stage=Stage.CREATE, classifier=classify)
+        error.__cause__ = cause
+        assert error.transient is expected
+
+
+@pytest.mark.parametrize("language", ["python", "r"])
+async def test_packages_are_installed_once_for_python_only(
+    make_sandbox, e2b: E2BStandIn, caplog: pytest.LogCaptureFixture, language: str
+) -> None:
+    sandbox = await make_sandbox(language=language, additional_packages=["httpx"])
     installs = [body["code"] for route, body in e2b.requests if route == "execute"]
-    assert len(installs) == 1 and "'httpx'" in installs[0]
+    if language == "python":
+        assert len(installs) == 1 and "'httpx'" in installs[0]
+    else:
+        assert installs == [] and sandbox.language == "r"
+        assert any("Skipping automatic Python setup for language 'r'" in r.getMessage() for r in caplog.records)
 
 
-async def test_failed_install_rolls_the_sandbox_back(e2b: E2BStandIn) -> None:
+@pytest.mark.parametrize("kill_fails", [False, True])
+async def test_failed_install_rolls_the_sandbox_back(
+    e2b: E2BStandIn, caplog: pytest.LogCaptureFixture, kill_fails: bool
+) -> None:
+    if kill_fails:
+        e2b.fail("kill", 500, message="kill refused")
     with pytest.raises(SandboxExecutionError) as raised:
         await E2BSandbox.create(
-            **e2b.connection_options(), additional_packages=["not a valid==requirement"], create_backoff=0
+            **e2b.connection_options(), retries=0, additional_packages=["not a valid==requirement"], create_backoff=0
         )
     assert raised.value.stage is Stage.PACKAGE_INSTALL
     assert str(raised.value).startswith("Failed to install additional packages ['not a valid==requirement']: ")
     assert e2b.calls["create"] == 1 and e2b.calls["kill"] == 1
-    assert e2b.alive_sandboxes() == []
-
-
-async def test_a_failed_rollback_is_logged_and_the_install_error_wins(
-    e2b: E2BStandIn, caplog: pytest.LogCaptureFixture
-) -> None:
-    e2b.fail("kill", 500, message="kill refused")
-    with pytest.raises(SandboxExecutionError):
-        await E2BSandbox.create(**e2b.connection_options(), retries=0, additional_packages=["not a valid==x"])
     warnings = [r.getMessage() for r in caplog.records if "after a failed create" in r.getMessage()]
-    assert warnings == ["Failed to kill E2B sandbox after a failed create: 500: kill refused"]
-    assert e2b.calls["kill"] == 1
-    assert len(e2b.alive_sandboxes()) == 1  # left to the service's lifetime reaper
-    for sandbox_id in e2b.alive_sandboxes():
-        e2b.sandboxes[sandbox_id].expires_at = 0
+    if kill_fails:
+        assert warnings == ["Failed to kill E2B sandbox after a failed create: 500: kill refused"]
+        (left,) = e2b.alive_sandboxes()  # left to the service's lifetime reaper
+        e2b.sandboxes[left].expires_at = 0
+    else:
+        assert warnings == [] and e2b.alive_sandboxes() == []
 
 
 @pytest.mark.parametrize("when", ["during_setup", "during_rollback"])
 async def test_cancellation_rolls_back_and_propagates(e2b: E2BStandIn, when: str) -> None:
     if when == "during_setup":
+        route, packages = "execute", ["httpx"]
         e2b.stall("execute", 5)
-        options = {"additional_packages": ["httpx"]}
-        route = "execute"
     else:
+        route, packages = "kill", ["not a valid==x"]
         e2b.stall("kill", 1.0)
-        options = {"additional_packages": ["not a valid==x"]}
-        route = "kill"
     task = asyncio.create_task(
-        E2BSandbox.create(**e2b.connection_options(), create_retries=3, create_backoff=0, **options)
+        E2BSandbox.create(**e2b.connection_options(), create_retries=3, create_backoff=0, additional_packages=packages)
     )
     for _ in range(200):
         if e2b.calls[route]:
             break
         await asyncio.sleep(0.02)
-    assert e2b.calls[route] == 1
     task.cancel()
     with pytest.raises(asyncio.CancelledError):
         await task
@@ -230,18 +217,9 @@ async def test_cancellation_rolls_back_and_propagates(e2b: E2BStandIn, when: str
     assert e2b.calls["create"] == 1 and e2b.calls["kill"] == 1
 
 
-async def test_other_languages_skip_the_install_with_a_warning(
-    make_sandbox, e2b: E2BStandIn, caplog: pytest.LogCaptureFixture
-) -> None:
-    sandbox = await make_sandbox(language="r", additional_packages=["dplyr"])
-    assert sandbox.language == "r"
-    assert e2b.calls["execute"] == 0
-    assert any("Skipping automatic Python setup for language 'r'" in r.getMessage() and "['dplyr'] was NOT installed" in r.getMessage() for r in caplog.records)
-
-
 @pytest.fixture
 def template_builder(monkeypatch: pytest.MonkeyPatch):
-    """A stand-in for the template builder module, injected through ``sys.modules``."""
+    """A stand-in template builder module, injected through ``sys.modules``."""
     calls: list[tuple] = []
     outcome: dict = {"alias": E2BConfig.DEFAULT_TEMPLATE_ALIAS}
 
@@ -259,8 +237,15 @@ def template_builder(monkeypatch: pytest.MonkeyPatch):
     return calls, outcome
 
 
-@pytest.mark.parametrize("case", ["ensured", "ensure_failed", "template_given"])
-async def test_default_template_ensure(make_sandbox, e2b: E2BStandIn, template_builder, spans, case: str) -> None:
+@pytest.mark.parametrize(
+    ("case", "sent", "span_template"),
+    [
+        ("ensured", E2BConfig.DEFAULT_TEMPLATE_ALIAS, E2BConfig.DEFAULT_TEMPLATE_ALIAS),
+        ("ensure_failed", "code-interpreter-v1", None),
+        ("template_given", "base", "base"),
+    ],
+)
+async def test_default_template_ensure(make_sandbox, e2b: E2BStandIn, template_builder, spans, case, sent, span_template) -> None:
     calls, outcome = template_builder
     e2b.templates.add(E2BConfig.DEFAULT_TEMPLATE_ALIAS)
     options: dict = {"ensure_default_template": True, "domain": "e2b.example"}
@@ -270,16 +255,7 @@ async def test_default_template_ensure(make_sandbox, e2b: E2BStandIn, template_b
         options["template"] = "base"
     await make_sandbox(**options)
     (body,) = _created(e2b)
-    span = [s for s in spans.get_finished_spans() if s.name == "zib_sandbox.sandbox.create"][-1]
-    if case == "ensured":
-        assert calls == [("init", e2b.api_key, "e2b.example"), ("ensure", False)]
-        assert body["templateID"] == E2BConfig.DEFAULT_TEMPLATE_ALIAS
-        assert span.attributes["zib_sandbox.template_id"] == E2BConfig.DEFAULT_TEMPLATE_ALIAS
-    elif case == "ensure_failed":
-        assert [c[0] for c in calls] == ["init", "ensure"]
-        assert body["templateID"] == "code-interpreter-v1"
-        assert "zib_sandbox.template_id" not in span.attributes
-    else:
-        assert calls == []
-        assert body["templateID"] == "base"
-        assert span.attributes["zib_sandbox.template_id"] == "base"
+    assert body["templateID"] == sent
+    assert _create_span(spans).attributes.get("zib_sandbox.template_id") == span_template
+    # The builder gets the factory's key and domain and runs off the event loop's thread.
+    assert calls == ([] if case == "template_given" else [("init", e2b.api_key, "e2b.example"), ("ensure", False)])

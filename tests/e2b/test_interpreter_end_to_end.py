@@ -64,15 +64,3 @@ async def test_upload_two_runs_with_state_and_linked_files_downloaded(sandbox: E
     reads = [(body["path"], body["signed"]) for route, body in e2b.requests if route == "files.read"]
     assert reads == [("/files/report.csv", True), ("/files/raw.bin", True)]
 
-
-async def test_a_failing_run_reaches_the_model_as_an_error(sandbox: E2BSandbox) -> None:
-    model = ScriptedLMInvoker(
-        [
-            reply("", code_call("c1", "import json\njson.loads('{broken')")),
-            lambda messages: reply(f"Saw: {_tool_outputs(messages)[-1].splitlines()[-1]}"),
-        ]
-    )
-    out = await SandboxCodeInterpreter(sandbox, model).execute("Parse it.")
-    assert out.text.startswith("Saw: JSONDecodeError: ")
-    (record,) = out.code_exec_results
-    assert record.output[0].startswith("Traceback (most recent call last):")

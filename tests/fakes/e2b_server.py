@@ -25,8 +25,8 @@ files than were written) and :meth:`E2BStandIn.refuse` /
 :meth:`E2BStandIn.restore` (close a listener so that connections are refused,
 then listen on the same port again).
 
-The stand-in runs its own event loop in a background thread; the fixture in
-``tests/e2b/conftest.py`` starts and stops it. All control methods are
+The stand-in runs its own event loop in a background thread; the fixtures in
+``tests/fakes/e2b_fixtures.py`` start and stop it. All control methods are
 thread-safe and may be called from tests running on any event loop.
 """
 
@@ -296,6 +296,8 @@ class E2BStandIn:
     def _add_fault(self, fault: _Fault) -> None:
         if fault.route not in ROUTES:
             raise ValueError(f"unknown route {fault.route!r}; known: {', '.join(ROUTES)}")
+        if fault.times < 1:  # "the next 0 requests": nothing to plan
+            return
         with self._lock:
             self._faults.append(fault)
 

@@ -92,7 +92,7 @@ _TRANSIENT_API_STATUSES = frozenset({504})
 # only after about twice the limit. The run is also bounded here, this much
 # above the limit: the SDK's own timeout still comes first whenever it holds.
 _RUN_CODE_GRACE = 0.5
-_EXECUTION_TIMED_OUT = "Execution timed out after {} seconds"
+_EXECUTION_TIMED_OUT = "Execution exceeded timeout of {} seconds"
 
 
 def _never_sent(error: BaseException) -> bool:
@@ -375,8 +375,6 @@ class E2BSandbox(CodeInterpreterSandbox):
             error: Exception = exc
             if bound.expired():
                 error = TimeoutException(_EXECUTION_TIMED_OUT.format(effective_timeout))
-            elif _never_sent(exc):
-                return self._transport_failure_result(exc, code, start_time, stdout=stdout, stderr=stderr)
             if isinstance(error, TimeoutException):
                 set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.TIMEOUT.value})
                 return ExecutionResult.create(
