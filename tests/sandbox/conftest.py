@@ -1,7 +1,5 @@
 """Fixtures of the sandbox-contract tests: tiny wheels, throwaway interpreters, spans."""
 
-import base64
-import hashlib
 import os
 import subprocess
 import sys
@@ -10,24 +8,17 @@ from pathlib import Path
 
 import pytest
 
+from tests.foundation.conftest import _span_exporter_session, spans  # noqa: F401 - shared fixtures
 
-def build_wheel(directory: Path, name: str, version: str = "1.0") -> Path:
-    """Write a minimal pure-Python wheel of distribution ``name`` holding package ``name``."""
-    dist_info = f"{name}-{version}.dist-info"
-    files = {
-        f"{name}/__init__.py": f"VALUE = {name!r}\n".encode(),
-        f"{dist_info}/METADATA": f"Metadata-Version: 2.1\nName: {name}\nVersion: {version}\n".encode(),
-        f"{dist_info}/WHEEL": b"Wheel-Version: 1.0\nGenerator: vorn-tests\nRoot-Is-Purelib: true\nTag: py3-none-any\n",
-    }
-    record = "".join(
-        f"{path},sha256={base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b'=').decode()},{len(data)}\n"
-        for path, data in files.items()
-    )
-    path = directory / f"{name}-{version}-py3-none-any.whl"
+
+def build_wheel(directory: Path, name: str) -> Path:
+    """Write a minimal pure-Python wheel of distribution ``name`` 1.0 holding an empty package ``name``."""
+    path, dist_info = directory / f"{name}-1.0-py3-none-any.whl", f"{name}-1.0.dist-info"
     with zipfile.ZipFile(path, "w") as wheel:
-        for member, data in files.items():
-            wheel.writestr(member, data)
-        wheel.writestr(f"{dist_info}/RECORD", record + f"{dist_info}/RECORD,,\n")
+        wheel.writestr(f"{name}/__init__.py", "")
+        wheel.writestr(f"{dist_info}/METADATA", f"Metadata-Version: 2.1\nName: {name}\nVersion: 1.0\n")
+        wheel.writestr(f"{dist_info}/WHEEL", "Wheel-Version: 1.0\nRoot-Is-Purelib: true\nTag: py3-none-any\n")
+        wheel.writestr(f"{dist_info}/RECORD", "")  # pip needs the file, not its hashes
     return path
 
 
@@ -51,45 +42,8 @@ def pip_python(tmp_path_factory) -> Path:
     return make_venv(tmp_path_factory.mktemp("venv-pip") / "venv", with_pip=True)
 
 
-@pytest.fixture(scope="session")
-def bare_python(tmp_path_factory) -> Path:
-    """An interpreter of a fresh venv without pip."""
-    return make_venv(tmp_path_factory.mktemp("venv-bare") / "venv", with_pip=False)
-
-
 @pytest.fixture
 def offline_pip_env(wheel_dir, tmp_path) -> dict[str, str]:
     """Environment for a child interpreter whose pip sees only the tiny wheels."""
-    return {
-        "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
-        "HOME": str(tmp_path),
-        "PIP_NO_INDEX": "1",
-        "PIP_FIND_LINKS": str(wheel_dir),
-        "PIP_DISABLE_PIP_VERSION_CHECK": "1",
-        "PIP_NO_CACHE_DIR": "1",
-        "PYTHONDONTWRITEBYTECODE": "1",
-    }
-
-
-@pytest.fixture(scope="session")
-def _span_exporter():
-    from opentelemetry import trace
-    from opentelemetry.sdk.trace import TracerProvider
-    from opentelemetry.sdk.trace.export import SimpleSpanProcessor
-    from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanExporter
-
-    provider = trace.get_tracer_provider()
-    if not isinstance(provider, TracerProvider):
-        provider = TracerProvider()
-        trace.set_tracer_provider(provider)
-    exporter = InMemorySpanExporter()
-    provider.add_span_processor(SimpleSpanProcessor(exporter))
-    return exporter
-
-
-@pytest.fixture
-def spans(_span_exporter):
-    """Finished spans of the current test, through the OpenTelemetry SDK."""
-    _span_exporter.clear()
-    yield _span_exporter
-    _span_exporter.clear()
+    return {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": str(tmp_path), "PIP_NO_INDEX": "1",
+            "PIP_FIND_LINKS": str(wheel_dir), "PIP_DISABLE_PIP_VERSION_CHECK": "1", "PIP_NO_CACHE_DIR": "1"}

@@ -14,13 +14,14 @@ HALF = (MAX_CHARS - 2) // 2  # two such lines cost exactly the budget
 
 
 def _feed(lines, native=None, reference=None):
+    """Feed both sinks and check they agree on state and rendering."""
     native, reference = native or BoundedOutputSink(), reference or ReferenceSink()
     for line in lines:
         native.append(line)
         reference.append(line)
-    assert native._size == reference._size
-    assert native._truncated is reference._truncated
-    assert list(native._lines) == list(reference._lines)
+    assert (native._size, native._truncated, list(native._lines)) == (
+        reference._size, reference._truncated, list(reference._lines),
+    )  # fmt: skip
     assert native.render() == native.render() == reference.render()
     return native
 
@@ -28,17 +29,13 @@ def _feed(lines, native=None, reference=None):
 @pytest.mark.parametrize(
     ("lines", "size", "truncated", "kept"),
     [
-        pytest.param([], 0, False, 0, id="empty"),
-        pytest.param(["a", "b", "c"], 6, False, 3, id="three-short-lines"),
         pytest.param(["one\ntwo", "three"], 14, False, 2, id="embedded-newline-is-one-entry"),
         pytest.param(["a" * HALF, "b" * HALF], MAX_CHARS, False, 2, id="exactly-the-budget"),
-        pytest.param(["a" * HALF, "b" * HALF, "c"], HALF + 3, True, 2, id="two-over-evicts-oldest"),
+        pytest.param(["a" * HALF, "b" * HALF, "c"], HALF + 3, True, 2, id="over-evicts-oldest"),
         pytest.param(["a" * MAX_CHARS], MAX_CHARS + 1, False, 1, id="one-line-one-over-is-kept"),
         pytest.param(["a" * (MAX_CHARS - 1), ""], 1, True, 1, id="one-over-by-empty-line"),
-        pytest.param(["x" * (3 * MAX_CHARS)], 3 * MAX_CHARS + 1, False, 1, id="giant-line-alone"),
         pytest.param(["a", "b", "x" * (3 * MAX_CHARS)], 3 * MAX_CHARS + 1, True, 1, id="giant-line-evicts-all"),
-        pytest.param([""] * MAX_CHARS, MAX_CHARS, False, MAX_CHARS, id="empty-lines-fill-budget"),
-        pytest.param([""] * (MAX_CHARS + 1), MAX_CHARS, True, MAX_CHARS, id="one-more-empty-line"),
+        pytest.param([""] * (MAX_CHARS + 1), MAX_CHARS, True, MAX_CHARS, id="one-empty-line-too-many"),
     ],
 )
 def test_boundaries(lines, size, truncated, kept):
@@ -48,11 +45,10 @@ def test_boundaries(lines, size, truncated, kept):
 
 def test_rendering_layout_and_sticky_notice():
     assert utils._OUTPUT_TRUNCATED == NOTICE and utils._MAX_STREAMED_OUTPUT_CHARS == MAX_CHARS
-    assert _feed(["a", "b", "c"]).render() == "a\nb\nc"
+    assert _feed([]).render() == "" and _feed(["a", "b"]).render() == "a\nb"
     native, reference = BoundedOutputSink(), ReferenceSink()
     _feed(["a" * HALF, "b" * HALF, "c"], native, reference)
-    assert native.render() == NOTICE + "\n" + "b" * HALF + "\nc"
-    _feed(["d"], native, reference)  # evicts nothing, yet the mark stays
+    _feed(["d"], native, reference)  # evicts nothing, yet the notice stays
     assert native.render() == NOTICE + "\n" + "b" * HALF + "\nc\nd"
 
 
@@ -61,14 +57,9 @@ def test_code_points_not_bytes_and_surrogates_survive():
     surrogate = "bad \udc80 byte \ud800"
     native = _feed([non_ascii, surrogate])
     assert native._size == 1001 + len(surrogate) + 1
-    assert native.render() == non_ascii + "\n" + surrogate
     assert list(native._lines)[1] is surrogate  # the very object: no encode/decode round trip
-
-
-@pytest.mark.parametrize("bad", [b"bytes", None, 3])
-def test_non_text_is_refused(bad):
     with pytest.raises(TypeError):
-        BoundedOutputSink().append(bad)
+        native.append(b"bytes")
 
 
 def test_refcounts_are_balanced():
