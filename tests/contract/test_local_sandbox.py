@@ -5,7 +5,6 @@ import os
 import pytest
 from vorn_inference.schema import Attachment
 
-from tests.fakes.local_sandbox import LocalSandbox
 from vorn_tools.code_interpreter.code_sandbox.models import ExecutionStatus
 from vorn_tools.code_interpreter.errors import SandboxExecutionError
 
@@ -13,10 +12,8 @@ STUBBORN = "import time\nwhile True:\n    try:\n        time.sleep(5)\n    excep
 
 
 @pytest.fixture
-async def local():
-    sandbox = await LocalSandbox.create()
-    yield sandbox
-    await sandbox.terminate()
+async def local(local_backend):
+    return await local_backend.create()
 
 
 async def test_output_lines_stream_to_the_callbacks(local):

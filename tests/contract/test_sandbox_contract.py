@@ -17,7 +17,8 @@ async def test_runs_keep_state_and_report_output(sandbox):
 
 @pytest.mark.parametrize("explicit", [False, True])
 async def test_uploads_land_where_the_upload_path_says(sandbox, explicit):
-    files = [Attachment.from_bytes(bytes=b"1,2\n", filename="a.csv"), Attachment.from_bytes(bytes=b"x", filename="pkg/m.py")]
+    files = [Attachment.from_bytes(bytes=b"1,2\n", filename="a.csv"),
+             Attachment.from_bytes(bytes=b"x", filename="pkg/m.py")]  # fmt: skip
     upload_dir = build_upload_path("sub", None, sandbox._DEFAULT_UPLOAD_DIR) + "/" if explicit else None
     paths = [build_upload_path(f.filename, upload_dir, sandbox._DEFAULT_UPLOAD_DIR) for f in files]
     code = f"print(repr([open(p, 'rb').read() for p in {paths!r}]))"

@@ -19,20 +19,14 @@ from vorn_tools.code_interpreter import redaction
 
 def run_python(code: str) -> subprocess.CompletedProcess[str]:
     """Run ``code`` in a fresh interpreter (clean imports and probes), bounded in time."""
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        cwd=Path(__file__).resolve().parents[2],
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
+    argv = [sys.executable, "-c", textwrap.dedent(code)]
+    return subprocess.run(argv, cwd=Path(__file__).parents[2], capture_output=True, text=True, timeout=120)
 
 
 @pytest.fixture(autouse=True)
 def fresh_registry(monkeypatch: pytest.MonkeyPatch) -> redaction._SecretRegistry:
     """Give each test an empty secret registry; the process-wide one only grows."""
-    registry = redaction._SecretRegistry()
-    monkeypatch.setattr(redaction, "_SECRETS", registry)
+    monkeypatch.setattr(redaction, "_SECRETS", registry := redaction._SecretRegistry())
     return registry
 
 
@@ -50,12 +44,9 @@ def failing_engine(monkeypatch: pytest.MonkeyPatch) -> None:
 def _span_exporter_session() -> InMemorySpanExporter:
     # The global tracer provider can be set once per process: install ours
     # once, or hang our exporter on an SDK provider another suite installed.
-    exporter = InMemorySpanExporter()
-    provider = trace.get_tracer_provider()
-    if not isinstance(provider, TracerProvider):
-        provider = TracerProvider()
-        trace.set_tracer_provider(provider)
-    provider.add_span_processor(SimpleSpanProcessor(exporter))
+    if not isinstance(provider := trace.get_tracer_provider(), TracerProvider):
+        trace.set_tracer_provider(provider := TracerProvider())
+    provider.add_span_processor(SimpleSpanProcessor(exporter := InMemorySpanExporter()))
     return exporter
 
 

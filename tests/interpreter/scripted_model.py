@@ -27,18 +27,12 @@ def code_call(call_id: str, code: str, **extra: Any) -> tuple[str, str, dict[str
 
 class ScriptedLMInvoker(BaseLMInvoker):
     """Returns its steps in order: an output or any other value, an exception to raise, or a
-    function of the conversation so far. Records every invocation (a snapshot of the messages
-    with the keyword arguments) and the very list object each invocation was given."""
+    function of the conversation so far. Records every invocation's messages and keyword arguments."""
 
     def __init__(self, steps: list[Any]) -> None:
         super().__init__()
         self._steps = list(steps)
         self.invocations: list[tuple[list[Message], dict[str, Any]]] = []
-        self.prompts: list[list[Message]] = []
-
-    async def invoke(self, prompt, **kwargs):
-        self.prompts.append(prompt)
-        return await super().invoke(prompt, **kwargs)
 
     async def _invoke(self, messages: list[Message], **kwargs: Any) -> Any:
         self.invocations.append((messages, kwargs))
@@ -54,13 +48,11 @@ def ok(stdout: str) -> ExecutionResult:
 
 class ScriptedSandbox(CodeInterpreterSandbox):
     """`execute_code` returns (or raises) `results` in order, then "ran <code>"; `download_file`
-    returns (or raises) the value `files` maps the path to. Every call is recorded."""
+    returns (or raises) what `files` maps the path to. Executions and downloads are recorded."""
 
     def __init__(self, results=(), files=None, upload_dir="/files", **kwargs: Any) -> None:
         super().__init__(**kwargs)
-        self._results = list(results)
-        self._files = dict(files or {})
-        self._DEFAULT_UPLOAD_DIR = upload_dir
+        self._results, self._files, self._DEFAULT_UPLOAD_DIR = list(results), dict(files or {}), upload_dir
         self.executions: list[tuple[str, dict[str, Any]]] = []
         self.downloads: list[str] = []
 
@@ -73,20 +65,16 @@ class ScriptedSandbox(CodeInterpreterSandbox):
 
     async def download_file(self, file_path, *, timeout=30):
         self.downloads.append(file_path)
-        content = self._files.get(file_path)
-        if isinstance(content, BaseException):
+        if isinstance(content := self._files.get(file_path), BaseException):
             raise content
         return content
 
-    async def execute_command(self, cmd, *, env=None, timeout=None):
-        raise NotImplementedError
+    async def execute_command(self, cmd, *, env=None, timeout=None): ...
 
-    async def set_timeout(self, seconds):
-        return None
+    async def set_timeout(self, seconds): ...
+
+    async def terminate(self, *, timeout=10): ...
 
     @property
     def sandbox_id(self):
         return "scripted"
-
-    async def terminate(self, *, timeout=10):
-        return None

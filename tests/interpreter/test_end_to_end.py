@@ -9,16 +9,17 @@ from tests.interpreter.scripted_model import ScriptedLMInvoker, code_call, reply
 from vorn_tools.code_interpreter.code_interpreter.sandbox_code_interpreter import SandboxCodeInterpreter
 
 READ_CODE = """import csv
+src = {path!r}
 totals = {{}}
-for row in csv.DictReader(open({path!r}, newline="")):
+for row in csv.DictReader(open(src, newline="")):
     totals[row["region"]] = totals.get(row["region"], 0) + int(row["amount"])
 print(f"totals: {{totals}}")
 """
 
+# Uses `src` and `totals` from the first run: the sandbox keeps its interpreter state.
 CHART_CODE = """import os
-path = os.path.join(os.path.dirname({path!r}), "chart.svg")
-bars = "".join(f'<rect x="{{i * 40}}" height="{{v}}"/>' for i, v in enumerate(totals.values()))
-open(path, "w").write(f'<svg xmlns="http://www.w3.org/2000/svg">{{bars}}</svg>')
+path = os.path.join(os.path.dirname(src), "chart.svg")
+open(path, "w").write("<svg>" + "".join(f'<rect height="{v}"/>' for v in totals.values()) + "</svg>")
 print(path)
 """
 
@@ -35,7 +36,7 @@ async def test_model_uploads_runs_twice_writes_a_chart_and_links_it():
     model = ScriptedLMInvoker(
         [
             lambda m: reply("Let me read the data.", code_call("c1", READ_CODE.format(path=csv_path(m)))),
-            lambda m: reply("", code_call("c2", CHART_CODE.format(path=csv_path(m)))),  # `totals` is still there
+            reply("", code_call("c2", CHART_CODE)),
             lambda m: reply(f"North sold 40, south 20.\n\n[Download chart.svg](sandbox:{last_tool_output(m)})"),
         ]
     )
