@@ -91,8 +91,11 @@ _TRANSIENT_API_STATUSES = frozenset({504})
 # deadline summed over the read and write phases, so the SDK alone stops a run
 # only after about twice the limit. The run is also bounded here, this much
 # above the limit: the SDK's own timeout still comes first whenever it holds.
+# Commands get the same bound: on some Python versions the RPC client's own
+# deadline does not interrupt a stream that has gone quiet.
 _RUN_CODE_GRACE = 0.5
 _EXECUTION_TIMED_OUT = "Execution exceeded timeout of {} seconds"
+_COMMAND_TIMED_OUT = "Command exceeded timeout of {} seconds"
 
 
 def _never_sent(error: BaseException) -> bool:
@@ -476,8 +479,10 @@ class E2BSandbox(CodeInterpreterSandbox):
         run_kwargs: dict[str, Any] = {"timeout": 0 if effective_timeout is None else effective_timeout}
         if env is not None:
             run_kwargs["envs"] = env
+        bound = asyncio.timeout(None if effective_timeout is None else effective_timeout + _RUN_CODE_GRACE)
         try:
-            result = await self.commands.run(cmd, **run_kwargs)
+            async with bound:
+                result = await self.commands.run(cmd, **run_kwargs)
             duration_ms = calculate_duration_ms(start_time)
             set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.SUCCESS.value})
             return ExecutionResult.create(
@@ -498,6 +503,8 @@ class E2BSandbox(CodeInterpreterSandbox):
                 duration_ms=calculate_duration_ms(start_time),
             )
         except Exception as exc:
+            if bound.expired():
+                exc = TimeoutException(_COMMAND_TIMED_OUT.format(effective_timeout))
             # A refused connection reaches us wrapped in the SDK's "unreachable"
             # timeout; it proves the command never started, so it is no timeout.
             if _never_sent(exc):
