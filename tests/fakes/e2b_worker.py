@@ -170,7 +170,6 @@ def main() -> None:
                 _run_cell(request["code"], namespace, emit)
             except KeyboardInterrupt:
                 pass
-            running = False
         finally:
             running = False
             try:

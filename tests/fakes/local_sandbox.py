@@ -189,12 +189,11 @@ class LocalSandbox(CodeInterpreterSandbox):
 
     async def _start(self) -> None:
         if self._requested_root is None:
-            self._root = tempfile.mkdtemp(prefix="vorn-local-sandbox-")
+            self._root = os.path.realpath(tempfile.mkdtemp(prefix="vorn-local-sandbox-"))
             self._owns_root = True
         else:
             self._root = os.path.realpath(self._requested_root)
             os.makedirs(self._root, exist_ok=True)
-        self._root = os.path.realpath(self._root)
         os.makedirs(os.path.join(self._root, "files"), exist_ok=True)
         # The sandbox's upload directory lies in its own filesystem, so it is per instance.
         self._DEFAULT_UPLOAD_DIR = os.path.join(self._root, "files")

@@ -142,14 +142,14 @@ def traced(name: str, **static_attrs: Any) -> Callable[[_F], _F]:
 
             @functools.wraps(func)
             async def async_wrapper(*args: Any, **kwargs: Any) -> Any:
-                with _start_span(name, **dict(static_attrs)):
+                with _start_span(name, **static_attrs):
                     return await func(*args, **kwargs)
 
             return async_wrapper  # type: ignore[return-value]
 
         @functools.wraps(func)
         def sync_wrapper(*args: Any, **kwargs: Any) -> Any:
-            with _start_span(name, **dict(static_attrs)):
+            with _start_span(name, **static_attrs):
                 return func(*args, **kwargs)
 
         return sync_wrapper  # type: ignore[return-value]

@@ -29,15 +29,11 @@ def _class_creation_stacklevel(cls: type) -> int:
     of intermediate classes that chains up with `super()`. Skipping exactly those frames
     makes the warning name the line that has to change.
     """
+    candidates = [vars(meta).get("__new__") for meta in type(cls).__mro__]
+    candidates += [vars(klass).get("__init_subclass__") for klass in cls.__mro__[1:]]
     hooks = set()
-    for meta in type(cls).__mro__:
-        new = vars(meta).get("__new__")
-        code = getattr(getattr(new, "__func__", new), "__code__", None)
-        if code is not None:
-            hooks.add(code)
-    for klass in cls.__mro__[1:]:
-        init_subclass = vars(klass).get("__init_subclass__")
-        code = getattr(getattr(init_subclass, "__func__", init_subclass), "__code__", None)
+    for hook in candidates:
+        code = getattr(getattr(hook, "__func__", hook), "__code__", None)
         if code is not None:
             hooks.add(code)
     level = 2

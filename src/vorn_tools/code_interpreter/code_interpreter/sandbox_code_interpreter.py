@@ -196,7 +196,7 @@ class SandboxCodeInterpreter(BaseCodeInterpreter):
         for path in output_files_data:
             try:
                 filename = path.rsplit("/", 1)[-1]
-                if not filename or not path:
+                if not filename:
                     continue
                 content = await self.sandbox.download_file(path)
                 if not content:

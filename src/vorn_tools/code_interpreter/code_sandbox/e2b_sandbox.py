@@ -120,6 +120,14 @@ def _never_sent(error: BaseException) -> bool:
     return False
 
 
+def _finish(status: ExecutionStatus, code: str, start_time: float, **fields: Any) -> ExecutionResult:
+    """Record ``status`` on the current span and build the run's result, timed from ``start_time``."""
+    set_current_span_attributes(**{SpanAttr.STATUS: status.value})
+    return ExecutionResult.create(
+        status=status, code=code, duration_ms=calculate_duration_ms(start_time), **fields
+    )
+
+
 def _join_chunks(chunks: list[str] | None) -> str:
     """The output of a finished run as printed.
 
@@ -340,13 +348,7 @@ class E2BSandbox(CodeInterpreterSandbox):
             if files:
                 await self._upload_files(files, upload_dir)
         except Exception as exc:
-            set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.ERROR.value})
-            return ExecutionResult.create(
-                status=ExecutionStatus.ERROR,
-                code=code,
-                error=exc,
-                duration_ms=calculate_duration_ms(start_time),
-            )
+            return _finish(ExecutionStatus.ERROR, code, start_time, error=exc)
 
         run_kwargs: dict[str, Any] = {
             "language": self.language,
@@ -361,17 +363,14 @@ class E2BSandbox(CodeInterpreterSandbox):
         try:
             async with bound:
                 execution = await self.sandbox.run_code(code, **run_kwargs)
-            duration_ms = calculate_duration_ms(start_time)
-            status = ExecutionStatus.ERROR if execution.error else ExecutionStatus.SUCCESS
-            set_current_span_attributes(**{SpanAttr.STATUS: status.value})
             logs = execution.logs
-            return ExecutionResult.create(
-                status=status,
-                code=code,
+            return _finish(
+                ExecutionStatus.ERROR if execution.error else ExecutionStatus.SUCCESS,
+                code,
+                start_time,
                 stdout=_join_chunks(logs.stdout) if logs else "",
                 stderr=_join_chunks(logs.stderr) if logs else "",
                 error=self._format_execution_error(execution.error),
-                duration_ms=duration_ms,
             )
         except Exception as exc:
             stdout, stderr = streamed_stdout.render(), streamed_stderr.render()
@@ -379,23 +378,9 @@ class E2BSandbox(CodeInterpreterSandbox):
             if bound.expired():
                 error = TimeoutException(_EXECUTION_TIMED_OUT.format(effective_timeout))
             if isinstance(error, TimeoutException):
-                set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.TIMEOUT.value})
-                return ExecutionResult.create(
-                    status=ExecutionStatus.TIMEOUT,
-                    code=code,
-                    stdout=stdout,
-                    stderr=stderr,
-                    error=error,
-                    duration_ms=calculate_duration_ms(start_time),
-                )
+                return _finish(ExecutionStatus.TIMEOUT, code, start_time, stdout=stdout, stderr=stderr, error=error)
             if isinstance(error, (SandboxException, AuthenticationException)) and not (stdout or stderr):
-                set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.ERROR.value})
-                return ExecutionResult.create(
-                    status=ExecutionStatus.ERROR,
-                    code=code,
-                    error=error,
-                    duration_ms=calculate_duration_ms(start_time),
-                )
+                return _finish(ExecutionStatus.ERROR, code, start_time, error=error)
             return self._transport_failure_result(error, code, start_time, stdout=stdout, stderr=stderr)
 
     @staticmethod
@@ -405,7 +390,7 @@ class E2BSandbox(CodeInterpreterSandbox):
             return ""
         name = getattr(error, "name", None) or ""
         value = getattr(error, "value", None) or ""
-        head = f"{name:}: {value:}".strip(": ").strip()
+        head = f"{name}: {value}".strip(": ").strip()
         traceback_text = getattr(error, "traceback", None) or ""
         if traceback_text:
             if head:
@@ -443,15 +428,13 @@ class E2BSandbox(CodeInterpreterSandbox):
         and not retry safe, since the code may have run.
         """
         retry_safe = _never_sent(error)
-        status = ExecutionStatus.ERROR if retry_safe else ExecutionStatus.UNKNOWN
-        set_current_span_attributes(**{SpanAttr.STATUS: status.value})
-        return ExecutionResult.create(
-            status=status,
-            code=code,
+        return _finish(
+            ExecutionStatus.ERROR if retry_safe else ExecutionStatus.UNKNOWN,
+            code,
+            start_time,
             stdout=stdout,
             stderr=stderr,
             error=redacted_chain(error),
-            duration_ms=calculate_duration_ms(start_time),
             failure=FailureDetail(exception_type=qualified_type(error), retry_safe=retry_safe),
         )
 
@@ -483,24 +466,17 @@ class E2BSandbox(CodeInterpreterSandbox):
         try:
             async with bound:
                 result = await self.commands.run(cmd, **run_kwargs)
-            duration_ms = calculate_duration_ms(start_time)
-            set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.SUCCESS.value})
-            return ExecutionResult.create(
-                status=ExecutionStatus.SUCCESS,
-                code=cmd,
-                stdout=result.stdout or "",
-                stderr=result.stderr or "",
-                duration_ms=duration_ms,
+            return _finish(
+                ExecutionStatus.SUCCESS, cmd, start_time, stdout=result.stdout or "", stderr=result.stderr or ""
             )
         except CommandExitException as exc:
-            set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.ERROR.value})
-            return ExecutionResult.create(
-                status=ExecutionStatus.ERROR,
-                code=cmd,
+            return _finish(
+                ExecutionStatus.ERROR,
+                cmd,
+                start_time,
                 stdout=exc.stdout or "",
                 stderr=exc.stderr or "",
                 error=exc.error or str(exc),
-                duration_ms=calculate_duration_ms(start_time),
             )
         except Exception as exc:
             if bound.expired():
@@ -515,13 +491,7 @@ class E2BSandbox(CodeInterpreterSandbox):
                 status = ExecutionStatus.ERROR
             else:
                 return self._transport_failure_result(exc, cmd, start_time)
-            set_current_span_attributes(**{SpanAttr.STATUS: status.value})
-            return ExecutionResult.create(
-                status=status,
-                code=cmd,
-                error=exc,
-                duration_ms=calculate_duration_ms(start_time),
-            )
+            return _finish(status, cmd, start_time, error=exc)
 
     # ------------------------------------------------------------------ lifecycle
 

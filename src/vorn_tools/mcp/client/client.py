@@ -138,7 +138,7 @@ class MCPClient(ABC):
         async with create_session(config) as session:
             await session.initialize()
             result = await session.read_resource(resource_uri)
-            return await self._process_resource(result.contents[0], self.servers[server])
+            return await self._process_resource(result.contents[0], config)
 
     def _server_config(self, server: str | None) -> MCPConfiguration:
         if server not in self.servers:

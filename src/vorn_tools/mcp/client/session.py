@@ -46,7 +46,7 @@ MASK = "***"
 # Keys whose values are credentials often enough that they are never rendered.
 _MASKED_KEYS = ("env", "headers")
 # Keys meant for `ClientSession` only; no transport takes them.
-_SESSION_KEYS = ("session_kwargs",)
+_SESSION_KEYS = {"session_kwargs"}
 
 
 class _StdioServerParameters(StdioServerParameters):
@@ -68,9 +68,9 @@ def masked_config(config: Mapping[str, Any]) -> dict[str, Any]:
     """
     shown = dict(config)
     for key in _MASKED_KEYS:
-        if key not in shown or shown[key] is None:
+        value = shown.get(key)
+        if value is None:
             continue
-        value = shown[key]
         if isinstance(value, Mapping):
             shown[key] = {name: None if item is None else MASK for name, item in value.items()}
         else:
@@ -80,15 +80,11 @@ def masked_config(config: Mapping[str, Any]) -> dict[str, Any]:
 
 def _exclude_keys(config: dict, blacklist: set[str] = _CONFIG_BLACKLIST) -> dict:
     """Return a shallow copy of ``config`` without the keys in ``blacklist``."""
-    result = {}
-    for key, value in config.items():
-        if key not in blacklist:
-            result[key] = value
-    return result
+    return {key: value for key, value in config.items() if key not in blacklist}
 
 
 def _transport_kwargs(config: Mapping[str, Any]) -> dict[str, Any]:
-    return {key: value for key, value in config.items() if key not in _SESSION_KEYS}
+    return _exclude_keys(cast(dict, config), _SESSION_KEYS)
 
 
 def _session_kwargs(config: Mapping[str, Any]) -> Mapping[str, Any]:
@@ -217,20 +213,19 @@ async def create_session(config: MCPConfiguration) -> AsyncIterator[ClientSessio
     if not isinstance(config, Mapping):
         raise TypeError(f"MCP server configuration must be a mapping, got {type(config).__name__}")
     logger.debug("Creating session with config: %s", masked_config(config))
+    factory: Any
     if "command" in config or config.get("transport") == STDIO_TRANSPORT:
         logger.debug("Creating stdio session")
-        factory: Any = _create_stdio_session
-        server_config: Any = cast(StdioConfiguration, _exclude_keys(cast(dict, config)))
+        factory = _create_stdio_session
     elif "url" in config and config.get("transport") == SSE_TRANSPORT:
         logger.debug("Creating sse session")
         factory = _create_sse_session
-        server_config = cast(SseConfiguration, _exclude_keys(cast(dict, config)))
     elif "url" in config:
         logger.debug("Creating streamable http session")
         factory = _create_streamable_http_session
-        server_config = cast(StreamConfiguration, _exclude_keys(cast(dict, config)))
     else:
         raise ValueError(f"Invalid configuration: {masked_config(config)}")
+    server_config = _exclude_keys(cast(dict, config))
     block_error: BaseException | None = None
     unwrapped: BaseException | None = None
     try:

@@ -31,7 +31,7 @@ def create_execute_code_tool(
     )
 
     @tool(description=description)
-    async def execute_code_tool(code: str, timeout: int = 30) -> str:
+    async def execute_code_tool(code: str, timeout: int = DEFAULT_EXECUTION_TIMEOUT) -> str:
         """Execute code in the sandbox.
 
         Each execution starts fresh with no memory of earlier executions; only printed output

@@ -132,15 +132,14 @@ class LangchainMCPClient(MCPClient):
         Raises:
             ToolException: The server marked the result as an error; it carries the text.
         """
-        text_contents: list[TextContent] = []
+        texts: list[str] = []
         non_text_contents: list[Any] = []
         for content in call_tool_result.content:
             if isinstance(content, TextContent):
-                text_contents.append(content)
+                texts.append(content.text)
             else:
                 non_text_contents.append(content)
 
-        texts = [content.text for content in text_contents]
         tool_content: str | list[str] = ""
         if len(texts) == 1:
             tool_content = texts[0]
