@@ -32,12 +32,16 @@ class Backend:
     started: list[CodeInterpreterSandbox] = field(default_factory=list)
 
 
-@pytest.fixture
-async def local_backend() -> AsyncIterator[Backend]:
-    backend = Backend("local", create=None, unstarted=LocalSandbox)  # type: ignore[arg-type]
+async def _backend(
+    name: str,
+    start: Callable[[], Awaitable[CodeInterpreterSandbox]],
+    unstarted: Callable[[], CodeInterpreterSandbox],
+) -> AsyncIterator[Backend]:
+    """A `Backend` whose started sandboxes are all terminated when the test ends."""
+    backend = Backend(name, create=None, unstarted=unstarted)  # type: ignore[arg-type]
 
     async def create() -> CodeInterpreterSandbox:
-        sandbox = await LocalSandbox.create()
+        sandbox = await start()
         backend.started.append(sandbox)
         return sandbox
 
@@ -45,23 +49,23 @@ async def local_backend() -> AsyncIterator[Backend]:
     yield backend
     for sandbox in backend.started:
         await sandbox.terminate()
+
+
+@pytest.fixture
+async def local_backend() -> AsyncIterator[Backend]:
+    async for backend in _backend("local", LocalSandbox.create, LocalSandbox):
+        yield backend
 
 
 @pytest.fixture
 async def e2b_backend(e2b: E2BStandIn) -> AsyncIterator[Backend]:
     from vorn_tools.code_interpreter.code_sandbox.e2b_sandbox import E2BSandbox
 
-    backend = Backend("e2b", create=None, unstarted=E2BSandbox)  # type: ignore[arg-type]
+    async def start() -> CodeInterpreterSandbox:
+        return await E2BSandbox.create(**e2b.connection_options(), create_backoff=0.0)
 
-    async def create() -> CodeInterpreterSandbox:
-        sandbox = await E2BSandbox.create(**e2b.connection_options(), create_backoff=0.0)
-        backend.started.append(sandbox)
-        return sandbox
-
-    backend.create = create
-    yield backend
-    for sandbox in backend.started:
-        await sandbox.terminate()
+    async for backend in _backend("e2b", start, E2BSandbox):
+        yield backend
 
 
 @pytest.fixture(params=BACKENDS)

@@ -84,6 +84,10 @@ ROUTES = (
 )
 
 
+def _not_found() -> Response:
+    return JSONResponse({"code": 404, "message": "sandbox not found"}, status_code=404)
+
+
 class _DropConnection(Exception):
     """Raised inside a streaming body to cut the connection mid-response."""
 
@@ -392,23 +396,27 @@ class E2BStandIn:
             status_code=201,
         )
 
+    def _live_sandbox(self, request: Request) -> FakeSandbox | None:
+        sandbox = self.sandboxes.get(request.path_params["sandbox_id"])
+        return sandbox if sandbox is not None and sandbox.alive else None
+
     async def _kill(self, request: Request) -> Response:
         if (early := await self._pre_request("kill")) is not None:
             return early
         if (denied := self._check_api_key(request)) is not None:
             return denied
-        sandbox = self.sandboxes.get(request.path_params["sandbox_id"])
-        if sandbox is None or not sandbox.alive:
-            return JSONResponse({"code": 404, "message": "sandbox not found"}, status_code=404)
+        sandbox = self._live_sandbox(request)
+        if sandbox is None:
+            return _not_found()
         await self._kill_sandbox(sandbox)
         return Response(status_code=204)
 
     async def _info(self, request: Request) -> Response:
         if (early := await self._pre_request("info")) is not None:
             return early
-        sandbox = self.sandboxes.get(request.path_params["sandbox_id"])
-        if sandbox is None or not sandbox.alive:
-            return JSONResponse({"code": 404, "message": "sandbox not found"}, status_code=404)
+        sandbox = self._live_sandbox(request)
+        if sandbox is None:
+            return _not_found()
         return JSONResponse({"sandboxID": sandbox.sandbox_id, "templateID": sandbox.template, "state": "running"})
 
     async def _set_timeout(self, request: Request) -> Response:
@@ -416,9 +424,9 @@ class E2BStandIn:
             return early
         if (denied := self._check_api_key(request)) is not None:
             return denied
-        sandbox = self.sandboxes.get(request.path_params["sandbox_id"])
-        if sandbox is None or not sandbox.alive:
-            return JSONResponse({"code": 404, "message": "sandbox not found"}, status_code=404)
+        sandbox = self._live_sandbox(request)
+        if sandbox is None:
+            return _not_found()
         body = await request.json()
         sandbox.timeout = int(body["timeout"])
         sandbox.expires_at = time.monotonic() + sandbox.timeout

@@ -128,6 +128,11 @@ def _finish(status: ExecutionStatus, code: str, start_time: float, **fields: Any
     )
 
 
+def _client_bound(limit: float | None) -> asyncio.Timeout:
+    """The client-side bound around one run: ``limit`` plus the grace, or none without a limit."""
+    return asyncio.timeout(None if limit is None else limit + _RUN_CODE_GRACE)
+
+
 def _join_chunks(chunks: list[str] | None) -> str:
     """The output of a finished run as printed.
 
@@ -359,7 +364,7 @@ class E2BSandbox(CodeInterpreterSandbox):
         run_kwargs["on_stdout"] = self._make_output_handler(streamed_stdout, on_stdout)
         run_kwargs["on_stderr"] = self._make_output_handler(streamed_stderr, on_stderr)
 
-        bound = asyncio.timeout(None if effective_timeout is None else effective_timeout + _RUN_CODE_GRACE)
+        bound = _client_bound(effective_timeout)
         try:
             async with bound:
                 execution = await self.sandbox.run_code(code, **run_kwargs)
@@ -462,7 +467,7 @@ class E2BSandbox(CodeInterpreterSandbox):
         run_kwargs: dict[str, Any] = {"timeout": 0 if effective_timeout is None else effective_timeout}
         if env is not None:
             run_kwargs["envs"] = env
-        bound = asyncio.timeout(None if effective_timeout is None else effective_timeout + _RUN_CODE_GRACE)
+        bound = _client_bound(effective_timeout)
         try:
             async with bound:
                 result = await self.commands.run(cmd, **run_kwargs)
