@@ -78,11 +78,12 @@ async def test_timeout_keeps_the_partial_output_and_the_sandbox(sandbox: E2BSand
     await sandbox.execute_code("kept = 'yes'")
     lines: list[str] = []
     result = await sandbox.execute_code(
-        "import time\nprint('step 1')\nprint('step 2')\ntime.sleep(30)\nprint('never')",
+        "import time\nprint('step', end=' ', flush=True)\nprint(1)\nprint('step 2')\ntime.sleep(30)\nprint('never')",
         timeout=1,
         on_stdout=lines.append,
     )
-    assert (result.status, result.stdout, lines, result.failure) == (TIMEOUT, "step 1\nstep 2", ["step 1", "step 2"], None)
+    assert (result.status, result.stdout, lines, result.failure) == (TIMEOUT, "step 1\nstep 2\n", ["step ", "1", "step 2"], None)
+    # Partial output reads as printed, the same as a finished run's.
     # The SDK alone would stop the run only after about twice the limit; the
     # run was stopped near the limit instead.
     assert result.error == "Execution exceeded timeout of 1 seconds"
@@ -97,8 +98,8 @@ async def test_streamed_output_over_the_cap_is_truncated_with_the_notice(sandbox
         f"import time\nfor i in range(400):\n    print('{line}')\nprint('last')\ntime.sleep(30)", timeout=2
     )
     assert result.status is TIMEOUT
-    assert result.stdout.startswith(_OUTPUT_TRUNCATED + "\n") and result.stdout.endswith("\nlast")
-    assert 250_000 < len(result.stdout) - len(_OUTPUT_TRUNCATED) - 1 <= 262_144
+    assert result.stdout.startswith(_OUTPUT_TRUNCATED + "\n") and result.stdout.endswith("\nlast\n")
+    assert 250_000 < len(result.stdout) - len(_OUTPUT_TRUNCATED) - 2 <= 262_144
 
 
 @pytest.mark.parametrize(
@@ -110,9 +111,9 @@ async def test_streamed_output_over_the_cap_is_truncated_with_the_notice(sandbox
         # causes beneath it prove the command never started.
         ("command", "refused", ERROR, "e2b.exceptions.SandboxUnreachableException", ""),
         # Cut after the request was delivered: the code may have run.
-        ("code", "dropped", UNKNOWN, ("httpx.RemoteProtocolError", "httpx.ReadError"), "first"),
+        ("code", "dropped", UNKNOWN, ("httpx.RemoteProtocolError", "httpx.ReadError"), "first\n"),
         # A raising callback breaks a delivered run; its line was recorded first.
-        ("code", "callback", UNKNOWN, "builtins.RuntimeError", "first"),
+        ("code", "callback", UNKNOWN, "builtins.RuntimeError", "first\n"),
     ],
 )
 async def test_transport_failures_say_whether_a_retry_is_safe(
@@ -179,7 +180,7 @@ async def test_service_refusal_before_any_output_is_a_plain_error(sandbox: E2BSa
     assert e2b.api_key not in result.error and "[SECRET]" in result.error
 
 
-@pytest.mark.parametrize(("lines", "status"), [([""], ERROR), (["", ""], UNKNOWN), (["partial"], UNKNOWN)])
+@pytest.mark.parametrize(("lines", "status"), [([], ERROR), ([""], UNKNOWN), (["partial"], UNKNOWN)])
 async def test_an_sdk_error_after_output_leaves_the_outcome_open(lines: list[str], status) -> None:
     # The SDK raises no SandboxException once its stream has started, so the
     # provider sandbox is stubbed at its boundary here.

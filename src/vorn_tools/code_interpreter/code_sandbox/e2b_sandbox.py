@@ -45,7 +45,7 @@ from vorn_tools.code_interpreter.code_sandbox.models import (
     FailureDetail,
 )
 from vorn_tools.code_interpreter.code_sandbox.utils import (
-    BoundedOutputSink,
+    StreamedOutput,
     calculate_duration_ms,
     create_with_retry,
     resolve_sandbox_timeout,
@@ -346,8 +346,7 @@ class E2BSandbox(CodeInterpreterSandbox):
             raise SandboxNotInitializedError()
         start_time = time.time()
         set_current_span_attributes(**{SpanAttr.SANDBOX_ID: self.sandbox_id})
-        streamed_stdout = BoundedOutputSink()
-        streamed_stderr = BoundedOutputSink()
+        streamed = StreamedOutput()
         try:
             effective_timeout = resolve_timeout(timeout)
             if files:
@@ -361,8 +360,8 @@ class E2BSandbox(CodeInterpreterSandbox):
         }
         if env is not None:
             run_kwargs["envs"] = env
-        run_kwargs["on_stdout"] = self._make_output_handler(streamed_stdout, on_stdout)
-        run_kwargs["on_stderr"] = self._make_output_handler(streamed_stderr, on_stderr)
+        run_kwargs["on_stdout"] = self._make_output_handler(streamed, "stdout", on_stdout)
+        run_kwargs["on_stderr"] = self._make_output_handler(streamed, "stderr", on_stderr)
 
         bound = _client_bound(effective_timeout)
         try:
@@ -378,7 +377,7 @@ class E2BSandbox(CodeInterpreterSandbox):
                 error=self._format_execution_error(execution.error),
             )
         except Exception as exc:
-            stdout, stderr = streamed_stdout.render(), streamed_stderr.render()
+            stdout, stderr = streamed.render("stdout"), streamed.render("stderr")
             error: Exception = exc
             if bound.expired():
                 error = TimeoutException(_EXECUTION_TIMED_OUT.format(effective_timeout))
@@ -386,7 +385,9 @@ class E2BSandbox(CodeInterpreterSandbox):
                 return _finish(ExecutionStatus.TIMEOUT, code, start_time, stdout=stdout, stderr=stderr, error=error)
             if isinstance(error, (SandboxException, AuthenticationException)) and not (stdout or stderr):
                 return _finish(ExecutionStatus.ERROR, code, start_time, error=error)
-            return self._transport_failure_result(error, code, start_time, stdout=stdout, stderr=stderr)
+            return self._transport_failure_result(
+                error, code, start_time, stdout=stdout, stderr=stderr, retry_safe=streamed.retry_safe(error, _never_sent)
+            )
 
     @staticmethod
     def _format_execution_error(error: Any) -> str:
@@ -405,15 +406,15 @@ class E2BSandbox(CodeInterpreterSandbox):
 
     @staticmethod
     def _make_output_handler(
-        sink: BoundedOutputSink, forward: Callable[[str], Any] | None
+        streamed: StreamedOutput, stream: str, forward: Callable[[str], Any] | None
     ) -> Callable[[Any], None]:
         """The per-stream handler given to the provider: record each chunk, then forward it."""
 
         def handle(message: Any) -> None:
-            line = (getattr(message, "line", None) or "").rstrip("\n")
-            sink.append(line)
+            chunk = getattr(message, "line", None) or ""
+            streamed.record(stream, chunk)
             if forward is not None:
-                forward(line)
+                forward(chunk.rstrip("\n"))
 
         return handle
 
@@ -425,14 +426,17 @@ class E2BSandbox(CodeInterpreterSandbox):
         *,
         stdout: str = "",
         stderr: str = "",
+        retry_safe: bool | None = None,
     ) -> ExecutionResult:
         """The result of a run whose transport failed.
 
         "error" and retry safe when the request provably never reached the
-        sandbox (the connection was never established); otherwise "unknown"
-        and not retry safe, since the code may have run.
+        sandbox (the connection was never established and, for a streamed run,
+        nothing streamed back); otherwise "unknown" and not retry safe, since
+        the code may have run.
         """
-        retry_safe = _never_sent(error)
+        if retry_safe is None:
+            retry_safe = _never_sent(error)
         return _finish(
             ExecutionStatus.ERROR if retry_safe else ExecutionStatus.UNKNOWN,
             code,

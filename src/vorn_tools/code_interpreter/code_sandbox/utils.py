@@ -395,3 +395,59 @@ _OUTPUT_TRUNCATED = (
     + str(_MAX_STREAMED_OUTPUT_CHARS // 1024)
     + "K characters ...]"
 )
+
+
+class StreamedOutput:
+    """What one run has streamed so far: stdout and stderr in bounded sinks.
+
+    Chunks are recorded as the provider delivered them: a chunk may hold
+    several lines or stop in the middle of one, and ``render`` reads exactly
+    like the chunks joined (until older lines had to be dropped, when it opens
+    with the truncation notice). Only complete lines count against the budget;
+    the unfinished last line is held apart until its line break arrives, so a
+    single line is kept whole however long it is.
+
+    ``seen`` turns true with the first chunk on either stream, empty or not:
+    from then on the code has provably reached the sandbox, so no failure of
+    the run is safe to retry. Backends feed every chunk through ``record``
+    before handing it to a caller's callback, which makes an exception raised
+    by that callback never retry safe either.
+    """
+
+    __slots__ = ("_sinks", "_pending", "_has_lines", "seen")
+
+    def __init__(self) -> None:
+        self._sinks = {"stdout": BoundedOutputSink(), "stderr": BoundedOutputSink()}
+        self._pending = {"stdout": "", "stderr": ""}
+        self._has_lines = {"stdout": False, "stderr": False}
+        self.seen = False
+
+    def record(self, stream: str, chunk: str) -> None:
+        """Record one chunk of ``stream`` ("stdout" or "stderr")."""
+        self.seen = True
+        text = self._pending[stream] + chunk
+        if "\n" not in text:
+            self._pending[stream] = text
+            return
+        *lines, rest = text.split("\n")
+        sink = self._sinks[stream]
+        for line in lines:
+            sink.append(line)
+        self._has_lines[stream] = True
+        self._pending[stream] = rest
+
+    def render(self, stream: str) -> str:
+        """The retained output of ``stream`` as printed."""
+        pending = self._pending[stream]
+        if not self._has_lines[stream]:
+            return pending
+        return self._sinks[stream].render() + "\n" + pending
+
+    def retry_safe(self, error: BaseException, never_sent: Callable[[BaseException], bool]) -> bool:
+        """Whether the failed run may be sent again.
+
+        True only when nothing has streamed and ``never_sent`` (the backend's
+        judgement of its transport failures) proves the request never reached
+        the sandbox.
+        """
+        return not self.seen and never_sent(error)
