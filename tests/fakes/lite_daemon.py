@@ -1,0 +1,42 @@
+"""Process bookkeeping for the OpenSandbox Lite interpreter daemons the tests start.
+
+A daemon leads its own session, so neither the relay nor a stand-in's command
+runner takes it down; the tests find every daemon started under their own
+prefix and kill its process group.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import signal
+import time
+
+
+def daemon_pids(prefix: str) -> list[int]:
+    """Live (non-zombie) processes running the daemon program under ``prefix``."""
+    needle = (prefix + "_daemon.py").encode()
+    pids = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                cmdline = f.read()
+            with open(f"/proc/{entry}/stat") as f:
+                state = f.read().rsplit(")", 1)[1].split()[0]
+        except (OSError, IndexError):
+            continue
+        if needle in cmdline and state != "Z":
+            pids.append(int(entry))
+    return pids
+
+
+def kill_daemons(prefix: str) -> None:
+    """Kill the process group of every daemon under ``prefix`` and wait (bounded) until they are gone."""
+    for pid in daemon_pids(prefix):
+        with contextlib.suppress(OSError):
+            os.killpg(pid, signal.SIGKILL)
+    deadline = time.monotonic() + 10
+    while daemon_pids(prefix) and time.monotonic() < deadline:
+        time.sleep(0.02)
