@@ -14,10 +14,12 @@ import pytest
 
 from tests.fakes.e2b_fixtures import e2b, e2b_service  # noqa: F401 - the E2B stand-in
 from tests.fakes.e2b_server import E2BStandIn
+from tests.fakes.opensandbox_fixtures import opensandbox, opensandbox_service  # noqa: F401 - the stand-in
+from tests.fakes.opensandbox_server import OpenSandboxStandIn
 from tests.fakes.local_sandbox import LocalSandbox
 from vorn_tools.code_interpreter.code_sandbox.code_interpreter_sandbox import CodeInterpreterSandbox
 
-BACKENDS = ["local", "e2b"]
+BACKENDS = ["local", "e2b", "opensandbox"]
 
 
 @dataclass
@@ -65,6 +67,17 @@ async def e2b_backend(e2b: E2BStandIn) -> AsyncIterator[Backend]:
         return await E2BSandbox.create(**e2b.connection_options(), create_backoff=0.0)
 
     async for backend in _backend("e2b", start, E2BSandbox):
+        yield backend
+
+
+@pytest.fixture
+async def opensandbox_backend(opensandbox: OpenSandboxStandIn) -> AsyncIterator[Backend]:
+    from vorn_tools.code_interpreter.code_sandbox.opensandbox_sandbox import OpenSandbox
+
+    async def start() -> CodeInterpreterSandbox:
+        return await OpenSandbox.create(**opensandbox.connection_options(), create_backoff=0.0)
+
+    async for backend in _backend("opensandbox", start, OpenSandbox):
         yield backend
 
 
