@@ -19,7 +19,7 @@ from tests.fakes.opensandbox_server import OpenSandboxStandIn
 from tests.fakes.local_sandbox import LocalSandbox
 from vorn_tools.code_interpreter.code_sandbox.code_interpreter_sandbox import CodeInterpreterSandbox
 
-BACKENDS = ["local", "e2b", "opensandbox"]
+BACKENDS = ["local", "e2b", "opensandbox", "opensandbox_lite"]
 
 
 @dataclass
@@ -78,6 +78,17 @@ async def opensandbox_backend(opensandbox: OpenSandboxStandIn) -> AsyncIterator[
         return await OpenSandbox.create(**opensandbox.connection_options(), create_backoff=0.0)
 
     async for backend in _backend("opensandbox", start, OpenSandbox):
+        yield backend
+
+
+@pytest.fixture
+async def opensandbox_lite_backend(opensandbox: OpenSandboxStandIn) -> AsyncIterator[Backend]:
+    from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_sandbox import OpenSandboxLite
+
+    async def start() -> CodeInterpreterSandbox:
+        return await OpenSandboxLite.create(**opensandbox.connection_options(), create_backoff=0.0)
+
+    async for backend in _backend("opensandbox_lite", start, OpenSandboxLite):
         yield backend
 
 

@@ -167,6 +167,10 @@ class OpenSandboxLiteErrorMessage:
         " The code did not stop when interrupted, so the interpreter was restarted; "
         "variables and imports from earlier calls are gone."
     )
+    OUTPUT_LOST = (
+        "Part of the {} of this code was lost: the interpreter could not pass it on for {} seconds "
+        "after the code finished."
+    )
 
 
 class BedrockAgentCoreSandboxErrorMessage:
