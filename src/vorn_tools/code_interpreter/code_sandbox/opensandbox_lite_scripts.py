@@ -7,6 +7,7 @@ first argument, so host and sandbox share no other constant.
 
 DAEMON_SOURCE = r'''"""OpenSandboxLite interpreter. usage: python3 -u <this file> <prefix>"""
 import builtins
+import fcntl
 import getpass
 import io
 import json
@@ -14,7 +15,9 @@ import os
 import queue
 import signal
 import socket
+import struct
 import sys
+import termios
 import threading
 
 PREFIX = sys.argv[1]
@@ -191,16 +194,30 @@ class Pump(threading.Thread):
                     break
             del buf[:pos]
 
-    def drain(self, cell):
-        """Wait for the marker of ``cell``; False when the pump stalled for the whole grace."""
+    def drain(self, cell, conn):
+        """Wait for the marker of ``cell``; False when nothing moved for the whole grace.
+
+        Moving means the pump read or relayed something, or the relay took
+        bytes off the connection: a pump blocked on a full socket is not stuck
+        while its reader is still reading.
+        """
         with self.cond:
-            seen = -1
+            seen = None
             while self.marks < cell:
-                if self.progress == seen:
+                now = (self.progress, queued(conn))
+                if now == seen:
                     return False
-                seen = self.progress
+                seen = now
                 self.cond.wait(STREAM_GRACE)
         return True
+
+
+def queued(conn):
+    """Bytes sent on ``conn`` that its reader has not taken yet (None where unknown)."""
+    try:
+        return struct.unpack("i", fcntl.ioctl(conn.fileno(), termios.TIOCOUTQ, b"\0\0\0\0"))[0]
+    except (OSError, ValueError):
+        return None
 
 
 def reply(conn, frame):
@@ -272,11 +289,16 @@ def serve_cell(conn, path):
             pass
     write_all(1, MARK)
     write_all(2, MARK)
-    lost = [pump.kind for pump in pumps if not pump.drain(cell)]
+    lost = [pump.kind for pump in pumps if not pump.drain(cell, conn)]
     if lost:
         report["lost"] = lost
-    send({"t": "done", "report": dict(report)})
+    data = (json.dumps({"t": "done", "report": dict(report)}) + "\n").encode("utf-8")
     with conn_lock:
+        # One hold: no frame of this cell can follow its "done".
+        try:
+            conn.sendall(data)
+        except OSError:
+            pass
         current = None
     close(conn)
     if watcher.is_alive():

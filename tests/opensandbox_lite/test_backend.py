@@ -1,0 +1,165 @@
+"""OpenSandboxLite through the real OpenSandbox SDK against the local stand-in."""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+import os
+import shutil
+import tempfile
+from types import SimpleNamespace
+
+import pytest
+
+from tests.fakes.opensandbox_fixtures import opensandbox, opensandbox_service  # noqa: F401
+from vorn_tools.code_interpreter.code_sandbox.constants import OpenSandboxLiteErrorMessage as Msg
+from vorn_tools.code_interpreter.code_sandbox.models import ExecutionStatus
+from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_sandbox import OpenSandboxLite, _decode_line
+from vorn_tools.code_interpreter.errors import SandboxStartError, Stage
+from vorn_tools.code_interpreter.redaction import register_secret
+
+TIMEOUT = "Execution exceeded timeout of 1 seconds"
+
+
+@pytest.fixture
+async def lite_sandbox(opensandbox):
+    sandbox = await OpenSandboxLite.create(**opensandbox.connection_options(), create_backoff=0.0)
+    yield sandbox
+    await sandbox.terminate()
+
+
+async def test_output_arrives_whole_and_as_printed(lite_sandbox):
+    lines: list[str] = []
+    code = "import os\nos.write(1, b'a\\rb\\xff\\n')\nprint('\\u00e9')\nprint('x' * 99 + '\\n', end='')\nprint('t', end='')"
+    result = await lite_sandbox.execute_code(code, on_stdout=lines.append)
+    assert (result.status, result.stdout) == (ExecutionStatus.SUCCESS, "a\rb\ufffd\n\u00e9\n" + "x" * 99 + "\nt")
+    assert lines == ["a\rb\ufffd", "\u00e9", "x" * 99, "t"]
+    big = await lite_sandbox.execute_code("for i in range(25000):\n    print(str(i).rjust(99, 'x'))")
+    assert big.stdout == "".join(str(i).rjust(99, "x") + "\n" for i in range(25000))
+
+
+@pytest.mark.parametrize(
+    ("cell", "suffix", "state_kept"),
+    [
+        ("import time\ntime.sleep(30)", "", True),
+        ("import time\nwhile True:\n    try:\n        time.sleep(30)\n    except KeyboardInterrupt:\n        pass",
+         Msg.STATE_LOST_AFTER_TIMEOUT, False),  # fmt: skip
+    ],
+)
+async def test_timeout_interrupts_and_settles_before_returning(lite_sandbox, cell, suffix, state_kept):
+    assert (await lite_sandbox.execute_code("kept = 1")).status is ExecutionStatus.SUCCESS
+    result = await lite_sandbox.execute_code("print('started', flush=True)\n" + cell, timeout=1)
+    assert (result.status, result.error, result.stdout) == (ExecutionStatus.TIMEOUT, TIMEOUT + suffix, "started\n")
+    after = await lite_sandbox.execute_code("kept")
+    assert (after.status is ExecutionStatus.SUCCESS) is state_kept and (after.stdout == "1") is state_kept
+
+
+async def test_stalled_command_stream_times_out_client_side(lite_sandbox, opensandbox):
+    opensandbox.stall("command", 60)
+    result = await lite_sandbox.execute_code("print(1)", timeout=1)
+    assert (result.status, result.error) == (ExecutionStatus.TIMEOUT, TIMEOUT)
+    assert (await lite_sandbox.execute_code("2")).stdout == "2"
+
+
+async def test_foreign_timeout_error_is_not_reported_as_a_timeout(lite_sandbox, monkeypatch):
+    async def raises(*args):
+        raise TimeoutError("from somewhere else")
+
+    monkeypatch.setattr(lite_sandbox, "_run_cell", raises)
+    result = await lite_sandbox.execute_code("1", timeout=30)
+    assert (result.status, result.error) == (ExecutionStatus.ERROR, "from somewhere else")
+
+
+async def test_busy_then_death_are_results_and_the_next_call_gets_a_fresh_interpreter(lite_sandbox):
+    started = asyncio.Event()
+    first = asyncio.create_task(
+        lite_sandbox.execute_code("import time\nprint('go')\ntime.sleep(2)\nx = 1", on_stdout=lambda _: started.set())
+    )
+    await started.wait()
+    busy = await lite_sandbox.execute_code("print('never')")
+    assert (busy.status, busy.error, busy.stdout) == (ExecutionStatus.ERROR, Msg.SESSION_BUSY, "")
+    assert (await first).status is ExecutionStatus.SUCCESS
+    died = await lite_sandbox.execute_code("import os\nprint('bye', flush=True)\nos._exit(1)")
+    assert (died.status, died.error) == (ExecutionStatus.ERROR, Msg.INTERPRETER_DIED)
+    assert "NameError" in (await lite_sandbox.execute_code("x")).error
+
+
+async def test_interpreter_that_cannot_start_reports_its_masked_log(opensandbox):
+    secret = "s3cr3t-" + os.urandom(6).hex()
+    register_secret(secret)
+    fake = tempfile.mkdtemp(dir="/var/tmp")  # outside /tmp, which each sandbox overlays
+    try:
+        os.makedirs(fake + "/IPython")
+        with open(fake + "/IPython/__init__.py", "w") as f:
+            f.write(f"raise ImportError('no IPython, key {secret}')\n")
+        options = {**opensandbox.connection_options(), "env": {"PYTHONPATH": fake}}
+        sandbox = await OpenSandboxLite.create(**options, create_backoff=0.0)
+        try:
+            result = await sandbox.execute_code("print(1)")
+        finally:
+            await sandbox.terminate()
+    finally:
+        shutil.rmtree(fake)
+    assert result.status is ExecutionStatus.ERROR and result.error.startswith("The Python interpreter failed to start: ")
+    assert "ImportError: no IPython, key [SECRET]" in result.error and secret not in result.error
+
+
+async def test_creation_checks_language_and_boots_the_noop_command(opensandbox):
+    for bad in ({"language": "r"}, {"language": ""}):
+        with pytest.raises(ValueError, match="^OpenSandboxLite only supports Python, got: " + bad["language"] + "$"):
+            await OpenSandboxLite.create(**opensandbox.connection_options(), **bad)
+    with pytest.raises(ValueError):
+        await OpenSandboxLite.create(None, "d", "http", "img", True, 60, "javascript")
+    assert not [r for r in opensandbox.requests if r[0] == "create"]
+    sandbox = await OpenSandboxLite.create(**opensandbox.connection_options(), language="PYTHON", create_backoff=0.0)
+    await sandbox.terminate()
+    assert [r[1]["entrypoint"] for r in opensandbox.requests if r[0] == "create"] == [["tail", "-f", "/dev/null"]]
+
+
+@pytest.mark.parametrize("route", ["upload", "command"])
+async def test_failed_program_write_or_launch_is_an_interpreter_init_failure(opensandbox, route):
+    opensandbox.fail(route, 500, message="broken", times=5)
+    with pytest.raises(SandboxStartError) as info:
+        await OpenSandboxLite.create(**opensandbox.connection_options(), create_backoff=0.0)
+    assert info.value.stage is Stage.INTERPRETER_INIT and info.value.__cause__ is not None
+    assert str(info.value).startswith("Failed to start OpenSandbox: ") and not opensandbox.alive_sandboxes()
+
+
+def _execution(stdout: list[str], stderr: list[str]) -> SimpleNamespace:
+    messages = lambda texts: [SimpleNamespace(text=t) for t in texts]  # noqa: E731
+    return SimpleNamespace(logs=SimpleNamespace(stdout=messages(stdout), stderr=messages(stderr)), exit_code=0)
+
+
+@pytest.mark.parametrize(
+    ("report", "status", "error", "stdout", "stderr"),
+    [
+        ({"result": "2"}, "success", "", "x\ny\n2", "e"),
+        ({}, "success", "", "x\ny", "e"),
+        ({"error": {"name": "N", "value": ""}}, "error", "N: ", "x\ny", "e"),
+        ({"busy": True}, "error", Msg.SESSION_BUSY, "", ""),
+        ({"daemon": "died"}, "error", Msg.INTERPRETER_DIED, "x\ny", "e"),
+        ({"daemon": "error", "log": "boom"}, "error", Msg.INTERPRETER_FAILED.format("boom"), "", ""),
+        ({"lost": ["out"]}, "error", Msg.OUTPUT_LOST.format("stdout", 5), "x\ny", "e"),
+    ],
+)
+def test_report_mapping(report, status, error, stdout, stderr, caplog):
+    marker = "ZIB_LITE_REPORT:abc:"
+    execution = _execution(['"x\\n"\n', '"y"\n'], ['"e\\n"\n', marker + "{}\n"])
+    sandbox = OpenSandboxLite()
+    with caplog.at_level(logging.WARNING):
+        result = sandbox._report_result("c", 0.0, execution, {**report, "restarted": True}, marker)
+    assert (result.status.value, result.error, result.stdout, result.stderr) == (status, error, stdout, stderr)
+    assert ("had exited and was restarted" in caplog.text) is (status == "success" or "lost" in report or "error" in report)
+
+
+@pytest.mark.parametrize(
+    ("delivered", "decoded"),
+    [('"\\u00e9\\r"\n', "\u00e9\r"), ('""\n', ""), ("raw text\n\n", "raw text"), ('"open\n', '"open'), ('"a" x\n', '"a" x')],
+)
+def test_decode_line(delivered, decoded):
+    assert _decode_line(delivered) == decoded
+
+
+def test_relay_command_lines_are_shell_quoted():
+    assert OpenSandboxLite._relay("launch") == "python3 -u /tmp/.zib_lite_client.py /tmp/.zib_lite launch"
+    assert OpenSandboxLite._relay("a b", "it's", "").endswith(" 'a b' 'it'\"'\"'s' ''")
