@@ -179,6 +179,12 @@ class OpenSandboxStandIn(StandIn):
         self.snapshots[snapshot.id] = snapshot
         return snapshot.id
 
+    async def forget_snapshots(self) -> None:
+        for snapshot in self.snapshots.values():
+            if snapshot.tree is not None:
+                shutil.rmtree(snapshot.tree, ignore_errors=True)
+        self.snapshots.clear()
+
     def error_response(self, status: int, message: str) -> Response:
         return JSONResponse({"code": f"STANDIN::{status}", "message": message}, status_code=status)
 
