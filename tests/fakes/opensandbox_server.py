@@ -57,8 +57,10 @@ from starlette.routing import Route
 
 from tests.fakes.standin import WORKER_SCRIPT, Command, DropConnection, Fault, PythonWorker, StandIn, kill_group
 
+_sleep = asyncio.sleep  # a test that patches the global cannot disturb the stand-in's timers
 JUPYTER_PORT = 44771
 EXECD_PORT = 44772
+_DRAIN_GRACE = 0.5
 _TAG = "OPENSANDBOX_STANDIN_SANDBOX"
 # Runs "$@" with the sandbox's tmp directory ("$0") mounted over /tmp.
 _IN_SANDBOX = ["unshare", "-m", "--propagation", "private", "sh", "-c",
@@ -263,7 +265,7 @@ class OpenSandboxStandIn(StandIn):
                             status_code=202)
 
     async def _become_ready(self, sandbox: FakeSandbox) -> None:
-        await asyncio.sleep(self.ready_delay)
+        await _sleep(self.ready_delay)
         sandbox.ready = True
 
     async def _endpoint(self, request: Request) -> Response:
@@ -335,7 +337,7 @@ class OpenSandboxStandIn(StandIn):
         return JSONResponse(snapshot.body(), status_code=202)
 
     async def _settle_snapshot(self, snapshot: FakeSnapshot, state: str) -> None:
-        await asyncio.sleep(self.snapshot_delay)
+        await _sleep(self.snapshot_delay)
         snapshot.state = state
 
     async def _snapshot_list(self, request: Request) -> Response:
@@ -499,18 +501,35 @@ class OpenSandboxStandIn(StandIn):
         if timeout_ms:
             timer = asyncio.get_running_loop().call_later(timeout_ms / 1000, lambda: self.spawn(process.kill()))
         pending = {"stdout": b"", "stderr": b""}
+        exited = asyncio.ensure_future(self._exit(process))
         try:
             yield {"type": "init", "text": execution_id}
             async with contextlib.aclosing(process.output()) as output:
-                async for name, chunk in output:
-                    # One event per line, split on "\r" as well as "\n", terminators kept.
-                    *lines, pending[name] = re.split(rb"(?<=\n)|(?<=\r)(?!\n|\Z)", pending[name] + chunk)
-                    for line in filter(None, lines):
-                        yield {"type": name, "text": line.decode(errors="replace")}
+                step = None
+                try:
+                    while True:
+                        step = asyncio.ensure_future(anext(output))
+                        await asyncio.wait({step, exited}, return_when=asyncio.FIRST_COMPLETED)
+                        try:
+                            # Once the command has exited, a child it left holding its output
+                            # (a daemon that kept stdout) is not waited for.
+                            name, chunk = await asyncio.wait_for(step, _DRAIN_GRACE)
+                        except (StopAsyncIteration, TimeoutError):
+                            break
+                        # One event per line, split on "\r" as well as "\n", terminators kept.
+                        *lines, pending[name] = re.split(rb"(?<=\n)|(?<=\r)(?!\n|\Z)", pending[name] + chunk)
+                        for line in filter(None, lines):
+                            yield {"type": name, "text": line.decode(errors="replace")}
+                finally:
+                    if step is not None and not step.done():
+                        step.cancel()
+                        with contextlib.suppress(BaseException):
+                            await step
             for name, rest in pending.items():
                 if rest:
                     yield {"type": name, "text": rest.decode(errors="replace")}
-            code = await process.wait()
+            code = process.process.returncode
+            code = await process.wait() if code is None else code
             if code == 0:
                 yield {"type": "execution_complete", "execution_time": int((time.monotonic() - started) * 1000)}
             else:
@@ -520,8 +539,15 @@ class OpenSandboxStandIn(StandIn):
         finally:
             if timer is not None:
                 timer.cancel()
+            exited.cancel()
             sandbox.running.pop(execution_id, None)
             await process.kill()
+
+    @staticmethod
+    async def _exit(process: Command) -> None:
+        # Process.wait() would also wait for every inheritor of the output pipes.
+        while process.process.returncode is None:
+            await _sleep(0.05)
 
     async def _worker(self, sandbox: FakeSandbox, context: str) -> PythonWorker:
         worker = sandbox.contexts.get(context)

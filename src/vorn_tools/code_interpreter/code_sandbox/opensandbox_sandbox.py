@@ -94,9 +94,10 @@ _NEVER_WRITTEN = (httpx.ConnectError, httpx.ConnectTimeout, httpx.PoolTimeout)
 # than this; the sandbox's command service stops the probe at the same limit.
 _JUPYTER_PROBE_COMMAND_TIMEOUT = 5
 # execd comes up with the container, which may still be starting when the
-# server reports the sandbox: its probe is repeated this often until
-# ``ready_timeout`` runs out.
+# server reports the sandbox: it is polled this often until ``ready_timeout``
+# runs out; the final probe gets at least the floor.
 _EXECD_POLL_INTERVAL = 0.25
+_EXECD_PROBE_FLOOR = 1.0
 # A kernel interrupt that does not land within this many seconds is given up
 # (with a warning), so a timed-out call returns close to its limit.
 _INTERRUPT_TIMEOUT = 5
@@ -421,31 +422,33 @@ class OpenSandbox(CodeInterpreterSandbox):
     ) -> None:
         """Wait until the sandbox's execd daemon serves its filesystem API.
 
-        Creating the default upload directory is the probe. It is repeated
-        until ``ready_timeout`` seconds have passed, each try bounded by the
-        time left, since the container may still be starting.
+        The container may still be starting when the server reports the
+        sandbox, so execd's ping is polled (quietly) until it answers or
+        ``ready_timeout`` seconds have passed; then creating the default upload
+        directory is the probe, bounded by the time left (at least a second).
 
         Raises:
             SandboxStartError: Stage "execd_probe", naming ``source`` (the
-                snapshot id or the image), with the last failure as its cause.
+                snapshot id or the image), with the probe's failure as its cause.
         """
         loop = asyncio.get_running_loop()
         deadline = loop.time() + ready_timeout
-        entries = [WriteEntry(path=Config.UPLOAD_DIR)]
-        while True:
-            try:
-                await asyncio.wait_for(
-                    sandbox.files.create_directories(entries), max(deadline - loop.time(), 0)
-                )
-                return
-            except Exception as exc:
-                if loop.time() + _EXECD_POLL_INTERVAL >= deadline:
-                    raise SandboxStartError(
-                        ErrorMessage.EXECD_NOT_REACHABLE.format(source),
-                        stage=Stage.EXECD_PROBE,
-                        classifier=transient,
-                    ) from exc
+        while loop.time() < deadline:
+            with contextlib.suppress(Exception):
+                if await asyncio.wait_for(sandbox.is_healthy(), deadline - loop.time()):
+                    break
             await asyncio.sleep(_EXECD_POLL_INTERVAL)
+        try:
+            await asyncio.wait_for(
+                sandbox.files.create_directories([WriteEntry(path=Config.UPLOAD_DIR)]),
+                max(deadline - loop.time(), _EXECD_PROBE_FLOOR),
+            )
+        except Exception as exc:
+            raise SandboxStartError(
+                ErrorMessage.EXECD_NOT_REACHABLE.format(source),
+                stage=Stage.EXECD_PROBE,
+                classifier=transient,
+            ) from exc
 
     @staticmethod
     async def _effective_snapshot_id(
