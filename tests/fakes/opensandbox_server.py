@@ -121,7 +121,7 @@ class OpenSandboxStandIn(StandIn):
 
     ROUTES = ("create", "endpoint", "kill", "renew", "info", "snapshot.create", "snapshot.list",
               "snapshot.get", "snapshot.delete", "ping", "directories", "upload", "download",
-              "command", "command.interrupt", "code", "code.interrupt", "code.context")
+              "command", "command.interrupt", "code", "code.interrupt", "code.context", "jupyter")
 
     def __init__(self) -> None:
         super().__init__()
@@ -390,6 +390,8 @@ class OpenSandboxStandIn(StandIn):
         return early or Response(status_code=200)
 
     async def _jupyter(self, request: Request) -> Response:
+        if (early := await self.pre_request("jupyter")) is not None:
+            return early
         sandbox = self._sandbox(request)
         if sandbox is None or not sandbox.ready or not sandbox.jupyter:
             return Response("no server", status_code=503)

@@ -13,7 +13,7 @@ passes; shell commands and files go through execd. Requires the extra
 import asyncio
 import contextlib
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from datetime import timedelta
 from typing import Any, Self
 
@@ -222,6 +222,8 @@ class OpenSandbox(CodeInterpreterSandbox):
         }
         caller_env = kwargs.pop("env", None)
         if caller_env:
+            if not isinstance(caller_env, Mapping):
+                raise TypeError(f"`env` must be a mapping of variable names to values, not {type(caller_env).__name__}")
             env.update(caller_env)
         return {"entrypoint": entrypoint or Config.DEFAULT_CI_ENTRYPOINT, "env": env}
 
