@@ -3,7 +3,7 @@
 Two listeners on 127.0.0.1 (ephemeral ports), built on ``standin.StandIn``:
 
 - "api", the lifecycle API under ``/v1``: create (answered 202; the sandbox becomes
-  ready asynchronously, after ``ready_delay`` seconds), endpoints, kill, renew, info,
+  ready asynchronously, ``ready_delay`` seconds later), endpoints, kill, renew, info,
   snapshots (create, list with paging, get, delete; Creating -> Ready or Failed) and
   the SDK's metrics side request;
 - "execd", every sandbox's execd API under ``/execd/{id}`` (the endpoint handed out):
@@ -39,6 +39,7 @@ import json
 import os
 import re
 import secrets
+import shlex
 import shutil
 import signal
 import socket
@@ -129,7 +130,7 @@ class OpenSandboxStandIn(StandIn):
         self.sandboxes: dict[str, FakeSandbox] = {}
         self.snapshots: dict[str, FakeSnapshot] = {}
         #: Seconds until a new sandbox's container (and its execd) is ready.
-        self.ready_delay = 0.05
+        self.ready_delay = 0.0
         #: Seconds until a new snapshot leaves "Creating".
         self.snapshot_delay = 0.05
         self._trees = Path()
@@ -472,7 +473,7 @@ class OpenSandboxStandIn(StandIn):
             return early
         body = await request.json()
         self.record("command", body)
-        text = body.get("command") or " ".join(body.get("argv") or [])
+        text = body.get("command") or shlex.join(body.get("argv") or [])
         # The sandbox's loopback Jupyter port is the stand-in's Jupyter route.
         text = text.replace(f"127.0.0.1:{JUPYTER_PORT}", f"127.0.0.1:{self._ports['execd']}/jupyter/{sandbox.id}")
         cwd = body.get("cwd") or "/tmp"

@@ -91,7 +91,7 @@ async def test_permanent_failures_are_not_retried_and_leave_nothing(make_sandbox
 async def test_cancelled_during_rollback_still_kills_the_sandbox(make_sandbox, opensandbox):
     opensandbox.next_sandbox(ready=False)
     opensandbox.stall("kill", 1.5)
-    task = asyncio.create_task(make_sandbox(ready_timeout=1))
+    task = asyncio.create_task(make_sandbox(ready_timeout=3))  # the stalled kill needs no retry
     await eventually(lambda: opensandbox.calls["kill"] >= 1)
     task.cancel()
     with pytest.raises(asyncio.CancelledError):
