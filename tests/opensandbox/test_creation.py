@@ -21,9 +21,8 @@ async def test_sandbox_starts_with_the_injected_settings(make_sandbox, opensandb
     (body,) = _creates(opensandbox)
     assert body["entrypoint"] == ["bash", "/opt/opensandbox/code-interpreter.sh"] and body["timeout"] == 90
     assert body["resourceRequests"] == {"cpu": "200m", "memory": "1024Mi"}
-    assert body["env"] == {"JUPYTER_HOST": "http://127.0.0.1:44771", "JUPYTER_TOKEN": "mine",
-                           "EXECD_API_GRACE_SHUTDOWN": "0s", "EXTRA": "1"}
-    assert list(body["env"]) == ["JUPYTER_HOST", "JUPYTER_TOKEN", "EXECD_API_GRACE_SHUTDOWN", "EXTRA"]
+    assert list(body["env"].items()) == [("JUPYTER_HOST", "http://127.0.0.1:44771"), ("JUPYTER_TOKEN", "mine"),
+                                         ("EXECD_API_GRACE_SHUTDOWN", "0s"), ("EXTRA", "1")]
     # The Jupyter probe saw the server, so the client skipped its own readiness check.
     commands = [body["command"] for route, body in opensandbox.requests if route == "command"]
     assert commands == ["curl -sf http://127.0.0.1:44771/api && echo OK || echo FAIL"]

@@ -656,7 +656,7 @@ class OpenSandbox(CodeInterpreterSandbox):
                 duration_ms=calculate_duration_ms(start_time),
             )
         if retry_safe is None:
-            retry_safe = isinstance(cause, _NEVER_WRITTEN)
+            retry_safe = _never_written(error)
         status = ExecutionStatus.ERROR if retry_safe else ExecutionStatus.UNKNOWN
         set_current_span_attributes(**{SpanAttr.STATUS: status.value})
         return ExecutionResult.create(
