@@ -87,18 +87,6 @@ async def test_invalid_settings_are_refused_before_any_request(e2b: E2BStandIn, 
     assert e2b.calls["create"] == 0
 
 
-async def test_transient_failures_are_retried_the_configured_number_of_times(
-    make_sandbox, e2b: E2BStandIn, caplog: pytest.LogCaptureFixture
-) -> None:
-    caplog.set_level(logging.INFO, logger=RETRY_LOGGER)
-    e2b.fail("create", 429, times=2)
-    sandbox = await make_sandbox(create_retries=3)
-    assert sandbox.sandbox_id in e2b.alive_sandboxes() and e2b.calls["create"] == 3
-    records = _retry_records(caplog)
-    assert [r.split(" after: ")[0] for r in records] == ["Sandbox operation retry 1/3", "Sandbox operation retry 2/3"]
-    assert "Failed to start E2B sandbox: 429: Rate limit exceeded" in records[0]
-
-
 # The library's attempts are the only ones, unless the SDK's own `retries` is asked for.
 @pytest.mark.parametrize(
     ("fault", "cause", "sdk_retries", "requests"),
@@ -153,31 +141,6 @@ async def test_non_transient_failures_are_raised_at_once_with_their_stage(
     assert type(raised.value.__cause__) is cause
     assert e2b.calls["create"] == 1 and _retry_records(caplog) == []
     assert e2b.api_key not in str(raised.value)
-
-
-def test_only_explicit_causes_make_a_failure_transient() -> None:
-    classify = E2BSandbox._is_transient_create_error
-    explicit = SandboxException("wrapped")
-    explicit.__cause__ = httpx.ConnectError("refused")
-    implicit = SandboxException("wrapped")
-    implicit.__context__ = httpx.ConnectError("refused")
-    for cause, expected in ((explicit, True), (implicit, False)):
-        error = SandboxStartError("x", stage=Stage.CREATE, classifier=classify)
-        error.__cause__ = cause
-        assert error.transient is expected
-
-
-@pytest.mark.parametrize("language", ["python", "r"])
-async def test_packages_are_installed_once_for_python_only(
-    make_sandbox, e2b: E2BStandIn, caplog: pytest.LogCaptureFixture, language: str
-) -> None:
-    sandbox = await make_sandbox(language=language, additional_packages=["httpx"])
-    installs = [body["code"] for route, body in e2b.requests if route == "execute"]
-    if language == "python":
-        assert len(installs) == 1 and "'httpx'" in installs[0]
-    else:
-        assert installs == [] and sandbox.language == "r"
-        assert any("Skipping automatic Python setup for language 'r'" in r.getMessage() for r in caplog.records)
 
 
 # The rollback's kill is retried like `terminate`: a failure then success, or three failures.

@@ -1,7 +1,5 @@
 """Public surface of the sandbox package, timeout resolution, upload paths and the installer's pure parts."""
 
-import subprocess
-import sys
 from datetime import timedelta
 
 import pytest
@@ -15,16 +13,6 @@ from vorn_tools.code_interpreter.code_sandbox.utils import (
     resolve_timeout,
     supports_automatic_install,
 )
-
-
-def test_importing_the_package_loads_no_provider_sdk():
-    # Neither a provider SDK nor a backend module may load with the contract.
-    probe = """import sys, vorn_tools.code_interpreter.code_sandbox.utils as u
-sdks = {"e2b", "e2b_code_interpreter", "opensandbox", "code_interpreter", "aioboto3", "botocore", "mcp"}
-ours = {"base_sandbox", "code_interpreter_sandbox", "models", "constants", "utils"}
-print(sorted(m for m in sys.modules if m.split(".")[0] in sdks or m.startswith(u.__package__ + ".") and m.split(".")[-1] not in ours))"""
-    out = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, timeout=60)
-    assert (out.returncode, out.stdout.strip()) == (0, "[]"), out.stderr
 
 
 @pytest.mark.parametrize(("args", "expected"), [((None,), 30), ((None, 5), 5), ((0,), None), ((-1,), None), ((0.5,), 0.5),

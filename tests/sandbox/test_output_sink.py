@@ -103,5 +103,5 @@ def test_streamed_output_reads_as_printed(chunks, stdout):
     assert streamed.render("stderr") == ("e\n" if any(s == "stderr" for s, _ in chunks) else "")
     # Once anything streamed, no failure is retry safe, whatever the backend's judgement.
     assert streamed.seen is bool(chunks)
-    assert streamed.retry_safe(ConnectionError(), lambda error: True) is not chunks
+    assert streamed.retry_safe(ConnectionError(), lambda error: True) is (not chunks)
     assert streamed.retry_safe(ConnectionError(), lambda error: False) is False
