@@ -148,45 +148,30 @@ async def test_cancellation_rolls_back_and_propagates(e2b: E2BStandIn, when: str
     assert e2b.calls["create"] == 1 and e2b.calls["kill"] == kills
 
 
-@pytest.fixture
-def template_builder(monkeypatch: pytest.MonkeyPatch):
-    """A stand-in template builder module, injected through ``sys.modules``."""
+@pytest.mark.parametrize(
+    ("alias", "template", "sent"),
+    [(E2BConfig.DEFAULT_TEMPLATE_ALIAS, None, E2BConfig.DEFAULT_TEMPLATE_ALIAS),
+     (None, None, None),  # the ensure failed: the SDK's own default
+     (E2BConfig.DEFAULT_TEMPLATE_ALIAS, "base", "base")],  # a given template: nothing to ensure
+)  # fmt: skip
+async def test_default_template_ensure(make_sandbox, e2b: E2BStandIn, monkeypatch, spans, alias, template, sent) -> None:
     calls: list[tuple] = []
-    outcome: dict = {"alias": E2BConfig.DEFAULT_TEMPLATE_ALIAS}
 
-    class E2BTemplateBuilder:
+    class E2BTemplateBuilder:  # the builder module, replaced through sys.modules
         def __init__(self, *, api_key=None, domain=None) -> None:
             calls.append(("init", api_key, domain))
 
         def ensure_default(self):
             calls.append(("ensure", threading.current_thread() is threading.main_thread()))
-            return outcome["alias"]
+            return alias
 
     module = types.ModuleType("vorn_tools.code_interpreter.code_template.e2b_template_builder")
     module.E2BTemplateBuilder = E2BTemplateBuilder
     monkeypatch.setitem(sys.modules, module.__name__, module)
-    return calls, outcome
-
-
-@pytest.mark.parametrize(
-    ("case", "sent", "span_template"),
-    [
-        ("ensured", E2BConfig.DEFAULT_TEMPLATE_ALIAS, E2BConfig.DEFAULT_TEMPLATE_ALIAS),
-        ("ensure_failed", "code-interpreter-v1", None),
-        ("template_given", "base", "base"),
-    ],
-)
-async def test_default_template_ensure(make_sandbox, e2b: E2BStandIn, template_builder, spans, case, sent, span_template) -> None:
-    calls, outcome = template_builder
     e2b.templates.add(E2BConfig.DEFAULT_TEMPLATE_ALIAS)
-    options: dict = {"ensure_default_template": True, "domain": "e2b.example"}
-    if case == "ensure_failed":
-        outcome["alias"] = None
-    if case == "template_given":
-        options["template"] = "base"
-    await make_sandbox(**options)
+    await make_sandbox(ensure_default_template=True, domain="e2b.example", template=template)
     (body,) = _created(e2b)
-    assert body["templateID"] == sent
-    assert _create_span(spans).attributes.get("zib_sandbox.template_id") == span_template
+    assert body["templateID"] == (sent or "code-interpreter-v1")
+    assert _create_span(spans).attributes.get("zib_sandbox.template_id") == sent
     # The builder gets the factory's key and domain and runs off the event loop's thread.
-    assert calls == ([] if case == "template_given" else [("init", e2b.api_key, "e2b.example"), ("ensure", False)])
+    assert calls == ([] if template else [("init", e2b.api_key, "e2b.example"), ("ensure", False)])
