@@ -105,6 +105,7 @@ async def test_cancelled_during_rollback_still_kills_the_sandbox(make_sandbox, o
         ({"snapshot_id": "s", "snapshot_name": "n"}, ValueError, "Provide at most one of snapshot_id or snapshot_name"),
         ({"timeout": 0.5}, ValueError, "sandbox timeout must be a positive number of seconds, got 0.5"),
         ({"env": ["A=1"]}, TypeError, "`env` must be a mapping of variable names to values, not list"),
+        ({"additional_packages": ["--index-url=x"]}, ValueError, "is a pip option"),
     ],
 )
 async def test_bad_arguments_are_refused_before_any_sandbox_exists(make_sandbox, opensandbox, options, error, message):

@@ -61,6 +61,7 @@ from vorn_tools.code_interpreter.code_sandbox.opensandbox_snapshots import newes
 from vorn_tools.code_interpreter.code_sandbox.utils import (
     StreamedOutput,
     calculate_duration_ms,
+    check_additional_packages,
     create_with_retry,
     resolve_sandbox_timeout,
     resolve_timeout,
@@ -313,13 +314,16 @@ class OpenSandbox(CodeInterpreterSandbox):
 
         Raises:
             ValueError: For both snapshot arguments, an invalid lifetime, retry
-                count or backoff.
+                count or backoff, or a pip option among the packages.
+            TypeError: For packages that are not a list of strings.
             SandboxStartError: Stage "snapshot_resolve", "create",
                 "execd_probe" or "interpreter_init".
             SandboxExecutionError: Stage "package_install"; the sandbox was killed.
         """
         set_current_span_attributes(**{SpanAttr.BACKEND: cls._BACKEND})
         register_secret(api_key)
+        # A list that could never be installed must not cost a sandbox.
+        check_additional_packages(additional_packages)
         snapshot_id = await cls._effective_snapshot_id(
             snapshot_id,
             snapshot_name,
