@@ -16,6 +16,7 @@ from tests.fakes.e2b_fixtures import e2b, e2b_service  # noqa: F401 - the E2B st
 from tests.fakes.e2b_server import E2BStandIn
 from tests.fakes.opensandbox_fixtures import opensandbox, opensandbox_service  # noqa: F401 - the stand-in
 from tests.fakes.opensandbox_server import OpenSandboxStandIn
+from tests.fakes.lite_daemon import image_env
 from tests.fakes.local_sandbox import LocalSandbox
 from vorn_tools.code_interpreter.code_sandbox.code_interpreter_sandbox import CodeInterpreterSandbox
 
@@ -86,7 +87,7 @@ async def opensandbox_lite_backend(opensandbox: OpenSandboxStandIn) -> AsyncIter
     from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_sandbox import OpenSandboxLite
 
     async def start() -> CodeInterpreterSandbox:
-        return await OpenSandboxLite.create(**opensandbox.connection_options(), create_backoff=0.0)
+        return await OpenSandboxLite.create(**opensandbox.connection_options(), env=image_env(), create_backoff=0.0)
 
     async for backend in _backend("opensandbox_lite", start, OpenSandboxLite):
         yield backend

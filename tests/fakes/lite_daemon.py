@@ -10,6 +10,7 @@ from __future__ import annotations
 import contextlib
 import os
 import signal
+import sys
 import time
 
 
@@ -40,3 +41,12 @@ def kill_daemons(prefix: str) -> None:
     deadline = time.monotonic() + 10
     while daemon_pids(prefix) and time.monotonic() < deadline:
         time.sleep(0.02)
+
+
+def image_env(**extra: str) -> dict[str, str]:
+    """A Lite sandbox's environment whose ``python3`` is the tests' interpreter, which has IPython.
+
+    A Lite image provides IPython to its ``python3``; on the stand-in that is the
+    interpreter running the tests, whatever else ``PATH`` names.
+    """
+    return {"PATH": os.path.dirname(sys.executable) + os.pathsep + os.environ.get("PATH", ""), **extra}

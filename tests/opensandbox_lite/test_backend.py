@@ -11,6 +11,7 @@ from types import SimpleNamespace
 
 import pytest
 
+from tests.fakes.lite_daemon import image_env
 from tests.fakes.opensandbox_fixtures import opensandbox, opensandbox_service  # noqa: F401
 from vorn_tools.code_interpreter.code_sandbox.constants import OpenSandboxLiteErrorMessage as Msg
 from vorn_tools.code_interpreter.code_sandbox.models import ExecutionStatus
@@ -23,7 +24,7 @@ TIMEOUT = "Execution exceeded timeout of 1 seconds"
 
 @pytest.fixture
 async def lite_sandbox(opensandbox):
-    sandbox = await OpenSandboxLite.create(**opensandbox.connection_options(), create_backoff=0.0)
+    sandbox = await OpenSandboxLite.create(**opensandbox.connection_options(), env=image_env(), create_backoff=0.0)
     yield sandbox
     await sandbox.terminate()
 
@@ -92,7 +93,7 @@ async def test_interpreter_that_cannot_start_reports_its_masked_log(opensandbox)
         os.makedirs(fake + "/IPython")
         with open(fake + "/IPython/__init__.py", "w") as f:
             f.write(f"raise ImportError('no IPython, key {secret}')\n")
-        options = {**opensandbox.connection_options(), "env": {"PYTHONPATH": fake}}
+        options = {**opensandbox.connection_options(), "env": image_env(PYTHONPATH=fake)}
         sandbox = await OpenSandboxLite.create(**options, create_backoff=0.0)
         try:
             result = await sandbox.execute_code("print(1)")
@@ -111,7 +112,8 @@ async def test_creation_checks_language_and_boots_the_noop_command(opensandbox):
     with pytest.raises(ValueError):
         await OpenSandboxLite.create(None, "d", "http", "img", True, 60, "javascript")
     assert not [r for r in opensandbox.requests if r[0] == "create"]
-    sandbox = await OpenSandboxLite.create(**opensandbox.connection_options(), language="PYTHON", create_backoff=0.0)
+    sandbox = await OpenSandboxLite.create(**opensandbox.connection_options(), language="PYTHON", env=image_env(),
+                                           create_backoff=0.0)  # fmt: skip
     await sandbox.terminate()
     assert [r[1]["entrypoint"] for r in opensandbox.requests if r[0] == "create"] == [["tail", "-f", "/dev/null"]]
 
