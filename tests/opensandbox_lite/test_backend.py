@@ -14,6 +14,7 @@ import pytest
 from tests.fakes.lite_daemon import image_env
 from tests.fakes.opensandbox_fixtures import opensandbox, opensandbox_service  # noqa: F401
 from vorn_tools.code_interpreter.code_sandbox.constants import OpenSandboxLiteErrorMessage as Msg
+from vorn_tools.code_interpreter.code_sandbox import opensandbox_lite_sandbox as lite_module
 from vorn_tools.code_interpreter.code_sandbox.models import ExecutionStatus
 from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_sandbox import OpenSandboxLite, _decode_line
 from vorn_tools.code_interpreter.errors import SandboxStartError, Stage
@@ -55,10 +56,15 @@ async def test_timeout_interrupts_and_settles_before_returning(lite_sandbox, cel
     assert (after.status is ExecutionStatus.SUCCESS) is state_kept and (after.stdout == "1") is state_kept
 
 
-async def test_stalled_command_stream_times_out_client_side(lite_sandbox, opensandbox):
-    opensandbox.stall("command", 60)
-    result = await lite_sandbox.execute_code("print(1)", timeout=1)
+async def test_stalled_command_stream_times_out_client_side_and_settles_under_a_bound(
+    lite_sandbox, opensandbox, monkeypatch, caplog
+):
+    monkeypatch.setattr(lite_module, "_RELAY_BOUND", 1)
+    opensandbox.stall("command", 60, times=2)  # the run, then the settle
+    with caplog.at_level(logging.WARNING):
+        result = await lite_sandbox.execute_code("print(1)", timeout=1)
     assert (result.status, result.error) == (ExecutionStatus.TIMEOUT, TIMEOUT)
+    assert "Failed to settle the OpenSandboxLite interpreter after a timeout: " in caplog.text
     assert (await lite_sandbox.execute_code("2")).stdout == "2"
 
 
