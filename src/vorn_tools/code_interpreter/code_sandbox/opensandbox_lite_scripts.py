@@ -292,6 +292,7 @@ def serve_cell(conn, path):
     lost = [pump.kind for pump in pumps if not pump.drain(cell, conn)]
     if lost:
         report["lost"] = lost
+        log("output stalled after the cell ended; dropping the rest of " + " and ".join(lost))
     data = (json.dumps({"t": "done", "report": dict(report)}) + "\n").encode("utf-8")
     with conn_lock:
         # One hold: no frame of this cell can follow its "done".
