@@ -55,7 +55,7 @@ _DEPRECATION_MESSAGE = (
 )
 
 # The first start of the real server downloads its packages, hence the generous default.
-_MCP_START_TIMEOUT = 60.0
+_MCP_REPLY_TIMEOUT = 60.0
 # An execution's reply is awaited for its timeout plus this much; a run without
 # a limit waits up to the request record's ceiling instead.
 _REPLY_GRACE = 5.0
@@ -138,6 +138,22 @@ def _drain_stderr(stream: Any, encoding: str) -> None:
         stream.close()
 
 
+def _find_field(xml_text: str, tag: str, start: int) -> tuple[str, int]:
+    """The value of the first ``tag`` field at or after ``start`` and the index after it.
+
+    A missing field gives an empty value and leaves the index at ``start``.
+    """
+    start_tag, end_tag = f"<{tag}>", f"</{tag}>"
+    begin = xml_text.find(start_tag, start)
+    if begin == -1:
+        return "", start
+    begin += len(start_tag)
+    end = xml_text.find(end_tag, begin)
+    if end == -1:
+        return "", start
+    return xml_text[begin:end], end + len(end_tag)
+
+
 def _future_import_head(code: str) -> tuple[str, str]:
     """Split ``code`` after its ``from __future__`` imports, which must stay first in a program.
 
@@ -178,7 +194,7 @@ class PydanticExecutorSandbox(BaseSandbox):
         language: str = Language.PYTHON,
         sandbox_timeout: int | None = None,
         *,
-        start_timeout: float = _MCP_START_TIMEOUT,
+        start_timeout: float = _MCP_REPLY_TIMEOUT,
         **kwargs: Any,
     ) -> None:
         """Start the run-python server and complete its initialize handshake.
@@ -244,8 +260,6 @@ class PydanticExecutorSandbox(BaseSandbox):
                     logger.warning(f"Error stopping MCP server after a failed start: {reap_error}")
                 self.mcp_process = None
             raise SandboxStartError(f"Failed to initialize MCP server: {e}", stage=Stage.PROCESS_START) from e
-
-    # ------------------------------------------------------------------ execution
 
     async def execute_code(
         self,
@@ -320,25 +334,34 @@ class PydanticExecutorSandbox(BaseSandbox):
             duration_ms=calculate_duration_ms(start_time),
         )
 
+    async def terminate(self, *, timeout: float = _MCP_EXIT_TIMEOUT) -> None:
+        """Stop the server: a cancelled notification, SIGTERM, and SIGKILL after ``timeout`` seconds.
+
+        Blocks the event loop for the whole shutdown. Calling it again does nothing.
+
+        Raises:
+            ValueError: When ``timeout`` is not positive and finite.
+        """
+        if not math.isfinite(timeout) or timeout <= 0:
+            raise ValueError("`timeout` must be positive and finite")
+        if self.mcp_process is not None:
+            try:
+                if self.initialized and self.mcp_process.poll() is None:
+                    self._write_line(_notification("notifications/cancelled"), time.monotonic() + timeout)
+            except Exception as e:
+                logger.warning(f"Error during MCP shutdown: {e}")
+            self._stop_process(self.mcp_process, timeout)
+            self.mcp_process = None
+        self.initialized = False
+
+    async def download_file(self, file_path: str, *, timeout: float = DEFAULT_DOWNLOAD_TIMEOUT) -> bytes | None:
+        """Always ``None``: nothing can be read back out of the server's runtime."""
+        logger.warning(f"File download not supported for Pydantic MCP sandbox: {file_path}")
+        return None
+
     def _extract_xml_tag_content(self, xml_text: str, tag: str) -> str:
         """The value of the first ``<tag>...</tag>`` field of ``xml_text``, or an empty text."""
-        return self._find_field(xml_text, tag, 0)[0]
-
-    @staticmethod
-    def _find_field(xml_text: str, tag: str, start: int) -> tuple[str, int]:
-        """The value of the first ``tag`` field at or after ``start`` and the index after it.
-
-        A missing field gives an empty value and leaves the index at ``start``.
-        """
-        start_tag, end_tag = f"<{tag}>", f"</{tag}>"
-        begin = xml_text.find(start_tag, start)
-        if begin == -1:
-            return "", start
-        begin += len(start_tag)
-        end = xml_text.find(end_tag, begin)
-        if end == -1:
-            return "", start
-        return xml_text[begin:end], end + len(end_tag)
+        return _find_field(xml_text, tag, 0)[0]
 
     def _parse_xml_response(self, xml_text: str, code: str, duration_ms: int) -> ExecutionResult:
         """Map the server's tagged reply text onto a result.
@@ -351,7 +374,7 @@ class PydanticExecutorSandbox(BaseSandbox):
             values: dict[str, str] = {}
             position = 0
             for tag in ("status", "output", "return_value", "error"):
-                values[tag], position = self._find_field(xml_text, tag, position)
+                values[tag], position = _find_field(xml_text, tag, position)
             status, output = values["status"], values["output"]
             if status == "success":
                 stdout = output
@@ -369,8 +392,6 @@ class PydanticExecutorSandbox(BaseSandbox):
                 ExecutionStatus.ERROR, code, stderr=message, error=message, duration_ms=duration_ms
             )
 
-    # ------------------------------------------------------------------ transport
-
     def _get_next_request_id(self) -> int:
         self.request_id += 1
         return self.request_id
@@ -381,7 +402,7 @@ class PydanticExecutorSandbox(BaseSandbox):
         params: dict[str, Any],
         bypass_init_check: bool = False,
         *,
-        reply_timeout: float = _MCP_START_TIMEOUT,
+        reply_timeout: float = _MCP_REPLY_TIMEOUT,
     ) -> dict[str, Any]:
         """Send one request and return the ``result`` of its reply (an empty dict when it has none).
 
@@ -493,33 +514,6 @@ class PydanticExecutorSandbox(BaseSandbox):
         # The drain thread closes standard error itself once the pipe reports its end.
         if self._stderr_drain is not None:
             self._stderr_drain.join(_MCP_EXIT_TIMEOUT)
-
-    # ------------------------------------------------------------------ lifecycle
-
-    async def terminate(self, *, timeout: float = _MCP_EXIT_TIMEOUT) -> None:
-        """Stop the server: a cancelled notification, SIGTERM, and SIGKILL after ``timeout`` seconds.
-
-        Blocks the event loop for the whole shutdown. Calling it again does nothing.
-
-        Raises:
-            ValueError: When ``timeout`` is not positive and finite.
-        """
-        if not math.isfinite(timeout) or timeout <= 0:
-            raise ValueError("`timeout` must be positive and finite")
-        if self.mcp_process is not None:
-            try:
-                if self.initialized and self.mcp_process.poll() is None:
-                    self._write_line(_notification("notifications/cancelled"), time.monotonic() + timeout)
-            except Exception as e:
-                logger.warning(f"Error during MCP shutdown: {e}")
-            self._stop_process(self.mcp_process, timeout)
-            self.mcp_process = None
-        self.initialized = False
-
-    async def download_file(self, file_path: str, *, timeout: float = DEFAULT_DOWNLOAD_TIMEOUT) -> bytes | None:
-        """Always ``None``: nothing can be read back out of the server's runtime."""
-        logger.warning(f"File download not supported for Pydantic MCP sandbox: {file_path}")
-        return None
 
     def _prepare_code_with_files(
         self,
