@@ -19,6 +19,7 @@ import base64
 import json
 import math
 import os
+import re
 import selectors
 import subprocess
 import threading
@@ -172,7 +173,8 @@ def _future_import_head(code: str) -> tuple[str, str]:
         end = node.end_lineno or node.lineno
     if end == 0:
         return "", code
-    lines = code.splitlines(keepends=True)
+    # Split where the parser counts lines (str.splitlines also breaks at form feeds and the like).
+    lines = re.split(r"(?<=\n)|(?<=\r)(?!\n)", code)
     head = "".join(lines[:end])
     return (head if head.endswith("\n") else head + "\n"), "".join(lines[end:])
 
