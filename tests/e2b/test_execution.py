@@ -126,7 +126,7 @@ async def test_transport_failures_say_whether_a_retry_is_safe(
     if fault == "refused":
         e2b.refuse("envd")
     elif fault == "dropped":
-        e2b.drop_stream(after_events=2)  # number_of_executions, then one stdout chunk
+        e2b.drop_stream("execute", after_events=2)  # number_of_executions, then one stdout chunk
     try:
         if operation == "code":
             result = await sandbox.execute_code(code, on_stdout=explode if fault == "callback" else None)

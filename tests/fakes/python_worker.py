@@ -1,9 +1,9 @@
-"""Python worker behind one sandbox of the local E2B stand-in.
+"""Python worker behind one sandbox of a local stand-in (started by ``standin.PythonWorker``).
 
 Run as a script with the sandbox's root directory as its only argument. It
 reads one JSON request per line on stdin (``{"code": ..., "env_vars": ...}``)
-and answers each with the NDJSON events the E2B code-interpreter service
-streams from ``/execute``: ``number_of_executions``, ``stdout``/``stderr``
+and answers each with JSON events, one a line, named as the E2B code-interpreter
+service streams them from ``/execute`` (other stand-ins translate them): ``number_of_executions``, ``stdout``/``stderr``
 chunks, ``result``, ``error`` and a final ``end_of_execution``. Globals live
 for the life of the process, so state survives between runs as in a Jupyter
 kernel.
