@@ -101,3 +101,28 @@ async def test_shell_commands_keep_env_to_themselves_and_report_exit_codes(sandb
     assert (ok.status, ok.stdout, ok.stderr) == (SUCCESS, "hi 'there' its\n", "warn\n")
     assert (failed.status, failed.stdout, failed.error) == (ERROR, "\ufffdok", "SystemExit: 3")
     assert leaked.stdout == "None\n"
+
+
+def _result(stdout="", stderr="", is_error=False, structured=True) -> dict:
+    content = {"structuredContent": {"stdout": stdout, "stderr": stderr}} if structured else {}
+    return {"result": {"content": [], "isError": is_error, **content}}
+
+
+@pytest.mark.parametrize(
+    ("events", "expected"),
+    [
+        ([_result("a\n"), _result(stderr="b")], ("", "b", "", True)),  # the last result wins, not joined
+        ([_result(stderr="x\nValueError: v\nNameError: n \n", is_error=True)], ("", "x\nValueError: v\nNameError: n \n", "NameError: n", True)),
+        ([_result(stderr="an error here", is_error=True)], ("", "an error here", "Execution failed", True)),
+        ([_result(is_error=True)], ("", "", "Execution failed", True)),  # flagged: never a success
+        ([_result(is_error=True, structured=False), _result("ok")], ("ok", "", "Execution failed", True)),
+        ([{"other": 1}, {"result": {}}], ("", "", "", False)),  # no result yet: the stream is incomplete
+    ],
+)
+def test_the_drain_keeps_the_last_output_and_always_names_a_flagged_error(events, expected) -> None:
+    from vorn_tools.code_interpreter.code_sandbox.bedrock_agentcore_sandbox import _ExecutionDrain
+
+    drain = _ExecutionDrain()
+    for event in events:
+        drain.feed(event)
+    assert (drain.stdout, drain.stderr, drain.error, drain.completed) == expected

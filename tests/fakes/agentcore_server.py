@@ -1,24 +1,13 @@
-"""A local stand-in for the Bedrock AgentCore code-interpreter data plane.
+"""A local stand-in for the Bedrock AgentCore code-interpreter data plane, on ``standin.StandIn``.
 
-One listener on 127.0.0.1 that the real aiobotocore client reaches through its
-endpoint setting (``AWS_ENDPOINT_URL_BEDROCK_AGENTCORE``):
-
-- ``PUT /code-interpreters/{id}/sessions/start`` and ``.../sessions/stop?sessionId=``;
-- ``POST /code-interpreters/{id}/tools/invoke`` (the session in the header
-  ``x-amzn-code-interpreter-session-id``) for the tools "executeCode",
-  "writeFiles" and "readFiles", answered with a real AWS event stream: binary
-  frames with prelude and message CRC32s, one "result" event per run or file.
-
-Every session owns a directory and one persistent ``standin.PythonWorker``
-whose working directory is the session's; paths under the worker's sandbox
-tops (``/files``, ``/workspace``, ...) live in the session too, other absolute
-paths are refused. The answer's headers go out at once and the result event
-when the run has ended; a client that goes away interrupts the run.
-
-Faults (``StandIn``'s ``fail``, ``stall``, ``drop_stream``, ``refuse``, plus
-:meth:`hang`, :meth:`truncate` and :meth:`reset`) use the routes "start",
-"stop", "executeCode", "writeFiles" and "readFiles". Every answer closes its
-connection, so nothing is pooled and a refused listener refuses the next call.
+The real aiobotocore client reaches it through ``AWS_ENDPOINT_URL_BEDROCK_AGENTCORE``:
+session start and stop, and "tools/invoke" for "executeCode", "writeFiles" and
+"readFiles", answered with a real AWS event stream (CRC-checked binary frames,
+one "result" event per run or file). Headers go out at once, the result when the
+run ends; a client gone mid-run interrupts it. Each session has a directory (the
+worker's cwd; ``/files`` etc. map into it, other absolute paths are refused) and
+one persistent ``PythonWorker``. Fault routes: "start", "stop", "executeCode",
+"writeFiles", "readFiles". Answers close their connection, so nothing is pooled.
 """
 
 from __future__ import annotations
@@ -48,9 +37,8 @@ INTERPRETER_ID = "aws.codeinterpreter.v1"
 SESSION_HEADER = "x-amzn-code-interpreter-session-id"
 LANGUAGES = ("python", "javascript", "typescript")
 _CLOSE = {"connection": "close"}
-_ERROR_TYPES = {400: "ValidationException", 402: "ServiceQuotaExceededException", 403: "AccessDeniedException",
-                404: "ResourceNotFoundException", 409: "ConflictException", 429: "ThrottlingException",
-                500: "InternalServerException"}
+_ERROR_TYPES = {400: "ValidationException", 403: "AccessDeniedException", 404: "ResourceNotFoundException",
+                429: "ThrottlingException", 500: "InternalServerException"}
 _sleep = asyncio.sleep  # kept private: tests may patch the global one
 
 
@@ -71,11 +59,7 @@ def event_frame(result: dict[str, Any]) -> bytes:
 
 @dataclass
 class Session:
-    """One code-interpreter session of the stand-in; read-only for tests."""
-
     session_id: str
-    name: str
-    timeout: int
     root: Path
     worker: PythonWorker
     stopped: bool = False
@@ -127,7 +111,7 @@ class AgentCoreStandIn(StandIn):
         """Read the request, then reset the connection (TCP RST) without answering."""
         self.add_fault(Fault(route, "reset", times))
 
-    def live_sessions(self) -> list[str]:
+    def live_sessions(self) -> list[str]:  # a copy first: the stand-in's thread adds sessions
         return [sid for sid, session in list(self.sessions.items()) if not session.stopped]
 
     def error_response(self, status: int, message: str) -> Response:
@@ -184,8 +168,7 @@ class AgentCoreStandIn(StandIn):
         root = self.tmp / sid
         (root / "files").mkdir(parents=True)
         worker = await PythonWorker.start(root, {})
-        self.sessions[sid] = Session(sid, request.get("name", ""), request.get("sessionTimeoutSeconds", 900),
-                                     root, worker)
+        self.sessions[sid] = Session(sid, root, worker)
         return JSONResponse({"codeInterpreterIdentifier": INTERPRETER_ID, "sessionId": sid,
                              "createdAt": time.time()}, headers=_CLOSE)
 
