@@ -4,6 +4,7 @@ import asyncio
 import errno
 import gc
 import logging
+import types
 
 import pytest
 
@@ -25,7 +26,8 @@ def pauses(monkeypatch):
         recorded.append(delay)
         await real_sleep(0)
 
-    monkeypatch.setattr(utils.asyncio, "sleep", fake_sleep)
+    # Only the retry helpers see the fake: stand-in threads (uvicorn) sleep on the real one.
+    monkeypatch.setattr(utils, "asyncio", types.SimpleNamespace(**{**vars(asyncio), "sleep": fake_sleep}))
     return recorded
 
 
