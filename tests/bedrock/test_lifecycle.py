@@ -13,7 +13,7 @@ from vorn_tools.code_interpreter.code_sandbox.models import ExecutionStatus
 from vorn_tools.code_interpreter.errors import SandboxExecutionError, SandboxNotInitializedError, SandboxStartError, Stage
 
 
-async def test_the_first_execution_starts_one_session_and_terminate_forgets_it(make_sandbox, agentcore) -> None:
+async def test_the_first_execution_starts_one_session_and_terminate_forgets_it(make_sandbox, agentcore, spans) -> None:
     sandbox = make_sandbox(sandbox_timeout=120)
     assert (sandbox.sandbox_id, agentcore.calls["start"]) == (None, 0)
     with pytest.raises(SandboxNotInitializedError, match="^Sandbox is not started$"):
@@ -24,6 +24,8 @@ async def test_the_first_execution_starts_one_session_and_terminate_forgets_it(m
     [(_, start)] = [entry for entry in agentcore.requests if entry[0] == "start"]
     assert re.fullmatch(r"bedrock-sandbox-\d+", start["name"]) and start["sessionTimeoutSeconds"] == 120
     assert agentcore.live_sessions() == [first]
+    [create] = [span for span in spans.get_finished_spans() if span.name == "zib_sandbox.sandbox.create"]
+    assert dict(create.attributes) == {"zib_sandbox.backend": "bedrock", "zib_sandbox.sandbox_id": first}
     await sandbox.terminate()
     assert (sandbox.sandbox_id, agentcore.live_sessions()) == (None, [])
     await sandbox.execute_code("pass")
