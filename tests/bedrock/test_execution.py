@@ -91,6 +91,9 @@ async def test_uploads_go_in_one_request_and_failures_are_results(sandbox, agent
     refused = await sandbox.execute_code("print('never')", files=files, upload_dir="/etc")
     assert refused.status is ERROR and refused.failure is None and "Cannot write /etc/raw.bin" in refused.error
     assert refused.error.startswith("Failed to upload 2 file(s) to sandbox backend 'bedrock': ")
+    agentcore.truncate("writeFiles", after_events=0)
+    unconfirmed = await sandbox.execute_code("print('never')", files=files[:1])
+    assert unconfirmed.error.endswith(": The writeFiles stream ended before its result arrived")
     assert agentcore.calls["executeCode"] == 1
 
 

@@ -164,11 +164,6 @@ def _command_program(cmd: str, env: dict[str, str] | None) -> str:
     )
 
 
-async def _no_events() -> Any:
-    return
-    yield
-
-
 def _finish(status: ExecutionStatus, code: str, start_time: float, **fields: Any) -> ExecutionResult:
     """Record ``status`` on the current span and build the run's result, timed from ``start_time``."""
     set_current_span_attributes(**{SpanAttr.STATUS: status.value})
@@ -512,14 +507,15 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
         )
         errors: list[str] = []
         confirmed = False
-        try:
-            async for event in response.get(Field.STREAM) or _no_events():
-                result = event.get(Field.RESULT) or {}
-                confirmed = confirmed or bool(result)
-                if result.get(Field.IS_ERROR):
-                    errors.append(str(result))
-        finally:
-            await self._close_stream(response)
+        if (stream := response.get(Field.STREAM)) is not None:
+            try:
+                async for event in stream:
+                    result = event.get(Field.RESULT) or {}
+                    confirmed = confirmed or bool(result)
+                    if result.get(Field.IS_ERROR):
+                        errors.append(str(result))
+            finally:
+                await self._close_stream(response)
         if not confirmed:
             errors.append(_STREAM_ENDED_EARLY.format(Operation.WRITE_FILES))
         if errors:
