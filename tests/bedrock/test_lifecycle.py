@@ -54,7 +54,7 @@ async def test_a_failed_install_stops_the_session(make_sandbox, agentcore) -> No
 
 async def test_a_cancelled_start_is_rolled_back(make_sandbox, agentcore) -> None:
     sandbox = make_sandbox()
-    agentcore.stall("start", 1.0)
+    agentcore.stall("start", 5.0)
     task = asyncio.ensure_future(sandbox.execute_code("pass"))
     for _ in range(500):
         if agentcore.calls["start"]:
@@ -66,7 +66,7 @@ async def test_a_cancelled_start_is_rolled_back(make_sandbox, agentcore) -> None
     assert (sandbox._client_context, sandbox._is_started) == (None, False)
 
 
-@pytest.mark.parametrize("fault", [lambda s: s.fail("stop", 500), lambda s: s.stall("stop", 3.0)])
+@pytest.mark.parametrize("fault", [lambda s: s.fail("stop", 500), lambda s: s.stall("stop", 5.0)])
 async def test_a_failed_stop_is_logged_and_the_session_forgotten(sandbox, agentcore, caplog, fault) -> None:
     fault(agentcore)
     with pytest.raises(ValueError, match="`timeout` must be positive"):
