@@ -272,22 +272,28 @@ async def kill_group(process: asyncio.subprocess.Process) -> None:
 class PythonWorker:
     """One persistent Python process whose globals outlive each run, as in a kernel."""
 
-    def __init__(self, process: asyncio.subprocess.Process) -> None:
+    def __init__(self, process: asyncio.subprocess.Process, interrupt_grace: float) -> None:
         self.process = process
         self.lock = asyncio.Lock()
+        self._grace = interrupt_grace
         self._interrupts: set[asyncio.Task] = set()
 
     @classmethod
-    async def start(cls, root: Path, env: dict[str, str]) -> PythonWorker:
-        """Start a worker whose sandbox file tree is ``root`` (see ``python_worker.py``)."""
+    async def start(cls, root: Path | str, env: dict[str, str], *, host_paths: bool = False,
+                    interrupt_grace: float = 10.0) -> PythonWorker:
+        """Start a worker whose sandbox file tree is ``root`` (see ``python_worker.py``).
+
+        A cell that ignores SIGINT for ``interrupt_grace`` seconds costs the worker its life.
+        """
         # No package index: an install in a sandbox must never reach the network.
         env = {**os.environ, **env, "PYTHONUNBUFFERED": "1", "PIP_NO_INDEX": "1",
                "PIP_DISABLE_PIP_VERSION_CHECK": "1"}
         process = await asyncio.create_subprocess_exec(
-            sys.executable, str(WORKER_SCRIPT), str(root), stdin=asyncio.subprocess.PIPE,
+            sys.executable, str(WORKER_SCRIPT), str(root), *(["--host-paths"] if host_paths else []),
+            stdin=asyncio.subprocess.PIPE,
             stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.DEVNULL, env=env,
             start_new_session=True, limit=16 * 1024 * 1024)
-        worker = cls(process)
+        worker = cls(process, interrupt_grace)
         line = await asyncio.wait_for(process.stdout.readline(), STARTUP_LIMIT)
         if json.loads(line or b"{}").get("type") != "ready":
             await worker.kill()
@@ -316,6 +322,7 @@ class PythonWorker:
                 yield event
                 if finished:
                     return
+            await self.kill()  # the protocol ended: the worker is gone, reap it
             finished = True
         finally:
             if finished:
@@ -327,7 +334,7 @@ class PythonWorker:
 
     async def _interrupt(self) -> None:
         try:
-            deadline = time.monotonic() + 10
+            deadline = time.monotonic() + self._grace
             while self.alive and time.monotonic() < deadline:
                 with contextlib.suppress(ProcessLookupError):
                     self.process.send_signal(signal.SIGINT)
