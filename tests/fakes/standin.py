@@ -1,0 +1,394 @@
+"""The skeleton every provider stand-in under ``tests/fakes`` is built on.
+
+A stand-in is a subclass of :class:`StandIn` that the provider's real SDK talks to over
+real HTTP on 127.0.0.1. The subclass
+
+- names its fault routes in ``ROUTES`` (the names tests pass to :meth:`StandIn.fail`,
+  :meth:`StandIn.stall` and :meth:`StandIn.drop_stream`);
+- implements ``async def _serve(self)``, calling ``await self.listen(name, app)`` once per
+  listener (any ASGI app, usually Starlette) — ``self.url(name)`` is then its base URL;
+- starts each handler with ``if (early := await self.pre_request("route")) is not None:
+  return early``, which counts the call in ``calls`` and applies a planned stall or
+  status fault; :meth:`take_fault` fetches the other fault kinds (a dropped stream, or
+  one of its own added with :meth:`add_fault`); :meth:`record` keeps request details for
+  tests in ``requests``;
+- may override :meth:`error_response` (the provider's JSON error body) and
+  ``async def _teardown(self)`` (kill its sandboxes when the stand-in stops).
+
+Sandboxes run real code: :class:`PythonWorker` is one persistent Python process per
+sandbox (globals kept between runs, SIGINT interrupts a cell; see ``python_worker.py`` for
+its event stream) and :class:`Command` one real command in its own process group, killed
+with its children when it is stopped.
+
+Everything runs on the stand-in's own event loop in a background thread; the control
+methods are thread-safe, and :meth:`StandIn.call` runs a coroutine on that loop from any
+thread. Timers on that loop use a private reference to ``asyncio.sleep``, so a test that
+patches the global one cannot disturb a stand-in shared by the session.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import collections
+import contextlib
+import json
+import logging
+import os
+import shutil
+import signal
+import sys
+import tempfile
+import threading
+import time
+from collections.abc import AsyncIterator, Coroutine, Iterator
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+import uvicorn
+from starlette.responses import JSONResponse, Response
+
+_sleep = asyncio.sleep  # see the module docstring
+logging.getLogger("uvicorn.error").setLevel(logging.CRITICAL)
+STARTUP_LIMIT = 30.0
+WORKER_SCRIPT = Path(__file__).with_name("python_worker.py")
+
+
+class DropConnection(Exception):
+    """Raise inside a streaming body to cut the connection mid-response."""
+
+
+@dataclass
+class Fault:
+    route: str
+    kind: str  # "status", "stall", "drop" or a stand-in's own kind
+    times: int
+    status: int = 500
+    message: str = ""
+    seconds: float = 0.0
+    after: int = 0
+
+
+class StandIn:
+    """Listeners, faults and records shared by the provider stand-ins (see the module docstring)."""
+
+    ROUTES: tuple[str, ...] = ()
+
+    def __init__(self) -> None:
+        self.calls: collections.Counter[str] = collections.Counter()
+        self.requests: list[tuple[str, dict[str, Any]]] = []
+        self.tmp = Path()
+        self._faults: list[Fault] = []
+        self._lock = threading.Lock()
+        self._loop: asyncio.AbstractEventLoop | None = None
+        self._thread: threading.Thread | None = None
+        self._servers: dict[str, tuple[uvicorn.Server, asyncio.Task]] = {}
+        self._ports: dict[str, int] = {}
+        self._apps: dict[str, Any] = {}
+        self._background: set[asyncio.Task] = set()
+
+    # ---------------------------------------------------------------- lifecycle
+
+    def url(self, listener: str) -> str:
+        return f"http://127.0.0.1:{self._ports[listener]}"
+
+    async def _serve(self) -> None:
+        raise NotImplementedError
+
+    async def _teardown(self) -> None:
+        """Release what the stand-in owns (sandboxes, processes) when it stops."""
+
+    def start(self) -> None:
+        self.tmp = Path(tempfile.mkdtemp(prefix=f"{type(self).__name__}-"))
+        ready, failure = threading.Event(), []
+
+        def run() -> None:
+            loop = self._loop = asyncio.new_event_loop()
+            asyncio.set_event_loop(loop)
+            try:
+                loop.run_until_complete(self._serve())
+            except BaseException as exc:  # reported to the starting thread
+                failure.append(exc)
+            ready.set()
+            if not failure:
+                loop.run_forever()
+
+        self._thread = threading.Thread(target=run, name=type(self).__name__, daemon=True)
+        self._thread.start()
+        if not ready.wait(STARTUP_LIMIT) or failure:
+            self.stop()
+            raise RuntimeError(f"{type(self).__name__} failed to start") from (failure or [None])[0]
+
+    def stop(self) -> None:
+        loop, self._loop = self._loop, None
+        if loop is None:
+            return
+        try:
+            if loop.is_running():
+                asyncio.run_coroutine_threadsafe(self._shutdown(), loop).result(30)
+        finally:
+            loop.call_soon_threadsafe(loop.stop)
+            if self._thread is not None:
+                self._thread.join(10)
+            shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def call(self, coro: Coroutine, timeout: float = 15.0) -> Any:
+        """Run ``coro`` on the stand-in's loop and return its result (thread-safe)."""
+        assert self._loop is not None, "stand-in is not running"
+        return asyncio.run_coroutine_threadsafe(coro, self._loop).result(timeout)
+
+    _call = call
+
+    def spawn(self, coro: Coroutine) -> asyncio.Task:
+        """Run ``coro`` in the background on the stand-in's loop (call from that loop)."""
+        task = asyncio.get_running_loop().create_task(coro)
+        self._background.add(task)
+        task.add_done_callback(self._background.discard)
+        return task
+
+    async def every(self, seconds: float, tick) -> None:
+        """Call ``tick()`` every ``seconds`` until the stand-in stops (use with :meth:`spawn`)."""
+        while True:
+            await _sleep(seconds)
+            await tick()
+
+    async def listen(self, name: str, app: Any, port: int = 0) -> None:
+        """Serve ``app`` as listener ``name`` on ``port`` (0: an ephemeral one)."""
+        config = uvicorn.Config(app, host="127.0.0.1", port=port, log_config=None, log_level="critical",
+                                access_log=False, lifespan="off", timeout_graceful_shutdown=2)
+        server = uvicorn.Server(config)
+        task = asyncio.get_running_loop().create_task(server.serve())
+        deadline = time.monotonic() + STARTUP_LIMIT
+        while not server.started:
+            if task.done() or time.monotonic() > deadline:
+                task.cancel()
+                raise RuntimeError(f"listener {name} did not start")
+            await _sleep(0.01)
+        self._servers[name] = (server, task)
+        self._ports[name] = server.servers[0].sockets[0].getsockname()[1]
+        self._apps[name] = app
+
+    async def _close_listener(self, name: str) -> None:
+        if (entry := self._servers.pop(name, None)) is not None:
+            entry[0].should_exit = True
+            await asyncio.wait_for(entry[1], 10)
+
+    async def _shutdown(self) -> None:
+        for name in list(self._servers):
+            await self._close_listener(name)
+        await self._teardown()
+        for task in list(self._background):
+            task.cancel()
+        await asyncio.gather(*self._background, return_exceptions=True)
+
+    def refuse(self, listener: str) -> None:
+        """Stop listening on ``listener``: connections to its port are refused."""
+        self.call(self._close_listener(listener))
+
+    def restore(self, listener: str) -> None:
+        """Listen again on the port ``listener`` had."""
+        self.call(self.listen(listener, self._apps[listener], self._ports[listener]))
+
+    @contextlib.contextmanager
+    def refusing(self, listener: str) -> Iterator[None]:
+        self.refuse(listener)
+        try:
+            yield
+        finally:
+            self.restore(listener)
+
+    # ------------------------------------------------------- faults and records
+
+    def fail(self, route: str, status: int, *, times: int = 1, message: str = "") -> None:
+        """Answer the next ``times`` requests of ``route`` with ``status``."""
+        self.add_fault(Fault(route, "status", times, status=status, message=message))
+
+    def stall(self, route: str, seconds: float, *, times: int = 1) -> None:
+        """Hold the next ``times`` requests of ``route`` for ``seconds`` before answering."""
+        self.add_fault(Fault(route, "stall", times, seconds=seconds))
+
+    def drop_stream(self, route: str, *, after_events: int, times: int = 1) -> None:
+        """Cut the next ``times`` streamed answers of ``route`` after ``after_events`` events."""
+        self.add_fault(Fault(route, "drop", times, after=after_events))
+
+    def add_fault(self, fault: Fault) -> None:
+        if fault.route not in self.ROUTES:
+            raise ValueError(f"unknown route {fault.route!r}; known: {', '.join(self.ROUTES)}")
+        if fault.times >= 1:
+            with self._lock:
+                self._faults.append(fault)
+
+    def take_fault(self, route: str, *kinds: str) -> Fault | None:
+        """Use up one planned fault of ``route`` of one of ``kinds``, if any."""
+        with self._lock:
+            for fault in self._faults:
+                if fault.route == route and fault.kind in kinds:
+                    fault.times -= 1
+                    if fault.times <= 0:
+                        self._faults.remove(fault)
+                    return fault
+        return None
+
+    def clear_faults(self) -> None:
+        with self._lock:
+            self._faults.clear()
+
+    def record(self, route: str, details: dict[str, Any]) -> None:
+        with self._lock:
+            self.requests.append((route, details))
+
+    def reset_records(self) -> None:
+        """Forget the call counters and the recorded requests."""
+        with self._lock:
+            self.calls.clear()
+            self.requests.clear()
+
+    def error_response(self, status: int, message: str) -> Response:
+        return JSONResponse({"code": status, "message": message}, status_code=status)
+
+    async def pre_request(self, route: str) -> Response | None:
+        """Count a call of ``route`` and apply a stall or status fault planned for it."""
+        with self._lock:
+            self.calls[route] += 1
+        if (stall := self.take_fault(route, "stall")) is not None:
+            await _sleep(stall.seconds)
+        if (fault := self.take_fault(route, "status")) is not None:
+            return self.error_response(fault.status, fault.message or f"injected failure for {route}")
+        return None
+
+
+# ------------------------------------------------------------------ real processes
+
+
+async def kill_group(process: asyncio.subprocess.Process) -> None:
+    """SIGKILL ``process``'s process group (it leads its own session) and reap it."""
+    if process.returncode is None:
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(process.pid, signal.SIGKILL)
+        with contextlib.suppress(Exception):
+            await asyncio.wait_for(process.wait(), 5)
+
+
+class PythonWorker:
+    """One persistent Python process whose globals outlive each run, as in a kernel."""
+
+    def __init__(self, process: asyncio.subprocess.Process, interrupt_grace: float) -> None:
+        self.process = process
+        self.lock = asyncio.Lock()
+        self._grace = interrupt_grace
+        self._interrupts: set[asyncio.Task] = set()
+
+    @classmethod
+    async def start(cls, root: Path | str, env: dict[str, str], *, host_paths: bool = False,
+                    interrupt_grace: float = 10.0) -> PythonWorker:
+        """Start a worker whose sandbox file tree is ``root`` (see ``python_worker.py``).
+
+        A cell that ignores SIGINT for ``interrupt_grace`` seconds costs the worker its life.
+        """
+        # No package index: an install in a sandbox must never reach the network.
+        env = {**os.environ, **env, "PYTHONUNBUFFERED": "1", "PIP_NO_INDEX": "1",
+               "PIP_DISABLE_PIP_VERSION_CHECK": "1"}
+        process = await asyncio.create_subprocess_exec(
+            sys.executable, str(WORKER_SCRIPT), str(root), *(["--host-paths"] if host_paths else []),
+            stdin=asyncio.subprocess.PIPE,
+            stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.DEVNULL, env=env,
+            start_new_session=True, limit=16 * 1024 * 1024)
+        worker = cls(process, interrupt_grace)
+        line = await asyncio.wait_for(process.stdout.readline(), STARTUP_LIMIT)
+        if json.loads(line or b"{}").get("type") != "ready":
+            await worker.kill()
+            raise RuntimeError("sandbox worker failed to start")
+        return worker
+
+    @property
+    def alive(self) -> bool:
+        return self.process.returncode is None
+
+    async def run(self, code: str, env_vars: dict[str, str] | None = None) -> AsyncIterator[dict[str, Any]]:
+        """Run ``code``, yielding its events up to ``end_of_execution`` (nothing if the worker died).
+
+        Runs are serialized. A caller that stops iterating early (a client gone, a stream
+        cut) leaves the cell to be interrupted and drained in the background.
+        """
+        await self.lock.acquire()
+        finished = False
+        try:
+            self.process.stdin.write((json.dumps({"code": code, "env_vars": env_vars}) + "\n").encode())
+            await self.process.stdin.drain()
+            while raw := await self.process.stdout.readline():
+                event = json.loads(raw)
+                if event["type"] == "end_of_execution":
+                    finished = True
+                yield event
+                if finished:
+                    return
+            await self.kill()  # the protocol ended: the worker is gone, reap it
+            finished = True
+        finally:
+            if finished:
+                self.lock.release()
+            else:
+                task = asyncio.get_running_loop().create_task(self._interrupt())
+                self._interrupts.add(task)
+                task.add_done_callback(self._interrupts.discard)
+
+    async def _interrupt(self) -> None:
+        try:
+            deadline = time.monotonic() + self._grace
+            while self.alive and time.monotonic() < deadline:
+                with contextlib.suppress(ProcessLookupError):
+                    self.process.send_signal(signal.SIGINT)
+                try:
+                    raw = await asyncio.wait_for(self.process.stdout.readline(), 0.5)
+                except TimeoutError:
+                    continue
+                if not raw or json.loads(raw).get("type") == "end_of_execution":
+                    return
+            await self.kill()
+        finally:
+            self.lock.release()
+
+    async def kill(self) -> None:
+        await kill_group(self.process)
+
+
+class Command:
+    """One real command in its own process group; :meth:`kill` ends it with its children."""
+
+    def __init__(self, process: asyncio.subprocess.Process) -> None:
+        self.process = process
+
+    @classmethod
+    async def start(cls, cmd: str, args: list[str], *, cwd: Path, env: dict[str, str]) -> Command:
+        process = await asyncio.create_subprocess_exec(
+            cmd, *args, cwd=str(cwd), env=env, stdin=asyncio.subprocess.DEVNULL,
+            stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.PIPE, start_new_session=True)
+        return cls(process)
+
+    async def output(self) -> AsyncIterator[tuple[str, bytes]]:
+        """``("stdout" | "stderr", chunk)`` pairs as they are written, until both streams close."""
+        queue: asyncio.Queue[tuple[str, bytes] | None] = asyncio.Queue()
+
+        async def pump(name: str, stream: asyncio.StreamReader) -> None:
+            while chunk := await stream.read(65536):
+                await queue.put((name, chunk))
+            await queue.put(None)
+
+        pumps = [asyncio.create_task(pump("stdout", self.process.stdout)),
+                 asyncio.create_task(pump("stderr", self.process.stderr))]
+        try:
+            open_streams = 2
+            while open_streams:
+                if (item := await queue.get()) is None:
+                    open_streams -= 1
+                else:
+                    yield item
+        finally:
+            for task in pumps:
+                task.cancel()
+
+    async def wait(self) -> int:
+        return await self.process.wait()
+
+    async def kill(self) -> None:
+        await kill_group(self.process)
