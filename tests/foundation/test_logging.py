@@ -7,6 +7,7 @@ import sys
 
 import pytest
 
+from tests.foundation.conftest import ENGINE_FAILURES, Unprintable
 from vorn_tools.code_interpreter import redaction
 from vorn_tools.code_interpreter.errors import SandboxStartError, Stage
 from vorn_tools.code_interpreter.redaction import (
@@ -73,17 +74,24 @@ def _record(msg: str, args: tuple[object, ...] | None = None, exc_info: object =
     ("msg", "args", "expected"),
     [
         ("token %s at %d%%", ("arg-secret-123", 50), "token [SECRET] at 50%"),
-        # Arguments that do not fit the format must not raise into the caller.
+        # Logging never raises into the caller: not for arguments that do not fit the format,
+        # nor for a message object or an exception whose __str__ fails.
         ("to %s: %s", ("arg-secret-123",), "to %s: %s [log arguments could not be merged: builtins.TypeError]"),
+        (Unprintable(), None, "[unprintable log message of type tests.foundation.conftest.Unprintable]"),
     ],
 )
-def test_filter_merges_and_masks_arguments_then_clears_them(msg: str, args: tuple[object, ...], expected: str) -> None:
+def test_filter_merges_and_masks_arguments_then_clears_them(msg: object, args: tuple[object, ...], expected: str) -> None:
     register_secret("arg-secret-123")
-    record = _record(msg, args)
+    try:
+        raise Unprintable()
+    except Unprintable:
+        record = _record(msg, args, sys.exc_info())  # type: ignore[arg-type]
     assert redaction.RedactingFilter().filter(record) is True
     assert (record.msg, record.args, record.getMessage()) == (expected, None, expected)
+    assert record.exc_text.endswith("Unprintable: <exception str() failed>") and record.exc_info is None
 
 
+@ENGINE_FAILURES
 @pytest.mark.usefixtures("failing_engine")
 def test_filter_on_rule_failure_writes_fallbacks() -> None:
     try:
@@ -112,6 +120,8 @@ def _link(outer: BaseException, *, cause: BaseException | None = None, context: 
         (_link(OSError("alone"), context=KeyError("hidden"), suppress=True), "OSError: alone"),
         (_link(_a := OSError("a"), cause=_link(TypeError("b"), cause=_a)), "OSError: a\ncaused by TypeError: b"),
         (ProviderAPIError.Unauthorized("  lead kept \n"), "ProviderAPIError.Unauthorized:   lead kept"),
+        (_link(OSError("o"), cause=_link(Unprintable(), cause=KeyError("k"))),
+         "OSError: o\ncaused by Unprintable: <exception str() failed>\ncaused by KeyError: 'k'"),
     ],
 )
 def test_format_error_chain(error: BaseException, expected: str) -> None:
@@ -128,6 +138,7 @@ def test_masked_renderings() -> None:
     assert tb.startswith("Traceback (most recent call last):") and not tb.endswith("\n")
 
 
+@ENGINE_FAILURES
 @pytest.mark.usefixtures("failing_engine")
 @pytest.mark.parametrize("render", [redacted_message, redacted_chain, redacted_traceback])
 def test_renderers_fall_back_to_the_qualified_type(render) -> None:  # type: ignore[no-untyped-def]
