@@ -154,20 +154,13 @@ async def test_unknown_tools_get_a_result_and_files_go_to_the_last_code_record(c
     ]
 
 
-@pytest.mark.parametrize(
-    ("paths", "downloads"),
-    [
-        (["/files/big.bin"] * 50, ["/files/big.bin"]),
-        ([f"/files/{i}.txt" for i in range(25)] * 2, [f"/files/{i}.txt" for i in range(20)]),
-    ],
-)
-async def test_output_downloads_are_bounded(caplog, paths, downloads):
-    sandbox = ScriptedSandbox(files={p: b"x" for p in paths})
-    ci, _ = make([], sandbox)
+async def test_output_downloads_are_bounded(caplog):
+    # 50 links to one file make one download; past 20 distinct files the rest are skipped, with a warning.
+    paths = ["/files/big.bin"] * 50 + [f"/files/{i}.txt" for i in range(25)] * 2
+    sandbox = ScriptedSandbox(files=dict.fromkeys(paths, b"x"))
     with caplog.at_level(logging.WARNING, logger=LOGGER):
-        attached = await ci._download_output_files(paths)
-    assert sandbox.downloads == downloads and len(attached) == len(downloads)
-    capped = len(set(paths)) > ci.MAX_OUTPUT_FILES
-    assert [r.getMessage() for r in caplog.records] == (
-        ["The answer links more than 20 files; only the first 20 are downloaded"] if capped else []
-    )
+        attached = await make([], sandbox)[0]._download_output_files(paths)
+    assert sandbox.downloads == paths[:1] + paths[50:69] and len(attached) == 20
+    assert [r.getMessage() for r in caplog.records] == [
+        "The answer links more than 20 files; only the first 20 are downloaded"
+    ]
