@@ -10,7 +10,6 @@ import pytest
 from opensandbox.exceptions import SandboxConnectionException, SandboxTimeoutException
 from vorn_inference.schema import Attachment
 
-from tests.fakes.opensandbox_server import OpenSandboxStandIn
 from vorn_tools.code_interpreter.code_sandbox.models import ExecutionStatus
 from vorn_tools.code_interpreter.code_sandbox.opensandbox_sandbox import OpenSandbox
 from vorn_tools.code_interpreter.errors import SandboxTerminateError
@@ -19,14 +18,10 @@ from vorn_tools.code_interpreter.redaction import register_secret
 SLOW = "import time\nprint('started', flush=True)\ntime.sleep(60)"
 
 
-def _interrupts(opensandbox: OpenSandboxStandIn) -> list[str]:
-    return [body["id"] for route, body in opensandbox.requests if route == "code.interrupt"]
-
-
 async def test_timeout_interrupts_the_kernel_and_keeps_partial_output(sandbox, opensandbox, caplog):
     result = await sandbox.execute_code(SLOW, timeout=1)
     assert (result.status, result.stdout) == (ExecutionStatus.TIMEOUT, "started\n")
-    assert result.error == "Execution exceeded timeout of 1 seconds" and len(_interrupts(opensandbox)) == 1
+    assert result.error == "Execution exceeded timeout of 1 seconds" and opensandbox.calls["code.interrupt"] == 1
     assert (await sandbox.execute_code("print('next')")).stdout == "next\n"
 
     # An interrupt that never lands is given up after a bound, with a warning.
