@@ -25,12 +25,12 @@ async def test_timeout_interrupts_the_kernel_and_keeps_partial_output(sandbox, o
     assert (await sandbox.execute_code("print('next')")).stdout == "next\n"
 
     # An interrupt that never lands is given up after a bound, with a warning.
-    opensandbox.stall("code.interrupt", 30)
-    started = time.monotonic()
+    opensandbox.stall("code.interrupt", 600)  # longer than the test may run
     with caplog.at_level(logging.WARNING):
         result = await sandbox.execute_code(SLOW, timeout=1)
-    assert result.status is ExecutionStatus.TIMEOUT and time.monotonic() - started < 20
-    assert any(r.getMessage().startswith("Failed to interrupt kernel execution ") for r in caplog.records)
+    assert result.status is ExecutionStatus.TIMEOUT
+    assert any(r.getMessage().startswith("Failed to interrupt kernel execution ") and r.getMessage().endswith(
+        ": no answer within 5 seconds") for r in caplog.records)
 
 
 async def test_streamed_output_over_the_bound_is_truncated_only_when_partial(sandbox):
