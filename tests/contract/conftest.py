@@ -16,10 +16,12 @@ from tests.fakes.agentcore_fixtures import CREDENTIALS, agentcore, agentcore_ser
 from tests.fakes.agentcore_server import AgentCoreStandIn
 from tests.fakes.e2b_fixtures import e2b, e2b_service  # noqa: F401 - the E2B stand-in
 from tests.fakes.e2b_server import E2BStandIn
+from tests.fakes.opensandbox_fixtures import opensandbox, opensandbox_service  # noqa: F401 - the stand-in
+from tests.fakes.opensandbox_server import OpenSandboxStandIn
 from tests.fakes.local_sandbox import LocalSandbox
 from vorn_tools.code_interpreter.code_sandbox.code_interpreter_sandbox import CodeInterpreterSandbox
 
-BACKENDS = ["local", "e2b", "bedrock"]
+BACKENDS = ["local", "e2b", "opensandbox", "bedrock"]
 
 
 @dataclass
@@ -83,6 +85,17 @@ async def bedrock_backend(agentcore: AgentCoreStandIn) -> AsyncIterator[Backend]
 
     async for backend in _backend("bedrock", start, lambda: BedrockAgentCoreSandbox(**CREDENTIALS)):
         backend.needs_start = lambda s: s.download_file("x")
+        yield backend
+
+
+@pytest.fixture
+async def opensandbox_backend(opensandbox: OpenSandboxStandIn) -> AsyncIterator[Backend]:
+    from vorn_tools.code_interpreter.code_sandbox.opensandbox_sandbox import OpenSandbox
+
+    async def start() -> CodeInterpreterSandbox:
+        return await OpenSandbox.create(**opensandbox.connection_options(), create_backoff=0.0)
+
+    async for backend in _backend("opensandbox", start, OpenSandbox):
         yield backend
 
 

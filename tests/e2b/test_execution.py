@@ -44,9 +44,9 @@ async def test_runs_report_output_as_printed_and_stop_at_the_limit(sandbox: E2BS
     assert (result.status, result.stdout, lines, result.failure) == (TIMEOUT, "step 1\nstep 2\n", ["step ", "1", "step 2"], None)
     assert result.error == "Execution exceeded timeout of 1 seconds" and _last_span(spans)["zib_sandbox.status"] == "timeout"
     # The stand-in interrupted the cell as a kernel would; the state survived.
-    assert (await sandbox.execute_code("print(kept)")).stdout == "1\n"
+    assert (await sandbox.execute_code("print(kept)", env={})).stdout == "1\n"
     assert [(body["env_vars"], body["language"]) for body in _requests(e2b, "execute")] == [
-        ({"MODE": "fast"}, "python"), (None, "python"), (None, "python")]
+        ({"MODE": "fast"}, "python"), (None, "python"), ({}, "python")]
 
 
 @pytest.mark.parametrize(

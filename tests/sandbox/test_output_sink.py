@@ -43,15 +43,6 @@ def test_boundaries(lines, size, truncated, kept):
     assert (native._size, native._truncated, len(native._lines)) == (size, truncated, kept)
 
 
-def test_rendering_layout_and_sticky_notice():
-    assert utils._OUTPUT_TRUNCATED == NOTICE and utils._MAX_STREAMED_OUTPUT_CHARS == MAX_CHARS
-    assert _feed([]).render() == "" and _feed(["a", "b"]).render() == "a\nb"
-    native, reference = BoundedOutputSink(), ReferenceSink()
-    _feed(["a" * HALF, "b" * HALF, "c"], native, reference)
-    _feed(["d"], native, reference)  # evicts nothing, yet the notice stays
-    assert native.render() == NOTICE + "\n" + "b" * HALF + "\nc\nd"
-
-
 def test_code_points_not_bytes_and_surrogates_survive():
     non_ascii = "\u00e9\u4e2d\U0001f600" * 333 + "\u00e9"  # 1000 code points, far more UTF-8 bytes
     surrogate = "bad \udc80 byte \ud800"

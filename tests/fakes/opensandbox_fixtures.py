@@ -1,0 +1,42 @@
+"""Pytest fixtures for the local OpenSandbox stand-in, shared by every suite that uses it.
+
+Import them into a ``conftest.py``:
+``from tests.fakes.opensandbox_fixtures import opensandbox, opensandbox_service``.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterator
+
+import pytest
+
+from tests.fakes.opensandbox_server import OpenSandboxStandIn
+
+
+@pytest.fixture(scope="session")
+def opensandbox_service() -> Iterator[OpenSandboxStandIn]:
+    """One stand-in for the session, on ephemeral ports, stopped (sandboxes killed) at the end."""
+    service = OpenSandboxStandIn()
+    service.start()
+    try:
+        yield service
+    finally:
+        service.stop()
+
+
+@pytest.fixture
+def opensandbox(opensandbox_service: OpenSandboxStandIn, monkeypatch: pytest.MonkeyPatch) -> Iterator[OpenSandboxStandIn]:
+    """The stand-in with no planned faults, default delays and the SDK's metrics request off.
+
+    Sandboxes a test leaves alive are killed when it ends.
+    """
+    monkeypatch.setenv("OPENSANDBOX_DISABLE_METRICS", "1")
+    service = opensandbox_service
+    service.clear_faults()
+    service.reset_records()
+    service.ready_delay, service.snapshot_delay = 0.0, 0.05
+    service.call(service.forget_snapshots())
+    yield service
+    service.clear_faults()
+    for sandbox_id in service.alive_sandboxes():
+        service.call(service._kill_sandbox(service.sandboxes[sandbox_id]))

@@ -1,0 +1,588 @@
+"""A local stand-in for an OpenSandbox server that the real OpenSandbox SDKs talk to.
+
+Two listeners on 127.0.0.1 (ephemeral ports), built on ``standin.StandIn``:
+
+- "api", the lifecycle API under ``/v1``: create (answered 202; the sandbox becomes
+  ready asynchronously, ``ready_delay`` seconds later), endpoints, kill, renew, info,
+  snapshots (create, list with paging, get, delete; Creating -> Ready or Failed) and
+  the SDK's metrics side request;
+- "execd", every sandbox's execd API under ``/execd/{id}`` (the endpoint handed out):
+  ping, directories, multipart upload, download, commands streamed as events from real
+  ``bash`` processes, the code route with one persistent Python worker per context,
+  and interrupts. Until its container is ready a sandbox's execd answers 503.
+
+Each sandbox owns a file tree ``<root>/<absolute path>`` outside ``/tmp``. Its
+processes (commands and code workers) run in a private mount namespace in which the
+sandbox's own ``<root>/tmp`` is ``/tmp``, so sandbox paths such as "/tmp/files/x" or
+Unix sockets under "/tmp" mean the same thing to the file API, to commands and to code,
+and nothing leaks into the host's ``/tmp``. Commands run with stdin closed, in their own
+process group, with the sandbox's environment plus the request's ``envs``; they are
+killed (with their group) on their ``timeout``, on an interrupt, when the client goes
+away and when the sandbox dies; processes that left the group are found by the
+sandbox's tag in their environment and killed with the sandbox.
+
+The in-sandbox Jupyter server is the route ``/jupyter/{id}/api``: a command naming the
+sandbox's loopback Jupyter port (44771) reaches it, and ``JUPYTER_PORT`` in the
+command environment names a port that accepts while Jupyter is up.
+
+Faults: ``fail``/``stall``/``drop_stream`` on the routes in ``ROUTES``,
+``refuse``/``restore`` per listener, and :meth:`OpenSandboxStandIn.next_sandbox`
+(never ready, no Jupyter), :meth:`fail_next_snapshot`, :meth:`endless_pages`.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import datetime as dt
+import json
+import os
+import re
+import secrets
+import shlex
+import shutil
+import signal
+import socket
+import sys
+import tempfile
+import time
+import uuid
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+from starlette.applications import Starlette
+from starlette.requests import Request
+from starlette.responses import JSONResponse, Response, StreamingResponse
+from starlette.routing import Route
+
+from tests.fakes.standin import (
+    WORKER_SCRIPT,
+    Command,
+    DropConnection,
+    Fault,
+    PythonWorker,
+    Refuse,
+    StandIn,
+    kill_group,
+)
+
+_sleep = asyncio.sleep  # a test that patches the global cannot disturb the stand-in's timers
+JUPYTER_PORT = 44771
+EXECD_PORT = 44772
+_DRAIN_GRACE = 0.5
+_TAG = "OPENSANDBOX_STANDIN_SANDBOX"
+# Runs "$@" with the sandbox's tmp directory ("$0") mounted over /tmp.
+_IN_SANDBOX = ["unshare", "-m", "--propagation", "private", "sh", "-c",
+               'mount --bind "$0" /tmp && cd "$1" && shift && exec "$@"']
+
+
+def _now_ms() -> int:
+    return int(time.time() * 1000)
+
+
+def _iso(moment: float) -> str:
+    return dt.datetime.fromtimestamp(moment, dt.UTC).isoformat()
+
+
+def _closed_port() -> int:
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+@dataclass
+class FakeSandbox:
+    """One sandbox of the stand-in; read-only for tests."""
+
+    id: str
+    source: dict[str, Any]
+    root: Path
+    env: dict[str, str]
+    entrypoint: list[str]
+    expires_at: float
+    request: dict[str, Any]
+    ready: bool = False
+    jupyter: bool = True
+    killed: bool = False
+    contexts: dict[str, PythonWorker] = field(default_factory=dict)
+    running: dict[str, Any] = field(default_factory=dict)  # execution id -> Command | PythonWorker
+
+    def host_path(self, path: str) -> Path:
+        return self.root / os.path.normpath("/" + path).lstrip("/")
+
+
+@dataclass
+class FakeSnapshot:
+    id: str
+    sandbox_id: str
+    name: str | None
+    created_at: float
+    state: str = "Creating"
+    tree: Path | None = None
+
+    def body(self) -> dict[str, Any]:
+        return {"id": self.id, "sandboxId": self.sandbox_id, "name": self.name,
+                "status": {"state": self.state}, "createdAt": _iso(self.created_at)}
+
+
+class OpenSandboxStandIn(StandIn):
+    """The local OpenSandbox server (see the module docstring)."""
+
+    ROUTES = ("create", "endpoint", "kill", "renew", "info", "snapshot.create", "snapshot.list",
+              "snapshot.get", "snapshot.delete", "ping", "directories", "upload", "download",
+              "command", "command.interrupt", "code", "code.interrupt", "code.context", "jupyter")
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.api_key = "osb-" + secrets.token_hex(16)
+        self.sandboxes: dict[str, FakeSandbox] = {}
+        self.snapshots: dict[str, FakeSnapshot] = {}
+        #: Seconds until a new sandbox's container (and its execd) is ready.
+        self.ready_delay = 0.0
+        #: Seconds until a new snapshot leaves "Creating".
+        self.snapshot_delay = 0.05
+        self._trees = Path()
+
+    # -------------------------------------------------------------- connection
+
+    @property
+    def domain(self) -> str:
+        return f"127.0.0.1:{self._ports['api']}"
+
+    def connection_options(self) -> dict[str, Any]:
+        """Keyword arguments of ``OpenSandbox.create`` that point it at this stand-in."""
+        return {"api_key": self.api_key, "domain": self.domain, "protocol": "http"}
+
+    def connection_config(self, *, sync: bool = False, **overrides: Any) -> Any:
+        """An SDK connection config for this stand-in, without retries or metrics."""
+        from opensandbox.config import ConnectionConfig
+        from opensandbox.config.connection_sync import ConnectionConfigSync
+        from opensandbox.transport import RetryPolicy
+
+        config_class = ConnectionConfigSync if sync else ConnectionConfig
+        options = {"api_key": self.api_key, "domain": self.domain, "protocol": "http",
+                   "retry_policy": RetryPolicy.disabled(), "disable_metrics": True, **overrides}
+        return config_class(**options)
+
+    # ------------------------------------------------------------- test switches
+
+    def next_sandbox(self, *, ready: bool = True, jupyter: bool = True, times: int = 1) -> None:
+        """Make the next ``times`` sandboxes never become ready, or start without Jupyter."""
+        kind = "never_ready" if not ready else "no_jupyter" if not jupyter else None
+        if kind:
+            self.add_fault(Fault("create", kind, times))
+
+    def fail_next_snapshot(self, *, times: int = 1) -> None:
+        """The next ``times`` snapshots end in state "Failed"."""
+        self.add_fault(Fault("snapshot.create", "snapshot_failed", times))
+
+    def endless_pages(self, *, times: int = 1) -> None:
+        """The next ``times`` snapshot listings claim that another page follows."""
+        self.add_fault(Fault("snapshot.list", "endless", times))
+
+    def alive_sandboxes(self) -> list[str]:
+        return [sid for sid, sandbox in list(self.sandboxes.items()) if not sandbox.killed]
+
+    def add_snapshot(self, name: str | None, *, state: str = "Ready", created_at: float | None = None) -> str:
+        """Store a snapshot directly (no source sandbox); returns its id."""
+        snapshot = FakeSnapshot("snap-" + uuid.uuid4().hex[:12], "", name,
+                                created_at if created_at is not None else time.time(), state)
+        self.snapshots[snapshot.id] = snapshot
+        return snapshot.id
+
+    async def forget_snapshots(self) -> None:
+        for snapshot in self.snapshots.values():
+            if snapshot.tree is not None:
+                shutil.rmtree(snapshot.tree, ignore_errors=True)
+        self.snapshots.clear()
+
+    def error_response(self, status: int, message: str) -> Response:
+        return JSONResponse({"code": f"STANDIN::{status}", "message": message}, status_code=status)
+
+    # ----------------------------------------------------------------- serving
+
+    async def _serve(self) -> None:
+        self._trees = Path(tempfile.mkdtemp(prefix="opensandbox-standin-", dir="/var/tmp"))
+        sandbox = "/v1/sandboxes/{sid}"
+        await self.listen("api", Starlette(routes=[
+            Route("/v1/sandboxes", self.endpoint("create", self._create), methods=["POST"]),
+            Route(sandbox, self.endpoint("kill", self._kill), methods=["DELETE"]),
+            Route(sandbox, self.endpoint("info", self._info), methods=["GET"]),
+            Route(sandbox + "/endpoints/{port:int}", self.endpoint("endpoint", self._endpoint), methods=["GET"]),
+            Route(sandbox + "/renew-expiration", self.endpoint("renew", self._renew), methods=["POST"]),
+            Route(sandbox + "/snapshots", self.endpoint("snapshot.create", self._snapshot_create), methods=["POST"]),
+            Route("/v1/snapshots", self.endpoint("snapshot.list", self._snapshot_list), methods=["GET"]),
+            Route("/v1/snapshots/{snap}", self.endpoint("snapshot.get", self._snapshot_get), methods=["GET"]),
+            Route("/v1/snapshots/{snap}", self.endpoint("snapshot.delete", self._snapshot_delete), methods=["DELETE"]),
+            Route("/v1/metrics/events", lambda request: Response(status_code=204), methods=["POST"]),
+        ]))
+        execd = "/execd/{sid}"
+        await self.listen("execd", Starlette(routes=[
+            Route(execd + "/ping", self.endpoint("ping", self._ping), methods=["GET"]),
+            Route(execd + "/directories", self.endpoint("directories", self._directories), methods=["POST"]),
+            Route(execd + "/files/upload", self.endpoint("upload", self._upload), methods=["POST"]),
+            Route(execd + "/files/download", self.endpoint("download", self._download), methods=["GET"]),
+            Route(execd + "/command", self.endpoint("command", self._command), methods=["POST"]),
+            Route(execd + "/command", self.endpoint("command.interrupt", self._interrupt), methods=["DELETE"]),
+            Route(execd + "/code", self.endpoint("code", self._code), methods=["POST"]),
+            Route(execd + "/code", self.endpoint("code.interrupt", self._interrupt), methods=["DELETE"]),
+            Route(execd + "/code/context", self.endpoint("code.context", self._code_context), methods=["POST"]),
+            Route("/jupyter/{sid}/api", self.endpoint("jupyter", self._jupyter), methods=["GET"]),
+        ]))
+        self.spawn(self.every(0.2, self._reap))
+
+    async def _teardown(self) -> None:
+        for sandbox in list(self.sandboxes.values()):
+            await self._kill_sandbox(sandbox)
+        shutil.rmtree(self._trees, ignore_errors=True)
+
+    # ------------------------------------------------------------- lifecycle API
+
+    def _authorized(self, request: Request) -> None:
+        if request.headers.get("open-sandbox-api-key") != self.api_key:
+            raise Refuse(401, "invalid API key")
+
+    def _sandbox(self, request: Request, *, execd: bool = False) -> FakeSandbox:
+        """The live sandbox a request names (for execd: and whose container is ready)."""
+        if not execd:
+            self._authorized(request)
+        sandbox = self.sandboxes.get(request.path_params["sid"])
+        if sandbox is None or sandbox.killed:
+            raise Refuse(404, "sandbox not found")
+        if execd and not sandbox.ready:
+            raise Refuse(503, "sandbox container is starting")
+        return sandbox
+
+    async def _create(self, request: Request) -> Response:
+        self._authorized(request)
+        body = await request.json()
+        self.record("create", body)
+        sid = "osb" + uuid.uuid4().hex[:12]
+        root = self._trees / sid
+        source = {"snapshotId": body["snapshotId"]} if "snapshotId" in body else {"image": body["image"]["uri"]}
+        if "snapshotId" in body:
+            snapshot = self.snapshots.get(body["snapshotId"])
+            if snapshot is None or snapshot.state != "Ready":
+                raise Refuse(404, f"snapshot {body['snapshotId']} is not ready")
+            if snapshot.tree is not None:
+                shutil.copytree(snapshot.tree, root)
+        (root / "tmp").mkdir(parents=True, exist_ok=True)
+        lifetime = body.get("timeout") or 600
+        sandbox = FakeSandbox(sid, source, root, dict(body.get("env") or {}), list(body.get("entrypoint") or []),
+                              time.monotonic() + lifetime, body)
+        sandbox.jupyter = self.take_fault("create", "no_jupyter") is None
+        self.sandboxes[sid] = sandbox
+        if self.take_fault("create", "never_ready") is None:
+            self.spawn(self._become_ready(sandbox))
+        return JSONResponse({"id": sid, "status": {"state": "Pending"}, "createdAt": _iso(time.time()),
+                             "entrypoint": sandbox.entrypoint, "metadata": body.get("metadata") or {}},
+                            status_code=202)
+
+    async def _become_ready(self, sandbox: FakeSandbox) -> None:
+        await _sleep(self.ready_delay)
+        sandbox.ready = True
+
+    async def _endpoint(self, request: Request) -> Response:
+        sandbox = self._sandbox(request)
+        kind = "execd" if request.path_params["port"] == EXECD_PORT else "port"
+        return JSONResponse({"endpoint": f"127.0.0.1:{self._ports['execd']}/{kind}/{sandbox.id}"})
+
+    async def _kill(self, request: Request) -> Response:
+        sandbox = self._sandbox(request)
+        await self._kill_sandbox(sandbox)
+        return Response(status_code=204)
+
+    async def _info(self, request: Request) -> Response:
+        sandbox = self._sandbox(request)
+        return JSONResponse({"id": sandbox.id, "status": {"state": "Running" if sandbox.ready else "Pending"},
+                             "entrypoint": sandbox.entrypoint, "createdAt": _iso(time.time())})
+
+    async def _renew(self, request: Request) -> Response:
+        sandbox = self._sandbox(request)
+        expires = dt.datetime.fromisoformat((await request.json())["expiresAt"])
+        sandbox.expires_at = time.monotonic() + (expires.timestamp() - time.time())
+        return JSONResponse({"expiresAt": expires.isoformat()})
+
+    async def _kill_sandbox(self, sandbox: FakeSandbox) -> None:
+        sandbox.killed = True
+        for process in [*sandbox.running.values(), *sandbox.contexts.values()]:
+            await process.kill()
+        # Processes that left their group (daemons) still carry the sandbox's tag.
+        marker = f"{_TAG}={sandbox.id}".encode()
+        for entry in Path("/proc").iterdir():
+            with contextlib.suppress(OSError, ValueError):
+                if entry.name.isdigit() and marker in (entry / "environ").read_bytes().split(b"\0"):
+                    os.kill(int(entry.name), signal.SIGKILL)
+        shutil.rmtree(sandbox.root, ignore_errors=True)
+
+    async def _reap(self) -> None:
+        now = time.monotonic()
+        for sandbox in list(self.sandboxes.values()):
+            if not sandbox.killed and sandbox.expires_at <= now:
+                await self._kill_sandbox(sandbox)
+
+    # ---------------------------------------------------------------- snapshots
+
+    async def _snapshot_create(self, request: Request) -> Response:
+        if not (sandbox := self._sandbox(request)).ready:
+            raise Refuse(409, "sandbox is not running")
+        body = await request.json() if await request.body() else {}
+        snapshot = FakeSnapshot("snap-" + uuid.uuid4().hex[:12], sandbox.id, body.get("name"), time.time())
+        snapshot.tree = self._trees / snapshot.id
+        shutil.copytree(sandbox.root, snapshot.tree, symlinks=True,
+                        ignore=lambda directory, names: [n for n in names if Path(directory, n).is_socket()])
+        self.snapshots[snapshot.id] = snapshot
+        failed = self.take_fault("snapshot.create", "snapshot_failed") is not None
+        self.spawn(self._settle_snapshot(snapshot, "Failed" if failed else "Ready"))
+        return JSONResponse(snapshot.body(), status_code=202)
+
+    async def _settle_snapshot(self, snapshot: FakeSnapshot, state: str) -> None:
+        await _sleep(self.snapshot_delay)
+        snapshot.state = state
+
+    async def _snapshot_list(self, request: Request) -> Response:
+        self._authorized(request)
+        query = request.query_params
+        self.record("snapshot.list", {key: query.getlist(key) for key in query})
+        states, name = query.getlist("state"), query.get("name")
+        items = [s for s in self.snapshots.values()
+                 if (not states or s.state in states) and (name is None or s.name == name)
+                 and query.get("sandboxId") in (None, s.sandbox_id)]
+        page, size = int(query.get("page", 1)), int(query.get("pageSize", 20))
+        pages = max(1, -(-len(items) // size))
+        endless = self.take_fault("snapshot.list", "endless") is not None
+        return JSONResponse({
+            "items": [s.body() for s in items[(page - 1) * size: page * size]],
+            "pagination": {"page": page, "pageSize": size, "totalItems": len(items), "totalPages": pages,
+                           "hasNextPage": endless or page < pages}})
+
+    async def _snapshot_get(self, request: Request) -> Response:
+        self._authorized(request)
+        if (snapshot := self.snapshots.get(request.path_params["snap"])) is None:
+            raise Refuse(404, "snapshot not found")
+        return JSONResponse(snapshot.body())
+
+    async def _snapshot_delete(self, request: Request) -> Response:
+        self._authorized(request)
+        if (snapshot := self.snapshots.pop(request.path_params["snap"], None)) is None:
+            raise Refuse(404, "snapshot not found")
+        if snapshot.tree is not None:
+            shutil.rmtree(snapshot.tree, ignore_errors=True)
+        return Response(status_code=204)
+
+    # ----------------------------------------------------------------- execd API
+
+    async def _ping(self, request: Request) -> Response:
+        self._sandbox(request, execd=True)
+        return Response(status_code=200)
+
+    async def _jupyter(self, request: Request) -> Response:
+        if not self._sandbox(request, execd=True).jupyter:
+            return Response("no server", status_code=503)
+        return JSONResponse({"version": "stand-in"})
+
+    async def _directories(self, request: Request) -> Response:
+        sandbox = self._sandbox(request, execd=True)
+        for path in await request.json():
+            sandbox.host_path(path).mkdir(parents=True, exist_ok=True)
+        return Response(status_code=200)
+
+    async def _upload(self, request: Request) -> Response:
+        sandbox = self._sandbox(request, execd=True)
+        paths, path = [], None
+        async with request.form(max_part_size=256 * 1024 * 1024) as form:
+            for key, part in form.multi_items():
+                if key == "metadata":
+                    metadata = part if isinstance(part, str) else (await part.read()).decode()
+                    path = json.loads(metadata)["path"]
+                elif key == "file" and path is not None:
+                    target = sandbox.host_path(path)
+                    target.parent.mkdir(parents=True, exist_ok=True)
+                    target.write_bytes(part.encode() if isinstance(part, str) else await part.read())
+                    paths.append(path)
+                    path = None
+        self.record("upload", {"paths": paths})
+        return Response(status_code=200)
+
+    async def _download(self, request: Request) -> Response:
+        sandbox = self._sandbox(request, execd=True)
+        target = sandbox.host_path(request.query_params.get("path", ""))
+        if not target.is_file():
+            raise Refuse(404, "file not found")
+        return Response(target.read_bytes(), media_type="application/octet-stream")
+
+    async def _interrupt(self, request: Request) -> Response:
+        route = "code.interrupt" if request.url.path.endswith("/code") else "command.interrupt"
+        sandbox = self._sandbox(request, execd=True)
+        execution_id = request.query_params.get("id", "")
+        self.record(route, {"id": execution_id})
+        running = sandbox.running.get(execution_id)
+        if isinstance(running, PythonWorker):
+            with contextlib.suppress(ProcessLookupError):
+                running.process.send_signal(signal.SIGINT)
+        elif running is not None:
+            await running.kill()
+        return Response(status_code=200)
+
+    def _process_env(self, sandbox: FakeSandbox, extra: dict[str, str] | None) -> dict[str, str]:
+        jupyter_port = self._ports["execd"] if sandbox.jupyter else _closed_port()
+        # "python3" in a sandbox is the test interpreter, with the test environment's packages.
+        path = os.pathsep.join([str(Path(sys.executable).parent), os.environ.get("PATH", "")])
+        return {**os.environ, "PATH": path, **sandbox.env, "JUPYTER_PORT": str(jupyter_port), **(extra or {}),
+                _TAG: sandbox.id}
+
+    def _stream(self, events, drop: Fault | None, sse: bool) -> StreamingResponse:
+        async def body():
+            async with contextlib.aclosing(events):
+                sent = 0
+                async for event in events:
+                    if drop is not None and sent >= drop.after:
+                        raise DropConnection("stream dropped on purpose")
+                    text = json.dumps({**event, "timestamp": _now_ms()})
+                    yield (f"data: {text}\n\n" if sse else text + "\n\n").encode()
+                    sent += 1
+
+        return StreamingResponse(body(), media_type="text/event-stream")
+
+    async def _command(self, request: Request) -> Response:
+        sandbox = self._sandbox(request, execd=True)
+        body = await request.json()
+        self.record("command", body)
+        text = body.get("command") or shlex.join(body.get("argv") or [])
+        # The sandbox's loopback Jupyter port is the stand-in's Jupyter route.
+        text = text.replace(f"127.0.0.1:{JUPYTER_PORT}", f"127.0.0.1:{self._ports['execd']}/jupyter/{sandbox.id}")
+        cwd = body.get("cwd") or "/tmp"
+        process = await Command.start(_IN_SANDBOX[0], [*_IN_SANDBOX[1:], str(sandbox.root / "tmp"), cwd,
+                                                       "bash", "-c", text],
+                                      cwd=sandbox.root, env=self._process_env(sandbox, body.get("envs")))
+        execution_id = uuid.uuid4().hex
+        sandbox.running[execution_id] = process
+        if body.get("background"):
+            self.spawn(self._finish_background(sandbox, execution_id, process))
+            return self._stream(self._background_events(execution_id), None, sse=True)
+        drop = self.take_fault("command", "drop")
+        return self._stream(self._command_events(sandbox, execution_id, process, body.get("timeout")), drop, sse=True)
+
+    async def _background_events(self, execution_id: str):
+        yield {"type": "init", "text": execution_id}
+        yield {"type": "execution_complete", "execution_time": 0}
+
+    async def _finish_background(self, sandbox: FakeSandbox, execution_id: str, process: Command) -> None:
+        async for _ in process.output():
+            pass
+        await process.wait()
+        sandbox.running.pop(execution_id, None)
+
+    async def _command_events(self, sandbox: FakeSandbox, execution_id: str, process: Command, timeout_ms):
+        started = time.monotonic()
+        timer = None
+        if timeout_ms:
+            timer = asyncio.get_running_loop().call_later(timeout_ms / 1000, lambda: self.spawn(process.kill()))
+        pending = {"stdout": b"", "stderr": b""}
+        exited = asyncio.ensure_future(self._exit(process))
+        try:
+            yield {"type": "init", "text": execution_id}
+            async with contextlib.aclosing(process.output()) as output:
+                step = None
+                try:
+                    while True:
+                        step = asyncio.ensure_future(anext(output))
+                        await asyncio.wait({step, exited}, return_when=asyncio.FIRST_COMPLETED)
+                        try:
+                            # Once the command has exited, a child it left holding its output
+                            # (a daemon that kept stdout) is not waited for.
+                            name, chunk = await asyncio.wait_for(step, _DRAIN_GRACE)
+                        except (StopAsyncIteration, TimeoutError):
+                            break
+                        # One event per line, split on "\r" as well as "\n", terminators kept.
+                        *lines, pending[name] = re.split(rb"(?<=\n)|(?<=\r)(?!\n|\Z)", pending[name] + chunk)
+                        for line in filter(None, lines):
+                            yield {"type": name, "text": line.decode(errors="replace")}
+                finally:
+                    if step is not None and not step.done():
+                        step.cancel()
+                        with contextlib.suppress(BaseException):
+                            await step
+            for name, rest in pending.items():
+                if rest:
+                    yield {"type": name, "text": rest.decode(errors="replace")}
+            code = process.process.returncode
+            code = await process.wait() if code is None else code
+            if code == 0:
+                yield {"type": "execution_complete", "execution_time": int((time.monotonic() - started) * 1000)}
+            else:
+                code = 128 - code if code < 0 else code
+                yield {"type": "error", "error": {"ename": "CommandExecError", "evalue": str(code),
+                                                  "traceback": [f"exit status {code}"]}}
+        finally:
+            if timer is not None:
+                timer.cancel()
+            exited.cancel()
+            sandbox.running.pop(execution_id, None)
+            await process.kill()
+
+    @staticmethod
+    async def _exit(process: Command) -> None:
+        # Process.wait() would also wait for every inheritor of the output pipes.
+        while process.process.returncode is None:
+            await _sleep(0.05)
+
+    async def _worker(self, sandbox: FakeSandbox, context: str) -> PythonWorker:
+        worker = sandbox.contexts.get(context)
+        if worker is None or not worker.alive:
+            argv = [*_IN_SANDBOX[1:], str(sandbox.root / "tmp"), "/tmp", sys.executable, str(WORKER_SCRIPT),
+                    str(sandbox.root)]
+            env = {**self._process_env(sandbox, None), "PYTHONUNBUFFERED": "1", "PIP_NO_INDEX": "1",
+                   "PIP_DISABLE_PIP_VERSION_CHECK": "1"}
+            process = await asyncio.create_subprocess_exec(
+                _IN_SANDBOX[0], *argv, stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE,
+                stderr=asyncio.subprocess.DEVNULL, env=env, start_new_session=True, limit=64 * 1024 * 1024)
+            worker = sandbox.contexts[context] = PythonWorker(process, interrupt_grace=10.0)
+            line = await asyncio.wait_for(process.stdout.readline(), 30)
+            if json.loads(line or b"{}").get("type") != "ready":
+                await kill_group(process)
+                raise RuntimeError("code worker failed to start")
+        return worker
+
+    async def _code_context(self, request: Request) -> Response:
+        sandbox = self._sandbox(request, execd=True)
+        language = (await request.json()).get("language", "python")
+        context = uuid.uuid4().hex[:12]
+        await self._worker(sandbox, context)
+        return JSONResponse({"id": context, "language": language})
+
+    async def _code(self, request: Request) -> Response:
+        sandbox = self._sandbox(request, execd=True)
+        body = await request.json()
+        self.record("code", body)
+        context = body.get("context") or {}
+        if context.get("language", "python") != "python":
+            raise Refuse(400, f"unsupported language {context.get('language')!r}")
+        worker = await self._worker(sandbox, context.get("id") or "default")
+        return self._stream(self._code_events(sandbox, worker, body["code"]), self.take_fault("code", "drop"),
+                            sse=False)
+
+    async def _code_events(self, sandbox: FakeSandbox, worker: PythonWorker, code: str):
+        execution_id = uuid.uuid4().hex
+        started = time.monotonic()
+        sandbox.running[execution_id] = worker
+        try:
+            yield {"type": "init", "text": execution_id}
+            async with contextlib.aclosing(worker.run(code)) as events:
+                async for event in events:
+                    kind = event["type"]
+                    if kind == "number_of_executions":
+                        yield {"type": "execution_count", "execution_count": event["execution_count"]}
+                    elif kind in ("stdout", "stderr"):
+                        yield {"type": kind, "text": event["text"]}
+                    elif kind == "result":
+                        yield {"type": "result", "results": {"text/plain": event["text"], "text": event["text"]}}
+                    elif kind == "error":
+                        yield {"type": "error", "error": {"ename": event["name"], "evalue": event["value"],
+                                                          "traceback": [event["traceback"]]}}
+                    elif kind == "end_of_execution":
+                        yield {"type": "execution_complete",
+                               "execution_time": int((time.monotonic() - started) * 1000)}
+        finally:
+            sandbox.running.pop(execution_id, None)
