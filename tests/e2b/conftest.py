@@ -17,7 +17,7 @@ async def make_sandbox(e2b: E2BStandIn):
     made: list[E2BSandbox] = []
 
     async def make(**options) -> E2BSandbox:
-        options = {"create_backoff": 0.0, "retries": 0, **e2b.connection_options(), **options}
+        options = {"create_backoff": 0.0, **e2b.connection_options(), **options}
         sandbox = await E2BSandbox.create(**options)
         made.append(sandbox)
         return sandbox

@@ -30,6 +30,13 @@ def _retry_records(caplog: pytest.LogCaptureFixture) -> list[str]:
     return [r.getMessage() for r in caplog.records if r.getMessage().startswith("Sandbox operation retry")]
 
 
+async def _until(condition, limit: float = 30.0) -> None:
+    """Poll ``condition`` until it holds; fail after a generous ``limit`` seconds."""
+    async with asyncio.timeout(limit):
+        while not condition():
+            await asyncio.sleep(0.02)
+
+
 def _create_span(spans):
     return [s for s in spans.get_finished_spans() if s.name == "zib_sandbox.sandbox.create"][-1]
 
@@ -65,15 +72,17 @@ async def test_lifetime_and_extra_options_reach_the_service(make_sandbox, e2b: E
 
 
 @pytest.mark.parametrize(
-    ("options", "message"),
+    ("options", "error", "message"),
     [
-        *[({"sandbox_timeout": bad}, "sandbox timeout must be a positive number of seconds, got ") for bad in (0.5, 0, -5, True, "600")],
-        ({"create_retries": 0}, "`attempts` must be at least 1"),
-        ({"create_backoff": -1}, "`backoff` must be non-negative"),
+        *[({"sandbox_timeout": bad}, ValueError, "sandbox timeout must be a positive number of seconds, got ") for bad in (0.5, 0, -5, True, "600")],
+        ({"create_retries": 0}, ValueError, "`attempts` must be at least 1"),
+        ({"create_backoff": -1}, ValueError, "`backoff` must be non-negative"),
+        ({"additional_packages": "numpy"}, TypeError, "not the single string 'numpy'"),
+        ({"additional_packages": ["numpy", "--index-url=x"]}, ValueError, "'--index-url=x' is a pip option"),
     ],
 )
-async def test_invalid_settings_are_refused_before_any_request(e2b: E2BStandIn, options, message) -> None:
-    with pytest.raises(ValueError, match=message):
+async def test_invalid_settings_are_refused_before_any_request(e2b: E2BStandIn, options, error, message) -> None:
+    with pytest.raises(error, match=message):
         await E2BSandbox.create(**e2b.connection_options(), **options)
     assert e2b.calls["create"] == 0
 
@@ -90,21 +99,25 @@ async def test_transient_failures_are_retried_the_configured_number_of_times(
     assert "Failed to start E2B sandbox: 429: Rate limit exceeded" in records[0]
 
 
+# The library's attempts are the only ones, unless the SDK's own `retries` is asked for.
 @pytest.mark.parametrize(
-    ("fault", "cause"),
+    ("fault", "cause", "sdk_retries", "requests"),
     [
-        ("rate_limit", RateLimitException),
-        ("busy", ServiceBusyException),
-        ("gateway_timeout", SandboxException),
-        ("stall", httpx.ReadTimeout),
-        ("refused", httpx.ConnectError),
+        ("rate_limit", RateLimitException, None, 2),
+        ("rate_limit", RateLimitException, 1, 4),
+        ("busy", ServiceBusyException, None, 2),
+        ("gateway_timeout", SandboxException, None, 2),
+        ("stall", httpx.ReadTimeout, None, 2),
+        ("refused", httpx.ConnectError, None, 0),
     ],
 )
 async def test_transient_failures_exhaust_the_attempts(
-    e2b: E2BStandIn, caplog: pytest.LogCaptureFixture, fault: str, cause: type
+    e2b: E2BStandIn, caplog: pytest.LogCaptureFixture, fault: str, cause: type, sdk_retries, requests: int
 ) -> None:
     caplog.set_level(logging.INFO, logger=RETRY_LOGGER)
-    options = {**e2b.connection_options(), "retries": 0, "create_retries": 2, "create_backoff": 0}
+    options = {**e2b.connection_options(), "create_retries": 2, "create_backoff": 0}
+    if sdk_retries is not None:
+        options["retries"] = sdk_retries
     with contextlib.ExitStack() as stack:
         if fault == "refused":
             stack.enter_context(e2b.refusing("api"))
@@ -112,13 +125,13 @@ async def test_transient_failures_exhaust_the_attempts(
             e2b.stall("create", 1.5, times=2)
             options["request_timeout"] = 0.3
         else:
-            e2b.fail("create", {"rate_limit": 429, "busy": 503, "gateway_timeout": 504}[fault], times=2)
+            e2b.fail("create", {"rate_limit": 429, "busy": 503, "gateway_timeout": 504}[fault], times=4)
         with pytest.raises(SandboxStartError) as raised:
             await E2BSandbox.create(**options)
     error = raised.value
     assert error.stage is Stage.CREATE and error.transient is True
     assert type(error.__cause__) is cause and str(error).startswith("Failed to start E2B sandbox: ")
-    assert len(_retry_records(caplog)) == 1
+    assert len(_retry_records(caplog)) == 1 and e2b.calls["create"] == requests
     assert e2b.alive_sandboxes() == []
 
 
@@ -127,7 +140,7 @@ async def test_non_transient_failures_are_raised_at_once_with_their_stage(
     e2b: E2BStandIn, caplog: pytest.LogCaptureFixture, setup: str, cause: type
 ) -> None:
     caplog.set_level(logging.INFO, logger=RETRY_LOGGER)
-    options = {**e2b.connection_options(), "retries": 0, "create_retries": 3, "create_backoff": 0}
+    options = {**e2b.connection_options(), "create_retries": 3, "create_backoff": 0}
     if setup == "unknown_template":
         options["template"] = "no-such-template"
     elif setup == "bad_key":
@@ -167,23 +180,21 @@ async def test_packages_are_installed_once_for_python_only(
         assert any("Skipping automatic Python setup for language 'r'" in r.getMessage() for r in caplog.records)
 
 
-@pytest.mark.parametrize("kill_fails", [False, True])
+# The rollback's kill is retried like `terminate`: a failure then success, or three failures.
+@pytest.mark.parametrize("kill_failures", [1, 3])
 async def test_failed_install_rolls_the_sandbox_back(
-    e2b: E2BStandIn, caplog: pytest.LogCaptureFixture, kill_fails: bool
+    e2b: E2BStandIn, caplog: pytest.LogCaptureFixture, kill_failures: int
 ) -> None:
-    if kill_fails:
-        e2b.fail("kill", 500, message="kill refused")
+    e2b.fail("kill", 500, times=kill_failures, message="kill refused")
     with pytest.raises(SandboxExecutionError) as raised:
-        await E2BSandbox.create(
-            **e2b.connection_options(), retries=0, additional_packages=["not a valid==requirement"], create_backoff=0
-        )
+        await E2BSandbox.create(**e2b.connection_options(), additional_packages=["not a valid==requirement"], create_backoff=0)
     assert raised.value.stage is Stage.PACKAGE_INSTALL
     assert str(raised.value).startswith("Failed to install additional packages ['not a valid==requirement']: ")
-    assert e2b.calls["create"] == 1 and e2b.calls["kill"] == 1
+    assert e2b.calls["create"] == 1 and e2b.calls["kill"] == min(kill_failures + 1, 3)
     warnings = [r.getMessage() for r in caplog.records if "after a failed create" in r.getMessage()]
-    if kill_fails:
-        assert warnings == ["Failed to kill E2B sandbox after a failed create: 500: kill refused"]
+    if kill_failures == 3:
         (left,) = e2b.alive_sandboxes()  # left to the service's lifetime reaper
+        assert warnings == [f"Failed to kill E2B sandbox {left} after a failed create: 500: kill refused"]
         e2b.sandboxes[left].expires_at = 0
     else:
         assert warnings == [] and e2b.alive_sandboxes() == []
@@ -192,29 +203,22 @@ async def test_failed_install_rolls_the_sandbox_back(
 @pytest.mark.parametrize("when", ["during_setup", "during_rollback"])
 async def test_cancellation_rolls_back_and_propagates(e2b: E2BStandIn, when: str) -> None:
     if when == "during_setup":
-        route, packages = "execute", ["httpx"]
+        route, packages, kills = "execute", ["httpx"], 1
         e2b.stall("execute", 5)
-    else:
-        route, packages = "kill", ["not a valid==x"]
-        e2b.stall("kill", 1.0)
+    else:  # cancelled in the pause after a failed kill, before the next kill is sent
+        route, packages, kills = "kill", ["not a valid==x"], 3
+        e2b.fail("kill", 500, times=2)
     task = asyncio.create_task(
         E2BSandbox.create(**e2b.connection_options(), create_retries=3, create_backoff=0, additional_packages=packages)
     )
-    for _ in range(200):
-        if e2b.calls[route]:
-            break
-        await asyncio.sleep(0.02)
+    await _until(lambda: e2b.calls[route])
     task.cancel()
     with pytest.raises(asyncio.CancelledError):
         await task
     # The kill ran to its end although the caller was cancelled, and the
     # cancelled task made no further attempt.
-    for _ in range(200):
-        if not e2b.alive_sandboxes():
-            break
-        await asyncio.sleep(0.02)
-    assert e2b.alive_sandboxes() == []
-    assert e2b.calls["create"] == 1 and e2b.calls["kill"] == 1
+    await _until(lambda: not e2b.alive_sandboxes())
+    assert e2b.calls["create"] == 1 and e2b.calls["kill"] == kills
 
 
 @pytest.fixture

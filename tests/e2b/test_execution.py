@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import asyncio
 import types
 
 import httpx
@@ -180,20 +181,56 @@ async def test_service_refusal_before_any_output_is_a_plain_error(sandbox: E2BSa
     assert e2b.api_key not in result.error and "[SECRET]" in result.error
 
 
-@pytest.mark.parametrize(("lines", "status"), [([], ERROR), ([""], UNKNOWN), (["partial"], UNKNOWN)])
-async def test_an_sdk_error_after_output_leaves_the_outcome_open(lines: list[str], status) -> None:
-    # The SDK raises no SandboxException once its stream has started, so the
-    # provider sandbox is stubbed at its boundary here.
-    class Provider:
-        async def run_code(self, code, on_stdout, **options):
-            for line in lines:
-                on_stdout(types.SimpleNamespace(line=line + "\n"))
-            raise SandboxException("500: lost")
+class _Provider:
+    """The SDK's sandbox and commands stubbed at their boundary, for what the stand-in cannot provoke."""
 
+    def __init__(self, chunks: list[str], outcome: BaseException | None) -> None:
+        self.chunks, self.outcome, self.sent_timeouts = chunks, outcome, []
+
+    async def _answer(self, options, on_stdout=None):
+        self.sent_timeouts.append(options["timeout"])
+        for chunk in self.chunks:
+            on_stdout(types.SimpleNamespace(line=chunk))
+        if self.outcome is None:
+            return types.SimpleNamespace(error=None, logs=None, stdout="", stderr="")
+        if isinstance(self.outcome, asyncio.Event):
+            await self.outcome.wait()  # a stream gone quiet, which the SDK's deadline may not end
+        raise self.outcome
+
+    async def run_code(self, code, on_stdout, **options):
+        return await self._answer(options, on_stdout)
+
+    async def run(self, cmd, **options):
+        return await self._answer(options)
+
+
+@pytest.mark.parametrize(
+    ("operation", "chunks", "outcome", "timeout", "status", "sent", "error"),
+    [
+        # The SDK raises no SandboxException once its stream has started; after
+        # any chunk, even an empty one, the code provably ran.
+        ("code", [], SandboxException("500: lost"), None, ERROR, 30, "500: lost"),
+        ("code", [""], SandboxException("500: lost"), None, UNKNOWN, 30, "SandboxException: 500: lost"),
+        ("code", ["partial"], SandboxException("500: lost"), None, UNKNOWN, 30, "SandboxException: 500: lost"),
+        # No limit is the SDK's 0: its None would mean the SDK's own default limit.
+        ("code", [], None, 0, SUCCESS, 0, ""),
+        ("command", [], None, -1, SUCCESS, 0, ""),
+        ("code", ["started\n"], asyncio.Event(), 0.2, TIMEOUT, 0.2, "Execution exceeded timeout of 0.2 seconds"),
+        ("command", [], asyncio.Event(), 0.2, TIMEOUT, 0.2, "Command exceeded timeout of 0.2 seconds"),
+    ],
+)
+async def test_stubbed_sdk_outcomes(operation, chunks, outcome, timeout, status, sent, error) -> None:
+    provider = _Provider(chunks, outcome)
     instance = E2BSandbox()
-    instance.sandbox, instance.files, instance.commands = Provider(), object(), object()
-    result = await instance.execute_code("print(1)")
-    assert result.status is status and (result.failure is None) is (status is ERROR)
+    instance.sandbox, instance.files, instance.commands = provider, object(), provider
+    async with asyncio.timeout(30):  # the client-side bound must end a quiet stream
+        if operation == "code":
+            result = await instance.execute_code("print(1)", timeout=timeout)
+        else:
+            result = await instance.execute_command("true", timeout=timeout)
+    assert (result.status, provider.sent_timeouts, result.error) == (status, [sent], error)
+    assert (result.failure is None) is (status is not UNKNOWN)
+    assert result.stdout == "".join(chunks)
 
 
 @pytest.mark.parametrize("confirmed", [None, 1])

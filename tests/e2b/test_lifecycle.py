@@ -5,7 +5,10 @@ from __future__ import annotations
 import asyncio
 import subprocess
 import sys
+import time
 import warnings
+
+import httpx
 
 import pytest
 from e2b.exceptions import SandboxException
@@ -62,6 +65,7 @@ async def test_failed_terminate_keeps_the_handles_for_a_retry(sandbox: E2BSandbo
         assert str(error) == "Failed to terminate E2B sandbox: 500: kill refused"
         assert isinstance(error.__cause__, SandboxException) and e2b.calls["kill"] == 3
     else:
+        assert str(error) == "Failed to terminate E2B sandbox: no success within the 0.5-second cap"
         assert isinstance(error.__cause__, TimeoutError)
         await asyncio.sleep(1.2)  # let the stalled kill answer
     assert sandbox.sandbox_id == sandbox_id and sandbox.files is not None and sandbox.commands is not None
@@ -83,6 +87,8 @@ async def test_lease_renewal(sandbox: E2BSandbox, e2b: E2BStandIn, caplog: pytes
 
 
 async def test_operations_need_a_live_sandbox(sandbox: E2BSandbox) -> None:
+    with pytest.raises(ValueError, match="timeout must be a finite number of seconds"):
+        await sandbox.execute_code("1", timeout=10**400)
     fresh = E2BSandbox()
     assert (fresh.language, fresh.additional_packages, fresh.sandbox_id) == ("python", [], None)
     assert await fresh.terminate(timeout=0) is None
@@ -131,6 +137,11 @@ def _reads(e2b: E2BStandIn) -> list[bool]:
     return [body["signed"] for route, body in e2b.requests if route == "files.read"]
 
 
+def _expirations(e2b: E2BStandIn) -> list[float | None]:
+    """Seconds from now until each signed URL the stand-in served expires."""
+    return [body["expiration"] and body["expiration"] - time.time() for route, body in e2b.requests if route == "files.read"]
+
+
 async def test_downloads_prefer_the_signed_url_and_fall_back_to_the_filesystem(
     sandbox: E2BSandbox, e2b: E2BStandIn, caplog: pytest.LogCaptureFixture, spans
 ) -> None:
@@ -140,6 +151,9 @@ async def test_downloads_prefer_the_signed_url_and_fall_back_to_the_filesystem(
     assert await sandbox.download_file("/files/out.bin") == payload
     assert await sandbox.download_file("/files/empty.txt", timeout=0) == b""
     assert _reads(e2b) == [True, True] and _messages(caplog) == []
+    # Signed to expire a little after the URL attempt's budget (15 s of 30, none without a limit).
+    (default, unlimited) = _expirations(e2b)
+    assert 15 < default <= 15 + 30 + 1 and 0 < unlimited <= 30 + 1
     span = _last_span(spans, "zib_sandbox.file.download")
     assert (span.attributes["zib_sandbox.status"], span.attributes["zib_sandbox.file_path"]) == ("success", "/files/empty.txt")
 
@@ -156,14 +170,23 @@ async def test_downloads_prefer_the_signed_url_and_fall_back_to_the_filesystem(
     assert _last_span(spans, "zib_sandbox.file.download").attributes["zib_sandbox.status"] == "error"
 
 
+@pytest.mark.parametrize("fault", ["stalled", "sdk_read_timeout"])
 async def test_a_download_over_budget_is_a_timeout(
-    sandbox: E2BSandbox, e2b: E2BStandIn, caplog: pytest.LogCaptureFixture, spans
+    sandbox: E2BSandbox, e2b: E2BStandIn, caplog: pytest.LogCaptureFixture, spans, monkeypatch, fault
 ) -> None:
     e2b.write_file(sandbox.sandbox_id, "/files/slow.bin", b"slow")
-    e2b.stall("files.read", 2.0, times=2)
+    if fault == "stalled":
+        e2b.stall("files.read", 2.0, times=2)
+    else:  # the SDK's read times out before the overall cap; the SDK raises httpx's error then
+        e2b.stall("files.read", 2.0)
+
+        async def read_timeout(file_path, request_timeout):
+            raise httpx.ReadTimeout("timed out")
+
+        monkeypatch.setattr(sandbox, "_read_via_filesystem", read_timeout)
     assert await sandbox.download_file("/files/slow.bin", timeout=0.6) is None
     # The URL attempt had half the budget, so the filesystem read was tried too.
-    assert e2b.calls["files.read"] == 2
+    assert e2b.calls["files.read"] == (2 if fault == "stalled" else 1)
     assert _messages(caplog)[0].startswith("URL download failed for /files/slow.bin: ")
     record = _records(caplog)[-1]
     assert record.getMessage() == "Download of /files/slow.bin exceeded timeout of 0.6 seconds"

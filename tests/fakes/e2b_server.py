@@ -331,7 +331,9 @@ class E2BStandIn(StandIn):
         if sandbox is None:
             return denied
         path = request.query_params.get("path", "")
-        self.record("files.read", {"path": path, "signed": "signature" in request.query_params})
+        expiration = request.query_params.get("signature_expiration")
+        self.record("files.read", {"path": path, "signed": "signature" in request.query_params,
+                                   "expiration": expiration and int(expiration)})
         target = sandbox.host_path(path)
         if not target.is_file():
             return JSONResponse({"code": 404, "message": f"path '{path}' does not exist"}, status_code=404)

@@ -6,7 +6,6 @@ from datetime import timedelta
 
 import pytest
 
-import vorn_tools.code_interpreter.code_sandbox as package
 from vorn_tools.code_interpreter.code_sandbox.constants import Language
 from vorn_tools.code_interpreter.code_sandbox.utils import (
     _normalize_language,
@@ -16,15 +15,6 @@ from vorn_tools.code_interpreter.code_sandbox.utils import (
     resolve_timeout,
     supports_automatic_install,
 )
-
-
-def test_package_exports_exactly_the_contract():
-    assert package.__all__ == [
-        "BaseSandbox", "CodeInterpreterSandbox", "ExecutionResult", "ExecutionStatus", "FailureDetail",
-        "CodeInterpreterError", "SandboxExecutionError", "SandboxNotInitializedError", "SandboxStartError",
-        "SandboxTerminateError", "Stage", "TemplateBuildError",
-    ]  # fmt: skip
-    assert all(hasattr(package, name) for name in package.__all__)
 
 
 def test_importing_the_package_loads_no_provider_sdk():
@@ -37,8 +27,14 @@ print(sorted(m for m in sys.modules if m.split(".")[0] in sdks or m.startswith(u
     assert (out.returncode, out.stdout.strip()) == (0, "[]"), out.stderr
 
 
-@pytest.mark.parametrize(("args", "expected"), [((None,), 30), ((None, 5), 5), ((0,), None), ((-1,), None), ((0.5,), 0.5)])
+@pytest.mark.parametrize(("args", "expected"), [((None,), 30), ((None, 5), 5), ((0,), None), ((-1,), None), ((0.5,), 0.5),
+                                                 ((float("nan"),), "nan"), ((True,), "True"), ((float("inf"),), "inf"),
+                                                 ((-float("inf"),), "-inf"), ((10**400,), "1000")])  # fmt: skip
 def test_resolve_timeout(args, expected):
+    if isinstance(expected, str):  # none of these can bound a wait
+        with pytest.raises(ValueError, match=r"^timeout must be a finite number of seconds or None, got " + expected):
+            resolve_timeout(*args)
+        return
     result = resolve_timeout(*args)
     assert result == expected and type(result) is type(expected)
 
@@ -97,7 +93,8 @@ def test_language_normalisation(language, key, installable):
     ("language", "packages", "error", "named"),
     [("JavaScript", ["left-pad"], ValueError, "'JavaScript'"), ("python", ["numpy", 3], TypeError, "3"),
      ("python", ["numpy", "--index-url=https://evil.example/simple"], ValueError, "'--index-url=https://evil"),
-     ("python", ["  -e ."], ValueError, "'  -e .'")],  # a pip option, not a package
+     ("python", ["  -e ."], ValueError, "'  -e .'"),  # a pip option, not a package
+     ("python", "numpy", TypeError, "single string 'numpy'")],
 )  # fmt: skip
 def test_install_code_refusals(language, packages, error, named):
     with pytest.raises(error) as info:

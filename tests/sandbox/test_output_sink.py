@@ -79,3 +79,29 @@ _line = st.one_of(st.text(max_size=40), st.integers(min_value=0, max_value=MAX_C
 @given(st.lists(_line, max_size=30))
 def test_matches_reference_on_random_streams(lines):
     _feed(lines)
+
+
+@pytest.mark.parametrize(
+    ("chunks", "stdout"),
+    [
+        pytest.param([], "", id="nothing"),
+        pytest.param([("stdout", "")], "", id="empty-chunk-is-seen"),
+        pytest.param([("stdout", "a"), ("stdout", "b\n")], "ab\n", id="partial-line-joined"),
+        pytest.param([("stdout", "a\nb\n"), ("stderr", "e\n"), ("stdout", "c")], "a\nb\nc", id="multi-line-chunk"),
+        pytest.param([("stdout", "\n\n")], "\n\n", id="empty-lines"),
+        pytest.param([("stdout", "a" * HALF + "\n"), ("stdout", "b" * HALF + "\nc"), ("stdout", "\nd")],
+                     NOTICE + "\n" + "b" * HALF + "\nc\nd", id="truncated-keeps-newest-lines"),
+        pytest.param([("stdout", "old\n"), ("stdout", "x" * (2 * MAX_CHARS)), ("stdout", "y\n")],
+                     NOTICE + "\n" + "x" * (2 * MAX_CHARS) + "y\n", id="one-long-line-kept-whole"),
+    ],
+)
+def test_streamed_output_reads_as_printed(chunks, stdout):
+    streamed = utils.StreamedOutput()
+    for stream, chunk in chunks:
+        streamed.record(stream, chunk)
+    assert streamed.render("stdout") == stdout
+    assert streamed.render("stderr") == ("e\n" if any(s == "stderr" for s, _ in chunks) else "")
+    # Once anything streamed, no failure is retry safe, whatever the backend's judgement.
+    assert streamed.seen is bool(chunks)
+    assert streamed.retry_safe(ConnectionError(), lambda error: True) is not chunks
+    assert streamed.retry_safe(ConnectionError(), lambda error: False) is False

@@ -15,6 +15,7 @@ from vorn_tools.code_interpreter.code_sandbox.constants import (
 from vorn_tools.code_interpreter.code_sandbox.models import ExecutionResult, ExecutionStatus
 from vorn_tools.code_interpreter.code_sandbox.utils import (
     build_upload_path,
+    check_additional_packages,
     check_upload_filename,
     get_install_code,
     supports_automatic_install,
@@ -64,15 +65,12 @@ class CodeInterpreterSandbox(BaseSandbox):
             **kwargs: Handed to ``BaseSandbox``, which ignores them.
 
         Raises:
-            TypeError: When ``additional_packages`` is a single string.
+            TypeError: When ``additional_packages`` is a single string or holds
+                something other than strings.
+            ValueError: When an entry starts with "-" (a pip option).
         """
         super().__init__(**kwargs)
-        if isinstance(additional_packages, str):
-            # A bare string would be installed character by character.
-            raise TypeError(
-                "`additional_packages` must be a list of requirement strings, "
-                f"not the single string {additional_packages!r}"
-            )
+        check_additional_packages(additional_packages)
         self.language = language
         self.additional_packages: list[str] = additional_packages if additional_packages else []
 

@@ -11,6 +11,7 @@ and tears down with retries. Requires the extra ``vorn-tools[e2b]``.
 from __future__ import annotations
 
 import asyncio
+import math
 import time
 import warnings
 from collections.abc import Callable
@@ -19,6 +20,7 @@ from typing import Any, Self
 import httpx
 from e2b.exceptions import (
     AuthenticationException,
+    InvalidArgumentException,
     RateLimitException,
     SandboxException,
     ServiceBusyException,
@@ -47,6 +49,7 @@ from vorn_tools.code_interpreter.code_sandbox.models import (
 from vorn_tools.code_interpreter.code_sandbox.utils import (
     StreamedOutput,
     calculate_duration_ms,
+    check_additional_packages,
     create_with_retry,
     resolve_sandbox_timeout,
     resolve_timeout,
@@ -75,7 +78,11 @@ from vorn_tools.code_interpreter.redaction import (
 logger = get_redacting_logger(__name__)
 
 _TERMINATE_FAILED = "Failed to terminate E2B sandbox: {}"
+_ROLLBACK_FAILED = "Failed to kill E2B sandbox {} after a failed create: {{}}"
 _URL_ATTEMPT_SHARE = 0.5
+# Download URLs expire this long after the download's deadline (clock skew
+# between client and service included), so a URL that reaches a log dies soon.
+_URL_EXPIRY_MARGIN = 30
 _RESET_TRANSPORT_DEPRECATION = (
     "E2BSandbox.reset_transport() is a no-op and is scheduled for removal in the next minor "
     "release. E2B's pyqwest transports are not bound to an event loop, so there is no "
@@ -215,10 +222,15 @@ class E2BSandbox(CodeInterpreterSandbox):
                 sure the shared default template exists (building it on first
                 use, which takes minutes) and create from it.
             **kwargs: Further options of ``AsyncSandbox.create`` (for example
-                ``envs``, ``metadata``, ``request_timeout``).
+                ``envs``, ``metadata``, ``request_timeout``). The SDK's own
+                retries of rate-limited and gateway answers are off, so that
+                ``create_retries`` counts every attempt, unless ``retries`` is
+                given here.
 
         Raises:
-            ValueError: For an invalid lifetime, retry count or backoff.
+            ValueError: For an invalid lifetime, retry count or backoff, or a
+                package entry that is a pip option; nothing is created then.
+            TypeError: For ``additional_packages`` given as one string.
             SandboxStartError: When the provider refused to start the sandbox
                 (stage "create"; ``transient`` tells whether retrying may help).
             SandboxExecutionError: When installing the packages failed (stage
@@ -226,6 +238,8 @@ class E2BSandbox(CodeInterpreterSandbox):
         """
         register_secret(api_key)
         session_timeout = resolve_sandbox_timeout(sandbox_timeout, kwargs=kwargs)
+        check_additional_packages(additional_packages)
+        kwargs.setdefault("retries", 0)
         if ensure_default_template and template is None:
             from vorn_tools.code_interpreter.code_template.e2b_template_builder import (
                 E2BTemplateBuilder,
@@ -297,11 +311,15 @@ class E2BSandbox(CodeInterpreterSandbox):
 
     @staticmethod
     async def _rollback(sandbox: AsyncSandbox) -> None:
-        """Kill a sandbox whose set-up failed, once; failures are logged and swallowed."""
+        """Kill a sandbox whose set-up failed, retried under the teardown cap; a failure is logged."""
         try:
-            await sandbox.kill()
+            await terminate_with_retry(
+                sandbox.kill,
+                timeout=DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS,
+                error_message=_ROLLBACK_FAILED.format(getattr(sandbox, "sandbox_id", None)),
+            )
         except Exception as exc:
-            logger.warning(f"Failed to kill E2B sandbox after a failed create: {exc}")
+            logger.warning(str(exc))
 
     # ------------------------------------------------------------- code and commands
 
@@ -341,14 +359,15 @@ class E2BSandbox(CodeInterpreterSandbox):
 
         Raises:
             SandboxNotInitializedError: Before ``create`` or after ``terminate``.
+            ValueError: For a ``timeout`` that is a bool, NaN or not finite.
         """
         if not self.sandbox or not self.files or not self.commands:
             raise SandboxNotInitializedError()
         start_time = time.time()
         set_current_span_attributes(**{SpanAttr.SANDBOX_ID: self.sandbox_id})
+        effective_timeout = resolve_timeout(timeout)
         streamed = StreamedOutput()
         try:
-            effective_timeout = resolve_timeout(timeout)
             if files:
                 await self._upload_files(files, upload_dir)
         except Exception as exc:
@@ -383,7 +402,7 @@ class E2BSandbox(CodeInterpreterSandbox):
                 error = TimeoutException(_EXECUTION_TIMED_OUT.format(effective_timeout))
             if isinstance(error, TimeoutException):
                 return _finish(ExecutionStatus.TIMEOUT, code, start_time, stdout=stdout, stderr=stderr, error=error)
-            if isinstance(error, (SandboxException, AuthenticationException)) and not (stdout or stderr):
+            if isinstance(error, (SandboxException, AuthenticationException)) and not streamed.seen:
                 return _finish(ExecutionStatus.ERROR, code, start_time, error=error)
             return self._transport_failure_result(
                 error, code, start_time, stdout=stdout, stderr=stderr, retry_safe=streamed.retry_safe(error, _never_sent)
@@ -618,11 +637,21 @@ class E2BSandbox(CodeInterpreterSandbox):
         return bytes(content)
 
     async def _download_via_url(self, file_path: str, effective_timeout: float | None = None) -> bytes | None:
-        """GET the sandbox's signed download URL; ``None`` (and a warning) on any failure."""
+        """GET the sandbox's signed download URL; ``None`` (and a warning) on any failure.
+
+        The signature expires shortly after ``effective_timeout``, the URL
+        attempt's budget, so that the URL, which the HTTP client logs, is
+        useless soon after.
+        """
         if self.sandbox is None or not hasattr(self.sandbox, "download_url"):
             return None
+        expiry = math.ceil(effective_timeout or 0) + _URL_EXPIRY_MARGIN
         try:
-            url_or_awaitable = self.sandbox.download_url(file_path)
+            try:
+                url_or_awaitable = self.sandbox.download_url(file_path, use_signature_expiration=expiry)
+            except InvalidArgumentException:
+                # A sandbox without an access token signs nothing: its URL holds no secret.
+                url_or_awaitable = self.sandbox.download_url(file_path)
             url = url_or_awaitable if isinstance(url_or_awaitable, str) else await url_or_awaitable
             async with httpx.AsyncClient(timeout=effective_timeout) as client:
                 response = await client.get(url)

@@ -36,6 +36,11 @@ T = TypeVar("T")
 # ---------------------------------------------------------------------------
 
 
+async def _pause(seconds: float) -> None:
+    """The pause between two attempts (one name to look up, for tests that record pauses)."""
+    await asyncio.sleep(seconds)
+
+
 async def _run_attempts(
     operation: Callable[[], Awaitable[T]],
     *,
@@ -59,7 +64,7 @@ async def _run_attempts(
             if not any(should_retry(link) for link in _cause_chain(exc)):
                 raise
             logger.info(f"Sandbox operation retry {attempt}/{attempts} after: {exc}")
-        await asyncio.sleep(backoff)
+        await _pause(backoff)
         attempt += 1
 
 
@@ -162,7 +167,8 @@ async def terminate_with_retry(
     Raises:
         ValueError: When ``timeout`` is zero or less (or NaN).
         SandboxTerminateError: When every attempt failed or the cap passed; the
-            failure is its cause. The caller should keep its sandbox handle.
+            failure is its cause and its text (or, at the cap, the cap) the
+            reason in the message. The caller should keep its sandbox handle.
     """
     # Negated so that NaN is refused here too, not wrapped as a teardown failure.
     if not timeout > 0:
@@ -170,7 +176,11 @@ async def terminate_with_retry(
     try:
         await kill_with_retry(kill, total_timeout=timeout)
     except Exception as exc:
-        raise SandboxTerminateError(error_message.format(exc), stage=Stage.TERMINATE) from exc
+        # The cap's TimeoutError has no text of its own; say what happened.
+        reason = str(exc) or (
+            f"no success within the {timeout:g}-second cap" if isinstance(exc, TimeoutError) else type(exc).__name__
+        )
+        raise SandboxTerminateError(error_message.format(reason), stage=Stage.TERMINATE) from exc
 
 
 # ---------------------------------------------------------------------------
@@ -183,12 +193,28 @@ def resolve_timeout(timeout: float | None, default: float = DEFAULT_EXECUTION_TI
 
     ``None`` gives ``default``; zero or less gives ``None`` (no limit at all);
     a positive value is returned unchanged.
+
+    Raises:
+        ValueError: For a bool, NaN, an infinity or a number too large to be a
+            float: none of them can bound a wait.
     """
     if timeout is None:
         return default
+    if isinstance(timeout, bool) or not _finite(timeout):
+        raise ValueError(f"timeout must be a finite number of seconds or None, got {timeout!r}")
     if timeout <= 0:
         return None
     return timeout
+
+
+def _finite(value: Any) -> bool:
+    """Whether ``value`` is a finite number; non-numbers pass, to fail on comparison."""
+    try:
+        return math.isfinite(value)
+    except OverflowError:  # an int beyond the float range
+        return False
+    except TypeError:
+        return True
 
 
 def resolve_sandbox_timeout(
@@ -356,6 +382,27 @@ if _zib_missing:
 '''
 
 
+def check_additional_packages(packages: Any) -> None:
+    """Refuse a package list that could never be installed as written.
+
+    Called before anything remote exists, so that a bad list costs no sandbox.
+
+    Raises:
+        TypeError: For a single string (it would be installed character by
+            character) or an entry that is not a string.
+        ValueError: For an entry starting with "-": a pip option, not a package.
+    """
+    if isinstance(packages, str):
+        raise TypeError(
+            f"`additional_packages` must be a list of requirement strings, not the single string {packages!r}"
+        )
+    for entry in packages or ():
+        if not isinstance(entry, str):
+            raise TypeError(f"`additional_packages` entries must be strings, got {entry!r}")
+        if entry.lstrip().startswith("-"):
+            raise ValueError(f"`additional_packages` entry {entry!r} is a pip option, not a package requirement")
+
+
 def get_install_code(language: str, packages: list[str]) -> str:
     """Return Python source that installs ``packages`` with the sandbox interpreter's pip.
 
@@ -371,13 +418,7 @@ def get_install_code(language: str, packages: list[str]) -> str:
     """
     if not supports_automatic_install(language):
         raise ValueError(PackageInstallErrorMessage.UNSUPPORTED_LANGUAGE.format(language, language))
-    for entry in packages:
-        if not isinstance(entry, str):
-            raise TypeError(f"`additional_packages` entries must be strings, got {entry!r}")
-        if entry.lstrip().startswith("-"):
-            raise ValueError(
-                f"`additional_packages` entry {entry!r} is a pip option, not a package requirement"
-            )
+    check_additional_packages(packages)
     return _INSTALL_SCRIPT.format(
         packages=repr(list(packages)),
         pip_unavailable=repr(PackageInstallErrorMessage.PIP_UNAVAILABLE),
@@ -398,20 +439,22 @@ _OUTPUT_TRUNCATED = (
 
 
 class StreamedOutput:
-    """What one run has streamed so far: stdout and stderr in bounded sinks.
+    """What one run has streamed so far, and whether its failure may be retried.
 
-    Chunks are recorded as the provider delivered them: a chunk may hold
-    several lines or stop in the middle of one, and ``render`` reads exactly
-    like the chunks joined (until older lines had to be dropped, when it opens
-    with the truncation notice). Only complete lines count against the budget;
-    the unfinished last line is held apart until its line break arrives, so a
-    single line is kept whole however long it is.
+    The one record every backend keeps per run. Feed it each chunk with
+    ``record`` as the provider delivers it, before the chunk goes to a caller's
+    callback. A chunk may hold several lines or stop in the middle of one;
+    ``render`` reads exactly like the chunks joined, until older lines had to
+    be dropped: each stream keeps the newest complete lines within 256K
+    characters (``BoundedOutputSink``), opened by the truncation notice, and
+    then the unfinished last line, which is held apart until its line break
+    arrives, so a single line is kept whole however long it is.
 
-    ``seen`` turns true with the first chunk on either stream, empty or not:
-    from then on the code has provably reached the sandbox, so no failure of
-    the run is safe to retry. Backends feed every chunk through ``record``
-    before handing it to a caller's callback, which makes an exception raised
-    by that callback never retry safe either.
+    ``seen`` turns true with the first chunk on either stream, empty or not.
+    ``retry_safe`` is the shared rule: a failed run may be sent again only when
+    nothing streamed and the backend's ``never_sent`` proves the request never
+    reached the sandbox. Because ``record`` runs before the callback, an
+    exception raised by a caller's callback is never retry safe.
     """
 
     __slots__ = ("_sinks", "_pending", "_has_lines", "seen")
