@@ -27,6 +27,7 @@ from __future__ import annotations
 
 import base64
 import contextlib
+import datetime as dt
 import hashlib
 import json
 import os
@@ -54,6 +55,7 @@ from tests.fakes.standin import Command, DropConnection, Fault, PythonWorker, St
 
 ENVD_VERSION = "0.6.4"
 DEFAULT_TEMPLATES = frozenset({"code-interpreter-v1", "base"})
+TEMPLATE_ROUTES = ("template.exists", "template.tags", "template.request", "template.start", "template.status")
 
 
 @dataclass
@@ -84,13 +86,15 @@ class E2BStandIn(StandIn):
     """The local E2B service. Use :meth:`start` and :meth:`stop` (or the fixture)."""
 
     ROUTES = ("create", "kill", "set_timeout", "info", "health", "execute", "files.read", "files.write",
-              "process.start")
+              "process.start") + TEMPLATE_ROUTES
 
     def __init__(self, *, templates: frozenset[str] = DEFAULT_TEMPLATES) -> None:
         super().__init__()
         self.api_key = "e2b_" + secrets.token_hex(20)
         self.templates = set(templates)
         self.sandboxes: dict[str, FakeSandbox] = {}
+        self.aliases: dict[str, dict[str, Any]] = {}  # name -> {"template_id", "tags"}
+        self.builds: dict[str, dict[str, Any]] = {}
 
     @property
     def api_url(self) -> str:
@@ -138,6 +142,7 @@ class E2BStandIn(StandIn):
                 Route("/sandboxes/{sandbox_id}", self._kill, methods=["DELETE"]),
                 Route("/sandboxes/{sandbox_id}", self._info, methods=["GET"]),
                 Route("/sandboxes/{sandbox_id}/timeout", self._set_timeout, methods=["POST"]),
+                *self._template_routes(),
             ]
         )
 
@@ -232,6 +237,95 @@ class E2BStandIn(StandIn):
         for sandbox in list(self.sandboxes.values()):
             if sandbox.alive and sandbox.expires_at <= now:
                 await self._kill_sandbox(sandbox)
+
+    # --------------------------------------------------------------- templates
+    # The Template API's routes: alias existence, tags, and a build that moves
+    # waiting -> building -> ready (the alias gets a tag and sandboxes can be
+    # created from it) or error (see fail_next_build), one state per status poll.
+
+    def add_alias(self, name: str, *, tagged: bool = True) -> None:
+        """An alias as if built earlier; ``tagged`` False: no successful build yet."""
+        self.aliases[name] = {"template_id": "tpl" + uuid.uuid4().hex[:12], "tags": ["default"] if tagged else []}
+        if tagged:
+            self.templates.add(name)
+
+    def fail_next_build(self, message: str, *, times: int = 1) -> None:
+        """The next ``times`` builds end in state "error" with ``message`` as the reason."""
+        self.add_fault(Fault("template.start", "build_error", times, message=message))
+
+    def _template_routes(self) -> list[Route]:
+        return [
+            Route("/templates/aliases/{alias}", self._alias_exists, methods=["GET"]),
+            Route("/templates/{name}/tags", self._template_tags, methods=["GET"]),
+            Route("/v3/templates", self._template_request, methods=["POST"]),
+            Route("/v2/templates/{tid}/builds/{bid}", self._template_start, methods=["POST"]),
+            Route("/templates/{tid}/builds/{bid}/status", self._template_status, methods=["GET"]),
+        ]
+
+    async def _template_call(self, route: str, request: Request) -> Response | None:
+        return await self.pre_request(route) or self._check_api_key(request)
+
+    async def _alias_exists(self, request: Request) -> Response:
+        if (early := await self._template_call("template.exists", request)) is not None:
+            return early
+        alias = self.aliases.get(request.path_params["alias"])
+        if alias is None:
+            return self.error_response(404, "alias not found")
+        return JSONResponse({"templateID": alias["template_id"], "public": False})
+
+    async def _template_tags(self, request: Request) -> Response:
+        if (early := await self._template_call("template.tags", request)) is not None:
+            return early
+        alias = self.aliases.get(request.path_params["name"])
+        if alias is None:
+            return self.error_response(404, "template not found")
+        created = dt.datetime.now(dt.UTC).isoformat()
+        return JSONResponse([{"tag": tag, "buildID": str(uuid.uuid4()), "createdAt": created}
+                             for tag in alias["tags"]])
+
+    async def _template_request(self, request: Request) -> Response:
+        if (early := await self._template_call("template.request", request)) is not None:
+            return early
+        body = await request.json()
+        self.record("template.request", body)
+        alias = self.aliases.setdefault(body["name"], {"template_id": "tpl" + uuid.uuid4().hex[:12], "tags": []})
+        build_id = str(uuid.uuid4())
+        self.builds[build_id] = {"name": body["name"], "status": "waiting", "entries": [], "polls": 0,
+                                 "error": None}
+        return JSONResponse({"templateID": alias["template_id"], "buildID": build_id, "public": False,
+                             "names": [body["name"]], "tags": [], "aliases": [body["name"]]}, status_code=202)
+
+    async def _template_start(self, request: Request) -> Response:
+        if (early := await self._template_call("template.start", request)) is not None:
+            return early
+        build = self.builds.get(request.path_params["bid"])
+        if build is None:
+            return self.error_response(404, "build not found")
+        self.record("template.start", await request.json())
+        if (fault := self.take_fault("template.start", "build_error")) is not None:
+            build["error"] = fault.message
+        return Response(status_code=202)
+
+    async def _template_status(self, request: Request) -> Response:
+        if (early := await self._template_call("template.status", request)) is not None:
+            return early
+        build = self.builds.get(request.path_params["bid"])
+        if build is None:
+            return self.error_response(404, "build not found")
+        build["polls"] += 1
+        if build["status"] in ("waiting", "building"):
+            build["status"] = "building" if build["polls"] == 1 else "error" if build["error"] else "ready"
+            build["entries"].append({"timestamp": dt.datetime.now(dt.UTC).isoformat(), "level": "info",
+                                     "message": f"build {build['status']}"})
+            if build["status"] == "ready":
+                self.aliases[build["name"]]["tags"].append("default")
+                self.templates.add(build["name"])
+        offset = int(request.query_params.get("logsOffset", 0))
+        body = {"templateID": request.path_params["tid"], "buildID": request.path_params["bid"],
+                "status": build["status"], "logs": [], "logEntries": build["entries"][offset:offset + 100]}
+        if build["status"] == "error":
+            body["reason"] = {"message": build["error"]}
+        return JSONResponse(body)
 
     # --------------------------------------------------------------- envd side
 
