@@ -51,6 +51,7 @@ def test_every_module_imports() -> None:
         "vorn_tools",
         "vorn_tools.code_interpreter",
         "vorn_tools.code_interpreter.code_sandbox",
+        "vorn_tools.code_interpreter.code_template",
         "vorn_tools.code_interpreter.code_interpreter",
         "vorn_tools.mcp",
         "vorn_tools.mcp.client",

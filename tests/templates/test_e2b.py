@@ -17,55 +17,45 @@ DEFAULT_START = "sudo /root/.jupyter/start-up.sh"
 KEY = {"type": "service_account", "private_key": "-----BEGIN KEY-----abc"}
 
 
-def _definition(**fields) -> dict:
-    return json.loads(Template.to_json(E2BTemplateBuilder()._create_template(TemplateSpec(template_id="t", **fields))))
-
-
 @pytest.mark.parametrize(("fields", "expected"), [
     ({"image": "py:3", "dockerfile": "FROM x", "packages": ["numpy>=1.26", "pandas==2.2.2", "--pre"]},
      {"fromImage": "py:3", "steps": ["pip install -q -- 'numpy>=1.26' pandas==2.2.2 --pre"],
-      "startCmd": DEFAULT_START, "readyCmd": PORT_CHECK}),
+      "startCmd": DEFAULT_START, "readyCmd": PORT_CHECK, "fromImageRegistry": None}),
     ({"image": "py:3", "start_cmd": "", "ready_cmd": "test -f /ok", "packages": []},
      {"fromImage": "py:3", "steps": [], "startCmd": DEFAULT_START, "readyCmd": "test -f /ok"}),
     ({"base_template": "base", "start_cmd": "run me"},
      {"fromTemplate": "base", "steps": [], "startCmd": "run me", "readyCmd": PORT_CHECK}),
     ({"image": "", "base_template": "base", "ready_cmd": "dropped"}, {"fromTemplate": "base", "steps": []}),
+    ({"image": "r/i", "registry_auth": {"type": "basic", "username": "u", "password": "pw"}},
+     {"fromImageRegistry": {"type": "registry", "username": "u", "password": "pw"}}),
+    ({"image": "r/i", "registry_auth": {"type": "aws", "access_key_id": "A", "secret_access_key": "S", "region": "r"}},
+     {"fromImageRegistry": {"type": "aws", "awsAccessKeyId": "A", "awsSecretAccessKey": "S", "awsRegion": "r"}}),
+    ({"image": "r/i", "registry_auth": {"type": "gcp", "service_account_json": json.dumps(KEY)}},
+     {"fromImageRegistry": {"type": "gcp", "serviceAccountJson": json.dumps(KEY)}}),
+    ({"image": "r/i", "registry_auth": {"type": "gcp", "service_account_json": "key.json"}},  # a file in the CWD
+     {"fromImageRegistry": {"type": "gcp", "serviceAccountJson": json.dumps(KEY)}}),
 ])
-def test_definition(fields, expected) -> None:
-    body = _definition(**fields)
+def test_definition(tmp_path, monkeypatch, fields, expected) -> None:
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "key.json").write_text(json.dumps(KEY))
+    spec = TemplateSpec(template_id="t", **fields)
+    body = json.loads(Template.to_json(E2BTemplateBuilder()._create_template(spec)))
     body["steps"] = [arg for step in body["steps"] for arg in step["args"]]
     assert {key: body.get(key) for key in expected} == expected
-    assert {"startCmd", "readyCmd"} & body.keys() <= expected.keys()
+    assert ("startCmd" in body) == ("readyCmd" in body) == bool(spec.image or spec.start_cmd)
 
 
-@pytest.mark.parametrize(("auth", "registry"), [
-    ({"type": "basic", "username": "u", "password": "pw"}, {"type": "registry", "username": "u", "password": "pw"}),
-    ({"type": "aws", "access_key_id": "AK", "secret_access_key": "SK", "region": "r"},
-     {"type": "aws", "awsAccessKeyId": "AK", "awsSecretAccessKey": "SK", "awsRegion": "r"}),
-    ({"type": "gcp", "service_account_json": json.dumps(KEY)}, {"type": "gcp", "serviceAccountJson": json.dumps(KEY)}),
-    ({"type": "gcp", "service_account_json": "FILE"}, {"type": "gcp", "serviceAccountJson": json.dumps(KEY)}),
+@pytest.mark.parametrize(("fields", "detail"), [
+    ({"image": ""}, "E2B build requires 'image' (or deprecated 'dockerfile'/'base_template')"),
+    ({"image": "i", "registry_auth": {"type": "gcp", "service_account_json": "not json PRIVATE"}},
+     "GCP service_account_json is neither a readable JSON file nor a JSON object"),
 ])
-def test_registry_credentials_reach_the_sdk(tmp_path, auth, registry) -> None:
-    (key_file := tmp_path / "key.json").write_text(json.dumps(KEY))
-    if auth.get("service_account_json") == "FILE":
-        auth = {**auth, "service_account_json": str(key_file)}
-    assert _definition(image="reg/img", registry_auth=auth)["fromImageRegistry"] == registry
-
-
-def test_unparseable_service_account_fails_without_quoting_it(caplog) -> None:
-    spec = TemplateSpec(template_id="t", image="i", registry_auth={"type": "gcp", "service_account_json": "not json PRIVATE"})
-    result = E2BTemplateBuilder().build(spec)
-    assert result.status is TemplateBuildStatus.FAILED and "neither a readable JSON file" in result.detail
-    assert "PRIVATE" not in result.detail + caplog.text
-
-
-def test_bad_sources_fail_before_any_request(e2b, e2b_builder) -> None:
-    result = e2b_builder.build(TemplateSpec(template_id="t", image=""))
-    assert result.detail == ("template creation failed: E2B build requires 'image' "
-                             "(or deprecated 'dockerfile'/'base_template')")
+def test_bad_definitions_fail_before_any_request(e2b, e2b_builder, caplog, fields, detail) -> None:
+    result = e2b_builder.build(TemplateSpec(template_id="t", **fields))
+    assert (result.status, result.detail) == (TemplateBuildStatus.FAILED, "template creation failed: " + detail)
+    assert not e2b.requests and "PRIVATE" not in caplog.text
     with pytest.raises(ValueError, match="^Unsupported registry auth: dict$"):
         e2b_builder._from_registry("i", {"type": "basic"})
-    assert not e2b.requests
 
 
 @pytest.mark.parametrize(("alias", "sizes", "sent"), [

@@ -64,11 +64,6 @@ def test_ensure_turns_exceptions_into_failed_results(caplog, error, stage) -> No
     assert record.error_code == stage and "ensure-secret-42" not in record.getMessage() + (record.exc_text or "")
 
 
-def test_interrupt_passes_through_ensure() -> None:
-    with pytest.raises(KeyboardInterrupt):
-        ScriptedBuilder([False], KeyboardInterrupt()).ensure(TemplateSpec(template_id="tpl"))
-
-
 @pytest.mark.parametrize("force", [False, True])
 def test_bedrock_refuses_every_build(force) -> None:
     builder = BedrockTemplateBuilder()
