@@ -74,10 +74,13 @@ def test_ensure_through_the_stand_in(e2b, e2b_builder, alias, sizes, sent) -> No
     assert e2b_builder.is_usable("tpl") and e2b.calls["template.tags"] >= 1
 
 
-def test_failing_build_and_checks(e2b, e2b_builder, caplog) -> None:
+def test_failing_build_and_checks(e2b, e2b_builder, caplog, spans) -> None:
     e2b.fail_next_build("step 2 exploded")
     result = e2b_builder.ensure(TemplateSpec(template_id="tpl", image="reg/img"))
     assert (result.status, result.detail, result.logs) == (TemplateBuildStatus.FAILED, "build failed: step 2 exploded", "")
+    (span,) = [s for s in spans.get_finished_spans() if s.name == "zib_sandbox.template.build"]
+    assert not span.events  # a returned failure ends the span normally
+    assert dict(span.attributes) == {"zib_sandbox.backend": "e2b", "zib_sandbox.template_id": "tpl"}
     e2b.reset_records()
     e2b.fail("template.exists", 500, message="api down")
     assert not e2b_builder.is_usable("tpl") and e2b.calls["template.tags"] == 0
