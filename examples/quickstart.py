@@ -6,8 +6,8 @@ Run from a checkout after `bash scripts/setup.sh`:
 
 Stand-ins take the place of services this example cannot reach: a scripted model replays
 prepared answers instead of calling a language model, a local sandbox runs the code in a local
-Python process instead of a provider's sandbox, and a local E2B stand-in answers the real E2B SDK
-on 127.0.0.1. The last two are test fakes from `tests/fakes`, not shipped in the package. The MCP part starts the real example server `examples/mcp_server.py` over stdio.
+Python process instead of a provider's sandbox, and local E2B and OpenSandbox stand-ins answer the real
+provider SDKs on 127.0.0.1. The last two are test fakes from `tests/fakes`, not shipped in the package. The MCP part starts the real example server `examples/mcp_server.py` over stdio.
 """
 
 from __future__ import annotations
@@ -23,6 +23,7 @@ sys.path.insert(0, str(REPO_ROOT))  # for tests.fakes.local_sandbox
 
 from tests.fakes.e2b_server import E2BStandIn  # noqa: E402
 from tests.fakes.local_sandbox import LocalSandbox  # noqa: E402
+from tests.fakes.opensandbox_server import OpenSandboxStandIn  # noqa: E402
 from vorn_inference.lm_invoker.lm_invoker import BaseLMInvoker  # noqa: E402
 from vorn_inference.schema import Attachment, LMOutput, Role, ToolCall  # noqa: E402
 
@@ -30,6 +31,7 @@ from vorn_tools.code_interpreter.code_interpreter.sandbox_code_interpreter impor
     SandboxCodeInterpreter,
 )
 from vorn_tools.code_interpreter.code_sandbox.e2b_sandbox import E2BSandbox  # noqa: E402
+from vorn_tools.code_interpreter.code_sandbox.opensandbox_sandbox import OpenSandbox  # noqa: E402
 from vorn_tools.code_interpreter.errors import SandboxStartError, Stage  # noqa: E402
 from vorn_tools.code_interpreter.redaction import get_redacting_logger, register_secret  # noqa: E402
 from vorn_tools.mcp.client.langchain import LangchainMCPClient  # noqa: E402
@@ -167,6 +169,28 @@ async def e2b_demo() -> None:
         service.stop()
 
 
+# --- 3b. OpenSandbox backend, against the local OpenSandbox stand-in --------------------------
+
+
+async def opensandbox_demo() -> None:
+    banner("OpenSandbox backend (local OpenSandbox stand-in)")
+    service = OpenSandboxStandIn()  # against a real server, pass its api_key and domain instead
+    service.start()
+    try:
+        sandbox = await OpenSandbox.create(**service.connection_options())
+        try:
+            files = [Attachment.from_bytes(bytes=b"3\n4\n", filename="numbers.txt")]
+            code = "total = sum(int(x) for x in open('/tmp/files/numbers.txt'))\nprint(total)"
+            result = await sandbox.execute_code(code, files=files)
+            print("execute_code:", result.status.value, result.stdout.strip())
+            command = await sandbox.execute_command("echo $GREETING from bash", env={"GREETING": "hello"})
+            print("execute_command:", command.status.value, command.stdout.strip())
+        finally:
+            await sandbox.terminate()
+    finally:
+        service.stop()
+
+
 # --- 4. MCP: the example server over stdio, through the LangChain adapter ---------------------
 
 
@@ -183,6 +207,7 @@ async def main() -> None:
     masking_demo()
     await code_interpreter_demo()
     await e2b_demo()
+    await opensandbox_demo()
     await mcp_demo()
 
 

@@ -41,34 +41,20 @@ def _create_span(spans):
     return [s for s in spans.get_finished_spans() if s.name == "zib_sandbox.sandbox.create"][-1]
 
 
-async def test_defaults_and_span(make_sandbox, e2b: E2BStandIn, spans) -> None:
-    sandbox = await make_sandbox()
-    assert (sandbox.language, sandbox.additional_packages) == ("python", [])
-    assert sandbox.files is sandbox.sandbox.files and sandbox.commands is sandbox.sandbox.commands
-    assert sandbox.sandbox_id in e2b.alive_sandboxes()
-    # The SDK's own default template; a 600 s lifetime rather than the SDK's 300.
-    assert [(body["templateID"], body["timeout"]) for body in _created(e2b)] == [("code-interpreter-v1", 600)]
-    span = _create_span(spans)
-    assert span.attributes["zib_sandbox.backend"] == "e2b"
-    assert span.attributes["zib_sandbox.sandbox_id"] == sandbox.sandbox_id
-    assert "zib_sandbox.template_id" not in span.attributes
-
-
 @pytest.mark.parametrize(
     ("options", "lifetime"),
-    [
-        ({"sandbox_timeout": 120, "timeout": 300}, 120),
-        ({"timeout": 300}, 300),
-        ({"sandbox_timeout": timedelta(minutes=5)}, 300),
-        ({"sandbox_timeout": 90.9, "envs": {"A": "1"}, "metadata": {"k": "v"}}, 90),
-    ],
-)
-async def test_lifetime_and_extra_options_reach_the_service(make_sandbox, e2b: E2BStandIn, options, lifetime) -> None:
-    await make_sandbox(**options)
+    [({}, 600), ({"sandbox_timeout": 120, "timeout": 300}, 120), ({"timeout": 300}, 300),
+     ({"sandbox_timeout": timedelta(minutes=5)}, 300), ({"sandbox_timeout": 90.9, "envs": {"A": "1"}, "metadata": {"k": "v"}}, 90)],
+)  # fmt: skip
+async def test_lifetime_and_options_reach_the_service(make_sandbox, e2b: E2BStandIn, spans, options, lifetime) -> None:
+    sandbox = await make_sandbox(**options)
     (body,) = _created(e2b)
-    assert body["timeout"] == lifetime
-    if "envs" in options:
-        assert body["envVars"] == {"A": "1"} and body["metadata"] == {"k": "v"}
+    # The SDK's own default template; a 600 s lifetime rather than the SDK's 300.
+    assert (body["templateID"], body["timeout"]) == ("code-interpreter-v1", lifetime)
+    assert (body.get("envVars") or None, body.get("metadata") or None) == (options.get("envs"), options.get("metadata"))
+    assert sandbox.files is sandbox.sandbox.files and sandbox.commands is sandbox.sandbox.commands
+    assert sandbox.sandbox_id in e2b.alive_sandboxes()
+    assert dict(_create_span(spans).attributes) == {"zib_sandbox.backend": "e2b", "zib_sandbox.sandbox_id": sandbox.sandbox_id}
 
 
 @pytest.mark.parametrize(
@@ -87,97 +73,38 @@ async def test_invalid_settings_are_refused_before_any_request(e2b: E2BStandIn, 
     assert e2b.calls["create"] == 0
 
 
-async def test_transient_failures_are_retried_the_configured_number_of_times(
-    make_sandbox, e2b: E2BStandIn, caplog: pytest.LogCaptureFixture
-) -> None:
-    caplog.set_level(logging.INFO, logger=RETRY_LOGGER)
-    e2b.fail("create", 429, times=2)
-    sandbox = await make_sandbox(create_retries=3)
-    assert sandbox.sandbox_id in e2b.alive_sandboxes() and e2b.calls["create"] == 3
-    records = _retry_records(caplog)
-    assert [r.split(" after: ")[0] for r in records] == ["Sandbox operation retry 1/3", "Sandbox operation retry 2/3"]
-    assert "Failed to start E2B sandbox: 429: Rate limit exceeded" in records[0]
-
-
-# The library's attempts are the only ones, unless the SDK's own `retries` is asked for.
 @pytest.mark.parametrize(
-    ("fault", "cause", "sdk_retries", "requests"),
+    ("fault", "cause", "options", "requests"),
     [
-        ("rate_limit", RateLimitException, None, 2),
-        ("rate_limit", RateLimitException, 1, 4),
-        ("busy", ServiceBusyException, None, 2),
-        ("gateway_timeout", SandboxException, None, 2),
-        ("stall", httpx.ReadTimeout, None, 2),
-        ("refused", httpx.ConnectError, None, 0),
+        (429, RateLimitException, {}, 2),
+        (429, RateLimitException, {"retries": 1}, 4),  # the SDK's own retries only when asked for
+        (503, ServiceBusyException, {}, 2),
+        (504, SandboxException, {}, 2),
+        ("stall", httpx.ReadTimeout, {"request_timeout": 0.3}, 2),
+        ("refused", httpx.ConnectError, {}, 0),
+        # Not transient: raised at once.
+        (500, SandboxException, {}, 1),
+        (None, SandboxException, {"template": "no-such-template"}, 1),
+        (None, AuthenticationException, {"api_key": "e2b_" + "0" * 40}, 1),
     ],
 )
-async def test_transient_failures_exhaust_the_attempts(
-    e2b: E2BStandIn, caplog: pytest.LogCaptureFixture, fault: str, cause: type, sdk_retries, requests: int
-) -> None:
+async def test_creation_failures_retry_only_what_is_transient(e2b: E2BStandIn, caplog, fault, cause, options, requests):
     caplog.set_level(logging.INFO, logger=RETRY_LOGGER)
-    options = {**e2b.connection_options(), "create_retries": 2, "create_backoff": 0}
-    if sdk_retries is not None:
-        options["retries"] = sdk_retries
+    transient = requests != 1
     with contextlib.ExitStack() as stack:
         if fault == "refused":
             stack.enter_context(e2b.refusing("api"))
         elif fault == "stall":
             e2b.stall("create", 1.5, times=2)
-            options["request_timeout"] = 0.3
-        else:
-            e2b.fail("create", {"rate_limit": 429, "busy": 503, "gateway_timeout": 504}[fault], times=4)
+        elif fault is not None:
+            e2b.fail("create", fault, times=4, message=f"failed, key {e2b.api_key}")
         with pytest.raises(SandboxStartError) as raised:
-            await E2BSandbox.create(**options)
+            await E2BSandbox.create(**{**e2b.connection_options(), "create_retries": 2, "create_backoff": 0, **options})
     error = raised.value
-    assert error.stage is Stage.CREATE and error.transient is True
-    assert type(error.__cause__) is cause and str(error).startswith("Failed to start E2B sandbox: ")
-    assert len(_retry_records(caplog)) == 1 and e2b.calls["create"] == requests
+    assert (error.stage, error.transient, type(error.__cause__)) == (Stage.CREATE, transient, cause)
+    assert str(error).startswith("Failed to start E2B sandbox: ") and e2b.api_key not in str(error)
+    assert len(_retry_records(caplog)) == int(transient) and e2b.calls["create"] == requests
     assert e2b.alive_sandboxes() == []
-
-
-@pytest.mark.parametrize(("setup", "cause"), [("unknown_template", SandboxException), ("bad_key", AuthenticationException), ("server_error", SandboxException)])
-async def test_non_transient_failures_are_raised_at_once_with_their_stage(
-    e2b: E2BStandIn, caplog: pytest.LogCaptureFixture, setup: str, cause: type
-) -> None:
-    caplog.set_level(logging.INFO, logger=RETRY_LOGGER)
-    options = {**e2b.connection_options(), "create_retries": 3, "create_backoff": 0}
-    if setup == "unknown_template":
-        options["template"] = "no-such-template"
-    elif setup == "bad_key":
-        options["api_key"] = "e2b_" + "0" * 40
-    else:
-        e2b.fail("create", 500, times=3, message=f"database down, key {e2b.api_key}")
-    with pytest.raises(SandboxStartError) as raised:
-        await E2BSandbox.create(**options)
-    assert raised.value.stage is Stage.CREATE and raised.value.transient is False
-    assert type(raised.value.__cause__) is cause
-    assert e2b.calls["create"] == 1 and _retry_records(caplog) == []
-    assert e2b.api_key not in str(raised.value)
-
-
-def test_only_explicit_causes_make_a_failure_transient() -> None:
-    classify = E2BSandbox._is_transient_create_error
-    explicit = SandboxException("wrapped")
-    explicit.__cause__ = httpx.ConnectError("refused")
-    implicit = SandboxException("wrapped")
-    implicit.__context__ = httpx.ConnectError("refused")
-    for cause, expected in ((explicit, True), (implicit, False)):
-        error = SandboxStartError("x", stage=Stage.CREATE, classifier=classify)
-        error.__cause__ = cause
-        assert error.transient is expected
-
-
-@pytest.mark.parametrize("language", ["python", "r"])
-async def test_packages_are_installed_once_for_python_only(
-    make_sandbox, e2b: E2BStandIn, caplog: pytest.LogCaptureFixture, language: str
-) -> None:
-    sandbox = await make_sandbox(language=language, additional_packages=["httpx"])
-    installs = [body["code"] for route, body in e2b.requests if route == "execute"]
-    if language == "python":
-        assert len(installs) == 1 and "'httpx'" in installs[0]
-    else:
-        assert installs == [] and sandbox.language == "r"
-        assert any("Skipping automatic Python setup for language 'r'" in r.getMessage() for r in caplog.records)
 
 
 # The rollback's kill is retried like `terminate`: a failure then success, or three failures.
@@ -221,45 +148,30 @@ async def test_cancellation_rolls_back_and_propagates(e2b: E2BStandIn, when: str
     assert e2b.calls["create"] == 1 and e2b.calls["kill"] == kills
 
 
-@pytest.fixture
-def template_builder(monkeypatch: pytest.MonkeyPatch):
-    """A stand-in template builder module, injected through ``sys.modules``."""
+@pytest.mark.parametrize(
+    ("alias", "template", "sent"),
+    [(E2BConfig.DEFAULT_TEMPLATE_ALIAS, None, E2BConfig.DEFAULT_TEMPLATE_ALIAS),
+     (None, None, None),  # the ensure failed: the SDK's own default
+     (E2BConfig.DEFAULT_TEMPLATE_ALIAS, "base", "base")],  # a given template: nothing to ensure
+)  # fmt: skip
+async def test_default_template_ensure(make_sandbox, e2b: E2BStandIn, monkeypatch, spans, alias, template, sent) -> None:
     calls: list[tuple] = []
-    outcome: dict = {"alias": E2BConfig.DEFAULT_TEMPLATE_ALIAS}
 
-    class E2BTemplateBuilder:
+    class E2BTemplateBuilder:  # the builder module, replaced through sys.modules
         def __init__(self, *, api_key=None, domain=None) -> None:
             calls.append(("init", api_key, domain))
 
         def ensure_default(self):
             calls.append(("ensure", threading.current_thread() is threading.main_thread()))
-            return outcome["alias"]
+            return alias
 
     module = types.ModuleType("vorn_tools.code_interpreter.code_template.e2b_template_builder")
     module.E2BTemplateBuilder = E2BTemplateBuilder
     monkeypatch.setitem(sys.modules, module.__name__, module)
-    return calls, outcome
-
-
-@pytest.mark.parametrize(
-    ("case", "sent", "span_template"),
-    [
-        ("ensured", E2BConfig.DEFAULT_TEMPLATE_ALIAS, E2BConfig.DEFAULT_TEMPLATE_ALIAS),
-        ("ensure_failed", "code-interpreter-v1", None),
-        ("template_given", "base", "base"),
-    ],
-)
-async def test_default_template_ensure(make_sandbox, e2b: E2BStandIn, template_builder, spans, case, sent, span_template) -> None:
-    calls, outcome = template_builder
     e2b.templates.add(E2BConfig.DEFAULT_TEMPLATE_ALIAS)
-    options: dict = {"ensure_default_template": True, "domain": "e2b.example"}
-    if case == "ensure_failed":
-        outcome["alias"] = None
-    if case == "template_given":
-        options["template"] = "base"
-    await make_sandbox(**options)
+    await make_sandbox(ensure_default_template=True, domain="e2b.example", template=template)
     (body,) = _created(e2b)
-    assert body["templateID"] == sent
-    assert _create_span(spans).attributes.get("zib_sandbox.template_id") == span_template
+    assert body["templateID"] == (sent or "code-interpreter-v1")
+    assert _create_span(spans).attributes.get("zib_sandbox.template_id") == sent
     # The builder gets the factory's key and domain and runs off the event loop's thread.
-    assert calls == ([] if case == "template_given" else [("init", e2b.api_key, "e2b.example"), ("ensure", False)])
+    assert calls == ([] if template else [("init", e2b.api_key, "e2b.example"), ("ensure", False)])

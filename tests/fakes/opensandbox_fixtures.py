@@ -34,7 +34,7 @@ def opensandbox(opensandbox_service: OpenSandboxStandIn, monkeypatch: pytest.Mon
     service = opensandbox_service
     service.clear_faults()
     service.reset_records()
-    service.ready_delay = service.snapshot_delay = 0.05
+    service.ready_delay, service.snapshot_delay = 0.0, 0.05
     service.call(service.forget_snapshots())
     yield service
     service.clear_faults()

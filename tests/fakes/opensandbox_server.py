@@ -3,7 +3,7 @@
 Two listeners on 127.0.0.1 (ephemeral ports), built on ``standin.StandIn``:
 
 - "api", the lifecycle API under ``/v1``: create (answered 202; the sandbox becomes
-  ready asynchronously, after ``ready_delay`` seconds), endpoints, kill, renew, info,
+  ready asynchronously, ``ready_delay`` seconds later), endpoints, kill, renew, info,
   snapshots (create, list with paging, get, delete; Creating -> Ready or Failed) and
   the SDK's metrics side request;
 - "execd", every sandbox's execd API under ``/execd/{id}`` (the endpoint handed out):
@@ -43,6 +43,7 @@ import json
 import os
 import re
 import secrets
+import shlex
 import shutil
 import signal
 import socket
@@ -59,10 +60,21 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 
-from tests.fakes.standin import WORKER_SCRIPT, Command, DropConnection, Fault, PythonWorker, StandIn, kill_group
+from tests.fakes.standin import (
+    WORKER_SCRIPT,
+    Command,
+    DropConnection,
+    Fault,
+    PythonWorker,
+    Refuse,
+    StandIn,
+    kill_group,
+)
 
+_sleep = asyncio.sleep  # a test that patches the global cannot disturb the stand-in's timers
 JUPYTER_PORT = 44771
 EXECD_PORT = 44772
+_DRAIN_GRACE = 0.5
 _TAG = "OPENSANDBOX_STANDIN_SANDBOX"
 # Runs "$@" with the sandbox's tmp directory ("$0") mounted over /tmp.
 _IN_SANDBOX = ["unshare", "-m", "--propagation", "private", "sh", "-c",
@@ -123,7 +135,7 @@ class OpenSandboxStandIn(StandIn):
 
     ROUTES = ("create", "endpoint", "kill", "renew", "info", "snapshot.create", "snapshot.list",
               "snapshot.get", "snapshot.delete", "ping", "directories", "upload", "download",
-              "command", "command.interrupt", "code", "code.interrupt", "code.context", "ecr")
+              "command", "command.interrupt", "code", "code.interrupt", "code.context", "jupyter", "ecr")
 
     def __init__(self) -> None:
         super().__init__()
@@ -131,7 +143,7 @@ class OpenSandboxStandIn(StandIn):
         self.sandboxes: dict[str, FakeSandbox] = {}
         self.snapshots: dict[str, FakeSnapshot] = {}
         #: Seconds until a new sandbox's container (and its execd) is ready.
-        self.ready_delay = 0.05
+        self.ready_delay = 0.0
         #: Seconds until a new snapshot leaves "Creating".
         self.snapshot_delay = 0.05
         self._trees = Path()
@@ -198,31 +210,31 @@ class OpenSandboxStandIn(StandIn):
         self._trees = Path(tempfile.mkdtemp(prefix="opensandbox-standin-", dir="/var/tmp"))
         sandbox = "/v1/sandboxes/{sid}"
         await self.listen("api", Starlette(routes=[
-            Route("/v1/sandboxes", self._create, methods=["POST"]),
-            Route(sandbox, self._kill, methods=["DELETE"]),
-            Route(sandbox, self._info, methods=["GET"]),
-            Route(sandbox + "/endpoints/{port:int}", self._endpoint, methods=["GET"]),
-            Route(sandbox + "/renew-expiration", self._renew, methods=["POST"]),
-            Route(sandbox + "/snapshots", self._snapshot_create, methods=["POST"]),
-            Route("/v1/snapshots", self._snapshot_list, methods=["GET"]),
-            Route("/v1/snapshots/{snap}", self._snapshot_get, methods=["GET"]),
-            Route("/v1/snapshots/{snap}", self._snapshot_delete, methods=["DELETE"]),
+            Route("/v1/sandboxes", self.endpoint("create", self._create), methods=["POST"]),
+            Route(sandbox, self.endpoint("kill", self._kill), methods=["DELETE"]),
+            Route(sandbox, self.endpoint("info", self._info), methods=["GET"]),
+            Route(sandbox + "/endpoints/{port:int}", self.endpoint("endpoint", self._endpoint), methods=["GET"]),
+            Route(sandbox + "/renew-expiration", self.endpoint("renew", self._renew), methods=["POST"]),
+            Route(sandbox + "/snapshots", self.endpoint("snapshot.create", self._snapshot_create), methods=["POST"]),
+            Route("/v1/snapshots", self.endpoint("snapshot.list", self._snapshot_list), methods=["GET"]),
+            Route("/v1/snapshots/{snap}", self.endpoint("snapshot.get", self._snapshot_get), methods=["GET"]),
+            Route("/v1/snapshots/{snap}", self.endpoint("snapshot.delete", self._snapshot_delete), methods=["DELETE"]),
             Route("/v1/metrics/events", lambda request: Response(status_code=204), methods=["POST"]),
         ]))
         execd = "/execd/{sid}"
         await self.listen("execd", Starlette(routes=[
-            Route(execd + "/ping", self._ping, methods=["GET"]),
-            Route(execd + "/directories", self._directories, methods=["POST"]),
-            Route(execd + "/files/upload", self._upload, methods=["POST"]),
-            Route(execd + "/files/download", self._download, methods=["GET"]),
-            Route(execd + "/command", self._command, methods=["POST"]),
-            Route(execd + "/command", self._interrupt, methods=["DELETE"]),
-            Route(execd + "/code", self._code, methods=["POST"]),
-            Route(execd + "/code", self._interrupt, methods=["DELETE"]),
-            Route(execd + "/code/context", self._code_context, methods=["POST"]),
-            Route("/jupyter/{sid}/api", self._jupyter, methods=["GET"]),
+            Route(execd + "/ping", self.endpoint("ping", self._ping), methods=["GET"]),
+            Route(execd + "/directories", self.endpoint("directories", self._directories), methods=["POST"]),
+            Route(execd + "/files/upload", self.endpoint("upload", self._upload), methods=["POST"]),
+            Route(execd + "/files/download", self.endpoint("download", self._download), methods=["GET"]),
+            Route(execd + "/command", self.endpoint("command", self._command), methods=["POST"]),
+            Route(execd + "/command", self.endpoint("command.interrupt", self._interrupt), methods=["DELETE"]),
+            Route(execd + "/code", self.endpoint("code", self._code), methods=["POST"]),
+            Route(execd + "/code", self.endpoint("code.interrupt", self._interrupt), methods=["DELETE"]),
+            Route(execd + "/code/context", self.endpoint("code.context", self._code_context), methods=["POST"]),
+            Route("/jupyter/{sid}/api", self.endpoint("jupyter", self._jupyter), methods=["GET"]),
         ]))
-        await self.listen("ecr", Starlette(routes=[Route("/", self._ecr_token, methods=["POST"])]))
+        await self.listen("ecr", Starlette(routes=[Route("/", self.endpoint("ecr", self._ecr_token), methods=["POST"])]))
         self.spawn(self.every(0.2, self._reap))
 
     async def _teardown(self) -> None:
@@ -232,18 +244,23 @@ class OpenSandboxStandIn(StandIn):
 
     # ------------------------------------------------------------- lifecycle API
 
-    def _denied(self, request: Request) -> Response | None:
+    def _authorized(self, request: Request) -> None:
         if request.headers.get("open-sandbox-api-key") != self.api_key:
-            return self.error_response(401, "invalid API key")
-        return None
+            raise Refuse(401, "invalid API key")
 
-    def _sandbox(self, request: Request) -> FakeSandbox | None:
+    def _sandbox(self, request: Request, *, execd: bool = False) -> FakeSandbox:
+        """The live sandbox a request names (for execd: and whose container is ready)."""
+        if not execd:
+            self._authorized(request)
         sandbox = self.sandboxes.get(request.path_params["sid"])
-        return sandbox if sandbox is not None and not sandbox.killed else None
+        if sandbox is None or sandbox.killed:
+            raise Refuse(404, "sandbox not found")
+        if execd and not sandbox.ready:
+            raise Refuse(503, "sandbox container is starting")
+        return sandbox
 
     async def _create(self, request: Request) -> Response:
-        if (early := await self.pre_request("create") or self._denied(request)) is not None:
-            return early
+        self._authorized(request)
         body = await request.json()
         self.record("create", body)
         sid = "osb" + uuid.uuid4().hex[:12]
@@ -252,7 +269,7 @@ class OpenSandboxStandIn(StandIn):
         if "snapshotId" in body:
             snapshot = self.snapshots.get(body["snapshotId"])
             if snapshot is None or snapshot.state != "Ready":
-                return self.error_response(404, f"snapshot {body['snapshotId']} is not ready")
+                raise Refuse(404, f"snapshot {body['snapshotId']} is not ready")
             if snapshot.tree is not None:
                 shutil.copytree(snapshot.tree, root)
         (root / "tmp").mkdir(parents=True, exist_ok=True)
@@ -268,38 +285,26 @@ class OpenSandboxStandIn(StandIn):
                             status_code=202)
 
     async def _become_ready(self, sandbox: FakeSandbox) -> None:
-        await asyncio.sleep(self.ready_delay)
+        await _sleep(self.ready_delay)
         sandbox.ready = True
 
     async def _endpoint(self, request: Request) -> Response:
-        if (early := await self.pre_request("endpoint") or self._denied(request)) is not None:
-            return early
-        if (sandbox := self._sandbox(request)) is None:
-            return self.error_response(404, "sandbox not found")
+        sandbox = self._sandbox(request)
         kind = "execd" if request.path_params["port"] == EXECD_PORT else "port"
         return JSONResponse({"endpoint": f"127.0.0.1:{self._ports['execd']}/{kind}/{sandbox.id}"})
 
     async def _kill(self, request: Request) -> Response:
-        if (early := await self.pre_request("kill") or self._denied(request)) is not None:
-            return early
-        if (sandbox := self._sandbox(request)) is None:
-            return self.error_response(404, "sandbox not found")
+        sandbox = self._sandbox(request)
         await self._kill_sandbox(sandbox)
         return Response(status_code=204)
 
     async def _info(self, request: Request) -> Response:
-        if (early := await self.pre_request("info") or self._denied(request)) is not None:
-            return early
-        if (sandbox := self._sandbox(request)) is None:
-            return self.error_response(404, "sandbox not found")
+        sandbox = self._sandbox(request)
         return JSONResponse({"id": sandbox.id, "status": {"state": "Running" if sandbox.ready else "Pending"},
                              "entrypoint": sandbox.entrypoint, "createdAt": _iso(time.time())})
 
     async def _renew(self, request: Request) -> Response:
-        if (early := await self.pre_request("renew") or self._denied(request)) is not None:
-            return early
-        if (sandbox := self._sandbox(request)) is None:
-            return self.error_response(404, "sandbox not found")
+        sandbox = self._sandbox(request)
         expires = dt.datetime.fromisoformat((await request.json())["expiresAt"])
         sandbox.expires_at = time.monotonic() + (expires.timestamp() - time.time())
         return JSONResponse({"expiresAt": expires.isoformat()})
@@ -325,10 +330,8 @@ class OpenSandboxStandIn(StandIn):
     # ---------------------------------------------------------------- snapshots
 
     async def _snapshot_create(self, request: Request) -> Response:
-        if (early := await self.pre_request("snapshot.create") or self._denied(request)) is not None:
-            return early
-        if (sandbox := self._sandbox(request)) is None or not sandbox.ready:
-            return self.error_response(409, "sandbox is not running")
+        if not (sandbox := self._sandbox(request)).ready:
+            raise Refuse(409, "sandbox is not running")
         body = await request.json() if await request.body() else {}
         snapshot = FakeSnapshot("snap-" + uuid.uuid4().hex[:12], sandbox.id, body.get("name"), time.time())
         snapshot.tree = self._trees / snapshot.id
@@ -340,12 +343,11 @@ class OpenSandboxStandIn(StandIn):
         return JSONResponse(snapshot.body(), status_code=202)
 
     async def _settle_snapshot(self, snapshot: FakeSnapshot, state: str) -> None:
-        await asyncio.sleep(self.snapshot_delay)
+        await _sleep(self.snapshot_delay)
         snapshot.state = state
 
     async def _snapshot_list(self, request: Request) -> Response:
-        if (early := await self.pre_request("snapshot.list") or self._denied(request)) is not None:
-            return early
+        self._authorized(request)
         query = request.query_params
         self.record("snapshot.list", {key: query.getlist(key) for key in query})
         states, name = query.getlist("state"), query.get("name")
@@ -361,17 +363,15 @@ class OpenSandboxStandIn(StandIn):
                            "hasNextPage": endless or page < pages}})
 
     async def _snapshot_get(self, request: Request) -> Response:
-        if (early := await self.pre_request("snapshot.get") or self._denied(request)) is not None:
-            return early
+        self._authorized(request)
         if (snapshot := self.snapshots.get(request.path_params["snap"])) is None:
-            return self.error_response(404, "snapshot not found")
+            raise Refuse(404, "snapshot not found")
         return JSONResponse(snapshot.body())
 
     async def _snapshot_delete(self, request: Request) -> Response:
-        if (early := await self.pre_request("snapshot.delete") or self._denied(request)) is not None:
-            return early
+        self._authorized(request)
         if (snapshot := self.snapshots.pop(request.path_params["snap"], None)) is None:
-            return self.error_response(404, "snapshot not found")
+            raise Refuse(404, "snapshot not found")
         if snapshot.tree is not None:
             shutil.rmtree(snapshot.tree, ignore_errors=True)
         return Response(status_code=204)
@@ -388,8 +388,6 @@ class OpenSandboxStandIn(StandIn):
         return self.url("ecr")
 
     async def _ecr_token(self, request: Request) -> Response:
-        if (early := await self.pre_request("ecr")) is not None:
-            return early
         signed = re.search(r"Credential=([^/]+)/\d+/([^/]+)/ecr/", request.headers.get("authorization", ""))
         self.record("ecr", {"target": request.headers.get("x-amz-target"),
                             "access_key_id": signed and signed[1], "region": signed and signed[2]})
@@ -400,38 +398,23 @@ class OpenSandboxStandIn(StandIn):
 
     # ----------------------------------------------------------------- execd API
 
-    async def _execd(self, route: str, request: Request) -> tuple[FakeSandbox | None, Response | None]:
-        """The live, ready sandbox of an execd request, or the answer to give instead."""
-        if (early := await self.pre_request(route)) is not None:
-            return None, early
-        if (sandbox := self._sandbox(request)) is None:
-            return None, self.error_response(404, "sandbox not found")
-        if not sandbox.ready:
-            return None, self.error_response(503, "sandbox container is starting")
-        return sandbox, None
-
     async def _ping(self, request: Request) -> Response:
-        sandbox, early = await self._execd("ping", request)
-        return early or Response(status_code=200)
+        self._sandbox(request, execd=True)
+        return Response(status_code=200)
 
     async def _jupyter(self, request: Request) -> Response:
-        sandbox = self._sandbox(request)
-        if sandbox is None or not sandbox.ready or not sandbox.jupyter:
+        if not self._sandbox(request, execd=True).jupyter:
             return Response("no server", status_code=503)
         return JSONResponse({"version": "stand-in"})
 
     async def _directories(self, request: Request) -> Response:
-        sandbox, early = await self._execd("directories", request)
-        if early:
-            return early
+        sandbox = self._sandbox(request, execd=True)
         for path in await request.json():
             sandbox.host_path(path).mkdir(parents=True, exist_ok=True)
         return Response(status_code=200)
 
     async def _upload(self, request: Request) -> Response:
-        sandbox, early = await self._execd("upload", request)
-        if early:
-            return early
+        sandbox = self._sandbox(request, execd=True)
         paths, path = [], None
         async with request.form(max_part_size=256 * 1024 * 1024) as form:
             for key, part in form.multi_items():
@@ -448,19 +431,15 @@ class OpenSandboxStandIn(StandIn):
         return Response(status_code=200)
 
     async def _download(self, request: Request) -> Response:
-        sandbox, early = await self._execd("download", request)
-        if early:
-            return early
+        sandbox = self._sandbox(request, execd=True)
         target = sandbox.host_path(request.query_params.get("path", ""))
         if not target.is_file():
-            return self.error_response(404, "file not found")
+            raise Refuse(404, "file not found")
         return Response(target.read_bytes(), media_type="application/octet-stream")
 
     async def _interrupt(self, request: Request) -> Response:
         route = "code.interrupt" if request.url.path.endswith("/code") else "command.interrupt"
-        sandbox, early = await self._execd(route, request)
-        if early:
-            return early
+        sandbox = self._sandbox(request, execd=True)
         execution_id = request.query_params.get("id", "")
         self.record(route, {"id": execution_id})
         running = sandbox.running.get(execution_id)
@@ -490,12 +469,10 @@ class OpenSandboxStandIn(StandIn):
         return StreamingResponse(body(), media_type="text/event-stream")
 
     async def _command(self, request: Request) -> Response:
-        sandbox, early = await self._execd("command", request)
-        if early:
-            return early
+        sandbox = self._sandbox(request, execd=True)
         body = await request.json()
         self.record("command", body)
-        text = body.get("command") or " ".join(body.get("argv") or [])
+        text = body.get("command") or shlex.join(body.get("argv") or [])
         # The sandbox's loopback Jupyter port is the stand-in's Jupyter route.
         text = text.replace(f"127.0.0.1:{JUPYTER_PORT}", f"127.0.0.1:{self._ports['execd']}/jupyter/{sandbox.id}")
         cwd = body.get("cwd") or "/tmp"
@@ -526,18 +503,35 @@ class OpenSandboxStandIn(StandIn):
         if timeout_ms:
             timer = asyncio.get_running_loop().call_later(timeout_ms / 1000, lambda: self.spawn(process.kill()))
         pending = {"stdout": b"", "stderr": b""}
+        exited = asyncio.ensure_future(self._exit(process))
         try:
             yield {"type": "init", "text": execution_id}
             async with contextlib.aclosing(process.output()) as output:
-                async for name, chunk in output:
-                    # One event per line, split on "\r" as well as "\n", terminators kept.
-                    *lines, pending[name] = re.split(rb"(?<=\n)|(?<=\r)(?!\n|\Z)", pending[name] + chunk)
-                    for line in filter(None, lines):
-                        yield {"type": name, "text": line.decode(errors="replace")}
+                step = None
+                try:
+                    while True:
+                        step = asyncio.ensure_future(anext(output))
+                        await asyncio.wait({step, exited}, return_when=asyncio.FIRST_COMPLETED)
+                        try:
+                            # Once the command has exited, a child it left holding its output
+                            # (a daemon that kept stdout) is not waited for.
+                            name, chunk = await asyncio.wait_for(step, _DRAIN_GRACE)
+                        except (StopAsyncIteration, TimeoutError):
+                            break
+                        # One event per line, split on "\r" as well as "\n", terminators kept.
+                        *lines, pending[name] = re.split(rb"(?<=\n)|(?<=\r)(?!\n|\Z)", pending[name] + chunk)
+                        for line in filter(None, lines):
+                            yield {"type": name, "text": line.decode(errors="replace")}
+                finally:
+                    if step is not None and not step.done():
+                        step.cancel()
+                        with contextlib.suppress(BaseException):
+                            await step
             for name, rest in pending.items():
                 if rest:
                     yield {"type": name, "text": rest.decode(errors="replace")}
-            code = await process.wait()
+            code = process.process.returncode
+            code = await process.wait() if code is None else code
             if code == 0:
                 yield {"type": "execution_complete", "execution_time": int((time.monotonic() - started) * 1000)}
             else:
@@ -547,8 +541,15 @@ class OpenSandboxStandIn(StandIn):
         finally:
             if timer is not None:
                 timer.cancel()
+            exited.cancel()
             sandbox.running.pop(execution_id, None)
             await process.kill()
+
+    @staticmethod
+    async def _exit(process: Command) -> None:
+        # Process.wait() would also wait for every inheritor of the output pipes.
+        while process.process.returncode is None:
+            await _sleep(0.05)
 
     async def _worker(self, sandbox: FakeSandbox, context: str) -> PythonWorker:
         worker = sandbox.contexts.get(context)
@@ -560,7 +561,7 @@ class OpenSandboxStandIn(StandIn):
             process = await asyncio.create_subprocess_exec(
                 _IN_SANDBOX[0], *argv, stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE,
                 stderr=asyncio.subprocess.DEVNULL, env=env, start_new_session=True, limit=64 * 1024 * 1024)
-            worker = sandbox.contexts[context] = PythonWorker(process)
+            worker = sandbox.contexts[context] = PythonWorker(process, interrupt_grace=10.0)
             line = await asyncio.wait_for(process.stdout.readline(), 30)
             if json.loads(line or b"{}").get("type") != "ready":
                 await kill_group(process)
@@ -568,23 +569,19 @@ class OpenSandboxStandIn(StandIn):
         return worker
 
     async def _code_context(self, request: Request) -> Response:
-        sandbox, early = await self._execd("code.context", request)
-        if early:
-            return early
+        sandbox = self._sandbox(request, execd=True)
         language = (await request.json()).get("language", "python")
         context = uuid.uuid4().hex[:12]
         await self._worker(sandbox, context)
         return JSONResponse({"id": context, "language": language})
 
     async def _code(self, request: Request) -> Response:
-        sandbox, early = await self._execd("code", request)
-        if early:
-            return early
+        sandbox = self._sandbox(request, execd=True)
         body = await request.json()
         self.record("code", body)
         context = body.get("context") or {}
         if context.get("language", "python") != "python":
-            return self.error_response(400, f"unsupported language {context.get('language')!r}")
+            raise Refuse(400, f"unsupported language {context.get('language')!r}")
         worker = await self._worker(sandbox, context.get("id") or "default")
         return self._stream(self._code_events(sandbox, worker, body["code"]), self.take_fault("code", "drop"),
                             sse=False)

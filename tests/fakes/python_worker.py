@@ -14,10 +14,11 @@ the rest is sent when the cell ends. SIGINT interrupts the running cell,
 which then ends with a ``KeyboardInterrupt`` error, as an interrupted kernel
 does.
 
-The sandbox file tree is ``<root>/<absolute path>``. Code sees the sandbox
-paths under ``/files``, ``/home``, ``/mnt``, ``/output``, ``/outputs`` and
-``/workspace`` through the patched ``open`` and ``os`` functions below; other
-absolute paths are the host's.
+The sandbox file tree is ``<root>/<absolute path>``, and the cell starts in
+``<root>/home/user``. Code sees the sandbox paths under ``/files``, ``/home``,
+``/mnt``, ``/output``, ``/outputs`` and ``/workspace`` through the patched
+``open`` and ``os`` functions below; other absolute paths are the host's. With
+``--host-paths`` after the root, nothing is mapped and the cell starts in the root.
 """
 
 from __future__ import annotations
@@ -137,10 +138,13 @@ def main() -> None:
     # event stream, so fd 1 now points at stderr.
     os.dup2(2, 1)
     emit = _emit_to(proto)
-    home = os.path.join(root, "home", "user")
-    os.makedirs(home, exist_ok=True)
-    os.chdir(home)
-    _install_path_mapping(root)
+    if sys.argv[2:] == ["--host-paths"]:
+        os.chdir(root)
+    else:
+        home = os.path.join(root, "home", "user")
+        os.makedirs(home, exist_ok=True)
+        os.chdir(home)
+        _install_path_mapping(root)
     stdout = _StreamChunker("stdout", emit)
     stderr = _StreamChunker("stderr", emit)
     namespace: dict = {"__name__": "__main__"}

@@ -1,29 +1,29 @@
 """The skeleton every provider stand-in under ``tests/fakes`` is built on.
 
-A stand-in is a subclass of :class:`StandIn` that the provider's real SDK talks to over
-real HTTP on 127.0.0.1. The subclass
+A stand-in subclasses :class:`StandIn`, which the provider's real SDK then reaches over real
+HTTP on 127.0.0.1 (see ``e2b_server.py`` for a complete one):
 
-- names its fault routes in ``ROUTES`` (the names tests pass to :meth:`StandIn.fail`,
-  :meth:`StandIn.stall` and :meth:`StandIn.drop_stream`);
-- implements ``async def _serve(self)``, calling ``await self.listen(name, app)`` once per
-  listener (any ASGI app, usually Starlette) — ``self.url(name)`` is then its base URL;
-- starts each handler with ``if (early := await self.pre_request("route")) is not None:
-  return early``, which counts the call in ``calls`` and applies a planned stall or
-  status fault; :meth:`take_fault` fetches the other fault kinds (a dropped stream, or
-  one of its own added with :meth:`add_fault`); :meth:`record` keeps request details for
-  tests in ``requests``;
-- may override :meth:`error_response` (the provider's JSON error body) and
-  ``async def _teardown(self)`` (kill its sandboxes when the stand-in stops).
+- ``ROUTES`` names the routes tests may put faults on: ``fail(route, status, times=)``,
+  ``stall(route, seconds, times=)``, ``drop_stream(route, after_events=)``, ``clear_faults()``;
+- ``async def _serve(self)`` calls ``await self.listen(name, app)`` once per listener (any ASGI
+  app, usually Starlette), whose base URL is then ``self.url(name)``; tests may ``refuse(name)``
+  and ``restore(name)`` it (closed, then listening again on the same port);
+- each handler is wrapped as ``self.endpoint(route, handler)``: the call is counted in
+  ``calls``, a planned stall or status fault applied, and a :class:`Refuse` raised by the
+  handler answered through ``error_response`` (override it for the provider's error body);
+  ``take_fault(route, kind)`` fetches the other kinds (a dropped stream, or the stand-in's own
+  added with ``add_fault``), and ``record(route, details)`` keeps what tests check in ``requests``;
+- ``async def _teardown(self)`` releases its sandboxes when the stand-in stops; ``spawn`` and
+  ``every`` run background work on the stand-in's loop.
 
-Sandboxes run real code: :class:`PythonWorker` is one persistent Python process per
-sandbox (globals kept between runs, SIGINT interrupts a cell; see ``python_worker.py`` for
-its event stream) and :class:`Command` one real command in its own process group, killed
-with its children when it is stopped.
+Sandboxes run real code: :class:`PythonWorker` is one persistent Python process per sandbox
+(globals kept between runs, SIGINT interrupts a cell; ``python_worker.py`` describes its
+events), :class:`Command` one real command in its own process group, killed with its children.
 
-Everything runs on the stand-in's own event loop in a background thread; the control
-methods are thread-safe, and :meth:`StandIn.call` runs a coroutine on that loop from any
-thread. Timers on that loop use a private reference to ``asyncio.sleep``, so a test that
-patches the global one cannot disturb a stand-in shared by the session.
+Everything runs on the stand-in's own event loop in a background thread; the control methods
+are thread-safe and ``call`` runs a coroutine on that loop from any thread. Its timers use a
+private reference to ``asyncio.sleep``, so a test that patches the global one cannot disturb a
+stand-in shared by the session. ``start()``/``stop()`` bracket its life (a session fixture).
 """
 
 from __future__ import annotations
@@ -56,6 +56,14 @@ WORKER_SCRIPT = Path(__file__).with_name("python_worker.py")
 
 class DropConnection(Exception):
     """Raise inside a streaming body to cut the connection mid-response."""
+
+
+class Refuse(Exception):
+    """Raise in a handler served through :meth:`StandIn.endpoint`: answered with the provider's error body."""
+
+    def __init__(self, status: int, message: str) -> None:
+        super().__init__(message)
+        self.status, self.message = status, message
 
 
 @dataclass
@@ -246,6 +254,19 @@ class StandIn:
     def error_response(self, status: int, message: str) -> Response:
         return JSONResponse({"code": status, "message": message}, status_code=status)
 
+    def endpoint(self, route: str, handler):
+        """``handler`` (request -> response) as a Starlette endpoint with the faults of ``route`` applied."""
+
+        async def serve(request):
+            if (early := await self.pre_request(route)) is not None:
+                return early
+            try:
+                return await handler(request)
+            except Refuse as refusal:
+                return self.error_response(refusal.status, refusal.message)
+
+        return serve
+
     async def pre_request(self, route: str) -> Response | None:
         """Count a call of ``route`` and apply a stall or status fault planned for it."""
         with self._lock:
@@ -272,22 +293,28 @@ async def kill_group(process: asyncio.subprocess.Process) -> None:
 class PythonWorker:
     """One persistent Python process whose globals outlive each run, as in a kernel."""
 
-    def __init__(self, process: asyncio.subprocess.Process) -> None:
+    def __init__(self, process: asyncio.subprocess.Process, interrupt_grace: float) -> None:
         self.process = process
         self.lock = asyncio.Lock()
+        self._grace = interrupt_grace
         self._interrupts: set[asyncio.Task] = set()
 
     @classmethod
-    async def start(cls, root: Path, env: dict[str, str]) -> PythonWorker:
-        """Start a worker whose sandbox file tree is ``root`` (see ``python_worker.py``)."""
+    async def start(cls, root: Path | str, env: dict[str, str], *, host_paths: bool = False,
+                    interrupt_grace: float = 10.0) -> PythonWorker:
+        """Start a worker whose sandbox file tree is ``root`` (see ``python_worker.py``).
+
+        A cell that ignores SIGINT for ``interrupt_grace`` seconds costs the worker its life.
+        """
         # No package index: an install in a sandbox must never reach the network.
         env = {**os.environ, **env, "PYTHONUNBUFFERED": "1", "PIP_NO_INDEX": "1",
                "PIP_DISABLE_PIP_VERSION_CHECK": "1"}
         process = await asyncio.create_subprocess_exec(
-            sys.executable, str(WORKER_SCRIPT), str(root), stdin=asyncio.subprocess.PIPE,
+            sys.executable, str(WORKER_SCRIPT), str(root), *(["--host-paths"] if host_paths else []),
+            stdin=asyncio.subprocess.PIPE,
             stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.DEVNULL, env=env,
             start_new_session=True, limit=16 * 1024 * 1024)
-        worker = cls(process)
+        worker = cls(process, interrupt_grace)
         line = await asyncio.wait_for(process.stdout.readline(), STARTUP_LIMIT)
         if json.loads(line or b"{}").get("type") != "ready":
             await worker.kill()
@@ -316,6 +343,7 @@ class PythonWorker:
                 yield event
                 if finished:
                     return
+            await self.kill()  # the protocol ended: the worker is gone, reap it
             finished = True
         finally:
             if finished:
@@ -327,7 +355,7 @@ class PythonWorker:
 
     async def _interrupt(self) -> None:
         try:
-            deadline = time.monotonic() + 10
+            deadline = time.monotonic() + self._grace
             while self.alive and time.monotonic() < deadline:
                 with contextlib.suppress(ProcessLookupError):
                     self.process.send_signal(signal.SIGINT)

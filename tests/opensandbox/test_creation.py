@@ -16,12 +16,13 @@ def _creates(opensandbox: OpenSandboxStandIn) -> list[dict]:
     return [body for route, body in opensandbox.requests if route == "create"]
 
 
-async def test_sandbox_starts_with_the_injected_settings(sandbox, opensandbox: OpenSandboxStandIn):
+async def test_sandbox_starts_with_the_injected_settings(make_sandbox, opensandbox: OpenSandboxStandIn):
+    await make_sandbox(env={"JUPYTER_TOKEN": "mine", "EXTRA": "1"}, timeout=90.5)
     (body,) = _creates(opensandbox)
-    assert body["entrypoint"] == ["bash", "/opt/opensandbox/code-interpreter.sh"] and body["timeout"] == 600
+    assert body["entrypoint"] == ["bash", "/opt/opensandbox/code-interpreter.sh"] and body["timeout"] == 90
     assert body["resourceRequests"] == {"cpu": "200m", "memory": "1024Mi"}
-    assert list(body["env"]) == ["JUPYTER_HOST", "JUPYTER_TOKEN", "EXECD_API_GRACE_SHUTDOWN"]
-    assert body["env"]["JUPYTER_HOST"] == "http://127.0.0.1:44771"
+    assert list(body["env"].items()) == [("JUPYTER_HOST", "http://127.0.0.1:44771"), ("JUPYTER_TOKEN", "mine"),
+                                         ("EXECD_API_GRACE_SHUTDOWN", "0s"), ("EXTRA", "1")]
     # The Jupyter probe saw the server, so the client skipped its own readiness check.
     commands = [body["command"] for route, body in opensandbox.requests if route == "command"]
     assert commands == ["curl -sf http://127.0.0.1:44771/api && echo OK || echo FAIL"]
@@ -30,7 +31,7 @@ async def test_sandbox_starts_with_the_injected_settings(sandbox, opensandbox: O
 async def test_slow_container_is_waited_for_and_a_dead_one_fails_at_the_deadline(make_sandbox, opensandbox):
     opensandbox.ready_delay = 1.0
     sandbox = await make_sandbox(ready_timeout=20)
-    assert opensandbox.calls["directories"] >= 2 and sandbox.sandbox_id in opensandbox.alive_sandboxes()
+    assert opensandbox.calls["ping"] >= 2 and sandbox.sandbox_id in opensandbox.alive_sandboxes()
 
     opensandbox.next_sandbox(ready=False)
     started = time.monotonic()
@@ -55,6 +56,12 @@ async def test_interpreter_start_failure_is_transient_and_retried(make_sandbox, 
     assert len(_creates(opensandbox)) == 3
     assert opensandbox.alive_sandboxes() == [sandbox.sandbox_id]
     assert (await sandbox.execute_code("print(1)")).stdout == "1\n"
+
+
+async def test_a_jupyter_port_that_never_answers_cannot_hang_creation(make_sandbox, opensandbox, fast_probes):
+    opensandbox.stall("jupyter", 600, times=20)  # longer than the test may run
+    sandbox = await make_sandbox()
+    assert opensandbox.calls["jupyter"] >= 1 and (await sandbox.execute_code("print(2)")).stdout == "2\n"
 
 
 @pytest.mark.parametrize(
@@ -83,7 +90,7 @@ async def test_permanent_failures_are_not_retried_and_leave_nothing(make_sandbox
 async def test_cancelled_during_rollback_still_kills_the_sandbox(make_sandbox, opensandbox):
     opensandbox.next_sandbox(ready=False)
     opensandbox.stall("kill", 1.5)
-    task = asyncio.create_task(make_sandbox(ready_timeout=1))
+    task = asyncio.create_task(make_sandbox(ready_timeout=3))  # the stalled kill needs no retry
     await eventually(lambda: opensandbox.calls["kill"] >= 1)
     task.cancel()
     with pytest.raises(asyncio.CancelledError):
@@ -92,9 +99,16 @@ async def test_cancelled_during_rollback_still_kills_the_sandbox(make_sandbox, o
     await eventually(lambda: opensandbox.alive_sandboxes() == [])
 
 
-async def test_snapshot_arguments_are_checked_before_any_request(make_sandbox, opensandbox):
-    with pytest.raises(ValueError, match="Provide at most one of snapshot_id or snapshot_name"):
-        await make_sandbox(snapshot_id="s", snapshot_name="n")
-    with pytest.raises(ValueError, match="sandbox timeout must be a positive number"):
-        await make_sandbox(timeout=0.5)
+@pytest.mark.parametrize(
+    ("options", "error", "message"),
+    [
+        ({"snapshot_id": "s", "snapshot_name": "n"}, ValueError, "Provide at most one of snapshot_id or snapshot_name"),
+        ({"timeout": 0.5}, ValueError, "sandbox timeout must be a positive number of seconds, got 0.5"),
+        ({"env": ["A=1"]}, TypeError, "`env` must be a mapping of variable names to values, not list"),
+        ({"additional_packages": ["--index-url=x"]}, ValueError, "is a pip option"),
+    ],
+)
+async def test_bad_arguments_are_refused_before_any_sandbox_exists(make_sandbox, opensandbox, options, error, message):
+    with pytest.raises(error, match=message):
+        await make_sandbox(**options)
     assert not opensandbox.calls

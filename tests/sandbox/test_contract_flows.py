@@ -140,33 +140,32 @@ async def test_names_that_could_escape_never_reach_the_provider(records, name):
     assert sandbox.writes == [] and records() == []
 
 
-@pytest.mark.parametrize(("language", "packages"), [("Python3.12", ["numpy", "pandas"]), ("python", [])])
-async def test_python_installs_its_packages_in_one_run(records, language, packages):
-    sandbox = FakeSandbox(language, packages, results=[ExecutionResult.create(ExecutionStatus.SUCCESS, "")])
-    await sandbox._setup_python_channels()
-    assert sandbox.code_calls == ([(get_install_code(language, packages), 300)] if packages else [])
-    assert records() == []
-
-
 @pytest.mark.parametrize(
-    ("result", "detail"),
+    ("language", "packages", "result", "detail"),
     [
-        (ExecutionResult.create(ExecutionStatus.ERROR, "c", stderr="S", error="E"), "E"),
-        (ExecutionResult.create(ExecutionStatus.ERROR, "c", stderr="S"), "S"),
-        (ExecutionResult.create(ExecutionStatus.TIMEOUT, "c"), "timeout (exit code 1)"),
-        (ConnectionError("dropped"), None),  # a transport failure passes through unwrapped
+        ("Python3.12", ["numpy", "pandas"], ExecutionResult.create(ExecutionStatus.SUCCESS, ""), None),
+        ("python", [], None, None),
+        ("python", ["numpy"], ExecutionResult.create(ExecutionStatus.ERROR, "c", stderr="S", error="E"), "E"),
+        ("python", ["numpy"], ExecutionResult.create(ExecutionStatus.ERROR, "c", stderr="S"), "S"),
+        ("python", ["numpy"], ExecutionResult.create(ExecutionStatus.TIMEOUT, "c"), "timeout (exit code 1)"),
+        ("python", ["numpy"], ConnectionError("dropped"), "dropped"),  # a transport failure passes through unwrapped
     ],
 )
-async def test_failed_install_raises_with_the_best_detail(result, detail):
-    sandbox = FakeSandbox("python", ["numpy", "pandas"], results=[result])
-    with pytest.raises(Exception) as info:
-        await sandbox._setup_python_channels()
+async def test_python_installs_its_packages_in_one_run(records, language, packages, result, detail):
+    sandbox = FakeSandbox(language, packages, results=[result])
     if detail is None:
-        assert info.value is result
+        await sandbox._setup_python_channels()
     else:
-        assert str(info.value) == f"Failed to install additional packages ['numpy', 'pandas']: {detail}"
-        assert isinstance(info.value, SandboxExecutionError) and info.value.stage == Stage.PACKAGE_INSTALL
-        assert (info.value.__cause__, info.value.transient) == (None, False)
+        with pytest.raises(Exception) as info:
+            await sandbox._setup_python_channels()
+        if isinstance(result, BaseException):
+            assert info.value is result
+        else:
+            assert str(info.value) == f"Failed to install additional packages {packages}: {detail}"
+            assert isinstance(info.value, SandboxExecutionError) and info.value.stage == Stage.PACKAGE_INSTALL
+            assert (info.value.__cause__, info.value.transient) == (None, False)
+    assert sandbox.code_calls == ([(get_install_code(language, packages), 300)] if packages else [])
+    assert records() == []
 
 
 async def test_other_languages_skip_with_one_warning(records):

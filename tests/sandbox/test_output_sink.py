@@ -43,15 +43,6 @@ def test_boundaries(lines, size, truncated, kept):
     assert (native._size, native._truncated, len(native._lines)) == (size, truncated, kept)
 
 
-def test_rendering_layout_and_sticky_notice():
-    assert utils._OUTPUT_TRUNCATED == NOTICE and utils._MAX_STREAMED_OUTPUT_CHARS == MAX_CHARS
-    assert _feed([]).render() == "" and _feed(["a", "b"]).render() == "a\nb"
-    native, reference = BoundedOutputSink(), ReferenceSink()
-    _feed(["a" * HALF, "b" * HALF, "c"], native, reference)
-    _feed(["d"], native, reference)  # evicts nothing, yet the notice stays
-    assert native.render() == NOTICE + "\n" + "b" * HALF + "\nc\nd"
-
-
 def test_code_points_not_bytes_and_surrogates_survive():
     non_ascii = "\u00e9\u4e2d\U0001f600" * 333 + "\u00e9"  # 1000 code points, far more UTF-8 bytes
     surrogate = "bad \udc80 byte \ud800"
@@ -103,5 +94,5 @@ def test_streamed_output_reads_as_printed(chunks, stdout):
     assert streamed.render("stderr") == ("e\n" if any(s == "stderr" for s, _ in chunks) else "")
     # Once anything streamed, no failure is retry safe, whatever the backend's judgement.
     assert streamed.seen is bool(chunks)
-    assert streamed.retry_safe(ConnectionError(), lambda error: True) is not chunks
+    assert streamed.retry_safe(ConnectionError(), lambda error: True) is (not chunks)
     assert streamed.retry_safe(ConnectionError(), lambda error: False) is False

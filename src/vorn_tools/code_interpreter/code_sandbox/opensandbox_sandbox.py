@@ -13,7 +13,7 @@ passes; shell commands and files go through execd. Requires the extra
 import asyncio
 import contextlib
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from datetime import timedelta
 from typing import Any, Self
 
@@ -61,6 +61,7 @@ from vorn_tools.code_interpreter.code_sandbox.opensandbox_snapshots import newes
 from vorn_tools.code_interpreter.code_sandbox.utils import (
     StreamedOutput,
     calculate_duration_ms,
+    check_additional_packages,
     create_with_retry,
     resolve_sandbox_timeout,
     resolve_timeout,
@@ -94,9 +95,10 @@ _NEVER_WRITTEN = (httpx.ConnectError, httpx.ConnectTimeout, httpx.PoolTimeout)
 # than this; the sandbox's command service stops the probe at the same limit.
 _JUPYTER_PROBE_COMMAND_TIMEOUT = 5
 # execd comes up with the container, which may still be starting when the
-# server reports the sandbox: its probe is repeated this often until
-# ``ready_timeout`` runs out.
+# server reports the sandbox: it is polled this often until ``ready_timeout``
+# runs out; the final probe gets at least the floor.
 _EXECD_POLL_INTERVAL = 0.25
+_EXECD_PROBE_FLOOR = 1.0
 # A kernel interrupt that does not land within this many seconds is given up
 # (with a warning), so a timed-out call returns close to its limit.
 _INTERRUPT_TIMEOUT = 5
@@ -221,6 +223,8 @@ class OpenSandbox(CodeInterpreterSandbox):
         }
         caller_env = kwargs.pop("env", None)
         if caller_env:
+            if not isinstance(caller_env, Mapping):
+                raise TypeError(f"`env` must be a mapping of variable names to values, not {type(caller_env).__name__}")
             env.update(caller_env)
         return {"entrypoint": entrypoint or Config.DEFAULT_CI_ENTRYPOINT, "env": env}
 
@@ -310,13 +314,16 @@ class OpenSandbox(CodeInterpreterSandbox):
 
         Raises:
             ValueError: For both snapshot arguments, an invalid lifetime, retry
-                count or backoff.
+                count or backoff, or a pip option among the packages.
+            TypeError: For packages that are not a list of strings.
             SandboxStartError: Stage "snapshot_resolve", "create",
                 "execd_probe" or "interpreter_init".
             SandboxExecutionError: Stage "package_install"; the sandbox was killed.
         """
         set_current_span_attributes(**{SpanAttr.BACKEND: cls._BACKEND})
         register_secret(api_key)
+        # A list that could never be installed must not cost a sandbox.
+        check_additional_packages(additional_packages)
         snapshot_id = await cls._effective_snapshot_id(
             snapshot_id,
             snapshot_name,
@@ -421,31 +428,33 @@ class OpenSandbox(CodeInterpreterSandbox):
     ) -> None:
         """Wait until the sandbox's execd daemon serves its filesystem API.
 
-        Creating the default upload directory is the probe. It is repeated
-        until ``ready_timeout`` seconds have passed, each try bounded by the
-        time left, since the container may still be starting.
+        The container may still be starting when the server reports the
+        sandbox, so execd's ping is polled (quietly) until it answers or
+        ``ready_timeout`` seconds have passed; then creating the default upload
+        directory is the probe, bounded by the time left (at least a second).
 
         Raises:
             SandboxStartError: Stage "execd_probe", naming ``source`` (the
-                snapshot id or the image), with the last failure as its cause.
+                snapshot id or the image), with the probe's failure as its cause.
         """
         loop = asyncio.get_running_loop()
         deadline = loop.time() + ready_timeout
-        entries = [WriteEntry(path=Config.UPLOAD_DIR)]
-        while True:
-            try:
-                await asyncio.wait_for(
-                    sandbox.files.create_directories(entries), max(deadline - loop.time(), 0)
-                )
-                return
-            except Exception as exc:
-                if loop.time() + _EXECD_POLL_INTERVAL >= deadline:
-                    raise SandboxStartError(
-                        ErrorMessage.EXECD_NOT_REACHABLE.format(source),
-                        stage=Stage.EXECD_PROBE,
-                        classifier=transient,
-                    ) from exc
+        while loop.time() < deadline:
+            with contextlib.suppress(Exception):
+                if await asyncio.wait_for(sandbox.is_healthy(), deadline - loop.time()):
+                    break
             await asyncio.sleep(_EXECD_POLL_INTERVAL)
+        try:
+            await asyncio.wait_for(
+                sandbox.files.create_directories([WriteEntry(path=Config.UPLOAD_DIR)]),
+                max(deadline - loop.time(), _EXECD_PROBE_FLOOR),
+            )
+        except Exception as exc:
+            raise SandboxStartError(
+                ErrorMessage.EXECD_NOT_REACHABLE.format(source),
+                stage=Stage.EXECD_PROBE,
+                classifier=transient,
+            ) from exc
 
     @staticmethod
     async def _effective_snapshot_id(
@@ -651,7 +660,7 @@ class OpenSandbox(CodeInterpreterSandbox):
                 duration_ms=calculate_duration_ms(start_time),
             )
         if retry_safe is None:
-            retry_safe = isinstance(cause, _NEVER_WRITTEN)
+            retry_safe = _never_written(error)
         status = ExecutionStatus.ERROR if retry_safe else ExecutionStatus.UNKNOWN
         set_current_span_attributes(**{SpanAttr.STATUS: status.value})
         return ExecutionResult.create(
