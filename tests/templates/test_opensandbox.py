@@ -54,7 +54,8 @@ BASIC = {"type": "basic", "username": "u", "password": "pw"}
 def test_failed_builds(opensandbox, os_builder, spec, setup, detail, started) -> None:
     if setup:
         setup(opensandbox)
-    result = os_builder(snapshot_ready_timeout=0.3).ensure(TemplateSpec(**{"template_id": "t", "image": "i", **spec}))
+    builder = os_builder(snapshot_ready_timeout=0.3 if "within" in detail else 180)
+    result = builder.ensure(TemplateSpec(**{"template_id": "t", "image": "i", **spec}))
     assert (result.status, result.template_ref, result.stage) == (FAILED, None, None)
     assert result.detail.startswith("snapshot build failed: ") and detail in result.detail
     assert opensandbox.calls["kill"] == started and not opensandbox.alive_sandboxes()
