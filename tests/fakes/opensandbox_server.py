@@ -452,7 +452,9 @@ class OpenSandboxStandIn(StandIn):
 
     def _process_env(self, sandbox: FakeSandbox, extra: dict[str, str] | None) -> dict[str, str]:
         jupyter_port = self._ports["execd"] if sandbox.jupyter else _closed_port()
-        return {**os.environ, **sandbox.env, "JUPYTER_PORT": str(jupyter_port), **(extra or {}),
+        # "python3" in a sandbox is the test interpreter, with the test environment's packages.
+        path = os.pathsep.join([str(Path(sys.executable).parent), os.environ.get("PATH", "")])
+        return {**os.environ, "PATH": path, **sandbox.env, "JUPYTER_PORT": str(jupyter_port), **(extra or {}),
                 _TAG: sandbox.id}
 
     def _stream(self, events, drop: Fault | None, sse: bool) -> StreamingResponse:
