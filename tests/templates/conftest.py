@@ -2,10 +2,6 @@
 
 from __future__ import annotations
 
-import os
-import sys
-from pathlib import Path
-
 import pytest
 
 from tests.fakes.e2b_fixtures import e2b, e2b_service  # noqa: F401 - shared fixtures
@@ -28,10 +24,9 @@ def e2b_builder(e2b, monkeypatch: pytest.MonkeyPatch):
 
 @pytest.fixture
 def os_builder(opensandbox, monkeypatch: pytest.MonkeyPatch):
-    """Factory of real OpenSandbox builders on the stand-in; pip in its sandboxes is this venv's, offline."""
+    """Factory of real OpenSandbox builders on the stand-in; pip in its sandboxes stays offline."""
     from vorn_tools.code_interpreter.code_template.opensandbox_template_builder import OpenSandboxTemplateBuilder
 
-    monkeypatch.setenv("PATH", f"{Path(sys.executable).parent}:{os.environ.get('PATH', '/usr/bin:/bin')}")
     monkeypatch.setenv("PIP_NO_INDEX", "1")
     monkeypatch.setenv("PIP_DISABLE_PIP_VERSION_CHECK", "1")
     monkeypatch.setenv("AWS_ENDPOINT_URL_ECR", opensandbox.ecr_url)
