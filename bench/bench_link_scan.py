@@ -10,13 +10,10 @@ from __future__ import annotations
 
 import re
 import time
-import warnings
 
 from vorn_tools._native import find_sandbox_links
 
-with warnings.catch_warnings():
-    warnings.simplefilter("ignore", DeprecationWarning)
-    from vorn_tools.code_interpreter.code_interpreter.sandbox_code_interpreter import _MARKDOWN_LINK_PATTERN
+from vorn_tools.code_interpreter.code_interpreter.sandbox_code_interpreter import _MARKDOWN_LINK_PATTERN
 
 PATTERN = re.compile(_MARKDOWN_LINK_PATTERN)
 

@@ -12,6 +12,8 @@ from dataclasses import dataclass, field
 
 import pytest
 
+from tests.fakes.agentcore_fixtures import CREDENTIALS, agentcore, agentcore_service  # noqa: F401 - AgentCore
+from tests.fakes.agentcore_server import AgentCoreStandIn
 from tests.fakes.e2b_fixtures import e2b, e2b_service  # noqa: F401 - the E2B stand-in
 from tests.fakes.e2b_server import E2BStandIn
 from tests.fakes.opensandbox_fixtures import opensandbox, opensandbox_service  # noqa: F401 - the stand-in
@@ -20,7 +22,7 @@ from tests.fakes.lite_daemon import image_env
 from tests.fakes.local_sandbox import LocalSandbox
 from vorn_tools.code_interpreter.code_sandbox.code_interpreter_sandbox import CodeInterpreterSandbox
 
-BACKENDS = ["local", "e2b", "opensandbox", "opensandbox_lite"]
+BACKENDS = ["local", "e2b", "opensandbox", "bedrock", "opensandbox_lite"]
 
 
 @dataclass
@@ -33,6 +35,8 @@ class Backend:
     #: A constructed sandbox that was never started.
     unstarted: Callable[[], CodeInterpreterSandbox]
     started: list[CodeInterpreterSandbox] = field(default_factory=list)
+    #: An operation that needs a started sandbox (a lazily started backend starts one on execute_code).
+    needs_start: Callable[[CodeInterpreterSandbox], Awaitable[object]] = lambda s: s.execute_code("print(1)")
 
 
 async def _backend(
@@ -68,6 +72,20 @@ async def e2b_backend(e2b: E2BStandIn) -> AsyncIterator[Backend]:
         return await E2BSandbox.create(**e2b.connection_options(), create_backoff=0.0)
 
     async for backend in _backend("e2b", start, E2BSandbox):
+        yield backend
+
+
+@pytest.fixture
+async def bedrock_backend(agentcore: AgentCoreStandIn) -> AsyncIterator[Backend]:
+    from vorn_tools.code_interpreter.code_sandbox.bedrock_agentcore_sandbox import BedrockAgentCoreSandbox
+
+    async def start() -> CodeInterpreterSandbox:
+        sandbox = BedrockAgentCoreSandbox(**CREDENTIALS)
+        await sandbox._ensure_started()
+        return sandbox
+
+    async for backend in _backend("bedrock", start, lambda: BedrockAgentCoreSandbox(**CREDENTIALS)):
+        backend.needs_start = lambda s: s.download_file("x")
         yield backend
 
 

@@ -55,7 +55,7 @@ async def test_use_before_start_and_after_terminate_raises_not_initialized(backe
     unstarted = backend.unstarted()
     assert unstarted.sandbox_id is None
     with pytest.raises(SandboxNotInitializedError) as info:
-        await unstarted.execute_code("print(1)")
+        await backend.needs_start(unstarted)
     assert info.value.stage is Stage.NOT_INITIALIZED
     sandbox = await backend.create()
     with pytest.raises(ValueError):
@@ -63,4 +63,4 @@ async def test_use_before_start_and_after_terminate_raises_not_initialized(backe
     await sandbox.terminate()
     await sandbox.terminate()
     with pytest.raises(SandboxNotInitializedError):
-        await sandbox.execute_code("print(1)")
+        await backend.needs_start(sandbox)

@@ -3,7 +3,9 @@
 Two listeners on 127.0.0.1, each on an ephemeral port:
 
 - "api", the control plane (the SDK's ``api_url``): ``POST /v2/sandboxes``,
-  ``DELETE /sandboxes/{id}``, ``POST /sandboxes/{id}/timeout``, ``GET /sandboxes/{id}``;
+  ``DELETE /sandboxes/{id}``, ``POST /sandboxes/{id}/timeout``, ``GET /sandboxes/{id}``,
+  and the Template API (alias exists, tags, build request, start and status), whose
+  builds move waiting -> building -> ready or error, one state per status poll;
 - "envd", the sandbox side (the SDK's ``sandbox_url``): ``GET /health``, ``POST /execute``
   (the NDJSON stream of ``e2b_code_interpreter``), ``GET``/``POST /files`` (reads, multipart
   batch writes, signed URLs with their expiry checked) and the envd ``process.Process``
@@ -20,6 +22,7 @@ from __future__ import annotations
 
 import base64
 import contextlib
+import datetime as dt
 import hashlib
 import json
 import os
@@ -46,6 +49,7 @@ from starlette.routing import Route
 from tests.fakes.standin import Command, DropConnection, Fault, PythonWorker, Refuse, StandIn
 
 ENVD_VERSION = "0.6.4"
+TEMPLATE_ROUTES = ("template.exists", "template.tags", "template.request", "template.start", "template.status")
 
 
 @dataclass
@@ -74,13 +78,15 @@ class E2BStandIn(StandIn):
     """The local E2B service. Use :meth:`start` and :meth:`stop` (or the fixture)."""
 
     ROUTES = ("create", "kill", "set_timeout", "info", "health", "execute", "files.read", "files.write",
-              "process.start")
+              "process.start") + TEMPLATE_ROUTES
 
     def __init__(self, *, templates: frozenset[str] = frozenset({"code-interpreter-v1", "base"})) -> None:
         super().__init__()
         self.api_key = "e2b_" + secrets.token_hex(20)
         self.templates = set(templates)
         self.sandboxes: dict[str, FakeSandbox] = {}
+        self.aliases: dict[str, dict[str, Any]] = {}  # name -> {"template_id", "tags"}
+        self.builds: dict[str, dict[str, Any]] = {}
 
     @property
     def api_url(self) -> str:
@@ -112,7 +118,8 @@ class E2BStandIn(StandIn):
             Route("/v2/sandboxes", e("create", self._create), methods=["POST"]),
             Route("/sandboxes/{sandbox_id}", e("kill", self._kill), methods=["DELETE"]),
             Route("/sandboxes/{sandbox_id}", e("info", self._info), methods=["GET"]),
-            Route("/sandboxes/{sandbox_id}/timeout", e("set_timeout", self._set_timeout), methods=["POST"])]))
+            Route("/sandboxes/{sandbox_id}/timeout", e("set_timeout", self._set_timeout), methods=["POST"]),
+            *self._template_routes()]))
         envd = Starlette(routes=[
             Route("/health", e("health", self._health), methods=["GET"]),
             Route("/execute", e("execute", self._execute), methods=["POST"]),
@@ -182,6 +189,83 @@ class E2BStandIn(StandIn):
         sandbox = self._controlled(request)
         sandbox.expires_at = time.monotonic() + int((await request.json())["timeout"])
         return Response(status_code=204)
+
+    # --------------------------------------------------------------- templates
+    # The Template API's routes: alias existence, tags, and a build that moves
+    # waiting -> building -> ready (the alias gets a tag and sandboxes can be
+    # created from it) or error (see fail_next_build), one state per status poll.
+
+    def add_alias(self, name: str, *, tagged: bool = True) -> None:
+        """An alias as if built earlier; ``tagged`` False: no successful build yet."""
+        self.aliases[name] = {"template_id": "tpl" + uuid.uuid4().hex[:12], "tags": ["default"] if tagged else []}
+        if tagged:
+            self.templates.add(name)
+
+    def fail_next_build(self, message: str, *, times: int = 1) -> None:
+        """The next ``times`` builds end in state "error" with ``message`` as the reason."""
+        self.add_fault(Fault("template.start", "build_error", times, message=message))
+
+    def _template_routes(self) -> list[Route]:
+        e = self.endpoint
+        return [
+            Route("/templates/aliases/{alias}", e("template.exists", self._alias_exists), methods=["GET"]),
+            Route("/templates/{name}/tags", e("template.tags", self._template_tags), methods=["GET"]),
+            Route("/v3/templates", e("template.request", self._template_request), methods=["POST"]),
+            Route("/v2/templates/{tid}/builds/{bid}", e("template.start", self._template_start), methods=["POST"]),
+            Route("/templates/{tid}/builds/{bid}/status", e("template.status", self._template_status),
+                  methods=["GET"]),
+        ]
+
+    def _template(self, request: Request, param: str, table: dict[str, dict[str, Any]]) -> dict[str, Any]:
+        if request.headers.get("x-api-key") != self.api_key:
+            raise Refuse(401, "Invalid API key")
+        if (entry := table.get(request.path_params[param])) is None:
+            raise Refuse(404, f"{request.path_params[param]} not found")
+        return entry
+
+    async def _alias_exists(self, request: Request) -> Response:
+        alias = self._template(request, "alias", self.aliases)
+        return JSONResponse({"templateID": alias["template_id"], "public": False})
+
+    async def _template_tags(self, request: Request) -> Response:
+        alias, created = self._template(request, "name", self.aliases), dt.datetime.now(dt.UTC).isoformat()
+        return JSONResponse([{"tag": tag, "buildID": str(uuid.uuid4()), "createdAt": created}
+                             for tag in alias["tags"]])
+
+    async def _template_request(self, request: Request) -> Response:
+        if request.headers.get("x-api-key") != self.api_key:
+            raise Refuse(401, "Invalid API key")
+        body = await request.json()
+        self.record("template.request", body)
+        alias = self.aliases.setdefault(body["name"], {"template_id": "tpl" + uuid.uuid4().hex[:12], "tags": []})
+        build_id = str(uuid.uuid4())
+        self.builds[build_id] = {"name": body["name"], "status": "waiting", "entries": [], "polls": 0, "error": None}
+        return JSONResponse({"templateID": alias["template_id"], "buildID": build_id, "public": False,
+                             "names": [body["name"]], "tags": [], "aliases": [body["name"]]}, status_code=202)
+
+    async def _template_start(self, request: Request) -> Response:
+        build = self._template(request, "bid", self.builds)
+        self.record("template.start", await request.json())
+        if (fault := self.take_fault("template.start", "build_error")) is not None:
+            build["error"] = fault.message
+        return Response(status_code=202)
+
+    async def _template_status(self, request: Request) -> Response:
+        build = self._template(request, "bid", self.builds)
+        build["polls"] += 1
+        if build["status"] in ("waiting", "building"):
+            build["status"] = "building" if build["polls"] == 1 else "error" if build["error"] else "ready"
+            build["entries"].append({"timestamp": dt.datetime.now(dt.UTC).isoformat(), "level": "info",
+                                     "message": f"build {build['status']}"})
+            if build["status"] == "ready":
+                self.aliases[build["name"]]["tags"].append("default")
+                self.templates.add(build["name"])
+        offset = int(request.query_params.get("logsOffset", 0))
+        body = {"templateID": request.path_params["tid"], "buildID": request.path_params["bid"],
+                "status": build["status"], "logs": [], "logEntries": build["entries"][offset:offset + 100]}
+        if build["status"] == "error":
+            body["reason"] = {"message": build["error"]}
+        return JSONResponse(body)
 
     # --------------------------------------------------------------- envd side
 

@@ -28,11 +28,15 @@ command environment names a port that accepts while Jupyter is up.
 Faults: ``fail``/``stall``/``drop_stream`` on the routes in ``ROUTES``,
 ``refuse``/``restore`` per listener, and :meth:`OpenSandboxStandIn.next_sandbox`
 (never ready, no Jupyter), :meth:`fail_next_snapshot`, :meth:`endless_pages`.
+
+A third listener, "ecr", answers the ECR authorization-token call of boto3 (the
+registry login of an AWS credential) when ``AWS_ENDPOINT_URL_ECR`` points there.
 """
 
 from __future__ import annotations
 
 import asyncio
+import base64
 import contextlib
 import datetime as dt
 import json
@@ -131,7 +135,7 @@ class OpenSandboxStandIn(StandIn):
 
     ROUTES = ("create", "endpoint", "kill", "renew", "info", "snapshot.create", "snapshot.list",
               "snapshot.get", "snapshot.delete", "ping", "directories", "upload", "download",
-              "command", "command.interrupt", "code", "code.interrupt", "code.context", "jupyter")
+              "command", "command.interrupt", "code", "code.interrupt", "code.context", "jupyter", "ecr")
 
     def __init__(self) -> None:
         super().__init__()
@@ -230,6 +234,7 @@ class OpenSandboxStandIn(StandIn):
             Route(execd + "/code/context", self.endpoint("code.context", self._code_context), methods=["POST"]),
             Route("/jupyter/{sid}/api", self.endpoint("jupyter", self._jupyter), methods=["GET"]),
         ]))
+        await self.listen("ecr", Starlette(routes=[Route("/", self.endpoint("ecr", self._ecr_token), methods=["POST"])]))
         self.spawn(self.every(0.2, self._reap))
 
     async def _teardown(self) -> None:
@@ -371,6 +376,26 @@ class OpenSandboxStandIn(StandIn):
             shutil.rmtree(snapshot.tree, ignore_errors=True)
         return Response(status_code=204)
 
+    # ------------------------------------------------- ECR login (AWS registries)
+    # The registry login an AWS credential becomes: boto3's ECR client, pointed
+    # here through AWS_ENDPOINT_URL_ECR, asks for an authorization token.
+
+    #: The password part of the token handed out (it holds a colon on purpose).
+    ecr_password = "ecr-token:part-after-colon"
+
+    @property
+    def ecr_url(self) -> str:
+        return self.url("ecr")
+
+    async def _ecr_token(self, request: Request) -> Response:
+        signed = re.search(r"Credential=([^/]+)/\d+/([^/]+)/ecr/", request.headers.get("authorization", ""))
+        self.record("ecr", {"target": request.headers.get("x-amz-target"),
+                            "access_key_id": signed and signed[1], "region": signed and signed[2]})
+        token = base64.b64encode(f"AWS:{self.ecr_password}".encode()).decode()
+        return JSONResponse({"authorizationData": [{"authorizationToken": token, "expiresAt": time.time() + 3600,
+                                                    "proxyEndpoint": "https://ecr.example"}]},
+                            media_type="application/x-amz-json-1.1")
+
     # ----------------------------------------------------------------- execd API
 
     async def _ping(self, request: Request) -> Response:
@@ -427,7 +452,9 @@ class OpenSandboxStandIn(StandIn):
 
     def _process_env(self, sandbox: FakeSandbox, extra: dict[str, str] | None) -> dict[str, str]:
         jupyter_port = self._ports["execd"] if sandbox.jupyter else _closed_port()
-        return {**os.environ, **sandbox.env, "JUPYTER_PORT": str(jupyter_port), **(extra or {}),
+        # "python3" in a sandbox is the test interpreter, with the test environment's packages.
+        path = os.pathsep.join([str(Path(sys.executable).parent), os.environ.get("PATH", "")])
+        return {**os.environ, "PATH": path, **sandbox.env, "JUPYTER_PORT": str(jupyter_port), **(extra or {}),
                 _TAG: sandbox.id}
 
     def _stream(self, events, drop: Fault | None, sse: bool) -> StreamingResponse:

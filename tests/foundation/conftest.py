@@ -30,12 +30,29 @@ def fresh_registry(monkeypatch: pytest.MonkeyPatch) -> redaction._SecretRegistry
     return registry
 
 
+class Unprintable(Exception):
+    """An exception whose ``__str__`` fails."""
+
+    def __str__(self) -> str:
+        raise RuntimeError("__str__ is broken")
+
+
+ENGINE_FAILURES = pytest.mark.parametrize(
+    "failing_engine",
+    [redaction.MaskingRuleError("TEST_RULE", "match limit exceeded"), RuntimeError("engine crashed")],
+    ids=["rule-fails", "engine-crashes"],
+    indirect=True,
+)
+
+
 @pytest.fixture
-def failing_engine(monkeypatch: pytest.MonkeyPatch) -> None:
-    """Make every masking pass fail the way a rule hitting its match limit does."""
+def failing_engine(monkeypatch: pytest.MonkeyPatch, request: pytest.FixtureRequest) -> None:
+    """Make every masking pass fail the way a rule hitting its match limit does (or as
+    ``ENGINE_FAILURES`` asks: the engine itself crashing, too)."""
+    error = getattr(request, "param", redaction.MaskingRuleError("TEST_RULE", "match limit exceeded"))
 
     def fail(text: str, rules: object) -> str:
-        raise redaction.MaskingRuleError("TEST_RULE", "match limit exceeded")
+        raise error
 
     monkeypatch.setattr(redaction, "mask_text", fail)
 

@@ -42,6 +42,11 @@ class ScriptedLMInvoker(BaseLMInvoker):
         return step(messages) if callable(step) else step
 
 
+class Unprintable(Exception):
+    def __str__(self) -> str:
+        raise RuntimeError("__str__ is broken")
+
+
 def ok(stdout: str) -> ExecutionResult:
     return ExecutionResult.create(ExecutionStatus.SUCCESS, "code", stdout=stdout)
 

@@ -5,6 +5,7 @@ import inspect
 import warnings
 
 from vorn_tools.code_interpreter.code_interpreter.code_interpreter import BaseCodeInterpreter
+from vorn_tools.code_interpreter.code_interpreter.sandbox_code_interpreter import SandboxCodeInterpreter
 
 DEFAULT = "You are a helpful assistant with code execution capabilities."
 
@@ -25,7 +26,7 @@ def test_system_message_lists_the_files():
     ]  # fmt: skip
 
 
-def test_subclass_warning_points_at_the_class_statement_once_per_definition():
+def test_only_classes_that_bypass_sandbox_code_interpreter_warn_at_their_class_statement():
     class Meta(abc.ABCMeta):  # a custom metaclass adds frames between the statement and the hook
         def __new__(mcls, name, bases, ns, **kw):
             return super().__new__(mcls, name, bases, ns, **kw)
@@ -45,6 +46,15 @@ def test_subclass_warning_points_at_the_class_statement_once_per_definition():
             pass
 
         Leaf()
+
+        # The recommended class, and classes built on it, are clean even under warnings-as-errors.
+        warnings.simplefilter("error")
+
+        class Mine(SandboxCodeInterpreter):
+            pass
+
+        class Mixed(Mine, MyInterpreter):
+            pass
 
     assert [(w.category, w.filename) for w in caught] == [(DeprecationWarning, __file__)] * 2
     assert caught[0].lineno == line

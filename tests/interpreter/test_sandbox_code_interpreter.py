@@ -6,7 +6,7 @@ import logging
 import pytest
 from vorn_inference.schema import Attachment, Role, ToolResult
 
-from tests.interpreter.scripted_model import ScriptedLMInvoker, ScriptedSandbox, code_call, ok, reply
+from tests.interpreter.scripted_model import ScriptedLMInvoker, ScriptedSandbox, Unprintable, code_call, ok, reply
 from vorn_tools.code_interpreter.code_interpreter.sandbox_code_interpreter import (
     _FORMAT_INSTRUCTIONS, SandboxCodeInterpreter,
 )  # fmt: skip
@@ -16,6 +16,7 @@ from vorn_tools.code_interpreter.redaction import register_secret
 LOGGER = "vorn_tools.code_interpreter.code_interpreter.sandbox_code_interpreter"
 SECRET = "sk-test-Zq8v3Lr0Wm2Xp9Ty"
 ERROR = "Error executing tool: "
+UNPRINTABLE = "tests.interpreter.scripted_model.Unprintable"
 
 
 def make(steps, sandbox=None):
@@ -45,7 +46,7 @@ async def test_answer_without_code_records_downloads_nothing(returned):
 
 async def test_loop_turns_replies_and_records():
     sandbox = ScriptedSandbox([ok("1\n"), ok("2\n"), ok("")])
-    steps = [reply("", code_call("a", "print(1)"), code_call("b", "print(2)")),
+    steps = [reply("", code_call("a", "print(1)"), code_call("b", "print(2)", timeout=5)),
              reply("thinking [x](sandbox:/files/x)", code_call("c", "x = 3")), reply("done")]  # fmt: skip
     ci, model = make(steps, sandbox)
     out = await ci.execute("go", seed=1)
@@ -58,24 +59,26 @@ async def test_loop_turns_replies_and_records():
     assert [c.id for c in turns[2].contents] == ["a", "b"] and turns[5].contents[0] == "thinking [x](sandbox:/files/x)"
     assert results_of(model, 1) == [("a", "1"), ("b", "2"), ("c", "Code executed successfully (no output)")]
     assert [kw for _, kw in model.invocations] == [{"seed": 1}] * 3
+    assert [kw["timeout"] for _, kw in sandbox.executions] == [30, 5, 30]
 
 
 async def test_calls_that_raise_or_are_rejected_keep_records_aligned_and_masked():
     register_secret(SECRET)
     sandbox = ScriptedSandbox(
-        [SandboxExecutionError("upload failed", stage=Stage.EXECUTION), ConnectionError(f"token {SECRET}"), ok("4\n")]
-    )
+        [SandboxExecutionError("upload failed", stage=Stage.EXECUTION), ConnectionError(f"token {SECRET}"),
+         Unprintable(), ok("4\n")]
+    )  # fmt: skip
     # "c" lacks its code and "e" sends a number: the tool refuses both; "x" names another tool.
     calls = [code_call("a", "1"), code_call("b", "2"), ("c", "execute_code_tool", {"timeout": 5}), ("x", "other", {}),
-             ("e", "execute_code_tool", {"code": 7}), code_call("d", "4")]  # fmt: skip
+             ("e", "execute_code_tool", {"code": 7}), code_call("f", "5"), code_call("d", "4")]  # fmt: skip
     ci, model = make([reply("", *calls), reply("end")], sandbox)
     out = await ci.execute("go")
     replies = dict(results_of(model, 0))
-    assert [replies[k] for k in "abd"] == [ERROR + "upload failed", ERROR + "token [SECRET]", "4"]
+    assert [replies[k] for k in "abfd"] == [ERROR + "upload failed", ERROR + "token [SECRET]", ERROR + UNPRINTABLE, "4"]
     assert all(replies[k].startswith(ERROR) and "code" in replies[k] for k in "ce")
     assert [(r.id, r.code, r.output) for r in out.code_exec_results] == [
         ("a", "1", [replies["a"]]), ("b", "2", [replies["b"]]), ("c", None, [replies["c"]]),
-        ("e", "7", [replies["e"]]), ("d", "4", ["4\n"]),
+        ("e", "7", [replies["e"]]), ("f", "5", [replies["f"]]), ("d", "4", ["4\n"]),
     ]  # fmt: skip
 
 
@@ -85,6 +88,8 @@ async def test_calls_that_raise_or_are_rejected_keep_records_aligned_and_masked(
         (RuntimeError(f"upstream refused key {SECRET}"), "LM invocation failed: upstream refused key [SECRET]",
          "Full error details: upstream refused key [SECRET]", None),
         (CodeInterpreterError("download broke", stage=Stage.DOWNLOAD), "download broke", "download broke", "download"),
+        # An exception whose __str__ fails still yields an answer: it never raises out of execute.
+        (Unprintable(), f"LM invocation failed: {UNPRINTABLE}", f"Full error details: {UNPRINTABLE}", None),
     ],
 )  # fmt: skip
 async def test_a_failure_in_the_loop_is_logged_masked_and_returned_as_the_answer(caplog, error, text, message, stage):
@@ -124,8 +129,10 @@ async def test_model_is_told_where_input_files_are_and_braces_stay_literal(uploa
 
 
 async def test_unknown_tools_get_a_result_and_files_go_to_the_last_code_record(caplog):
-    files = {"/f/a.csv": b"a", "/f/b.png": b"b", "/f/gone": None, "/f/empty": b"", "/f/bad": OSError("disk on fire")}
-    paths = ["/f/a.csv", "/f/bad", "/f/gone", "/f/empty", "/f/", "/f/b.png", "/f/a.csv"]
+    files = {"/f/a.csv": b"a", "/f/b.png": b"b", "/f/gone": None, "/f/empty": b"", "/f/bad": OSError("disk on fire"),
+             "/f/odd": Unprintable()}  # fmt: skip
+    # Each distinct path is downloaded and attached once, however often or however spelled.
+    paths = ["/f/a.csv", "/f/bad", "/f/gone", "/f/a.csv", "/f/empty", "/f/", "/f/odd", "/f/b.png", "/f/./a.csv"]
     sandbox = ScriptedSandbox(files=files)
     answer = " ".join(f"[l](sandbox:{p})" for p in paths)
     steps = [reply("", ("u1", "web_search", {}), code_call("1", "x")),
@@ -139,8 +146,21 @@ async def test_unknown_tools_get_a_result_and_files_go_to_the_last_code_record(c
     # The last call named another tool: the files still go to the last code record, in link order.
     first, last = out.code_exec_results
     assert first.output == ["ran x\n"] and last.output[0] == "ran y\n"
-    assert [(a.filename, a.data) for a in last.output[1:]] == [("a.csv", b"a"), ("b.png", b"b"), ("a.csv", b"a")]
+    assert [(a.filename, a.data) for a in last.output[1:]] == [("a.csv", b"a"), ("b.png", b"b")]
     # A failed download is logged and skipped; a missing or empty file is skipped silently.
-    assert sandbox.downloads == [p for p in paths if p != "/f/"]
-    (warning,) = [r.getMessage() for r in caplog.records if r.name == LOGGER]
-    assert warning == "Error downloading file /f/bad: disk on fire"
+    assert sandbox.downloads == ["/f/a.csv", "/f/bad", "/f/gone", "/f/empty", "/f/odd", "/f/b.png"]
+    assert [r.getMessage() for r in caplog.records if r.name == LOGGER] == [
+        "Error downloading file /f/bad: disk on fire", f"Error downloading file /f/odd: {UNPRINTABLE}"
+    ]
+
+
+async def test_output_downloads_are_bounded(caplog):
+    # 50 links to one file make one download; past 20 distinct files the rest are skipped, with a warning.
+    paths = ["/files/big.bin"] * 50 + [f"/files/{i}.txt" for i in range(25)] * 2
+    sandbox = ScriptedSandbox(files=dict.fromkeys(paths, b"x"))
+    with caplog.at_level(logging.WARNING, logger=LOGGER):
+        attached = await make([], sandbox)[0]._download_output_files(paths)
+    assert sandbox.downloads == paths[:1] + paths[50:69] and len(attached) == 20
+    assert [r.getMessage() for r in caplog.records] == [
+        "The answer links more than 20 files; only the first 20 are downloaded"
+    ]

@@ -10,7 +10,6 @@ import pytest
 from opensandbox.exceptions import SandboxConnectionException, SandboxTimeoutException
 from vorn_inference.schema import Attachment
 
-from tests.fakes.opensandbox_server import OpenSandboxStandIn
 from vorn_tools.code_interpreter.code_sandbox.models import ExecutionStatus
 from vorn_tools.code_interpreter.code_sandbox.opensandbox_sandbox import OpenSandbox
 from vorn_tools.code_interpreter.errors import SandboxTerminateError
@@ -19,23 +18,19 @@ from vorn_tools.code_interpreter.redaction import register_secret
 SLOW = "import time\nprint('started', flush=True)\ntime.sleep(60)"
 
 
-def _interrupts(opensandbox: OpenSandboxStandIn) -> list[str]:
-    return [body["id"] for route, body in opensandbox.requests if route == "code.interrupt"]
-
-
 async def test_timeout_interrupts_the_kernel_and_keeps_partial_output(sandbox, opensandbox, caplog):
     result = await sandbox.execute_code(SLOW, timeout=1)
     assert (result.status, result.stdout) == (ExecutionStatus.TIMEOUT, "started\n")
-    assert result.error == "Execution exceeded timeout of 1 seconds" and len(_interrupts(opensandbox)) == 1
+    assert result.error == "Execution exceeded timeout of 1 seconds" and opensandbox.calls["code.interrupt"] == 1
     assert (await sandbox.execute_code("print('next')")).stdout == "next\n"
 
     # An interrupt that never lands is given up after a bound, with a warning.
-    opensandbox.stall("code.interrupt", 30)
-    started = time.monotonic()
+    opensandbox.stall("code.interrupt", 600)  # longer than the test may run
     with caplog.at_level(logging.WARNING):
         result = await sandbox.execute_code(SLOW, timeout=1)
-    assert result.status is ExecutionStatus.TIMEOUT and time.monotonic() - started < 20
-    assert any(r.getMessage().startswith("Failed to interrupt kernel execution ") for r in caplog.records)
+    assert result.status is ExecutionStatus.TIMEOUT
+    assert any(r.getMessage().startswith("Failed to interrupt kernel execution ") and r.getMessage().endswith(
+        ": no answer within 5 seconds") for r in caplog.records)
 
 
 async def test_streamed_output_over_the_bound_is_truncated_only_when_partial(sandbox):

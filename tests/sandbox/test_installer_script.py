@@ -33,46 +33,36 @@ def run_installer(python: Path, packages, env):
     return proc.stdout, json.loads(proc.stdout.strip().splitlines()[-1])
 
 
-def _failure(message: str) -> dict:
-    return {"type": "RuntimeError", "message": message}
-
-
 @pytest.mark.parametrize(
-    "packages",
-    [["vorn-tiny-a==1.0"], ["vorn_tiny_m", 'vorn-never-published; python_version < "3"']],
-    ids=["plain", "marker-excluded-requirement"],
-)
-def test_success_installs_and_prints_nothing(pip_python, offline_pip_env, packages):
-    assert run_installer(pip_python, packages, offline_pip_env) == ("null\n", None)
-    module = packages[0].split("==")[0].replace("-", "_")
-    assert run(pip_python, ["-c", f"import {module}"], offline_pip_env).returncode == 0
-
-
-def test_pip_missing(tmp_path, offline_pip_env):
-    bare = make_venv(tmp_path / "venv", with_pip=False)
-    _, outcome = run_installer(bare, ["vorn-tiny-a"], offline_pip_env)
-    assert outcome == _failure(PackageInstallErrorMessage.PIP_UNAVAILABLE.format(bare))
-
-
-def test_pip_failure_reports_the_last_2000_characters(pip_python, offline_pip_env):
-    requirement = "vorn-unpublished-" + "q" * 3000
-    direct = run(pip_python, ["-m", "pip", "install", requirement], offline_pip_env)
-    assert direct.returncode != 0 and len(direct.stderr.strip()) > 2000
-    assert run_installer(pip_python, [requirement], offline_pip_env)[1] == _failure(direct.stderr.strip()[-2000:])
-
-
-@pytest.mark.parametrize(
-    ("packages", "missing"),
+    ("case", "packages", "missing"),
     [
-        (["vorn_tiny_t"], ["vorn_tiny_t"]),
-        (["vorn_tiny_v>=1.0", "vorn_tiny_t[extra]"], ["vorn_tiny_v", "vorn_tiny_t"]),
-        (['vorn_tiny_v ; python_version >= "3"'], ["vorn_tiny_v"]),  # a true marker is still checked
+        ("installed", ["vorn-tiny-a==1.0"], None),
+        ("installed", ["vorn_tiny_m", 'vorn-never-published; python_version < "3"'], None),  # marker excludes it
+        ("no_pip", ["vorn-tiny-a"], None),
+        ("pip_fails", ["vorn-unpublished-" + "q" * 3000], None),
+        # PIP_TARGET sends the install outside the interpreter's path: pip exits 0,
+        # yet nothing is importable where the code runs.
+        ("elsewhere", ["vorn_tiny_t"], ["vorn_tiny_t"]),
+        ("elsewhere", ["vorn_tiny_v>=1.0", "vorn_tiny_t[extra]"], ["vorn_tiny_v", "vorn_tiny_t"]),
+        ("elsewhere", ['vorn_tiny_v ; python_version >= "3"'], ["vorn_tiny_v"]),  # a true marker is still checked
     ],
-    ids=["bare", "constraint-and-extras", "true-marker"],
 )
-def test_pip_success_without_the_distribution_is_reported(pip_python, offline_pip_env, tmp_path, packages, missing):
-    # PIP_TARGET sends the install outside the interpreter's path: pip exits 0,
-    # yet nothing is importable where the code runs.
-    env = {**offline_pip_env, "PIP_TARGET": str(tmp_path / "elsewhere")}
-    expected = f"pip reported success but {missing!r} is not installed for {pip_python}"
-    assert run_installer(pip_python, packages, env)[1] == _failure(expected)
+def test_installer(pip_python, offline_pip_env, tmp_path, case, packages, missing):
+    python, env, expected = pip_python, offline_pip_env, None
+    if case == "no_pip":
+        python = make_venv(tmp_path / "venv", with_pip=False)
+        expected = PackageInstallErrorMessage.PIP_UNAVAILABLE.format(python)
+    elif case == "pip_fails":  # the last 2000 characters of pip's own complaint
+        direct = run(python, ["-m", "pip", "install", *packages], env)
+        assert direct.returncode != 0 and len(direct.stderr.strip()) > 2000
+        expected = direct.stderr.strip()[-2000:]
+    elif case == "elsewhere":
+        env = {**env, "PIP_TARGET": str(tmp_path / "elsewhere")}
+        expected = f"pip reported success but {missing!r} is not installed for {python}"
+    stdout, outcome = run_installer(python, packages, env)
+    if expected is not None:
+        assert outcome == {"type": "RuntimeError", "message": expected}
+        return
+    assert (stdout, outcome) == ("null\n", None)  # success prints nothing
+    module = packages[0].split("==")[0].replace("-", "_")
+    assert run(python, ["-c", f"import {module}"], env).returncode == 0

@@ -79,20 +79,12 @@ def _apply_attrs(span: Any, attrs: Mapping[str, Any]) -> None:
             span.set_attribute(key, value)
 
 
-def _render_or_type(render: Callable[[BaseException], str], exc: BaseException, type_name: str) -> str:
-    # A rendering that fails (a broken __str__) must not replace the
-    # operation's own exception on its way to the caller; the span shows the
-    # type name instead, so no raw text reaches it either.
-    try:
-        return render(exc)
-    except Exception:
-        return type_name
-
-
 def _record_redacted_exception(span: Any, exc: BaseException) -> None:
+    # The renderers never raise (a broken __str__ renders as the type name),
+    # so recording cannot replace the operation's own exception.
     type_name = qualified_type(exc)
-    message = _render_or_type(redacted_message, exc, type_name)
-    stacktrace = _render_or_type(redacted_traceback, exc, type_name)
+    message = redacted_message(exc)
+    stacktrace = redacted_traceback(exc)
     span.set_status(trace.Status(trace.StatusCode.ERROR, type_name))
     span.add_event(
         "exception",

@@ -158,12 +158,26 @@ def qualified_type(error: BaseException) -> str:
     return f"{cls.__module__}.{cls.__qualname__}"
 
 
+# Python's own traceback module prints this for an exception whose __str__ fails.
+_UNPRINTABLE = "<exception str() failed>"
+
+
+def _masked(text: str, fallback: str) -> str:
+    # Renderers run on error paths and inside logging: whatever goes wrong
+    # while masking yields the fallback, never raw text and never a new error.
+    try:
+        return redact(text, fallback=fallback)
+    except Exception:
+        return fallback
+
+
 def format_error_chain(error: BaseException) -> str:
     """Render ``error`` and its causes, outermost first, unmasked.
 
     Each link is ``"ClassName: message"``; links are joined by
     ``"\\ncaused by "``. The explicit cause wins over the implicit context; a
     suppressed context ends the chain, and so does an exception met twice.
+    A link whose ``__str__`` fails shows ``"<exception str() failed>"``.
     The result is raw provider text: pass it through :func:`redact` (or use
     :func:`redacted_chain`) before it leaves the library.
     """
@@ -172,7 +186,11 @@ def format_error_chain(error: BaseException) -> str:
     current: BaseException | None = error
     while current is not None and id(current) not in seen:
         seen.add(id(current))
-        parts.append(f"{type(current).__qualname__}: {current}".strip())
+        try:
+            text = str(current)
+        except Exception:
+            text = _UNPRINTABLE
+        parts.append(f"{type(current).__qualname__}: {text}".strip())
         if current.__cause__ is not None:
             current = current.__cause__
         elif current.__suppress_context__:
@@ -183,41 +201,57 @@ def format_error_chain(error: BaseException) -> str:
 
 
 def redacted_message(error: BaseException) -> str:
-    """Return ``str(error)`` masked, or its qualified type when masking fails."""
-    text = str(error)
-    return redact(text, fallback=qualified_type(error))
+    """Return ``str(error)`` masked; the qualified type when masking or ``__str__`` fails."""
+    fallback = qualified_type(error)
+    try:
+        text = str(error)
+    except Exception:
+        return fallback
+    return _masked(text, fallback)
 
 
 def redacted_chain(error: BaseException) -> str:
     """Return :func:`format_error_chain` masked, or the qualified type when masking fails."""
-    text = format_error_chain(error)
-    return redact(text, fallback=qualified_type(error))
+    return _masked(format_error_chain(error), qualified_type(error))
 
 
 def redacted_traceback(error: BaseException) -> str:
     """Return the full traceback (chained causes included) masked.
 
-    Falls back to the qualified type name when masking fails.
+    Falls back to the qualified type name when rendering or masking fails.
     """
-    text = "".join(traceback.format_exception(type(error), error, error.__traceback__))
-    text = text.rstrip("\n")
-    return redact(text, fallback=qualified_type(error))
+    fallback = qualified_type(error)
+    try:
+        text = "".join(traceback.format_exception(type(error), error, error.__traceback__))
+    except Exception:
+        return fallback
+    return _masked(text.rstrip("\n"), fallback)
+
+
+def _record_message(record: logging.LogRecord) -> str:
+    """The record's message with its arguments merged in; a description of it when that fails."""
+    try:
+        return record.getMessage()
+    except Exception as exc:
+        merge_failure = qualified_type(exc)
+    try:
+        template = str(record.msg)
+    except Exception:
+        cls = type(record.msg)
+        return f"[unprintable log message of type {cls.__module__}.{cls.__qualname__}]"
+    # Keep the format string and say why the arguments are missing.
+    return f"{template} [log arguments could not be merged: {merge_failure}]"
 
 
 class RedactingFilter(logging.Filter):
     """Mask secrets in a record's message and traceback before any handler sees it."""
 
     def filter(self, record: logging.LogRecord) -> bool:
-        # Merge the arguments first so a secret passed as an argument is
-        # masked too, and clear them so no formatter merges the raw ones in.
-        try:
-            message = record.getMessage()
-        except Exception as exc:
-            # Logging must not raise into the caller (often an error path that
-            # is about to raise the real failure). Keep the format string and
-            # say why the arguments are missing; the arguments are dropped.
-            message = f"{record.msg} [log arguments could not be merged: {qualified_type(exc)}]"
-        record.msg = redact(message)
+        # Logging never raises into the caller (often an error path about to
+        # raise the real failure): every step below has a masked fallback.
+        # The arguments are merged first so a secret passed as an argument is
+        # masked too, then cleared so no formatter merges the raw ones in.
+        record.msg = _masked(_record_message(record), REDACTION_FAILED)
         record.args = None
         if record.exc_info and record.exc_info[1] is not None:
             record.exc_text = redacted_traceback(record.exc_info[1])

@@ -19,6 +19,8 @@ _DEFAULT_SYSTEM_MESSAGE = "You are a helpful assistant with code execution capab
 _FILES_SECTION_TEMPLATE = (
     "\n\nAvailable files:\n{file_list}\n\nThese files are accessible in the code execution environment."
 )
+# The class the deprecation message recommends: it and the classes derived from it do not warn.
+_SUCCESSOR = ("vorn_tools.code_interpreter.code_interpreter.sandbox_code_interpreter", "SandboxCodeInterpreter")
 
 
 def _class_creation_stacklevel(cls: type) -> int:
@@ -47,18 +49,23 @@ def _class_creation_stacklevel(cls: type) -> int:
 class BaseCodeInterpreter(ABC):
     """Deprecated abstract base of code interpreters; use `SandboxCodeInterpreter` directly.
 
-    This base will be merged into `SandboxCodeInterpreter`, and every class derived from it
-    issues a `DeprecationWarning` when it is defined. Its declared `execute` contract is not
+    This base will be merged into `SandboxCodeInterpreter`. Every class derived from it, other
+    than `SandboxCodeInterpreter` and the classes derived from that, issues a
+    `DeprecationWarning` when it is defined. Its declared `execute` contract is not
     one to rely on: `SandboxCodeInterpreter.execute` returns an `LMOutput`.
     """
 
     def __init_subclass__(cls, **kwargs: Any) -> None:
         """Warn, once per class definition, that `cls` derives from this deprecated base.
 
+        `SandboxCodeInterpreter`, and any class derived from it, is what the warning recommends
+        and does not warn: importing or subclassing it stays clean under warnings-as-errors.
         The warning points at the class statement that derives from the base, not at the
         metaclass machinery in between.
         """
         super().__init_subclass__(**kwargs)
+        if any((klass.__module__, klass.__qualname__) == _SUCCESSOR for klass in cls.__mro__):
+            return
         warnings.warn(
             _DEPRECATION_MESSAGE.format(name=cls.__name__),
             DeprecationWarning,

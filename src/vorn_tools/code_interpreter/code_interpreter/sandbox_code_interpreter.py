@@ -2,7 +2,8 @@
 
 from __future__ import annotations
 
-from typing import Any
+import posixpath
+from typing import Any, ClassVar
 
 from vorn_inference.lm_invoker.lm_invoker import BaseLMInvoker
 from vorn_inference.prompt_builder.prompt_builder import PromptBuilder
@@ -15,7 +16,7 @@ from vorn_tools.code_interpreter.code_sandbox.code_interpreter_sandbox import Co
 from vorn_tools.code_interpreter.code_sandbox.constants import DEFAULT_EXECUTION_TIMEOUT, DEFAULT_UPLOAD_DIR
 from vorn_tools.code_interpreter.code_sandbox.utils import build_upload_path
 from vorn_tools.code_interpreter.errors import CodeInterpreterError
-from vorn_tools.code_interpreter.redaction import get_redacting_logger, redact
+from vorn_tools.code_interpreter.redaction import get_redacting_logger, redact, redacted_message
 
 logger = get_redacting_logger(__name__)
 
@@ -46,11 +47,17 @@ class SandboxCodeInterpreter(BaseCodeInterpreter):
     each call runs in `sandbox`, and its reply goes back to the model. `execute` returns the
     model's final answer with one `CodeExecResult` per `execute_code_tool` call; the files the
     answer links to ("[name](sandbox:/path)") are downloaded from the sandbox and attached to
-    the record of the last such call.
+    the record of the last such call: each distinct path once, and at most
+    `MAX_OUTPUT_FILES` distinct paths per answer.
 
     The sandbox is the host's: this class never creates, resets or terminates it. Requests on
     one invoker must run one after another, since each request replaces the invoker's tools.
     """
+
+    # Distinct files downloaded per answer at most: an answer links a handful of files, and a
+    # runaway or prompt-injected one must not turn into hundreds of sequential downloads held
+    # in memory. A subclass may change it.
+    MAX_OUTPUT_FILES: ClassVar[int] = 20
 
     def __init__(self, sandbox: CodeInterpreterSandbox, lm_invoker: BaseLMInvoker) -> None:
         if not isinstance(lm_invoker, BaseLMInvoker):
@@ -85,12 +92,14 @@ class SandboxCodeInterpreter(BaseCodeInterpreter):
             output.add_text(final.text)
             output.add_code_exec_result(records)
             return output
+        # Failure texts are rendered with `redacted_message`, which survives an exception
+        # whose __str__ fails: `execute` never raises for a failure.
         except CodeInterpreterError as error:
-            logger.error(str(error), exc_info=True, extra={"error_code": error.stage})
-            text = str(error)
+            text = redacted_message(error)
+            logger.error(text, exc_info=True, extra={"error_code": getattr(error, "stage", None)})
         except Exception as error:
-            logger.error(f"Full error details: {error}", exc_info=True)
-            text = redact(f"LM invocation failed: {error}")
+            logger.error(f"Full error details: {redacted_message(error)}", exc_info=True)
+            text = f"LM invocation failed: {redacted_message(error)}"
         output = LMOutput()
         output.add_text(text)
         return output
@@ -154,7 +163,7 @@ class SandboxCodeInterpreter(BaseCodeInterpreter):
             try:
                 reply = str(await tool_dict[call.name].ainvoke({"code": code, "timeout": timeout}))
             except Exception as error:
-                reply = redact(f"{_TOOL_ERROR_PREFIX}{error}")
+                reply = f"{_TOOL_ERROR_PREFIX}{redacted_message(error)}"
                 del execution_outputs[slot:]
             if len(execution_outputs) == slot:
                 execution_outputs.append(reply)
@@ -186,24 +195,35 @@ class SandboxCodeInterpreter(BaseCodeInterpreter):
                 raise TypeError(f"expected a text, got {type(response_text).__name__}")
             return find_sandbox_links(response_text)
         except Exception as error:
-            logger.warning(f"Failed to parse output files from response: {error}")
+            logger.warning(f"Failed to parse output files from response: {redacted_message(error)}")
             logger.debug(f"Response text: {response_text}")
             return []
 
     async def _download_output_files(self, output_files_data: list[str]) -> list[Attachment]:
-        """Download each linked path; a path that fails is logged and skipped."""
+        """Download each distinct linked path once, in link order, up to `MAX_OUTPUT_FILES` paths.
+
+        A path that fails is logged and skipped; spellings of one path ("/files/./a.csv",
+        "/files//a.csv") count as that path.
+        """
         attachments: list[Attachment] = []
+        seen: set[str] = set()
         for path in output_files_data:
             try:
                 filename = path.rsplit("/", 1)[-1]
-                if not filename:
+                key = posixpath.normpath(path)
+                if not filename or key in seen:
                     continue
+                if len(seen) >= self.MAX_OUTPUT_FILES:
+                    cap = self.MAX_OUTPUT_FILES
+                    logger.warning(f"The answer links more than {cap} files; only the first {cap} are downloaded")
+                    break
+                seen.add(key)
                 content = await self.sandbox.download_file(path)
                 if not content:
                     continue
                 attachments.append(Attachment.from_bytes(bytes=content, filename=filename))
             except Exception as error:
-                logger.warning(f"Error downloading file {path}: {error}")
+                logger.warning(f"Error downloading file {path}: {redacted_message(error)}")
         return attachments
 
     def _convert_tool_calls_to_code_exec_results(

@@ -628,7 +628,8 @@ class OpenSandbox(CodeInterpreterSandbox):
         try:
             await asyncio.wait_for(self._interpreter.codes.interrupt(execution_id), _INTERRUPT_TIMEOUT)
         except Exception as exc:
-            logger.warning(f"Failed to interrupt kernel execution {execution_id}: {exc}")
+            reason = str(exc) or f"no answer within {_INTERRUPT_TIMEOUT} seconds"
+            logger.warning(f"Failed to interrupt kernel execution {execution_id}: {reason}")
 
     def _transport_failure_result(
         self,

@@ -1,0 +1,676 @@
+"""Sandbox backend on the AWS Bedrock AgentCore code interpreter.
+
+``BedrockAgentCoreSandbox(...)`` is constructed directly and contacts nothing;
+the first ``execute_code`` or ``execute_command`` opens an aioboto3 client and
+starts an AgentCore code-interpreter session (installing ``additional_packages``
+into it), and ``terminate`` stops the session so that the next execution starts
+a fresh one. Code runs through the service's "executeCode" tool, whose answer
+is an AWS event stream; shell commands are emulated by a Python program run the
+same way; files travel through the "writeFiles" and "readFiles" tools.
+Requires the extra ``vorn-tools[bedrock]``.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import inspect
+import socket
+import time
+from collections.abc import Callable
+from http import HTTPStatus
+from typing import Any
+
+import aioboto3
+import aiohttp
+from botocore.config import Config
+from botocore.exceptions import ClientError, ConnectTimeoutError, NoCredentialsError, ParamValidationError
+from botocore.exceptions import ConnectionError as BotoConnectionError
+from vorn_inference.schema import Attachment
+
+from vorn_tools.code_interpreter.code_sandbox.code_interpreter_sandbox import CodeInterpreterSandbox
+from vorn_tools.code_interpreter.code_sandbox.constants import (
+    DEFAULT_DOWNLOAD_TIMEOUT,
+    DEFAULT_INSTALL_TIMEOUT,
+    DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS,
+    DEFAULT_SANDBOX_TIMEOUT,
+    DOWNLOAD_TIMEOUT_MESSAGE,
+    Language,
+)
+from vorn_tools.code_interpreter.code_sandbox.constants import BedrockAgentCoreSandboxContentType as ContentType
+from vorn_tools.code_interpreter.code_sandbox.constants import BedrockAgentCoreSandboxErrorMessage as ErrorMessage
+from vorn_tools.code_interpreter.code_sandbox.constants import BedrockAgentCoreSandboxField as Field
+from vorn_tools.code_interpreter.code_sandbox.constants import BedrockAgentCoreSandboxOperation as Operation
+from vorn_tools.code_interpreter.code_sandbox.constants import BedrockClientConfig as ClientConfig
+from vorn_tools.code_interpreter.code_sandbox.models import ExecutionResult, ExecutionStatus, FailureDetail
+from vorn_tools.code_interpreter.code_sandbox.utils import (
+    calculate_duration_ms,
+    resolve_sandbox_timeout,
+    resolve_timeout,
+)
+from vorn_tools.code_interpreter.errors import (
+    SandboxExecutionError,
+    SandboxNotInitializedError,
+    SandboxStartError,
+    Stage,
+)
+from vorn_tools.code_interpreter.observability import SpanAttr, SpanName, set_current_span_attributes, traced
+from vorn_tools.code_interpreter.redaction import get_redacting_logger, qualified_type
+
+logger = get_redacting_logger(__name__)
+
+# The botocore family whose members *may* prove a request never left the
+# client. Under aiobotocore it is not proof on its own: a connection reset
+# after the request was delivered surfaces as EndpointConnectionError too, so
+# `_never_sent` also demands a connect-phase failure beneath it.
+_NEVER_WRITTEN = (BotoConnectionError,)
+# aiohttp failures that happen before a single byte of the request is written.
+_CONNECT_PHASE = (aiohttp.ClientConnectorError, aiohttp.ClientHttpProxyError, socket.gaierror)
+# Raised by botocore before anything is sent: bad parameters, no credentials to sign with.
+_REFUSED_BY_CLIENT = (ParamValidationError, NoCredentialsError)
+
+# The SDK's read timeout must outlast the longest run: a run cannot outlive
+# its session, and the package install has a budget of its own.
+_READ_TIMEOUT_MARGIN = 60
+_STREAM_ENDED_EARLY = "The {} stream ended before its result arrived"
+_ERROR_MARKERS = ("Error", "Exception")
+_TRACEBACK_HEADER = "Traceback (most recent call last):"
+_BACKEND_ATTR = {SpanAttr.BACKEND: "bedrock"}
+
+
+def _never_sent(error: BaseException) -> bool:
+    """Whether a failure of a service call proves the request never reached the service.
+
+    True for botocore's parameter validation and missing credentials (raised
+    before sending), for a connect timeout, and for a member of botocore's
+    connection-error family whose underlying aiohttp failure is a
+    connect-phase one (refused, DNS, proxy). A reset or a closed connection
+    after the request was written proves nothing.
+    """
+    if isinstance(error, _REFUSED_BY_CLIENT + (ConnectTimeoutError,)):
+        return True
+    if not isinstance(error, _NEVER_WRITTEN):
+        return False
+    underlying = getattr(error, "kwargs", {}).get("error")
+    return isinstance(underlying, _CONNECT_PHASE)
+
+
+def _error_line(stderr: str) -> str:
+    """The line of a failed run's stderr that names its error, or "".
+
+    The last line holding "Error" or "Exception" wins; failing that, the last
+    line of a Python traceback (which names exceptions such as ``SystemExit``
+    that carry neither word).
+    """
+    lines = stderr.strip().split("\n")
+    for line in reversed(lines):
+        if any(marker in line for marker in _ERROR_MARKERS):
+            return line.strip()
+    if _TRACEBACK_HEADER in stderr:
+        return lines[-1].strip()
+    return ""
+
+
+class _ExecutionDrain:
+    """What an "executeCode" event stream has delivered so far.
+
+    The last result carrying structured content supplies stdout and stderr
+    (outputs of several events are not joined); a result flagged as an error
+    always leaves an error text. ``completed`` turns true with the first
+    result: a stream that ends before that is incomplete, not a clean run.
+    """
+
+    __slots__ = ("stdout", "stderr", "error", "completed")
+
+    def __init__(self) -> None:
+        self.stdout = ""
+        self.stderr = ""
+        self.error = ""
+        self.completed = False
+
+    def feed(self, event: dict[str, Any]) -> None:
+        result = event.get(Field.RESULT)
+        if not result:
+            return
+        self.completed = True
+        structured = result.get(Field.STRUCTURED_CONTENT)
+        if structured:
+            self.stdout = structured.get(Field.STDOUT) or ""
+            self.stderr = structured.get(Field.STDERR) or ""
+        if not result.get(Field.IS_ERROR):
+            return
+        line = _error_line(self.stderr) if structured else ""
+        if line:
+            self.error = line
+        elif not self.error:
+            self.error = ErrorMessage.EXECUTION_FAILED
+
+
+def _command_program(cmd: str, env: dict[str, str] | None) -> str:
+    """The Python program that runs ``cmd`` through the shell and replays its outcome.
+
+    The environment goes to the command's process only, so nothing leaks into
+    the session interpreter; undecodable output is replaced, not fatal; the
+    interpreter exits (which flags the run as failed) only for a non-zero code.
+    """
+    env_arg = f", env={{**os.environ, **{env!r}}}" if env else ""
+    return (
+        "import os, subprocess, sys\n"
+        f"_r = subprocess.run({cmd!r}, shell=True, capture_output=True, "
+        f"encoding='utf-8', errors='replace'{env_arg})\n"
+        "print(_r.stdout, end='')\n"
+        "sys.stderr.write(_r.stderr)\n"
+        "if _r.returncode:\n"
+        "    sys.exit(_r.returncode)\n"
+    )
+
+
+def _finish(status: ExecutionStatus, code: str, start_time: float, **fields: Any) -> ExecutionResult:
+    """Record ``status`` on the current span and build the run's result, timed from ``start_time``."""
+    set_current_span_attributes(**{SpanAttr.STATUS: status.value})
+    return ExecutionResult.create(status=status, code=code, duration_ms=calculate_duration_ms(start_time), **fields)
+
+
+class _UnreadableReply(Exception):
+    """A "readFiles" answer that broke or could not be parsed."""
+
+
+class _StreamEndedEarly(ConnectionError):
+    """An answer's event stream ended before the result it should carry.
+
+    botocore ends the iteration quietly when the body stops cleanly in the
+    middle of a frame, so the missing result is the only sign of the cut.
+    """
+
+
+class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
+    """A code-interpreter sandbox on an AWS Bedrock AgentCore session, started on first use.
+
+    Construct it directly. The session starts lazily and without a lock: let
+    the first ``execute_code`` or ``execute_command`` finish before issuing
+    further operations on the same instance. ``download_file`` never starts a
+    session.
+    """
+
+    _BACKEND = "bedrock"
+    _DEFAULT_UPLOAD_DIR = None
+
+    region: str
+    aioboto3_session: aioboto3.Session
+    session_timeout: int
+    _client: Any
+    _client_context: Any
+    _session_id: str | None
+    _is_started: bool
+
+    def __init__(
+        self,
+        region: str = ClientConfig.DEFAULT_REGION,
+        aws_access_key_id: str | None = None,
+        aws_secret_access_key: str | None = None,
+        language: str = Language.PYTHON,
+        session_timeout: int | None = None,
+        sandbox_timeout: int | None = None,
+        aioboto3_session_kwargs: dict[str, Any] | None = None,
+        additional_packages: list[str] | None = None,
+    ) -> None:
+        """Record the configuration; no service is contacted.
+
+        Args:
+            region: AWS region of the service.
+            aws_access_key_id: Access key; without the keys the AWS SDK's own
+                credential lookup applies.
+            aws_secret_access_key: Secret key of that access key.
+            language: Must name Python, in any casing.
+            session_timeout: Older name of ``sandbox_timeout``.
+            sandbox_timeout: Server-side lifetime of each session in seconds
+                (600 by default).
+            aioboto3_session_kwargs: Further arguments of the aioboto3 session
+                (for example ``profile_name``).
+            additional_packages: pip requirements installed at every session start.
+
+        Raises:
+            ValueError: For a language other than Python or an invalid lifetime.
+        """
+        super().__init__(language=language, additional_packages=additional_packages)
+        if language.lower() != Language.PYTHON:
+            raise ValueError(ErrorMessage.UNSUPPORTED_LANGUAGE.format(language))
+        self.region = region
+        self.session_timeout = resolve_sandbox_timeout(sandbox_timeout, legacy_timeout=session_timeout)
+        self._warn_if_session_outlived_by_install()
+        self.aioboto3_session = aioboto3.Session(
+            aws_access_key_id=aws_access_key_id,
+            aws_secret_access_key=aws_secret_access_key,
+            region_name=region,
+            **(aioboto3_session_kwargs or {}),
+        )
+        self._client = None
+        self._client_context = None
+        self._session_id = None
+        self._is_started = False
+        logger.info(f"BedrockAgentCoreSandbox initialized in region {region} (lazy start)")
+
+    def _warn_if_session_outlived_by_install(self) -> None:
+        if self.additional_packages and self.session_timeout < DEFAULT_INSTALL_TIMEOUT:
+            logger.warning(
+                f"sandbox_timeout={self.session_timeout}s is below the {DEFAULT_INSTALL_TIMEOUT}s install "
+                f"budget, so installing {self.additional_packages} may outlive the session. "
+                f"Pass sandbox_timeout={DEFAULT_SANDBOX_TIMEOUT} or higher when using additional_packages."
+            )
+
+    def _client_config(self) -> Config:
+        """The client's settings: the SDK must never re-send a request on its own.
+
+        A re-sent "executeCode" would run the code twice, so retries are off;
+        the read timeout outlasts any run, whose own deadline is applied here.
+        """
+        read_timeout = max(self.session_timeout, DEFAULT_INSTALL_TIMEOUT) + _READ_TIMEOUT_MARGIN
+        return Config(retries={"total_max_attempts": 1}, read_timeout=read_timeout)
+
+    # ------------------------------------------------------------------ session start
+
+    async def _ensure_started(self) -> None:
+        if not self._is_started:
+            await self._start_session()
+
+    @traced(SpanName.CREATE, **_BACKEND_ATTR)
+    async def _start_session(self) -> None:
+        """Open the client and start a session, then install the packages; roll back on failure.
+
+        Raises:
+            SandboxStartError: Stage "session_start", when the client or the
+                service refused to start a session; the provider error is its cause.
+            SandboxExecutionError: Stage "package_install", from a failed install.
+        """
+        try:
+            self._client_context = self.aioboto3_session.client(
+                ClientConfig.AWS_SERVICE_NAME, config=self._client_config()
+            )
+            self._client = await self._client_context.__aenter__()
+            response = await self._client.start_code_interpreter_session(
+                codeInterpreterIdentifier=ClientConfig.CODE_INTERPRETER_ID,
+                name=f"{ClientConfig.SESSION_NAME_PREFIX}{int(time.time())}",
+                sessionTimeoutSeconds=self.session_timeout,
+            )
+            self._session_id = response[Field.SESSION_ID]
+            self._is_started = True
+            set_current_span_attributes(**{SpanAttr.SANDBOX_ID: self._session_id})
+            logger.info(f"Started Bedrock session {self._session_id} with {self.session_timeout}s timeout")
+        except asyncio.CancelledError:
+            await self._shielded_rollback(self.terminate())
+            raise
+        except Exception as exc:
+            logger.error(
+                f"Failed to start Bedrock session: {exc}",
+                exc_info=True,
+                extra={"error_code": Stage.SESSION_START},
+            )
+            await self._shielded_rollback(self.terminate())
+            raise SandboxStartError(
+                ErrorMessage.SESSION_START_FAILED.format(exc), stage=Stage.SESSION_START
+            ) from exc
+        try:
+            await self._install_additional_packages()
+        except (asyncio.CancelledError, Exception):
+            await self._shielded_rollback(self.terminate())
+            raise
+
+    # ------------------------------------------------------------- code and commands
+
+    @traced(SpanName.EXECUTE_CODE, **_BACKEND_ATTR)
+    async def execute_code(
+        self,
+        code: str,
+        timeout: float | None = None,
+        files: list[Attachment] | None = None,
+        upload_dir: str | None = None,
+        on_stdout: Callable[[str], Any] | None = None,
+        on_stderr: Callable[[str], Any] | None = None,
+        **kwargs: Any,
+    ) -> ExecutionResult:
+        """Run Python ``code`` in the session (starting it on first use) and report the outcome.
+
+        Args:
+            code: The Python source.
+            timeout: Seconds for the request and the reading of its answer
+                together; ``None`` is 30, zero or less no limit.
+            files: Attachments written into the session first, in one request.
+            upload_dir: Where they go; ``None`` is the session's working directory.
+            on_stdout: Accepted and never called: the service returns output
+                only once the run has ended.
+            on_stderr: The same.
+            **kwargs: Accepted and ignored.
+
+        Returns:
+            "success", or "error" with the line naming the error, for a finished
+            run; "timeout" with the output received so far; "error" with a
+            retry-safe failure detail when the service refused the request (4xx)
+            or it provably never left the client; otherwise "unknown" (a 5xx, a
+            lost connection, a stream that broke or ended early).
+
+        Raises:
+            SandboxStartError: When the lazy session start failed.
+        """
+        await self._ensure_started()
+        set_current_span_attributes(**{SpanAttr.SANDBOX_ID: self.sandbox_id})
+        effective_timeout = resolve_timeout(timeout)
+        start_time = time.time()
+        if files:
+            try:
+                await self._upload_files(files, upload_dir)
+            except Exception as exc:
+                logger.error(f"Upload before execution failed: {exc}")
+                return _finish(ExecutionStatus.ERROR, code, start_time, error=str(exc))
+
+        drain = _ExecutionDrain()
+        response: dict[str, Any] | None = None
+        deadline = asyncio.timeout(effective_timeout)
+        try:
+            async with deadline:
+                response = await self._client.invoke_code_interpreter(
+                    codeInterpreterIdentifier=ClientConfig.CODE_INTERPRETER_ID,
+                    sessionId=self._session_id,
+                    name=Operation.EXECUTE_CODE,
+                    arguments={Field.LANGUAGE: Language.PYTHON.value, Field.CODE: code},
+                )
+                stdout, stderr, error, stream_failure = await self._parse_execution_response(response, drain)
+        except ClientError as exc:
+            if self._is_refusal(exc):
+                logger.error(f"Code execution rejected: {exc}")
+                failure = FailureDetail(exception_type=qualified_type(exc), retry_safe=True)
+                return _finish(ExecutionStatus.ERROR, code, start_time, error=str(exc), failure=failure)
+            logger.error(f"Code execution failed server-side: {exc}")
+            return self._transport_failure_result(exc, code, start_time)
+        except Exception as exc:
+            if deadline.expired():
+                logger.warning(f"Code execution exceeded timeout of {effective_timeout}s")
+                return _finish(
+                    ExecutionStatus.TIMEOUT,
+                    code,
+                    start_time,
+                    stdout=drain.stdout,
+                    stderr=drain.stderr,
+                    error=ErrorMessage.EXECUTION_TIMEOUT.format(effective_timeout),
+                )
+            logger.error(f"Code execution failed: {exc}")
+            return self._transport_failure_result(exc, code, start_time)
+        finally:
+            if response is not None:
+                await self._close_stream(response)
+
+        if stream_failure is not None:
+            return self._transport_failure_result(
+                stream_failure, code, start_time, stdout=stdout, stderr=stderr, retry_safe=False
+            )
+        status = ExecutionStatus.ERROR if error else ExecutionStatus.SUCCESS
+        return _finish(status, code, start_time, stdout=stdout, stderr=stderr, error=error)
+
+    @traced(SpanName.EXECUTE_COMMAND, **_BACKEND_ATTR)
+    async def execute_command(
+        self,
+        cmd: str,
+        *,
+        env: dict[str, str] | None = None,
+        timeout: float | None = None,
+    ) -> ExecutionResult:
+        """Run a shell command in the session through a Python subprocess.
+
+        ``env`` reaches the command only. The output arrives once the command
+        has ended (stdout first, then stderr); a non-zero exit is an "error"
+        result. ``timeout`` bounds the wait as in ``execute_code``; the command
+        itself is not stopped when it passes. The result's ``code`` is the
+        generated program.
+        """
+        result = await self.execute_code(_command_program(cmd, env), timeout=timeout)
+        set_current_span_attributes(**{SpanAttr.SANDBOX_ID: self.sandbox_id, SpanAttr.STATUS: result.status.value})
+        return result
+
+    async def set_timeout(self, seconds: int) -> None:
+        """No effect: a session's lifetime is fixed when it starts."""
+        logger.warning(
+            f"set_timeout({seconds}) has no effect on BedrockAgentCoreSandbox. "
+            "Pass session_timeout to __init__ instead."
+        )
+
+    @property
+    def sandbox_id(self) -> str | None:
+        """The current session's identifier, or ``None`` without a session."""
+        return self._session_id
+
+    def _transport_failure_result(
+        self,
+        error: BaseException,
+        code: str,
+        start_time: float,
+        *,
+        stdout: str = "",
+        stderr: str = "",
+        retry_safe: bool | None = None,
+    ) -> ExecutionResult:
+        """The result of a run whose request or answer failed in transport.
+
+        "error" and retry safe when the request provably never reached the
+        service (by default judged by ``_never_sent``); otherwise "unknown",
+        since the code may have run.
+        """
+        if retry_safe is None:
+            retry_safe = _never_sent(error)
+        return _finish(
+            ExecutionStatus.ERROR if retry_safe else ExecutionStatus.UNKNOWN,
+            code,
+            start_time,
+            stdout=stdout,
+            stderr=stderr,
+            error=str(error),
+            failure=FailureDetail(exception_type=qualified_type(error), retry_safe=retry_safe),
+        )
+
+    @staticmethod
+    def _is_refusal(error: ClientError) -> bool:
+        """Whether the service answered with a 4xx status: it refused before running anything."""
+        status = error.response.get("ResponseMetadata", {}).get("HTTPStatusCode")
+        return isinstance(status, int) and HTTPStatus.BAD_REQUEST <= status < HTTPStatus.INTERNAL_SERVER_ERROR
+
+    async def _parse_execution_response(
+        self, response: dict[str, Any], drain: _ExecutionDrain | None = None
+    ) -> tuple[str, str, str, BaseException | None]:
+        """Drain an "executeCode" answer into stdout, stderr, error text and stream failure.
+
+        A stream that breaks, or ends before its result arrived, gives the
+        output drained so far, no error text, and the failure. ``drain`` lets
+        the caller see the output received when a deadline cuts the drain off.
+        """
+        drain = drain if drain is not None else _ExecutionDrain()
+        try:
+            async for event in response[Field.STREAM]:
+                drain.feed(event)
+            if not drain.completed:
+                raise _StreamEndedEarly(_STREAM_ENDED_EARLY.format(Operation.EXECUTE_CODE))
+        except Exception as exc:
+            logger.error(f"Error parsing execution response: {exc}")
+            return drain.stdout, drain.stderr, "", exc
+        return drain.stdout, drain.stderr, drain.error, None
+
+    # ---------------------------------------------------------------- file transfer
+
+    async def _write_files(self, entries: list[tuple[str, bytes]]) -> None:
+        """Write every entry with one "writeFiles" request; raise listing every failed file.
+
+        An answer that ends without any result leaves the upload unconfirmed,
+        which is a failure too.
+        """
+        content = [{Field.PATH: path, Field.BLOB: data} for path, data in entries]
+        response = await self._client.invoke_code_interpreter(
+            codeInterpreterIdentifier=ClientConfig.CODE_INTERPRETER_ID,
+            sessionId=self._session_id,
+            name=Operation.WRITE_FILES,
+            arguments={Field.CONTENT: content},
+        )
+        errors: list[str] = []
+        confirmed = False
+        if (stream := response.get(Field.STREAM)) is not None:
+            try:
+                async for event in stream:
+                    result = event.get(Field.RESULT) or {}
+                    confirmed = confirmed or bool(result)
+                    if result.get(Field.IS_ERROR):
+                        errors.append(str(result))
+            finally:
+                await self._close_stream(response)
+        if not confirmed:
+            errors.append(_STREAM_ENDED_EARLY.format(Operation.WRITE_FILES))
+        if errors:
+            raise SandboxExecutionError("; ".join(errors), stage=Stage.EXECUTION)
+
+    @traced(SpanName.DOWNLOAD, **_BACKEND_ATTR)
+    async def download_file(self, file_path: str, *, timeout: float | None = DEFAULT_DOWNLOAD_TIMEOUT) -> bytes | None:
+        """Read one file of the running session, or ``None`` when it is missing or the read fails.
+
+        An existing empty file gives ``b""``. ``timeout`` bounds the request,
+        the reading of its answer and closing it: ``None`` is 30 seconds, zero
+        or less no limit.
+
+        Raises:
+            SandboxNotInitializedError: Without a started session; a download
+                never starts one.
+        """
+        if not self._is_started:
+            raise SandboxNotInitializedError(ErrorMessage.SESSION_NOT_STARTED)
+        set_current_span_attributes(**{SpanAttr.SANDBOX_ID: self.sandbox_id, SpanAttr.FILE_PATH: file_path})
+        effective_timeout = resolve_timeout(timeout, DEFAULT_DOWNLOAD_TIMEOUT)
+        try:
+            content = await asyncio.wait_for(self._read_file(file_path), effective_timeout)
+        except TimeoutError:
+            set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.TIMEOUT.value})
+            logger.warning(
+                DOWNLOAD_TIMEOUT_MESSAGE.format(file_path, effective_timeout),
+                extra={"error_code": Stage.DOWNLOAD},
+            )
+            return None
+        except _UnreadableReply as exc:
+            set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.ERROR.value})
+            logger.error(f"Error parsing file response: {exc}")
+            return None
+        except Exception as exc:
+            set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.ERROR.value})
+            logger.warning(f"Failed to download file {file_path}: {exc}")
+            return None
+        set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.SUCCESS.value})
+        return content
+
+    async def _read_file(self, file_path: str) -> bytes | None:
+        response = await self._client.invoke_code_interpreter(
+            codeInterpreterIdentifier=ClientConfig.CODE_INTERPRETER_ID,
+            sessionId=self._session_id,
+            name=Operation.READ_FILES,
+            arguments={Field.PATHS: [file_path]},
+        )
+        try:
+            return await self._parse_file_response(response)
+        finally:
+            await self._close_stream(response)
+
+    @staticmethod
+    async def _close_stream(response: dict[str, Any]) -> None:
+        """Close an answer's event stream, best effort; its connection is released with it."""
+        close = getattr(response.get(Field.STREAM), "close", None)
+        if close is None:
+            return
+        try:
+            closing = close()
+            if inspect.isawaitable(closing):
+                await closing
+        except Exception as exc:
+            logger.warning(f"Failed to close response stream: {exc}")
+
+    def _extract_image_data(self, content_item: dict[str, Any]) -> bytes | None:
+        if content_item.get(Field.TYPE) != ContentType.IMAGE:
+            return None
+        return content_item.get(Field.DATA)
+
+    def _extract_resource_data(self, content_item: dict[str, Any]) -> bytes | None:
+        """The file content of a resource item: its text, else its blob.
+
+        The service model knows "blob" as a resource's type (and field), not as
+        an item type. A resource whose text or blob is present but empty is an
+        existing empty file, ``b""``; a resource with neither is no file data.
+        """
+        if content_item.get(Field.TYPE) != ContentType.RESOURCE:
+            return None
+        resource = content_item.get(Field.RESOURCE, {})
+        text = resource.get(Field.TEXT)
+        if text:
+            return text.encode("utf-8") if isinstance(text, str) else text
+        blob = resource.get(Field.BLOB)
+        if isinstance(blob, str):
+            blob = blob.encode("utf-8")
+        if isinstance(blob, (bytes, bytearray)):
+            return bytes(blob)
+        if isinstance(text, (str, bytes)):
+            return b""
+        return None
+
+    async def _parse_file_response(self, response_stream: dict[str, Any]) -> bytes | None:
+        """The data of the first image or resource item of a "readFiles" answer, or ``None``.
+
+        Raises:
+            TimeoutError: When the stream stalled past the SDK's read timeout.
+            _UnreadableReply: When the stream broke or an event was malformed.
+        """
+        stream = response_stream.get(Field.STREAM)
+        if stream is None:
+            return None
+        try:
+            async for event in stream:
+                result = event.get(Field.RESULT) or {}
+                for item in result.get(Field.CONTENT) or ():
+                    data = self._extract_image_data(item)
+                    if data is None:
+                        data = self._extract_resource_data(item)
+                    if data is not None:
+                        return data
+        except TimeoutError:
+            raise
+        except Exception as exc:
+            raise _UnreadableReply(str(exc)) from exc
+        return None
+
+    # ------------------------------------------------------------------ teardown
+
+    @traced(SpanName.TERMINATE, **_BACKEND_ATTR)
+    async def terminate(self, *, timeout: float = DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS) -> None:
+        """Stop the session and close the client; a failed stop is logged, never raised.
+
+        Afterwards the sandbox is idle again: the next execution starts a new
+        session. A session whose stop failed ends when its lifetime runs out.
+
+        Raises:
+            ValueError: When ``timeout`` is zero or less.
+        """
+        if timeout <= 0:
+            raise ValueError("`timeout` must be positive")
+        if not self._client_context:
+            return
+        set_current_span_attributes(**{SpanAttr.SANDBOX_ID: self.sandbox_id})
+        try:
+            if self._client and self._session_id:
+                await asyncio.wait_for(
+                    self._client.stop_code_interpreter_session(
+                        codeInterpreterIdentifier=ClientConfig.CODE_INTERPRETER_ID,
+                        sessionId=self._session_id,
+                    ),
+                    timeout=timeout,
+                )
+                logger.info(f"Stopped Bedrock session {self._session_id}")
+        except Exception as exc:
+            logger.warning(ErrorMessage.SESSION_STOP_FAILED.format(exc), extra={"error_code": Stage.TERMINATE})
+        finally:
+            # A context whose entry failed holds no client, and exiting it would only raise.
+            if self._client_context and self._client is not None:
+                try:
+                    await self._client_context.__aexit__(None, None, None)
+                except Exception as exc:
+                    logger.warning(f"Error closing client context: {exc}")
+            self._is_started = False
+            self._client = None
+            self._client_context = None
+            self._session_id = None

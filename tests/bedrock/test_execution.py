@@ -1,0 +1,131 @@
+"""Code execution and shell emulation of ``BedrockAgentCoreSandbox`` through aiobotocore and the stand-in."""
+
+from __future__ import annotations
+
+import pytest
+from vorn_inference.schema import Attachment
+
+from tests.fakes.agentcore_server import AgentCoreStandIn
+from vorn_tools.code_interpreter.code_sandbox.models import ExecutionStatus
+
+SUCCESS, ERROR, TIMEOUT, UNKNOWN = (ExecutionStatus.SUCCESS, ExecutionStatus.ERROR, ExecutionStatus.TIMEOUT,
+                                    ExecutionStatus.UNKNOWN)
+
+
+def _sent(agentcore: AgentCoreStandIn, tool: str) -> list[dict]:
+    return [body["arguments"] for route, body in agentcore.requests if route == tool]
+
+
+async def test_runs_keep_state_and_send_the_services_language(make_sandbox, agentcore, spans) -> None:
+    sandbox = make_sandbox(language="PYTHON")
+    first = await sandbox.execute_code("x = 41\nprint('out')", on_stdout=pytest.fail, unused=True)
+    second = await sandbox.execute_code("x += 1\nprint(x)\nimport sys; print('warn', file=sys.stderr)")
+    assert (first.status, first.stdout, second.status, second.stdout, second.stderr) == (
+        SUCCESS, "out\n", SUCCESS, "42\n", "warn\n")
+    assert [args["language"] for args in _sent(agentcore, "executeCode")] == ["python", "python"]
+    assert agentcore.calls["start"] == 1 and sandbox.language == "PYTHON"
+    span = [s for s in spans.get_finished_spans() if s.name == "zib_sandbox.execute_code"][-1]
+    assert (span.attributes["zib_sandbox.backend"], span.attributes["zib_sandbox.status"]) == ("bedrock", "success")
+
+
+@pytest.mark.parametrize(
+    ("code", "error"),
+    [
+        ("print('ran')\n1 / 0", "ZeroDivisionError: division by zero"),
+        ("raise SystemExit(3)", "SystemExit: 3"),  # names neither "Error" nor "Exception"
+        ("import sys\nprint('oops: error', file=sys.stderr)\nsys.stderr.flush()\nraise SystemExit('x')", "SystemExit: x"),
+    ],
+)
+async def test_a_failed_run_always_carries_an_error_text(sandbox, code, error) -> None:
+    result = await sandbox.execute_code(code)
+    assert (result.status, result.error, result.text, result.failure) == (ERROR, error, error, None)
+
+
+async def test_one_deadline_covers_the_request_and_its_stream(sandbox, agentcore) -> None:
+    # The headers come at once; the result only when the run ends (or later).
+    slow = await sandbox.execute_code("import time\ntime.sleep(30)", timeout=1)
+    agentcore.hang("executeCode", 30, after_events=1)
+    late = await sandbox.execute_code("print('partial')", timeout=1.5)
+    assert (slow.status, slow.error, slow.failure) == (TIMEOUT, "Execution exceeded timeout of 1 seconds", None)
+    assert (late.status, late.stdout, late.error) == (TIMEOUT, "partial\n", "Execution exceeded timeout of 1.5 seconds")
+    assert (await sandbox.execute_code("print('alive')")).stdout == "alive\n"
+
+
+@pytest.mark.parametrize(
+    ("fault", "status", "retry_safe", "stdout", "error_type"),
+    [
+        (lambda s: s.fail("executeCode", 400), ERROR, True, "", "ValidationException"),
+        (lambda s: s.fail("executeCode", 429), ERROR, True, "", "ThrottlingException"),
+        (lambda s: s.fail("executeCode", 500), UNKNOWN, False, "", "InternalServerException"),
+        (lambda s: s.fail("executeCode", 503), UNKNOWN, False, "", "ClientError"),
+        (lambda s: s.reset("executeCode"), UNKNOWN, False, "", "EndpointConnectionError"),  # delivered, then reset
+        (lambda s: s.drop_stream("executeCode", after_events=0), UNKNOWN, False, "", "ClientPayloadError"),
+        (lambda s: s.drop_stream("executeCode", after_events=1), UNKNOWN, False, "out\n", "ClientPayloadError"),
+        (lambda s: s.truncate("executeCode", after_events=0), UNKNOWN, False, "", "_StreamEndedEarly"),
+    ],
+)
+async def test_failed_requests_and_broken_streams(sandbox, agentcore, fault, status, retry_safe, stdout,
+                                                  error_type) -> None:
+    fault(agentcore)
+    result = await sandbox.execute_code("print('out')")
+    assert (result.status, result.stdout, result.failure.retry_safe) == (status, stdout, retry_safe)
+    assert result.failure.exception_type.endswith("." + error_type) and result.error
+    assert agentcore.calls["executeCode"] == 1  # the SDK never re-sends a run
+
+
+async def test_a_refused_connection_is_retry_safe(sandbox, agentcore) -> None:
+    with agentcore.refusing("api"):
+        result = await sandbox.execute_code("print(1)")
+    assert (result.status, result.failure.retry_safe) == (ERROR, True)
+    assert result.failure.exception_type == "botocore.exceptions.EndpointConnectionError"
+
+
+async def test_uploads_go_in_one_request_and_failures_are_results(sandbox, agentcore) -> None:
+    files = [Attachment.from_bytes(bytes=b"a,b\n", filename="data.csv"),
+             Attachment.from_bytes(bytes=b"\xff\x00", filename="raw.bin")]  # fmt: skip
+    ok = await sandbox.execute_code("print(open('in/data.csv').read(), open('in/raw.bin', 'rb').read())",
+                                    files=files, upload_dir="in/")
+    assert ok.stdout == "a,b\n b'\\xff\\x00'\n"
+    assert [[e["path"] for e in args["content"]] for args in _sent(agentcore, "writeFiles")] == [
+        ["in/data.csv", "in/raw.bin"]]
+    refused = await sandbox.execute_code("print('never')", files=files, upload_dir="/etc")
+    assert refused.status is ERROR and refused.failure is None and "Cannot write /etc/raw.bin" in refused.error
+    assert refused.error.startswith("Failed to upload 2 file(s) to sandbox backend 'bedrock': ")
+    agentcore.truncate("writeFiles", after_events=0)
+    unconfirmed = await sandbox.execute_code("print('never')", files=files[:1])
+    assert unconfirmed.error.endswith(": The writeFiles stream ended before its result arrived")
+    assert agentcore.calls["executeCode"] == 1
+
+
+async def test_shell_commands_keep_env_to_themselves_and_report_exit_codes(sandbox, agentcore) -> None:
+    ok = await sandbox.execute_command("echo \"$GREETING\" 'it''s'; echo warn >&2", env={"GREETING": "hi 'there'"})
+    failed = await sandbox.execute_command("printf '\\377ok'; exit 3")
+    leaked = await sandbox.execute_code("import os\nprint(os.environ.get('GREETING'))")
+    assert (ok.status, ok.stdout, ok.stderr) == (SUCCESS, "hi 'there' its\n", "warn\n")
+    assert (failed.status, failed.stdout, failed.error) == (ERROR, "\ufffdok", "SystemExit: 3")
+    assert leaked.stdout == "None\n"
+
+
+def _result(stdout="", stderr="", is_error=False, structured=True) -> dict:
+    content = {"structuredContent": {"stdout": stdout, "stderr": stderr}} if structured else {}
+    return {"result": {"content": [], "isError": is_error, **content}}
+
+
+@pytest.mark.parametrize(
+    ("events", "expected"),
+    [
+        ([_result("a\n"), _result(stderr="b")], ("", "b", "", True)),  # the last result wins, not joined
+        ([_result(stderr="x\nValueError: v\nNameError: n \n", is_error=True)], ("", "x\nValueError: v\nNameError: n \n", "NameError: n", True)),
+        ([_result(stderr="an error here", is_error=True)], ("", "an error here", "Execution failed", True)),
+        ([_result(is_error=True)], ("", "", "Execution failed", True)),  # flagged: never a success
+        ([_result(is_error=True, structured=False), _result("ok")], ("ok", "", "Execution failed", True)),
+        ([{"other": 1}, {"result": {}}], ("", "", "", False)),  # no result yet: the stream is incomplete
+    ],
+)
+def test_the_drain_keeps_the_last_output_and_always_names_a_flagged_error(events, expected) -> None:
+    from vorn_tools.code_interpreter.code_sandbox.bedrock_agentcore_sandbox import _ExecutionDrain
+
+    drain = _ExecutionDrain()
+    for event in events:
+        drain.feed(event)
+    assert (drain.stdout, drain.stderr, drain.error, drain.completed) == expected

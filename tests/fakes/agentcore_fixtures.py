@@ -1,0 +1,47 @@
+"""Pytest fixtures for the local AgentCore stand-in, shared by every suite that uses it.
+
+Import them into a ``conftest.py``: ``from tests.fakes.agentcore_fixtures import agentcore, agentcore_service``.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterator
+
+import pytest
+
+from tests.fakes.agentcore_server import AgentCoreStandIn
+
+#: Dummy credentials: the stand-in ignores signatures, but botocore must sign.
+CREDENTIALS = {"aws_access_key_id": "AKIDSTANDIN", "aws_secret_access_key": "stand-in-secret"}
+
+
+@pytest.fixture(scope="session")
+def agentcore_service() -> Iterator[AgentCoreStandIn]:
+    """One stand-in for the session, on an ephemeral port, stopped at the end."""
+    service = AgentCoreStandIn()
+    service.start()
+    try:
+        yield service
+    finally:
+        service.stop()
+
+
+@pytest.fixture
+def agentcore(agentcore_service: AgentCoreStandIn, monkeypatch: pytest.MonkeyPatch) -> Iterator[AgentCoreStandIn]:
+    """The stand-in with no planned faults; "bedrock-agentcore" clients made now go to it.
+
+    Nothing of the machine's AWS set-up (config files, retry settings, instance
+    metadata) reaches the client.
+    """
+    for name in ("AWS_ENDPOINT_URL", "AWS_IGNORE_CONFIGURED_ENDPOINT_URLS", "AWS_MAX_ATTEMPTS",
+                 "AWS_RETRY_MODE", "AWS_DEFAULT_REGION", "AWS_REGION"):
+        monkeypatch.delenv(name, raising=False)
+    monkeypatch.setenv("AWS_ENDPOINT_URL_BEDROCK_AGENTCORE", agentcore_service.endpoint)
+    monkeypatch.setenv("AWS_CONFIG_FILE", os.devnull)
+    monkeypatch.setenv("AWS_SHARED_CREDENTIALS_FILE", os.devnull)
+    monkeypatch.setenv("AWS_EC2_METADATA_DISABLED", "true")
+    agentcore_service.clear_faults()
+    agentcore_service.reset_records()
+    yield agentcore_service
+    agentcore_service.clear_faults()

@@ -1,0 +1,265 @@
+"""A local stand-in for the Bedrock AgentCore code-interpreter data plane, on ``standin.StandIn``.
+
+The real aiobotocore client reaches it through ``AWS_ENDPOINT_URL_BEDROCK_AGENTCORE``:
+session start and stop, and "tools/invoke" for "executeCode", "writeFiles" and
+"readFiles", answered with a real AWS event stream (CRC-checked binary frames,
+one "result" event per run or file). Headers go out at once, the result when the
+run ends; a client gone mid-run interrupts it. Each session has a directory (the
+worker's cwd; ``/files`` etc. map into it, other absolute paths are refused) and
+one persistent ``PythonWorker``. Fault routes: "start", "stop", "executeCode",
+"writeFiles", "readFiles". Answers close their connection, so nothing is pooled.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import base64
+import contextlib
+import json
+import shutil
+import socket
+import struct
+import time
+import uuid
+import zlib
+from collections.abc import AsyncIterator
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+from urllib.parse import parse_qs
+
+from starlette.responses import JSONResponse, Response
+
+from tests.fakes.python_worker import SANDBOX_TOPS
+from tests.fakes.standin import DropConnection, Fault, PythonWorker, StandIn
+
+INTERPRETER_ID = "aws.codeinterpreter.v1"
+SESSION_HEADER = "x-amzn-code-interpreter-session-id"
+LANGUAGES = ("python", "javascript", "typescript")
+_CLOSE = {"connection": "close"}
+_ERROR_TYPES = {400: "ValidationException", 403: "AccessDeniedException", 404: "ResourceNotFoundException",
+                429: "ThrottlingException", 500: "InternalServerException"}
+_sleep = asyncio.sleep  # kept private: tests may patch the global one
+
+
+def _header(name: str, value: str) -> bytes:
+    raw = value.encode()
+    return struct.pack(">B", len(name)) + name.encode() + struct.pack(">BH", 7, len(raw)) + raw
+
+
+def event_frame(result: dict[str, Any]) -> bytes:
+    """One "result" event of the code-interpreter stream, framed as the AWS event stream."""
+    headers = b"".join(_header(k, v) for k, v in (
+        (":message-type", "event"), (":event-type", "result"), (":content-type", "application/json")))
+    payload = json.dumps(result).encode()
+    prelude = struct.pack(">II", 16 + len(headers) + len(payload), len(headers))
+    message = prelude + struct.pack(">I", zlib.crc32(prelude)) + headers + payload
+    return message + struct.pack(">I", zlib.crc32(message))
+
+
+@dataclass
+class Session:
+    session_id: str
+    root: Path
+    worker: PythonWorker
+    stopped: bool = False
+
+    def host_path(self, path: str) -> Path | None:
+        """Where a session path lives on the host, or ``None`` outside the session."""
+        if path.startswith("/"):
+            if path.lstrip("/").split("/", 1)[0] not in SANDBOX_TOPS:
+                return None
+            target = self.root / path.lstrip("/")
+        else:
+            target = self.root / "home" / "user" / path
+        target = target.resolve()
+        return target if target.is_relative_to(self.root.resolve()) else None
+
+
+class AgentCoreStandIn(StandIn):
+    """The local AgentCore service. Use :meth:`start` and :meth:`stop` (or the fixture)."""
+
+    ROUTES = ("start", "stop", "executeCode", "writeFiles", "readFiles")
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.sessions: dict[str, Session] = {}
+
+    @property
+    def endpoint(self) -> str:
+        return self.url("api")
+
+    async def _serve(self) -> None:
+        async def app(scope: dict[str, Any], receive: Any, send: Any) -> None:
+            await self._app(scope, receive, send)
+
+        await self.listen("api", app)  # a plain function: uvicorn takes bound methods for ASGI2
+
+    async def _teardown(self) -> None:
+        for session in list(self.sessions.values()):
+            await self._stop_session(session)
+
+    def hang(self, route: str, seconds: float, *, after_events: int = 0, times: int = 1) -> None:
+        """Go quiet for ``seconds`` once the headers and ``after_events`` events of ``route`` are sent."""
+        self.add_fault(Fault(route, "hang", times, seconds=seconds, after=after_events))
+
+    def truncate(self, route: str, *, after_events: int, times: int = 1) -> None:
+        """After ``after_events`` events send half a frame, then end the body cleanly."""
+        self.add_fault(Fault(route, "truncate", times, after=after_events))
+
+    def reset(self, route: str, *, times: int = 1) -> None:
+        """Read the request, then reset the connection (TCP RST) without answering."""
+        self.add_fault(Fault(route, "reset", times))
+
+    def live_sessions(self) -> list[str]:  # a copy first: the stand-in's thread adds sessions
+        return [sid for sid, session in list(self.sessions.items()) if not session.stopped]
+
+    def error_response(self, status: int, message: str) -> Response:
+        error_type = _ERROR_TYPES.get(status)
+        headers = {**_CLOSE, **({"x-amzn-ErrorType": error_type} if error_type else {})}
+        return JSONResponse({"message": message}, status_code=status, headers=headers)
+
+    # ------------------------------------------------------------------ dispatch
+
+    async def _app(self, scope: dict[str, Any], receive: Any, send: Any) -> None:
+        body, more = b"", True
+        while more:
+            message = await receive()
+            body, more = body + message.get("body", b""), message.get("more_body", False)
+        parts = scope["path"].strip("/").split("/")
+        query = parse_qs(scope["query_string"].decode())
+        headers = {k.decode().lower(): v.decode() for k, v in scope["headers"]}
+        request = json.loads(body or b"{}")
+        if len(parts) != 4 or parts[0] != "code-interpreters":
+            return await JSONResponse({"message": "no such route"}, 404, headers=_CLOSE)(scope, receive, send)
+        route = request.get("name", "") if parts[2:] == ["tools", "invoke"] else parts[3]
+        if route not in self.ROUTES:
+            return await self.error_response(400, f"unsupported operation {route!r}")(scope, receive, send)
+        if (early := await self.pre_request(route)) is not None:
+            return await early(scope, receive, send)
+        if self.take_fault(route, "reset") is not None:
+            # The ASGI receive callable is bound to uvicorn's request cycle, which holds the transport.
+            transport = receive.__self__.transport
+            transport.get_extra_info("socket").setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                                          struct.pack("ii", 1, 0))
+            transport.abort()
+            return
+        if parts[1] != INTERPRETER_ID:
+            return await self.error_response(404, f"code interpreter {parts[1]} not found")(scope, receive, send)
+        if route == "start":
+            reply = await self._start(request)
+        else:
+            sid = query.get("sessionId", [""])[0] if route == "stop" else headers.get(SESSION_HEADER, "")
+            session = self.sessions.get(sid)
+            self.record(route, {"sessionId": sid, **request})
+            if session is None or session.stopped:
+                reply = self.error_response(404, f"session {sid} not found")
+            elif route == "stop":
+                await self._stop_session(session)
+                reply = JSONResponse({"codeInterpreterIdentifier": INTERPRETER_ID, "sessionId": sid,
+                                      "lastUpdatedAt": time.time()}, headers=_CLOSE)
+            else:
+                return await self._invoke(route, session, request.get("arguments") or {}, receive, send)
+        await reply(scope, receive, send)
+
+    async def _start(self, request: dict[str, Any]) -> Response:
+        self.record("start", request)
+        sid = uuid.uuid4().hex
+        root = self.tmp / sid
+        (root / "files").mkdir(parents=True)
+        worker = await PythonWorker.start(root, {})
+        self.sessions[sid] = Session(sid, root, worker)
+        return JSONResponse({"codeInterpreterIdentifier": INTERPRETER_ID, "sessionId": sid,
+                             "createdAt": time.time()}, headers=_CLOSE)
+
+    async def _stop_session(self, session: Session) -> None:
+        session.stopped = True
+        await session.worker.kill()
+        shutil.rmtree(session.root, ignore_errors=True)
+
+    # ------------------------------------------------------------------- invoke
+
+    async def _invoke(self, tool: str, session: Session, arguments: dict[str, Any], receive: Any, send: Any) -> None:
+        if tool == "executeCode" and arguments.get("language") not in LANGUAGES:
+            reply = self.error_response(400, f"language must be one of {LANGUAGES}")
+            return await reply({"type": "http"}, receive, send)
+        results = {"executeCode": self._execute, "writeFiles": self._write, "readFiles": self._read}[tool]
+        await send({"type": "http.response.start", "status": 200, "headers": [
+            (b"content-type", b"application/vnd.amazon.eventstream"), (b"connection", b"close"),
+            (SESSION_HEADER.encode(), session.session_id.encode())]})
+        body = asyncio.ensure_future(self._send_events(tool, results(session, arguments), send))
+        gone = asyncio.ensure_future(self._until_disconnect(receive))
+        done, pending = await asyncio.wait({body, gone}, return_when=asyncio.FIRST_COMPLETED)
+        for task in pending:  # a client gone mid-run cancels the run, which interrupts the cell
+            task.cancel()
+        await asyncio.gather(*pending, return_exceptions=True)
+        if body in done:
+            body.result()
+
+    @staticmethod
+    async def _until_disconnect(receive: Any) -> None:
+        while (await receive())["type"] != "http.disconnect":
+            pass
+
+    async def _send_events(self, tool: str, results: AsyncIterator[dict[str, Any]], send: Any) -> None:
+        fault = self.take_fault(tool, "hang", "drop", "truncate")
+        sent, frame = 0, b""
+        async with contextlib.aclosing(results):
+            async for result in results:
+                frame = event_frame(result)
+                if fault is not None and sent == fault.after:
+                    if fault.kind != "hang":
+                        break
+                    await _sleep(fault.seconds)
+                await send({"type": "http.response.body", "body": frame, "more_body": True})
+                sent, frame = sent + 1, b""
+        if fault is not None and sent == fault.after:
+            if fault.kind == "hang":
+                await _sleep(fault.seconds)
+            elif fault.kind == "drop":
+                raise DropConnection("stream dropped on purpose")
+            else:  # half a frame (or of a prelude), then a clean end of the body
+                frame = frame[: len(frame) // 2] or b"\0\0\0"
+        await send({"type": "http.response.body", "body": frame, "more_body": False})
+
+    async def _execute(self, session: Session, arguments: dict[str, Any]) -> AsyncIterator[dict[str, Any]]:
+        out: dict[str, list[str]] = {"stdout": [], "stderr": []}
+        failed, ended, began = False, False, time.monotonic()
+        async for event in session.worker.run(arguments.get("code", "")):
+            if event["type"] in out:
+                out[event["type"]].append(event["text"])
+            elif event["type"] == "error":
+                out["stderr"].append(event["traceback"])
+                failed = True
+            ended = ended or event["type"] == "end_of_execution"
+        failed = failed or not ended  # a worker that died mid-run
+        stdout, stderr = "".join(out["stdout"]), "".join(out["stderr"])
+        yield {"content": [{"type": "text", "text": stdout}],
+               "structuredContent": {"stdout": stdout, "stderr": stderr, "exitCode": int(failed),
+                                     "executionTime": (time.monotonic() - began) * 1000},
+               "isError": failed}
+
+    async def _write(self, session: Session, arguments: dict[str, Any]) -> AsyncIterator[dict[str, Any]]:
+        for entry in arguments.get("content", []):
+            path, target = entry["path"], session.host_path(entry["path"])
+            if target is None or target.is_dir():
+                yield {"content": [{"type": "text", "text": f"Cannot write {path}"}], "isError": True}
+                continue
+            data = base64.b64decode(entry["blob"]) if "blob" in entry else entry.get("text", "").encode()
+            target.parent.mkdir(parents=True, exist_ok=True)
+            target.write_bytes(data)
+            yield {"content": [{"type": "text", "text": f"Wrote {len(data)} bytes to {path}"}], "isError": False}
+
+    async def _read(self, session: Session, arguments: dict[str, Any]) -> AsyncIterator[dict[str, Any]]:
+        for path in arguments.get("paths", []):
+            target = session.host_path(path)
+            if target is None or not target.is_file():
+                yield {"content": [{"type": "text", "text": f"File not found: {path}"}], "isError": True}
+                continue
+            blob = base64.b64encode(target.read_bytes()).decode()
+            if target.suffix == ".png":
+                yield {"content": [{"type": "image", "data": blob, "mimeType": "image/png"}], "isError": False}
+                continue
+            yield {"content": [{"type": "resource", "resource": {
+                "type": "blob", "uri": f"file://{path}", "mimeType": "application/octet-stream", "blob": blob}}],
+                "isError": False}

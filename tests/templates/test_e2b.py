@@ -1,0 +1,105 @@
+"""The E2B builder: real Template definitions offline, and builds through the E2B stand-in."""
+
+from __future__ import annotations
+
+import json
+import logging
+
+import pytest
+from e2b import Template
+
+from vorn_tools.code_interpreter.code_sandbox.constants import E2BConfig
+from vorn_tools.code_interpreter.code_template import TemplateBuildStatus, TemplateSpec
+from vorn_tools.code_interpreter.code_template.e2b_template_builder import E2BTemplateBuilder
+
+PORT_CHECK = '[ -n "$(ss -Htuln sport = :49999)" ]'
+DEFAULT_START = "sudo /root/.jupyter/start-up.sh"
+KEY = {"type": "service_account", "private_key": "-----BEGIN KEY-----abc"}
+
+
+@pytest.mark.parametrize(("fields", "expected"), [
+    ({"image": "py:3", "dockerfile": "FROM x", "packages": ["numpy>=1.26", "pandas==2.2.2", "--pre"]},
+     {"fromImage": "py:3", "steps": ["pip install -q -- 'numpy>=1.26' pandas==2.2.2 --pre"],
+      "startCmd": DEFAULT_START, "readyCmd": PORT_CHECK, "fromImageRegistry": None}),
+    ({"image": "py:3", "start_cmd": "", "ready_cmd": "test -f /ok", "packages": []},
+     {"fromImage": "py:3", "steps": [], "startCmd": DEFAULT_START, "readyCmd": "test -f /ok"}),
+    ({"base_template": "base", "start_cmd": "run me"},
+     {"fromTemplate": "base", "steps": [], "startCmd": "run me", "readyCmd": PORT_CHECK}),
+    ({"image": "", "base_template": "base", "ready_cmd": "dropped"}, {"fromTemplate": "base", "steps": []}),
+    ({"image": "r/i", "registry_auth": {"type": "basic", "username": "u", "password": "pw"}},
+     {"fromImageRegistry": {"type": "registry", "username": "u", "password": "pw"}}),
+    ({"image": "r/i", "registry_auth": {"type": "aws", "access_key_id": "A", "secret_access_key": "S", "region": "r"}},
+     {"fromImageRegistry": {"type": "aws", "awsAccessKeyId": "A", "awsSecretAccessKey": "S", "awsRegion": "r"}}),
+    ({"image": "r/i", "registry_auth": {"type": "gcp", "service_account_json": json.dumps(KEY)}},
+     {"fromImageRegistry": {"type": "gcp", "serviceAccountJson": json.dumps(KEY)}}),
+    ({"image": "r/i", "registry_auth": {"type": "gcp", "service_account_json": "key.json"}},  # a file in the CWD
+     {"fromImageRegistry": {"type": "gcp", "serviceAccountJson": json.dumps(KEY)}}),
+])
+def test_definition(tmp_path, monkeypatch, fields, expected) -> None:
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "key.json").write_text(json.dumps(KEY))
+    spec = TemplateSpec(template_id="t", **fields)
+    body = json.loads(Template.to_json(E2BTemplateBuilder()._create_template(spec)))
+    body["steps"] = [arg for step in body["steps"] for arg in step["args"]]
+    assert {key: body.get(key) for key in expected} == expected
+    assert ("startCmd" in body) == ("readyCmd" in body) == bool(spec.image or spec.start_cmd)
+
+
+@pytest.mark.parametrize(("fields", "detail"), [
+    ({"image": ""}, "E2B build requires 'image' (or deprecated 'dockerfile'/'base_template')"),
+    ({"image": "i", "registry_auth": {"type": "gcp", "service_account_json": "not json PRIVATE"}},
+     "GCP service_account_json is neither a readable JSON file nor a JSON object"),
+])
+def test_bad_definitions_fail_before_any_request(e2b, e2b_builder, caplog, fields, detail) -> None:
+    result = e2b_builder.build(TemplateSpec(template_id="t", **fields))
+    assert (result.status, result.detail) == (TemplateBuildStatus.FAILED, "template creation failed: " + detail)
+    assert not e2b.requests and "PRIVATE" not in caplog.text
+    with pytest.raises(ValueError, match="^Unsupported registry auth: dict$"):
+        e2b_builder._from_registry("i", {"type": "basic"})
+
+
+@pytest.mark.parametrize(("alias", "sizes", "sent"), [
+    (None, {"cpu_count": 4}, {"cpuCount": 4, "memoryMB": 1024}),
+    ("untagged", {}, {"cpuCount": 1, "memoryMB": 1024}),  # exists without a build: rebuilt
+    ("tagged", {}, None),
+])
+def test_ensure_through_the_stand_in(e2b, e2b_builder, alias, sizes, sent) -> None:
+    if alias:
+        e2b.add_alias("tpl", tagged=alias == "tagged")
+    result = e2b_builder.ensure(TemplateSpec(template_id="tpl", image="reg/img", packages=["numpy"], **sizes))
+    assert (result.template_ref.provider, result.template_ref.value) == ("e2b", "tpl")
+    assert result.status is (TemplateBuildStatus.SKIPPED if sent is None else TemplateBuildStatus.SUCCESS)
+    requests = dict(e2b.requests)
+    assert requests.get("template.request") == (sent and {"name": "tpl", **sent})
+    assert e2b_builder.is_usable("tpl") and e2b.calls["template.tags"] >= 1
+
+
+def test_failing_build_and_checks(e2b, e2b_builder, caplog, spans) -> None:
+    e2b.fail_next_build("step 2 exploded")
+    result = e2b_builder.ensure(TemplateSpec(template_id="tpl", image="reg/img"))
+    assert (result.status, result.detail, result.logs) == (TemplateBuildStatus.FAILED, "build failed: step 2 exploded", "")
+    (span,) = [s for s in spans.get_finished_spans() if s.name == "zib_sandbox.template.build"]
+    assert not span.events  # a returned failure ends the span normally
+    assert dict(span.attributes) == {"zib_sandbox.backend": "e2b", "zib_sandbox.template_id": "tpl"}
+    e2b.reset_records()
+    e2b.fail("template.exists", 500, message="api down")
+    assert not e2b_builder.is_usable("tpl") and e2b.calls["template.tags"] == 0
+    assert "E2B template exists check failed for 'tpl': 500: api down" in caplog.text
+
+
+@pytest.mark.parametrize("build_fails", [False, True])
+async def test_sandbox_create_ensures_the_default_template(e2b, e2b_builder, caplog, build_fails) -> None:
+    from vorn_tools.code_interpreter.code_sandbox.e2b_sandbox import E2BSandbox
+
+    e2b.templates.discard(E2BConfig.DEFAULT_TEMPLATE_ALIAS)
+    if build_fails:
+        e2b.fail_next_build("no capacity")
+    with caplog.at_level(logging.WARNING):
+        sandbox = await E2BSandbox.create(ensure_default_template=True, create_backoff=0.0, **e2b.connection_options())
+    try:
+        created = [body["templateID"] for route, body in e2b.requests if route == "create"]
+        assert created == ["code-interpreter-v1" if build_fails else E2BConfig.DEFAULT_TEMPLATE_ALIAS]
+        assert [b["fromImage"] for r, b in e2b.requests if r == "template.start"] == ["opensandbox/code-interpreter:v1.0.2"]
+        assert ("falling back to E2B's default template" in caplog.text) is build_fails
+    finally:
+        await sandbox.terminate()

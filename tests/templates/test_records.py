@@ -1,0 +1,63 @@
+"""Template records and registry credentials: validation, secrets, deprecated fields."""
+
+from __future__ import annotations
+
+import warnings
+
+import pytest
+from pydantic import ValidationError
+
+from vorn_tools.code_interpreter.code_template import TemplateBuildResult, TemplateBuildStatus, TemplateSpec
+from vorn_tools.code_interpreter.code_template.bedrock_template_builder import BedrockTemplateBuilder
+from vorn_tools.code_interpreter.code_template.e2b_template_builder import E2BTemplateBuilder
+from vorn_tools.code_interpreter.code_template.models import GcpAuth
+from vorn_tools.code_interpreter.redaction import register_secret
+
+AWS = {"type": "aws", "access_key_id": "AKID", "secret_access_key": "s3cret-key", "region": "eu-west-1"}
+
+
+@pytest.mark.parametrize(("fields", "error"), [
+    ({"memory_mb": 127}, "greater than or equal"),
+    ({"image": "i", "registry_auth": {k: v for k, v in AWS.items() if k != "region"}}, "region"),
+    ({"image": "i", "registry_auth": {"username": "u", "password": "p"}}, "discriminator"),
+    ({"base_template": "b", "registry_auth": AWS}, "registry_auth requires 'image'"),
+])
+def test_invalid_specs_are_refused(fields, error) -> None:
+    with pytest.raises(ValidationError, match=error):
+        TemplateSpec(template_id="t", **fields)
+
+
+def test_secrets_stay_wrapped_and_details_masked() -> None:
+    spec = TemplateSpec(template_id="t", image="", registry_auth=AWS)
+    assert "s3cret" not in repr(spec) + spec.model_dump_json() and spec.registry_auth.reveal_secret_key() == "s3cret-key"
+    register_secret("template-secret-123")
+    result = TemplateBuildResult(status="failed", detail="no template-secret-123", logs="template-secret-123")
+    assert (result.detail, result.logs) == ("no [SECRET]", "template-secret-123")
+
+
+def test_deprecated_fields_warn_for_the_host_only() -> None:
+    spec = TemplateSpec(template_id="t", dockerfile="FROM x")  # construction does not warn
+    with pytest.warns(DeprecationWarning, match="use 'image'"):
+        assert spec.base_template is None
+    with warnings.catch_warnings():  # the library's own reads: fine under warnings as errors
+        warnings.simplefilter("error")
+        legacy = TemplateSpec(template_id="t", dockerfile="FROM python:3.12", base_template="b")
+        assert E2BTemplateBuilder()._create_template(legacy) is not None
+        assert BedrockTemplateBuilder().ensure(legacy).status is TemplateBuildStatus.UNSUPPORTED
+
+
+@pytest.mark.parametrize(("kind", "expected"), [
+    ("file", '{"a": 1}\n{"b": 2}\n'), ("inline", '{"inline": true}'), ("missing", "missing"),
+    ("directory", "directory"), ("empty", ""), ("latin1", UnicodeDecodeError),
+])
+def test_service_account_json_resolution(tmp_path, monkeypatch, kind, expected) -> None:
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "file").write_bytes(b'{"a": 1}\r\n{"b": 2}\r\n')
+    (tmp_path / "latin1").write_bytes(b"\xff\xfe")
+    (tmp_path / "directory").mkdir()
+    auth = GcpAuth(service_account_json={"inline": '{"inline": true}', "empty": ""}.get(kind, kind))
+    if expected is UnicodeDecodeError:
+        with pytest.raises(UnicodeDecodeError):
+            auth.resolved_service_account_json()
+    else:
+        assert auth.resolved_service_account_json() == expected
