@@ -81,14 +81,18 @@ class Lite:
 @pytest.fixture
 def lite() -> Iterator[Lite]:
     env = Lite()
-    yield env
-    env.close()
+    try:
+        yield env
+    finally:
+        env.close()
 
 
 @pytest.fixture(scope="module")
 def shared_lite() -> Iterator[Lite]:
     """One daemon for tests that only read its output; launched up front."""
     env = Lite()
-    assert env.relay("launch").returncode == 0
-    yield env
-    env.close()
+    try:
+        assert env.relay("launch").returncode == 0
+        yield env
+    finally:
+        env.close()
