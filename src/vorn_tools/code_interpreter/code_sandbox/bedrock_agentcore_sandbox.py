@@ -33,7 +33,6 @@ from vorn_tools.code_interpreter.code_sandbox.constants import (
     DEFAULT_INSTALL_TIMEOUT,
     DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS,
     DEFAULT_SANDBOX_TIMEOUT,
-    DOWNLOAD_TIMEOUT_MESSAGE,
     Language,
 )
 from vorn_tools.code_interpreter.code_sandbox.constants import BedrockAgentCoreSandboxContentType as ContentType
@@ -529,27 +528,16 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
         """
         if not self._is_started:
             raise SandboxNotInitializedError(ErrorMessage.SESSION_NOT_STARTED)
-        set_current_span_attributes(**{SpanAttr.SANDBOX_ID: self.sandbox_id, SpanAttr.FILE_PATH: file_path})
-        effective_timeout = resolve_timeout(timeout, DEFAULT_DOWNLOAD_TIMEOUT)
-        try:
-            content = await asyncio.wait_for(self._read_file(file_path), effective_timeout)
-        except TimeoutError:
-            set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.TIMEOUT.value})
-            logger.warning(
-                DOWNLOAD_TIMEOUT_MESSAGE.format(file_path, effective_timeout),
-                extra={"error_code": Stage.DOWNLOAD},
-            )
-            return None
-        except _UnreadableReply as exc:
-            set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.ERROR.value})
-            logger.error(f"Error parsing file response: {exc}")
-            return None
-        except Exception as exc:
-            set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.ERROR.value})
-            logger.warning(f"Failed to download file {file_path}: {exc}")
-            return None
-        set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.SUCCESS.value})
-        return content
+
+        def log_failure(exc: Exception) -> None:
+            if isinstance(exc, _UnreadableReply):
+                logger.error(f"Error parsing file response: {exc}")
+            else:
+                logger.warning(f"Failed to download file {file_path}: {exc}")
+
+        return await self._download_within(
+            file_path, timeout, lambda _limit: self._read_file(file_path), log=logger, on_error=log_failure
+        )
 
     async def _read_file(self, file_path: str) -> bytes | None:
         response = await self._client.invoke_code_interpreter(

@@ -45,7 +45,6 @@ from vorn_tools.code_interpreter.code_sandbox.models import ExecutionResult, Exe
 from vorn_tools.code_interpreter.code_sandbox.utils import (
     StreamedOutput,
     check_additional_packages,
-    create_with_retry,
     finish_result,
     resolve_sandbox_timeout,
     resolve_timeout,
@@ -237,26 +236,17 @@ class E2BSandbox(CodeInterpreterSandbox):
             builder = E2BTemplateBuilder(api_key=api_key, domain=domain)
             template = await asyncio.to_thread(builder.ensure_default)
         set_current_span_attributes(**{SpanAttr.TEMPLATE_ID: template})
-
-        def attempt() -> Any:
-            return cls._create_once(
-                api_key=api_key,
-                domain=domain,
-                template=template,
-                language=language,
-                additional_packages=additional_packages,
-                session_timeout=session_timeout,
-                **kwargs,
-            )
-
-        instance = await create_with_retry(
-            attempt,
-            is_transient=cls._is_transient_create_error,
-            attempts=create_retries,
-            backoff=create_backoff,
+        return await cls._create_with_retries(
+            create_retries,
+            create_backoff,
+            api_key=api_key,
+            domain=domain,
+            template=template,
+            language=language,
+            additional_packages=additional_packages,
+            session_timeout=session_timeout,
+            **kwargs,
         )
-        set_current_span_attributes(**{SpanAttr.SANDBOX_ID: instance.sandbox_id})
-        return instance
 
     @classmethod
     async def _create_once(
@@ -570,27 +560,14 @@ class E2BSandbox(CodeInterpreterSandbox):
         """
         if not self.files:
             raise SandboxNotInitializedError()
-        effective_timeout = resolve_timeout(timeout, DEFAULT_DOWNLOAD_TIMEOUT)
-        set_current_span_attributes(
-            **{SpanAttr.SANDBOX_ID: self.sandbox_id, SpanAttr.FILE_PATH: file_path}
+        return await self._download_within(
+            file_path,
+            timeout,
+            lambda limit: self._read_file(file_path, limit),
+            log=logger,
+            timeout_errors=(TimeoutError, httpx.TimeoutException),
+            on_error=lambda exc: logger.warning(f"Failed to download file {file_path}: {exc}"),
         )
-        try:
-            content = await asyncio.wait_for(
-                self._read_file(file_path, effective_timeout), effective_timeout
-            )
-        except (TimeoutError, httpx.TimeoutException):
-            set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.TIMEOUT.value})
-            logger.warning(
-                DOWNLOAD_TIMEOUT_MESSAGE.format(file_path, effective_timeout),
-                extra={"error_code": Stage.DOWNLOAD},
-            )
-            return None
-        except Exception as exc:
-            set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.ERROR.value})
-            logger.warning(f"Failed to download file {file_path}: {exc}")
-            return None
-        set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.SUCCESS.value})
-        return content
 
     async def _read_file(self, file_path: str, effective_timeout: float | None) -> bytes | None:
         """The URL attempt, then the filesystem read with the time that is left.

@@ -47,7 +47,6 @@ from vorn_tools.code_interpreter.code_sandbox.constants import (
     DEFAULT_DOWNLOAD_TIMEOUT,
     DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS,
     DEFAULT_SANDBOX_RESOURCE_REQUESTS,
-    DOWNLOAD_TIMEOUT_MESSAGE,
     Language,
 )
 from vorn_tools.code_interpreter.code_sandbox.constants import OpenSandboxConfig as Config
@@ -57,7 +56,6 @@ from vorn_tools.code_interpreter.code_sandbox.opensandbox_snapshots import newes
 from vorn_tools.code_interpreter.code_sandbox.utils import (
     StreamedOutput,
     check_additional_packages,
-    create_with_retry,
     finish_result,
     resolve_sandbox_timeout,
     resolve_timeout,
@@ -332,31 +330,22 @@ class OpenSandbox(CodeInterpreterSandbox):
         )
         set_current_span_attributes(**{SpanAttr.TEMPLATE_ID: snapshot_name or snapshot_id})
         session_timeout = resolve_sandbox_timeout(sandbox_timeout, kwargs=kwargs)
-
-        def attempt() -> Any:
-            return cls._create_once(
-                snapshot_id=snapshot_id,
-                image=image,
-                language=language,
-                entrypoint=entrypoint,
-                domain=domain,
-                protocol=protocol,
-                api_key=api_key,
-                use_server_proxy=use_server_proxy,
-                ready_timeout=ready_timeout,
-                additional_packages=additional_packages,
-                session_timeout=session_timeout,
-                **kwargs,
-            )
-
-        instance = await create_with_retry(
-            attempt,
-            is_transient=cls._is_transient_create_error,
-            attempts=create_retries,
-            backoff=create_backoff,
+        return await cls._create_with_retries(
+            create_retries,
+            create_backoff,
+            snapshot_id=snapshot_id,
+            image=image,
+            language=language,
+            entrypoint=entrypoint,
+            domain=domain,
+            protocol=protocol,
+            api_key=api_key,
+            use_server_proxy=use_server_proxy,
+            ready_timeout=ready_timeout,
+            additional_packages=additional_packages,
+            session_timeout=session_timeout,
+            **kwargs,
         )
-        set_current_span_attributes(**{SpanAttr.SANDBOX_ID: instance.sandbox_id})
-        return instance
 
     @classmethod
     async def _create_once(
@@ -767,22 +756,9 @@ class OpenSandbox(CodeInterpreterSandbox):
         set_current_span_attributes(**{SpanAttr.BACKEND: self._BACKEND})
         if not self._sandbox:
             raise SandboxNotInitializedError(ErrorMessage.SANDBOX_NOT_INITIALIZED)
-        set_current_span_attributes(**{SpanAttr.SANDBOX_ID: self.sandbox_id, SpanAttr.FILE_PATH: file_path})
-        effective_timeout = resolve_timeout(timeout, DEFAULT_DOWNLOAD_TIMEOUT)
-        try:
-            content = await asyncio.wait_for(self._sandbox.files.read_bytes(file_path), effective_timeout)
-        except TimeoutError:
-            set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.TIMEOUT.value})
-            logger.warning(
-                DOWNLOAD_TIMEOUT_MESSAGE.format(file_path, effective_timeout),
-                extra={"error_code": Stage.DOWNLOAD},
-            )
-            return None
-        except Exception:
-            set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.ERROR.value})
-            return None
-        set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.SUCCESS.value})
-        return content
+        return await self._download_within(
+            file_path, timeout, lambda _limit: self._sandbox.files.read_bytes(file_path), log=logger
+        )
 
     async def _write_files(self, entries: list[tuple[str, bytes]]) -> None:
         """Write every (path, content) pair in one request; failures propagate."""
