@@ -8,6 +8,7 @@ alternately, so that drift affects both alike.
 from __future__ import annotations
 
 import argparse
+import asyncio
 import statistics
 import time
 from collections.abc import Awaitable, Callable
@@ -25,34 +26,53 @@ def parse_args(doc: str) -> argparse.Namespace:
 
 
 async def interleave(
+    sandbox: Any,
     direct: Callable[[], Awaitable[Any]],
     direct_ok: Callable[[Any], bool],
-    library: Callable[[], Awaitable[Any]],
     *,
     runs: int,
     warmup: int,
 ) -> tuple[list[float], list[float]]:
-    """Seconds per call of ``direct`` and of ``library`` (which must print ``PRINTED``), warm-up dropped.
+    """Seconds per call of ``direct`` and of ``sandbox.execute_code(CODE)``, warm-up runs dropped.
 
-    Each answer is checked after its call has been timed.
+    Each answer is checked after its call has been timed (``direct_ok``, and
+    ``PRINTED`` as the library's stdout); ``sandbox`` is terminated at the end.
     """
     direct_times: list[float] = []
     library_times: list[float] = []
-    for index in range(warmup + runs):
-        started = time.perf_counter()
-        answer = await direct()
-        direct_s = time.perf_counter() - started
-        assert direct_ok(answer), answer
+    try:
+        for index in range(warmup + runs):
+            started = time.perf_counter()
+            answer = await direct()
+            direct_s = time.perf_counter() - started
+            assert direct_ok(answer), answer
 
-        started = time.perf_counter()
-        result = await library()
-        library_s = time.perf_counter() - started
-        assert result.stdout == PRINTED, result
+            started = time.perf_counter()
+            result = await sandbox.execute_code(CODE)
+            library_s = time.perf_counter() - started
+            assert result.stdout == PRINTED, result
 
-        if index >= warmup:
-            direct_times.append(direct_s)
-            library_times.append(library_s)
+            if index >= warmup:
+                direct_times.append(direct_s)
+                library_times.append(library_s)
+    finally:
+        await sandbox.terminate()
     return direct_times, library_times
+
+
+def main(
+    doc: str,
+    stand_in: Any,
+    measure: Callable[[Any, int, int], Awaitable[tuple[list[float], list[float]]]],
+    *,
+    call: str,
+    target: str,
+) -> None:
+    """Run ``measure(stand_in, runs, warmup)`` while ``stand_in`` serves, then print the report."""
+    args = parse_args(doc)
+    with stand_in:
+        direct, library = asyncio.run(measure(stand_in, args.runs, args.warmup))
+    report(args, direct, library, call=call, target=target)
 
 
 def report(args: argparse.Namespace, direct: list[float], library: list[float], *, call: str, target: str) -> None:

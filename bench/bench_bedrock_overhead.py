@@ -11,14 +11,13 @@ latency of each path over N runs and their ratio.
 
 from __future__ import annotations
 
-import asyncio
 import os
 import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
-from bench._overhead import CODE, PRINTED, interleave, parse_args, report  # noqa: E402
+from bench._overhead import CODE, PRINTED, interleave, main  # noqa: E402
 from tests.fakes.agentcore_fixtures import CREDENTIALS  # noqa: E402
 from tests.fakes.agentcore_server import AgentCoreStandIn  # noqa: E402
 from vorn_tools.code_interpreter.code_sandbox.bedrock_agentcore_sandbox import BedrockAgentCoreSandbox  # noqa: E402
@@ -37,31 +36,16 @@ async def direct_run(sandbox: BedrockAgentCoreSandbox) -> str:
     return stdout
 
 
-async def measure(runs: int, warmup: int) -> tuple[list[float], list[float]]:
+async def measure(stand_in: AgentCoreStandIn, runs: int, warmup: int) -> tuple[list[float], list[float]]:
+    for name in ("AWS_ENDPOINT_URL", "AWS_MAX_ATTEMPTS", "AWS_RETRY_MODE", "AWS_PROFILE"):
+        os.environ.pop(name, None)
+    os.environ.update(AWS_ENDPOINT_URL_BEDROCK_AGENTCORE=stand_in.endpoint, AWS_CONFIG_FILE=os.devnull,
+                      AWS_SHARED_CREDENTIALS_FILE=os.devnull, AWS_EC2_METADATA_DISABLED="true")
     sandbox = BedrockAgentCoreSandbox(**CREDENTIALS)
     await sandbox.execute_code("pass")
-    try:
-        return await interleave(
-            lambda: direct_run(sandbox),
-            lambda stdout: stdout == PRINTED,
-            lambda: sandbox.execute_code(CODE),
-            runs=runs,
-            warmup=warmup,
-        )
-    finally:
-        await sandbox.terminate()
-
-
-def main() -> None:
-    args = parse_args(__doc__)
-    with AgentCoreStandIn() as stand_in:
-        for name in ("AWS_ENDPOINT_URL", "AWS_MAX_ATTEMPTS", "AWS_RETRY_MODE", "AWS_PROFILE"):
-            os.environ.pop(name, None)
-        os.environ.update(AWS_ENDPOINT_URL_BEDROCK_AGENTCORE=stand_in.endpoint, AWS_CONFIG_FILE=os.devnull,
-                          AWS_SHARED_CREDENTIALS_FILE=os.devnull, AWS_EC2_METADATA_DISABLED="true")
-        direct, library = asyncio.run(measure(args.runs, args.warmup))
-    report(args, direct, library, call="invoke", target="1.1x")
+    return await interleave(sandbox, lambda: direct_run(sandbox), lambda stdout: stdout == PRINTED,
+                            runs=runs, warmup=warmup)
 
 
 if __name__ == "__main__":
-    main()
+    main(__doc__, AgentCoreStandIn(), measure, call="invoke", target="1.1x")

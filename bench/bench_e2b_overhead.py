@@ -9,13 +9,12 @@ alike. Prints the median latency of each path over N runs and their ratio.
 
 from __future__ import annotations
 
-import asyncio
 import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
-from bench._overhead import CODE, PRINTED, interleave, parse_args, report  # noqa: E402
+from bench._overhead import CODE, PRINTED, interleave, main  # noqa: E402
 from tests.fakes.e2b_server import E2BStandIn  # noqa: E402
 from vorn_tools.code_interpreter.code_sandbox.e2b_sandbox import E2BSandbox  # noqa: E402
 
@@ -24,24 +23,14 @@ async def measure(stand_in: E2BStandIn, runs: int, warmup: int) -> tuple[list[fl
     sandbox = await E2BSandbox.create(**stand_in.connection_options())
     provider = sandbox.sandbox
     assert provider is not None
-    try:
-        return await interleave(
-            lambda: provider.run_code(CODE, timeout=30, on_stdout=lambda m: None, on_stderr=lambda m: None),
-            lambda execution: execution.logs.stdout == [PRINTED],
-            lambda: sandbox.execute_code(CODE),
-            runs=runs,
-            warmup=warmup,
-        )
-    finally:
-        await sandbox.terminate()
-
-
-def main() -> None:
-    args = parse_args(__doc__)
-    with E2BStandIn() as stand_in:
-        direct, library = asyncio.run(measure(stand_in, args.runs, args.warmup))
-    report(args, direct, library, call="run_code", target="1.2x")
+    return await interleave(
+        sandbox,
+        lambda: provider.run_code(CODE, timeout=30, on_stdout=lambda m: None, on_stderr=lambda m: None),
+        lambda execution: execution.logs.stdout == [PRINTED],
+        runs=runs,
+        warmup=warmup,
+    )
 
 
 if __name__ == "__main__":
-    main()
+    main(__doc__, E2BStandIn(), measure, call="run_code", target="1.2x")

@@ -20,7 +20,7 @@ os.environ.setdefault("OPENSANDBOX_DISABLE_METRICS", "1")
 
 from opensandbox.models.execd import ExecutionHandlers  # noqa: E402
 
-from bench._overhead import CODE, interleave, parse_args, report  # noqa: E402
+from bench._overhead import CODE, interleave, main  # noqa: E402
 from tests.fakes.opensandbox_server import OpenSandboxStandIn  # noqa: E402
 from vorn_tools.code_interpreter.code_sandbox.opensandbox_sandbox import OpenSandbox  # noqa: E402
 
@@ -33,24 +33,14 @@ async def measure(stand_in: OpenSandboxStandIn, runs: int, warmup: int) -> tuple
     sandbox = await OpenSandbox.create(**stand_in.connection_options())
     codes = sandbox._interpreter.codes
     handlers = ExecutionHandlers(on_init=_ignore, on_stdout=_ignore, on_stderr=_ignore)
-    try:
-        return await interleave(
-            lambda: asyncio.wait_for(codes.run(CODE, language="python", handlers=handlers), 30),
-            lambda execution: execution.text == "42" and not execution.error,
-            lambda: sandbox.execute_code(CODE),
-            runs=runs,
-            warmup=warmup,
-        )
-    finally:
-        await sandbox.terminate()
-
-
-def main() -> None:
-    args = parse_args(__doc__)
-    with OpenSandboxStandIn() as stand_in:
-        direct, library = asyncio.run(measure(stand_in, args.runs, args.warmup))
-    report(args, direct, library, call="codes.run", target="1.1x")
+    return await interleave(
+        sandbox,
+        lambda: asyncio.wait_for(codes.run(CODE, language="python", handlers=handlers), 30),
+        lambda execution: execution.text == "42" and not execution.error,
+        runs=runs,
+        warmup=warmup,
+    )
 
 
 if __name__ == "__main__":
-    main()
+    main(__doc__, OpenSandboxStandIn(), measure, call="codes.run", target="1.1x")
