@@ -11,21 +11,16 @@ latency of each path over N runs and their ratio.
 
 from __future__ import annotations
 
-import argparse
-import asyncio
 import os
-import statistics
 import sys
-import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
+from bench._overhead import CODE, PRINTED, interleave, main  # noqa: E402
 from tests.fakes.agentcore_fixtures import CREDENTIALS  # noqa: E402
 from tests.fakes.agentcore_server import AgentCoreStandIn  # noqa: E402
 from vorn_tools.code_interpreter.code_sandbox.bedrock_agentcore_sandbox import BedrockAgentCoreSandbox  # noqa: E402
-
-CODE = "value = 6 * 7\nprint(value)"
 
 
 async def direct_run(sandbox: BedrockAgentCoreSandbox) -> str:
@@ -41,55 +36,16 @@ async def direct_run(sandbox: BedrockAgentCoreSandbox) -> str:
     return stdout
 
 
-async def measure(runs: int, warmup: int) -> tuple[list[float], list[float]]:
-    sandbox = BedrockAgentCoreSandbox(**CREDENTIALS)
-    await sandbox.execute_code("pass")
-    direct: list[float] = []
-    library: list[float] = []
-    try:
-        for index in range(warmup + runs):
-            started = time.perf_counter()
-            assert await direct_run(sandbox) == "42\n"
-            direct_s = time.perf_counter() - started
-
-            started = time.perf_counter()
-            result = await sandbox.execute_code(CODE)
-            library_s = time.perf_counter() - started
-            assert result.stdout == "42\n", result
-
-            if index >= warmup:
-                direct.append(direct_s)
-                library.append(library_s)
-    finally:
-        await sandbox.terminate()
-    return direct, library
-
-
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--runs", type=int, default=200)
-    parser.add_argument("--warmup", type=int, default=20)
-    args = parser.parse_args()
-
-    stand_in = AgentCoreStandIn()
-    stand_in.start()
+async def measure(stand_in: AgentCoreStandIn, runs: int, warmup: int) -> tuple[list[float], list[float]]:
     for name in ("AWS_ENDPOINT_URL", "AWS_MAX_ATTEMPTS", "AWS_RETRY_MODE", "AWS_PROFILE"):
         os.environ.pop(name, None)
     os.environ.update(AWS_ENDPOINT_URL_BEDROCK_AGENTCORE=stand_in.endpoint, AWS_CONFIG_FILE=os.devnull,
                       AWS_SHARED_CREDENTIALS_FILE=os.devnull, AWS_EC2_METADATA_DISABLED="true")
-    try:
-        direct, library = asyncio.run(measure(args.runs, args.warmup))
-    finally:
-        stand_in.stop()
-
-    direct_ms = statistics.median(direct) * 1000
-    library_ms = statistics.median(library) * 1000
-    print(f"runs per path:             {args.runs} (after {args.warmup} warm-up runs)")
-    print(f"direct invoke median:      {direct_ms:.3f} ms")
-    print(f"execute_code median:       {library_ms:.3f} ms")
-    print(f"overhead (median):         {library_ms - direct_ms:+.3f} ms")
-    print(f"ratio execute_code/direct: {library_ms / direct_ms:.3f}x (target <= 1.1x)")
+    sandbox = BedrockAgentCoreSandbox(**CREDENTIALS)
+    await sandbox.execute_code("pass")
+    return await interleave(sandbox, lambda: direct_run(sandbox), lambda stdout: stdout == PRINTED,
+                            runs=runs, warmup=warmup)
 
 
 if __name__ == "__main__":
-    main()
+    main(__doc__, AgentCoreStandIn(), measure, call="invoke", target="1.1x")

@@ -19,12 +19,8 @@ CREDENTIALS = {"aws_access_key_id": "AKIDSTANDIN", "aws_secret_access_key": "sta
 @pytest.fixture(scope="session")
 def agentcore_service() -> Iterator[AgentCoreStandIn]:
     """One stand-in for the session, on an ephemeral port, stopped at the end."""
-    service = AgentCoreStandIn()
-    service.start()
-    try:
+    with AgentCoreStandIn() as service:
         yield service
-    finally:
-        service.stop()
 
 
 @pytest.fixture
@@ -41,7 +37,5 @@ def agentcore(agentcore_service: AgentCoreStandIn, monkeypatch: pytest.MonkeyPat
     monkeypatch.setenv("AWS_CONFIG_FILE", os.devnull)
     monkeypatch.setenv("AWS_SHARED_CREDENTIALS_FILE", os.devnull)
     monkeypatch.setenv("AWS_EC2_METADATA_DISABLED", "true")
-    agentcore_service.clear_faults()
-    agentcore_service.reset_records()
-    yield agentcore_service
-    agentcore_service.clear_faults()
+    with agentcore_service.fresh():
+        yield agentcore_service

@@ -15,12 +15,8 @@ from tests.fakes.e2b_server import E2BStandIn
 @pytest.fixture(scope="session")
 def e2b_service() -> Iterator[E2BStandIn]:
     """One stand-in for the session, on ephemeral ports, stopped at the end."""
-    service = E2BStandIn()
-    service.start()
-    try:
+    with E2BStandIn() as service:
         yield service
-    finally:
-        service.stop()
 
 
 @pytest.fixture
@@ -38,7 +34,5 @@ def e2b(e2b_service: E2BStandIn, monkeypatch: pytest.MonkeyPatch) -> Iterator[E2
     monkeypatch.setattr(client_async, "_transports", {})
     monkeypatch.setattr(client_async, "_pools", {})
     monkeypatch.setattr(client_async, "_httpx_transports", {})
-    e2b_service.clear_faults()
-    e2b_service.reset_records()
-    yield e2b_service
-    e2b_service.clear_faults()
+    with e2b_service.fresh():
+        yield e2b_service

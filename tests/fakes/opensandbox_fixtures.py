@@ -16,12 +16,8 @@ from tests.fakes.opensandbox_server import OpenSandboxStandIn
 @pytest.fixture(scope="session")
 def opensandbox_service() -> Iterator[OpenSandboxStandIn]:
     """One stand-in for the session, on ephemeral ports, stopped (sandboxes killed) at the end."""
-    service = OpenSandboxStandIn()
-    service.start()
-    try:
+    with OpenSandboxStandIn() as service:
         yield service
-    finally:
-        service.stop()
 
 
 @pytest.fixture
@@ -31,12 +27,9 @@ def opensandbox(opensandbox_service: OpenSandboxStandIn, monkeypatch: pytest.Mon
     Sandboxes a test leaves alive are killed when it ends.
     """
     monkeypatch.setenv("OPENSANDBOX_DISABLE_METRICS", "1")
-    service = opensandbox_service
-    service.clear_faults()
-    service.reset_records()
-    service.ready_delay, service.snapshot_delay = 0.0, 0.05
-    service.call(service.forget_snapshots())
-    yield service
-    service.clear_faults()
+    with opensandbox_service.fresh() as service:
+        service.ready_delay, service.snapshot_delay = 0.0, 0.05
+        service.call(service.forget_snapshots())
+        yield service
     for sandbox_id in service.alive_sandboxes():
         service.call(service._kill_sandbox(service.sandboxes[sandbox_id]))

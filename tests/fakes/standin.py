@@ -23,7 +23,8 @@ events), :class:`Command` one real command in its own process group, killed with
 Everything runs on the stand-in's own event loop in a background thread; the control methods
 are thread-safe and ``call`` runs a coroutine on that loop from any thread. Its timers use a
 private reference to ``asyncio.sleep``, so a test that patches the global one cannot disturb a
-stand-in shared by the session. ``start()``/``stop()`` bracket its life (a session fixture).
+stand-in shared by the session. ``start()``/``stop()``, or a ``with`` block, bracket its life
+(a session fixture); ``with stand_in.fresh():`` brackets one test.
 """
 
 from __future__ import annotations
@@ -43,7 +44,7 @@ import time
 from collections.abc import AsyncIterator, Coroutine, Iterator
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from typing import Any, Self
 
 import uvicorn
 from starlette.responses import JSONResponse, Response
@@ -126,6 +127,13 @@ class StandIn:
         if not ready.wait(STARTUP_LIMIT) or failure:
             self.stop()
             raise RuntimeError(f"{type(self).__name__} failed to start") from (failure or [None])[0]
+
+    def __enter__(self) -> Self:
+        self.start()
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.stop()
 
     def stop(self) -> None:
         loop, self._loop = self._loop, None
@@ -250,6 +258,16 @@ class StandIn:
         with self._lock:
             self.calls.clear()
             self.requests.clear()
+
+    @contextlib.contextmanager
+    def fresh(self) -> Iterator[Self]:
+        """The stand-in without planned faults or records for one test; its faults are cleared after it."""
+        self.clear_faults()
+        self.reset_records()
+        try:
+            yield self
+        finally:
+            self.clear_faults()
 
     def error_response(self, status: int, message: str) -> Response:
         return JSONResponse({"code": status, "message": message}, status_code=status)

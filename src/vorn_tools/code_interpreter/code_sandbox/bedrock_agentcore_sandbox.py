@@ -33,7 +33,6 @@ from vorn_tools.code_interpreter.code_sandbox.constants import (
     DEFAULT_INSTALL_TIMEOUT,
     DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS,
     DEFAULT_SANDBOX_TIMEOUT,
-    DOWNLOAD_TIMEOUT_MESSAGE,
     Language,
 )
 from vorn_tools.code_interpreter.code_sandbox.constants import BedrockAgentCoreSandboxContentType as ContentType
@@ -41,11 +40,12 @@ from vorn_tools.code_interpreter.code_sandbox.constants import BedrockAgentCoreS
 from vorn_tools.code_interpreter.code_sandbox.constants import BedrockAgentCoreSandboxField as Field
 from vorn_tools.code_interpreter.code_sandbox.constants import BedrockAgentCoreSandboxOperation as Operation
 from vorn_tools.code_interpreter.code_sandbox.constants import BedrockClientConfig as ClientConfig
-from vorn_tools.code_interpreter.code_sandbox.models import ExecutionResult, ExecutionStatus, FailureDetail
+from vorn_tools.code_interpreter.code_sandbox.models import ExecutionResult, ExecutionStatus
 from vorn_tools.code_interpreter.code_sandbox.utils import (
-    calculate_duration_ms,
+    finish_result,
     resolve_sandbox_timeout,
     resolve_timeout,
+    transport_failure_result,
 )
 from vorn_tools.code_interpreter.errors import (
     SandboxExecutionError,
@@ -162,12 +162,6 @@ def _command_program(cmd: str, env: dict[str, str] | None) -> str:
         "if _r.returncode:\n"
         "    sys.exit(_r.returncode)\n"
     )
-
-
-def _finish(status: ExecutionStatus, code: str, start_time: float, **fields: Any) -> ExecutionResult:
-    """Record ``status`` on the current span and build the run's result, timed from ``start_time``."""
-    set_current_span_attributes(**{SpanAttr.STATUS: status.value})
-    return ExecutionResult.create(status=status, code=code, duration_ms=calculate_duration_ms(start_time), **fields)
 
 
 class _UnreadableReply(Exception):
@@ -359,7 +353,7 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
                 await self._upload_files(files, upload_dir)
             except Exception as exc:
                 logger.error(f"Upload before execution failed: {exc}")
-                return _finish(ExecutionStatus.ERROR, code, start_time, error=str(exc))
+                return finish_result(ExecutionStatus.ERROR, code, start_time, error=str(exc))
 
         drain = _ExecutionDrain()
         response: dict[str, Any] | None = None
@@ -376,14 +370,15 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
         except ClientError as exc:
             if self._is_refusal(exc):
                 logger.error(f"Code execution rejected: {exc}")
-                failure = FailureDetail(exception_type=qualified_type(exc), retry_safe=True)
-                return _finish(ExecutionStatus.ERROR, code, start_time, error=str(exc), failure=failure)
+                return transport_failure_result(
+                    code, start_time, retry_safe=True, error=str(exc), exception_type=qualified_type(exc)
+                )
             logger.error(f"Code execution failed server-side: {exc}")
             return self._transport_failure_result(exc, code, start_time)
         except Exception as exc:
             if deadline.expired():
                 logger.warning(f"Code execution exceeded timeout of {effective_timeout}s")
-                return _finish(
+                return finish_result(
                     ExecutionStatus.TIMEOUT,
                     code,
                     start_time,
@@ -402,7 +397,7 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
                 stream_failure, code, start_time, stdout=stdout, stderr=stderr, retry_safe=False
             )
         status = ExecutionStatus.ERROR if error else ExecutionStatus.SUCCESS
-        return _finish(status, code, start_time, stdout=stdout, stderr=stderr, error=error)
+        return finish_result(status, code, start_time, stdout=stdout, stderr=stderr, error=error)
 
     @traced(SpanName.EXECUTE_COMMAND, **_BACKEND_ATTR)
     async def execute_command(
@@ -452,16 +447,14 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
         service (by default judged by ``_never_sent``); otherwise "unknown",
         since the code may have run.
         """
-        if retry_safe is None:
-            retry_safe = _never_sent(error)
-        return _finish(
-            ExecutionStatus.ERROR if retry_safe else ExecutionStatus.UNKNOWN,
+        return transport_failure_result(
             code,
             start_time,
+            retry_safe=_never_sent(error) if retry_safe is None else retry_safe,
+            error=str(error),
+            exception_type=qualified_type(error),
             stdout=stdout,
             stderr=stderr,
-            error=str(error),
-            failure=FailureDetail(exception_type=qualified_type(error), retry_safe=retry_safe),
         )
 
     @staticmethod
@@ -535,27 +528,16 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
         """
         if not self._is_started:
             raise SandboxNotInitializedError(ErrorMessage.SESSION_NOT_STARTED)
-        set_current_span_attributes(**{SpanAttr.SANDBOX_ID: self.sandbox_id, SpanAttr.FILE_PATH: file_path})
-        effective_timeout = resolve_timeout(timeout, DEFAULT_DOWNLOAD_TIMEOUT)
-        try:
-            content = await asyncio.wait_for(self._read_file(file_path), effective_timeout)
-        except TimeoutError:
-            set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.TIMEOUT.value})
-            logger.warning(
-                DOWNLOAD_TIMEOUT_MESSAGE.format(file_path, effective_timeout),
-                extra={"error_code": Stage.DOWNLOAD},
-            )
-            return None
-        except _UnreadableReply as exc:
-            set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.ERROR.value})
-            logger.error(f"Error parsing file response: {exc}")
-            return None
-        except Exception as exc:
-            set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.ERROR.value})
-            logger.warning(f"Failed to download file {file_path}: {exc}")
-            return None
-        set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.SUCCESS.value})
-        return content
+
+        def log_failure(exc: Exception) -> None:
+            if isinstance(exc, _UnreadableReply):
+                logger.error(f"Error parsing file response: {exc}")
+            else:
+                logger.warning(f"Failed to download file {file_path}: {exc}")
+
+        return await self._download_within(
+            file_path, timeout, lambda _limit: self._read_file(file_path), log=logger, on_error=log_failure
+        )
 
     async def _read_file(self, file_path: str) -> bytes | None:
         response = await self._client.invoke_code_interpreter(

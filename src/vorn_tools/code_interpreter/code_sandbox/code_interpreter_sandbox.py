@@ -1,13 +1,17 @@
 """Contract of sandboxes that run code, with the shared upload and install flows."""
 
+import asyncio
+import logging
 from abc import abstractmethod
-from collections.abc import Callable
-from typing import TYPE_CHECKING, Any
+from collections.abc import Awaitable, Callable
+from typing import TYPE_CHECKING, Any, Self
 
 from vorn_tools.code_interpreter.code_sandbox.base_sandbox import BaseSandbox
 from vorn_tools.code_interpreter.code_sandbox.constants import (
+    DEFAULT_DOWNLOAD_TIMEOUT,
     DEFAULT_INSTALL_TIMEOUT,
     DEFAULT_UPLOAD_DIR,
+    DOWNLOAD_TIMEOUT_MESSAGE,
     Language,
     PackageInstallErrorMessage,
     UploadErrorMessage,
@@ -17,7 +21,9 @@ from vorn_tools.code_interpreter.code_sandbox.utils import (
     build_upload_path,
     check_additional_packages,
     check_upload_filename,
+    create_with_retry,
     get_install_code,
+    resolve_timeout,
     supports_automatic_install,
 )
 from vorn_tools.code_interpreter.errors import SandboxExecutionError, Stage
@@ -73,6 +79,26 @@ class CodeInterpreterSandbox(BaseSandbox):
         check_additional_packages(additional_packages)
         self.language = language
         self.additional_packages: list[str] = additional_packages if additional_packages else []
+
+    # -- creation --------------------------------------------------------------
+
+    @classmethod
+    async def _create_with_retries(cls, attempts: int, backoff: float, /, **options: Any) -> Self:
+        """Run the backend's ``_create_once(**options)`` under the creation retries.
+
+        Only failures ``_is_transient_create_error`` accepts (on the failure or
+        an explicit cause) are tried again, ``backoff`` seconds apart, up to
+        ``attempts`` attempts. The new sandbox's id is recorded on the current span.
+        """
+
+        def attempt() -> Awaitable[Self]:
+            return cls._create_once(**options)  # type: ignore[attr-defined]
+
+        instance = await create_with_retry(
+            attempt, is_transient=cls._is_transient_create_error, attempts=attempts, backoff=backoff
+        )
+        set_current_span_attributes(**{SpanAttr.SANDBOX_ID: instance.sandbox_id})
+        return instance
 
     # -- package installation ------------------------------------------------
 
@@ -190,6 +216,45 @@ class CodeInterpreterSandbox(BaseSandbox):
         or replacing each file, and raising an ``Exception`` on failure.
         """
         raise NotImplementedError(UploadErrorMessage.WRITE_FILES_NOT_IMPLEMENTED.format(type(self).__name__))
+
+    # -- download ------------------------------------------------------------
+
+    async def _download_within(
+        self,
+        file_path: str,
+        timeout: float | None,
+        read: Callable[[float | None], Awaitable[bytes | None]],
+        *,
+        log: logging.Logger,
+        timeout_errors: tuple[type[BaseException], ...] = (TimeoutError,),
+        on_error: Callable[[Exception], None] | None = None,
+    ) -> bytes | None:
+        """The download flow of ``download_file`` around the backend's ``read``.
+
+        ``timeout`` resolves as for ``download_file`` (``None`` is 30 seconds,
+        zero or less no limit) and ``read`` gets the resolved limit, which
+        also bounds it. Running out of time (any of ``timeout_errors``) is
+        logged on ``log``; another failure goes to ``on_error``. Either gives
+        ``None``. The outcome is recorded on the current span.
+        """
+        set_current_span_attributes(**{SpanAttr.SANDBOX_ID: self.sandbox_id, SpanAttr.FILE_PATH: file_path})
+        effective_timeout = resolve_timeout(timeout, DEFAULT_DOWNLOAD_TIMEOUT)
+        try:
+            content = await asyncio.wait_for(read(effective_timeout), effective_timeout)
+        except timeout_errors:
+            set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.TIMEOUT.value})
+            log.warning(
+                DOWNLOAD_TIMEOUT_MESSAGE.format(file_path, effective_timeout),
+                extra={"error_code": Stage.DOWNLOAD},
+            )
+            return None
+        except Exception as exc:
+            set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.ERROR.value})
+            if on_error is not None:
+                on_error(exc)
+            return None
+        set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.SUCCESS.value})
+        return content
 
     # -- abstract operations ---------------------------------------------------
 

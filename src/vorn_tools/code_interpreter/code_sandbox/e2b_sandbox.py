@@ -41,19 +41,15 @@ from vorn_tools.code_interpreter.code_sandbox.constants import (
     Language,
     UploadErrorMessage,
 )
-from vorn_tools.code_interpreter.code_sandbox.models import (
-    ExecutionResult,
-    ExecutionStatus,
-    FailureDetail,
-)
+from vorn_tools.code_interpreter.code_sandbox.models import ExecutionResult, ExecutionStatus
 from vorn_tools.code_interpreter.code_sandbox.utils import (
     StreamedOutput,
-    calculate_duration_ms,
     check_additional_packages,
-    create_with_retry,
+    finish_result,
     resolve_sandbox_timeout,
     resolve_timeout,
     terminate_with_retry,
+    transport_failure_result,
 )
 from vorn_tools.code_interpreter.errors import (
     SandboxExecutionError,
@@ -125,14 +121,6 @@ def _never_sent(error: BaseException) -> bool:
         if isinstance(link, ConnectionError) and isinstance(link, TimeoutError):
             return True
     return False
-
-
-def _finish(status: ExecutionStatus, code: str, start_time: float, **fields: Any) -> ExecutionResult:
-    """Record ``status`` on the current span and build the run's result, timed from ``start_time``."""
-    set_current_span_attributes(**{SpanAttr.STATUS: status.value})
-    return ExecutionResult.create(
-        status=status, code=code, duration_ms=calculate_duration_ms(start_time), **fields
-    )
 
 
 def _client_bound(limit: float | None) -> asyncio.Timeout:
@@ -248,26 +236,17 @@ class E2BSandbox(CodeInterpreterSandbox):
             builder = E2BTemplateBuilder(api_key=api_key, domain=domain)
             template = await asyncio.to_thread(builder.ensure_default)
         set_current_span_attributes(**{SpanAttr.TEMPLATE_ID: template})
-
-        def attempt() -> Any:
-            return cls._create_once(
-                api_key=api_key,
-                domain=domain,
-                template=template,
-                language=language,
-                additional_packages=additional_packages,
-                session_timeout=session_timeout,
-                **kwargs,
-            )
-
-        instance = await create_with_retry(
-            attempt,
-            is_transient=cls._is_transient_create_error,
-            attempts=create_retries,
-            backoff=create_backoff,
+        return await cls._create_with_retries(
+            create_retries,
+            create_backoff,
+            api_key=api_key,
+            domain=domain,
+            template=template,
+            language=language,
+            additional_packages=additional_packages,
+            session_timeout=session_timeout,
+            **kwargs,
         )
-        set_current_span_attributes(**{SpanAttr.SANDBOX_ID: instance.sandbox_id})
-        return instance
 
     @classmethod
     async def _create_once(
@@ -371,7 +350,7 @@ class E2BSandbox(CodeInterpreterSandbox):
             if files:
                 await self._upload_files(files, upload_dir)
         except Exception as exc:
-            return _finish(ExecutionStatus.ERROR, code, start_time, error=exc)
+            return finish_result(ExecutionStatus.ERROR, code, start_time, error=exc)
 
         run_kwargs: dict[str, Any] = {
             "language": self.language,
@@ -387,7 +366,7 @@ class E2BSandbox(CodeInterpreterSandbox):
             async with bound:
                 execution = await self.sandbox.run_code(code, **run_kwargs)
             logs = execution.logs
-            return _finish(
+            return finish_result(
                 ExecutionStatus.ERROR if execution.error else ExecutionStatus.SUCCESS,
                 code,
                 start_time,
@@ -401,9 +380,9 @@ class E2BSandbox(CodeInterpreterSandbox):
             if bound.expired():
                 error = TimeoutException(_EXECUTION_TIMED_OUT.format(effective_timeout))
             if isinstance(error, TimeoutException):
-                return _finish(ExecutionStatus.TIMEOUT, code, start_time, stdout=stdout, stderr=stderr, error=error)
+                return finish_result(ExecutionStatus.TIMEOUT, code, start_time, stdout=stdout, stderr=stderr, error=error)
             if isinstance(error, (SandboxException, AuthenticationException)) and not streamed.seen:
-                return _finish(ExecutionStatus.ERROR, code, start_time, error=error)
+                return finish_result(ExecutionStatus.ERROR, code, start_time, error=error)
             return self._transport_failure_result(
                 error, code, start_time, stdout=stdout, stderr=stderr, retry_safe=streamed.retry_safe(error, _never_sent)
             )
@@ -430,10 +409,7 @@ class E2BSandbox(CodeInterpreterSandbox):
         """The per-stream handler given to the provider: record each chunk, then forward it."""
 
         def handle(message: Any) -> None:
-            chunk = getattr(message, "line", None) or ""
-            streamed.record(stream, chunk)
-            if forward is not None:
-                forward(chunk.rstrip("\n"))
+            streamed.relay(stream, getattr(message, "line", None) or "", forward)
 
         return handle
 
@@ -454,16 +430,14 @@ class E2BSandbox(CodeInterpreterSandbox):
         nothing streamed back); otherwise "unknown" and not retry safe, since
         the code may have run.
         """
-        if retry_safe is None:
-            retry_safe = _never_sent(error)
-        return _finish(
-            ExecutionStatus.ERROR if retry_safe else ExecutionStatus.UNKNOWN,
+        return transport_failure_result(
             code,
             start_time,
+            retry_safe=_never_sent(error) if retry_safe is None else retry_safe,
+            error=redacted_chain(error),
+            exception_type=qualified_type(error),
             stdout=stdout,
             stderr=stderr,
-            error=redacted_chain(error),
-            failure=FailureDetail(exception_type=qualified_type(error), retry_safe=retry_safe),
         )
 
     @traced(SpanName.EXECUTE_COMMAND, **{SpanAttr.BACKEND: "e2b"})
@@ -494,11 +468,11 @@ class E2BSandbox(CodeInterpreterSandbox):
         try:
             async with bound:
                 result = await self.commands.run(cmd, **run_kwargs)
-            return _finish(
+            return finish_result(
                 ExecutionStatus.SUCCESS, cmd, start_time, stdout=result.stdout or "", stderr=result.stderr or ""
             )
         except CommandExitException as exc:
-            return _finish(
+            return finish_result(
                 ExecutionStatus.ERROR,
                 cmd,
                 start_time,
@@ -519,7 +493,7 @@ class E2BSandbox(CodeInterpreterSandbox):
                 status = ExecutionStatus.ERROR
             else:
                 return self._transport_failure_result(exc, cmd, start_time)
-            return _finish(status, cmd, start_time, error=exc)
+            return finish_result(status, cmd, start_time, error=exc)
 
     # ------------------------------------------------------------------ lifecycle
 
@@ -586,27 +560,14 @@ class E2BSandbox(CodeInterpreterSandbox):
         """
         if not self.files:
             raise SandboxNotInitializedError()
-        effective_timeout = resolve_timeout(timeout, DEFAULT_DOWNLOAD_TIMEOUT)
-        set_current_span_attributes(
-            **{SpanAttr.SANDBOX_ID: self.sandbox_id, SpanAttr.FILE_PATH: file_path}
+        return await self._download_within(
+            file_path,
+            timeout,
+            lambda limit: self._read_file(file_path, limit),
+            log=logger,
+            timeout_errors=(TimeoutError, httpx.TimeoutException),
+            on_error=lambda exc: logger.warning(f"Failed to download file {file_path}: {exc}"),
         )
-        try:
-            content = await asyncio.wait_for(
-                self._read_file(file_path, effective_timeout), effective_timeout
-            )
-        except (TimeoutError, httpx.TimeoutException):
-            set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.TIMEOUT.value})
-            logger.warning(
-                DOWNLOAD_TIMEOUT_MESSAGE.format(file_path, effective_timeout),
-                extra={"error_code": Stage.DOWNLOAD},
-            )
-            return None
-        except Exception as exc:
-            set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.ERROR.value})
-            logger.warning(f"Failed to download file {file_path}: {exc}")
-            return None
-        set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.SUCCESS.value})
-        return content
 
     async def _read_file(self, file_path: str, effective_timeout: float | None) -> bytes | None:
         """The URL attempt, then the filesystem read with the time that is left.

@@ -47,25 +47,20 @@ from vorn_tools.code_interpreter.code_sandbox.constants import (
     DEFAULT_DOWNLOAD_TIMEOUT,
     DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS,
     DEFAULT_SANDBOX_RESOURCE_REQUESTS,
-    DOWNLOAD_TIMEOUT_MESSAGE,
     Language,
 )
 from vorn_tools.code_interpreter.code_sandbox.constants import OpenSandboxConfig as Config
 from vorn_tools.code_interpreter.code_sandbox.constants import OpenSandboxErrorMessage as ErrorMessage
-from vorn_tools.code_interpreter.code_sandbox.models import (
-    ExecutionResult,
-    ExecutionStatus,
-    FailureDetail,
-)
+from vorn_tools.code_interpreter.code_sandbox.models import ExecutionResult, ExecutionStatus
 from vorn_tools.code_interpreter.code_sandbox.opensandbox_snapshots import newest_ready_snapshot_id
 from vorn_tools.code_interpreter.code_sandbox.utils import (
     StreamedOutput,
-    calculate_duration_ms,
     check_additional_packages,
-    create_with_retry,
+    finish_result,
     resolve_sandbox_timeout,
     resolve_timeout,
     terminate_with_retry,
+    transport_failure_result,
 )
 from vorn_tools.code_interpreter.errors import SandboxNotInitializedError, SandboxStartError, Stage
 from vorn_tools.code_interpreter.observability import (
@@ -335,31 +330,22 @@ class OpenSandbox(CodeInterpreterSandbox):
         )
         set_current_span_attributes(**{SpanAttr.TEMPLATE_ID: snapshot_name or snapshot_id})
         session_timeout = resolve_sandbox_timeout(sandbox_timeout, kwargs=kwargs)
-
-        def attempt() -> Any:
-            return cls._create_once(
-                snapshot_id=snapshot_id,
-                image=image,
-                language=language,
-                entrypoint=entrypoint,
-                domain=domain,
-                protocol=protocol,
-                api_key=api_key,
-                use_server_proxy=use_server_proxy,
-                ready_timeout=ready_timeout,
-                additional_packages=additional_packages,
-                session_timeout=session_timeout,
-                **kwargs,
-            )
-
-        instance = await create_with_retry(
-            attempt,
-            is_transient=cls._is_transient_create_error,
-            attempts=create_retries,
-            backoff=create_backoff,
+        return await cls._create_with_retries(
+            create_retries,
+            create_backoff,
+            snapshot_id=snapshot_id,
+            image=image,
+            language=language,
+            entrypoint=entrypoint,
+            domain=domain,
+            protocol=protocol,
+            api_key=api_key,
+            use_server_proxy=use_server_proxy,
+            ready_timeout=ready_timeout,
+            additional_packages=additional_packages,
+            session_timeout=session_timeout,
+            **kwargs,
         )
-        set_current_span_attributes(**{SpanAttr.SANDBOX_ID: instance.sandbox_id})
-        return instance
 
     @classmethod
     async def _create_once(
@@ -557,30 +543,27 @@ class OpenSandbox(CodeInterpreterSandbox):
             bound = asyncio.timeout(effective_timeout)
             async with bound:
                 execution = await self._interpreter.codes.run(code, language=self.language, handlers=handlers)
-            duration_ms = calculate_duration_ms(start_time)
             error = execution.error
-            status = ExecutionStatus.ERROR if error else ExecutionStatus.SUCCESS
-            set_current_span_attributes(**{SpanAttr.STATUS: status.value})
-            return ExecutionResult.create(
-                status=status,
-                code=code,
+            return finish_result(
+                ExecutionStatus.ERROR if error else ExecutionStatus.SUCCESS,
+                code,
+                start_time,
                 stdout=_printed_output(execution),
                 stderr=_joined_lines(execution.logs.stderr),
                 error=f"{error.name}: {error.value}" if error else "",
-                duration_ms=duration_ms,
             )
         # Only this call's own deadline is a time-out; a TimeoutError from
         # anywhere else is reported by the arms below as the failure it is.
         except TimeoutError if bound.expired() else ():
             set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.TIMEOUT.value})
             await self._interrupt_kernel(execution_id)
-            return ExecutionResult.create(
-                status=ExecutionStatus.TIMEOUT,
-                code=code,
+            return finish_result(
+                ExecutionStatus.TIMEOUT,
+                code,
+                start_time,
                 stdout=streamed.render("stdout"),
                 stderr=streamed.render("stderr"),
                 error=ErrorMessage.EXECUTION_TIMEOUT.format(effective_timeout),
-                duration_ms=calculate_duration_ms(start_time),
             )
         except (SandboxConnectionException, SandboxTimeoutException) as exc:
             return self._transport_failure_result(
@@ -592,14 +575,13 @@ class OpenSandbox(CodeInterpreterSandbox):
                 retry_safe=streamed.retry_safe(exc, _never_written),
             )
         except Exception as exc:
-            set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.ERROR.value})
-            return ExecutionResult.create(
-                status=ExecutionStatus.ERROR,
-                code=code,
+            return finish_result(
+                ExecutionStatus.ERROR,
+                code,
+                start_time,
                 stdout=streamed.render("stdout"),
                 stderr=streamed.render("stderr"),
                 error=exc,
-                duration_ms=calculate_duration_ms(start_time),
             )
 
     @staticmethod
@@ -614,10 +596,7 @@ class OpenSandbox(CodeInterpreterSandbox):
         """
 
         async def _handler(message: Any) -> None:
-            chunk = getattr(message, "text", None) or ""
-            streamed.record(stream, chunk)
-            if forward is not None:
-                forward(chunk.rstrip("\n"))
+            streamed.relay(stream, getattr(message, "text", None) or "", forward)
 
         return _handler
 
@@ -651,27 +630,15 @@ class OpenSandbox(CodeInterpreterSandbox):
         cause = error.__cause__ if error.__cause__ is not None else error
         text = redacted_chain(error)
         if isinstance(cause, httpx.ReadTimeout):
-            set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.TIMEOUT.value})
-            return ExecutionResult.create(
-                status=ExecutionStatus.TIMEOUT,
-                code=code,
-                stdout=stdout,
-                stderr=stderr,
-                error=text,
-                duration_ms=calculate_duration_ms(start_time),
-            )
-        if retry_safe is None:
-            retry_safe = _never_written(error)
-        status = ExecutionStatus.ERROR if retry_safe else ExecutionStatus.UNKNOWN
-        set_current_span_attributes(**{SpanAttr.STATUS: status.value})
-        return ExecutionResult.create(
-            status=status,
-            code=code,
+            return finish_result(ExecutionStatus.TIMEOUT, code, start_time, stdout=stdout, stderr=stderr, error=text)
+        return transport_failure_result(
+            code,
+            start_time,
+            retry_safe=_never_written(error) if retry_safe is None else retry_safe,
+            error=text,
+            exception_type=qualified_type(cause),
             stdout=stdout,
             stderr=stderr,
-            error=text,
-            duration_ms=calculate_duration_ms(start_time),
-            failure=FailureDetail(exception_type=qualified_type(cause), retry_safe=retry_safe),
         )
 
     # ------------------------------------------------------------ shell commands
@@ -706,7 +673,6 @@ class OpenSandbox(CodeInterpreterSandbox):
                 run_kwargs["opts"] = RunCommandOpts(envs=env)
             async with bound:
                 execution = await self._sandbox.commands.run(cmd, **run_kwargs)
-            duration_ms = calculate_duration_ms(start_time)
             stdout = _joined_lines(execution.logs.stdout)
             stderr = _joined_lines(execution.logs.stderr)
             exit_code = execution.exit_code
@@ -719,34 +685,22 @@ class OpenSandbox(CodeInterpreterSandbox):
                     error_text = f"{error.name}: {error.value}"
                 else:
                     error_text = f"command exited with code {exit_code}"
-            status = ExecutionStatus.ERROR if error_text else ExecutionStatus.SUCCESS
-            set_current_span_attributes(**{SpanAttr.STATUS: status.value})
-            return ExecutionResult.create(
-                status=status,
-                code=cmd,
+            return finish_result(
+                ExecutionStatus.ERROR if error_text else ExecutionStatus.SUCCESS,
+                cmd,
+                start_time,
                 stdout=stdout,
                 stderr=stderr,
                 error=error_text,
-                duration_ms=duration_ms,
             )
         except TimeoutError if bound.expired() else ():
-            set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.TIMEOUT.value})
-            return ExecutionResult.create(
-                status=ExecutionStatus.TIMEOUT,
-                code=cmd,
-                error=ErrorMessage.EXECUTION_TIMEOUT.format(effective_timeout),
-                duration_ms=calculate_duration_ms(start_time),
+            return finish_result(
+                ExecutionStatus.TIMEOUT, cmd, start_time, error=ErrorMessage.EXECUTION_TIMEOUT.format(effective_timeout)
             )
         except (SandboxConnectionException, SandboxTimeoutException) as exc:
             return self._transport_failure_result(exc, cmd, start_time)
         except Exception as exc:
-            set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.ERROR.value})
-            return ExecutionResult.create(
-                status=ExecutionStatus.ERROR,
-                code=cmd,
-                error=exc,
-                duration_ms=calculate_duration_ms(start_time),
-            )
+            return finish_result(ExecutionStatus.ERROR, cmd, start_time, error=exc)
 
     async def set_timeout(self, seconds: int) -> None:
         """No-op: a sandbox's lifetime is fixed when it is created."""
@@ -802,22 +756,9 @@ class OpenSandbox(CodeInterpreterSandbox):
         set_current_span_attributes(**{SpanAttr.BACKEND: self._BACKEND})
         if not self._sandbox:
             raise SandboxNotInitializedError(ErrorMessage.SANDBOX_NOT_INITIALIZED)
-        set_current_span_attributes(**{SpanAttr.SANDBOX_ID: self.sandbox_id, SpanAttr.FILE_PATH: file_path})
-        effective_timeout = resolve_timeout(timeout, DEFAULT_DOWNLOAD_TIMEOUT)
-        try:
-            content = await asyncio.wait_for(self._sandbox.files.read_bytes(file_path), effective_timeout)
-        except TimeoutError:
-            set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.TIMEOUT.value})
-            logger.warning(
-                DOWNLOAD_TIMEOUT_MESSAGE.format(file_path, effective_timeout),
-                extra={"error_code": Stage.DOWNLOAD},
-            )
-            return None
-        except Exception:
-            set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.ERROR.value})
-            return None
-        set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.SUCCESS.value})
-        return content
+        return await self._download_within(
+            file_path, timeout, lambda _limit: self._sandbox.files.read_bytes(file_path), log=logger
+        )
 
     async def _write_files(self, entries: list[tuple[str, bytes]]) -> None:
         """Write every (path, content) pair in one request; failures propagate."""

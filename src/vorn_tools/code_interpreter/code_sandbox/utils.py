@@ -1,7 +1,8 @@
 """Shared helpers of the sandbox backends.
 
-Retries for sandbox creation and teardown, timeout resolution, upload paths,
-the Python package installer and the bounded record of streamed output.
+Retries for sandbox creation and teardown, timeout resolution, the results
+of finished and failed runs, upload paths, the Python package installer and
+the bounded record of streamed output.
 """
 
 import asyncio
@@ -19,12 +20,14 @@ from vorn_tools.code_interpreter.code_sandbox.constants import (
     DEFAULT_SANDBOX_TIMEOUT,
     PackageInstallErrorMessage,
 )
+from vorn_tools.code_interpreter.code_sandbox.models import ExecutionResult, ExecutionStatus, FailureDetail
 from vorn_tools.code_interpreter.errors import (
     SandboxExecutionError,
     SandboxTerminateError,
     Stage,
     _cause_chain,
 )
+from vorn_tools.code_interpreter.observability import SpanAttr, set_current_span_attributes
 from vorn_tools.code_interpreter.redaction import get_redacting_logger
 
 logger = get_redacting_logger(__name__)
@@ -262,6 +265,44 @@ def calculate_duration_ms(start_time: float) -> int:
 
 
 # ---------------------------------------------------------------------------
+# Results
+# ---------------------------------------------------------------------------
+
+
+def finish_result(status: ExecutionStatus, code: str, start_time: float, **fields: Any) -> ExecutionResult:
+    """Record ``status`` on the current span and build the run's result, timed from ``start_time``."""
+    set_current_span_attributes(**{SpanAttr.STATUS: status.value})
+    return ExecutionResult.create(status=status, code=code, duration_ms=calculate_duration_ms(start_time), **fields)
+
+
+def transport_failure_result(
+    code: str,
+    start_time: float,
+    *,
+    retry_safe: bool,
+    error: Any,
+    exception_type: str,
+    stdout: str = "",
+    stderr: str = "",
+) -> ExecutionResult:
+    """The result of a run whose transport failed, by the rule every backend shares.
+
+    "error" with a retry-safe failure detail when the backend proved that the
+    request never reached the sandbox (``retry_safe``); otherwise "unknown",
+    since the code may have run.
+    """
+    return finish_result(
+        ExecutionStatus.ERROR if retry_safe else ExecutionStatus.UNKNOWN,
+        code,
+        start_time,
+        stdout=stdout,
+        stderr=stderr,
+        error=error,
+        failure=FailureDetail(exception_type=exception_type, retry_safe=retry_safe),
+    )
+
+
+# ---------------------------------------------------------------------------
 # Upload paths and package installation
 # ---------------------------------------------------------------------------
 
@@ -478,6 +519,12 @@ class StreamedOutput:
             sink.append(line)
         self._has_lines[stream] = True
         self._pending[stream] = rest
+
+    def relay(self, stream: str, chunk: str, forward: Callable[[str], Any] | None) -> None:
+        """Record one chunk of ``stream``, then hand it to ``forward`` less its trailing line feeds."""
+        self.record(stream, chunk)
+        if forward is not None:
+            forward(chunk.rstrip("\n"))
 
     def render(self, stream: str) -> str:
         """The retained output of ``stream`` as printed."""

@@ -5,7 +5,6 @@ blocks for minutes; asynchronous callers run it in a worker thread.
 """
 
 import json
-import shlex
 from typing import Any
 
 try:
@@ -33,7 +32,11 @@ from vorn_tools.code_interpreter.code_template.models import (
     TemplateSpec,
     legacy_field,
 )
-from vorn_tools.code_interpreter.code_template.template_builder import BaseTemplateBuilder
+from vorn_tools.code_interpreter.code_template.template_builder import (
+    BaseTemplateBuilder,
+    pip_install_command,
+    quoted_packages,
+)
 from vorn_tools.code_interpreter.observability import SpanAttr, SpanName, set_current_span_attributes, traced
 from vorn_tools.code_interpreter.redaction import get_redacting_logger, register_secret
 
@@ -134,10 +137,9 @@ class E2BTemplateBuilder(BaseTemplateBuilder):
             logger.info(f"Creating E2B template from base: {base_template}")
             template = Template().from_template(base_template)
         if spec.packages:
-            packages = " ".join(shlex.quote(package) for package in spec.packages)
+            packages = quoted_packages(spec.packages)
             logger.info(f"Baking packages into template: {packages}")
-            # "--" ends pip's options: no entry can be read as one.
-            template = template.run_cmd(f"pip install -q -- {packages}")
+            template = template.run_cmd(pip_install_command(packages))
         if spec.start_cmd or from_image:
             start_cmd = spec.start_cmd or _DEFAULT_CI_START_CMD
             ready_cmd = spec.ready_cmd or wait_for_port(_DEFAULT_CI_PORT)
@@ -179,9 +181,6 @@ class E2BTemplateBuilder(BaseTemplateBuilder):
         if self._domain is not None:
             opts["domain"] = self._domain
         return opts
-
-    def _failed(self, detail: str) -> TemplateBuildResult:
-        return TemplateBuildResult(status=TemplateBuildStatus.FAILED, template_ref=None, detail=detail)
 
 
 def _service_account_content(text: str) -> dict[str, Any]:

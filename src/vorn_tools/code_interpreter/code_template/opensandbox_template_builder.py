@@ -43,7 +43,11 @@ from vorn_tools.code_interpreter.code_template.models import (
     TemplateSpec,
     legacy_field,
 )
-from vorn_tools.code_interpreter.code_template.template_builder import BaseTemplateBuilder
+from vorn_tools.code_interpreter.code_template.template_builder import (
+    BaseTemplateBuilder,
+    pip_install_command,
+    quoted_packages,
+)
 from vorn_tools.code_interpreter.observability import SpanAttr, SpanName, set_current_span_attributes, traced
 from vorn_tools.code_interpreter.redaction import get_redacting_logger, register_secret
 
@@ -270,10 +274,9 @@ class OpenSandboxTemplateBuilder(BaseTemplateBuilder):
 
     def _install_packages(self, sandbox: SandboxSync, packages: list[str]) -> str:
         """Install ``packages`` with pip in the build sandbox; the output on success."""
-        joined = " ".join(shlex.quote(package) for package in packages)
+        joined = quoted_packages(packages)
         logger.info(f"Installing packages into OpenSandbox build sandbox: {joined}")
-        # "--" ends pip's options: no entry can be read as one.
-        execution = sandbox.commands.run(f"pip install -q -- {joined}")
+        execution = sandbox.commands.run(pip_install_command(joined))
         stdout, stderr = self._execution_output(execution)
         error = getattr(execution, "error", None)
         exit_code = getattr(execution, "exit_code", None)
@@ -319,6 +322,3 @@ class OpenSandboxTemplateBuilder(BaseTemplateBuilder):
     def _manager(self) -> SandboxManagerSync:
         """A new synchronous manager; the caller closes it."""
         return SandboxManagerSync.create(connection_config=self._connection_config())
-
-    def _failed(self, detail: str, *, logs: str = "") -> TemplateBuildResult:
-        return TemplateBuildResult(status=TemplateBuildStatus.FAILED, template_ref=None, detail=detail, logs=logs)

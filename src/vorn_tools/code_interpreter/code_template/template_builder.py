@@ -1,6 +1,8 @@
 """The provider-agnostic template builder contract and its idempotent ensure flow."""
 
+import shlex
 from abc import ABC, abstractmethod
+from collections.abc import Iterable
 
 from vorn_tools.code_interpreter.code_template.models import (
     SandboxProvider,
@@ -13,6 +15,19 @@ from vorn_tools.code_interpreter.errors import CodeInterpreterError, Stage
 from vorn_tools.code_interpreter.redaction import get_redacting_logger
 
 logger = get_redacting_logger(__name__)
+
+
+def quoted_packages(packages: Iterable[str]) -> str:
+    """``packages`` as shell words, each quoted, joined by spaces."""
+    return " ".join(shlex.quote(package) for package in packages)
+
+
+def pip_install_command(quoted: str) -> str:
+    """The shell command that installs ``quoted`` (from ``quoted_packages``) quietly.
+
+    "--" ends pip's options: no entry can be read as one.
+    """
+    return f"pip install -q -- {quoted}"
 
 
 class BaseTemplateBuilder(ABC):
@@ -81,6 +96,9 @@ class BaseTemplateBuilder(ABC):
 
     def _make_ref(self, value: str) -> TemplateRef:
         return TemplateRef(provider=self.provider, value=value)
+
+    def _failed(self, detail: str, *, logs: str = "") -> TemplateBuildResult:
+        return TemplateBuildResult(status=TemplateBuildStatus.FAILED, template_ref=None, detail=detail, logs=logs)
 
     def _skipped(self, value: str, detail: str) -> TemplateBuildResult:
         return TemplateBuildResult(
