@@ -76,9 +76,27 @@ JUPYTER_PORT = 44771
 EXECD_PORT = 44772
 _DRAIN_GRACE = 0.5
 _TAG = "OPENSANDBOX_STANDIN_SANDBOX"
-# Runs "$@" with the sandbox's tmp directory ("$0") mounted over /tmp.
-_IN_SANDBOX = ["unshare", "-m", "--propagation", "private", "sh", "-c",
-               'mount --bind "$0" /tmp && cd "$1" && shift && exec "$@"']
+
+
+def _in_sandbox_script() -> str:
+    """Runs "$@" in "$1" with the sandbox's tmp directory ("$0") mounted over /tmp.
+
+    A checkout or interpreter that itself lives under /tmp (a fresh clone in
+    CI, say) is bound back into place first, so the worker and the commands
+    still find the project and its virtual environment.
+    """
+    keep = set()
+    for path in (Path(__file__).resolve().parents[2], Path(sys.prefix).resolve(), Path(sys.executable).resolve()):
+        if path.is_relative_to("/tmp") and path != Path("/tmp"):
+            keep.add(path.relative_to("/tmp").parts[0])
+    rebind = "".join(
+        f'mkdir -p "$0"/{shlex.quote(top)} && mount --bind /tmp/{shlex.quote(top)} "$0"/{shlex.quote(top)} && '
+        for top in sorted(keep)
+    )
+    return rebind + 'mount --rbind "$0" /tmp && cd "$1" && shift && exec "$@"'
+
+
+_IN_SANDBOX = ["unshare", "-m", "--propagation", "private", "sh", "-c", _in_sandbox_script()]
 
 
 def _now_ms() -> int:
