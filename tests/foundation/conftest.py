@@ -1,5 +1,7 @@
 # Fixtures for the failure taxonomy, redaction and tracing tests.
 
+from unittest.mock import Mock
+
 import pytest
 from opentelemetry import trace
 from opentelemetry.sdk.trace import TracerProvider
@@ -25,11 +27,7 @@ class Unprintable(Exception):
 def failing_engine(monkeypatch: pytest.MonkeyPatch, request: pytest.FixtureRequest) -> None:
     # Every masking pass raises: by default as a rule hitting its match limit does.
     error = getattr(request, "param", redaction.MaskingRuleError("TEST_RULE", "match limit exceeded"))
-
-    def fail(text: str, rules: object) -> str:
-        raise error
-
-    monkeypatch.setattr(redaction, "mask_text", fail)
+    monkeypatch.setattr(redaction, "mask_text", Mock(side_effect=error))
 
 
 @pytest.fixture(scope="session")

@@ -10,10 +10,7 @@ from vorn_tools.code_interpreter.code_sandbox.models import ExecutionResult, Exe
 
 def reply(text: str = "", *calls: tuple[str, str, dict[str, Any]]) -> LMOutput:
     # An output with `text` and tool calls given as (id, name, args).
-    out = LMOutput()
-    out.add_text([text] if text else [])
-    out.add_tool_call([ToolCall(id=call_id, name=name, args=args) for call_id, name, args in calls])
-    return out
+    return LMOutput(outputs=([text] if text else []) + [ToolCall(id=i, name=n, args=a) for i, n, a in calls])
 
 
 def code_call(call_id: str, code: object, **extra: Any) -> tuple[str, str, dict[str, Any]]:

@@ -10,25 +10,23 @@ from vorn_inference.schema import Attachment, ToolResult
 
 from tests.foundation.conftest import Unprintable
 from tests.interpreter.scripted_model import ScriptedLMInvoker, ScriptedSandbox, code_call, ok, reply
-from vorn_tools.code_interpreter.code_interpreter.code_interpreter import BaseCodeInterpreter
-from vorn_tools.code_interpreter.code_interpreter.sandbox_code_interpreter import _FORMAT_INSTRUCTIONS as HOW_TO_LINK
-from vorn_tools.code_interpreter.code_interpreter.sandbox_code_interpreter import SandboxCodeInterpreter
+from vorn_tools.code_interpreter.code_interpreter import sandbox_code_interpreter as sci
 from vorn_tools.code_interpreter.code_sandbox.models import ExecutionResult, ExecutionStatus
-from vorn_tools.code_interpreter.errors import CodeInterpreterError, Stage
+from vorn_tools.code_interpreter.errors import Stage
 from vorn_tools.code_interpreter.redaction import register_secret
 
-LOGGER = "vorn_tools.code_interpreter.code_interpreter.sandbox_code_interpreter"
+LOGGER = sci.__name__
 SECRET = "sk-test-Zq8v3Lr0Wm2Xp9Ty"
 ERROR, UNPRINTABLE = "Error executing tool: ", "tests.foundation.conftest.Unprintable"
 
 
 async def run(caplog, steps, sandbox=None, *args, **kwargs):
-    # Answer "go" with a scripted model; return the output, the model, and the messages logged.
+    # Answer "go" with a scripted model; return the output, the model, and the interpreter's log records.
     register_secret(SECRET)
-    ci = SandboxCodeInterpreter(sandbox or ScriptedSandbox(), model := ScriptedLMInvoker(steps))
+    ci = sci.SandboxCodeInterpreter(sandbox or ScriptedSandbox(), model := ScriptedLMInvoker(steps))
     with caplog.at_level(logging.WARNING, logger=LOGGER):
         out = await ci.execute(*(args or ["go"]), **kwargs)
-    return out, model, [r.getMessage() for r in caplog.records if r.name == LOGGER]
+    return out, model, [record for record in caplog.records if record.name == LOGGER]
 
 
 async def test_loop_replies_records_and_output_files(caplog):
@@ -37,25 +35,22 @@ async def test_loop_replies_records_and_output_files(caplog):
     links = ("/f/a.csv", "/f/bad", "/f/empty", "/f//a.csv", "/f/", "/f/u", "/f/b.png")
     answer = " ".join(f"[l](sandbox:{p})" for p in links)
     failed = ExecutionResult.create(ExecutionStatus.ERROR, "5", "out\n", "warn", "Boom")
-    results = [ok(" 1\n"), ConnectionError(f"token {SECRET}"), Unprintable(), ok(""), failed]
-    sandbox = ScriptedSandbox(results, files, "/up")
+    sandbox = ScriptedSandbox([ok(" 1\n"), OSError(f"token {SECRET}"), Unprintable(), ok(""), failed], files, "/up")
     # "e" sends a number for the code, which the tool refuses; "u" and "v" name other tools. The model
     # cannot lift the time limit (0 and below).
-    first = [code_call("a", "1", timeout=5), ("u", "web", {}), *map(code_call, "bce", ["2", "3", 7])]
-    first.append(code_call("d", "4", timeout=0))
-    second = [code_call("f", "5", timeout=-5), ("v", "other", {})]
+    first = [code_call("a", "1", timeout=5), ("u", "w", {}), *map(code_call, "bce", ["2", "3", 7])]
+    second = [code_call("d", "4", timeout=0), code_call("f", "5", timeout=-5), ("v", "other", {})]
     steps = [reply("see [x](sandbox:/f/x)", *first), reply("", *second), answer]
     message, upload = 'print(f"{x!r}") and }{ {0}', Attachment.from_bytes(bytes=b"", filename="{a}.csv")
-    out, model, logged = await run(caplog, steps, sandbox, message, [upload], seed=1)
+    out, model, log = await run(caplog, steps, sandbox, message, [upload], seed=1)
     system, user, assistant, *results = model.invocations[2][0]
     assert (user.text, system.text.split("\n")[3]) == (message, "- {a}.csv [file_path: /up/{a}.csv]")
-    assert system.text.endswith("environment." + HOW_TO_LINK) and assistant.contents[0] == "see [x](sandbox:/f/x)"
-    assert [c.id for c in assistant.contents[1:]] == list("aubced")
+    assert system.text.endswith("environment." + sci._FORMAT_INSTRUCTIONS) and assistant.contents[0] == steps[0].text
+    assert [c.id for c in assistant.contents[1:]] == list("aubce")
     assert [kw for _, kw in model.invocations] == [{"seed": 1}] * 3
     replies = [(m.contents[0].id, m.contents[0].output) for m in results if isinstance(m.contents[0], ToolResult)]
-    rejected = replies[4][1]
-    assert rejected.startswith(ERROR) and "code" in rejected
-    assert replies == [("a", "1"), ("u", ERROR + "unknown tool 'web'"), ("b", ERROR + "token [SECRET]"),
+    assert (rejected := replies[4][1]).startswith(ERROR) and "code" in rejected
+    assert replies == [("a", "1"), ("u", ERROR + "unknown tool 'w'"), ("b", ERROR + "token [SECRET]"),
                        ("c", ERROR + UNPRINTABLE), ("e", rejected), ("d", "Code executed successfully (no output)"),
                        ("f", "Error: Boom"), ("v", ERROR + "unknown tool 'other'")]  # fmt: skip
     # Records keep the text as printed; the files go to the last code record, though another tool came after it.
@@ -66,18 +61,19 @@ async def test_loop_replies_records_and_output_files(caplog):
     assert sandbox.executions == [(code, limit, [upload]) for code, limit in zip("12345", [5, 30, 30, 30, 30])]
     # A failed download is logged and skipped; an empty file is skipped silently.
     assert sandbox.downloads == ["/f/a.csv", "/f/bad", "/f/empty", "/f/u", "/f/b.png"]
-    assert logged == ["Error downloading file /f/bad: [SECRET]", f"Error downloading file /f/u: {UNPRINTABLE}"]
+    assert [r.getMessage() for r in log] == ["Error downloading file /f/bad: [SECRET]",
+                                            f"Error downloading file /f/u: {UNPRINTABLE}"]  # fmt: skip
 
 
 @pytest.mark.parametrize(("error", "text", "message", "stage"), [
     (RuntimeError(f"key {SECRET}"), "LM invocation failed: key [SECRET]", "Full error details: key [SECRET]", None),
-    (CodeInterpreterError("download broke", stage=Stage.DOWNLOAD), "download broke", "download broke", "download"),
+    (sci.CodeInterpreterError("download broke", stage=Stage.DOWNLOAD), "download broke", "download broke", "download"),
     (Unprintable(), f"LM invocation failed: {UNPRINTABLE}", f"Full error details: {UNPRINTABLE}", None),
 ])  # fmt: skip
 async def test_a_failure_is_logged_masked_and_returned_as_the_answer(caplog, error, text, message, stage):
-    out, _, logged = await run(caplog, [reply("", code_call("a", "1")), error])
-    assert (out.text, out.code_exec_results, logged) == (text, [], [message])
-    assert getattr(caplog.records[0], "error_code", None) == stage and SECRET not in caplog.records[0].exc_text
+    out, _, (record,) = await run(caplog, [reply("", code_call("a", "1")), error])
+    assert (out.text, out.code_exec_results, record.getMessage()) == (text, [], message)
+    assert getattr(record, "error_code", None) == stage and SECRET not in record.exc_text
     with pytest.raises(asyncio.CancelledError):  # cancellation is no failure: it propagates
         await run(caplog, [reply("", code_call("a", "1"))], ScriptedSandbox([asyncio.CancelledError()]))
 
@@ -86,15 +82,14 @@ async def test_output_files_need_a_code_record_and_are_bounded(caplog):
     sandbox = ScriptedSandbox(files={"/files/c.svg": b"<svg/>"})
     out, _, _ = await run(caplog, [reply("Hi [c](sandbox:/files/c.svg)")], sandbox)
     assert (out.text, out.code_exec_results, sandbox.downloads) == ("Hi [c](sandbox:/files/c.svg)", [], [])
-    ci = SandboxCodeInterpreter(sandbox, ScriptedLMInvoker([]))
+    ci = sci.SandboxCodeInterpreter(sandbox, ScriptedLMInvoker([]))
     assert ci._build_system_message([{"file_id": 7}]).split("\n")[3] == "- unknown [file_id: 7]"
     # 50 links to one file make one download; past 20 distinct files the rest are skipped, with a warning.
     paths = ["/files/big.bin"] * 50 + [f"/files/{i}.txt" for i in range(25)] * 2
-    sandbox.__init__(files=dict.fromkeys(paths, b"x"))
-    with caplog.at_level(logging.WARNING, logger=LOGGER):
-        assert len(await ci._download_output_files(paths)) == 20
-    assert sandbox.downloads == paths[:1] + paths[50:69]
-    assert caplog.records[-1].getMessage() == "The answer links more than 20 files; only the first 20 are downloaded"
+    steps = [reply("", code_call("a", "1")), " ".join(f"[l](sandbox:{p})" for p in paths)]
+    out, _, (warning,) = await run(caplog, steps, sandbox := ScriptedSandbox(files=dict.fromkeys(paths, b"x")))
+    assert (len(out.attachments), sandbox.downloads) == (20, paths[:1] + paths[50:69])
+    assert warning.getMessage() == "The answer links more than 20 files; only the first 20 are downloaded"
 
 
 def test_only_classes_that_bypass_sandbox_code_interpreter_warn_at_their_class_statement():
@@ -105,7 +100,7 @@ def test_only_classes_that_bypass_sandbox_code_interpreter_warn_at_their_class_s
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         line = inspect.currentframe().f_lineno + 1
-        class Mine(BaseCodeInterpreter, metaclass=Meta):  # fmt: skip
+        class Mine(sci.BaseCodeInterpreter, metaclass=Meta):  # fmt: skip
             def __init_subclass__(cls, **kw):
                 super().__init_subclass__(**kw)
 
@@ -113,7 +108,7 @@ def test_only_classes_that_bypass_sandbox_code_interpreter_warn_at_their_class_s
 
         warnings.simplefilter("error")  # the recommended class, and classes built on it, stay clean
 
-        class Mixed(SandboxCodeInterpreter, Leaf): ...
+        class Mixed(sci.SandboxCodeInterpreter, Leaf): ...
 
     assert [(str(w.message).split(" subclasses ")[0], w.category, w.filename, w.lineno) for w in caught] == [
         ("Mine", DeprecationWarning, __file__, line), ("Leaf", DeprecationWarning, __file__, line + 4)
