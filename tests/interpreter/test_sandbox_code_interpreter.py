@@ -47,7 +47,7 @@ async def test_loop_replies_records_and_output_files(caplog):
     assert (user.text, system.text.split("\n")[3]) == (message, "- {a}.csv [file_path: /up/{a}.csv]")
     assert system.text.endswith("environment." + sci._FORMAT_INSTRUCTIONS) and assistant.contents[0] == steps[0].text
     assert [c.id for c in assistant.contents[1:]] == list("aubce")
-    assert [kw for _, kw in model.invocations] == [{"seed": 1}] * 3
+    assert [(len(m), kw) for m, kw in model.invocations] == [(2, {"seed": 1}), (8, {"seed": 1}), (12, {"seed": 1})]
     replies = [(m.contents[0].id, m.contents[0].output) for m in results if isinstance(m.contents[0], ToolResult)]
     assert (rejected := replies[4][1]).startswith(ERROR) and "code" in rejected
     assert replies == [("a", "1"), ("u", ERROR + "unknown tool 'w'"), ("b", ERROR + "token [SECRET]"),
