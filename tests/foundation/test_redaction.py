@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import json
 import sys
 import threading
+from urllib.parse import quote, quote_plus
 
 import pytest
 from vorn_core.masking.rules import CompiledMaskingRule
@@ -26,6 +28,22 @@ def test_registry_keeps_real_values_once_longest_first_and_replaces_them_exactly
     assert redact("key=abcdefghij; short abcdefgh, ABCDEFGH.") == "key=[SECRET]; short [SECRET], ABCDEFGH."
     # Registered values go first: the key-shape rules see only the placeholder.
     assert redact(f"401: invalid key {E2B_KEY} for team") == "401: invalid key [SECRET] for team"
+
+
+SPECIAL = 'p@ss"wo\\rd/é\n1'
+
+
+@pytest.mark.parametrize(
+    "encode",
+    [json.dumps, repr, lambda v: repr(f"it's {v}"), ascii, lambda v: quote(v, safe=""), quote, quote_plus,
+     lambda v: quote(v).lower()],
+)  # fmt: skip
+def test_registered_secret_is_masked_in_its_encoded_forms(
+    fresh_registry: redaction._SecretRegistry, encode: object
+) -> None:
+    register_secret(SPECIAL)
+    masked = redact(f"<{encode(SPECIAL)}>")  # type: ignore[operator]
+    assert masked.count("[SECRET]") == 1 and "ss" not in masked and "rd" not in masked
 
 
 @pytest.mark.parametrize(("call", "bad"), [(register_secret, b"bytes-secret-value"), (redact, None)])

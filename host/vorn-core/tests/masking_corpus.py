@@ -66,10 +66,14 @@ _case(B.AWS_SIGV4_QS, "ASIAXYZ%2F20240611%2Fus-east-1%2Fs3%2Faws4_request", "GET
 _case(B.AWS_SIGV4_QS, "IQoJb3JpZ2luX2VjEJr" + _r(A, 60), "https://x.s3.amazonaws.com/k?X-Amz-Security-Token={s}&x=1")
 _case(B.E2B_KEY, "e2b_" + _r(H, 40), "e2b.exceptions.AuthenticationException: Invalid API key {s}")
 _case(B.E2B_KEY, "e2b_" + _r(H, 40), "SandboxException: 401: {'message': 'Invalid API key: {s}'}")
+_case(B.E2B_KEY, "e2b_" + _r(H, 40), "GET /auth?api_key%3D{s}%26x=1", "API密钥e2b是{s}。")
 _case(B.OPENAI_KEY, f"sk-{_r(A, 20)}T3BlbkFJ{_r(A, 20)}",
       "AuthenticationError: 401 - {'error': {'message': 'Incorrect API key provided: {s}.'}}")
 _case(B.OPENAI_KEY, "sk-proj-" + _r(A + "_-", 120), "Incorrect API key provided: {s}. You can find your API key at ...")
 _case(B.OPENAI_KEY, "sk-svcacct-" + _r(A + "_-", 80), "OPENAI_API_KEY={s}")
+# Right after a literal escape of JSON text, a percent-encoded separator or
+# characters of a script written without spaces, a key still stands apart.
+_case(B.OPENAI_KEY, "sk-proj-" + _r(A, 40), '{"log": "401\\n{s}"}', "Authorization: Bearer%20{s}", "密钥{s}无效")
 _case(B.ANTHROPIC_KEY, f"sk-ant-api03-{_r(A + '_-', 93)}AA",
       "AuthenticationError: 401 - {'type': 'error', 'error': {'message': 'invalid x-api-key {s}'}}")
 _case(B.ANTHROPIC_KEY, f"sk-ant-admin01-{_r(A + '_-', 93)}AA", "key={s}")
@@ -95,7 +99,8 @@ _case(B.SLACK_TOKEN, f"xapp-1-A0123ABCD-1234567890123-{_r(H, 64)}", "socket mode
 _JWT_HEADER = _b64url(b'{"alg":"HS256","typ":"JWT"}')
 for _claims in (b'{"sub":"1234567890","name":"Jo","iat":1516239022}', b'{"iss":"https://auth.example.com","exp":1}'):
     _case(B.JWT, f"{_JWT_HEADER}.{_b64url(_claims)}.{_r(A + '-_', 43)}",
-          "jwt.exceptions.ExpiredSignatureError: Signature has expired: {s}", "id_token {s} rejected")
+          "jwt.exceptions.ExpiredSignatureError: Signature has expired: {s}", "id_token {s} rejected",
+          '{"detail": "token expired:\\t{s}"}')
 _case(B.GENERIC_CREDENTIAL_KV, "hunter2-pw", "psycopg.OperationalError: connection failed: password={s} host=db")
 _case(B.GENERIC_CREDENTIAL_KV, '"correct horse battery staple"', 'payload: {"username": "jo", "password": {s}}')
 _case(B.GENERIC_CREDENTIAL_KV, "abc123SECRET", "CLIENT_SECRET={s}", "api_key: {s}\n", "smtp_passwd := {s}")
@@ -122,6 +127,8 @@ NEAR_MISSES: list[str] = [
     "secretary: Jane Doe; credentialsProvider: default chain; Authorization failed for request 42",
     'Traceback (most recent call last):\n  File "/app/main.py", line 3, in <module>\nKeyError: \'model\'',
     "Ünïcödé tëxt, 数据, данные and emoji \U0001f600 stay as they are",
+    # Latin words that merely contain a key's prefix.
+    "risk-" + "a" * 30 + " task-" + "b" * 30 + " résumésk-" + "c" * 30 + " snakeyJ" + "d" * 20 + ".e" + "f" * 20 + ".g",
 ]
 
 

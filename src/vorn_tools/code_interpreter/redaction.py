@@ -7,8 +7,9 @@ with :func:`redact`, so call sites may format exceptions normally.
 
 Two layers are applied, in this order:
 
-1. every value registered with :func:`register_secret` (longest first) is
-   replaced by ``"[SECRET]"``;
+1. every value registered with :func:`register_secret`, also as it reads
+   JSON-, repr- or percent-encoded (longest first), is replaced by
+   ``"[SECRET]"``;
 2. an ordered list of credential-shape rules, run by the core library's
    masking engine, masks keys, tokens and credential URLs that were never
    registered.
@@ -19,9 +20,13 @@ fallback and the exception renderers return the exception's qualified type.
 
 from __future__ import annotations
 
+import bisect
+import json
 import logging
+import re
 import threading
 import traceback
+from urllib.parse import quote, quote_plus
 
 from vorn_core.logging import LoggerManager
 from vorn_core.masking.rules import BuiltInMaskingRule, CompiledMaskingRule, MaskingRule
@@ -83,25 +88,72 @@ _PROVIDER_ERROR_RULES = tuple(
 )
 
 
+def _encoded_forms(value: str) -> set[str]:
+    """The forms ``value`` takes inside JSON, a ``repr`` and a URL.
+
+    A secret with a quote, a backslash, a control or non-ASCII character, or
+    anything a URL must escape, is written differently once it is embedded in
+    such text; each of those spellings is masked as well.
+    """
+
+    def py_escape(quote: str, ascii_only: bool) -> str:
+        # repr() escapes only the quote it chose, which depends on the whole
+        # string the secret is embedded in: both choices occur.
+        out = []
+        for ch in value:
+            if ch == "\\" or ch == quote:
+                out.append("\\" + ch)
+            elif ch in "'\"":
+                out.append(ch)
+            else:
+                out.append((ascii if ascii_only else repr)(ch)[1:-1])
+        return "".join(out)
+
+    forms = {
+        json.dumps(value)[1:-1],
+        json.dumps(value, ensure_ascii=False)[1:-1],
+        *(py_escape(quote, ascii_only) for quote in "'\"" for ascii_only in (False, True)),
+    }
+    for encoded in (quote(value, safe=""), quote(value), quote_plus(value, safe="")):
+        forms.update((encoded, re.sub("%[0-9A-F]{2}", lambda m: m.group().lower(), encoded)))
+    forms.discard(value)
+    return forms
+
+
+def _longest_first(value: str) -> tuple[int, str]:
+    return -len(value), value
+
+
 class _SecretRegistry:
     """Configured secrets that every redaction masks by exact value."""
 
     def __init__(self) -> None:
-        # Rebound, never mutated: a reader that fetches ``values`` once holds
-        # a consistent snapshot without taking the lock.
+        # Rebound, never mutated: a reader that fetches ``values`` (or
+        # ``forms``) once holds a consistent snapshot without taking the lock.
         self.values: tuple[str, ...] = ()
+        # Every registered value and its encoded forms, longest first.
+        self.forms: tuple[str, ...] = ()
         self._lock = threading.Lock()
 
     def add(self, value: str) -> None:
         """Store ``value`` once; keep the values ordered longest first.
 
         Longest first makes a registered value that contains another one get
-        replaced whole, before the shorter one could cut it apart.
+        replaced whole, before the shorter one could cut it apart. Values of
+        one length are ordered by code point, so the outcome never depends on
+        the order of registration.
         """
         with self._lock:
-            merged = set(self.values)
-            merged.add(value)
-            self.values = tuple(sorted(merged, key=len, reverse=True))
+            if value in self.values:
+                return
+            values = list(self.values)
+            bisect.insort(values, value, key=_longest_first)
+            forms, known = list(self.forms), set(self.forms)
+            for form in sorted({value} | _encoded_forms(value), key=_longest_first):
+                if form not in known:
+                    bisect.insort(forms, form, key=_longest_first)
+            self.forms = tuple(forms)
+            self.values = tuple(values)
 
 
 _SECRETS = _SecretRegistry()
@@ -135,7 +187,8 @@ def register_secret(value: str | None) -> None:
 def redact(text: str, fallback: str = REDACTION_FAILED) -> str:
     """Mask registered secrets and credential shapes in ``text``.
 
-    Registered values (longest first) become ``"[SECRET]"``; then the
+    Registered values, and their JSON-, repr- and percent-encoded forms
+    (longest first), become ``"[SECRET]"``; then the
     provider rules run over the result. When a rule fails, ``fallback`` is
     returned instead, never the raw or a partly masked text.
 
@@ -144,8 +197,8 @@ def redact(text: str, fallback: str = REDACTION_FAILED) -> str:
     """
     if not isinstance(text, str):
         raise TypeError(f"redact() expects a str, got {type(text).__name__}")
-    for value in _SECRETS.values:
-        text = text.replace(value, SECRET_PLACEHOLDER)
+    for form in _SECRETS.forms:
+        text = text.replace(form, SECRET_PLACEHOLDER)
     try:
         return mask_text(text, _PROVIDER_ERROR_RULES)
     except MaskingRuleError:

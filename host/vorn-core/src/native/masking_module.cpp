@@ -113,6 +113,11 @@ NB_MODULE(_masking, m) {
             std::vector<nb::object> held;
             std::vector<const CompiledPattern*> patterns;
             for (nb::handle rule : nb::iter(rules)) {
+                // nanobind casts None to a null pointer; only real patterns may pass.
+                if (!nb::isinstance<CompiledPattern>(rule)) {
+                    throw nb::type_error(
+                        (std::string("rules must be Pattern objects, not ") + Py_TYPE(rule.ptr())->tp_name).c_str());
+                }
                 held.push_back(nb::borrow(rule));
                 patterns.push_back(nb::cast<const CompiledPattern*>(rule));
             }

@@ -63,6 +63,27 @@ _QUOTED_PLACEHOLDER = r"""(?!["']\[[A-Z][A-Za-z0-9_ ]{0,128}\]["'])"""
 # a masked value's leading "=" or blank pass for a new value.
 _KV_SEP = r"""["']?[ \t]{0,16}(?::=|=>|[:=])[ \t]{0,16}(?![ \t=:>])"""
 
+# Scripts written without spaces between words (Thai, Lao, Myanmar, Khmer,
+# kana, Han): a key glued to such text ("密钥sk-...") still stands apart.
+_NO_SPACE_SCRIPTS = (
+    r"\u0e00-\u0eff\u1000-\u109f\u1780-\u17ff\u3040-\u30ff\u31f0-\u31ff\u3400-\u4dbf"
+    r"\u4e00-\u9fff\uf900-\ufaff\uff66-\uff9f\U00020000-\U0003134f"
+)
+# A word character that joins a key to the word before or after it.
+_JOINING = r"[^\W" + _NO_SPACE_SCRIPTS + r"]"
+# Where a key may start besides after a non-word character: right after a
+# literal escape of JSON or repr text ("\n", "\t", "\u00a0", "\x0b") or a
+# percent-encoded byte ("%20", "%3D"). Each look-behind is fixed width.
+_AFTER_ESCAPE = r"(?<=\\[nrtbfv])|(?<=\\x[0-9A-Fa-f]{2})|(?<=\\u[0-9A-Fa-f]{4})|(?<=%[0-9A-Fa-f]{2})"
+# Start and end of a key: "\b" for keys, except that the escapes above and
+# characters of the scripts above do not join a key to its neighbours, while
+# a Latin word that merely contains a key's prefix ("risk-", "task-") does.
+_KEY_START = r"(?:(?<!" + _JOINING + r")|" + _AFTER_ESCAPE + r")"
+_KEY_END = r"(?!" + _JOINING + r")"
+# A JWT starts at the start of its base64url run, so that a run of "-eyJ"
+# pieces is tried once rather than once per piece (quadratic work).
+_JWT_START = r"(?:(?<!-)(?<!" + _JOINING + r")|" + _AFTER_ESCAPE + r")"
+
 
 class BuiltInMaskingRule(Enum):
     """The engine's built-in credential rules; each member's value is its pattern.
@@ -85,7 +106,7 @@ class BuiltInMaskingRule(Enum):
     # single-token scheme (Bearer, Basic, ...) masks its token, any other value
     # is masked to the end of the line or the closing quote.
     AUTHORIZATION_HEADER = (
-        r"(?i:\b(?:proxy-)?authorization)" + _KV_SEP + r"""["']?"""
+        _KEY_START + r"(?i:(?:proxy-)?authorization)" + _KV_SEP + r"""["']?"""
         r"(?:(?i:bearer|basic|token|apikey|negotiate|ntlm)([ \t]{1,8})"
         r"|(?i:aws4-hmac-sha256|digest|hmac)[ \t]{1,8}"
         r"|(?!(?i:bearer|basic|token|apikey|negotiate|ntlm|aws4-hmac-sha256|digest|hmac)[ \t]))"
@@ -93,13 +114,13 @@ class BuiltInMaskingRule(Enum):
     )
     # RFC 6750 bearer tokens; a token holds a digit, so "Bearer realm" is prose.
     BEARER_TOKEN = (
-        r"(?i:\bbearer)[ \t]{1,8}(?=[A-Za-z._~+/-]{0,4096}[0-9])"
+        _KEY_START + r"(?i:bearer)(?:[ \t]|%20){1,8}(?=[A-Za-z._~+/-]{0,4096}[0-9])"
         r"(?P<secret>[A-Za-z0-9._~+/-]{8,4096}=*)"
     )
     # RFC 7617 basic credentials: base64 of "user:password" after "Basic"; a
     # token running into "[" (a placeholder) is not taken for a whole one.
     BASIC_CREDENTIALS = (
-        r"(?i:\bbasic)[ \t]{1,8}"
+        _KEY_START + r"(?i:basic)[ \t]{1,8}"
         r"(?=[A-Za-z+/]{0,4096}[0-9+/=]|[A-Za-z0-9+/]{1,4096}[A-Z])"
         r"(?P<secret>(?:[A-Za-z0-9+/]{4}){2,1024}(?:[A-Za-z0-9+/]{2}==|[A-Za-z0-9+/]{3}=)?)"
         r"(?![A-Za-z0-9+/=[])"
@@ -109,48 +130,49 @@ class BuiltInMaskingRule(Enum):
     # write them), or Password=/Pwd= of an ADO.NET / ODBC connection string
     # (Server=...;User Id=...;Password=...;): after a ";" or followed by one.
     CONN_STRING_CREDS = (
-        r"(?:\b((?:postgres(?:ql)?|mysql|mariadb|mongodb(?:\+srv)?|rediss?|amqps?|mssql|sqlserver"
+        r"(?:" + _KEY_START + r"((?:postgres(?:ql)?|mysql|mariadb|mongodb(?:\+srv)?|rediss?|amqps?|mssql|sqlserver"
         r"|oracle|clickhouse|cockroachdb|snowflake|db2|couchbases?|neo4j(?:\+s)?|nats|kafka|ldaps?"
         r"|s?ftp)(?:\+[a-z0-9]{1,16})?://)"
-        r"|(?i:(?:(;[ \t]?)|\b)(?:password|pwd)[ \t]{0,16}=[ \t]{0,16}(?![ \t])))"
+        r"|(?i:(?:(;[ \t]?)|" + _KEY_START + r")(?:password|pwd)[ \t]{0,16}=[ \t]{0,16}(?![ \t])))"
         r"(?P<secret>(?(1)[^\s/:@]{0,256}:[^\s/@]{1,256}(?=@)|"
         + _NOT_PLACEHOLDER + r"(?>[^;\r\n\"']{1,128})(?(2)|(?=;))))"
     )
     # Signature, credential and session token of an AWS SigV4 presigned URL.
     AWS_SIGV4_QS = (
-        r"(?i:\bX-Amz-(?:Signature|Credential|Security-Token)=)"
+        _KEY_START + r"(?i:X-Amz-(?:Signature|Credential|Security-Token)=)"
         r"(?P<secret>" + _NOT_PLACEHOLDER + r"""[^&\s"'<>#[]{1,4096})"""
     )
     # E2B API keys: "e2b_" and 40 hex digits.
-    E2B_KEY = r"\be2b_[0-9a-fA-F]{40}\b"
+    E2B_KEY = _KEY_START + r"e2b_[0-9a-fA-F]{40}" + _KEY_END
     # OpenAI keys: legacy "sk-" keys and project / service-account / admin keys.
-    OPENAI_KEY = r"\bsk-(?!ant-|or-)(?:(?:proj|svcacct|admin|None)-)?[A-Za-z0-9_-]{20,}"
+    OPENAI_KEY = _KEY_START + r"sk-(?!ant-|or-)(?:(?:proj|svcacct|admin|None)-)?[A-Za-z0-9_-]{20,}"
     # Anthropic keys: "sk-ant-api03-...", "sk-ant-admin01-...", "sk-ant-oat01-...".
-    ANTHROPIC_KEY = r"\bsk-ant-[a-z]{2,10}[0-9]{2}-[A-Za-z0-9_-]{20,}"
+    ANTHROPIC_KEY = _KEY_START + r"sk-ant-[a-z]{2,10}[0-9]{2}-[A-Za-z0-9_-]{20,}"
     # OpenRouter keys: "sk-or-v1-" and 64 hex digits.
-    OPENROUTER_KEY = r"\bsk-or-v1-[0-9a-f]{64}\b"
+    OPENROUTER_KEY = _KEY_START + r"sk-or-v1-[0-9a-f]{64}" + _KEY_END
     # AWS access key ids: long-term (AKIA), temporary (ASIA) and similar.
-    AWS_ACCESS_KEY_ID = r"\b(?:AKIA|ASIA|ABIA|ACCA)[A-Z0-9]{16}\b"
+    AWS_ACCESS_KEY_ID = _KEY_START + r"(?:AKIA|ASIA|ABIA|ACCA)[A-Z0-9]{16}" + _KEY_END
     # AWS secret access keys (40 base64 characters) after their usual key names,
     # or right after an access key id, masked or not ("AKIA...:secret").
     AWS_SECRET_KEY = (
-        r"(?:(?i:\b(?:(?:aws_?)?secret_?access_?key|aws_?secret_?key|secret_?key))" + _KV_SEP
-        + r"""["']?|(?:\[MASKED AWS_ACCESS_KEY_ID\]|\b(?:AKIA|ASIA|ABIA|ACCA)[A-Z0-9]{16}\b)[ \t:,;|=/"']{1,4})"""
+        r"(?:" + _KEY_START + r"(?i:(?:(?:aws_?)?secret_?access_?key|aws_?secret_?key|secret_?key))" + _KV_SEP
+        + r"""["']?|(?:\[MASKED AWS_ACCESS_KEY_ID\]|""" + _KEY_START + r"(?:AKIA|ASIA|ABIA|ACCA)[A-Z0-9]{16}" + _KEY_END
+        + r""")[ \t:,;|=/"']{1,4})"""
         r"(?P<secret>[A-Za-z0-9/+]{40})(?![A-Za-z0-9/+=])"
     )
     # GitHub classic tokens: personal (ghp_), OAuth (gho_), user-to-server
     # (ghu_), server-to-server (ghs_) and refresh (ghr_).
-    GITHUB_PAT_CLASSIC = r"\bgh[pousr]_[A-Za-z0-9]{36,251}\b"
+    GITHUB_PAT_CLASSIC = _KEY_START + r"gh[pousr]_[A-Za-z0-9]{36,251}" + _KEY_END
     # GitHub fine-grained personal access tokens.
-    GITHUB_PAT_FINE = r"\bgithub_pat_[A-Za-z0-9]{22}_[A-Za-z0-9]{59}\b"
+    GITHUB_PAT_FINE = _KEY_START + r"github_pat_[A-Za-z0-9]{22}_[A-Za-z0-9]{59}" + _KEY_END
     # Google API keys.
-    GOOGLE_API_KEY = r"\bAIza[0-9A-Za-z_-]{35}(?![0-9A-Za-z_-])"
+    GOOGLE_API_KEY = _KEY_START + r"AIza[0-9A-Za-z_-]{35}(?![0-9A-Za-z_-])"
     # Hugging Face user access tokens.
-    HUGGINGFACE_TOKEN = r"\bhf_[A-Za-z0-9]{34,}\b"
+    HUGGINGFACE_TOKEN = _KEY_START + r"hf_[A-Za-z0-9]{34,}" + _KEY_END
     # Slack bot, user, app, refresh and configuration tokens.
-    SLACK_TOKEN = r"\b(?:xox[abposre]|xapp)-[0-9A-Za-z-]{10,}"
+    SLACK_TOKEN = _KEY_START + r"(?:xox[abposre]|xapp)-[0-9A-Za-z-]{10,}"
     # JSON Web Tokens: three base64url segments, the header a JSON object.
-    JWT = r"\beyJ[A-Za-z0-9_-]{5,}\.[A-Za-z0-9_-]{5,}\.[A-Za-z0-9_-]*"
+    JWT = _JWT_START + r"eyJ[A-Za-z0-9_-]{5,}\.[A-Za-z0-9_-]{5,}\.[A-Za-z0-9_-]*"
     # password=, api_key: "...", client_secret=..., "token": "..." and the like,
     # in env, query-string, JSON, YAML and log forms; the key stays visible.
     GENERIC_CREDENTIAL_KV = (
