@@ -2,15 +2,19 @@
 
 from __future__ import annotations
 
+import asyncio
 import json
 import logging
 import os
 import sys
+from datetime import timedelta
 
 import pytest
+from mcp import McpError
 from mcp.types import Implementation
-from pydantic import ValidationError
+from pydantic import AnyUrl, ValidationError
 
+from tests.fakes.mcp_http import serve_stalling
 from tests.fakes.mcp_server import stdio_config
 from vorn_tools.mcp.client.session import create_session
 
@@ -130,9 +134,67 @@ async def test_configuration_secrets_never_reach_logs(transport, make_config, ca
     config = make_config(transport, headers={"Authorization": f"Bearer {SECRET}", "X-None": None})
     if transport == "stdio":
         config["env"] = {"API_KEY": SECRET}
+        config["args"] += [f"--token={SECRET}"]
+    else:
+        config["url"] += f"?api_key={SECRET}"
     async with create_session(config) as session:
         await session.initialize()
     shown = [r.getMessage() for r in caplog.records if r.name == SESSION_LOGGER and "with config" in r.getMessage()]
     assert len(shown) == 2
     assert all("'Authorization': '***'" in message for message in shown)
-    assert not [r for r in caplog.records if SECRET in r.getMessage()]
+    assert all(("--token=***" if transport == "stdio" else "api_key=***") in message for message in shown)
+    # The library's own records; httpx logs request URLs itself, as it always does.
+    assert not [r for r in caplog.records if r.name.startswith("vorn_tools") and SECRET in r.getMessage()]
+
+
+async def read_slow(config: dict) -> None:
+    async with create_session(config) as session:
+        await session.initialize()
+        await session.read_resource(AnyUrl("slow://resource"))
+
+
+@pytest.mark.parametrize("case", ["timeout while starting", "timeout in flight", "cancel in flight", "sdk timeout"])
+async def test_interrupted_session_keeps_its_outcome(case, transport, make_config):
+    # Teardown noise of the SDK's streams (BrokenResourceError) must never stand in for the outcome.
+    config = make_config(transport)
+    if case == "sdk timeout":
+        config["session_kwargs"] = {"read_timeout_seconds": timedelta(seconds=0.5)}
+        with pytest.raises(McpError, match="Timed out while waiting"):
+            await read_slow(config)
+    elif case == "cancel in flight":
+        task = asyncio.create_task(read_slow(config))
+        await asyncio.sleep(0.5)  # wherever the cancellation lands, the task ends cancelled
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        assert task.cancelled()
+    else:
+        with pytest.raises(TimeoutError):
+            await asyncio.wait_for(read_slow(config), 0.001 if case == "timeout while starting" else 0.5)
+
+
+@pytest.mark.parametrize(
+    ("transport", "fault", "message"),
+    [
+        ("streamable_http", "stall", r"at http://127\.0\.0\.1:\d+/mcp\?api_key=\*\*\* to initialize broke off \(ReadTimeout\)"),
+        ("sse", "stall", r"event stream of the MCP server at .*/sse\?api_key=\*\*\* broke off .*\(ReadTimeout\)"),
+        ("streamable_http", "die", r"to tools/call broke off \(RemoteProtocolError"),
+        ("sse", "die", "^Connection closed$"),
+    ],
+)
+async def test_broken_http_answer_fails_within_its_bound(transport, fault, message, spawn_http):
+    # Headers and then nothing, or a server that dies in the middle of a call: without a
+    # bound of its own the SDK waits for good, so the outer limit turns a hang into a failure.
+    async with asyncio.timeout(60):
+        with pytest.raises(McpError, match=message) as caught:
+            if fault == "stall":
+                with serve_stalling() as base_url:
+                    path = "/sse" if transport == "sse" else "/mcp"
+                    config = {"transport": transport, "url": f"{base_url}{path}?api_key={SECRET}", "timeout": 2, "sse_read_timeout": 2}
+                    async with create_session(config) as session:
+                        await session.initialize()
+            else:
+                async with create_session({"transport": transport, "url": spawn_http(transport), "timeout": 5}) as session:
+                    await session.initialize()
+                    await session.call_tool("die", {})
+    assert SECRET not in str(caught.value)
