@@ -65,19 +65,25 @@ async def test_call_result_conversion(transport, tool, arguments, expected, make
 
 
 @pytest.mark.parametrize(
-    ("transport", "uri", "data", "mime_type"),
+    ("transport", "uri", "expected"),
     [
-        ("stdio", "text://greeting", GREETING, "text/plain"),
-        ("sse", "blob://bytes", BLOB_BYTES, "application/octet-stream"),
-        ("streamable_http", "text://empty", "", "text/plain"),
-        ("streamable_http", "multi://two", "first", "text/plain"),
+        ("stdio", "text://greeting", (GREETING, "text/plain")),
+        ("sse", "blob://bytes", (BLOB_BYTES, "application/octet-stream")),
+        ("streamable_http", "text://empty", ("", "text/plain")),
+        ("streamable_http", "multi://two", ("first", "text/plain")),
+        ("stdio", "none://contents", ValueError("The MCP server answered with no contents for URI none://contents")),
     ],
 )
-async def test_get_resource_returns_blob(transport, uri, data, mime_type, make_config):
+async def test_get_resource_returns_blob(transport, uri, expected, make_config):
     # get_resource hands the hook the protocol's contents item (mimeType, not mime_type).
-    blob = await LangchainMCPClient({"fake": make_config(transport)}).get_resource("fake", uri)
+    client = LangchainMCPClient({"fake": make_config(transport)})
+    if isinstance(expected, Exception):
+        with pytest.raises(type(expected), match=f"^{expected}$"):
+            await client.get_resource("fake", uri)
+        return
+    blob = await client.get_resource("fake", uri)
     assert isinstance(blob, Blob)
-    assert (blob.data, blob.mimetype, blob.path) == (data, mime_type, uri)
+    assert (blob.data, blob.mimetype, blob.path) == (*expected, uri)
     assert blob.metadata == {"uri": AnyUrl(uri)}
 
 
@@ -92,6 +98,8 @@ async def test_resource_hook_takes_listed_records(make_config):
     untyped = MCPResource("greeting", uri=AnyUrl("text://greeting"))
     blob = await client._process_resource(untyped, config)
     assert (blob.data, blob.mimetype, blob.path) == (GREETING, None, "text://greeting")
+    with pytest.raises(ValueError, match="no contents for URI none://contents$"):
+        await client._process_resource(MCPResource("none", uri=AnyUrl("none://contents")), config)
 
 
 async def test_resource_fetch_is_bounded(transport, make_config):
@@ -100,6 +108,10 @@ async def test_resource_fetch_is_bounded(transport, make_config):
 
     client = Impatient({"fake": make_config(transport)})
     record = MCPResource("slow", uri=AnyUrl("slow://resource"))
+    loop = asyncio.get_running_loop()
+    started = loop.time()
     with pytest.raises(TimeoutError):
         await client._process_resource(record, client.servers["fake"])
+    # The bound covers the teardown too: a stdio server is stopped at once, not waited for.
+    assert loop.time() - started < Impatient.RESOURCE_FETCH_TIMEOUT + 3
     assert [task for task in asyncio.all_tasks() if task is not asyncio.current_task()] == []

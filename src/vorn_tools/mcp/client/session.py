@@ -230,7 +230,7 @@ def _real_outcome(group: BaseExceptionGroup, block_error: BaseException | None, 
     and which let a stream error raised while they close replace a cancellation.
     The caller's own exception, or its cancellation, is the outcome then (None
     when the block ran to its end); a group holding any other failure of the
-    SDK, or noise alone where the session never opened, is returned as it is.
+    SDK, or noise that was itself the failure, is returned as it is.
     """
     leaves = [leaf for leaf in _leaves(group, block_error) if leaf is not block_error]
     if any(not isinstance(leaf, _TEARDOWN_NOISE) for leaf in leaves):
@@ -240,9 +240,9 @@ def _real_outcome(group: BaseExceptionGroup, block_error: BaseException | None, 
         return block_error if isinstance(block_error, asyncio.CancelledError) else asyncio.CancelledError()
     if block_error is not None and not isinstance(block_error, asyncio.CancelledError):
         return block_error
-    if block_error is None and not ran:
-        return group
-    return block_error
+    # The block ran to its end: the noise came after the work was done. Otherwise
+    # the noise is all there is to say (the SDK cancelled the block over it).
+    return None if ran else group
 
 
 def _filter_headers(config: dict[str, Any]) -> None:
@@ -585,16 +585,20 @@ async def create_session(config: MCPConfiguration) -> AsyncIterator[ClientSessio
     The yielded `ClientSession` is not initialised: await its ``initialize``
     before the first request. Leaving the block closes the session and then
     the transport. An exception raised in the block reaches the caller as it
-    was raised, not wrapped in the exception groups of the SDK's task groups;
-    failures of the SDK itself pass through as the SDK raises them.
+    was raised, not wrapped in the exception groups of the SDK's task groups,
+    and a cancellation stays a cancellation: errors of the SDK's streams while
+    they close never take the place of either. Failures of the SDK itself pass
+    through as the SDK raises them. A streamable-HTTP answer, or an SSE event
+    stream still opening, that breaks off (the server died, or stopped sending
+    until the read timeout) fails with an `McpError` naming the server.
 
     Args:
         config: The server's configuration.
 
     Raises:
         ValueError: No transport fits the configuration ("Invalid
-            configuration: ..." with header and environment values masked), or a
-            stdio configuration has no "args".
+            configuration: ..." with credentials masked), or a stdio
+            configuration has no "args".
         TypeError: The configuration is not a mapping.
     """
     if not isinstance(config, Mapping):
