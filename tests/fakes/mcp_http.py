@@ -53,10 +53,11 @@ def serve_http(app: ASGIApp) -> Iterator[str]:
 
 
 @contextmanager
-def serve_stalling() -> Iterator[str]:
+def serve_stalling(cut: bool = False) -> Iterator[str]:
     """A server that answers every request with event-stream headers and then nothing.
 
-    Yields its base URL; connections are held open until the block ends.
+    Yields its base URL. Connections are held open until the block ends; with
+    ``cut`` the answer ends right after the headers, as when a server dies mid-answer.
     """
     listener = socket.create_server(("127.0.0.1", 0))
     held: list[socket.socket] = []
@@ -73,6 +74,8 @@ def serve_stalling() -> Iterator[str]:
                 return
             held.append(connection)
             connection.sendall(b"HTTP/1.1 200 OK\r\ncontent-type: text/event-stream\r\ntransfer-encoding: chunked\r\n\r\n")
+            if cut:
+                connection.shutdown(socket.SHUT_WR)  # closed for writing, so no reset races the headers
 
     thread = threading.Thread(target=accept, name="fake-mcp-stall", daemon=True)
     thread.start()

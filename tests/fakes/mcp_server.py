@@ -8,9 +8,7 @@ or serve `build_server()`'s ``sse_app()`` / ``streamable_http_app()`` over HTTP
 ``--slow-list S``    the listings take S seconds;
 ``--pid-file PATH``  the process writes its pid to PATH once it has started;
 ``--wait-for PATH``  the listings wait until PATH exists (repeatable; at most a minute);
-``--page-size N``    the listings come in pages of N (``--endless`` pages forever);
-``--http KIND``      serve over HTTP ("sse" or "streamable") on an ephemeral port
-                     of 127.0.0.1, written to ``--port-file PATH``.
+``--page-size N``    the listings come in pages of N (``--endless`` pages forever).
 """
 
 from __future__ import annotations
@@ -21,7 +19,6 @@ import base64
 import json
 import os
 import sys
-import threading
 from collections.abc import Iterable
 from typing import Any
 
@@ -196,11 +193,6 @@ def build_server(**switches: Any) -> FakeMCP:
         """Raise inside the tool."""
         raise ValueError("the tool exploded")
 
-    @server.tool()
-    def die() -> str:
-        """End the server process in the middle of the call."""
-        os._exit(3)
-
     @server.resource("text://greeting", name="greeting", description="A greeting", mime_type="text/plain")
     def greeting() -> str:
         return GREETING
@@ -242,32 +234,18 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--page-size", type=int, default=0)
     parser.add_argument("--endless", action="store_true")
     parser.add_argument("--token", help="ignored: stands for a credential on the command line")
-    parser.add_argument("--http", choices=["sse", "streamable"])
-    parser.add_argument("--port-file")
     options = parser.parse_args(argv)
     if options.pid_file:
         with open(options.pid_file, "w") as handle:
             handle.write(str(os.getpid()))
-    server = build_server(
+    build_server(
         fail_list=options.fail_list,
         slow_list=options.slow_list,
         wait_for=options.wait_for,
         page_size=options.page_size,
         endless=options.endless,
-    )
-    if not options.http:
-        server.run("stdio")
-        return
-    from tests.fakes.mcp_http import serve_http
-
-    app = server.sse_app() if options.http == "sse" else server.streamable_http_app()
-    with serve_http(app) as base_url:
-        with open(options.port_file + ".part", "w") as handle:
-            handle.write(base_url)
-        os.replace(options.port_file + ".part", options.port_file)
-        threading.Event().wait()
+    ).run("stdio")
 
 
 if __name__ == "__main__":
-    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
     main(sys.argv[1:])

@@ -2,10 +2,6 @@
 
 from __future__ import annotations
 
-import os
-import signal
-import subprocess
-import sys
 import time
 from collections.abc import Callable, Iterator
 from pathlib import Path
@@ -53,32 +49,6 @@ def make_config(request: pytest.FixtureRequest) -> Callable[..., dict[str, Any]]
         return {"transport": transport, "url": url, **extra}
 
     return make
-
-
-@pytest.fixture
-def spawn_http(tmp_path: Path) -> Iterator[Callable[[str], str]]:
-    """Start the fake server over HTTP in a process of its own (one a test may kill); yields a URL maker."""
-    processes: list[subprocess.Popen] = []
-
-    def spawn(transport: str) -> str:
-        port_file = tmp_path / f"port-{len(processes)}"
-        kind = "sse" if transport == "sse" else "streamable"
-        server = os.path.join(os.path.dirname(__file__), "..", "fakes", "mcp_server.py")
-        processes.append(
-            subprocess.Popen(
-                [sys.executable, server, "--http", kind, "--port-file", str(port_file)], start_new_session=True
-            )
-        )
-        wait_for_files(port_file)
-        return port_file.read_text() + ("/sse" if kind == "sse" else "/mcp")
-
-    yield spawn
-    for process in processes:
-        try:
-            os.killpg(process.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        process.wait(timeout=60)
 
 
 @pytest.fixture(params=["stdio", "sse", "streamable_http"])

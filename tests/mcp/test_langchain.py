@@ -22,7 +22,7 @@ async def tools_by_name(config: dict) -> dict[str, StructuredTool]:
     return {tool.name: tool for tool in tools}
 
 
-async def test_ainvoke_returns_content_and_artifact(transport, make_config):
+async def test_tools_carry_the_listing_and_run_through_langchain(transport, make_config):
     tools = await tools_by_name(make_config(transport))
     add = tools["add"]
     assert (add.description, add.response_format, add.func) == ("Add two integers.", "content_and_artifact", None)
@@ -36,7 +36,6 @@ async def test_ainvoke_returns_content_and_artifact(transport, make_config):
     image, embedded = message.artifact
     assert isinstance(image, ImageContent) and image.data == PIXEL_B64
     assert isinstance(embedded, EmbeddedResource) and embedded.resource.text == "a note"
-    assert await add.ainvoke({"a": 2, "b": 3}) == "5"
 
 
 @pytest.mark.parametrize(
@@ -71,17 +70,11 @@ async def test_call_result_conversion(transport, tool, arguments, expected, make
         ("sse", "blob://bytes", (BLOB_BYTES, "application/octet-stream")),
         ("streamable_http", "text://empty", ("", "text/plain")),
         ("streamable_http", "multi://two", ("first", "text/plain")),
-        ("stdio", "none://contents", ValueError("The MCP server answered with no contents for URI none://contents")),
     ],
 )
 async def test_get_resource_returns_blob(transport, uri, expected, make_config):
     # get_resource hands the hook the protocol's contents item (mimeType, not mime_type).
-    client = LangchainMCPClient({"fake": make_config(transport)})
-    if isinstance(expected, Exception):
-        with pytest.raises(type(expected), match=f"^{expected}$"):
-            await client.get_resource("fake", uri)
-        return
-    blob = await client.get_resource("fake", uri)
+    blob = await LangchainMCPClient({"fake": make_config(transport)}).get_resource("fake", uri)
     assert isinstance(blob, Blob)
     assert (blob.data, blob.mimetype, blob.path) == (*expected, uri)
     assert blob.metadata == {"uri": AnyUrl(uri)}
