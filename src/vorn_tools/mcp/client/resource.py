@@ -71,7 +71,7 @@ async def load_mcp_resources(*, config: MCPConfiguration) -> list[MCPResource]:
     """
     async with create_session(config) as resource_session:
         await resource_session.initialize()
-        listed = await list_pages(resource_session.list_resources, "resources", config, "resources")
+        listed = await list_pages(resource_session.list_resources, "resources", config)
 
     return [
         MCPResource(

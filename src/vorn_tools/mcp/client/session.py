@@ -64,7 +64,7 @@ _SESSION_KEYS = {"session_kwargs"}
 _CREDENTIAL_NAME = re.compile(r"(?i)token|secret|passw|pwd|key|auth|credential|signature|sig$|cookie")
 _QUERY_VALUE = re.compile(r"([?&;#]([^=&;#]*)=)([^&;#]*)")
 _URL_PASSWORD = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]*://[^/@:]*:)[^/@]*@")
-_ASSIGNMENT = re.compile(r"^(-{0,2}([A-Za-z0-9_.-]+)=)(.*)$", re.S)
+_ASSIGNMENT = re.compile(r"^(-{0,2}([A-Za-z0-9_.-]+)(?:=|:\s*))(.*)$", re.S)
 
 # How long a stdio server may take to exit once its input is closed, and then once terminated.
 STDIO_EXIT_TIMEOUT = 2.0
@@ -98,8 +98,8 @@ def masked_url(url: Any) -> Any:
 def masked_args(args: Any) -> Any:
     """Command-line ``args`` with credential-like values shown as `MASK`.
 
-    Covers "--token=VALUE", "API_KEY=VALUE", an option such as "--api-key"
-    followed by its value, and URLs (see `masked_url`).
+    Covers "--token=VALUE", "API_KEY=VALUE", "Authorization: VALUE", an option
+    such as "--api-key" followed by its value, and URLs (see `masked_url`).
     """
     if not isinstance(args, (list, tuple)):
         return args
@@ -156,10 +156,9 @@ def masked_config(config: Mapping[str, Any]) -> dict[str, Any]:
     return shown
 
 
-async def list_pages(
-    list_page: Callable[..., Awaitable[Any]], field: str, config: Mapping[str, Any], what: str
-) -> list[Any]:
-    """Every item of a paged listing: ``list_page`` is the session's ``list_tools`` or ``list_resources``.
+async def list_pages(list_page: Callable[..., Awaitable[Any]], field: str, config: Mapping[str, Any]) -> list[Any]:
+    """Every item of a paged listing: ``list_page`` is the session's ``list_tools`` or
+    ``list_resources``, ``field`` the result's "tools" or "resources".
 
     The first request carries no cursor; each later one the cursor of the page
     before, until a page comes without one.
@@ -176,7 +175,7 @@ async def list_pages(
         if not cursor:
             return items
     raise RuntimeError(
-        f"The MCP server {describe_server(config)} was still paging its {what} after {MAX_LISTING_PAGES} pages"
+        f"The MCP server {describe_server(config)} was still paging its {field} after {MAX_LISTING_PAGES} pages"
     )
 
 

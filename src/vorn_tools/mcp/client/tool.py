@@ -69,7 +69,7 @@ async def load_mcp_tools(
     async with create_session(config) as tool_session:
         logger.debug("Initializing new tool session")
         await tool_session.initialize()
-        listed = await list_pages(tool_session.list_tools, "tools", config, "tools")
+        listed = await list_pages(tool_session.list_tools, "tools", config)
 
     tools = [
         MCPTool(
