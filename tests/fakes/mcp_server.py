@@ -8,7 +8,8 @@ or serve `build_server()`'s ``sse_app()`` / ``streamable_http_app()`` over HTTP
 ``--slow-list S``    the listings take S seconds;
 ``--pid-file PATH``  the process writes its pid to PATH once it has started;
 ``--wait-for PATH``  the listings wait until PATH exists (repeatable; at most a minute);
-``--page-size N``    the listings come in pages of N (``--endless`` pages forever).
+``--page-size N``    the listings come in pages of N (``--endless`` pages forever);
+``--linger``         ignore SIGTERM and stay on after the client closed its input.
 """
 
 from __future__ import annotations
@@ -18,7 +19,9 @@ import asyncio
 import base64
 import json
 import os
+import signal
 import sys
+import time
 from collections.abc import Iterable
 from typing import Any
 
@@ -234,7 +237,10 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--page-size", type=int, default=0)
     parser.add_argument("--endless", action="store_true")
     parser.add_argument("--token", help="ignored: stands for a credential on the command line")
+    parser.add_argument("--linger", action="store_true")
     options = parser.parse_args(argv)
+    if options.linger:
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
     if options.pid_file:
         with open(options.pid_file, "w") as handle:
             handle.write(str(os.getpid()))
@@ -245,6 +251,8 @@ def main(argv: list[str] | None = None) -> None:
         page_size=options.page_size,
         endless=options.endless,
     ).run("stdio")
+    if options.linger:
+        time.sleep(600)
 
 
 if __name__ == "__main__":

@@ -41,7 +41,7 @@ def process_alive(pid: int) -> bool:
 @pytest.mark.parametrize("operation", ["get_tools", "get_resources", "get_resource"])
 async def test_unknown_server_is_refused_before_any_session(operation, caplog):
     caplog.set_level(logging.DEBUG)
-    client = MCPClient({"known": {"command": "/nonexistent", "args": ["x"]}})
+    client = MCPClient({"known": {"command": "/nonexistent", "args": ["x"]}, "other": {"url": "http://127.0.0.1:9/"}})
     args = ("Known", "text://greeting") if operation == "get_resource" else ("Known",)
     with pytest.raises(ValueError, match=r"^Server Known not found\.$"):
         await getattr(client, operation)(*args)
@@ -52,7 +52,7 @@ async def test_unknown_server_is_refused_before_any_session(operation, caplog):
         with pytest.raises(ValueError, match=r"^No MCP servers provided\.$"):
             MCPClient(empty)
     client.get_servers().append("c")
-    assert client.get_servers() == ["known"]  # a new list each time
+    assert client.get_servers() == ["known", "other"]  # in order, a new list each time
 
 
 @pytest.mark.parametrize(

@@ -11,7 +11,7 @@ from langchain_core.tools import StructuredTool, ToolException
 from mcp.types import EmbeddedResource, ImageContent
 from pydantic import AnyUrl
 
-from tests.fakes.mcp_server import BLOB_BYTES, GREETING, PIXEL_B64
+from tests.fakes.mcp_server import BLOB_BYTES, GREETING, PIXEL_B64, stdio_config
 from vorn_tools.mcp.client.langchain import LangchainMCPClient
 from vorn_tools.mcp.client.resource import MCPResource
 
@@ -99,12 +99,14 @@ async def test_resource_fetch_is_bounded(transport, make_config):
     class Impatient(LangchainMCPClient):
         RESOURCE_FETCH_TIMEOUT = 0.5
 
-    client = Impatient({"fake": make_config(transport)})
+    # Over stdio, a server that stays on after its input closes and ignores SIGTERM.
+    client = Impatient({"fake": stdio_config("--linger") if transport == "stdio" else make_config(transport)})
     record = MCPResource("slow", uri=AnyUrl("slow://resource"))
     loop = asyncio.get_running_loop()
     started = loop.time()
     with pytest.raises(TimeoutError):
         await client._process_resource(record, client.servers["fake"])
-    # The bound covers the teardown too: a stdio server is stopped at once, not waited for.
+    # The bound covers the teardown: such a server is killed a second after the
+    # cancellation, where waiting for it to exit first would take four.
     assert loop.time() - started < Impatient.RESOURCE_FETCH_TIMEOUT + 3
     assert [task for task in asyncio.all_tasks() if task is not asyncio.current_task()] == []

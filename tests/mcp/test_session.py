@@ -10,12 +10,13 @@ import sys
 from datetime import timedelta
 
 import pytest
-from mcp import McpError
+from mcp import McpError, stdio_client
 from mcp.types import Implementation
 from pydantic import AnyUrl, ValidationError
 
 from tests.fakes.mcp_http import serve_stalling
 from tests.fakes.mcp_server import stdio_config
+from vorn_tools.mcp.client import session as session_module
 from vorn_tools.mcp.client.session import create_session
 
 SESSION_LOGGER = "vorn_tools.mcp.client.session"
@@ -128,13 +129,17 @@ async def read_slow(config: dict) -> None:
         await session.read_resource(AnyUrl("slow://resource"))
 
 
+@pytest.mark.parametrize("transport", ["stdio", "sdk stdio", "sse", "streamable_http"])
 @pytest.mark.parametrize(
     "case", ["block error", "block group", "timeout while starting", "timeout in flight", "cancel in flight", "sdk timeout"]
 )
-async def test_session_ends_with_the_outcome_of_its_block(case, transport, make_config):
+async def test_session_ends_with_the_outcome_of_its_block(case, transport, make_config, monkeypatch):
     # Neither the exception groups of the SDK's task groups nor the errors its streams raise
-    # while they close (BrokenResourceError) may stand in for the outcome.
-    config = make_config(transport)
+    # while they close (BrokenResourceError) may stand in for the outcome; "sdk stdio" is
+    # the SDK's own stdio transport, the one used where process groups are missing.
+    if transport == "sdk stdio":
+        monkeypatch.setattr(session_module, "_stdio_transport", stdio_client)
+    config = make_config(transport.removeprefix("sdk "))
     if case.startswith("block"):
         error = BlockError("raised") if case == "block error" else ExceptionGroup("own", [BlockError("inner")])
         with pytest.raises(type(error)) as caught:

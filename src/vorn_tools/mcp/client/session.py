@@ -68,6 +68,7 @@ _ASSIGNMENT = re.compile(r"^(-{0,2}([A-Za-z0-9_.-]+)(?:=|:\s*))(.*)$", re.S)
 
 # How long a stdio server may take to exit once its input is closed, and then once terminated.
 STDIO_EXIT_TIMEOUT = 2.0
+STDIO_TERMINATE_TIMEOUT = 1.0
 # Pages one listing may take before the server is taken to be looping.
 MAX_LISTING_PAGES = 100
 # Exceptions the SDK's streams raise while they are being torn down, never an outcome in themselves.
@@ -276,7 +277,7 @@ async def _end_process(process: Any, graceful: bool) -> None:
             os.killpg(process.pid, sig)
         except ProcessLookupError:
             break
-        with anyio.move_on_after(STDIO_EXIT_TIMEOUT):
+        with anyio.move_on_after(STDIO_TERMINATE_TIMEOUT):
             await process.wait()
     await process.aclose()
 
@@ -286,7 +287,8 @@ async def _stop_process(process: Any, graceful: bool) -> None:
 
     After a normal exit the server gets `STDIO_EXIT_TIMEOUT` to leave once its
     input is closed; after a failure or a cancellation it is terminated at once,
-    so that the caller's own bound holds. SIGKILL follows when SIGTERM is ignored.
+    so that the caller's own bound holds. SIGKILL follows when SIGTERM has not
+    ended it within `STDIO_TERMINATE_TIMEOUT`.
     The work runs in a task of its own: a shield of anyio's does not hold against
     a second `Task.cancel()`, which would leave the server running.
     """
