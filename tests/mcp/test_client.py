@@ -82,7 +82,8 @@ async def test_endless_paging_stops_at_the_cap(operation):
     client = MCPClient({"looping": stdio_config("--page-size", "1", "--endless", "--token=sk-0123456789abcdef")})
     what = operation.removeprefix("get_")
     with pytest.raises(RuntimeError, match=rf"^The MCP server .*mcp_server\.py .*--token=\*\*\* was still paging its {what} after 100 pages$"):
-        await getattr(client, operation)()
+        async with asyncio.timeout(60):  # without the cap the listing never ends
+            await getattr(client, operation)()
 
 
 async def test_all_servers_listing_concatenates_in_server_order(make_config):
