@@ -7,6 +7,7 @@ server down when the block ends.
 
 from __future__ import annotations
 
+import socket
 import threading
 import time
 from collections.abc import Iterator
@@ -49,3 +50,40 @@ def serve_http(app: ASGIApp) -> Iterator[str]:
         if thread.is_alive():
             server.force_exit = True
             thread.join(SHUTDOWN_TIMEOUT)
+
+
+@contextmanager
+def serve_stalling(cut: bool = False) -> Iterator[str]:
+    """A server that answers every request with event-stream headers and then nothing.
+
+    Yields its base URL. Connections are held open until the block ends; with
+    ``cut`` the answer ends right after the headers, as when a server dies mid-answer.
+    """
+    listener = socket.create_server(("127.0.0.1", 0))
+    held: list[socket.socket] = []
+    stop = threading.Event()
+
+    def accept() -> None:
+        listener.settimeout(0.1)
+        while not stop.is_set():
+            try:
+                connection, _ = listener.accept()
+            except TimeoutError:
+                continue
+            except OSError:
+                return
+            held.append(connection)
+            connection.sendall(b"HTTP/1.1 200 OK\r\ncontent-type: text/event-stream\r\ntransfer-encoding: chunked\r\n\r\n")
+            if cut:
+                connection.shutdown(socket.SHUT_WR)  # closed for writing, so no reset races the headers
+
+    thread = threading.Thread(target=accept, name="fake-mcp-stall", daemon=True)
+    thread.start()
+    try:
+        yield f"http://127.0.0.1:{listener.getsockname()[1]}"
+    finally:
+        stop.set()
+        thread.join(SHUTDOWN_TIMEOUT)
+        listener.close()
+        for connection in held:
+            connection.close()

@@ -2,13 +2,25 @@
 
 from __future__ import annotations
 
+import time
 from collections.abc import Callable, Iterator
+from pathlib import Path
 from typing import Any
 
 import pytest
 
 from tests.fakes.mcp_http import serve_http
 from tests.fakes.mcp_server import build_server, stdio_config
+
+READY_TIMEOUT = 60.0
+
+
+def wait_for_files(*paths: Path) -> None:
+    """Poll until every path exists; a server that starts slowly under load is still waited for."""
+    deadline = time.monotonic() + READY_TIMEOUT
+    while not all(path.exists() for path in paths):
+        assert time.monotonic() < deadline, f"not written within {READY_TIMEOUT} s: {paths}"
+        time.sleep(0.02)
 
 
 @pytest.fixture(scope="module")

@@ -11,7 +11,7 @@ from langchain_core.tools import StructuredTool, ToolException
 from mcp.types import EmbeddedResource, ImageContent
 from pydantic import AnyUrl
 
-from tests.fakes.mcp_server import BLOB_BYTES, GREETING, PIXEL_B64
+from tests.fakes.mcp_server import BLOB_BYTES, GREETING, PIXEL_B64, stdio_config
 from vorn_tools.mcp.client.langchain import LangchainMCPClient
 from vorn_tools.mcp.client.resource import MCPResource
 
@@ -22,7 +22,7 @@ async def tools_by_name(config: dict) -> dict[str, StructuredTool]:
     return {tool.name: tool for tool in tools}
 
 
-async def test_ainvoke_returns_content_and_artifact(transport, make_config):
+async def test_tools_carry_the_listing_and_run_through_langchain(transport, make_config):
     tools = await tools_by_name(make_config(transport))
     add = tools["add"]
     assert (add.description, add.response_format, add.func) == ("Add two integers.", "content_and_artifact", None)
@@ -36,7 +36,6 @@ async def test_ainvoke_returns_content_and_artifact(transport, make_config):
     image, embedded = message.artifact
     assert isinstance(image, ImageContent) and image.data == PIXEL_B64
     assert isinstance(embedded, EmbeddedResource) and embedded.resource.text == "a note"
-    assert await add.ainvoke({"a": 2, "b": 3}) == "5"
 
 
 @pytest.mark.parametrize(
@@ -65,19 +64,19 @@ async def test_call_result_conversion(transport, tool, arguments, expected, make
 
 
 @pytest.mark.parametrize(
-    ("transport", "uri", "data", "mime_type"),
+    ("transport", "uri", "expected"),
     [
-        ("stdio", "text://greeting", GREETING, "text/plain"),
-        ("sse", "blob://bytes", BLOB_BYTES, "application/octet-stream"),
-        ("streamable_http", "text://empty", "", "text/plain"),
-        ("streamable_http", "multi://two", "first", "text/plain"),
+        ("stdio", "text://greeting", (GREETING, "text/plain")),
+        ("sse", "blob://bytes", (BLOB_BYTES, "application/octet-stream")),
+        ("streamable_http", "text://empty", ("", "text/plain")),
+        ("streamable_http", "multi://two", ("first", "text/plain")),
     ],
 )
-async def test_get_resource_returns_blob(transport, uri, data, mime_type, make_config):
+async def test_get_resource_returns_blob(transport, uri, expected, make_config):
     # get_resource hands the hook the protocol's contents item (mimeType, not mime_type).
     blob = await LangchainMCPClient({"fake": make_config(transport)}).get_resource("fake", uri)
     assert isinstance(blob, Blob)
-    assert (blob.data, blob.mimetype, blob.path) == (data, mime_type, uri)
+    assert (blob.data, blob.mimetype, blob.path) == (*expected, uri)
     assert blob.metadata == {"uri": AnyUrl(uri)}
 
 
@@ -92,14 +91,22 @@ async def test_resource_hook_takes_listed_records(make_config):
     untyped = MCPResource("greeting", uri=AnyUrl("text://greeting"))
     blob = await client._process_resource(untyped, config)
     assert (blob.data, blob.mimetype, blob.path) == (GREETING, None, "text://greeting")
+    with pytest.raises(ValueError, match="no contents for URI none://contents$"):
+        await client._process_resource(MCPResource("none", uri=AnyUrl("none://contents")), config)
 
 
 async def test_resource_fetch_is_bounded(transport, make_config):
     class Impatient(LangchainMCPClient):
         RESOURCE_FETCH_TIMEOUT = 0.5
 
-    client = Impatient({"fake": make_config(transport)})
+    # Over stdio, a server that stays on after its input closes and ignores SIGTERM.
+    client = Impatient({"fake": stdio_config("--linger") if transport == "stdio" else make_config(transport)})
     record = MCPResource("slow", uri=AnyUrl("slow://resource"))
+    loop = asyncio.get_running_loop()
+    started = loop.time()
     with pytest.raises(TimeoutError):
         await client._process_resource(record, client.servers["fake"])
+    # The bound covers the teardown: such a server is killed a second after the
+    # cancellation, where waiting for it to exit first would take four.
+    assert loop.time() - started < Impatient.RESOURCE_FETCH_TIMEOUT + 3
     assert [task for task in asyncio.all_tasks() if task is not asyncio.current_task()] == []

@@ -2,16 +2,21 @@
 
 from __future__ import annotations
 
+import asyncio
 import json
 import logging
 import os
 import sys
+from datetime import timedelta
 
 import pytest
+from mcp import McpError, stdio_client
 from mcp.types import Implementation
-from pydantic import ValidationError
+from pydantic import AnyUrl, ValidationError
 
+from tests.fakes.mcp_http import serve_stalling
 from tests.fakes.mcp_server import stdio_config
+from vorn_tools.mcp.client import session as session_module
 from vorn_tools.mcp.client.session import create_session
 
 SESSION_LOGGER = "vorn_tools.mcp.client.session"
@@ -40,10 +45,11 @@ async def call_text(config: dict, tool: str, arguments: dict | None = None) -> s
 )
 async def test_transport_selection(transport, extra, expected, make_config, caplog):
     caplog.set_level(logging.DEBUG, logger=SESSION_LOGGER)
-    # A None in ``extra`` removes the key.
-    config = {key: value for key, value in {**make_config(transport), **extra}.items() if value is not None}
+    # A None in ``extra`` removes the key; "session_kwargs" reaches the ClientSession on each transport.
+    session_kwargs = {"client_info": Implementation(name="vorn-test-client", version="9.9")}
+    config = {key: value for key, value in {**make_config(transport, session_kwargs=session_kwargs), **extra}.items() if value is not None}
     before = dict(config)
-    assert await call_text(config, "add", {"a": 2, "b": 40}) == "42"
+    assert await call_text(config, "client_name") == "vorn-test-client"
     chosen = [r.getMessage() for r in caplog.records if r.name == SESSION_LOGGER and r.getMessage().endswith(" session")]
     assert chosen == [f"Creating {expected} session"]
     assert config == before  # "transport" and every other key stay in the host's mapping
@@ -55,7 +61,6 @@ async def test_transport_selection(transport, extra, expected, make_config, capl
         ({}, ValueError, r"^Invalid configuration: \{\}$"),
         ({"transport": "sse", "headers": {"Authorization": SECRET}}, ValueError, r"^Invalid configuration: .*'Authorization': '\*\*\*'"),
         ({"transport": "streamable_http", "env": {"KEY": SECRET}}, ValueError, r"^Invalid configuration: .*'KEY': '\*\*\*'"),
-        ({"command": sys.executable}, ValueError, "^args is required for stdio configuration$"),
         ({"command": sys.executable, "args": []}, ValueError, "^args is required for stdio configuration$"),
         ({"transport": "stdio", "args": None}, ValueError, "^args is required for stdio configuration$"),
         # The SDK's own validation of a stdio configuration without a command; values stay hidden.
@@ -77,19 +82,13 @@ async def test_invalid_configuration_is_refused_on_entry(config, error, message)
 
 async def test_stdio_server_environment_gets_host_path(monkeypatch):
     monkeypatch.setenv("PATH", os.environ["PATH"] + os.pathsep + "/vorn/test/bin")
-    env = {"VORN_FAKE": "configured"}
-    config = stdio_config(env=env)
-    assert await call_text(config, "echo_env", {"name": "VORN_FAKE"}) == "configured"
-    assert env["PATH"] == os.environ["PATH"]  # added to the host's own mapping
-    assert await call_text(config, "echo_env", {"name": "PATH"}) == os.environ["PATH"]
-
-    config = stdio_config()
-    assert await call_text(config, "echo_env", {"name": "PATH"}) == os.environ["PATH"]
-    assert "env" not in config
-
-    # An existing PATH is passed unchanged.
-    config = stdio_config(env={"PATH": os.environ["PATH"] + os.pathsep + "/explicit"})
-    assert (await call_text(config, "echo_env", {"name": "PATH"})).endswith("/explicit")
+    host_path, env, bare = os.environ["PATH"], {"VORN_FAKE": "configured"}, stdio_config()
+    assert await call_text(stdio_config(env=env), "echo_env", {"name": "VORN_FAKE"}) == "configured"
+    assert env["PATH"] == host_path  # added to the host's own mapping
+    # Without "env" the server still gets the host's PATH; an existing PATH is passed unchanged.
+    for config, expected in [(bare, host_path), (stdio_config(env={"PATH": "/explicit"}), "/explicit")]:
+        assert await call_text(config, "echo_env", {"name": "PATH"}) == expected
+    assert "env" not in bare
 
 
 @pytest.mark.parametrize("transport", ["sse", "streamable_http"])
@@ -102,27 +101,8 @@ async def test_headers_reach_http_server_without_none_values(transport, make_con
     assert headers == {"X-Vorn-Token": "abc", "X-Vorn-Empty": "", "X-Vorn-Dropped": None}
 
 
-async def test_session_kwargs_reach_client_session_on_every_transport(transport, make_config):
-    session_kwargs = {"client_info": Implementation(name="vorn-test-client", version="9.9")}
-    config = make_config(transport, session_kwargs=session_kwargs)
-    assert await call_text(config, "client_name") == "vorn-test-client"
-
-
 class BlockError(Exception):
     pass
-
-
-@pytest.mark.parametrize(
-    "error",
-    [BlockError("raised by the caller"), ExceptionGroup("the caller's own group", [BlockError("inner")])],
-    ids=["plain", "group"],
-)
-async def test_error_in_block_reaches_caller_as_raised(error, transport, make_config):
-    with pytest.raises(type(error)) as caught:
-        async with create_session(make_config(transport)) as session:
-            await session.initialize()
-            raise error
-    assert caught.value is error
 
 
 async def test_configuration_secrets_never_reach_logs(transport, make_config, caplog):
@@ -130,9 +110,75 @@ async def test_configuration_secrets_never_reach_logs(transport, make_config, ca
     config = make_config(transport, headers={"Authorization": f"Bearer {SECRET}", "X-None": None})
     if transport == "stdio":
         config["env"] = {"API_KEY": SECRET}
+        config["args"] += [f"--token={SECRET}"]
+    else:
+        config["url"] += f"?api_key={SECRET}"
     async with create_session(config) as session:
         await session.initialize()
     shown = [r.getMessage() for r in caplog.records if r.name == SESSION_LOGGER and "with config" in r.getMessage()]
     assert len(shown) == 2
     assert all("'Authorization': '***'" in message for message in shown)
-    assert not [r for r in caplog.records if SECRET in r.getMessage()]
+    assert all(("--token=***" if transport == "stdio" else "api_key=***") in message for message in shown)
+    # The library's own records; httpx logs request URLs itself, as it always does.
+    assert not [r for r in caplog.records if r.name.startswith("vorn_tools") and SECRET in r.getMessage()]
+
+
+async def read_slow(config: dict) -> None:
+    async with create_session(config) as session:
+        await session.initialize()
+        await session.read_resource(AnyUrl("slow://resource"))
+
+
+@pytest.mark.parametrize("transport", ["stdio", "sdk stdio", "sse", "streamable_http"])
+@pytest.mark.parametrize(
+    "case", ["block error", "block group", "timeout while starting", "timeout in flight", "cancel in flight", "sdk timeout"]
+)
+async def test_session_ends_with_the_outcome_of_its_block(case, transport, make_config, monkeypatch):
+    # Neither the exception groups of the SDK's task groups nor the errors its streams raise
+    # while they close (BrokenResourceError) may stand in for the outcome; "sdk stdio" is
+    # the SDK's own stdio transport, the one used where process groups are missing.
+    if transport == "sdk stdio":
+        monkeypatch.setattr(session_module, "_stdio_transport", stdio_client)
+    config = make_config(transport.removeprefix("sdk "))
+    if case.startswith("block"):
+        error = BlockError("raised") if case == "block error" else ExceptionGroup("own", [BlockError("inner")])
+        with pytest.raises(type(error)) as caught:
+            async with create_session(config) as session:
+                await session.initialize()
+                raise error
+        assert caught.value is error
+    elif case == "sdk timeout":
+        config["session_kwargs"] = {"read_timeout_seconds": timedelta(seconds=0.5)}
+        with pytest.raises(McpError, match="Timed out while waiting"):
+            await read_slow(config)
+    elif case == "cancel in flight":
+        task = asyncio.create_task(read_slow(config))
+        await asyncio.sleep(0.5)  # wherever the cancellation lands, the task ends cancelled
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        assert task.cancelled()
+    else:
+        with pytest.raises(TimeoutError):
+            await asyncio.wait_for(read_slow(config), 0.001 if case == "timeout while starting" else 0.5)
+
+
+@pytest.mark.parametrize(
+    ("transport", "cut", "message"),
+    [
+        ("streamable_http", False, r"at http://127\.0\.0\.1:\d+/mcp\?api_key=\*\*\* to initialize broke off \(ReadTimeout\)$"),
+        ("sse", False, r"^The event stream of the MCP server at .*/sse\?api_key=\*\*\* broke off .*\(ReadTimeout\)$"),
+        ("streamable_http", True, r"to initialize broke off \(RemoteProtocolError: peer closed connection"),
+        ("sse", True, r"broke off before the session opened \(RemoteProtocolError: peer closed connection"),
+    ],
+)
+async def test_broken_http_answer_fails_within_its_bound(transport, cut, message):
+    # Headers and then nothing, or a connection cut mid-answer as when the server dies: the
+    # SDK waits for good on either, so the outer limit turns a hang into a failure.
+    async with asyncio.timeout(60):
+        with serve_stalling(cut) as base_url, pytest.raises(McpError, match=message) as caught:
+            path = "/sse" if transport == "sse" else "/mcp"
+            config = {"transport": transport, "url": f"{base_url}{path}?api_key={SECRET}", "timeout": 2, "sse_read_timeout": 2}
+            async with create_session(config) as session:
+                await session.initialize()
+    assert SECRET not in str(caught.value)

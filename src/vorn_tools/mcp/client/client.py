@@ -13,7 +13,7 @@ from typing import Any
 
 from vorn_tools.mcp.client.config import MCPConfiguration
 from vorn_tools.mcp.client.resource import MCPResource, load_mcp_resources
-from vorn_tools.mcp.client.session import create_session
+from vorn_tools.mcp.client.session import create_session, first_contents
 from vorn_tools.mcp.client.tool import MCPTool, load_mcp_tools
 
 logger = logging.getLogger(__name__)
@@ -132,13 +132,14 @@ class MCPClient(ABC):
             first contents item (`TextResourceContents` or `BlobResourceContents`).
 
         Raises:
-            ValueError: The named server is not configured.
+            ValueError: The named server is not configured, or it answered
+                with no contents item.
         """
         config = self._server_config(server)
         async with create_session(config) as session:
             await session.initialize()
             result = await session.read_resource(resource_uri)
-            return await self._process_resource(result.contents[0], config)
+            return await self._process_resource(first_contents(result, resource_uri), config)
 
     def _server_config(self, server: str | None) -> MCPConfiguration:
         if server not in self.servers:

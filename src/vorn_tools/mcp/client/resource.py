@@ -6,7 +6,7 @@ from mcp.types import Annotations
 from pydantic import AnyUrl, UrlConstraints
 
 from vorn_tools.mcp.client.config import MCPConfiguration
-from vorn_tools.mcp.client.session import create_session
+from vorn_tools.mcp.client.session import create_session, list_pages
 
 
 class MCPResource:
@@ -61,7 +61,7 @@ async def load_mcp_resources(*, config: MCPConfiguration) -> list[MCPResource]:
     """Load all available MCP resources and convert them to resource objects.
 
     Opens, initialises and closes a session of its own and lists the server's
-    resources once (first page only). Only metadata is returned, never content.
+    resources, following its pages. Only metadata is returned, never content.
 
     Args:
         config: The server's configuration.
@@ -71,7 +71,7 @@ async def load_mcp_resources(*, config: MCPConfiguration) -> list[MCPResource]:
     """
     async with create_session(config) as resource_session:
         await resource_session.initialize()
-        listing = await resource_session.list_resources()
+        listed = await list_pages(resource_session.list_resources, "resources", config)
 
     return [
         MCPResource(
@@ -82,5 +82,5 @@ async def load_mcp_resources(*, config: MCPConfiguration) -> list[MCPResource]:
             size=resource.size,
             annotations=resource.annotations,
         )
-        for resource in listing.resources
+        for resource in listed
     ]

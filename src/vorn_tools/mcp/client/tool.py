@@ -6,7 +6,7 @@ from typing import Any, Callable
 from mcp.types import ToolAnnotations
 
 from vorn_tools.mcp.client.config import MCPConfiguration
-from vorn_tools.mcp.client.session import create_session
+from vorn_tools.mcp.client.session import create_session, list_pages
 
 logger = logging.getLogger(__name__)
 
@@ -56,7 +56,7 @@ async def load_mcp_tools(
     """Load the tools of one MCP server, optionally adapted to an agent framework.
 
     Opens, initialises and closes a session of its own, lists the server's
-    tools once (first page only) and builds one `MCPTool` per listed tool.
+    tools (following its pages) and builds one `MCPTool` per listed tool.
 
     Args:
         config: The server's configuration.
@@ -69,7 +69,7 @@ async def load_mcp_tools(
     async with create_session(config) as tool_session:
         logger.debug("Initializing new tool session")
         await tool_session.initialize()
-        listing = await tool_session.list_tools()
+        listed = await list_pages(tool_session.list_tools, "tools", config)
 
     tools = [
         MCPTool(
@@ -78,7 +78,7 @@ async def load_mcp_tools(
             parameters=tool.inputSchema,
             annotations=tool.annotations,
         )
-        for tool in listing.tools
+        for tool in listed
     ]
     logger.info("Loaded %d tools", len(tools))
     logger.debug("Tools: %s", [tool.name for tool in tools])

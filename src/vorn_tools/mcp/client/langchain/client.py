@@ -24,7 +24,7 @@ from pydantic import AnyUrl
 from vorn_tools.mcp.client.client import MCPClient
 from vorn_tools.mcp.client.config import MCPConfiguration
 from vorn_tools.mcp.client.resource import MCPResource
-from vorn_tools.mcp.client.session import create_session
+from vorn_tools.mcp.client.session import create_session, first_contents
 from vorn_tools.mcp.client.tool import MCPTool
 
 NonTextContent = ImageContent | EmbeddedResource
@@ -95,14 +95,15 @@ class LangchainMCPClient(MCPClient):
 
         Raises:
             TimeoutError: The fetch took longer than `RESOURCE_FETCH_TIMEOUT`.
-            ValueError: The server answered with an unsupported contents item.
+            ValueError: The server answered with no contents item, or an
+                unsupported one.
         """
 
         async def read_resource(uri: AnyUrl) -> str | bytes:
             async with create_session(config) as resource_session:
                 await resource_session.initialize()
                 result = await resource_session.read_resource(uri)
-            content = result.contents[0]
+            content = first_contents(result, resource.uri)
             if isinstance(content, TextResourceContents):
                 return content.text
             if isinstance(content, BlobResourceContents):
