@@ -2,7 +2,12 @@
 
 from __future__ import annotations
 
+import asyncio
+import functools
+import inspect
 import os
+from collections.abc import Awaitable, Callable
+from typing import Any
 
 import pytest
 
@@ -34,3 +39,30 @@ def clean_environ(monkeypatch: pytest.MonkeyPatch) -> None:
         monkeypatch.delenv(name, raising=False)
     monkeypatch.setenv("NO_PROXY", "127.0.0.1,localhost")
     monkeypatch.setenv("no_proxy", "127.0.0.1,localhost")
+
+
+# pytest-timeout's signal can land inside the event loop's own machinery, where
+# it is swallowed or turns into an INTERNALERROR that ends the whole run. An
+# async test is therefore bounded inside its own loop first: past the bound it
+# is cancelled and fails alone with TimeoutError, well before pytest-timeout's
+# last resort (the ini `timeout`) fires.
+_ASYNC_TEST_BOUND = 100.0
+
+
+def _bounded(test: Callable[..., Awaitable[Any]]) -> Callable[..., Awaitable[Any]]:
+    @functools.wraps(test)
+    async def run(*args: Any, **kwargs: Any) -> Any:
+        try:
+            async with asyncio.timeout(_ASYNC_TEST_BOUND):
+                return await test(*args, **kwargs)
+        except TimeoutError as exc:
+            raise TimeoutError(f"test still running after {_ASYNC_TEST_BOUND:.0f} s") from exc
+
+    return run
+
+
+def pytest_collection_modifyitems(items: list[pytest.Item]) -> None:
+    for item in items:
+        test = getattr(item, "obj", None)
+        if inspect.iscoroutinefunction(test):
+            item.obj = _bounded(test)
