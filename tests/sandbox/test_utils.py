@@ -1,15 +1,24 @@
-"""Creation and teardown: the transient predicate, shielded rollback and retries, on a real event loop."""
+"""Retries, the shielded rollback (on a real event loop), timeouts, upload paths and the installer's pure parts."""
 
 import asyncio
 import errno
 import gc
 import logging
+from datetime import timedelta
 
 import pytest
 
 from vorn_tools.code_interpreter.code_sandbox import base_sandbox, utils
 from vorn_tools.code_interpreter.code_sandbox.base_sandbox import BaseSandbox
-from vorn_tools.code_interpreter.code_sandbox.utils import create_with_retry, kill_with_retry, terminate_with_retry
+from vorn_tools.code_interpreter.code_sandbox.utils import (
+    build_upload_path,
+    create_with_retry,
+    get_install_code,
+    resolve_sandbox_timeout,
+    resolve_timeout,
+    supports_automatic_install,
+    terminate_with_retry,
+)
 from vorn_tools.code_interpreter.errors import SandboxTerminateError, Stage
 from vorn_tools.code_interpreter.redaction import register_secret
 
@@ -29,23 +38,18 @@ def pauses(monkeypatch):
     return recorded
 
 
-class _Operation:
-    """An operation that plays a script of outcomes, one per call."""
-
-    def __init__(self, *outcomes):
-        self.outcomes, self.calls = list(outcomes), 0
-
-    async def __call__(self):
-        self.calls += 1
-        outcome = self.outcomes.pop(0)
-        if isinstance(outcome, BaseException):
+def _script(*outcomes):
+    async def operation():  # plays one outcome per call
+        operation.calls += 1
+        if isinstance(outcome := outcomes[operation.calls - 1], BaseException):
             raise outcome
         return outcome
 
+    operation.calls = 0
+    return operation
 
-class _Teardown:
-    """A teardown coroutine function whose progress a test can observe and release."""
 
+class _Teardown:  # a teardown whose progress a test can observe and release
     def __init__(self, error=None):
         self.release, self.started, self.finished = asyncio.Event(), asyncio.Event(), asyncio.Event()
         self.error = error
@@ -112,7 +116,7 @@ async def test_rollback_waits_up_to_its_cap_and_never_reports(caplog, cap, error
 )
 async def test_only_transient_failures_are_retried_after_a_fixed_pause(pauses, caplog, outcomes, attempts, judged, logged):
     caplog.set_level(logging.INFO, logger=utils.__name__)
-    op, seen = _Operation(*outcomes), []
+    op, seen = _script(*outcomes), []
     try:
         result = await create_with_retry(op, is_transient=lambda e: seen.append(e) or TRANSIENT(e), attempts=attempts,
                                          backoff=0.25)
@@ -126,31 +130,16 @@ async def test_only_transient_failures_are_retried_after_a_fixed_pause(pauses, c
 
 
 async def test_nan_caps_are_refused_before_any_attempt():
-    op = _Operation("never")
-    for call in (create_with_retry(op, is_transient=TRANSIENT, total_timeout=float("nan")),
-                 terminate_with_retry(op, timeout=float("nan"), error_message="{}")):  # fmt: skip
-        with pytest.raises(ValueError, match="must be positive"):
-            await call
+    op = _script("never")
+    with pytest.raises(ValueError, match="must be positive"):
+        await create_with_retry(op, is_transient=TRANSIENT, total_timeout=float("nan"))
+    with pytest.raises(ValueError, match="must be positive"):
+        await terminate_with_retry(op, timeout=float("nan"), error_message="{}")
     assert op.calls == 0
 
 
-async def test_total_cap_cancels_the_attempt_in_flight():
-    cancelled = asyncio.Event()
-
-    async def hanging_create():
-        try:
-            await asyncio.Event().wait()
-        finally:
-            cancelled.set()
-
-    with pytest.raises(TimeoutError):
-        await create_with_retry(hanging_create, is_transient=lambda e: True, total_timeout=0.05)
-    assert cancelled.is_set()
-
-
-async def test_cap_during_rollback_propagates_and_creates_nothing_new():
-    # The total cap passes while a failed attempt rolls back: TimeoutError at
-    # once, no further sandbox created, and the half-built one still torn down.
+async def test_total_cap_cancels_the_attempt_even_while_it_rolls_back():
+    # TimeoutError at once, no further sandbox created, the half-built one still torn down.
     teardown, created = _Teardown(), []
 
     async def create_once():
@@ -168,20 +157,69 @@ async def test_cap_during_rollback_propagates_and_creates_nothing_new():
     await asyncio.wait_for(teardown.finished.wait(), 5)
 
 
-async def test_kill_retries_every_failure_with_a_pause_fitted_to_the_cap(pauses):
-    op = _Operation(ValueError("odd"), KeyError("odder"), None)
-    assert await kill_with_retry(op, total_timeout=1) is None
-    assert op.calls == 3 and pauses == [pytest.approx(1 / 6)] * 2
-
-
-async def test_terminate_wraps_the_last_failure_or_the_cap(pauses):
+async def test_teardown_retries_every_failure_then_wraps_the_last_or_the_cap(pauses):
     register_secret("tok-terminate-secret-42")
-    failures = [ConnectionError(f"refused {i} tok-terminate-secret-42") for i in range(3)]
+    failures = [ValueError("odd"), KeyError("odder"), ConnectionError("refused tok-terminate-secret-42")]
     with pytest.raises(SandboxTerminateError) as info:
-        await terminate_with_retry(_Operation(*failures), timeout=3, error_message="Failed to terminate E2B sandbox: {}")
-    assert str(info.value) == "Failed to terminate E2B sandbox: refused 2 [SECRET]"
-    assert info.value.stage == Stage.TERMINATE and info.value.__cause__ is failures[2]
-    assert pauses == [0.5, 0.5]
-    with pytest.raises(SandboxTerminateError) as info:
+        await terminate_with_retry(_script(*failures), timeout=1, error_message="Failed to terminate: {}")
+    assert (str(info.value), info.value.stage) == ("Failed to terminate: refused [SECRET]", Stage.TERMINATE)
+    assert info.value.__cause__ is failures[2] and pauses == [pytest.approx(1 / 6)] * 2  # pauses fitted to the cap
+    with pytest.raises(SandboxTerminateError, match=r"^Failed: no success within the 0\.05-second cap$") as info:
         await terminate_with_retry(asyncio.Event().wait, timeout=0.05, error_message="Failed: {}")
     assert isinstance(info.value.__cause__, TimeoutError)
+
+
+@pytest.mark.parametrize(("value", "expected"), [(None, 30), (0, None), (-1, None), (0.5, 0.5), (float("nan"), "nan"),
+                                                 (True, "True"), (float("inf"), "inf"), (10**400, "1000")])  # fmt: skip
+def test_resolve_timeout(value, expected):
+    if isinstance(expected, str):  # none of these can bound a wait
+        with pytest.raises(ValueError, match=r"^timeout must be a finite number of seconds or None, got " + expected):
+            resolve_timeout(value)
+    else:
+        assert resolve_timeout(value) == expected
+
+
+@pytest.mark.parametrize(
+    ("args", "kwargs", "expected", "left"),
+    [((), {}, 600, None), ((1.9,), {}, 1, None), ((None,), {"legacy_timeout": timedelta(minutes=5)}, 300, None),
+     ((300,), {"kwargs": {"timeout": 120, "x": 1}}, 300, {"x": 1}),  # removed even when another source wins
+     ((), {"kwargs": {"session_timeout": 90, "timeout": 5}, "legacy_key": "session_timeout"}, 90, {"timeout": 5}),
+     # Refused, the legacy key consumed all the same; 0 is a given value, not an absent one.
+     ((0,), {"legacy_timeout": 60, "kwargs": {"timeout": 1, "x": 1}}, "0", {"x": 1}),
+     ((), {"legacy_timeout": timedelta(milliseconds=500)}, "0.5", None), ((True,), {}, "True", None),
+     (("60",), {}, "'60'", None), ((float("inf"),), {}, "inf", None)],
+)  # fmt: skip
+def test_resolve_sandbox_timeout(args, kwargs, expected, left):
+    if isinstance(expected, str):
+        with pytest.raises(ValueError, match=f"^sandbox timeout must be a positive number of seconds, got {expected}$"):
+            resolve_sandbox_timeout(*args, **kwargs)
+    else:
+        assert resolve_sandbox_timeout(*args, **kwargs) == expected
+    assert left is None or kwargs["kwargs"] == left
+
+
+def test_upload_paths_and_installable_languages():
+    cases = [(None, "/files"), ("/data///", "/files"), ("", "/files"), (None, None)]
+    assert [build_upload_path("a.csv", *case) for case in cases] == ["/files/a.csv", "/data/a.csv", "a.csv", "a.csv"]
+    names = ["Python3", "python3.9", "Py", "pypy", " python"]
+    assert [supports_automatic_install(name) for name in names] == [True, True, True, False, False]
+
+
+@pytest.mark.parametrize(
+    ("language", "packages", "error", "named"),
+    [("JavaScript", ["left-pad"], ValueError, "'JavaScript'"), ("python", ["numpy", 3], TypeError, "3"),
+     ("python", ["numpy", "--index-url=https://evil.example/simple"], ValueError, "'--index-url=https://evil"),
+     ("python", ["  -e ."], ValueError, "'  -e .'"),  # a pip option, not a package
+     ("python", "numpy", TypeError, "single string 'numpy'")],
+)  # fmt: skip
+def test_install_code_refusals(language, packages, error, named):
+    with pytest.raises(error) as info:
+        get_install_code(language, packages)
+    assert named in str(info.value)
+
+
+def test_install_code_embeds_specifiers_as_literals_only():
+    nasty = 'x"; import os; os.system("boom") #'
+    code = get_install_code("python", ["numpy", nasty])
+    compile(code, "<installer>", "exec")
+    assert f"packages = {['numpy', nasty]!r}" in code
