@@ -24,13 +24,8 @@ from tests.fakes.e2b_server import E2BStandIn
 from vorn_tools.code_interpreter.code_sandbox.constants import E2BConfig
 from vorn_tools.code_interpreter.code_sandbox.e2b_sandbox import _RESET_TRANSPORT_DEPRECATION, E2BSandbox
 from vorn_tools.code_interpreter.code_sandbox.models import ExecutionStatus
-from vorn_tools.code_interpreter.errors import (
-    SandboxExecutionError,
-    SandboxNotInitializedError,
-    SandboxStartError,
-    SandboxTerminateError,
-    Stage,
-)
+from vorn_tools.code_interpreter.errors import SandboxExecutionError, SandboxNotInitializedError, SandboxStartError
+from vorn_tools.code_interpreter.errors import SandboxTerminateError, Stage
 
 SUCCESS, ERROR, TIMEOUT, UNKNOWN = (ExecutionStatus.SUCCESS, ExecutionStatus.ERROR, ExecutionStatus.TIMEOUT, ExecutionStatus.UNKNOWN)
 
@@ -47,8 +42,7 @@ def _messages(caplog) -> list[str]:
     return [r.getMessage() for r in caplog.records if r.name == E2BSandbox.__module__ and r.levelno >= logging.WARNING]
 
 
-async def _until(condition, limit: float = 30.0) -> None:
-    """Poll ``condition`` until it holds; fail after a generous ``limit`` seconds."""
+async def _until(condition, limit: float = 30.0) -> None:  # a generous bound
     async with asyncio.timeout(limit):
         while not condition():
             await asyncio.sleep(0.02)
@@ -134,9 +128,8 @@ async def test_cancellation_rolls_back_and_propagates(e2b: E2BStandIn, when: str
     else:  # cancelled in the pause after a failed kill, before the next kill is sent
         route, packages, kills = "kill", ["not a valid==x"], 3
         e2b.fail("kill", 500, times=2)
-    task = asyncio.create_task(
-        E2BSandbox.create(**e2b.connection_options(), create_retries=3, create_backoff=0, additional_packages=packages)
-    )
+    options = {**e2b.connection_options(), "create_retries": 3, "create_backoff": 0, "additional_packages": packages}
+    task = asyncio.create_task(E2BSandbox.create(**options))
     await _until(lambda: e2b.calls[route])
     task.cancel()
     with pytest.raises(asyncio.CancelledError):
@@ -178,23 +171,6 @@ async def test_default_template_ensure(make_sandbox, e2b: E2BStandIn, monkeypatc
 # ---------------------------------------------------------------- code and commands
 
 
-async def test_runs_report_output_as_printed_and_stop_at_the_limit(sandbox: E2BSandbox, e2b: E2BStandIn, spans):
-    forwarded: list[str] = []
-    code = "import os\nprint('alpha')\nprint('beta', end='')\nprint('!')\nprint(os.environ['MODE'])"
-    first = await sandbox.execute_code(code, env={"MODE": "fast"}, on_stdout=forwarded.append)
-    # The SDK's chunks keep their line breaks: joined as printed, no extra "\n".
-    assert (first.stdout, forwarded) == ("alpha\nbeta!\nfast\n", ["alpha", "beta!", "fast"])
-    assert _span(spans, "execute_code") == {"zib_sandbox.backend": "e2b", "zib_sandbox.sandbox_id": sandbox.sandbox_id,
-                                            "zib_sandbox.status": "success"}
-    code = "import time\nprint('step', end=' ', flush=True)\nprint(1)\ntime.sleep(30)\nprint('never')"
-    result = await sandbox.execute_code(code, timeout=1, unused_option=True)
-    # Partial output reads as printed too. The SDK alone would stop the run
-    # only after about twice the limit; it was stopped near the limit instead.
-    assert (result.status, result.stdout, result.error) == (TIMEOUT, "step 1\n", "Execution exceeded timeout of 1 seconds")
-    assert _span(spans, "execute_code")["zib_sandbox.status"] == "timeout"
-    assert [body["env_vars"] for body in _bodies(e2b, "execute")] == [{"MODE": "fast"}, None]
-
-
 @pytest.mark.parametrize(
     ("name", "value", "traceback", "expected"),
     [("ValueError", "bad", "Traceback:\n  line 1\n", "Traceback:\n  line 1\n\nValueError: bad"),
@@ -218,9 +194,8 @@ def test_error_records_render_traceback_first(name, value, traceback, expected) 
         ("code", "callback", UNKNOWN, "builtins.RuntimeError", "first\n"),
     ],
 )
-async def test_transport_failures_say_whether_a_retry_is_safe(
-    sandbox: E2BSandbox, e2b: E2BStandIn, spans, operation, fault, status, exception_type, stdout
-) -> None:
+async def test_transport_failures_say_whether_a_retry_is_safe(sandbox, e2b, spans, operation, fault, status,
+                                                              exception_type, stdout) -> None:
     def explode(line: str) -> None:
         raise RuntimeError(f"consumer failed on {line!r}")
 
@@ -244,9 +219,7 @@ async def test_transport_failures_say_whether_a_retry_is_safe(
     assert (await sandbox.execute_code("print('back')")).stdout == "back\n"
 
 
-class _Provider:
-    """The SDK's sandbox and commands stubbed at their boundary."""
-
+class _Provider:  # the SDK's sandbox and commands, stubbed at their boundary
     def __init__(self, chunks: list[str], outcome: BaseException | asyncio.Event | None) -> None:
         self.chunks, self.outcome, self.sent_timeouts = chunks, outcome, []
 
@@ -255,7 +228,8 @@ class _Provider:
         for chunk in self.chunks:
             on_stdout(types.SimpleNamespace(line=chunk))
         if self.outcome is None:
-            return types.SimpleNamespace(error=None, logs=None, stdout="", stderr="")
+            return types.SimpleNamespace(error=None, logs=types.SimpleNamespace(stdout=self.chunks, stderr=[]),
+                                         stdout="", stderr="")
         if isinstance(self.outcome, asyncio.Event):
             await self.outcome.wait()  # a stream gone quiet, which the SDK's deadline may not end
         raise self.outcome
@@ -263,16 +237,14 @@ class _Provider:
     run = run_code  # commands.run
 
 
-class _ConnectTimeout(ConnectionError, TimeoutError):
-    """The shape of the connect timeout the SDK's transport raises."""
+class _ConnectTimeout(ConnectionError, TimeoutError):  # the shape of the SDK transport's connect timeout
+    pass
 
 
 def _unreachable(cause: BaseException) -> BaseException:
     """A refused command as the SDK reports it: its "unreachable" timeout over the RPC error."""
-    rpc = RpcConnectError(Code.UNAVAILABLE, "x")
-    rpc.__cause__ = cause
-    outer = SandboxUnreachableException("u")
-    outer.__cause__ = rpc
+    rpc, outer = RpcConnectError(Code.UNAVAILABLE, "x"), SandboxUnreachableException("u")
+    rpc.__cause__, outer.__cause__ = cause, rpc
     return outer
 
 
@@ -294,7 +266,7 @@ _LOST = SandboxException("500: lost")
         ("command", [], httpx.ConnectError("refused"), None, ERROR, True, None),
         ("command", [], ConnectionResetError("reset"), None, UNKNOWN, False, None),
         # No limit is the SDK's 0: its None would mean the SDK's own default limit.
-        ("code", [], None, 0, SUCCESS, None, ""),
+        ("code", ["a\nb", "c!\n", "d\n"], None, 0, SUCCESS, None, ""),  # chunks keep their own line breaks
         ("command", [], None, -1, SUCCESS, None, ""),
         ("code", ["started\n"], asyncio.Event(), 0.2, TIMEOUT, None, "Execution exceeded timeout of 0.2 seconds"),
         ("command", [], asyncio.Event(), 0.2, TIMEOUT, None, "Command exceeded timeout of 0.2 seconds"),
@@ -302,23 +274,25 @@ _LOST = SandboxException("500: lost")
     ],
 )
 async def test_stubbed_sdk_outcomes(operation, chunks, outcome, timeout, status, retry_safe, error) -> None:
-    provider = _Provider(chunks, outcome)
+    provider, forwarded = _Provider(chunks, outcome), []
     instance = E2BSandbox()
     instance.sandbox, instance.files, instance.commands = provider, object(), provider
     async with asyncio.timeout(30):  # the client-side bound must end a quiet stream
         if operation == "code":
-            result = await instance.execute_code("print(1)", timeout=timeout)
+            result = await instance.execute_code("print(1)", timeout=timeout, on_stdout=forwarded.append)
         else:
             result = await instance.execute_command("true", timeout=timeout)
     sent = 30 if timeout is None else max(timeout, 0)
     assert (result.status, provider.sent_timeouts, result.stdout) == (status, [sent], "".join(chunks))
+    assert forwarded == [chunk.rstrip("\n") for chunk in chunks]  # each chunk less its line breaks
     assert (None if result.failure is None else result.failure.retry_safe) is retry_safe
     assert error is None or result.error == error
 
 
 async def test_attachments_go_in_one_batch_and_a_short_confirmation_fails_the_run(sandbox: E2BSandbox, e2b: E2BStandIn):
     files = [Attachment.from_bytes(bytes=b"a", filename="data.csv"), Attachment.from_bytes(bytes=b"b", filename="x.bin")]
-    await sandbox.execute_code("pass", files=files, upload_dir="/mnt/data/")
+    code = "import os\nprint(os.environ['MODE'])"
+    assert (await sandbox.execute_code(code, files=files, upload_dir="/mnt/data/", env={"MODE": "fast"})).stdout == "fast\n"
     assert _bodies(e2b, "files.write") == [{"paths": ["/mnt/data/data.csv", "/mnt/data/x.bin"]}]
     e2b.short_write(confirmed=1)
     result = await sandbox.execute_code("print(1)", files=files)
@@ -388,9 +362,7 @@ def test_deprecated_transport_resets_only_warn() -> None:
     assert [(str(w.message), w.filename) for w in caught] == [(_RESET_TRANSPORT_DEPRECATION, __file__)] * 2
 
 
-async def test_downloads_prefer_the_signed_url_and_fall_back_to_the_filesystem(
-    sandbox: E2BSandbox, e2b: E2BStandIn, caplog: pytest.LogCaptureFixture, spans
-) -> None:
+async def test_downloads_prefer_the_signed_url_and_fall_back_to_the_filesystem(sandbox, e2b, caplog, spans) -> None:
     payload = bytes(range(256)) * 8
     e2b.write_file(sandbox.sandbox_id, "/files/out.bin", payload)
     assert await sandbox.download_file("/files/out.bin") == payload

@@ -6,13 +6,8 @@ import logging
 import pytest
 from vorn_inference.schema import Attachment
 
-from vorn_tools.code_interpreter.code_sandbox import (
-    CodeInterpreterSandbox,
-    ExecutionResult,
-    ExecutionStatus,
-    SandboxExecutionError,
-    Stage,
-)
+from vorn_tools.code_interpreter.code_sandbox import CodeInterpreterSandbox, ExecutionResult, ExecutionStatus
+from vorn_tools.code_interpreter.code_sandbox import SandboxExecutionError, Stage
 from vorn_tools.code_interpreter.code_sandbox.utils import get_install_code
 from vorn_tools.code_interpreter.redaction import register_secret
 
@@ -20,9 +15,7 @@ CONTRACT_LOGGER = "vorn_tools.code_interpreter.code_sandbox.code_interpreter_san
 SECRET = "upload-secret-value-9f8e7d6c"
 
 
-class FakeSandbox(CodeInterpreterSandbox):
-    """Plays scripted ``execute_code`` outcomes and records upload batches; ``on_write`` can fail or hang."""
-
+class FakeSandbox(CodeInterpreterSandbox):  # plays scripted runs, records upload batches; on_write can fail or hang
     _BACKEND, _DEFAULT_UPLOAD_DIR = "fake", "/files"
 
     def __init__(self, *args, sandbox_id="sbx-1", results=(), on_write=None, **kwargs):

@@ -10,15 +10,9 @@ import pytest
 
 from vorn_tools.code_interpreter.code_sandbox import base_sandbox, utils
 from vorn_tools.code_interpreter.code_sandbox.base_sandbox import BaseSandbox
-from vorn_tools.code_interpreter.code_sandbox.utils import (
-    build_upload_path,
-    create_with_retry,
-    get_install_code,
-    resolve_sandbox_timeout,
-    resolve_timeout,
-    supports_automatic_install,
-    terminate_with_retry,
-)
+from vorn_tools.code_interpreter.code_sandbox.utils import build_upload_path, create_with_retry, get_install_code
+from vorn_tools.code_interpreter.code_sandbox.utils import resolve_sandbox_timeout, resolve_timeout
+from vorn_tools.code_interpreter.code_sandbox.utils import supports_automatic_install, terminate_with_retry
 from vorn_tools.code_interpreter.errors import SandboxTerminateError, Stage
 from vorn_tools.code_interpreter.redaction import register_secret
 
