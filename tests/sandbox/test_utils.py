@@ -132,25 +132,6 @@ async def test_nan_caps_are_refused_before_any_attempt():
     assert op.calls == 0
 
 
-async def test_total_cap_cancels_the_attempt_even_while_it_rolls_back():
-    # TimeoutError at once, no further sandbox created, the half-built one still torn down.
-    teardown, created = _Teardown(), []
-
-    async def create_once():
-        created.append(1)
-        try:
-            raise ConnectionError("half built")
-        except ConnectionError:
-            await BaseSandbox._shielded_rollback(teardown())
-            raise
-
-    with pytest.raises(TimeoutError):
-        await create_with_retry(create_once, is_transient=lambda e: True, backoff=0, total_timeout=0.05)
-    assert created == [1] and not teardown.finished.is_set()
-    teardown.release.set()
-    await asyncio.wait_for(teardown.finished.wait(), 5)
-
-
 async def test_teardown_retries_every_failure_then_wraps_the_last_or_the_cap(pauses):
     register_secret("tok-terminate-secret-42")
     failures = [ValueError("odd"), KeyError("odder"), ConnectionError("refused tok-terminate-secret-42")]
@@ -175,8 +156,7 @@ def test_resolve_timeout(value, expected):
 
 @pytest.mark.parametrize(
     ("args", "kwargs", "expected", "left"),
-    [((), {}, 600, None), ((1.9,), {}, 1, None), ((None,), {"legacy_timeout": timedelta(minutes=5)}, 300, None),
-     ((300,), {"kwargs": {"timeout": 120, "x": 1}}, 300, {"x": 1}),  # removed even when another source wins
+    [((1.9,), {}, 1, None), ((None,), {"legacy_timeout": timedelta(minutes=5)}, 300, None),
      ((), {"kwargs": {"session_timeout": 90, "timeout": 5}, "legacy_key": "session_timeout"}, 90, {"timeout": 5}),
      # Refused, the legacy key consumed all the same; 0 is a given value, not an absent one.
      ((0,), {"legacy_timeout": 60, "kwargs": {"timeout": 1, "x": 1}}, "0", {"x": 1}),
@@ -210,10 +190,3 @@ def test_install_code_refusals(language, packages, error, named):
     with pytest.raises(error) as info:
         get_install_code(language, packages)
     assert named in str(info.value)
-
-
-def test_install_code_embeds_specifiers_as_literals_only():
-    nasty = 'x"; import os; os.system("boom") #'
-    code = get_install_code("python", ["numpy", nasty])
-    compile(code, "<installer>", "exec")
-    assert f"packages = {['numpy', nasty]!r}" in code
