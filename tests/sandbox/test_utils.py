@@ -123,10 +123,12 @@ async def test_only_transient_failures_are_retried_after_a_fixed_pause(pauses, c
         "Sandbox operation retry " + text for text in logged]
 
 
-async def test_nan_caps_are_refused_before_any_attempt():
+async def test_nan_caps_and_pauses_are_refused_before_any_attempt():
     op = _script("never")
     with pytest.raises(ValueError, match="must be positive"):
         await create_with_retry(op, is_transient=TRANSIENT, total_timeout=float("nan"))
+    with pytest.raises(ValueError, match="must be non-negative"):
+        await create_with_retry(op, is_transient=TRANSIENT, backoff=float("nan"))
     with pytest.raises(ValueError, match="must be positive"):
         await terminate_with_retry(op, timeout=float("nan"), error_message="{}")
     assert op.calls == 0
