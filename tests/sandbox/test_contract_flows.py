@@ -6,14 +6,8 @@ import logging
 import pytest
 from vorn_inference.schema import Attachment
 
-from vorn_tools.code_interpreter.code_sandbox import (
-    CodeInterpreterSandbox,
-    ExecutionResult,
-    ExecutionStatus,
-    FailureDetail,
-    SandboxExecutionError,
-    Stage,
-)
+from vorn_tools.code_interpreter.code_sandbox import CodeInterpreterSandbox, ExecutionResult, ExecutionStatus
+from vorn_tools.code_interpreter.code_sandbox import SandboxExecutionError, Stage
 from vorn_tools.code_interpreter.code_sandbox.utils import get_install_code
 from vorn_tools.code_interpreter.redaction import register_secret
 
@@ -21,9 +15,7 @@ CONTRACT_LOGGER = "vorn_tools.code_interpreter.code_sandbox.code_interpreter_san
 SECRET = "upload-secret-value-9f8e7d6c"
 
 
-class FakeSandbox(CodeInterpreterSandbox):
-    """Plays scripted ``execute_code`` outcomes and records upload batches; ``on_write`` can fail or hang."""
-
+class FakeSandbox(CodeInterpreterSandbox):  # plays scripted runs, records upload batches; on_write can fail or hang
     _BACKEND, _DEFAULT_UPLOAD_DIR = "fake", "/files"
 
     def __init__(self, *args, sandbox_id="sbx-1", results=(), on_write=None, **kwargs):
@@ -64,24 +56,20 @@ _RAW = f"program printed {SECRET}"
 
 
 @pytest.mark.parametrize(
-    ("status", "stdout", "error", "text", "stored_error", "exit_code"),
+    ("status", "stdout", "error", "text", "stored_error"),
     [
-        (ExecutionStatus.SUCCESS, "out", "", "out", "", 0),
-        (ExecutionStatus.ERROR, "out", "Boom", "Boom", "Boom", 1),
-        (ExecutionStatus.TIMEOUT, "", "", "", "", 1),
-        (ExecutionStatus.UNKNOWN, "partial", "", "partial", "", 1),
-        (ExecutionStatus.ERROR, "out", ValueError(""), "out", "", 1),  # empty masked message
-        (ExecutionStatus.ERROR, "", ConnectionError(f"key {SECRET}"), "key [SECRET]", "key [SECRET]", 1),
-        (ExecutionStatus.ERROR, "", _RAW, _RAW, _RAW, 1),  # a string is the program's own output: not masked
+        (ExecutionStatus.SUCCESS, "out", "", "out", ""),
+        (ExecutionStatus.TIMEOUT, "", "", "", ""),
+        (ExecutionStatus.UNKNOWN, "partial", "", "partial", ""),
+        (ExecutionStatus.ERROR, "out", ValueError(""), "out", ""),  # empty masked message
+        (ExecutionStatus.ERROR, "", ConnectionError(f"key {SECRET}"), "key [SECRET]", "key [SECRET]"),
+        (ExecutionStatus.ERROR, "", _RAW, _RAW, _RAW),  # a string is the program's own output: not masked
     ],
 )
-def test_create_derives_text_exit_code_and_masks_exceptions_only(status, stdout, error, text, stored_error, exit_code):
+def test_create_derives_text_exit_code_and_masks_exceptions_only(status, stdout, error, text, stored_error):
     register_secret(SECRET)
-    detail = FailureDetail(exception_type="httpx.ReadError", retry_safe=False)
-    result = type("Sub", (ExecutionResult,), {}).create(status, "c", stdout, error=error, duration_ms=12, failure=detail)
-    assert type(result).__name__ == "Sub" and ExecutionStatus.SUCCESS != "success"  # a plain Enum, not a str
-    assert (result.text, result.error, result.exit_code) == (text, stored_error, exit_code)
-    assert (result.stdout, result.code, result.duration_ms, result.failure) == (stdout, "c", 12, detail)
+    result = ExecutionResult.create(status, "c", stdout, error=error)
+    assert (result.text, result.error, result.exit_code) == (text, stored_error, int(status is not ExecutionStatus.SUCCESS))
 
 
 async def test_upload_writes_one_batch_in_order(spans, records):
@@ -106,25 +94,22 @@ async def test_failed_write_is_logged_masked_and_raised(spans, records):
     with pytest.raises(SandboxExecutionError) as info:
         await FakeSandbox(on_write=fail, sandbox_id=None)._upload_files(_files("a.csv", "b.csv"))
     expected = "Failed to upload 2 file(s) to sandbox backend 'fake': upstream refused token [SECRET]"
-    assert str(info.value) == expected
-    assert info.value.stage == Stage.EXECUTION and info.value.__cause__ is write_error and info.value.transient
+    assert (str(info.value), info.value.stage, info.value.__cause__) == (expected, Stage.EXECUTION, write_error)
     (record,) = records()
     assert (record.levelno, record.getMessage()) == (logging.WARNING, expected)
     assert SECRET not in record.exc_text and "ConnectionError" in record.exc_text
-    extra = (record.error_code, record.backend, record.sandbox_id, record.file_count)
-    assert extra == (Stage.EXECUTION, "fake", None, 2)
+    assert (record.error_code, record.backend, record.sandbox_id, record.file_count) == (Stage.EXECUTION, "fake", None, 2)
     attributes, span = _upload_span(spans)
     assert attributes["zib_sandbox.status"] == "error" and "zib_sandbox.sandbox_id" not in attributes
-    (event,) = [e for e in span.events if e.name == "exception"]
-    assert SECRET not in event.attributes["exception.message"]
+    assert all(SECRET not in e.attributes["exception.message"] for e in span.events)
 
 
 async def test_cancelled_write_propagates_unwrapped(records, spans):
     sandbox = FakeSandbox(on_write=asyncio.Event().wait)
     task = asyncio.create_task(sandbox._upload_files(_files("a")))
-    for _ in range(10):
-        await asyncio.sleep(0)
-    assert sandbox.writes
+    async with asyncio.timeout(30):
+        while not sandbox.writes:
+            await asyncio.sleep(0)
     task.cancel()
     with pytest.raises(asyncio.CancelledError):
         await task
@@ -163,7 +148,6 @@ async def test_python_installs_its_packages_in_one_run(records, language, packag
         else:
             assert str(info.value) == f"Failed to install additional packages {packages}: {detail}"
             assert isinstance(info.value, SandboxExecutionError) and info.value.stage == Stage.PACKAGE_INSTALL
-            assert (info.value.__cause__, info.value.transient) == (None, False)
     assert sandbox.code_calls == ([(get_install_code(language, packages), 300)] if packages else [])
     assert records() == []
 
@@ -174,5 +158,3 @@ async def test_other_languages_skip_with_one_warning(records):
     (record,) = records()
     assert record.levelno == logging.WARNING and sandbox.code_calls == []
     assert "language 'r'" in record.getMessage() and "['dplyr'] was NOT installed. " in record.getMessage()
-    with pytest.raises(ValueError, match="cannot install packages for language 'r'"):
-        await sandbox._install_additional_packages()  # called directly, it refuses the language

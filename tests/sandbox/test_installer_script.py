@@ -1,12 +1,13 @@
 """The generated installer script, run for real by child interpreters against tiny wheels."""
 
 import json
+import os
 import subprocess
-from pathlib import Path
+import sys
+import zipfile
 
 import pytest
 
-from tests.sandbox.conftest import make_venv
 from vorn_tools.code_interpreter.code_sandbox.constants import PackageInstallErrorMessage
 from vorn_tools.code_interpreter.code_sandbox.utils import get_install_code
 
@@ -23,14 +24,41 @@ else:
 """
 
 
-def run(python: Path, args: list[str], env, stdin: str | None = None) -> subprocess.CompletedProcess:
+@pytest.fixture(scope="session")
+def wheel_dir(tmp_path_factory):
+    """Minimal pure-Python wheels, each of distribution ``name`` 1.0 holding an empty package ``name``."""
+    directory = tmp_path_factory.mktemp("wheels")
+    for name in ("vorn_tiny_a", "vorn_tiny_m", "vorn_tiny_t", "vorn_tiny_v"):
+        dist_info = f"{name}-1.0.dist-info"
+        with zipfile.ZipFile(directory / f"{name}-1.0-py3-none-any.whl", "w") as wheel:
+            wheel.writestr(f"{name}/__init__.py", "")
+            wheel.writestr(f"{dist_info}/METADATA", f"Metadata-Version: 2.1\nName: {name}\nVersion: 1.0\n")
+            wheel.writestr(f"{dist_info}/WHEEL", "Wheel-Version: 1.0\nRoot-Is-Purelib: true\nTag: py3-none-any\n")
+            wheel.writestr(f"{dist_info}/RECORD", "")  # pip needs the file, not its hashes
+    return directory
+
+
+def make_venv(root, *, with_pip):
+    args = [sys.executable, "-m", "venv", *([] if with_pip else ["--without-pip"]), str(root)]
+    subprocess.run(args, check=True, capture_output=True, timeout=120)
+    return root / "bin" / "python"
+
+
+@pytest.fixture(scope="session")
+def pip_python(tmp_path_factory):
+    """An interpreter of a fresh venv with its own pip; tests install distinct names into it."""
+    return make_venv(tmp_path_factory.mktemp("venv-pip") / "venv", with_pip=True)
+
+
+@pytest.fixture
+def offline_pip_env(wheel_dir, tmp_path):
+    """Environment for a child interpreter whose pip sees only the tiny wheels."""
+    return {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": str(tmp_path), "PIP_NO_INDEX": "1",
+            "PIP_FIND_LINKS": str(wheel_dir), "PIP_DISABLE_PIP_VERSION_CHECK": "1", "PIP_NO_CACHE_DIR": "1"}
+
+
+def run(python, args, env, stdin=None) -> subprocess.CompletedProcess:
     return subprocess.run([str(python), *args], input=stdin, capture_output=True, text=True, env=env, timeout=120)
-
-
-def run_installer(python: Path, packages, env):
-    proc = run(python, ["-c", _HARNESS], env, stdin=get_install_code("python", packages))
-    assert proc.returncode == 0, proc.stderr
-    return proc.stdout, json.loads(proc.stdout.strip().splitlines()[-1])
 
 
 @pytest.mark.parametrize(
@@ -42,7 +70,6 @@ def run_installer(python: Path, packages, env):
         ("pip_fails", ["vorn-unpublished-" + "q" * 3000], None),
         # PIP_TARGET sends the install outside the interpreter's path: pip exits 0,
         # yet nothing is importable where the code runs.
-        ("elsewhere", ["vorn_tiny_t"], ["vorn_tiny_t"]),
         ("elsewhere", ["vorn_tiny_v>=1.0", "vorn_tiny_t[extra]"], ["vorn_tiny_v", "vorn_tiny_t"]),
         ("elsewhere", ['vorn_tiny_v ; python_version >= "3"'], ["vorn_tiny_v"]),  # a true marker is still checked
     ],
@@ -59,10 +86,11 @@ def test_installer(pip_python, offline_pip_env, tmp_path, case, packages, missin
     elif case == "elsewhere":
         env = {**env, "PIP_TARGET": str(tmp_path / "elsewhere")}
         expected = f"pip reported success but {missing!r} is not installed for {python}"
-    stdout, outcome = run_installer(python, packages, env)
+    proc = run(python, ["-c", _HARNESS], env, stdin=get_install_code("python", packages))
+    assert proc.returncode == 0, proc.stderr
     if expected is not None:
-        assert outcome == {"type": "RuntimeError", "message": expected}
+        assert json.loads(proc.stdout.strip().splitlines()[-1]) == {"type": "RuntimeError", "message": expected}
         return
-    assert (stdout, outcome) == ("null\n", None)  # success prints nothing
+    assert proc.stdout == "null\n"  # success prints nothing
     module = packages[0].split("==")[0].replace("-", "_")
     assert run(python, ["-c", f"import {module}"], env).returncode == 0

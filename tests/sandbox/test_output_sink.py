@@ -1,46 +1,27 @@
-"""The native bounded output sink against the pure-Python reference."""
+"""The native bounded output sink against the pure-Python reference, and the streamed-output record."""
 
 import sys
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 from tests.sandbox.reference_sink import MAX_CHARS, NOTICE, ReferenceSink
-from vorn_tools.code_interpreter.code_sandbox import utils
-from vorn_tools.code_interpreter.code_sandbox.utils import BoundedOutputSink
+from vorn_tools.code_interpreter.code_sandbox.utils import BoundedOutputSink, StreamedOutput
 
 HALF = (MAX_CHARS - 2) // 2  # two such lines cost exactly the budget
 
 
-def _feed(lines, native=None, reference=None):
+def _feed(lines):
     """Feed both sinks and check they agree on state and rendering."""
-    native, reference = native or BoundedOutputSink(), reference or ReferenceSink()
+    native, reference = BoundedOutputSink(), ReferenceSink()
     for line in lines:
         native.append(line)
         reference.append(line)
-    assert (native._size, native._truncated, list(native._lines)) == (
-        reference._size, reference._truncated, list(reference._lines),
-    )  # fmt: skip
+    state = (native._size, native._truncated, list(native._lines))
+    assert state == (reference._size, reference._truncated, list(reference._lines))
     assert native.render() == native.render() == reference.render()
     return native
-
-
-@pytest.mark.parametrize(
-    ("lines", "size", "truncated", "kept"),
-    [
-        pytest.param(["one\ntwo", "three"], 14, False, 2, id="embedded-newline-is-one-entry"),
-        pytest.param(["a" * HALF, "b" * HALF], MAX_CHARS, False, 2, id="exactly-the-budget"),
-        pytest.param(["a" * HALF, "b" * HALF, "c"], HALF + 3, True, 2, id="over-evicts-oldest"),
-        pytest.param(["a" * MAX_CHARS], MAX_CHARS + 1, False, 1, id="one-line-one-over-is-kept"),
-        pytest.param(["a" * (MAX_CHARS - 1), ""], 1, True, 1, id="one-over-by-empty-line"),
-        pytest.param(["a", "b", "x" * (3 * MAX_CHARS)], 3 * MAX_CHARS + 1, True, 1, id="giant-line-evicts-all"),
-        pytest.param([""] * (MAX_CHARS + 1), MAX_CHARS, True, MAX_CHARS, id="one-empty-line-too-many"),
-    ],
-)
-def test_boundaries(lines, size, truncated, kept):
-    native = _feed(lines)
-    assert (native._size, native._truncated, len(native._lines)) == (size, truncated, kept)
 
 
 def test_code_points_not_bytes_and_surrogates_survive():
@@ -66,9 +47,18 @@ def test_refcounts_are_balanced():
 _line = st.one_of(st.text(max_size=40), st.integers(min_value=0, max_value=MAX_CHARS + 10).map(lambda n: "z" * n))
 
 
+# The boundaries: exactly the budget, one over (by a line or by an empty line), eviction of
+# everything but a giant line, an embedded newline kept as one entry.
+@example(["a" * HALF, "b" * HALF])
+@example(["a" * HALF, "b" * HALF, "c"])
+@example(["a" * MAX_CHARS])
+@example(["a" * (MAX_CHARS - 1), ""])
+@example(["a", "b", "x" * (3 * MAX_CHARS)])
+@example([""] * (MAX_CHARS + 1))
+@example(["one\ntwo", "three"])
 @settings(max_examples=60, deadline=None)
 @given(st.lists(_line, max_size=30))
-def test_matches_reference_on_random_streams(lines):
+def test_matches_reference(lines):
     _feed(lines)
 
 
@@ -87,12 +77,11 @@ def test_matches_reference_on_random_streams(lines):
     ],
 )
 def test_streamed_output_reads_as_printed(chunks, stdout):
-    streamed = utils.StreamedOutput()
+    streamed = StreamedOutput()
     for stream, chunk in chunks:
         streamed.record(stream, chunk)
     assert streamed.render("stdout") == stdout
     assert streamed.render("stderr") == ("e\n" if any(s == "stderr" for s, _ in chunks) else "")
     # Once anything streamed, no failure is retry safe, whatever the backend's judgement.
-    assert streamed.seen is bool(chunks)
     assert streamed.retry_safe(ConnectionError(), lambda error: True) is (not chunks)
     assert streamed.retry_safe(ConnectionError(), lambda error: False) is False

@@ -1,0 +1,404 @@
+"""``E2BSandbox`` through the real SDK: against the local stand-in, and stubbed at the SDK boundary
+for what the stand-in cannot provoke."""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import logging
+import sys
+import threading
+import time
+import types
+
+import httpx
+import pytest
+from connectrpc.code import Code
+from connectrpc.errors import ConnectError as RpcConnectError
+from e2b.exceptions import AuthenticationException, RateLimitException, SandboxException, ServiceBusyException
+from e2b.exceptions import SandboxUnreachableException, TimeoutException
+from e2b_code_interpreter.models import ExecutionError
+from vorn_inference.schema import Attachment
+
+from tests.fakes.e2b_server import E2BStandIn
+from vorn_tools.code_interpreter.code_sandbox.constants import E2BConfig
+from vorn_tools.code_interpreter.code_sandbox.e2b_sandbox import E2BSandbox
+from vorn_tools.code_interpreter.code_sandbox.models import ExecutionStatus
+from vorn_tools.code_interpreter.errors import SandboxExecutionError, SandboxNotInitializedError, SandboxStartError
+from vorn_tools.code_interpreter.errors import SandboxTerminateError, Stage
+
+SUCCESS, ERROR, TIMEOUT, UNKNOWN = (ExecutionStatus.SUCCESS, ExecutionStatus.ERROR, ExecutionStatus.TIMEOUT, ExecutionStatus.UNKNOWN)
+
+
+def _bodies(e2b: E2BStandIn, route: str) -> list[dict]:
+    return [body for name, body in e2b.requests if name == route]
+
+
+def _span(spans, name: str) -> dict:
+    return dict([s for s in spans.get_finished_spans() if s.name == "zib_sandbox." + name][-1].attributes)
+
+
+def _messages(caplog) -> list[str]:
+    return [r.getMessage() for r in caplog.records if r.name == E2BSandbox.__module__ and r.levelno >= logging.WARNING]
+
+
+async def _until(condition, limit: float = 30.0) -> None:  # a generous bound
+    async with asyncio.timeout(limit):
+        while not condition():
+            await asyncio.sleep(0.02)
+
+
+# ------------------------------------------------------------------ creation
+
+
+@pytest.mark.parametrize(
+    ("options", "lifetime"),
+    [({}, 600), ({"timeout": 300}, 300),
+     ({"sandbox_timeout": 120, "timeout": 300, "envs": {"A": "1"}, "metadata": {"k": "v"}}, 120)],
+)  # fmt: skip
+async def test_lifetime_and_options_reach_the_service(make_sandbox, e2b: E2BStandIn, spans, options, lifetime) -> None:
+    sandbox = await make_sandbox(**options)
+    (body,) = _bodies(e2b, "create")
+    # The SDK's own default template; a 600 s lifetime rather than the SDK's 300.
+    assert (body["templateID"], body["timeout"]) == ("code-interpreter-v1", lifetime)
+    assert (body.get("envVars") or None, body.get("metadata") or None) == (options.get("envs"), options.get("metadata"))
+    assert sandbox.files is sandbox.sandbox.files and sandbox.commands is sandbox.sandbox.commands
+    assert _span(spans, "sandbox.create") == {"zib_sandbox.backend": "e2b", "zib_sandbox.sandbox_id": sandbox.sandbox_id}
+
+
+@pytest.mark.parametrize("options", [{"sandbox_timeout": 0}, {"additional_packages": ["numpy", "--index-url=x"]}])
+async def test_invalid_settings_are_refused_before_any_request(e2b: E2BStandIn, options) -> None:
+    with pytest.raises(ValueError):
+        await E2BSandbox.create(**e2b.connection_options(), **options)
+    assert e2b.calls["create"] == 0
+
+
+@pytest.mark.parametrize(
+    ("fault", "cause", "options", "requests"),
+    [
+        (429, RateLimitException, {}, 2),
+        (429, RateLimitException, {"retries": 1}, 4),  # the SDK's own retries only when asked for
+        (503, ServiceBusyException, {}, 2),
+        (504, SandboxException, {}, 2),
+        ("stall", httpx.ReadTimeout, {"request_timeout": 0.3}, 2),
+        ("refused", httpx.ConnectError, {}, 0),
+        # Not transient: raised at once.
+        (500, SandboxException, {}, 1),
+        (None, SandboxException, {"template": "no-such-template"}, 1),
+        (None, AuthenticationException, {"api_key": "e2b_" + "0" * 40}, 1),
+    ],
+)
+async def test_creation_failures_retry_only_what_is_transient(e2b: E2BStandIn, fault, cause, options, requests):
+    with contextlib.ExitStack() as stack:
+        if fault == "refused":
+            stack.enter_context(e2b.refusing("api"))
+        elif fault == "stall":
+            e2b.stall("create", 1.5, times=2)
+        elif fault is not None:
+            e2b.fail("create", fault, times=4, message=f"failed, key {e2b.api_key}")
+        with pytest.raises(SandboxStartError) as raised:
+            await E2BSandbox.create(**{**e2b.connection_options(), "create_retries": 2, "create_backoff": 0, **options})
+    error = raised.value
+    assert (error.stage, error.transient, type(error.__cause__)) == (Stage.CREATE, requests != 1, cause)
+    assert str(error).startswith("Failed to start E2B sandbox: ") and e2b.api_key not in str(error)
+    assert e2b.calls["create"] == requests and e2b.alive_sandboxes() == []
+
+
+# The rollback's kill is retried like `terminate`: a failure then success, or three failures.
+@pytest.mark.parametrize("kill_failures", [1, 3])
+async def test_failed_install_rolls_the_sandbox_back(e2b: E2BStandIn, caplog, kill_failures: int) -> None:
+    e2b.fail("kill", 500, times=kill_failures, message="kill refused")
+    with pytest.raises(SandboxExecutionError) as raised:
+        await E2BSandbox.create(**e2b.connection_options(), additional_packages=["not a valid==requirement"], create_backoff=0)
+    assert raised.value.stage is Stage.PACKAGE_INSTALL
+    assert e2b.calls["create"] == 1 and e2b.calls["kill"] == min(kill_failures + 1, 3)
+    if kill_failures == 3:
+        (left,) = e2b.alive_sandboxes()  # left to the service's lifetime reaper
+        assert _messages(caplog) == [f"Failed to kill E2B sandbox {left} after a failed create: 500: kill refused"]
+        e2b.sandboxes[left].expires_at = 0
+    else:
+        assert _messages(caplog) == [] and e2b.alive_sandboxes() == []
+
+
+@pytest.mark.parametrize("when", ["during_setup", "during_rollback"])
+async def test_cancellation_rolls_back_and_propagates(e2b: E2BStandIn, when: str) -> None:
+    if when == "during_setup":
+        route, packages, kills = "execute", ["httpx"], 1
+        e2b.stall("execute", 5)
+    else:  # cancelled in the pause after a failed kill, before the next kill is sent
+        route, packages, kills = "kill", ["not a valid==x"], 3
+        e2b.fail("kill", 500, times=2)
+    options = {**e2b.connection_options(), "create_retries": 3, "create_backoff": 0, "additional_packages": packages}
+    task = asyncio.create_task(E2BSandbox.create(**options))
+    await _until(lambda: e2b.calls[route])
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    # The kill ran to its end although the caller was cancelled, and the
+    # cancelled task made no further attempt.
+    await _until(lambda: not e2b.alive_sandboxes())
+    assert e2b.calls["create"] == 1 and e2b.calls["kill"] == kills
+
+
+@pytest.mark.parametrize(
+    ("alias", "template", "sent"),
+    [(E2BConfig.DEFAULT_TEMPLATE_ALIAS, None, E2BConfig.DEFAULT_TEMPLATE_ALIAS),
+     (None, None, None),  # the ensure failed: the SDK's own default
+     (E2BConfig.DEFAULT_TEMPLATE_ALIAS, "base", "base")],  # a given template: nothing to ensure
+)  # fmt: skip
+async def test_default_template_ensure(make_sandbox, e2b: E2BStandIn, monkeypatch, spans, alias, template, sent) -> None:
+    calls: list[tuple] = []
+
+    class E2BTemplateBuilder:  # the builder module, replaced through sys.modules
+        def __init__(self, *, api_key=None, domain=None) -> None:
+            calls.append(("init", api_key, domain))
+
+        def ensure_default(self):
+            calls.append(("ensure", threading.current_thread() is threading.main_thread()))
+            return alias
+
+    module = types.ModuleType("vorn_tools.code_interpreter.code_template.e2b_template_builder")
+    module.E2BTemplateBuilder = E2BTemplateBuilder
+    monkeypatch.setitem(sys.modules, module.__name__, module)
+    e2b.templates.add(E2BConfig.DEFAULT_TEMPLATE_ALIAS)
+    await make_sandbox(ensure_default_template=True, domain="e2b.example", template=template)
+    assert _bodies(e2b, "create")[0]["templateID"] == (sent or "code-interpreter-v1")
+    assert _span(spans, "sandbox.create").get("zib_sandbox.template_id") == sent
+    # The builder gets the factory's key and domain and runs off the event loop's thread.
+    assert calls == ([] if template else [("init", e2b.api_key, "e2b.example"), ("ensure", False)])
+
+
+# ---------------------------------------------------------------- code and commands
+
+
+@pytest.mark.parametrize(
+    ("name", "value", "traceback", "expected"),
+    [("ValueError", "bad", "Traceback:\n  line 1\n", "Traceback:\n  line 1\n\nValueError: bad"),
+     ("", "ends with colon:", "", "ends with colon"), ("KeyError", "", "tb\n", "tb\n\nKeyError")],
+)  # fmt: skip
+def test_error_records_render_traceback_first(name, value, traceback, expected) -> None:
+    assert E2BSandbox._format_execution_error(ExecutionError(name, value, traceback)) == expected
+
+
+@pytest.mark.parametrize(
+    ("operation", "fault", "status", "exception_type", "stdout"),
+    [
+        # Refused before the request was written: nothing ran, a retry is safe.
+        ("code", "refused", ERROR, "httpx.ConnectError", ""),
+        # The SDK reports a refused command as its "unreachable" timeout; the
+        # causes beneath it prove the command never started.
+        ("command", "refused", ERROR, "e2b.exceptions.SandboxUnreachableException", ""),
+        # Cut after the request was delivered: the code may have run.
+        ("code", "dropped", UNKNOWN, ("httpx.RemoteProtocolError", "httpx.ReadError"), "first\n"),
+        # A raising callback breaks a delivered run; its line was recorded first.
+        ("code", "callback", UNKNOWN, "builtins.RuntimeError", "first\n"),
+    ],
+)
+async def test_transport_failures_say_whether_a_retry_is_safe(sandbox, e2b, spans, operation, fault, status,
+                                                              exception_type, stdout) -> None:
+    def explode(line: str) -> None:
+        raise RuntimeError(f"consumer failed on {line!r}")
+
+    if fault == "refused":
+        e2b.refuse("envd")
+    elif fault == "dropped":
+        e2b.drop_stream("execute", after_events=2)  # number_of_executions, then one stdout chunk
+    try:
+        if operation == "code":
+            code = "print('first')\nprint('second')\nprint('third')"
+            result = await sandbox.execute_code(code, on_stdout=explode if fault == "callback" else None)
+        else:
+            result = await sandbox.execute_command("echo hi", timeout=5)
+    finally:
+        if fault == "refused":
+            e2b.restore("envd")
+    assert (result.status, result.stdout, result.failure.retry_safe) == (status, stdout, status is ERROR)
+    assert result.failure.exception_type in (exception_type if isinstance(exception_type, tuple) else (exception_type,))
+    assert result.error.startswith(result.failure.exception_type.rsplit(".", 1)[-1] + ": ")
+    assert _span(spans, "execute_" + operation)["zib_sandbox.status"] == status.value
+    assert (await sandbox.execute_code("print('back')")).stdout == "back\n"
+
+
+class _Provider:  # the SDK's sandbox and commands, stubbed at their boundary
+    def __init__(self, chunks: list[str], outcome: BaseException | asyncio.Event | None) -> None:
+        self.chunks, self.outcome, self.sent_timeouts = chunks, outcome, []
+
+    async def run_code(self, code, on_stdout=None, **options):
+        self.sent_timeouts.append(options["timeout"])
+        for chunk in self.chunks:
+            on_stdout(types.SimpleNamespace(line=chunk))
+        if self.outcome is None:
+            return types.SimpleNamespace(error=None, logs=types.SimpleNamespace(stdout=self.chunks, stderr=[]),
+                                         stdout="", stderr="")
+        if isinstance(self.outcome, asyncio.Event):
+            await self.outcome.wait()  # a stream gone quiet, which the SDK's deadline may not end
+        raise self.outcome
+
+    run = run_code  # commands.run
+
+
+class _ConnectTimeout(ConnectionError, TimeoutError):  # the shape of the SDK transport's connect timeout
+    pass
+
+
+def _unreachable(cause: BaseException) -> BaseException:
+    """A refused command as the SDK reports it: its "unreachable" timeout over the RPC error."""
+    rpc, outer = RpcConnectError(Code.UNAVAILABLE, "x"), SandboxUnreachableException("u")
+    rpc.__cause__, outer.__cause__ = cause, rpc
+    return outer
+
+
+_LOST = SandboxException("500: lost")
+
+
+@pytest.mark.parametrize(
+    ("operation", "chunks", "outcome", "timeout", "status", "retry_safe", "error"),
+    [
+        # The SDK raises no SandboxException once its stream has started; after
+        # any chunk, even an empty one, the code provably ran.
+        ("code", [], _LOST, None, ERROR, None, "500: lost"),
+        ("code", [""], _LOST, None, UNKNOWN, False, "SandboxException: 500: lost"),
+        # Only a connection never established is retry safe, and only before any output.
+        ("command", [], _unreachable(_ConnectTimeout("no answer")), None, ERROR, True, None),
+        ("command", [], _unreachable(ConnectionResetError("reset")), None, TIMEOUT, None, None),
+        ("code", ["x"], httpx.ConnectError("refused"), None, UNKNOWN, False, None),
+        ("code", [], httpx.ConnectTimeout("no answer"), None, UNKNOWN, False, None),
+        ("command", [], httpx.ConnectError("refused"), None, ERROR, True, None),
+        ("command", [], ConnectionResetError("reset"), None, UNKNOWN, False, None),
+        # No limit is the SDK's 0: its None would mean the SDK's own default limit.
+        ("code", ["a\nb", "c!\n", "d\n"], None, 0, SUCCESS, None, ""),  # chunks keep their own line breaks
+        ("command", [], None, -1, SUCCESS, None, ""),
+        ("code", ["started\n"], asyncio.Event(), 0.2, TIMEOUT, None, "Execution exceeded timeout of 0.2 seconds"),
+        ("command", [], asyncio.Event(), 0.2, TIMEOUT, None, "Command exceeded timeout of 0.2 seconds"),
+        ("code", [], TimeoutException("timed out"), None, TIMEOUT, None, "timed out"),
+    ],
+)
+async def test_stubbed_sdk_outcomes(operation, chunks, outcome, timeout, status, retry_safe, error) -> None:
+    provider, forwarded = _Provider(chunks, outcome), []
+    instance = E2BSandbox()
+    instance.sandbox, instance.files, instance.commands = provider, object(), provider
+    async with asyncio.timeout(30):  # the client-side bound must end a quiet stream
+        if operation == "code":
+            result = await instance.execute_code("print(1)", timeout=timeout, on_stdout=forwarded.append)
+        else:
+            result = await instance.execute_command("true", timeout=timeout)
+    sent = 30 if timeout is None else max(timeout, 0)
+    assert (result.status, provider.sent_timeouts, result.stdout) == (status, [sent], "".join(chunks))
+    assert forwarded == [chunk.rstrip("\n") for chunk in chunks]  # each chunk less its line breaks
+    assert (None if result.failure is None else result.failure.retry_safe) is retry_safe
+    assert error is None or result.error == error
+
+
+async def test_attachments_go_in_one_batch_and_a_short_confirmation_fails_the_run(sandbox: E2BSandbox, e2b: E2BStandIn):
+    files = [Attachment.from_bytes(bytes=b"a", filename="data.csv"), Attachment.from_bytes(bytes=b"b", filename="x.bin")]
+    code = "import os\nprint(os.environ['MODE'])"
+    assert (await sandbox.execute_code(code, files=files, upload_dir="/mnt/data/", env={"MODE": "fast"})).stdout == "fast\n"
+    assert _bodies(e2b, "files.write") == [{"paths": ["/mnt/data/data.csv", "/mnt/data/x.bin"]}]
+    e2b.short_write(confirmed=1)
+    result = await sandbox.execute_code("print(1)", files=files)
+    assert (result.status, e2b.calls["execute"]) == (ERROR, 1)
+    assert result.error == "Failed to upload 2 file(s) to sandbox backend 'e2b': Provider confirmed only 1 of 2 file(s) were written"
+
+
+@pytest.mark.parametrize(
+    ("cmd", "options", "status", "stdout", "error_part", "deadline_ms"),
+    [("echo $NAME; echo err >&2", {"env": {"NAME": "vorn"}}, SUCCESS, "vorn\n", "", "30000"),
+     ("echo partial; exit 2", {"timeout": 0}, ERROR, "partial\n", "exit status 2", None),
+     ("sleep 5", {"timeout": 0.5}, TIMEOUT, "", "timeout", "500")],
+)  # fmt: skip
+async def test_commands(sandbox: E2BSandbox, e2b: E2BStandIn, cmd, options, status, stdout, error_part, deadline_ms) -> None:
+    result = await sandbox.execute_command(cmd, **options)
+    assert (result.status, result.stdout, result.code, error_part in result.error) == (status, stdout, cmd, True)
+    (start,) = _bodies(e2b, "process.start")
+    assert (start["args"], start["timeout_ms"]) == (["-l", "-c", cmd], deadline_ms)
+
+
+# ------------------------------------------------------------------ lifecycle
+
+
+@pytest.mark.parametrize(
+    ("failures", "stall", "error"),
+    [(2, 0, None), (3, 0, "500: kill refused"), (0, 1.5, "no success within the 0.5-second cap")],
+)
+async def test_terminate_retries_under_its_cap(sandbox: E2BSandbox, e2b: E2BStandIn, failures, stall, error):
+    sandbox_id = sandbox.sandbox_id
+    e2b.fail("kill", 500, times=failures, message="kill refused")
+    e2b.stall("kill", stall, times=1 if stall else 0)
+    if error is not None:
+        with pytest.raises(SandboxTerminateError) as raised:
+            await sandbox.terminate(timeout=0.5 if stall else 5)
+        assert (str(raised.value), raised.value.stage) == (f"Failed to terminate E2B sandbox: {error}", Stage.TERMINATE)
+        # The handles stay, so the caller can try again.
+        assert sandbox.sandbox_id == sandbox_id and sandbox.files is not None and sandbox.commands is not None
+        e2b.clear_faults()
+    await sandbox.terminate(timeout=5)
+    assert (sandbox.sandbox, sandbox.files, sandbox.commands) == (None, None, None)
+    assert e2b.calls["kill"] == min(failures + 1, 3) + (error is not None) and sandbox_id not in e2b.alive_sandboxes()
+
+
+async def test_lease_renewal_and_the_live_sandbox_requirement(sandbox: E2BSandbox, e2b: E2BStandIn, caplog) -> None:
+    e2b.fail("set_timeout", 500, message="lease refused")
+    await sandbox.set_timeout(30)
+    assert _messages(caplog) == ["Failed to set sandbox timeout to 30s: 500: lease refused"]
+    await sandbox.set_timeout(1)
+    async with asyncio.timeout(30):  # the service reaps it once the new lease ends
+        while sandbox.sandbox_id in e2b.alive_sandboxes():
+            await asyncio.sleep(0.1)
+    await sandbox.terminate()
+    fresh = E2BSandbox()
+    assert await fresh.set_timeout(30) is None
+    for instance in (fresh, sandbox):
+        with pytest.raises(SandboxNotInitializedError):
+            await instance.execute_command("true")
+        with pytest.raises(SandboxNotInitializedError):
+            await instance.download_file("/files/x")
+
+
+async def test_downloads_prefer_the_signed_url_and_fall_back_to_the_filesystem(sandbox, e2b, caplog, spans) -> None:
+    payload = bytes(range(256)) * 8
+    e2b.write_file(sandbox.sandbox_id, "/files/out.bin", payload)
+    assert await sandbox.download_file("/files/out.bin") == payload
+    assert await sandbox.download_file("/files/out.bin", timeout=0) == payload
+    assert _messages(caplog) == [] and _span(spans, "file.download").get("zib_sandbox.status") == "success"
+    # Signed to expire a little after the URL attempt's budget (15 s of 30; none without a limit).
+    reads = [body for route, body in e2b.requests if route == "files.read"]
+    assert [body["signed"] for body in reads] == [True, True]
+    default, unlimited = (body["expiration"] - time.time() for body in reads)
+    assert 15 < default <= 15 + 30 + 1 and 0 < unlimited <= 30 + 1
+    # A refused signed URL: one warning, then the filesystem read.
+    e2b.fail("files.read", 404)
+    assert await sandbox.download_file("/files/out.bin", timeout=10) == payload
+    assert [body["signed"] for route, body in e2b.requests if route == "files.read"][-1] is False
+    assert await sandbox.download_file("/files/missing.csv") is None and _span(spans, "file.download").get("zib_sandbox.status") == "error"
+    messages = _messages(caplog)
+    assert messages[:2] == ["URL download for /files/out.bin returned status 404",
+                            "URL download for /files/missing.csv returned status 404"]
+    assert messages[2].startswith("Failed to download file /files/missing.csv: ") and len(messages) == 3
+
+
+@pytest.mark.parametrize("fault", ["stalled", "sdk_read_timeout", "url_used_the_budget"])
+async def test_a_download_over_budget_is_a_timeout(sandbox: E2BSandbox, e2b: E2BStandIn, caplog, spans,
+                                                   monkeypatch, fault) -> None:
+    e2b.write_file(sandbox.sandbox_id, "/files/slow.bin", b"slow")
+    e2b.stall("files.read", 30, times=2 if fault == "stalled" else 1)
+    if fault == "url_used_the_budget":  # the race the overall cap normally wins
+        async def slow_url(file_path, effective_timeout=None):
+            await asyncio.sleep(0.3)
+
+        monkeypatch.setattr(sandbox, "_download_via_url", slow_url)
+        with pytest.raises(TimeoutError, match="Download of /files/x exceeded timeout of 0.2 seconds"):
+            await sandbox._read_file("/files/x", 0.2)
+        return
+    if fault == "sdk_read_timeout":  # the SDK's read gives up first, with httpx's error
+        async def read_timeout(file_path, request_timeout):
+            raise httpx.ReadTimeout("timed out")
+
+        monkeypatch.setattr(sandbox, "_read_via_filesystem", read_timeout)
+    assert await sandbox.download_file("/files/slow.bin", timeout=2) is None
+    # The URL attempt had half the budget, so the filesystem read was tried too.
+    assert e2b.calls["files.read"] == (2 if fault == "stalled" else 1)
+    assert _messages(caplog)[0].startswith("URL download failed for /files/slow.bin: ")
+    record = [r for r in caplog.records if r.name == E2BSandbox.__module__][-1]
+    assert (record.getMessage(), record.error_code) == ("Download of /files/slow.bin exceeded timeout of 2 seconds",
+                                                        "download")
+    assert _span(spans, "file.download").get("zib_sandbox.status") == "timeout"
