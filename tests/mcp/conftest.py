@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import asyncio
 import time
 from collections.abc import Callable, Iterator
 from pathlib import Path
@@ -23,6 +24,10 @@ def wait_for_files(*paths: Path) -> None:
         time.sleep(0.02)
 
 
+def other_tasks() -> list[asyncio.Task]:
+    return [task for task in asyncio.all_tasks() if task is not asyncio.current_task()]
+
+
 @pytest.fixture(scope="module")
 def sse_url() -> Iterator[str]:
     with serve_http(build_server().sse_app()) as base_url:
@@ -37,10 +42,7 @@ def streamable_http_url() -> Iterator[str]:
 
 @pytest.fixture
 def make_config(request: pytest.FixtureRequest) -> Callable[..., dict[str, Any]]:
-    """A configuration of the fake server for a transport name, plus extra keys.
-
-    Each HTTP server starts on first use and serves the whole test module.
-    """
+    """A configuration of the fake server for a transport name, plus extra keys; each HTTP server serves a whole module."""
 
     def make(transport: str, **extra: Any) -> dict[str, Any]:
         if transport == "stdio":

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import asyncio
-import base64
 import gc
 import logging
 import os
@@ -14,20 +13,16 @@ from pathlib import Path
 import httpx
 import pytest
 from mcp import McpError
-from mcp.types import BlobResourceContents, TextResourceContents, ToolAnnotations
+from mcp.types import ToolAnnotations
 
 from tests.fakes.mcp_server import BLOB_BYTES, stdio_config
-from tests.mcp.conftest import wait_for_files
+from tests.mcp.conftest import other_tasks, wait_for_files
 from vorn_tools.mcp.client import MCPClient
 from vorn_tools.mcp.client.resource import MCPResource
 from vorn_tools.mcp.client.tool import MCPTool
 
 FAKE_TOOLS = ["add", "echo_env", "show_headers", "client_name", "picture", "two_texts", "image_only", "nothing", "refuse", "boom"]
 FAKE_RESOURCES = ["greeting", "bytes", "empty", "two-items", "slow", "no-contents"]
-
-
-def other_tasks() -> list[asyncio.Task]:
-    return [task for task in asyncio.all_tasks() if task is not asyncio.current_task()]
 
 
 def process_alive(pid: int) -> bool:
@@ -42,9 +37,8 @@ def process_alive(pid: int) -> bool:
 async def test_unknown_server_is_refused_before_any_session(operation, caplog):
     caplog.set_level(logging.DEBUG)
     client = MCPClient({"known": {"command": "/nonexistent", "args": ["x"]}, "other": {"url": "http://127.0.0.1:9/"}})
-    args = ("Known", "text://greeting") if operation == "get_resource" else ("Known",)
     with pytest.raises(ValueError, match=r"^Server Known not found\.$"):
-        await getattr(client, operation)(*args)
+        await getattr(client, operation)("Known", *(["text://greeting"] if operation == "get_resource" else []))
     assert not [r for r in caplog.records if r.name == "vorn_tools.mcp.client.session"]
     with pytest.raises(ValueError, match=r"^Server None not found\.$"):
         await client.get_resource(None, "text://greeting")
@@ -55,24 +49,17 @@ async def test_unknown_server_is_refused_before_any_session(operation, caplog):
     assert client.get_servers() == ["known", "other"]  # in order, a new list each time
 
 
-@pytest.mark.parametrize(
-    ("transport", "server_args"), [("stdio", ()), ("sse", ()), ("streamable_http", ()), ("stdio", ("--page-size", "4"))]
-)
+@pytest.mark.parametrize(("transport", "server_args"), [("stdio", ()), ("sse", ()), ("streamable_http", ()), ("stdio", ("--page-size", "4"))])
 async def test_listings_give_records(transport, server_args, make_config):
-    config = stdio_config(*server_args) if server_args else make_config(transport)
-    client = MCPClient({"fake": config})
+    client = MCPClient({"fake": stdio_config(*server_args) if server_args else make_config(transport)})
     tools = await client.get_tools("fake")
-    assert [tool.name for tool in tools] == FAKE_TOOLS  # every page, in order
+    assert [tool.name for tool in tools] == FAKE_TOOLS and all(isinstance(tool, MCPTool) for tool in tools)  # every page, in order
     add = tools[0]
-    assert isinstance(add, MCPTool) and add.description == "Add two integers."
-    assert add.parameters["properties"].keys() == {"a", "b"}
+    assert (add.description, add.parameters["properties"].keys(), tools[1].annotations) == ("Add two integers.", {"a", "b"}, None)
     assert isinstance(add.annotations, ToolAnnotations) and add.annotations.readOnlyHint is True
-    assert tools[1].annotations is None
-
     resources = await client.get_resources("fake")
-    assert [resource.name for resource in resources] == FAKE_RESOURCES
+    assert [resource.name for resource in resources] == FAKE_RESOURCES and isinstance(resources[0], MCPResource)
     greeting, blob = resources[:2]
-    assert isinstance(greeting, MCPResource)
     assert (str(greeting.uri), greeting.description, greeting.mime_type, greeting.size) == ("text://greeting", "A greeting", "text/plain", None)
     assert (blob.mime_type, blob.size, blob.annotations) == ("application/octet-stream", len(BLOB_BYTES), None)
 
@@ -94,31 +81,23 @@ async def test_all_servers_listing_concatenates_in_server_order(make_config):
     # The slow server comes first: the result follows the mapping, not the answer order.
     servers = {"slow": stdio_config("--slow-list", "0.5"), "http": make_config("streamable_http")}
     client = Named(servers)
+    expected = [(name, id(config)) for config in servers.values() for name in FAKE_TOOLS]
     for server in (None, ""):
-        tools = await client.get_tools(server)
-        assert [name for name, _ in tools] == FAKE_TOOLS * 2
-        expected = [servers["slow"]] * len(FAKE_TOOLS) + [servers["http"]] * len(FAKE_TOOLS)
-        assert all(got is want for (_, got), want in zip(tools, expected, strict=True))
+        assert [(name, id(config)) for name, config in await client.get_tools(server)] == expected
     assert [resource.name for resource in await client.get_resources()] == FAKE_RESOURCES * 2
 
 
-async def test_get_resource_returns_first_contents_item_and_runs_the_hook(transport, make_config):
-    client = MCPClient({"fake": make_config(transport)})
-    first = await client.get_resource("fake", "multi://two")
-    assert isinstance(first, TextResourceContents) and (str(first.uri), first.text) == ("multi://two", "first")
-    blob = await client.get_resource("fake", "blob://bytes")
-    assert isinstance(blob, BlobResourceContents) and base64.b64decode(blob.blob) == BLOB_BYTES
-
+async def test_resource_hook_errors_reach_the_caller_unwrapped(transport, make_config):
     class Hooked(MCPClient):
         async def _process_resource(self, resource, config):
             assert config is self.servers["fake"]
             raise LookupError(f"hook saw {resource.uri}")
 
-    # Raised inside the session, the hook's error still reaches the caller unwrapped.
+    client = Hooked({"fake": make_config(transport)})
     with pytest.raises(LookupError, match="^hook saw text://greeting$"):
-        await Hooked(client.servers).get_resource("fake", "text://greeting")
+        await client.get_resource("fake", "text://greeting")
     with pytest.raises(ValueError, match="^The MCP server answered with no contents for URI none://contents$"):
-        await Hooked(client.servers).get_resource("fake", "none://contents")
+        await client.get_resource("fake", "none://contents")
 
 
 @pytest.mark.parametrize(("operation", "failing"), [("get_tools", True), ("get_resources", True), ("get_tools", False)])
@@ -129,16 +108,12 @@ async def test_failed_or_cancelled_listing_stops_every_server(operation, failing
         # Fails once the slow servers' processes are running, however long they take to start.
         servers["failing"] = stdio_config("--fail-list", *[arg for path in pid_files for arg in ("--wait-for", str(path))])
     listing = asyncio.create_task(getattr(MCPClient(servers), operation)())
-    if failing:
-        with pytest.raises(McpError):
-            await listing
-    else:
+    if not failing:
         await asyncio.to_thread(wait_for_files, *pid_files)
         listing.cancel()
-        with pytest.raises(asyncio.CancelledError):
-            await listing
-        assert listing.cancelled()
-    assert other_tasks() == []
+    with pytest.raises(McpError if failing else asyncio.CancelledError):
+        await listing
+    assert listing.cancelled() is not failing and other_tasks() == []
     assert not [path for path in pid_files if process_alive(int(path.read_text()))]
     gc.collect()
     await asyncio.sleep(0)
@@ -152,14 +127,9 @@ async def test_unreachable_server_fails_the_all_servers_listing(make_config):
     assert other_tasks() == []
 
 
-def test_imports_load_no_sdk_before_it_is_needed():
-    code = (
-        "import sys\n"
-        "import vorn_tools.mcp\n"
-        "assert not [n for n in sys.modules if n == 'mcp' or n.startswith('mcp.')], 'mcp loaded'\n"
-        "import vorn_tools.mcp.client\n"
-        "assert 'vorn_tools.mcp.client.langchain' not in sys.modules and 'langchain_core' not in sys.modules\n"
-    )
+def test_client_package_loads_no_langchain():
+    # That vorn_tools.mcp loads no SDK is checked with the other packages; the LangChain layer is optional here too.
+    code = "import sys, vorn_tools.mcp.client; assert not {'vorn_tools.mcp.client.langchain', 'langchain_core'} & sys.modules.keys()"
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
 

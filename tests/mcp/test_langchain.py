@@ -6,53 +6,36 @@ import asyncio
 
 import pytest
 from langchain_core.documents.base import Blob
-from langchain_core.messages import ToolMessage
 from langchain_core.tools import StructuredTool, ToolException
 from mcp.types import EmbeddedResource, ImageContent
 from pydantic import AnyUrl
 
 from tests.fakes.mcp_server import BLOB_BYTES, GREETING, PIXEL_B64, stdio_config
+from tests.mcp.conftest import other_tasks
 from vorn_tools.mcp.client.langchain import LangchainMCPClient
 from vorn_tools.mcp.client.resource import MCPResource
-
-
-async def tools_by_name(config: dict) -> dict[str, StructuredTool]:
-    tools = await LangchainMCPClient({"fake": config}).get_tools("fake")
-    assert all(isinstance(tool, StructuredTool) for tool in tools)
-    return {tool.name: tool for tool in tools}
-
-
-async def test_tools_carry_the_listing_and_run_through_langchain(transport, make_config):
-    tools = await tools_by_name(make_config(transport))
-    add = tools["add"]
-    assert (add.description, add.response_format, add.func) == ("Add two integers.", "content_and_artifact", None)
-    assert add.args_schema["properties"].keys() == {"a", "b"}
-    assert add.metadata["readOnlyHint"] is True and add.metadata["title"] == "Adder"
-    assert tools["echo_env"].metadata is None
-
-    message = await tools["picture"].ainvoke({"name": "picture", "args": {}, "id": "call-1", "type": "tool_call"})
-    assert isinstance(message, ToolMessage)
-    assert message.content == "a red pixel" and message.tool_call_id == "call-1"
-    image, embedded = message.artifact
-    assert isinstance(image, ImageContent) and image.data == PIXEL_B64
-    assert isinstance(embedded, EmbeddedResource) and embedded.resource.text == "a note"
 
 
 @pytest.mark.parametrize(
     ("transport", "tool", "arguments", "expected"),
     [
+        ("stdio", "picture", {}, ("a red pixel", [ImageContent, EmbeddedResource])),
         ("streamable_http", "add", {"a": 1, "b": 2}, ("3", None)),
         ("streamable_http", "two_texts", {}, (["one", "two"], [ImageContent])),
         ("streamable_http", "image_only", {}, ("", [ImageContent])),
-        ("streamable_http", "nothing", {}, ("", None)),
+        ("sse", "nothing", {}, ("", None)),
         ("stdio", "refuse", {"texts": ["denied"]}, ToolException("denied")),
         ("sse", "refuse", {"texts": []}, ToolException("")),
         ("streamable_http", "refuse", {"texts": ["denied", "twice"]}, ToolException(["denied", "twice"])),
         ("streamable_http", "boom", {}, ToolException("Error executing tool boom: the tool exploded")),
     ],
 )
-async def test_call_result_conversion(transport, tool, arguments, expected, make_config):
-    tools = await tools_by_name(make_config(transport))
+async def test_tools_carry_the_listing_and_convert_call_results(transport, tool, arguments, expected, make_config):
+    tools = {tool.name: tool for tool in await LangchainMCPClient({"fake": make_config(transport)}).get_tools("fake")}
+    add = tools["add"]
+    assert isinstance(add, StructuredTool) and (add.description, add.response_format, add.func) == ("Add two integers.", "content_and_artifact", None)
+    assert (add.args_schema["properties"].keys(), add.metadata["readOnlyHint"], add.metadata["title"]) == ({"a", "b"}, True, "Adder")
+    assert tools["echo_env"].metadata is None
     if isinstance(expected, ToolException):
         # An error result: its texts, and nothing of its other items, travel in the exception.
         with pytest.raises(ToolException) as caught:
@@ -61,6 +44,7 @@ async def test_call_result_conversion(transport, tool, arguments, expected, make
     else:
         content, artifact = await tools[tool].coroutine(**arguments)
         assert (content, None if artifact is None else [type(item) for item in artifact]) == expected
+        assert all(item.data == PIXEL_B64 for item in artifact or () if isinstance(item, ImageContent))
 
 
 @pytest.mark.parametrize(
@@ -75,9 +59,7 @@ async def test_call_result_conversion(transport, tool, arguments, expected, make
 async def test_get_resource_returns_blob(transport, uri, expected, make_config):
     # get_resource hands the hook the protocol's contents item (mimeType, not mime_type).
     blob = await LangchainMCPClient({"fake": make_config(transport)}).get_resource("fake", uri)
-    assert isinstance(blob, Blob)
-    assert (blob.data, blob.mimetype, blob.path) == (*expected, uri)
-    assert blob.metadata == {"uri": AnyUrl(uri)}
+    assert isinstance(blob, Blob) and (blob.data, blob.mimetype, blob.path, blob.metadata) == (*expected, uri, {"uri": AnyUrl(uri)})
 
 
 async def test_resource_hook_takes_listed_records(make_config):
@@ -85,8 +67,7 @@ async def test_resource_hook_takes_listed_records(make_config):
     client = LangchainMCPClient({"fake": config})
     records = {record.name: record for record in await client.get_resources("fake")}
     blob = await client._process_resource(records["bytes"], config)
-    assert (blob.data, blob.mimetype) == (BLOB_BYTES, "application/octet-stream")
-    assert blob.metadata["uri"] is records["bytes"].uri
+    assert (blob.data, blob.mimetype) == (BLOB_BYTES, "application/octet-stream") and blob.metadata["uri"] is records["bytes"].uri
 
     untyped = MCPResource("greeting", uri=AnyUrl("text://greeting"))
     blob = await client._process_resource(untyped, config)
@@ -102,11 +83,10 @@ async def test_resource_fetch_is_bounded(transport, make_config):
     # Over stdio, a server that stays on after its input closes and ignores SIGTERM.
     client = Impatient({"fake": stdio_config("--linger") if transport == "stdio" else make_config(transport)})
     record = MCPResource("slow", uri=AnyUrl("slow://resource"))
-    loop = asyncio.get_running_loop()
-    started = loop.time()
+    started = asyncio.get_running_loop().time()
     with pytest.raises(TimeoutError):
         await client._process_resource(record, client.servers["fake"])
     # The bound covers the teardown: such a server is killed a second after the
     # cancellation, where waiting for it to exit first would take four.
-    assert loop.time() - started < Impatient.RESOURCE_FETCH_TIMEOUT + 3
-    assert [task for task in asyncio.all_tasks() if task is not asyncio.current_task()] == []
+    assert asyncio.get_running_loop().time() - started < Impatient.RESOURCE_FETCH_TIMEOUT + 3
+    assert other_tasks() == []
