@@ -117,7 +117,7 @@ def test_code_points_and_lone_surrogates_are_kept_exactly(text):
         *((p, "".join(map(chr, range(sys.maxunicode + 1)))) for p in (r"\s", r"\S+", r"[\s]", r"[^\S]", r"[^\s]+")),
         (r"\w+", "abc_123 éß Жж 数据 ٣ ² \u0301 \ufe4f x‿y"), (r"\bword\b", "word words sword word_ word-word éword"),
         (r"(?i)straße", "STRASSE Straße STRAßE"), (r"(?i)k", "k K \u212a"),
-        (r"end\Z", "end\n end"), (r"end$", "x end\n"), (r"(?m)^a", "a\nb\na"), (r"a.c", "a\nc abc a\rc"),
+        (r"end\Z", "end\n end\n"), (r"end$", "x end\n"), (r"(?m)^a", "a\nb\na"), (r"a.c", "a\nc abc a\rc"),
         (r"\u00e9\U0001F600", "é\U0001f600"), (r"x{,2}y", "xxxy y"), (r"[]a]+", "]a]b"), (r"[[:]+", "[:alpha:] abc"),
         (r"(?P<n>a)(?P=n)", "aa ab"), (r"[a-c-]+(?#comment)", "x-b-a y"), (r"(?#[ a comment)\s+", "a \x1c\t b"),
     ],
