@@ -5,6 +5,7 @@ from __future__ import annotations
 import json
 import sys
 import threading
+from concurrent.futures import ThreadPoolExecutor
 from urllib.parse import quote, quote_plus
 
 import pytest
@@ -58,32 +59,28 @@ def test_concurrent_registrations_and_redactions(fresh_registry: redaction._Secr
     # Writers lose nothing; a reader always sees a whole snapshot, so a value
     # registered before it started is always masked.
     register_secret("baseline-secret-0001")
-    done, bad_reads = threading.Event(), []
+    done = threading.Event()
 
     def write(worker: int) -> None:
         for i in range(100):
             register_secret(f"secret-{worker:02d}-{i:04d}" + "x" * (i % 7))
 
-    def read() -> None:
-        while not done.is_set():
-            if (out := redact("a baseline-secret-0001 b")) != "a [SECRET] b":
-                bad_reads.append(out)
+    def read() -> list[str]:
+        outs = (redact("a baseline-secret-0001 b") for _ in iter(lambda: done.is_set(), True))
+        return [out for out in outs if out != "a [SECRET] b"]
 
-    writers = [threading.Thread(target=write, args=(n,)) for n in range(8)]
-    readers = [threading.Thread(target=read) for _ in range(4)]
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)  # switch threads often so that unguarded races show up
     try:
-        for thread in readers + writers:
-            thread.start()
-        for thread in writers:
-            thread.join(timeout=60)
+        with ThreadPoolExecutor(max_workers=12) as pool:
+            readers = [pool.submit(read) for _ in range(4)]
+            try:
+                list(pool.map(write, range(8), timeout=60))
+            finally:
+                done.set()
+            assert [reader.result(timeout=60) for reader in readers] == [[]] * 4
     finally:
-        done.set()
         sys.setswitchinterval(interval)
-    for thread in readers:
-        thread.join(timeout=60)
-    assert not any(thread.is_alive() for thread in readers + writers) and bad_reads == []
     assert len(set(fresh_registry.values)) == len(fresh_registry.values) == 8 * 100 + 1
 
 
