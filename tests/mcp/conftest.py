@@ -24,8 +24,19 @@ def wait_for_files(*paths: Path) -> None:
         time.sleep(0.02)
 
 
-def other_tasks() -> list[asyncio.Task]:
-    return [task for task in asyncio.all_tasks() if task is not asyncio.current_task()]
+async def other_tasks(bound: float = 30.0) -> list[asyncio.Task]:
+    """The tasks besides the test's own still alive once they had ``bound`` seconds to finish.
+
+    A failed or cancelled call may still be closing a connection in the
+    background when it returns; on a busy machine that takes a moment.
+    """
+    loop = asyncio.get_running_loop()
+    deadline = loop.time() + bound
+    while True:
+        left = [task for task in asyncio.all_tasks() if task is not asyncio.current_task()]
+        if not left or loop.time() >= deadline:
+            return left
+        await asyncio.sleep(0.05)
 
 
 @pytest.fixture(scope="module")

@@ -113,7 +113,7 @@ async def test_failed_or_cancelled_listing_stops_every_server(operation, failing
         listing.cancel()
     with pytest.raises(McpError if failing else asyncio.CancelledError):
         await listing
-    assert listing.cancelled() is not failing and other_tasks() == []
+    assert listing.cancelled() is not failing and await other_tasks() == []
     assert not [path for path in pid_files if process_alive(int(path.read_text()))]
     gc.collect()
     await asyncio.sleep(0)
@@ -124,7 +124,7 @@ async def test_unreachable_server_fails_the_all_servers_listing(make_config):
     client = MCPClient({"down": {"url": "http://127.0.0.1:9/mcp"}, "fine": make_config("streamable_http")})
     with pytest.RaisesGroup(httpx.ConnectError, flatten_subgroups=True):
         await client.get_tools()
-    assert other_tasks() == []
+    assert await other_tasks() == []
 
 
 def test_client_package_loads_no_langchain():

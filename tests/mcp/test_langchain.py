@@ -89,4 +89,4 @@ async def test_resource_fetch_is_bounded(transport, make_config):
     # The bound covers the teardown: such a server is killed a second after the
     # cancellation, where waiting for it to exit first would take four.
     assert asyncio.get_running_loop().time() - started < Impatient.RESOURCE_FETCH_TIMEOUT + 3
-    assert other_tasks() == []
+    assert await other_tasks() == []
