@@ -240,6 +240,7 @@ _LOST = SandboxException("500: lost")
         ("command", [], ConnectionResetError("reset"), None, UNKNOWN, False, None),
         # No limit is the SDK's 0: its None would mean the SDK's own default limit.
         ("code", ["a\nb", "c!\n", "d\n"], None, 0, SUCCESS, None, ""),  # chunks keep their own line breaks
+        ("command", [], None, -1, SUCCESS, None, ""),
         ("code", ["started\n"], asyncio.Event(), 0.2, TIMEOUT, None, "Execution exceeded timeout of 0.2 seconds"),
         ("command", [], asyncio.Event(), 0.2, TIMEOUT, None, "Command exceeded timeout of 0.2 seconds"),
         ("code", [], TimeoutException("timed out"), None, TIMEOUT, None, "timed out"),
