@@ -1,8 +1,6 @@
 """``E2BSandbox`` through the real SDK: against the local stand-in, and stubbed at the SDK boundary
 for what the stand-in cannot provoke."""
 
-from __future__ import annotations
-
 import asyncio
 import contextlib
 import logging
@@ -62,7 +60,6 @@ async def test_lifetime_and_options_reach_the_service(make_sandbox, e2b: E2BStan
     # The SDK's own default template; a 600 s lifetime rather than the SDK's 300.
     assert (body["templateID"], body["timeout"]) == ("code-interpreter-v1", lifetime)
     assert (body.get("envVars") or None, body.get("metadata") or None) == (options.get("envs"), options.get("metadata"))
-    assert sandbox.files is sandbox.sandbox.files and sandbox.commands is sandbox.sandbox.commands
     assert _span(spans, "sandbox.create") == {"zib_sandbox.backend": "e2b", "zib_sandbox.sandbox_id": sandbox.sandbox_id}
 
 
@@ -89,55 +86,47 @@ async def test_invalid_settings_are_refused_before_any_request(e2b: E2BStandIn, 
     ],
 )
 async def test_creation_failures_retry_only_what_is_transient(e2b: E2BStandIn, fault, cause, options, requests):
-    with contextlib.ExitStack() as stack:
-        if fault == "refused":
-            stack.enter_context(e2b.refusing("api"))
-        elif fault == "stall":
-            e2b.stall("create", 1.5, times=2)
-        elif fault is not None:
-            e2b.fail("create", fault, times=4, message=f"failed, key {e2b.api_key}")
-        with pytest.raises(SandboxStartError) as raised:
-            await E2BSandbox.create(**{**e2b.connection_options(), "create_retries": 2, "create_backoff": 0, **options})
+    if fault == "stall":
+        e2b.stall("create", 1.5, times=2)
+    elif isinstance(fault, int):
+        e2b.fail("create", fault, times=4, message=f"failed, key {e2b.api_key}")
+    with e2b.refusing("api") if fault == "refused" else contextlib.nullcontext(), pytest.raises(SandboxStartError) as raised:
+        await E2BSandbox.create(**{**e2b.connection_options(), "create_retries": 2, "create_backoff": 0, **options})
     error = raised.value
     assert (error.stage, error.transient, type(error.__cause__)) == (Stage.CREATE, requests != 1, cause)
     assert str(error).startswith("Failed to start E2B sandbox: ") and e2b.api_key not in str(error)
     assert e2b.calls["create"] == requests and e2b.alive_sandboxes() == []
 
 
-# The rollback's kill is retried like `terminate`: a failure then success, or three failures.
-@pytest.mark.parametrize("kill_failures", [1, 3])
-async def test_failed_install_rolls_the_sandbox_back(e2b: E2BStandIn, caplog, kill_failures: int) -> None:
+# The rollback's kill is retried like `terminate`, and runs to its end although the caller was cancelled.
+@pytest.mark.parametrize(
+    ("kill_failures", "cancel_on", "kills"),
+    [(1, None, 2), (3, None, 3), (0, "execute", 1),
+     (2, "kill", 3)],  # cancelled in the pause after a failed kill, before the next kill is sent
+)  # fmt: skip
+async def test_a_failed_or_cancelled_create_rolls_the_sandbox_back(e2b, caplog, kill_failures, cancel_on, kills):
     e2b.fail("kill", 500, times=kill_failures, message="kill refused")
-    with pytest.raises(SandboxExecutionError) as raised:
-        await E2BSandbox.create(**e2b.connection_options(), additional_packages=["not a valid==requirement"], create_backoff=0)
-    assert raised.value.stage is Stage.PACKAGE_INSTALL
-    assert e2b.calls["create"] == 1 and e2b.calls["kill"] == min(kill_failures + 1, 3)
+    e2b.stall("execute", 5, times=1 if cancel_on == "execute" else 0)
+    packages = ["httpx"] if cancel_on == "execute" else ["not a valid==requirement"]
+    options = {**e2b.connection_options(), "create_retries": 3, "create_backoff": 0, "additional_packages": packages}
+    task = asyncio.create_task(E2BSandbox.create(**options))
+    if cancel_on is None:
+        with pytest.raises(SandboxExecutionError, match="^Failed to install") as raised:
+            await task
+        assert raised.value.stage is Stage.PACKAGE_INSTALL
+    else:
+        await _until(lambda: e2b.calls[cancel_on])
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        await _until(lambda: not e2b.alive_sandboxes())
+    assert e2b.calls["create"] == 1 and e2b.calls["kill"] == kills  # the cancelled task made no further attempt
     if kill_failures == 3:
         (left,) = e2b.alive_sandboxes()  # left to the service's lifetime reaper
         assert _messages(caplog) == [f"Failed to kill E2B sandbox {left} after a failed create: 500: kill refused"]
         e2b.sandboxes[left].expires_at = 0
     else:
         assert _messages(caplog) == [] and e2b.alive_sandboxes() == []
-
-
-@pytest.mark.parametrize("when", ["during_setup", "during_rollback"])
-async def test_cancellation_rolls_back_and_propagates(e2b: E2BStandIn, when: str) -> None:
-    if when == "during_setup":
-        route, packages, kills = "execute", ["httpx"], 1
-        e2b.stall("execute", 5)
-    else:  # cancelled in the pause after a failed kill, before the next kill is sent
-        route, packages, kills = "kill", ["not a valid==x"], 3
-        e2b.fail("kill", 500, times=2)
-    options = {**e2b.connection_options(), "create_retries": 3, "create_backoff": 0, "additional_packages": packages}
-    task = asyncio.create_task(E2BSandbox.create(**options))
-    await _until(lambda: e2b.calls[route])
-    task.cancel()
-    with pytest.raises(asyncio.CancelledError):
-        await task
-    # The kill ran to its end although the caller was cancelled, and the
-    # cancelled task made no further attempt.
-    await _until(lambda: not e2b.alive_sandboxes())
-    assert e2b.calls["create"] == 1 and e2b.calls["kill"] == kills
 
 
 @pytest.mark.parametrize(
@@ -157,9 +146,8 @@ async def test_default_template_ensure(make_sandbox, e2b: E2BStandIn, monkeypatc
             calls.append(("ensure", threading.current_thread() is threading.main_thread()))
             return alias
 
-    module = types.ModuleType("vorn_tools.code_interpreter.code_template.e2b_template_builder")
-    module.E2BTemplateBuilder = E2BTemplateBuilder
-    monkeypatch.setitem(sys.modules, module.__name__, module)
+    monkeypatch.setitem(sys.modules, "vorn_tools.code_interpreter.code_template.e2b_template_builder",
+                        types.SimpleNamespace(E2BTemplateBuilder=E2BTemplateBuilder))
     e2b.templates.add(E2BConfig.DEFAULT_TEMPLATE_ALIAS)
     await make_sandbox(ensure_default_template=True, domain="e2b.example", template=template)
     assert _bodies(e2b, "create")[0]["templateID"] == (sent or "code-interpreter-v1")
@@ -169,15 +157,6 @@ async def test_default_template_ensure(make_sandbox, e2b: E2BStandIn, monkeypatc
 
 
 # ---------------------------------------------------------------- code and commands
-
-
-@pytest.mark.parametrize(
-    ("name", "value", "traceback", "expected"),
-    [("ValueError", "bad", "Traceback:\n  line 1\n", "Traceback:\n  line 1\n\nValueError: bad"),
-     ("", "ends with colon:", "", "ends with colon"), ("KeyError", "", "tb\n", "tb\n\nKeyError")],
-)  # fmt: skip
-def test_error_records_render_traceback_first(name, value, traceback, expected) -> None:
-    assert E2BSandbox._format_execution_error(ExecutionError(name, value, traceback)) == expected
 
 
 @pytest.mark.parametrize(
@@ -194,24 +173,18 @@ def test_error_records_render_traceback_first(name, value, traceback, expected) 
         ("code", "callback", UNKNOWN, "builtins.RuntimeError", "first\n"),
     ],
 )
-async def test_transport_failures_say_whether_a_retry_is_safe(sandbox, e2b, spans, operation, fault, status,
-                                                              exception_type, stdout) -> None:
+async def test_transport_failures_say_whether_a_retry_is_safe(sandbox, e2b, spans, operation, fault, status, exception_type, stdout):
     def explode(line: str) -> None:
         raise RuntimeError(f"consumer failed on {line!r}")
 
-    if fault == "refused":
-        e2b.refuse("envd")
-    elif fault == "dropped":
+    if fault == "dropped":
         e2b.drop_stream("execute", after_events=2)  # number_of_executions, then one stdout chunk
-    try:
+    with e2b.refusing("envd") if fault == "refused" else contextlib.nullcontext():
         if operation == "code":
             code = "print('first')\nprint('second')\nprint('third')"
             result = await sandbox.execute_code(code, on_stdout=explode if fault == "callback" else None)
         else:
             result = await sandbox.execute_command("echo hi", timeout=5)
-    finally:
-        if fault == "refused":
-            e2b.restore("envd")
     assert (result.status, result.stdout, result.failure.retry_safe) == (status, stdout, status is ERROR)
     assert result.failure.exception_type in (exception_type if isinstance(exception_type, tuple) else (exception_type,))
     assert result.error.startswith(result.failure.exception_type.rsplit(".", 1)[-1] + ": ")
@@ -227,8 +200,8 @@ class _Provider:  # the SDK's sandbox and commands, stubbed at their boundary
         self.sent_timeouts.append(options["timeout"])
         for chunk in self.chunks:
             on_stdout(types.SimpleNamespace(line=chunk))
-        if self.outcome is None:
-            return types.SimpleNamespace(error=None, logs=types.SimpleNamespace(stdout=self.chunks, stderr=[]),
+        if self.outcome is None or isinstance(self.outcome, ExecutionError):
+            return types.SimpleNamespace(error=self.outcome, logs=types.SimpleNamespace(stdout=self.chunks, stderr=[]),
                                          stdout="", stderr="")
         if isinstance(self.outcome, asyncio.Event):
             await self.outcome.wait()  # a stream gone quiet, which the SDK's deadline may not end
@@ -271,6 +244,11 @@ _LOST = SandboxException("500: lost")
         ("code", ["started\n"], asyncio.Event(), 0.2, TIMEOUT, None, "Execution exceeded timeout of 0.2 seconds"),
         ("command", [], asyncio.Event(), 0.2, TIMEOUT, None, "Command exceeded timeout of 0.2 seconds"),
         ("code", [], TimeoutException("timed out"), None, TIMEOUT, None, "timed out"),
+        # The program's own error record reads traceback first.
+        ("code", [], ExecutionError("ValueError", "bad", "Traceback:\n  line 1\n"), None, ERROR, None,
+         "Traceback:\n  line 1\n\nValueError: bad"),
+        ("code", [], ExecutionError("", "ends with colon:", ""), None, ERROR, None, "ends with colon"),
+        ("code", [], ExecutionError("KeyError", "", "tb\n"), None, ERROR, None, "tb\n\nKeyError"),
     ],
 )
 async def test_stubbed_sdk_outcomes(operation, chunks, outcome, timeout, status, retry_safe, error) -> None:
@@ -341,9 +319,7 @@ async def test_lease_renewal_and_the_live_sandbox_requirement(sandbox: E2BSandbo
     await sandbox.set_timeout(30)
     assert _messages(caplog) == ["Failed to set sandbox timeout to 30s: 500: lease refused"]
     await sandbox.set_timeout(1)
-    async with asyncio.timeout(30):  # the service reaps it once the new lease ends
-        while sandbox.sandbox_id in e2b.alive_sandboxes():
-            await asyncio.sleep(0.1)
+    await _until(lambda: sandbox.sandbox_id not in e2b.alive_sandboxes())  # reaped once the new lease ends
     await sandbox.terminate()
     fresh = E2BSandbox()
     assert await fresh.set_timeout(30) is None
@@ -357,18 +333,16 @@ async def test_lease_renewal_and_the_live_sandbox_requirement(sandbox: E2BSandbo
 async def test_downloads_prefer_the_signed_url_and_fall_back_to_the_filesystem(sandbox, e2b, caplog, spans) -> None:
     payload = bytes(range(256)) * 8
     e2b.write_file(sandbox.sandbox_id, "/files/out.bin", payload)
-    assert await sandbox.download_file("/files/out.bin") == payload
-    assert await sandbox.download_file("/files/out.bin", timeout=0) == payload
+    assert [await sandbox.download_file("/files/out.bin", timeout=limit) for limit in (None, 0)] == [payload] * 2
     assert _messages(caplog) == [] and _span(spans, "file.download").get("zib_sandbox.status") == "success"
     # Signed to expire a little after the URL attempt's budget (15 s of 30; none without a limit).
-    reads = [body for route, body in e2b.requests if route == "files.read"]
-    assert [body["signed"] for body in reads] == [True, True]
+    reads = _bodies(e2b, "files.read")
     default, unlimited = (body["expiration"] - time.time() for body in reads)
-    assert 15 < default <= 15 + 30 + 1 and 0 < unlimited <= 30 + 1
+    assert [body["signed"] for body in reads] == [True, True] and 15 < default <= 15 + 30 + 1 and 0 < unlimited <= 30 + 1
     # A refused signed URL: one warning, then the filesystem read.
     e2b.fail("files.read", 404)
     assert await sandbox.download_file("/files/out.bin", timeout=10) == payload
-    assert [body["signed"] for route, body in e2b.requests if route == "files.read"][-1] is False
+    assert _bodies(e2b, "files.read")[-1]["signed"] is False
     assert await sandbox.download_file("/files/missing.csv") is None and _span(spans, "file.download").get("zib_sandbox.status") == "error"
     messages = _messages(caplog)
     assert messages[:2] == ["URL download for /files/out.bin returned status 404",
@@ -377,8 +351,7 @@ async def test_downloads_prefer_the_signed_url_and_fall_back_to_the_filesystem(s
 
 
 @pytest.mark.parametrize("fault", ["stalled", "sdk_read_timeout", "url_used_the_budget"])
-async def test_a_download_over_budget_is_a_timeout(sandbox: E2BSandbox, e2b: E2BStandIn, caplog, spans,
-                                                   monkeypatch, fault) -> None:
+async def test_a_download_over_budget_is_a_timeout(sandbox, e2b, caplog, spans, monkeypatch, fault) -> None:
     e2b.write_file(sandbox.sandbox_id, "/files/slow.bin", b"slow")
     e2b.stall("files.read", 30, times=2 if fault == "stalled" else 1)
     if fault == "url_used_the_budget":  # the race the overall cap normally wins
@@ -399,6 +372,5 @@ async def test_a_download_over_budget_is_a_timeout(sandbox: E2BSandbox, e2b: E2B
     assert e2b.calls["files.read"] == (2 if fault == "stalled" else 1)
     assert _messages(caplog)[0].startswith("URL download failed for /files/slow.bin: ")
     record = [r for r in caplog.records if r.name == E2BSandbox.__module__][-1]
-    assert (record.getMessage(), record.error_code) == ("Download of /files/slow.bin exceeded timeout of 2 seconds",
-                                                        "download")
+    assert (record.getMessage(), record.error_code) == ("Download of /files/slow.bin exceeded timeout of 2 seconds", "download")
     assert _span(spans, "file.download").get("zib_sandbox.status") == "timeout"

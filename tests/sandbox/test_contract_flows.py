@@ -130,6 +130,7 @@ async def test_names_that_could_escape_never_reach_the_provider(records, name):
     [
         ("Python3.12", ["numpy", "pandas"], ExecutionResult.create(ExecutionStatus.SUCCESS, ""), None),
         ("python", [], None, None),
+        ("r", ["dplyr"], None, None),  # other languages skip, with one warning
         ("python", ["numpy"], ExecutionResult.create(ExecutionStatus.ERROR, "c", stderr="S", error="E"), "E"),
         ("python", ["numpy"], ExecutionResult.create(ExecutionStatus.ERROR, "c", stderr="S"), "S"),
         ("python", ["numpy"], ExecutionResult.create(ExecutionStatus.TIMEOUT, "c"), "timeout (exit code 1)"),
@@ -148,13 +149,6 @@ async def test_python_installs_its_packages_in_one_run(records, language, packag
         else:
             assert str(info.value) == f"Failed to install additional packages {packages}: {detail}"
             assert isinstance(info.value, SandboxExecutionError) and info.value.stage == Stage.PACKAGE_INSTALL
-    assert sandbox.code_calls == ([(get_install_code(language, packages), 300)] if packages else [])
-    assert records() == []
-
-
-async def test_other_languages_skip_with_one_warning(records):
-    sandbox = FakeSandbox("r", ["dplyr"])
-    await sandbox._setup_python_channels()
-    (record,) = records()
-    assert record.levelno == logging.WARNING and sandbox.code_calls == []
-    assert "language 'r'" in record.getMessage() and "['dplyr'] was NOT installed. " in record.getMessage()
+    assert sandbox.code_calls == ([(get_install_code(language, packages), 300)] if language != "r" and packages else [])
+    assert [(r.levelno, "language 'r'" in r.getMessage() and "['dplyr'] was NOT installed. " in r.getMessage())
+            for r in records()] == ([(logging.WARNING, True)] if language == "r" else [])

@@ -63,13 +63,6 @@ def _chain(outer, cause=None, context=None):
     return outer
 
 
-def test_is_transient_create_error_judges_one_exception():
-    # OSError maps ECONNREFUSED to ConnectionRefusedError; callers walk the chain themselves.
-    judged = [TimeoutError(), OSError(errno.ECONNREFUSED, "x"), OSError(errno.ENOENT, "x"), asyncio.CancelledError(),
-              _chain(RuntimeError("wrapped"), TimeoutError())]  # fmt: skip
-    assert [TRANSIENT(exc) for exc in judged] == [True, True, False, False, False]
-
-
 # A teardown that cancels itself is just a failed teardown, not the caller's cancellation.
 @pytest.mark.parametrize(
     ("cap", "error"),
@@ -98,12 +91,15 @@ async def test_rollback_waits_up_to_its_cap_and_never_reports(caplog, cap, error
     ("outcomes", "attempts", "judged", "logged"),
     [
         (["sandbox"], 3, 0, []),
+        # The predicate judges one link (the wrapper, then its cause); OSError maps ECONNREFUSED to a ConnectionError.
         ([_chain(RuntimeError("wrapped start"), TimeoutError()), "sandbox"], 3, 2, ["1/3 after: wrapped start"]),
+        ([OSError(errno.ECONNREFUSED, "x"), "sandbox"], 3, 1, ["1/3 after: [Errno 111] x"]),
         ([TimeoutError("t0"), TimeoutError("t1"), TimeoutError("t2")], 3, 2, ["1/3 after: t0", "2/3 after: t1"]),
         # Raised unchanged at once: transient only as implicit context, not transient, the
         # last attempt (which never consults the predicate), not an Exception at all.
         ([_chain(RuntimeError("outer"), context=TimeoutError()), "never"], 3, 1, []),
         ([ValueError("bad credentials"), "never"], 3, 1, []),
+        ([OSError(errno.ENOENT, "x"), "never"], 3, 1, []),
         ([TimeoutError("last attempt"), "never"], 1, 0, []),
         ([asyncio.CancelledError(), "never"], 3, 0, []),
     ],
