@@ -52,7 +52,10 @@ from vorn_tools.code_interpreter.code_sandbox.constants import (
 from vorn_tools.code_interpreter.code_sandbox.constants import OpenSandboxConfig as Config
 from vorn_tools.code_interpreter.code_sandbox.constants import OpenSandboxErrorMessage as ErrorMessage
 from vorn_tools.code_interpreter.code_sandbox.models import ExecutionResult, ExecutionStatus
-from vorn_tools.code_interpreter.code_sandbox.opensandbox_snapshots import newest_ready_snapshot_id
+from vorn_tools.code_interpreter.code_sandbox.opensandbox_snapshots import (
+    connection_settings,
+    newest_ready_snapshot_id,
+)
 from vorn_tools.code_interpreter.code_sandbox.utils import (
     StreamedOutput,
     check_additional_packages,
@@ -370,11 +373,13 @@ class OpenSandbox(CodeInterpreterSandbox):
         transient = cls._is_transient_create_error
         try:
             connection_config = ConnectionConfig(
-                domain=domain,
-                protocol=protocol,
-                api_key=api_key,
-                request_timeout=timedelta(seconds=ready_timeout),
-                use_server_proxy=use_server_proxy,
+                **connection_settings(
+                    domain=domain,
+                    protocol=protocol,
+                    api_key=api_key,
+                    ready_timeout=ready_timeout,
+                    use_server_proxy=use_server_proxy,
+                )
             )
             create_kwargs: dict[str, Any] = {
                 "connection_config": connection_config,
@@ -465,11 +470,13 @@ class OpenSandbox(CodeInterpreterSandbox):
         if snapshot_id is not None:
             raise ValueError("Provide at most one of snapshot_id or snapshot_name")
         connection_config = ConnectionConfigSync(
-            domain=domain,
-            protocol=protocol,
-            api_key=api_key,
-            request_timeout=timedelta(seconds=ready_timeout),
-            use_server_proxy=use_server_proxy,
+            **connection_settings(
+                domain=domain,
+                protocol=protocol,
+                api_key=api_key,
+                ready_timeout=ready_timeout,
+                use_server_proxy=use_server_proxy,
+            )
         )
         resolved = await asyncio.to_thread(
             newest_ready_snapshot_id, snapshot_name, connection_config=connection_config

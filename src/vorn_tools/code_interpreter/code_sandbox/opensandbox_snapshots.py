@@ -7,6 +7,7 @@ orders them newest first. Synchronous and blocking: asynchronous callers run
 these functions in a worker thread.
 """
 
+from datetime import timedelta
 from typing import Any
 
 try:
@@ -33,6 +34,23 @@ SNAPSHOT_LIST_MAX_PAGES = 1000
 
 class _PageCapReached(RuntimeError):
     pass
+
+
+def connection_settings(
+    *, domain: str | None, protocol: str, api_key: str | None, ready_timeout: float, use_server_proxy: bool
+) -> dict[str, Any]:
+    """The keywords of an OpenSandbox connection configuration, async or sync.
+
+    Every caller builds its configuration afresh from these; the request
+    timeout is the ready timeout.
+    """
+    return {
+        "domain": domain,
+        "protocol": protocol,
+        "api_key": api_key,
+        "request_timeout": timedelta(seconds=ready_timeout),
+        "use_server_proxy": use_server_proxy,
+    }
 
 
 def list_snapshots_named(

@@ -30,6 +30,7 @@ from vorn_tools.code_interpreter.code_sandbox.constants import OpenSandboxConfig
 from vorn_tools.code_interpreter.code_sandbox.opensandbox_snapshots import (
     SNAPSHOT_FAILED_STATE,
     SNAPSHOT_READY_STATE,
+    connection_settings,
     list_snapshots_named,
 )
 from vorn_tools.code_interpreter.code_template.models import (
@@ -312,11 +313,13 @@ class OpenSandboxTemplateBuilder(BaseTemplateBuilder):
 
     def _connection_config(self) -> ConnectionConfigSync:
         return ConnectionConfigSync(
-            domain=self._domain,
-            protocol=self._protocol,
-            api_key=self._api_key,
-            request_timeout=timedelta(seconds=self._ready_timeout),
-            use_server_proxy=self._use_server_proxy,
+            **connection_settings(
+                domain=self._domain,
+                protocol=self._protocol,
+                api_key=self._api_key,
+                ready_timeout=self._ready_timeout,
+                use_server_proxy=self._use_server_proxy,
+            )
         )
 
     def _manager(self) -> SandboxManagerSync:
