@@ -502,23 +502,28 @@ class StreamedOutput:
 
     def __init__(self) -> None:
         self._sinks = {"stdout": BoundedOutputSink(), "stderr": BoundedOutputSink()}
-        self._pending = {"stdout": "", "stderr": ""}
+        # The unfinished line as its pieces: joined once its line break comes,
+        # so a run printing many small pieces without one stays linear.
+        self._pending: dict[str, list[str]] = {"stdout": [], "stderr": []}
         self._has_lines = {"stdout": False, "stderr": False}
         self.seen = False
 
     def record(self, stream: str, chunk: str) -> None:
         """Record one chunk of ``stream`` ("stdout" or "stderr")."""
         self.seen = True
-        text = self._pending[stream] + chunk
-        if "\n" not in text:
-            self._pending[stream] = text
+        pieces = self._pending[stream]
+        if "\n" not in chunk:
+            if chunk:
+                pieces.append(chunk)
             return
-        *lines, rest = text.split("\n")
+        first, *lines, rest = chunk.split("\n")
+        pieces.append(first)
         sink = self._sinks[stream]
+        sink.append("".join(pieces))
         for line in lines:
             sink.append(line)
         self._has_lines[stream] = True
-        self._pending[stream] = rest
+        self._pending[stream] = [rest] if rest else []
 
     def relay(self, stream: str, chunk: str, forward: Callable[[str], Any] | None) -> None:
         """Record one chunk of ``stream``, then hand it to ``forward`` less its trailing line feeds."""
@@ -528,7 +533,7 @@ class StreamedOutput:
 
     def render(self, stream: str) -> str:
         """The retained output of ``stream`` as printed."""
-        pending = self._pending[stream]
+        pending = "".join(self._pending[stream])
         if not self._has_lines[stream]:
             return pending
         return self._sinks[stream].render() + "\n" + pending
