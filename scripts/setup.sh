@@ -18,6 +18,10 @@ missing=()
 for pkg in g++ make pkg-config libpcre2-dev; do
     dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
 done
+# Vectorscan, the portable fork of Hyperscan; Hyperscan itself serves as well.
+if ! dpkg -s libvectorscan-dev >/dev/null 2>&1 && ! dpkg -s libhyperscan-dev >/dev/null 2>&1; then
+    missing+=(libvectorscan-dev)
+fi
 if ((${#missing[@]})); then
     if [ "$(id -u)" != 0 ]; then
         log "missing Debian packages: ${missing[*]} (run as root, or install them first)"

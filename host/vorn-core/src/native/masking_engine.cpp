@@ -1,6 +1,8 @@
 #include "masking_engine.hpp"
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <memory>
 #include <utility>
 
@@ -79,59 +81,139 @@ ThreadResources& thread_resources() {
     return resources;
 }
 
-// Masks every match of one rule; returns false (and leaves `out` alone) when
-// the rule matches nothing that needs masking.
-bool mask_one(std::u32string_view text, const CompiledPattern& rule, std::u32string& out) {
+struct Span {
+    std::size_t start;
+    std::size_t end;
+};
+
+struct RuleBudget : Budget {
+    explicit RuleBudget(std::size_t length) {
+        const double seconds = kRuleTimeBudgetSeconds + kRuleTimeBudgetPerCodePoint * static_cast<double>(length);
+        deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    }
+};
+
+[[noreturn]] void fail(const CompiledPattern& rule, int rc, bool expired) {
+    if (expired) throw MatchError(rule.name(), "time budget exceeded", rc);
+    throw MatchError(rule.name(), error_text(rc), rc);
+}
+
+// The span a match masks: the "secret" group when it took part, else the
+// whole match; nothing when it is empty or starts in text already masked.
+void record(const CompiledPattern& rule, int rc, const PCRE2_SIZE* ov, std::size_t& kept_from,
+            std::vector<Span>& spans) {
+    std::size_t mask_start = ov[0];
+    std::size_t mask_end = ov[1];
+    const std::uint32_t group = rule.secret_group();
+    if (group != 0 && static_cast<std::uint32_t>(rc) > group && ov[2 * group] != PCRE2_UNSET) {
+        mask_start = ov[2 * group];
+        mask_end = ov[2 * group + 1];
+    }
+    if (mask_end > mask_start && mask_start >= kept_from) {
+        spans.push_back({mask_start, mask_end});
+        kept_from = mask_end;
+    }
+}
+
+// Every match of one rule over the whole text, left to right without overlap.
+void find_all(std::u32string_view text, const CompiledPattern& rule, std::vector<Span>& spans) {
     ThreadResources& res = thread_resources();
     pcre2_match_data* md = res.data_for(rule.capture_count() + 1);
-    const double seconds = kRuleTimeBudgetSeconds + kRuleTimeBudgetPerCodePoint * static_cast<double>(text.size());
-    Budget budget{Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds))};
-    pcre2_set_callout(res.context, budget_callout, &budget);
+    RuleBudget budget(text.size());
+    pcre2_set_callout(res.context, budget_callout, static_cast<Budget*>(&budget));
 
     const auto* subject = reinterpret_cast<PCRE2_SPTR>(text.data());
     const std::size_t length = text.size();
-    const std::uint32_t group = rule.secret_group();
     std::size_t pos = 0;
-    std::size_t kept_from = 0;  // start of the text not yet copied to `out`
+    std::size_t kept_from = 0;
     std::uint32_t options = 0;
-    bool changed = false;
-
     while (pos <= length) {
         const int rc = pcre2_match(rule.code(), subject, length, pos, options, md, res.context);
         if (rc == PCRE2_ERROR_NOMATCH) break;
-        if (rc < 0) {
-            if (budget.expired) {
-                throw MatchError(rule.name(), "time budget exceeded", rc);
-            }
-            throw MatchError(rule.name(), error_text(rc), rc);
-        }
+        if (rc < 0) fail(rule, rc, budget.expired);
         const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(md);
+        record(rule, rc, ov, kept_from, spans);
         std::size_t start = ov[0];
         std::size_t end = ov[1];
-        std::size_t mask_start = start;
-        std::size_t mask_end = end;
-        if (group != 0 && static_cast<std::uint32_t>(rc) > group && ov[2 * group] != PCRE2_UNSET) {
-            mask_start = ov[2 * group];
-            mask_end = ov[2 * group + 1];
-        }
-        if (mask_end > mask_start && mask_start >= kept_from) {
-            if (!changed) {
-                out.clear();
-                out.reserve(length + 64);
-                changed = true;
-            }
-            out.append(text.substr(kept_from, mask_start - kept_from));
-            out.append(rule.replacement());
-            kept_from = mask_end;
-        }
         // After an empty match, the next one must not be empty at the same
         // place (Python's rule, which also guarantees progress).
         options = end == start ? PCRE2_NOTEMPTY_ATSTART : 0;
         if (end < start) end = start;  // \K inside a look-ahead
         pos = end;
     }
-    if (changed) out.append(text.substr(kept_from));
-    return changed;
+}
+
+// The matches of one rule that start at most `before` code points ahead of
+// one of `anchors` (sorted starts of its literals): exactly the matches
+// find_all finds when every match starts there. Each start is tried once, in
+// order, as a full pass would try it; the clock is read between tries, and
+// the match limit bounds each try.
+void find_at_anchors(std::u32string_view text, const CompiledPattern& rule, const std::vector<std::uint32_t>& anchors,
+                     std::vector<Span>& spans) {
+    ThreadResources& res = thread_resources();
+    pcre2_match_data* md = res.data_for(rule.capture_count() + 1);
+    RuleBudget budget(text.size());
+    const auto* subject = reinterpret_cast<PCRE2_SPTR>(text.data());
+    const std::size_t length = text.size();
+    const std::size_t before = rule.anchors().before;
+    const std::size_t skip = rule.anchors().skip;
+    std::size_t next = 0;  // no match may start before this
+    std::size_t kept_from = 0;
+    std::uint32_t tries = 0;
+    for (const std::uint32_t anchor : anchors) {
+        const std::size_t last = anchor + skip;
+        if (last < next) continue;
+        std::size_t s = std::max<std::size_t>(next, last >= before ? last - before : 0);
+        std::uint32_t options = 0;
+        while (s <= last) {
+            if ((++tries & 0x1F) == 0 && Clock::now() > budget.deadline) fail(rule, PCRE2_ERROR_CALLOUT, true);
+            const int rc = pcre2_match(rule.anchored_code(), subject, length, s, options, md, res.context);
+            if (rc == PCRE2_ERROR_NOMATCH) {
+                ++s;
+                options = 0;
+                continue;
+            }
+            if (rc < 0) fail(rule, rc, false);
+            const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(md);
+            record(rule, rc, ov, kept_from, spans);
+            if (ov[1] <= ov[0]) {
+                // An empty match: as a full pass does, look again at the
+                // same start for a non-empty one.
+                if (options != 0) {
+                    ++s;
+                    options = 0;
+                } else {
+                    options = PCRE2_NOTEMPTY_ATSTART;
+                }
+                continue;
+            }
+            s = ov[1];
+            break;
+        }
+        next = s;
+    }
+}
+
+// Writes `text` with every span replaced by `replacement` to `out`.
+void apply(std::u32string_view text, const std::vector<Span>& spans, const std::u32string& replacement,
+           std::u32string& out) {
+    out.clear();
+    out.reserve(text.size() + spans.size() * replacement.size());
+    std::size_t from = 0;
+    for (const Span& span : spans) {
+        out.append(text.substr(from, span.start - from));
+        out.append(replacement);
+        from = span.end;
+    }
+    out.append(text.substr(from));
+}
+
+bool mask_one(std::u32string_view text, const CompiledPattern& rule, std::vector<Span>& spans, std::u32string& out) {
+    spans.clear();
+    find_all(text, rule, spans);
+    if (spans.empty()) return false;
+    apply(text, spans, rule.replacement(), out);
+    return true;
 }
 
 }  // namespace
@@ -176,18 +258,205 @@ CompiledPattern::CompiledPattern(std::string name, std::u32string_view python_pa
     secret_group_ = group > 0 ? static_cast<std::uint32_t>(group) : 0;
     // JIT is an optimisation: where it is unavailable the interpreter runs.
     jit_ = pcre2_jit_compile(code_, PCRE2_JIT_COMPLETE) == 0;
+
+    anchors_ = find_anchors(translated.pcre);
+    // The anchored code tries one start at a time; its start-up checks (such
+    // as a search for a character every match needs) would read ahead to the
+    // end of the text at every try, so they are left out.
+    if (anchors_.found) {
+        cctx = pcre2_compile_context_create(nullptr);
+        if (cctx == nullptr) throw std::bad_alloc();
+        pcre2_set_newline(cctx, PCRE2_NEWLINE_LF);
+        pcre2_set_bsr(cctx, PCRE2_BSR_UNICODE);
+        anchored_code_ = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(translated.pcre.data()), translated.pcre.size(),
+                                       PCRE2_UCP | PCRE2_ANCHORED | PCRE2_NO_START_OPTIMIZE, &error, &offset, cctx);
+        pcre2_compile_context_free(cctx);
+        if (anchored_code_ == nullptr) {
+            anchors_ = Anchors{};
+        } else {
+            pcre2_jit_compile(anchored_code_, PCRE2_JIT_COMPLETE);
+        }
+    }
 }
 
-CompiledPattern::~CompiledPattern() { pcre2_code_free(code_); }
+CompiledPattern::~CompiledPattern() {
+    pcre2_code_free(anchored_code_);
+    pcre2_code_free(code_);
+}
 
 bool mask(std::u32string_view text, std::span<const CompiledPattern* const> rules, std::u32string& out) {
     // Two buffers take turns; nothing is copied until a rule changes the text.
     std::u32string buffers[2];
+    std::vector<Span> spans;
     int current = -1;
     for (const CompiledPattern* rule : rules) {
         const int next = current == 0 ? 1 : 0;
         const std::u32string_view view = current < 0 ? text : std::u32string_view(buffers[current]);
-        if (mask_one(view, *rule, buffers[next])) current = next;
+        if (mask_one(view, *rule, spans, buffers[next])) current = next;
+    }
+    if (current < 0) return false;
+    out = std::move(buffers[current]);
+    return true;
+}
+
+namespace {
+
+bool same_letter(unsigned char a, unsigned char b, bool caseless) {
+    if (caseless && a < 0x80 && b < 0x80) {
+        a = static_cast<unsigned char>(a >= 'A' && a <= 'Z' ? a + 32 : a);
+        b = static_cast<unsigned char>(b >= 'A' && b <= 'Z' ? b + 32 : b);
+    }
+    return a == b;
+}
+
+}  // namespace
+
+RuleSet::RuleSet(std::vector<const CompiledPattern*> rules) : rules_(std::move(rules)) {
+    const std::size_t n = rules_.size();
+    anchored_.assign(n, false);
+    inside_.resize(n);
+    straddles_.assign(n, false);
+    std::vector<LiteralDatabase::Literal> literals;
+    std::vector<std::vector<std::size_t>> anchoring;  // per literal, the rules it anchors
+    for (std::size_t r = 0; r < n; ++r) {
+        const Anchors& anchors = rules_[r]->anchors();
+        if (!anchors.found) {
+            any_full_ = true;
+            continue;
+        }
+        anchored_[r] = true;
+        for (const std::u32string& literal : anchors.literals) {
+            LiteralDatabase::Literal entry{narrow_view(literal), anchors.caseless};
+            std::size_t id = 0;
+            while (id < literals.size() && !(literals[id].bytes == entry.bytes && literals[id].caseless == entry.caseless)) ++id;
+            if (id == literals.size()) {
+                literals.push_back(std::move(entry));
+                anchoring.emplace_back();
+            }
+            anchoring[id].push_back(r);
+        }
+    }
+    db_ = LiteralDatabase(literals);
+    if (db_.empty()) return;
+    member_.assign(literals.size() * n, 0);
+    for (std::size_t id = 0; id < literals.size(); ++id) {
+        length_.push_back(static_cast<std::uint32_t>(literals[id].bytes.size()));
+        longest_ = std::max(longest_, length_.back());
+        for (std::size_t r : anchoring[id]) member_[id * n + r] = 1;
+    }
+    // Which anchors a placeholder brings with it: those wholly inside it are
+    // known in advance; one that could straddle its edge makes the text
+    // around each new placeholder be searched again.
+    for (std::size_t r = 0; r < n; ++r) {
+        const std::string placeholder = narrow_view(rules_[r]->replacement());
+        const auto p = static_cast<std::ptrdiff_t>(placeholder.size());
+        for (std::size_t id = 0; id < literals.size(); ++id) {
+            const std::string& bytes = literals[id].bytes;
+            const auto l = static_cast<std::ptrdiff_t>(bytes.size());
+            for (std::ptrdiff_t d = 1 - l; d < p; ++d) {
+                bool fits = true;
+                for (std::ptrdiff_t k = std::max<std::ptrdiff_t>(0, -d); k < l && d + k < p && fits; ++k) {
+                    fits = same_letter(static_cast<unsigned char>(bytes[k]),
+                                       static_cast<unsigned char>(placeholder[d + k]), literals[id].caseless);
+                }
+                if (!fits) continue;
+                if (d >= 0 && d + l <= p) {
+                    inside_[r].emplace_back(static_cast<std::uint32_t>(d), static_cast<std::uint32_t>(id));
+                } else {
+                    straddles_[r] = true;
+                }
+            }
+        }
+        std::sort(inside_[r].begin(), inside_[r].end());
+    }
+}
+
+bool RuleSet::scan(std::string_view view, Scan& found) const {
+    found.hits.clear();
+    found.ok = !db_.empty() && view.size() < UINT32_MAX &&
+               db_.scan(view, [&](unsigned id, std::size_t start) {
+                   found.hits.push_back({static_cast<std::uint32_t>(start), id});
+               });
+    if (!found.ok) return !rules_.empty();
+    // Reports come in order of their ends; rules need them by start.
+    std::sort(found.hits.begin(), found.hits.end());
+    return any_full_ || !found.hits.empty();
+}
+
+bool RuleSet::mask(std::u32string_view text, Scan& found, std::u32string& out) const {
+    if (!found.ok) return vorn::masking::mask(text, rules_, out);
+    const std::size_t n = rules_.size();
+    std::vector<Hit>& hits = found.hits;
+    std::vector<Hit> carried, added, scratch;
+    std::vector<std::uint32_t> anchors;
+    std::vector<Span> spans;
+    std::u32string buffers[2];
+    std::string window;
+    bool searched = true;  // false once a search failed: later rules then run in full
+    int current = -1;
+    for (std::size_t r = 0; r < n; ++r) {
+        const CompiledPattern& rule = *rules_[r];
+        const std::u32string_view view = current < 0 ? text : std::u32string_view(buffers[current]);
+        spans.clear();
+        if (anchored_[r] && searched) {
+            anchors.clear();
+            for (const Hit& hit : hits) {
+                if (member_[hit.literal * n + r] && (anchors.empty() || anchors.back() != hit.start)) {
+                    anchors.push_back(hit.start);
+                }
+            }
+            if (anchors.empty()) continue;
+            find_at_anchors(view, rule, anchors, spans);
+        } else {
+            find_all(view, rule, spans);
+        }
+        if (spans.empty()) continue;
+        const int next = current == 0 ? 1 : 0;
+        apply(view, spans, rule.replacement(), buffers[next]);
+        current = next;
+        if (r + 1 == n) break;
+
+        // Carry the anchors over to the new text: those in replaced text go,
+        // the rest move by what the replacements before them added or took.
+        const std::u32string& now = buffers[next];
+        const auto placeholder = static_cast<std::int64_t>(rule.replacement().size());
+        carried.clear();
+        std::size_t e = 0;
+        std::int64_t delta = 0;
+        for (const Hit& hit : hits) {
+            const std::size_t end = hit.start + length_[hit.literal];
+            while (e < spans.size() && spans[e].end <= hit.start) {
+                delta += placeholder - static_cast<std::int64_t>(spans[e].end - spans[e].start);
+                ++e;
+            }
+            if (e < spans.size() && spans[e].start < end) continue;
+            carried.push_back({static_cast<std::uint32_t>(static_cast<std::int64_t>(hit.start) + delta), hit.literal});
+        }
+        // And add the anchors the placeholders bring.
+        added.clear();
+        delta = 0;
+        for (const Span& span : spans) {
+            const auto at = static_cast<std::size_t>(static_cast<std::int64_t>(span.start) + delta);
+            delta += placeholder - static_cast<std::int64_t>(span.end - span.start);
+            for (const auto& [offset, literal] : inside_[r]) added.push_back({static_cast<std::uint32_t>(at + offset), literal});
+            if (!straddles_[r]) continue;
+            const std::size_t from = at >= longest_ ? at - longest_ + 1 : 0;
+            const std::size_t to = std::min(now.size(), at + static_cast<std::size_t>(placeholder) + longest_ - 1);
+            window.resize(to - from);
+            for (std::size_t i = from; i < to; ++i) window[i - from] = static_cast<char>(narrow(now[i]));
+            const std::size_t lo = at, hi = at + static_cast<std::size_t>(placeholder);
+            searched = searched && db_.scan(window, [&](unsigned id, std::size_t start) {
+                const std::size_t s = from + start;
+                if (s < lo || s + length_[id] > hi) {
+                    if (s < hi && s + length_[id] > lo) added.push_back({static_cast<std::uint32_t>(s), id});
+                }
+            });
+        }
+        std::sort(added.begin(), added.end());
+        scratch.clear();
+        std::merge(carried.begin(), carried.end(), added.begin(), added.end(), std::back_inserter(scratch));
+        scratch.erase(std::unique(scratch.begin(), scratch.end()), scratch.end());
+        hits.swap(scratch);
     }
     if (current < 0) return false;
     out = std::move(buffers[current]);

@@ -17,6 +17,10 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "anchors.hpp"
+#include "prefilter.hpp"
 
 namespace vorn::masking {
 
@@ -76,11 +80,17 @@ class CompiledPattern {
     std::uint32_t secret_group() const noexcept { return secret_group_; }
     std::uint32_t capture_count() const noexcept { return capture_count_; }
     const pcre2_code* code() const noexcept { return code_; }
+    // Where matches can start (see find_anchors), and the pattern compiled to
+    // match only at a given start, without the per-start callout.
+    const Anchors& anchors() const noexcept { return anchors_; }
+    const pcre2_code* anchored_code() const noexcept { return anchored_code_; }
 
   private:
     std::string name_;
     std::u32string replacement_;
+    Anchors anchors_;
     pcre2_code* code_ = nullptr;
+    pcre2_code* anchored_code_ = nullptr;
     bool jit_ = false;
     std::uint32_t secret_group_ = 0;
     std::uint32_t capture_count_ = 0;
@@ -92,5 +102,47 @@ class CompiledPattern {
 // as Python's re.finditer finds them; an empty match (or an empty secret
 // group) masks nothing. Throws MatchError when a rule fails.
 bool mask(std::u32string_view text, std::span<const CompiledPattern* const> rules, std::u32string& out);
+
+// An ordered list of rules with one literal search compiled for all of them:
+// masks exactly as `mask` does with the same rules. One scan of the text finds
+// every rule's anchors; a rule with anchors then tries only the starts just
+// before them, and a rule without (or a rule list the search library cannot
+// take) runs over the whole text. When a rule changes the text, the anchors
+// are carried over to the new text and looked for again only around the
+// placeholders. The rules must outlive the set.
+class RuleSet {
+  public:
+    explicit RuleSet(std::vector<const CompiledPattern*> rules);
+    // Whether rule `i` runs only at its anchors.
+    bool prefiltered(std::size_t i) const { return !db_.empty() && anchored_[i]; }
+    struct Hit {
+        std::uint32_t start;
+        std::uint32_t literal;
+        bool operator<(const Hit& o) const { return start != o.start ? start < o.start : literal < o.literal; }
+        bool operator==(const Hit& o) const = default;
+    };
+    // The anchors found in a text's one-byte view (see narrow_view).
+    struct Scan {
+        std::vector<Hit> hits;
+        bool ok = false;  // false: the search did not run, every rule runs in full
+    };
+    // Scans the view of a text; returns false when masking cannot change the text.
+    bool scan(std::string_view view, Scan& found) const;
+    // As `mask`, given what `scan` found in the same text.
+    bool mask(std::u32string_view text, Scan& found, std::u32string& out) const;
+
+  private:
+    std::vector<const CompiledPattern*> rules_;
+    std::vector<bool> anchored_;
+    bool any_full_ = false;
+    LiteralDatabase db_;
+    std::vector<std::uint32_t> length_;   // per literal
+    std::vector<std::uint8_t> member_;    // literal * rules + rule: the literal anchors the rule
+    // Per rule: the anchors lying wholly inside its placeholder (offset,
+    // literal), and whether an anchor can straddle a placeholder's edge.
+    std::vector<std::vector<std::pair<std::uint32_t, std::uint32_t>>> inside_;
+    std::vector<bool> straddles_;
+    std::uint32_t longest_ = 0;
+};
 
 }  // namespace vorn::masking

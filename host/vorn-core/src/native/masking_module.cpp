@@ -2,6 +2,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,8 @@
 
 namespace nb = nanobind;
 using vorn::masking::CompiledPattern;
+using vorn::masking::LiteralSet;
+using vorn::masking::RuleSet;
 using vorn::masking::MatchError;
 using vorn::masking::PatternError;
 
@@ -46,6 +49,57 @@ std::u32string to_code_points(nb::handle value, const char* what) {
     }
     return out;
 }
+
+// The one-byte view of a str (see narrow_view): a str of one-byte kind is its
+// own view, so it is read in place.
+struct NarrowView {
+    std::string owned;
+    std::string_view bytes;
+};
+
+void narrow_str(nb::handle value, NarrowView& view) {
+    PyObject* obj = value.ptr();
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(obj);
+    const int kind = PyUnicode_KIND(obj);
+    const void* data = PyUnicode_DATA(obj);
+    if (kind == PyUnicode_1BYTE_KIND) {
+        view.bytes = std::string_view(static_cast<const char*>(data), static_cast<std::size_t>(n));
+        return;
+    }
+    view.owned.resize(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        view.owned[i] = static_cast<char>(vorn::masking::narrow(PyUnicode_READ(kind, data, i)));
+    }
+    view.bytes = view.owned;
+}
+
+void require_str(nb::handle value, const char* what) {
+    if (!PyUnicode_Check(value.ptr())) {
+        throw nb::type_error((std::string(what) + " must be str, not " + Py_TYPE(value.ptr())->tp_name).c_str());
+    }
+}
+
+// The compiled patterns of `rules` (any iterable), with references that keep
+// them alive while the GIL is released.
+std::vector<const CompiledPattern*> patterns_of(nb::handle rules, std::vector<nb::object>& held) {
+    std::vector<const CompiledPattern*> patterns;
+    for (nb::handle rule : nb::iter(rules)) {
+        // nanobind casts None to a null pointer; only real patterns may pass.
+        if (!nb::isinstance<CompiledPattern>(rule)) {
+            throw nb::type_error(
+                (std::string("rules must be Pattern objects, not ") + Py_TYPE(rule.ptr())->tp_name).c_str());
+        }
+        held.push_back(nb::borrow(rule));
+        patterns.push_back(nb::cast<const CompiledPattern*>(rule));
+    }
+    return patterns;
+}
+
+// An ordered rule set, holding its rules.
+struct PyRuleSet {
+    std::vector<nb::object> held;
+    std::unique_ptr<RuleSet> set;
+};
 
 nb::str from_code_points(const std::u32string& text) {
     PyObject* obj = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text.data(), static_cast<Py_ssize_t>(text.size()));
@@ -103,24 +157,26 @@ NB_MODULE(_masking, m) {
             nb::sig("def __init__(self, name: str, pattern: str, replacement: str) -> None"))
         .def_prop_ro("name", &CompiledPattern::name)
         .def_prop_ro("jit", &CompiledPattern::jit)
-        .def_prop_ro("secret_group", &CompiledPattern::secret_group);
+        .def_prop_ro("secret_group", &CompiledPattern::secret_group)
+        .def_prop_ro(
+            "anchors",
+            [](const CompiledPattern& self) -> nb::object {
+                const vorn::masking::Anchors& a = self.anchors();
+                if (!a.found) return nb::none();
+                nb::list literals;
+                for (const std::u32string& literal : a.literals) literals.append(from_code_points(literal));
+                return nb::make_tuple(nb::tuple(literals), a.before, a.skip, a.caseless);
+            },
+            nb::sig("def anchors(self) -> tuple[tuple[str, ...], int, int, bool] | None"),
+            "(literals, before, skip, caseless): every match starts from `before` code points ahead of to "
+            "`skip` after one of the literals; None when the rule runs over the whole text.");
 
     m.def(
         "mask",
         [](nb::handle text, nb::handle rules) -> nb::object {
             std::u32string code_points = to_code_points(text, "text");
-            // Holding the rule objects keeps them alive while the GIL is released.
             std::vector<nb::object> held;
-            std::vector<const CompiledPattern*> patterns;
-            for (nb::handle rule : nb::iter(rules)) {
-                // nanobind casts None to a null pointer; only real patterns may pass.
-                if (!nb::isinstance<CompiledPattern>(rule)) {
-                    throw nb::type_error(
-                        (std::string("rules must be Pattern objects, not ") + Py_TYPE(rule.ptr())->tp_name).c_str());
-                }
-                held.push_back(nb::borrow(rule));
-                patterns.push_back(nb::cast<const CompiledPattern*>(rule));
-            }
+            const std::vector<const CompiledPattern*> patterns = patterns_of(rules, held);
             std::u32string out;
             bool changed = false;
             {
@@ -132,5 +188,88 @@ NB_MODULE(_masking, m) {
         },
         nb::arg("text"), nb::arg("rules"),
         nb::sig("def mask(text: str, rules: collections.abc.Iterable[Pattern]) -> str"),
-        "Apply compiled patterns in order; returns the text itself when nothing matched.");
+        "Apply compiled patterns in order, each over the whole text; returns the text itself when nothing matched.");
+
+    nb::class_<PyRuleSet>(m, "RuleSet")
+        .def(
+            "__init__",
+            [](PyRuleSet* self, nb::handle rules) {
+                new (self) PyRuleSet();
+                self->set = std::make_unique<RuleSet>(patterns_of(rules, self->held));
+            },
+            nb::arg("rules"), nb::sig("def __init__(self, rules: collections.abc.Iterable[Pattern]) -> None"))
+        .def(
+            "prefiltered",
+            [](const PyRuleSet& self, std::size_t i) {
+                if (i >= self.held.size()) throw nb::index_error("rule index out of range");
+                return self.set->prefiltered(i);
+            },
+            nb::arg("index"), "Whether the rule at `index` runs only around its anchors.")
+        .def(
+            "mask",
+            [](const PyRuleSet& self, nb::handle text) -> nb::object {
+                require_str(text, "text");
+                NarrowView view;
+                narrow_str(text, view);
+                RuleSet::Scan found;
+                std::u32string out;
+                bool changed = false;
+                bool candidates = false;
+                {
+                    nb::gil_scoped_release release;
+                    candidates = self.set->scan(view.bytes, found);
+                }
+                if (!candidates) return nb::borrow(text);
+                std::u32string code_points = to_code_points(text, "text");
+                {
+                    nb::gil_scoped_release release;
+                    changed = self.set->mask(code_points, found, out);
+                }
+                if (!changed) return nb::borrow(text);
+                return from_code_points(out);
+            },
+            nb::arg("text"), nb::sig("def mask(self, text: str) -> str"),
+            "Same result as mask(text, rules), reading the text once to find where rules can match.");
+
+    nb::class_<LiteralSet>(m, "LiteralSet")
+        .def(
+            "__init__",
+            [](LiteralSet* self, nb::handle literals, nb::handle replacement) {
+                std::vector<std::u32string> values;
+                for (nb::handle literal : nb::iter(literals)) {
+                    values.push_back(to_code_points(literal, "literal"));
+                    if (values.back().empty()) throw nb::value_error("literals must not be empty");
+                }
+                std::u32string with = to_code_points(replacement, "replacement");
+                nb::gil_scoped_release release;
+                new (self) LiteralSet(std::move(values), std::move(with));
+            },
+            nb::arg("literals"), nb::arg("replacement"),
+            nb::sig("def __init__(self, literals: collections.abc.Iterable[str], replacement: str) -> None"))
+        .def(
+            "replace",
+            [](const LiteralSet& self, nb::handle text) -> nb::object {
+                require_str(text, "text");
+                NarrowView view;
+                if (self.one_pass()) {
+                    narrow_str(text, view);
+                    bool candidates = false;
+                    {
+                        nb::gil_scoped_release release;
+                        candidates = self.may_occur(view.bytes);
+                    }
+                    if (!candidates) return nb::borrow(text);
+                }
+                std::u32string code_points = to_code_points(text, "text");
+                std::u32string out;
+                bool changed = false;
+                {
+                    nb::gil_scoped_release release;
+                    changed = self.replace(code_points, view.bytes, out);
+                }
+                if (!changed) return nb::borrow(text);
+                return from_code_points(out);
+            },
+            nb::arg("text"), nb::sig("def replace(self, text: str) -> str"),
+            "Replace every literal, in order, each in what the ones before left.");
 }

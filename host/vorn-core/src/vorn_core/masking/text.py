@@ -2,16 +2,32 @@
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Sequence
 
 from vorn_core.masking import _masking
 from vorn_core.masking.errors import MaskingRuleError
 from vorn_core.masking.rules import CompiledMaskingRule
 
-__all__ = ["MaskingRuleError", "mask_text"]
+__all__ = ["LiteralSet", "MaskingRuleError", "mask_text"]
+
+LiteralSet = _masking.LiteralSet
+LiteralSet.__doc__ = """Literals replaced by one placeholder in a single pass over a text.
+
+``LiteralSet(literals, replacement).replace(text)`` returns exactly what
+replacing every occurrence of each literal in turn (``str.replace``, in the
+given order, each on the result of the one before) returns. The set is
+compiled once; a text without any of the literals costs one scan.
+"""
 
 
-def mask_text(text: str, rules: Sequence[CompiledMaskingRule]) -> str:
+@functools.lru_cache(maxsize=64)
+def _rule_set(natives: tuple[_masking.Pattern, ...]) -> _masking.RuleSet:
+    # Compiled once per list of rules; the set holds its rules.
+    return _masking.RuleSet(natives)
+
+
+def mask_text(text: str, rules: Sequence[CompiledMaskingRule], *, exact: bool = False) -> str:
     """Return ``text`` with every match of every rule replaced by its placeholder.
 
     The rules run in order, each on the result of the one before. A rule's
@@ -21,6 +37,12 @@ def mask_text(text: str, rules: Sequence[CompiledMaskingRule]) -> str:
     the match (such as a header or key name) stays visible. Empty matches mask
     nothing. Every code point outside a replaced span is kept exactly, lone
     surrogates included.
+
+    One scan of the text, compiled once per list of rules, finds the
+    literals each rule's matches start near; a rule then only tries the
+    starts next to them, and a rule without such literals runs over the
+    whole text. The result is the same as running every rule over the whole
+    text, which ``exact=True`` does.
 
     Raises ``MaskingRuleError`` when a rule hits its match limit, depth limit
     or time budget, so that callers can fall back instead of hanging, and
@@ -37,7 +59,9 @@ def mask_text(text: str, rules: Sequence[CompiledMaskingRule]) -> str:
             )
         natives.append(rule._native)
     try:
-        return _masking.mask(text, natives)
+        if exact:
+            return _masking.mask(text, natives)
+        return _rule_set(tuple(natives)).mask(text)
     except _masking.MatchError as exc:
         rule_name, reason, _code = exc.args
         raise MaskingRuleError(rule_name, reason) from None
