@@ -20,7 +20,6 @@ fallback and the exception renderers return the exception's qualified type.
 
 from __future__ import annotations
 
-import bisect
 import json
 import logging
 import re
@@ -30,7 +29,7 @@ from urllib.parse import quote, quote_plus
 
 from vorn_core.logging import LoggerManager
 from vorn_core.masking.rules import BuiltInMaskingRule, CompiledMaskingRule, MaskingRule
-from vorn_core.masking.text import MaskingRuleError, mask_text
+from vorn_core.masking.text import LiteralSet, MaskingRuleError, mask_text
 
 SECRET_PLACEHOLDER = "[SECRET]"
 REDACTION_FAILED = "[REDACTION FAILED]"
@@ -128,32 +127,47 @@ class _SecretRegistry:
     """Configured secrets that every redaction masks by exact value."""
 
     def __init__(self) -> None:
-        # Rebound, never mutated: a reader that fetches ``values`` (or
-        # ``forms``) once holds a consistent snapshot without taking the lock.
-        self.values: tuple[str, ...] = ()
-        # Every registered value and its encoded forms, longest first.
-        self.forms: tuple[str, ...] = ()
         self._lock = threading.Lock()
+        self._values: set[str] = set()
+        # Every registered value and its encoded forms.
+        self._forms: set[str] = set()
+        # The forms, longest first, compiled for a one-pass replacement; built
+        # on the first redaction after a change, so that registering many
+        # secrets costs one sort and one compilation, not one per secret.
+        self._replacer: LiteralSet | None = None
+
+    @property
+    def values(self) -> tuple[str, ...]:
+        """The registered values, longest first."""
+        with self._lock:
+            return tuple(sorted(self._values, key=_longest_first))
 
     def add(self, value: str) -> None:
-        """Store ``value`` once; keep the values ordered longest first.
+        """Store ``value`` once, with its encoded forms."""
+        forms = {value} | _encoded_forms(value)
+        with self._lock:
+            if value in self._values:
+                return
+            self._values.add(value)
+            self._forms |= forms
+            self._replacer = None
+
+    def replacer(self) -> LiteralSet | None:
+        """The forms in the order they are replaced, as one compiled set.
 
         Longest first makes a registered value that contains another one get
-        replaced whole, before the shorter one could cut it apart. Values of
+        replaced whole, before the shorter one could cut it apart. Forms of
         one length are ordered by code point, so the outcome never depends on
         the order of registration.
         """
-        with self._lock:
-            if value in self.values:
-                return
-            values = list(self.values)
-            bisect.insort(values, value, key=_longest_first)
-            forms, known = list(self.forms), set(self.forms)
-            for form in sorted({value} | _encoded_forms(value), key=_longest_first):
-                if form not in known:
-                    bisect.insort(forms, form, key=_longest_first)
-            self.forms = tuple(forms)
-            self.values = tuple(values)
+        replacer = self._replacer
+        if replacer is None and self._forms:
+            with self._lock:
+                replacer = self._replacer
+                if replacer is None:
+                    ordered = sorted(self._forms, key=_longest_first)
+                    replacer = self._replacer = LiteralSet(ordered, SECRET_PLACEHOLDER)
+        return replacer
 
 
 _SECRETS = _SecretRegistry()
@@ -197,8 +211,9 @@ def redact(text: str, fallback: str = REDACTION_FAILED) -> str:
     """
     if not isinstance(text, str):
         raise TypeError(f"redact() expects a str, got {type(text).__name__}")
-    for form in _SECRETS.forms:
-        text = text.replace(form, SECRET_PLACEHOLDER)
+    replacer = _SECRETS.replacer()
+    if replacer is not None:
+        text = replacer.replace(text)
     try:
         return mask_text(text, _PROVIDER_ERROR_RULES)
     except MaskingRuleError:

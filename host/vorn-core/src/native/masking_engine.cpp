@@ -81,6 +81,23 @@ ThreadResources& thread_resources() {
     return resources;
 }
 
+// Two buffers per thread that take turns holding the text as the rules leave
+// it. Kept between calls: a text of a few megabytes costs more in fresh pages
+// than in matching.
+std::u32string* work_buffers() {
+    thread_local std::u32string buffers[2];
+    return buffers;
+}
+
+// Hands the result over by swapping, so that every buffer keeps its capacity.
+bool hand_over(int current, std::u32string& out) {
+    if (current < 0) return false;
+    out.swap(work_buffers()[current]);
+    release_if_large(work_buffers()[current]);
+    release_if_large(work_buffers()[1 - current]);
+    return true;
+}
+
 struct Span {
     std::size_t start;
     std::size_t end;
@@ -167,7 +184,9 @@ void find_at_anchors(std::u32string_view text, const CompiledPattern& rule, cons
         std::uint32_t options = 0;
         while (s <= last) {
             if ((++tries & 0x1F) == 0 && Clock::now() > budget.deadline) fail(rule, PCRE2_ERROR_CALLOUT, true);
-            const int rc = pcre2_match(rule.anchored_code(), subject, length, s, options, md, res.context);
+            const int rc = rule.anchored_jit()
+                               ? pcre2_jit_match(rule.anchored_code(), subject, length, s, options, md, res.context)
+                               : pcre2_match(rule.anchored_code(), subject, length, s, options, md, res.context);
             if (rc == PCRE2_ERROR_NOMATCH) {
                 ++s;
                 options = 0;
@@ -274,7 +293,7 @@ CompiledPattern::CompiledPattern(std::string name, std::u32string_view python_pa
         if (anchored_code_ == nullptr) {
             anchors_ = Anchors{};
         } else {
-            pcre2_jit_compile(anchored_code_, PCRE2_JIT_COMPLETE);
+            anchored_jit_ = pcre2_jit_compile(anchored_code_, PCRE2_JIT_COMPLETE) == 0;
         }
     }
 }
@@ -286,7 +305,7 @@ CompiledPattern::~CompiledPattern() {
 
 bool mask(std::u32string_view text, std::span<const CompiledPattern* const> rules, std::u32string& out) {
     // Two buffers take turns; nothing is copied until a rule changes the text.
-    std::u32string buffers[2];
+    std::u32string* buffers = work_buffers();
     std::vector<Span> spans;
     int current = -1;
     for (const CompiledPattern* rule : rules) {
@@ -294,9 +313,7 @@ bool mask(std::u32string_view text, std::span<const CompiledPattern* const> rule
         const std::u32string_view view = current < 0 ? text : std::u32string_view(buffers[current]);
         if (mask_one(view, *rule, spans, buffers[next])) current = next;
     }
-    if (current < 0) return false;
-    out = std::move(buffers[current]);
-    return true;
+    return hand_over(current, out);
 }
 
 namespace {
@@ -314,6 +331,7 @@ bool same_letter(unsigned char a, unsigned char b, bool caseless) {
 RuleSet::RuleSet(std::vector<const CompiledPattern*> rules) : rules_(std::move(rules)) {
     const std::size_t n = rules_.size();
     anchored_.assign(n, false);
+    literals_of_.resize(n);
     inside_.resize(n);
     straddles_.assign(n, false);
     std::vector<LiteralDatabase::Literal> literals;
@@ -334,15 +352,14 @@ RuleSet::RuleSet(std::vector<const CompiledPattern*> rules) : rules_(std::move(r
                 anchoring.emplace_back();
             }
             anchoring[id].push_back(r);
+            literals_of_[r].push_back(static_cast<std::uint32_t>(id));
         }
     }
     db_ = LiteralDatabase(literals);
     if (db_.empty()) return;
-    member_.assign(literals.size() * n, 0);
     for (std::size_t id = 0; id < literals.size(); ++id) {
         length_.push_back(static_cast<std::uint32_t>(literals[id].bytes.size()));
         longest_ = std::max(longest_, length_.back());
-        for (std::size_t r : anchoring[id]) member_[id * n + r] = 1;
     }
     // Which anchors a placeholder brings with it: those wholly inside it are
     // known in advance; one that could straddle its edge makes the text
@@ -377,20 +394,73 @@ bool RuleSet::scan(std::string_view view, Scan& found) const {
                db_.scan(view, [&](unsigned id, std::size_t start) {
                    found.hits.push_back({static_cast<std::uint32_t>(start), id});
                });
+    // Reports come in order of their ends: the starts of one literal are in order.
     if (!found.ok) return !rules_.empty();
-    // Reports come in order of their ends; rules need them by start.
-    std::sort(found.hits.begin(), found.hits.end());
     return any_full_ || !found.hits.empty();
 }
+
+namespace {
+
+// One rule's replacements: spans of the text before them, each replaced by a
+// placeholder of the same length.
+struct Batch {
+    std::vector<Span> spans;
+    std::size_t placeholder;
+};
+
+// Where a literal occurs, in the text as it was after `version` batches.
+struct Occurrences {
+    std::vector<std::uint32_t> starts;
+    std::size_t version = 0;
+};
+
+// Moves occurrences (of a literal `length` long) over one batch: those in
+// replaced text go, the rest move by what the replacements before them added
+// or took.
+void carry(std::vector<std::uint32_t>& starts, std::size_t length, const Batch& batch) {
+    std::size_t e = 0, kept = 0;
+    std::int64_t delta = 0;
+    const auto placeholder = static_cast<std::int64_t>(batch.placeholder);
+    for (const std::uint32_t start : starts) {
+        while (e < batch.spans.size() && batch.spans[e].end <= start) {
+            delta += placeholder - static_cast<std::int64_t>(batch.spans[e].end - batch.spans[e].start);
+            ++e;
+        }
+        if (e < batch.spans.size() && batch.spans[e].start < start + length) continue;
+        starts[kept++] = static_cast<std::uint32_t>(static_cast<std::int64_t>(start) + delta);
+    }
+    starts.resize(kept);
+}
+
+}  // namespace
 
 bool RuleSet::mask(std::u32string_view text, Scan& found, std::u32string& out) const {
     if (!found.ok) return vorn::masking::mask(text, rules_, out);
     const std::size_t n = rules_.size();
-    std::vector<Hit>& hits = found.hits;
-    std::vector<Hit> carried, added, scratch;
+    // Occurrences per literal, brought up to date only when a rule needs them.
+    std::vector<Occurrences> occurrences(length_.size());
+    for (const Hit& hit : found.hits) occurrences[hit.literal].starts.push_back(hit.start);
+    std::vector<Batch> batches;
+    auto current_starts = [&](std::size_t literal) -> std::vector<std::uint32_t>& {
+        Occurrences& o = occurrences[literal];
+        for (; o.version < batches.size(); ++o.version) carry(o.starts, length_[literal], batches[o.version]);
+        return o.starts;
+    };
+    auto add_starts = [&](std::size_t literal, std::vector<std::uint32_t>& more) {
+        std::vector<std::uint32_t>& starts = current_starts(literal);
+        std::sort(more.begin(), more.end());
+        std::vector<std::uint32_t> merged;
+        merged.reserve(starts.size() + more.size());
+        std::merge(starts.begin(), starts.end(), more.begin(), more.end(), std::back_inserter(merged));
+        merged.erase(std::unique(merged.begin(), merged.end()), merged.end());
+        starts.swap(merged);
+    };
+
     std::vector<std::uint32_t> anchors;
     std::vector<Span> spans;
-    std::u32string buffers[2];
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> added;  // (literal, start)
+    std::vector<std::uint32_t> more;
+    std::u32string* buffers = work_buffers();
     std::string window;
     bool searched = true;  // false once a search failed: later rules then run in full
     int current = -1;
@@ -399,11 +469,17 @@ bool RuleSet::mask(std::u32string_view text, Scan& found, std::u32string& out) c
         const std::u32string_view view = current < 0 ? text : std::u32string_view(buffers[current]);
         spans.clear();
         if (anchored_[r] && searched) {
-            anchors.clear();
-            for (const Hit& hit : hits) {
-                if (member_[hit.literal * n + r] && (anchors.empty() || anchors.back() != hit.start)) {
-                    anchors.push_back(hit.start);
+            const std::vector<std::uint32_t>& literals = literals_of_[r];
+            if (literals.size() == 1) {
+                anchors = current_starts(literals.front());
+            } else {
+                anchors.clear();
+                for (const std::uint32_t literal : literals) {
+                    const std::vector<std::uint32_t>& starts = current_starts(literal);
+                    anchors.insert(anchors.end(), starts.begin(), starts.end());
                 }
+                std::sort(anchors.begin(), anchors.end());
+                anchors.erase(std::unique(anchors.begin(), anchors.end()), anchors.end());
             }
             if (anchors.empty()) continue;
             find_at_anchors(view, rule, anchors, spans);
@@ -416,51 +492,39 @@ bool RuleSet::mask(std::u32string_view text, Scan& found, std::u32string& out) c
         current = next;
         if (r + 1 == n) break;
 
-        // Carry the anchors over to the new text: those in replaced text go,
-        // the rest move by what the replacements before them added or took.
+        // The anchors the placeholders bring: those wholly inside one are
+        // known in advance; the text around each is searched again only when
+        // an anchor could straddle its edge.
         const std::u32string& now = buffers[next];
-        const auto placeholder = static_cast<std::int64_t>(rule.replacement().size());
-        carried.clear();
-        std::size_t e = 0;
-        std::int64_t delta = 0;
-        for (const Hit& hit : hits) {
-            const std::size_t end = hit.start + length_[hit.literal];
-            while (e < spans.size() && spans[e].end <= hit.start) {
-                delta += placeholder - static_cast<std::int64_t>(spans[e].end - spans[e].start);
-                ++e;
-            }
-            if (e < spans.size() && spans[e].start < end) continue;
-            carried.push_back({static_cast<std::uint32_t>(static_cast<std::int64_t>(hit.start) + delta), hit.literal});
-        }
-        // And add the anchors the placeholders bring.
+        const std::size_t placeholder = rule.replacement().size();
         added.clear();
-        delta = 0;
+        std::int64_t delta = 0;
         for (const Span& span : spans) {
             const auto at = static_cast<std::size_t>(static_cast<std::int64_t>(span.start) + delta);
-            delta += placeholder - static_cast<std::int64_t>(span.end - span.start);
-            for (const auto& [offset, literal] : inside_[r]) added.push_back({static_cast<std::uint32_t>(at + offset), literal});
+            delta += static_cast<std::int64_t>(placeholder) - static_cast<std::int64_t>(span.end - span.start);
+            for (const auto& [offset, literal] : inside_[r]) added.emplace_back(literal, static_cast<std::uint32_t>(at + offset));
             if (!straddles_[r]) continue;
             const std::size_t from = at >= longest_ ? at - longest_ + 1 : 0;
-            const std::size_t to = std::min(now.size(), at + static_cast<std::size_t>(placeholder) + longest_ - 1);
+            const std::size_t to = std::min(now.size(), at + placeholder + longest_ - 1);
             window.resize(to - from);
             for (std::size_t i = from; i < to; ++i) window[i - from] = static_cast<char>(narrow(now[i]));
-            const std::size_t lo = at, hi = at + static_cast<std::size_t>(placeholder);
+            const std::size_t lo = at, hi = at + placeholder;
             searched = searched && db_.scan(window, [&](unsigned id, std::size_t start) {
                 const std::size_t s = from + start;
-                if (s < lo || s + length_[id] > hi) {
-                    if (s < hi && s + length_[id] > lo) added.push_back({static_cast<std::uint32_t>(s), id});
-                }
+                const bool inside = s >= lo && s + length_[id] <= hi;
+                if (!inside && s < hi && s + length_[id] > lo) added.emplace_back(id, static_cast<std::uint32_t>(s));
             });
         }
+        batches.push_back({spans, placeholder});
         std::sort(added.begin(), added.end());
-        scratch.clear();
-        std::merge(carried.begin(), carried.end(), added.begin(), added.end(), std::back_inserter(scratch));
-        scratch.erase(std::unique(scratch.begin(), scratch.end()), scratch.end());
-        hits.swap(scratch);
+        for (std::size_t k = 0; k < added.size();) {
+            const std::uint32_t literal = added[k].first;
+            more.clear();
+            for (; k < added.size() && added[k].first == literal; ++k) more.push_back(added[k].second);
+            add_starts(literal, more);
+        }
     }
-    if (current < 0) return false;
-    out = std::move(buffers[current]);
-    return true;
+    return hand_over(current, out);
 }
 
 }  // namespace vorn::masking

@@ -84,6 +84,7 @@ class CompiledPattern {
     // match only at a given start, without the per-start callout.
     const Anchors& anchors() const noexcept { return anchors_; }
     const pcre2_code* anchored_code() const noexcept { return anchored_code_; }
+    bool anchored_jit() const noexcept { return anchored_jit_; }
 
   private:
     std::string name_;
@@ -91,10 +92,17 @@ class CompiledPattern {
     Anchors anchors_;
     pcre2_code* code_ = nullptr;
     pcre2_code* anchored_code_ = nullptr;
+    bool anchored_jit_ = false;
     bool jit_ = false;
     std::uint32_t secret_group_ = 0;
     std::uint32_t capture_count_ = 0;
 };
+
+// Frees a buffer's memory once it is large; smaller ones are kept for reuse.
+inline void release_if_large(std::u32string& buffer) {
+    constexpr std::size_t kKeep = 4u << 20;  // code points
+    if (buffer.capacity() > kKeep) std::u32string().swap(buffer);
+}
 
 // Applies the rules in order, each to the result of the previous one. Returns
 // false when no rule changed the text; otherwise stores the masked text in
@@ -118,8 +126,6 @@ class RuleSet {
     struct Hit {
         std::uint32_t start;
         std::uint32_t literal;
-        bool operator<(const Hit& o) const { return start != o.start ? start < o.start : literal < o.literal; }
-        bool operator==(const Hit& o) const = default;
     };
     // The anchors found in a text's one-byte view (see narrow_view).
     struct Scan {
@@ -137,7 +143,7 @@ class RuleSet {
     bool any_full_ = false;
     LiteralDatabase db_;
     std::vector<std::uint32_t> length_;   // per literal
-    std::vector<std::uint8_t> member_;    // literal * rules + rule: the literal anchors the rule
+    std::vector<std::vector<std::uint32_t>> literals_of_;  // per rule, its literals
     // Per rule: the anchors lying wholly inside its placeholder (offset,
     // literal), and whether an anchor can straddle a placeholder's edge.
     std::vector<std::vector<std::pair<std::uint32_t, std::uint32_t>>> inside_;

@@ -21,7 +21,7 @@ PyObject* g_pattern_error = nullptr;
 PyObject* g_match_error = nullptr;
 
 // Copies a str into code points; any str is accepted, lone surrogates included.
-std::u32string to_code_points(nb::handle value, const char* what) {
+void code_points_into(nb::handle value, const char* what, std::u32string& out) {
     PyObject* obj = value.ptr();
     if (!PyUnicode_Check(obj)) {
         throw nb::type_error((std::string(what) + " must be str, not " + Py_TYPE(obj)->tp_name).c_str());
@@ -29,7 +29,7 @@ std::u32string to_code_points(nb::handle value, const char* what) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(obj);
     const int kind = PyUnicode_KIND(obj);
     const void* data = PyUnicode_DATA(obj);
-    std::u32string out(static_cast<std::size_t>(n), U'\0');
+    out.resize(static_cast<std::size_t>(n));
     switch (kind) {
         case PyUnicode_1BYTE_KIND: {
             const auto* src = static_cast<const Py_UCS1*>(data);
@@ -47,8 +47,27 @@ std::u32string to_code_points(nb::handle value, const char* what) {
             break;
         }
     }
+}
+
+std::u32string to_code_points(nb::handle value, const char* what) {
+    std::u32string out;
+    code_points_into(value, what, out);
     return out;
 }
+
+// Buffers per thread for a text and its masked form, kept between calls.
+struct TextBuffers {
+    std::u32string text;
+    std::u32string out;
+};
+
+TextBuffers& text_buffers() {
+    thread_local TextBuffers buffers;
+    return buffers;
+}
+
+// Builds the result and lets go of buffers that grew large.
+nb::object finish(nb::handle text, bool changed, TextBuffers& buffers);
 
 // The one-byte view of a str (see narrow_view): a str of one-byte kind is its
 // own view, so it is read in place.
@@ -105,6 +124,13 @@ nb::str from_code_points(const std::u32string& text) {
     PyObject* obj = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text.data(), static_cast<Py_ssize_t>(text.size()));
     if (obj == nullptr) throw nb::python_error();
     return nb::steal<nb::str>(obj);
+}
+
+nb::object finish(nb::handle text, bool changed, TextBuffers& buffers) {
+    nb::object result = changed ? nb::object(from_code_points(buffers.out)) : nb::borrow(text);
+    vorn::masking::release_if_large(buffers.text);
+    vorn::masking::release_if_large(buffers.out);
+    return result;
 }
 
 void translate_errors(const std::exception_ptr& p, void*) {
@@ -174,17 +200,17 @@ NB_MODULE(_masking, m) {
     m.def(
         "mask",
         [](nb::handle text, nb::handle rules) -> nb::object {
-            std::u32string code_points = to_code_points(text, "text");
+            // The rules first: iterating them may run Python code, which may mask as well.
             std::vector<nb::object> held;
             const std::vector<const CompiledPattern*> patterns = patterns_of(rules, held);
-            std::u32string out;
+            TextBuffers& buffers = text_buffers();
+            code_points_into(text, "text", buffers.text);
             bool changed = false;
             {
                 nb::gil_scoped_release release;
-                changed = vorn::masking::mask(code_points, patterns, out);
+                changed = vorn::masking::mask(buffers.text, patterns, buffers.out);
             }
-            if (!changed) return nb::borrow(text);
-            return from_code_points(out);
+            return finish(text, changed, buffers);
         },
         nb::arg("text"), nb::arg("rules"),
         nb::sig("def mask(text: str, rules: collections.abc.Iterable[Pattern]) -> str"),
@@ -212,7 +238,6 @@ NB_MODULE(_masking, m) {
                 NarrowView view;
                 narrow_str(text, view);
                 RuleSet::Scan found;
-                std::u32string out;
                 bool changed = false;
                 bool candidates = false;
                 {
@@ -220,13 +245,13 @@ NB_MODULE(_masking, m) {
                     candidates = self.set->scan(view.bytes, found);
                 }
                 if (!candidates) return nb::borrow(text);
-                std::u32string code_points = to_code_points(text, "text");
+                TextBuffers& buffers = text_buffers();
+                code_points_into(text, "text", buffers.text);
                 {
                     nb::gil_scoped_release release;
-                    changed = self.set->mask(code_points, found, out);
+                    changed = self.set->mask(buffers.text, found, buffers.out);
                 }
-                if (!changed) return nb::borrow(text);
-                return from_code_points(out);
+                return finish(text, changed, buffers);
             },
             nb::arg("text"), nb::sig("def mask(self, text: str) -> str"),
             "Same result as mask(text, rules), reading the text once to find where rules can match.");
@@ -260,15 +285,14 @@ NB_MODULE(_masking, m) {
                     }
                     if (!candidates) return nb::borrow(text);
                 }
-                std::u32string code_points = to_code_points(text, "text");
-                std::u32string out;
+                TextBuffers& buffers = text_buffers();
+                code_points_into(text, "text", buffers.text);
                 bool changed = false;
                 {
                     nb::gil_scoped_release release;
-                    changed = self.replace(code_points, view.bytes, out);
+                    changed = self.replace(buffers.text, view.bytes, buffers.out);
                 }
-                if (!changed) return nb::borrow(text);
-                return from_code_points(out);
+                return finish(text, changed, buffers);
             },
             nb::arg("text"), nb::sig("def replace(self, text: str) -> str"),
             "Replace every literal, in order, each in what the ones before left.");
