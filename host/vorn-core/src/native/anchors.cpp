@@ -11,12 +11,14 @@ constexpr std::uint32_t kInf = UINT32_MAX;
 constexpr std::size_t kMaxLiteral = 32;      // longer runs are cut (a prefix is still necessary)
 constexpr std::size_t kMaxLiterals = 64;     // more alternatives than this: not worth a prefilter
 constexpr std::size_t kMaxSteps = 20'000;    // analysis work per pattern
+constexpr std::size_t kMaxSpellings = 16;     // variants of one run of plain characters
 
 struct Alternation;
 
 struct Atom {
-    enum class Kind { Char, Consumes, Zero, Group, Unknown } kind = Kind::Unknown;
+    enum class Kind { Char, Set, Consumes, Zero, Group, Unknown } kind = Kind::Unknown;
     char32_t c = 0;
+    std::u32string members;  // a Set's characters
     std::uint32_t width = kInf;  // longest match of one repetition
     std::shared_ptr<Alternation> group;
     std::uint32_t min = 1;
@@ -271,14 +273,47 @@ class Parser {
         return {};
     }
 
+    // A class of a few plain characters ("[ \t]", "[pousr]") is a Set; any
+    // other class (ranges, negation, escapes for classes) just consumes one.
+    Atom small_set(std::u32string_view body) {
+        Atom atom = make(Atom::Kind::Consumes, 1);
+        std::u32string members;
+        for (std::size_t i = 0; i < body.size(); ++i) {
+            char32_t c = body[i];
+            // A '-' between two members makes a range; first or last, it is itself.
+            const bool range = c == U'-' && i != 0 && i + 1 != body.size();
+            if (c == U'^' || range || c == U'[' || c == U']') return atom;
+            if (c == U'\\') {
+                if (++i >= body.size()) return atom;
+                c = body[i];
+                if (c == U't') {
+                    c = U'\t';
+                } else if (c == U'n') {
+                    c = U'\n';
+                } else if (c == U'r') {
+                    c = U'\r';
+                } else if (is_alnum(c) || c >= 0x80) {
+                    return atom;
+                }
+            }
+            if (members.find(c) == std::u32string::npos) members.push_back(c);
+        }
+        if (members.empty() || members.size() > 6) return atom;
+        atom.kind = Atom::Kind::Set;
+        atom.members = std::move(members);
+        return atom;
+    }
+
     Atom parse_atom() {
         const char32_t c = src_[pos_];
         switch (c) {
             case U'(':
                 return parse_group();
-            case U'[':
+            case U'[': {
+                const std::size_t open = pos_;
                 if (!skip_class()) fail();
-                return make(Atom::Kind::Consumes, 1);
+                return small_set(src_.substr(open + 1, pos_ - open - 2));
+            }
             case U'.':
                 ++pos_;
                 return make(Atom::Kind::Consumes, 1);
@@ -357,16 +392,9 @@ class Prefixes {
         if (++steps_ > kMaxSteps || i >= items.size()) return std::nullopt;
         const Atom& atom = items[i];
         if (item_width(atom) == 0) return of(items, i + 1);
-        if (atom.kind == Atom::Kind::Char && atom.min == 1 && atom.max == 1) {
-            std::u32string run;
-            for (std::size_t j = i; j < items.size() && run.size() < kMaxLiteral; ++j) {
-                const Atom& next = items[j];
-                if (next.kind != Atom::Kind::Char || next.min != 1 || next.max != 1 || !usable(next.c)) break;
-                run.push_back(next.c);
-            }
-            if (run.empty()) return std::nullopt;
-            return std::vector<std::u32string>{run};
-        }
+        bool complete = false;
+        std::vector<std::u32string> run = walk(items, i, complete);
+        if (!run.empty() && std::find(run.begin(), run.end(), std::u32string()) == run.end()) return run;
         if (atom.min == 0) {
             Literals without = of(items, i + 1);
             if (!without) return std::nullopt;
@@ -378,6 +406,58 @@ class Prefixes {
 
   private:
     bool usable(char32_t c) const { return !caseless_ || c < 0x80; }
+
+    // Spells out items[i:] for as long as they are plain characters, small
+    // sets, optional ones and groups of such: every match of items[i:]
+    // starts with one of the strings returned. `complete` tells whether the
+    // spelling reached the end of the items.
+    std::vector<std::u32string> walk(const Items& items, std::size_t i, bool& complete) {
+        std::vector<std::u32string> spelled{std::u32string()};
+        complete = false;
+        for (; i < items.size(); ++i) {
+            if (++steps_ > kMaxSteps) return spelled;
+            const Atom& atom = items[i];
+            if (item_width(atom) == 0) continue;
+            if (atom.max != 1) return spelled;
+            std::vector<std::u32string> options;
+            if (atom.kind == Atom::Kind::Char) {
+                if (!usable(atom.c)) return spelled;
+                options.emplace_back(1, atom.c);
+            } else if (atom.kind == Atom::Kind::Set) {
+                for (const char32_t c : atom.members) {
+                    if (!usable(c)) return spelled;
+                    options.emplace_back(1, c);
+                }
+            } else if (atom.kind == Atom::Kind::Group) {
+                for (const Items& branch : atom.group->branches) {
+                    bool whole = false;
+                    std::vector<std::u32string> these = walk(branch, 0, whole);
+                    if (!whole) return spelled;
+                    options.insert(options.end(), these.begin(), these.end());
+                }
+            } else {
+                return spelled;
+            }
+            std::vector<std::u32string> next;
+            if (atom.min == 0) next = spelled;
+            for (const std::u32string& head : spelled) {
+                for (const std::u32string& tail : options) {
+                    next.push_back((head + tail).substr(0, kMaxLiteral));
+                }
+            }
+            std::sort(next.begin(), next.end());
+            next.erase(std::unique(next.begin(), next.end()), next.end());
+            // Spelling out many variants makes the search slower than the
+            // few extra tries that shorter literals cost.
+            if (next.size() > kMaxSpellings) return spelled;
+            spelled.swap(next);
+            bool full = true;
+            for (const std::u32string& literal : spelled) full = full && literal.size() >= kMaxLiteral;
+            if (full) return spelled;
+        }
+        complete = true;
+        return spelled;
+    }
 
     static Literals merge(Literals a, std::vector<std::u32string> b) {
         if (!a) return std::nullopt;

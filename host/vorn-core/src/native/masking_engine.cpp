@@ -44,6 +44,7 @@ int budget_callout(pcre2_callout_block*, void* data) {
 // shared between threads that match at the same time.
 struct ThreadResources {
     pcre2_match_context* context = nullptr;
+    pcre2_match_context* window_context = nullptr;  // for the window code, which takes an offset limit
     pcre2_jit_stack* jit_stack = nullptr;
     pcre2_match_data* match_data = nullptr;
     std::uint32_t pairs = 0;
@@ -56,10 +57,13 @@ struct ThreadResources {
         pcre2_set_depth_limit(context, kDepthLimit);
         pcre2_jit_stack_assign(context, nullptr, jit_stack);
         pcre2_set_callout(context, budget_callout, nullptr);
+        window_context = pcre2_match_context_copy(context);
+        if (window_context == nullptr) throw std::bad_alloc();
     }
     ~ThreadResources() {
         pcre2_match_data_free(match_data);
         pcre2_jit_stack_free(jit_stack);
+        pcre2_match_context_free(window_context);
         pcre2_match_context_free(context);
     }
     ThreadResources(const ThreadResources&) = delete;
@@ -177,39 +181,45 @@ void find_at_anchors(std::u32string_view text, const CompiledPattern& rule, cons
     std::size_t next = 0;  // no match may start before this
     std::size_t kept_from = 0;
     std::uint32_t tries = 0;
-    for (const std::uint32_t anchor : anchors) {
-        const std::size_t last = anchor + skip;
-        if (last < next) continue;
-        std::size_t s = std::max<std::size_t>(next, last >= before ? last - before : 0);
+    // Starts between two nearby ranges cannot match (a match would have an
+    // anchor of its own): trying them costs less than a call per range.
+    constexpr std::size_t kJoin = 128;
+    for (std::size_t i = 0; i < anchors.size();) {
+        std::size_t hi = anchors[i] + skip;
+        if (hi < next) {
+            ++i;
+            continue;
+        }
+        std::size_t s = std::max<std::size_t>(next, hi >= before ? hi - before : 0);
+        for (++i; i < anchors.size(); ++i) {
+            const std::size_t last = anchors[i] + skip;
+            if ((last >= before ? last - before : 0) > hi + kJoin) break;
+            hi = last;
+        }
+        // One call tries every start from s up to hi, in order.
+        pcre2_set_offset_limit(res.window_context, hi);
         std::uint32_t options = 0;
-        while (s <= last) {
+        while (s <= hi) {
             if ((++tries & 0x1F) == 0 && Clock::now() > budget.deadline) fail(rule, PCRE2_ERROR_CALLOUT, true);
-            const int rc = rule.anchored_jit()
-                               ? pcre2_jit_match(rule.anchored_code(), subject, length, s, options, md, res.context)
-                               : pcre2_match(rule.anchored_code(), subject, length, s, options, md, res.context);
-            if (rc == PCRE2_ERROR_NOMATCH) {
-                ++s;
-                options = 0;
-                continue;
-            }
+            const int rc =
+                rule.window_jit()
+                    ? pcre2_jit_match(rule.window_code(), subject, length, s, options, md, res.window_context)
+                    : pcre2_match(rule.window_code(), subject, length, s, options, md, res.window_context);
+            if (rc == PCRE2_ERROR_NOMATCH) break;
             if (rc < 0) fail(rule, rc, false);
             const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(md);
             record(rule, rc, ov, kept_from, spans);
             if (ov[1] <= ov[0]) {
-                // An empty match: as a full pass does, look again at the
-                // same start for a non-empty one.
-                if (options != 0) {
-                    ++s;
-                    options = 0;
-                } else {
-                    options = PCRE2_NOTEMPTY_ATSTART;
-                }
+                // An empty match: as a full pass does, look again from the
+                // same start for one that is not empty there.
+                s = ov[0];
+                options = PCRE2_NOTEMPTY_ATSTART;
                 continue;
             }
-            s = ov[1];
-            break;
+            s = next = ov[1];
+            options = 0;
         }
-        next = s;
+        next = std::max(next, hi + 1);
     }
 }
 
@@ -279,27 +289,27 @@ CompiledPattern::CompiledPattern(std::string name, std::u32string_view python_pa
     jit_ = pcre2_jit_compile(code_, PCRE2_JIT_COMPLETE) == 0;
 
     anchors_ = find_anchors(translated.pcre);
-    // The anchored code tries one start at a time; its start-up checks (such
-    // as a search for a character every match needs) would read ahead to the
-    // end of the text at every try, so they are left out.
+    // The window code runs from a start up to an offset limit; its start-up
+    // checks (such as a search for a character every match needs) would read
+    // far ahead of the window at every call, so they are left out.
     if (anchors_.found) {
         cctx = pcre2_compile_context_create(nullptr);
         if (cctx == nullptr) throw std::bad_alloc();
         pcre2_set_newline(cctx, PCRE2_NEWLINE_LF);
         pcre2_set_bsr(cctx, PCRE2_BSR_UNICODE);
-        anchored_code_ = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(translated.pcre.data()), translated.pcre.size(),
-                                       PCRE2_UCP | PCRE2_ANCHORED | PCRE2_NO_START_OPTIMIZE, &error, &offset, cctx);
+        window_code_ = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(translated.pcre.data()), translated.pcre.size(),
+                                     PCRE2_UCP | PCRE2_USE_OFFSET_LIMIT | PCRE2_NO_START_OPTIMIZE, &error, &offset, cctx);
         pcre2_compile_context_free(cctx);
-        if (anchored_code_ == nullptr) {
+        if (window_code_ == nullptr) {
             anchors_ = Anchors{};
         } else {
-            anchored_jit_ = pcre2_jit_compile(anchored_code_, PCRE2_JIT_COMPLETE) == 0;
+            window_jit_ = pcre2_jit_compile(window_code_, PCRE2_JIT_COMPLETE) == 0;
         }
     }
 }
 
 CompiledPattern::~CompiledPattern() {
-    pcre2_code_free(anchored_code_);
+    pcre2_code_free(window_code_);
     pcre2_code_free(code_);
 }
 

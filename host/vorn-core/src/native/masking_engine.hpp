@@ -81,18 +81,18 @@ class CompiledPattern {
     std::uint32_t capture_count() const noexcept { return capture_count_; }
     const pcre2_code* code() const noexcept { return code_; }
     // Where matches can start (see find_anchors), and the pattern compiled to
-    // match only at a given start, without the per-start callout.
+    // search a window (it takes an offset limit), without the per-start callout.
     const Anchors& anchors() const noexcept { return anchors_; }
-    const pcre2_code* anchored_code() const noexcept { return anchored_code_; }
-    bool anchored_jit() const noexcept { return anchored_jit_; }
+    const pcre2_code* window_code() const noexcept { return window_code_; }
+    bool window_jit() const noexcept { return window_jit_; }
 
   private:
     std::string name_;
     std::u32string replacement_;
     Anchors anchors_;
     pcre2_code* code_ = nullptr;
-    pcre2_code* anchored_code_ = nullptr;
-    bool anchored_jit_ = false;
+    pcre2_code* window_code_ = nullptr;
+    bool window_jit_ = false;
     bool jit_ = false;
     std::uint32_t secret_group_ = 0;
     std::uint32_t capture_count_ = 0;

@@ -10,10 +10,23 @@ std::atomic<std::uint64_t> g_serials{0};
 
 struct Scratch {
     hs_scratch_t* scratch = nullptr;
-    // The database last fitted, by serial number: an address may be reused
-    // by a larger database, and checking a fit costs as much as a database is large.
-    std::uint64_t fitted = 0;
+    // Databases the scratch space already fits, by serial number (an address
+    // may be reused by a larger database). Growing the space for one database
+    // keeps it fit for the others, and checking a fit costs as much as a
+    // database is large, so a thread that alternates between a few databases
+    // checks each once.
+    std::uint64_t fitted[8] = {};
+    std::size_t next = 0;
     ~Scratch() { hs_free_scratch(scratch); }
+
+    bool fit(const hs_database_t* db, std::uint64_t serial) {
+        for (const std::uint64_t known : fitted) {
+            if (known == serial) return true;
+        }
+        if (hs_alloc_scratch(db, &scratch) != HS_SUCCESS) return false;
+        fitted[next++ % 8] = serial;
+        return true;
+    }
 };
 
 }  // namespace
@@ -51,13 +64,9 @@ LiteralDatabase::LiteralDatabase(const std::vector<Literal>& literals) {
 
 bool LiteralDatabase::run(std::string_view view, Callback cb, void* ctx) const {
     if (db_ == nullptr || view.size() > UINT32_MAX) return false;
-    // Scratch space is per thread; hs_alloc_scratch grows it to fit every
-    // database this thread has scanned with, so it stays fit for each.
+    // Scratch space is per thread.
     thread_local Scratch scratch;
-    if (scratch.fitted != serial_) {
-        if (hs_alloc_scratch(db_.get(), &scratch.scratch) != HS_SUCCESS) return false;
-        scratch.fitted = serial_;
-    }
+    if (!scratch.fit(db_.get(), serial_)) return false;
     return hs_scan(db_.get(), view.data(), static_cast<unsigned>(view.size()), 0, scratch.scratch, cb, ctx) ==
            HS_SUCCESS;
 }
