@@ -12,6 +12,15 @@ constexpr std::size_t kMaxLiteral = 32;      // longer runs are cut (a prefix is
 constexpr std::size_t kMaxLiterals = 64;     // more alternatives than this: not worth a prefilter
 constexpr std::size_t kMaxSteps = 20'000;    // analysis work per pattern
 constexpr std::size_t kMaxSpellings = 16;     // variants of one run of plain characters
+constexpr int kMaxDepth = 64;                 // nesting the analysis follows (it recurses)
+
+// Counts nesting for as long as it lives.
+struct Nested {
+    explicit Nested(int& depth) : depth_(depth) { ++depth_; }
+    ~Nested() { --depth_; }
+    bool too_deep() const { return depth_ > kMaxDepth; }
+    int& depth_;
+};
 
 struct Alternation;
 
@@ -67,6 +76,11 @@ class Parser {
   private:
     std::shared_ptr<Alternation> alternation() {
         auto alt = std::make_shared<Alternation>();
+        const Nested nested(depth_);
+        if (nested.too_deep()) {
+            fail();
+            return alt;
+        }
         alt->branches.emplace_back();
         while (!failed_ && pos_ < src_.size() && src_[pos_] != U')') {
             if (src_[pos_] == U'|') {
@@ -379,6 +393,7 @@ class Parser {
     std::size_t pos_ = 0;
     bool failed_ = false;
     bool caseless_ = false;
+    int depth_ = 0;
 };
 
 using Literals = std::optional<std::vector<std::u32string>>;
@@ -389,9 +404,10 @@ class Prefixes {
 
     // The literals one of which starts every match of items[i:], or nothing.
     Literals of(const Items& items, std::size_t i) {
-        if (++steps_ > kMaxSteps || i >= items.size()) return std::nullopt;
+        const Nested nested(depth_);
+        while (i < items.size() && item_width(items[i]) == 0) ++i;
+        if (++steps_ > kMaxSteps || nested.too_deep() || i >= items.size()) return std::nullopt;
         const Atom& atom = items[i];
-        if (item_width(atom) == 0) return of(items, i + 1);
         bool complete = false;
         std::vector<std::u32string> run = walk(items, i, complete);
         if (!run.empty() && std::find(run.begin(), run.end(), std::u32string()) == run.end()) return run;
@@ -414,6 +430,8 @@ class Prefixes {
     std::vector<std::u32string> walk(const Items& items, std::size_t i, bool& complete) {
         std::vector<std::u32string> spelled{std::u32string()};
         complete = false;
+        const Nested nested(depth_);
+        if (nested.too_deep()) return spelled;
         for (; i < items.size(); ++i) {
             if (++steps_ > kMaxSteps) return spelled;
             const Atom& atom = items[i];
@@ -509,6 +527,7 @@ class Prefixes {
 
     bool caseless_;
     std::size_t steps_ = 0;
+    int depth_ = 0;
 };
 
 }  // namespace

@@ -121,7 +121,21 @@ struct PyRuleSet {
 };
 
 nb::str from_code_points(const std::u32string& text) {
-    PyObject* obj = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text.data(), static_cast<Py_ssize_t>(text.size()));
+    // Most texts are ASCII: one pass builds the str and finds out whether it was.
+    const auto n = static_cast<Py_ssize_t>(text.size());
+    if (PyObject* ascii = PyUnicode_New(n, 127)) {
+        auto* dst = static_cast<Py_UCS1*>(PyUnicode_DATA(ascii));
+        char32_t seen = 0;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            seen |= text[i];
+            dst[i] = static_cast<Py_UCS1>(text[i]);
+        }
+        if (seen < 0x80) return nb::steal<nb::str>(ascii);
+        Py_DECREF(ascii);
+    } else {
+        throw nb::python_error();
+    }
+    PyObject* obj = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text.data(), n);
     if (obj == nullptr) throw nb::python_error();
     return nb::steal<nb::str>(obj);
 }
