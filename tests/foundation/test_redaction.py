@@ -9,6 +9,8 @@ from concurrent.futures import ThreadPoolExecutor
 from urllib.parse import quote, quote_plus
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 from vorn_core.masking.rules import CompiledMaskingRule
 from vorn_core.masking.text import mask_text
 
@@ -118,3 +120,28 @@ URL, SK, KV = redaction._URL_CREDENTIALS, redaction._SK_STYLE_KEY, redaction._SI
 def test_own_rule_masks_exactly_the_credential(rule: redaction.MaskingRule, text: str, credential: str | None) -> None:
     expected = text.replace(credential, f"[MASKED {rule.name}]") if credential else text
     assert mask_text(text, (CompiledMaskingRule.from_masking_rule(rule),)) == expected
+
+
+# --- registered secrets and the rules, against replacing every form in turn ----
+
+_PIECES = ["sk-", "e2b_", "AKIA", "password=", "@", "://", "[SECRET]", "\\u00e9", "%2F", "'", '"', "\\", "é", " "]
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(
+    st.lists(st.text(st.sampled_from("ab/=@'\"\\é\ud800%-_K\u212a"), min_size=8, max_size=14), max_size=5),
+    st.lists(st.one_of(st.sampled_from(_PIECES), st.text("ab/=@'\\é\ud800%-_ k", max_size=10)), max_size=30),
+)
+def test_secrets_and_rules_in_one_scan_agree_with_replacing_in_turn(values: list[str], pieces: list[str]) -> None:
+    registry = redaction._SecretRegistry()
+    for value in values:
+        registry.add(value)
+    # Registered values also show up inside the text, raw and encoded.
+    text = "".join(pieces) + "".join(json.dumps(v) + repr(v) + v for v in values[:2]) + "".join(pieces[:3])
+    expected = text
+    for form in sorted(registry._forms, key=redaction._longest_first):
+        expected = expected.replace(form, redaction.SECRET_PLACEHOLDER)
+    replacer = registry.replacer()
+    masked = replacer.replace(text) if replacer else text
+    rules = redaction._PROVIDER_ERROR_RULES
+    assert mask_text(masked, rules) == mask_text(expected, rules, exact=True)

@@ -113,7 +113,11 @@ def _encoded_forms(value: str) -> set[str]:
         json.dumps(value, ensure_ascii=False)[1:-1],
         *(py_escape(quote, ascii_only) for quote in "'\"" for ascii_only in (False, True)),
     }
-    for encoded in (quote(value, safe=""), quote(value), quote_plus(value, safe="")):
+    try:
+        percent = (quote(value, safe=""), quote(value), quote_plus(value, safe=""))
+    except UnicodeEncodeError:
+        percent = ()  # a lone surrogate has no UTF-8 form, so no URL holds it
+    for encoded in percent:
         forms.update((encoded, re.sub("%[0-9A-F]{2}", lambda m: m.group().lower(), encoded)))
     forms.discard(value)
     return forms
