@@ -29,7 +29,8 @@ struct Budget {
     bool expired = false;
 };
 
-int budget_callout(pcre2_callout_block*, void* data) {
+template <class Block>
+int budget_callout(Block*, void* data) {
     auto* budget = static_cast<Budget*>(data);
     // Reading the clock costs a few nanoseconds; every 16th start is plenty,
     // since the match limit already bounds the work of a single start.
@@ -40,65 +41,143 @@ int budget_callout(pcre2_callout_block*, void* data) {
     return 0;
 }
 
+// The two code unit widths the engine matches with: 32 bits for any text,
+// and 8 bits (UTF-8) for ASCII texts, which are then read in place and
+// copied at a quarter of the cost.
+struct Wide {
+    using Char = char32_t;
+    using Code = pcre2_code_32;
+    using Data = pcre2_match_data_32;
+    using Context = pcre2_match_context_32;
+    using Stack = pcre2_jit_stack_32;
+    static const Code* full(const CompiledPattern& r) { return r.code(); }
+    static const Code* window(const CompiledPattern& r) { return r.window_code(); }
+    static bool window_jit(const CompiledPattern& r) { return r.window_jit(); }
+    static const std::basic_string<Char>& replacement(const CompiledPattern& r) { return r.replacement(); }
+    static int match(const Code* c, const Char* s, std::size_t n, std::size_t at, std::uint32_t o, Data* d, Context* x) {
+        return pcre2_match_32(c, reinterpret_cast<PCRE2_SPTR32>(s), n, at, o, d, x);
+    }
+    static int jit_match(const Code* c, const Char* s, std::size_t n, std::size_t at, std::uint32_t o, Data* d, Context* x) {
+        return pcre2_jit_match_32(c, reinterpret_cast<PCRE2_SPTR32>(s), n, at, o, d, x);
+    }
+    static PCRE2_SIZE* ovector(Data* d) { return pcre2_get_ovector_pointer_32(d); }
+    static Data* data_create(std::uint32_t pairs) { return pcre2_match_data_create_32(pairs, nullptr); }
+    static void data_free(Data* d) { pcre2_match_data_free_32(d); }
+    static Context* context_create() { return pcre2_match_context_create_32(nullptr); }
+    static Context* context_copy(Context* c) { return pcre2_match_context_copy_32(c); }
+    static void context_free(Context* c) { pcre2_match_context_free_32(c); }
+    static Stack* stack_create() { return pcre2_jit_stack_create_32(kJitStackStart, kJitStackMax, nullptr); }
+    static void stack_free(Stack* s) { pcre2_jit_stack_free_32(s); }
+    static void stack_assign(Context* c, Stack* s) { pcre2_jit_stack_assign_32(c, nullptr, s); }
+    static void limits(Context* c) {
+        pcre2_set_match_limit_32(c, kMatchLimit);
+        pcre2_set_depth_limit_32(c, kDepthLimit);
+    }
+    static void callout(Context* c, void* data) { pcre2_set_callout_32(c, budget_callout<pcre2_callout_block_32>, data); }
+    static void offset_limit(Context* c, std::size_t limit) { pcre2_set_offset_limit_32(c, limit); }
+};
+
+struct Narrow {
+    using Char = char;
+    using Code = pcre2_code_8;
+    using Data = pcre2_match_data_8;
+    using Context = pcre2_match_context_8;
+    using Stack = pcre2_jit_stack_8;
+    static const Code* full(const CompiledPattern& r) { return r.code8(); }
+    static const Code* window(const CompiledPattern& r) { return r.window_code8(); }
+    static bool window_jit(const CompiledPattern& r) { return r.window_jit8(); }
+    static const std::string& replacement(const CompiledPattern& r) { return r.replacement8(); }
+    // Subjects are ASCII, so valid UTF-8: the check is left out.
+    static int match(const Code* c, const Char* s, std::size_t n, std::size_t at, std::uint32_t o, Data* d, Context* x) {
+        return pcre2_match_8(c, reinterpret_cast<PCRE2_SPTR8>(s), n, at, o | PCRE2_NO_UTF_CHECK, d, x);
+    }
+    static int jit_match(const Code* c, const Char* s, std::size_t n, std::size_t at, std::uint32_t o, Data* d, Context* x) {
+        return pcre2_jit_match_8(c, reinterpret_cast<PCRE2_SPTR8>(s), n, at, o, d, x);
+    }
+    static PCRE2_SIZE* ovector(Data* d) { return pcre2_get_ovector_pointer_8(d); }
+    static Data* data_create(std::uint32_t pairs) { return pcre2_match_data_create_8(pairs, nullptr); }
+    static void data_free(Data* d) { pcre2_match_data_free_8(d); }
+    static Context* context_create() { return pcre2_match_context_create_8(nullptr); }
+    static Context* context_copy(Context* c) { return pcre2_match_context_copy_8(c); }
+    static void context_free(Context* c) { pcre2_match_context_free_8(c); }
+    static Stack* stack_create() { return pcre2_jit_stack_create_8(kJitStackStart, kJitStackMax, nullptr); }
+    static void stack_free(Stack* s) { pcre2_jit_stack_free_8(s); }
+    static void stack_assign(Context* c, Stack* s) { pcre2_jit_stack_assign_8(c, nullptr, s); }
+    static void limits(Context* c) {
+        pcre2_set_match_limit_8(c, kMatchLimit);
+        pcre2_set_depth_limit_8(c, kDepthLimit);
+    }
+    static void callout(Context* c, void* data) { pcre2_set_callout_8(c, budget_callout<pcre2_callout_block_8>, data); }
+    static void offset_limit(Context* c, std::size_t limit) { pcre2_set_offset_limit_8(c, limit); }
+};
+
 // Per-thread matching resources: a JIT stack and a match context must not be
 // shared between threads that match at the same time.
+template <class W>
 struct ThreadResources {
-    pcre2_match_context* context = nullptr;
-    pcre2_match_context* window_context = nullptr;  // for the window code, which takes an offset limit
-    pcre2_jit_stack* jit_stack = nullptr;
-    pcre2_match_data* match_data = nullptr;
+    typename W::Context* context = nullptr;
+    typename W::Context* window_context = nullptr;  // for the window code, which takes an offset limit
+    typename W::Stack* jit_stack = nullptr;
+    typename W::Data* match_data = nullptr;
     std::uint32_t pairs = 0;
 
     ThreadResources() {
-        context = pcre2_match_context_create(nullptr);
-        jit_stack = pcre2_jit_stack_create(kJitStackStart, kJitStackMax, nullptr);
+        context = W::context_create();
+        jit_stack = W::stack_create();
         if (context == nullptr || jit_stack == nullptr) throw std::bad_alloc();
-        pcre2_set_match_limit(context, kMatchLimit);
-        pcre2_set_depth_limit(context, kDepthLimit);
-        pcre2_jit_stack_assign(context, nullptr, jit_stack);
-        pcre2_set_callout(context, budget_callout, nullptr);
-        window_context = pcre2_match_context_copy(context);
+        W::limits(context);
+        W::stack_assign(context, jit_stack);
+        W::callout(context, nullptr);
+        window_context = W::context_copy(context);
         if (window_context == nullptr) throw std::bad_alloc();
     }
     ~ThreadResources() {
-        pcre2_match_data_free(match_data);
-        pcre2_jit_stack_free(jit_stack);
-        pcre2_match_context_free(window_context);
-        pcre2_match_context_free(context);
+        W::data_free(match_data);
+        W::stack_free(jit_stack);
+        W::context_free(window_context);
+        W::context_free(context);
     }
     ThreadResources(const ThreadResources&) = delete;
     ThreadResources& operator=(const ThreadResources&) = delete;
 
-    pcre2_match_data* data_for(std::uint32_t needed_pairs) {
+    typename W::Data* data_for(std::uint32_t needed_pairs) {
         if (match_data == nullptr || pairs < needed_pairs) {
-            pcre2_match_data_free(match_data);
+            W::data_free(match_data);
             pairs = needed_pairs < 16 ? 16 : needed_pairs;
-            match_data = pcre2_match_data_create(pairs, nullptr);
+            match_data = W::data_create(pairs);
             if (match_data == nullptr) throw std::bad_alloc();
         }
         return match_data;
     }
 };
 
-ThreadResources& thread_resources() {
-    thread_local ThreadResources resources;
+template <class W>
+ThreadResources<W>& thread_resources() {
+    thread_local ThreadResources<W> resources;
     return resources;
 }
+
+template <class C>
+using Str = std::basic_string<C>;
+template <class C>
+using View = std::basic_string_view<C>;
 
 // Two buffers per thread that take turns holding the text as the rules leave
 // it. Kept between calls: a text of a few megabytes costs more in fresh pages
 // than in matching.
-std::u32string* work_buffers() {
-    thread_local std::u32string buffers[2];
+template <class C>
+Str<C>* work_buffers() {
+    thread_local Str<C> buffers[2];
     return buffers;
 }
 
 // Hands the result over by swapping, so that every buffer keeps its capacity.
-bool hand_over(int current, std::u32string& out) {
+template <class C>
+bool hand_over(int current, Str<C>& out) {
     if (current < 0) return false;
-    out.swap(work_buffers()[current]);
-    release_if_large(work_buffers()[current]);
-    release_if_large(work_buffers()[1 - current]);
+    out.swap(work_buffers<C>()[current]);
+    release_if_large(work_buffers<C>()[current]);
+    release_if_large(work_buffers<C>()[1 - current]);
     return true;
 }
 
@@ -137,22 +216,22 @@ void record(const CompiledPattern& rule, int rc, const PCRE2_SIZE* ov, std::size
 }
 
 // Every match of one rule over the whole text, left to right without overlap.
-void find_all(std::u32string_view text, const CompiledPattern& rule, std::vector<Span>& spans) {
-    ThreadResources& res = thread_resources();
-    pcre2_match_data* md = res.data_for(rule.capture_count() + 1);
+template <class W>
+void find_all(View<typename W::Char> text, const CompiledPattern& rule, std::vector<Span>& spans) {
+    ThreadResources<W>& res = thread_resources<W>();
+    typename W::Data* md = res.data_for(rule.capture_count() + 1);
     RuleBudget budget(text.size());
-    pcre2_set_callout(res.context, budget_callout, static_cast<Budget*>(&budget));
+    W::callout(res.context, static_cast<Budget*>(&budget));
 
-    const auto* subject = reinterpret_cast<PCRE2_SPTR>(text.data());
     const std::size_t length = text.size();
     std::size_t pos = 0;
     std::size_t kept_from = 0;
     std::uint32_t options = 0;
     while (pos <= length) {
-        const int rc = pcre2_match(rule.code(), subject, length, pos, options, md, res.context);
+        const int rc = W::match(W::full(rule), text.data(), length, pos, options, md, res.context);
         if (rc == PCRE2_ERROR_NOMATCH) break;
         if (rc < 0) fail(rule, rc, budget.expired);
-        const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(md);
+        const PCRE2_SIZE* ov = W::ovector(md);
         record(rule, rc, ov, kept_from, spans);
         std::size_t start = ov[0];
         std::size_t end = ov[1];
@@ -164,26 +243,27 @@ void find_all(std::u32string_view text, const CompiledPattern& rule, std::vector
     }
 }
 
-// The matches of one rule that start at most `before` code points ahead of
-// one of `anchors` (sorted starts of its literals): exactly the matches
-// find_all finds when every match starts there. Each start is tried once, in
-// order, as a full pass would try it; the clock is read between tries, and
-// the match limit bounds each try.
-void find_at_anchors(std::u32string_view text, const CompiledPattern& rule, const std::vector<std::uint32_t>& anchors,
-                     std::vector<Span>& spans) {
-    ThreadResources& res = thread_resources();
-    pcre2_match_data* md = res.data_for(rule.capture_count() + 1);
+// The matches of one rule that start from `before` code points ahead of to
+// `skip` after one of `anchors` (sorted starts of its literals): exactly the
+// matches find_all finds when every match starts there. Each start is tried
+// once, in order, as a full pass would try it; the clock is read between
+// calls, and the match limit bounds each call.
+template <class W>
+void find_at_anchors(View<typename W::Char> text, const CompiledPattern& rule,
+                     const std::vector<std::uint32_t>& anchors, std::vector<Span>& spans) {
+    ThreadResources<W>& res = thread_resources<W>();
+    typename W::Data* md = res.data_for(rule.capture_count() + 1);
     RuleBudget budget(text.size());
-    const auto* subject = reinterpret_cast<PCRE2_SPTR>(text.data());
     const std::size_t length = text.size();
     const std::size_t before = rule.anchors().before;
     const std::size_t skip = rule.anchors().skip;
+    const bool jit = W::window_jit(rule);
     std::size_t next = 0;  // no match may start before this
     std::size_t kept_from = 0;
     std::uint32_t tries = 0;
     // Starts between two nearby ranges cannot match (a match would have an
     // anchor of its own): trying them costs less than a call per range.
-    constexpr std::size_t kJoin = 128;
+    constexpr std::size_t kJoin = 24;
     for (std::size_t i = 0; i < anchors.size();) {
         std::size_t hi = anchors[i] + skip;
         if (hi < next) {
@@ -197,17 +277,15 @@ void find_at_anchors(std::u32string_view text, const CompiledPattern& rule, cons
             hi = last;
         }
         // One call tries every start from s up to hi, in order.
-        pcre2_set_offset_limit(res.window_context, hi);
+        W::offset_limit(res.window_context, hi);
         std::uint32_t options = 0;
         while (s <= hi) {
             if ((++tries & 0x1F) == 0 && Clock::now() > budget.deadline) fail(rule, PCRE2_ERROR_CALLOUT, true);
-            const int rc =
-                rule.window_jit()
-                    ? pcre2_jit_match(rule.window_code(), subject, length, s, options, md, res.window_context)
-                    : pcre2_match(rule.window_code(), subject, length, s, options, md, res.window_context);
+            const int rc = jit ? W::jit_match(W::window(rule), text.data(), length, s, options, md, res.window_context)
+                               : W::match(W::window(rule), text.data(), length, s, options, md, res.window_context);
             if (rc == PCRE2_ERROR_NOMATCH) break;
             if (rc < 0) fail(rule, rc, false);
-            const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(md);
+            const PCRE2_SIZE* ov = W::ovector(md);
             record(rule, rc, ov, kept_from, spans);
             if (ov[1] <= ov[0]) {
                 // An empty match: as a full pass does, look again from the
@@ -224,8 +302,8 @@ void find_at_anchors(std::u32string_view text, const CompiledPattern& rule, cons
 }
 
 // Writes `text` with every span replaced by `replacement` to `out`.
-void apply(std::u32string_view text, const std::vector<Span>& spans, const std::u32string& replacement,
-           std::u32string& out) {
+template <class C>
+void apply(View<C> text, const std::vector<Span>& spans, const Str<C>& replacement, Str<C>& out) {
     out.clear();
     out.reserve(text.size() + spans.size() * replacement.size());
     std::size_t from = 0;
@@ -239,9 +317,9 @@ void apply(std::u32string_view text, const std::vector<Span>& spans, const std::
 
 bool mask_one(std::u32string_view text, const CompiledPattern& rule, std::vector<Span>& spans, std::u32string& out) {
     spans.clear();
-    find_all(text, rule, spans);
+    find_all<Wide>(text, rule, spans);
     if (spans.empty()) return false;
-    apply(text, spans, rule.replacement(), out);
+    apply<char32_t>(text, spans, rule.replacement(), out);
     return true;
 }
 
@@ -306,16 +384,71 @@ CompiledPattern::CompiledPattern(std::string name, std::u32string_view python_pa
             window_jit_ = pcre2_jit_compile(window_code_, PCRE2_JIT_COMPLETE) == 0;
         }
     }
+    compile_narrow(translated.pcre);
 }
 
 CompiledPattern::~CompiledPattern() {
+    pcre2_code_free_8(window_code8_);
+    pcre2_code_free_8(code8_);
     pcre2_code_free(window_code_);
     pcre2_code_free(code_);
 }
 
+void CompiledPattern::compile_narrow(std::u32string_view pcre) {
+    // ASCII texts match on UTF-8 code: the same code points, the same
+    // Unicode properties and case folding, one byte per character. A pattern
+    // or placeholder that UTF-8 cannot hold (a lone surrogate) stays wide.
+    std::string source;
+    for (const char32_t c : replacement_) {
+        if (c >= 0x80) return;
+        replacement8_.push_back(static_cast<char>(c));
+    }
+    for (const char32_t c : pcre) {
+        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return;
+        if (c < 0x80) {
+            source.push_back(static_cast<char>(c));
+        } else if (c < 0x800) {
+            source.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            source.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            source.push_back(static_cast<char>(0xE0 | (c >> 12)));
+            source.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            source.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else {
+            source.push_back(static_cast<char>(0xF0 | (c >> 18)));
+            source.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            source.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            source.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    pcre2_compile_context_8* cctx = pcre2_compile_context_create_8(nullptr);
+    if (cctx == nullptr) throw std::bad_alloc();
+    pcre2_set_newline_8(cctx, PCRE2_NEWLINE_LF);
+    pcre2_set_bsr_8(cctx, PCRE2_BSR_UNICODE);
+    int error = 0;
+    PCRE2_SIZE offset = 0;
+    const std::string full = "(?C1)" + source;
+    code8_ = pcre2_compile_8(reinterpret_cast<PCRE2_SPTR8>(full.data()), full.size(), PCRE2_UTF | PCRE2_UCP, &error,
+                             &offset, cctx);
+    if (code8_ != nullptr && window_code_ != nullptr) {
+        window_code8_ = pcre2_compile_8(reinterpret_cast<PCRE2_SPTR8>(source.data()), source.size(),
+                                        PCRE2_UTF | PCRE2_UCP | PCRE2_USE_OFFSET_LIMIT | PCRE2_NO_START_OPTIMIZE,
+                                        &error, &offset, cctx);
+    }
+    pcre2_compile_context_free_8(cctx);
+    if (code8_ == nullptr || (window_code_ != nullptr && window_code8_ == nullptr)) {
+        pcre2_code_free_8(window_code8_);
+        pcre2_code_free_8(code8_);
+        window_code8_ = code8_ = nullptr;
+        return;
+    }
+    pcre2_jit_compile_8(code8_, PCRE2_JIT_COMPLETE);
+    if (window_code8_ != nullptr) window_jit8_ = pcre2_jit_compile_8(window_code8_, PCRE2_JIT_COMPLETE) == 0;
+}
+
 bool mask(std::u32string_view text, std::span<const CompiledPattern* const> rules, std::u32string& out) {
     // Two buffers take turns; nothing is copied until a rule changes the text.
-    std::u32string* buffers = work_buffers();
+    std::u32string* buffers = work_buffers<char32_t>();
     std::vector<Span> spans;
     int current = -1;
     for (const CompiledPattern* rule : rules) {
@@ -323,7 +456,7 @@ bool mask(std::u32string_view text, std::span<const CompiledPattern* const> rule
         const std::u32string_view view = current < 0 ? text : std::u32string_view(buffers[current]);
         if (mask_one(view, *rule, spans, buffers[next])) current = next;
     }
-    return hand_over(current, out);
+    return hand_over<char32_t>(current, out);
 }
 
 namespace {
@@ -342,6 +475,7 @@ RuleSet::RuleSet(std::vector<const CompiledPattern*> rules) : rules_(std::move(r
     const std::size_t n = rules_.size();
     anchored_.assign(n, false);
     literals_of_.resize(n);
+    for (const CompiledPattern* rule : rules_) ascii_ = ascii_ && rule->ascii();
     inside_.resize(n);
     straddles_.assign(n, false);
     std::vector<LiteralDatabase::Literal> literals;
@@ -446,6 +580,17 @@ void carry(std::vector<std::uint32_t>& starts, std::size_t length, const Batch& 
 
 bool RuleSet::mask(std::u32string_view text, Scan& found, std::u32string& out) const {
     if (!found.ok) return vorn::masking::mask(text, rules_, out);
+    return run<Wide>(text, found, out);
+}
+
+bool RuleSet::mask_ascii(std::string_view text, Scan& found, std::string& out) const {
+    if (!ascii_ || !found.ok) throw std::logic_error("mask_ascii needs ASCII-ready rules and a scan that ran");
+    return run<Narrow>(text, found, out);
+}
+
+template <class W, class V, class S>
+bool RuleSet::run(V text, Scan& found, S& out) const {
+    using C = typename W::Char;
     const std::size_t n = rules_.size();
     // Occurrences per literal, brought up to date only when a rule needs them.
     std::vector<Occurrences> occurrences(length_.size());
@@ -470,13 +615,13 @@ bool RuleSet::mask(std::u32string_view text, Scan& found, std::u32string& out) c
     std::vector<Span> spans;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> added;  // (literal, start)
     std::vector<std::uint32_t> more;
-    std::u32string* buffers = work_buffers();
+    Str<C>* buffers = work_buffers<C>();
     std::string window;
     bool searched = true;  // false once a search failed: later rules then run in full
     int current = -1;
     for (std::size_t r = 0; r < n; ++r) {
         const CompiledPattern& rule = *rules_[r];
-        const std::u32string_view view = current < 0 ? text : std::u32string_view(buffers[current]);
+        const View<C> view = current < 0 ? text : View<C>(buffers[current]);
         spans.clear();
         if (anchored_[r] && searched) {
             const std::vector<std::uint32_t>& literals = literals_of_[r];
@@ -492,20 +637,20 @@ bool RuleSet::mask(std::u32string_view text, Scan& found, std::u32string& out) c
                 anchors.erase(std::unique(anchors.begin(), anchors.end()), anchors.end());
             }
             if (anchors.empty()) continue;
-            find_at_anchors(view, rule, anchors, spans);
+            find_at_anchors<W>(view, rule, anchors, spans);
         } else {
-            find_all(view, rule, spans);
+            find_all<W>(view, rule, spans);
         }
         if (spans.empty()) continue;
         const int next = current == 0 ? 1 : 0;
-        apply(view, spans, rule.replacement(), buffers[next]);
+        apply<C>(view, spans, W::replacement(rule), buffers[next]);
         current = next;
         if (r + 1 == n) break;
 
         // The anchors the placeholders bring: those wholly inside one are
         // known in advance; the text around each is searched again only when
         // an anchor could straddle its edge.
-        const std::u32string& now = buffers[next];
+        const Str<C>& now = buffers[next];
         const std::size_t placeholder = rule.replacement().size();
         added.clear();
         std::int64_t delta = 0;
@@ -517,7 +662,9 @@ bool RuleSet::mask(std::u32string_view text, Scan& found, std::u32string& out) c
             const std::size_t from = at >= longest_ ? at - longest_ + 1 : 0;
             const std::size_t to = std::min(now.size(), at + placeholder + longest_ - 1);
             window.resize(to - from);
-            for (std::size_t i = from; i < to; ++i) window[i - from] = static_cast<char>(narrow(now[i]));
+            for (std::size_t i = from; i < to; ++i) {
+                window[i - from] = static_cast<char>(narrow(static_cast<char32_t>(static_cast<unsigned char>(now[i]))));
+            }
             const std::size_t lo = at, hi = at + placeholder;
             searched = searched && db_.scan(window, [&](unsigned id, std::size_t start) {
                 const std::size_t s = from + start;
@@ -534,7 +681,7 @@ bool RuleSet::mask(std::u32string_view text, Scan& found, std::u32string& out) c
             add_starts(literal, more);
         }
     }
-    return hand_over(current, out);
+    return hand_over<C>(current, out);
 }
 
 }  // namespace vorn::masking

@@ -85,6 +85,12 @@ class CompiledPattern {
     const Anchors& anchors() const noexcept { return anchors_; }
     const pcre2_code* window_code() const noexcept { return window_code_; }
     bool window_jit() const noexcept { return window_jit_; }
+    // The same codes for ASCII texts (UTF-8); ascii() tells whether the rule has them.
+    bool ascii() const noexcept { return code8_ != nullptr; }
+    const pcre2_code_8* code8() const noexcept { return code8_; }
+    const pcre2_code_8* window_code8() const noexcept { return window_code8_; }
+    bool window_jit8() const noexcept { return window_jit8_; }
+    const std::string& replacement8() const noexcept { return replacement8_; }
 
   private:
     std::string name_;
@@ -93,15 +99,21 @@ class CompiledPattern {
     pcre2_code* code_ = nullptr;
     pcre2_code* window_code_ = nullptr;
     bool window_jit_ = false;
+    void compile_narrow(std::u32string_view pcre);
+    std::string replacement8_;
+    pcre2_code_8* code8_ = nullptr;
+    pcre2_code_8* window_code8_ = nullptr;
+    bool window_jit8_ = false;
     bool jit_ = false;
     std::uint32_t secret_group_ = 0;
     std::uint32_t capture_count_ = 0;
 };
 
 // Frees a buffer's memory once it is large; smaller ones are kept for reuse.
-inline void release_if_large(std::u32string& buffer) {
-    constexpr std::size_t kKeep = 4u << 20;  // code points
-    if (buffer.capacity() > kKeep) std::u32string().swap(buffer);
+template <class C>
+void release_if_large(std::basic_string<C>& buffer) {
+    constexpr std::size_t kKeep = 16u << 20;  // bytes
+    if (buffer.capacity() * sizeof(C) > kKeep) std::basic_string<C>().swap(buffer);
 }
 
 // Applies the rules in order, each to the result of the previous one. Returns
@@ -136,9 +148,17 @@ class RuleSet {
     bool scan(std::string_view view, Scan& found) const;
     // As `mask`, given what `scan` found in the same text.
     bool mask(std::u32string_view text, Scan& found, std::u32string& out) const;
+    // The same for an ASCII text, read in place (its view is the text itself);
+    // only when ascii() and the scan ran.
+    bool ascii() const noexcept { return ascii_; }
+    bool mask_ascii(std::string_view text, Scan& found, std::string& out) const;
 
   private:
+    template <class W, class V, class S>
+    bool run(V text, Scan& found, S& out) const;
+
     std::vector<const CompiledPattern*> rules_;
+    bool ascii_ = true;
     std::vector<bool> anchored_;
     bool any_full_ = false;
     LiteralDatabase db_;

@@ -2,6 +2,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -59,6 +60,7 @@ std::u32string to_code_points(nb::handle value, const char* what) {
 struct TextBuffers {
     std::u32string text;
     std::u32string out;
+    std::string ascii_out;
 };
 
 TextBuffers& text_buffers() {
@@ -260,6 +262,23 @@ NB_MODULE(_masking, m) {
                 }
                 if (!candidates) return nb::borrow(text);
                 TextBuffers& buffers = text_buffers();
+                if (found.ok && self.set->ascii() && PyUnicode_IS_ASCII(text.ptr())) {
+                    // Matched in place, one byte per character.
+                    {
+                        nb::gil_scoped_release release;
+                        changed = self.set->mask_ascii(view.bytes, found, buffers.ascii_out);
+                    }
+                    nb::object result = nb::borrow(text);
+                    if (changed) {
+                        const auto n = static_cast<Py_ssize_t>(buffers.ascii_out.size());
+                        PyObject* obj = PyUnicode_New(n, 127);
+                        if (obj == nullptr) throw nb::python_error();
+                        std::memcpy(PyUnicode_DATA(obj), buffers.ascii_out.data(), static_cast<std::size_t>(n));
+                        result = nb::steal(obj);
+                    }
+                    vorn::masking::release_if_large(buffers.ascii_out);
+                    return result;
+                }
                 code_points_into(text, "text", buffers.text);
                 {
                     nb::gil_scoped_release release;
