@@ -142,6 +142,20 @@ nb::str from_code_points(const std::u32string& text) {
     return nb::steal<nb::str>(obj);
 }
 
+// The result of an ASCII text matched in place.
+nb::object finish_ascii(nb::handle text, bool changed, TextBuffers& buffers) {
+    nb::object result = nb::borrow(text);
+    if (changed) {
+        const auto n = static_cast<Py_ssize_t>(buffers.ascii_out.size());
+        PyObject* obj = PyUnicode_New(n, 127);
+        if (obj == nullptr) throw nb::python_error();
+        std::memcpy(PyUnicode_DATA(obj), buffers.ascii_out.data(), static_cast<std::size_t>(n));
+        result = nb::steal(obj);
+    }
+    vorn::masking::release_if_large(buffers.ascii_out);
+    return result;
+}
+
 nb::object finish(nb::handle text, bool changed, TextBuffers& buffers) {
     nb::object result = changed ? nb::object(from_code_points(buffers.out)) : nb::borrow(text);
     vorn::masking::release_if_large(buffers.text);
@@ -268,16 +282,7 @@ NB_MODULE(_masking, m) {
                         nb::gil_scoped_release release;
                         changed = self.set->mask_ascii(view.bytes, found, buffers.ascii_out);
                     }
-                    nb::object result = nb::borrow(text);
-                    if (changed) {
-                        const auto n = static_cast<Py_ssize_t>(buffers.ascii_out.size());
-                        PyObject* obj = PyUnicode_New(n, 127);
-                        if (obj == nullptr) throw nb::python_error();
-                        std::memcpy(PyUnicode_DATA(obj), buffers.ascii_out.data(), static_cast<std::size_t>(n));
-                        result = nb::steal(obj);
-                    }
-                    vorn::masking::release_if_large(buffers.ascii_out);
-                    return result;
+                    return finish_ascii(text, changed, buffers);
                 }
                 code_points_into(text, "text", buffers.text);
                 {
@@ -319,8 +324,15 @@ NB_MODULE(_masking, m) {
                     if (!candidates) return nb::borrow(text);
                 }
                 TextBuffers& buffers = text_buffers();
-                code_points_into(text, "text", buffers.text);
                 bool changed = false;
+                if (self.ascii() && PyUnicode_IS_ASCII(text.ptr())) {
+                    {
+                        nb::gil_scoped_release release;
+                        changed = self.replace_ascii(view.bytes, buffers.ascii_out);
+                    }
+                    return finish_ascii(text, changed, buffers);
+                }
+                code_points_into(text, "text", buffers.text);
                 {
                     nb::gil_scoped_release release;
                     changed = self.replace(buffers.text, view.bytes, buffers.out);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <map>
+#include <stdexcept>
+#include <type_traits>
 
 namespace vorn::masking {
 namespace {
@@ -74,6 +76,13 @@ bool LiteralDatabase::run(std::string_view view, Callback cb, void* ctx) const {
 LiteralSet::LiteralSet(std::vector<std::u32string> literals, std::u32string replacement)
     : literals_(std::move(literals)), replacement_(std::move(replacement)) {
     if (literals_.empty() || replacement_.empty()) return;
+    for (const char32_t c : replacement_) {
+        if (c >= 0x80) {
+            replacement_ascii_.clear();
+            break;
+        }
+        replacement_ascii_.push_back(static_cast<char>(c));
+    }
     // One scan of the original text tells every occurrence only when no
     // replacement can make a new one: no literal may overlap a placeholder,
     // that is, hold its first or last character or fit inside it.
@@ -120,7 +129,17 @@ bool LiteralSet::replace_in_turn(std::u32string_view text, std::u32string& out) 
 
 bool LiteralSet::replace(std::u32string_view text, std::string_view view, std::u32string& out) const {
     if (literals_.empty()) return false;
-    if (db_.empty()) return replace_in_turn(text, out);
+    if (db_.empty() || text.size() > UINT32_MAX) return replace_in_turn(text, out);
+    return replace_scanned<char32_t>(text, view, out);
+}
+
+bool LiteralSet::replace_ascii(std::string_view text, std::string& out) const {
+    if (db_.empty() || replacement_ascii_.empty()) throw std::logic_error("replace_ascii needs a one-pass set with an ASCII replacement");
+    return replace_scanned<char>(text, text, out);
+}
+
+template <class C>
+bool LiteralSet::replace_scanned(std::basic_string_view<C> text, std::string_view view, std::basic_string<C>& out) const {
     struct Hit {
         std::uint32_t literal;
         std::uint32_t start;
@@ -128,11 +147,19 @@ bool LiteralSet::replace(std::u32string_view text, std::string_view view, std::u
     std::vector<Hit> hits;
     const bool scanned = db_.scan(view, [&](unsigned id, std::size_t start) {
         // The view finds look-alikes too: only real occurrences count.
-        if (text.compare(start, literals_[id].size(), literals_[id]) == 0) {
-            hits.push_back({id, static_cast<std::uint32_t>(start)});
+        const std::u32string& literal = literals_[id];
+        for (std::size_t k = 0; k < literal.size(); ++k) {
+            if (static_cast<char32_t>(static_cast<std::make_unsigned_t<C>>(text[start + k])) != literal[k]) return;
         }
+        hits.push_back({id, static_cast<std::uint32_t>(start)});
     });
-    if (!scanned) return replace_in_turn(text, out);
+    if (!scanned) {
+        if constexpr (std::is_same_v<C, char32_t>) {
+            return replace_in_turn(text, out);
+        } else {
+            throw std::runtime_error("the literal scan could not run");
+        }
+    }
     if (hits.empty()) return false;
     // Replacing the literals in turn, each in what the earlier ones left: no
     // literal can overlap a placeholder, so the occurrences of a literal in
@@ -163,7 +190,11 @@ bool LiteralSet::replace(std::u32string_view text, std::string_view view, std::u
     std::size_t from = 0;
     for (const auto& [start, end] : taken) {
         out.append(text.substr(from, start - from));
-        out += replacement_;
+        if constexpr (std::is_same_v<C, char32_t>) {
+            out += replacement_;
+        } else {
+            out += replacement_ascii_;
+        }
         from = end;
     }
     out.append(text.substr(from));

@@ -86,14 +86,20 @@ class LiteralSet {
     // Returns false when nothing was replaced; else the result is in `out`.
     // `view` is the text's one-byte view, used when one_pass().
     bool replace(std::u32string_view text, std::string_view view, std::u32string& out) const;
+    // The same for an ASCII text (its view is the text itself), when ascii().
+    bool ascii() const noexcept { return !db_.empty() && !replacement_ascii_.empty(); }
+    bool replace_ascii(std::string_view text, std::string& out) const;
     // Whether any literal may occur in the text of this view (one_pass() only).
     bool may_occur(std::string_view view) const;
 
   private:
     bool replace_in_turn(std::u32string_view text, std::u32string& out) const;
+    template <class C>
+    bool replace_scanned(std::basic_string_view<C> text, std::string_view view, std::basic_string<C>& out) const;
 
     std::vector<std::u32string> literals_;
     std::u32string replacement_;
+    std::string replacement_ascii_;  // empty when the replacement is not ASCII
     LiteralDatabase db_;
 };
 
