@@ -27,7 +27,7 @@ echo "[sanitize] kernel test" >&2
 # shellcheck disable=SC2086
 "$CXX" -std=c++20 $SAN_FLAGS -DPCRE2_CODE_UNIT_WIDTH=32 -I"$CORE/src/native" \
     "$CORE/tests/native/kernel_test.cpp" "$CORE"/src/native/{masking_engine,pattern_syntax,anchors,prefilter}.cpp \
-    -o "$WORK/kernel_test" $(pkg-config --cflags --libs libpcre2-32 libhs)
+    -o "$WORK/kernel_test" $(pkg-config --cflags --libs libpcre2-32 libpcre2-8 libhs)
 "$WORK/kernel_test"
 
 echo "[sanitize] Python extension" >&2
