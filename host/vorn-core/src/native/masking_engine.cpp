@@ -588,6 +588,10 @@ bool RuleSet::mask_ascii(std::string_view text, Scan& found, std::string& out) c
     return run<Narrow>(text, found, out);
 }
 
+// A rule with more than one literal occurrence per this many code points
+// runs over the whole text instead of at its occurrences.
+constexpr std::size_t kDenseAnchors = 16;
+
 template <class W, class V, class S>
 bool RuleSet::run(V text, Scan& found, S& out) const {
     using C = typename W::Char;
@@ -637,7 +641,13 @@ bool RuleSet::run(V text, Scan& found, S& out) const {
                 anchors.erase(std::unique(anchors.begin(), anchors.end()), anchors.end());
             }
             if (anchors.empty()) continue;
-            find_at_anchors<W>(view, rule, anchors, spans);
+            // Literals at nearly every other position: one pass over the
+            // whole text, with its start-up optimisations, costs less.
+            if (anchors.size() * kDenseAnchors > view.size()) {
+                find_all<W>(view, rule, spans);
+            } else {
+                find_at_anchors<W>(view, rule, anchors, spans);
+            }
         } else {
             find_all<W>(view, rule, spans);
         }
