@@ -1,7 +1,5 @@
 """Fixtures for the MCP client tests: the fake server over stdio, SSE and streamable HTTP."""
 
-from __future__ import annotations
-
 import asyncio
 from collections.abc import Callable, Iterator
 from typing import Any

@@ -1,7 +1,5 @@
 """MCPClient against the real fake server: listings, resource reads, fan-out and package surface."""
 
-from __future__ import annotations
-
 import asyncio
 import gc
 import logging

@@ -1,7 +1,5 @@
 """LangchainMCPClient against the real fake server: structured tools and blobs."""
 
-from __future__ import annotations
-
 import asyncio
 
 import pytest

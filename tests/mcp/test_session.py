@@ -1,8 +1,7 @@
 """Session factory against the real fake server: transport choice, keys, environment, masking."""
 
-from __future__ import annotations
-
 import asyncio
+import copy
 import json
 import logging
 import os
@@ -15,7 +14,6 @@ from mcp.types import Implementation
 from pydantic import AnyUrl, ValidationError
 
 from tests.fakes.mcp_http import serve_stalling
-from tests.fakes.mcp_server import stdio_config
 from vorn_tools.mcp.client import session as session_module
 from vorn_tools.mcp.client.session import create_session
 
@@ -25,8 +23,9 @@ DEAD_URL = "http://127.0.0.1:9/mcp"  # the discard port: nothing listens there
 
 
 @pytest.mark.parametrize(("transport", "extra", "expected"), [
-    ("stdio", {}, "stdio"),
-    ("stdio", {"url": DEAD_URL, "transport": "sse"}, "stdio"),  # "command" decides before "url", whatever the transport says
+    ("stdio", {"env": {"API_KEY": SECRET}}, "stdio"),
+    # "command" decides before "url", whatever the transport says; an explicit PATH is kept.
+    ("stdio", {"url": DEAD_URL, "transport": "sse", "env": {"API_KEY": SECRET, "PATH": "/explicit"}}, "stdio"),
     ("sse", {}, "sse"),
     ("streamable_http", {"transport": None}, "streamable http"),  # None removes the key
     ("streamable_http", {}, "streamable http"),
@@ -37,9 +36,9 @@ async def test_configuration_picks_the_transport_and_reaches_the_server_but_not_
     headers = {"Authorization": f"Bearer {SECRET}", "X-Vorn-Empty": "", "X-Vorn-Dropped": None}
     session_kwargs = {"client_info": Implementation(name="vorn-test-client", version="9.9")}  # reaches the ClientSession
     config = make_config(transport, headers=dict(headers), session_kwargs=session_kwargs)
-    config = {key: value for key, value in {**config, **extra}.items() if value is not None}
+    config = {key: value for key, value in {**config, **copy.deepcopy(extra)}.items() if value is not None}
     if transport == "stdio":
-        config.update(env={"API_KEY": SECRET}, args=[*config["args"], f"--token={SECRET}"])
+        config["args"] += [f"--token={SECRET}"]
     else:
         config["url"] += f"?api_key={SECRET}"
     before = dict(config)  # "transport" and every other key stay in the host's mapping
@@ -48,8 +47,8 @@ async def test_configuration_picks_the_transport_and_reaches_the_server_but_not_
         calls = [("client_name", {}), ("echo_env", {"name": "API_KEY"}) if transport == "stdio" else ("show_headers", {})]
         name, seen = [(await session.call_tool(*call)).content[0].text for call in calls]
     if transport == "stdio":
-        # The configured variable reaches the server, and the host's PATH is added to the host's own mapping.
-        assert (seen, config["env"]["PATH"]) == (SECRET, os.environ["PATH"])
+        # The configured variable reaches the server, and a missing PATH is added to the host's own mapping.
+        assert (seen, config["env"]["PATH"]) == (SECRET, extra["env"].get("PATH", os.environ["PATH"]))
     else:
         received = json.loads(seen)
         assert (received["authorization"], received["x-vorn-empty"], "x-vorn-dropped" in received) == (f"Bearer {SECRET}", "", False)
@@ -83,16 +82,6 @@ async def test_invalid_configuration_is_refused_on_entry(config, error, message)
         async with create_session(config):
             pytest.fail("the block must not run")
     assert SECRET[-8:] not in str(caught.value)  # not even a truncated rendering of it
-
-
-async def test_stdio_server_environment_gets_host_path(monkeypatch):
-    monkeypatch.setenv("PATH", os.environ["PATH"] + os.pathsep + "/vorn/test/bin")
-    # Without "env" the server still gets the host's PATH; an existing PATH is passed unchanged.
-    for config, expected in [(bare := stdio_config(), os.environ["PATH"]), (stdio_config(env={"PATH": "/explicit"}), "/explicit")]:
-        async with create_session(config) as session:
-            await session.initialize()
-            assert (await session.call_tool("echo_env", {"name": "PATH"})).content[0].text == expected
-    assert "env" not in bare
 
 
 class BlockError(Exception):
