@@ -12,7 +12,7 @@ from vorn_tools.code_interpreter import redaction
 from vorn_tools.code_interpreter.errors import SandboxStartError, Stage
 from vorn_tools.code_interpreter.observability import SpanAttr, SpanName, set_current_span_attributes, traced
 from vorn_tools.code_interpreter.redaction import (
-    format_error_chain, qualified_type, redacted_chain, redacted_message, redacted_traceback, register_secret,
+    format_error_chain, get_redacting_logger, qualified_type, redacted_chain, redacted_message, redacted_traceback, register_secret,
 )  # fmt: skip
 
 # Logging through the redacting logger is covered by the interpreter's tests.
@@ -53,6 +53,7 @@ def test_filter_merges_and_masks_arguments_then_clears_them(msg, args, expected)
     assert redaction.RedactingFilter().filter(record) is True
     assert (record.msg, record.args, record.getMessage()) == (expected, None, expected)
     assert record.exc_text.endswith("Unprintable: <exception str() failed>") and record.exc_info is None
+    assert get_redacting_logger(__name__).filters == [redaction._REDACTING_FILTER] == get_redacting_logger(__name__).filters
 
 
 @pytest.mark.parametrize("failing_engine", [redaction.MaskingRuleError("R", "limit"), KeyError("crash")], indirect=True)
