@@ -35,8 +35,3 @@ def make_config(request: pytest.FixtureRequest) -> Callable[..., dict[str, Any]]
         return {"transport": transport, "url": request.getfixturevalue("http_urls")[transport], **extra}
 
     return make
-
-
-@pytest.fixture(params=["stdio", "sse", "streamable_http"])
-def transport(request: pytest.FixtureRequest) -> str:
-    return request.param

@@ -93,7 +93,8 @@ async def test_all_servers_listing_concatenates_in_server_order_and_hooks_see_th
 @pytest.mark.parametrize(("operation", "failing"), [("get_tools", True), ("get_resources", True), ("get_tools", False)])
 async def test_failed_or_cancelled_listing_stops_every_server(operation, failing, tmp_path, caplog):
     pid_files = [tmp_path / "one.pid", tmp_path / "two.pid"]
-    servers = {path.stem: stdio_config("--slow-list", "600", "--pid-file", str(path)) for path in pid_files}
+    # Servers that ignore SIGTERM: stopping them takes a while, and a SIGKILL.
+    servers = {path.stem: stdio_config("--slow-list", "600", "--linger", "--pid-file", str(path)) for path in pid_files}
     if failing:
         # Fails once the slow servers' processes are running, however long they take to start.
         servers["failing"] = stdio_config("--fail-list", *[arg for path in pid_files for arg in ("--wait-for", str(path))])
@@ -102,7 +103,9 @@ async def test_failed_or_cancelled_listing_stops_every_server(operation, failing
         async with asyncio.timeout(60):
             while not all(path.exists() for path in pid_files):
                 await asyncio.sleep(0.02)
-        listing.cancel()
+            while not listing.done():  # cancelled again and again while the servers are being stopped
+                listing.cancel()
+                await asyncio.sleep(0.05)
     with pytest.raises(McpError if failing else asyncio.CancelledError):
         await listing
     assert listing.cancelled() is not failing and await other_tasks() == []

@@ -63,6 +63,7 @@ async def test_resources_become_blobs(transport, uri, expected, make_config):
             await read
 
 
+@pytest.mark.parametrize("transport", ["stdio", "sse", "streamable_http"])
 async def test_resource_fetch_is_bounded(transport, make_config):
     class Impatient(LangchainMCPClient):
         RESOURCE_FETCH_TIMEOUT = 0.5
