@@ -1,12 +1,12 @@
 # Stages and the stage-attributed error hierarchy.
 
 import copy
+import functools
 import pickle
 
 import pytest
 
-from vorn_tools.code_interpreter.errors import SandboxNotInitializedError as NotInitialized
-from vorn_tools.code_interpreter.errors import SandboxStartError, SandboxTerminateError, Stage, _cause_chain
+from vorn_tools.code_interpreter.errors import SandboxNotInitializedError as NotInitialized, SandboxStartError, SandboxTerminateError, Stage, _cause_chain
 from vorn_tools.code_interpreter.redaction import register_secret
 
 
@@ -43,8 +43,13 @@ def test_message_is_masked_once_and_errors_survive_pickle_and_copy(copier, cls, 
     message = ValueError("e2b_team_key_0042 [details]")  # rendered, then masked
     error = _raised_from(cls(message, stage=Stage.CREATE, classifier=_lookup_is_transient), KeyError())
     error.add_note("attempt 3/3")
+    error.__context__ = OSError("while handling")
+    with pytest.raises(cls):
+        raise error  # for a traceback
     register_secret("[details]")  # a copy must not run the constructor (and mask) again
     clone = copier(error)
+    # Copies share the context and traceback; a pickle carries neither.
+    assert (clone.__context__, clone.__traceback__) == ((None, None) if copier is _pickled else (error.__context__, error.__traceback__))
     assert clone is not error and type(clone) is cls and clone.transient is True and f"{clone.stage}" == stage
     assert (clone.args, clone.__notes__) == (("[SECRET] [details]",), ["attempt 3/3"])
     assert clone._classifier is _lookup_is_transient
@@ -52,15 +57,15 @@ def test_message_is_masked_once_and_errors_survive_pickle_and_copy(copier, cls, 
 
 def test_pickle_drops_what_cannot_travel_and_keeps_loops() -> None:
     # A cause that cannot round trip ends the carried chain there, even with picklable links
-    # beneath it; a lambda classifier becomes the default.
+    # beneath it; a classifier that cannot be pickled becomes the default, while a deep copy shares it.
     bad = OSError("sdk")
     bad.hook = lambda: None  # cannot be pickled
-    error = SandboxStartError("x", stage=Stage.CREATE, classifier=lambda e: False)
-    _raised_from(error, KeyError(), bad, OSError())
+    error = SandboxStartError("x", stage=Stage.CREATE, classifier=functools.partial(lambda e: False))
+    _raised_from(error, KeyError(), ValueError(), bad, OSError())
     clone = _pickled(error)
-    assert [type(link) for link in _cause_chain(clone)] == [SandboxStartError, KeyError]
+    assert [type(link) for link in _cause_chain(clone)] == [SandboxStartError, KeyError, ValueError]
     assert (error.transient, clone._classifier, clone.transient) == (False, None, False)
-    assert copy.deepcopy(error)._classifier is error._classifier  # copies stay in process
+    assert copy.deepcopy(error)._classifier is error._classifier
     # A chain that loops back ends its walk, and pickles as a back reference, not a recursion.
     first, second = SandboxStartError("1", stage=Stage.CREATE), SandboxTerminateError("2", stage=Stage.TERMINATE)
     first.__cause__, second.__cause__ = second, first

@@ -4,6 +4,7 @@ import asyncio
 import inspect
 import logging
 import warnings
+from types import SimpleNamespace
 
 import pytest
 from vorn_inference.schema import Attachment, ToolResult
@@ -45,8 +46,9 @@ async def test_loop_replies_records_and_output_files(caplog):
     out, model, log = await run(caplog, steps, sandbox, message, [upload], seed=1)
     system, user, assistant, *results = model.invocations[2][0]
     assert (user.text, system.text.split("\n")[3]) == (message, "- {a}.csv [file_path: /up/{a}.csv]")
-    assert system.text.endswith("environment." + sci._FORMAT_INSTRUCTIONS) and assistant.contents[0] == steps[0].text
-    assert [c.id for c in assistant.contents[1:]] == list("aubce")
+    assert system.text.endswith("environment." + sci._FORMAT_INSTRUCTIONS)
+    # A reply's text leads its tool calls, and an empty text is left out.
+    assert [[getattr(c, "id", c) for c in m.contents] for m in (assistant, results[5])] == [[steps[0].text, *"aubce"], [*"dfv"]]
     assert [(len(m), kw) for m, kw in model.invocations] == [(2, {"seed": 1}), (8, {"seed": 1}), (12, {"seed": 1})]
     replies = [(m.contents[0].id, m.contents[0].output) for m in results if isinstance(m.contents[0], ToolResult)]
     assert (rejected := replies[4][1]).startswith(ERROR) and "code" in rejected
@@ -83,12 +85,15 @@ async def test_output_files_need_a_code_record_and_are_bounded(caplog):
     out, _, _ = await run(caplog, [reply("Hi [c](sandbox:/files/c.svg)")], sandbox)
     assert (out.text, out.code_exec_results, sandbox.downloads) == ("Hi [c](sandbox:/files/c.svg)", [], [])
     ci = sci.SandboxCodeInterpreter(sandbox, ScriptedLMInvoker([]))
-    assert ci._build_system_message([{"file_id": 7}]).split("\n")[3] == "- unknown [file_id: 7]"
+    assert ci._build_system_message([{"file_id": 7}, {"filename": "b"}]).split("\n")[3:5] == ["- unknown [file_id: 7]", "- b"]
     # 50 links to one file make one download; past 20 distinct files the rest are skipped, with a warning.
     paths = ["/files/big.bin"] * 50 + [f"/files/{i}.txt" for i in range(25)] * 2
     steps = [reply("", code_call("a", "1")), " ".join(f"[l](sandbox:{p})" for p in paths)]
-    out, _, (warning,) = await run(caplog, steps, sandbox := ScriptedSandbox(files=dict.fromkeys(paths, b"x")))
+    # The call's result cannot be read: what the tool recorded before it failed gives way to the error.
+    broken = SimpleNamespace(text="partial", status=None)
+    out, _, (warning,) = await run(caplog, steps, sandbox := ScriptedSandbox([broken], dict.fromkeys(paths, b"x")))
     assert (len(out.attachments), sandbox.downloads) == (20, paths[:1] + paths[50:69])
+    assert out.code_exec_results[0].output[0] == ERROR + "'NoneType' object has no attribute 'value'"
     assert warning.getMessage() == "The answer links more than 20 files; only the first 20 are downloaded"
 
 

@@ -1,7 +1,5 @@
 """LangchainMCPClient against the real fake server: structured tools and blobs."""
 
-from __future__ import annotations
-
 import asyncio
 
 import pytest
@@ -16,20 +14,17 @@ from vorn_tools.mcp.client.langchain import LangchainMCPClient
 from vorn_tools.mcp.client.resource import MCPResource
 
 
-@pytest.mark.parametrize(
-    ("transport", "tool", "arguments", "expected"),
-    [
-        ("stdio", "picture", {}, ("a red pixel", [ImageContent, EmbeddedResource])),
-        ("streamable_http", "add", {"a": 1, "b": 2}, ("3", None)),
-        ("streamable_http", "two_texts", {}, (["one", "two"], [ImageContent])),
-        ("streamable_http", "image_only", {}, ("", [ImageContent])),
-        ("sse", "nothing", {}, ("", None)),
-        ("stdio", "refuse", {"texts": ["denied"]}, ToolException("denied")),
-        ("sse", "refuse", {"texts": []}, ToolException("")),
-        ("streamable_http", "refuse", {"texts": ["denied", "twice"]}, ToolException(["denied", "twice"])),
-        ("streamable_http", "boom", {}, ToolException("Error executing tool boom: the tool exploded")),
-    ],
-)
+@pytest.mark.parametrize(("transport", "tool", "arguments", "expected"), [
+    ("stdio", "picture", {}, ("a red pixel", [ImageContent, EmbeddedResource])),
+    ("streamable_http", "add", {"a": 1, "b": 2}, ("3", None)),
+    ("streamable_http", "two_texts", {}, (["one", "two"], [ImageContent])),
+    ("streamable_http", "image_only", {}, ("", [ImageContent])),
+    ("sse", "nothing", {}, ("", None)),
+    ("stdio", "refuse", {"texts": ["denied"]}, ToolException("denied")),
+    ("sse", "refuse", {"texts": []}, ToolException("")),
+    ("streamable_http", "refuse", {"texts": ["denied", "twice"]}, ToolException(["denied", "twice"])),
+    ("streamable_http", "boom", {}, ToolException("Error executing tool boom: the tool exploded")),
+])  # fmt: skip
 async def test_tools_carry_the_listing_and_convert_call_results(transport, tool, arguments, expected, make_config):
     tools = {tool.name: tool for tool in await LangchainMCPClient({"fake": make_config(transport)}).get_tools("fake")}
     add = tools["add"]
@@ -47,35 +42,28 @@ async def test_tools_carry_the_listing_and_convert_call_results(transport, tool,
         assert all(item.data == PIXEL_B64 for item in artifact or () if isinstance(item, ImageContent))
 
 
-@pytest.mark.parametrize(
-    ("transport", "uri", "expected"),
-    [
-        ("stdio", "text://greeting", (GREETING, "text/plain")),
-        ("sse", "blob://bytes", (BLOB_BYTES, "application/octet-stream")),
-        ("streamable_http", "text://empty", ("", "text/plain")),
-        ("streamable_http", "multi://two", ("first", "text/plain")),
-    ],
-)
-async def test_get_resource_returns_blob(transport, uri, expected, make_config):
-    # get_resource hands the hook the protocol's contents item (mimeType, not mime_type).
-    blob = await LangchainMCPClient({"fake": make_config(transport)}).get_resource("fake", uri)
-    assert isinstance(blob, Blob) and (blob.data, blob.mimetype, blob.path, blob.metadata) == (*expected, uri, {"uri": AnyUrl(uri)})
+@pytest.mark.parametrize(("transport", "uri", "expected"), [
+    ("stdio", "text://greeting", (GREETING, "text/plain")),
+    ("sse", "blob://bytes", (BLOB_BYTES, "application/octet-stream")),
+    ("streamable_http", "text://empty", ("", "text/plain")),
+    ("streamable_http", "multi://two", ("first", "text/plain")),
+])  # fmt: skip
+async def test_resources_become_blobs(transport, uri, expected, make_config):
+    client = LangchainMCPClient({"fake": (config := make_config(transport))})
+    listed = next(record for record in await client.get_resources("fake") if str(record.uri) == uri)
+    # get_resource hands the hook the protocol's contents item (mimeType, not mime_type); a record without a type gives none.
+    blobs = [await client.get_resource("fake", uri), await client._process_resource(listed, config),
+             await client._process_resource(MCPResource("bare", uri=AnyUrl(uri)), config)]  # fmt: skip
+    assert all(isinstance(blob, Blob) for blob in blobs) and blobs[1].metadata["uri"] is listed.uri
+    assert [(b.data, b.mimetype, b.path, b.metadata) for b in blobs] == [(*expected, uri, {"uri": AnyUrl(uri)})] * 2 + [
+        (expected[0], None, uri, {"uri": AnyUrl(uri)})
+    ]  # fmt: skip
+    for read in (client.get_resource("fake", "none://contents"), client._process_resource(MCPResource("none", uri=AnyUrl("none://contents")), config)):
+        with pytest.raises(ValueError, match="^The MCP server answered with no contents for URI none://contents$"):
+            await read
 
 
-async def test_resource_hook_takes_listed_records(make_config):
-    config = make_config("streamable_http")
-    client = LangchainMCPClient({"fake": config})
-    records = {record.name: record for record in await client.get_resources("fake")}
-    blob = await client._process_resource(records["bytes"], config)
-    assert (blob.data, blob.mimetype) == (BLOB_BYTES, "application/octet-stream") and blob.metadata["uri"] is records["bytes"].uri
-
-    untyped = MCPResource("greeting", uri=AnyUrl("text://greeting"))
-    blob = await client._process_resource(untyped, config)
-    assert (blob.data, blob.mimetype, blob.path) == (GREETING, None, "text://greeting")
-    with pytest.raises(ValueError, match="no contents for URI none://contents$"):
-        await client._process_resource(MCPResource("none", uri=AnyUrl("none://contents")), config)
-
-
+@pytest.mark.parametrize("transport", ["stdio", "sse", "streamable_http"])
 async def test_resource_fetch_is_bounded(transport, make_config):
     class Impatient(LangchainMCPClient):
         RESOURCE_FETCH_TIMEOUT = 0.5
