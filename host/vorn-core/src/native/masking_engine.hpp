@@ -112,7 +112,9 @@ class CompiledPattern {
 // Frees a buffer's memory once it is large; smaller ones are kept for reuse.
 template <class C>
 void release_if_large(std::basic_string<C>& buffer) {
-    constexpr std::size_t kKeep = 16u << 20;  // bytes
+    // Up to 4 MB per buffer (a megabyte of ASCII text, a quarter of other text)
+    // stays with each thread that masked such a text; larger ones are freed.
+    constexpr std::size_t kKeep = 4u << 20;  // bytes
     if (buffer.capacity() * sizeof(C) > kKeep) std::basic_string<C>().swap(buffer);
 }
 
