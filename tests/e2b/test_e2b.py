@@ -40,6 +40,10 @@ def _messages(caplog) -> list[str]:
     return [r.getMessage() for r in caplog.records if r.name == E2BSandbox.__module__ and r.levelno >= logging.WARNING]
 
 
+async def _raise(error: BaseException) -> None:
+    raise error
+
+
 async def _until(condition, limit: float = 30.0) -> None:  # a generous bound
     async with asyncio.timeout(limit):
         while not condition():
@@ -49,18 +53,32 @@ async def _until(condition, limit: float = 30.0) -> None:  # a generous bound
 # ------------------------------------------------------------------ creation
 
 
+_ALIAS, _ENSURE = E2BConfig.DEFAULT_TEMPLATE_ALIAS, {"ensure_default_template": True}
+
+
 @pytest.mark.parametrize(
-    ("options", "lifetime"),
-    [({}, 600), ({"timeout": 300}, 300),
-     ({"sandbox_timeout": 120, "timeout": 300, "envs": {"A": "1"}, "metadata": {"k": "v"}}, 120)],
+    ("options", "alias", "template", "lifetime"),
+    [({}, None, None, 600), ({"timeout": 300}, None, None, 300),
+     ({"sandbox_timeout": 120, "timeout": 300, "envs": {"A": "1"}, "metadata": {"k": "v"}}, None, None, 120),
+     (_ENSURE, _ALIAS, _ALIAS, 600), (_ENSURE, None, None, 600),  # the ensure failed: the SDK's own default
+     ({**_ENSURE, "template": "base"}, _ALIAS, "base", 600)],  # a given template: nothing to ensure
 )  # fmt: skip
-async def test_lifetime_and_options_reach_the_service(make_sandbox, e2b: E2BStandIn, spans, options, lifetime) -> None:
-    sandbox = await make_sandbox(**options)
+async def test_options_reach_the_service(make_sandbox, e2b: E2BStandIn, monkeypatch, spans, options, alias, template, lifetime):
+    calls: list[object] = []  # the template builder module, replaced through sys.modules
+    ensure = lambda: calls.append(threading.current_thread() is threading.main_thread()) or alias  # noqa: E731
+    builder = lambda **options: calls.append(options) or types.SimpleNamespace(ensure_default=ensure)  # noqa: E731
+    monkeypatch.setitem(sys.modules, "vorn_tools.code_interpreter.code_template.e2b_template_builder",
+                        types.SimpleNamespace(E2BTemplateBuilder=builder))
+    e2b.templates.add(_ALIAS)
+    sandbox = await make_sandbox(domain="e2b.example", **options)
     (body,) = _bodies(e2b, "create")
     # The SDK's own default template; a 600 s lifetime rather than the SDK's 300.
-    assert (body["templateID"], body["timeout"]) == ("code-interpreter-v1", lifetime)
+    assert (body["templateID"], body["timeout"]) == (template or "code-interpreter-v1", lifetime)
     assert (body.get("envVars") or None, body.get("metadata") or None) == (options.get("envs"), options.get("metadata"))
-    assert _span(spans, "sandbox.create") == {"zib_sandbox.backend": "e2b", "zib_sandbox.sandbox_id": sandbox.sandbox_id}
+    span = {"zib_sandbox.backend": "e2b", "zib_sandbox.sandbox_id": sandbox.sandbox_id} | ({"zib_sandbox.template_id": template} if template else {})
+    assert _span(spans, "sandbox.create") == span
+    # The builder gets the factory's key and domain and runs off the event loop's thread.
+    assert calls == ([{"api_key": e2b.api_key, "domain": "e2b.example"}, False] if options == _ENSURE else [])
 
 
 @pytest.mark.parametrize(
@@ -108,43 +126,18 @@ async def test_a_failed_or_cancelled_create_rolls_the_sandbox_back(e2b, caplog, 
     packages = ["httpx"] if cancel_on == "execute" else ["not a valid==requirement"]
     options = {**e2b.connection_options(), "create_retries": 3, "create_backoff": 0, "additional_packages": packages}
     task = asyncio.create_task(E2BSandbox.create(**options))
-    if cancel_on is None:
-        with pytest.raises(SandboxExecutionError, match="^Failed to install") as raised:
-            await task
-        assert raised.value.stage is Stage.PACKAGE_INSTALL
-    else:
+    if cancel_on is not None:
         await _until(lambda: e2b.calls[cancel_on])
         task.cancel()
-        with pytest.raises(asyncio.CancelledError):
-            await task
-        await _until(lambda: not e2b.alive_sandboxes())
+    with pytest.raises(asyncio.CancelledError if cancel_on else SandboxExecutionError, match="^$|^Failed to install") as raised:
+        await task
+    assert cancel_on or raised.value.stage is Stage.PACKAGE_INSTALL
+    await _until(lambda: len(e2b.alive_sandboxes()) == (kill_failures == 3))  # a cancelled caller may return first
     assert e2b.calls["create"] == 1 and e2b.calls["kill"] == kills  # the cancelled task made no further attempt
-    if kill_failures == 3:
-        (left,) = e2b.alive_sandboxes()  # left to the service's lifetime reaper
-        assert _messages(caplog) == [f"Failed to kill E2B sandbox {left} after a failed create: 500: kill refused"]
+    alive = e2b.alive_sandboxes()  # when every kill failed, one is left to the service's lifetime reaper
+    assert _messages(caplog) == [f"Failed to kill E2B sandbox {left} after a failed create: 500: kill refused" for left in alive]
+    for left in alive:
         e2b.sandboxes[left].expires_at = 0
-    else:
-        assert _messages(caplog) == [] and e2b.alive_sandboxes() == []
-
-
-@pytest.mark.parametrize(
-    ("alias", "template", "sent"),
-    [(E2BConfig.DEFAULT_TEMPLATE_ALIAS, None, E2BConfig.DEFAULT_TEMPLATE_ALIAS),
-     (None, None, None),  # the ensure failed: the SDK's own default
-     (E2BConfig.DEFAULT_TEMPLATE_ALIAS, "base", "base")],  # a given template: nothing to ensure
-)  # fmt: skip
-async def test_default_template_ensure(make_sandbox, e2b: E2BStandIn, monkeypatch, spans, alias, template, sent) -> None:
-    calls: list[object] = []  # the builder module, replaced through sys.modules
-    ensure = lambda: calls.append(threading.current_thread() is threading.main_thread()) or alias  # noqa: E731
-    builder = lambda **options: calls.append(options) or types.SimpleNamespace(ensure_default=ensure)  # noqa: E731
-    monkeypatch.setitem(sys.modules, "vorn_tools.code_interpreter.code_template.e2b_template_builder",
-                        types.SimpleNamespace(E2BTemplateBuilder=builder))
-    e2b.templates.add(E2BConfig.DEFAULT_TEMPLATE_ALIAS)
-    await make_sandbox(ensure_default_template=True, domain="e2b.example", template=template)
-    assert _bodies(e2b, "create")[0]["templateID"] == (sent or "code-interpreter-v1")
-    assert _span(spans, "sandbox.create").get("zib_sandbox.template_id") == sent
-    # The builder gets the factory's key and domain and runs off the event loop's thread.
-    assert calls == ([] if template else [{"api_key": e2b.api_key, "domain": "e2b.example"}, False])
 
 
 # ---------------------------------------------------------------- code and commands
@@ -181,19 +174,19 @@ async def test_transport_failures_say_whether_a_retry_is_safe(sandbox, e2b, span
 
 
 class _Provider:  # the SDK's sandbox and commands, stubbed at their boundary
-    def __init__(self, chunks: list[str], outcome: BaseException | asyncio.Event | None) -> None:
+    def __init__(self, chunks: list[str], outcome: BaseException | asyncio.Event | ExecutionError | None) -> None:
         self.chunks, self.outcome, self.sent_timeouts = chunks, outcome, []
 
     async def run_code(self, code, on_stdout=None, **options):
         self.sent_timeouts.append(options["timeout"])
         for chunk in self.chunks:
             on_stdout(types.SimpleNamespace(line=chunk))
-        if self.outcome is None or isinstance(self.outcome, ExecutionError):
-            return types.SimpleNamespace(error=self.outcome, logs=types.SimpleNamespace(stdout=self.chunks, stderr=[]),
-                                         stdout="", stderr="")
         if isinstance(self.outcome, asyncio.Event):
             await self.outcome.wait()  # a stream gone quiet, which the SDK's deadline may not end
-        raise self.outcome
+        elif isinstance(self.outcome, BaseException):
+            raise self.outcome
+        logs = types.SimpleNamespace(stdout=self.chunks, stderr=[])
+        return types.SimpleNamespace(error=self.outcome, logs=logs, stdout="", stderr="")
 
     run = run_code  # commands.run
 
@@ -309,14 +302,14 @@ async def test_lease_renewal_and_the_live_sandbox_requirement(sandbox: E2BSandbo
     await sandbox.set_timeout(1)
     await _until(lambda: sandbox.sandbox_id not in e2b.alive_sandboxes())  # reaped once the new lease ends
     await sandbox.terminate()
-    fresh = E2BSandbox()
-    assert await fresh.set_timeout(30) is None
-    for call in (fresh.execute_command("true"), fresh.download_file("x"), sandbox.execute_command("true"), sandbox.download_file("x")):
+    assert await E2BSandbox().set_timeout(30) is None
+    for call in (E2BSandbox().execute_command("true"), E2BSandbox().download_file("x"), sandbox.execute_command("true"),
+                 sandbox.download_file("x")):
         with pytest.raises(SandboxNotInitializedError):
             await call
 
 
-async def test_downloads_prefer_the_signed_url_and_fall_back_to_the_filesystem(sandbox, e2b, caplog, spans) -> None:
+async def test_downloads_prefer_the_signed_url_and_fall_back_to_the_filesystem(sandbox, e2b, caplog, spans, monkeypatch) -> None:
     payload = bytes(range(256)) * 8
     e2b.write_file(sandbox.sandbox_id, "/files/out.bin", payload)
     assert [await sandbox.download_file("/files/out.bin", timeout=limit) for limit in (None, 0)] == [payload] * 2
@@ -325,9 +318,11 @@ async def test_downloads_prefer_the_signed_url_and_fall_back_to_the_filesystem(s
     reads = _bodies(e2b, "files.read")
     default, unlimited = (body["expiration"] - time.time() for body in reads)
     assert [body["signed"] for body in reads] == [True, True] and 15 < default <= 15 + 30 + 1 and 0 < unlimited <= 30 + 1
-    # A refused signed URL: one warning, then the filesystem read.
+    # A refused signed URL: one warning, then the filesystem read, where no limit is the SDK's 0 (None is its default).
     e2b.fail("files.read", 404)
-    assert await sandbox.download_file("/files/out.bin", timeout=10) == payload
+    read, limits = sandbox.files.read, []
+    monkeypatch.setattr(sandbox.files, "read", lambda *args, **options: limits.append(options["request_timeout"]) or read(*args, **options))
+    assert await sandbox.download_file("/files/out.bin", timeout=0) == payload and limits == [0]
     assert _bodies(e2b, "files.read")[-1]["signed"] is False
     assert await sandbox.download_file("/files/missing.csv") is None and _span(spans, "file.download").get("zib_sandbox.status") == "error"
     messages = _messages(caplog)
@@ -341,18 +336,12 @@ async def test_a_download_over_budget_is_a_timeout(sandbox, e2b, caplog, spans, 
     e2b.write_file(sandbox.sandbox_id, "/files/slow.bin", b"slow")
     e2b.stall("files.read", 30, times=2 if fault == "stalled" else 1)
     if fault == "url_used_the_budget":  # the race the overall cap normally wins
-        async def slow_url(file_path, effective_timeout=None):
-            await asyncio.sleep(0.3)
-
-        monkeypatch.setattr(sandbox, "_download_via_url", slow_url)
+        monkeypatch.setattr(sandbox, "_download_via_url", lambda *args: asyncio.sleep(0.3))
         with pytest.raises(TimeoutError, match="Download of /files/x exceeded timeout of 0.2 seconds"):
             await sandbox._read_file("/files/x", 0.2)
         return
     if fault == "sdk_read_timeout":  # the SDK's read gives up first, with httpx's error
-        async def read_timeout(file_path, request_timeout):
-            raise httpx.ReadTimeout("timed out")
-
-        monkeypatch.setattr(sandbox, "_read_via_filesystem", read_timeout)
+        monkeypatch.setattr(sandbox, "_read_via_filesystem", lambda *args: _raise(httpx.ReadTimeout("timed out")))
     assert await sandbox.download_file("/files/slow.bin", timeout=2) is None
     # The URL attempt had half the budget, so the filesystem read was tried too.
     assert e2b.calls["files.read"] == (2 if fault == "stalled" else 1)

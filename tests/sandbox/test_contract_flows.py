@@ -1,6 +1,7 @@
 """The contract's results and shared flows (upload, package install) through a small fake backend."""
 
 import asyncio
+import contextlib
 import logging
 
 import pytest
@@ -108,6 +109,13 @@ async def test_cancelled_write_propagates_unwrapped(records, spans):
     assert records() == [] and "zib_sandbox.status" not in _upload_span(spans)
 
 
+async def test_a_download_whose_read_never_ends_is_bounded(records):
+    read = lambda limit: asyncio.Event().wait()  # noqa: E731 - a transfer the provider never finishes
+    async with asyncio.timeout(30):
+        assert await FakeSandbox()._download_within("out.bin", 0.2, read, log=logging.getLogger(CONTRACT_LOGGER)) is None
+    assert [r.getMessage() for r in records()] == ["Download of out.bin exceeded timeout of 0.2 seconds"]
+
+
 @pytest.mark.parametrize("name", ["../../tmp/x", "/etc/passwd", "a/..", "dir\\x.py", ""])
 async def test_names_that_could_escape_never_reach_the_provider(records, name):
     sandbox = FakeSandbox()
@@ -131,16 +139,13 @@ async def test_names_that_could_escape_never_reach_the_provider(records, name):
 )
 async def test_python_installs_its_packages_in_one_run(records, language, packages, result, detail):
     sandbox = FakeSandbox(language, packages, results=[result])
-    if detail is None:
+    with pytest.raises(Exception) if detail else contextlib.nullcontext() as info:
         await sandbox._setup_python_channels()
-    else:
-        with pytest.raises(Exception) as info:
-            await sandbox._setup_python_channels()
-        if isinstance(result, BaseException):
-            assert info.value is result
-        else:
-            assert str(info.value) == f"Failed to install additional packages {packages}: {detail}"
-            assert isinstance(info.value, SandboxExecutionError) and info.value.stage == Stage.PACKAGE_INSTALL
+    if isinstance(result, BaseException):
+        assert info.value is result
+    elif detail:
+        failure = (type(info.value), info.value.stage, str(info.value))
+        assert failure == (SandboxExecutionError, Stage.PACKAGE_INSTALL, f"Failed to install additional packages {packages}: {detail}")
     assert sandbox.code_calls == ([(get_install_code(language, packages), 300)] if language != "r" and packages else [])
     assert [(r.levelno, "language 'r'" in r.getMessage() and "['dplyr'] was NOT installed. " in r.getMessage())
             for r in records()] == ([(logging.WARNING, True)] if language == "r" else [])
