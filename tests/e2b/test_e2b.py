@@ -177,10 +177,10 @@ class _Provider:  # the SDK's sandbox and commands, stubbed at their boundary
     def __init__(self, chunks: list[str], outcome: BaseException | asyncio.Event | ExecutionError | None) -> None:
         self.chunks, self.outcome, self.sent_timeouts = chunks, outcome, []
 
-    async def run_code(self, code, on_stdout=None, **options):
+    async def run_code(self, code, on_stdout=None, on_stderr=None, **options):
         self.sent_timeouts.append(options["timeout"])
-        for chunk in self.chunks:
-            on_stdout(types.SimpleNamespace(line=chunk))
+        for chunk in self.chunks:  # each chunk on both streams
+            on_stdout(types.SimpleNamespace(line=chunk)), on_stderr(types.SimpleNamespace(line=chunk))
         if isinstance(self.outcome, asyncio.Event):
             await self.outcome.wait()  # a stream gone quiet, which the SDK's deadline may not end
         elif isinstance(self.outcome, BaseException):
@@ -233,17 +233,18 @@ _LOST = SandboxException("500: lost")
     ],
 )
 async def test_stubbed_sdk_outcomes(operation, chunks, outcome, timeout, status, retry_safe, error) -> None:
-    provider, forwarded = _Provider(chunks, outcome), []
+    provider, forwarded, forwarded_errors = _Provider(chunks, outcome), [], []
     instance = E2BSandbox()
     instance.sandbox, instance.files, instance.commands = provider, object(), provider
     async with asyncio.timeout(30):  # the client-side bound must end a quiet stream
         if operation == "code":
-            result = await instance.execute_code("print(1)", timeout=timeout, on_stdout=forwarded.append)
+            result = await instance.execute_code("print(1)", timeout=timeout, on_stdout=forwarded.append,
+                                                 on_stderr=forwarded_errors.append)
         else:
             result = await instance.execute_command("true", timeout=timeout)
     sent = 30 if timeout is None else max(timeout, 0)
     assert (result.status, provider.sent_timeouts, result.stdout) == (status, [sent], "".join(chunks))
-    assert forwarded == [chunk.rstrip("\n") for chunk in chunks]  # each chunk less its line breaks
+    assert forwarded == forwarded_errors == [chunk.rstrip("\n") for chunk in chunks]  # each chunk less its line breaks
     assert (None if result.failure is None else result.failure.retry_safe) is retry_safe
     assert error is None or result.error == error
 

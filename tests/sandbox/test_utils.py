@@ -46,8 +46,7 @@ def _script(*outcomes):
 
 class _Teardown:  # a teardown whose progress a test can observe and release
     def __init__(self, error=None):
-        self.release, self.started, self.finished = asyncio.Event(), asyncio.Event(), asyncio.Event()
-        self.error = error
+        self.release, self.started, self.finished, self.error = asyncio.Event(), asyncio.Event(), asyncio.Event(), error
 
     async def __call__(self):
         self.started.set()
