@@ -5,32 +5,16 @@ from __future__ import annotations
 import asyncio
 import functools
 import inspect
-import os
 from collections.abc import Awaitable, Callable
 from typing import Any
 
 import pytest
 
 _CREDENTIAL_ENV = (
-    "E2B_API_KEY",
-    "E2B_ACCESS_TOKEN",
-    "E2B_DOMAIN",
-    "E2B_DEBUG",
-    "OPEN_SANDBOX_API_KEY",
-    "OPEN_SANDBOX_DOMAIN",
-    "AWS_ACCESS_KEY_ID",
-    "AWS_SECRET_ACCESS_KEY",
-    "AWS_SESSION_TOKEN",
-    "AWS_PROFILE",
-    "OPENAI_API_KEY",
-    "ANTHROPIC_API_KEY",
-    "HTTP_PROXY",
-    "HTTPS_PROXY",
-    "ALL_PROXY",
-    "http_proxy",
-    "https_proxy",
-    "all_proxy",
-)
+    "E2B_API_KEY", "E2B_ACCESS_TOKEN", "E2B_DOMAIN", "E2B_DEBUG", "OPEN_SANDBOX_API_KEY", "OPEN_SANDBOX_DOMAIN",
+    "AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "AWS_SESSION_TOKEN", "AWS_PROFILE", "OPENAI_API_KEY",
+    "ANTHROPIC_API_KEY", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "http_proxy", "https_proxy", "all_proxy",
+)  # fmt: skip
 
 
 @pytest.fixture(autouse=True)

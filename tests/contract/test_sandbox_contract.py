@@ -51,13 +51,12 @@ async def test_failures_are_results_and_the_sandbox_stays_usable(sandbox, code, 
     assert (await sandbox.execute_code("print('alive')")).stdout == "alive\n"
 
 
-async def test_use_before_start_and_after_terminate_raises_not_initialized(backend):
+async def test_use_before_start_and_after_terminate_raises_not_initialized(backend, sandbox):
     unstarted = backend.unstarted()
     assert unstarted.sandbox_id is None
     with pytest.raises(SandboxNotInitializedError) as info:
         await backend.needs_start(unstarted)
     assert info.value.stage is Stage.NOT_INITIALIZED
-    sandbox = await backend.create()
     with pytest.raises(ValueError):
         await sandbox.terminate(timeout=0)
     await sandbox.terminate()

@@ -40,6 +40,10 @@ def _messages(caplog) -> list[str]:
     return [r.getMessage() for r in caplog.records if r.name == E2BSandbox.__module__ and r.levelno >= logging.WARNING]
 
 
+async def _raise(error: BaseException) -> None:
+    raise error
+
+
 async def _until(condition, limit: float = 30.0) -> None:  # a generous bound
     async with asyncio.timeout(limit):
         while not condition():
@@ -49,25 +53,32 @@ async def _until(condition, limit: float = 30.0) -> None:  # a generous bound
 # ------------------------------------------------------------------ creation
 
 
+_ALIAS, _ENSURE = E2BConfig.DEFAULT_TEMPLATE_ALIAS, {"ensure_default_template": True}
+
+
 @pytest.mark.parametrize(
-    ("options", "lifetime"),
-    [({}, 600), ({"timeout": 300}, 300),
-     ({"sandbox_timeout": 120, "timeout": 300, "envs": {"A": "1"}, "metadata": {"k": "v"}}, 120)],
+    ("options", "alias", "template", "lifetime"),
+    [({}, None, None, 600), ({"timeout": 300}, None, None, 300),
+     ({"sandbox_timeout": 120, "timeout": 300, "envs": {"A": "1"}, "metadata": {"k": "v"}}, None, None, 120),
+     (_ENSURE, _ALIAS, _ALIAS, 600), (_ENSURE, None, None, 600),  # the ensure failed: the SDK's own default
+     ({**_ENSURE, "template": "base"}, _ALIAS, "base", 600)],  # a given template: nothing to ensure
 )  # fmt: skip
-async def test_lifetime_and_options_reach_the_service(make_sandbox, e2b: E2BStandIn, spans, options, lifetime) -> None:
-    sandbox = await make_sandbox(**options)
+async def test_options_reach_the_service(make_sandbox, e2b: E2BStandIn, monkeypatch, spans, options, alias, template, lifetime):
+    calls: list[object] = []  # the template builder module, replaced through sys.modules
+    ensure = lambda: calls.append(threading.current_thread() is threading.main_thread()) or alias  # noqa: E731
+    builder = lambda **options: calls.append(options) or types.SimpleNamespace(ensure_default=ensure)  # noqa: E731
+    monkeypatch.setitem(sys.modules, "vorn_tools.code_interpreter.code_template.e2b_template_builder",
+                        types.SimpleNamespace(E2BTemplateBuilder=builder))
+    e2b.templates.add(_ALIAS)
+    sandbox = await make_sandbox(domain="e2b.example", **options)
     (body,) = _bodies(e2b, "create")
     # The SDK's own default template; a 600 s lifetime rather than the SDK's 300.
-    assert (body["templateID"], body["timeout"]) == ("code-interpreter-v1", lifetime)
+    assert (body["templateID"], body["timeout"]) == (template or "code-interpreter-v1", lifetime)
     assert (body.get("envVars") or None, body.get("metadata") or None) == (options.get("envs"), options.get("metadata"))
-    assert _span(spans, "sandbox.create") == {"zib_sandbox.backend": "e2b", "zib_sandbox.sandbox_id": sandbox.sandbox_id}
-
-
-@pytest.mark.parametrize("options", [{"sandbox_timeout": 0}, {"additional_packages": ["numpy", "--index-url=x"]}])
-async def test_invalid_settings_are_refused_before_any_request(e2b: E2BStandIn, options) -> None:
-    with pytest.raises(ValueError):
-        await E2BSandbox.create(**e2b.connection_options(), **options)
-    assert e2b.calls["create"] == 0
+    span = {"zib_sandbox.backend": "e2b", "zib_sandbox.sandbox_id": sandbox.sandbox_id} | ({"zib_sandbox.template_id": template} if template else {})
+    assert _span(spans, "sandbox.create") == span
+    # The builder gets the factory's key and domain and runs off the event loop's thread.
+    assert calls == ([{"api_key": e2b.api_key, "domain": "e2b.example"}, False] if options == _ENSURE else [])
 
 
 @pytest.mark.parametrize(
@@ -83,6 +94,9 @@ async def test_invalid_settings_are_refused_before_any_request(e2b: E2BStandIn, 
         (500, SandboxException, {}, 1),
         (None, SandboxException, {"template": "no-such-template"}, 1),
         (None, AuthenticationException, {"api_key": "e2b_" + "0" * 40}, 1),
+        # Invalid settings: refused before any request.
+        (None, None, {"sandbox_timeout": 0}, 0),
+        (None, None, {"additional_packages": ["numpy", "--index-url=x"]}, 0),
     ],
 )
 async def test_creation_failures_retry_only_what_is_transient(e2b: E2BStandIn, fault, cause, options, requests):
@@ -90,11 +104,13 @@ async def test_creation_failures_retry_only_what_is_transient(e2b: E2BStandIn, f
         e2b.stall("create", 1.5, times=2)
     elif isinstance(fault, int):
         e2b.fail("create", fault, times=4, message=f"failed, key {e2b.api_key}")
-    with e2b.refusing("api") if fault == "refused" else contextlib.nullcontext(), pytest.raises(SandboxStartError) as raised:
+    refusing = e2b.refusing("api") if fault == "refused" else contextlib.nullcontext()
+    with refusing, pytest.raises(SandboxStartError if cause else ValueError) as raised:
         await E2BSandbox.create(**{**e2b.connection_options(), "create_retries": 2, "create_backoff": 0, **options})
     error = raised.value
-    assert (error.stage, error.transient, type(error.__cause__)) == (Stage.CREATE, requests != 1, cause)
-    assert str(error).startswith("Failed to start E2B sandbox: ") and e2b.api_key not in str(error)
+    if cause is not None:
+        assert (error.stage, error.transient, type(error.__cause__)) == (Stage.CREATE, requests != 1, cause)
+        assert str(error).startswith("Failed to start E2B sandbox: ") and e2b.api_key not in str(error)
     assert e2b.calls["create"] == requests and e2b.alive_sandboxes() == []
 
 
@@ -110,50 +126,18 @@ async def test_a_failed_or_cancelled_create_rolls_the_sandbox_back(e2b, caplog, 
     packages = ["httpx"] if cancel_on == "execute" else ["not a valid==requirement"]
     options = {**e2b.connection_options(), "create_retries": 3, "create_backoff": 0, "additional_packages": packages}
     task = asyncio.create_task(E2BSandbox.create(**options))
-    if cancel_on is None:
-        with pytest.raises(SandboxExecutionError, match="^Failed to install") as raised:
-            await task
-        assert raised.value.stage is Stage.PACKAGE_INSTALL
-    else:
+    if cancel_on is not None:
         await _until(lambda: e2b.calls[cancel_on])
         task.cancel()
-        with pytest.raises(asyncio.CancelledError):
-            await task
-        await _until(lambda: not e2b.alive_sandboxes())
+    with pytest.raises(asyncio.CancelledError if cancel_on else SandboxExecutionError, match="^$|^Failed to install") as raised:
+        await task
+    assert cancel_on or raised.value.stage is Stage.PACKAGE_INSTALL
+    await _until(lambda: len(e2b.alive_sandboxes()) == (kill_failures == 3))  # a cancelled caller may return first
     assert e2b.calls["create"] == 1 and e2b.calls["kill"] == kills  # the cancelled task made no further attempt
-    if kill_failures == 3:
-        (left,) = e2b.alive_sandboxes()  # left to the service's lifetime reaper
-        assert _messages(caplog) == [f"Failed to kill E2B sandbox {left} after a failed create: 500: kill refused"]
+    alive = e2b.alive_sandboxes()  # when every kill failed, one is left to the service's lifetime reaper
+    assert _messages(caplog) == [f"Failed to kill E2B sandbox {left} after a failed create: 500: kill refused" for left in alive]
+    for left in alive:
         e2b.sandboxes[left].expires_at = 0
-    else:
-        assert _messages(caplog) == [] and e2b.alive_sandboxes() == []
-
-
-@pytest.mark.parametrize(
-    ("alias", "template", "sent"),
-    [(E2BConfig.DEFAULT_TEMPLATE_ALIAS, None, E2BConfig.DEFAULT_TEMPLATE_ALIAS),
-     (None, None, None),  # the ensure failed: the SDK's own default
-     (E2BConfig.DEFAULT_TEMPLATE_ALIAS, "base", "base")],  # a given template: nothing to ensure
-)  # fmt: skip
-async def test_default_template_ensure(make_sandbox, e2b: E2BStandIn, monkeypatch, spans, alias, template, sent) -> None:
-    calls: list[tuple] = []
-
-    class E2BTemplateBuilder:  # the builder module, replaced through sys.modules
-        def __init__(self, *, api_key=None, domain=None) -> None:
-            calls.append(("init", api_key, domain))
-
-        def ensure_default(self):
-            calls.append(("ensure", threading.current_thread() is threading.main_thread()))
-            return alias
-
-    monkeypatch.setitem(sys.modules, "vorn_tools.code_interpreter.code_template.e2b_template_builder",
-                        types.SimpleNamespace(E2BTemplateBuilder=E2BTemplateBuilder))
-    e2b.templates.add(E2BConfig.DEFAULT_TEMPLATE_ALIAS)
-    await make_sandbox(ensure_default_template=True, domain="e2b.example", template=template)
-    assert _bodies(e2b, "create")[0]["templateID"] == (sent or "code-interpreter-v1")
-    assert _span(spans, "sandbox.create").get("zib_sandbox.template_id") == sent
-    # The builder gets the factory's key and domain and runs off the event loop's thread.
-    assert calls == ([] if template else [("init", e2b.api_key, "e2b.example"), ("ensure", False)])
 
 
 # ---------------------------------------------------------------- code and commands
@@ -170,19 +154,16 @@ async def test_default_template_ensure(make_sandbox, e2b: E2BStandIn, monkeypatc
         # Cut after the request was delivered: the code may have run.
         ("code", "dropped", UNKNOWN, ("httpx.RemoteProtocolError", "httpx.ReadError"), "first\n"),
         # A raising callback breaks a delivered run; its line was recorded first.
-        ("code", "callback", UNKNOWN, "builtins.RuntimeError", "first\n"),
+        ("code", "callback", UNKNOWN, "builtins.ZeroDivisionError", "first\n"),
     ],
 )
 async def test_transport_failures_say_whether_a_retry_is_safe(sandbox, e2b, spans, operation, fault, status, exception_type, stdout):
-    def explode(line: str) -> None:
-        raise RuntimeError(f"consumer failed on {line!r}")
-
     if fault == "dropped":
         e2b.drop_stream("execute", after_events=2)  # number_of_executions, then one stdout chunk
     with e2b.refusing("envd") if fault == "refused" else contextlib.nullcontext():
         if operation == "code":
             code = "print('first')\nprint('second')\nprint('third')"
-            result = await sandbox.execute_code(code, on_stdout=explode if fault == "callback" else None)
+            result = await sandbox.execute_code(code, on_stdout=(lambda line: 1 / 0) if fault == "callback" else None)
         else:
             result = await sandbox.execute_command("echo hi", timeout=5)
     assert (result.status, result.stdout, result.failure.retry_safe) == (status, stdout, status is ERROR)
@@ -193,19 +174,19 @@ async def test_transport_failures_say_whether_a_retry_is_safe(sandbox, e2b, span
 
 
 class _Provider:  # the SDK's sandbox and commands, stubbed at their boundary
-    def __init__(self, chunks: list[str], outcome: BaseException | asyncio.Event | None) -> None:
+    def __init__(self, chunks: list[str], outcome: BaseException | asyncio.Event | ExecutionError | None) -> None:
         self.chunks, self.outcome, self.sent_timeouts = chunks, outcome, []
 
-    async def run_code(self, code, on_stdout=None, **options):
+    async def run_code(self, code, on_stdout=None, on_stderr=None, **options):
         self.sent_timeouts.append(options["timeout"])
-        for chunk in self.chunks:
-            on_stdout(types.SimpleNamespace(line=chunk))
-        if self.outcome is None or isinstance(self.outcome, ExecutionError):
-            return types.SimpleNamespace(error=self.outcome, logs=types.SimpleNamespace(stdout=self.chunks, stderr=[]),
-                                         stdout="", stderr="")
+        for chunk in self.chunks:  # each chunk on both streams
+            on_stdout(types.SimpleNamespace(line=chunk)), on_stderr(types.SimpleNamespace(line=chunk))
         if isinstance(self.outcome, asyncio.Event):
             await self.outcome.wait()  # a stream gone quiet, which the SDK's deadline may not end
-        raise self.outcome
+        elif isinstance(self.outcome, BaseException):
+            raise self.outcome
+        logs = types.SimpleNamespace(stdout=self.chunks, stderr=[])
+        return types.SimpleNamespace(error=self.outcome, logs=logs, stdout="", stderr="")
 
     run = run_code  # commands.run
 
@@ -252,17 +233,18 @@ _LOST = SandboxException("500: lost")
     ],
 )
 async def test_stubbed_sdk_outcomes(operation, chunks, outcome, timeout, status, retry_safe, error) -> None:
-    provider, forwarded = _Provider(chunks, outcome), []
+    provider, forwarded, forwarded_errors = _Provider(chunks, outcome), [], []
     instance = E2BSandbox()
     instance.sandbox, instance.files, instance.commands = provider, object(), provider
     async with asyncio.timeout(30):  # the client-side bound must end a quiet stream
         if operation == "code":
-            result = await instance.execute_code("print(1)", timeout=timeout, on_stdout=forwarded.append)
+            result = await instance.execute_code("print(1)", timeout=timeout, on_stdout=forwarded.append,
+                                                 on_stderr=forwarded_errors.append)
         else:
             result = await instance.execute_command("true", timeout=timeout)
     sent = 30 if timeout is None else max(timeout, 0)
     assert (result.status, provider.sent_timeouts, result.stdout) == (status, [sent], "".join(chunks))
-    assert forwarded == [chunk.rstrip("\n") for chunk in chunks]  # each chunk less its line breaks
+    assert forwarded == forwarded_errors == [chunk.rstrip("\n") for chunk in chunks]  # each chunk less its line breaks
     assert (None if result.failure is None else result.failure.retry_safe) is retry_safe
     assert error is None or result.error == error
 
@@ -321,16 +303,14 @@ async def test_lease_renewal_and_the_live_sandbox_requirement(sandbox: E2BSandbo
     await sandbox.set_timeout(1)
     await _until(lambda: sandbox.sandbox_id not in e2b.alive_sandboxes())  # reaped once the new lease ends
     await sandbox.terminate()
-    fresh = E2BSandbox()
-    assert await fresh.set_timeout(30) is None
-    for instance in (fresh, sandbox):
+    assert await E2BSandbox().set_timeout(30) is None
+    for call in (E2BSandbox().execute_command("true"), E2BSandbox().download_file("x"), sandbox.execute_command("true"),
+                 sandbox.download_file("x")):
         with pytest.raises(SandboxNotInitializedError):
-            await instance.execute_command("true")
-        with pytest.raises(SandboxNotInitializedError):
-            await instance.download_file("/files/x")
+            await call
 
 
-async def test_downloads_prefer_the_signed_url_and_fall_back_to_the_filesystem(sandbox, e2b, caplog, spans) -> None:
+async def test_downloads_prefer_the_signed_url_and_fall_back_to_the_filesystem(sandbox, e2b, caplog, spans, monkeypatch) -> None:
     payload = bytes(range(256)) * 8
     e2b.write_file(sandbox.sandbox_id, "/files/out.bin", payload)
     assert [await sandbox.download_file("/files/out.bin", timeout=limit) for limit in (None, 0)] == [payload] * 2
@@ -339,9 +319,11 @@ async def test_downloads_prefer_the_signed_url_and_fall_back_to_the_filesystem(s
     reads = _bodies(e2b, "files.read")
     default, unlimited = (body["expiration"] - time.time() for body in reads)
     assert [body["signed"] for body in reads] == [True, True] and 15 < default <= 15 + 30 + 1 and 0 < unlimited <= 30 + 1
-    # A refused signed URL: one warning, then the filesystem read.
+    # A refused signed URL: one warning, then the filesystem read, where no limit is the SDK's 0 (None is its default).
     e2b.fail("files.read", 404)
-    assert await sandbox.download_file("/files/out.bin", timeout=10) == payload
+    read, limits = sandbox.files.read, []
+    monkeypatch.setattr(sandbox.files, "read", lambda *args, **options: limits.append(options["request_timeout"]) or read(*args, **options))
+    assert await sandbox.download_file("/files/out.bin", timeout=0) == payload and limits == [0]
     assert _bodies(e2b, "files.read")[-1]["signed"] is False
     assert await sandbox.download_file("/files/missing.csv") is None and _span(spans, "file.download").get("zib_sandbox.status") == "error"
     messages = _messages(caplog)
@@ -355,18 +337,12 @@ async def test_a_download_over_budget_is_a_timeout(sandbox, e2b, caplog, spans, 
     e2b.write_file(sandbox.sandbox_id, "/files/slow.bin", b"slow")
     e2b.stall("files.read", 30, times=2 if fault == "stalled" else 1)
     if fault == "url_used_the_budget":  # the race the overall cap normally wins
-        async def slow_url(file_path, effective_timeout=None):
-            await asyncio.sleep(0.3)
-
-        monkeypatch.setattr(sandbox, "_download_via_url", slow_url)
+        monkeypatch.setattr(sandbox, "_download_via_url", lambda *args: asyncio.sleep(0.3))
         with pytest.raises(TimeoutError, match="Download of /files/x exceeded timeout of 0.2 seconds"):
             await sandbox._read_file("/files/x", 0.2)
         return
     if fault == "sdk_read_timeout":  # the SDK's read gives up first, with httpx's error
-        async def read_timeout(file_path, request_timeout):
-            raise httpx.ReadTimeout("timed out")
-
-        monkeypatch.setattr(sandbox, "_read_via_filesystem", read_timeout)
+        monkeypatch.setattr(sandbox, "_read_via_filesystem", lambda *args: _raise(httpx.ReadTimeout("timed out")))
     assert await sandbox.download_file("/files/slow.bin", timeout=2) is None
     # The URL attempt had half the budget, so the filesystem read was tried too.
     assert e2b.calls["files.read"] == (2 if fault == "stalled" else 1)

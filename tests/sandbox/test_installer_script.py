@@ -13,35 +13,10 @@ from vorn_tools.code_interpreter.code_sandbox.utils import get_install_code
 
 # Executes the installer in a fresh namespace and prints, as the last stdout
 # line, the exception that escaped it (or null).
-_HARNESS = """
-import json, sys
-try:
-    exec(compile(sys.stdin.read(), "<installer>", "exec"), {"__name__": "__main__"})
-except BaseException as exc:
-    print(json.dumps({"type": type(exc).__name__, "message": str(exc)}))
-else:
-    print(json.dumps(None))
-"""
-
-
-@pytest.fixture(scope="session")
-def wheel_dir(tmp_path_factory):
-    """Minimal pure-Python wheels, each of distribution ``name`` 1.0 holding an empty package ``name``."""
-    directory = tmp_path_factory.mktemp("wheels")
-    for name in ("vorn_tiny_a", "vorn_tiny_m", "vorn_tiny_t", "vorn_tiny_v"):
-        dist_info = f"{name}-1.0.dist-info"
-        with zipfile.ZipFile(directory / f"{name}-1.0-py3-none-any.whl", "w") as wheel:
-            wheel.writestr(f"{name}/__init__.py", "")
-            wheel.writestr(f"{dist_info}/METADATA", f"Metadata-Version: 2.1\nName: {name}\nVersion: 1.0\n")
-            wheel.writestr(f"{dist_info}/WHEEL", "Wheel-Version: 1.0\nRoot-Is-Purelib: true\nTag: py3-none-any\n")
-            wheel.writestr(f"{dist_info}/RECORD", "")  # pip needs the file, not its hashes
-    return directory
-
-
-def make_venv(root, *, with_pip):
-    args = [sys.executable, "-m", "venv", *([] if with_pip else ["--without-pip"]), str(root)]
-    subprocess.run(args, check=True, capture_output=True, timeout=120)
-    return root / "bin" / "python"
+_HARNESS = """import json, sys
+try: exec(compile(sys.stdin.read(), "<installer>", "exec"), {"__name__": "__main__"})
+except BaseException as exc: print(json.dumps({"type": type(exc).__name__, "message": str(exc)}))
+else: print(json.dumps(None))"""
 
 
 @pytest.fixture(scope="session")
@@ -51,10 +26,24 @@ def pip_python(tmp_path_factory):
 
 
 @pytest.fixture
-def offline_pip_env(wheel_dir, tmp_path):
-    """Environment for a child interpreter whose pip sees only the tiny wheels."""
+def offline_pip_env(tmp_path_factory, tmp_path):
+    """Environment for a child interpreter whose pip sees only minimal wheels, each of
+    distribution ``name`` 1.0 holding an empty package ``name``."""
+    directory = tmp_path_factory.mktemp("wheels")
+    for name in ("vorn_tiny_a", "vorn_tiny_m", "vorn_tiny_t", "vorn_tiny_v"):
+        with zipfile.ZipFile(directory / f"{name}-1.0-py3-none-any.whl", "w") as wheel:
+            for path, text in [(f"{name}/__init__.py", ""), ("METADATA", f"Metadata-Version: 2.1\nName: {name}\nVersion: 1.0\n"),
+                               ("WHEEL", "Wheel-Version: 1.0\nRoot-Is-Purelib: true\nTag: py3-none-any\n"),
+                               ("RECORD", "")]:  # pip needs the RECORD file, not its hashes
+                wheel.writestr(path if "/" in path else f"{name}-1.0.dist-info/{path}", text)
     return {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": str(tmp_path), "PIP_NO_INDEX": "1",
-            "PIP_FIND_LINKS": str(wheel_dir), "PIP_DISABLE_PIP_VERSION_CHECK": "1", "PIP_NO_CACHE_DIR": "1"}
+            "PIP_FIND_LINKS": str(directory), "PIP_DISABLE_PIP_VERSION_CHECK": "1", "PIP_NO_CACHE_DIR": "1"}
+
+
+def make_venv(root, *, with_pip):
+    args = [sys.executable, "-m", "venv", *([] if with_pip else ["--without-pip"]), str(root)]
+    subprocess.run(args, check=True, capture_output=True, timeout=120)
+    return root / "bin" / "python"
 
 
 def run(python, args, env, stdin=None) -> subprocess.CompletedProcess:

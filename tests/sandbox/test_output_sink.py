@@ -24,24 +24,17 @@ def _feed(lines):
     return native
 
 
-def test_code_points_not_bytes_and_surrogates_survive():
+def test_code_points_not_bytes_surrogates_survive_and_refcounts_balance():
     non_ascii = "\u00e9\u4e2d\U0001f600" * 333 + "\u00e9"  # 1000 code points, far more UTF-8 bytes
-    surrogate = "bad \udc80 byte \ud800"
+    surrogate = "".join(["bad \udc80 byte ", "\ud800"])  # a fresh object, not interned
+    before = sys.getrefcount(surrogate)
     native = _feed([non_ascii, surrogate])
     assert native._size == 1001 + len(surrogate) + 1
     assert list(native._lines)[1] is surrogate  # the very object: no encode/decode round trip
     with pytest.raises(TypeError):
         native.append(b"bytes")
-
-
-def test_refcounts_are_balanced():
-    line = "".join(["refcounted", "-line"])  # a fresh object, not interned
-    before = sys.getrefcount(line)
-    sink = BoundedOutputSink()
-    sink.append(line)
-    assert sys.getrefcount(line) == before + 1
-    sink.append("x" * MAX_CHARS)  # evicts it
-    assert sys.getrefcount(line) == before
+    native.append("x" * MAX_CHARS)  # evicts both
+    assert sys.getrefcount(surrogate) == before
 
 
 _line = st.one_of(st.text(max_size=40), st.integers(min_value=0, max_value=MAX_CHARS + 10).map(lambda n: "z" * n))

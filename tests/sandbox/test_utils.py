@@ -3,6 +3,7 @@
 import asyncio
 import errno
 import gc
+import inspect
 import logging
 from datetime import timedelta
 
@@ -45,8 +46,7 @@ def _script(*outcomes):
 
 class _Teardown:  # a teardown whose progress a test can observe and release
     def __init__(self, error=None):
-        self.release, self.started, self.finished = asyncio.Event(), asyncio.Event(), asyncio.Event()
-        self.error = error
+        self.release, self.started, self.finished, self.error = asyncio.Event(), asyncio.Event(), asyncio.Event(), error
 
     async def __call__(self):
         self.started.set()
@@ -119,17 +119,6 @@ async def test_only_transient_failures_are_retried_after_a_fixed_pause(pauses, c
         "Sandbox operation retry " + text for text in logged]
 
 
-async def test_nan_caps_and_pauses_are_refused_before_any_attempt():
-    op = _script("never")
-    with pytest.raises(ValueError, match="must be positive"):
-        await create_with_retry(op, is_transient=TRANSIENT, total_timeout=float("nan"))
-    with pytest.raises(ValueError, match="must be non-negative"):
-        await create_with_retry(op, is_transient=TRANSIENT, backoff=float("nan"))
-    with pytest.raises(ValueError, match="must be positive"):
-        await terminate_with_retry(op, timeout=float("nan"), error_message="{}")
-    assert op.calls == 0
-
-
 async def test_teardown_retries_every_failure_then_wraps_the_last_or_the_cap(pauses):
     register_secret("tok-terminate-secret-42")
     failures = [ValueError("odd"), KeyError("odder"), ConnectionError("refused tok-terminate-secret-42")]
@@ -177,14 +166,23 @@ def test_upload_paths_and_installable_languages():
     assert [supports_automatic_install(name) for name in names] == [True, True, True, False, False]
 
 
+_NAN = float("nan")
+
+
 @pytest.mark.parametrize(
-    ("language", "packages", "error", "named"),
-    [("JavaScript", ["left-pad"], ValueError, "'JavaScript'"), ("python", ["numpy", 3], TypeError, "3"),
-     ("python", ["numpy", "--index-url=https://evil.example/simple"], ValueError, "'--index-url=https://evil"),
-     ("python", ["  -e ."], ValueError, "'  -e .'"),  # a pip option, not a package
-     ("python", "numpy", TypeError, "single string 'numpy'")],
+    ("call", "error", "named"),
+    [(lambda: get_install_code("JavaScript", ["left-pad"]), ValueError, "'JavaScript'"),
+     (lambda: get_install_code("python", ["numpy", 3]), TypeError, "3"),
+     (lambda: get_install_code("python", ["numpy", "--index-url=https://evil.example/simple"]), ValueError, "'--index-url=https://evil"),
+     (lambda: get_install_code("python", ["  -e ."]), ValueError, "'  -e .'"),  # a pip option, not a package
+     (lambda: get_install_code("python", "numpy"), TypeError, "single string 'numpy'"),
+     # NaN caps and pauses, refused before any attempt (the script has none to play).
+     (lambda: create_with_retry(_script(), is_transient=TRANSIENT, total_timeout=_NAN), ValueError, "must be positive"),
+     (lambda: create_with_retry(_script(), is_transient=TRANSIENT, backoff=_NAN), ValueError, "must be non-negative"),
+     (lambda: terminate_with_retry(_script(), timeout=_NAN, error_message="{}"), ValueError, "must be positive")],
 )  # fmt: skip
-def test_install_code_refusals(language, packages, error, named):
+async def test_refusals_name_what_is_wrong(call, error, named):
     with pytest.raises(error) as info:
-        get_install_code(language, packages)
+        outcome = call()
+        await outcome if inspect.isawaitable(outcome) else None
     assert named in str(info.value)
