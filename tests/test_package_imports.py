@@ -5,6 +5,8 @@ import json
 import subprocess
 import sys
 
+import pytest
+
 _PROBE = """
 import asyncio, importlib, importlib.util, json, opentelemetry.trace, pkgutil, sys, warnings
 opentelemetry.trace.get_tracer = lambda *a, **k: 1 / 0  # any failure of the probe, not only ImportError
@@ -27,7 +29,19 @@ print(json.dumps(report))
 """
 
 
-def test_imports_are_clean_and_light_and_tracing_degrades() -> None:
-    proc = subprocess.run([sys.executable, "-c", _PROBE], capture_output=True, text=True, timeout=300)
+# The MCP client loads the SDK it speaks, but not the optional LangChain layer.
+_MCP_CLIENT_PROBE = """
+import json, sys, vorn_tools.mcp.client
+print(json.dumps(sorted({"vorn_tools.mcp.client.langchain", "langchain_core"} & sys.modules.keys())))
+"""
+
+
+@pytest.mark.parametrize(
+    ("probe", "expected"),
+    [(_PROBE, {"sdks": [], "failed": [], "native": True, "tracing": [False, 2, 2, None]}), (_MCP_CLIENT_PROBE, [])],
+    ids=["packages", "mcp-client"],
+)
+def test_imports_are_clean_and_light_and_tracing_degrades(probe: str, expected: object) -> None:
+    proc = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, timeout=300)
     assert (proc.returncode, proc.stderr) == (0, "")
-    assert json.loads(proc.stdout) == {"sdks": [], "failed": [], "native": True, "tracing": [False, 2, 2, None]}
+    assert json.loads(proc.stdout) == expected
