@@ -136,3 +136,18 @@ def test_literal_set_replaces_each_literal_in_turn(literals, text):
     for literal in literals:
         expected = expected.replace(literal, "[S]")
     assert LiteralSet(literals, "[S]").replace(text) == expected
+
+
+# PCRE2 syntax that Python lacks passes through to the engine: the literal
+# analysis must leave each alone or read it right (a quantifier after a
+# comment repeats the item before it; a pattern's own callout; \C, which the
+# JIT takes only on 32-bit code).
+@pytest.mark.parametrize(
+    "pattern",
+    [r"(?C)=\w{1,3}?(?<!b)*+", r"(?C1)a+", r"a\t(?#c){,2}b", r"(?>[\]]*\C+?\C*(?<n>-{2}\s){1,2})+", r"x(?#c)?y", r"\Kab"],
+)
+@pytest.mark.parametrize("text", ["ab a\tb a=b =x xy -- A\r\nb @x.io\n" * 40 + "a\t\tb ay", "é ab a=b =x y -- " * 40])
+def test_pcre_only_syntax_masks_as_the_exact_chain(pattern, text):
+    rules = [CompiledMaskingRule("A", r"\x41\C\R?+b*+"), CompiledMaskingRule.from_masking_rule(BuiltInMaskingRule.EMAIL),
+             CompiledMaskingRule("OWN", pattern)]  # fmt: skip
+    assert mask_text(text, rules) == mask_text(text, rules, exact=True)

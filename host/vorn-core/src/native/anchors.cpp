@@ -191,7 +191,9 @@ class Parser {
         }
         if (k == U'#') {
             const std::size_t end = src_.find(U')', pos_);
-            if (end == std::u32string_view::npos) {
+            // A quantifier after a comment repeats the item before the comment.
+            if (end == std::u32string_view::npos ||
+                (end + 1 < src_.size() && std::u32string_view(U"?*+{").find(src_[end + 1]) != std::u32string_view::npos)) {
                 fail();
                 return {};
             }
@@ -204,10 +206,10 @@ class Parser {
             if (!skip_balanced()) fail();
             return make(Atom::Kind::Unknown, kInf);
         }
-        // Option settings: (?i) (?-i) (?s:...) and the like.
+        // Option settings: (?i) (?-i) (?s:...) and the like; anything else
+        // (callouts such as "(?C)", unknown letters) is left to the exact engine.
         std::size_t i = 0;
-        while (i < rest.size() && ((rest[i] >= U'a' && rest[i] <= U'z') || (rest[i] >= U'A' && rest[i] <= U'Z') ||
-                                   rest[i] == U'-')) {
+        while (i < rest.size() && std::u32string_view(U"imsxnJU-").find(rest[i]) != std::u32string_view::npos) {
             if (rest[i] == U'x' || rest[i] == U'n') {
                 fail();  // extended syntax reads blanks and '#' differently; no-auto-capture renames groups
                 return {};

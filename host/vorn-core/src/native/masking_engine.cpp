@@ -32,6 +32,7 @@ struct Budget {
 template <class Block>
 int budget_callout(Block*, void* data) {
     auto* budget = static_cast<Budget*>(data);
+    if (budget == nullptr) return 0;  // a pattern's own callout in a window search: no budget there
     // Reading the clock costs a few nanoseconds; every 16th start is plenty,
     // since the match limit already bounds the work of a single start.
     if ((++budget->calls & 0xF) == 0 && Clock::now() > budget->deadline) {
@@ -442,8 +443,15 @@ void CompiledPattern::compile_narrow(std::u32string_view pcre) {
         window_code8_ = code8_ = nullptr;
         return;
     }
-    pcre2_jit_compile_8(code8_, PCRE2_JIT_COMPLETE);
+    const bool jit8 = pcre2_jit_compile_8(code8_, PCRE2_JIT_COMPLETE) == 0;
     if (window_code8_ != nullptr) window_jit8_ = pcre2_jit_compile_8(window_code8_, PCRE2_JIT_COMPLETE) == 0;
+    // The JIT takes fewer patterns in UTF mode (\C, for one): a rule the
+    // interpreter would run on ASCII texts only, much slower, stays wide.
+    if ((jit_ && !jit8) || (window_jit_ && !window_jit8_)) {
+        pcre2_code_free_8(window_code8_);
+        pcre2_code_free_8(code8_);
+        window_code8_ = code8_ = nullptr;
+    }
 }
 
 bool mask(std::u32string_view text, std::span<const CompiledPattern* const> rules, std::u32string& out) {
