@@ -51,12 +51,15 @@ async def test_one_deadline_covers_the_request_and_its_stream(sandbox, agentcore
     assert (await sandbox.execute_code("print('alive')")).stdout == "alive\n"
 
 
+_KEY = "sk-proj-" + "A1b2C3d4" * 4  # a key shape the service might echo back
+
+
 @pytest.mark.parametrize(
     ("fault", "status", "retry_safe", "stdout", "error_type"),
     [
-        (lambda s: s.fail("executeCode", 400), ERROR, True, "", "ValidationException"),
+        (lambda s: s.fail("executeCode", 400, message=_KEY), ERROR, True, "", "ValidationException"),
         (lambda s: s.fail("executeCode", 429), ERROR, True, "", "ThrottlingException"),
-        (lambda s: s.fail("executeCode", 500), UNKNOWN, False, "", "InternalServerException"),
+        (lambda s: s.fail("executeCode", 500, message=_KEY), UNKNOWN, False, "", "InternalServerException"),
         (lambda s: s.fail("executeCode", 503), UNKNOWN, False, "", "ClientError"),
         (lambda s: s.reset("executeCode"), UNKNOWN, False, "", "EndpointConnectionError"),  # delivered, then reset
         (lambda s: s.drop_stream("executeCode", after_events=0), UNKNOWN, False, "", "ClientPayloadError"),
@@ -70,6 +73,7 @@ async def test_failed_requests_and_broken_streams(sandbox, agentcore, fault, sta
     result = await sandbox.execute_code("print('out')")
     assert (result.status, result.stdout, result.failure.retry_safe) == (status, stdout, retry_safe)
     assert result.failure.exception_type.endswith("." + error_type) and result.error
+    assert _KEY not in result.error  # the service's message is masked like any other
     assert agentcore.calls["executeCode"] == 1  # the SDK never re-sends a run
 
 

@@ -45,7 +45,6 @@ from vorn_tools.code_interpreter.code_sandbox.utils import (
     finish_result,
     resolve_sandbox_timeout,
     resolve_timeout,
-    transport_failure_result,
 )
 from vorn_tools.code_interpreter.errors import (
     SandboxExecutionError,
@@ -54,7 +53,7 @@ from vorn_tools.code_interpreter.errors import (
     Stage,
 )
 from vorn_tools.code_interpreter.observability import SpanAttr, SpanName, set_current_span_attributes, traced
-from vorn_tools.code_interpreter.redaction import get_redacting_logger, qualified_type
+from vorn_tools.code_interpreter.redaction import get_redacting_logger
 
 logger = get_redacting_logger(__name__)
 
@@ -187,6 +186,7 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
 
     _BACKEND = "bedrock"
     _DEFAULT_UPLOAD_DIR = None
+    _never_sent = staticmethod(_never_sent)
 
     region: str
     aioboto3_session: aioboto3.Session
@@ -370,9 +370,7 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
         except ClientError as exc:
             if self._is_refusal(exc):
                 logger.error(f"Code execution rejected: {exc}")
-                return transport_failure_result(
-                    code, start_time, retry_safe=True, error=str(exc), exception_type=qualified_type(exc)
-                )
+                return self._transport_failure_result(exc, code, start_time, retry_safe=True)
             logger.error(f"Code execution failed server-side: {exc}")
             return self._transport_failure_result(exc, code, start_time)
         except Exception as exc:
@@ -430,32 +428,6 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
     def sandbox_id(self) -> str | None:
         """The current session's identifier, or ``None`` without a session."""
         return self._session_id
-
-    def _transport_failure_result(
-        self,
-        error: BaseException,
-        code: str,
-        start_time: float,
-        *,
-        stdout: str = "",
-        stderr: str = "",
-        retry_safe: bool | None = None,
-    ) -> ExecutionResult:
-        """The result of a run whose request or answer failed in transport.
-
-        "error" and retry safe when the request provably never reached the
-        service (by default judged by ``_never_sent``); otherwise "unknown",
-        since the code may have run.
-        """
-        return transport_failure_result(
-            code,
-            start_time,
-            retry_safe=_never_sent(error) if retry_safe is None else retry_safe,
-            error=str(error),
-            exception_type=qualified_type(error),
-            stdout=stdout,
-            stderr=stderr,
-        )
 
     @staticmethod
     def _is_refusal(error: ClientError) -> bool:

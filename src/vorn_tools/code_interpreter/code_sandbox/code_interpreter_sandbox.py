@@ -25,6 +25,7 @@ from vorn_tools.code_interpreter.code_sandbox.utils import (
     get_install_code,
     resolve_timeout,
     supports_automatic_install,
+    transport_failure_result,
 )
 from vorn_tools.code_interpreter.errors import SandboxExecutionError, Stage
 from vorn_tools.code_interpreter.observability import (
@@ -33,7 +34,7 @@ from vorn_tools.code_interpreter.observability import (
     set_current_span_attributes,
     traced,
 )
-from vorn_tools.code_interpreter.redaction import get_redacting_logger
+from vorn_tools.code_interpreter.redaction import get_redacting_logger, qualified_type, redacted_chain
 
 if TYPE_CHECKING:
     from vorn_inference.schema import Attachment
@@ -101,6 +102,42 @@ class CodeInterpreterSandbox(BaseSandbox):
         return instance
 
     # -- package installation ------------------------------------------------
+
+    @staticmethod
+    def _never_sent(error: BaseException) -> bool:
+        """Whether ``error`` proves the request never reached the sandbox.
+
+        Backends that can tell override this; by default nothing is proven.
+        """
+        return False
+
+    def _transport_failure_result(
+        self,
+        error: BaseException,
+        code: str,
+        start_time: float,
+        *,
+        stdout: str = "",
+        stderr: str = "",
+        retry_safe: bool | None = None,
+    ) -> ExecutionResult:
+        """The result of a run whose request or answer failed in transport.
+
+        "error" and retry safe when the request provably never reached the
+        sandbox (``retry_safe``, when given, is the caller's own verdict, for
+        example once output has streamed; else ``_never_sent`` judges);
+        otherwise "unknown", since the code may have run. The error text is
+        the exception chain, masked.
+        """
+        return transport_failure_result(
+            code,
+            start_time,
+            retry_safe=self._never_sent(error) if retry_safe is None else retry_safe,
+            error=redacted_chain(error),
+            exception_type=qualified_type(error),
+            stdout=stdout,
+            stderr=stderr,
+        )
 
     def _detail(self, result: ExecutionResult) -> str:
         """The most informative failure text of a failed result."""

@@ -49,7 +49,6 @@ from vorn_tools.code_interpreter.code_sandbox.utils import (
     resolve_sandbox_timeout,
     resolve_timeout,
     terminate_with_retry,
-    transport_failure_result,
 )
 from vorn_tools.code_interpreter.errors import (
     SandboxExecutionError,
@@ -66,8 +65,6 @@ from vorn_tools.code_interpreter.observability import (
 )
 from vorn_tools.code_interpreter.redaction import (
     get_redacting_logger,
-    qualified_type,
-    redacted_chain,
     register_secret,
 )
 
@@ -149,6 +146,7 @@ class E2BSandbox(CodeInterpreterSandbox):
 
     _BACKEND = "e2b"
     _DEFAULT_UPLOAD_DIR = DEFAULT_UPLOAD_DIR
+    _never_sent = staticmethod(_never_sent)
 
     def __init__(
         self,
@@ -412,33 +410,6 @@ class E2BSandbox(CodeInterpreterSandbox):
             streamed.relay(stream, getattr(message, "line", None) or "", forward)
 
         return handle
-
-    def _transport_failure_result(
-        self,
-        error: BaseException,
-        code: str,
-        start_time: float,
-        *,
-        stdout: str = "",
-        stderr: str = "",
-        retry_safe: bool | None = None,
-    ) -> ExecutionResult:
-        """The result of a run whose transport failed.
-
-        "error" and retry safe when the request provably never reached the
-        sandbox (the connection was never established and, for a streamed run,
-        nothing streamed back); otherwise "unknown" and not retry safe, since
-        the code may have run.
-        """
-        return transport_failure_result(
-            code,
-            start_time,
-            retry_safe=_never_sent(error) if retry_safe is None else retry_safe,
-            error=redacted_chain(error),
-            exception_type=qualified_type(error),
-            stdout=stdout,
-            stderr=stderr,
-        )
 
     @traced(SpanName.EXECUTE_COMMAND, **{SpanAttr.BACKEND: "e2b"})
     async def execute_command(
