@@ -144,9 +144,10 @@ def test_literal_set_replaces_each_literal_in_turn(literals, text):
 # JIT takes only on 32-bit code).
 @pytest.mark.parametrize(
     "pattern",
-    [r"(?C)=\w{1,3}?(?<!b)*+", r"(?C1)a+", r"a\t(?#c){,2}b", r"(?>[\]]*\C+?\C*(?<n>-{2}\s){1,2})+", r"x(?#c)?y", r"\Kab"],
+    [r"(?C)=\w{1,3}?(?<!b)*+", r"(?C1)a+", r"a\t(?#c){,2}b", r"(?>[\]]*\C+?\C*(?<n>-{2}\s){1,2})+", r"x(?#c)?y", r"\Kab",
+     r"(?i)\]ka"],  # a literal across a placeholder's edge, KELVIN SIGN for its "k"
 )
-@pytest.mark.parametrize("text", ["ab a\tb a=b =x xy -- A\r\nb @x.io\n" * 40 + "a\t\tb ay", "é ab a=b =x y -- " * 40])
+@pytest.mark.parametrize("text", ["ab a\tb a=b =x xy -- A\r\nb @x.io\n" * 40 + "a\t\tb ay", "é ab a=b =x y -- " * 40 + "AB\u212aa"])
 def test_pcre_only_syntax_masks_as_the_exact_chain(pattern, text):
     rules = [CompiledMaskingRule("A", r"\x41\C\R?+b*+"), CompiledMaskingRule.from_masking_rule(BuiltInMaskingRule.EMAIL),
              CompiledMaskingRule("OWN", pattern)]  # fmt: skip

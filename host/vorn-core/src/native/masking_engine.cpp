@@ -182,6 +182,10 @@ bool hand_over(int current, Str<C>& out) {
     return true;
 }
 
+// A code unit's byte in the one-byte view: ASCII texts are their own view.
+inline unsigned char narrow_unit(char c) { return static_cast<unsigned char>(c); }
+inline unsigned char narrow_unit(char32_t c) { return narrow(c); }
+
 struct Span {
     std::size_t start;
     std::size_t end;
@@ -680,9 +684,7 @@ bool RuleSet::run(V text, Scan& found, S& out) const {
             const std::size_t from = at >= longest_ ? at - longest_ + 1 : 0;
             const std::size_t to = std::min(now.size(), at + placeholder + longest_ - 1);
             window.resize(to - from);
-            for (std::size_t i = from; i < to; ++i) {
-                window[i - from] = static_cast<char>(narrow(static_cast<char32_t>(static_cast<unsigned char>(now[i]))));
-            }
+            for (std::size_t i = from; i < to; ++i) window[i - from] = static_cast<char>(narrow_unit(now[i]));
             const std::size_t lo = at, hi = at + placeholder;
             searched = searched && db_.scan(window, [&](unsigned id, std::size_t start) {
                 const std::size_t s = from + start;
