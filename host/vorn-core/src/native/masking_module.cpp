@@ -314,7 +314,19 @@ NB_MODULE(_masking, m) {
             [](const LiteralSet& self, nb::handle text) -> nb::object {
                 require_str(text, "text");
                 NarrowView view;
+                TextBuffers& buffers = text_buffers();
+                bool changed = false;
+                if (self.ascii() && PyUnicode_IS_ASCII(text.ptr())) {
+                    // Read in place: one scan finds and replaces.
+                    narrow_str(text, view);
+                    {
+                        nb::gil_scoped_release release;
+                        changed = self.replace_ascii(view.bytes, buffers.ascii_out);
+                    }
+                    return finish_ascii(text, changed, buffers);
+                }
                 if (self.one_pass()) {
+                    // A scan first spares the wide copy of a text without any literal.
                     narrow_str(text, view);
                     bool candidates = false;
                     {
@@ -322,15 +334,6 @@ NB_MODULE(_masking, m) {
                         candidates = self.may_occur(view.bytes);
                     }
                     if (!candidates) return nb::borrow(text);
-                }
-                TextBuffers& buffers = text_buffers();
-                bool changed = false;
-                if (self.ascii() && PyUnicode_IS_ASCII(text.ptr())) {
-                    {
-                        nb::gil_scoped_release release;
-                        changed = self.replace_ascii(view.bytes, buffers.ascii_out);
-                    }
-                    return finish_ascii(text, changed, buffers);
                 }
                 code_points_into(text, "text", buffers.text);
                 {
