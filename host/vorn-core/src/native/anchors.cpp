@@ -492,6 +492,7 @@ class Prefixes {
     Literals once(const Items& items, std::size_t i) {
         const Atom& atom = items[i];
         if (atom.kind == Atom::Kind::Char) {
+            if (!usable(atom.c)) return std::nullopt;
             Items one{atom};
             one.back().min = one.back().max = 1;
             one.insert(one.end(), items.begin() + static_cast<std::ptrdiff_t>(i) + 1, items.end());
