@@ -13,6 +13,9 @@ async def test_runs_keep_state_and_report_output(sandbox):
     assert first.status is ExecutionStatus.SUCCESS and first.failure is None and sandbox.sandbox_id
     assert (first.stdout, first.text, first.error, first.exit_code) == ("42\n", "42\n", "", 0)
     assert (await sandbox.execute_code("counter += 1\nprint(counter)")).stdout == "42\n"
+    for limit in (2_147_483, 1e15):  # the longest limit every layer holds, and beyond: no practical limit
+        assert (await sandbox.execute_code("print(counter)", timeout=limit)).stdout == "42\n"
+        assert (await sandbox.execute_command("echo ok", timeout=limit)).stdout.strip() == "ok"
 
 
 @pytest.mark.parametrize("explicit", [False, True])
@@ -53,6 +56,9 @@ async def test_failures_are_results_and_the_sandbox_stays_usable(sandbox, code, 
 
 async def test_use_before_start_and_after_terminate_raises_not_initialized(backend, sandbox):
     unstarted = backend.unstarted()
+    for target in (unstarted, sandbox):  # refused before anything starts or is sent
+        with pytest.raises(TypeError, match=r"^code must be a str, got NoneType$"):
+            await target.execute_code(None)
     assert unstarted.sandbox_id is None
     with pytest.raises(SandboxNotInitializedError) as info:
         await backend.needs_start(unstarted)

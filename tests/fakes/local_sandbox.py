@@ -38,7 +38,12 @@ from vorn_tools.code_interpreter.code_sandbox.constants import (
     Language,
 )
 from vorn_tools.code_interpreter.code_sandbox.models import ExecutionResult, ExecutionStatus, FailureDetail
-from vorn_tools.code_interpreter.code_sandbox.utils import StreamedOutput, calculate_duration_ms, resolve_timeout
+from vorn_tools.code_interpreter.code_sandbox.utils import (
+    StreamedOutput,
+    calculate_duration_ms,
+    check_code,
+    resolve_timeout,
+)
 from vorn_tools.code_interpreter.errors import SandboxNotInitializedError, SandboxStartError, Stage
 from vorn_tools.code_interpreter.redaction import get_redacting_logger, qualified_type
 
@@ -115,6 +120,7 @@ class LocalSandbox(CodeInterpreterSandbox):
                            upload_dir: str | None = None, on_stdout: Callable[[str], None] | None = None,
                            on_stderr: Callable[[str], None] | None = None, **kwargs: Any) -> ExecutionResult:
         """Run `code` in the worker, streaming its output lines to the callbacks."""
+        check_code(code)
         self.root  # noqa: B018 - raises before start and after terminate
         limit = resolve_timeout(timeout)
         if files:

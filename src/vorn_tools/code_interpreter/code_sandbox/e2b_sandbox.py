@@ -47,6 +47,7 @@ from vorn_tools.code_interpreter.code_sandbox.utils import (
     check_additional_packages,
     finish_result,
     resolve_sandbox_timeout,
+    check_code,
     resolve_timeout,
     terminate_with_retry,
 )
@@ -337,7 +338,9 @@ class E2BSandbox(CodeInterpreterSandbox):
         Raises:
             SandboxNotInitializedError: Before ``create`` or after ``terminate``.
             ValueError: For a ``timeout`` that is a bool, NaN or not finite.
+            TypeError: For ``code`` that is not a ``str``.
         """
+        check_code(code)
         if not self.sandbox or not self.files or not self.commands:
             raise SandboxNotInitializedError()
         start_time = time.time()

@@ -191,11 +191,17 @@ async def terminate_with_retry(
 # ---------------------------------------------------------------------------
 
 
+# The longest wait every layer below can hold: poll() and the providers' clients
+# take milliseconds in a C int. A longer limit bounds nothing in practice.
+MAX_TIMEOUT_SECONDS = (2**31 - 1) // 1000
+
+
 def resolve_timeout(timeout: float | None, default: float = DEFAULT_EXECUTION_TIMEOUT) -> float | None:
     """Resolve a per-operation limit in seconds.
 
-    ``None`` gives ``default``; zero or less gives ``None`` (no limit at all);
-    a positive value is returned unchanged.
+    ``None`` gives ``default``; zero or less gives ``None`` (no limit at all),
+    and so does a limit beyond ``MAX_TIMEOUT_SECONDS`` (about 24.8 days), which
+    no layer below could hold; any other positive value is returned unchanged.
 
     Raises:
         ValueError: For a bool, NaN, an infinity or a number too large to be a
@@ -205,9 +211,15 @@ def resolve_timeout(timeout: float | None, default: float = DEFAULT_EXECUTION_TI
         return default
     if isinstance(timeout, bool) or not _finite(timeout):
         raise ValueError(f"timeout must be a finite number of seconds or None, got {timeout!r}")
-    if timeout <= 0:
+    if timeout <= 0 or timeout > MAX_TIMEOUT_SECONDS:
         return None
     return timeout
+
+
+def check_code(code: Any) -> None:
+    """Refuse code that is not a ``str`` with ``TypeError``, before any request."""
+    if not isinstance(code, str):
+        raise TypeError(f"code must be a str, got {type(code).__name__}")
 
 
 def _finite(value: Any) -> bool:
