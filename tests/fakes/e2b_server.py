@@ -4,8 +4,9 @@ Two listeners on 127.0.0.1, each on an ephemeral port:
 
 - "api", the control plane (the SDK's ``api_url``): ``POST /v2/sandboxes``,
   ``DELETE /sandboxes/{id}``, ``POST /sandboxes/{id}/timeout``, ``GET /sandboxes/{id}``,
-  and the Template API (alias exists, tags, build request, start and status), whose
-  builds move waiting -> building -> ready or error, one state per status poll;
+  and the Template API (alias exists, tags, build request, the file link and upload of
+  COPY sources, start and status), whose builds move waiting -> building -> ready or
+  error, one state per status poll;
 - "envd", the sandbox side (the SDK's ``sandbox_url``): ``GET /health``, ``POST /execute``
   (the NDJSON stream of ``e2b_code_interpreter``), ``GET``/``POST /files`` (reads, multipart
   batch writes, signed URLs with their expiry checked) and the envd ``process.Process``
@@ -24,10 +25,12 @@ import base64
 import contextlib
 import datetime as dt
 import hashlib
+import io
 import json
 import os
 import secrets
 import shutil
+import tarfile
 import time
 import uuid
 from collections.abc import AsyncIterator
@@ -49,7 +52,8 @@ from starlette.routing import Route
 from tests.fakes.standin import Command, DropConnection, Fault, PythonWorker, Refuse, StandIn
 
 ENVD_VERSION = "0.6.4"
-TEMPLATE_ROUTES = ("template.exists", "template.tags", "template.request", "template.start", "template.status")
+TEMPLATE_ROUTES = ("template.exists", "template.tags", "template.request", "template.files", "template.upload",
+                   "template.start", "template.status")
 
 
 @dataclass
@@ -87,6 +91,7 @@ class E2BStandIn(StandIn):
         self.sandboxes: dict[str, FakeSandbox] = {}
         self.aliases: dict[str, dict[str, Any]] = {}  # name -> {"template_id", "tags"}
         self.builds: dict[str, dict[str, Any]] = {}
+        self.uploads: dict[str, dict[str, bytes]] = {}  # files hash -> {archive path: content}
 
     @property
     def api_url(self) -> str:
@@ -211,6 +216,8 @@ class E2BStandIn(StandIn):
             Route("/templates/aliases/{alias}", e("template.exists", self._alias_exists), methods=["GET"]),
             Route("/templates/{name}/tags", e("template.tags", self._template_tags), methods=["GET"]),
             Route("/v3/templates", e("template.request", self._template_request), methods=["POST"]),
+            Route("/templates/{tid}/files/{hash}", e("template.files", self._template_files), methods=["GET"]),
+            Route("/uploads/{hash}", e("template.upload", self._template_upload), methods=["PUT"]),
             Route("/v2/templates/{tid}/builds/{bid}", e("template.start", self._template_start), methods=["POST"]),
             Route("/templates/{tid}/builds/{bid}/status", e("template.status", self._template_status),
                   methods=["GET"]),
@@ -243,11 +250,34 @@ class E2BStandIn(StandIn):
         return JSONResponse({"templateID": alias["template_id"], "buildID": build_id, "public": False,
                              "names": [body["name"]], "tags": [], "aliases": [body["name"]]}, status_code=202)
 
+    async def _template_files(self, request: Request) -> Response:
+        # The link the SDK uploads a COPY step's sources to, unless that hash is cached.
+        self._template(request, "tid", {alias["template_id"]: alias for alias in self.aliases.values()})
+        files_hash = request.path_params["hash"]
+        self.record("template.files", {"hash": files_hash})
+        return JSONResponse({"present": files_hash in self.uploads, "url": f"{self.api_url}/uploads/{files_hash}"},
+                            status_code=201)
+
+    async def _template_upload(self, request: Request) -> Response:
+        files: dict[str, bytes] = {}
+        with tarfile.open(fileobj=io.BytesIO(await request.body()), mode="r:*") as archive:
+            for member in archive.getmembers():
+                if member.isfile():
+                    files[member.name] = archive.extractfile(member).read()
+        self.uploads[request.path_params["hash"]] = files
+        self.record("template.upload", {"hash": request.path_params["hash"], "files": sorted(files)})
+        return Response(status_code=200)
+
     async def _template_start(self, request: Request) -> Response:
         build = self._template(request, "bid", self.builds)
-        self.record("template.start", await request.json())
+        body = await request.json()
+        self.record("template.start", body)
         if (fault := self.take_fault("template.start", "build_error")) is not None:
             build["error"] = fault.message
+        # As the service: a COPY step whose sources never arrived fails the build.
+        for step in body.get("steps") or []:
+            if step["type"] == "COPY" and step.get("filesHash") not in self.uploads:
+                build["error"] = f"COPY {step['args'][0]}: files {step.get('filesHash')} were not uploaded"
         return Response(status_code=202)
 
     async def _template_status(self, request: Request) -> Response:

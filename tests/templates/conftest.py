@@ -19,6 +19,7 @@ def e2b_builder(e2b, monkeypatch: pytest.MonkeyPatch):
     monkeypatch.setenv("E2B_API_URL", e2b.api_url)
     monkeypatch.setattr(Template, "_logs_refresh_frequency", 0.01)
     e2b.aliases.clear()
+    e2b.uploads.clear()
     return E2BTemplateBuilder(api_key=e2b.api_key)
 
 

@@ -74,6 +74,20 @@ def test_ensure_through_the_stand_in(e2b, e2b_builder, alias, sizes, sent) -> No
     assert e2b_builder.is_usable("tpl") and e2b.calls["template.tags"] >= 1
 
 
+@pytest.mark.parametrize("given", ["path", "text"])
+def test_dockerfile_copies_from_its_build_context(e2b, e2b_builder, tmp_path, monkeypatch, given) -> None:
+    (context := tmp_path / "ctx").mkdir()
+    (context / "requirements.txt").write_text("numpy\n")
+    (tmp_path / "requirements.txt").write_text("not this one\n")
+    (context / "Dockerfile").write_text("FROM python:3.12\nCOPY requirements.txt .\nRUN pip install -r requirements.txt\n")
+    monkeypatch.chdir(tmp_path if given == "path" else context)  # a path is relative to the working directory
+    dockerfile = "ctx/Dockerfile" if given == "path" else (context / "Dockerfile").read_text()
+    result = e2b_builder.build(TemplateSpec(template_id="df", dockerfile=dockerfile))
+    assert (result.status, result.detail) == (TemplateBuildStatus.SUCCESS, "")
+    (upload,) = [body for route, body in e2b.requests if route == "template.upload"]
+    assert e2b.uploads[upload["hash"]] == {"requirements.txt": b"numpy\n"}
+
+
 def test_failing_build_and_checks(e2b, e2b_builder, caplog, spans) -> None:
     e2b.fail_next_build("step 2 exploded")
     result = e2b_builder.ensure(TemplateSpec(template_id="tpl", image="reg/img"))
@@ -87,19 +101,22 @@ def test_failing_build_and_checks(e2b, e2b_builder, caplog, spans) -> None:
     assert "E2B template exists check failed for 'tpl': 500: api down" in caplog.text
 
 
-@pytest.mark.parametrize("build_fails", [False, True])
-async def test_sandbox_create_ensures_the_default_template(e2b, e2b_builder, caplog, build_fails) -> None:
+@pytest.mark.parametrize("default", ["built now", "build fails", "built before"])
+async def test_sandbox_create_ensures_the_default_template(e2b, e2b_builder, caplog, default) -> None:
     from vorn_tools.code_interpreter.code_sandbox.e2b_sandbox import E2BSandbox
 
     e2b.templates.discard(E2BConfig.DEFAULT_TEMPLATE_ALIAS)
-    if build_fails:
+    if default == "build fails":
         e2b.fail_next_build("no capacity")
+    if default == "built before":
+        e2b.add_alias(E2BConfig.DEFAULT_TEMPLATE_ALIAS)
     with caplog.at_level(logging.WARNING):
         sandbox = await E2BSandbox.create(ensure_default_template=True, create_backoff=0.0, **e2b.connection_options())
     try:
         created = [body["templateID"] for route, body in e2b.requests if route == "create"]
-        assert created == ["code-interpreter-v1" if build_fails else E2BConfig.DEFAULT_TEMPLATE_ALIAS]
-        assert [b["fromImage"] for r, b in e2b.requests if r == "template.start"] == ["opensandbox/code-interpreter:v1.0.2"]
-        assert ("falling back to E2B's default template" in caplog.text) is build_fails
+        assert created == ["code-interpreter-v1" if default == "build fails" else E2BConfig.DEFAULT_TEMPLATE_ALIAS]
+        built = [b["fromImage"] for r, b in e2b.requests if r == "template.start"]
+        assert built == ([] if default == "built before" else ["opensandbox/code-interpreter:v1.0.2"])
+        assert ("falling back to E2B's default template" in caplog.text) is (default == "build fails")
     finally:
         await sandbox.terminate()

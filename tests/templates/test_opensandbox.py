@@ -96,3 +96,21 @@ def test_registry_logins_reach_the_image_pull(opensandbox, os_builder, tmp_path,
     assert _sent(opensandbox, "ecr") == ([{"target": "AmazonEC2ContainerRegistry_V20150921.GetAuthorizationToken",
                                            "access_key_id": "AKIDTEST", "region": "eu-west-3"}] * (auth is not BASIC
                                                                                                  and "region" in auth))
+
+
+@pytest.mark.parametrize(("setting", "error", "message"), [
+    ({"snapshot_poll_interval": -1}, ValueError, "snapshot_poll_interval must not be negative, got -1"),
+    ({"snapshot_poll_interval": float("nan")}, ValueError,
+     "^snapshot_poll_interval must be a number of seconds, got nan$"),
+    ({"snapshot_poll_interval": float("inf")}, ValueError, "snapshot_poll_interval must be a finite number of seconds"),
+    ({"snapshot_ready_timeout": float("nan")}, ValueError,
+     "^snapshot_ready_timeout must be a number of seconds, got nan$"),
+    ({"snapshot_ready_timeout": "180"}, TypeError, "snapshot_ready_timeout must be a number of seconds, got str"),
+    ({"snapshot_poll_interval": 0, "snapshot_ready_timeout": float("inf")}, None, None),  # no pause, no deadline
+])
+def test_polling_settings_are_refused_before_any_snapshot(opensandbox, os_builder, setting, error, message) -> None:
+    if error is None:
+        assert os_builder(**setting).build(TemplateSpec(template_id="t")).status is SUCCESS
+        return
+    with pytest.raises(error, match=message):
+        os_builder(**setting)

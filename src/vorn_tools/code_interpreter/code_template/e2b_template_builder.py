@@ -5,6 +5,7 @@ blocks for minutes; asynchronous callers run it in a worker thread.
 """
 
 import json
+import os
 from typing import Any
 
 try:
@@ -36,6 +37,8 @@ from vorn_tools.code_interpreter.code_template.template_builder import (
     BaseTemplateBuilder,
     pip_install_command,
     quoted_packages,
+    registered,
+    registered_service_account,
 )
 from vorn_tools.code_interpreter.observability import SpanAttr, SpanName, set_current_span_attributes, traced
 from vorn_tools.code_interpreter.redaction import get_redacting_logger, register_secret
@@ -132,7 +135,7 @@ class E2BTemplateBuilder(BaseTemplateBuilder):
             template = self._from_registry(spec.image, spec.registry_auth)
         elif dockerfile:
             logger.info(f"Creating E2B template from Dockerfile: {dockerfile}")
-            template = Template().from_dockerfile(dockerfile)
+            template = Template(file_context_path=_build_context(dockerfile)).from_dockerfile(dockerfile)
         else:
             logger.info(f"Creating E2B template from base: {base_template}")
             template = Template().from_template(base_template)
@@ -158,20 +161,19 @@ class E2BTemplateBuilder(BaseTemplateBuilder):
             return Template().from_image(image)
         if isinstance(auth, BasicAuth):
             template = Template()
-            return template.from_image(image, username=auth.username, password=auth.reveal_password())
+            return template.from_image(image, username=auth.username, password=registered(auth.reveal_password()))
         if isinstance(auth, AwsAuth):
             template = Template()
             return template.from_aws_registry(
                 image,
                 access_key_id=auth.access_key_id,
-                secret_access_key=auth.reveal_secret_key(),
+                secret_access_key=registered(auth.reveal_secret_key()),
                 region=auth.region,
             )
         if isinstance(auth, GcpAuth):
             template = Template()
-            return template.from_gcp_registry(
-                image, service_account_json=_service_account_content(auth.resolved_service_account_json())
-            )
+            content = _service_account_content(registered_service_account(auth.resolved_service_account_json()))
+            return template.from_gcp_registry(image, service_account_json=content)
         raise ValueError(f"Unsupported registry auth: {type(auth).__name__}")
 
     def _api_opts(self) -> dict[str, Any]:
@@ -181,6 +183,19 @@ class E2BTemplateBuilder(BaseTemplateBuilder):
         if self._domain is not None:
             opts["domain"] = self._domain
         return opts
+
+
+def _build_context(dockerfile: str) -> str:
+    """The directory a Dockerfile's COPY sources are read from, as ``docker build`` would.
+
+    For a Dockerfile path its own directory, for Dockerfile text the working
+    directory. Left to itself the SDK takes the directory of the module that
+    calls ``Template()``: this package's, where no caller's file is.
+    """
+    # The same test the SDK makes to tell a path from content.
+    if os.path.isfile(dockerfile):
+        return os.path.dirname(os.path.abspath(dockerfile))
+    return os.getcwd()
 
 
 def _service_account_content(text: str) -> dict[str, Any]:
@@ -198,4 +213,5 @@ def _service_account_content(text: str) -> dict[str, Any]:
         raise ValueError(
             "GCP service_account_json is neither a readable JSON file nor a JSON object"
         ) from None
+    registered(json.dumps(content))  # the text the SDK sends in its place
     return content

@@ -10,6 +10,7 @@ creation, so it survives rebuilds. Requires the extra
 ``vorn-tools[opensandbox]``; AWS registry logins also need ``boto3``.
 """
 
+import math
 import shlex
 import time
 from datetime import timedelta
@@ -48,6 +49,8 @@ from vorn_tools.code_interpreter.code_template.template_builder import (
     BaseTemplateBuilder,
     pip_install_command,
     quoted_packages,
+    registered,
+    registered_service_account,
 )
 from vorn_tools.code_interpreter.observability import SpanAttr, SpanName, set_current_span_attributes, traced
 from vorn_tools.code_interpreter.redaction import get_redacting_logger, register_secret
@@ -56,6 +59,16 @@ logger = get_redacting_logger(__name__)
 
 _SNAPSHOT_POLL_INTERVAL_SECONDS = 2.0
 _SNAPSHOT_READY_TIMEOUT_SECONDS = 180
+
+
+def _check_seconds(name: str, value: Any, *, allow_infinite: bool) -> None:
+    """Refuse a setting in seconds that is not a number, NaN or (unless allowed) infinite."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"{name} must be a number of seconds, got {type(value).__name__}")
+    if math.isnan(value):
+        raise ValueError(f"{name} must be a number of seconds, got nan")
+    if math.isinf(value) and not allow_infinite:
+        raise ValueError(f"{name} must be a finite number of seconds, got {value!r}")
 
 
 class OpenSandboxTemplateBuilder(BaseTemplateBuilder):
@@ -86,8 +99,18 @@ class OpenSandboxTemplateBuilder(BaseTemplateBuilder):
             snapshot_poll_interval: Seconds between snapshot readiness polls.
             pool_ref: Pool the build sandbox runs on; sandboxes restored from the
                 snapshot must name the same pool.
+
+        Raises:
+            ValueError: ``snapshot_ready_timeout`` is NaN, or ``snapshot_poll_interval``
+                is negative, NaN or infinite.
+            TypeError: Either of the two is not a number.
         """
         register_secret(api_key)
+        # Checked now: either would only fail once a snapshot exists, leaving it orphaned.
+        _check_seconds("snapshot_ready_timeout", snapshot_ready_timeout, allow_infinite=True)
+        _check_seconds("snapshot_poll_interval", snapshot_poll_interval, allow_infinite=False)
+        if snapshot_poll_interval < 0:
+            raise ValueError(f"snapshot_poll_interval must not be negative, got {snapshot_poll_interval!r}")
         self._api_key = api_key
         self._domain = domain
         self._protocol = protocol
@@ -175,11 +198,11 @@ class OpenSandboxTemplateBuilder(BaseTemplateBuilder):
     def _to_basic_credentials(self, auth: RegistryAuth) -> tuple[str, str]:
         """Every credential kind as the docker basic login the server's pull takes."""
         if isinstance(auth, BasicAuth):
-            return auth.username, auth.reveal_password()
+            return auth.username, registered(auth.reveal_password())
         if isinstance(auth, AwsAuth):
             return self._ecr_credentials(auth)
         if isinstance(auth, GcpAuth):
-            return "_json_key", auth.resolved_service_account_json()
+            return "_json_key", registered_service_account(auth.resolved_service_account_json())
         raise ValueError(f"Unsupported registry auth: {type(auth).__name__}")
 
     @staticmethod
@@ -192,7 +215,7 @@ class OpenSandboxTemplateBuilder(BaseTemplateBuilder):
         client = boto3.client(
             "ecr",
             aws_access_key_id=auth.access_key_id,
-            aws_secret_access_key=auth.reveal_secret_key(),
+            aws_secret_access_key=registered(auth.reveal_secret_key()),
             region_name=auth.region,
         )
         try:
@@ -201,7 +224,7 @@ class OpenSandboxTemplateBuilder(BaseTemplateBuilder):
             client.close()
         token = response["authorizationData"][0]["authorizationToken"]
         username, password = base64.b64decode(token).decode("utf-8").split(":", 1)
-        return username, password
+        return username, registered(password)
 
     # --------------------------------------------------- snapshots by name
 

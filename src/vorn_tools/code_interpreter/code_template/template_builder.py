@@ -1,5 +1,6 @@
 """The provider-agnostic template builder contract and its idempotent ensure flow."""
 
+import json
 import shlex
 from abc import ABC, abstractmethod
 from collections.abc import Iterable
@@ -12,7 +13,7 @@ from vorn_tools.code_interpreter.code_template.models import (
     TemplateSpec,
 )
 from vorn_tools.code_interpreter.errors import CodeInterpreterError, Stage
-from vorn_tools.code_interpreter.redaction import get_redacting_logger
+from vorn_tools.code_interpreter.redaction import get_redacting_logger, register_secret
 
 logger = get_redacting_logger(__name__)
 
@@ -28,6 +29,36 @@ def pip_install_command(quoted: str) -> str:
     "--" ends pip's options: no entry can be read as one.
     """
     return f"pip install -q -- {quoted}"
+
+
+def registered(secret: str) -> str:
+    """``secret``, once registered for masking.
+
+    Builders pass every credential they reveal through here before it leaves
+    for a provider: a service that refuses a request may quote it back (a 422
+    echoing the body), and that text reaches results and log records.
+    """
+    register_secret(secret)
+    # The registry also masks a secret as one level of JSON quotes it; an SDK
+    # error that quotes a raw error body, itself quoting the JSON request,
+    # adds a second level.
+    register_secret(json.dumps(secret, ensure_ascii=False)[1:-1])
+    return secret
+
+
+def registered_service_account(text: str) -> str:
+    """A service-account JSON text, once registered for masking with its private key.
+
+    The key is registered alone as well: an error may quote the one field.
+    """
+    registered(text)
+    try:
+        content = json.loads(text)
+    except (ValueError, RecursionError):
+        return text
+    if isinstance(content, dict) and isinstance(content.get("private_key"), str):
+        registered(content["private_key"])
+    return text
 
 
 class BaseTemplateBuilder(ABC):

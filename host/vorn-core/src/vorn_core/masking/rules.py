@@ -83,6 +83,9 @@ _KEY_END = r"(?!" + _JOINING + r")"
 # A JWT starts at the start of its base64url run, so that a run of "-eyJ"
 # pieces is tried once rather than once per piece (quadratic work).
 _JWT_START = r"(?:(?<!-)(?<!" + _JOINING + r")|" + _AFTER_ESCAPE + r")"
+# A line break written as an escape: "\n" or "\r\n", each backslash doubled
+# once per level of quoting (a JSON text quoted inside another JSON text).
+_ESCAPED_BREAK = r"\\{1,8}(?:r\\{1,8})?n"
 
 
 class BuiltInMaskingRule(Enum):
@@ -94,11 +97,15 @@ class BuiltInMaskingRule(Enum):
 
     # PEM private keys of every flavour (PKCS#1/#8, EC, DSA, OpenSSH, encrypted,
     # PGP), with optional RFC 1421 headers; a block cut off before its END line
-    # is masked up to where the key material stops.
+    # is masked up to where the key material stops. A key quoted in JSON or a
+    # repr (a service-account file, an echoed request body) has its line breaks
+    # written as "\n" escapes (and "/" maybe as "\/"), backslashes doubled per
+    # level of quoting.
     PRIVATE_KEY_BLOCK = (
         r"-----BEGIN (?:[A-Z0-9]{1,16} ){0,3}PRIVATE KEY(?: BLOCK)?-----"
-        r"[ \t\r\n]{0,8}(?:[A-Za-z][A-Za-z-]{0,30}: [^\r\n]{0,256}\r?\n){0,8}"
-        r"[A-Za-z0-9+/=\s]{0,32768}"
+        r"(?:[ \t\r\n]|" + _ESCAPED_BREAK + r"){0,8}"
+        r"(?:[A-Za-z][A-Za-z-]{0,30}: (?:[^\r\n\\]|\\(?![\\rn])){0,256}(?:\r?\n|" + _ESCAPED_BREAK + r")){0,8}"
+        r"(?:[A-Za-z0-9+/=\s]|" + _ESCAPED_BREAK + r"|\\{1,8}/){0,32768}"
         r"(?:-----END (?:[A-Z0-9]{1,16} ){0,3}PRIVATE KEY(?: BLOCK)?-----)?"
     )
     # The value of an Authorization / Proxy-Authorization header in raw HTTP,
