@@ -2,6 +2,9 @@
 
 from __future__ import annotations
 
+import collections
+import enum
+
 import pytest
 from vorn_inference.schema import Attachment
 
@@ -65,6 +68,10 @@ _KEY = "sk-proj-" + "A1b2C3d4" * 4  # a key shape the service might echo back
         (lambda s: s.drop_stream("executeCode", after_events=0), UNKNOWN, False, "", "ClientPayloadError"),
         (lambda s: s.drop_stream("executeCode", after_events=1), UNKNOWN, False, "out\n", "ClientPayloadError"),
         (lambda s: s.truncate("executeCode", after_events=0), UNKNOWN, False, "", "_StreamEndedEarly"),
+        (lambda s: s.rewrite("executeCode", lambda r: {**r, "structuredContent": {"stdout": 5}}),
+         UNKNOWN, False, "", "_MalformedAnswer"),
+        (lambda s: s.rewrite("executeCode", lambda r: {**r, "structuredContent": {"stderr": ["x"]}, "isError": True}),
+         UNKNOWN, False, "", "_MalformedAnswer"),
     ],
 )
 async def test_failed_requests_and_broken_streams(sandbox, agentcore, fault, status, retry_safe, stdout,
@@ -77,11 +84,23 @@ async def test_failed_requests_and_broken_streams(sandbox, agentcore, fault, sta
     assert agentcore.calls["executeCode"] == 1  # the SDK never re-sends a run
 
 
-async def test_a_refused_connection_is_retry_safe(sandbox, agentcore) -> None:
-    with agentcore.refusing("api"):
+@pytest.mark.parametrize(
+    ("outage", "error_type"),
+    [("refusing", "EndpointConnectionError"), ("unanswered", "ConnectTimeoutError")],
+)
+async def test_a_connection_never_made_is_retry_safe(make_sandbox, agentcore, outage, error_type) -> None:
+    from aiobotocore.session import get_session
+    from botocore.config import Config
+
+    botocore_session = get_session()  # the caller's own client settings are kept
+    botocore_session.set_default_client_config(Config(connect_timeout=0.5))
+    sandbox = make_sandbox(aioboto3_session_kwargs={"botocore_session": botocore_session})
+    await sandbox._ensure_started()
+    with getattr(agentcore, outage)("api"):
         result = await sandbox.execute_code("print(1)")
     assert (result.status, result.failure.retry_safe) == (ERROR, True)
-    assert result.failure.exception_type == "botocore.exceptions.EndpointConnectionError"
+    assert result.failure.exception_type == f"botocore.exceptions.{error_type}"
+    assert agentcore.calls["executeCode"] == 0
 
 
 async def test_uploads_go_in_one_request_and_failures_are_results(sandbox, agentcore) -> None:
@@ -101,11 +120,30 @@ async def test_uploads_go_in_one_request_and_failures_are_results(sandbox, agent
     assert agentcore.calls["executeCode"] == 1
 
 
-async def test_shell_commands_keep_env_to_themselves_and_report_exit_codes(sandbox, agentcore) -> None:
-    ok = await sandbox.execute_command("echo \"$GREETING\" 'it''s'; echo warn >&2", env={"GREETING": "hi 'there'"})
+class _Name(enum.StrEnum):
+    GREETING = "GREETING"
+
+
+class _Text(enum.StrEnum):
+    HI = "hi 'there'"
+
+
+@pytest.mark.parametrize(
+    "env",
+    [
+        {"GREETING": "hi 'there'"},
+        collections.OrderedDict(GREETING="hi 'there'"),
+        collections.defaultdict(str, GREETING="hi 'there'"),
+        {_Name.GREETING: _Text.HI},
+    ],
+)
+async def test_shell_commands_keep_env_to_themselves_and_report_exit_codes(sandbox, agentcore, env) -> None:
+    await sandbox.execute_code("import os\nos.environ['BASE'] = 'base'")
+    # `cat` reads the command's own (empty) input, not the interpreter's.
+    ok = await sandbox.execute_command("cat; echo \"$GREETING\" 'it''s' $BASE; echo warn >&2", env=env)
     failed = await sandbox.execute_command("printf '\\377ok'; exit 3")
     leaked = await sandbox.execute_code("import os\nprint(os.environ.get('GREETING'))")
-    assert (ok.status, ok.stdout, ok.stderr) == (SUCCESS, "hi 'there' its\n", "warn\n")
+    assert (ok.status, ok.stdout, ok.stderr) == (SUCCESS, "hi 'there' its base\n", "warn\n")
     assert (failed.status, failed.stdout, failed.error) == (ERROR, "\ufffdok", "SystemExit: 3")
     assert leaked.stdout == "None\n"
 
@@ -133,3 +171,21 @@ def test_the_drain_keeps_the_last_output_and_always_names_a_flagged_error(events
     for event in events:
         drain.feed(event)
     assert (drain.stdout, drain.stderr, drain.error, drain.completed) == expected
+
+
+@pytest.mark.parametrize(
+    ("event", "named"),
+    [
+        ({"result": {"structuredContent": {"stdout": 5}}}, "executeCode answer: stdout is a int, not a str"),
+        ({"result": {"structuredContent": {"stdout": "", "stderr": b"x"}}}, "stderr is a bytes, not a str"),
+        ({"result": {"structuredContent": ["out"]}}, "structuredContent is a list, not a mapping"),
+        ({"result": "out"}, "result is a str, not a mapping"),
+        (["result"], "event is a list, not a mapping"),
+    ],
+)
+def test_a_malformed_answer_is_named(event, named) -> None:
+    from vorn_tools.code_interpreter.code_sandbox.bedrock_agentcore_sandbox import _ExecutionDrain, _MalformedAnswer
+
+    with pytest.raises(_MalformedAnswer) as info:
+        _ExecutionDrain().feed(event)
+    assert named in str(info.value)

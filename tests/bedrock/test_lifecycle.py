@@ -5,8 +5,10 @@ from __future__ import annotations
 import asyncio
 import logging
 import re
+from pathlib import Path
 
 import pytest
+from vorn_inference.schema import Attachment
 
 from tests.fakes.agentcore_server import AgentCoreStandIn
 from vorn_tools.code_interpreter.code_sandbox.models import ExecutionStatus
@@ -24,6 +26,7 @@ async def test_the_first_execution_starts_one_session_and_terminate_forgets_it(m
     [(_, start)] = [entry for entry in agentcore.requests if entry[0] == "start"]
     assert re.fullmatch(r"bedrock-sandbox-\d+", start["name"]) and start["sessionTimeoutSeconds"] == 120
     assert agentcore.live_sessions() == [first]
+    assert sandbox._client.meta.config.read_timeout > sandbox.session_timeout  # a run may last the session
     [create] = [span for span in spans.get_finished_spans() if span.name == "zib_sandbox.sandbox.create"]
     assert dict(create.attributes) == {"zib_sandbox.backend": "bedrock", "zib_sandbox.sandbox_id": first}
     await sandbox.terminate()
@@ -42,6 +45,60 @@ async def test_a_failed_start_is_rolled_back_and_tried_again_next_time(make_sand
     assert (sandbox._client_context, sandbox._client, sandbox._is_started) == (None, None, False)
     assert [r.error_code for r in caplog.records if r.levelno == logging.ERROR] == ["session_start"]
     assert (await sandbox.execute_code("print(1)")).stdout == "1\n"
+
+
+async def test_concurrent_first_calls_share_one_start_and_its_install(make_sandbox, agentcore) -> None:
+    sandbox = make_sandbox(additional_packages=["pip"])  # already installed: pip succeeds offline
+    agentcore.stall("executeCode", 1.5)  # holds the install in flight
+    together = asyncio.gather(sandbox.execute_code("print(1)"), sandbox.execute_code("print(2)"))
+    for _ in range(1000):
+        if agentcore.calls["executeCode"]:
+            break
+        await asyncio.sleep(0.01)
+    during_install = await sandbox.execute_command("echo 3")
+    assert [r.stdout for r in await together] + [during_install.stdout] == ["1\n", "2\n", "3\n"]
+    codes = [body["arguments"]["code"] for route, body in agentcore.requests if route == "executeCode"]
+    assert agentcore.calls["start"] == 1 and "pip" in codes[0] and len(codes) == 4
+    await sandbox.terminate()
+    assert (agentcore.live_sessions(), sandbox._client_context) == ([], None)
+
+
+_NAN = float("nan")
+
+
+@pytest.mark.parametrize(
+    ("call", "refusal"),
+    [
+        (lambda s: s.execute_code("pass", timeout=_NAN), "ValueError: timeout must be a finite number"),
+        (lambda s: s.execute_code("pass", files=Attachment.from_bytes(bytes=b"x", filename="a")),
+         "TypeError: files must be a list of Attachment, got Attachment"),
+        (lambda s: s.execute_code("pass", files=[b"x"]), "TypeError: files must hold attachments"),
+        (lambda s: s.execute_code("pass", upload_dir=Path("in")), "TypeError: upload_dir must be a str"),
+        (lambda s: s.execute_code("pass", files=[Attachment.from_bytes(bytes=b"x", filename="../a")]),
+         "ERROR: Attachment name '../a' is not a safe relative path"),
+        (lambda s: s.execute_command("true", timeout=_NAN), "ValueError: timeout must be a finite number"),
+        (lambda s: s.execute_command(["true"]), "TypeError: cmd must be a str, got list"),
+        (lambda s: s.execute_command("true", env=[("A", "1")]), "TypeError: `env` must be a mapping"),
+        (lambda s: s.execute_command("true", env={"A": 1}), "TypeError: `env` values must be str, got a int for 'A'"),
+        (lambda s: s.execute_command("true", env={1: "x"}), "TypeError: `env` names must be str, got 1 (int)"),
+        (lambda s: s.execute_command("true", env={"A=B": "1"}), "ValueError: `env` entry 'A=B' cannot be set"),
+        (lambda s: s.download_file(Path("x")), "TypeError: file_path must be a str, got PosixPath"),
+        (lambda s: s.terminate(timeout=_NAN), "ValueError: `timeout` must be positive"),
+    ],
+)
+async def test_bad_arguments_are_refused_before_any_request(make_sandbox, agentcore, call, refusal) -> None:
+    started = make_sandbox()
+    await started._ensure_started()
+    agentcore.reset_records()
+    for sandbox in (make_sandbox(), started):
+        try:
+            result = await call(sandbox)
+        except Exception as exc:
+            outcome = f"{type(exc).__name__}: {exc}"
+        else:
+            outcome = f"{result.status.name}: {result.error}" if result is not None else repr(result)
+        assert outcome.startswith(refusal)
+    assert (sum(agentcore.calls.values()), started._is_started) == (0, True)
 
 
 async def test_a_failed_install_stops_the_session(make_sandbox, agentcore) -> None:
@@ -79,18 +136,25 @@ async def test_a_failed_stop_is_logged_and_the_session_forgotten(sandbox, agentc
     assert agentcore.calls["stop"] == 1
 
 
+_EMPTY_TEXT_ITEM = {"type": "resource", "resource": {"type": "text", "uri": "file://x", "text": ""}}
+
+
 async def test_downloads(sandbox, agentcore, spans) -> None:
     code = "open('empty.txt', 'w').close()\nopen('/files/plot.png', 'wb').write(b'\\x89PNG')"
     assert (await sandbox.execute_code(code)).status is ExecutionStatus.SUCCESS
     assert await sandbox.download_file("empty.txt") == b""
     assert await sandbox.download_file("/files/plot.png") == b"\x89PNG"
     assert await sandbox.download_file("missing.txt") is None
+    agentcore.rewrite("readFiles", lambda r: {**r, "content": [_EMPTY_TEXT_ITEM, *r["content"]]})
+    assert await sandbox.download_file("/files/plot.png") == b"\x89PNG"  # the item with data, not the empty one
+    agentcore.rewrite("readFiles", lambda r: {**r, "content": [_EMPTY_TEXT_ITEM]})
+    assert await sandbox.download_file("empty.txt") == b""  # an empty text resource is still a file
     agentcore.hang("readFiles", 5)
     assert await sandbox.download_file("empty.txt", timeout=0.5) is None
     agentcore.drop_stream("readFiles", after_events=0)
     assert await sandbox.download_file("empty.txt") is None
     statuses = [s.attributes["zib_sandbox.status"] for s in spans.get_finished_spans()
                 if s.name == "zib_sandbox.file.download"]
-    assert statuses == ["success", "success", "success", "timeout", "error"]
+    assert statuses == ["success"] * 5 + ["timeout", "error"]
     assert [body["arguments"] for route, body in agentcore.requests if route == "readFiles"][0] == {"paths": ["empty.txt"]}
     assert (await sandbox.execute_code("print('alive')")).status is ExecutionStatus.SUCCESS

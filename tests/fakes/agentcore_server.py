@@ -7,7 +7,8 @@ one "result" event per run or file). Headers go out at once, the result when the
 run ends; a client gone mid-run interrupts it. Each session has a directory (the
 worker's cwd; ``/files`` etc. map into it, other absolute paths are refused) and
 one persistent ``PythonWorker``. Fault routes: "start", "stop", "executeCode",
-"writeFiles", "readFiles". Answers close their connection, so nothing is pooled.
+"writeFiles", "readFiles"; ``rewrite`` changes the results of an answer (a
+malformed one, extra items). Answers close their connection, so nothing is pooled.
 """
 
 from __future__ import annotations
@@ -22,7 +23,7 @@ import struct
 import time
 import uuid
 import zlib
-from collections.abc import AsyncIterator
+from collections.abc import AsyncIterator, Callable
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -84,6 +85,7 @@ class AgentCoreStandIn(StandIn):
     def __init__(self) -> None:
         super().__init__()
         self.sessions: dict[str, Session] = {}
+        self._rewrites: list[tuple[str, Callable[[dict[str, Any]], Any]]] = []
 
     @property
     def endpoint(self) -> str:
@@ -110,6 +112,26 @@ class AgentCoreStandIn(StandIn):
     def reset(self, route: str, *, times: int = 1) -> None:
         """Read the request, then reset the connection (TCP RST) without answering."""
         self.add_fault(Fault(route, "reset", times))
+
+    def rewrite(self, route: str, change: Callable[[dict[str, Any]], Any]) -> None:
+        """Send ``change(result)`` instead of each result of the next answer of ``route``."""
+        if route not in self.ROUTES:
+            raise ValueError(f"unknown route {route!r}; known: {', '.join(self.ROUTES)}")
+        with self._lock:
+            self._rewrites.append((route, change))
+
+    def _take_rewrite(self, route: str) -> Callable[[dict[str, Any]], Any] | None:
+        with self._lock:
+            for index, (planned, change) in enumerate(self._rewrites):
+                if planned == route:
+                    del self._rewrites[index]
+                    return change
+        return None
+
+    def clear_faults(self) -> None:
+        super().clear_faults()
+        with self._lock:
+            self._rewrites.clear()
 
     def live_sessions(self) -> list[str]:  # a copy first: the stand-in's thread adds sessions
         return [sid for sid, session in list(self.sessions.items()) if not session.stopped]
@@ -203,10 +225,11 @@ class AgentCoreStandIn(StandIn):
 
     async def _send_events(self, tool: str, results: AsyncIterator[dict[str, Any]], send: Any) -> None:
         fault = self.take_fault(tool, "hang", "drop", "truncate")
+        change = self._take_rewrite(tool)
         sent, frame = 0, b""
         async with contextlib.aclosing(results):
             async for result in results:
-                frame = event_frame(result)
+                frame = event_frame(change(result) if change is not None else result)
                 if fault is not None and sent == fault.after:
                     if fault.kind != "hang":
                         break

@@ -16,7 +16,7 @@ import asyncio
 import inspect
 import socket
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from http import HTTPStatus
 from typing import Any
 
@@ -42,6 +42,9 @@ from vorn_tools.code_interpreter.code_sandbox.constants import BedrockAgentCoreS
 from vorn_tools.code_interpreter.code_sandbox.constants import BedrockClientConfig as ClientConfig
 from vorn_tools.code_interpreter.code_sandbox.models import ExecutionResult, ExecutionStatus
 from vorn_tools.code_interpreter.code_sandbox.utils import (
+    check_code,
+    check_teardown_cap,
+    check_upload_filename,
     finish_result,
     resolve_sandbox_timeout,
     resolve_timeout,
@@ -127,14 +130,20 @@ class _ExecutionDrain:
         self.completed = False
 
     def feed(self, event: dict[str, Any]) -> None:
-        result = event.get(Field.RESULT)
+        """Take in one event.
+
+        Raises:
+            _MalformedAnswer: When the event, its result, the structured
+                content or an output in it has the wrong type.
+        """
+        result = _mapping_or_none(_mapping_or_none(event, "event"), "result", Field.RESULT)
         if not result:
             return
         self.completed = True
-        structured = result.get(Field.STRUCTURED_CONTENT)
+        structured = _mapping_or_none(result, Field.STRUCTURED_CONTENT, Field.STRUCTURED_CONTENT)
         if structured:
-            self.stdout = structured.get(Field.STDOUT) or ""
-            self.stderr = structured.get(Field.STDERR) or ""
+            self.stdout = _text(structured, Field.STDOUT)
+            self.stderr = _text(structured, Field.STDERR)
         if not result.get(Field.IS_ERROR):
             return
         line = _error_line(self.stderr) if structured else ""
@@ -144,23 +153,102 @@ class _ExecutionDrain:
             self.error = ErrorMessage.EXECUTION_FAILED
 
 
-def _command_program(cmd: str, env: dict[str, str] | None) -> str:
+class _MalformedAnswer(ValueError):
+    """An answer of the service whose shape is not the one its model describes."""
+
+
+def _mapping_or_none(holder: Any, what: str, key: str | None = None) -> Mapping[str, Any] | None:
+    """``holder[key]`` (or ``holder`` itself without a key) when it is a mapping or absent.
+
+    botocore hands the event payload over as the JSON decoded it, without
+    checking it against the model, so a wrong type must be caught here.
+    """
+    value = holder if key is None else (holder or {}).get(key)
+    if value is not None and not isinstance(value, Mapping):
+        raise _MalformedAnswer(f"{Operation.EXECUTE_CODE} answer: {what} is a {type(value).__name__}, not a mapping")
+    return value
+
+
+def _text(structured: Mapping[str, Any], key: str) -> str:
+    value = structured.get(key)
+    if value is None:
+        return ""
+    if not isinstance(value, str):
+        raise _MalformedAnswer(f"{Operation.EXECUTE_CODE} answer: {key} is a {type(value).__name__}, not a str")
+    return value
+
+
+def _plain_env(env: Mapping[str, str] | None) -> dict[str, str]:
+    """``env`` as a plain dict of exact strings, refusing what the command could not receive.
+
+    Any mapping will do: only this copy is written into the program, since the
+    repr of a mapping or of a ``str`` subclass (an ``OrderedDict``, a
+    ``StrEnum`` member) need not be a literal the session can read. A value is
+    named by its key and type only: it may be a secret.
+    """
+    if env is None:
+        return {}
+    if not isinstance(env, Mapping):
+        raise TypeError(f"`env` must be a mapping of str to str, got {type(env).__name__}")
+    plain: dict[str, str] = {}
+    for key, value in env.items():
+        if not isinstance(key, str):
+            raise TypeError(f"`env` names must be str, got {key!r} ({type(key).__name__})")
+        if not isinstance(value, str):
+            raise TypeError(f"`env` values must be str, got a {type(value).__name__} for {key!r}")
+        name, text = str.__str__(key), str.__str__(value)
+        if not name or "=" in name or "\0" in name or "\0" in text:
+            raise ValueError(
+                f"`env` entry {name!r} cannot be set: a name must be non-empty, without '=' or NUL, "
+                "and a value without NUL"
+            )
+        plain[name] = text
+    return plain
+
+
+def _command_program(cmd: str, env: Mapping[str, str] | None) -> str:
     """The Python program that runs ``cmd`` through the shell and replays its outcome.
 
-    The environment goes to the command's process only, so nothing leaks into
-    the session interpreter; undecodable output is replaced, not fatal; the
-    interpreter exits (which flags the run as failed) only for a non-zero code.
+    The environment extends the session's for the command's process only, so
+    nothing leaks into the session interpreter; the command reads an empty
+    input, never the interpreter's own; undecodable output is replaced, not
+    fatal; the interpreter exits (which flags the run as failed) only for a
+    non-zero code.
+
+    Raises:
+        TypeError: For a ``cmd`` that is not a str, or an ``env`` that is not
+            a mapping of str to str.
+        ValueError: For an ``env`` entry no process environment can hold.
     """
-    env_arg = f", env={{**os.environ, **{env!r}}}" if env else ""
+    if not isinstance(cmd, str):
+        raise TypeError(f"cmd must be a str, got {type(cmd).__name__}")
+    variables = _plain_env(env)
+    env_arg = f", env={{**os.environ, **{variables!r}}}" if variables else ""
     return (
         "import os, subprocess, sys\n"
-        f"_r = subprocess.run({cmd!r}, shell=True, capture_output=True, "
-        f"encoding='utf-8', errors='replace'{env_arg})\n"
+        f"_r = subprocess.run({str.__str__(cmd)!r}, shell=True, capture_output=True, "
+        f"stdin=subprocess.DEVNULL, encoding='utf-8', errors='replace'{env_arg})\n"
         "print(_r.stdout, end='')\n"
         "sys.stderr.write(_r.stderr)\n"
         "if _r.returncode:\n"
         "    sys.exit(_r.returncode)\n"
     )
+
+
+def _check_attachments(files: Any, upload_dir: Any) -> None:
+    """Refuse ``files`` that is not a list of attachments, or an ``upload_dir`` that is not a str."""
+    if files is not None:
+        if not isinstance(files, (list, tuple)):
+            raise TypeError(f"files must be a list of Attachment, got {type(files).__name__}")
+        for attachment in files:
+            filename, data = getattr(attachment, "filename", None), getattr(attachment, "data", None)
+            if not isinstance(filename, str) or not isinstance(data, (bytes, bytearray)):
+                raise TypeError(
+                    "files must hold attachments with a str filename and bytes data, "
+                    f"got {type(attachment).__name__}"
+                )
+    if upload_dir is not None and not isinstance(upload_dir, str):
+        raise TypeError(f"upload_dir must be a str or None, got {type(upload_dir).__name__}")
 
 
 class _UnreadableReply(Exception):
@@ -178,10 +266,9 @@ class _StreamEndedEarly(ConnectionError):
 class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
     """A code-interpreter sandbox on an AWS Bedrock AgentCore session, started on first use.
 
-    Construct it directly. The session starts lazily and without a lock: let
-    the first ``execute_code`` or ``execute_command`` finish before issuing
-    further operations on the same instance. ``download_file`` never starts a
-    session.
+    Construct it directly. The session starts on the first ``execute_code`` or
+    ``execute_command``; concurrent first calls share that one start (packages
+    included) and its session. ``download_file`` never starts a session.
     """
 
     _BACKEND = "bedrock"
@@ -195,6 +282,8 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
     _client_context: Any
     _session_id: str | None
     _is_started: bool
+    _start_lock: asyncio.Lock
+    _starter: asyncio.Task | None
 
     def __init__(
         self,
@@ -241,6 +330,10 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
         self._client_context = None
         self._session_id = None
         self._is_started = False
+        # Serialises the lazy start; the starting task itself (its package
+        # install runs code) passes through while it holds the lock.
+        self._start_lock = asyncio.Lock()
+        self._starter = None
         logger.info(f"BedrockAgentCoreSandbox initialized in region {region} (lazy start)")
 
     def _warn_if_session_outlived_by_install(self) -> None:
@@ -263,8 +356,21 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
     # ------------------------------------------------------------------ session start
 
     async def _ensure_started(self) -> None:
-        if not self._is_started:
-            await self._start_session()
+        """Start the session unless it is ready; a concurrent first call waits for the one start.
+
+        The session counts as ready once the start that opened it has also
+        installed the packages; only the starting task runs code before that.
+        """
+        if self._is_started and (not self._start_lock.locked() or self._starter is asyncio.current_task()):
+            return
+        async with self._start_lock:
+            if self._is_started:
+                return
+            self._starter = asyncio.current_task()
+            try:
+                await self._start_session()
+            finally:
+                self._starter = None
 
     @traced(SpanName.CREATE, **_BACKEND_ATTR)
     async def _start_session(self) -> None:
@@ -342,18 +448,29 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
             lost connection, a stream that broke or ended early).
 
         Raises:
+            TypeError: For ``code``, ``files`` or ``upload_dir`` of the wrong
+                type, before any request.
+            ValueError: For a ``timeout`` that is NaN, an infinity or a bool,
+                before any request.
             SandboxStartError: When the lazy session start failed.
         """
+        check_code(code)
+        effective_timeout = resolve_timeout(timeout)
+        _check_attachments(files, upload_dir)
+        try:
+            for attachment in files or ():
+                check_upload_filename(attachment.filename)
+        except SandboxExecutionError as exc:
+            # Refused before a session is paid for; the same result as a failed upload.
+            return self._upload_failed(exc, code, time.time())
         await self._ensure_started()
         set_current_span_attributes(**{SpanAttr.SANDBOX_ID: self.sandbox_id})
-        effective_timeout = resolve_timeout(timeout)
         start_time = time.time()
         if files:
             try:
                 await self._upload_files(files, upload_dir)
             except Exception as exc:
-                logger.error(f"Upload before execution failed: {exc}")
-                return finish_result(ExecutionStatus.ERROR, code, start_time, error=str(exc))
+                return self._upload_failed(exc, code, start_time)
 
         drain = _ExecutionDrain()
         response: dict[str, Any] | None = None
@@ -397,6 +514,11 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
         status = ExecutionStatus.ERROR if error else ExecutionStatus.SUCCESS
         return finish_result(status, code, start_time, stdout=stdout, stderr=stderr, error=error)
 
+    @staticmethod
+    def _upload_failed(error: Exception, code: str, start_time: float) -> ExecutionResult:
+        logger.error(f"Upload before execution failed: {error}")
+        return finish_result(ExecutionStatus.ERROR, code, start_time, error=str(error))
+
     @traced(SpanName.EXECUTE_COMMAND, **_BACKEND_ATTR)
     async def execute_command(
         self,
@@ -407,11 +529,18 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
     ) -> ExecutionResult:
         """Run a shell command in the session through a Python subprocess.
 
-        ``env`` reaches the command only. The output arrives once the command
-        has ended (stdout first, then stderr); a non-zero exit is an "error"
-        result. ``timeout`` bounds the wait as in ``execute_code``; the command
-        itself is not stopped when it passes. The result's ``code`` is the
-        generated program.
+        ``env`` (any mapping of str to str) extends the session's environment
+        for the command only; the command's input is empty. The output arrives
+        once the command has ended (stdout first, then stderr); a non-zero exit
+        is an "error" result. ``timeout`` bounds the wait as in
+        ``execute_code``; the command itself is not stopped when it passes. The
+        result's ``code`` is the generated program.
+
+        Raises:
+            TypeError: For a ``cmd`` that is not a str or an ``env`` that is
+                not a mapping of str to str (naming the entry), before any request.
+            ValueError: For an ``env`` entry no environment can hold, or a
+                ``timeout`` that is NaN, an infinity or a bool.
         """
         result = await self.execute_code(_command_program(cmd, env), timeout=timeout)
         set_current_span_attributes(**{SpanAttr.SANDBOX_ID: self.sandbox_id, SpanAttr.STATUS: result.status.value})
@@ -495,9 +624,12 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
         or less no limit.
 
         Raises:
+            TypeError: For a ``file_path`` that is not a str.
             SandboxNotInitializedError: Without a started session; a download
                 never starts one.
         """
+        if not isinstance(file_path, str):
+            raise TypeError(f"file_path must be a str, got {type(file_path).__name__}")
         if not self._is_started:
             raise SandboxNotInitializedError(ErrorMessage.SESSION_NOT_STARTED)
 
@@ -539,7 +671,9 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
     def _extract_image_data(self, content_item: dict[str, Any]) -> bytes | None:
         if content_item.get(Field.TYPE) != ContentType.IMAGE:
             return None
-        return content_item.get(Field.DATA)
+        data = content_item.get(Field.DATA)
+        # An image item without data at all is no file; with empty data, an empty one.
+        return b"" if data is not None and not data else data
 
     def _extract_resource_data(self, content_item: dict[str, Any]) -> bytes | None:
         """The file content of a resource item: its text, else its blob.
@@ -564,7 +698,10 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
         return None
 
     async def _parse_file_response(self, response_stream: dict[str, Any]) -> bytes | None:
-        """The data of the first image or resource item of a "readFiles" answer, or ``None``.
+        """The data of the first image or resource item of a "readFiles" answer that holds any.
+
+        ``b""`` when the items found are all empty (an empty file), ``None``
+        when there are none (no such file).
 
         Raises:
             TimeoutError: When the stream stalled past the SDK's read timeout.
@@ -573,6 +710,7 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
         stream = response_stream.get(Field.STREAM)
         if stream is None:
             return None
+        found: bytes | None = None
         try:
             async for event in stream:
                 result = event.get(Field.RESULT) or {}
@@ -580,13 +718,15 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
                     data = self._extract_image_data(item)
                     if data is None:
                         data = self._extract_resource_data(item)
-                    if data is not None:
+                    if data:
                         return data
+                    if data is not None:
+                        found = b""
         except TimeoutError:
             raise
         except Exception as exc:
             raise _UnreadableReply(str(exc)) from exc
-        return None
+        return found
 
     # ------------------------------------------------------------------ teardown
 
@@ -598,10 +738,9 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
         session. A session whose stop failed ends when its lifetime runs out.
 
         Raises:
-            ValueError: When ``timeout`` is zero or less.
+            ValueError: When ``timeout`` is zero or less, or NaN; nothing is torn down.
         """
-        if timeout <= 0:
-            raise ValueError("`timeout` must be positive")
+        check_teardown_cap(timeout)
         if not self._client_context:
             return
         set_current_span_attributes(**{SpanAttr.SANDBOX_ID: self.sandbox_id})
