@@ -25,7 +25,9 @@ The in-sandbox Jupyter server is the route ``/jupyter/{id}/api``: a command nami
 sandbox's loopback Jupyter port (44771) reaches it, and ``JUPYTER_PORT`` in the
 command environment names a port that accepts while Jupyter is up.
 
-Faults: ``fail``/``stall``/``drop_stream`` on the routes in ``ROUTES``,
+Faults: ``fail``/``stall``/``drop_stream``/``end_stream`` on the routes in ``ROUTES``
+(a stream ended early stops before the run's "execution_complete", or before the
+"error" that ends a failed command),
 ``refuse``/``restore`` per listener, and :meth:`OpenSandboxStandIn.next_sandbox`
 (never ready, no Jupyter), :meth:`fail_next_snapshot`, :meth:`endless_pages`.
 
@@ -76,6 +78,8 @@ JUPYTER_PORT = 44771
 EXECD_PORT = 44772
 _DRAIN_GRACE = 0.5
 _TAG = "OPENSANDBOX_STANDIN_SANDBOX"
+# The events that report the end of a run (a failed command ends with its error).
+_FINAL_EVENTS = ("execution_complete", "error")
 
 
 def _in_sandbox_script() -> str:
@@ -142,10 +146,12 @@ class FakeSnapshot:
     created_at: float
     state: str = "Creating"
     tree: Path | None = None
+    naive: bool = False  # createdAt without its UTC offset, as some servers write it
 
     def body(self) -> dict[str, Any]:
-        return {"id": self.id, "sandboxId": self.sandbox_id, "name": self.name,
-                "status": {"state": self.state}, "createdAt": _iso(self.created_at)}
+        created = _iso(self.created_at)
+        return {"id": self.id, "sandboxId": self.sandbox_id, "name": self.name, "status": {"state": self.state},
+                "createdAt": created.removesuffix("+00:00") if self.naive else created}
 
 
 class OpenSandboxStandIn(StandIn):
@@ -206,10 +212,14 @@ class OpenSandboxStandIn(StandIn):
     def alive_sandboxes(self) -> list[str]:
         return [sid for sid, sandbox in list(self.sandboxes.items()) if not sandbox.killed]
 
-    def add_snapshot(self, name: str | None, *, state: str = "Ready", created_at: float | None = None) -> str:
-        """Store a snapshot directly (no source sandbox); returns its id."""
+    def add_snapshot(self, name: str | None, *, state: str = "Ready", created_at: float | None = None,
+                     naive: bool = False) -> str:
+        """Store a snapshot directly (no source sandbox); returns its id.
+
+        ``naive`` lists its creation time without a UTC offset.
+        """
         snapshot = FakeSnapshot("snap-" + uuid.uuid4().hex[:12], "", name,
-                                created_at if created_at is not None else time.time(), state)
+                                created_at if created_at is not None else time.time(), state, naive=naive)
         self.snapshots[snapshot.id] = snapshot
         return snapshot.id
 
@@ -323,7 +333,9 @@ class OpenSandboxStandIn(StandIn):
 
     async def _renew(self, request: Request) -> Response:
         sandbox = self._sandbox(request)
-        expires = dt.datetime.fromisoformat((await request.json())["expiresAt"])
+        body = await request.json()
+        self.record("renew", {"sandbox": sandbox.id, **body})
+        expires = dt.datetime.fromisoformat(body["expiresAt"])
         sandbox.expires_at = time.monotonic() + (expires.timestamp() - time.time())
         return JSONResponse({"expiresAt": expires.isoformat()})
 
@@ -475,18 +487,26 @@ class OpenSandboxStandIn(StandIn):
         return {**os.environ, "PATH": path, **sandbox.env, "JUPYTER_PORT": str(jupyter_port), **(extra or {}),
                 _TAG: sandbox.id}
 
-    def _stream(self, events, drop: Fault | None, sse: bool) -> StreamingResponse:
+    def _stream(self, events, fault: Fault | None, sse: bool) -> StreamingResponse:
+        """Stream ``events``; a "drop" fault cuts the body, an "end" fault ends it early but cleanly."""
+        end = fault is not None and fault.kind == "end"
+
         async def body():
             async with contextlib.aclosing(events):
                 sent = 0
                 async for event in events:
-                    if drop is not None and sent >= drop.after:
+                    if fault is not None and fault.after >= 0 and sent >= fault.after:
+                        if end:
+                            return
                         raise DropConnection("stream dropped on purpose")
+                    if end and fault.after < 0 and event["type"] in _FINAL_EVENTS:
+                        return
                     text = json.dumps({**event, "timestamp": _now_ms()})
                     yield (f"data: {text}\n\n" if sse else text + "\n\n").encode()
                     sent += 1
 
-        return StreamingResponse(body(), media_type="text/event-stream")
+        return StreamingResponse(body(), media_type="text/event-stream",
+                                 headers={"connection": "close"} if end else None)
 
     async def _command(self, request: Request) -> Response:
         sandbox = self._sandbox(request, execd=True)
@@ -504,8 +524,8 @@ class OpenSandboxStandIn(StandIn):
         if body.get("background"):
             self.spawn(self._finish_background(sandbox, execution_id, process))
             return self._stream(self._background_events(execution_id), None, sse=True)
-        drop = self.take_fault("command", "drop")
-        return self._stream(self._command_events(sandbox, execution_id, process, body.get("timeout")), drop, sse=True)
+        fault = self.take_fault("command", "drop", "end")
+        return self._stream(self._command_events(sandbox, execution_id, process, body.get("timeout")), fault, sse=True)
 
     async def _background_events(self, execution_id: str):
         yield {"type": "init", "text": execution_id}
@@ -603,8 +623,8 @@ class OpenSandboxStandIn(StandIn):
         if context.get("language", "python") != "python":
             raise Refuse(400, f"unsupported language {context.get('language')!r}")
         worker = await self._worker(sandbox, context.get("id") or "default")
-        return self._stream(self._code_events(sandbox, worker, body["code"]), self.take_fault("code", "drop"),
-                            sse=False)
+        return self._stream(self._code_events(sandbox, worker, body["code"]),
+                            self.take_fault("code", "drop", "end"), sse=False)
 
     async def _code_events(self, sandbox: FakeSandbox, worker: PythonWorker, code: str):
         execution_id = uuid.uuid4().hex

@@ -4,10 +4,13 @@ A stand-in subclasses :class:`StandIn`, which the provider's real SDK then reach
 HTTP on 127.0.0.1 (see ``e2b_server.py`` for a complete one):
 
 - ``ROUTES`` names the routes tests may put faults on: ``fail(route, status, times=)``,
-  ``stall(route, seconds, times=)``, ``drop_stream(route, after_events=)``, ``clear_faults()``;
+  ``stall(route, seconds, times=)``, ``drop_stream(route, after_events=)`` (cut mid-body),
+  ``end_stream(route, after_events=)`` (a clean but early end), ``echo(route, status)`` (an
+  error quoting the request body), ``clear_faults()``;
 - ``async def _serve(self)`` calls ``await self.listen(name, app)`` once per listener (any ASGI
   app, usually Starlette), whose base URL is then ``self.url(name)``; tests may ``refuse(name)``
-  and ``restore(name)`` it (closed, then listening again on the same port);
+  and ``restore(name)`` it (closed, then listening again on the same port), or hold it
+  ``unanswered(name)`` (connecting times out);
 - each handler is wrapped as ``self.endpoint(route, handler)``: the call is counted in
   ``calls``, a planned stall or status fault applied, and a :class:`Refuse` raised by the
   handler answered through ``error_response`` (override it for the provider's error body);
@@ -37,6 +40,7 @@ import logging
 import os
 import shutil
 import signal
+import socket
 import sys
 import tempfile
 import threading
@@ -70,7 +74,7 @@ class Refuse(Exception):
 @dataclass
 class Fault:
     route: str
-    kind: str  # "status", "stall", "drop" or a stand-in's own kind
+    kind: str  # "status", "stall", "drop", "end", "echo" or a stand-in's own kind
     times: int
     status: int = 500
     message: str = ""
@@ -213,6 +217,26 @@ class StandIn:
         finally:
             self.restore(listener)
 
+    @contextlib.contextmanager
+    def unanswered(self, listener: str) -> Iterator[None]:
+        """Keep ``listener``'s port but complete no new connection to it: connecting times out.
+
+        The port listens with its accept queue full (Linux), so the kernel drops
+        each new connection attempt instead of refusing it.
+        """
+        self.refuse(listener)
+        blocker, filler = socket.socket(), socket.socket()
+        try:
+            blocker.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            blocker.bind(("127.0.0.1", self._ports[listener]))
+            blocker.listen(0)
+            filler.connect(blocker.getsockname())  # takes the queue's one place
+            yield
+        finally:
+            filler.close()
+            blocker.close()
+            self.restore(listener)
+
     # ------------------------------------------------------- faults and records
 
     def fail(self, route: str, status: int, *, times: int = 1, message: str = "") -> None:
@@ -226,6 +250,24 @@ class StandIn:
     def drop_stream(self, route: str, *, after_events: int, times: int = 1) -> None:
         """Cut the next ``times`` streamed answers of ``route`` after ``after_events`` events."""
         self.add_fault(Fault(route, "drop", times, after=after_events))
+
+    def echo(self, route: str, status: int, *, times: int = 1) -> None:
+        """Refuse the next ``times`` requests of ``route`` with ``status``, quoting the request body.
+
+        As a validating service does (a 422 that repeats what it refused), so that
+        whatever the request carried, credentials included, reaches the client's error.
+        """
+        self.add_fault(Fault(route, "echo", times, status=status))
+
+    def end_stream(self, route: str, *, after_events: int | None = None, times: int = 1) -> None:
+        """End the next ``times`` streamed answers of ``route`` cleanly, then close the connection.
+
+        The body ends with its proper framing, so a client sees a normal end of the
+        answer, only without the rest: after ``after_events`` events, or (``None``)
+        just before the event that reports the end of the run. How a stand-in
+        knows that event is its own business (see its ``_stream``).
+        """
+        self.add_fault(Fault(route, "end", times, after=-1 if after_events is None else after_events))
 
     def add_fault(self, fault: Fault) -> None:
         if fault.route not in self.ROUTES:
@@ -278,6 +320,8 @@ class StandIn:
         async def serve(request):
             if (early := await self.pre_request(route)) is not None:
                 return early
+            if (echo := self.take_fault(route, "echo")) is not None:
+                return self.error_response(echo.status, (await request.body()).decode("utf-8", "replace"))
             try:
                 return await handler(request)
             except Refuse as refusal:

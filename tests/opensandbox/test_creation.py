@@ -4,12 +4,17 @@ from __future__ import annotations
 
 import asyncio
 import time
+import uuid
 
 import pytest
 
 from tests.fakes.opensandbox_server import OpenSandboxStandIn
 from tests.opensandbox.conftest import eventually
 from vorn_tools.code_interpreter.errors import SandboxExecutionError, SandboxStartError, Stage
+from vorn_tools.code_interpreter.redaction import redact
+
+# A key the stand-in never issued (so the create is refused); unique, so no other test registered it.
+_UNISSUED_KEY = "osb-unissued-" + uuid.uuid4().hex
 
 
 def _creates(opensandbox: OpenSandboxStandIn) -> list[dict]:
@@ -68,14 +73,18 @@ async def test_a_jupyter_port_that_never_answers_cannot_hang_creation(make_sandb
     ("options", "fault", "stage", "creates"),
     [
         ({}, ("create", 500), Stage.CREATE, 1),
+        ({"api_key": _UNISSUED_KEY}, None, Stage.CREATE, 1),  # the key is masked from the start
         ({"snapshot_name": "missing"}, None, Stage.SNAPSHOT_RESOLVE, 0),
         ({"snapshot_name": "failed-only"}, None, Stage.SNAPSHOT_RESOLVE, 0),
+        ({"snapshot_name": "mixed-times"}, None, Stage.SNAPSHOT_RESOLVE, 0),  # times that cannot be ordered
         ({"additional_packages": ["surely-not-a-package-xyz"]}, None, Stage.PACKAGE_INSTALL, 1),
     ],
 )
 async def test_permanent_failures_are_not_retried_and_leave_nothing(make_sandbox, opensandbox, options, fault,
                                                                     stage, creates):
     opensandbox.add_snapshot("failed-only", state="Failed")
+    opensandbox.add_snapshot("mixed-times", created_at=1.0, naive=True)
+    opensandbox.add_snapshot("mixed-times", created_at=2.0)
     if fault:
         opensandbox.fail(*fault)
     error_type = SandboxExecutionError if stage is Stage.PACKAGE_INSTALL else SandboxStartError
@@ -84,19 +93,33 @@ async def test_permanent_failures_are_not_retried_and_leave_nothing(make_sandbox
     assert info.value.stage is stage and opensandbox.calls["create"] == creates
     if stage is Stage.SNAPSHOT_RESOLVE:
         assert str(info.value) == f"No Ready OpenSandbox snapshot named {options['snapshot_name']!r}"
+    if "api_key" in options:
+        assert redact(f"key={options['api_key']}") == "key=[SECRET]"
     await eventually(lambda: opensandbox.alive_sandboxes() == [])
 
 
-async def test_cancelled_during_rollback_still_kills_the_sandbox(make_sandbox, opensandbox):
+@pytest.mark.parametrize("cancelled_during", ["execd probe", "rollback"])
+async def test_cancelled_creation_still_kills_the_sandbox(make_sandbox, opensandbox, cancelled_during):
     opensandbox.next_sandbox(ready=False)
-    opensandbox.stall("kill", 1.5)
-    task = asyncio.create_task(make_sandbox(ready_timeout=3))  # the stalled kill needs no retry
-    await eventually(lambda: opensandbox.calls["kill"] >= 1)
+    if cancelled_during == "rollback":
+        opensandbox.stall("kill", 1.5)
+        task = asyncio.create_task(make_sandbox(ready_timeout=3))  # the stalled kill needs no retry
+        await eventually(lambda: opensandbox.calls["kill"] >= 1)
+    else:
+        task = asyncio.create_task(make_sandbox(ready_timeout=60))
+        await eventually(lambda: opensandbox.calls["ping"] >= 1)
     task.cancel()
     with pytest.raises(asyncio.CancelledError):
         await task
-    assert len(opensandbox.alive_sandboxes()) == 1  # the shielded kill is still under way
+    if cancelled_during == "rollback":
+        assert len(opensandbox.alive_sandboxes()) == 1  # the shielded kill is still under way
     await eventually(lambda: opensandbox.alive_sandboxes() == [])
+
+
+async def test_execd_probe_keeps_its_minimum_time_once_the_ready_budget_is_spent(make_sandbox, opensandbox):
+    opensandbox.stall("ping", 6)  # the one ping outlasts the whole ready budget
+    sandbox = await make_sandbox(ready_timeout=2)
+    assert opensandbox.calls["directories"] == 1 and sandbox.sandbox_id in opensandbox.alive_sandboxes()
 
 
 @pytest.mark.parametrize(

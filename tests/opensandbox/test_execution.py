@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import datetime as dt
 import logging
 import time
 
@@ -10,6 +11,9 @@ import pytest
 from opensandbox.exceptions import SandboxConnectionException, SandboxTimeoutException
 from vorn_inference.schema import Attachment
 
+from tests.fakes.lite_daemon import image_env
+from tests.opensandbox.conftest import eventually
+from vorn_tools.code_interpreter.code_sandbox import opensandbox_sandbox
 from vorn_tools.code_interpreter.code_sandbox.models import ExecutionStatus
 from vorn_tools.code_interpreter.code_sandbox.opensandbox_sandbox import OpenSandbox
 from vorn_tools.code_interpreter.errors import SandboxTerminateError
@@ -59,6 +63,37 @@ async def test_transport_failures_are_classified_by_what_reached_the_sandbox(san
     opensandbox.drop_stream("code", after_events=0)
     silent = await sandbox.execute_code("print(2)")
     assert silent.status is ExecutionStatus.UNKNOWN and not silent.failure.retry_safe and silent.stdout == ""
+
+
+@pytest.mark.parametrize(
+    ("route", "after_events", "run", "stdout"),
+    [
+        ("code", None, "print('a', flush=True)\nprint('b')", "a\nb\n"),  # the completion never came
+        ("code", 3, "print('a', flush=True)\nimport time; time.sleep(0.5)\nprint('b')", "a\n"),  # mid-cell
+        ("command", None, "echo a; echo b", "a\nb"),
+        ("command", 2, "echo a; sleep 0.5; echo b", "a"),
+    ],
+)
+async def test_a_stream_that_ends_before_the_run_reports_its_end_is_unknown(sandbox, opensandbox, route,
+                                                                           after_events, run, stdout):
+    opensandbox.end_stream(route, after_events=after_events)
+    execute = sandbox.execute_code if route == "code" else sandbox.execute_command
+    result = await execute(run)
+    assert (result.status, result.stdout, result.failure.retry_safe) == (ExecutionStatus.UNKNOWN, stdout, False)
+    assert "ended before the execution reported its end" in result.error
+    assert (await execute("print('next')" if route == "code" else "echo next")).status is ExecutionStatus.SUCCESS
+
+
+@pytest.mark.parametrize(
+    ("code", "stdout"),
+    [
+        ("print('a', end='')\n6 * 7", "a\n42"),  # a result starts on its own line
+        ("print('a')\n6 * 7", "a\n42"),
+        ("print('x', end='\\r\\n')", "x\r\n"),
+    ],
+)
+async def test_code_output_reads_as_printed(sandbox, code, stdout):
+    assert (await sandbox.execute_code(code)).stdout == stdout
 
 
 @pytest.mark.parametrize(
@@ -123,6 +158,25 @@ async def test_downloads_and_failed_uploads_are_results(sandbox, opensandbox, ca
     assert opensandbox.calls["code"] == 0
 
 
+@pytest.mark.parametrize("before", ["nothing", "removed by the server", "lease ran out"])
+async def test_terminate_clears_the_handles_and_closes_the_clients(sandbox, opensandbox, caplog, before):
+    sandbox_id, interpreter = sandbox.sandbox_id, sandbox._interpreter
+    if before == "removed by the server":
+        opensandbox.call(opensandbox._kill_sandbox(opensandbox.sandboxes[sandbox_id]))
+    elif before == "lease ran out":
+        await sandbox.set_timeout(1)
+        await eventually(lambda: sandbox_id not in opensandbox.alive_sandboxes())
+    with caplog.at_level(logging.DEBUG, logger=opensandbox_sandbox.__name__):
+        await sandbox.terminate()
+    assert (sandbox._sandbox, sandbox._interpreter, opensandbox.calls["kill"]) == (None, None, 1)
+    gone = [r for r in caplog.records if "was already gone from the server" in r.getMessage()]
+    assert len(gone) == (0 if before == "nothing" else 1) and sandbox_id not in opensandbox.alive_sandboxes()
+    runs = opensandbox.calls["code"]
+    with pytest.raises(Exception):  # a closed client sends nothing
+        await interpreter.codes.run("print(1)")
+    assert opensandbox.calls["code"] == runs
+
+
 async def test_terminate_keeps_the_handle_until_the_kill_lands(sandbox, opensandbox):
     opensandbox.fail("kill", 500, times=3)
     with pytest.raises(SandboxTerminateError) as info:
@@ -132,3 +186,48 @@ async def test_terminate_keeps_the_handle_until_the_kill_lands(sandbox, opensand
     await sandbox.terminate()
     assert sandbox._sandbox is None and sandbox._interpreter is None
     assert sandbox_id not in opensandbox.alive_sandboxes()
+
+
+@pytest.mark.parametrize(
+    ("options", "seconds", "fault", "warning"),
+    [
+        ({}, 900, None, None),
+        ({"cls": "lite"}, 900, None, None),
+        ({}, 900, ("fail", "renew", 500), "Failed to renew the lease of opensandbox sandbox {id} to 900 seconds: "),
+        # the connection's request timeout is the ready timeout: a renewal that is not answered gives up
+        ({"ready_timeout": 2}, 900, ("stall", "renew", 8), "SandboxTimeoutException"),
+        ({}, 0, None, "set_timeout(0) ignored for opensandbox sandbox {id}: seconds must be a positive number"),
+        ({}, "600", None, "seconds must be a positive number"),
+        ({}, float("nan"), None, "seconds must be a positive number"),
+        ({}, 10**400, None, "Failed to renew the lease of opensandbox sandbox {id} to 1000"),  # beyond any date
+        (None, 900, None, None),  # not started: nothing to renew
+    ],
+)
+async def test_set_timeout_renews_the_lease_and_never_raises(make_sandbox, opensandbox, caplog, options, seconds,
+                                                             fault, warning):
+    from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_sandbox import OpenSandboxLite
+
+    if options is None:
+        sandbox = OpenSandbox()
+    elif options.pop("cls", None):
+        sandbox = await make_sandbox(OpenSandboxLite, env=image_env(), **options)
+    else:
+        sandbox = await make_sandbox(**options)
+    if fault:
+        getattr(opensandbox, fault[0])(*fault[1:])
+    with caplog.at_level(logging.DEBUG, logger=opensandbox_sandbox.__name__):
+        await sandbox.set_timeout(seconds)
+    ours = [r for r in caplog.records if r.name == opensandbox_sandbox.__name__]
+    warnings = [r.getMessage() for r in ours if r.levelno >= logging.WARNING]
+    renewals = [body for route, body in opensandbox.requests if route == "renew"]
+    if warning:
+        assert len(warnings) == 1 and warning.format(id=sandbox.sandbox_id) in warnings[0]
+    else:
+        assert warnings == []
+    if options is None:
+        assert not opensandbox.calls and any("is not started" in r.getMessage() for r in ours)
+    elif warning is None:
+        (renewal,) = renewals
+        granted = dt.datetime.fromisoformat(renewal["expiresAt"]) - dt.datetime.now(dt.UTC)
+        assert 800 < granted.total_seconds() <= 900
+        assert opensandbox.sandboxes[sandbox.sandbox_id].expires_at > time.monotonic() + 800

@@ -23,7 +23,10 @@ def _pages(opensandbox: OpenSandboxStandIn) -> list[list[str]]:
     return [query["page"] for route, query in opensandbox.requests if route == "snapshot.list"]
 
 
-def test_scan_pages_through_and_orders_newest_first(opensandbox, manager):
+def test_scan_pages_through_and_orders_newest_first(opensandbox, manager, monkeypatch):
+    closed: list[SandboxManagerSync] = []
+    close = SandboxManagerSync.close
+    monkeypatch.setattr(SandboxManagerSync, "close", lambda self: (closed.append(self), close(self))[1])
     for created in (1.0, 5.0, 3.0):
         opensandbox.add_snapshot("report", created_at=created)
     failed = opensandbox.add_snapshot("report", state="Failed", created_at=9.0)
@@ -38,12 +41,15 @@ def test_scan_pages_through_and_orders_newest_first(opensandbox, manager):
     newest = max(ready, key=lambda s: s.created_at).id
     assert newest_ready_snapshot_id("report", connection_config=opensandbox.connection_config(sync=True)) == newest
     assert newest_ready_snapshot_id("absent", connection_config=opensandbox.connection_config(sync=True)) is None
+    assert len(closed) == 2 and manager not in closed  # each lookup closes the manager it made
 
 
-@pytest.mark.parametrize("fault", ["endless", "error"])
+@pytest.mark.parametrize("fault", ["endless", "error", "mixed times"])
 def test_a_failed_scan_warns_once_and_finds_nothing(opensandbox, manager, monkeypatch, caplog, fault):
     opensandbox.add_snapshot("report")
-    if fault == "endless":
+    if fault == "mixed times":  # a creation time without its offset cannot be ordered against the others
+        opensandbox.add_snapshot("report", naive=True)
+    elif fault == "endless":
         monkeypatch.setattr(opensandbox_snapshots, "SNAPSHOT_LIST_MAX_PAGES", 4)
         opensandbox.endless_pages(times=100)
     else:

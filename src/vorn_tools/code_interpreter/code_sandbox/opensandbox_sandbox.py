@@ -12,6 +12,7 @@ passes; shell commands and files go through execd. Requires the extra
 
 import asyncio
 import contextlib
+import math
 import time
 from collections.abc import Callable, Mapping
 from datetime import timedelta
@@ -26,6 +27,7 @@ try:
         PoolAcquireFailedException,
         PoolEmptyException,
         PoolStateStoreUnavailableException,
+        SandboxApiException,
         SandboxConnectionException,
         SandboxReadyTimeoutException,
         SandboxTimeoutException,
@@ -59,6 +61,7 @@ from vorn_tools.code_interpreter.code_sandbox.opensandbox_snapshots import (
 from vorn_tools.code_interpreter.code_sandbox.utils import (
     StreamedOutput,
     check_additional_packages,
+    check_code,
     finish_result,
     resolve_sandbox_timeout,
     resolve_timeout,
@@ -122,6 +125,37 @@ async def _close_interpreter(interpreter: Any) -> None:
         await aclose()
 
 
+class _StreamEndedEarly(ConnectionError):
+    """A run's event stream ended without the event that reports its end.
+
+    The SDK reads a cleanly closed stream as a finished run, so a connection
+    the server closed, a kernel killed mid-cell or a sandbox that went away
+    would otherwise look like a success.
+    """
+
+
+def _stream_ended_early(kind: str, execution: Any) -> _StreamEndedEarly | None:
+    """The failure of a run whose stream stopped before reporting completion or an error."""
+    if execution.complete is not None or execution.error:
+        return None
+    return _StreamEndedEarly(f"The {kind} stream ended before the execution reported its end")
+
+
+async def _kill(sandbox: Any) -> None:
+    """Kill ``sandbox``; one the server no longer knows of counts as killed.
+
+    A sandbox whose lease ran out has already been removed by the server, so
+    its kill answers "not found": retrying that, or keeping the handle for a
+    later ``terminate``, could never succeed.
+    """
+    try:
+        await sandbox.kill()
+    except SandboxApiException as exc:
+        if exc.status_code != 404:
+            raise
+        logger.debug(f"OpenSandbox {getattr(sandbox, 'id', None)} was already gone from the server: {exc}")
+
+
 async def _teardown_sandbox(sandbox: Any, *, interpreter: Any = None) -> None:
     """Kill, then close, a half-built sandbox; failures are logged, never raised.
 
@@ -131,7 +165,7 @@ async def _teardown_sandbox(sandbox: Any, *, interpreter: Any = None) -> None:
     """
     try:
         await terminate_with_retry(
-            sandbox.kill,
+            lambda: _kill(sandbox),
             timeout=DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS,
             error_message=ErrorMessage.SANDBOX_TERMINATE_FAILED,
         )
@@ -520,11 +554,14 @@ class OpenSandbox(CodeInterpreterSandbox):
             "timeout"; "error" for a failed upload (the code did not run); for
             a broken transport "timeout" (read time-out), "error" with a
             retry-safe failure detail when the request provably never reached
-            the sandbox, else "unknown".
+            the sandbox, else "unknown" (also for a stream that ended before
+            the run reported its end), with the output streamed so far.
 
         Raises:
+            TypeError: ``code`` is not a str (before anything is sent).
             SandboxNotInitializedError: Before ``create`` or after ``terminate``.
         """
+        check_code(code)
         set_current_span_attributes(**{SpanAttr.BACKEND: self._BACKEND})
         if not self._sandbox or not self._interpreter:
             raise SandboxNotInitializedError(ErrorMessage.SANDBOX_NOT_INITIALIZED)
@@ -550,6 +587,8 @@ class OpenSandbox(CodeInterpreterSandbox):
             bound = asyncio.timeout(effective_timeout)
             async with bound:
                 execution = await self._interpreter.codes.run(code, language=self.language, handlers=handlers)
+            if (cut := _stream_ended_early("code", execution)) is not None:
+                raise cut
             error = execution.error
             return finish_result(
                 ExecutionStatus.ERROR if error else ExecutionStatus.SUCCESS,
@@ -572,7 +611,7 @@ class OpenSandbox(CodeInterpreterSandbox):
                 stderr=streamed.render("stderr"),
                 error=ErrorMessage.EXECUTION_TIMEOUT.format(effective_timeout),
             )
-        except (SandboxConnectionException, SandboxTimeoutException) as exc:
+        except (SandboxConnectionException, SandboxTimeoutException, _StreamEndedEarly) as exc:
             return self._transport_failure_result(
                 exc,
                 code,
@@ -662,7 +701,9 @@ class OpenSandbox(CodeInterpreterSandbox):
 
         ``timeout`` of ``None`` is 30 seconds, zero or less no limit. A non-zero
         exit or an execution error is an "error" result whose error is the
-        trimmed stderr, else "name: value", else the exit code.
+        trimmed stderr, else "name: value", else the exit code. A stream that
+        ended before the command reported its end is "unknown" (not retry
+        safe), with the output that arrived.
 
         Raises:
             SandboxNotInitializedError: Before ``create`` or after ``terminate``.
@@ -682,6 +723,8 @@ class OpenSandbox(CodeInterpreterSandbox):
                 execution = await self._sandbox.commands.run(cmd, **run_kwargs)
             stdout = _joined_lines(execution.logs.stdout)
             stderr = _joined_lines(execution.logs.stderr)
+            if (cut := _stream_ended_early("command", execution)) is not None:
+                return self._transport_failure_result(cut, cmd, start_time, stdout=stdout, stderr=stderr)
             exit_code = execution.exit_code
             error = execution.error
             error_text = ""
@@ -710,8 +753,35 @@ class OpenSandbox(CodeInterpreterSandbox):
             return finish_result(ExecutionStatus.ERROR, cmd, start_time, error=exc)
 
     async def set_timeout(self, seconds: int) -> None:
-        """No-op: a sandbox's lifetime is fixed when it is created."""
-        logger.debug(f"set_timeout({seconds}) is a no-op for OpenSandbox")
+        """Renew the sandbox's lease: the server keeps it for ``seconds`` from now.
+
+        Never raises: before start (or after ``terminate``) there is nothing to
+        renew and a debug record says so; a value that is not a positive
+        number of seconds, or a renewal the server refuses or does not answer
+        within the connection's request timeout, is a warning naming the
+        sandbox, and the lease stays as it was.
+        """
+        if self._sandbox is None:
+            logger.debug(f"set_timeout({seconds}) ignored: the {self._BACKEND} sandbox is not started")
+            return
+        # An int needs no finiteness check (and one beyond the float range
+        # would make math.isfinite raise).
+        if isinstance(seconds, bool) or not (
+            (isinstance(seconds, int) and seconds > 0)
+            or (isinstance(seconds, float) and math.isfinite(seconds) and seconds > 0)
+        ):
+            logger.warning(
+                f"set_timeout({seconds!r}) ignored for {self._BACKEND} sandbox {self.sandbox_id}: "
+                "seconds must be a positive number"
+            )
+            return
+        try:
+            await self._sandbox.renew(timedelta(seconds=seconds))
+        except Exception as exc:
+            logger.warning(
+                f"Failed to renew the lease of {self._BACKEND} sandbox {self.sandbox_id} "
+                f"to {seconds} seconds: {redacted_chain(exc)}"
+            )
 
     @property
     def sandbox_id(self) -> str | None:
@@ -730,14 +800,16 @@ class OpenSandbox(CodeInterpreterSandbox):
         """Kill the sandbox (retried under ``timeout`` seconds), then close its handles.
 
         When the kill finally fails, ``SandboxTerminateError`` is raised and the
-        handles stay, so ``terminate`` can be called again.
+        handles stay, so ``terminate`` can be called again. A sandbox the
+        server has already removed (its lease ran out) counts as terminated.
         """
         set_current_span_attributes(**{SpanAttr.BACKEND: self._BACKEND})
         if not self._sandbox:
             return
         set_current_span_attributes(**{SpanAttr.SANDBOX_ID: self.sandbox_id})
+        sandbox = self._sandbox
         await terminate_with_retry(
-            self._sandbox.kill, timeout=timeout, error_message=ErrorMessage.SANDBOX_TERMINATE_FAILED
+            lambda: _kill(sandbox), timeout=timeout, error_message=ErrorMessage.SANDBOX_TERMINATE_FAILED
         )
         if self._interpreter is not None:
             await _close_interpreter(self._interpreter)

@@ -63,8 +63,9 @@ def list_snapshots_named(
     """The snapshots named exactly ``name``, newest first.
 
     With ``ready_only`` only snapshots in state "Ready" are asked for. A failed
-    scan (a listing error, an unexpected page, or more than
-    ``SNAPSHOT_LIST_MAX_PAGES`` pages) logs one warning and gives an empty list.
+    scan (a listing error, an unexpected page, creation times that cannot be
+    ordered, or more than ``SNAPSHOT_LIST_MAX_PAGES`` pages) logs one warning
+    and gives an empty list.
     """
     states = [SNAPSHOT_READY_STATE] if ready_only else None
     matches: list[SnapshotInfo] = []
@@ -81,10 +82,12 @@ def list_snapshots_named(
             if not pagination or not pagination.has_next_page:
                 break
             page += 1
+        # Inside the guard: creation times that cannot be ordered (naive mixed
+        # with aware, or missing) are a listing the scan cannot use.
+        matches.sort(key=lambda snapshot: snapshot.created_at, reverse=True)
     except Exception as exc:
         logger.warning(f"OpenSandbox snapshot lookup failed for {name!r}: {exc}")
         return []
-    matches.sort(key=lambda snapshot: snapshot.created_at, reverse=True)
     return matches
 
 
