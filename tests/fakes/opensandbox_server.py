@@ -411,7 +411,7 @@ class OpenSandboxStandIn(StandIn):
     # here through AWS_ENDPOINT_URL_ECR, asks for an authorization token.
 
     #: The password part of the token handed out (it holds a colon on purpose).
-    ecr_password = "ecr-token:part-after-colon"
+    ecr_password = "ecr-login:opaque-after-colon"
 
     @property
     def ecr_url(self) -> str:

@@ -84,7 +84,7 @@ def test_failed_build_made_usable_by_a_concurrent_one(opensandbox, os_builder) -
 @pytest.mark.parametrize(("auth", "login"), [
     (BASIC, {"username": "u", "password": "pw"}),
     ({"type": "aws", "access_key_id": "AKIDTEST", "secret_access_key": "aws-secret", "region": "eu-west-3"},
-     {"username": "AWS", "password": "ecr-token:part-after-colon"}),
+     {"username": "AWS", "password": "ecr-login:opaque-after-colon"}),
     ({"type": "gcp", "service_account_json": "key.json"}, {"username": "_json_key", "password": '{"k": "v"}'}),
 ])
 def test_registry_logins_reach_the_image_pull(opensandbox, os_builder, tmp_path, monkeypatch, auth, login) -> None:

@@ -70,7 +70,7 @@ PEM_LINES = ["MIIEvQIBADANBgkqhkiG9w0BAQEFAASCBKcwggSjAgEAAoIBAQC7", "q3Zk0VhJ9c
 
 @pytest.mark.parametrize(("provider", "kind"), [
     ("e2b", "basic"), ("e2b", "gcp"), ("e2b", "aws"), ("opensandbox", "basic"), ("opensandbox", "gcp"),
-    ("opensandbox", "aws"),  # the password of the ECR login, "part-after-colon", is what the server gets
+    ("opensandbox", "aws"),  # the password of the ECR login, "opaque-after-colon", is what the server gets
 ])
 def test_credentials_a_refusing_service_echoes_stay_masked(request, caplog, provider, kind) -> None:
     password = f'{provider}-Reg"istry-pa55/wörd'  # one per builder: registration is process-wide
@@ -80,7 +80,7 @@ def test_credentials_a_refusing_service_echoes_stay_masked(request, caplog, prov
         "gcp": ({"type": "gcp", "service_account_json": json.dumps({"type": "service_account", "private_key": key})},
                 PEM_LINES),
         "aws": ({"type": "aws", "access_key_id": "AKIDTEST", "secret_access_key": password, "region": "eu-west-3"},
-                [password[:16], password[-10:], "part-after-colon"]),
+                [password[:16], password[-10:], "opaque-after-colon"]),
     }[kind]
     if provider == "e2b":
         service, route, builder = request.getfixturevalue("e2b"), "template.start", request.getfixturevalue("e2b_builder")
