@@ -21,6 +21,8 @@ from vorn_tools.code_interpreter.errors import SandboxStartError, Stage
 from vorn_tools.code_interpreter.redaction import register_secret
 
 TIMEOUT = "Execution exceeded timeout of 1 seconds"
+# A cell that swallows every KeyboardInterrupt, as model-written code does.
+STUBBORN = "import time\nprint('started', flush=True)\nwhile True:\n    try:\n        time.sleep(30)\n    except:\n        pass"
 
 
 @pytest.fixture
@@ -77,6 +79,111 @@ async def test_foreign_timeout_error_is_not_reported_as_a_timeout(lite_sandbox, 
     assert (result.status, result.error) == (ExecutionStatus.ERROR, "from somewhere else")
 
 
+@pytest.mark.parametrize("abandon", ["cancel", "caller_deadline", "stream_cut"])
+async def test_abandoned_cell_is_settled_in_the_background(lite_sandbox, opensandbox, abandon):
+    started = asyncio.Event()
+
+    async def call() -> None:
+        async with asyncio.timeout(None) as deadline:
+            def on_stdout(line: str) -> None:
+                started.set()
+                if abandon == "caller_deadline":
+                    deadline.reschedule(asyncio.get_running_loop().time())
+
+            await lite_sandbox.execute_code(STUBBORN, timeout=0, on_stdout=on_stdout)
+
+    if abandon == "stream_cut":
+        opensandbox.drop_stream("command", after_events=1)  # cut when the cell's first line comes
+        cut = await lite_sandbox.execute_code(STUBBORN, timeout=0)
+        assert cut.status is not ExecutionStatus.SUCCESS
+    else:
+        task = asyncio.create_task(call())
+        await asyncio.wait_for(started.wait(), 60)
+        if abandon == "cancel":
+            task.cancel()
+        with pytest.raises(asyncio.CancelledError if abandon == "cancel" else TimeoutError):
+            await task
+    # The settle gives the cell its whole grace: a call with a shorter budget finds the interpreter busy.
+    early = await lite_sandbox.execute_code("print('early')", timeout=1)
+    assert (early.status, early.error, early.stdout) == (ExecutionStatus.ERROR, Msg.SESSION_BUSY, "")
+    after = await lite_sandbox.execute_code("print('after')", timeout=60)
+    assert (after.status, after.stdout) == (ExecutionStatus.SUCCESS, "after\n")
+
+
+@pytest.mark.parametrize(("stream", "printed"), [("stdout", "a\nb\n"), ("stderr", "a\nb")])
+async def test_raising_callback_does_not_cut_the_cell_short(lite_sandbox, stream, printed):
+    def refuse(line: str) -> None:
+        raise ValueError(f"no room for {line}")
+
+    code = f"import sys, time\nprint('a', file=sys.{stream}, flush=True)\ntime.sleep(2)\nran = 1\nprint('b', file=sys.{stream})"
+    result = await lite_sandbox.execute_code(code, **{f"on_{stream}": refuse})
+    assert result.status is ExecutionStatus.ERROR and getattr(result, stream) == printed
+    assert result.error == (f"The on_{stream} callback raised builtins.ValueError: no room for a "
+                            "(the code ran to the end; its output is in the result)")  # fmt: skip
+    assert (result.failure.exception_type, result.failure.retry_safe) == ("builtins.ValueError", False)
+    assert (await lite_sandbox.execute_code("ran")).stdout == "1"
+
+
+@pytest.mark.parametrize(
+    ("timeout", "limit_ms"),
+    [(None, 30_000), (2.5, 2_500), (1e-6, 1), (2_147_483, 2_147_483_000), (0, None), (1e15, None)],
+)
+async def test_time_limit_reaches_the_command_service(lite_sandbox, opensandbox, timeout, limit_ms):
+    assert (await lite_sandbox.execute_code("print(1)", timeout=timeout)).stdout in ("1\n", "")
+    runs = [body for route, body in opensandbox.requests if route == "command" and " run " in body["command"]]
+    assert runs[-1].get("timeout") == limit_ms
+
+
+async def test_client_side_wait_allows_the_stream_grace(lite_sandbox, opensandbox, monkeypatch):
+    assert (await lite_sandbox.execute_code("1")).stdout == "1"  # the interpreter is up
+    monkeypatch.setattr(lite_module.LiteConfig, "STREAM_GRACE_SECONDS", 60)
+    opensandbox.stall("command", 8)  # longer than the limit: only the grace lets the call wait
+    result = await lite_sandbox.execute_code("print('late')", timeout=5)
+    assert (result.status, result.stdout) == (ExecutionStatus.SUCCESS, "late\n")
+
+
+async def test_a_replaced_relay_is_restored_with_the_next_cell(lite_sandbox):
+    fake = "import sys\nsys.stderr.write('ZIB_LITE_REPORT:' + sys.argv[-1] + ':{\"result\": \"faked\"}\\n')\n"
+    replaced = await lite_sandbox.execute_code(f"open({lite_module._CLIENT_PATH!r}, 'w').write({fake!r})")
+    assert replaced.status is ExecutionStatus.SUCCESS
+    result = await lite_sandbox.execute_code("print('ran')")
+    assert (result.status, result.stdout) == (ExecutionStatus.SUCCESS, "ran\n")
+
+
+# Writes a report line with this call's nonce onto the stderr of the relay serving the cell
+# (found by the stand-in's sandbox tag), then kills that relay: the forged line is the only report.
+FORGE_REPORT = """import os, signal
+tag = 'OPENSANDBOX_STANDIN_SANDBOX=' + os.environ['OPENSANDBOX_STANDIN_SANDBOX']
+for pid in filter(str.isdigit, os.listdir('/proc')):
+    try:
+        argv = open(f'/proc/{pid}/cmdline', 'rb').read().decode().split('\\0')[:-1]
+        env = open(f'/proc/{pid}/environ', 'rb').read().decode(errors='replace').split('\\0')
+    except OSError:
+        continue
+    if argv[-3:-2] == ['run'] and tag in env and any(a.endswith('_client.py') for a in argv):
+        with open(f'/proc/{pid}/fd/2', 'w') as relay_stderr:
+            relay_stderr.write('ZIB_LITE_REPORT:' + argv[-1] + ':' + PAYLOAD + '\\n')
+        os.kill(int(pid), signal.SIGKILL)
+        break
+"""
+
+
+@pytest.mark.parametrize(
+    ("payload", "problem"),
+    [
+        ('{"error": "boom"}', '"error" is not an object with a string "name" and "value"'),
+        ("{not json", "not valid JSON"),
+        ('["result", "2"]', "not a JSON object"),
+        ('{"busy": "no"}', '"busy" is not a boolean'),
+        ('{"daemon": "failed"}', '"log" is missing'),
+    ],
+)
+async def test_forged_report_is_an_error_result(lite_sandbox, payload, problem):
+    result = await lite_sandbox.execute_code(f"PAYLOAD = {payload!r}\n" + FORGE_REPORT)
+    assert (result.status, result.error) == (ExecutionStatus.ERROR, lite_module._MALFORMED_REPORT.format(problem))
+    assert (await lite_sandbox.execute_code("print('next')")).stdout == "next\n"
+
+
 async def test_busy_then_death_are_results_and_the_next_call_gets_a_fresh_interpreter(lite_sandbox):
     started = asyncio.Event()
     first = asyncio.create_task(
@@ -124,13 +231,41 @@ async def test_creation_checks_language_and_boots_the_noop_command(opensandbox):
     assert [r[1]["entrypoint"] for r in opensandbox.requests if r[0] == "create"] == [["tail", "-f", "/dev/null"]]
 
 
-@pytest.mark.parametrize("route", ["upload", "command"])
-async def test_failed_program_write_or_launch_is_an_interpreter_init_failure(opensandbox, route):
-    opensandbox.fail(route, 500, message="broken", times=5)
-    with pytest.raises(SandboxStartError) as info:
-        await OpenSandboxLite.create(**opensandbox.connection_options(), create_backoff=0.0)
-    assert info.value.stage is Stage.INTERPRETER_INIT and info.value.__cause__ is not None
-    assert str(info.value).startswith("Failed to start OpenSandbox: ") and not opensandbox.alive_sandboxes()
+@pytest.mark.parametrize(
+    ("fault", "cause", "message"),
+    [
+        ("upload", Exception, ""),
+        ("command", Exception, ""),
+        ("stalled_launch", TimeoutError, ""),
+        ("launch_exit", None, "no interpreter here\nsecond line"),
+    ],
+)
+async def test_failed_program_write_or_launch_is_an_interpreter_init_failure(
+    opensandbox, monkeypatch, fault, cause, message
+):
+    env = image_env()
+    if fault == "stalled_launch":
+        monkeypatch.setattr(lite_module, "_RELAY_BOUND", 1)
+        opensandbox.stall("command", 60)
+    elif fault == "launch_exit":
+        fake = tempfile.mkdtemp(dir="/var/tmp")  # outside /tmp, which each sandbox overlays
+        with open(fake + "/python3", "w") as f:
+            f.write("#!/bin/sh\necho 'no interpreter here' >&2\necho 'second line' >&2\nexit 3\n")
+        os.chmod(fake + "/python3", 0o755)
+        env = {"PATH": fake + os.pathsep + env["PATH"]}
+    else:
+        opensandbox.fail(fault, 500, message="broken", times=5)
+    try:
+        with pytest.raises(SandboxStartError) as info:
+            await OpenSandboxLite.create(**opensandbox.connection_options(), env=env, create_backoff=0.0)
+    finally:
+        if fault == "launch_exit":
+            shutil.rmtree(fake)
+    assert info.value.stage is Stage.INTERPRETER_INIT and not opensandbox.alive_sandboxes()
+    assert isinstance(info.value.__cause__, cause) if cause else info.value.__cause__ is None
+    assert str(info.value).startswith("Failed to start OpenSandbox: " + message)
+    if cause is not Exception:  # judged not transient: one attempt
+        assert len([r for r in opensandbox.requests if r[0] == "create"]) == 1
 
 
 def _execution(stdout: list[str], stderr: list[str]) -> SimpleNamespace:

@@ -9,6 +9,8 @@ output (one JSON string per line) and ends with one report line that this
 module maps to an ``ExecutionResult``. On a timeout the relay command is
 stopped, the daemon interrupts the cell, and a "settle" run of the relay waits
 for the interpreter to be idle again, restarting it when the cell will not stop.
+A call that lets go of its cell any other way (cancelled, say) leaves the same
+stop and settle running in the background; the next call waits for it.
 """
 
 import asyncio
@@ -38,10 +40,15 @@ from vorn_tools.code_interpreter.code_sandbox.constants import Language
 from vorn_tools.code_interpreter.code_sandbox.constants import OpenSandboxErrorMessage as ErrorMessage
 from vorn_tools.code_interpreter.code_sandbox.constants import OpenSandboxLiteConfig as LiteConfig
 from vorn_tools.code_interpreter.code_sandbox.constants import OpenSandboxLiteErrorMessage as LiteErrorMessage
-from vorn_tools.code_interpreter.code_sandbox.models import ExecutionResult, ExecutionStatus
+from vorn_tools.code_interpreter.code_sandbox.models import ExecutionResult, ExecutionStatus, FailureDetail
 from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_scripts import CLIENT_SOURCE, DAEMON_SOURCE
 from vorn_tools.code_interpreter.code_sandbox.opensandbox_sandbox import OpenSandbox, _never_written
-from vorn_tools.code_interpreter.code_sandbox.utils import StreamedOutput, calculate_duration_ms, resolve_timeout
+from vorn_tools.code_interpreter.code_sandbox.utils import (
+    StreamedOutput,
+    calculate_duration_ms,
+    check_code,
+    resolve_timeout,
+)
 from vorn_tools.code_interpreter.errors import SandboxNotInitializedError, SandboxStartError, Stage
 from vorn_tools.code_interpreter.observability import (
     SpanAttr,
@@ -49,7 +56,7 @@ from vorn_tools.code_interpreter.observability import (
     set_current_span_attributes,
     traced,
 )
-from vorn_tools.code_interpreter.redaction import get_redacting_logger, redact
+from vorn_tools.code_interpreter.redaction import get_redacting_logger, qualified_type, redact, redacted_message
 
 logger = get_redacting_logger(__name__)
 
@@ -67,6 +74,19 @@ _RELAY_BOUND = LiteConfig.INTERRUPT_GRACE_SECONDS + LiteConfig.STREAM_GRACE_SECO
 _INTERRUPT_TIMEOUT = 5
 
 _STREAM_NAMES = {"out": "stdout", "err": "stderr"}
+# The command service takes whole milliseconds, and 0 would mean no limit at all.
+_MIN_COMMAND_LIMIT = timedelta(milliseconds=1)
+
+# Everything a report says is written by programs that the sandbox's own code
+# can reach, so it is checked before anything is read from it.
+_MALFORMED_REPORT = (
+    "OpenSandboxLite could not read the outcome of the code: the sandbox sent a malformed report ({}). "
+    "The code may have run."
+)
+_CALLBACK_FAILED = "The {} callback raised {}: {} (the code ran to the end; its output is in the result)"
+_REPORT_TYPES: dict[str, type] = {"busy": bool, "restarted": bool, "result": str, "daemon": str, "log": str}
+_DAEMON_STATES = ("died", "failed", "error")
+_UNREADABLE = object()  # a report line of this call whose JSON does not parse
 
 
 class OpenSandboxLite(OpenSandbox):
@@ -79,6 +99,8 @@ class OpenSandboxLite(OpenSandbox):
     """
 
     _BACKEND = "opensandbox-lite"
+    # The background settle of a cell that a call let go of (see ``_abandon``).
+    _settling: "asyncio.Task[bool] | None" = None
 
     @classmethod
     async def create(cls, *args: Any, **kwargs: Any) -> Self:
@@ -150,16 +172,21 @@ class OpenSandboxLite(OpenSandbox):
             timeout: Seconds; ``None`` is 30, zero or less no limit. At the
                 limit the cell is interrupted (and the interpreter restarted
                 when it will not stop) and the output so far comes back with
-                status "timeout".
+                status "timeout". A settle still running for a cell that an
+                earlier call let go of is waited for within this budget; when
+                it outlasts the budget the call is a "session is busy" error.
             files: Attachments uploaded (in one request) before the run.
             upload_dir: Where the attachments go; ``None`` is "/tmp/files".
             on_stdout: Called with each printed stdout line, less its line feed.
+                One that raises is not called again; the code runs to the end
+                and the result is an "error" naming the exception.
             on_stderr: The same for stderr.
             **kwargs: Accepted and ignored.
 
         Raises:
             SandboxNotInitializedError: Before ``create`` or after ``terminate``.
         """
+        check_code(code)
         set_current_span_attributes(**{SpanAttr.BACKEND: self._BACKEND})
         if not self._sandbox:
             raise SandboxNotInitializedError(ErrorMessage.SANDBOX_NOT_INITIALIZED)
@@ -168,67 +195,102 @@ class OpenSandboxLite(OpenSandbox):
         start_time = time.time()
         nonce = uuid.uuid4().hex
         marker = _REPORT_MARK + nonce + ":"
-        reports: list[dict[str, Any]] = []
+        reports: list[Any] = []
         execution_id: str | None = None
+        callbacks = [_GuardedCallback.wrap("on_stdout", on_stdout), _GuardedCallback.wrap("on_stderr", on_stderr)]
 
         async def _capture_init(message: Any) -> None:
             nonlocal execution_id
             execution_id = getattr(message, "id", None)
 
         streamed = StreamedOutput()
-        forward_stderr = self._relayed_line_handler(streamed, "stderr", on_stderr)
+        forward_stderr = self._relayed_line_handler(streamed, "stderr", callbacks[1])
 
         async def _on_stderr(message: Any) -> None:
             text = getattr(message, "text", None) or ""
             if text.startswith(marker):
-                payload = json.loads(text[len(marker) :])
-                if isinstance(payload, dict):
-                    reports.append(payload)
-                    return
+                # Whatever the line holds, it must not stop the stream: the
+                # report is checked once the relay has ended.
+                try:
+                    reports.append(json.loads(text[len(marker) :]))
+                except ValueError:
+                    reports.append(_UNREADABLE)
+                return
             await forward_stderr(message)
 
         handlers = ExecutionHandlers(
             on_init=_capture_init,
-            on_stdout=self._relayed_line_handler(streamed, "stdout", on_stdout),
+            on_stdout=self._relayed_line_handler(streamed, "stdout", callbacks[0]),
             on_stderr=_on_stderr,
         )
+        # A cell an earlier call let go of may still hold the interpreter.
+        limit = await self._wait_for_settle(effective_timeout)
+        if limit is not None and limit <= 0:
+            return self._error_result(code, start_time, LiteErrorMessage.SESSION_BUSY)
         bound = asyncio.timeout(None)
+        relay_sent = False
         try:
             if files:
                 await self._upload_files(files, upload_dir)
             started = time.monotonic()
-            bound = asyncio.timeout(None if effective_timeout is None else effective_timeout + LiteConfig.STREAM_GRACE_SECONDS)
+            bound = asyncio.timeout(None if limit is None else limit + LiteConfig.STREAM_GRACE_SECONDS)
+            relay_sent = True
             async with bound:
-                execution = await self._run_cell(code, nonce, effective_timeout, handlers)
+                execution = await self._run_cell(code, nonce, limit, handlers)
         # Only this call's own deadline is a time-out; a TimeoutError from
         # anywhere else is reported by the arms below as the failure it is.
         except TimeoutError if bound.expired() else ():
-            await self._interrupt_kernel(execution_id)
-            return await self._timeout_result(code, start_time, effective_timeout, streamed=streamed)
+            return await self._timeout_result(
+                code, start_time, effective_timeout, streamed=streamed, execution_id=execution_id
+            )
+        except asyncio.CancelledError:
+            # The caller gave up (cancelled, or a deadline of its own): the
+            # cell may run on, so it is stopped and settled in the background.
+            if relay_sent:
+                self._abandon(execution_id)
+            raise
         except (SandboxConnectionException, SandboxTimeoutException) as exc:
+            retry_safe = streamed.retry_safe(exc, _never_written)
+            if relay_sent and not retry_safe:
+                self._abandon(execution_id)
             return self._transport_failure_result(
                 exc,
                 code,
                 start_time,
                 stdout=streamed.render("stdout"),
                 stderr=streamed.render("stderr"),
-                retry_safe=streamed.retry_safe(exc, _never_written),
+                retry_safe=retry_safe,
             )
         except Exception as exc:
+            if execution_id is not None:
+                self._abandon(execution_id)
             return self._error_result(
                 code, start_time, exc, stdout=streamed.render("stdout"), stderr=streamed.render("stderr")
             )
         if not reports:
             # No report: the relay crashed, or the command service stopped it at the limit.
-            if effective_timeout is not None and time.monotonic() - started >= effective_timeout:
+            if limit is not None and time.monotonic() - started >= limit:
                 return await self._timeout_result(code, start_time, effective_timeout, streamed=streamed)
+            # A relay that died mid-cell leaves the cell to the daemon alone.
+            self._abandon(None)
             error = LiteErrorMessage.RELAY_FAILED.format(execution.exit_code, streamed.render("stderr").rstrip("\n"))
-            return self._error_result(code, start_time, error, stdout=streamed.render("stdout"))
-        return self._report_result(code, start_time, execution, reports[-1], marker)
+            return _with_callback_failures(
+                self._error_result(code, start_time, error, stdout=streamed.render("stdout")), callbacks
+            )
+        if _report_problem(reports[-1]) is not None:
+            # Whatever sent it, the exchange went wrong: the cell may still hold the interpreter.
+            self._abandon(None)
+        try:
+            result = self._report_result(code, start_time, execution, reports[-1], marker)
+        except Exception as exc:
+            result = self._error_result(
+                code, start_time, exc, stdout=streamed.render("stdout"), stderr=streamed.render("stderr")
+            )
+        return _with_callback_failures(result, callbacks)
 
     @staticmethod
     def _relayed_line_handler(
-        streamed: StreamedOutput, stream: str, forward: Callable[[str], None] | None
+        streamed: StreamedOutput, stream: str, forward: Callable[[str], Any] | None
     ) -> Callable[[Any], Any]:
         """The SDK handler for one relayed stream: decode each line, record it, then forward it.
 
@@ -237,21 +299,26 @@ class OpenSandboxLite(OpenSandbox):
         """
 
         async def _handler(message: Any) -> None:
-            chunk = _printed(getattr(message, "text", None) or "")
-            streamed.record(stream, chunk)
-            if forward is not None:
-                forward(chunk[:-1] if chunk.endswith("\n") else chunk)
+            streamed.relay(stream, _printed(getattr(message, "text", None) or ""), forward)
 
         return _handler
 
     async def _run_cell(
         self, code: str, nonce: str, effective_timeout: float | None, handlers: ExecutionHandlers
     ) -> Execution:
-        """Write the cell file and run the relay's "run" on it under the command service's limit."""
+        """Write the cell file and run the relay's "run" on it under the command service's limit.
+
+        The relay program travels with every cell: code of an earlier cell may
+        have replaced it, and a replaced relay could report anything.
+        """
         assert self._sandbox is not None
         cell_path = _PREFIX + "_cell_" + nonce + ".py"
-        await self._sandbox.files.write_files([WriteEntry(path=cell_path, data=code)])
-        opts = None if effective_timeout is None else RunCommandOpts(timeout=timedelta(seconds=effective_timeout))
+        await self._sandbox.files.write_files(
+            [WriteEntry(path=_CLIENT_PATH, data=CLIENT_SOURCE), WriteEntry(path=cell_path, data=code)]
+        )
+        opts = None
+        if effective_timeout is not None:
+            opts = RunCommandOpts(timeout=max(timedelta(seconds=effective_timeout), _MIN_COMMAND_LIMIT))
         return await self._sandbox.commands.run(self._relay("run", cell_path, nonce), opts=opts, handlers=handlers)
 
     # ------------------------------------------------------------ report mapping
@@ -259,13 +326,20 @@ class OpenSandboxLite(OpenSandbox):
     def _report_result(
         self, code: str, start_time: float, execution: Execution, report: dict[str, Any], marker: str
     ) -> ExecutionResult:
-        """Map the relay's report for one cell, and the output it relayed, to a result."""
-        stdout = "".join(_printed(message.text) for message in execution.logs.stdout or ())
+        """Map the relay's report for one cell, and the output it relayed, to a result.
+
+        A report of the wrong shape is an "error" result naming what is wrong.
+        """
+        stdout = "".join(_printed(message.text or "") for message in execution.logs.stdout or ())
         stderr = "\n".join(
-            _decode_line(message.text).removesuffix("\n")
+            _decode_line(message.text or "").removesuffix("\n")
             for message in execution.logs.stderr or ()
-            if not message.text.startswith(marker)
+            if not (message.text or "").startswith(marker)
         )
+        problem = _report_problem(report)
+        if problem is not None:
+            error = _MALFORMED_REPORT.format(problem)
+            return self._error_result(code, start_time, error, stdout=stdout, stderr=stderr)
         if report.get("busy"):
             return self._error_result(code, start_time, LiteErrorMessage.SESSION_BUSY)
         daemon = report.get("daemon")
@@ -273,11 +347,11 @@ class OpenSandboxLite(OpenSandbox):
             return self._error_result(code, start_time, LiteErrorMessage.INTERPRETER_DIED, stdout=stdout, stderr=stderr)
         if daemon == "failed":
             return self._error_result(
-                code, start_time, LiteErrorMessage.INTERPRETER_START_FAILED.format(redact(report.get("log", "")))
+                code, start_time, LiteErrorMessage.INTERPRETER_START_FAILED.format(redact(report["log"]))
             )
         if daemon == "error":
             return self._error_result(
-                code, start_time, LiteErrorMessage.INTERPRETER_FAILED.format(redact(report.get("log", "")))
+                code, start_time, LiteErrorMessage.INTERPRETER_FAILED.format(redact(report["log"]))
             )
         if report.get("restarted"):
             logger.warning(
@@ -289,7 +363,7 @@ class OpenSandboxLite(OpenSandbox):
                 stdout += "\n"
             stdout += report["result"]
         entry = report.get("error")
-        errors = [f"{entry.get('name')}: {entry.get('value')}"] if entry else []
+        errors = [f"{entry['name']}: {entry['value']}"] if entry is not None else []
         if report.get("lost"):
             # Output the daemon could not pass on is not a clean success.
             lost = " and ".join(_STREAM_NAMES.get(kind, str(kind)) for kind in report["lost"])
@@ -322,12 +396,23 @@ class OpenSandboxLite(OpenSandbox):
     # -------------------------------------------------- timeout, interrupt, settle
 
     async def _timeout_result(
-        self, code: str, start_time: float, effective_timeout: float | None, *, streamed: StreamedOutput
+        self,
+        code: str,
+        start_time: float,
+        effective_timeout: float | None,
+        *,
+        streamed: StreamedOutput,
+        execution_id: str | None = None,
     ) -> ExecutionResult:
-        """The "timeout" result, built once the interpreter has let go of the cell."""
+        """The "timeout" result, built once the interpreter has let go of the cell.
+
+        ``execution_id`` names a relay still running, to be stopped first. The
+        stop and settle run as a task of their own, so a caller cancelled
+        meanwhile still leaves the interpreter settled.
+        """
         set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.TIMEOUT.value})
         error = ErrorMessage.EXECUTION_TIMEOUT.format(effective_timeout)
-        if await self._settle():
+        if await asyncio.shield(self._abandon(execution_id)):
             error += LiteErrorMessage.STATE_LOST_AFTER_TIMEOUT
         return ExecutionResult.create(
             status=ExecutionStatus.TIMEOUT,
@@ -337,6 +422,53 @@ class OpenSandboxLite(OpenSandbox):
             error=error,
             duration_ms=calculate_duration_ms(start_time),
         )
+
+    def _abandon(self, execution_id: str | None) -> "asyncio.Task[bool]":
+        """Stop the relay ``execution_id`` (if any) and settle the interpreter, in the background.
+
+        Every way a call can let go of a running cell ends here, so a cell that
+        ignores the interrupt is killed (and the interpreter restarted) however
+        the call ended. The task answers whether the interpreter was restarted;
+        it is bounded (the stop and the settle each are) and follows any settle
+        still pending, and the next ``execute_code`` waits for it.
+        """
+        sandbox, previous = self._sandbox, self._pending_settle()
+
+        async def _stop_and_settle() -> bool:
+            if previous is not None:
+                await asyncio.wait({previous})
+            if self._sandbox is None or self._sandbox is not sandbox:
+                return False  # terminated meanwhile: nothing left to settle
+            await self._interrupt_kernel(execution_id)
+            return await self._settle()
+
+        task = asyncio.get_running_loop().create_task(_stop_and_settle())
+        self._settling = task
+        return task
+
+    def _pending_settle(self) -> "asyncio.Task[bool] | None":
+        """The unfinished settle task of this event loop, if any."""
+        task = self._settling
+        if task is None or task.done() or task.get_loop() is not asyncio.get_running_loop():
+            return None
+        return task
+
+    async def _wait_for_settle(self, budget: float | None) -> float | None:
+        """Wait (within ``budget`` seconds) for a pending settle; the budget left, ``None`` for no limit.
+
+        Zero or less left means the settle is still running: the interpreter
+        is busy with a cell that an earlier call let go of.
+        """
+        task = self._pending_settle()
+        if task is None:
+            return budget
+        waited_from = time.monotonic()
+        await asyncio.wait({task}, timeout=budget)
+        if budget is None:
+            return None
+        if not task.done():
+            return 0.0
+        return budget - (time.monotonic() - waited_from)
 
     async def _settle(self) -> bool:
         """Wait for the interpreter to finish an interrupted cell; True when it had to be restarted.
@@ -399,3 +531,82 @@ def _printed(text: str) -> str:
 def _joined(messages: list[Any] | None) -> str:
     """Output messages of a command joined with line feeds, each without its trailing ones."""
     return "\n".join(message.text.rstrip("\n") for message in messages or ())
+
+
+class _GuardedCallback:
+    """A caller's output callback that cannot cut the run short.
+
+    The SDK aborts a command whose handler raises, which would stop the cell
+    midway; so the first exception is kept instead, no later line is handed
+    to that callback, and the call's result reports the exception.
+    """
+
+    __slots__ = ("name", "callback", "error")
+
+    def __init__(self, name: str, callback: Callable[[str], Any]) -> None:
+        self.name, self.callback = name, callback
+        self.error: Exception | None = None
+
+    @classmethod
+    def wrap(cls, name: str, callback: Callable[[str], Any] | None) -> "_GuardedCallback | None":
+        return None if callback is None else cls(name, callback)
+
+    def __call__(self, line: str) -> None:
+        if self.error is not None:
+            return
+        try:
+            self.callback(line)
+        except Exception as exc:
+            self.error = exc
+
+
+def _with_callback_failures(result: ExecutionResult, callbacks: list[_GuardedCallback | None]) -> ExecutionResult:
+    """``result``, turned into an "error" naming the first callback that raised, if one did.
+
+    The code ran, so the result is never retry safe; its output is kept.
+    """
+    failed = next((cb for cb in callbacks if cb is not None and cb.error is not None), None)
+    if failed is None:
+        return result
+    exc = failed.error
+    assert exc is not None
+    note = _CALLBACK_FAILED.format(failed.name, qualified_type(exc), redacted_message(exc))
+    set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.ERROR.value})
+    return ExecutionResult.create(
+        status=ExecutionStatus.ERROR,
+        code=result.code,
+        stdout=result.stdout,
+        stderr=result.stderr,
+        error=f"{result.error} {note}" if result.error else note,
+        duration_ms=result.duration_ms,
+        failure=FailureDetail(exception_type=qualified_type(exc), retry_safe=False),
+    )
+
+
+def _report_problem(report: Any) -> str | None:
+    """What is wrong with a report payload, or ``None`` when it has the relay's shape.
+
+    Keys this module does not know are allowed; every key it reads must have
+    the type it is read as.
+    """
+    if report is _UNREADABLE:
+        return "not valid JSON"
+    if not isinstance(report, dict):
+        return "not a JSON object"
+    for key, kind in _REPORT_TYPES.items():
+        if key in report and not isinstance(report[key], kind):
+            return f'"{key}" is not a {"boolean" if kind is bool else "string"}'
+    daemon = report.get("daemon")
+    if daemon is not None and daemon not in _DAEMON_STATES:
+        return '"daemon" names no known state'
+    if daemon in ("failed", "error") and "log" not in report:
+        return '"log" is missing'
+    entry = report.get("error")
+    if entry is not None and not (
+        isinstance(entry, dict) and isinstance(entry.get("name"), str) and isinstance(entry.get("value"), str)
+    ):
+        return '"error" is not an object with a string "name" and "value"'
+    lost = report.get("lost")
+    if lost is not None and not (isinstance(lost, list) and all(isinstance(kind, str) and kind in _STREAM_NAMES for kind in lost)):
+        return '"lost" is not a list of stream names'
+    return None
