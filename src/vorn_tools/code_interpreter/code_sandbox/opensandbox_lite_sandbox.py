@@ -44,10 +44,12 @@ from vorn_tools.code_interpreter.code_sandbox.models import ExecutionResult, Exe
 from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_scripts import CLIENT_SOURCE, DAEMON_SOURCE
 from vorn_tools.code_interpreter.code_sandbox.opensandbox_sandbox import OpenSandbox, _never_written
 from vorn_tools.code_interpreter.code_sandbox.utils import (
+    GuardedCallback,
     StreamedOutput,
     calculate_duration_ms,
     check_code,
     resolve_timeout,
+    with_callback_failures,
 )
 from vorn_tools.code_interpreter.errors import SandboxNotInitializedError, SandboxStartError, Stage
 from vorn_tools.code_interpreter.observability import (
@@ -83,7 +85,6 @@ _MALFORMED_REPORT = (
     "OpenSandboxLite could not read the outcome of the code: the sandbox sent a malformed report ({}). "
     "The code may have run."
 )
-_CALLBACK_FAILED = "The {} callback raised {}: {} (the code ran to the end; its output is in the result)"
 _REPORT_TYPES: dict[str, type] = {"busy": bool, "restarted": bool, "result": str, "daemon": str, "log": str}
 _DAEMON_STATES = ("died", "failed", "error")
 _UNREADABLE = object()  # a report line of this call whose JSON does not parse
@@ -197,7 +198,7 @@ class OpenSandboxLite(OpenSandbox):
         marker = _REPORT_MARK + nonce + ":"
         reports: list[Any] = []
         execution_id: str | None = None
-        callbacks = [_GuardedCallback.wrap("on_stdout", on_stdout), _GuardedCallback.wrap("on_stderr", on_stderr)]
+        callbacks = [GuardedCallback.wrap("on_stdout", on_stdout), GuardedCallback.wrap("on_stderr", on_stderr)]
 
         async def _capture_init(message: Any) -> None:
             nonlocal execution_id
@@ -274,7 +275,7 @@ class OpenSandboxLite(OpenSandbox):
             # A relay that died mid-cell leaves the cell to the daemon alone.
             self._abandon(None)
             error = LiteErrorMessage.RELAY_FAILED.format(execution.exit_code, streamed.render("stderr").rstrip("\n"))
-            return _with_callback_failures(
+            return with_callback_failures(
                 self._error_result(code, start_time, error, stdout=streamed.render("stdout")), callbacks
             )
         if _report_problem(reports[-1]) is not None:
@@ -286,7 +287,7 @@ class OpenSandboxLite(OpenSandbox):
             result = self._error_result(
                 code, start_time, exc, stdout=streamed.render("stdout"), stderr=streamed.render("stderr")
             )
-        return _with_callback_failures(result, callbacks)
+        return with_callback_failures(result, callbacks)
 
     @staticmethod
     def _relayed_line_handler(
@@ -531,56 +532,6 @@ def _printed(text: str) -> str:
 def _joined(messages: list[Any] | None) -> str:
     """Output messages of a command joined with line feeds, each without its trailing ones."""
     return "\n".join(message.text.rstrip("\n") for message in messages or ())
-
-
-class _GuardedCallback:
-    """A caller's output callback that cannot cut the run short.
-
-    The SDK aborts a command whose handler raises, which would stop the cell
-    midway; so the first exception is kept instead, no later line is handed
-    to that callback, and the call's result reports the exception.
-    """
-
-    __slots__ = ("name", "callback", "error")
-
-    def __init__(self, name: str, callback: Callable[[str], Any]) -> None:
-        self.name, self.callback = name, callback
-        self.error: Exception | None = None
-
-    @classmethod
-    def wrap(cls, name: str, callback: Callable[[str], Any] | None) -> "_GuardedCallback | None":
-        return None if callback is None else cls(name, callback)
-
-    def __call__(self, line: str) -> None:
-        if self.error is not None:
-            return
-        try:
-            self.callback(line)
-        except Exception as exc:
-            self.error = exc
-
-
-def _with_callback_failures(result: ExecutionResult, callbacks: list[_GuardedCallback | None]) -> ExecutionResult:
-    """``result``, turned into an "error" naming the first callback that raised, if one did.
-
-    The code ran, so the result is never retry safe; its output is kept.
-    """
-    failed = next((cb for cb in callbacks if cb is not None and cb.error is not None), None)
-    if failed is None:
-        return result
-    exc = failed.error
-    assert exc is not None
-    note = _CALLBACK_FAILED.format(failed.name, qualified_type(exc), redacted_message(exc))
-    set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.ERROR.value})
-    return ExecutionResult.create(
-        status=ExecutionStatus.ERROR,
-        code=result.code,
-        stdout=result.stdout,
-        stderr=result.stderr,
-        error=f"{result.error} {note}" if result.error else note,
-        duration_ms=result.duration_ms,
-        failure=FailureDetail(exception_type=qualified_type(exc), retry_safe=False),
-    )
 
 
 def _report_problem(report: Any) -> str | None:

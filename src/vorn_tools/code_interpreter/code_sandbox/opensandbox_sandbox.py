@@ -59,6 +59,7 @@ from vorn_tools.code_interpreter.code_sandbox.opensandbox_snapshots import (
     newest_ready_snapshot_id,
 )
 from vorn_tools.code_interpreter.code_sandbox.utils import (
+    GuardedCallback,
     StreamedOutput,
     check_additional_packages,
     check_code,
@@ -67,6 +68,7 @@ from vorn_tools.code_interpreter.code_sandbox.utils import (
     resolve_timeout,
     terminate_with_retry,
     transport_failure_result,
+    with_callback_failures,
 )
 from vorn_tools.code_interpreter.errors import SandboxNotInitializedError, SandboxStartError, Stage
 from vorn_tools.code_interpreter.observability import (
@@ -575,14 +577,17 @@ class OpenSandbox(CodeInterpreterSandbox):
             execution_id = getattr(message, "id", None)
 
         streamed = StreamedOutput()
+        # The SDK logs and drops a handler's exception, so a raising callback
+        # would otherwise read as a clean success.
+        callbacks = [GuardedCallback.wrap("on_stdout", on_stdout), GuardedCallback.wrap("on_stderr", on_stderr)]
         bound = asyncio.timeout(None)
         try:
             if files:
                 await self._upload_files(files, upload_dir)
             handlers = ExecutionHandlers(
                 on_init=_capture_init,
-                on_stdout=self._make_output_handler(streamed, "stdout", on_stdout),
-                on_stderr=self._make_output_handler(streamed, "stderr", on_stderr),
+                on_stdout=self._make_output_handler(streamed, "stdout", callbacks[0]),
+                on_stderr=self._make_output_handler(streamed, "stderr", callbacks[1]),
             )
             bound = asyncio.timeout(effective_timeout)
             async with bound:
@@ -590,7 +595,7 @@ class OpenSandbox(CodeInterpreterSandbox):
             if (cut := _stream_ended_early("code", execution)) is not None:
                 raise cut
             error = execution.error
-            return finish_result(
+            finished = finish_result(
                 ExecutionStatus.ERROR if error else ExecutionStatus.SUCCESS,
                 code,
                 start_time,
@@ -598,6 +603,7 @@ class OpenSandbox(CodeInterpreterSandbox):
                 stderr=_joined_lines(execution.logs.stderr),
                 error=f"{error.name}: {error.value}" if error else "",
             )
+            return with_callback_failures(finished, callbacks)
         # Only this call's own deadline is a time-out; a TimeoutError from
         # anywhere else is reported by the arms below as the failure it is.
         except TimeoutError if bound.expired() else ():
@@ -638,7 +644,8 @@ class OpenSandbox(CodeInterpreterSandbox):
 
         The chunk is recorded before the caller's callback runs, so a callback
         that raises still leaves it in the record (and makes the run not retry
-        safe).
+        safe); pass the callback as a ``GuardedCallback`` so that it cannot
+        cut the run short.
         """
 
         async def _handler(message: Any) -> None:
