@@ -9,10 +9,15 @@ misbehave:
 ``notify``     a notification and a stray reply precede every tools/call reply;
 ``garbage``    a non-JSON line precedes the first tools/call reply;
 ``late``       tools/call is answered only after ten minutes;
+``slow``       tools/call is answered after two seconds;
+``exit``       tools/call makes the server exit without an answer;
 ``silent``     nothing is ever answered;
 ``init-error`` initialize is answered with an error object;
 ``flood``      4 MiB go to stderr before every reply;
-``stubborn``   SIGTERM is ignored.
+``stubborn``   SIGTERM is ignored;
+``orphan``     a child that ignores SIGTERM shares the server's pipes (its pid is logged as "orphan");
+``escape``     the same child, in a session of its own;
+``once``       only the first server started with this log misbehaves.
 
 ``FAKE_RUN_PYTHON_LOG`` names a file that receives the pid, the argv and every line read.
 """
@@ -24,12 +29,28 @@ import json
 import os
 import re
 import signal
+import subprocess
 import sys
 import time
 import traceback
 
 MODES = set(os.environ.get("FAKE_RUN_PYTHON_MODE", "").split(","))
 LOG = os.environ.get("FAKE_RUN_PYTHON_LOG")
+if "once" in MODES and LOG:
+    try:
+        open(LOG + ".once", "x").close()
+    except FileExistsError:
+        MODES = set()
+
+# Ignores SIGTERM, tells its parent so on the pipe it is given, then holds the inherited standard streams open.
+ORPHAN = """
+import os, signal, sys, time
+signal.signal(signal.SIGTERM, signal.SIG_IGN)
+if sys.argv[1] == "escape":
+    os.setsid()
+os.write(int(sys.argv[2]), b"ready")
+time.sleep(600)
+"""
 
 
 def log(entry: object) -> None:
@@ -47,7 +68,9 @@ def send(message: object) -> None:
 
 
 def escape(tag: str, text: str) -> str:
-    return re.sub(rf"</?\s*{tag}(?:.*?>)?", lambda m: m[0].replace("<", "&lt;").replace(">", "&gt;"), text)
+    return re.sub(
+        rf"</?\s*{tag}(?:.*?>)?", lambda m: m[0].replace("<", "&lt;").replace(">", "&gt;"), text, flags=re.IGNORECASE
+    )
 
 
 def run(code: str) -> str:
@@ -72,10 +95,21 @@ def run(code: str) -> str:
     return "\n".join(parts)
 
 
+def start_orphan(kind: str) -> None:
+    ready, ready_w = os.pipe()
+    orphan = subprocess.Popen([sys.executable, "-c", ORPHAN, kind, str(ready_w)], pass_fds=(ready_w,))
+    os.close(ready_w)
+    os.read(ready, 5)  # SIGTERM is ignored from here on
+    log({"orphan": orphan.pid})
+
+
 def main() -> None:
     if "stubborn" in MODES:
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
     log({"pid": os.getpid(), "argv": sys.argv[1:], "cwd": os.getcwd()})
+    for kind in ("orphan", "escape"):
+        if kind in MODES:
+            start_orphan(kind)
     calls = 0
     for line in sys.stdin:
         log(line)
@@ -92,6 +126,10 @@ def main() -> None:
             calls += 1
             if "late" in MODES:
                 time.sleep(600)
+            if "slow" in MODES:
+                time.sleep(2)
+            if "exit" in MODES:
+                os._exit(3)
             if "notify" in MODES:
                 send({"jsonrpc": "2.0", "method": "notifications/message", "params": {"data": "hi"}})
                 send({"jsonrpc": "2.0", "id": 10**6, "result": {"content": [{"type": "text", "text": "stray"}]}})

@@ -38,8 +38,9 @@ class RunPython:
     def entries(self) -> list:
         return [json.loads(line) for line in self.log.read_text().splitlines()] if self.log.exists() else []
 
-    def pids(self) -> list[int]:
-        return [entry["pid"] for entry in self.entries() if isinstance(entry, dict)]
+    def pids(self, key: str = "pid") -> list[int]:
+        """The stand-in servers started (or, with "orphan", the children they left running)."""
+        return [entry[key] for entry in self.entries() if isinstance(entry, dict) and key in entry]
 
 
 def _alive(pid: int) -> bool:

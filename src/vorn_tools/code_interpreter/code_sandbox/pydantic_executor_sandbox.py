@@ -8,19 +8,23 @@ read-only on 2026-01-30; use ``E2BSandbox``, ``OpenSandbox`` or
 using Pyodide: it starts the run-python MCP server as a local child process
 (through the Deno runtime, which the host must install) and speaks JSON-RPC 2.0
 with it, one object per line on the child's standard streams. Every wait on
-the child is bounded, the child's standard error is drained to the debug log,
-and the child is always reaped.
+the child is bounded and runs off the event loop, the child's standard error
+is drained to the debug log, and the child's whole process group is stopped
+and reaped. Every run carries its own files, so a server that had to be
+stopped is simply replaced by a fresh one on the next run.
 """
 
 from __future__ import annotations
 
 import ast
+import asyncio
 import base64
 import json
 import math
 import os
 import re
 import selectors
+import signal
 import subprocess
 import threading
 import time
@@ -40,6 +44,8 @@ from vorn_tools.code_interpreter.code_sandbox.models import ExecutionResult, Exe
 from vorn_tools.code_interpreter.code_sandbox.utils import (
     build_upload_path,
     calculate_duration_ms,
+    check_code,
+    check_upload_filename,
     resolve_timeout,
 )
 from vorn_tools.code_interpreter.errors import SandboxStartError, Stage
@@ -64,6 +70,13 @@ _MAX_EXECUTION_TIMEOUT = 300
 _EXECUTION_TIMED_OUT = "Execution exceeded timeout of {} seconds"
 _STDERR_LINE_LIMIT = 65536
 _READ_CHUNK = 65536
+# How long the stderr reader, and a run still waiting on a server that is being
+# stopped, get to notice the stop and let go of the pipes.
+_WIND_DOWN_TIMEOUT = 5.0
+
+# The fields of the server's tagged reply. "dependencies" is never read, but it
+# is a field all the same, so its content is skipped like any other's.
+_REPLY_FIELDS = ("status", "dependencies", "output", "return_value", "error")
 
 
 class CodeExecutionRequest(BaseModel):
@@ -99,38 +112,95 @@ class _ReplyTimeout(TimeoutError):
     """The child did not take a request or answer it in time; it has been stopped."""
 
 
+class _ServerStopped(BrokenPipeError):
+    """The server was stopped while a request waited on it."""
+
+
 def _notification(method: str) -> str:
     return json.dumps({"jsonrpc": "2.0", "method": method, "params": {}}) + "\n"
 
 
-def _wait_ready(fd: int, event: int, deadline: float) -> None:
-    """Wait until ``fd`` is ready for ``event``, raising ``_ReplyTimeout`` at ``deadline``."""
-    with selectors.DefaultSelector() as selector:
-        selector.register(fd, event)
-        while True:
-            remaining = deadline - time.monotonic()
-            if remaining <= 0:
-                raise _ReplyTimeout("MCP server did not take or answer a message in time")
-            if selector.select(remaining):
-                return
+def _field_start(names: tuple[str, ...] | set[str]) -> re.Pattern[str]:
+    return re.compile("<(" + "|".join(re.escape(name) for name in sorted(names)) + ")>")
 
 
-def _drain_stderr(stream: Any, encoding: str) -> None:
-    """Copy the child's standard error to the debug log until it closes, then close it.
+_REPLY_FIELD_START = _field_start(_REPLY_FIELDS)
+
+
+def _reply_fields(xml_text: str, field_start: re.Pattern[str] = _REPLY_FIELD_START) -> dict[str, str]:
+    """The fields of a tagged reply text by name, read by structure.
+
+    A field is ``<name>``, its value, then the first ``</name>`` after it. The
+    search for the next field resumes after that closing tag, so whatever a
+    value holds (printed text, an exception message) is never taken for a
+    field, and the fields may come in any order. A start tag without its
+    closing tag is plain text; of two fields of one name the first counts.
+    Values are kept as written, whitespace included.
+    """
+    fields: dict[str, str] = {}
+    unclosed: set[str] = set()
+    position = 0
+    while match := field_start.search(xml_text, position):
+        tag, position = match[1], match.end()
+        # A tag with no closing tag after one position has none after any later one.
+        end = -1 if tag in unclosed else xml_text.find(f"</{tag}>", position)
+        if end == -1:
+            unclosed.add(tag)
+            continue
+        fields.setdefault(tag, xml_text[position:end])
+        position = end + len(tag) + 3
+    return fields
+
+
+def _process_group_kwargs(kwargs: dict[str, Any]) -> dict[str, Any]:
+    """Start the child in a process group of its own, unless the caller placed it."""
+    if "start_new_session" in kwargs or "process_group" in kwargs:
+        return {}
+    return {"start_new_session": True}
+
+
+def _exits_within(pid: int, timeout: float) -> bool:
+    """Whether process ``pid`` (any process, not only a child) exits within ``timeout`` seconds.
+
+    Leaves a child unreaped. Raises ``AttributeError`` where the platform has
+    no process descriptors and ``ProcessLookupError`` for a pid that is gone.
+    """
+    pidfd = os.pidfd_open(pid)
+    try:
+        with selectors.DefaultSelector() as selector:
+            selector.register(pidfd, selectors.EVENT_READ)
+            return bool(selector.select(timeout))
+    finally:
+        os.close(pidfd)
+
+
+def _drain_stderr(stream: Any, encoding: str, wake_fd: int) -> None:
+    """Copy the child's standard error to the debug log until it closes or ``wake_fd`` fires; then close it.
 
     Runs on its own thread for the life of the child, so a chatty server never
-    fills the pipe and blocks. Over-long lines are logged in pieces.
+    fills the pipe and blocks. Over-long lines are logged in pieces. The wake
+    ends it even when something the server left behind keeps the pipe open.
     """
     pending = b""
     try:
         fd = stream.fileno()
-        while chunk := os.read(fd, _READ_CHUNK):
-            *lines, pending = (pending + chunk).split(b"\n")
-            if len(pending) > _STDERR_LINE_LIMIT:
-                lines.append(pending)
-                pending = b""
-            for line in lines:
-                logger.debug("MCP server stderr: %s", line.decode(encoding, "replace").rstrip("\r"))
+        with selectors.DefaultSelector() as selector:
+            selector.register(fd, selectors.EVENT_READ)
+            selector.register(wake_fd, selectors.EVENT_READ)
+            while True:
+                ready = {key.fd for key, _ in selector.select()}
+                if fd in ready:
+                    chunk = os.read(fd, _READ_CHUNK)
+                    if not chunk:
+                        break
+                    *lines, pending = (pending + chunk).split(b"\n")
+                    if len(pending) > _STDERR_LINE_LIMIT:
+                        lines.append(pending)
+                        pending = b""
+                    for line in lines:
+                        logger.debug("MCP server stderr: %s", line.decode(encoding, "replace").rstrip("\r"))
+                if wake_fd in ready:
+                    break
         if pending:
             logger.debug("MCP server stderr: %s", pending.decode(encoding, "replace"))
     except (OSError, ValueError):
@@ -139,20 +209,175 @@ def _drain_stderr(stream: Any, encoding: str) -> None:
         stream.close()
 
 
-def _find_field(xml_text: str, tag: str, start: int) -> tuple[str, int]:
-    """The value of the first ``tag`` field at or after ``start`` and the index after it.
+class _ServerProcess:
+    """One run of the server child: its pipes, the reader of its standard error, and its stop.
 
-    A missing field gives an empty value and leaves the index at ``start``.
+    Reads and writes wait on the pipe and on a wake pipe together, so that
+    stopping the server releases every wait at once.
     """
-    start_tag, end_tag = f"<{tag}>", f"</{tag}>"
-    begin = xml_text.find(start_tag, start)
-    if begin == -1:
-        return "", start
-    begin += len(start_tag)
-    end = xml_text.find(end_tag, begin)
-    if end == -1:
-        return "", start
-    return xml_text[begin:end], end + len(end_tag)
+
+    def __init__(self, argv: list[str], kwargs: dict[str, Any]) -> None:
+        self._wake_r, self._wake_w = os.pipe()
+        try:
+            self.process: subprocess.Popen[str] = subprocess.Popen(
+                argv,
+                stdin=subprocess.PIPE,
+                stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE,
+                text=True,
+                bufsize=0,
+                **_process_group_kwargs(kwargs),
+                **kwargs,
+            )
+        except BaseException:
+            os.close(self._wake_r)
+            os.close(self._wake_w)
+            raise
+        self._pgid = self._own_group()
+        self._stdout_buffer = bytearray()
+        self._woken = self._closed = False
+        self._stderr_drain = threading.Thread(
+            target=_drain_stderr,
+            args=(self.process.stderr, getattr(self.process.stderr, "encoding", "utf-8"), self._wake_r),
+            name=f"mcp-run-python-stderr-{self.process.pid}",
+            daemon=True,
+        )
+        try:
+            os.set_blocking(self.process.stdin.fileno(), False)  # type: ignore[union-attr]
+            self._stderr_drain.start()
+        except BaseException:
+            self._signal(signal.SIGKILL)
+            self.process.wait()
+            os.close(self._wake_r)
+            os.close(self._wake_w)
+            raise
+
+    def _own_group(self) -> int | None:
+        """The child's process group when the child leads it (so it holds nothing of ours), else None."""
+        try:
+            pgid = os.getpgid(self.process.pid)
+        except OSError:
+            return None
+        return pgid if pgid == self.process.pid else None
+
+    def exited(self) -> bool:
+        """Whether the child has exited. Where the platform allows, it is left unreaped, which
+        keeps its process-group id from being reused before the group is stopped."""
+        if self.process.returncode is not None:
+            return True
+        try:
+            return os.waitid(os.P_PID, self.process.pid, os.WEXITED | os.WNOHANG | os.WNOWAIT) is not None
+        except (AttributeError, ChildProcessError):
+            return self.process.poll() is not None
+
+    def _wait(self, selector: selectors.BaseSelector, deadline: float) -> None:
+        while True:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                raise _ReplyTimeout("MCP server did not take or answer a message in time")
+            ready = selector.select(remaining)
+            if any(key.fd == self._wake_r for key, _ in ready):
+                raise _ServerStopped("MCP server was stopped")
+            if ready:
+                return
+
+    def _selector(self, fd: int, event: int) -> selectors.BaseSelector:
+        selector = selectors.DefaultSelector()
+        selector.register(fd, event)
+        selector.register(self._wake_r, selectors.EVENT_READ)
+        return selector
+
+    def write_line(self, line: str, deadline: float) -> None:
+        """Write one line to the child whole, raising ``_ReplyTimeout`` if it is not taken by ``deadline``."""
+        stdin = self.process.stdin
+        assert stdin is not None
+        fd = stdin.fileno()
+        data = memoryview(line.encode(stdin.encoding))
+        with self._selector(fd, selectors.EVENT_WRITE) as selector:
+            while data:
+                self._wait(selector, deadline)
+                try:
+                    data = data[os.write(fd, data) :]
+                except BlockingIOError:
+                    continue
+
+    def read_line(self, deadline: float) -> str:
+        """Read one line of the child's output; what is left once the output has closed.
+
+        Each byte is searched and copied a bounded number of times, however long the line.
+        """
+        stdout = self.process.stdout
+        assert stdout is not None
+        fd, buffer, scanned = stdout.fileno(), self._stdout_buffer, 0
+        with self._selector(fd, selectors.EVENT_READ) as selector:
+            while (end := buffer.find(b"\n", scanned)) == -1:
+                scanned = len(buffer)
+                self._wait(selector, deadline)
+                chunk = os.read(fd, _READ_CHUNK)
+                if not chunk:
+                    line = buffer.decode(stdout.encoding)
+                    buffer.clear()
+                    return line
+                buffer += chunk
+        line = buffer[:end].decode(stdout.encoding)
+        del buffer[: end + 1]
+        return line
+
+    def _signal(self, sig: int) -> None:
+        try:
+            if self._pgid is not None:
+                os.killpg(self._pgid, sig)
+            else:
+                self.process.send_signal(sig)
+        except ProcessLookupError:
+            pass
+
+    def _wait_exit(self, timeout: float) -> bool:
+        """Wait up to ``timeout`` seconds for the child to exit, without reaping it where the platform allows."""
+        try:
+            return _exits_within(self.process.pid, timeout)
+        except (AttributeError, OSError):
+            try:
+                self.process.wait(timeout)
+            except subprocess.TimeoutExpired:
+                return False
+            return True
+
+    def stop(self, timeout: float, *, close: bool = True) -> None:
+        """SIGTERM to the child's group, SIGKILL to whatever is left of it after the child exits or
+        ``timeout`` seconds pass, reap the child, and release every wait on it.
+
+        With ``close`` the pipes are closed too; a caller that may race a run
+        still reading them closes them with ``close()`` once that run has let go.
+        """
+        if self.process.returncode is None:
+            self._signal(signal.SIGTERM)
+            self._wait_exit(timeout)
+            # Whatever the child left running in its group would keep the pipes
+            # open; the child is not reaped yet, so the group id is still ours.
+            self._signal(signal.SIGKILL)
+            self.process.wait()
+        if not self._woken:
+            self._woken = True
+            os.close(self._wake_w)
+        self._stderr_drain.join(_WIND_DOWN_TIMEOUT)
+        if close:
+            self.close()
+
+    def close(self) -> None:
+        """Close the child's input, output and the wake pipe; only once no wait can use them."""
+        if self._closed:
+            return
+        self._closed = True
+        for stream in (self.process.stdin, self.process.stdout):
+            if stream is not None:
+                try:
+                    stream.close()
+                except OSError:
+                    pass
+        self._stdout_buffer.clear()
+        if not self._stderr_drain.is_alive():
+            os.close(self._wake_r)
 
 
 def _future_import_head(code: str) -> tuple[str, str]:
@@ -186,8 +411,9 @@ class PydanticExecutorSandbox(BaseSandbox):
     read-only on 2026-01-30; use ``E2BSandbox``, ``OpenSandbox`` or
     ``BedrockAgentCoreSandbox`` instead. The server runs Python in a sandboxed
     WebAssembly environment using Pyodide. Construction starts and initialises
-    the server; ``terminate`` stops it for good. Only code execution is offered:
-    files travel inside the submitted program and cannot be downloaded.
+    the server; a run that finds it stopped (after a run past its bound) starts
+    a fresh one; ``terminate`` stops it for good. Only code execution is
+    offered: files travel inside the submitted program and cannot be downloaded.
     """
 
     def __init__(
@@ -206,10 +432,12 @@ class PydanticExecutorSandbox(BaseSandbox):
             language: Only Python, in any letter case.
             sandbox_timeout: Accepted like the other backends' and unused: a
                 local process has no lease.
-            start_timeout: Seconds to wait for the handshake (positive, finite).
+            start_timeout: Seconds to wait for the handshake (positive, finite),
+                here and whenever a fresh server replaces a stopped one.
             **kwargs: Further options of ``subprocess.Popen`` (for example
                 ``cwd`` or ``env``); the standard streams, text mode and
-                buffering are fixed.
+                buffering are fixed. The server gets a session of its own
+                unless ``start_new_session`` or ``process_group`` is given.
 
         Raises:
             ValueError: For a language other than Python or a bad ``start_timeout``.
@@ -232,8 +460,11 @@ class PydanticExecutorSandbox(BaseSandbox):
             "jsr:@pydantic/mcp-run-python",
             "stdio",
         ]
-        self._stdout_buffer = b""
-        self._stderr_drain: threading.Thread | None = None
+        self._server: _ServerProcess | None = None
+        self._popen_kwargs = kwargs
+        # Held for a whole exchange (and for a restart), which runs on a worker
+        # thread: runs awaited together take their turns, their lines never interleave.
+        self._exchange_lock = threading.RLock()
 
         if language.lower() != Language.PYTHON:
             raise ValueError("PydanticCodeExecutor only supports Python language")
@@ -242,26 +473,10 @@ class PydanticExecutorSandbox(BaseSandbox):
         self._start_timeout = float(start_timeout)
 
         try:
-            self.mcp_process = subprocess.Popen(
-                [self.mcp_server_path, *self.mcp_args],
-                stdin=subprocess.PIPE,
-                stdout=subprocess.PIPE,
-                stderr=subprocess.PIPE,
-                text=True,
-                bufsize=0,
-                **kwargs,
-            )
-            self._watch_pipes(self.mcp_process)
-            self._send_initialize_request()
-            self.initialized = True
+            self._start_server()
         except Exception as e:
-            if self.mcp_process is not None:
-                try:
-                    self._stop_process(self.mcp_process, _MCP_EXIT_TIMEOUT)
-                except Exception as reap_error:
-                    logger.warning(f"Error stopping MCP server after a failed start: {reap_error}")
-                self.mcp_process = None
             raise SandboxStartError(f"Failed to initialize MCP server: {e}", stage=Stage.PROCESS_START) from e
+        self.initialized = True
 
     async def execute_code(
         self,
@@ -273,22 +488,27 @@ class PydanticExecutorSandbox(BaseSandbox):
     ) -> ExecutionResult:
         """Run ``code`` in the server and report the outcome as a result.
 
+        The exchange runs on a worker thread, so the event loop stays free;
+        runs on one executor take their turns. A cancelled run's exchange
+        still ends on its thread, within its deadline, before the next begins.
+
         Args:
             code: The Python code; the result's ``code`` is always this text.
             timeout: Seconds, at most 300; ``None`` is 30, zero or less no
                 limit. A reply that is not in within the limit (plus a few
                 seconds' grace; 300 seconds without a limit) gives a "timeout"
-                result and the server is stopped: later runs report the
-                connection as lost.
-            files: Attachments written by a preamble of the submitted program.
+                result and the server is stopped; the next run starts a fresh
+                one (nothing is kept in the server between runs).
+            files: Attachments written by a preamble of the submitted program;
+                names must be relative paths without ".." segments.
             upload_dir: Their directory; ``None`` is "/files".
             **kwargs: Further fields of ``CodeExecutionRequest`` (``max_output_length``).
 
         Raises:
+            TypeError: For ``code`` that is not a ``str``.
             RuntimeError: When the executor is not initialised.
-
-        Blocks the event loop until the reply is in, like every call of this backend.
         """
+        check_code(code)
         if not self.initialized:
             raise RuntimeError("Executor is not initialized")
         start_time = time.time()
@@ -305,7 +525,7 @@ class PydanticExecutorSandbox(BaseSandbox):
                 **kwargs,
             )
             params = {"name": "run_python_code", "arguments": {"python_code": request.code}}
-            tool_result = self._send_mcp_request("tools/call", params, reply_timeout=limit + _REPLY_GRACE)
+            tool_result = await asyncio.to_thread(self._call_tool, params, limit + _REPLY_GRACE)
             duration_ms = calculate_duration_ms(start_time)
             if tool_result.get("isError", False):
                 message = tool_result.get("content", [{}])[0].get("text", "Unknown error")
@@ -337,24 +557,21 @@ class PydanticExecutorSandbox(BaseSandbox):
         )
 
     async def terminate(self, *, timeout: float = _MCP_EXIT_TIMEOUT) -> None:
-        """Stop the server: a cancelled notification, SIGTERM, and SIGKILL after ``timeout`` seconds.
+        """Stop the server: a cancelled notification, SIGTERM to its process group, and
+        SIGKILL to what is left of the group once the server exits or ``timeout`` seconds pass.
 
-        Blocks the event loop for the whole shutdown. Calling it again does nothing.
+        Runs off the event loop. Calling it again does nothing.
 
         Raises:
             ValueError: When ``timeout`` is not positive and finite.
         """
         if not math.isfinite(timeout) or timeout <= 0:
             raise ValueError("`timeout` must be positive and finite")
-        if self.mcp_process is not None:
-            try:
-                if self.initialized and self.mcp_process.poll() is None:
-                    self._write_line(_notification("notifications/cancelled"), time.monotonic() + timeout)
-            except Exception as e:
-                logger.warning(f"Error during MCP shutdown: {e}")
-            self._stop_process(self.mcp_process, timeout)
-            self.mcp_process = None
+        notify = self.initialized
+        # From here on runs are refused, so none can start a server behind this shutdown.
         self.initialized = False
+        if self._server is not None:
+            await asyncio.to_thread(self._shutdown, notify, timeout)
 
     async def download_file(self, file_path: str, *, timeout: float = DEFAULT_DOWNLOAD_TIMEOUT) -> bytes | None:
         """Always ``None``: nothing can be read back out of the server's runtime."""
@@ -362,29 +579,27 @@ class PydanticExecutorSandbox(BaseSandbox):
         return None
 
     def _extract_xml_tag_content(self, xml_text: str, tag: str) -> str:
-        """The value of the first ``<tag>...</tag>`` field of ``xml_text``, or an empty text."""
-        return _find_field(xml_text, tag, 0)[0]
+        """The value of the ``<tag>...</tag>`` field of ``xml_text`` (read as ``_reply_fields`` does), or ``""``."""
+        field_start = _REPLY_FIELD_START if tag in _REPLY_FIELDS else _field_start({*_REPLY_FIELDS, tag})
+        return _reply_fields(xml_text, field_start).get(tag, "")
 
     def _parse_xml_response(self, xml_text: str, code: str, duration_ms: int) -> ExecutionResult:
         """Map the server's tagged reply text onto a result.
 
-        The fields are read in the server's order (status, output, return
-        value, error), each search starting after the previous field, so
-        output that prints a tag cannot stand in for a later field.
+        The fields are read by structure (``_reply_fields``), so text inside
+        one field (printed output, an exception message) cannot stand in for
+        another, whatever their order.
         """
         try:
-            values: dict[str, str] = {}
-            position = 0
-            for tag in ("status", "output", "return_value", "error"):
-                values[tag], position = _find_field(xml_text, tag, position)
-            status, output = values["status"], values["output"]
+            fields = _reply_fields(xml_text)
+            status, output = fields.get("status", ""), fields.get("output", "")
             if status == "success":
                 stdout = output
-                return_value = values["return_value"]
+                return_value = fields.get("return_value", "")
                 if return_value and return_value != "None":
                     stdout = f"{stdout}\n{return_value}" if stdout else return_value
                 return ExecutionResult.create(ExecutionStatus.SUCCESS, code, stdout=stdout, duration_ms=duration_ms)
-            message = values["error"] or f"Execution failed with status: {status}"
+            message = fields.get("error") or f"Execution failed with status: {status}"
             return ExecutionResult.create(
                 ExecutionStatus.ERROR, code, stdout=output, stderr=message, error=message, duration_ms=duration_ms
             )
@@ -408,31 +623,32 @@ class PydanticExecutorSandbox(BaseSandbox):
     ) -> dict[str, Any]:
         """Send one request and return the ``result`` of its reply (an empty dict when it has none).
 
-        The reply is the first line whose id matches the request; server
-        notifications and replies to earlier requests are skipped. When the
-        request cannot be written or its reply is not in within
-        ``reply_timeout`` seconds, the child is stopped, so that a late reply
-        can never answer a later request, and ``_ReplyTimeout`` is raised.
+        Blocks its thread for the exchange. The reply is the first line whose
+        id matches the request; server notifications and replies to earlier
+        requests are skipped. When the request cannot be written or its reply
+        is not in within ``reply_timeout`` seconds, the server is stopped, so
+        that a late reply can never answer a later request, and
+        ``_ReplyTimeout`` is raised.
 
         Raises:
             RuntimeError: Without a process, before initialisation (unless
                 bypassed), for a closed or blank reply line and for an error reply.
-            BrokenPipeError: When the child has exited.
+            BrokenPipeError: When the child has exited or was stopped meanwhile.
             ValidationError, ValueError: For a malformed reply line.
         """
-        if self.mcp_process is None:
+        server = self._server
+        if self.mcp_process is None or server is None:
             raise RuntimeError("MCP server process not started")
         if not bypass_init_check and not self.initialized:
             raise RuntimeError("MCP server not initialized")
         request = MCPRequest(id=self._get_next_request_id(), method=method, params=params)
-        returncode = self.mcp_process.poll()
-        if returncode is not None:
-            raise BrokenPipeError(f"MCP server process has exited with code {returncode}")
+        if server.exited():
+            raise BrokenPipeError("MCP server process has exited")
         deadline = time.monotonic() + reply_timeout
         try:
-            self._write_line(request.model_dump_json() + "\n", deadline)
+            server.write_line(request.model_dump_json() + "\n", deadline)
             while True:
-                line = self._read_line(deadline).strip()
+                line = server.read_line(deadline).strip()
                 if not line:
                     raise RuntimeError("No response from MCP server")
                 message = json.loads(line)
@@ -444,7 +660,7 @@ class PydanticExecutorSandbox(BaseSandbox):
                     break
                 logger.debug(f"Skipped MCP server reply {response.id} awaiting reply {request.id}")
         except _ReplyTimeout:
-            self._stop_process(self.mcp_process, _MCP_EXIT_TIMEOUT)
+            server.stop(_MCP_EXIT_TIMEOUT)
             raise _ReplyTimeout(f"MCP server did not answer {method!r} within {reply_timeout} seconds") from None
         if response.error:
             kind = "initialization" if method == "initialize" else "communication"
@@ -459,63 +675,83 @@ class PydanticExecutorSandbox(BaseSandbox):
         }
         deadline = time.monotonic() + self._start_timeout
         self._send_mcp_request("initialize", params, bypass_init_check=True, reply_timeout=self._start_timeout)
-        self._write_line(_notification("notifications/initialized"), deadline)
+        self._server.write_line(_notification("notifications/initialized"), deadline)  # type: ignore[union-attr]
 
-    def _watch_pipes(self, process: subprocess.Popen[str]) -> None:
-        """Prepare the child's pipes: a non-blocking input and a drained standard error."""
-        assert process.stdin is not None and process.stderr is not None
-        os.set_blocking(process.stdin.fileno(), False)
-        self._stderr_drain = threading.Thread(
-            target=_drain_stderr,
-            args=(process.stderr, process.stderr.encoding),
-            name=f"mcp-run-python-stderr-{process.pid}",
-            daemon=True,
-        )
-        self._stderr_drain.start()
-
-    def _write_line(self, line: str, deadline: float) -> None:
-        """Write one line to the child whole, raising ``_ReplyTimeout`` if it is not taken by ``deadline``."""
-        stdin = self.mcp_process.stdin  # type: ignore[union-attr]
-        data = memoryview(line.encode(stdin.encoding))
-        while data:
-            _wait_ready(stdin.fileno(), selectors.EVENT_WRITE, deadline)
+    def _start_server(self) -> None:
+        """Start a server process and complete its handshake; on failure it is reaped and the error raised."""
+        server = _ServerProcess([self.mcp_server_path, *self.mcp_args], self._popen_kwargs)
+        self._server, self.mcp_process = server, server.process
+        try:
+            self._send_initialize_request()
+        except Exception:
+            self._server = self.mcp_process = None
             try:
-                data = data[os.write(stdin.fileno(), data) :]
-            except BlockingIOError:
-                continue
+                server.stop(_MCP_EXIT_TIMEOUT)
+            except Exception as reap_error:
+                logger.warning(f"Error stopping MCP server after a failed start: {reap_error}")
+            raise
 
-    def _read_line(self, deadline: float) -> str:
-        """Read one line of the child's output; an empty text once the output has closed."""
-        stdout = self.mcp_process.stdout  # type: ignore[union-attr]
-        while b"\n" not in self._stdout_buffer:
-            _wait_ready(stdout.fileno(), selectors.EVENT_READ, deadline)
-            chunk = os.read(stdout.fileno(), _READ_CHUNK)
-            if not chunk:
-                line, self._stdout_buffer = self._stdout_buffer, b""
-                return line.decode(stdout.encoding)
-            self._stdout_buffer += chunk
-        line, _, self._stdout_buffer = self._stdout_buffer.partition(b"\n")
-        return line.decode(stdout.encoding)
+    def _call_tool(self, params: dict[str, Any], reply_timeout: float) -> dict[str, Any]:
+        """One "tools/call" exchange on the worker thread, on a fresh server if the last one stopped."""
+        with self._exchange_lock:
+            if not self.initialized:
+                raise RuntimeError("Executor is not initialized")  # terminated while this run waited
+            server = self._server
+            if server is None or server.exited():
+                self._restart_server(server)
+                if not self.initialized:  # terminated during the restart: the new server goes too
+                    self._stop_current(_MCP_EXIT_TIMEOUT)
+                    raise RuntimeError("Executor is not initialized")
+            return self._send_mcp_request("tools/call", params, reply_timeout=reply_timeout)
 
-    def _stop_process(self, process: subprocess.Popen[str], timeout: float) -> None:
-        """SIGTERM, wait up to ``timeout`` seconds, then SIGKILL and reap; close the pipes."""
-        if process.poll() is None:
-            process.terminate()
+    def _restart_server(self, stopped: _ServerProcess | None) -> None:
+        if stopped is not None:
+            # Reaps it and stops whatever it left running in its group.
+            stopped.stop(_MCP_EXIT_TIMEOUT)
+            logger.warning(
+                f"MCP server stopped (exit code {stopped.process.returncode}); starting a fresh one for this run"
+            )
+        else:
+            logger.warning("Starting a fresh MCP server for this run: the last start failed")
+        self._server = self.mcp_process = None
+        try:
+            self._start_server()
+        except Exception as e:
+            raise SandboxStartError(f"Failed to restart MCP server: {e}", stage=Stage.PROCESS_START) from e
+
+    def _stop_current(self, timeout: float) -> None:
+        server, self._server, self.mcp_process = self._server, None, None
+        if server is not None:
+            server.stop(timeout)
+
+    def _shutdown(self, notify: bool, timeout: float) -> None:
+        """The blocking part of ``terminate``, on a worker thread."""
+        server = self._server
+        if server is None:
+            return
+        # A run in flight holds the lock and may be mid-line: the courtesy notice is skipped then.
+        if notify and self._exchange_lock.acquire(blocking=False):
             try:
-                process.wait(timeout)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait()
-        for stream in (process.stdin, process.stdout):
-            if stream is not None:
-                try:
-                    stream.close()
-                except OSError:
-                    pass
-        self._stdout_buffer = b""
-        # The drain thread closes standard error itself once the pipe reports its end.
-        if self._stderr_drain is not None:
-            self._stderr_drain.join(_MCP_EXIT_TIMEOUT)
+                if not server.exited():
+                    server.write_line(_notification("notifications/cancelled"), time.monotonic() + timeout)
+            except Exception as e:
+                logger.warning(f"Error during MCP shutdown: {e}")
+            finally:
+                self._exchange_lock.release()
+        # Releases a run still waiting on the server before its pipes are closed under the lock.
+        server.stop(timeout, close=False)
+        if self._exchange_lock.acquire(timeout=_WIND_DOWN_TIMEOUT):
+            try:
+                server.close()
+                if self._server is server:
+                    self._server = self.mcp_process = None
+                else:  # a run replaced the server meanwhile and stops its own on seeing the shutdown
+                    self._stop_current(timeout)
+            finally:
+                self._exchange_lock.release()
+        else:
+            logger.warning("MCP server stopped; a run still holds its pipes, which close when it ends")
+            self._server = self.mcp_process = None
 
     def _prepare_code_with_files(
         self,
@@ -531,10 +767,14 @@ class PydanticExecutorSandbox(BaseSandbox):
         requires them. ``start_time`` is unused.
 
         Raises:
+            SandboxExecutionError: For a name that could write outside the
+                upload directory (absolute, a ".." segment, a backslash).
             RuntimeError: When an attachment cannot be encoded ("Failed to process file ...").
         """
         if not files:
             return code
+        for attachment in files:
+            check_upload_filename(attachment.filename)
         lines = ["import base64", "import os"]
         for index, attachment in enumerate(files):
             try:
