@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a development checkout: Debian build packages, Python 3.13 venv in .venv,
 # and the three distributions (vorn-tools, vorn-core, vorn-inference) installed
-# editable with their test extras. Idempotent; a second run with nothing changed
-# takes a second or two.
+# editable with their test extras, their dependencies at the exact versions of
+# constraints.txt. Idempotent; a second run with nothing changed takes a second or two.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -59,7 +59,7 @@ VPY=$ROOT/.venv/bin/python
 
 # --- Install, skipped when nothing that affects the install changed --------
 stamp_inputs() {
-    cat pyproject.toml CMakeLists.txt host/*/pyproject.toml host/*/CMakeLists.txt 2>/dev/null
+    cat pyproject.toml constraints.txt CMakeLists.txt host/*/pyproject.toml host/*/CMakeLists.txt 2>/dev/null
     find src/native host/*/src/native -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' \) \
         -print0 2>/dev/null | sort -z | xargs -0 cat 2>/dev/null
     # The editable install maps the Python files it saw; a new module needs a reinstall.
@@ -75,9 +75,10 @@ fi
 
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 log "installing build tools"
-"$VPY" -m pip install -q "scikit-build-core==1.1.2" "nanobind==3.1.0" "setuptools>=69" wheel
+"$VPY" -m pip install -q -c constraints.txt scikit-build-core nanobind setuptools wheel
 log "installing vorn-core, vorn-inference and vorn-tools (editable, with test extras)"
-"$VPY" -m pip install -q --no-build-isolation \
+# The package metadata declares ranges; the constraints pin what CI has run.
+"$VPY" -m pip install -q --no-build-isolation -c constraints.txt \
     -e host/vorn-core \
     -e host/vorn-inference \
     -e ".[test,e2b,opensandbox,bedrock]"
