@@ -1,5 +1,6 @@
 """Append throughput and render time of the native BoundedOutputSink against a
-pure-Python deque reference.
+pure-Python deque reference, and record cost, render time and peak memory of the
+streamed-output record for output with and without line breaks.
 
 Run: .venv/bin/python bench/bench_output_sink.py
 Prints numbers only; nothing is asserted.
@@ -8,9 +9,11 @@ Prints numbers only; nothing is asserted.
 import gc
 import importlib.util
 import time
+import tracemalloc
 from pathlib import Path
 
 from vorn_tools._native import BoundedOutputSink
+from vorn_tools.code_interpreter.code_sandbox.utils import StreamedOutput
 
 
 def _load_reference():
@@ -62,6 +65,38 @@ def bench(label, lines, repeat):
     print(f"  native append speed-up: {results['python-deque'] / results['native']:.2f}x")
 
 
+def _record_all(chunks):
+    def run():
+        streamed = StreamedOutput()
+        record = streamed.record
+        for chunk in chunks:
+            record("stdout", chunk)
+        run.streamed = streamed
+
+    return run
+
+
+def bench_streamed(label, chunks, repeat):
+    total = sum(map(len, chunks))
+    print(f"\nstreamed record, {label}: {len(chunks):,} chunks, {total:,} characters")
+    record_run = _record_all(chunks)
+    record_s = _best(record_run, repeat)
+    streamed = record_run.streamed
+    render_s = _best(lambda: streamed.render("stdout"), repeat)
+    del record_run.streamed, streamed
+    gc.collect()
+    # Each chunk decoded afresh on the way, as a provider hands it over, so the
+    # peak counts what the record keeps alive as well as what it allocates.
+    tracemalloc.start()
+    _record_all(chunk.encode().decode() for chunk in chunks)()
+    _, peak = tracemalloc.get_traced_memory()
+    tracemalloc.stop()
+    print(
+        f"  record {record_s * 1e3:9.2f} ms ({record_s / len(chunks) * 1e9:6.1f} ns/chunk)"
+        f"   render {render_s * 1e3:8.3f} ms   peak {peak / 1e6:7.2f} MB"
+    )
+
+
 def main():
     # Distinct string objects, as a streaming SDK would hand them over.
     short = [f"{i:08d}" + "x" * 72 for i in range(1_000_000)]
@@ -69,6 +104,13 @@ def main():
     del short
     big = [f"{i:08d}" + "y" * (64 * 1024 - 8) for i in range(10_000)]
     bench("64 KB lines", big, repeat=5)
+    del big
+    lines = [f"{i:08d}" + "x" * 11 + "\n" for i in range(1_000_000)]
+    bench_streamed("one short line per chunk", lines, repeat=5)
+    del lines
+    # A progress bar redrawn with carriage returns: no line break ever comes.
+    progress = [f"\r{i:08d}" + "#" * 11 for i in range(1_000_000)]
+    bench_streamed("no line breaks", progress, repeat=5)
 
 
 if __name__ == "__main__":

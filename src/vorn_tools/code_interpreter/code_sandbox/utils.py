@@ -28,7 +28,7 @@ from vorn_tools.code_interpreter.errors import (
     _cause_chain,
 )
 from vorn_tools.code_interpreter.observability import SpanAttr, set_current_span_attributes
-from vorn_tools.code_interpreter.redaction import get_redacting_logger
+from vorn_tools.code_interpreter.redaction import get_redacting_logger, qualified_type, redacted_message
 
 logger = get_redacting_logger(__name__)
 
@@ -154,6 +154,16 @@ async def kill_with_retry(
     )
 
 
+def check_teardown_cap(timeout: float) -> None:
+    """Refuse a teardown cap of zero or less, or NaN, with ``ValueError``, before anything is torn down.
+
+    A value that cannot be compared with 0 (``None``) raises the comparison's ``TypeError``.
+    """
+    # Negated so that NaN is refused too: as a deadline it would reach the event loop's timer.
+    if not timeout > 0:
+        raise ValueError("`timeout` must be positive")
+
+
 async def terminate_with_retry(
     kill: Callable[[], Awaitable[Any]],
     *,
@@ -173,9 +183,7 @@ async def terminate_with_retry(
             failure is its cause and its text (or, at the cap, the cap) the
             reason in the message. The caller should keep its sandbox handle.
     """
-    # Negated so that NaN is refused here too, not wrapped as a teardown failure.
-    if not timeout > 0:
-        raise ValueError("`timeout` must be positive")
+    check_teardown_cap(timeout)
     try:
         await kill_with_retry(kill, total_timeout=timeout)
     except Exception as exc:
@@ -497,11 +505,14 @@ class StreamedOutput:
     The one record every backend keeps per run. Feed it each chunk with
     ``record`` as the provider delivers it, before the chunk goes to a caller's
     callback. A chunk may hold several lines or stop in the middle of one;
-    ``render`` reads exactly like the chunks joined, until older lines had to
-    be dropped: each stream keeps the newest complete lines within 256K
-    characters (``BoundedOutputSink``), opened by the truncation notice, and
-    then the unfinished last line, which is held apart until its line break
-    arrives, so a single line is kept whole however long it is.
+    ``render`` reads exactly like the chunks joined as long as the stream has
+    printed at most 256K characters. Beyond that it opens with the truncation
+    notice and keeps at most 256K characters of the newest output: the newest
+    whole lines (``BoundedOutputSink``) and then the unfinished last line,
+    except that a last line longer than the bound keeps only its newest
+    characters. The record stays within a few times the bound while a run
+    streams, whatever the shape of its output (no line breaks at all, ``\\r``
+    progress bars, one enormous chunk).
 
     ``seen`` turns true with the first chunk on either stream, empty or not.
     ``retry_safe`` is the shared rule: a failed run may be sent again only when
@@ -510,32 +521,70 @@ class StreamedOutput:
     exception raised by a caller's callback is never retry safe.
     """
 
-    __slots__ = ("_sinks", "_pending", "_has_lines", "seen")
+    __slots__ = ("_sinks", "_pending", "_pending_cost", "_clipped", "_has_lines", "seen")
+
+    # What one held piece costs beyond its characters (about a str object's
+    # header), so that a run of tiny pieces is cut back by the memory it takes.
+    _PIECE_COST = 64
 
     def __init__(self) -> None:
         self._sinks = {"stdout": BoundedOutputSink(), "stderr": BoundedOutputSink()}
         # The unfinished line as its pieces: joined once its line break comes,
         # so a run printing many small pieces without one stays linear.
         self._pending: dict[str, list[str]] = {"stdout": [], "stderr": []}
+        self._pending_cost = {"stdout": 0, "stderr": 0}
+        # Text was dropped outside the sink's own eviction (a line cut to its end).
+        self._clipped = {"stdout": False, "stderr": False}
         self._has_lines = {"stdout": False, "stderr": False}
         self.seen = False
 
     def record(self, stream: str, chunk: str) -> None:
         """Record one chunk of ``stream`` ("stdout" or "stderr")."""
         self.seen = True
+        limit = _MAX_STREAMED_OUTPUT_CHARS
+        if len(chunk) > limit:
+            # A rendering is decided by the last limit + 1 characters alone (they
+            # tell whether its first line starts at a line break, and being over
+            # the bound they bring the notice), so the stream starts afresh from
+            # them and the rest of the chunk is never split.
+            self._sinks[stream] = BoundedOutputSink()
+            self._pending[stream] = []
+            self._pending_cost[stream] = 0
+            self._has_lines[stream] = False
+            chunk = chunk[-(limit + 1) :]
         pieces = self._pending[stream]
         if "\n" not in chunk:
             if chunk:
                 pieces.append(chunk)
+                held = self._pending_cost[stream] + len(chunk) + self._PIECE_COST
+                if held > 2 * limit:
+                    # Cut back only at twice the bound, so that each cut is paid
+                    # for by at least the bound's worth of new pieces.
+                    joined = "".join(pieces)
+                    if len(joined) > limit:
+                        joined = joined[-limit:]
+                        self._clipped[stream] = True
+                    pieces[:] = [joined]
+                    held = len(joined) + self._PIECE_COST
+                self._pending_cost[stream] = held
             return
         first, *lines, rest = chunk.split("\n")
         pieces.append(first)
+        line = "".join(pieces)
+        if len(line) >= limit:
+            # The sink would keep such a line whole however long it is: keep
+            # only its newest characters, as many as one line may cost.
+            line = line[-(limit - 1) :]
+            self._clipped[stream] = True
         sink = self._sinks[stream]
-        sink.append("".join(pieces))
-        for line in lines:
-            sink.append(line)
+        sink.append(line)
+        # The chunk is at most limit + 1 characters here, so a line between two
+        # of its line breaks fits the bound already.
+        for complete in lines:
+            sink.append(complete)
         self._has_lines[stream] = True
         self._pending[stream] = [rest] if rest else []
+        self._pending_cost[stream] = len(rest)
 
     def relay(self, stream: str, chunk: str, forward: Callable[[str], Any] | None) -> None:
         """Record one chunk of ``stream``, then hand it to ``forward`` less its trailing line feeds."""
@@ -544,11 +593,28 @@ class StreamedOutput:
             forward(chunk.rstrip("\n"))
 
     def render(self, stream: str) -> str:
-        """The retained output of ``stream`` as printed."""
-        pending = "".join(self._pending[stream])
-        if not self._has_lines[stream]:
-            return pending
-        return self._sinks[stream].render() + "\n" + pending
+        """The retained output of ``stream`` as printed, after the truncation notice when any was dropped."""
+        limit = _MAX_STREAMED_OUTPUT_CHARS
+        text = "".join(self._pending[stream])
+        clipped = self._clipped[stream]
+        if len(text) > limit:
+            text = text[-limit:]
+            clipped = True
+        if self._has_lines[stream]:
+            sink = self._sinks[stream]
+            body = sink.render()
+            if sink._truncated:
+                body = body[len(_OUTPUT_TRUNCATED) + 1 :]
+                clipped = True
+            text = body + "\n" + text
+            excess = len(text) - limit
+            if excess > 0:
+                # The sink's lines fit the bound on their own; with the
+                # unfinished line after them the oldest go, whole. The unfinished
+                # line is within the bound, so a line break is always found.
+                text = text[text.find("\n", excess - 1) + 1 :]
+                clipped = True
+        return _OUTPUT_TRUNCATED + "\n" + text if clipped else text
 
     def retry_safe(self, error: BaseException, never_sent: Callable[[BaseException], bool]) -> bool:
         """Whether the failed run may be sent again.
@@ -558,3 +624,61 @@ class StreamedOutput:
         the sandbox.
         """
         return not self.seen and never_sent(error)
+
+
+# ---------------------------------------------------------------------------
+# Callers' output callbacks
+# ---------------------------------------------------------------------------
+
+_CALLBACK_FAILED = "The {} callback raised {}: {} (the code ran to the end; its output is in the result)"
+
+
+class GuardedCallback:
+    """A caller's output callback that cannot cut the run short.
+
+    A provider's SDK may abort the run when a handler raises (stopping the
+    code midway) or swallow the exception (reporting a clean success); so the
+    first exception is kept instead, no later line is handed to that
+    callback, and ``with_callback_failures`` makes the result report it.
+    """
+
+    __slots__ = ("name", "callback", "error")
+
+    def __init__(self, name: str, callback: Callable[[str], Any]) -> None:
+        self.name, self.callback = name, callback
+        self.error: Exception | None = None
+
+    @classmethod
+    def wrap(cls, name: str, callback: Callable[[str], Any] | None) -> "GuardedCallback | None":
+        return None if callback is None else cls(name, callback)
+
+    def __call__(self, line: str) -> None:
+        if self.error is not None:
+            return
+        try:
+            self.callback(line)
+        except Exception as exc:
+            self.error = exc
+
+
+def with_callback_failures(result: ExecutionResult, callbacks: list["GuardedCallback | None"]) -> ExecutionResult:
+    """``result``, turned into an "error" naming the first callback that raised, if one did.
+
+    The code ran, so the result is never retry safe; its output is kept.
+    """
+    failed = next((cb for cb in callbacks if cb is not None and cb.error is not None), None)
+    if failed is None:
+        return result
+    exc = failed.error
+    assert exc is not None
+    note = _CALLBACK_FAILED.format(failed.name, qualified_type(exc), redacted_message(exc))
+    set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.ERROR.value})
+    return ExecutionResult.create(
+        status=ExecutionStatus.ERROR,
+        code=result.code,
+        stdout=result.stdout,
+        stderr=result.stderr,
+        error=f"{result.error} {note}" if result.error else note,
+        duration_ms=result.duration_ms,
+        failure=FailureDetail(exception_type=qualified_type(exc), retry_safe=False),
+    )
