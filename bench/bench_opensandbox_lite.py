@@ -1,79 +1,188 @@
-"""Per-call latency of ``execute_code`` on OpenSandboxLite against OpenSandbox, on the same stand-in.
+"""Per-call latency of OpenSandboxLite, against its earlier relay and daemon and against OpenSandbox.
 
-Both backends run on the local OpenSandbox stand-in (tests/fakes/opensandbox_server.py):
-OpenSandbox through its Jupyter channel (the stand-in's persistent Python worker), Lite
-through its relay and IPython daemon, both real local processes. Two cells: a trivial
-one, and one printing 1 MB (10,000 lines of 100 characters). Calls alternate between
-the backends so that drift affects both alike. Prints the median per call and the ratio
-Lite / OpenSandbox.
+Arms: "lite", this library's OpenSandboxLite; "lite before", the same backend running
+the in-sandbox programs and relay command line of commit BASELINE (read from git),
+kept as the yardstick; and "opensandbox", OpenSandbox through its Jupyter channel.
 
-    .venv/bin/python bench/bench_opensandbox_lite.py [--runs 30]
+Per call, through ``execute_code`` on the local OpenSandbox stand-in
+(tests/fakes/opensandbox_server.py), the arms alternating so that drift affects all
+alike: a trivial cell, and 1 MB in 10,000 short lines.
+
+Through the relay and the daemon alone, as local processes (the stand-in's own
+command streaming is not what is measured): 16 MB in one line, and 16 MB in
+160,000 short lines; "lite" and "lite before" only.
+
+Prints the median per call and Lite's time as a share of the earlier one's.
+
+    .venv/bin/python bench/bench_opensandbox_lite.py [--runs 30] [--long-runs 3]
 """
 
 from __future__ import annotations
 
 import argparse
 import asyncio
+import json
 import os
+import shlex
+import shutil
 import statistics
+import subprocess
 import sys
+import tempfile
 import time
+import uuid
 from pathlib import Path
+from typing import Any
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT))
 os.environ.setdefault("OPENSANDBOX_DISABLE_METRICS", "1")
 
-from tests.fakes.lite_daemon import image_env  # noqa: E402
+from opensandbox.models.filesystem import WriteEntry  # noqa: E402
+
+from tests.fakes.lite_daemon import image_env, kill_daemons  # noqa: E402
 from tests.fakes.opensandbox_server import OpenSandboxStandIn  # noqa: E402
+from vorn_tools.code_interpreter.code_sandbox import opensandbox_lite_scripts  # noqa: E402
 from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_sandbox import OpenSandboxLite  # noqa: E402
 from vorn_tools.code_interpreter.code_sandbox.opensandbox_sandbox import OpenSandbox  # noqa: E402
+from vorn_tools.code_interpreter.errors import SandboxStartError, Stage  # noqa: E402
 
-CELLS = {
+BASELINE = "79fe776b53d8eae5193f6eb2f251d0031117324b"
+SCRIPTS = "src/vorn_tools/code_interpreter/code_sandbox/opensandbox_lite_scripts.py"
+BEFORE_FLAGS = ["-u"]  # the relay command line of BASELINE: python3 -u <client> <prefix> ...
+MB = 1024 * 1024
+CALL_CELLS = {
     "trivial cell": ("value = 6 * 7\nprint(value)", "42\n"),
-    "1 MB printed": ("for i in range(10000):\n    print(str(i).rjust(99, 'x'))",
+    "10,000 lines": ("for i in range(10000):\n    print(str(i).rjust(99, 'x'))",
                      "".join(str(i).rjust(99, "x") + "\n" for i in range(10000))),  # fmt: skip
+}
+RELAY_CELLS = {
+    "one 16 MB line": (f"print('x' * {16 * MB})", ["x" * 16 * MB + "\n"]),
+    "160,000 lines": ("for i in range(160000):\n    print(str(i).rjust(104, 'x'))",
+                      [str(i).rjust(104, "x") + "\n" for i in range(160000)]),  # fmt: skip
 }
 
 
-async def measure(stand_in: OpenSandboxStandIn, runs: int) -> dict[str, dict[str, list[float]]]:
-    backends = {
+def baseline_sources() -> dict[str, str]:
+    text = subprocess.run(["git", "show", f"{BASELINE}:{SCRIPTS}"], cwd=ROOT, capture_output=True, check=True).stdout
+    namespace: dict[str, Any] = {}
+    exec(compile(text, SCRIPTS, "exec"), namespace)
+    return {"daemon": namespace["DAEMON_SOURCE"], "client": namespace["CLIENT_SOURCE"]}
+
+
+class LiteBefore(OpenSandboxLite):
+    """OpenSandboxLite on the earlier programs, kept under their own prefix so that nothing writes over them."""
+
+    PREFIX = "/tmp/.zib_before"
+    SOURCES: dict[str, str] = {}
+
+    @classmethod
+    async def _start_interpreter(cls, sandbox: Any) -> None:
+        await sandbox.files.write_files(
+            [WriteEntry(path=f"{cls.PREFIX}_{name}.py", data=source) for name, source in cls.SOURCES.items()]
+        )
+        launch = await sandbox.commands.run(cls._relay("launch"))
+        if launch.exit_code != 0:
+            raise SandboxStartError(f"launch exited {launch.exit_code}", stage=Stage.INTERPRETER_INIT)
+
+    @staticmethod
+    def _relay(*args: str) -> str:
+        words = ("python3", *BEFORE_FLAGS, LiteBefore.PREFIX + "_client.py", LiteBefore.PREFIX, *args)
+        return " ".join(shlex.quote(word) for word in words)
+
+
+async def measure_calls(stand_in: OpenSandboxStandIn, runs: int) -> dict[str, dict[str, list[float]]]:
+    arms = {
         "opensandbox": await OpenSandbox.create(**stand_in.connection_options()),
+        "lite before": await LiteBefore.create(**stand_in.connection_options(), env=image_env()),
         "lite": await OpenSandboxLite.create(**stand_in.connection_options(), env=image_env()),
     }
-    timings = {cell: {name: [] for name in backends} for cell in CELLS}
+    timings: dict[str, dict[str, list[float]]] = {cell: {name: [] for name in arms} for cell in CALL_CELLS}
     try:
-        for cell, (code, expected) in CELLS.items():
+        for cell, (code, expected) in CALL_CELLS.items():
             for index in range(runs + 2):  # two warm-up rounds
-                for name, sandbox in backends.items():
+                for name, sandbox in arms.items():
                     started = time.perf_counter()
-                    result = await sandbox.execute_code(code, timeout=120)
+                    result = await sandbox.execute_code(code, timeout=600)
                     elapsed = time.perf_counter() - started
-                    assert result.stdout == expected, (name, result.status, result.error)
+                    assert result.stdout == expected, (name, cell, result.status, result.error)
                     if index >= 2:
                         timings[cell][name].append(elapsed)
     finally:
-        for sandbox in backends.values():
+        for sandbox in arms.values():
             await sandbox.terminate()
     return timings
 
 
+class LocalRelay:
+    """One version of the programs under a temporary prefix, the relay run as a local process."""
+
+    def __init__(self, sources: dict[str, str], flags: list[str]) -> None:
+        self.root = tempfile.mkdtemp(prefix="zb", dir="/tmp")
+        self.prefix = self.root + "/p"
+        for name, source in sources.items():
+            Path(f"{self.prefix}_{name}.py").write_text(source)
+        self.command = [sys.executable, *flags, self.prefix + "_client.py", self.prefix]
+        self.env = {**os.environ, "IPYTHONDIR": self.root + "/ipy"}
+        subprocess.run([*self.command, "launch"], env=self.env, check=True)
+
+    def run(self, code: str) -> list[str]:
+        nonce = uuid.uuid4().hex
+        cell = Path(f"{self.prefix}_cell_{nonce}.py")
+        cell.write_text(code)
+        done = subprocess.run([*self.command, "run", str(cell), nonce], env=self.env, capture_output=True, timeout=900)
+        assert done.returncode == 0, done.stderr[-2000:]
+        return [json.loads(line) for line in done.stdout.splitlines()]
+
+    def close(self) -> None:
+        kill_daemons(self.prefix)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+def measure_relays(runs: int) -> dict[str, dict[str, list[float]]]:
+    now_flags = shlex.split(OpenSandboxLite._relay())[1:-2]
+    sources = {"daemon": opensandbox_lite_scripts.DAEMON_SOURCE, "client": opensandbox_lite_scripts.CLIENT_SOURCE}
+    arms = {"lite before": LocalRelay(LiteBefore.SOURCES, BEFORE_FLAGS), "lite": LocalRelay(sources, now_flags)}
+    timings: dict[str, dict[str, list[float]]] = {cell: {name: [] for name in arms} for cell in RELAY_CELLS}
+    try:
+        for cell, (code, expected) in RELAY_CELLS.items():
+            for index in range(runs + 1):  # one warm-up round (and the daemon's start-up)
+                for name, relay in arms.items():
+                    started = time.perf_counter()
+                    lines = relay.run(code)
+                    elapsed = time.perf_counter() - started
+                    assert "".join(lines) == "".join(expected), (name, cell, len(lines))
+                    if index >= 1:
+                        timings[cell][name].append(elapsed)
+    finally:
+        for relay in arms.values():
+            relay.close()
+    return timings
+
+
+def report(title: str, timings: dict[str, dict[str, list[float]]]) -> None:
+    print(title)
+    for cell, by_arm in timings.items():
+        ms = {name: statistics.median(values) * 1000 for name, values in by_arm.items()}
+        arms = "   ".join(f"{name} {value:9.1f}" for name, value in ms.items())
+        print(f"  {cell:15s} {arms}   lite / lite before {ms['lite'] / ms['lite before']:5.2f}")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--runs", type=int, default=30)
+    parser.add_argument("--runs", type=int, default=30, help="timed calls per arm and cell through the stand-in")
+    parser.add_argument("--long-runs", type=int, default=3, help="timed relay runs per arm of the 16 MB cells")
     args = parser.parse_args()
+    LiteBefore.SOURCES = baseline_sources()
 
     stand_in = OpenSandboxStandIn()
     stand_in.start()
     try:
-        timings = asyncio.run(measure(stand_in, args.runs))
+        calls = asyncio.run(measure_calls(stand_in, args.runs))
     finally:
         stand_in.stop()
-
-    print(f"runs per backend and cell: {args.runs} (after 2 warm-up runs)")
-    for cell, by_backend in timings.items():
-        base = statistics.median(by_backend["opensandbox"]) * 1000
-        lite = statistics.median(by_backend["lite"]) * 1000
-        print(f"{cell:14s}  OpenSandbox {base:9.1f} ms   Lite {lite:9.1f} ms   ratio Lite/OpenSandbox {lite / base:5.2f}")
+    report(f"execute_code on the stand-in, median ms per call of {args.runs} (after 2 warm-up rounds)", calls)
+    report(f"relay and daemon alone, median ms per run of {args.long_runs}", measure_relays(args.long_runs))
 
 
 if __name__ == "__main__":

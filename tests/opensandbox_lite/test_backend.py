@@ -304,5 +304,5 @@ def test_decode_line(delivered, decoded):
 
 
 def test_relay_command_lines_are_shell_quoted():
-    assert OpenSandboxLite._relay("launch") == "python3 -u /tmp/.zib_lite_client.py /tmp/.zib_lite launch"
+    assert OpenSandboxLite._relay("launch") == "python3 -I -S -u /tmp/.zib_lite_client.py /tmp/.zib_lite launch"
     assert OpenSandboxLite._relay("a b", "it's", "").endswith(" 'a b' 'it'\"'\"'s' ''")

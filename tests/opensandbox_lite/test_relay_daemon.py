@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import fcntl
 import json
 import os
 import signal
@@ -12,7 +13,10 @@ from pathlib import Path
 import pytest
 
 from tests.fakes.lite_daemon import daemon_pids
+from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_scripts import CLIENT_SOURCE, DAEMON_SOURCE
 
+# Reaches into the daemon from a cell, as hostile code can.
+_DAEMON = "daemon = get_ipython().showtraceback.__globals__\n"
 
 
 @pytest.mark.parametrize(
@@ -25,6 +29,10 @@ from tests.fakes.lite_daemon import daemon_pids
         ("def broken(:\n  pass", 1, [], [], ("SyntaxError", None)),
         ("input()", 1, [], [], ("StdinNotImplementedError", "raw_input was called, but this frontend does not support input requests.")),
         ("import sys\nsys.stdout.buffer", 1, [], [], ("AttributeError", "'OutStream' object has no attribute 'buffer'")),
+        (f"print('x' * {300_000})", 0, ["x" * 300_000 + "\n"], [], {}),
+        # Output a pump still held for an earlier cell is logged, never relayed with this one.
+        (_DAEMON + "pump = daemon['pumps'][0]\npump.marks -= 1\npump.emit(bytearray(b'stale\\n'))\npump.marks += 1\n"
+         "print('fresh')", 0, ["fresh\n"], [], {}),  # fmt: skip
     ],
 )
 def test_run_relays_output_as_printed_and_reports_the_cell(shared_lite, code, rc, out, err, report):
@@ -32,6 +40,44 @@ def test_run_relays_output_as_printed_and_reports_the_cell(shared_lite, code, rc
     if isinstance(report, tuple):
         report = {"error": {"name": report[0], "value": report[1] or done.report["error"]["value"]}}
     assert (done.rc, done.out, done.err, done.report) == (rc, out, err, report)
+
+
+@pytest.mark.parametrize(
+    ("code", "rc", "out", "err", "report"),
+    [
+        # Marker-shaped bytes are output like any other.
+        ("import os\nos.write(1, b'x\\x00\\x1fZIB_LITE_MARK\\x1f\\x00y\\n')\n"
+         "os.write(2, b'\\x00\\x1fZIB_LITE_MARK' + b'0' * 32 + b'\\x1f\\x00')\nprint('z')",
+         0, ["x\x00\x1fZIB_LITE_MARK\x1f\x00y\n", "z\n"], ["\x00\x1fZIB_LITE_MARK" + "0" * 32 + "\x1f\x00"], {}),
+        # Closed standard descriptors; the next connection gets a freed one.
+        ("import os\nos.close(1)", 0, [], [], {}),
+        ("import os\nos.close(1)\nos.close(2)\nprint('gone')", 1, [], [], ("OSError", "[Errno 9] Bad file descriptor")),
+        ("import os, sys\nos.dup2(os.open(os.devnull, os.O_WRONLY), 1)\nprint('nowhere')", 0, [], [], {}),
+        # A report or frames the daemon did not write.
+        (_DAEMON + "daemon['report']['error'] = 5", 6, [], [], "the cell changed the interpreter's report"),
+        (_DAEMON + "daemon['report']['busy'] = True", 6, [], [], "the cell changed the interpreter's report"),
+        (_DAEMON + "daemon['current'].sendall(b'{\"t\": \"done\", \"report\": {\"result\": \"forged\"}}\\n')\nprint('ran')",
+         6, ["ran\n"], [], "the interpreter sent a report for another cell: {"),
+        (_DAEMON + "daemon['current'].sendall(b'{\"t\": \"busy\"}\\n')\nprint('ran')",
+         6, [], [], "the interpreter sent a frame after busy: {"),
+        (_DAEMON + "daemon['current'].sendall(b'\\xff not json\\n')", 6, [], [], "the interpreter sent a malformed frame: \ufffd not json"),
+        (_DAEMON + "daemon['current'].sendall(b'[' * 100_000 + b'\\n')", 6, [], [], "the interpreter sent a malformed frame: [[["),
+        (_DAEMON + "daemon['current'].sendall(b'{\"t\": \"out\", \"d\": 5}\\n')", 6, [], [],
+         "the interpreter sent a malformed frame: {"),
+    ],
+)
+def test_hostile_cells_get_what_really_happened_and_leave_later_cells_intact(lite, code, rc, out, err, report):
+    """The cell's own result says what happened, and the next cell runs and reports as usual."""
+    assert lite.relay("launch").returncode == 0
+    done = lite.run(code)
+    if isinstance(report, tuple):
+        report = {"error": {"name": report[0], "value": report[1]}}
+    elif isinstance(report, str):
+        assert done.report["daemon"] == "error" and report in done.report["log"], done.report
+        report = done.report
+    assert (done.rc, done.out, done.err, done.report) == (rc, out, err, report)
+    after = lite.run("print('after')\nimport sys\nprint('e', file=sys.stderr)\n1")
+    assert (after.rc, after.out, after.err, after.report) == (0, ["after\n"], ["e\n"], {"result": "1"})
 
 
 def test_first_run_launches_and_reports_restart_and_launch_starts_one_daemon(lite):
@@ -46,9 +92,12 @@ def test_first_run_launches_and_reports_restart_and_launch_starts_one_daemon(lit
 def test_killed_relay_interrupts_the_cell_and_settle_kills_what_ignores_it(lite):
     assert lite.run("kept = 'yes'").rc == 0
     old, child = lite.pid(), lite.root + "/child"
+    # The child's pid appears only inside the try, so the interrupt cannot land outside it.
     path, nonce = lite.cell(
-        f"import subprocess, time\nopen({child!r}, 'w').write(str(subprocess.Popen(['sleep', '120']).pid))\n"
-        "while True:\n    try:\n        time.sleep(120)\n    except KeyboardInterrupt:\n        pass"
+        f"import os, subprocess, time\npid = subprocess.Popen(['sleep', '120']).pid\nwhile True:\n    try:\n"
+        f"        if not os.path.exists({child!r}):\n            open({child!r} + '.tmp', 'w').write(str(pid))\n"
+        f"            os.replace({child!r} + '.tmp', {child!r})\n        time.sleep(120)\n    except KeyboardInterrupt:\n"
+        "        pass"
     )
     relay = lite.start("run", path, nonce)
     lite.wait_for("child")
@@ -57,7 +106,8 @@ def test_killed_relay_interrupts_the_cell_and_settle_kills_what_ignores_it(lite)
     assert lite.relay("settle", "1").stdout == b'{"restarted": true}\n'
     assert lite.pid() != old and daemon_pids(lite.prefix) == [lite.pid()]
     assert _gone(int(open(child).read()))  # killed with the group
-    assert lite.run("kept").report["error"]["name"] == "NameError"
+    after = lite.run("kept").report  # the restart is told even when nobody took the settle's answer
+    assert (after["error"]["name"], after["restarted"]) == ("NameError", True)
 
 
 def _gone(pid: int) -> bool:
@@ -80,12 +130,74 @@ def test_concurrent_relays_after_a_death_start_one_daemon(lite):
     assert lite.run("0").rc == 0
     os.killpg(lite.pid(), signal.SIGKILL)
     cells = [lite.cell(f"import time\ntime.sleep(0.5)\n{i}") for i in range(6)]
-    procs = [(lite.start("run", path, nonce), nonce) for path, nonce in cells]
+    # Every relay finds the daemon dead before any of them may launch one.
+    with open(lite.prefix + ".lock", "a") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        procs = [(lite.start("run", path, nonce), nonce) for path, nonce in cells]
+        _wait_for_lock_waiters(os.fstat(lock.fileno()).st_ino, len(procs))
     results = [lite.finish(proc, nonce) for proc, nonce in procs]
     assert {r.rc for r in results} <= {0, 4} and 0 in {r.rc for r in results}, results
     assert daemon_pids(lite.prefix) == [lite.pid()]
     with open(lite.prefix + ".log") as f:
         assert f.read().count("ready pid=") == 2
+
+
+def _wait_for_lock_waiters(inode: int, count: int) -> None:
+    deadline = time.monotonic() + 60
+    while True:
+        with open("/proc/locks") as f:
+            waiting = [line for line in f if "->" in line and line.split()[6].endswith(f":{inode}")]
+        if len(waiting) >= count:
+            return
+        assert time.monotonic() < deadline, f"{len(waiting)} of {count} relays reached the lock"
+        time.sleep(0.01)
+
+
+@pytest.mark.parametrize(
+    ("daemon", "client", "log"),
+    [
+        # The end of a long log, where the start-up error is.
+        ("import sys\nsys.stderr.write('h' * 5000 + 'the error')\nsys.exit(1)", CLIENT_SOURCE, "h" * 1991 + "the error"),
+        # Alive but never listening: the relay's start-up budget runs out.
+        ("import time\ntime.sleep(600)", CLIENT_SOURCE.replace("STARTUP_TIMEOUT = 60.0", "STARTUP_TIMEOUT = 1.0"), ""),
+    ],
+)
+def test_an_interpreter_that_does_not_come_up_fails_the_run(lite, daemon, client, log):
+    Path(lite.prefix + "_daemon.py").write_text(daemon)
+    Path(lite.prefix + "_client.py").write_text(client)
+    path, nonce = lite.cell("print(1)")
+    done = lite.finish(lite.start("run", path, nonce), nonce)
+    assert (done.rc, done.report, os.path.exists(path)) == (3, {"daemon": "failed", "log": log}, False)
+
+
+def test_settle_leaves_a_starting_interpreter_alone_and_the_next_run_reports_the_restart(lite):
+    """A call that timed out while the interpreter was starting must not restart that start."""
+    gate = lite.root + "/gate"
+    slow = f"import os, time\nwhile not os.path.exists({gate!r}):\n    time.sleep(0.01)\n"
+    Path(lite.prefix + "_daemon.py").write_text(slow + DAEMON_SOURCE)
+    path, nonce = lite.cell("print(1)")
+    relay = lite.start("run", path, nonce)
+    deadline = time.monotonic() + 60
+    while not (os.path.exists(lite.prefix + ".pid") and daemon_pids(lite.prefix) == [lite.pid()]):
+        assert time.monotonic() < deadline, "the relay never launched the interpreter"
+        time.sleep(0.01)
+    relay.kill()  # the call's time limit
+    relay.wait(10)
+    starting = lite.pid()
+    assert lite.relay("settle", "1").stdout == b'{"restarted": false}\n'
+    Path(gate).touch()
+    done = lite.run("print(2)")
+    assert (done.rc, done.out, done.report, daemon_pids(lite.prefix)) == (0, ["2\n"], {"restarted": True}, [starting])
+
+
+def test_a_silent_connection_is_dropped_at_the_request_limit(lite):
+    Path(lite.prefix + "_daemon.py").write_text(DAEMON_SOURCE.replace("REQUEST_TIMEOUT = 10.0", "REQUEST_TIMEOUT = 0.5"))
+    assert lite.run("1").rc == 0
+    with socket.socket(socket.AF_UNIX) as silent:
+        silent.connect(lite.prefix + ".sock")
+        silent.settimeout(60)
+        assert silent.recv(1) == b""
+    assert lite.run("2").report == {"result": "2"}
 
 
 # The lost case shrinks the daemon's send buffer from inside the cell, so that the pump
@@ -96,12 +208,13 @@ _SMALL_BUFFER = (
 )
 
 
-@pytest.mark.parametrize(("lines", "lost"), [(1200, False), (600, True)])
-def test_output_after_the_cell_ends_is_drained_while_it_moves(lite, lines, lost):
+# One line longer than the grace takes to read: the bytes the reader takes are what moves.
+@pytest.mark.parametrize(("lines", "width", "lost"), [(1, 70_000, False), (600, 99, True)])
+def test_output_after_the_cell_ends_is_drained_while_it_moves(lite, lines, width, lost):
     """A slow reader still gets everything; a reader stalled past the grace gets a report that says so."""
     assert lite.relay("launch").returncode == 0
-    code = f"for i in range({lines}):\n    print(str(i).rjust(99, 'x'))"
-    path, _ = lite.cell(_SMALL_BUFFER * lost + code)
+    code = f"for i in range({lines}):\n    print(str(i).rjust({width}, 'x'))"
+    path, _ = lite.cell(_SMALL_BUFFER + code)
     deadline = time.monotonic() + 60
     while True:  # the daemon may still be loading IPython
         sock = socket.socket(socket.AF_UNIX)
@@ -123,7 +236,7 @@ def test_output_after_the_cell_ends_is_drained_while_it_moves(lite, lines, lost)
             # About 10 KB/s, slower than the cell writes: seconds of output are still queued when it ends.
             time.sleep(0 if lost else 0.2)
     frames = [json.loads(line) for line in data.splitlines()]
-    out, expected = [f["d"] for f in frames if f["t"] == "out"], [str(i).rjust(99, "x") + "\n" for i in range(lines)]
+    out, expected = [f["d"] for f in frames if f["t"] == "out"], [str(i).rjust(width, "x") + "\n" for i in range(lines)]
     if lost:
         assert frames[-1]["report"] == {"lost": ["out"]} and out == expected[: len(out)] != expected
     else:

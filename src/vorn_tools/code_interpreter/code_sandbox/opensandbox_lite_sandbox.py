@@ -151,7 +151,7 @@ class OpenSandboxLite(OpenSandbox):
     @staticmethod
     def _relay(*args: str) -> str:
         """The shell command line that runs the relay client with a mode and its arguments."""
-        return " ".join(shlex.quote(word) for word in ("python3", "-u", _CLIENT_PATH, _PREFIX, *args))
+        return " ".join(shlex.quote(word) for word in ("python3", "-I", "-S", "-u", _CLIENT_PATH, _PREFIX, *args))
 
     # ------------------------------------------------------------ code execution
 

@@ -5,7 +5,7 @@ Both are written into the sandbox at creation and run by the image's own
 first argument, so host and sandbox share no other constant.
 """
 
-DAEMON_SOURCE = r'''"""OpenSandboxLite interpreter. usage: python3 -u <this file> <prefix>"""
+DAEMON_SOURCE = r'''"""OpenSandboxLite interpreter. usage: python3 -u <this file> <prefix> [fresh]"""
 import builtins
 import fcntl
 import getpass
@@ -13,18 +13,23 @@ import io
 import json
 import os
 import queue
+import select
 import signal
 import socket
-import struct
 import sys
-import termios
 import threading
+import time
+from json.encoder import encode_basestring_ascii as quote
 
 PREFIX = sys.argv[1]
 SOCK = PREFIX + ".sock"
 # Taken first, while descriptor 2 is still the log: it survives the capture of 2.
 LOG_FD = os.dup(2)
-MARK = b"\x00\x1fZIB_LITE_MARK\x1f\x00"
+# A cell's marker is this head, a token drawn once the cell has ended and this
+# tail: output the cell wrote cannot hold it, so it can neither end its own
+# output early nor move later output onto another cell.
+MARK_HEAD = b"\x00\x1fZIB_LITE_MARK"
+MARK_TAIL = b"\x1f\x00"
 # A pump that relays nothing for this long after its cell ended is given up on.
 STREAM_GRACE = 5.0
 REQUEST_TIMEOUT = 10.0
@@ -32,11 +37,24 @@ REQUEST_TIMEOUT = 10.0
 report = {}
 current = None
 current_cell = 0
+given_up = 0  # the last cell whose output stalled past the grace
 conn_lock = threading.Lock()
+# Held while connections are accepted and while descriptors 1 and 2 are put back.
+fd_lock = threading.Lock()
 in_cell = threading.Event()
 # Released by the main thread, taken by the accepting thread: a semaphore, not a lock.
 busy = threading.Semaphore(1)
+holding = False  # whether the request being served still holds busy
 work = queue.Queue()
+# Connections of cells for the watching thread, and its word that it let go of one.
+watched = queue.Queue()
+unwatched = threading.Event()
+# Pump reads and pieces of frames the relay took: what the drain counts as output moving.
+flow = threading.Condition()
+moves = 0
+# Launched in place of an interpreter whose state is gone: the first report
+# that reaches a relay says so, even when the relay that launched it is gone.
+fresh = sys.argv[2:3] == ["fresh"]
 
 
 def write_all(fd, data):
@@ -127,104 +145,151 @@ class OutStream(io.TextIOBase):
         return self._stream.fileno()
 
 
-def send(frame, cell=None):
-    data = (json.dumps(frame) + "\n").encode("utf-8")
-    with conn_lock:
-        # Output counted against an earlier cell (its pump stalled past the grace)
-        # must not be passed off as the output of the cell being served now.
-        if current is None or (cell is not None and cell != current_cell):
-            if frame.get("t") in ("out", "err"):
-                log("[" + frame["t"] + " between cells] " + frame["d"].rstrip("\n"))
-            return
-        try:
-            current.sendall(data)
-        except OSError:
-            pass
+def moved():
+    global moves
+    with flow:
+        moves += 1
+
+
+def push(conn, data):
+    """Write all of ``data``; False when the relay is gone.
+
+    Written piece by piece as the reader makes room, each piece counting as
+    progress: a pump waiting on a slow reader that still reads is not stuck.
+    """
+    view = memoryview(data)
+    waiter = None
+    try:
+        while view:
+            try:
+                sent = conn.send(view, socket.MSG_DONTWAIT)
+            except BlockingIOError:
+                if waiter is None:
+                    waiter = select.poll()
+                    waiter.register(conn, select.POLLOUT)
+                waiter.poll()
+                continue
+            view = view[sent:]
+            moved()
+    except OSError:
+        return False
+    return True
+
+
+def send(kind, lines, cell):
+    """Relay output lines of ``cell`` as one "out" or "err" frame each, a few kilobytes per write."""
+    head = '{"t": "' + kind + '", "d": '
+    frames = [head + quote(line) + "}\n" for line in lines]
+    start = 0
+    while start < len(frames):
+        end, size = start + 1, len(frames[start])
+        while end < len(frames) and size + len(frames[end]) <= 16384:
+            size += len(frames[end])
+            end += 1
+        with conn_lock:
+            # Output counted against an earlier cell (its pump stalled past the grace),
+            # or against a cell given up on, is not passed off as output of the cell
+            # being served now; once given up on, a cell's output stops at the next write.
+            if current is None or cell != current_cell or cell == given_up:
+                for line in lines[start:end]:
+                    log("[" + kind + " between cells] " + line.rstrip("\n"))
+            else:
+                push(current, "".join(frames[start:end]).encode("ascii"))
+        start = end
 
 
 class Pump(threading.Thread):
-    """Relays one captured descriptor line by line; a marker ends each cell's output.
+    """Relays one captured descriptor line by line; each cell's marker ends its output.
 
     A relayed line keeps its line feed, so the host can tell a printed line from
     text the cell wrote without one and rebuild the output exactly as printed.
+    Every byte is searched once for a line feed and once for the awaited marker,
+    so a line of any length costs time in proportion to its size.
     """
 
     def __init__(self, fd, kind):
         super().__init__(daemon=True)
         read_fd, write_fd = os.pipe()
         os.dup2(write_fd, fd)
-        os.close(write_fd)
+        self.fd = fd
+        # The daemon's own way into the pipe (close-on-exec): markers go through
+        # it whatever a cell did to its descriptor.
+        self.write_fd = write_fd
         self.read_fd = read_fd
         self.kind = kind
         self.buf = bytearray()
-        self.marks = 0
-        self.progress = 0
-        self.cond = threading.Condition()
+        self.marks = 0  # cells whose output has passed
+        self.markers = {}  # cell number -> its marker, from the moment it ended
 
     def emit(self, raw):
-        send({"t": self.kind, "d": bytes(raw).decode("utf-8", "replace")}, self.marks + 1)
-        with self.cond:
-            self.progress += 1
+        """Relay ``raw``, whole lines and at most one last line without its line feed."""
+        if raw:
+            lines = raw.decode("utf-8", "replace").split("\n")
+            last = lines.pop()
+            lines = [line + "\n" for line in lines]
+            if last:
+                lines.append(last)
+            send(self.kind, lines, self.marks + 1)
 
     def run(self):
+        buf = self.buf
+        line_from = mark_from = 0  # nothing before these offsets can start a line feed / the marker
+        awaited = None
+        short = 0  # reads in a row that emptied the pipe
         while True:
             chunk = os.read(self.read_fd, 65536)
             if not chunk:
                 return
-            with self.cond:
-                self.progress += 1
-            buf = self.buf
+            moved()
+            short = short + 1 if len(chunk) < 65536 else 0
             buf += chunk
             pos = 0
-            mark = buf.find(MARK)
             while True:
-                newline = buf.find(b"\n", pos)
-                if newline != -1 and (mark == -1 or newline < mark):
-                    self.emit(buf[pos:newline + 1])
-                    pos = newline + 1
-                elif mark != -1:
-                    if mark > pos:
-                        self.emit(buf[pos:mark])
-                    pos = mark + len(MARK)
-                    mark = buf.find(MARK, pos)
-                    with self.cond:
-                        self.marks += 1
-                        self.cond.notify_all()
-                else:
+                marker = self.markers.get(self.marks + 1)
+                if marker is not awaited:
+                    awaited, mark_from = marker, pos
+                mark = -1 if marker is None else buf.find(marker, max(mark_from, pos))
+                if mark == -1:
+                    # Every whole line so far, in one go.
+                    newline = buf.rfind(b"\n", max(line_from, pos))
+                    if newline != -1:
+                        self.emit(buf[pos:newline + 1])
+                        pos = newline + 1
                     break
+                self.emit(buf[pos:mark])
+                pos = mark + len(marker)
+                short = 0
+                with flow:
+                    self.marks += 1
+                    del self.markers[self.marks]
+                    flow.notify_all()
+            line_from = len(buf) - pos
+            if marker is not None:
+                mark_from = max(0, len(buf) - len(marker) + 1 - pos)
             del buf[:pos]
-
-    def drain(self, cell, conn):
-        """Wait for the marker of ``cell``; False when nothing moved for the whole grace.
-
-        Moving means the pump read or relayed something, or the relay took
-        bytes off the connection: a pump blocked on a full socket is not stuck
-        while its reader is still reading.
-        """
-        with self.cond:
-            seen = None
-            while self.marks < cell:
-                now = (self.progress, queued(conn))
-                if now == seen:
-                    return False
-                seen = now
-                self.cond.wait(STREAM_GRACE)
-        return True
+            if short > 1:
+                # A cell printing line after line: let its output gather for a
+                # moment rather than take it one line per read, which costs the
+                # cell more in thread switches than the printing itself.
+                time.sleep(0.001)
 
 
-def queued(conn):
-    """Bytes sent on ``conn`` that its reader has not taken yet (None where unknown)."""
-    try:
-        return struct.unpack("i", fcntl.ioctl(conn.fileno(), termios.TIOCOUTQ, b"\0\0\0\0"))[0]
-    except (OSError, ValueError):
-        return None
+def drain(cell):
+    """Wait for both pumps to pass ``cell``'s marker; the kinds given up on.
+
+    A pump is given up on only when nothing at all moved for the whole grace.
+    """
+    with flow:
+        seen = moves
+        while any(pump.marks < cell for pump in pumps):
+            if not flow.wait(STREAM_GRACE) and moves == seen:
+                break
+            seen = moves
+    return [pump.kind for pump in pumps if pump.marks < cell]
 
 
 def reply(conn, frame):
-    try:
-        conn.sendall((json.dumps(frame) + "\n").encode("utf-8"))
-    except OSError:
-        pass
+    push(conn, (json.dumps(frame) + "\n").encode("utf-8"))
     close(conn)
 
 
@@ -244,18 +309,55 @@ def on_sigint(signum, frame):
         raise KeyboardInterrupt
 
 
-def watch(conn):
-    # The relay sends nothing after its request: an end of stream is its death.
-    try:
-        data = conn.recv(1)
-    except OSError:
-        data = b""
-    if not data and in_cell.is_set():
-        os.kill(os.getpid(), signal.SIGINT)
+def watch():
+    """Interrupt the cell whose relay is gone, for one connection after another.
+
+    The relay sends nothing after its request: an end of stream is its death.
+    """
+    while True:
+        conn = watched.get()
+        try:
+            data = conn.recv(1)
+        except OSError:
+            data = b""
+        if not data and in_cell.is_set():
+            os.kill(os.getpid(), signal.SIGINT)
+        unwatched.set()
 
 
-def serve_cell(conn, path):
-    global current, current_cell
+def restore_std():
+    """Point descriptors 1 and 2 at the pumps again, whatever a cell did to them."""
+    with fd_lock:
+        for pump in pumps:
+            os.dup2(pump.write_fd, pump.fd)
+
+
+def free():
+    """Let the next request in (once per request)."""
+    global holding
+    if holding:
+        holding = False
+        busy.release()
+
+
+def checked_report():
+    """The report as sent; ValueError when the cell changed it into something else."""
+    sent = {}
+    for key, value in report.items():
+        if key == "result" and type(value) is str:
+            sent[key] = value
+        elif (key == "error" and type(value) is dict and sorted(value) == ["name", "value"]
+              and all(type(part) is str for part in value.values())):
+            sent[key] = dict(value)
+        else:
+            raise ValueError("the cell changed the interpreter's report: %r is not a report entry" % (key,))
+    return sent
+
+
+def serve_cell(conn, path, token):
+    global current, current_cell, fresh, given_up
+    if type(path) is not str:
+        raise ValueError("the cell path is not a string")
     with open(path, encoding="utf-8") as f:
         code = f.read()
     try:
@@ -263,15 +365,16 @@ def serve_cell(conn, path):
     except OSError:
         pass
     report.clear()
+    restore_std()
     with conn_lock:
         current_cell += 1
         cell = current_cell
         current = conn
     signal.signal(signal.SIGINT, on_sigint)
-    watcher = threading.Thread(target=watch, args=(conn,), daemon=True)
+    unwatched.clear()
     try:
         in_cell.set()
-        watcher.start()
+        watched.put(conn)
         result = shell.run_cell(code, store_history=True)
         in_cell.clear()
         error = result.error_before_exec or result.error_in_exec
@@ -282,28 +385,43 @@ def serve_cell(conn, path):
             report["error"] = {"name": "KeyboardInterrupt", "value": ""}
     finally:
         in_cell.clear()
-    for stream in (sys.stdout, sys.stderr):
-        try:
-            stream.flush()
-        except Exception:
-            pass
-    write_all(1, MARK)
-    write_all(2, MARK)
-    lost = [pump.kind for pump in pumps if not pump.drain(cell, conn)]
-    if lost:
-        report["lost"] = lost
-        log("output stalled after the cell ended; dropping the rest of " + " and ".join(lost))
-    data = (json.dumps({"t": "done", "report": dict(report)}) + "\n").encode("utf-8")
-    with conn_lock:
-        # One hold: no frame of this cell can follow its "done".
-        try:
-            conn.sendall(data)
-        except OSError:
-            pass
-        current = None
-    close(conn)
-    if watcher.is_alive():
-        watcher.join(1.0)
+    try:
+        # At once, so that the next connection never lands on a descriptor the cell freed.
+        restore_std()
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                stream.flush()
+            except Exception:
+                pass
+        # Drawn only now: the cell never had a chance to see it.
+        marker = MARK_HEAD + os.urandom(16).hex().encode() + MARK_TAIL
+        for pump in pumps:
+            pump.markers[cell] = marker
+            write_all(pump.write_fd, marker)
+        lost = drain(cell)
+        if lost:
+            given_up = cell
+        done = {"t": "done", "report": checked_report()}
+        if lost:
+            done["report"]["lost"] = lost
+            log("output stalled after the cell ended; dropping the rest of " + " and ".join(lost))
+        if type(token) is str:
+            done["token"] = token
+        if fresh:
+            done["fresh"] = True
+        data = (json.dumps(done) + "\n").encode("utf-8")
+        free()
+        with conn_lock:
+            # One hold: no frame of this cell can follow its "done".
+            if push(conn, data):
+                fresh = False
+            current = None
+    finally:
+        with conn_lock:
+            current = None
+        close(conn)
+        # A stale end of stream from this connection must never interrupt the next cell.
+        unwatched.wait(1.0)
 
 
 def read_request(conn):
@@ -315,7 +433,10 @@ def read_request(conn):
             break
         data += chunk
     conn.settimeout(None)
-    return json.loads(data) if data.strip() else {}
+    request = json.loads(data) if data.strip() else {}
+    if type(request) is not dict:
+        raise ValueError("the request is not a JSON object")
+    return request
 
 
 def handle(conn):
@@ -324,7 +445,7 @@ def handle(conn):
         if request.get("ping") is True:
             reply(conn, {"t": "pong"})
         elif "path" in request:
-            serve_cell(conn, request["path"])
+            serve_cell(conn, request["path"], request.get("token"))
         else:
             close(conn)
     except Exception as exc:
@@ -333,8 +454,22 @@ def handle(conn):
 
 
 def accept(server):
+    waiter = select.poll()
+    waiter.register(server, select.POLLIN)
     while True:
-        conn, _ = server.accept()
+        waiter.poll()
+        with fd_lock:
+            try:
+                conn, _ = server.accept()
+            except BlockingIOError:
+                continue
+            if conn.fileno() <= 2:
+                # A cell closed a standard descriptor and the connection got it:
+                # move it, so that putting the descriptor back cannot close it.
+                fd = fcntl.fcntl(conn.fileno(), fcntl.F_DUPFD_CLOEXEC, 3)
+                conn.close()
+                conn = socket.socket(fileno=fd)
+        conn.setblocking(True)
         if busy.acquire(blocking=False):
             work.put(conn)
         else:
@@ -352,36 +487,63 @@ if os.path.lexists(SOCK):
 server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
 server.bind(SOCK)
 server.listen(16)
+server.setblocking(False)
 threading.Thread(target=accept, args=(server,), daemon=True).start()
+threading.Thread(target=watch, daemon=True).start()
 log("ready pid=%d" % os.getpid())
 
 while True:
     try:
         conn = work.get()
+        holding = True
         try:
             handle(conn)
         finally:
-            busy.release()
+            free()
     except KeyboardInterrupt:
         # A SIGINT that raced the end of a cell.
         continue
 '''
 
 CLIENT_SOURCE = r'''"""OpenSandboxLite relay client. usage:
-python3 -u <this file> <prefix> launch
-python3 -u <this file> <prefix> run <cell_path> <nonce>
-python3 -u <this file> <prefix> settle <grace_seconds>
+python3 -I -S -u <this file> <prefix> launch
+python3 -I -S -u <this file> <prefix> run <cell_path> <nonce>
+python3 -I -S -u <this file> <prefix> settle <grace_seconds>
 run exits 0 (ok), 1 (the cell raised), 3 (interpreter failed to start), 4 (busy),
 5 (interpreter died mid-cell) or 6 (interpreter dropped the cell).
 """
-import fcntl
-import json
-import os
-import signal
-import socket
-import subprocess
 import sys
+
+# Started once per call, so it imports only what every call needs: no site,
+# posix rather than os, no json or subprocess; launching and settling import
+# theirs when they run. Its own directory is writable by cells: nothing may be
+# imported from there.
+if not (sys.flags.isolated or getattr(sys.flags, "safe_path", False)):
+    del sys.path[0]
+
+import posix
 import time
+from _socket import AF_UNIX, SOCK_STREAM, socket
+
+try:
+    from _json import encode_basestring_ascii as quote, make_scanner
+except ImportError:  # an interpreter without the accelerator
+    from json.decoder import JSONDecoder
+    from json.encoder import encode_basestring_ascii as quote
+
+    scan = JSONDecoder().scan_once
+else:
+
+    class Strict:
+        strict = True
+        object_hook = object_pairs_hook = None
+        parse_float = float
+        parse_int = int
+
+        def parse_constant(name):
+            raise ValueError("not JSON: " + name)
+
+    scan = make_scanner(Strict)
 
 PREFIX = sys.argv[1]
 DAEMON = PREFIX + "_daemon.py"
@@ -392,6 +554,35 @@ LOCK = PREFIX + ".lock"
 STARTUP_TIMEOUT = 60.0
 LOG_TAIL_CHARS = 2000
 REPORT_MARK = "ZIB_LITE_REPORT:"
+
+
+def parse(data):
+    """The one JSON value ``data`` (UTF-8 bytes) holds; ValueError for anything else."""
+    text = data.decode("utf-8")
+    try:
+        value, end = scan(text, 0)
+    except (StopIteration, RecursionError):
+        raise ValueError("not JSON") from None
+    if end != len(text):
+        raise ValueError("more than one JSON value")
+    return value
+
+
+def dumps(value):
+    """JSON text as the json module writes it by default, for the payloads printed here."""
+    if type(value) is str:
+        return quote(value)
+    if type(value) is bool:
+        return "true" if value else "false"
+    if type(value) is list:
+        return "[" + ", ".join(map(dumps, value)) + "]"
+    return "{" + ", ".join(quote(key) + ": " + dumps(item) for key, item in value.items()) + "}"
+
+
+def write_all(fd, data):
+    view = memoryview(data)
+    while view:
+        view = view[posix.write(fd, view):]
 
 
 def daemon_pid():
@@ -405,15 +596,15 @@ def daemon_pid():
 def alive(pid):
     if pid is None:
         return False
-    if not os.path.isdir("/proc"):
+    if not posix.access("/proc/self/stat", posix.R_OK):
         try:
             # A daemon this relay launched is its child: a dead one would pass as a zombie.
-            if os.waitpid(pid, os.WNOHANG)[0] == pid:
+            if posix.waitpid(pid, posix.WNOHANG)[0] == pid:
                 return False
         except ChildProcessError:
             pass
         try:
-            os.kill(pid, 0)
+            posix.kill(pid, 0)
         except OSError:
             return False
         return True
@@ -430,11 +621,13 @@ def alive(pid):
     return bool(fields) and fields[0] != "Z" and DAEMON.encode("utf-8") in cmdline
 
 
-def launch():
+def launch(fresh):
+    import subprocess
+
     log = open(LOG, "ab")
     try:
         child = subprocess.Popen(
-            [sys.executable, "-u", DAEMON, PREFIX],
+            [sys.executable, "-u", DAEMON, PREFIX] + (["fresh"] if fresh else []),
             stdin=subprocess.DEVNULL,
             stdout=log,
             stderr=log,
@@ -445,21 +638,33 @@ def launch():
     tmp = PID + ".tmp"
     with open(tmp, "w") as f:
         f.write(str(child.pid))
-    os.replace(tmp, PID)
+    posix.replace(tmp, PID)
 
 
-def ensure_daemon():
+def ensure_daemon(fresh=False):
     """Launch a daemon unless a live one is recorded; True when this call launched it.
 
     Check and launch happen under a file lock, so relays that find the daemon dead
-    at the same time start one daemon between them, never two.
+    at the same time start one daemon between them, never two. A fresh daemon
+    replaces one whose state is gone: the first report that reaches a relay says
+    so, whether or not the relay that launched it lived to tell.
     """
+    import fcntl
+
     with open(LOCK, "a") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         if alive(daemon_pid()):
             return False
-        launch()
+        launch(fresh)
         return True
+
+
+def starting():
+    """Whether the recorded daemon was launched recently enough to be still starting up."""
+    try:
+        return time.time() - posix.stat(PID).st_mtime < STARTUP_TIMEOUT
+    except OSError:
+        return False
 
 
 def log_tail():
@@ -472,16 +677,14 @@ def log_tail():
 
 def discard(cell_path):
     try:
-        os.remove(cell_path)
+        posix.remove(cell_path)
     except OSError:
         pass
 
 
 def finish(nonce, payload, code):
-    sys.stdout.flush()
-    sys.stderr.write(REPORT_MARK + nonce + ":" + json.dumps(payload) + "\n")
-    sys.stderr.flush()
-    sys.exit(code)
+    write_all(2, (REPORT_MARK + nonce + ":" + dumps(payload) + "\n").encode())
+    posix._exit(code)
 
 
 def connect(nonce, cell_path):
@@ -490,7 +693,7 @@ def connect(nonce, cell_path):
     restarted = False
     launched = False
     while True:
-        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        sock = socket(AF_UNIX, SOCK_STREAM)
         try:
             sock.connect(SOCK)
             return sock, restarted
@@ -501,7 +704,7 @@ def connect(nonce, cell_path):
                 discard(cell_path)
                 finish(nonce, {"daemon": "failed", "log": log_tail()}, 3)
             # Found dead: earlier state is gone whichever relay starts the new one.
-            launched = ensure_daemon()
+            launched = ensure_daemon(fresh=True)
             restarted = True
         if time.monotonic() > deadline:
             discard(cell_path)
@@ -509,60 +712,121 @@ def connect(nonce, cell_path):
         time.sleep(0.01)
 
 
-def frames(sock):
-    pending = b""
+def lines(sock):
+    """The daemon's lines, a list per read; every byte is searched for a line feed once."""
+    buf = bytearray()
     while True:
         try:
-            chunk = sock.recv(65536)
+            chunk = sock.recv(262144)
         except ConnectionResetError:
             chunk = b""
         if not chunk:
             return  # a partial last line is a frame the daemon never finished
-        pending += chunk
-        lines = pending.split(b"\n")
-        pending = lines.pop()
-        for line in lines:
-            yield json.loads(line)
+        start = len(buf)
+        buf += chunk
+        end = buf.rfind(b"\n", start)
+        if end != -1:
+            batch = bytes(buf[:end]).split(b"\n")
+            del buf[: end + 1]
+            yield batch
+
+
+def well_formed(report):
+    """Whether ``report`` has exactly the shape the daemon gives its reports."""
+    if type(report) is not dict:
+        return False
+    for key, value in report.items():
+        if key == "result":
+            ok = type(value) is str
+        elif key == "error":
+            ok = type(value) is dict and sorted(value) == ["name", "value"]
+            ok = ok and type(value["name"]) is str and type(value["value"]) is str
+        elif key == "lost":
+            ok = type(value) is list and 0 < len(value) == len(set(value)) <= 2
+            ok = ok and all(kind in ("out", "err") for kind in value)
+        else:
+            ok = False
+        if not ok:
+            return False
+    return True
+
+
+def unexpected(line, what):
+    return "the interpreter sent " + what + ": " + line[:200].decode("utf-8", "replace")
+
+
+def relay_lines(fd, quoted):
+    if quoted:
+        quoted.append("")
+        write_all(fd, "\n".join(quoted).encode())
 
 
 def run(cell_path, nonce):
     sock, restarted = connect(nonce, cell_path)
+    # Only this relay and the daemon know it: a "done" without it is not this cell's.
+    token = posix.urandom(16).hex()
     try:
-        sock.sendall((json.dumps({"path": cell_path}) + "\n").encode("utf-8"))
+        sock.sendall(('{"path": ' + quote(cell_path) + ', "token": "' + token + '"}\n').encode())
     except BrokenPipeError:
         pass  # a busy daemon may answer and hang up first; its answer is still waiting
-    for frame in frames(sock):
-        kind = frame.get("t")
-        if kind == "out":
-            sys.stdout.write(json.dumps(frame["d"]) + "\n")
-            sys.stdout.flush()
-        elif kind == "err":
-            sys.stderr.write(json.dumps(frame["d"]) + "\n")
-            sys.stderr.flush()
-        elif kind == "busy":
-            discard(cell_path)
-            finish(nonce, {"busy": True}, 4)
-        elif kind == "done":
-            report = frame.get("report") or {}
-            if restarted:
-                report["restarted"] = True
-            finish(nonce, report, 1 if "error" in report else 0)
+    problem = None
+    busy = False
+    first = True
+    for batch in lines(sock):
+        out, err = [], []
+        for line in batch:
+            try:
+                frame = parse(line)
+            except ValueError:
+                frame = None
+            kind = frame.get("t") if type(frame) is dict else None
+            if busy:
+                problem = problem or unexpected(line, "a frame after busy")
+            elif kind in ("out", "err") and len(frame) == 2 and type(frame.get("d")) is str:
+                (out if kind == "out" else err).append(quote(frame["d"]))
+            elif kind == "busy" and len(frame) == 1 and first:
+                busy = True
+            elif kind == "done" and frame.get("token") == token:
+                relay_lines(1, out)
+                relay_lines(2, err)
+                report = frame.get("report")
+                shaped = set(frame) <= {"t", "token", "report", "fresh"} and frame.get("fresh", True) is True
+                if problem is None and not (shaped and well_formed(report)):
+                    problem = unexpected(line, "a malformed report")
+                if problem is not None:
+                    finish(nonce, {"daemon": "error", "log": problem}, 6)
+                if restarted or frame.get("fresh") is True:
+                    report["restarted"] = True
+                finish(nonce, report, 1 if "error" in report else 0)
+            elif problem is None:
+                what = "a report for another cell" if kind == "done" else "a malformed frame"
+                problem = unexpected(line, what)
+            first = False
+        relay_lines(1, out)
+        relay_lines(2, err)
+    if busy and problem is None:
+        discard(cell_path)
+        finish(nonce, {"busy": True}, 4)
     pid = daemon_pid()
     started = time.monotonic()
     # A daemon that just died can look alive until it is reaped.
     while alive(pid) and time.monotonic() - started < 1.0:
         time.sleep(0.02)
     if alive(pid):
-        finish(nonce, {"daemon": "error", "log": log_tail()}, 6)
+        finish(nonce, {"daemon": "error", "log": problem or log_tail()}, 6)
     ensure_daemon()
     finish(nonce, {"daemon": "died"}, 5)
 
 
-def ping():
-    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+def probe():
+    """The daemon's answer to a ping: "pong", "busy", "absent" when nothing listens, or None."""
+    sock = socket(AF_UNIX, SOCK_STREAM)
     sock.settimeout(1.0)
     try:
-        sock.connect(SOCK)
+        try:
+            sock.connect(SOCK)
+        except (FileNotFoundError, ConnectionRefusedError):
+            return "absent"
         sock.sendall(b'{"ping": true}\n')
         line = b""
         while not line.endswith(b"\n"):
@@ -570,36 +834,46 @@ def ping():
             if not chunk:
                 break
             line += chunk
-        return json.loads(line).get("t") == "pong"
-    except (OSError, ValueError, AttributeError):
-        return False
+        frame = parse(line.rstrip(b"\n"))
+        return frame.get("t") if type(frame) is dict else None
+    except (OSError, ValueError):
+        return None
     finally:
         sock.close()
+
+
+def answer(restarted):
+    write_all(1, b'{"restarted": true}\n' if restarted else b'{"restarted": false}\n')
+    posix._exit(0)
 
 
 def settle(grace):
     deadline = time.monotonic() + grace
     while time.monotonic() < deadline:
         if not alive(daemon_pid()):
-            ensure_daemon()
-            print(json.dumps({"restarted": True}))
-            return
-        if ping():
-            print(json.dumps({"restarted": False}))
-            return
+            ensure_daemon(fresh=True)
+            answer(True)
+        state = probe()
+        # A daemon still starting up has run no cell, so there is nothing to stop;
+        # killing it would only make the next call wait for a start-up again.
+        if state == "pong" or (state == "absent" and starting()):
+            answer(False)
         time.sleep(0.05)
+    import signal
+
     pid = daemon_pid()
     if alive(pid):
         try:
             # The daemon leads its own session: this takes down what the cell started too.
-            os.killpg(pid, signal.SIGKILL)
+            posix.killpg(pid, signal.SIGKILL)
         except OSError:
             pass
     started = time.monotonic()
     while alive(pid) and time.monotonic() - started < 2.0:
         time.sleep(0.02)
-    ensure_daemon()
-    print(json.dumps({"restarted": True}))
+    # Fresh too: a settle in the background has nobody to give its answer to.
+    ensure_daemon(fresh=True)
+    answer(True)
 
 
 def main(argv):
@@ -611,8 +885,8 @@ def main(argv):
     elif mode == "settle":
         settle(float(argv[3]))
     else:
-        sys.stderr.write("unknown command: " + mode + "\n")
-        sys.exit(1)
+        write_all(2, b"unknown command: " + mode.encode("utf-8", "surrogateescape") + b"\n")
+        posix._exit(1)
 
 
 main(sys.argv)
