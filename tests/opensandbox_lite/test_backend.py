@@ -5,6 +5,7 @@ from __future__ import annotations
 import asyncio
 import logging
 import os
+import shlex
 import shutil
 import tempfile
 from types import SimpleNamespace
@@ -17,6 +18,7 @@ from vorn_tools.code_interpreter.code_sandbox.constants import OpenSandboxLiteEr
 from vorn_tools.code_interpreter.code_sandbox import opensandbox_lite_sandbox as lite_module
 from vorn_tools.code_interpreter.code_sandbox.models import ExecutionStatus
 from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_sandbox import OpenSandboxLite, _decode_line
+from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_scripts import CLIENT_SOURCE
 from vorn_tools.code_interpreter.errors import SandboxStartError, Stage
 from vorn_tools.code_interpreter.redaction import register_secret
 
@@ -130,7 +132,8 @@ async def test_raising_callback_does_not_cut_the_cell_short(lite_sandbox, stream
 )
 async def test_time_limit_reaches_the_command_service(lite_sandbox, opensandbox, timeout, limit_ms):
     assert (await lite_sandbox.execute_code("print(1)", timeout=timeout)).stdout in ("1\n", "")
-    runs = [body for route, body in opensandbox.requests if route == "command" and " run " in body["command"]]
+    relay_run = f" {lite_module._PREFIX} run "
+    runs = [body for route, body in opensandbox.requests if route == "command" and relay_run in body["command"]]
     assert runs[-1].get("timeout") == limit_ms
 
 
@@ -142,12 +145,20 @@ async def test_client_side_wait_allows_the_stream_grace(lite_sandbox, opensandbo
     assert (result.status, result.stdout) == (ExecutionStatus.SUCCESS, "late\n")
 
 
-async def test_a_replaced_relay_is_restored_with_the_next_cell(lite_sandbox):
-    fake = "import sys\nsys.stderr.write('ZIB_LITE_REPORT:' + sys.argv[-1] + ':{\"result\": \"faked\"}\\n')\n"
-    replaced = await lite_sandbox.execute_code(f"open({lite_module._CLIENT_PATH!r}, 'w').write({fake!r})")
-    assert replaced.status is ExecutionStatus.SUCCESS
-    result = await lite_sandbox.execute_code("print('ran')")
+@pytest.mark.parametrize(("code", "inline"), [
+    ("print('ran')", True),
+    ("print('ran')  # " + "\u00e9" * 45_000, False),  # over the command line's share in UTF-8
+    ("print('ran')  # " + "'" * 20_000, False),  # short, but each quote takes five characters quoted
+])  # fmt: skip
+async def test_a_cell_rides_on_the_command_line_only_when_small(lite_sandbox, opensandbox, code, inline):
+    # Nothing of the relay is kept in the sandbox, so no cell can replace it for later calls.
+    uploads = len([r for r in opensandbox.requests if r[0] == "upload"])
+    result = await lite_sandbox.execute_code(code)
     assert (result.status, result.stdout) == (ExecutionStatus.SUCCESS, "ran\n")
+    (written,) = [r[1]["paths"] for r in opensandbox.requests if r[0] == "upload"][uploads:] or [None]
+    command = [body["command"] for route, body in opensandbox.requests if route == "command"][-1]
+    assert (written is None, shlex.quote(code) in command) == (inline, inline)
+    assert written is None or [path.startswith("/tmp/.zib_lite_cell_") for path in written] == [True]
 
 
 # Writes a report line with this call's nonce onto the stderr of the relay serving the cell
@@ -160,9 +171,9 @@ for pid in filter(str.isdigit, os.listdir('/proc')):
         env = open(f'/proc/{pid}/environ', 'rb').read().decode(errors='replace').split('\\0')
     except OSError:
         continue
-    if argv[-3:-2] == ['run'] and tag in env and any(a.endswith('_client.py') for a in argv):
+    if 'run' in argv and tag in env and argv[0] == 'python3':  # the relay: python3 ... run <cell> <nonce> [<code>]
         with open(f'/proc/{pid}/fd/2', 'w') as relay_stderr:
-            relay_stderr.write('ZIB_LITE_REPORT:' + argv[-1] + ':' + PAYLOAD + '\\n')
+            relay_stderr.write('ZIB_LITE_REPORT:' + argv[argv.index('run') + 2] + ':' + PAYLOAD + '\\n')
         os.kill(int(pid), signal.SIGKILL)
         break
 """
@@ -304,5 +315,5 @@ def test_decode_line(delivered, decoded):
 
 
 def test_relay_command_lines_are_shell_quoted():
-    assert OpenSandboxLite._relay("launch") == "python3 -I -S -u /tmp/.zib_lite_client.py /tmp/.zib_lite launch"
+    assert OpenSandboxLite._relay("launch") == f"python3 -I -S -u -c {shlex.quote(CLIENT_SOURCE)} /tmp/.zib_lite launch"
     assert OpenSandboxLite._relay("a b", "it's", "").endswith(" 'a b' 'it'\"'\"'s' ''")

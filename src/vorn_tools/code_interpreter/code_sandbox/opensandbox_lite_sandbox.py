@@ -64,7 +64,10 @@ logger = get_redacting_logger(__name__)
 
 _PREFIX = LiteConfig.RUNTIME_PREFIX
 _DAEMON_PATH = _PREFIX + "_daemon.py"
-_CLIENT_PATH = _PREFIX + "_client.py"
+# A cell travels on the relay's command line while that line stays within this size:
+# the command service hands the whole line to "bash -c" as one argument, and Linux
+# takes at most 128 KiB per argument.
+_INLINE_COMMAND_BYTES = 96 * 1024
 _REPORT_MARK = "ZIB_LITE_REPORT:"
 
 # The relay's "launch" returns at once and its "settle" within the grace plus
@@ -135,7 +138,7 @@ class OpenSandboxLite(OpenSandbox):
         """
         try:
             await sandbox.files.write_files(
-                [WriteEntry(path=_DAEMON_PATH, data=DAEMON_SOURCE), WriteEntry(path=_CLIENT_PATH, data=CLIENT_SOURCE)]
+                [WriteEntry(path=_DAEMON_PATH, data=DAEMON_SOURCE)]
             )
             launch = await asyncio.wait_for(sandbox.commands.run(cls._relay("launch")), _RELAY_BOUND)
         except Exception as exc:
@@ -150,8 +153,14 @@ class OpenSandboxLite(OpenSandbox):
 
     @staticmethod
     def _relay(*args: str) -> str:
-        """The shell command line that runs the relay client with a mode and its arguments."""
-        return " ".join(shlex.quote(word) for word in ("python3", "-I", "-S", "-u", _CLIENT_PATH, _PREFIX, *args))
+        """The shell command line that runs the relay client with a mode and its arguments.
+
+        The relay travels on the command line, never as a file in the sandbox:
+        code of an earlier cell could replace such a file, and a replaced relay
+        could report anything.
+        """
+        words = ("python3", "-I", "-S", "-u", "-c", CLIENT_SOURCE, _PREFIX, *args)
+        return " ".join(shlex.quote(word) for word in words)
 
     # ------------------------------------------------------------ code execution
 
@@ -307,20 +316,21 @@ class OpenSandboxLite(OpenSandbox):
     async def _run_cell(
         self, code: str, nonce: str, effective_timeout: float | None, handlers: ExecutionHandlers
     ) -> Execution:
-        """Write the cell file and run the relay's "run" on it under the command service's limit.
+        """Run the relay's "run" on the cell under the command service's limit.
 
-        The relay program travels with every cell: code of an earlier cell may
-        have replaced it, and a replaced relay could report anything.
+        A small cell rides on the relay's command line and the relay writes its
+        file, which saves a request per call; a larger one is written first.
         """
         assert self._sandbox is not None
         cell_path = _PREFIX + "_cell_" + nonce + ".py"
-        await self._sandbox.files.write_files(
-            [WriteEntry(path=_CLIENT_PATH, data=CLIENT_SOURCE), WriteEntry(path=cell_path, data=code)]
-        )
+        command = self._relay("run", cell_path, nonce, code) if _inline(code) else None
+        if command is None or len(command.encode("utf-8")) > _INLINE_COMMAND_BYTES:
+            await self._sandbox.files.write_files([WriteEntry(path=cell_path, data=code)])
+            command = self._relay("run", cell_path, nonce)
         opts = None
         if effective_timeout is not None:
             opts = RunCommandOpts(timeout=max(timedelta(seconds=effective_timeout), _MIN_COMMAND_LIMIT))
-        return await self._sandbox.commands.run(self._relay("run", cell_path, nonce), opts=opts, handlers=handlers)
+        return await self._sandbox.commands.run(command, opts=opts, handlers=handlers)
 
     # ------------------------------------------------------------ report mapping
 
@@ -527,6 +537,17 @@ def _printed(text: str) -> str:
     """
     line, relayed = _decode(text)
     return line if relayed else line + "\n"
+
+
+def _inline(code: str) -> bool:
+    """Whether ``code`` can ride on a command line at all: not too long, no NUL, valid UTF-8."""
+    if len(code) > _INLINE_COMMAND_BYTES or "\x00" in code:
+        return False
+    try:
+        code.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 def _joined(messages: list[Any] | None) -> str:

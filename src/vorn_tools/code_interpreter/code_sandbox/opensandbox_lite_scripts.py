@@ -505,87 +505,7 @@ while True:
         continue
 '''
 
-CLIENT_SOURCE = r'''"""OpenSandboxLite relay client. usage:
-python3 -I -S -u <this file> <prefix> launch
-python3 -I -S -u <this file> <prefix> run <cell_path> <nonce>
-python3 -I -S -u <this file> <prefix> settle <grace_seconds>
-run exits 0 (ok), 1 (the cell raised), 3 (interpreter failed to start), 4 (busy),
-5 (interpreter died mid-cell) or 6 (interpreter dropped the cell).
-"""
-import sys
-
-# Started once per call, so it imports only what every call needs: no site,
-# posix rather than os, no json or subprocess; launching and settling import
-# theirs when they run. Its own directory is writable by cells: nothing may be
-# imported from there.
-if not (sys.flags.isolated or getattr(sys.flags, "safe_path", False)):
-    del sys.path[0]
-
-import posix
-import time
-from _socket import AF_UNIX, SOCK_STREAM, socket
-
-try:
-    from _json import encode_basestring_ascii as quote, make_scanner
-except ImportError:  # an interpreter without the accelerator
-    from json.decoder import JSONDecoder
-    from json.encoder import encode_basestring_ascii as quote
-
-    scan = JSONDecoder().scan_once
-else:
-
-    class Strict:
-        strict = True
-        object_hook = object_pairs_hook = None
-        parse_float = float
-        parse_int = int
-
-        def parse_constant(name):
-            raise ValueError("not JSON: " + name)
-
-    scan = make_scanner(Strict)
-
-PREFIX = sys.argv[1]
-DAEMON = PREFIX + "_daemon.py"
-SOCK = PREFIX + ".sock"
-PID = PREFIX + ".pid"
-LOG = PREFIX + ".log"
-LOCK = PREFIX + ".lock"
-STARTUP_TIMEOUT = 60.0
-LOG_TAIL_CHARS = 2000
-REPORT_MARK = "ZIB_LITE_REPORT:"
-
-
-def parse(data):
-    """The one JSON value ``data`` (UTF-8 bytes) holds; ValueError for anything else."""
-    text = data.decode("utf-8")
-    try:
-        value, end = scan(text, 0)
-    except (StopIteration, RecursionError):
-        raise ValueError("not JSON") from None
-    if end != len(text):
-        raise ValueError("more than one JSON value")
-    return value
-
-
-def dumps(value):
-    """JSON text as the json module writes it by default, for the payloads printed here."""
-    if type(value) is str:
-        return quote(value)
-    if type(value) is bool:
-        return "true" if value else "false"
-    if type(value) is list:
-        return "[" + ", ".join(map(dumps, value)) + "]"
-    return "{" + ", ".join(quote(key) + ": " + dumps(item) for key, item in value.items()) + "}"
-
-
-def write_all(fd, data):
-    view = memoryview(data)
-    while view:
-        view = view[posix.write(fd, view):]
-
-
-def daemon_pid():
+_CLIENT_RARE = r'''def daemon_pid():
     try:
         with open(PID) as f:
             return int(f.read().strip())
@@ -675,6 +595,152 @@ def log_tail():
         return ""
 
 
+def probe():
+    """The daemon's answer to a ping: "pong", "busy", "absent" when nothing listens, or None."""
+    sock = socket(AF_UNIX, SOCK_STREAM)
+    sock.settimeout(1.0)
+    try:
+        try:
+            sock.connect(SOCK)
+        except (FileNotFoundError, ConnectionRefusedError):
+            return "absent"
+        sock.sendall(b'{"ping": true}\n')
+        line = b""
+        while not line.endswith(b"\n"):
+            chunk = sock.recv(4096)
+            if not chunk:
+                break
+            line += chunk
+        frame = parse(line.rstrip(b"\n"))
+        return frame.get("t") if type(frame) is dict else None
+    except (OSError, ValueError):
+        return None
+    finally:
+        sock.close()
+
+
+def answer(restarted):
+    write_all(1, b'{"restarted": true}\n' if restarted else b'{"restarted": false}\n')
+    posix._exit(0)
+
+
+def settle(grace):
+    deadline = time.monotonic() + grace
+    while time.monotonic() < deadline:
+        if not alive(daemon_pid()):
+            ensure_daemon(fresh=True)
+            answer(True)
+        state = probe()
+        # A daemon still starting up has run no cell, so there is nothing to stop;
+        # killing it would only make the next call wait for a start-up again.
+        if state == "pong" or (state == "absent" and starting()):
+            answer(False)
+        time.sleep(0.05)
+    import signal
+
+    pid = daemon_pid()
+    if alive(pid):
+        try:
+            # The daemon leads its own session: this takes down what the cell started too.
+            posix.killpg(pid, signal.SIGKILL)
+        except OSError:
+            pass
+    started = time.monotonic()
+    while alive(pid) and time.monotonic() - started < 2.0:
+        time.sleep(0.02)
+    # Fresh too: a settle in the background has nobody to give its answer to.
+    ensure_daemon(fresh=True)
+    answer(True)
+'''
+
+CLIENT_SOURCE = r'''"""OpenSandboxLite relay client. usage (the host passes this text with -c):
+python3 -I -S -u -c <this text> <prefix> launch
+python3 -I -S -u -c <this text> <prefix> run <cell_path> <nonce> [<cell code, written to cell_path first>]
+python3 -I -S -u -c <this text> <prefix> settle <grace_seconds>
+run exits 0 (ok), 1 (the cell raised), 3 (interpreter failed to start), 4 (busy),
+5 (interpreter died mid-cell) or 6 (interpreter dropped the cell).
+"""
+import sys
+
+# Started once per call, so it imports only what every call needs: no site,
+# posix rather than os, no json or subprocess; launching and settling import
+# theirs when they run. Its own directory is writable by cells: nothing may be
+# imported from there.
+if not (sys.flags.isolated or getattr(sys.flags, "safe_path", False)):
+    del sys.path[0]
+
+import posix
+import time
+from _socket import AF_UNIX, SOCK_STREAM, socket
+
+try:
+    from _json import encode_basestring_ascii as quote, make_scanner
+except ImportError:  # an interpreter without the accelerator
+    from json.decoder import JSONDecoder
+    from json.encoder import encode_basestring_ascii as quote
+
+    scan = JSONDecoder().scan_once
+else:
+
+    class Strict:
+        strict = True
+        object_hook = object_pairs_hook = None
+        parse_float = float
+        parse_int = int
+
+        def parse_constant(name):
+            raise ValueError("not JSON: " + name)
+
+    scan = make_scanner(Strict)
+
+PREFIX = sys.argv[1]
+DAEMON = PREFIX + "_daemon.py"
+SOCK = PREFIX + ".sock"
+PID = PREFIX + ".pid"
+LOG = PREFIX + ".log"
+LOCK = PREFIX + ".lock"
+STARTUP_TIMEOUT = 60.0
+LOG_TAIL_CHARS = 2000
+REPORT_MARK = "ZIB_LITE_REPORT:"
+RARE = __RARE__  # the source of the rare paths, set by the host
+
+
+def parse(data):
+    """The one JSON value ``data`` (UTF-8 bytes) holds; ValueError for anything else."""
+    text = data.decode("utf-8")
+    try:
+        value, end = scan(text, 0)
+    except (StopIteration, RecursionError):
+        raise ValueError("not JSON") from None
+    if end != len(text):
+        raise ValueError("more than one JSON value")
+    return value
+
+
+def dumps(value):
+    """JSON text as the json module writes it by default, for the payloads printed here."""
+    if type(value) is str:
+        return quote(value)
+    if type(value) is bool:
+        return "true" if value else "false"
+    if type(value) is list:
+        return "[" + ", ".join(map(dumps, value)) + "]"
+    return "{" + ", ".join(quote(key) + ": " + dumps(item) for key, item in value.items()) + "}"
+
+
+def write_all(fd, data):
+    view = memoryview(data)
+    while view:
+        view = view[posix.write(fd, view):]
+
+
+def rare():
+    # Launching, settling and a dead daemon are rare: their code is compiled only
+    # when a relay gets there, which keeps the start-up of every call short.
+    if "alive" not in globals():
+        exec(compile(RARE, "<relay>", "exec"), globals())
+
+
 def discard(cell_path):
     try:
         posix.remove(cell_path)
@@ -699,6 +765,7 @@ def connect(nonce, cell_path):
             return sock, restarted
         except (FileNotFoundError, ConnectionRefusedError):
             sock.close()
+        rare()
         if not alive(daemon_pid()):
             if launched:
                 discard(cell_path)
@@ -807,6 +874,7 @@ def run(cell_path, nonce):
     if busy and problem is None:
         discard(cell_path)
         finish(nonce, {"busy": True}, 4)
+    rare()
     pid = daemon_pid()
     started = time.monotonic()
     # A daemon that just died can look alive until it is reaped.
@@ -818,71 +886,21 @@ def run(cell_path, nonce):
     finish(nonce, {"daemon": "died"}, 5)
 
 
-def probe():
-    """The daemon's answer to a ping: "pong", "busy", "absent" when nothing listens, or None."""
-    sock = socket(AF_UNIX, SOCK_STREAM)
-    sock.settimeout(1.0)
-    try:
-        try:
-            sock.connect(SOCK)
-        except (FileNotFoundError, ConnectionRefusedError):
-            return "absent"
-        sock.sendall(b'{"ping": true}\n')
-        line = b""
-        while not line.endswith(b"\n"):
-            chunk = sock.recv(4096)
-            if not chunk:
-                break
-            line += chunk
-        frame = parse(line.rstrip(b"\n"))
-        return frame.get("t") if type(frame) is dict else None
-    except (OSError, ValueError):
-        return None
-    finally:
-        sock.close()
-
-
-def answer(restarted):
-    write_all(1, b'{"restarted": true}\n' if restarted else b'{"restarted": false}\n')
-    posix._exit(0)
-
-
-def settle(grace):
-    deadline = time.monotonic() + grace
-    while time.monotonic() < deadline:
-        if not alive(daemon_pid()):
-            ensure_daemon(fresh=True)
-            answer(True)
-        state = probe()
-        # A daemon still starting up has run no cell, so there is nothing to stop;
-        # killing it would only make the next call wait for a start-up again.
-        if state == "pong" or (state == "absent" and starting()):
-            answer(False)
-        time.sleep(0.05)
-    import signal
-
-    pid = daemon_pid()
-    if alive(pid):
-        try:
-            # The daemon leads its own session: this takes down what the cell started too.
-            posix.killpg(pid, signal.SIGKILL)
-        except OSError:
-            pass
-    started = time.monotonic()
-    while alive(pid) and time.monotonic() - started < 2.0:
-        time.sleep(0.02)
-    # Fresh too: a settle in the background has nobody to give its answer to.
-    ensure_daemon(fresh=True)
-    answer(True)
-
-
 def main(argv):
     mode = argv[2] if len(argv) > 2 else ""
     if mode == "launch":
+        rare()
         ensure_daemon()
     elif mode == "run":
+        if len(argv) > 5:  # the cell itself, small enough to come on the command line
+            fd = posix.open(argv[3], posix.O_WRONLY | posix.O_CREAT | posix.O_TRUNC, 0o600)
+            try:
+                write_all(fd, argv[5].encode("utf-8", "surrogateescape"))
+            finally:
+                posix.close(fd)
         run(argv[3], argv[4])
     elif mode == "settle":
+        rare()
         settle(float(argv[3]))
     else:
         write_all(2, b"unknown command: " + mode.encode("utf-8", "surrogateescape") + b"\n")
@@ -890,4 +908,4 @@ def main(argv):
 
 
 main(sys.argv)
-'''
+'''.replace("__RARE__", repr(_CLIENT_RARE), 1)
