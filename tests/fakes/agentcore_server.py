@@ -59,6 +59,11 @@ def event_frame(result: dict[str, Any]) -> bytes:
 
 
 @dataclass
+class _Rewrite(Fault):
+    change: Callable[[dict[str, Any]], Any] | None = None
+
+
+@dataclass
 class Session:
     session_id: str
     root: Path
@@ -85,7 +90,6 @@ class AgentCoreStandIn(StandIn):
     def __init__(self) -> None:
         super().__init__()
         self.sessions: dict[str, Session] = {}
-        self._rewrites: list[tuple[str, Callable[[dict[str, Any]], Any]]] = []
 
     @property
     def endpoint(self) -> str:
@@ -115,23 +119,7 @@ class AgentCoreStandIn(StandIn):
 
     def rewrite(self, route: str, change: Callable[[dict[str, Any]], Any]) -> None:
         """Send ``change(result)`` instead of each result of the next answer of ``route``."""
-        if route not in self.ROUTES:
-            raise ValueError(f"unknown route {route!r}; known: {', '.join(self.ROUTES)}")
-        with self._lock:
-            self._rewrites.append((route, change))
-
-    def _take_rewrite(self, route: str) -> Callable[[dict[str, Any]], Any] | None:
-        with self._lock:
-            for index, (planned, change) in enumerate(self._rewrites):
-                if planned == route:
-                    del self._rewrites[index]
-                    return change
-        return None
-
-    def clear_faults(self) -> None:
-        super().clear_faults()
-        with self._lock:
-            self._rewrites.clear()
+        self.add_fault(_Rewrite(route, "rewrite", 1, change=change))
 
     def live_sessions(self) -> list[str]:  # a copy first: the stand-in's thread adds sessions
         return [sid for sid, session in list(self.sessions.items()) if not session.stopped]
@@ -225,7 +213,7 @@ class AgentCoreStandIn(StandIn):
 
     async def _send_events(self, tool: str, results: AsyncIterator[dict[str, Any]], send: Any) -> None:
         fault = self.take_fault(tool, "hang", "drop", "truncate")
-        change = self._take_rewrite(tool)
+        change = getattr(self.take_fault(tool, "rewrite"), "change", None)
         sent, frame = 0, b""
         async with contextlib.aclosing(results):
             async for result in results:

@@ -45,9 +45,9 @@ from vorn_tools.code_interpreter.code_sandbox.models import ExecutionResult, Exe
 from vorn_tools.code_interpreter.code_sandbox.utils import (
     StreamedOutput,
     check_additional_packages,
+    check_code,
     finish_result,
     resolve_sandbox_timeout,
-    check_code,
     resolve_timeout,
     terminate_with_retry,
 )

@@ -40,14 +40,14 @@ from vorn_tools.code_interpreter.code_sandbox.constants import Language
 from vorn_tools.code_interpreter.code_sandbox.constants import OpenSandboxErrorMessage as ErrorMessage
 from vorn_tools.code_interpreter.code_sandbox.constants import OpenSandboxLiteConfig as LiteConfig
 from vorn_tools.code_interpreter.code_sandbox.constants import OpenSandboxLiteErrorMessage as LiteErrorMessage
-from vorn_tools.code_interpreter.code_sandbox.models import ExecutionResult, ExecutionStatus, FailureDetail
+from vorn_tools.code_interpreter.code_sandbox.models import ExecutionResult, ExecutionStatus
 from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_scripts import CLIENT_SOURCE, DAEMON_SOURCE
-from vorn_tools.code_interpreter.code_sandbox.opensandbox_sandbox import OpenSandbox, _never_written
+from vorn_tools.code_interpreter.code_sandbox.opensandbox_sandbox import OpenSandbox, _joined_lines, _never_written
 from vorn_tools.code_interpreter.code_sandbox.utils import (
     GuardedCallback,
     StreamedOutput,
-    calculate_duration_ms,
     check_code,
+    finish_result,
     resolve_timeout,
     with_callback_failures,
 )
@@ -58,7 +58,7 @@ from vorn_tools.code_interpreter.observability import (
     set_current_span_attributes,
     traced,
 )
-from vorn_tools.code_interpreter.redaction import get_redacting_logger, qualified_type, redact, redacted_message
+from vorn_tools.code_interpreter.redaction import get_redacting_logger, redact
 
 logger = get_redacting_logger(__name__)
 
@@ -137,9 +137,7 @@ class OpenSandboxLite(OpenSandbox):
                 exits non-zero.
         """
         try:
-            await sandbox.files.write_files(
-                [WriteEntry(path=_DAEMON_PATH, data=DAEMON_SOURCE)]
-            )
+            await sandbox.files.write_files([WriteEntry(path=_DAEMON_PATH, data=DAEMON_SOURCE)])
             launch = await asyncio.wait_for(sandbox.commands.run(cls._relay("launch")), _RELAY_BOUND)
         except Exception as exc:
             raise SandboxStartError(
@@ -148,7 +146,7 @@ class OpenSandboxLite(OpenSandbox):
                 classifier=cls._is_transient_create_error,
             ) from exc
         if launch.exit_code != 0:
-            detail = _joined(launch.logs.stderr) or launch.exit_code
+            detail = _joined_lines(launch.logs.stderr) or launch.exit_code
             raise SandboxStartError(ErrorMessage.SANDBOX_START_FAILED.format(detail), stage=Stage.INTERPRETER_INIT)
 
     @staticmethod
@@ -287,9 +285,6 @@ class OpenSandboxLite(OpenSandbox):
             return with_callback_failures(
                 self._error_result(code, start_time, error, stdout=streamed.render("stdout")), callbacks
             )
-        if _report_problem(reports[-1]) is not None:
-            # Whatever sent it, the exchange went wrong: the cell may still hold the interpreter.
-            self._abandon(None)
         try:
             result = self._report_result(code, start_time, execution, reports[-1], marker)
         except Exception as exc:
@@ -323,8 +318,8 @@ class OpenSandboxLite(OpenSandbox):
         """
         assert self._sandbox is not None
         cell_path = _PREFIX + "_cell_" + nonce + ".py"
-        command = self._relay("run", cell_path, nonce, code) if _inline(code) else None
-        if command is None or len(command.encode("utf-8")) > _INLINE_COMMAND_BYTES:
+        command = _inline_run_command(cell_path, nonce, code)
+        if command is None:
             await self._sandbox.files.write_files([WriteEntry(path=cell_path, data=code)])
             command = self._relay("run", cell_path, nonce)
         opts = None
@@ -339,7 +334,9 @@ class OpenSandboxLite(OpenSandbox):
     ) -> ExecutionResult:
         """Map the relay's report for one cell, and the output it relayed, to a result.
 
-        A report of the wrong shape is an "error" result naming what is wrong.
+        A report of the wrong shape is an "error" result naming what is wrong;
+        whatever sent it, the exchange went wrong and the cell may still hold
+        the interpreter, so it is settled in the background.
         """
         stdout = "".join(_printed(message.text or "") for message in execution.logs.stdout or ())
         stderr = "\n".join(
@@ -349,6 +346,7 @@ class OpenSandboxLite(OpenSandbox):
         )
         problem = _report_problem(report)
         if problem is not None:
+            self._abandon(None)
             error = _MALFORMED_REPORT.format(problem)
             return self._error_result(code, start_time, error, stdout=stdout, stderr=stderr)
         if report.get("busy"):
@@ -377,32 +375,16 @@ class OpenSandboxLite(OpenSandbox):
         errors = [f"{entry['name']}: {entry['value']}"] if entry is not None else []
         if report.get("lost"):
             # Output the daemon could not pass on is not a clean success.
-            lost = " and ".join(_STREAM_NAMES.get(kind, str(kind)) for kind in report["lost"])
+            lost = " and ".join(_STREAM_NAMES[kind] for kind in report["lost"])
             errors.append(LiteErrorMessage.OUTPUT_LOST.format(lost, LiteConfig.STREAM_GRACE_SECONDS))
         status = ExecutionStatus.ERROR if errors else ExecutionStatus.SUCCESS
-        set_current_span_attributes(**{SpanAttr.STATUS: status.value})
-        return ExecutionResult.create(
-            status=status,
-            code=code,
-            stdout=stdout,
-            stderr=stderr,
-            error=" ".join(errors),
-            duration_ms=calculate_duration_ms(start_time),
-        )
+        return finish_result(status, code, start_time, stdout=stdout, stderr=stderr, error=" ".join(errors))
 
     def _error_result(
         self, code: str, start_time: float, error: str | BaseException, *, stdout: str = "", stderr: str = ""
     ) -> ExecutionResult:
         """An "error" result (an exception is rendered masked)."""
-        set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.ERROR.value})
-        return ExecutionResult.create(
-            status=ExecutionStatus.ERROR,
-            code=code,
-            stdout=stdout,
-            stderr=stderr,
-            error=error,
-            duration_ms=calculate_duration_ms(start_time),
-        )
+        return finish_result(ExecutionStatus.ERROR, code, start_time, stdout=stdout, stderr=stderr, error=error)
 
     # -------------------------------------------------- timeout, interrupt, settle
 
@@ -425,13 +407,13 @@ class OpenSandboxLite(OpenSandbox):
         error = ErrorMessage.EXECUTION_TIMEOUT.format(effective_timeout)
         if await asyncio.shield(self._abandon(execution_id)):
             error += LiteErrorMessage.STATE_LOST_AFTER_TIMEOUT
-        return ExecutionResult.create(
-            status=ExecutionStatus.TIMEOUT,
-            code=code,
+        return finish_result(
+            ExecutionStatus.TIMEOUT,
+            code,
+            start_time,
             stdout=streamed.render("stdout"),
             stderr=streamed.render("stderr"),
             error=error,
-            duration_ms=calculate_duration_ms(start_time),
         )
 
     def _abandon(self, execution_id: str | None) -> "asyncio.Task[bool]":
@@ -493,7 +475,7 @@ class OpenSandboxLite(OpenSandbox):
             execution = await asyncio.wait_for(
                 self._sandbox.commands.run(self._relay("settle", str(grace)), opts=opts), _RELAY_BOUND
             )
-            return bool(json.loads(_joined(execution.logs.stdout)).get("restarted"))
+            return bool(json.loads(_joined_lines(execution.logs.stdout)).get("restarted"))
         except Exception as exc:
             logger.warning(f"Failed to settle the OpenSandboxLite interpreter after a timeout: {exc}")
             return False
@@ -539,20 +521,20 @@ def _printed(text: str) -> str:
     return line if relayed else line + "\n"
 
 
-def _inline(code: str) -> bool:
-    """Whether ``code`` can ride on a command line at all: not too long, no NUL, valid UTF-8."""
+def _inline_run_command(cell_path: str, nonce: str, code: str) -> str | None:
+    """The relay's "run" command line carrying ``code`` itself, or ``None`` when the code cannot ride on it.
+
+    It cannot when it holds a NUL or is not valid UTF-8, or when the line
+    would outgrow ``_INLINE_COMMAND_BYTES`` (a longer cell is not even quoted).
+    """
     if len(code) > _INLINE_COMMAND_BYTES or "\x00" in code:
-        return False
+        return None
+    command = OpenSandboxLite._relay("run", cell_path, nonce, code)
     try:
-        code.encode("utf-8")
+        size = len(command.encode("utf-8"))
     except UnicodeEncodeError:
-        return False
-    return True
-
-
-def _joined(messages: list[Any] | None) -> str:
-    """Output messages of a command joined with line feeds, each without its trailing ones."""
-    return "\n".join(message.text.rstrip("\n") for message in messages or ())
+        return None
+    return command if size <= _INLINE_COMMAND_BYTES else None
 
 
 def _report_problem(report: Any) -> str | None:
@@ -579,6 +561,8 @@ def _report_problem(report: Any) -> str | None:
     ):
         return '"error" is not an object with a string "name" and "value"'
     lost = report.get("lost")
-    if lost is not None and not (isinstance(lost, list) and all(isinstance(kind, str) and kind in _STREAM_NAMES for kind in lost)):
+    if lost is not None and not (
+        isinstance(lost, list) and all(isinstance(kind, str) and kind in _STREAM_NAMES for kind in lost)
+    ):
         return '"lost" is not a list of stream names'
     return None

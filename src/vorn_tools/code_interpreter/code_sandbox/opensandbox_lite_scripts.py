@@ -1,6 +1,7 @@
 """In-sandbox programs behind OpenSandboxLite: the IPython interpreter daemon and its relay client.
 
-Both are written into the sandbox at creation and run by the image's own
+The daemon is written into the sandbox at creation; the relay travels on the
+command line of every call (``python3 -c``). Both run on the image's own
 ``python3``. Every file they keep derives from the path prefix given as their
 first argument, so host and sandbox share no other constant.
 """
@@ -605,13 +606,7 @@ def probe():
         except (FileNotFoundError, ConnectionRefusedError):
             return "absent"
         sock.sendall(b'{"ping": true}\n')
-        line = b""
-        while not line.endswith(b"\n"):
-            chunk = sock.recv(4096)
-            if not chunk:
-                break
-            line += chunk
-        frame = parse(line.rstrip(b"\n"))
+        frame = parse(next(lines(sock), [b""])[0])
         return frame.get("t") if type(frame) is dict else None
     except (OSError, ValueError):
         return None

@@ -19,6 +19,7 @@ from __future__ import annotations
 import ast
 import asyncio
 import base64
+import contextlib
 import json
 import math
 import os
@@ -142,13 +143,14 @@ def _reply_fields(xml_text: str, field_start: re.Pattern[str] = _REPLY_FIELD_STA
     position = 0
     while match := field_start.search(xml_text, position):
         tag, position = match[1], match.end()
+        closing = f"</{tag}>"
         # A tag with no closing tag after one position has none after any later one.
-        end = -1 if tag in unclosed else xml_text.find(f"</{tag}>", position)
+        end = -1 if tag in unclosed else xml_text.find(closing, position)
         if end == -1:
             unclosed.add(tag)
             continue
         fields.setdefault(tag, xml_text[position:end])
-        position = end + len(tag) + 3
+        position = end + len(closing)
     return fields
 
 
@@ -332,16 +334,13 @@ class _ServerProcess:
         except ProcessLookupError:
             pass
 
-    def _wait_exit(self, timeout: float) -> bool:
+    def _wait_exit(self, timeout: float) -> None:
         """Wait up to ``timeout`` seconds for the child to exit, without reaping it where the platform allows."""
         try:
-            return _exits_within(self.process.pid, timeout)
+            _exits_within(self.process.pid, timeout)
         except (AttributeError, OSError):
-            try:
+            with contextlib.suppress(subprocess.TimeoutExpired):
                 self.process.wait(timeout)
-            except subprocess.TimeoutExpired:
-                return False
-            return True
 
     def stop(self, timeout: float, *, close: bool = True) -> None:
         """SIGTERM to the child's group, SIGKILL to whatever is left of it after the child exits or
@@ -698,22 +697,22 @@ class PydanticExecutorSandbox(BaseSandbox):
                 raise RuntimeError("Executor is not initialized")  # terminated while this run waited
             server = self._server
             if server is None or server.exited():
-                self._restart_server(server)
+                self._restart_server()
                 if not self.initialized:  # terminated during the restart: the new server goes too
                     self._stop_current(_MCP_EXIT_TIMEOUT)
                     raise RuntimeError("Executor is not initialized")
             return self._send_mcp_request("tools/call", params, reply_timeout=reply_timeout)
 
-    def _restart_server(self, stopped: _ServerProcess | None) -> None:
+    def _restart_server(self) -> None:
+        stopped = self._server
+        # Reaps it and stops whatever it left running in its group.
+        self._stop_current(_MCP_EXIT_TIMEOUT)
         if stopped is not None:
-            # Reaps it and stops whatever it left running in its group.
-            stopped.stop(_MCP_EXIT_TIMEOUT)
             logger.warning(
                 f"MCP server stopped (exit code {stopped.process.returncode}); starting a fresh one for this run"
             )
         else:
             logger.warning("Starting a fresh MCP server for this run: the last start failed")
-        self._server = self.mcp_process = None
         try:
             self._start_server()
         except Exception as e:
@@ -743,10 +742,8 @@ class PydanticExecutorSandbox(BaseSandbox):
         if self._exchange_lock.acquire(timeout=_WIND_DOWN_TIMEOUT):
             try:
                 server.close()
-                if self._server is server:
-                    self._server = self.mcp_process = None
-                else:  # a run replaced the server meanwhile and stops its own on seeing the shutdown
-                    self._stop_current(timeout)
+                # Forgets the server; should a run have replaced it meanwhile, the new one is stopped too.
+                self._stop_current(timeout)
             finally:
                 self._exchange_lock.release()
         else:

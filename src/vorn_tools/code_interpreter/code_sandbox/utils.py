@@ -490,13 +490,11 @@ def get_install_code(language: str, packages: list[str]) -> str:
 # Bounded output
 # ---------------------------------------------------------------------------
 
-# The budget lives in the native kernel; 262144 characters (256 * 1024).
+# The budget and its notice live in the native kernel; 262144 characters
+# (256 * 1024). The notice must be the sink's own: ``render`` cuts it off the
+# sink's rendering by its length.
 _MAX_STREAMED_OUTPUT_CHARS: int = _native.MAX_STREAMED_OUTPUT_CHARS
-_OUTPUT_TRUNCATED = (
-    "[... earlier output truncated, keeping the last "
-    + str(_MAX_STREAMED_OUTPUT_CHARS // 1024)
-    + "K characters ...]"
-)
+_OUTPUT_TRUNCATED: str = _native.OUTPUT_TRUNCATED
 
 
 class StreamedOutput:
