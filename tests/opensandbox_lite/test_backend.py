@@ -180,17 +180,19 @@ for pid in filter(str.isdigit, os.listdir('/proc')):
 
 
 @pytest.mark.parametrize(
-    ("payload", "problem"),
+    ("payload", "problem", "tail"),
     [
-        ('{"error": "boom"}', '"error" is not an object with a string "name" and "value"'),
-        ("{not json", "not valid JSON"),
-        ('["result", "2"]', "not a JSON object"),
-        ('{"busy": "no"}', '"busy" is not a boolean'),
-        ('{"daemon": "failed"}', '"log" is missing'),
+        ('{"error": "boom"}', '"error" is not an object with a string "name" and "value"', ""),
+        ("{not json", "not valid JSON", ""),
+        ('["result", "2"]', "not a JSON object", ""),
+        ('{"busy": "no"}', '"busy" is not a boolean', ""),
+        ('{"daemon": "failed"}', '"log" is missing', ""),
+        # the cell goes on after its report: it is settled, so the next call finds no busy session
+        ('{"busy": "no"}', '"busy" is not a boolean', "\n" + STUBBORN),
     ],
 )
-async def test_forged_report_is_an_error_result(lite_sandbox, payload, problem):
-    result = await lite_sandbox.execute_code(f"PAYLOAD = {payload!r}\n" + FORGE_REPORT)
+async def test_forged_report_is_an_error_result(lite_sandbox, payload, problem, tail):
+    result = await lite_sandbox.execute_code(f"PAYLOAD = {payload!r}\n" + FORGE_REPORT + tail)
     assert (result.status, result.error) == (ExecutionStatus.ERROR, lite_module._MALFORMED_REPORT.format(problem))
     assert (await lite_sandbox.execute_code("print('next')")).stdout == "next\n"
 
