@@ -210,6 +210,10 @@ class E2BStandIn(StandIn):
         """The next ``times`` builds end in state "error" with ``message`` as the reason."""
         self.add_fault(Fault("template.start", "build_error", times, message=message))
 
+    def fail_next_pull(self, *, times: int = 1) -> None:
+        """The next ``times`` builds fail to pull their image, quoting the registry login they were given."""
+        self.add_fault(Fault("template.start", "pull_error", times))
+
     def _template_routes(self) -> list[Route]:
         e = self.endpoint
         return [
@@ -274,6 +278,8 @@ class E2BStandIn(StandIn):
         self.record("template.start", body)
         if (fault := self.take_fault("template.start", "build_error")) is not None:
             build["error"] = fault.message
+        if self.take_fault("template.start", "pull_error") is not None:
+            build["error"] = f"pulling {body.get('fromImage')}: {_registry_login(body)} refused: unauthorized"
         # As the service: a COPY step whose sources never arrived fails the build.
         for step in body.get("steps") or []:
             if step["type"] == "COPY" and step.get("filesHash") not in self.uploads:
@@ -285,8 +291,10 @@ class E2BStandIn(StandIn):
         build["polls"] += 1
         if build["status"] in ("waiting", "building"):
             build["status"] = "building" if build["polls"] == 1 else "error" if build["error"] else "ready"
-            build["entries"].append({"timestamp": dt.datetime.now(dt.UTC).isoformat(), "level": "info",
-                                     "message": f"build {build['status']}"})
+            failed = build["status"] == "error"  # the service logs why a build failed
+            build["entries"].append({"timestamp": dt.datetime.now(dt.UTC).isoformat(),
+                                     "level": "error" if failed else "info",
+                                     "message": build["error"] if failed else f"build {build['status']}"})
             if build["status"] == "ready":
                 self.aliases[build["name"]]["tags"].append("default")
                 self.templates.add(build["name"])
@@ -366,6 +374,18 @@ class E2BStandIn(StandIn):
         if (short := self.take_fault("files.write", "short_write")) is not None:
             written = written[: short.after]
         return JSONResponse(written)
+
+
+def _registry_login(body: dict[str, Any]) -> str:
+    """The login a build's start request carries, as a registry pull quotes it: "login user:password@host"."""
+    registry, image = body.get("fromImageRegistry") or {}, body.get("fromImage") or ""
+    user, password = {
+        "registry": (registry.get("username"), registry.get("password")),
+        "aws": (registry.get("awsAccessKeyId"), registry.get("awsSecretAccessKey")),
+        "gcp": ("_json_key", registry.get("serviceAccountJson")),
+    }.get(registry.get("type"), ("", ""))
+    host = image.split("/")[0] if "/" in image else "docker.io"
+    return f"login {user}:{password}@{host}"
 
 
 class _ProcessService(Process):

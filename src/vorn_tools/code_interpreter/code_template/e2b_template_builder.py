@@ -4,12 +4,17 @@ Requires the extra ``vorn-tools[e2b]``. Every call is synchronous and a build
 blocks for minutes; asynchronous callers run it in a worker thread.
 """
 
+import contextlib
+import dataclasses
+import io
 import json
 import os
+import sys
+from collections.abc import Callable, Iterator
 from typing import Any
 
 try:
-    from e2b import Template, default_build_logger, wait_for_port
+    from e2b import LogEntry, Template, default_build_logger, wait_for_port
     from e2b.template.main import TemplateBuilder, TemplateFinal
 except ImportError as _import_error:
     raise ImportError(
@@ -41,7 +46,7 @@ from vorn_tools.code_interpreter.code_template.template_builder import (
     registered_service_account,
 )
 from vorn_tools.code_interpreter.observability import SpanAttr, SpanName, set_current_span_attributes, traced
-from vorn_tools.code_interpreter.redaction import get_redacting_logger, register_secret
+from vorn_tools.code_interpreter.redaction import get_redacting_logger, redact, register_secret
 
 logger = get_redacting_logger(__name__)
 
@@ -102,7 +107,7 @@ class E2BTemplateBuilder(BaseTemplateBuilder):
                 alias=spec.template_id,
                 cpu_count=spec.cpu_count if spec.cpu_count is not None else DEFAULT_SANDBOX_CPU_COUNT,
                 memory_mb=spec.memory_mb if spec.memory_mb is not None else DEFAULT_SANDBOX_MEMORY_MB,
-                on_build_logs=default_build_logger(),
+                on_build_logs=_masked_build_logger(),
                 **self._api_opts(),
             )
         except Exception as exc:
@@ -135,7 +140,8 @@ class E2BTemplateBuilder(BaseTemplateBuilder):
             template = self._from_registry(spec.image, spec.registry_auth)
         elif dockerfile:
             logger.info(f"Creating E2B template from Dockerfile: {dockerfile}")
-            template = Template(file_context_path=_build_context(dockerfile)).from_dockerfile(dockerfile)
+            with _masked_stdout():  # the SDK's parser prints its warnings, quoting Dockerfile lines
+                template = Template(file_context_path=_build_context(dockerfile)).from_dockerfile(dockerfile)
         else:
             logger.info(f"Creating E2B template from base: {base_template}")
             template = Template().from_template(base_template)
@@ -183,6 +189,37 @@ class E2BTemplateBuilder(BaseTemplateBuilder):
         if self._domain is not None:
             opts["domain"] = self._domain
         return opts
+
+
+def _masked_build_logger() -> Callable[[LogEntry], None]:
+    """The SDK's build-log printer, handed each entry with credentials masked.
+
+    The service's log lines may quote what the build was given (a failed
+    pull quotes the registry login), and the printer writes them to
+    standard output as they are.
+    """
+    print_entry = default_build_logger()
+
+    def print_masked(entry: LogEntry) -> None:
+        print_entry(dataclasses.replace(entry, message=redact(entry.message)))
+
+    return print_masked
+
+
+@contextlib.contextmanager
+def _masked_stdout() -> Iterator[None]:
+    """What the block prints, written to standard output masked once the block ends.
+
+    For short steps only: standard output is the process's, so whatever
+    another thread prints meanwhile is held back (and masked) as well.
+    """
+    printed = io.StringIO()
+    try:
+        with contextlib.redirect_stdout(printed):
+            yield
+    finally:
+        if text := printed.getvalue():
+            sys.stdout.write(redact(text))
 
 
 def _build_context(dockerfile: str) -> str:
