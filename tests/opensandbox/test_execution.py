@@ -49,15 +49,19 @@ async def test_streamed_output_over_the_bound_is_truncated_only_when_partial(san
     assert 262_144 - 100 < len(partial.stdout) < 262_144 + 100 and partial.stdout.endswith("2999\n")
 
 
-@pytest.mark.parametrize("stream", ["stdout", "stderr"])
-async def test_a_raising_callback_is_reported_and_the_code_runs_to_the_end(sandbox, stream):
+@pytest.mark.parametrize(("stream", "own_error"), [
+    ("stdout", ""), ("stderr", ""),
+    ("stdout", "RuntimeError: own failure "),  # the code's own error is kept beside the callback's
+])
+async def test_a_raising_callback_is_reported_and_the_code_runs_to_the_end(sandbox, stream, own_error):
     def refuse(line: str) -> None:
         raise ValueError(f"no room for {line}")
 
     code = f"import sys, time\nprint('a', file=sys.{stream}, flush=True)\ntime.sleep(1)\nran = 1\nprint('b', file=sys.{stream})"
+    code += "\nraise RuntimeError('own failure')" if own_error else ""
     result = await sandbox.execute_code(code, **{f"on_{stream}": refuse})
     assert result.status is ExecutionStatus.ERROR and "a" in getattr(result, stream) and "b" in getattr(result, stream)
-    assert result.error == (f"The on_{stream} callback raised builtins.ValueError: no room for a "
+    assert result.error == (f"{own_error}The on_{stream} callback raised builtins.ValueError: no room for a "
                             "(the code ran to the end; its output is in the result)")  # fmt: skip
     assert (result.failure.exception_type, result.failure.retry_safe) == ("builtins.ValueError", False)
     assert (await sandbox.execute_code("print(ran)")).stdout == "1\n"
