@@ -10,6 +10,7 @@ import io
 import json
 import os
 import sys
+import threading
 from collections.abc import Callable, Iterator
 from typing import Any
 
@@ -52,6 +53,7 @@ logger = get_redacting_logger(__name__)
 
 _DEFAULT_CI_START_CMD = "sudo /root/.jupyter/start-up.sh"
 _DEFAULT_CI_PORT = 49999
+_STDOUT_SWAP = threading.Lock()
 
 
 class E2BTemplateBuilder(BaseTemplateBuilder):
@@ -211,15 +213,17 @@ def _masked_stdout() -> Iterator[None]:
     """What the block prints, written to standard output masked once the block ends.
 
     For short steps only: standard output is the process's, so whatever
-    another thread prints meanwhile is held back (and masked) as well.
+    another thread prints meanwhile is held back (and masked) as well. One
+    block at a time, so that each puts back the stream it replaced.
     """
     printed = io.StringIO()
-    try:
-        with contextlib.redirect_stdout(printed):
-            yield
-    finally:
-        if text := printed.getvalue():
-            sys.stdout.write(redact(text))
+    with _STDOUT_SWAP:
+        try:
+            with contextlib.redirect_stdout(printed):
+                yield
+        finally:
+            if text := printed.getvalue():
+                sys.stdout.write(redact(text))
 
 
 def _build_context(dockerfile: str) -> str:
