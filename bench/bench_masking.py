@@ -11,7 +11,12 @@ Prints numbers only. Run with ``.venv/bin/python bench/bench_masking.py``.
   once with the C++ engine and once with the reference engine from
   ``host/vorn-core/tests/reference_engine.py`` swapped in;
 * per rule, the worst time over a set of hostile 1 MB inputs;
-* the time for a pathological own rule to fail instead of hanging.
+* the time for a pathological own rule to fail instead of hanging;
+* the private-key rule's share: ``mask_text`` with the provider rules against
+  the same rules without ``PRIVATE_KEY_BLOCK`` on 1 KB, 64 KB and 1 MB (no
+  credentials, a few, dense), which path each set takes (ASCII texts run on
+  8-bit code only when every rule has it), the rule's compile time, and the
+  import time and peak memory of ``vorn_tools.code_interpreter.redaction``.
 """
 
 from __future__ import annotations
@@ -19,6 +24,8 @@ from __future__ import annotations
 import importlib.util
 import pathlib
 import statistics
+import subprocess
+import sys
 import time
 
 from vorn_core.masking import CompiledMaskingRule, MaskingRule, MaskingRuleError, mask_text
@@ -204,6 +211,46 @@ def pathological() -> None:
         print(f"  {pattern:<14} on {len(text):>9} chars: {(time.perf_counter() - t0) * 1e3:8.2f}  ({outcome})")
 
 
+def _import_figures() -> tuple[float, float]:
+    """Import time (ms, cumulative, from -X importtime) and peak RSS (MB) of a fresh interpreter."""
+    code = "import resource, vorn_tools.code_interpreter.redaction; print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)"
+    run = subprocess.run([sys.executable, "-X", "importtime", "-c", code], capture_output=True, text=True, check=True)
+    line = next(x for x in run.stderr.splitlines() if x.rstrip().endswith("| vorn_tools.code_interpreter.redaction"))
+    return int(line.split("|")[1]) / 1e3, int(run.stdout) / 1024
+
+
+def private_key_share(rules=None) -> None:
+    """The provider rules against the same rules without the private-key rule."""
+    full = tuple(rules or redaction._PROVIDER_ERROR_RULES)
+    without = tuple(rule for rule in full if rule.name != "PRIVATE_KEY_BLOCK")
+    pem = next(rule for rule in full if rule.name == "PRIVATE_KEY_BLOCK")
+    print()
+    print("the private-key rule's share: mask_text() with the provider rules, with and without it (ms)")
+    print(f"  ASCII path: with {all(r.ascii for r in full)}, without {all(r.ascii for r in without)}")
+    print(f"{'text':<24} {'with':>9} {'without':>9} {'ratio':>7}")
+    for label, size in (("1 KB", 1024), ("64 KB", 64 * 1024), ("1 MB", 1 << 20)):
+        texts = {
+            "none": log_text(size),
+            "few": log_text(size, every=min(64 * 1024, size // 2)),
+            "dense": provider_text(size),
+        }
+        for kind, text in texts.items():
+            with_rule = best_time(lambda t: mask_text(t, full), text)
+            without_rule = best_time(lambda t: mask_text(t, without), text)
+            print(f"{label + ', ' + kind:<24} {with_rule * 1e3:9.3f} {without_rule * 1e3:9.3f} {with_rule / without_rule:6.2f}x")
+    compile_times = []
+    for _ in range(20):
+        t0 = time.perf_counter()
+        CompiledMaskingRule(pem.name, pem.pattern)
+        compile_times.append(time.perf_counter() - t0)
+    print(f"  compiling PRIVATE_KEY_BLOCK: {min(compile_times) * 1e3:.2f} ms")
+    figures = [_import_figures() for _ in range(5)]
+    print(
+        f"  import of vorn_tools.code_interpreter.redaction: {min(f[0] for f in figures):.1f} ms, "
+        f"peak RSS {min(f[1] for f in figures):.1f} MB"
+    )
+
+
 def main() -> None:
     for secret in SECRETS:
         redaction.register_secret(secret)
@@ -211,6 +258,7 @@ def main() -> None:
     throughput()
     per_rule()
     pathological()
+    private_key_share()
 
 
 if __name__ == "__main__":

@@ -213,6 +213,9 @@ NB_MODULE(_masking, m) {
             nb::sig("def __init__(self, name: str, pattern: str, replacement: str) -> None"))
         .def_prop_ro("name", &CompiledPattern::name)
         .def_prop_ro("jit", &CompiledPattern::jit)
+        .def_prop_ro("ascii", &CompiledPattern::ascii,
+                     "Whether ASCII texts run on the pattern's 8-bit code, read in place; a rule set takes that "
+                     "path only when every rule has it.")
         .def_prop_ro("secret_group", &CompiledPattern::secret_group)
         .def_prop_ro(
             "anchors",

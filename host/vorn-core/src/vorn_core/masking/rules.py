@@ -86,6 +86,11 @@ _JWT_START = r"(?:(?<!-)(?<!" + _JOINING + r")|" + _AFTER_ESCAPE + r")"
 # A line break written as an escape: "\n" or "\r\n", each backslash doubled
 # once per level of quoting (a JSON text quoted inside another JSON text).
 _ESCAPED_BREAK = r"\\{1,8}(?:r\\{1,8})?n"
+# One piece of PEM key material: a base64 character or blank, an escaped line
+# break, or a "/" written as "\/" (backslashes doubled as above).
+_PEM_PIECE = r"(?:[A-Za-z0-9+/=\s]|" + _ESCAPED_BREAK + r"|\\{1,8}/)"
+# Every character such pieces are made of.
+_PEM_CHAR = r"[A-Za-z0-9+/=\s\\]"
 
 
 class BuiltInMaskingRule(Enum):
@@ -101,11 +106,19 @@ class BuiltInMaskingRule(Enum):
     # repr (a service-account file, an echoed request body) has its line breaks
     # written as "\n" escapes (and "/" maybe as "\/"), backslashes doubled per
     # level of quoting.
+    # PCRE2 writes a group out once per repetition its bound allows, so no group
+    # here has a large bound (a rule too large for 8-bit code would put every
+    # rule of its list on 32-bit code): a header value (up to 256 characters
+    # before its line break, real or escaped) is measured by a look-ahead over
+    # characters and read by a possessive group, and the key material (up to
+    # 32768 characters) is read character by character up to the first place
+    # where no piece of it starts.
     PRIVATE_KEY_BLOCK = (
         r"-----BEGIN (?:[A-Z0-9]{1,16} ){0,3}PRIVATE KEY(?: BLOCK)?-----"
         r"(?:[ \t\r\n]|" + _ESCAPED_BREAK + r"){0,8}"
-        r"(?:[A-Za-z][A-Za-z-]{0,30}: (?:[^\r\n\\]|\\(?![\\rn])){0,256}(?:\r?\n|" + _ESCAPED_BREAK + r")){0,8}"
-        r"(?:[A-Za-z0-9+/=\s]|" + _ESCAPED_BREAK + r"|\\{1,8}/){0,32768}"
+        r"(?:[A-Za-z][A-Za-z-]{0,30}: (?=[^\r\n]{0,256}?(?:[\r\n]|\\[\\rn]))(?:[^\r\n\\]++|\\(?![\\rn]))*+"
+        r"(?:\r?\n|" + _ESCAPED_BREAK + r")){0,8}"
+        r"(?:" + _PEM_CHAR + r"{0,32768}?(?!" + _PEM_PIECE + r")|" + _PEM_CHAR + r"{32768})"
         r"(?:-----END (?:[A-Z0-9]{1,16} ){0,3}PRIVATE KEY(?: BLOCK)?-----)?"
     )
     # The value of an Authorization / Proxy-Authorization header in raw HTTP,
@@ -244,6 +257,16 @@ class CompiledMaskingRule:
     def jit(self) -> bool:
         """Whether PCRE2's JIT compiled the pattern (else the interpreter runs it)."""
         return self._native.jit
+
+    @property
+    def ascii(self) -> bool:
+        """Whether ASCII texts run on the rule's 8-bit code, read in place.
+
+        A rule that PCRE2 cannot compile (or JIT-compile) as 8-bit code runs
+        on 32-bit code only, and a list of rules runs ASCII texts on 8-bit
+        code only when every rule of it can: one such rule slows every text.
+        """
+        return self._native.ascii
 
     def __reduce__(self):
         # The native pattern cannot be pickled; the rule is compiled again.
