@@ -109,18 +109,39 @@ async def test_a_failed_install_stops_the_session(make_sandbox, agentcore) -> No
     assert (sandbox.sandbox_id, agentcore.live_sessions(), agentcore.calls["stop"]) == (None, [], 1)
 
 
-async def test_a_cancelled_start_is_rolled_back(make_sandbox, agentcore) -> None:
-    sandbox = make_sandbox()
-    agentcore.stall("start", 5.0)
-    task = asyncio.ensure_future(sandbox.execute_code("pass"))
-    for _ in range(500):
-        if agentcore.calls["start"]:
-            break
-        await asyncio.sleep(0.01)
-    task.cancel()
+async def _cancel(sandbox, first, hold) -> int:
+    first.cancel()
+    hold.release()
     with pytest.raises(asyncio.CancelledError):
-        await task
-    assert (sandbox._client_context, sandbox._is_started) == (None, False)
+        await first
+    return 0
+
+
+async def _terminate(sandbox, first, hold) -> int:
+    await asyncio.gather(sandbox.terminate(), asyncio.to_thread(hold.release))  # terminate runs first
+    with pytest.raises(SandboxStartError, match="^The sandbox was terminated while its session was starting$"):
+        await first
+    return 0
+
+
+async def _cancel_one_of_two(sandbox, first, hold) -> int:
+    second = asyncio.ensure_future(sandbox.execute_code("print(2)"))  # joins the start before the cancel lands
+    await _cancel(sandbox, first, hold)
+    assert (await second).stdout == "2\n"
+    return 1
+
+
+@pytest.mark.parametrize("interrupt", [_cancel, _terminate, _cancel_one_of_two])
+async def test_a_start_interrupted_in_flight_leaves_no_session_behind(make_sandbox, agentcore, interrupt) -> None:
+    sandbox = make_sandbox()
+    hold = agentcore.hold("start")  # the service starts the session only once released
+    first = asyncio.ensure_future(sandbox.execute_code("print(1)"))
+    assert await asyncio.to_thread(hold.arrived.wait, 30)
+    still_used = await interrupt(sandbox, first, hold)
+    assert agentcore.live_sessions() == [sandbox.sandbox_id] * still_used and sandbox._is_started == bool(still_used)
+    assert agentcore.calls["stop"] == 1 - still_used
+    assert (await sandbox.execute_code("print(3)")).stdout == "3\n"
+    assert agentcore.calls["start"] == 2 - still_used
 
 
 @pytest.mark.parametrize("fault", [lambda s: s.fail("stop", 500), lambda s: s.stall("stop", 5.0)])
@@ -137,9 +158,10 @@ async def test_a_failed_stop_is_logged_and_the_session_forgotten(sandbox, agentc
 
 
 _EMPTY_TEXT_ITEM = {"type": "resource", "resource": {"type": "text", "uri": "file://x", "text": ""}}
+_WRONG_TEXTS = [5, ["a,b"], {"text": "a,b"}]  # botocore hands a "text" over as the JSON decoded it
 
 
-async def test_downloads(sandbox, agentcore, spans) -> None:
+async def test_downloads(sandbox, agentcore, spans, caplog) -> None:
     code = "open('empty.txt', 'w').close()\nopen('/files/plot.png', 'wb').write(b'\\x89PNG')"
     assert (await sandbox.execute_code(code)).status is ExecutionStatus.SUCCESS
     assert await sandbox.download_file("empty.txt") == b""
@@ -149,12 +171,19 @@ async def test_downloads(sandbox, agentcore, spans) -> None:
     assert await sandbox.download_file("/files/plot.png") == b"\x89PNG"  # the item with data, not the empty one
     agentcore.rewrite("readFiles", lambda r: {**r, "content": [_EMPTY_TEXT_ITEM]})
     assert await sandbox.download_file("empty.txt") == b""  # an empty text resource is still a file
+    for text in _WRONG_TEXTS:
+        agentcore.rewrite("readFiles", lambda r, text=text: {**r, "content": [
+            {"type": "resource", "resource": {"type": "text", "uri": "file://x", "text": text}}]})
+        assert await sandbox.download_file("empty.txt") is None
+    assert [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING] == [
+        f"Failed to download file empty.txt: readFiles answer: text is a {type(text).__name__}, not bytes or a str"
+        for text in _WRONG_TEXTS]
     agentcore.hang("readFiles", 5)
     assert await sandbox.download_file("empty.txt", timeout=0.5) is None
     agentcore.drop_stream("readFiles", after_events=0)
     assert await sandbox.download_file("empty.txt") is None
     statuses = [s.attributes["zib_sandbox.status"] for s in spans.get_finished_spans()
                 if s.name == "zib_sandbox.file.download"]
-    assert statuses == ["success"] * 5 + ["timeout", "error"]
+    assert statuses == ["success"] * 5 + ["error"] * len(_WRONG_TEXTS) + ["timeout", "error"]
     assert [body["arguments"] for route, body in agentcore.requests if route == "readFiles"][0] == {"paths": ["empty.txt"]}
     assert (await sandbox.execute_code("print('alive')")).status is ExecutionStatus.SUCCESS

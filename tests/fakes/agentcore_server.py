@@ -8,7 +8,10 @@ run ends; a client gone mid-run interrupts it. Each session has a directory (the
 worker's cwd; ``/files`` etc. map into it, other absolute paths are refused) and
 one persistent ``PythonWorker``. Fault routes: "start", "stop", "executeCode",
 "writeFiles", "readFiles"; ``rewrite`` changes the results of an answer (a
-malformed one, extra items). Answers close their connection, so nothing is pooled.
+malformed one, extra items); ``hold`` keeps a request waiting until the test
+releases it (a session start the service has not yet answered); ``echo`` quotes
+the request's headers and body back in an error, as a proxy may. Answers close
+their connection, so nothing is pooled.
 """
 
 from __future__ import annotations
@@ -20,11 +23,12 @@ import json
 import shutil
 import socket
 import struct
+import threading
 import time
 import uuid
 import zlib
 from collections.abc import AsyncIterator, Callable
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 from urllib.parse import parse_qs
@@ -32,7 +36,7 @@ from urllib.parse import parse_qs
 from starlette.responses import JSONResponse, Response
 
 from tests.fakes.python_worker import SANDBOX_TOPS
-from tests.fakes.standin import DropConnection, Fault, PythonWorker, StandIn
+from tests.fakes.standin import STARTUP_LIMIT, DropConnection, Fault, PythonWorker, StandIn
 
 INTERPRETER_ID = "aws.codeinterpreter.v1"
 SESSION_HEADER = "x-amzn-code-interpreter-session-id"
@@ -61,6 +65,18 @@ def event_frame(result: dict[str, Any]) -> bytes:
 @dataclass
 class _Rewrite(Fault):
     change: Callable[[dict[str, Any]], Any] | None = None
+
+
+@dataclass
+class Hold(Fault):
+    """A request kept waiting: ``arrived`` is set once it is received, ``release()`` lets it go on."""
+
+    arrived: threading.Event = field(default_factory=threading.Event)
+    released: threading.Event = field(default_factory=threading.Event)
+    limit: float = STARTUP_LIMIT
+
+    def release(self) -> None:
+        self.released.set()
 
 
 @dataclass
@@ -121,6 +137,16 @@ class AgentCoreStandIn(StandIn):
         """Send ``change(result)`` instead of each result of the next answer of ``route``."""
         self.add_fault(_Rewrite(route, "rewrite", 1, change=change))
 
+    def hold(self, route: str) -> Hold:
+        """Keep the next request of ``route`` waiting, once received, until the test releases it.
+
+        A held request goes on by itself after ``Hold.limit`` seconds, so a test
+        that fails before releasing it leaves nothing hanging.
+        """
+        hold = Hold(route, "hold", 1)
+        self.add_fault(hold)
+        return hold
+
     def live_sessions(self) -> list[str]:  # a copy first: the stand-in's thread adds sessions
         return [sid for sid, session in list(self.sessions.items()) if not session.stopped]
 
@@ -147,6 +173,12 @@ class AgentCoreStandIn(StandIn):
             return await self.error_response(400, f"unsupported operation {route!r}")(scope, receive, send)
         if (early := await self.pre_request(route)) is not None:
             return await early(scope, receive, send)
+        if (echo := self.take_fault(route, "echo")) is not None:
+            quoted = json.dumps({"headers": headers, "body": body.decode("utf-8", "replace")})
+            return await self.error_response(echo.status, quoted)(scope, receive, send)
+        if (hold := self.take_fault(route, "hold")) is not None:
+            hold.arrived.set()
+            await asyncio.to_thread(hold.released.wait, hold.limit)
         if self.take_fault(route, "reset") is not None:
             # The ASGI receive callable is bound to uvicorn's request cycle, which holds the transport.
             transport = receive.__self__.transport

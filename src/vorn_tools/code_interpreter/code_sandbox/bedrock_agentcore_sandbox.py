@@ -56,7 +56,7 @@ from vorn_tools.code_interpreter.errors import (
     Stage,
 )
 from vorn_tools.code_interpreter.observability import SpanAttr, SpanName, set_current_span_attributes, traced
-from vorn_tools.code_interpreter.redaction import get_redacting_logger
+from vorn_tools.code_interpreter.redaction import get_redacting_logger, register_secret
 
 logger = get_redacting_logger(__name__)
 
@@ -74,6 +74,7 @@ _REFUSED_BY_CLIENT = (ParamValidationError, NoCredentialsError)
 # its session, and the package install has a budget of its own.
 _READ_TIMEOUT_MARGIN = 60
 _STREAM_ENDED_EARLY = "The {} stream ended before its result arrived"
+_TERMINATED_WHILE_STARTING = "The sandbox was terminated while its session was starting"
 _ERROR_MARKERS = ("Error", "Exception")
 _TRACEBACK_HEADER = "Traceback (most recent call last):"
 _BACKEND_ATTR = {SpanAttr.BACKEND: "bedrock"}
@@ -157,7 +158,13 @@ class _MalformedAnswer(ValueError):
     """An answer of the service whose shape is not the one its model describes."""
 
 
-def _mapping_or_none(holder: Any, what: str, key: str | None = None) -> Mapping[str, Any] | None:
+def _malformed(operation: str, what: str, value: Any, expected: str) -> _MalformedAnswer:
+    return _MalformedAnswer(f"{operation} answer: {what} is a {type(value).__name__}, not {expected}")
+
+
+def _mapping_or_none(
+    holder: Any, what: str, key: str | None = None, *, operation: str = Operation.EXECUTE_CODE
+) -> Mapping[str, Any] | None:
     """``holder[key]`` (or ``holder`` itself without a key) when it is a mapping or absent.
 
     botocore hands the event payload over as the JSON decoded it, without
@@ -165,7 +172,7 @@ def _mapping_or_none(holder: Any, what: str, key: str | None = None) -> Mapping[
     """
     value = holder if key is None else (holder or {}).get(key)
     if value is not None and not isinstance(value, Mapping):
-        raise _MalformedAnswer(f"{Operation.EXECUTE_CODE} answer: {what} is a {type(value).__name__}, not a mapping")
+        raise _malformed(operation, what, value, "a mapping")
     return value
 
 
@@ -174,8 +181,20 @@ def _text(structured: Mapping[str, Any], key: str) -> str:
     if value is None:
         return ""
     if not isinstance(value, str):
-        raise _MalformedAnswer(f"{Operation.EXECUTE_CODE} answer: {key} is a {type(value).__name__}, not a str")
+        raise _malformed(Operation.EXECUTE_CODE, key, value, "a str")
     return value
+
+
+def _file_data(holder: Mapping[str, Any], key: str) -> bytes | None:
+    """The file content ``holder[key]`` of a "readFiles" answer as bytes (a str as UTF-8), or ``None`` when absent."""
+    value = holder.get(key)
+    if value is None or isinstance(value, bytes):
+        return value
+    if isinstance(value, bytearray):
+        return bytes(value)
+    if isinstance(value, str):
+        return value.encode("utf-8")
+    raise _malformed(Operation.READ_FILES, key, value, "bytes or a str")
 
 
 def _plain_env(env: Mapping[str, str] | None) -> dict[str, str]:
@@ -263,12 +282,30 @@ class _StreamEndedEarly(ConnectionError):
     """
 
 
+class _PendingStart:
+    """A session start in flight: one task that every first call waits for.
+
+    ``waiters`` counts the calls waiting for it, so that the last one to be
+    cancelled can undo the start; ``terminated`` tells those still waiting
+    that ``terminate`` undid it.
+    """
+
+    __slots__ = ("task", "waiters", "terminated")
+
+    def __init__(self, task: asyncio.Task[None]) -> None:
+        self.task = task
+        self.waiters = 0
+        self.terminated = False
+
+
 class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
     """A code-interpreter sandbox on an AWS Bedrock AgentCore session, started on first use.
 
     Construct it directly. The session starts on the first ``execute_code`` or
     ``execute_command``; concurrent first calls share that one start (packages
-    included) and its session. ``download_file`` never starts a session.
+    included) and its session. ``download_file`` never starts a session. A
+    session this instance started never outlives ``terminate``, even one still
+    starting.
     """
 
     _BACKEND = "bedrock"
@@ -282,8 +319,7 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
     _client_context: Any
     _session_id: str | None
     _is_started: bool
-    _start_lock: asyncio.Lock
-    _starter: asyncio.Task | None
+    _pending_start: _PendingStart | None
 
     def __init__(
         self,
@@ -330,10 +366,7 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
         self._client_context = None
         self._session_id = None
         self._is_started = False
-        # Serialises the lazy start; the starting task itself (its package
-        # install runs code) passes through while it holds the lock.
-        self._start_lock = asyncio.Lock()
-        self._starter = None
+        self._pending_start = None
         logger.info(f"BedrockAgentCoreSandbox initialized in region {region} (lazy start)")
 
     def _warn_if_session_outlived_by_install(self) -> None:
@@ -359,18 +392,59 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
         """Start the session unless it is ready; a concurrent first call waits for the one start.
 
         The session counts as ready once the start that opened it has also
-        installed the packages; only the starting task runs code before that.
+        installed the packages; only the start's own task runs code before
+        that. The start runs as a task of its own, so that one caller's
+        cancellation does not cut it short for the others.
+
+        Raises:
+            SandboxStartError: When the start failed, or ``terminate`` undid it.
+            SandboxExecutionError: Stage "package_install", from a failed install.
         """
-        if self._is_started and (not self._start_lock.locked() or self._starter is asyncio.current_task()):
-            return
-        async with self._start_lock:
-            if self._is_started:
+        while True:
+            pending = self._pending_start
+            if pending is None:
+                if self._is_started:
+                    return
+                task = asyncio.get_running_loop().create_task(self._run_start())
+                # Every waiter may be gone by the time it fails.
+                task.add_done_callback(lambda done: done.cancelled() or done.exception())
+                pending = self._pending_start = _PendingStart(task)
+            elif pending.task is asyncio.current_task():
+                return  # the start's own package install
+            if await self._wait_for_start(pending):
                 return
-            self._starter = asyncio.current_task()
-            try:
-                await self._start_session()
-            finally:
-                self._starter = None
+
+    async def _run_start(self) -> None:
+        try:
+            await self._start_session()
+        finally:
+            if self._pending_start is not None and self._pending_start.task is asyncio.current_task():
+                self._pending_start = None
+
+    async def _wait_for_start(self, pending: _PendingStart) -> bool:
+        """Wait for ``pending``: True once the session is ready, False when its callers abandoned it.
+
+        The last waiter to be cancelled cancels the start, which stops the
+        session it may have started, and waits for that, shielded, within the
+        teardown cap.
+        """
+        task = pending.task
+        pending.waiters += 1
+        try:
+            await asyncio.wait({task})
+        except asyncio.CancelledError:
+            pending.waiters -= 1
+            if not pending.waiters and not task.done():
+                task.cancel()
+                await self._shielded_rollback(asyncio.wait({task}))
+            raise
+        pending.waiters -= 1
+        if not task.cancelled():
+            task.result()
+            return True
+        if pending.terminated:
+            raise SandboxStartError(_TERMINATED_WHILE_STARTING, stage=Stage.SESSION_START)
+        return False  # cancelled by callers that have left: this call starts its own
 
     @traced(SpanName.CREATE, **_BACKEND_ATTR)
     async def _start_session(self) -> None:
@@ -381,22 +455,31 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
                 service refused to start a session; the provider error is its cause.
             SandboxExecutionError: Stage "package_install", from a failed install.
         """
+        context: Any = None
+        client: Any = None
+        request: asyncio.Future[Any] | None = None
         try:
-            self._client_context = self.aioboto3_session.client(
+            context = self._client_context = self.aioboto3_session.client(
                 ClientConfig.AWS_SERVICE_NAME, config=self._client_config()
             )
-            self._client = await self._client_context.__aenter__()
-            response = await self._client.start_code_interpreter_session(
-                codeInterpreterIdentifier=ClientConfig.CODE_INTERPRETER_ID,
-                name=f"{ClientConfig.SESSION_NAME_PREFIX}{int(time.time())}",
-                sessionTimeoutSeconds=self.session_timeout,
+            client = self._client = await context.__aenter__()
+            await self._register_credentials()
+            # A cancellation must not abort the request: the service may start
+            # the session all the same, and only its answer names what to stop.
+            request = asyncio.ensure_future(
+                client.start_code_interpreter_session(
+                    codeInterpreterIdentifier=ClientConfig.CODE_INTERPRETER_ID,
+                    name=f"{ClientConfig.SESSION_NAME_PREFIX}{int(time.time())}",
+                    sessionTimeoutSeconds=self.session_timeout,
+                )
             )
+            response = await asyncio.shield(request)
             self._session_id = response[Field.SESSION_ID]
             self._is_started = True
             set_current_span_attributes(**{SpanAttr.SANDBOX_ID: self._session_id})
             logger.info(f"Started Bedrock session {self._session_id} with {self.session_timeout}s timeout")
         except asyncio.CancelledError:
-            await self._shielded_rollback(self.terminate())
+            await self._roll_back_start(context, client, request)
             raise
         except Exception as exc:
             logger.error(
@@ -404,15 +487,43 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
                 exc_info=True,
                 extra={"error_code": Stage.SESSION_START},
             )
-            await self._shielded_rollback(self.terminate())
+            await self._roll_back_start(context, client, request)
             raise SandboxStartError(
                 ErrorMessage.SESSION_START_FAILED.format(exc), stage=Stage.SESSION_START
             ) from exc
         try:
             await self._install_additional_packages()
         except (asyncio.CancelledError, Exception):
-            await self._shielded_rollback(self.terminate())
+            await self._roll_back_start(context, client, request)
             raise
+
+    async def _register_credentials(self) -> None:
+        """Register the secret key and session token the client signs with for masking.
+
+        They never travel, but a proxy or a service error may quote them, and
+        the SDK's lookup may have found them anywhere (environment, profile,
+        an assumed role).
+        """
+        credentials = await self.aioboto3_session.get_credentials()
+        if credentials is None:
+            return  # the first request fails with NoCredentialsError
+        frozen = await credentials.get_frozen_credentials()
+        register_secret(frozen.secret_key)
+        register_secret(frozen.token)
+
+    async def _roll_back_start(self, context: Any, client: Any, request: asyncio.Future[Any] | None) -> None:
+        """Forget a failed or cancelled start and stop what it started, shielded, within the teardown cap."""
+        self._forget_session()
+        await self._shielded_rollback(self._discard_start(context, client, request))
+
+    async def _discard_start(self, context: Any, client: Any, request: asyncio.Future[Any] | None) -> None:
+        """Stop the session ``request`` started, once it has answered, and close the client."""
+        session_id = None
+        if request is not None:
+            await asyncio.wait({request})  # bounded by the client's read timeout
+            if not request.cancelled() and request.exception() is None:
+                session_id = request.result().get(Field.SESSION_ID)
+        await self._close_session(context, client, session_id, DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS)
 
     # ------------------------------------------------------------- code and commands
 
@@ -669,11 +780,14 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
             logger.warning(f"Failed to close response stream: {exc}")
 
     def _extract_image_data(self, content_item: dict[str, Any]) -> bytes | None:
+        """The data of an image item: ``b""`` when empty, ``None`` without any.
+
+        Raises:
+            _MalformedAnswer: When the data is neither bytes nor a str.
+        """
         if content_item.get(Field.TYPE) != ContentType.IMAGE:
             return None
-        data = content_item.get(Field.DATA)
-        # An image item without data at all is no file; with empty data, an empty one.
-        return b"" if data is not None and not data else data
+        return _file_data(content_item, Field.DATA)
 
     def _extract_resource_data(self, content_item: dict[str, Any]) -> bytes | None:
         """The file content of a resource item: its text, else its blob.
@@ -681,21 +795,19 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
         The service model knows "blob" as a resource's type (and field), not as
         an item type. A resource whose text or blob is present but empty is an
         existing empty file, ``b""``; a resource with neither is no file data.
+
+        Raises:
+            _MalformedAnswer: When the resource is not a mapping, or the text
+                (or the blob, once read) is neither bytes nor a str.
         """
         if content_item.get(Field.TYPE) != ContentType.RESOURCE:
             return None
-        resource = content_item.get(Field.RESOURCE, {})
-        text = resource.get(Field.TEXT)
+        resource = _mapping_or_none(content_item, Field.RESOURCE, Field.RESOURCE, operation=Operation.READ_FILES)
+        text = _file_data(resource or {}, Field.TEXT)
         if text:
-            return text.encode("utf-8") if isinstance(text, str) else text
-        blob = resource.get(Field.BLOB)
-        if isinstance(blob, str):
-            blob = blob.encode("utf-8")
-        if isinstance(blob, (bytes, bytearray)):
-            return bytes(blob)
-        if isinstance(text, (str, bytes)):
-            return b""
-        return None
+            return text
+        blob = _file_data(resource or {}, Field.BLOB)
+        return text if blob is None else blob
 
     async def _parse_file_response(self, response_stream: dict[str, Any]) -> bytes | None:
         """The data of the first image or resource item of a "readFiles" answer that holds any.
@@ -705,6 +817,7 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
 
         Raises:
             TimeoutError: When the stream stalled past the SDK's read timeout.
+            _MalformedAnswer: When a field holding file content has the wrong type.
             _UnreadableReply: When the stream broke or an event was malformed.
         """
         stream = response_stream.get(Field.STREAM)
@@ -722,7 +835,7 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
                         return data
                     if data is not None:
                         found = b""
-        except TimeoutError:
+        except (TimeoutError, _MalformedAnswer):
             raise
         except Exception as exc:
             raise _UnreadableReply(str(exc)) from exc
@@ -734,6 +847,10 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
     async def terminate(self, *, timeout: float = DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS) -> None:
         """Stop the session and close the client; a failed stop is logged, never raised.
 
+        A session still starting is undone: the start is cancelled and stops
+        the session once the service has answered, and the calls waiting for
+        it fail with ``SandboxStartError``. ``timeout`` caps the wait for that
+        and the stop together; past it, the stop goes on in the background.
         Afterwards the sandbox is idle again: the next execution starts a new
         session. A session whose stop failed ends when its lifetime runs out.
 
@@ -741,29 +858,46 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
             ValueError: When ``timeout`` is zero or less, or NaN; nothing is torn down.
         """
         check_teardown_cap(timeout)
+        loop = asyncio.get_running_loop()
+        deadline = loop.time() + timeout
+        pending = self._pending_start
+        if pending is not None and not pending.task.done():
+            pending.terminated = True
+            pending.task.cancel()
+            await asyncio.wait({pending.task}, timeout=timeout)
         if not self._client_context:
             return
         set_current_span_attributes(**{SpanAttr.SANDBOX_ID: self.sandbox_id})
+        context, client, session_id = self._client_context, self._client, self._session_id
+        self._forget_session()
+        await self._close_session(context, client, session_id, max(deadline - loop.time(), 0))
+
+    def _forget_session(self) -> None:
+        """Put the sandbox back to idle; whoever took the session's handles closes them."""
+        self._is_started = False
+        self._client = None
+        self._client_context = None
+        self._session_id = None
+
+    @staticmethod
+    async def _close_session(context: Any, client: Any, session_id: str | None, timeout: float) -> None:
+        """Stop the session within ``timeout`` and close the client; failures are logged, never raised."""
         try:
-            if self._client and self._session_id:
+            if client is not None and session_id:
                 await asyncio.wait_for(
-                    self._client.stop_code_interpreter_session(
+                    client.stop_code_interpreter_session(
                         codeInterpreterIdentifier=ClientConfig.CODE_INTERPRETER_ID,
-                        sessionId=self._session_id,
+                        sessionId=session_id,
                     ),
                     timeout=timeout,
                 )
-                logger.info(f"Stopped Bedrock session {self._session_id}")
+                logger.info(f"Stopped Bedrock session {session_id}")
         except Exception as exc:
             logger.warning(ErrorMessage.SESSION_STOP_FAILED.format(exc), extra={"error_code": Stage.TERMINATE})
         finally:
             # A context whose entry failed holds no client, and exiting it would only raise.
-            if self._client_context and self._client is not None:
+            if context is not None and client is not None:
                 try:
-                    await self._client_context.__aexit__(None, None, None)
+                    await context.__aexit__(None, None, None)
                 except Exception as exc:
                     logger.warning(f"Error closing client context: {exc}")
-            self._is_started = False
-            self._client = None
-            self._client_context = None
-            self._session_id = None
