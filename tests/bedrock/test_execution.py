@@ -8,6 +8,7 @@ import enum
 import pytest
 from vorn_inference.schema import Attachment
 
+from tests.fakes.agentcore_fixtures import CREDENTIALS
 from tests.fakes.agentcore_server import AgentCoreStandIn
 from vorn_tools.code_interpreter.code_sandbox.models import ExecutionStatus
 
@@ -55,6 +56,7 @@ async def test_one_deadline_covers_the_request_and_its_stream(sandbox, agentcore
 
 
 _KEY = "sk-proj-" + "A1b2C3d4" * 4  # a key shape the service might echo back
+_SECRET = CREDENTIALS["aws_secret_access_key"]  # no rule knows its shape: only its registration masks it
 
 
 @pytest.mark.parametrize(
@@ -62,7 +64,7 @@ _KEY = "sk-proj-" + "A1b2C3d4" * 4  # a key shape the service might echo back
     [
         (lambda s: s.fail("executeCode", 400, message=_KEY), ERROR, True, "", "ValidationException"),
         (lambda s: s.fail("executeCode", 429), ERROR, True, "", "ThrottlingException"),
-        (lambda s: s.fail("executeCode", 500, message=_KEY), UNKNOWN, False, "", "InternalServerException"),
+        (lambda s: s.fail("executeCode", 500, message=f"{_KEY} {_SECRET}"), UNKNOWN, False, "", "InternalServerException"),
         (lambda s: s.fail("executeCode", 503), UNKNOWN, False, "", "ClientError"),
         (lambda s: s.reset("executeCode"), UNKNOWN, False, "", "EndpointConnectionError"),  # delivered, then reset
         (lambda s: s.drop_stream("executeCode", after_events=0), UNKNOWN, False, "", "ClientPayloadError"),
@@ -80,7 +82,7 @@ async def test_failed_requests_and_broken_streams(sandbox, agentcore, fault, sta
     result = await sandbox.execute_code("print('out')")
     assert (result.status, result.stdout, result.failure.retry_safe) == (status, stdout, retry_safe)
     assert result.failure.exception_type.endswith("." + error_type) and result.error
-    assert _KEY not in result.error  # the service's message is masked like any other
+    assert _KEY not in result.error and _SECRET not in result.error  # the service's message is masked like any other
     assert agentcore.calls["executeCode"] == 1  # the SDK never re-sends a run
 
 

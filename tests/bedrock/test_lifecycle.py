@@ -10,6 +10,7 @@ from pathlib import Path
 import pytest
 from vorn_inference.schema import Attachment
 
+from tests.fakes.agentcore_fixtures import CREDENTIALS
 from tests.fakes.agentcore_server import AgentCoreStandIn
 from vorn_tools.code_interpreter.code_sandbox.models import ExecutionStatus
 from vorn_tools.code_interpreter.errors import SandboxExecutionError, SandboxNotInitializedError, SandboxStartError, Stage
@@ -35,13 +36,27 @@ async def test_the_first_execution_starts_one_session_and_terminate_forgets_it(m
     assert sandbox.sandbox_id not in (None, first) and agentcore.calls["start"] == 2
 
 
-@pytest.mark.parametrize("status", [403, 500])
-async def test_a_failed_start_is_rolled_back_and_tried_again_next_time(make_sandbox, agentcore, caplog, status) -> None:
-    sandbox = make_sandbox()
-    agentcore.fail("start", status, message="denied")
-    with pytest.raises(SandboxStartError, match="^Failed to start Bedrock session: .*denied") as info:
+_SECRET, _TOKEN = CREDENTIALS["aws_secret_access_key"], "IQoJb3JpZ2luX2VjEHoaCXVzLWVhc3QtMSJGMEQCIFAKE"
+
+
+@pytest.mark.parametrize(
+    ("fault", "quoted"),
+    [
+        (lambda s: s.fail("start", 403, message="denied"), "denied"),
+        (lambda s: s.fail("start", 500, message=f"denied: no match for {_SECRET}"), "denied: no match for "),
+        (lambda s: s.fail("start", 403, message=f"denied: token {_TOKEN} expired"), "denied: token "),
+    ],
+)
+async def test_a_failed_start_is_rolled_back_and_tried_again_next_time(make_sandbox, agentcore, caplog, fault,
+                                                                       quoted) -> None:
+    sandbox = make_sandbox(aioboto3_session_kwargs={"aws_session_token": _TOKEN})
+    fault(agentcore)
+    with pytest.raises(SandboxStartError, match="^Failed to start Bedrock session: ") as info:
         await sandbox.execute_code("pass")
     assert info.value.stage is Stage.SESSION_START and info.value.__cause__ is not None
+    records = [f"{r.getMessage()} {r.exc_text}" for r in caplog.records if r.name.startswith("vorn_tools")]
+    assert quoted in str(info.value) and records
+    assert not [text for text in (str(info.value), *records) for secret in (_SECRET, _TOKEN) if secret in text]
     assert (sandbox._client_context, sandbox._client, sandbox._is_started) == (None, None, False)
     assert [r.error_code for r in caplog.records if r.levelno == logging.ERROR] == ["session_start"]
     assert (await sandbox.execute_code("print(1)")).stdout == "1\n"

@@ -9,8 +9,7 @@ worker's cwd; ``/files`` etc. map into it, other absolute paths are refused) and
 one persistent ``PythonWorker``. Fault routes: "start", "stop", "executeCode",
 "writeFiles", "readFiles"; ``rewrite`` changes the results of an answer (a
 malformed one, extra items); ``hold`` keeps a request waiting until the test
-releases it (a session start the service has not yet answered); ``echo`` quotes
-the request's headers and body back in an error, as a proxy may. Answers close
+releases it (a session start the service has not yet answered). Answers close
 their connection, so nothing is pooled.
 """
 
@@ -173,9 +172,6 @@ class AgentCoreStandIn(StandIn):
             return await self.error_response(400, f"unsupported operation {route!r}")(scope, receive, send)
         if (early := await self.pre_request(route)) is not None:
             return await early(scope, receive, send)
-        if (echo := self.take_fault(route, "echo")) is not None:
-            quoted = json.dumps({"headers": headers, "body": body.decode("utf-8", "replace")})
-            return await self.error_response(echo.status, quoted)(scope, receive, send)
         if (hold := self.take_fault(route, "hold")) is not None:
             hold.arrived.set()
             await asyncio.to_thread(hold.released.wait, hold.limit)
