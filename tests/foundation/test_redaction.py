@@ -113,6 +113,11 @@ def test_own_rule_masks_exactly_the_credential(rule: redaction.MaskingRule, text
     assert mask_text(text, (CompiledMaskingRule.from_masking_rule(rule),)) == expected
 
 
+def test_provider_rules_run_ascii_texts_on_8_bit_code() -> None:
+    # One rule without 8-bit code puts the whole list on 32-bit code for every text.
+    assert [rule.name for rule in redaction._PROVIDER_ERROR_RULES if not rule.ascii] == []
+
+
 # --- registered secrets and the rules, against replacing every form in turn ----
 
 _PIECES = ["sk-", "e2b_", "AKIA", "password=", "@", "://", "[SECRET]", "\\u00e9", "%2F", "'", '"', "\\", "é", " "]
