@@ -64,7 +64,8 @@ _SECRET = CREDENTIALS["aws_secret_access_key"]  # no rule knows its shape: only 
     [
         (lambda s: s.fail("executeCode", 400, message=_KEY), ERROR, True, "", "ValidationException"),
         (lambda s: s.fail("executeCode", 429), ERROR, True, "", "ThrottlingException"),
-        (lambda s: s.fail("executeCode", 500, message=f"{_KEY} {_SECRET}"), UNKNOWN, False, "", "InternalServerException"),
+        (lambda s: s.fail("executeCode", 500, message=f"{_KEY} {_SECRET}"), UNKNOWN, False, "",
+         "InternalServerException"),
         (lambda s: s.fail("executeCode", 503), UNKNOWN, False, "", "ClientError"),
         (lambda s: s.reset("executeCode"), UNKNOWN, False, "", "EndpointConnectionError"),  # delivered, then reset
         (lambda s: s.drop_stream("executeCode", after_events=0), UNKNOWN, False, "", "ClientPayloadError"),

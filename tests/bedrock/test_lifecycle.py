@@ -78,6 +78,21 @@ async def test_concurrent_first_calls_share_one_start_and_its_install(make_sandb
     assert (agentcore.live_sessions(), sandbox._client_context) == ([], None)
 
 
+def test_concurrent_first_calls_share_a_start_in_one_event_loop_after_another(agentcore) -> None:
+    from vorn_tools.code_interpreter.code_sandbox.bedrock_agentcore_sandbox import BedrockAgentCoreSandbox
+
+    sandbox = BedrockAgentCoreSandbox(**CREDENTIALS)
+
+    async def use() -> list[str]:
+        try:
+            return [r.stdout for r in await asyncio.gather(*(sandbox.execute_code(f"print({n})") for n in (1, 2)))]
+        finally:
+            await sandbox.terminate()
+
+    assert asyncio.run(use()) == asyncio.run(use()) == ["1\n", "2\n"]
+    assert (agentcore.calls["start"], agentcore.live_sessions()) == (2, [])
+
+
 _NAN = float("nan")
 
 
