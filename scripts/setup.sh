@@ -14,23 +14,8 @@ flock 9
 log() { printf '[setup] %s\n' "$*" >&2; }
 
 # --- Debian packages needed to build the native modules -------------------
-missing=()
-for pkg in g++ make pkg-config libpcre2-dev; do
-    dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-done
-# Vectorscan, the portable fork of Hyperscan; Hyperscan itself serves as well.
-if ! dpkg -s libvectorscan-dev >/dev/null 2>&1 && ! dpkg -s libhyperscan-dev >/dev/null 2>&1; then
-    missing+=(libvectorscan-dev)
-fi
-if ((${#missing[@]})); then
-    if [ "$(id -u)" != 0 ]; then
-        log "missing Debian packages: ${missing[*]} (run as root, or install them first)"
-        exit 1
-    fi
-    log "installing Debian packages: ${missing[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+# Quick when none is missing (dpkg only); otherwise waits for apt's locks, and uses sudo.
+bash scripts/_packages.sh
 
 # --- Python: 3.13 preferred, else the newest 3.11+ -------------------------
 find_python() {

@@ -1,0 +1,199 @@
+# The package step of scripts/setup.sh, run against stand-in apt-get, dpkg, id and sudo first on
+# a PATH from which the real ones are hidden, so the machine's package manager is never touched.
+# The stand-in apt-get takes its locks as apt 2.6 does (flock here): install waits for the dpkg
+# lock when given DPkg::Lock::Timeout, update never waits for the lists lock.
+
+from __future__ import annotations
+
+import fcntl
+import os
+import subprocess
+import time
+from collections.abc import Iterator
+from contextlib import contextmanager
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[1]
+PACKAGES = ["g++", "make", "pkg-config", "libpcre2-dev", "libvectorscan-dev"]
+HIDDEN = {"apt-get", "apt", "dpkg", "id", "sudo"}
+
+FAKE_APT = r"""#!/bin/bash
+echo "${FAKE_VIA:-direct} $*" >> "$FAKE_DIR/calls"
+wait=0 op=
+while (($#)); do
+    case $1 in
+        -o) [[ $2 == DPkg::Lock::Timeout=* ]] && wait=${2#*=}; shift 2 ;;
+        update|install) op=$1; shift; break ;;
+        *) shift ;;
+    esac
+done
+[ -n "$op" ] || exit 0
+if [ "$op" = update ]; then lock=$FAKE_DIR/lists.lock wait=0; else lock=$FAKE_DIR/frontend.lock; fi
+exec 8>>"$lock"
+if ! flock -n 8; then
+    pid=$(cat "$lock")
+    echo "$op" >> "$FAKE_DIR/contended"
+    if ((wait == 0)); then
+        echo "E: Could not get lock $lock. It is held by process $pid ($(cat /proc/$pid/comm))" >&2
+        exit 100
+    fi
+    flock -w "$wait" 8 || { echo "E: Unable to acquire the dpkg frontend lock ($lock), is another process using it?" >&2; exit 100; }
+fi
+echo $$ > "$lock"
+# Held, in the two-run case, until the test has seen the other run contend.
+[ ! -e "$FAKE_DIR/gate" ] || flock "$FAKE_DIR/gate" true
+if [ "$op" = install ]; then
+    for arg; do [[ $arg == -* ]] || echo "$arg"; done >> "$FAKE_DIR/installed"
+fi
+"""
+
+FAKE_DPKG = r"""#!/bin/bash
+[ "$1" = -s ] && grep -qxF -- "$2" "$FAKE_DIR/installed" 2>/dev/null
+"""
+
+FAKE_ID = """#!/bin/bash
+echo "$FAKE_UID"
+"""
+
+FAKE_SUDO = r"""#!/bin/bash
+[ -z "$FAKE_SUDO_PASSWORD" ] || { echo "sudo: a password is required" >&2; exit 1; }
+[ "$1" = -n ] || { echo "fake sudo: would prompt for a password" >&2; exit 1; }
+shift
+while [[ $1 == *=* ]]; do export "$1"; shift; done
+FAKE_VIA=sudo exec "$@"
+"""
+
+
+@pytest.fixture
+def world(tmp_path: Path) -> Path:
+    """A PATH of the usual tools (links) with the package tools replaced by stand-ins."""
+    system = tmp_path / "system"
+    system.mkdir()
+    for directory in os.environ["PATH"].split(os.pathsep):
+        if os.path.isdir(directory):
+            for name in os.listdir(directory):
+                target, link = os.path.join(directory, name), system / name
+                if name not in HIDDEN and not link.exists() and os.access(target, os.X_OK):
+                    link.symlink_to(target)
+    fakes = tmp_path / "fakes"
+    fakes.mkdir()
+    for name, text in {"apt-get": FAKE_APT, "dpkg": FAKE_DPKG, "id": FAKE_ID, "sudo": FAKE_SUDO}.items():
+        (fakes / name).write_text(text)
+        (fakes / name).chmod(0o755)
+    return tmp_path
+
+
+def start(world: Path, uid: int = 0, sudo: str = "yes", lock_wait: str | None = None) -> subprocess.Popen[str]:
+    if sudo == "missing":
+        (world / "fakes" / "sudo").unlink(missing_ok=True)
+    env = {"PATH": f"{world / 'fakes'}:{world / 'system'}", "FAKE_DIR": str(world), "FAKE_UID": str(uid)}
+    if sudo == "password":
+        env["FAKE_SUDO_PASSWORD"] = "1"
+    if lock_wait is not None:
+        env["VORN_SETUP_LOCK_WAIT"] = lock_wait
+    return subprocess.Popen(
+        ["bash", str(ROOT / "scripts" / "_packages.sh")],
+        env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )  # fmt: skip
+
+
+def finish(run: subprocess.Popen[str]) -> tuple[int, str]:
+    try:
+        _, err = run.communicate(timeout=60)
+    finally:
+        run.kill()
+    return run.returncode, err
+
+
+@contextmanager
+def held(path: Path) -> Iterator[None]:
+    """Holds `path` as another package manager run would, writing our pid into it."""
+    with open(path, "a+") as f:
+        fcntl.flock(f, fcntl.LOCK_EX)
+        f.truncate(0)
+        f.write(str(os.getpid()))
+        f.flush()
+        yield
+
+
+def await_contention(world: Path, *runs: subprocess.Popen[str]) -> None:
+    deadline = time.monotonic() + 30
+    while not (world / "contended").exists():
+        assert all(run.poll() is None for run in runs), [run.communicate() for run in runs]
+        assert time.monotonic() < deadline, "no run ever found the lock held"
+        time.sleep(0.05)
+
+
+def lock_timeouts(world: Path, op: str) -> list[int]:
+    """The DPkg::Lock::Timeout each `apt-get <op>` call got, -1 for none."""
+    found = []
+    for call in (world / "calls").read_text().splitlines():
+        if f" {op} " in f"{call} ":
+            option = [word for word in call.split() if word.startswith("DPkg::Lock::Timeout=")]
+            found.append(int(option[0].partition("=")[2]) if option else -1)
+    return found
+
+
+@pytest.mark.parametrize("lock", ["lists", "frontend"])
+def test_waits_for_a_held_lock_and_says_so_once(world: Path, lock: str) -> None:
+    with held(world / f"{lock}.lock"):
+        run = start(world)
+        await_contention(world, run)
+    code, err = finish(run)
+    assert code == 0, err
+    waiting = [line for line in err.splitlines() if "waiting" in line]
+    assert len(waiting) == 1 and f"process {os.getpid()}" in waiting[0], err
+    assert (world / "installed").read_text().split() == PACKAGES
+    for op in ("update", "install"):
+        assert lock_timeouts(world, op) and min(lock_timeouts(world, op)) >= 0, op
+    # The step that found the lock held tried again, letting apt wait the rest of the 300 s.
+    contended = (world / "contended").read_text().split()[0]
+    assert any(0 < t <= 300 for t in lock_timeouts(world, contended))
+
+
+def test_a_lock_held_past_the_wait_names_its_holder(world: Path) -> None:
+    with held(world / "frontend.lock"):
+        code, err = finish(start(world, lock_wait="2"))
+    verdict = [line for line in err.splitlines() if "still holds" in line]
+    assert code != 0 and len(verdict) == 1, err
+    assert f"process {os.getpid()}" in verdict[0] and "run scripts/setup.sh again" in verdict[0], err
+    assert not (world / "installed").exists()
+
+
+@pytest.mark.parametrize(
+    ("uid", "sudo", "outcome"),
+    [
+        (0, "missing", "direct"),
+        (1000, "yes", "sudo"),
+        (1000, "missing", "apt-get update && apt-get install -y " + " ".join(PACKAGES)),
+        (1000, "password", "sudo apt-get update && sudo apt-get install -y " + " ".join(PACKAGES)),
+    ],
+)
+def test_root_sudo_or_the_line_to_run(world: Path, uid: int, sudo: str, outcome: str) -> None:
+    code, err = finish(start(world, uid=uid, sudo=sudo))
+    if outcome in ("direct", "sudo"):
+        assert code == 0, err
+        calls = [c for c in (world / "calls").read_text().splitlines() if " update" in c or " install" in c]
+        assert len(calls) == 2 and all(c.startswith(f"{outcome} ") for c in calls), calls
+        assert (world / "installed").read_text().split() == PACKAGES
+    else:
+        assert code != 0 and outcome in err, err
+        assert not (world / "installed").exists()
+
+
+def test_nothing_missing_calls_no_apt(world: Path) -> None:
+    (world / "installed").write_text("\n".join(PACKAGES) + "\n")
+    code, err = finish(start(world, uid=1000, sudo="password"))
+    assert (code, err) == (0, "")
+    assert not (world / "calls").exists()
+
+
+def test_two_set_ups_at_once_both_install(world: Path) -> None:
+    with held(world / "gate"):
+        runs = [start(world), start(world)]
+        await_contention(world, *runs)
+    results = [finish(r) for r in runs]
+    assert [code for code, _ in results] == [0, 0], results
+    assert (world / "installed").read_text().split() == PACKAGES * 2
