@@ -8,9 +8,11 @@ misbehave:
 
 ``notify``     a notification and a stray reply precede every tools/call reply;
 ``garbage``    a non-JSON line precedes the first tools/call reply;
+``undecodable`` so does a line that is not UTF-8;
 ``late``       tools/call is answered only after ten minutes;
 ``slow``       tools/call is answered after two seconds;
 ``exit``       tools/call makes the server exit without an answer;
+``mute``       tools/call makes the server close its stdout and carry on without an answer;
 ``silent``     nothing is ever answered;
 ``init-error`` initialize is answered with an error object;
 ``flood``      4 MiB go to stderr before every reply;
@@ -130,11 +132,17 @@ def main() -> None:
                 time.sleep(2)
             if "exit" in MODES:
                 os._exit(3)
+            if "mute" in MODES:
+                os.close(1)
+                time.sleep(600)
             if "notify" in MODES:
                 send({"jsonrpc": "2.0", "method": "notifications/message", "params": {"data": "hi"}})
                 send({"jsonrpc": "2.0", "id": 10**6, "result": {"content": [{"type": "text", "text": "stray"}]}})
             if "garbage" in MODES and calls == 1:
                 send("this is not json")
+            if "undecodable" in MODES and calls == 1:
+                sys.stdout.buffer.write(b'{"jsonrpc": "2.0", "\xff"}\n')
+                sys.stdout.buffer.flush()
             text = run(request["params"]["arguments"]["python_code"])
             reply["result"] = {"content": [{"type": "text", "text": text}], "isError": False}
         send(reply)

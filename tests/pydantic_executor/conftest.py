@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import asyncio
 import json
 import os
 import shlex
@@ -41,6 +42,14 @@ class RunPython:
     def pids(self, key: str = "pid") -> list[int]:
         """The stand-in servers started (or, with "orphan", the children they left running)."""
         return [entry[key] for entry in self.entries() if isinstance(entry, dict) and key in entry]
+
+    async def has_read(self, text: str) -> None:
+        """Return once a stand-in has read a line holding ``text``."""
+        for _ in range(3000):
+            if any(text in line for line in self.entries() if isinstance(line, str)):
+                return
+            await asyncio.sleep(0.01)
+        raise AssertionError(f"no stand-in read a line holding {text!r}")
 
 
 def _alive(pid: int) -> bool:

@@ -85,6 +85,7 @@ async def test_execution_outcomes(run_python, code, options, status, field, expe
         ("print(1)", {"files": ["a\\b.txt"]}, "is not a safe relative path"),
         ("", {}, "Validation error: "),
         ("1", {"timeout": 301}, "Validation error: "),
+        ("1", {"timeout": 3_000_000}, "Validation error: "),
         ("1", {"max_output_length": 0}, "Validation error: "),
         ("1", {"language": "python"}, "Execution failed: "),
     ],
@@ -181,11 +182,19 @@ async def test_runs_leave_the_loop_free_and_take_turns(run_python, code, stdout_
     assert [r.stdout.strip() for r in together] == ["0", "1", "2", "3"]
 
 
-async def test_garbage_fails_one_run_and_the_late_reply_is_skipped(run_python) -> None:
-    sandbox = run_python.start("garbage")
+@pytest.mark.parametrize(
+    ("mode", "message"),
+    [
+        ("garbage", "Execution failed: Expecting value"),
+        ("undecodable", "Execution failed: MCP server sent a line that cannot be read: 'utf-8' codec can't decode"),
+    ],
+)
+async def test_garbage_fails_one_run_and_the_late_reply_is_skipped(run_python, mode, message) -> None:
+    sandbox = run_python.start(mode)
     first = await sandbox.execute_code("print(1)")
-    assert first.status == ERR and first.error.startswith("Execution failed: Expecting value")
+    assert first.status == ERR and first.error.startswith(message), first.error
     assert (await sandbox.execute_code("print(2)")).stdout.strip() == "2"
+    assert len(run_python.pids()) == 1  # the same server reads on from the next line
 
 
 @pytest.mark.parametrize(
@@ -196,6 +205,7 @@ async def test_garbage_fails_one_run_and_the_late_reply_is_skipped(run_python) -
         ("late,once", None, TIMEOUT, "Execution exceeded timeout of 30 seconds"),
         # The server's output ends while a line is read: no waiting for the deadline.
         ("exit,once", 1, ERR, "No response from MCP server"),
+        ("mute,once", 1, ERR, "No response from MCP server"),
         # A reply a little past the limit is still in time.
         ("slow", 1, OK, ""),
     ],
@@ -240,11 +250,21 @@ def test_missing_program_is_a_start_error() -> None:
 
 @pytest.mark.parametrize(
     ("mode", "returncode", "orphan_survives"),
-    [("stubborn", -signal.SIGKILL, None), ("orphan", -signal.SIGTERM, False), ("escape", -signal.SIGTERM, True)],
+    [
+        ("stubborn", -signal.SIGKILL, None),
+        ("orphan", -signal.SIGTERM, False),
+        ("escape", -signal.SIGTERM, True),
+        # A run waiting on the server is released at once, also while an escaped child holds the pipes open.
+        ("late", -signal.SIGTERM, None),
+        ("late,escape", -signal.SIGTERM, True),
+    ],
 )
 async def test_terminate_stops_the_process_group_off_the_loop(run_python, mode, returncode, orphan_survives) -> None:
     sandbox = run_python.start(mode)
     process = sandbox.mcp_process
+    run = asyncio.create_task(sandbox.execute_code("print(1)", timeout=10)) if "late" in mode else None
+    if run:
+        await run_python.has_read("tools/call")
     for bad in (0, -1, math.nan, math.inf):
         with pytest.raises(ValueError, match="positive and finite"):
             await sandbox.terminate(timeout=bad)
@@ -256,6 +276,7 @@ async def test_terminate_stops_the_process_group_off_the_loop(run_python, mode, 
         assert not stopping.done()  # the shutdown waits off the loop
         await stopping
         assert process.returncode == returncode and not _stderr_readers(process)
+        assert process.stdout.closed  # no run is left holding the pipes
         assert (sandbox.mcp_process, sandbox.initialized) == (None, False)
         for pid in orphans:
             assert _exits_within(pid, 0 if orphan_survives else 10) is not orphan_survives
@@ -263,3 +284,31 @@ async def test_terminate_stops_the_process_group_off_the_loop(run_python, mode, 
         for pid in orphans:
             if not _exits_within(pid, 0):
                 os.kill(pid, signal.SIGKILL)
+    if run:
+        result = await run
+        assert (result.status, result.error) == (ERR, "MCP server connection lost: MCP server was stopped")
+
+
+async def test_terminate_during_a_restart_stops_the_fresh_server(run_python) -> None:
+    restarting, terminated = threading.Event(), threading.Event()
+
+    class HoldRestart(logging.Handler):
+        def emit(self, record: logging.LogRecord) -> None:
+            if "starting a fresh one" in record.getMessage():
+                restarting.set()
+                terminated.wait(30)
+
+    sandbox = run_python.start("exit,once")
+    assert (await sandbox.execute_code("print(1)")).error == "No response from MCP server"
+    hold = HoldRestart()
+    executor.logger.addHandler(hold)
+    try:
+        run = asyncio.create_task(sandbox.execute_code("print(2)"))
+        assert await asyncio.to_thread(restarting.wait, 30)
+        await sandbox.terminate()
+    finally:
+        terminated.set()
+        executor.logger.removeHandler(hold)
+    assert (await run).error == "Executor is not initialized"
+    assert len(run_python.pids()) == 2 and sandbox.mcp_process is None
+    assert all(_exits_within(pid, 0) for pid in run_python.pids())

@@ -30,6 +30,7 @@ import subprocess
 import threading
 import time
 import warnings
+from collections.abc import Iterator
 from typing import Any
 
 from pydantic import BaseModel, Field, ValidationError
@@ -65,7 +66,7 @@ _DEPRECATION_MESSAGE = (
 # The first start of the real server downloads its packages, hence the generous default.
 _MCP_REPLY_TIMEOUT = 60.0
 # An execution's reply is awaited for its timeout plus this much; a run without
-# a limit waits up to the request record's ceiling instead.
+# a limit is held to the request record's ceiling instead.
 _REPLY_GRACE = 5.0
 _MAX_EXECUTION_TIMEOUT = 300
 _EXECUTION_TIMED_OUT = "Execution exceeded timeout of {} seconds"
@@ -117,6 +118,10 @@ class _ServerStopped(BrokenPipeError):
     """The server was stopped while a request waited on it."""
 
 
+class _UndecodableLine(ValueError):
+    """A line of the child's output is not text in the pipe's encoding; it has been consumed."""
+
+
 def _notification(method: str) -> str:
     return json.dumps({"jsonrpc": "2.0", "method": method, "params": {}}) + "\n"
 
@@ -152,6 +157,22 @@ def _reply_fields(xml_text: str, field_start: re.Pattern[str] = _REPLY_FIELD_STA
         fields.setdefault(tag, xml_text[position:end])
         position = end + len(closing)
     return fields
+
+
+def _request_timeout(timeout: float | None) -> float:
+    """The limit a run's request record gets, in seconds; 0 for none.
+
+    The shared resolution takes a limit too long for any wait to hold as no
+    limit; here it stays as given, so that the record's ceiling refuses it like
+    any other limit above that ceiling, however large.
+
+    Raises:
+        ValueError: As ``resolve_timeout`` does.
+    """
+    resolved = resolve_timeout(timeout)
+    if resolved is None:
+        return timeout if timeout is not None and timeout > 0 else 0
+    return resolved
 
 
 def _process_group_kwargs(kwargs: dict[str, Any]) -> dict[str, Any]:
@@ -237,7 +258,13 @@ class _ServerProcess:
             raise
         self._pgid = self._own_group()
         self._stdout_buffer = bytearray()
-        self._woken = self._closed = False
+        self._woken = self._closed = self._stopping = False
+        # False once a write or read failed part-way or the output ended: from
+        # there nothing can be read on at a line boundary.
+        self.in_step = True
+        # A run's own stop and terminate's may meet; the child is signalled and
+        # reaped, and the wake pipe closed, once.
+        self._stop_lock = threading.Lock()
         self._stderr_drain = threading.Thread(
             target=_drain_stderr,
             args=(self.process.stderr, getattr(self.process.stderr, "encoding", "utf-8"), self._wake_r),
@@ -289,13 +316,22 @@ class _ServerProcess:
         selector.register(self._wake_r, selectors.EVENT_READ)
         return selector
 
+    @contextlib.contextmanager
+    def _transfer(self) -> Iterator[None]:
+        """A write or read that fails may stop part-way through a line: the pipes are out of step."""
+        try:
+            yield
+        except BaseException:
+            self.in_step = False
+            raise
+
     def write_line(self, line: str, deadline: float) -> None:
         """Write one line to the child whole, raising ``_ReplyTimeout`` if it is not taken by ``deadline``."""
         stdin = self.process.stdin
         assert stdin is not None
         fd = stdin.fileno()
         data = memoryview(line.encode(stdin.encoding))
-        with self._selector(fd, selectors.EVENT_WRITE) as selector:
+        with self._transfer(), self._selector(fd, selectors.EVENT_WRITE) as selector:
             while data:
                 self._wait(selector, deadline)
                 try:
@@ -306,24 +342,33 @@ class _ServerProcess:
     def read_line(self, deadline: float) -> str:
         """Read one line of the child's output; what is left once the output has closed.
 
-        Each byte is searched and copied a bounded number of times, however long the line.
+        The line is taken off the buffer before it is decoded, so one that is
+        not text in the pipe's encoding (``_UndecodableLine``) is consumed all
+        the same and the next read starts at the next line. Each byte is
+        searched and copied a bounded number of times, however long the line.
         """
         stdout = self.process.stdout
         assert stdout is not None
         fd, buffer, scanned = stdout.fileno(), self._stdout_buffer, 0
-        with self._selector(fd, selectors.EVENT_READ) as selector:
+        with self._transfer(), self._selector(fd, selectors.EVENT_READ) as selector:
             while (end := buffer.find(b"\n", scanned)) == -1:
                 scanned = len(buffer)
                 self._wait(selector, deadline)
                 chunk = os.read(fd, _READ_CHUNK)
                 if not chunk:
-                    line = buffer.decode(stdout.encoding)
-                    buffer.clear()
-                    return line
+                    # The output ended: what is left is its last line, and nothing can follow it.
+                    self.in_step = False
+                    if self._stopping:
+                        raise _ServerStopped("MCP server was stopped")
+                    end = len(buffer)
+                    break
                 buffer += chunk
-        line = buffer[:end].decode(stdout.encoding)
+        line = buffer[:end]
         del buffer[: end + 1]
-        return line
+        try:
+            return line.decode(stdout.encoding)
+        except UnicodeDecodeError as e:
+            raise _UndecodableLine(f"MCP server sent a line that cannot be read: {e}") from None
 
     def _signal(self, sig: int) -> None:
         try:
@@ -349,16 +394,18 @@ class _ServerProcess:
         With ``close`` the pipes are closed too; a caller that may race a run
         still reading them closes them with ``close()`` once that run has let go.
         """
-        if self.process.returncode is None:
-            self._signal(signal.SIGTERM)
-            self._wait_exit(timeout)
-            # Whatever the child left running in its group would keep the pipes
-            # open; the child is not reaped yet, so the group id is still ours.
-            self._signal(signal.SIGKILL)
-            self.process.wait()
-        if not self._woken:
-            self._woken = True
-            os.close(self._wake_w)
+        with self._stop_lock:
+            self._stopping = True
+            if self.process.returncode is None:
+                self._signal(signal.SIGTERM)
+                self._wait_exit(timeout)
+                # Whatever the child left running in its group would keep the pipes
+                # open; the child is not reaped yet, so the group id is still ours.
+                self._signal(signal.SIGKILL)
+                self.process.wait()
+            if not self._woken:
+                self._woken = True
+                os.close(self._wake_w)
         self._stderr_drain.join(_WIND_DOWN_TIMEOUT)
         if close:
             self.close()
@@ -493,11 +540,12 @@ class PydanticExecutorSandbox(BaseSandbox):
 
         Args:
             code: The Python code; the result's ``code`` is always this text.
-            timeout: Seconds, at most 300; ``None`` is 30, zero or less no
-                limit. A reply that is not in within the limit (plus a few
-                seconds' grace; 300 seconds without a limit) gives a "timeout"
-                result and the server is stopped; the next run starts a fresh
-                one (nothing is kept in the server between runs).
+            timeout: Seconds, at most 300 (a larger value, however large, is
+                an error result); ``None`` is 30; zero or less sets no limit of
+                the caller's, so the 300-second ceiling applies. A reply that is
+                not in within the limit plus 5 seconds' grace gives a "timeout"
+                result naming the limit, and the server is stopped; the next run
+                starts a fresh one (nothing is kept in the server between runs).
             files: Attachments written by a preamble of the submitted program;
                 names must be relative paths without ".." segments.
             upload_dir: Their directory; ``None`` is "/files".
@@ -512,15 +560,15 @@ class PydanticExecutorSandbox(BaseSandbox):
             raise RuntimeError("Executor is not initialized")
         start_time = time.time()
         status = ExecutionStatus.ERROR
-        effective_timeout = resolve_timeout(timeout)
-        limit = _MAX_EXECUTION_TIMEOUT if effective_timeout is None else effective_timeout
+        requested_timeout = _request_timeout(timeout)
+        limit = requested_timeout or _MAX_EXECUTION_TIMEOUT
         try:
             prepared = self._prepare_code_with_files(code, files, start_time, upload_dir)
             request = CodeExecutionRequest(
                 code=prepared,
                 # The record takes only the lower-case name the constructor also accepts.
                 language=self.language.lower(),
-                timeout=0 if effective_timeout is None else effective_timeout,
+                timeout=requested_timeout,
                 **kwargs,
             )
             params = {"name": "run_python_code", "arguments": {"python_code": request.code}}
@@ -633,7 +681,8 @@ class PydanticExecutorSandbox(BaseSandbox):
             RuntimeError: Without a process, before initialisation (unless
                 bypassed), for a closed or blank reply line and for an error reply.
             BrokenPipeError: When the child has exited or was stopped meanwhile.
-            ValidationError, ValueError: For a malformed reply line.
+            ValidationError, ValueError: For a malformed reply line (one that
+                is not text in the pipe's encoding included).
         """
         server = self._server
         if self.mcp_process is None or server is None:
@@ -691,12 +740,17 @@ class PydanticExecutorSandbox(BaseSandbox):
             raise
 
     def _call_tool(self, params: dict[str, Any], reply_timeout: float) -> dict[str, Any]:
-        """One "tools/call" exchange on the worker thread, on a fresh server if the last one stopped."""
+        """One "tools/call" exchange on the worker thread, on a fresh server if the last one stopped.
+
+        A malformed line is taken whole and the exchange after it reads on from
+        the next line; after a line half written or an output that ended, nothing
+        can be read on, so that server is replaced too.
+        """
         with self._exchange_lock:
             if not self.initialized:
                 raise RuntimeError("Executor is not initialized")  # terminated while this run waited
             server = self._server
-            if server is None or server.exited():
+            if server is None or not server.in_step or server.exited():
                 self._restart_server()
                 if not self.initialized:  # terminated during the restart: the new server goes too
                     self._stop_current(_MCP_EXIT_TIMEOUT)
