@@ -27,7 +27,7 @@ fi
 # prompting, so an unattended run never hangs on a password.
 if [ "$(id -u)" = 0 ]; then
     apt=(env LC_ALL=C DEBIAN_FRONTEND=noninteractive apt-get); via=""
-elif command -v sudo >/dev/null && sudo -n LC_ALL=C DEBIAN_FRONTEND=noninteractive apt-get --version >/dev/null 2>&1; then
+elif command -v sudo >/dev/null && sudo -n LC_ALL=C DEBIAN_FRONTEND=noninteractive apt-get -v >/dev/null 2>&1; then
     apt=(sudo -n LC_ALL=C DEBIAN_FRONTEND=noninteractive apt-get); via=" (through sudo)"
 else
     if command -v sudo >/dev/null; then
