@@ -33,6 +33,18 @@ def daemon_pids(prefix: str) -> list[int]:
     return pids
 
 
+def sandbox_daemon_pids(sandbox_id: str) -> list[int]:
+    """Live daemons of one stand-in sandbox (every sandbox's daemon has the same program path)."""
+    tag = f"OPENSANDBOX_STANDIN_SANDBOX={sandbox_id}".encode()
+    pids = []
+    for pid in daemon_pids("/tmp/.zib_lite"):
+        with contextlib.suppress(OSError):
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                if tag in f.read().split(b"\0"):
+                    pids.append(pid)
+    return pids
+
+
 def kill_daemons(prefix: str) -> None:
     """Kill the process group of every daemon under ``prefix`` and wait (bounded) until they are gone."""
     for pid in daemon_pids(prefix):

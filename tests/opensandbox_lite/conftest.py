@@ -54,10 +54,13 @@ class Lite:
         """Exit status, decoded output lines and report payload of one relay "run"."""
         stdout, stderr = proc.communicate(timeout=90)
         marker = f"ZIB_LITE_REPORT:{nonce}:"
-        err = [line for line in stderr.decode().splitlines() if not line.startswith(marker)]
-        reports = [json.loads(line[len(marker) :]) for line in stderr.decode().splitlines() if line.startswith(marker)]
+        lines = stderr.decode().splitlines()
+        err = [line for line in lines if not line.startswith(marker)]
+        notes = [line[len(marker) :] for line in lines if line.startswith(marker)]
+        reports = [json.loads(note) for note in notes if note != "started"]
         return SimpleNamespace(rc=proc.returncode, out=[json.loads(line) for line in stdout.decode().splitlines()],
-                               err=[json.loads(line) for line in err], report=reports[-1] if reports else None)  # fmt: skip
+                               err=[json.loads(line) for line in err], report=reports[-1] if reports else None,
+                               started=notes[:1] == ["started"])  # fmt: skip
 
     def wait_for(self, name: str) -> None:
         deadline = time.monotonic() + 60

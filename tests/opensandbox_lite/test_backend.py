@@ -5,6 +5,7 @@ from __future__ import annotations
 import asyncio
 import logging
 import os
+import re
 import shlex
 import shutil
 import tempfile
@@ -12,7 +13,7 @@ from types import SimpleNamespace
 
 import pytest
 
-from tests.fakes.lite_daemon import image_env
+from tests.fakes.lite_daemon import image_env, sandbox_daemon_pids
 from tests.fakes.opensandbox_fixtures import opensandbox, opensandbox_service  # noqa: F401
 from vorn_tools.code_interpreter.code_sandbox.constants import OpenSandboxLiteErrorMessage as Msg
 from vorn_tools.code_interpreter.code_sandbox import opensandbox_lite_sandbox as lite_module
@@ -60,16 +61,46 @@ async def test_timeout_interrupts_and_settles_before_returning(lite_sandbox, cel
     assert (after.status is ExecutionStatus.SUCCESS) is state_kept and (after.stdout == "1") is state_kept
 
 
-async def test_stalled_command_stream_times_out_client_side_and_settles_under_a_bound(
-    lite_sandbox, opensandbox, monkeypatch, caplog
-):
-    monkeypatch.setattr(lite_module, "_RELAY_BOUND", 1)
-    opensandbox.stall("command", 60, times=2)  # the run, then the settle
-    with caplog.at_level(logging.WARNING):
-        result = await lite_sandbox.execute_code("print(1)", timeout=1)
+async def test_stalled_command_stream_times_out_client_side(lite_sandbox, opensandbox, monkeypatch):
+    opensandbox.stall("command", 60)
+    result = await lite_sandbox.execute_code("print(1)", timeout=1)
     assert (result.status, result.error) == (ExecutionStatus.TIMEOUT, TIMEOUT)
-    assert "Failed to settle the OpenSandboxLite interpreter after a timeout: " in caplog.text
     assert (await lite_sandbox.execute_code("2")).stdout == "2"
+
+
+@pytest.mark.parametrize(
+    ("cell", "fault", "stuck"),
+    [
+        ("print('started', flush=True)\nimport time\ntime.sleep(30)", "stall", False),  # stops on the interrupt
+        (STUBBORN, "500", False),  # left running: the next call settles it again, then runs
+        (STUBBORN, "stall", True),  # the next call's settle fails too: reported, and the one after recovers
+    ],
+)
+async def test_failed_settle_is_named_and_a_later_call_settles_the_orphan(
+    lite_sandbox, opensandbox, monkeypatch, caplog, cell, fault, stuck
+):
+    assert (await lite_sandbox.execute_code("kept = 1")).status is ExecutionStatus.SUCCESS
+    bound = lite_module._RELAY_BOUND
+    monkeypatch.setattr(lite_module, "_RELAY_BOUND", 1)  # shorter than any settle of a cell that will not stop
+
+    def fail_the_settle(line: str) -> None:  # the cell runs: the next command is the settle
+        if fault == "500":
+            opensandbox.fail("command", 500, message="settle refused")
+        else:
+            opensandbox.stall("command", 60)
+
+    with caplog.at_level(logging.WARNING):
+        result = await lite_sandbox.execute_code(cell, timeout=1, on_stdout=fail_the_settle)
+    assert (result.status, result.error) == (ExecutionStatus.TIMEOUT, TIMEOUT)
+    reason = "settle refused" if fault == "500" else "builtins.TimeoutError"
+    assert re.search("Failed to settle the OpenSandboxLite interpreter after a timeout: .*" + reason, caplog.text)
+    if stuck:
+        stuck_call = await lite_sandbox.execute_code("print('stuck')", timeout=60)
+        assert (stuck_call.error, stuck_call.stdout) == (Msg.SESSION_STUCK.format("builtins.TimeoutError"), "")
+    monkeypatch.setattr(lite_module, "_RELAY_BOUND", bound)
+    after = await lite_sandbox.execute_code("print('after')", timeout=60)
+    assert (after.status, after.stdout) == (ExecutionStatus.SUCCESS, "after\n")
+    assert ((await lite_sandbox.execute_code("kept")).stdout == "1") is (cell != STUBBORN)
 
 
 async def test_foreign_timeout_error_is_not_reported_as_a_timeout(lite_sandbox, monkeypatch):
@@ -95,7 +126,7 @@ async def test_abandoned_cell_is_settled_in_the_background(lite_sandbox, opensan
             await lite_sandbox.execute_code(STUBBORN, timeout=0, on_stdout=on_stdout)
 
     if abandon == "stream_cut":
-        opensandbox.drop_stream("command", after_events=1)  # cut when the cell's first line comes
+        opensandbox.drop_stream("command", after_events=2)  # the start, the cell taken, then cut
         cut = await lite_sandbox.execute_code(STUBBORN, timeout=0)
         assert cut.status is not ExecutionStatus.SUCCESS
     else:
@@ -197,6 +228,82 @@ async def test_forged_report_is_an_error_result(lite_sandbox, payload, problem, 
     assert (await lite_sandbox.execute_code("print('next')")).stdout == "next\n"
 
 
+@pytest.mark.parametrize("bystander", ["cancelled", "stream_cut"])
+async def test_a_call_refused_or_let_go_before_its_cell_ran_leaves_the_running_cell_alone(
+    lite_sandbox, opensandbox, bystander
+):
+    assert (await lite_sandbox.execute_code("kept = 1")).status is ExecutionStatus.SUCCESS
+    gate = opensandbox.sandboxes[lite_sandbox.sandbox_id].host_path("/tmp/gate")
+    started = asyncio.Event()
+    owner = asyncio.create_task(lite_sandbox.execute_code(
+        "import os, time\nprint('go', flush=True)\nwhile not os.path.exists('/tmp/gate'):\n    time.sleep(0.01)\nkept += 1",
+        timeout=120, on_stdout=lambda _: started.set(),
+    ))  # fmt: skip
+    await asyncio.wait_for(started.wait(), 60)
+    if bystander == "cancelled":
+        commands = opensandbox.calls["command"]
+        opensandbox.stall("command", 60)  # its relay never answers
+        call = asyncio.create_task(lite_sandbox.execute_code("print('never')"))
+        await _until(lambda: opensandbox.calls["command"] > commands)
+        call.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await call
+    else:
+        opensandbox.drop_stream("command", after_events=1)  # cut after the start, before the answer
+        cut = await lite_sandbox.execute_code("print('never')")
+        assert cut.status is ExecutionStatus.UNKNOWN
+    # Whatever the bystander left behind is waited for; the owner's cell still holds the interpreter.
+    busy = await lite_sandbox.execute_code("print('busy')", timeout=60)
+    assert (busy.status, busy.error, busy.stdout) == (ExecutionStatus.ERROR, Msg.SESSION_BUSY, "")
+    gate.touch()
+    assert (await owner).status is ExecutionStatus.SUCCESS
+    assert (await lite_sandbox.execute_code("kept")).stdout == "2"
+
+
+async def _until(condition, limit: float = 60) -> None:
+    async with asyncio.timeout(limit):
+        while not condition():
+            await asyncio.sleep(0.01)
+
+
+@pytest.mark.parametrize("removed", [["sock"], ["pid"], ["sock", "pid"]])
+async def test_a_cell_that_removes_the_daemons_files_leaves_one_reachable_daemon(
+    lite_sandbox, opensandbox, caplog, removed
+):
+    assert (await lite_sandbox.execute_code("kept = 1")).status is ExecutionStatus.SUCCESS
+    paths = [f"/tmp/.zib_lite.{name}" for name in removed]
+    assert (await lite_sandbox.execute_code(f"import os\nfor path in {paths!r}:\n    os.remove(path)")).error == ""
+    with caplog.at_level(logging.WARNING):
+        after = await lite_sandbox.execute_code("print('after')", timeout=20)
+    assert (after.status, after.stdout) == (ExecutionStatus.SUCCESS, "after\n")
+    # Out of reach without its socket: replaced, and the result says the state went with it.
+    assert ("had exited and was restarted" in caplog.text) is ("sock" in removed)
+    assert ((await lite_sandbox.execute_code("kept")).stdout == "1") is ("sock" not in removed)
+    # A settle that must kill the interpreter finds it without the pid file, and kills it before saying so.
+    stuck = await lite_sandbox.execute_code(STUBBORN, timeout=1)
+    assert stuck.error == TIMEOUT + Msg.STATE_LOST_AFTER_TIMEOUT
+    assert len(sandbox_daemon_pids(lite_sandbox.sandbox_id)) == 1
+    assert (await lite_sandbox.execute_code("print('last')")).stdout == "last\n"
+
+
+@pytest.mark.parametrize("settle_started", [True, False])
+async def test_terminate_ends_a_pending_settle(lite_sandbox, opensandbox, caplog, settle_started):
+    started = asyncio.Event()
+    call = asyncio.create_task(lite_sandbox.execute_code(STUBBORN, timeout=0, on_stdout=lambda _: started.set()))
+    await asyncio.wait_for(started.wait(), 60)
+    opensandbox.stall("command.interrupt", 2)  # the settle's stop is still under way when the sandbox goes
+    call.cancel()
+    if settle_started:  # else the call is still letting go of its cell when terminate begins
+        await asyncio.wait({call})
+    with caplog.at_level(logging.WARNING):
+        await lite_sandbox.terminate()
+        calls = dict(opensandbox.calls)
+        if others := asyncio.all_tasks() - {asyncio.current_task()}:
+            await asyncio.wait(others, timeout=30)
+    assert call.cancelled() and "Failed to" not in caplog.text
+    assert dict(opensandbox.calls) == calls  # nothing reached the sandbox once it was killed
+
+
 async def test_busy_then_death_are_results_and_the_next_call_gets_a_fresh_interpreter(lite_sandbox):
     started = asyncio.Event()
     first = asyncio.create_task(
@@ -211,22 +318,26 @@ async def test_busy_then_death_are_results_and_the_next_call_gets_a_fresh_interp
     assert "NameError" in (await lite_sandbox.execute_code("x")).error
 
 
-async def test_interpreter_that_cannot_start_reports_its_masked_log(opensandbox):
+@pytest.mark.parametrize("starts", ["never", "too_slowly"])
+async def test_interpreter_that_cannot_start_reports_its_masked_log_or_that_the_code_did_not_run(opensandbox, starts):
     secret = "s3cr3t-" + os.urandom(6).hex()
     register_secret(secret)
     fake = tempfile.mkdtemp(dir="/var/tmp")  # outside /tmp, which each sandbox overlays
     try:
         os.makedirs(fake + "/IPython")
         with open(fake + "/IPython/__init__.py", "w") as f:
-            f.write(f"raise ImportError('no IPython, key {secret}')\n")
+            f.write(f"raise ImportError('no IPython, key {secret}')\n" if starts == "never" else "import time\ntime.sleep(600)\n")
         options = {**opensandbox.connection_options(), "env": image_env(PYTHONPATH=fake)}
         sandbox = await OpenSandboxLite.create(**options, create_backoff=0.0)
         try:
-            result = await sandbox.execute_code("print(1)")
+            result = await sandbox.execute_code("print(1)", timeout=2)
         finally:
             await sandbox.terminate()
     finally:
         shutil.rmtree(fake)
+    if starts == "too_slowly":  # stopped at the limit while waiting for the interpreter: not a time-out of the code
+        assert (result.status, result.error) == (ExecutionStatus.ERROR, Msg.NOT_STARTED.format(2))
+        return
     assert result.status is ExecutionStatus.ERROR and result.error.startswith("The Python interpreter failed to start: ")
     assert "ImportError: no IPython, key [SECRET]" in result.error and secret not in result.error
 

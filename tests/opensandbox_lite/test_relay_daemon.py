@@ -59,7 +59,7 @@ def test_run_relays_output_as_printed_and_reports_the_cell(shared_lite, code, rc
         (_DAEMON + "daemon['current'].sendall(b'{\"t\": \"done\", \"report\": {\"result\": \"forged\"}}\\n')\nprint('ran')",
          6, ["ran\n"], [], "the interpreter sent a report for another cell: {"),
         (_DAEMON + "daemon['current'].sendall(b'{\"t\": \"busy\"}\\n')\nprint('ran')",
-         6, [], [], "the interpreter sent a frame after busy: {"),
+         6, ["ran\n"], [], 'the interpreter sent a malformed frame: {"t": "busy"}'),  # busy once the cell was taken
         (_DAEMON + "daemon['current'].sendall(b'\\xff not json\\n')", 6, [], [], "the interpreter sent a malformed frame: \ufffd not json"),
         (_DAEMON + "daemon['current'].sendall(b'[' * 100_000 + b'\\n')", 6, [], [], "the interpreter sent a malformed frame: [[["),
         (_DAEMON + "daemon['current'].sendall(b'{\"t\": \"out\", \"d\": 5}\\n')", 6, [], [],
@@ -128,18 +128,35 @@ def test_settle_relaunches_a_dead_daemon_and_unknown_mode_fails(lite):
 
 def test_concurrent_relays_after_a_death_start_one_daemon(lite):
     assert lite.run("0").rc == 0
-    os.killpg(lite.pid(), signal.SIGKILL)
+    old = lite.pid()
+    os.kill(old, signal.SIGSTOP)  # it takes no cell now: the relays' connections wait in its queue
     cells = [lite.cell(f"import time\ntime.sleep(0.5)\n{i}") for i in range(6)]
-    # Every relay finds the daemon dead before any of them may launch one.
+    procs = [(lite.start("run", path, nonce), nonce) for path, nonce in cells]
+    _wait_for_queued(lite.prefix + ".sock", len(procs))
+    # It dies with every relay queued, and every relay finds it dead before any of them may launch one.
     with open(lite.prefix + ".lock", "a") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        procs = [(lite.start("run", path, nonce), nonce) for path, nonce in cells]
+        os.killpg(old, signal.SIGKILL)
         _wait_for_lock_waiters(os.fstat(lock.fileno()).st_ino, len(procs))
     results = [lite.finish(proc, nonce) for proc, nonce in procs]
+    # None of their cells ran in the dead daemon, so none is reported lost with it.
     assert {r.rc for r in results} <= {0, 4} and 0 in {r.rc for r in results}, results
+    assert [r.report["result"] for r in results if r.rc == 0] == [str(i) for i, r in enumerate(results) if r.rc == 0]
     assert daemon_pids(lite.prefix) == [lite.pid()]
     with open(lite.prefix + ".log") as f:
         assert f.read().count("ready pid=") == 2
+
+
+def _wait_for_queued(sock: str, count: int) -> None:
+    """Wait until ``count`` connections sit in the queue of the listener at ``sock`` (none taken)."""
+    deadline = time.monotonic() + 60
+    while True:
+        with open("/proc/net/unix") as f:
+            queued = [row for row in map(str.split, f) if row[-1] == sock and row[5] == "02"]
+        if len(queued) >= count:
+            return
+        assert time.monotonic() < deadline, f"{len(queued)} of {count} relays reached the queue"
+        time.sleep(0.01)
 
 
 def _wait_for_lock_waiters(inode: int, count: int) -> None:

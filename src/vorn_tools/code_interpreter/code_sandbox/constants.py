@@ -171,6 +171,11 @@ class OpenSandboxLiteErrorMessage:
         "Part of the {} of this code was lost: the interpreter could not pass it on for {} seconds "
         "after the code finished."
     )
+    NOT_STARTED = "The code did not run: the Python interpreter was not ready to take it within {} seconds."
+    SESSION_STUCK = (
+        "RUNTIME_ERROR: error running codes session is busy: the interpreter is still running code that no "
+        "call is waiting for, and stopping it failed: {}"
+    )
 
 
 class BedrockAgentCoreSandboxErrorMessage:

@@ -1,16 +1,18 @@
 """OpenSandboxLite: OpenSandbox's execution results without the Jupyter server.
 
-The sandbox boots a no-op start command. At creation the library writes two
-programs into it, an IPython interpreter daemon and a relay client, and starts
-the daemon through the relay. Each execution runs the relay once as a shell
-command through the sandbox's command service: the relay hands the cell to the
-daemon over a Unix socket, streams the cell's output back as the command's
-output (one JSON string per line) and ends with one report line that this
-module maps to an ``ExecutionResult``. On a timeout the relay command is
-stopped, the daemon interrupts the cell, and a "settle" run of the relay waits
-for the interpreter to be idle again, restarting it when the cell will not stop.
-A call that lets go of its cell any other way (cancelled, say) leaves the same
-stop and settle running in the background; the next call waits for it.
+The sandbox boots a no-op start command. At creation the library writes an
+IPython interpreter daemon into it and starts the daemon through the relay
+client, a program that travels on the command line of every call. Each
+execution runs the relay once as a shell command through the sandbox's command
+service: the relay hands the cell to the daemon over a Unix socket, says when
+the daemon took it, streams the cell's output back as the command's output
+(one JSON string per line) and ends with one report line that this module maps
+to an ``ExecutionResult``. On a timeout the relay command is stopped, the
+daemon interrupts the cell, and a "settle" run of the relay waits for the
+interpreter to be idle again, restarting it when the cell will not stop. A
+call that lets go of its cell any other way (cancelled, say) leaves the same
+stop and settle running in the background; the next call waits for it. Only
+the call whose cell the daemon took ever settles it.
 """
 
 import asyncio
@@ -36,7 +38,7 @@ except ImportError as _import_error:
 
 from vorn_inference.schema import Attachment
 
-from vorn_tools.code_interpreter.code_sandbox.constants import Language
+from vorn_tools.code_interpreter.code_sandbox.constants import DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS, Language
 from vorn_tools.code_interpreter.code_sandbox.constants import OpenSandboxErrorMessage as ErrorMessage
 from vorn_tools.code_interpreter.code_sandbox.constants import OpenSandboxLiteConfig as LiteConfig
 from vorn_tools.code_interpreter.code_sandbox.constants import OpenSandboxLiteErrorMessage as LiteErrorMessage
@@ -47,6 +49,8 @@ from vorn_tools.code_interpreter.code_sandbox.utils import (
     GuardedCallback,
     StreamedOutput,
     check_code,
+    check_teardown_cap,
+    failure_reason,
     finish_result,
     resolve_timeout,
     with_callback_failures,
@@ -69,6 +73,8 @@ _DAEMON_PATH = _PREFIX + "_daemon.py"
 # takes at most 128 KiB per argument.
 _INLINE_COMMAND_BYTES = 96 * 1024
 _REPORT_MARK = "ZIB_LITE_REPORT:"
+# What the relay writes after a call's marker when the daemon takes that call's cell.
+_STARTED = "started"
 
 # The relay's "launch" returns at once and its "settle" within the grace plus
 # a kill wait; a command stream that stalls must not hold the caller longer
@@ -105,6 +111,11 @@ class OpenSandboxLite(OpenSandbox):
     _BACKEND = "opensandbox-lite"
     # The background settle of a cell that a call let go of (see ``_abandon``).
     _settling: "asyncio.Task[bool] | None" = None
+    # Why the last settle failed (None once one succeeds), and how many calls
+    # of this instance are running the relay right now.
+    _settle_failure: str | None = None
+    _active = 0
+    _closing = False  # while ``terminate`` runs
 
     @classmethod
     async def create(cls, *args: Any, **kwargs: Any) -> Self:
@@ -201,11 +212,49 @@ class OpenSandboxLite(OpenSandbox):
         set_current_span_attributes(**{SpanAttr.SANDBOX_ID: self.sandbox_id})
         effective_timeout = resolve_timeout(timeout)
         start_time = time.time()
+        callbacks = [GuardedCallback.wrap("on_stdout", on_stdout), GuardedCallback.wrap("on_stderr", on_stderr)]
+        # A cell an earlier call let go of may still hold the interpreter.
+        limit = await self._wait_for_settle(effective_timeout)
+        if limit is not None and limit <= 0:
+            return self._error_result(code, start_time, LiteErrorMessage.SESSION_BUSY)
+        began = time.monotonic()
+        result, busy = await self._run_once(code, start_time, effective_timeout, limit, callbacks, files, upload_dir)
+        if not busy or self._active or self._pending_settle() is not None:
+            return result
+        # Busy, yet no call of this instance runs a cell or settles one: the cell
+        # holding the interpreter is an orphan (one that ignored its stop, whose
+        # settle failed). It is settled once, within this call's budget, and the
+        # code, which has not run, goes once more.
+        self._abandon(None, settle=True)
+        left = await self._wait_for_settle(None if limit is None else limit - (time.monotonic() - began))
+        if left is not None and left <= 0:
+            return result
+        if self._settle_failure is not None:
+            return self._error_result(code, start_time, LiteErrorMessage.SESSION_STUCK.format(self._settle_failure))
+        return (await self._run_once(code, start_time, effective_timeout, left, callbacks))[0]
+
+    async def _run_once(
+        self,
+        code: str,
+        start_time: float,
+        effective_timeout: float | None,
+        limit: float | None,
+        callbacks: list[GuardedCallback | None],
+        files: list[Attachment] | None = None,
+        upload_dir: str | None = None,
+    ) -> tuple[ExecutionResult, bool]:
+        """Upload ``files``, run the relay once on ``code`` within ``limit``: the result, and whether it was busy.
+
+        Only a call whose cell the daemon took (the relay says so as soon as it
+        does) stops and settles it when letting go; any other call stops its own
+        relay and leaves the interpreter, and the cell of whichever call holds
+        it, alone.
+        """
         nonce = uuid.uuid4().hex
         marker = _REPORT_MARK + nonce + ":"
         reports: list[Any] = []
         execution_id: str | None = None
-        callbacks = [GuardedCallback.wrap("on_stdout", on_stdout), GuardedCallback.wrap("on_stderr", on_stderr)]
+        started = False
 
         async def _capture_init(message: Any) -> None:
             nonlocal execution_id
@@ -215,12 +264,17 @@ class OpenSandboxLite(OpenSandbox):
         forward_stderr = self._relayed_line_handler(streamed, "stderr", callbacks[1])
 
         async def _on_stderr(message: Any) -> None:
+            nonlocal started
             text = getattr(message, "text", None) or ""
             if text.startswith(marker):
+                note = text[len(marker) :]
+                if note.rstrip("\n") == _STARTED:
+                    started = True
+                    return
                 # Whatever the line holds, it must not stop the stream: the
                 # report is checked once the relay has ended.
                 try:
-                    reports.append(json.loads(text[len(marker) :]))
+                    reports.append(json.loads(note))
                 except ValueError:
                     reports.append(_UNREADABLE)
                 return
@@ -231,37 +285,38 @@ class OpenSandboxLite(OpenSandbox):
             on_stdout=self._relayed_line_handler(streamed, "stdout", callbacks[0]),
             on_stderr=_on_stderr,
         )
-        # A cell an earlier call let go of may still hold the interpreter.
-        limit = await self._wait_for_settle(effective_timeout)
-        if limit is not None and limit <= 0:
-            return self._error_result(code, start_time, LiteErrorMessage.SESSION_BUSY)
         bound = asyncio.timeout(None)
         relay_sent = False
         try:
             if files:
                 await self._upload_files(files, upload_dir)
-            started = time.monotonic()
+            ran_from = time.monotonic()
             bound = asyncio.timeout(None if limit is None else limit + LiteConfig.STREAM_GRACE_SECONDS)
             relay_sent = True
-            async with bound:
-                execution = await self._run_cell(code, nonce, limit, handlers)
+            self._active += 1
+            try:
+                async with bound:
+                    execution = await self._run_cell(code, nonce, limit, handlers)
+            finally:
+                self._active -= 1
         # Only this call's own deadline is a time-out; a TimeoutError from
         # anywhere else is reported by the arms below as the failure it is.
         except TimeoutError if bound.expired() else ():
-            return await self._timeout_result(
-                code, start_time, effective_timeout, streamed=streamed, execution_id=execution_id
+            timed_out = await self._timeout_result(
+                code, start_time, effective_timeout, streamed=streamed, execution_id=execution_id, settle=started
             )
+            return timed_out, False
         except asyncio.CancelledError:
             # The caller gave up (cancelled, or a deadline of its own): the
             # cell may run on, so it is stopped and settled in the background.
             if relay_sent:
-                self._abandon(execution_id)
+                self._abandon(execution_id, settle=started)
             raise
         except (SandboxConnectionException, SandboxTimeoutException) as exc:
             retry_safe = streamed.retry_safe(exc, _never_written)
             if relay_sent and not retry_safe:
-                self._abandon(execution_id)
-            return self._transport_failure_result(
+                self._abandon(execution_id, settle=started)
+            failure = self._transport_failure_result(
                 exc,
                 code,
                 start_time,
@@ -269,29 +324,38 @@ class OpenSandboxLite(OpenSandbox):
                 stderr=streamed.render("stderr"),
                 retry_safe=retry_safe,
             )
+            return failure, False
         except Exception as exc:
             if execution_id is not None:
-                self._abandon(execution_id)
-            return self._error_result(
+                self._abandon(execution_id, settle=started)
+            error = self._error_result(
                 code, start_time, exc, stdout=streamed.render("stdout"), stderr=streamed.render("stderr")
             )
+            return error, False
         if not reports:
             # No report: the relay crashed, or the command service stopped it at the limit.
-            if limit is not None and time.monotonic() - started >= limit:
-                return await self._timeout_result(code, start_time, effective_timeout, streamed=streamed)
+            if limit is not None and time.monotonic() - ran_from >= limit:
+                if not started:
+                    # Stopped while it waited for the interpreter: the code never ran.
+                    error = LiteErrorMessage.NOT_STARTED.format(effective_timeout)
+                    return self._error_result(code, start_time, error), False
+                timed_out = await self._timeout_result(code, start_time, effective_timeout, streamed=streamed)
+                return timed_out, False
             # A relay that died mid-cell leaves the cell to the daemon alone.
-            self._abandon(None)
+            if started:
+                self._abandon(None, settle=True)
             error = LiteErrorMessage.RELAY_FAILED.format(execution.exit_code, streamed.render("stderr").rstrip("\n"))
-            return with_callback_failures(
-                self._error_result(code, start_time, error, stdout=streamed.render("stdout")), callbacks
-            )
+            failed = self._error_result(code, start_time, error, stdout=streamed.render("stdout"))
+            return with_callback_failures(failed, callbacks), False
+        report = reports[-1]
         try:
-            result = self._report_result(code, start_time, execution, reports[-1], marker)
+            result = self._report_result(code, start_time, execution, report, marker, started=started)
         except Exception as exc:
             result = self._error_result(
                 code, start_time, exc, stdout=streamed.render("stdout"), stderr=streamed.render("stderr")
             )
-        return with_callback_failures(result, callbacks)
+        busy = isinstance(report, dict) and report.get("busy") is True
+        return with_callback_failures(result, callbacks), busy
 
     @staticmethod
     def _relayed_line_handler(
@@ -330,13 +394,21 @@ class OpenSandboxLite(OpenSandbox):
     # ------------------------------------------------------------ report mapping
 
     def _report_result(
-        self, code: str, start_time: float, execution: Execution, report: dict[str, Any], marker: str
+        self,
+        code: str,
+        start_time: float,
+        execution: Execution,
+        report: dict[str, Any],
+        marker: str,
+        *,
+        started: bool = True,
     ) -> ExecutionResult:
         """Map the relay's report for one cell, and the output it relayed, to a result.
 
         A report of the wrong shape is an "error" result naming what is wrong;
         whatever sent it, the exchange went wrong and the cell may still hold
-        the interpreter, so it is settled in the background.
+        the interpreter, so (when the daemon took this call's cell) it is
+        settled in the background.
         """
         stdout = "".join(_printed(message.text or "") for message in execution.logs.stdout or ())
         stderr = "\n".join(
@@ -346,7 +418,8 @@ class OpenSandboxLite(OpenSandbox):
         )
         problem = _report_problem(report)
         if problem is not None:
-            self._abandon(None)
+            if started:
+                self._abandon(None, settle=True)
             error = _MALFORMED_REPORT.format(problem)
             return self._error_result(code, start_time, error, stdout=stdout, stderr=stderr)
         if report.get("busy"):
@@ -396,16 +469,20 @@ class OpenSandboxLite(OpenSandbox):
         *,
         streamed: StreamedOutput,
         execution_id: str | None = None,
+        settle: bool = True,
     ) -> ExecutionResult:
         """The "timeout" result, built once the interpreter has let go of the cell.
 
-        ``execution_id`` names a relay still running, to be stopped first. The
-        stop and settle run as a task of their own, so a caller cancelled
-        meanwhile still leaves the interpreter settled.
+        ``execution_id`` names a relay still running, to be stopped first;
+        ``settle`` is whether this call's cell holds the interpreter. The stop
+        and settle run as a task of their own, so a caller cancelled meanwhile
+        still leaves the interpreter settled.
         """
         set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.TIMEOUT.value})
         error = ErrorMessage.EXECUTION_TIMEOUT.format(effective_timeout)
-        if await asyncio.shield(self._abandon(execution_id)):
+        task = self._abandon(execution_id, settle=settle)
+        await asyncio.wait({task})  # unlike awaiting it, a cancelled caller leaves the task running
+        if not task.cancelled() and task.exception() is None and task.result():
             error += LiteErrorMessage.STATE_LOST_AFTER_TIMEOUT
         return finish_result(
             ExecutionStatus.TIMEOUT,
@@ -416,24 +493,26 @@ class OpenSandboxLite(OpenSandbox):
             error=error,
         )
 
-    def _abandon(self, execution_id: str | None) -> "asyncio.Task[bool]":
-        """Stop the relay ``execution_id`` (if any) and settle the interpreter, in the background.
+    def _abandon(self, execution_id: str | None, *, settle: bool) -> "asyncio.Task[bool]":
+        """Stop the relay ``execution_id`` (if any) and, when ``settle``, settle the interpreter, in the background.
 
         Every way a call can let go of a running cell ends here, so a cell that
         ignores the interrupt is killed (and the interpreter restarted) however
-        the call ended. The task answers whether the interpreter was restarted;
-        it is bounded (the stop and the settle each are) and follows any settle
-        still pending, and the next ``execute_code`` waits for it.
+        the call ended. Only the call whose cell the daemon took may settle: a
+        settle kills whatever holds the interpreter past the grace. The task
+        answers whether the interpreter was restarted; it is bounded (the stop
+        and the settle each are), follows any settle still pending, and the next
+        ``execute_code`` waits for it; ``terminate`` cancels it.
         """
         sandbox, previous = self._sandbox, self._pending_settle()
 
         async def _stop_and_settle() -> bool:
             if previous is not None:
                 await asyncio.wait({previous})
-            if self._sandbox is None or self._sandbox is not sandbox:
+            if self._closing or self._sandbox is not sandbox:
                 return False  # terminated meanwhile: nothing left to settle
             await self._interrupt_kernel(execution_id)
-            return await self._settle()
+            return settle and not self._closing and await self._settle()
 
         task = asyncio.get_running_loop().create_task(_stop_and_settle())
         self._settling = task
@@ -466,7 +545,8 @@ class OpenSandboxLite(OpenSandbox):
     async def _settle(self) -> bool:
         """Wait for the interpreter to finish an interrupted cell; True when it had to be restarted.
 
-        Never raises an ``Exception``: a failed settle is a warning and False.
+        Never raises an ``Exception``: a failed settle is a warning and False,
+        its reason kept in ``_settle_failure`` until a settle succeeds.
         """
         grace = LiteConfig.INTERRUPT_GRACE_SECONDS
         try:
@@ -475,10 +555,13 @@ class OpenSandboxLite(OpenSandbox):
             execution = await asyncio.wait_for(
                 self._sandbox.commands.run(self._relay("settle", str(grace)), opts=opts), _RELAY_BOUND
             )
-            return bool(json.loads(_joined_lines(execution.logs.stdout)).get("restarted"))
+            restarted = bool(json.loads(_joined_lines(execution.logs.stdout)).get("restarted"))
         except Exception as exc:
-            logger.warning(f"Failed to settle the OpenSandboxLite interpreter after a timeout: {exc}")
+            self._settle_failure = failure_reason(exc)
+            logger.warning(f"Failed to settle the OpenSandboxLite interpreter after a timeout: {self._settle_failure}")
             return False
+        self._settle_failure = None
+        return restarted
 
     async def _interrupt_kernel(self, execution_id: str | None) -> None:
         """Stop the relay command of a timed-out call; the daemon then interrupts the cell.
@@ -490,7 +573,31 @@ class OpenSandboxLite(OpenSandbox):
         try:
             await asyncio.wait_for(self._sandbox.commands.interrupt(execution_id), _INTERRUPT_TIMEOUT)
         except Exception as exc:
-            logger.warning(f"Failed to stop the relay of timed-out execution {execution_id}: {exc}")
+            logger.warning(f"Failed to stop the relay of timed-out execution {execution_id}: {failure_reason(exc)}")
+
+    # ------------------------------------------------------------------ teardown
+
+    async def terminate(self, *, timeout: float = DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS) -> None:
+        """Kill the sandbox as ``OpenSandbox.terminate`` does, after ending a settle still pending.
+
+        The settle is cancelled and waited for within ``timeout``, so nothing
+        reaches the sandbox once it is killed; the kill gets what is left of
+        ``timeout`` (all of it again, should the settle have used it up).
+        """
+        check_teardown_cap(timeout)
+        # A call letting go of its cell while the sandbox goes starts no settle either.
+        self._closing = True
+        try:
+            task = self._pending_settle()
+            if task is not None:
+                waited_from = time.monotonic()
+                task.cancel()
+                await asyncio.wait({task}, timeout=timeout)
+                left = timeout - (time.monotonic() - waited_from)
+                timeout = left if left > 0 else timeout
+            await super().terminate(timeout=timeout)
+        finally:
+            self._closing = False
 
 
 def _decode_line(text: str) -> str:

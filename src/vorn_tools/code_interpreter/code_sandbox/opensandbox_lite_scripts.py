@@ -371,6 +371,9 @@ def serve_cell(conn, path, token):
         current_cell += 1
         cell = current_cell
         current = conn
+        # The relay's evidence that its cell, and no other, now holds the interpreter;
+        # before it, nothing of the cell has run.
+        push(conn, b'{"t": "took"}\n')
     signal.signal(signal.SIGINT, on_sigint)
     unwatched.clear()
     try:
@@ -514,10 +517,14 @@ _CLIENT_RARE = r'''def daemon_pid():
         return None
 
 
+HAVE_PROC = posix.access("/proc/self/stat", posix.R_OK)
+
+
 def alive(pid):
+    """Whether ``pid`` is a live interpreter daemon of this sandbox (not a zombie, not a reused pid)."""
     if pid is None:
         return False
-    if not posix.access("/proc/self/stat", posix.R_OK):
+    if not HAVE_PROC:
         try:
             # A daemon this relay launched is its child: a dead one would pass as a zombie.
             if posix.waitpid(pid, posix.WNOHANG)[0] == pid:
@@ -530,16 +537,90 @@ def alive(pid):
             return False
         return True
     try:
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            argv = f.read().split(b"\0")
+        if argv[1:4] != [b"-u", DAEMON.encode("utf-8"), PREFIX.encode("utf-8")]:
+            return False
         with open("/proc/%d/stat" % pid) as f:
             stat = f.read()
-        with open("/proc/%d/cmdline" % pid, "rb") as f:
-            cmdline = f.read()
     except OSError:
         return False
     if ")" not in stat:
         return False
     fields = stat.rsplit(")", 1)[1].split()
-    return bool(fields) and fields[0] != "Z" and DAEMON.encode("utf-8") in cmdline
+    return bool(fields) and fields[0] != "Z" and same_sandbox(pid)
+
+
+def same_sandbox(pid):
+    """Whether ``pid`` sees the directory of this relay's files as this relay does.
+
+    Where sandboxes share one process list, the same program path names a daemon
+    in each of them; only the one that sees the same directory is this sandbox's.
+    """
+    home = PREFIX.rpartition("/")[0] or "/"
+    try:
+        theirs = posix.stat("/proc/%d/root%s" % (pid, home))
+    except PermissionError:
+        return True  # cannot tell; its command line has matched
+    except OSError:
+        return False
+    mine = posix.stat(home)
+    return (theirs.st_dev, theirs.st_ino) == (mine.st_dev, mine.st_ino)
+
+
+def find_daemon():
+    """The pid of this sandbox's live daemon, or None.
+
+    The pid file names it; when the file is gone or stale (a cell cleaned up
+    the directory), the daemon is looked for in the process list by its
+    command line, so a relay never launches a second one beside it.
+    """
+    pid = daemon_pid()
+    if alive(pid):
+        return pid
+    if not HAVE_PROC:
+        return None
+    found = [int(name) for name in posix.listdir("/proc") if name.isdigit() and int(name) != pid and alive(int(name))]
+    return max(found, key=started_at) if found else None
+
+
+def started_at(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return int(f.read().rsplit(")", 1)[1].split()[19])
+    except (OSError, ValueError, IndexError):
+        return 0
+
+
+def listening(pid):
+    """Whether the daemon ``pid`` holds a socket listening at the socket path: its start-up is over."""
+    inodes = set()
+    try:
+        for fd in posix.listdir("/proc/%d/fd" % pid):
+            try:
+                link = posix.readlink("/proc/%d/fd/%s" % (pid, fd))
+            except OSError:
+                continue
+            if link.startswith("socket:["):
+                inodes.add(link[8:-1])
+        with open("/proc/net/unix") as f:
+            for line in f:
+                # Num RefCount Protocol Flags Type St Inode Path; flag 0x10000 marks a listener.
+                # A removed socket file still shows its path here.
+                fields = line.split()
+                if len(fields) == 8 and fields[6] in inodes and fields[7] == SOCK and int(fields[3], 16) & 0x10000:
+                    return True
+    except (OSError, ValueError):
+        pass
+    return False
+
+
+def out_of_reach(pid):
+    """Whether the live daemon ``pid``, which nothing answers for at the socket path, never will.
+
+    One that is still starting will; one that has listened lost its socket file.
+    """
+    return listening(pid) if HAVE_PROC else not starting()
 
 
 def launch(fresh):
@@ -562,22 +643,58 @@ def launch(fresh):
     posix.replace(tmp, PID)
 
 
+def locked():
+    """The relays' file lock around finding and launching a daemon (held until the file is closed)."""
+    import fcntl
+
+    lock = open(LOCK, "a")
+    fcntl.flock(lock, fcntl.LOCK_EX)
+    return lock
+
+
 def ensure_daemon(fresh=False):
-    """Launch a daemon unless a live one is recorded; True when this call launched it.
+    """Launch a daemon unless a live one exists; True when this call launched it.
 
     Check and launch happen under a file lock, so relays that find the daemon dead
     at the same time start one daemon between them, never two. A fresh daemon
     replaces one whose state is gone: the first report that reaches a relay says
     so, whether or not the relay that launched it lived to tell.
     """
-    import fcntl
-
-    with open(LOCK, "a") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
-        if alive(daemon_pid()):
+    with locked():
+        if find_daemon() is not None:
             return False
         launch(fresh)
         return True
+
+
+def stop(pid):
+    """Kill the process group of daemon ``pid`` (what its cells started too); True once it is gone.
+
+    It leads its own session, so the group is its own. Waits at most 2 s.
+    """
+    import signal
+
+    try:
+        posix.killpg(pid, signal.SIGKILL)
+    except OSError:
+        pass
+    started = time.monotonic()
+    while alive(pid) and time.monotonic() - started < 2.0:
+        time.sleep(0.02)
+    return not alive(pid)
+
+
+def replace(pid):
+    """Stop daemon ``pid``, which no relay can reach, and launch a fresh one; None, or why not."""
+    with locked():
+        if find_daemon() != pid:
+            return None  # another relay got there first
+        if not posix.access(DAEMON, posix.R_OK):
+            return "its program " + DAEMON + " is gone too, so no other interpreter can start"
+        if not stop(pid):
+            return "it could not be stopped"
+        launch(True)
+    return None
 
 
 def starting():
@@ -594,6 +711,17 @@ def log_tail():
             return f.read()[-LOG_TAIL_CHARS:].strip()
     except OSError:
         return ""
+
+
+def peer(sock):
+    """The pid of the daemon that ``sock`` reached; the pid file may name a newer one by now."""
+    import _socket
+
+    try:
+        creds = sock.getsockopt(_socket.SOL_SOCKET, _socket.SO_PEERCRED, 12)
+    except (AttributeError, OSError):
+        return daemon_pid()
+    return int.from_bytes(creds[:4], sys.byteorder) or daemon_pid()
 
 
 def probe():
@@ -622,30 +750,27 @@ def answer(restarted):
 def settle(grace):
     deadline = time.monotonic() + grace
     while time.monotonic() < deadline:
-        if not alive(daemon_pid()):
+        pid = find_daemon()
+        if pid is None:
             ensure_daemon(fresh=True)
             answer(True)
         state = probe()
-        # A daemon still starting up has run no cell, so there is nothing to stop;
-        # killing it would only make the next call wait for a start-up again.
-        if state == "pong" or (state == "absent" and starting()):
+        if state == "pong":
             answer(False)
+        if state == "absent":
+            # A daemon still starting up has run no cell, so there is nothing to stop;
+            # killing it would only make the next call wait for a start-up again.
+            if not out_of_reach(pid):
+                answer(False)
+            answer(replace(pid) is None)
         time.sleep(0.05)
-    import signal
-
-    pid = daemon_pid()
-    if alive(pid):
-        try:
-            # The daemon leads its own session: this takes down what the cell started too.
-            posix.killpg(pid, signal.SIGKILL)
-        except OSError:
-            pass
-    started = time.monotonic()
-    while alive(pid) and time.monotonic() - started < 2.0:
-        time.sleep(0.02)
+    pid = find_daemon()
+    if pid is not None:
+        stop(pid)
     # Fresh too: a settle in the background has nobody to give its answer to.
     ensure_daemon(fresh=True)
-    answer(True)
+    # Restarted only when the old interpreter is really gone.
+    answer(not alive(pid))
 '''
 
 CLIENT_SOURCE = r'''"""OpenSandboxLite relay client. usage (the host passes this text with -c):
@@ -748,9 +873,8 @@ def finish(nonce, payload, code):
     posix._exit(code)
 
 
-def connect(nonce, cell_path):
+def connect(nonce, cell_path, deadline):
     # The cell has not run yet, so starting a fresh interpreter for it runs nothing twice.
-    deadline = time.monotonic() + STARTUP_TIMEOUT
     restarted = False
     launched = False
     while True:
@@ -761,17 +885,28 @@ def connect(nonce, cell_path):
         except (FileNotFoundError, ConnectionRefusedError):
             sock.close()
         rare()
-        if not alive(daemon_pid()):
+        pid = find_daemon()
+        if pid is None:
             if launched:
-                discard(cell_path)
-                finish(nonce, {"daemon": "failed", "log": log_tail()}, 3)
+                failed(nonce, cell_path, log_tail())
             # Found dead: earlier state is gone whichever relay starts the new one.
             launched = ensure_daemon(fresh=True)
             restarted = True
+        elif out_of_reach(pid):
+            # It has listened, but its socket file is gone (a cell cleaned up): no
+            # relay will reach it again, so it makes way for a fresh one.
+            why = replace(pid)
+            if why is not None:
+                failed(nonce, cell_path, "the interpreter (pid %d) cannot be reached at %s: %s" % (pid, SOCK, why))
+            launched = restarted = True
         if time.monotonic() > deadline:
-            discard(cell_path)
-            finish(nonce, {"daemon": "failed", "log": log_tail()}, 3)
+            failed(nonce, cell_path, log_tail())
         time.sleep(0.01)
+
+
+def failed(nonce, cell_path, log):
+    discard(cell_path)
+    finish(nonce, {"daemon": "failed", "log": log}, 3)
 
 
 def lines(sock):
@@ -824,61 +959,77 @@ def relay_lines(fd, quoted):
 
 
 def run(cell_path, nonce):
-    sock, restarted = connect(nonce, cell_path)
-    # Only this relay and the daemon know it: a "done" without it is not this cell's.
-    token = posix.urandom(16).hex()
-    try:
-        sock.sendall(('{"path": ' + quote(cell_path) + ', "token": "' + token + '"}\n').encode())
-    except BrokenPipeError:
-        pass  # a busy daemon may answer and hang up first; its answer is still waiting
-    problem = None
-    busy = False
-    first = True
-    for batch in lines(sock):
-        out, err = [], []
-        for line in batch:
-            try:
-                frame = parse(line)
-            except ValueError:
-                frame = None
-            kind = frame.get("t") if type(frame) is dict else None
-            if busy:
-                problem = problem or unexpected(line, "a frame after busy")
-            elif kind in ("out", "err") and len(frame) == 2 and type(frame.get("d")) is str:
-                (out if kind == "out" else err).append(quote(frame["d"]))
-            elif kind == "busy" and len(frame) == 1 and first:
-                busy = True
-            elif kind == "done" and frame.get("token") == token:
-                relay_lines(1, out)
-                relay_lines(2, err)
-                report = frame.get("report")
-                shaped = set(frame) <= {"t", "token", "report", "fresh"} and frame.get("fresh", True) is True
-                if problem is None and not (shaped and well_formed(report)):
-                    problem = unexpected(line, "a malformed report")
-                if problem is not None:
-                    finish(nonce, {"daemon": "error", "log": problem}, 6)
-                if restarted or frame.get("fresh") is True:
-                    report["restarted"] = True
-                finish(nonce, report, 1 if "error" in report else 0)
-            elif problem is None:
-                what = "a report for another cell" if kind == "done" else "a malformed frame"
-                problem = unexpected(line, what)
-            first = False
-        relay_lines(1, out)
-        relay_lines(2, err)
-    if busy and problem is None:
-        discard(cell_path)
-        finish(nonce, {"busy": True}, 4)
-    rare()
-    pid = daemon_pid()
-    started = time.monotonic()
-    # A daemon that just died can look alive until it is reaped.
-    while alive(pid) and time.monotonic() - started < 1.0:
-        time.sleep(0.02)
-    if alive(pid):
-        finish(nonce, {"daemon": "error", "log": problem or log_tail()}, 6)
-    ensure_daemon()
-    finish(nonce, {"daemon": "died"}, 5)
+    deadline = time.monotonic() + STARTUP_TIMEOUT
+    restarted = False
+    while True:
+        sock, relaunched = connect(nonce, cell_path, deadline)
+        restarted = restarted or relaunched
+        # Only this relay and the daemon know it: a "done" without it is not this cell's.
+        token = posix.urandom(16).hex()
+        try:
+            sock.sendall(('{"path": ' + quote(cell_path) + ', "token": "' + token + '"}\n').encode())
+        except BrokenPipeError:
+            pass  # a busy daemon may answer and hang up first; its answer is still waiting
+        problem = None
+        busy = took = False
+        first = True
+        for batch in lines(sock):
+            out, err = [], []
+            for line in batch:
+                try:
+                    frame = parse(line)
+                except ValueError:
+                    frame = None
+                kind = frame.get("t") if type(frame) is dict else None
+                if busy:
+                    problem = problem or unexpected(line, "a frame after busy")
+                elif kind in ("out", "err") and len(frame) == 2 and type(frame.get("d")) is str:
+                    (out if kind == "out" else err).append(quote(frame["d"]))
+                elif kind == "busy" and len(frame) == 1 and first:
+                    busy = True
+                elif kind == "took" and len(frame) == 1 and first:
+                    # Tells the host that its cell, not another call's, holds the interpreter now.
+                    took = True
+                    write_all(2, (REPORT_MARK + nonce + ":started\n").encode())
+                elif kind == "done" and frame.get("token") == token:
+                    relay_lines(1, out)
+                    relay_lines(2, err)
+                    report = frame.get("report")
+                    shaped = set(frame) <= {"t", "token", "report", "fresh"} and frame.get("fresh", True) is True
+                    if problem is None and not (shaped and well_formed(report)):
+                        problem = unexpected(line, "a malformed report")
+                    if problem is not None:
+                        finish(nonce, {"daemon": "error", "log": problem}, 6)
+                    if restarted or frame.get("fresh") is True:
+                        report["restarted"] = True
+                    finish(nonce, report, 1 if "error" in report else 0)
+                elif problem is None:
+                    what = "a report for another cell" if kind == "done" else "a malformed frame"
+                    problem = unexpected(line, what)
+                first = False
+            relay_lines(1, out)
+            relay_lines(2, err)
+        if busy and problem is None:
+            discard(cell_path)
+            finish(nonce, {"busy": True}, 4)
+        rare()
+        # The daemon this relay reached, whatever the pid file names by now.
+        pid = peer(sock)
+        sock.close()
+        started = time.monotonic()
+        # A daemon that just died can look alive until it is reaped.
+        while alive(pid) and time.monotonic() - started < 1.0:
+            time.sleep(0.02)
+        if alive(pid):
+            finish(nonce, {"daemon": "error", "log": problem or log_tail()}, 6)
+        if took:
+            ensure_daemon()
+            finish(nonce, {"daemon": "died"}, 5)
+        # It died before it took the cell (the connection sat in a dying daemon's
+        # queue): none of the cell ran, so it goes to the next interpreter.
+        if time.monotonic() > deadline:
+            failed(nonce, cell_path, log_tail())
+        restarted = True
 
 
 def main(argv):

@@ -289,6 +289,11 @@ def calculate_duration_ms(start_time: float) -> int:
 # ---------------------------------------------------------------------------
 
 
+def failure_reason(error: BaseException) -> str:
+    """What ``error`` says went wrong, masked; its qualified type when it says nothing (a bare ``TimeoutError``)."""
+    return redacted_message(error) or qualified_type(error)
+
+
 def finish_result(status: ExecutionStatus, code: str, start_time: float, **fields: Any) -> ExecutionResult:
     """Record ``status`` on the current span and build the run's result, timed from ``start_time``."""
     set_current_span_attributes(**{SpanAttr.STATUS: status.value})
