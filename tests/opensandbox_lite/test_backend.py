@@ -273,6 +273,9 @@ async def test_a_cell_that_removes_the_daemons_files_leaves_one_reachable_daemon
     assert (await lite_sandbox.execute_code("kept = 1")).status is ExecutionStatus.SUCCESS
     paths = [f"/tmp/.zib_lite.{name}" for name in removed]
     assert (await lite_sandbox.execute_code(f"import os\nfor path in {paths!r}:\n    os.remove(path)")).error == ""
+    # Where sandboxes share one process list (as on the stand-in), the newest daemon found is another's.
+    neighbour = await OpenSandboxLite.create(**opensandbox.connection_options(), env=image_env(), create_backoff=0.0)
+    assert (await neighbour.execute_code("mine = 1")).status is ExecutionStatus.SUCCESS
     with caplog.at_level(logging.WARNING):
         after = await lite_sandbox.execute_code("print('after')", timeout=20)
     assert (after.status, after.stdout) == (ExecutionStatus.SUCCESS, "after\n")
@@ -284,6 +287,8 @@ async def test_a_cell_that_removes_the_daemons_files_leaves_one_reachable_daemon
     assert stuck.error == TIMEOUT + Msg.STATE_LOST_AFTER_TIMEOUT
     assert len(sandbox_daemon_pids(lite_sandbox.sandbox_id)) == 1
     assert (await lite_sandbox.execute_code("print('last')")).stdout == "last\n"
+    assert (await neighbour.execute_code("mine")).stdout == "1"
+    await neighbour.terminate()
 
 
 @pytest.mark.parametrize("settle_started", [True, False])
