@@ -194,6 +194,11 @@ class OpenSandboxLite(OpenSandbox):
                 status "timeout". A settle still running for a cell that an
                 earlier call let go of is waited for within this budget; when
                 it outlasts the budget the call is a "session is busy" error.
+                A session found busy while no call of this instance runs a
+                cell is settled once within this budget, then the code runs;
+                if that settle fails, the call is a "session is busy" error
+                saying why. A limit that passes before the interpreter took
+                the code is an "error" saying the code did not run.
             files: Attachments uploaded (in one request) before the run.
             upload_dir: Where the attachments go; ``None`` is "/tmp/files".
             on_stdout: Called with each printed stdout line, less its line feed.
