@@ -615,10 +615,11 @@ def listening(pid):
     return False
 
 
-def out_of_reach(pid):
-    """Whether the live daemon ``pid``, which nothing answers for at the socket path, never will.
+def past_startup(pid):
+    """Whether the live daemon ``pid`` is past its start-up: it listens.
 
-    One that is still starting will; one that has listened lost its socket file.
+    A connection that fails after this said yes has found its socket file gone;
+    one that failed before may only have come too early.
     """
     return listening(pid) if HAVE_PROC else not starting()
 
@@ -760,9 +761,11 @@ def settle(grace):
         if state == "absent":
             # A daemon still starting up has run no cell, so there is nothing to stop;
             # killing it would only make the next call wait for a start-up again.
-            if not out_of_reach(pid):
+            if not past_startup(pid):
                 answer(False)
-            answer(replace(pid) is None)
+            # It listens: if nothing answers at the socket path now either, its file is gone.
+            if probe() == "absent":
+                answer(replace(pid) is None)
         time.sleep(0.05)
     pid = find_daemon()
     if pid is not None:
@@ -877,6 +880,7 @@ def connect(nonce, cell_path, deadline):
     # The cell has not run yet, so starting a fresh interpreter for it runs nothing twice.
     restarted = False
     launched = False
+    listened = None  # the daemon, if it was seen listening before the last attempt
     while True:
         sock = socket(AF_UNIX, SOCK_STREAM)
         try:
@@ -892,13 +896,15 @@ def connect(nonce, cell_path, deadline):
             # Found dead: earlier state is gone whichever relay starts the new one.
             launched = ensure_daemon(fresh=True)
             restarted = True
-        elif out_of_reach(pid):
-            # It has listened, but its socket file is gone (a cell cleaned up): no
-            # relay will reach it again, so it makes way for a fresh one.
+        elif pid == listened:
+            # It listened before this attempt, which found nothing at the socket path:
+            # its socket file is gone (a cell cleaned up), so no relay will reach it
+            # again, and it makes way for a fresh one.
             why = replace(pid)
             if why is not None:
                 failed(nonce, cell_path, "the interpreter (pid %d) cannot be reached at %s: %s" % (pid, SOCK, why))
             launched = restarted = True
+        listened = pid if pid is not None and past_startup(pid) else None
         if time.monotonic() > deadline:
             failed(nonce, cell_path, log_tail())
         time.sleep(0.01)
