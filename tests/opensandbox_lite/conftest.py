@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import os
+import shlex
 import shutil
 import subprocess
 import sys
@@ -16,7 +17,8 @@ from types import SimpleNamespace
 import pytest
 
 from tests.fakes.lite_daemon import kill_daemons
-from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_scripts import CLIENT_SOURCE, DAEMON_SOURCE
+from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_sandbox import _PREFIX, OpenSandboxLite
+from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_scripts import DAEMON_SOURCE
 
 
 class Lite:
@@ -24,10 +26,11 @@ class Lite:
         # Unix socket paths are short: keep the prefix well under the limit.
         self.root = tempfile.mkdtemp(prefix="zl", dir="/tmp")
         self.prefix = self.root + "/p"
-        for suffix, source in (("_daemon.py", DAEMON_SOURCE), ("_client.py", CLIENT_SOURCE)):
-            with open(self.prefix + suffix, "w") as f:
-                f.write(source)
-        self.env = {**os.environ, "IPYTHONDIR": self.root + "/ipy"}
+        with open(self.prefix + "_daemon.py", "w") as f:
+            f.write(DAEMON_SOURCE)
+        # Relays start in a directory cells write to, and which the sandbox's PYTHONPATH
+        # names, as a sandbox whose cells import what they write there has it.
+        self.env = {**os.environ, "IPYTHONDIR": self.root + "/ipy", "PYTHONPATH": self.root}
         self.running: list[subprocess.Popen] = []
 
     def cell(self, code: str) -> tuple[str, str]:
@@ -37,8 +40,11 @@ class Lite:
         return f.name, nonce
 
     def start(self, *args: str) -> subprocess.Popen:
-        command = [sys.executable, "-u", self.prefix + "_client.py", self.prefix, *args]
-        self.running.append(subprocess.Popen(command, env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE))
+        """The relay, started with the library's own command line on this prefix."""
+        command = shlex.split(OpenSandboxLite._relay(*args))
+        command[0], command[command.index(_PREFIX)] = sys.executable, self.prefix
+        self.running.append(subprocess.Popen(command, cwd=self.root, env=self.env, stdout=subprocess.PIPE,
+                                             stderr=subprocess.PIPE))  # fmt: skip
         return self.running[-1]
 
     def relay(self, *args: str) -> subprocess.CompletedProcess:

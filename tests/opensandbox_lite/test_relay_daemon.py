@@ -13,6 +13,7 @@ from pathlib import Path
 import pytest
 
 from tests.fakes.lite_daemon import daemon_pids
+from vorn_tools.code_interpreter.code_sandbox import opensandbox_lite_sandbox as lite_module
 from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_scripts import CLIENT_SOURCE, DAEMON_SOURCE
 
 # Reaches into the daemon from a cell, as hostile code can.
@@ -53,6 +54,8 @@ def test_run_relays_output_as_printed_and_reports_the_cell(shared_lite, code, rc
         ("import os\nos.close(1)", 0, [], [], {}),
         ("import os\nos.close(1)\nos.close(2)\nprint('gone')", 1, [], [], ("OSError", "[Errno 9] Bad file descriptor")),
         ("import os, sys\nos.dup2(os.open(os.devnull, os.O_WRONLY), 1)\nprint('nowhere')", 0, [], [], {}),
+        # A module planted where relays start (and on the sandbox's PYTHONPATH) is not imported by them.
+        ("with open('_json.py', 'w') as f:\n    f.write('import os\\nos._exit(9)\\n')", 0, [], [], {}),
         # A report or frames the daemon did not write.
         (_DAEMON + "daemon['report']['error'] = 5", 6, [], [], "the cell changed the interpreter's report"),
         (_DAEMON + "daemon['report']['busy'] = True", 6, [], [], "the cell changed the interpreter's report"),
@@ -179,9 +182,9 @@ def _wait_for_lock_waiters(inode: int, count: int) -> None:
         ("import time\ntime.sleep(600)", CLIENT_SOURCE.replace("STARTUP_TIMEOUT = 60.0", "STARTUP_TIMEOUT = 1.0"), ""),
     ],
 )
-def test_an_interpreter_that_does_not_come_up_fails_the_run(lite, daemon, client, log):
+def test_an_interpreter_that_does_not_come_up_fails_the_run(lite, monkeypatch, daemon, client, log):
     Path(lite.prefix + "_daemon.py").write_text(daemon)
-    Path(lite.prefix + "_client.py").write_text(client)
+    monkeypatch.setattr(lite_module, "CLIENT_SOURCE", client)
     path, nonce = lite.cell("print(1)")
     done = lite.finish(lite.start("run", path, nonce), nonce)
     assert (done.rc, done.report, os.path.exists(path)) == (3, {"daemon": "failed", "log": log}, False)
