@@ -18,6 +18,27 @@ from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_scripts import CL
 
 # Reaches into the daemon from a cell, as hostile code can.
 _DAEMON = "daemon = get_ipython().showtraceback.__globals__\n"
+# The relay is stopped while the pump, stuck sending a first line, leaves the rest in the pipe: the last
+# line and the end-of-cell marker behind it then come in two reads, the first ending one byte short.
+_SPLIT_MARKER = _DAEMON + """import fcntl, os, signal, socket, struct, termios, threading, time
+conn, deadline = daemon['current'], time.monotonic() + 60
+relay = struct.unpack('3i', conn.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, 12))[0]
+conn.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4096)
+fcntl.fcntl(1, 1031, 1 << 17)  # F_SETPIPE_SZ: more than one read's worth fits
+mark = len(daemon['MARK_HEAD']) + 32 + len(daemon['MARK_TAIL'])
+def queued():
+    return struct.unpack('i', fcntl.ioctl(1, termios.FIONREAD, b'0000'))[0]
+def resume(size):
+    while queued() < size and time.monotonic() < deadline:
+        time.sleep(0.001)
+    os.kill(relay, signal.SIGCONT if queued() >= size else signal.SIGKILL)  # a run that went otherwise fails
+os.kill(relay, signal.SIGSTOP)
+os.write(1, b'x' * 20000 + b'\\n')
+while queued() and time.monotonic() < deadline:
+    time.sleep(0.001)
+os.write(1, b'y' * (65536 - mark) + b'\\n')
+threading.Thread(target=resume, args=(65537,)).start()
+"""
 
 
 @pytest.mark.parametrize(
@@ -54,6 +75,7 @@ def test_run_relays_output_as_printed_and_reports_the_cell(shared_lite, code, rc
         ("import os\nos.close(1)", 0, [], [], {}),
         ("import os\nos.close(1)\nos.close(2)\nprint('gone')", 1, [], [], ("OSError", "[Errno 9] Bad file descriptor")),
         ("import os, sys\nos.dup2(os.open(os.devnull, os.O_WRONLY), 1)\nprint('nowhere')", 0, [], [], {}),
+        (_SPLIT_MARKER, 0, ["x" * 20000 + "\n", "y" * (65536 - 49) + "\n"], [], {}),
         # A module planted where relays start (and on the sandbox's PYTHONPATH) is not imported by them.
         ("with open('_json.py', 'w') as f:\n    f.write('import os\\nos._exit(9)\\n')", 0, [], [], {}),
         # A report or frames the daemon did not write.
