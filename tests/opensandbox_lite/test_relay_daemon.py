@@ -143,6 +143,44 @@ def _gone(pid: int) -> bool:
         return True
 
 
+def test_a_finished_relays_end_of_stream_never_interrupts_the_next_cell(lite):
+    """The next request is already queued when a cell's connection ends, and its cell starts at once."""
+    assert lite.run("0").rc == 0  # the daemon's first cell is not the one to test
+    path, _ = lite.cell("import time\ntime.sleep(0.5)\nprint('ok')")
+    frames = lite.root + "/frames"
+    # Holds the daemon's connection lock across this cell's end, so that its "done" goes out
+    # (and its connection ends) only once the next request is queued.
+    done = lite.run(_DAEMON + f"""import json, os, socket, threading, time
+lock, deadline, held = daemon['conn_lock'], time.monotonic() + 60, threading.Event()
+def next_cell():
+    with lock:
+        held.set()
+        while daemon['holding'] and time.monotonic() < deadline:
+            time.sleep(0.001)
+        sock = socket.socket(socket.AF_UNIX)
+        sock.connect(daemon['SOCK'])
+        sock.sendall(json.dumps({{'path': {path!r}}}).encode() + b'\\n')
+        while not daemon['work'].qsize() and time.monotonic() < deadline:
+            time.sleep(0.001)
+    with sock, open({frames!r} + '.tmp', 'wb') as f:
+        while chunk := sock.recv(65536):
+            f.write(chunk)
+    os.replace({frames!r} + '.tmp', {frames!r})
+# All on one CPU, the watching thread at the lowest priority: it runs only when no other thread can,
+# so the order must come from the daemon, not from luck.
+cpu = min(os.sched_getaffinity(0))
+for thread in threading.enumerate():
+    os.sched_setaffinity(thread.native_id, {{cpu}})
+    if thread.name.endswith("(watch)"):
+        os.setpriority(os.PRIO_PROCESS, thread.native_id, 19)
+threading.Thread(target=next_cell).start()
+assert held.wait(60)""")
+    assert (done.rc, done.report) == (0, {})
+    lite.wait_for("frames")
+    with open(frames) as f:
+        assert [json.loads(line) for line in f] == [{"t": "out", "d": "ok\n"}, {"t": "done", "report": {}}]
+
+
 def test_settle_relaunches_a_dead_daemon_and_unknown_mode_fails(lite):
     assert lite.relay("launch").returncode == 0
     os.killpg(lite.pid(), signal.SIGKILL)
