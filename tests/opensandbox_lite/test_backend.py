@@ -35,7 +35,13 @@ async def lite_sandbox(opensandbox):
     await sandbox.terminate()
 
 
-async def test_output_arrives_whole_and_as_printed(lite_sandbox):
+async def test_output_arrives_whole_and_as_printed(lite_sandbox, opensandbox):
+    # A line reaches the callback while the cell runs: the cell goes on only once the callback has seen it.
+    seen = opensandbox.sandboxes[lite_sandbox.sandbox_id].host_path("/tmp/seen")
+    code = ("import os, time\nprint('a', flush=True)\nt = time.monotonic() + 20\n"
+            "while not os.path.exists('/tmp/seen') and time.monotonic() < t:\n    time.sleep(0.01)\nprint(t > time.monotonic())")
+    live = await lite_sandbox.execute_code(code, on_stdout=lambda line: seen.touch())
+    assert live.stdout == "a\nTrue\n"
     lines: list[str] = []
     code = "import os\nos.write(1, b'a\\rb\\xff\\n')\nprint('\\u00e9')\nprint('x' * 99 + '\\n', end='')\nprint('t', end='')"
     result = await lite_sandbox.execute_code(code, on_stdout=lines.append)
