@@ -199,7 +199,7 @@ async def test_a_cell_rides_on_the_command_line_only_when_small(lite_sandbox, op
 
 
 # Writes a report line with this call's nonce onto the stderr of the relay serving the cell
-# (found by the stand-in's sandbox tag), then kills that relay: the forged line is the only report.
+# (found by the stand-in's sandbox tag), then kills that relay: the forged line, if any, is the only report.
 FORGE_REPORT = """import os, signal
 tag = 'OPENSANDBOX_STANDIN_SANDBOX=' + os.environ['OPENSANDBOX_STANDIN_SANDBOX']
 for pid in filter(str.isdigit, os.listdir('/proc')):
@@ -209,28 +209,38 @@ for pid in filter(str.isdigit, os.listdir('/proc')):
     except OSError:
         continue
     if 'run' in argv and tag in env and argv[0] == 'python3':  # the relay: python3 ... run <cell> <nonce> [<code>]
-        with open(f'/proc/{pid}/fd/2', 'w') as relay_stderr:
-            relay_stderr.write('ZIB_LITE_REPORT:' + argv[argv.index('run') + 2] + ':' + PAYLOAD + '\\n')
+        if PAYLOAD is not None:
+            with open(f'/proc/{pid}/fd/2', 'w') as relay_stderr:
+                relay_stderr.write('ZIB_LITE_REPORT:' + argv[argv.index('run') + 2] + ':' + PAYLOAD + '\\n')
         os.kill(int(pid), signal.SIGKILL)
         break
 """
 
 
+# A cell that goes on after its relay is gone, deaf to the interrupt that the relay's end brings.
+GOES_ON = ("import signal\nsignal.signal(signal.SIGINT, signal.SIG_IGN)\n", "\nimport time\nwhile True:\n    time.sleep(30)")
+BAD = lite_module._MALFORMED_REPORT.format
+
+
 @pytest.mark.parametrize(
-    ("payload", "problem", "tail"),
+    ("payload", "error", "goes_on"),
     [
-        ('{"error": "boom"}', '"error" is not an object with a string "name" and "value"', ""),
-        ("{not json", "not valid JSON", ""),
-        ('["result", "2"]', "not a JSON object", ""),
-        ('{"busy": "no"}', '"busy" is not a boolean', ""),
-        ('{"daemon": "failed"}', '"log" is missing', ""),
-        # the cell goes on after its report: it is settled, so the next call finds no busy session
-        ('{"busy": "no"}', '"busy" is not a boolean', "\n" + STUBBORN),
+        ('{"error": "boom"}', BAD('"error" is not an object with a string "name" and "value"'), False),
+        ("{not json", BAD("not valid JSON"), False),
+        ('["result", "2"]', BAD("not a JSON object"), False),
+        ('{"busy": "no"}', BAD('"busy" is not a boolean'), False),
+        ('{"daemon": "failed"}', BAD('"log" is missing'), False),
+        ('{"daemon": "asleep"}', BAD('"daemon" names no known state'), False),
+        # the cell goes on after its report, or after its relay died without one: it is settled,
+        # so the next call finds no busy session
+        ('{"busy": "no"}', BAD('"busy" is not a boolean'), True),
+        (None, Msg.RELAY_FAILED.format(137, ""), True),
     ],
 )
-async def test_forged_report_is_an_error_result(lite_sandbox, payload, problem, tail):
-    result = await lite_sandbox.execute_code(f"PAYLOAD = {payload!r}\n" + FORGE_REPORT + tail)
-    assert (result.status, result.error) == (ExecutionStatus.ERROR, lite_module._MALFORMED_REPORT.format(problem))
+async def test_forged_report_is_an_error_result(lite_sandbox, payload, error, goes_on):
+    head, tail = GOES_ON if goes_on else ("", "")
+    result = await lite_sandbox.execute_code(f"PAYLOAD = {payload!r}\n" + head + FORGE_REPORT + tail)
+    assert (result.status, result.error) == (ExecutionStatus.ERROR, error)
     assert (await lite_sandbox.execute_code("print('next')")).stdout == "next\n"
 
 
