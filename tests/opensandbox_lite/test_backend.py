@@ -118,9 +118,9 @@ async def test_foreign_timeout_error_is_not_reported_as_a_timeout(lite_sandbox, 
     assert (result.status, result.error) == (ExecutionStatus.ERROR, "from somewhere else")
 
 
-@pytest.mark.parametrize("abandon", ["cancel", "caller_deadline", "stream_cut"])
-async def test_abandoned_cell_is_settled_in_the_background(lite_sandbox, opensandbox, abandon):
-    started = asyncio.Event()
+@pytest.mark.parametrize("abandon", ["cancel", "caller_deadline", "stream_cut", "unexpected_error", "cancel_in_settle"])
+async def test_abandoned_cell_is_settled_in_the_background(lite_sandbox, opensandbox, monkeypatch, abandon):
+    started, settling = asyncio.Event(), asyncio.Event()
 
     async def call() -> None:
         async with asyncio.timeout(None) as deadline:
@@ -129,24 +129,48 @@ async def test_abandoned_cell_is_settled_in_the_background(lite_sandbox, opensan
                 if abandon == "caller_deadline":
                     deadline.reschedule(asyncio.get_running_loop().time())
 
-            await lite_sandbox.execute_code(STUBBORN, timeout=0, on_stdout=on_stdout)
+            await lite_sandbox.execute_code(STUBBORN, timeout=int(abandon == "cancel_in_settle"), on_stdout=on_stdout)
 
-    if abandon == "stream_cut":
-        opensandbox.drop_stream("command", after_events=2)  # the start, the cell taken, then cut
+    if abandon in ("stream_cut", "unexpected_error"):
+        if abandon == "stream_cut":
+            opensandbox.drop_stream("command", after_events=2)  # the start, the cell taken, then cut
+        else:  # the SDK fails on the cell's first line
+            commands = lite_sandbox._sandbox.commands
+            run = commands.run
+
+            async def on_stdout(message) -> None:
+                raise RuntimeError("unexpected")
+
+            def failing_run(command, *, opts=None, handlers=None):
+                return run(command, opts=opts, handlers=handlers.model_copy(update={"on_stdout": on_stdout}))
+
+            monkeypatch.setattr(commands, "run", failing_run)
         cut = await lite_sandbox.execute_code(STUBBORN, timeout=0)
+        monkeypatch.undo()
         assert cut.status is not ExecutionStatus.SUCCESS
     else:
+        settle = lite_sandbox._settle
+
+        async def observed_settle() -> bool:
+            settling.set()
+            return await settle()
+
+        monkeypatch.setattr(lite_sandbox, "_settle", observed_settle)
         task = asyncio.create_task(call())
-        await asyncio.wait_for(started.wait(), 60)
-        if abandon == "cancel":
-            task.cancel()
-        with pytest.raises(asyncio.CancelledError if abandon == "cancel" else TimeoutError):
+        await asyncio.wait_for((settling if abandon == "cancel_in_settle" else started).wait(), 60)
+        if abandon != "caller_deadline":
+            task.cancel()  # in the settle after a timeout, too: it goes on without the caller
+        with pytest.raises(TimeoutError if abandon == "caller_deadline" else asyncio.CancelledError):
             await task
     # The settle gives the cell its whole grace: a call with a shorter budget finds the interpreter busy.
     early = await lite_sandbox.execute_code("print('early')", timeout=1)
     assert (early.status, early.error, early.stdout) == (ExecutionStatus.ERROR, Msg.SESSION_BUSY, "")
     after = await lite_sandbox.execute_code("print('after')", timeout=60)
     assert (after.status, after.stdout) == (ExecutionStatus.SUCCESS, "after\n")
+    # Its wait for the settle (seconds) came out of its own limit.
+    relay_run = f" {lite_module._PREFIX} run "
+    runs = [body for route, body in opensandbox.requests if route == "command" and relay_run in body["command"]]
+    assert runs[-1]["timeout"] < 59_000
 
 
 @pytest.mark.parametrize(("stream", "printed"), [("stdout", "a\nb\n"), ("stderr", "a\nb")])
