@@ -162,15 +162,22 @@ async def test_abandoned_cell_is_settled_in_the_background(lite_sandbox, opensan
             task.cancel()  # in the settle after a timeout, too: it goes on without the caller
         with pytest.raises(TimeoutError if abandon == "caller_deadline" else asyncio.CancelledError):
             await task
+    sent = len(_relay_runs(opensandbox))
     # The settle gives the cell its whole grace: a call with a shorter budget finds the interpreter busy.
     early = await lite_sandbox.execute_code("print('early')", timeout=1)
     assert (early.status, early.error, early.stdout) == (ExecutionStatus.ERROR, Msg.SESSION_BUSY, "")
     after = await lite_sandbox.execute_code("print('after')", timeout=60)
     assert (after.status, after.stdout) == (ExecutionStatus.SUCCESS, "after\n")
-    # Its wait for the settle (seconds) came out of its own limit.
+    # The settle began when the call let go: only the later call sent its code, once, and its wait
+    # for the settle (seconds) came out of its own limit.
+    runs = _relay_runs(opensandbox)[sent:]
+    assert len(runs) == 1 and runs[0]["timeout"] < 59_000
+
+
+def _relay_runs(opensandbox) -> list[dict]:
+    """The relay "run" commands the stand-in received, in order."""
     relay_run = f" {lite_module._PREFIX} run "
-    runs = [body for route, body in opensandbox.requests if route == "command" and relay_run in body["command"]]
-    assert runs[-1]["timeout"] < 59_000
+    return [body for route, body in opensandbox.requests if route == "command" and relay_run in body["command"]]
 
 
 @pytest.mark.parametrize(("stream", "printed"), [("stdout", "a\nb\n"), ("stderr", "a\nb")])
@@ -193,9 +200,7 @@ async def test_raising_callback_does_not_cut_the_cell_short(lite_sandbox, stream
 )
 async def test_time_limit_reaches_the_command_service(lite_sandbox, opensandbox, timeout, limit_ms):
     assert (await lite_sandbox.execute_code("print(1)", timeout=timeout)).stdout in ("1\n", "")
-    relay_run = f" {lite_module._PREFIX} run "
-    runs = [body for route, body in opensandbox.requests if route == "command" and relay_run in body["command"]]
-    assert runs[-1].get("timeout") == limit_ms
+    assert _relay_runs(opensandbox)[-1].get("timeout") == limit_ms
 
 
 async def test_client_side_wait_allows_the_stream_grace(lite_sandbox, opensandbox, monkeypatch):
@@ -261,11 +266,13 @@ BAD = lite_module._MALFORMED_REPORT.format
         (None, Msg.RELAY_FAILED.format(137, ""), True),
     ],
 )
-async def test_forged_report_is_an_error_result(lite_sandbox, payload, error, goes_on):
+async def test_forged_report_is_an_error_result(lite_sandbox, opensandbox, payload, error, goes_on):
     head, tail = GOES_ON if goes_on else ("", "")
     result = await lite_sandbox.execute_code(f"PAYLOAD = {payload!r}\n" + head + FORGE_REPORT + tail)
     assert (result.status, result.error) == (ExecutionStatus.ERROR, error)
+    sent = len(_relay_runs(opensandbox))
     assert (await lite_sandbox.execute_code("print('next')")).stdout == "next\n"
+    assert len(_relay_runs(opensandbox)) == sent + 1  # settled already: the code went once, not into a busy interpreter
 
 
 @pytest.mark.parametrize("bystander", ["cancelled", "stream_cut"])
