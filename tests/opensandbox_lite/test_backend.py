@@ -39,7 +39,8 @@ async def test_output_arrives_whole_and_as_printed(lite_sandbox, opensandbox):
     # A line reaches the callback while the cell runs: the cell goes on only once the callback has seen it.
     seen = opensandbox.sandboxes[lite_sandbox.sandbox_id].host_path("/tmp/seen")
     code = ("import os, time\nprint('a', flush=True)\nt = time.monotonic() + 20\n"
-            "while not os.path.exists('/tmp/seen') and time.monotonic() < t:\n    time.sleep(0.01)\nprint(t > time.monotonic())")
+            "while not os.path.exists('/tmp/seen') and time.monotonic() < t:\n"
+            "    time.sleep(0.01)\nprint(t > time.monotonic())")
     live = await lite_sandbox.execute_code(code, on_stdout=lambda line: seen.touch())
     assert live.stdout == "a\nTrue\n"
     lines: list[str] = []
@@ -247,7 +248,8 @@ for pid in filter(str.isdigit, os.listdir('/proc')):
 
 
 # A cell that goes on after its relay is gone, deaf to the interrupt that the relay's end brings.
-GOES_ON = ("import signal\nsignal.signal(signal.SIGINT, signal.SIG_IGN)\n", "\nimport time\nwhile True:\n    time.sleep(30)")
+GOES_ON = ("import signal\nsignal.signal(signal.SIGINT, signal.SIG_IGN)\n",
+           "\nimport time\nwhile True:\n    time.sleep(30)")
 BAD = lite_module._MALFORMED_REPORT.format
 
 
