@@ -75,6 +75,13 @@ def test_run_relays_output_as_printed_and_reports_the_cell(shared_lite, code, rc
         ("import os\nos.close(1)", 0, [], [], {}),
         ("import os\nos.close(1)\nos.close(2)\nprint('gone')", 1, [], [], ("OSError", "[Errno 9] Bad file descriptor")),
         ("import os, sys\nos.dup2(os.open(os.devnull, os.O_WRONLY), 1)\nprint('nowhere')", 0, [], [], {}),
+        # No thread of the daemon's own opens a file onto the descriptor a cell freed (IPython's history
+        # writer used to, racing the daemon as it put the descriptor back).
+        ("import os, time\nos.close(1)\nhm = get_ipython().history_manager\nif hm.save_flag:\n"
+         "    hm.db_input_cache.append((0, '', ''))\n    hm.save_flag.set()\n    deadline = time.monotonic() + 20\n"
+         "    while hm.db_input_cache and time.monotonic() < deadline:\n        time.sleep(0.01)\n"
+         "_ = os.write(2, (os.readlink('/proc/self/fd/1') if os.path.exists('/proc/self/fd/1') else 'free').encode() + b'\\n')",
+         0, [], ["free\n"], {}),
         (_SPLIT_MARKER, 0, ["x" * 20000 + "\n", "y" * (65536 - 49) + "\n"], [], {}),
         # A module planted where relays start (and on the sandbox's PYTHONPATH) is not imported by them.
         ("with open('_json.py', 'w') as f:\n    f.write('import os\\nos._exit(9)\\n')", 0, [], [], {}),

@@ -8,6 +8,7 @@ first argument, so host and sandbox share no other constant.
 
 DAEMON_SOURCE = r'''"""OpenSandboxLite interpreter. usage: python3 -u <this file> <prefix> [fresh]"""
 import builtins
+import errno
 import fcntl
 import getpass
 import io
@@ -79,8 +80,14 @@ os.environ.setdefault("MPLBACKEND", "module://matplotlib_inline.backend_inline")
 
 from IPython.core.error import StdinNotImplementedError
 from IPython.core.interactiveshell import InteractiveShell
+from traitlets.config import Config
 
-shell = InteractiveShell.instance()
+# History kept in memory: with a history file, IPython writes it from a thread
+# of its own after every cell, and that thread's files could take a standard
+# descriptor that a cell closed just as the daemon puts it back.
+history = Config()
+history.HistoryManager.hist_file = ":memory:"
+shell = InteractiveShell.instance(config=history)
 shell.colors = "NoColor"
 try:
     from ipykernel.compiler import XCachingCompiler
@@ -330,7 +337,16 @@ def restore_std():
     """Point descriptors 1 and 2 at the pumps again, whatever a cell did to them."""
     with fd_lock:
         for pump in pumps:
-            os.dup2(pump.write_fd, pump.fd)
+            for attempt in range(1000):
+                try:
+                    os.dup2(pump.write_fd, pump.fd)
+                    break
+                except OSError as exc:
+                    # EBUSY: a thread the cell left running is opening a file onto
+                    # this free descriptor right now; the kernel settles it at once.
+                    if exc.errno != errno.EBUSY or attempt == 999:
+                        raise
+                    time.sleep(0.001)
 
 
 def free():
