@@ -8,6 +8,7 @@ import os
 import signal
 import socket
 import time
+from collections.abc import Callable
 from pathlib import Path
 
 import pytest
@@ -218,27 +219,25 @@ def test_concurrent_relays_after_a_death_start_one_daemon(lite):
         assert f.read().count("ready pid=") == 2
 
 
-def _wait_for_queued(sock: str, count: int) -> None:
-    """Wait until ``count`` connections sit in the queue of the listener at ``sock`` (none taken)."""
+def _wait_for_rows(table: str, keep: Callable[[list[str]], bool], count: int, what: str) -> None:
+    """Wait (at most 60 s) until ``count`` rows of the kernel table ``table`` pass ``keep``."""
     deadline = time.monotonic() + 60
     while True:
-        with open("/proc/net/unix") as f:
-            queued = [row for row in map(str.split, f) if row[-1] == sock and row[5] == "02"]
-        if len(queued) >= count:
+        with open(table) as f:
+            found = sum(1 for row in map(str.split, f) if keep(row))
+        if found >= count:
             return
-        assert time.monotonic() < deadline, f"{len(queued)} of {count} relays reached the queue"
+        assert time.monotonic() < deadline, f"{found} of {count} relays reached the {what}"
         time.sleep(0.01)
+
+
+def _wait_for_queued(sock: str, count: int) -> None:
+    """Wait until ``count`` connections sit in the queue of the listener at ``sock`` (none taken)."""
+    _wait_for_rows("/proc/net/unix", lambda row: row[-1] == sock and row[5] == "02", count, "queue")
 
 
 def _wait_for_lock_waiters(inode: int, count: int) -> None:
-    deadline = time.monotonic() + 60
-    while True:
-        with open("/proc/locks") as f:
-            waiting = [line for line in f if "->" in line and line.split()[6].endswith(f":{inode}")]
-        if len(waiting) >= count:
-            return
-        assert time.monotonic() < deadline, f"{len(waiting)} of {count} relays reached the lock"
-        time.sleep(0.01)
+    _wait_for_rows("/proc/locks", lambda row: "->" in row and row[6].endswith(f":{inode}"), count, "lock")
 
 
 @pytest.mark.parametrize(

@@ -555,16 +555,23 @@ def alive(pid):
     try:
         with open("/proc/%d/cmdline" % pid, "rb") as f:
             argv = f.read().split(b"\0")
-        if argv[1:4] != [b"-u", DAEMON.encode("utf-8"), PREFIX.encode("utf-8")]:
-            return False
+    except OSError:
+        return False
+    if argv[1:4] != [b"-u", DAEMON.encode("utf-8"), PREFIX.encode("utf-8")]:
+        return False
+    fields = stat_fields(pid)
+    return bool(fields) and fields[0] != "Z" and same_sandbox(pid)
+
+
+def stat_fields(pid):
+    """The fields of /proc/<pid>/stat after the command name (state first); [] when unreadable."""
+    try:
         with open("/proc/%d/stat" % pid) as f:
             stat = f.read()
     except OSError:
-        return False
-    if ")" not in stat:
-        return False
-    fields = stat.rsplit(")", 1)[1].split()
-    return bool(fields) and fields[0] != "Z" and same_sandbox(pid)
+        return []
+    # The command name may hold anything, ")" included: the fields follow its last ")".
+    return stat.rsplit(")", 1)[1].split() if ")" in stat else []
 
 
 def same_sandbox(pid):
@@ -601,11 +608,8 @@ def find_daemon():
 
 
 def started_at(pid):
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return int(f.read().rsplit(")", 1)[1].split()[19])
-    except (OSError, ValueError, IndexError):
-        return 0
+    fields = stat_fields(pid)
+    return int(fields[19]) if len(fields) > 19 and fields[19].isdigit() else 0
 
 
 def listening(pid):
