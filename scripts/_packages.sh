@@ -7,6 +7,15 @@ set -euo pipefail
 
 log() { printf '[setup] %s\n' "$*" >&2; }
 
+# Checked even when nothing is missing, so a mistyped value shows on the first run. Read as
+# decimal (bash would take 010 for octal 8); apt takes its lock timeout as a C int.
+wait_limit=${VORN_SETUP_LOCK_WAIT:-300}
+if ! [[ $wait_limit =~ ^0*([0-9]{1,10})$ ]] || ((10#${BASH_REMATCH[1]} > 2147483647)); then
+    log "VORN_SETUP_LOCK_WAIT must be a whole number of seconds up to 2147483647, not '$wait_limit'"
+    exit 1
+fi
+wait_limit=$((10#${BASH_REMATCH[1]}))
+
 missing=()
 for pkg in g++ make pkg-config libpcre2-dev; do
     dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
@@ -16,12 +25,6 @@ if ! dpkg -s libvectorscan-dev >/dev/null 2>&1 && ! dpkg -s libhyperscan-dev >/d
     missing+=(libvectorscan-dev)
 fi
 ((${#missing[@]})) || exit 0
-
-wait_limit=${VORN_SETUP_LOCK_WAIT:-300}
-if ! [[ $wait_limit =~ ^[0-9]+$ ]]; then
-    log "VORN_SETUP_LOCK_WAIT must be a whole number of seconds, not '$wait_limit'"
-    exit 1
-fi
 
 # LC_ALL=C keeps apt's messages in the English read below. sudo -n fails instead of
 # prompting, so an unattended run never hangs on a password.
@@ -40,8 +43,11 @@ else
     exit 1
 fi
 
+# A lock another run holds. A lock apt cannot open, or may not take ("are you root?": no
+# right to it, a read-only disk), is not one: waiting would not help.
 is_lock_error() {
-    [[ $1 == *"Could not get lock"* || $1 == *"Unable to acquire the dpkg frontend lock"* || $1 == *"Unable to lock"* ]]
+    [[ $1 == *"Could not get lock"* || $1 == *"Unable to acquire the dpkg frontend lock"* || $1 == *"Unable to lock"* ]] &&
+        [[ $1 != *"Could not open lock file"* && $1 != *"are you root?"* ]]
 }
 
 # Who holds a lock apt could not get. apt names the holder only when it did not wait;

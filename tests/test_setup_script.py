@@ -30,6 +30,7 @@ while (($#)); do
 done
 [ -n "$op" ] || exit 0
 echo "${FAKE_VIA:-direct} $op $wait" >> "$FAKE_DIR/calls"
+[ "$op" != "$FAKE_FAIL_OP" ] || { printf '%s\n' "$FAKE_FAIL" >&2; exit 100; }
 if [ "$op" = update ]; then lock=$FAKE_DIR/lists.lock wait=0; else lock=$FAKE_DIR/frontend.lock; fi
 exec 8>>"$lock"
 if ! flock -n 8; then
@@ -129,12 +130,50 @@ def test_waits_for_a_held_lock_and_says_so_once(world: Path, lock: str) -> None:
     assert any(op == contended and 0 < wait <= 300 for _, op, wait in calls(world)), calls(world)
 
 
-def test_a_lock_held_past_the_wait_names_its_holder(world: Path) -> None:
+# The wait is read as decimal seconds, a leading zero included.
+@pytest.mark.parametrize(("wait", "seconds"), [("2", 2), ("08", 8)])
+def test_a_lock_held_past_the_wait_names_its_holder(world: Path, wait: str, seconds: int) -> None:
     with held(world / "frontend.lock"):
-        code, err = finish(start(world, VORN_SETUP_LOCK_WAIT="2"))
+        code, err = finish(start(world, VORN_SETUP_LOCK_WAIT=wait))
     verdict = [line for line in err.splitlines() if "still holds" in line]
     assert code != 0 and len(verdict) == 1, err
     assert f"process {os.getpid()}" in verdict[0] and "run scripts/setup.sh again" in verdict[0], err
+    assert f"lock after {seconds} s." in verdict[0], err
+    assert not (world / "installed").exists()
+    assert all(wait <= seconds for _, _, wait in calls(world)), calls(world)
+
+
+# Refused even when nothing is missing, before any apt call.
+@pytest.mark.parametrize(
+    ("wait", "installed"),
+    [("soon", []), ("-1", []), ("1.5", PACKAGES), (" 5", []), ("0x10", []), ("2147483648", PACKAGES)],
+)
+def test_a_wait_that_is_not_whole_seconds_is_refused(world: Path, wait: str, installed: list[str]) -> None:
+    (world / "installed").write_text("".join(f"{p}\n" for p in installed))
+    code, err = finish(start(world, VORN_SETUP_LOCK_WAIT=wait))
+    assert code != 0 and "VORN_SETUP_LOCK_WAIT must be a whole number of seconds" in err, err
+    assert f"'{wait}'" in err, err
+    assert not (world / "calls").exists()
+
+
+# Failures apt reports about a lock it cannot open (no right to it, a read-only disk) are not
+# another run holding it: waiting would not help.
+@pytest.mark.parametrize(
+    ("op", "message"),
+    [
+        ("install", "E: Unable to locate package libvectorscan-dev"),
+        ("update", "E: Could not open lock file /var/lib/apt/lists/lock - open (13: Permission denied)\n"
+                   "E: Unable to lock directory /var/lib/apt/lists/"),
+        ("install", "E: Could not open lock file /var/lib/dpkg/lock-frontend - open (30: Read-only file system)"
+                    "\nE: Unable to acquire the dpkg frontend lock (/var/lib/dpkg/lock-frontend),"
+                    " are you root?"),
+    ],
+)
+def test_an_apt_failure_other_than_a_held_lock_fails_at_once(world: Path, op: str, message: str) -> None:
+    code, err = finish(start(world, VORN_SETUP_LOCK_WAIT="1", FAKE_FAIL_OP=op, FAKE_FAIL=message))
+    assert code != 0 and message in err, err
+    assert "waiting" not in err and "still holds" not in err, err
+    assert [o for _, o, _ in calls(world)] == (["update"] if op == "update" else ["update", "install"]), err
     assert not (world / "installed").exists()
 
 
