@@ -4,18 +4,20 @@ Requires the extra ``vorn-tools[e2b]``. Every call is synchronous and a build
 blocks for minutes; asynchronous callers run it in a worker thread.
 """
 
+import builtins
 import contextlib
+import contextvars
 import dataclasses
 import io
 import json
 import os
-import sys
 import threading
 from collections.abc import Callable, Iterator
 from typing import Any
 
 try:
     from e2b import LogEntry, Template, default_build_logger, wait_for_port
+    from e2b.template import dockerfile_parser as _dockerfile_parser
     from e2b.template.main import TemplateBuilder, TemplateFinal
 except ImportError as _import_error:
     raise ImportError(
@@ -53,7 +55,10 @@ logger = get_redacting_logger(__name__)
 
 _DEFAULT_CI_START_CMD = "sudo /root/.jupyter/start-up.sh"
 _DEFAULT_CI_PORT = 49999
-_STDOUT_SWAP = threading.Lock()
+_PARSER_PRINT = threading.Lock()  # guards the shadowing of the parser module's print
+_parser_print_users = 0
+_parser_print_before: Any = None
+_masking_parser_print = contextvars.ContextVar("masking_parser_print", default=False)
 
 
 class E2BTemplateBuilder(BaseTemplateBuilder):
@@ -142,7 +147,7 @@ class E2BTemplateBuilder(BaseTemplateBuilder):
             template = self._from_registry(spec.image, spec.registry_auth)
         elif dockerfile:
             logger.info(f"Creating E2B template from Dockerfile: {dockerfile}")
-            with _masked_stdout():  # the SDK's parser prints its warnings, quoting Dockerfile lines
+            with _masked_parser_print():  # the SDK's parser prints its warnings, quoting Dockerfile lines
                 template = Template(file_context_path=_build_context(dockerfile)).from_dockerfile(dockerfile)
         else:
             logger.info(f"Creating E2B template from base: {base_template}")
@@ -209,21 +214,45 @@ def _masked_build_logger() -> Callable[[LogEntry], None]:
 
 
 @contextlib.contextmanager
-def _masked_stdout() -> Iterator[None]:
-    """What the block prints, written to standard output masked once the block ends.
+def _masked_parser_print() -> Iterator[None]:
+    """What the SDK's Dockerfile parser prints in this thread during the block, masked.
 
-    For short steps only: standard output is the process's, so whatever
-    another thread prints meanwhile is held back (and masked) as well. One
-    block at a time, so that each puts back the stream it replaced.
+    The parser reports with the plain ``print`` built-in (its warnings quote
+    Dockerfile lines, credentials and all). Its module's ``print`` name is
+    shadowed while any block is open, in any thread; the shadow masks only
+    the calls made inside a block, so the process's standard output, what
+    other threads print, and the parser used elsewhere are left as they are.
     """
-    printed = io.StringIO()
-    with _STDOUT_SWAP:
-        try:
-            with contextlib.redirect_stdout(printed):
-                yield
-        finally:
-            if text := printed.getvalue():
-                sys.stdout.write(redact(text))
+    global _parser_print_users, _parser_print_before
+    with _PARSER_PRINT:
+        if _parser_print_users == 0:
+            _parser_print_before = vars(_dockerfile_parser).get("print")
+            _dockerfile_parser.print = _parser_print  # type: ignore[attr-defined]
+        _parser_print_users += 1
+    inside = _masking_parser_print.set(True)
+    try:
+        yield
+    finally:
+        _masking_parser_print.reset(inside)
+        with _PARSER_PRINT:
+            _parser_print_users -= 1
+            # Put back what was there, unless someone has replaced the shadow meanwhile.
+            if _parser_print_users == 0 and vars(_dockerfile_parser).get("print") is _parser_print:
+                if _parser_print_before is None:
+                    del _dockerfile_parser.print  # type: ignore[attr-defined]
+                else:
+                    _dockerfile_parser.print = _parser_print_before  # type: ignore[attr-defined]
+
+
+def _parser_print(*values: object, sep: str | None = " ", end: str | None = "\n", file: Any = None,
+                  flush: bool = False) -> None:
+    """``print`` for the Dockerfile parser: masked inside :func:`_masked_parser_print`."""
+    write = _parser_print_before or builtins.print
+    if _masking_parser_print.get():
+        text = io.StringIO()
+        builtins.print(*values, sep=sep, end="", file=text)
+        values, sep = (redact(text.getvalue()),), ""
+    write(*values, sep=sep, end=end, file=file, flush=flush)
 
 
 def _build_context(dockerfile: str) -> str:
