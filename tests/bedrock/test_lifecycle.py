@@ -12,6 +12,7 @@ from vorn_inference.schema import Attachment
 
 from tests.fakes.agentcore_fixtures import CREDENTIALS
 from tests.fakes.agentcore_server import AgentCoreStandIn
+from tests.opensandbox.conftest import eventually
 from vorn_tools.code_interpreter.code_sandbox.models import ExecutionStatus
 from vorn_tools.code_interpreter.errors import SandboxExecutionError, SandboxNotInitializedError, SandboxStartError, Stage
 
@@ -139,39 +140,72 @@ async def test_a_failed_install_stops_the_session(make_sandbox, agentcore) -> No
     assert (sandbox.sandbox_id, agentcore.live_sessions(), agentcore.calls["stop"]) == (None, [], 1)
 
 
-async def _cancel(sandbox, first, hold) -> int:
+async def _cancel(sandbox, agentcore, first, hold) -> tuple[int, int]:
     first.cancel()
     hold.release()
     with pytest.raises(asyncio.CancelledError):
         await first
-    return 0
+    return 0, 1
 
 
-async def _terminate(sandbox, first, hold) -> int:
-    await asyncio.gather(sandbox.terminate(), asyncio.to_thread(hold.release))  # terminate runs first
-    with pytest.raises(SandboxStartError, match="^The sandbox was terminated while its session was starting$"):
+_TERMINATED = "^The sandbox was terminated while its session was starting$"
+
+
+async def _terminate(sandbox, agentcore, first, hold) -> tuple[int, int]:
+    # Both terminates run before the release; the second finds nothing left to undo.
+    await asyncio.gather(sandbox.terminate(), sandbox.terminate(), asyncio.to_thread(hold.release))
+    with pytest.raises(SandboxStartError, match=_TERMINATED):
         await first
-    return 0
+    return 0, 1
 
 
-async def _cancel_one_of_two(sandbox, first, hold) -> int:
+async def _terminate_past_its_cap(sandbox, agentcore, first, hold) -> tuple[int, int]:
+    await sandbox.terminate(timeout=0.2)  # returns while the service still holds the start
+    assert (await sandbox.execute_code("print(2)")).stdout == "2\n"  # a call after terminate starts anew
+    with pytest.raises(SandboxStartError, match=_TERMINATED):
+        await first
+    hold.release()
+    await eventually(lambda: agentcore.calls["stop"] == 1)  # the abandoned start stops its session
+    return 1, 1
+
+
+async def _terminate_as_the_start_ends(sandbox, agentcore, first, hold) -> tuple[int, int]:
+    # An eager task runs terminate's first step inside the start's done callback, before the waiting call resumes.
+    loop = asyncio.get_running_loop()
+    loop.set_task_factory(asyncio.eager_task_factory)
+    terminating: list[asyncio.Task] = []
+    start = sandbox._pending_start.task
+    try:
+        start.add_done_callback(lambda _: terminating.append(loop.create_task(sandbox.terminate())))
+        hold.release()
+        with pytest.raises(SandboxStartError, match=_TERMINATED):  # its code was never sent
+            await first
+    finally:
+        loop.set_task_factory(None)
+    await terminating[0]
+    return 0, 1
+
+
+async def _cancel_one_of_two(sandbox, agentcore, first, hold) -> tuple[int, int]:
     second = asyncio.ensure_future(sandbox.execute_code("print(2)"))  # joins the start before the cancel lands
-    await _cancel(sandbox, first, hold)
+    await _cancel(sandbox, agentcore, first, hold)
     assert (await second).stdout == "2\n"
-    return 1
+    return 1, 0
 
 
-@pytest.mark.parametrize("interrupt", [_cancel, _terminate, _cancel_one_of_two])
+@pytest.mark.parametrize(
+    "interrupt", [_cancel, _terminate, _cancel_one_of_two, _terminate_past_its_cap, _terminate_as_the_start_ends]
+)
 async def test_a_start_interrupted_in_flight_leaves_no_session_behind(make_sandbox, agentcore, interrupt) -> None:
     sandbox = make_sandbox()
     hold = agentcore.hold("start")  # the service starts the session only once released
     first = asyncio.ensure_future(sandbox.execute_code("print(1)"))
     assert await asyncio.to_thread(hold.arrived.wait, 30)
-    still_used = await interrupt(sandbox, first, hold)
+    still_used, undone = await interrupt(sandbox, agentcore, first, hold)
     assert agentcore.live_sessions() == [sandbox.sandbox_id] * still_used and sandbox._is_started == bool(still_used)
-    assert agentcore.calls["stop"] == 1 - still_used
+    assert agentcore.calls["stop"] == undone
     assert (await sandbox.execute_code("print(3)")).stdout == "3\n"
-    assert agentcore.calls["start"] == 2 - still_used
+    assert agentcore.calls["start"] == 1 + undone
 
 
 @pytest.mark.parametrize("fault", [lambda s: s.fail("stop", 500), lambda s: s.stall("stop", 5.0)])
@@ -187,14 +221,32 @@ async def test_a_failed_stop_is_logged_and_the_session_forgotten(sandbox, agentc
     assert agentcore.calls["stop"] == 1
 
 
+async def test_a_cancelled_terminate_still_stops_the_session_and_closes_the_client(sandbox, agentcore) -> None:
+    # The service takes the stop only after two seconds, and never when the client has left meanwhile.
+    hold = agentcore.hold("stop", limit=2)
+    session_id, connections = sandbox.sandbox_id, sandbox._client._endpoint.http_session._sessions
+    assert connections  # the client is open
+    terminating = asyncio.ensure_future(sandbox.terminate())
+    assert await asyncio.to_thread(hold.arrived.wait, 30)
+    terminating.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await terminating
+    assert (session_id in agentcore.live_sessions(), agentcore.calls["stop"], connections) == (False, 1, {})
+    await sandbox.terminate()
+    assert agentcore.calls["stop"] == 1
+
+
 _EMPTY_TEXT_ITEM = {"type": "resource", "resource": {"type": "text", "uri": "file://x", "text": ""}}
 _WRONG_TEXTS = [5, ["a,b"], {"text": "a,b"}]  # botocore hands a "text" over as the JSON decoded it
 
 
 async def test_downloads(sandbox, agentcore, spans, caplog) -> None:
-    code = "open('empty.txt', 'w').close()\nopen('/files/plot.png', 'wb').write(b'\\x89PNG')"
+    code = ("open('empty.txt', 'w').close()\nopen('/files/plot.png', 'wb').write(b'\\x89PNG')\n"
+            "open('notes.txt', 'w', encoding='utf-8').write('h\\u00e9\\n')")
     assert (await sandbox.execute_code(code)).status is ExecutionStatus.SUCCESS
     assert await sandbox.download_file("empty.txt") == b""
+    agentcore.read_as_text()
+    assert await sandbox.download_file("notes.txt") == "h\u00e9\n".encode()  # a text resource comes back as bytes
     assert await sandbox.download_file("/files/plot.png") == b"\x89PNG"
     assert await sandbox.download_file("missing.txt") is None
     agentcore.rewrite("readFiles", lambda r: {**r, "content": [_EMPTY_TEXT_ITEM, *r["content"]]})
@@ -214,6 +266,6 @@ async def test_downloads(sandbox, agentcore, spans, caplog) -> None:
     assert await sandbox.download_file("empty.txt") is None
     statuses = [s.attributes["zib_sandbox.status"] for s in spans.get_finished_spans()
                 if s.name == "zib_sandbox.file.download"]
-    assert statuses == ["success"] * 5 + ["error"] * len(_WRONG_TEXTS) + ["timeout", "error"]
+    assert statuses == ["success"] * 6 + ["error"] * len(_WRONG_TEXTS) + ["timeout", "error"]
     assert [body["arguments"] for route, body in agentcore.requests if route == "readFiles"][0] == {"paths": ["empty.txt"]}
     assert (await sandbox.execute_code("print('alive')")).status is ExecutionStatus.SUCCESS

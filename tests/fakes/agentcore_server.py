@@ -9,8 +9,10 @@ worker's cwd; ``/files`` etc. map into it, other absolute paths are refused) and
 one persistent ``PythonWorker``. Fault routes: "start", "stop", "executeCode",
 "writeFiles", "readFiles"; ``rewrite`` changes the results of an answer (a
 malformed one, extra items); ``hold`` keeps a request waiting until the test
-releases it (a session start the service has not yet answered). Answers close
-their connection, so nothing is pooled.
+releases it (a session start the service has not yet answered), and drops it
+when the client leaves meanwhile (a request that never got through);
+``read_as_text`` answers "readFiles" with text resources. Answers close their
+connection, so nothing is pooled.
 """
 
 from __future__ import annotations
@@ -68,7 +70,10 @@ class _Rewrite(Fault):
 
 @dataclass
 class Hold(Fault):
-    """A request kept waiting: ``arrived`` is set once it is received, ``release()`` lets it go on."""
+    """A request kept waiting: ``arrived`` is set once it is received, ``release()`` lets it go on.
+
+    A request whose client leaves while it is held is dropped, never served.
+    """
 
     arrived: threading.Event = field(default_factory=threading.Event)
     released: threading.Event = field(default_factory=threading.Event)
@@ -136,15 +141,19 @@ class AgentCoreStandIn(StandIn):
         """Send ``change(result)`` instead of each result of the next answer of ``route``."""
         self.add_fault(_Rewrite(route, "rewrite", 1, change=change))
 
-    def hold(self, route: str) -> Hold:
+    def hold(self, route: str, *, limit: float = STARTUP_LIMIT) -> Hold:
         """Keep the next request of ``route`` waiting, once received, until the test releases it.
 
-        A held request goes on by itself after ``Hold.limit`` seconds, so a test
+        A held request goes on by itself after ``limit`` seconds, so a test
         that fails before releasing it leaves nothing hanging.
         """
-        hold = Hold(route, "hold", 1)
+        hold = Hold(route, "hold", 1, limit=limit)
         self.add_fault(hold)
         return hold
+
+    def read_as_text(self, *, times: int = 1) -> None:
+        """Answer the next ``times`` "readFiles" requests with each file as a text resource, not a blob."""
+        self.add_fault(Fault("readFiles", "text", times))
 
     def live_sessions(self) -> list[str]:  # a copy first: the stand-in's thread adds sessions
         return [sid for sid, session in list(self.sessions.items()) if not session.stopped]
@@ -172,9 +181,8 @@ class AgentCoreStandIn(StandIn):
             return await self.error_response(400, f"unsupported operation {route!r}")(scope, receive, send)
         if (early := await self.pre_request(route)) is not None:
             return await early(scope, receive, send)
-        if (hold := self.take_fault(route, "hold")) is not None:
-            hold.arrived.set()
-            await asyncio.to_thread(hold.released.wait, hold.limit)
+        if (hold := self.take_fault(route, "hold")) is not None and await self._client_left(hold, receive):
+            return
         if self.take_fault(route, "reset") is not None:
             # The ASGI receive callable is bound to uvicorn's request cycle, which holds the transport.
             transport = receive.__self__.transport
@@ -234,6 +242,16 @@ class AgentCoreStandIn(StandIn):
         if body in done:
             body.result()
 
+    async def _client_left(self, hold: Hold, receive: Any) -> bool:
+        """Hold the request until it is released (False) or its client leaves (True)."""
+        hold.arrived.set()
+        released = asyncio.ensure_future(asyncio.to_thread(hold.released.wait, hold.limit))
+        gone = asyncio.ensure_future(self._until_disconnect(receive))
+        await asyncio.wait({released, gone}, return_when=asyncio.FIRST_COMPLETED)
+        gone.cancel()
+        await asyncio.gather(gone, return_exceptions=True)
+        return gone.done() and not gone.cancelled()
+
     @staticmethod
     async def _until_disconnect(receive: Any) -> None:
         while (await receive())["type"] != "http.disconnect":
@@ -290,10 +308,16 @@ class AgentCoreStandIn(StandIn):
             yield {"content": [{"type": "text", "text": f"Wrote {len(data)} bytes to {path}"}], "isError": False}
 
     async def _read(self, session: Session, arguments: dict[str, Any]) -> AsyncIterator[dict[str, Any]]:
+        as_text = self.take_fault("readFiles", "text") is not None
         for path in arguments.get("paths", []):
             target = session.host_path(path)
             if target is None or not target.is_file():
                 yield {"content": [{"type": "text", "text": f"File not found: {path}"}], "isError": True}
+                continue
+            if as_text:
+                yield {"content": [{"type": "resource", "resource": {
+                    "type": "text", "uri": f"file://{path}", "mimeType": "text/plain",
+                    "text": target.read_bytes().decode("utf-8", "replace")}}], "isError": False}
                 continue
             blob = base64.b64encode(target.read_bytes()).decode()
             if target.suffix == ".png":

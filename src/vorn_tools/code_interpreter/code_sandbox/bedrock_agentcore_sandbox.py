@@ -13,6 +13,7 @@ Requires the extra ``vorn-tools[bedrock]``.
 from __future__ import annotations
 
 import asyncio
+import contextvars
 import inspect
 import socket
 import time
@@ -75,6 +76,7 @@ _REFUSED_BY_CLIENT = (ParamValidationError, NoCredentialsError)
 _READ_TIMEOUT_MARGIN = 60
 _STREAM_ENDED_EARLY = "The {} stream ended before its result arrived"
 _TERMINATED_WHILE_STARTING = "The sandbox was terminated while its session was starting"
+_TERMINATED_BEFORE_SENT = "The sandbox was terminated before the request was sent"
 _ERROR_MARKERS = ("Error", "Exception")
 _TRACEBACK_HEADER = "Traceback (most recent call last):"
 _BACKEND_ATTR = {SpanAttr.BACKEND: "bedrock"}
@@ -282,20 +284,52 @@ class _StreamEndedEarly(ConnectionError):
     """
 
 
+class _SessionEnded(Exception):
+    """The session a call holds was terminated before the call sent its request."""
+
+
+class _Session:
+    """The handles of one session: its client context, the entered client and the session's identifier.
+
+    A call takes the handles it uses once and keeps them, so that a
+    ``terminate`` meanwhile cannot swap them under it; ``terminate`` marks
+    them ``ended`` when it takes them to stop the session.
+    """
+
+    __slots__ = ("context", "client", "session_id", "ended")
+
+    def __init__(self, context: Any) -> None:
+        self.context = context
+        self.client: Any = None
+        self.session_id: str | None = None
+        self.ended = False
+
+
 class _PendingStart:
     """A session start in flight: one task that every first call waits for.
 
+    ``session`` holds the handles the start has opened so far; the instance
+    takes them over only once the start (packages included) is complete.
     ``waiters`` counts the calls waiting for it, so that the last one to be
-    cancelled can undo the start; ``terminated`` tells those still waiting
-    that ``terminate`` undid it.
+    cancelled can undo the start; ``terminated`` is done once ``terminate``
+    undid it, which releases those still waiting at once.
     """
 
-    __slots__ = ("task", "waiters", "terminated")
+    __slots__ = ("owner", "task", "session", "waiters", "terminated")
 
-    def __init__(self, task: asyncio.Task[None]) -> None:
-        self.task = task
+    def __init__(self, owner: BedrockAgentCoreSandbox) -> None:
+        self.owner = owner
+        self.task: asyncio.Task[None] | None = None
+        self.session: _Session | None = None
         self.waiters = 0
-        self.terminated = False
+        self.terminated: asyncio.Future[None] = asyncio.get_running_loop().create_future()
+
+
+# The start the current task is running, so that its package install runs on
+# the session being started instead of waiting for itself.
+_STARTING: contextvars.ContextVar[_PendingStart | None] = contextvars.ContextVar("bedrock_starting", default=None)
+# The session of the execution whose files are being written.
+_UPLOADING: contextvars.ContextVar[_Session | None] = contextvars.ContextVar("bedrock_uploading", default=None)
 
 
 class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
@@ -315,10 +349,7 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
     region: str
     aioboto3_session: aioboto3.Session
     session_timeout: int
-    _client: Any
-    _client_context: Any
-    _session_id: str | None
-    _is_started: bool
+    _session: _Session | None
     _pending_start: _PendingStart | None
 
     def __init__(
@@ -362,10 +393,7 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
             region_name=region,
             **(aioboto3_session_kwargs or {}),
         )
-        self._client = None
-        self._client_context = None
-        self._session_id = None
-        self._is_started = False
+        self._session = None
         self._pending_start = None
         logger.info(f"BedrockAgentCoreSandbox initialized in region {region} (lazy start)")
 
@@ -386,10 +414,35 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
         read_timeout = max(self.session_timeout, DEFAULT_INSTALL_TIMEOUT) + _READ_TIMEOUT_MARGIN
         return Config(retries={"total_max_attempts": 1}, read_timeout=read_timeout)
 
+    # ------------------------------------------------------------------ session state
+
+    def _current(self) -> _Session | None:
+        """The session calls use now: the ready one, or the one still starting; ``None`` when idle."""
+        pending = self._pending_start
+        session = self._session if pending is None else pending.session
+        return None if session is None or session.ended else session
+
+    @property
+    def _client_context(self) -> Any:
+        return getattr(self._current(), "context", None)
+
+    @property
+    def _client(self) -> Any:
+        return getattr(self._current(), "client", None)
+
+    @property
+    def _session_id(self) -> str | None:
+        return getattr(self._current(), "session_id", None)
+
+    @property
+    def _is_started(self) -> bool:
+        """Whether the service has started a session (its packages may still be installing)."""
+        return self._session_id is not None
+
     # ------------------------------------------------------------------ session start
 
-    async def _ensure_started(self) -> None:
-        """Start the session unless it is ready; a concurrent first call waits for the one start.
+    async def _ensure_started(self) -> _Session:
+        """The ready session, started first unless there is one; a concurrent first call waits for the one start.
 
         The session counts as ready once the start that opened it has also
         installed the packages; only the start's own task runs code before
@@ -400,38 +453,53 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
             SandboxStartError: When the start failed, or ``terminate`` undid it.
             SandboxExecutionError: Stage "package_install", from a failed install.
         """
+        own = _STARTING.get()
+        if own is not None and own.owner is self and own.session is not None:
+            return own.session  # the start's own package install
         while True:
+            if self._session is not None:
+                return self._session
             pending = self._pending_start
             if pending is None:
-                if self._is_started:
-                    return
-                task = asyncio.get_running_loop().create_task(self._run_start())
+                # Published before the task exists: an eager task may run to its end at once.
+                pending = self._pending_start = _PendingStart(self)
+                task = pending.task = asyncio.get_running_loop().create_task(self._run_start(pending))
                 # Every waiter may be gone by the time it fails.
                 task.add_done_callback(lambda done: done.cancelled() or done.exception())
-                pending = self._pending_start = _PendingStart(task)
-            elif pending.task is asyncio.current_task():
-                return  # the start's own package install
-            if await self._wait_for_start(pending):
-                return
+            session = await self._wait_for_start(pending)
+            if session is not None:
+                return session
 
-    async def _run_start(self) -> None:
+    async def _run_start(self, pending: _PendingStart) -> None:
+        """Run ``pending``'s start and hand its session to the instance, unless it was abandoned meanwhile."""
+        _STARTING.set(pending)  # the task's own context
         try:
-            await self._start_session()
-        finally:
-            if self._pending_start is not None and self._pending_start.task is asyncio.current_task():
+            await self._start_session(pending)
+        except BaseException:
+            if self._pending_start is pending:
                 self._pending_start = None
+            raise
+        if self._pending_start is pending:
+            self._pending_start = None
+            self._session = pending.session
 
-    async def _wait_for_start(self, pending: _PendingStart) -> bool:
-        """Wait for ``pending``: True once the session is ready, False when its callers abandoned it.
+    async def _wait_for_start(self, pending: _PendingStart) -> _Session | None:
+        """Wait for ``pending``: its session once ready, ``None`` when its callers abandoned it.
 
         The last waiter to be cancelled cancels the start, which stops the
         session it may have started, and waits for that, shielded, within the
         teardown cap.
+
+        Raises:
+            SandboxStartError: When the start failed, or ``terminate`` came
+                while it was starting or before this call took its session.
+            SandboxExecutionError: Stage "package_install", from a failed install.
         """
         task = pending.task
+        assert task is not None  # set before anything can wait for it
         pending.waiters += 1
         try:
-            await asyncio.wait({task})
+            await asyncio.wait({task, pending.terminated}, return_when=asyncio.FIRST_COMPLETED)
         except asyncio.CancelledError:
             pending.waiters -= 1
             if not pending.waiters and not task.done():
@@ -439,47 +507,50 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
                 await self._shielded_rollback(asyncio.wait({task}))
             raise
         pending.waiters -= 1
-        if not task.cancelled():
-            task.result()
-            return True
-        if pending.terminated:
+        if pending.terminated.done():
             raise SandboxStartError(_TERMINATED_WHILE_STARTING, stage=Stage.SESSION_START)
-        return False  # cancelled by callers that have left: this call starts its own
+        if task.cancelled():
+            return None  # cancelled by callers that have left: this call starts its own
+        task.result()
+        session = pending.session
+        if session is None or session.ended:  # terminate took it before this call resumed
+            raise SandboxStartError(_TERMINATED_WHILE_STARTING, stage=Stage.SESSION_START)
+        return session
 
     @traced(SpanName.CREATE, **_BACKEND_ATTR)
-    async def _start_session(self) -> None:
-        """Open the client and start a session, then install the packages; roll back on failure.
+    async def _start_session(self, pending: _PendingStart) -> None:
+        """Open the client and start a session into ``pending.session``, then install the packages.
+
+        A failed or cancelled start stops what it started and closes its client itself.
 
         Raises:
             SandboxStartError: Stage "session_start", when the client or the
                 service refused to start a session; the provider error is its cause.
             SandboxExecutionError: Stage "package_install", from a failed install.
         """
-        context: Any = None
-        client: Any = None
+        session: _Session | None = None
         request: asyncio.Future[Any] | None = None
         try:
-            context = self._client_context = self.aioboto3_session.client(
-                ClientConfig.AWS_SERVICE_NAME, config=self._client_config()
+            session = pending.session = _Session(
+                self.aioboto3_session.client(ClientConfig.AWS_SERVICE_NAME, config=self._client_config())
             )
-            client = self._client = await context.__aenter__()
+            session.client = await session.context.__aenter__()
             await self._register_credentials()
             # A cancellation must not abort the request: the service may start
             # the session all the same, and only its answer names what to stop.
             request = asyncio.ensure_future(
-                client.start_code_interpreter_session(
+                session.client.start_code_interpreter_session(
                     codeInterpreterIdentifier=ClientConfig.CODE_INTERPRETER_ID,
                     name=f"{ClientConfig.SESSION_NAME_PREFIX}{int(time.time())}",
                     sessionTimeoutSeconds=self.session_timeout,
                 )
             )
             response = await asyncio.shield(request)
-            self._session_id = response[Field.SESSION_ID]
-            self._is_started = True
-            set_current_span_attributes(**{SpanAttr.SANDBOX_ID: self._session_id})
-            logger.info(f"Started Bedrock session {self._session_id} with {self.session_timeout}s timeout")
+            session.session_id = response[Field.SESSION_ID]
+            set_current_span_attributes(**{SpanAttr.SANDBOX_ID: session.session_id})
+            logger.info(f"Started Bedrock session {session.session_id} with {self.session_timeout}s timeout")
         except asyncio.CancelledError:
-            await self._roll_back_start(context, client, request)
+            await self._roll_back_start(session, request)
             raise
         except Exception as exc:
             logger.error(
@@ -487,14 +558,14 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
                 exc_info=True,
                 extra={"error_code": Stage.SESSION_START},
             )
-            await self._roll_back_start(context, client, request)
+            await self._roll_back_start(session, request)
             raise SandboxStartError(
                 ErrorMessage.SESSION_START_FAILED.format(exc), stage=Stage.SESSION_START
             ) from exc
         try:
             await self._install_additional_packages()
         except (asyncio.CancelledError, Exception):
-            await self._roll_back_start(context, client, request)
+            await self._roll_back_start(session, request)
             raise
 
     async def _register_credentials(self) -> None:
@@ -511,19 +582,19 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
         register_secret(frozen.secret_key)
         register_secret(frozen.token)
 
-    async def _roll_back_start(self, context: Any, client: Any, request: asyncio.Future[Any] | None) -> None:
-        """Forget a failed or cancelled start and stop what it started, shielded, within the teardown cap."""
-        self._forget_session()
-        await self._shielded_rollback(self._discard_start(context, client, request))
+    async def _roll_back_start(self, session: _Session | None, request: asyncio.Future[Any] | None) -> None:
+        """Stop what a failed or cancelled start started, shielded, within the teardown cap."""
+        if session is not None:
+            session.ended = True
+            await self._shielded_rollback(self._discard_start(session, request))
 
-    async def _discard_start(self, context: Any, client: Any, request: asyncio.Future[Any] | None) -> None:
+    async def _discard_start(self, session: _Session, request: asyncio.Future[Any] | None) -> None:
         """Stop the session ``request`` started, once it has answered, and close the client."""
-        session_id = None
         if request is not None:
             await asyncio.wait({request})  # bounded by the client's read timeout
             if not request.cancelled() and request.exception() is None:
-                session_id = request.result().get(Field.SESSION_ID)
-        await self._close_session(context, client, session_id, DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS)
+                session.session_id = request.result().get(Field.SESSION_ID)
+        await self._close_session(session, DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS)
 
     # ------------------------------------------------------------- code and commands
 
@@ -574,23 +645,30 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
         except SandboxExecutionError as exc:
             # Refused before a session is paid for; the same result as a failed upload.
             return self._upload_failed(exc, code, time.time())
-        await self._ensure_started()
-        set_current_span_attributes(**{SpanAttr.SANDBOX_ID: self.sandbox_id})
+        session = await self._ensure_started()
+        set_current_span_attributes(**{SpanAttr.SANDBOX_ID: session.session_id})
         start_time = time.time()
         if files:
+            uploading = _UPLOADING.set(session)
             try:
                 await self._upload_files(files, upload_dir)
             except Exception as exc:
                 return self._upload_failed(exc, code, start_time)
+            finally:
+                _UPLOADING.reset(uploading)
+        if session.ended:  # terminated during the upload
+            exc = _SessionEnded(_TERMINATED_BEFORE_SENT)
+            logger.error(f"Code execution failed: {exc}")
+            return self._transport_failure_result(exc, code, start_time, retry_safe=True)
 
         drain = _ExecutionDrain()
         response: dict[str, Any] | None = None
         deadline = asyncio.timeout(effective_timeout)
         try:
             async with deadline:
-                response = await self._client.invoke_code_interpreter(
+                response = await session.client.invoke_code_interpreter(
                     codeInterpreterIdentifier=ClientConfig.CODE_INTERPRETER_ID,
-                    sessionId=self._session_id,
+                    sessionId=session.session_id,
                     name=Operation.EXECUTE_CODE,
                     arguments={Field.LANGUAGE: Language.PYTHON.value, Field.CODE: code},
                 )
@@ -703,10 +781,13 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
         An answer that ends without any result leaves the upload unconfirmed,
         which is a failure too.
         """
+        session = _UPLOADING.get() or self._current()
+        if session is None or session.ended:
+            raise _SessionEnded(_TERMINATED_BEFORE_SENT)
         content = [{Field.PATH: path, Field.BLOB: data} for path, data in entries]
-        response = await self._client.invoke_code_interpreter(
+        response = await session.client.invoke_code_interpreter(
             codeInterpreterIdentifier=ClientConfig.CODE_INTERPRETER_ID,
-            sessionId=self._session_id,
+            sessionId=session.session_id,
             name=Operation.WRITE_FILES,
             arguments={Field.CONTENT: content},
         )
@@ -741,7 +822,8 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
         """
         if not isinstance(file_path, str):
             raise TypeError(f"file_path must be a str, got {type(file_path).__name__}")
-        if not self._is_started:
+        session = self._current()
+        if session is None or session.session_id is None:
             raise SandboxNotInitializedError(ErrorMessage.SESSION_NOT_STARTED)
 
         def log_failure(exc: Exception) -> None:
@@ -751,13 +833,15 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
                 logger.warning(f"Failed to download file {file_path}: {exc}")
 
         return await self._download_within(
-            file_path, timeout, lambda _limit: self._read_file(file_path), log=logger, on_error=log_failure
+            file_path, timeout, lambda _limit: self._read_file(session, file_path), log=logger, on_error=log_failure
         )
 
-    async def _read_file(self, file_path: str) -> bytes | None:
-        response = await self._client.invoke_code_interpreter(
+    async def _read_file(self, session: _Session, file_path: str) -> bytes | None:
+        if session.ended:
+            raise _SessionEnded(_TERMINATED_BEFORE_SENT)
+        response = await session.client.invoke_code_interpreter(
             codeInterpreterIdentifier=ClientConfig.CODE_INTERPRETER_ID,
-            sessionId=self._session_id,
+            sessionId=session.session_id,
             name=Operation.READ_FILES,
             arguments={Field.PATHS: [file_path]},
         )
@@ -849,39 +933,43 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
 
         A session still starting is undone: the start is cancelled and stops
         the session once the service has answered, and the calls waiting for
-        it fail with ``SandboxStartError``. ``timeout`` caps the wait for that
-        and the stop together; past it, the stop goes on in the background.
-        Afterwards the sandbox is idle again: the next execution starts a new
-        session. A session whose stop failed ends when its lifetime runs out.
+        it fail with ``SandboxStartError``. ``timeout`` caps the wait for that,
+        or for the stop; past it, the stop goes on in the background. The
+        sandbox is idle from the moment ``terminate`` is called: a later
+        execution starts a new session. A cancelled ``terminate`` still stops
+        the session, within the cap, before the cancellation goes through. A
+        session whose stop failed ends when its lifetime runs out.
 
         Raises:
             ValueError: When ``timeout`` is zero or less, or NaN; nothing is torn down.
         """
         check_teardown_cap(timeout)
-        loop = asyncio.get_running_loop()
-        deadline = loop.time() + timeout
-        pending = self._pending_start
-        if pending is not None and not pending.task.done():
-            pending.terminated = True
+        pending, session = self._pending_start, self._session
+        self._pending_start = self._session = None
+        if pending is not None:
+            # The start stops its own session, in the background if it outlasts the cap.
+            pending.terminated.set_result(None)
+            assert pending.task is not None
             pending.task.cancel()
             await asyncio.wait({pending.task}, timeout=timeout)
-        if not self._client_context:
             return
-        set_current_span_attributes(**{SpanAttr.SANDBOX_ID: self.sandbox_id})
-        context, client, session_id = self._client_context, self._client, self._session_id
-        self._forget_session()
-        await self._close_session(context, client, session_id, max(deadline - loop.time(), 0))
-
-    def _forget_session(self) -> None:
-        """Put the sandbox back to idle; whoever took the session's handles closes them."""
-        self._is_started = False
-        self._client = None
-        self._client_context = None
-        self._session_id = None
+        if session is None:
+            return
+        session.ended = True
+        set_current_span_attributes(**{SpanAttr.SANDBOX_ID: session.session_id})
+        # Shielded: a cancellation lets the stop (within the cap) and the close
+        # finish first; a second one leaves them running in the background.
+        closing = asyncio.ensure_future(self._close_session(session, timeout))
+        try:
+            await self._shielded_rollback(closing, timeout=None)
+        except asyncio.CancelledError:
+            await asyncio.wait({closing})
+            raise
 
     @staticmethod
-    async def _close_session(context: Any, client: Any, session_id: str | None, timeout: float) -> None:
+    async def _close_session(session: _Session, timeout: float) -> None:
         """Stop the session within ``timeout`` and close the client; failures are logged, never raised."""
+        client, session_id = session.client, session.session_id
         try:
             if client is not None and session_id:
                 await asyncio.wait_for(
@@ -896,8 +984,8 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
             logger.warning(ErrorMessage.SESSION_STOP_FAILED.format(exc), extra={"error_code": Stage.TERMINATE})
         finally:
             # A context whose entry failed holds no client, and exiting it would only raise.
-            if context is not None and client is not None:
+            if client is not None:
                 try:
-                    await context.__aexit__(None, None, None)
+                    await session.context.__aexit__(None, None, None)
                 except Exception as exc:
                     logger.warning(f"Error closing client context: {exc}")
