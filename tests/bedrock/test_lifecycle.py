@@ -236,6 +236,22 @@ async def test_a_cancelled_terminate_still_stops_the_session_and_closes_the_clie
     assert agentcore.calls["stop"] == 1
 
 
+async def test_terminate_during_an_upload_leaves_the_code_unsent_and_retry_safe(sandbox, agentcore) -> None:
+    upload, stop = agentcore.hold("writeFiles"), agentcore.hold("stop")
+    call = asyncio.ensure_future(
+        sandbox.execute_code("print(1)", files=[Attachment.from_bytes(bytes=b"x", filename="a.txt")]))
+    assert await asyncio.to_thread(upload.arrived.wait, 30)
+    terminating = asyncio.ensure_future(sandbox.terminate())
+    assert await asyncio.to_thread(stop.arrived.wait, 30)
+    upload.release()  # the upload ends while the stop is still on its way
+    result = await call
+    stop.release()
+    await terminating
+    assert (result.status, result.error, result.failure.retry_safe) == (
+        ExecutionStatus.ERROR, "_SessionEnded: The sandbox was terminated before the request was sent", True)
+    assert agentcore.calls["executeCode"] == 0
+
+
 _EMPTY_TEXT_ITEM = {"type": "resource", "resource": {"type": "text", "uri": "file://x", "text": ""}}
 _WRONG_TEXTS = [5, ["a,b"], {"text": "a,b"}]  # botocore hands a "text" over as the JSON decoded it
 
