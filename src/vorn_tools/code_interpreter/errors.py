@@ -190,7 +190,13 @@ class CodeInterpreterError(RuntimeError):
 
 
 class TemplateBuildError(CodeInterpreterError):
-    """A template build or ensure failed."""
+    """A template build or ensure failed.
+
+    The library's builders never raise it: their failures are ``FAILED``
+    results. It is for callers: a builder of one's own may raise it from
+    ``build`` (``ensure`` turns it into a ``FAILED`` result with its stage),
+    and an app may raise it to turn a failed result into an exception.
+    """
 
 
 class SandboxStartError(CodeInterpreterError):

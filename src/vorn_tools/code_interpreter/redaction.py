@@ -2,8 +2,11 @@
 
 Provider and SDK exceptions can echo credentials (API keys, bearer tokens,
 credential URLs). Rather than one central scrubber, every sink that such text
-reaches (error messages, log records, span events, result records) masks it
-with :func:`redact`, so call sites may format exceptions normally.
+reaches (error messages, log records, span events, result errors built from
+exceptions, template build details) masks it with :func:`redact`, so call
+sites may format exceptions normally. What the sandbox itself returns (a run's
+stdout and stderr, an error rendered from its own error record) is passed on
+as printed.
 
 Two layers are applied, in this order:
 

@@ -324,7 +324,9 @@ class E2BSandbox(CodeInterpreterSandbox):
             upload_dir: Where the attachments go; ``None`` is "/files".
             env: Environment variables of this run.
             on_stdout: Called with each streamed stdout chunk, less its
-                trailing line breaks.
+                trailing line breaks. One that raises ends the run there:
+                the result is "unknown", not retry safe, and later output is
+                lost.
             on_stderr: The same for stderr.
             **kwargs: Accepted and ignored.
 

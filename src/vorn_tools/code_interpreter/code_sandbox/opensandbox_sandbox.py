@@ -547,7 +547,9 @@ class OpenSandbox(CodeInterpreterSandbox):
             files: Attachments uploaded (in one request) before the run.
             upload_dir: Where the attachments go; ``None`` is "/tmp/files".
             on_stdout: Called with each streamed stdout chunk, less its
-                trailing line feeds.
+                trailing line feeds. One that raises is not called again and
+                does not stop the code; the finished run is an "error" naming
+                it, not retry safe, with the whole output.
             on_stderr: The same for stderr.
             **kwargs: Accepted and ignored.
 

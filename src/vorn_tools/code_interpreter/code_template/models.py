@@ -84,7 +84,9 @@ class TemplateSpec(BaseModel):
     ``image`` (a container registry reference, with optional ``registry_auth``)
     is the standard input; each builder resolves it to its native reference (an
     E2B alias, an OpenSandbox snapshot). ``packages`` are baked in on top where
-    the provider supports it.
+    the provider supports it. ``force_rebuild`` makes ``ensure`` build even when
+    the template is already usable (it is a field here, not an argument of
+    ``ensure``).
     """
 
     template_id: str
@@ -131,7 +133,14 @@ class TemplateRef(BaseModel):
 
 
 class TemplateBuildResult(BaseModel):
-    """The provider-agnostic result of a build or ensure."""
+    """The provider-agnostic result of a build or ensure.
+
+    ``detail`` is masked when the result is made; ``logs`` (the output of a
+    package install, where a builder keeps one) is not. ``stage`` is set only
+    on a ``FAILED`` result that ``ensure`` made from an exception; a builder's
+    own failures (an install, a snapshot or a service answer that failed)
+    leave it ``None``.
+    """
 
     status: TemplateBuildStatus
     template_ref: TemplateRef | None = None

@@ -97,7 +97,10 @@ class BaseTemplateBuilder(ABC):
         Skips the build when the template already resolves (unless
         ``force_rebuild``); a non-forced build that fails while a concurrent
         builder made the template usable counts as skipped. Any ordinary
-        exception becomes a ``FAILED`` result carrying its stage.
+        exception becomes a ``FAILED`` result carrying its stage (the error's
+        own for a ``CodeInterpreterError``, else ``Stage.TEMPLATE_BUILD``); a
+        ``FAILED`` result that ``build`` returns is passed on as it is, with
+        ``stage`` None.
         """
         try:
             if not spec.force_rebuild:

@@ -39,10 +39,21 @@ def mask_text(text: str, rules: Sequence[CompiledMaskingRule], *, exact: bool = 
     surrogates included.
 
     One scan of the text, compiled once per list of rules, finds the
-    literals each rule's matches start near; a rule then only tries the
-    starts next to them, and a rule without such literals runs over the
-    whole text. The result is the same as running every rule over the whole
-    text, which ``exact=True`` does.
+    literals each rule's matches start near ("sk-", "authorization", an "@"
+    at most 64 characters after the start, a "://" right before it); a rule
+    then only tries the starts next to them, and a rule without such
+    literals (a back reference, ``\\K``, verbose syntax) runs over the whole
+    text. When a rule replaces text, the literals are carried over to the
+    new text and the placeholder's own added, so later rules see exactly
+    what the rules before them left. The result is the same as running every
+    rule over the whole text, which ``exact=True`` does.
+
+    Matching runs on PCRE2's 32-bit code units with JIT. An ASCII text is
+    matched in place on 8-bit code, a quarter of the copying, but only when
+    every rule of the list has 8-bit code (``CompiledMaskingRule.ascii``): a
+    pattern UTF-8 cannot hold, or one too large for 8-bit code (PCRE2 writes
+    a group out once per repetition its bound allows, so
+    ``(?:a|bc){0,32768}`` is 32768 copies), puts the whole list on 32-bit code.
 
     Raises ``MaskingRuleError`` when a rule hits its match limit, depth limit
     or time budget, so that callers can fall back instead of hanging, and

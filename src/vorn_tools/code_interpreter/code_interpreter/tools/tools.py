@@ -23,6 +23,10 @@ def create_execute_code_tool(
     Every call runs its code with `files` uploaded, appends the result's text (unstripped,
     whatever the status) to `execution_outputs`, and replies with the output or an error
     text. A failure of the sandbox call propagates, and then nothing is appended.
+
+    The description tells the model that every execution starts fresh, whatever the
+    backend, although most backends keep variables between calls; an app that wants the
+    model to build on earlier calls says so in its own message.
     """
     description = (
         f"Execute {sandbox.language} code in a secure sandbox environment. "
