@@ -86,40 +86,53 @@ _JWT_START = r"(?:(?<!-)(?<!" + _JOINING + r")|" + _AFTER_ESCAPE + r")"
 # A line break written as an escape: "\n" or "\r\n", each backslash doubled
 # once per level of quoting (a JSON text quoted inside another JSON text).
 _ESCAPED_BREAK = r"\\{1,8}(?:r\\{1,8})?n"
-# One piece of PEM key material: a base64 character or blank, an escaped line
-# break, or a "/" written as "\/" (backslashes doubled as above).
-_PEM_PIECE = r"(?:[A-Za-z0-9+/=\s]|" + _ESCAPED_BREAK + r"|\\{1,8}/)"
-# Every character such pieces are made of.
-_PEM_CHAR = r"[A-Za-z0-9+/=\s\\]"
+# Between the items of a printed list of lines (``print(f.readlines())``,
+# ``pprint``, a JSON array): the quote closing one item, ",", blanks and the
+# quote opening the next.
+_ITEM_SEP = r"""['"],\s{0,8}+['"]"""
+# The end of a line of a key: a real break, or an escaped one that may close a
+# list item.
+_LINE_BREAK = r"(?:\r?\n|" + _ESCAPED_BREAK + r"(?:" + _ITEM_SEP + r")?)"
+# Key material: base64 and blanks, escaped line breaks (then maybe the next
+# list item), and "/", "+" and "=" as JSON encoders may write them ("\/",
+# "\u002F", "\u002B", "\u003D"), backslashes doubled per level of quoting.
+# The group is possessive and every piece starts where the one before ended,
+# so the material is read once however long it is: no bound cuts a long block
+# (an armored export of many PGP keys) short, and the common pieces ("\n",
+# "\/") are plain literals, which cost nothing against PCRE2's match limit.
+_KEY_MATERIAL = (
+    r"(?:[A-Za-z0-9+/=\s]++|\\n|\\/|(?<=\\n)" + _ITEM_SEP + r"|\\u00(?:2[bBfF]|3[dD])"
+    r"|\\{1,8}+(?:r\\{1,8}+n|n|/|u00(?:2[bBfF]|3[dD])))*+"
+)
 
 
 class BuiltInMaskingRule(Enum):
     """The engine's built-in credential rules; each member's value is its pattern.
 
-    Every pattern is anchored at a boundary and bounded, so that it does linear
-    work on any text.
+    Every pattern is anchored at a boundary and bounded, or reads what it
+    repeats possessively, so that it does linear work on any text.
     """
 
     # PEM private keys of every flavour (PKCS#1/#8, EC, DSA, OpenSSH, encrypted,
     # PGP), with optional RFC 1421 headers; a block cut off before its END line
-    # is masked up to where the key material stops. A key quoted in JSON or a
-    # repr (a service-account file, an echoed request body) has its line breaks
-    # written as "\n" escapes (and "/" maybe as "\/"), backslashes doubled per
-    # level of quoting.
+    # is masked up to where the key material stops. A key may be indented (a
+    # YAML block, a log's continuation lines), quoted in JSON or a repr (a
+    # service-account file, an echoed request body) or printed as a list of its
+    # lines; see _KEY_MATERIAL for the forms its body takes.
     # PCRE2 writes a group out once per repetition its bound allows, so no group
     # here has a large bound (a rule too large for 8-bit code would put every
     # rule of its list on 32-bit code): a header value (up to 256 characters
     # before its line break, real or escaped) is measured by a look-ahead over
-    # characters and read by a possessive group, and the key material (up to
-    # 32768 characters) is read character by character up to the first place
-    # where no piece of it starts.
+    # characters and read by a possessive group; a backslash in it (a Windows
+    # path, or one escaped in JSON) is part of the value unless it starts an
+    # escaped line break.
     PRIVATE_KEY_BLOCK = (
         r"-----BEGIN (?:[A-Z0-9]{1,16} ){0,3}PRIVATE KEY(?: BLOCK)?-----"
-        r"(?:[ \t\r\n]|" + _ESCAPED_BREAK + r"){0,8}"
-        r"(?:[A-Za-z][A-Za-z-]{0,30}: (?=[^\r\n]{0,256}?(?:[\r\n]|\\[\\rn]))(?:[^\r\n\\]++|\\(?![\\rn]))*+"
-        r"(?:\r?\n|" + _ESCAPED_BREAK + r")){0,8}"
-        r"(?:" + _PEM_CHAR + r"{0,32768}?(?!" + _PEM_PIECE + r")|" + _PEM_CHAR + r"{32768})"
-        r"(?:-----END (?:[A-Z0-9]{1,16} ){0,3}PRIVATE KEY(?: BLOCK)?-----)?"
+        r"(?:[ \t\r\n]|" + _LINE_BREAK + r"){0,8}"
+        r"(?:[ \t]{0,64}+[A-Za-z][A-Za-z-]{0,30}: (?=[^\r\n]{0,256}?(?:[\r\n]|\\[rn]))(?:[^\r\n\\]++|\\++(?![rn]))*+"
+        + _LINE_BREAK + r"){0,8}"
+        + _KEY_MATERIAL
+        + r"(?:-----END (?:[A-Z0-9]{1,16} ){0,3}PRIVATE KEY(?: BLOCK)?-----)?"
     )
     # The value of an Authorization / Proxy-Authorization header in raw HTTP,
     # JSON, a printed dict or key=value form. The scheme stays visible; a
