@@ -86,10 +86,10 @@ _JWT_START = r"(?:(?<!-)(?<!" + _JOINING + r")|" + _AFTER_ESCAPE + r")"
 # A line break written as an escape: "\n" or "\r\n", each backslash doubled
 # once per level of quoting (a JSON text quoted inside another JSON text).
 _ESCAPED_BREAK = r"\\{1,8}(?:r\\{1,8})?n"
-# Between the items of a printed list of lines (``print(f.readlines())``,
-# ``pprint``, a JSON array): the quote closing one item, ",", blanks and the
-# quote opening the next.
-_ITEM_SEP = r"""['"],\s{0,8}+['"]"""
+# Between the items of a printed list of lines (``print(f.readlines())`` of a
+# file read as text or bytes, ``pprint``, a JSON array): the quote closing one
+# item, ",", blanks and the quote opening the next.
+_ITEM_SEP = r"""['"],\s{0,8}+b?['"]"""
 # The end of a line of a key: a real break, or an escaped one that may close a
 # list item.
 _LINE_BREAK = r"(?:\r?\n|" + _ESCAPED_BREAK + r"(?:" + _ITEM_SEP + r")?)"
