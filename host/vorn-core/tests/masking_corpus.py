@@ -140,7 +140,8 @@ for _key, _text in (
     (_ENCRYPTED, "ERROR could not load key:\n" + textwrap.indent(_ENCRYPTED, "\t") + "INFO next"),
     (_PGP, "gpg --export-secret-keys --armor:\n" + _PGP),
     (_PGP, json.dumps({"armored_keys": _PGP})),
-    *((_k, _form(io.StringIO(_k).readlines())) for _k in (_ENCRYPTED, _OPENSSH) for _form in (str, pprint.pformat, json.dumps)),
+    *((_k, _form(io.StringIO(_k).readlines())) for _k in (_ENCRYPTED, _OPENSSH)
+      for _form in (str, pprint.pformat, json.dumps)),
     (_OPENSSH, str(io.BytesIO(_OPENSSH.encode()).readlines())),
 ):
     CASES.append((B.PRIVATE_KEY_BLOCK, _body(_key)[-1], _text))
