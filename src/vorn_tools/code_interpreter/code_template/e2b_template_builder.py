@@ -5,14 +5,12 @@ blocks for minutes; asynchronous callers run it in a worker thread.
 """
 
 import builtins
-import contextlib
 import contextvars
 import dataclasses
 import io
 import json
 import os
-import threading
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from typing import Any
 
 try:
@@ -55,9 +53,6 @@ logger = get_redacting_logger(__name__)
 
 _DEFAULT_CI_START_CMD = "sudo /root/.jupyter/start-up.sh"
 _DEFAULT_CI_PORT = 49999
-_PARSER_PRINT = threading.Lock()  # guards the shadowing of the parser module's print
-_parser_print_users = 0
-_parser_print_before: Any = None
 _masking_parser_print = contextvars.ContextVar("masking_parser_print", default=False)
 
 
@@ -147,8 +142,9 @@ class E2BTemplateBuilder(BaseTemplateBuilder):
             template = self._from_registry(spec.image, spec.registry_auth)
         elif dockerfile:
             logger.info(f"Creating E2B template from Dockerfile: {dockerfile}")
-            with _masked_parser_print():  # the SDK's parser prints its warnings, quoting Dockerfile lines
-                template = Template(file_context_path=_build_context(dockerfile)).from_dockerfile(dockerfile)
+            # The SDK's parser prints its warnings, quoting Dockerfile lines.
+            template = Template(file_context_path=_build_context(dockerfile))
+            template = _parse_masked(lambda: template.from_dockerfile(dockerfile))
         else:
             logger.info(f"Creating E2B template from base: {base_template}")
             template = Template().from_template(base_template)
@@ -213,46 +209,42 @@ def _masked_build_logger() -> Callable[[LogEntry], None]:
     return print_masked
 
 
-@contextlib.contextmanager
-def _masked_parser_print() -> Iterator[None]:
-    """What the SDK's Dockerfile parser prints in this thread during the block, masked.
-
-    The parser reports with the plain ``print`` built-in (its warnings quote
-    Dockerfile lines, credentials and all). Its module's ``print`` name is
-    shadowed while any block is open, in any thread; the shadow masks only
-    the calls made inside a block, so the process's standard output, what
-    other threads print, and the parser used elsewhere are left as they are.
-    """
-    global _parser_print_users, _parser_print_before
-    with _PARSER_PRINT:
-        if _parser_print_users == 0:
-            _parser_print_before = vars(_dockerfile_parser).get("print")
-            _dockerfile_parser.print = _parser_print  # type: ignore[attr-defined]
-        _parser_print_users += 1
-    inside = _masking_parser_print.set(True)
-    try:
-        yield
-    finally:
-        _masking_parser_print.reset(inside)
-        with _PARSER_PRINT:
-            _parser_print_users -= 1
-            # Put back what was there, unless someone has replaced the shadow meanwhile.
-            if _parser_print_users == 0 and vars(_dockerfile_parser).get("print") is _parser_print:
-                if _parser_print_before is None:
-                    del _dockerfile_parser.print  # type: ignore[attr-defined]
-                else:
-                    _dockerfile_parser.print = _parser_print_before  # type: ignore[attr-defined]
-
-
 def _parser_print(*values: object, sep: str | None = " ", end: str | None = "\n", file: Any = None,
                   flush: bool = False) -> None:
-    """``print`` for the Dockerfile parser: masked inside :func:`_masked_parser_print`."""
-    write = _parser_print_before or builtins.print
+    """``print`` for the Dockerfile parser: masked within :func:`_parse_masked`, as given elsewhere."""
     if _masking_parser_print.get():
         text = io.StringIO()
-        builtins.print(*values, sep=sep, end="", file=text)
-        values, sep = (redact(text.getvalue()),), ""
-    write(*values, sep=sep, end=end, file=file, flush=flush)
+        builtins.print(*values, sep=sep, end=end, file=text)
+        values, sep, end = (redact(text.getvalue()),), "", ""
+    (_parser_print_before or builtins.print)(*values, sep=sep, end=end, file=file, flush=flush)
+
+
+def _parse_masked(parse: Callable[[], Any]) -> Any:
+    """``parse()``, with what the SDK's Dockerfile parser prints meanwhile in this thread masked.
+
+    The parser reports with the plain ``print`` built-in (its warnings quote
+    Dockerfile lines, credentials and all). Its module's ``print`` name holds
+    :func:`_parser_print` for good, which masks only the calls made in here;
+    the process's standard output, what other threads print, and the parser
+    used elsewhere are left as they are.
+    """
+    global _parser_print_before
+    if "print" not in vars(_dockerfile_parser):  # a patch of someone else's undone by deleting the name
+        _parser_print_before = None
+        _dockerfile_parser.print = _parser_print  # type: ignore[attr-defined]
+
+    def masked() -> Any:
+        _masking_parser_print.set(True)
+        return parse()
+
+    return contextvars.copy_context().run(masked)  # the mark never outlives the call, whatever it raises
+
+
+# A print someone else put there first (not this module's own, on a reload) still gets the lines.
+_parser_print_before: Any = vars(_dockerfile_parser).get("print")
+if getattr(_parser_print_before, "__module__", None) == __name__:
+    _parser_print_before = None
+_dockerfile_parser.print = _parser_print  # type: ignore[attr-defined]
 
 
 def _build_context(dockerfile: str) -> str:
