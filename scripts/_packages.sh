@@ -70,12 +70,14 @@ lock_holder() {
     echo "another package manager run"
 }
 
-said_waiting=
-# apt-get with the given arguments, waiting for apt's locks. The first try does not wait,
-# so that apt names the holder; later tries let apt wait (DPkg::Lock::Timeout). apt-get
-# update ignores that option for the lists lock (apt 2.6), hence the retries around it.
+said_waiting= deadline=
+# apt-get with the given arguments, waiting for apt's locks. The wait is one for all calls: it
+# ends wait_limit seconds after a lock was first found held (another run's update and upgrade
+# hold one lock, then the other). The first try does not wait, so that apt names the holder;
+# later tries let apt wait (DPkg::Lock::Timeout). apt-get update ignores that option for the
+# lists lock (apt 2.6), hence the retries around it.
 apt_locked() {
-    local deadline=$((SECONDS + wait_limit)) timeout=0 err
+    local timeout=0 err
     while :; do
         if err=$("${apt[@]}" -o DPkg::Lock::Timeout="$timeout" "$@" 2>&1 >/dev/null); then
             [ -z "$err" ] || printf '%s\n' "$err" >&2
@@ -85,6 +87,7 @@ apt_locked() {
             printf '%s\n' "$err" >&2
             return 1
         fi
+        deadline=${deadline:-$((SECONDS + wait_limit))}
         timeout=$((deadline - SECONDS))
         if ((timeout <= 0)); then
             printf '%s\n' "$err" >&2

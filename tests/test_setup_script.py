@@ -102,11 +102,12 @@ def held(path: Path) -> Iterator[None]:
         yield
 
 
-def await_contention(world: Path, *runs: subprocess.Popen[str]) -> None:
+def await_contention(world: Path, *runs: subprocess.Popen[str], op: str = "", log: str = "contended") -> None:
+    """Until apt-get (`op`, or any) has found its lock held (or, with log="calls", has been called)."""
     deadline = time.monotonic() + 30
-    while not (world / "contended").exists():
+    while not (world / log).exists() or op not in (world / log).read_text():
         assert all(run.poll() is None for run in runs), [run.communicate() for run in runs]
-        assert time.monotonic() < deadline, "no run ever found the lock held"
+        assert time.monotonic() < deadline, f"no apt-get {op} in {log}"
         time.sleep(0.05)
 
 
@@ -128,6 +129,22 @@ def test_waits_for_a_held_lock_and_says_so_once(world: Path, lock: str) -> None:
     # The step that found the lock held tried again, letting apt wait the rest of the 300 s.
     contended = (world / "contended").read_text().split()[0]
     assert any(op == contended and 0 < wait <= 300 for _, op, wait in calls(world)), calls(world)
+
+
+# One wait for both steps, from when a lock is first found held: what update waited for its lock
+# is not waited again for the dpkg lock; the time update takes to run, no lock held, is not counted.
+@pytest.mark.parametrize(("update_held_by", "install_wait"), [("lists.lock", range(1, 28)), ("gate", range(28, 31))])
+def test_both_steps_share_one_wait(world: Path, update_held_by: str, install_wait: range) -> None:
+    with held(world / "frontend.lock"):
+        with held(world / update_held_by):
+            run = start(world, VORN_SETUP_LOCK_WAIT="30")
+            await_contention(world, run, op="update", log="contended" if update_held_by == "lists.lock" else "calls")
+            time.sleep(4)  # update waits for the lists lock, or runs, that long at least
+        await_contention(world, run, op="install")
+    code, err = finish(run)
+    assert code == 0 and (world / "installed").read_text().split() == PACKAGES, err
+    install_waits = [wait for _, op, wait in calls(world) if op == "install" and wait]
+    assert install_waits and all(wait in install_wait for wait in install_waits), calls(world)
 
 
 # The wait is read as decimal seconds, a leading zero included.
