@@ -132,7 +132,7 @@ def test_parser_lines_masked_however_printed(monkeypatch, capsys, values, option
     ("patch", "undo", ""),
     ("delete", "", ""),
 ])
-def test_parser_lines_masked_whatever_else_patches_print(monkeypatch, capsys, before, during, after) -> None:
+def test_parser_lines_masked_whatever_else_patches_print(request, monkeypatch, capsys, before, during, after) -> None:
     register_secret(secret := "e2b-parser-s3cret")
     seen: list[tuple[object, ...]] = []
     parse_ast, dockerfile = dockerfile_parser.parse_dockerfile_ast, f"FROM py:3\nRUN get {secret} \\\n\n && true\n"
@@ -140,6 +140,7 @@ def test_parser_lines_masked_whatever_else_patches_print(monkeypatch, capsys, be
     replaced = vars(dockerfile_parser).get("print", print)
     theirs = mock.patch.object(dockerfile_parser, "print", create=True,
                                new=lambda *values, **options: (seen.append(values), replaced(*values, **options)))
+    request.addfinalizer(theirs.stop)  # undone even when the test fails
     act = {"patch": theirs.start, "undo": theirs.stop, "": lambda: None,
            "delete": lambda: monkeypatch.delattr(dockerfile_parser, "print")}
 
