@@ -150,6 +150,26 @@ for _escapes in ({"+": "\\u002B"}, {"+": "\\u002B", "/": "\\u002f", "=": "\\u003
     for _plain, _escape in _escapes.items():
         _secret, _text = _secret.replace(_plain, _escape), _text.replace(_plain, _escape)
     CASES.append((B.PRIVATE_KEY_BLOCK, _secret, _text))
+# Forms printers give a key: ``pprint`` splits a long string into adjacent
+# literals (a header at its blank when nested deep, bytes anywhere) and a JSON
+# log line quotes that output; YAML folds a line at a blank (after a "\" in
+# double quotes) and doubles the line breaks in single quotes; ``print`` of
+# each line read adds a blank line; deep indentation; a list of lines quoted
+# twice.
+_nested = pprint.pformat({"tls": {"server": {"private": {"key": _ENCRYPTED}}}})
+_bytes = pprint.pformat({"body": _OPENSSH.encode()})
+assert "'DEK-Info: '\n" in _nested and not _bytes.splitlines()[0].endswith("\\n'")
+for _key, _secret, _text in (
+    (_ENCRYPTED, None, _nested),
+    (_ENCRYPTED, None, json.dumps({"msg": _nested})),
+    (_OPENSSH, _bytes.splitlines()[-2].strip()[2:18], _bytes),
+    (_ENCRYPTED, None, 'key: "' + _ENCRYPTED.translate({32: "\\\n    \\ ", 10: "\\n\\\n    "}) + '"\nnext: 1'),
+    (_ENCRYPTED, None, "key: '" + _ENCRYPTED.translate({32: "\n    ", 10: "\n\n    "}) + "'\nnext: 1"),
+    (_ENCRYPTED, None, "".join(f"{line}\n\n" for line in _ENCRYPTED.splitlines())),
+    (_ENCRYPTED, None, textwrap.indent(_ENCRYPTED, " " * 80)),
+    (_OPENSSH, None, json.dumps(json.dumps(io.StringIO(_OPENSSH).readlines()))),
+):
+    CASES.append((B.PRIVATE_KEY_BLOCK, _secret or _body(_key)[-1], _text))
 # A backslash in a header value (a path) is part of the value, raw or escaped in JSON.
 _key = _pem("RSA", "Proc-Type: 4,ENCRYPTED\nDEK-Info: AES-128-CBC,C:\\keys\\x\n\n")
 CASES.append((B.PRIVATE_KEY_BLOCK, _key.split("\n")[-3], f"loaded {_key}"))

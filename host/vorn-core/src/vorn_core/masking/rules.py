@@ -86,23 +86,38 @@ _JWT_START = r"(?:(?<!-)(?<!" + _JOINING + r")|" + _AFTER_ESCAPE + r")"
 # A line break written as an escape: "\n" or "\r\n", each backslash doubled
 # once per level of quoting (a JSON text quoted inside another JSON text).
 _ESCAPED_BREAK = r"\\{1,8}(?:r\\{1,8})?n"
-# Between the items of a printed list of lines (``print(f.readlines())`` of a
-# file read as text or bytes, ``pprint``, a JSON array): the quote closing one
-# item, ",", blanks and the quote opening the next.
-_ITEM_SEP = r"""['"],\s{0,8}+b?['"]"""
-# The end of a line of a key: a real break, or an escaped one that may close a
-# list item.
-_LINE_BREAK = r"(?:\r?\n|" + _ESCAPED_BREAK + r"(?:" + _ITEM_SEP + r")?)"
+# Where a quoted text goes on after one of its lines (the line's escaped break
+# comes before): between the items of a printed list of lines
+# (``print(f.readlines())`` of a file read as text or bytes, ``pprint``, a JSON
+# array) the quote closing one item, ",", blanks and the quote opening the
+# next; between the adjacent literals ``pprint`` splits a long string into, and
+# Python source holds, the same without ","; in a YAML double-quoted scalar, a
+# "\" ending the line. Quoted once more (a JSON log line holding ``pprint``
+# output), its quotes are escaped and its line breaks are escapes.
+_JOIN = r"""['"],?\s*+(?:\\{1,8}+[rn]\s*+)*+b?\\{0,8}+['"]"""
+_ITEM_SEP = r"(?:\\{0,8}+" + _JOIN + r"|\\\r?\n)"
+# The end of a line of a key: a real break, or an escaped one that the quoted
+# text may go on from.
+_LINE_BREAK = r"(?:\r?\n|" + _ESCAPED_BREAK + _ITEM_SEP + r"?)"
+# A blank of a key's BEGIN or END line or after a header's ":", where a printer
+# may fold a long line: ``pprint`` closes its literal after the blank and opens
+# the next; YAML breaks the line instead of the blank, in a double-quoted
+# scalar after a "\" and before the blank escaped as "\ ".
+_BLANK = r"(?: (?:" + _JOIN + r")?|\\\r?\n[ \t]*+\\ |\r?\n[ \t]*+)"
+# What follows "-----BEGIN " and "-----END " of a private key.
+_KEY_LABEL = r"(?:[A-Z0-9]{1,16}" + _BLANK + r"){0,3}PRIVATE" + _BLANK + r"KEY(?:" + _BLANK + r"BLOCK)?-----"
 # Key material: base64 and blanks, escaped line breaks (then maybe the next
 # list item), and "/", "+" and "=" as JSON encoders may write them ("\/",
-# "\u002F", "\u002B", "\u003D"), backslashes doubled per level of quoting.
+# "\u002F", "\u002B", "\u003D"), backslashes doubled per level of quoting;
+# ``pprint`` cuts bytes anywhere, so a literal joined to the next bytes
+# literal goes on wherever it ends.
 # The group is possessive and every piece starts where the one before ended,
 # so the material is read once however long it is: no bound cuts a long block
 # (an armored export of many PGP keys) short, and the common pieces ("\n",
-# "\/") are plain literals, which cost nothing against PCRE2's match limit.
+# "\n', '", "\/") are plain literals, which cost nothing against PCRE2's match limit.
 _KEY_MATERIAL = (
-    r"(?:[A-Za-z0-9+/=\s]++|\\n|\\/|(?<=\\n)" + _ITEM_SEP + r"|\\u00(?:2[bBfF]|3[dD])"
-    r"|\\{1,8}+(?:r\\{1,8}+n|n|/|u00(?:2[bBfF]|3[dD])))*+"
+    r"""(?:[A-Za-z0-9+/=\s]++|\\n(?:', b?')?|\\/|\\u00(?:2[bBfF]|3[dD])|\\{1,8}+(?:r\\{1,8}+n|n|/|u00(?:2[bBfF]|3[dD]))"""
+    r"|(?<=\\n)" + _ITEM_SEP + r"""|['"]\s*+b['"])*+"""
 )
 
 
@@ -117,8 +132,10 @@ class BuiltInMaskingRule(Enum):
     # PGP), with optional RFC 1421 headers; a block cut off before its END line
     # is masked up to where the key material stops. A key may be indented (a
     # YAML block, a log's continuation lines), quoted in JSON or a repr (a
-    # service-account file, an echoed request body) or printed as a list of its
-    # lines; see _KEY_MATERIAL for the forms its body takes.
+    # service-account file, an echoed request body), printed as a list of its
+    # lines or folded by a printer (``pprint``'s adjacent literals, YAML's folded
+    # lines, a blank line after each line); see _BLANK, _JOIN and _KEY_MATERIAL
+    # for the forms its lines take.
     # PCRE2 writes a group out once per repetition its bound allows, so no group
     # here has a large bound (a rule too large for 8-bit code would put every
     # rule of its list on 32-bit code): a header value (up to 256 characters
@@ -127,12 +144,12 @@ class BuiltInMaskingRule(Enum):
     # path, or one escaped in JSON) is part of the value unless it starts an
     # escaped line break.
     PRIVATE_KEY_BLOCK = (
-        r"-----BEGIN (?:[A-Z0-9]{1,16} ){0,3}PRIVATE KEY(?: BLOCK)?-----"
-        r"(?:[ \t\r\n]|" + _LINE_BREAK + r"){0,8}"
-        r"(?:[ \t]{0,64}+[A-Za-z][A-Za-z-]{0,30}: (?=[^\r\n]{0,256}?(?:[\r\n]|\\[rn]))(?:[^\r\n\\]++|\\++(?![rn]))*+"
+        r"-----BEGIN" + _BLANK + _KEY_LABEL
+        + r"(?:(?:[ \t\r\n]++|" + _LINE_BREAK + r"){0,4}+[A-Za-z][A-Za-z-]{0,30}:" + _BLANK
+        + r"(?=[^\r\n]{0,256}?(?:[\r\n]|\\[rn]))(?:[^\r\n\\]++|\\++(?![rn]))*+"
         + _LINE_BREAK + r"){0,8}"
         + _KEY_MATERIAL
-        + r"(?:-----END (?:[A-Z0-9]{1,16} ){0,3}PRIVATE KEY(?: BLOCK)?-----)?"
+        + r"(?:-----END" + _BLANK + _KEY_LABEL + r")?"
     )
     # The value of an Authorization / Proxy-Authorization header in raw HTTP,
     # JSON, a printed dict or key=value form. The scheme stays visible; a
