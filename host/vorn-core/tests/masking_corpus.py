@@ -170,6 +170,14 @@ for _key, _secret, _text in (
     (_OPENSSH, None, json.dumps(json.dumps(io.StringIO(_OPENSSH).readlines()))),
 ):
     CASES.append((B.PRIVATE_KEY_BLOCK, _secret or _body(_key)[-1], _text))
+# A PuTTY key file (made up: no tool here writes one): its private lines.
+_PUTTY = (
+    "PuTTY-User-Key-File-3: ssh-rsa\nEncryption: none\nComment: rsa-key-20240611\nPublic-Lines: 2\n"
+    f"AAAAB3NzaC1yc2EAAAADAQAB{_r(B64, 40)}\n{_r(B64, 20)}\nPrivate-Lines: 3\n"
+    f"{_r(B64, 64)}\n{_r(B64, 64)}\n{_r(B64, 28)}==\nPrivate-MAC: {_r(H, 64)}\n"
+)
+for _text in (f"loaded {_PUTTY}", json.dumps({"ppk": _PUTTY}), str(io.StringIO(_PUTTY).readlines())):
+    CASES.append((B.PRIVATE_KEY_BLOCK, _PUTTY.split("\n")[-3][:-2], _text))
 # A backslash in a header value (a path) is part of the value, raw or escaped in JSON.
 _key = _pem("RSA", "Proc-Type: 4,ENCRYPTED\nDEK-Info: AES-128-CBC,C:\\keys\\x\n\n")
 CASES.append((B.PRIVATE_KEY_BLOCK, _key.split("\n")[-3], f"loaded {_key}"))
@@ -246,6 +254,7 @@ NEAR_MISSES: list[str] = [
     "X-Amz-Date=20240611T120000Z&X-Amz-SignedHeaders=host; Server=db;Database=app;Trusted_Connection=True;",
     "-----BEGIN CERTIFICATE-----\nMIIBszCCAVmgAwIBAgIUXK\n-----END CERTIFICATE-----",
     "-----BEGIN PUBLIC KEY-----\nMFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAE\n-----END PUBLIC KEY-----",
+    "PuTTY-User-Key-File-3: ssh-ed25519\nPublic-Lines: 2\nAAAAC3NzaC1lZDI1NTE5AAAAIGZvbw\n; Private-Lines: 12 in the report",
     "secretary: Jane Doe; credentialsProvider: default chain; Authorization failed for request 42",
     'Traceback (most recent call last):\n  File "/app/main.py", line 3, in <module>\nKeyError: \'model\'',
     "Ünïcödé tëxt, 数据, данные and emoji \U0001f600 stay as they are",

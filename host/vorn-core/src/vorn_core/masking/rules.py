@@ -129,7 +129,8 @@ class BuiltInMaskingRule(Enum):
     """
 
     # PEM private keys of every flavour (PKCS#1/#8, EC, DSA, OpenSSH, encrypted,
-    # PGP), with optional RFC 1421 headers; a block cut off before its END line
+    # PGP), with optional RFC 1421 headers, and the private lines of a PuTTY key
+    # file (its public lines and MAC stay); a block cut off before its END line
     # is masked up to where the key material stops. A key may be indented (a
     # YAML block, a log's continuation lines), quoted in JSON or a repr (a
     # service-account file, an echoed request body), printed as a list of its
@@ -144,10 +145,11 @@ class BuiltInMaskingRule(Enum):
     # path, or one escaped in JSON) is part of the value unless it starts an
     # escaped line break.
     PRIVATE_KEY_BLOCK = (
-        r"-----BEGIN" + _BLANK + _KEY_LABEL
+        r"(?:-----BEGIN" + _BLANK + _KEY_LABEL
         + r"(?:(?:[ \t\r\n]++|" + _LINE_BREAK + r"){0,4}+[A-Za-z][A-Za-z-]{0,30}:" + _BLANK
         + r"(?=[^\r\n]{0,256}?(?:[\r\n]|\\[rn]))(?:[^\r\n\\]++|\\++(?![rn]))*+"
         + _LINE_BREAK + r"){0,8}"
+        + r"|Private-Lines:" + _BLANK + r"[0-9]{1,4}+(?=\r?\n|" + _ESCAPED_BREAK + r"))"
         + _KEY_MATERIAL
         + r"(?:-----END" + _BLANK + _KEY_LABEL + r")?"
     )
