@@ -153,7 +153,8 @@ for _escapes in ({"+": "\\u002B"}, {"+": "\\u002B", "/": "\\u002f", "=": "\\u003
 # Forms printers give a key: ``pprint`` splits a long string into adjacent
 # literals (a header at its blank when nested deep, bytes anywhere) and a JSON
 # log line quotes that output; YAML folds a line at a blank (after a "\" in
-# double quotes) and doubles the line breaks in single quotes; ``print`` of
+# double quotes, also between the "\r" and "\n" of a CRLF key) and doubles the
+# line breaks in single quotes, in a mapping or a sequence of lines; ``print`` of
 # each line read adds a blank line; deep indentation; a list of lines quoted
 # twice.
 _nested = pprint.pformat({"tls": {"server": {"private": {"key": _ENCRYPTED}}}})
@@ -168,6 +169,9 @@ for _key, _secret, _text in (
     (_ENCRYPTED, None, "".join(f"{line}\n\n" for line in _ENCRYPTED.splitlines())),
     (_ENCRYPTED, None, textwrap.indent(_ENCRYPTED, " " * 80)),
     (_OPENSSH, None, json.dumps(json.dumps(io.StringIO(_OPENSSH).readlines()))),
+    (_ENCRYPTED, None, 'key: "' + _ENCRYPTED.replace("\n", "\r\n").translate({13: "\\r\\\n    ", 10: "\\n"}) + '"'),
+    (_ENCRYPTED, None, "".join(f'- "{line}\\n"\n' for line in _ENCRYPTED.splitlines())),
+    (_ENCRYPTED, None, "".join(f"- '{line}\n\n  '\n" for line in _ENCRYPTED.splitlines())),
 ):
     CASES.append((B.PRIVATE_KEY_BLOCK, _secret or _body(_key)[-1], _text))
 # A PuTTY key file (made up: no tool here writes one): its private lines.

@@ -83,18 +83,23 @@ _KEY_END = r"(?!" + _JOINING + r")"
 # A JWT starts at the start of its base64url run, so that a run of "-eyJ"
 # pieces is tried once rather than once per piece (quadratic work).
 _JWT_START = r"(?:(?<!-)(?<!" + _JOINING + r")|" + _AFTER_ESCAPE + r")"
-# A line break written as an escape: "\n" or "\r\n", each backslash doubled
-# once per level of quoting (a JSON text quoted inside another JSON text).
-_ESCAPED_BREAK = r"\\{1,8}(?:r\\{1,8})?n"
+# A line break written as an escape: "\n", "\r\n" or "\r" (YAML may fold a
+# line between "\r" and "\n"), each backslash doubled once per level of
+# quoting (a JSON text quoted inside another JSON text).
+_ESCAPED_BREAK = r"\\{1,8}(?:r(?:\\{1,8}n)?|n)"
 # Where a quoted text goes on after one of its lines (the line's escaped break
 # comes before): between the items of a printed list of lines
 # (``print(f.readlines())`` of a file read as text or bytes, ``pprint``, a JSON
 # array) the quote closing one item, ",", blanks and the quote opening the
-# next; between the adjacent literals ``pprint`` splits a long string into, and
-# Python source holds, the same without ","; in a YAML double-quoted scalar, a
-# "\" ending the line. Quoted once more (a JSON log line holding ``pprint``
-# output), its quotes are escaped and its line breaks are escapes.
-_JOIN = r"""['"],?\s*+(?:\\{1,8}+[rn]\s*+)*+b?\\{0,8}+['"]"""
+# next (in a YAML sequence "-" instead of ","); between the adjacent literals
+# ``pprint`` splits a long string into, and Python source holds, the same
+# without ","; in a YAML double-quoted scalar, a "\" ending the line. Quoted
+# once more (a JSON log line holding ``pprint`` output), its quotes are escaped
+# and its line breaks are escapes.
+_JOIN = r"""['"](?:,|\s++-)?\s*+(?:\\{1,8}+[rn]\s*+)*+b?\\{0,8}+['"]"""
+# Between the items of a YAML sequence of single-quoted lines, each ending in
+# a blank line (the line break it holds).
+_YAML_ITEM = r"""['"]\r?\n[ \t]*+- ['"]"""
 _ITEM_SEP = r"(?:\\{0,8}+" + _JOIN + r"|\\\r?\n)"
 # The end of a line of a key: a real break, or an escaped one that the quoted
 # text may go on from.
@@ -114,10 +119,11 @@ _KEY_LABEL = r"(?:[A-Z0-9]{1,16}" + _BLANK + r"){0,3}PRIVATE" + _BLANK + r"KEY(?
 # The group is possessive and every piece starts where the one before ended,
 # so the material is read once however long it is: no bound cuts a long block
 # (an armored export of many PGP keys) short, and the common pieces ("\n",
-# "\n', '", "\/") are plain literals, which cost nothing against PCRE2's match limit.
+# "\n', '", "\r\n", "\/") are plain literals, which cost nothing against
+# PCRE2's match limit.
 _KEY_MATERIAL = (
-    r"""(?:[A-Za-z0-9+/=\s]++|\\n(?:', b?')?|\\/|\\u00(?:2[bBfF]|3[dD])|\\{1,8}+(?:r\\{1,8}+n|n|/|u00(?:2[bBfF]|3[dD]))"""
-    r"|(?<=\\n)" + _ITEM_SEP + r"""|['"]\s*+b['"])*+"""
+    r"""(?:[A-Za-z0-9+/=\s]++|\\n(?:', b?')?|\\r\\n|\\/|\\u00(?:2[bBfF]|3[dD])|\\{1,8}+(?:r\\{1,8}+n|n|/|u00(?:2[bBfF]|3[dD])|r)"""
+    r"|(?<=\\[rn])" + _ITEM_SEP + r"""|['"]\s*+b['"]|(?<=\s)""" + _YAML_ITEM + r")*+"
 )
 
 
@@ -146,7 +152,7 @@ class BuiltInMaskingRule(Enum):
     # escaped line break.
     PRIVATE_KEY_BLOCK = (
         r"(?:-----BEGIN" + _BLANK + _KEY_LABEL
-        + r"(?:(?:[ \t\r\n]++|" + _LINE_BREAK + r"){0,4}+[A-Za-z][A-Za-z-]{0,30}:" + _BLANK
+        + r"(?:(?:[ \t\r\n]++|" + _LINE_BREAK + r"|" + _YAML_ITEM + r"){0,4}+[A-Za-z][A-Za-z-]{0,30}:" + _BLANK
         + r"(?=[^\r\n]{0,256}?(?:[\r\n]|\\[rn]))(?:[^\r\n\\]++|\\++(?![rn]))*+"
         + _LINE_BREAK + r"){0,8}"
         + r"|Private-Lines:" + _BLANK + r"[0-9]{1,4}+(?=\r?\n|" + _ESCAPED_BREAK + r"))"
