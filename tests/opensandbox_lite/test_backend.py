@@ -262,10 +262,8 @@ BAD = lite_module._MALFORMED_REPORT.format
         ('{"busy": "no"}', BAD('"busy" is not a boolean'), False),
         ('{"daemon": "failed"}', BAD('"log" is missing'), False),
         ('{"daemon": "asleep"}', BAD('"daemon" names no known state'), False),
-        # the cell goes on after its report, or after its relay died without one: it is settled,
-        # so the next call finds no busy session
+        # the cell goes on after its report: it is settled, so the next call finds no busy session
         ('{"busy": "no"}', BAD('"busy" is not a boolean'), True),
-        (None, Msg.RELAY_FAILED.format(137, ""), True),
     ],
 )
 async def test_forged_report_is_an_error_result(lite_sandbox, opensandbox, payload, error, goes_on):
@@ -277,7 +275,51 @@ async def test_forged_report_is_an_error_result(lite_sandbox, opensandbox, paylo
     assert len(_relay_runs(opensandbox)) == sent + 1  # settled already: the code went once, not into a busy interpreter
 
 
-@pytest.mark.parametrize("bystander", ["cancelled", "stream_cut"])
+def _twin(sandbox: OpenSandboxLite) -> OpenSandboxLite:
+    """A second client of the same sandbox, as another process would hold: it knows nothing of the first's calls."""
+    twin = OpenSandboxLite()
+    twin._sandbox = sandbox._sandbox
+    return twin
+
+
+@pytest.mark.parametrize("loss", ["ended", "killed", "terminated"])
+async def test_a_relay_lost_after_the_cell_started_is_unknown_with_the_output_so_far(
+    lite_sandbox, opensandbox, caplog, loss
+):
+    tree = opensandbox.sandboxes[lite_sandbox.sandbox_id]
+    printed = asyncio.Event()
+    # The cell writes a file and prints, then waits until its line reached the caller.
+    code = ("import os, time\nopen('/tmp/wrote', 'w').close()\nprint('ran', flush=True)\n"
+            "while not os.path.exists('/tmp/gate'):\n    time.sleep(0.01)\n")  # fmt: skip
+    if loss == "ended":  # the start, "started", "ran", then a clean end before the report
+        opensandbox.end_stream("command", after_events=3)
+    elif loss == "killed":  # its relay killed (exit code 137); the cell, deaf to the interrupt, goes on
+        code = GOES_ON[0] + code + "PAYLOAD = None\n" + FORGE_REPORT + GOES_ON[1]
+
+    def on_stdout(line: str) -> None:
+        printed.set()
+        if loss != "terminated":
+            tree.host_path("/tmp/gate").touch()
+
+    call = asyncio.create_task(lite_sandbox.execute_code(code, timeout=60, on_stdout=on_stdout))
+    with caplog.at_level(logging.WARNING):
+        if loss == "terminated":
+            await asyncio.wait_for(printed.wait(), 60)
+            assert tree.host_path("/tmp/wrote").exists()  # the sandbox's files go with it
+            await lite_sandbox.terminate()
+        lost = await asyncio.wait_for(call, 60)
+        if loss == "terminated":  # whatever the stream's end finds, nothing is left to settle, and nothing is tried
+            assert await lite_sandbox._abandon(None, settle=True) is False
+    assert (lost.status, lost.stdout, lost.failure.retry_safe) == (ExecutionStatus.UNKNOWN, "ran\n", False)
+    assert "after the interpreter took the code" in lost.error and "Failed to" not in caplog.text
+    if loss != "terminated":
+        assert tree.host_path("/tmp/wrote").exists()
+        sent = len(_relay_runs(opensandbox))
+        assert (await lite_sandbox.execute_code("print('next')")).stdout == "next\n"
+        assert len(_relay_runs(opensandbox)) == sent + 1  # settled already: the code went once
+
+
+@pytest.mark.parametrize("bystander", ["cancelled", "stream_cut", "stalled"])
 async def test_a_call_refused_or_let_go_before_its_cell_ran_leaves_the_running_cell_alone(
     lite_sandbox, opensandbox, bystander
 ):

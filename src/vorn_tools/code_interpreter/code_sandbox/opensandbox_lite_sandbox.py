@@ -44,7 +44,12 @@ from vorn_tools.code_interpreter.code_sandbox.constants import OpenSandboxLiteCo
 from vorn_tools.code_interpreter.code_sandbox.constants import OpenSandboxLiteErrorMessage as LiteErrorMessage
 from vorn_tools.code_interpreter.code_sandbox.models import ExecutionResult, ExecutionStatus
 from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_scripts import CLIENT_SOURCE, DAEMON_SOURCE
-from vorn_tools.code_interpreter.code_sandbox.opensandbox_sandbox import OpenSandbox, _joined_lines, _never_written
+from vorn_tools.code_interpreter.code_sandbox.opensandbox_sandbox import (
+    OpenSandbox,
+    _joined_lines,
+    _never_written,
+    _StreamEndedEarly,
+)
 from vorn_tools.code_interpreter.code_sandbox.utils import (
     GuardedCallback,
     StreamedOutput,
@@ -197,8 +202,15 @@ class OpenSandboxLite(OpenSandbox):
                 A session found busy while no call of this instance runs a
                 cell is settled once within this budget, then the code runs;
                 if that settle fails, the call is a "session is busy" error
-                saying why. A limit that passes before the interpreter took
-                the code is an "error" saying the code did not run.
+                saying why. When the command service stops the relay at the
+                limit while it still waits for the interpreter, the result is
+                an "error" saying that the code did not run; when the relay's
+                output stalls past the limit plus a grace of 5 seconds (the
+                command service holding its start, say), whether the code ran
+                cannot be told, and the result is "timeout". A relay lost after
+                the interpreter took the code (killed, its stream ended, the
+                sandbox terminated) is "unknown", not retry safe, with the
+                output so far.
             files: Attachments uploaded (in one request) before the run.
             upload_dir: Where the attachments go; ``None`` is "/tmp/files".
             on_stdout: Called with each printed stdout line, less its line feed.
@@ -318,7 +330,7 @@ class OpenSandboxLite(OpenSandbox):
                 self._abandon(execution_id, settle=started)
             raise
         except (SandboxConnectionException, SandboxTimeoutException) as exc:
-            retry_safe = streamed.retry_safe(exc, _never_written)
+            retry_safe = not started and streamed.retry_safe(exc, _never_written)
             if relay_sent and not retry_safe:
                 self._abandon(execution_id, settle=started)
             failure = self._transport_failure_result(
@@ -346,9 +358,18 @@ class OpenSandboxLite(OpenSandbox):
                     return self._error_result(code, start_time, error), False
                 timed_out = await self._timeout_result(code, start_time, effective_timeout, streamed=streamed)
                 return timed_out, False
-            # A relay that died mid-cell leaves the cell to the daemon alone.
             if started:
+                # The relay was lost mid-cell (killed, or its stream ended early):
+                # the code ran, at least in part, so it may not simply be sent
+                # again; the cell, left to the daemon alone, is settled.
                 self._abandon(None, settle=True)
+                lost = _StreamEndedEarly(
+                    f"The relay's stream ended (exit code {execution.exit_code}) after the interpreter took "
+                    "the code, before it reported the outcome"
+                )
+                output = {"stdout": streamed.render("stdout"), "stderr": streamed.render("stderr")}
+                unknown = self._transport_failure_result(lost, code, start_time, retry_safe=False, **output)
+                return with_callback_failures(unknown, callbacks), False
             error = LiteErrorMessage.RELAY_FAILED.format(execution.exit_code, streamed.render("stderr").rstrip("\n"))
             failed = self._error_result(code, start_time, error, stdout=streamed.render("stdout"))
             return with_callback_failures(failed, callbacks), False
@@ -503,21 +524,29 @@ class OpenSandboxLite(OpenSandbox):
 
         Every way a call can let go of a running cell ends here, so a cell that
         ignores the interrupt is killed (and the interpreter restarted) however
-        the call ended. Only the call whose cell the daemon took may settle: a
-        settle kills whatever holds the interpreter past the grace. The task
-        answers whether the interpreter was restarted; it is bounded (the stop
-        and the settle each are), follows any settle still pending, and the next
-        ``execute_code`` waits for it; ``terminate`` cancels it.
+        the call ended. A settle kills whatever holds the interpreter past the
+        grace, so ``settle`` is asked for only by the call whose cell the daemon
+        took, and once by a call that found the session busy while no call of
+        this instance held a cell or settled one (an orphan). The task answers
+        whether the interpreter was restarted; it is bounded (the stop and the
+        settle each are), follows any settle still pending, and the next
+        ``execute_code`` waits for it. Once the sandbox is terminated (or while
+        ``terminate`` runs) it sends nothing and answers False; ``terminate``
+        cancels it.
         """
         sandbox, previous = self._sandbox, self._pending_settle()
+
+        def gone() -> bool:
+            # Terminated (or terminating) since the call let go: nothing is left to stop or settle.
+            return sandbox is None or self._closing or self._sandbox is not sandbox
 
         async def _stop_and_settle() -> bool:
             if previous is not None:
                 await asyncio.wait({previous})
-            if self._closing or self._sandbox is not sandbox:
-                return False  # terminated meanwhile: nothing left to settle
+            if gone():
+                return False
             await self._interrupt_kernel(execution_id)
-            return settle and not self._closing and await self._settle()
+            return settle and not gone() and await self._settle()
 
         task = asyncio.get_running_loop().create_task(_stop_and_settle())
         self._settling = task
