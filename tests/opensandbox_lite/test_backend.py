@@ -13,6 +13,8 @@ from types import SimpleNamespace
 
 import pytest
 
+from vorn_inference.schema import Attachment
+
 from tests.fakes.lite_daemon import image_env, sandbox_daemon_pids
 from tests.fakes.opensandbox_fixtures import opensandbox, opensandbox_service  # noqa: F401
 from vorn_tools.code_interpreter.code_sandbox.constants import OpenSandboxLiteErrorMessage as Msg
@@ -175,6 +177,40 @@ async def test_abandoned_cell_is_settled_in_the_background(lite_sandbox, opensan
     assert len(runs) == 1 and runs[0]["timeout"] < 59_000
 
 
+async def test_a_call_uploading_while_another_lets_go_of_its_cell_waits_for_the_settle(
+    lite_sandbox, opensandbox, monkeypatch
+):
+    gate = opensandbox.sandboxes[lite_sandbox.sandbox_id].host_path("/tmp/gate")
+    settle = lite_sandbox._settle
+
+    async def settle_then_open_the_gate() -> bool:
+        try:
+            return await settle()
+        finally:
+            gate.touch()
+
+    monkeypatch.setattr(lite_sandbox, "_settle", settle_then_open_the_gate)
+    started = asyncio.Event()
+    first = asyncio.create_task(lite_sandbox.execute_code(
+        "import time\nprint('go', flush=True)\nwhile True:\n    time.sleep(0.01)", timeout=0,
+        on_stdout=lambda _: started.set()))  # fmt: skip
+    await asyncio.wait_for(started.wait(), 60)
+    uploads = opensandbox.calls["upload"]
+    opensandbox.stall("upload", 2)
+    # Its cell waits for the gate, which opens once the settle has ended: a relay sent before then
+    # would have the settle find this cell holding the interpreter, and kill it.
+    second = asyncio.create_task(lite_sandbox.execute_code(
+        "import os, time\nwhile not os.path.exists('/tmp/gate'):\n    time.sleep(0.01)\nprint('second')",
+        timeout=60, files=[Attachment(filename="f", data=b"1")]))  # fmt: skip
+    await _until(lambda: opensandbox.calls["upload"] > uploads)
+    opensandbox.stall("command", 5)  # the settle's relay is held while the upload ends
+    first.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await first
+    done = await asyncio.wait_for(second, 90)
+    assert (done.status, done.stdout) == (ExecutionStatus.SUCCESS, "second\n")
+
+
 def _relay_runs(opensandbox) -> list[dict]:
     """The relay "run" commands the stand-in received, in order."""
     relay_run = f" {lite_module._PREFIX} run "
@@ -331,17 +367,23 @@ async def test_a_call_refused_or_let_go_before_its_cell_ran_leaves_the_running_c
         timeout=120, on_stdout=lambda _: started.set(),
     ))  # fmt: skip
     await asyncio.wait_for(started.wait(), 60)
+    # The owner's own instance sends no relay while its cell runs; a second client of the sandbox does.
+    twin = _twin(lite_sandbox)
     if bystander == "cancelled":
         commands = opensandbox.calls["command"]
         opensandbox.stall("command", 60)  # its relay never answers
-        call = asyncio.create_task(lite_sandbox.execute_code("print('never')"))
+        call = asyncio.create_task(twin.execute_code("print('never')"))
         await _until(lambda: opensandbox.calls["command"] > commands)
         call.cancel()
         with pytest.raises(asyncio.CancelledError):
             await call
+    elif bystander == "stalled":  # into the client-side time-out, never told that the daemon took its cell
+        opensandbox.stall("command", 60)
+        stalled = await twin.execute_code("print('never')", timeout=1)
+        assert (stalled.status, stalled.error) == (ExecutionStatus.TIMEOUT, TIMEOUT)
     else:
         opensandbox.drop_stream("command", after_events=1)  # cut after the start, before the answer
-        cut = await lite_sandbox.execute_code("print('never')")
+        cut = await twin.execute_code("print('never')")
         assert cut.status is ExecutionStatus.UNKNOWN
     # Whatever the bystander left behind is waited for; the owner's cell still holds the interpreter.
     busy = await lite_sandbox.execute_code("print('busy')", timeout=60)
@@ -400,15 +442,29 @@ async def test_terminate_ends_a_pending_settle(lite_sandbox, opensandbox, caplog
     assert dict(opensandbox.calls) == calls  # nothing reached the sandbox once it was killed
 
 
-async def test_busy_then_death_are_results_and_the_next_call_gets_a_fresh_interpreter(lite_sandbox):
+@pytest.mark.parametrize("removes_socket", [False, True])
+async def test_busy_then_death_are_results_and_the_next_call_gets_a_fresh_interpreter(
+    lite_sandbox, opensandbox, removes_socket
+):
+    assert (await lite_sandbox.execute_code("kept = 1")).status is ExecutionStatus.SUCCESS
+    gate = opensandbox.sandboxes[lite_sandbox.sandbox_id].host_path("/tmp/gate")
     started = asyncio.Event()
-    first = asyncio.create_task(
-        lite_sandbox.execute_code("import time\nprint('go')\ntime.sleep(2)\nx = 1", on_stdout=lambda _: started.set())
-    )
-    await started.wait()
+    # A cell that cleans up /tmp carelessly leaves the daemon out of reach of any relay sent meanwhile.
+    cleanup = "os.remove('/tmp/.zib_lite.sock')\n" if removes_socket else ""
+    first = asyncio.create_task(lite_sandbox.execute_code(
+        f"import os, time\n{cleanup}print('go')\nwhile not os.path.exists('/tmp/gate'):\n    time.sleep(0.01)\n"
+        "x = 1\nprint(kept + x)", timeout=120, on_stdout=lambda _: started.set(),
+    ))  # fmt: skip
+    await asyncio.wait_for(started.wait(), 60)
+    sent = len(_relay_runs(opensandbox))
     busy = await lite_sandbox.execute_code("print('never')")
     assert (busy.status, busy.error, busy.stdout) == (ExecutionStatus.ERROR, Msg.SESSION_BUSY, "")
-    assert (await first).status is ExecutionStatus.SUCCESS
+    assert len(_relay_runs(opensandbox)) == sent  # refused without a relay that could replace the interpreter
+    gate.touch()
+    done = await first
+    assert (done.status, done.stdout) == (ExecutionStatus.SUCCESS, "go\n2\n")  # its own interpreter, state and all
+    if not removes_socket:
+        assert (await lite_sandbox.execute_code("x")).stdout == "1"
     died = await lite_sandbox.execute_code("import os\nprint('bye', flush=True)\nos._exit(1)")
     assert (died.status, died.error) == (ExecutionStatus.ERROR, Msg.INTERPRETER_DIED)
     assert "NameError" in (await lite_sandbox.execute_code("x")).error

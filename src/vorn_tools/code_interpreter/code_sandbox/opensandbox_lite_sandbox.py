@@ -11,8 +11,17 @@ to an ``ExecutionResult``. On a timeout the relay command is stopped, the
 daemon interrupts the cell, and a "settle" run of the relay waits for the
 interpreter to be idle again, restarting it when the cell will not stop. A
 call that lets go of its cell any other way (cancelled, say) leaves the same
-stop and settle running in the background; the next call waits for it. Only
-the call whose cell the daemon took ever settles it.
+stop and settle running in the background; the next call waits for it.
+
+A settle kills whatever holds the interpreter once its grace has passed, so it
+is started only where no other call's cell can be running: by the call whose
+cell the daemon took (the relay says so as soon as it does), when it lets go
+of it; and, once, by a call that finds the session busy while no call of this
+instance holds a cell or is settling one (the cell then holding the
+interpreter is an orphan, one whose own settle failed). While a call of this
+instance holds the interpreter, any other call of it is "session is busy" at
+once, without running the relay, so no call ever replaces an interpreter that
+is running another call's cell.
 """
 
 import asyncio
@@ -116,10 +125,12 @@ class OpenSandboxLite(OpenSandbox):
     _BACKEND = "opensandbox-lite"
     # The background settle of a cell that a call let go of (see ``_abandon``).
     _settling: "asyncio.Task[bool] | None" = None
-    # Why the last settle failed (None once one succeeds), and how many calls
-    # of this instance are running the relay right now.
+    # Why the last settle failed (None once one succeeds), how many calls of
+    # this instance are running the relay right now, and how many of those
+    # hold the interpreter (the daemon took their cell and no report came yet).
     _settle_failure: str | None = None
     _active = 0
+    _holding = 0
     _closing = False  # while ``terminate`` runs
 
     @classmethod
@@ -263,9 +274,10 @@ class OpenSandboxLite(OpenSandbox):
         """Upload ``files``, run the relay once on ``code`` within ``limit``: the result, and whether it was busy.
 
         Only a call whose cell the daemon took (the relay says so as soon as it
-        does) stops and settles it when letting go; any other call stops its own
-        relay and leaves the interpreter, and the cell of whichever call holds
-        it, alone.
+        does) settles it when letting go; any other call stops its own relay and
+        leaves the interpreter, and the cell of whichever call holds it, alone.
+        While a call of this instance holds the interpreter, or a settle is
+        pending past ``limit``, no relay is run: the result is "session is busy".
         """
         nonce = uuid.uuid4().hex
         marker = _REPORT_MARK + nonce + ":"
@@ -286,7 +298,9 @@ class OpenSandboxLite(OpenSandbox):
             if text.startswith(marker):
                 note = text[len(marker) :]
                 if note.rstrip("\n") == _STARTED:
-                    started = True
+                    if not started:
+                        started = True
+                        self._holding += 1
                     return
                 # Whatever the line holds, it must not stop the stream: the
                 # report is checked once the relay has ended.
@@ -307,6 +321,19 @@ class OpenSandboxLite(OpenSandbox):
         try:
             if files:
                 await self._upload_files(files, upload_dir)
+            # A settle begun meanwhile (another call let go of its cell) owns the
+            # interpreter: a relay sent now could take it in the settle's place,
+            # and the settle would kill this call's cell for not stopping.
+            limit = await self._wait_for_settle(limit)
+            if not self._sandbox:  # terminated meanwhile
+                raise SandboxNotInitializedError(ErrorMessage.SANDBOX_NOT_INITIALIZED)
+            if limit is not None and limit <= 0:
+                return self._error_result(code, start_time, LiteErrorMessage.SESSION_BUSY), False
+            if self._holding:
+                # Another call of this instance is running its cell. A relay sent
+                # now could find the daemon out of reach (that cell removed its
+                # socket, say) and replace it, cell and all.
+                return self._error_result(code, start_time, LiteErrorMessage.SESSION_BUSY), False
             ran_from = time.monotonic()
             bound = asyncio.timeout(None if limit is None else limit + LiteConfig.STREAM_GRACE_SECONDS)
             relay_sent = True
@@ -316,6 +343,8 @@ class OpenSandboxLite(OpenSandbox):
                     execution = await self._run_cell(code, nonce, limit, handlers)
             finally:
                 self._active -= 1
+                if started:
+                    self._holding -= 1
         # Only this call's own deadline is a time-out; a TimeoutError from
         # anywhere else is reported by the arms below as the failure it is.
         except TimeoutError if bound.expired() else ():
@@ -569,12 +598,13 @@ class OpenSandboxLite(OpenSandbox):
         if task is None:
             return budget
         waited_from = time.monotonic()
-        await asyncio.wait({task}, timeout=budget)
-        if budget is None:
-            return None
-        if not task.done():
-            return 0.0
-        return budget - (time.monotonic() - waited_from)
+        while task is not None:  # another call may let go of its cell while this one waits
+            left = None if budget is None else budget - (time.monotonic() - waited_from)
+            await asyncio.wait({task}, timeout=left)
+            if not task.done():
+                return 0.0
+            task = self._pending_settle()
+        return None if budget is None else budget - (time.monotonic() - waited_from)
 
     async def _settle(self) -> bool:
         """Wait for the interpreter to finish an interrupted cell; True when it had to be restarted.
