@@ -20,7 +20,7 @@ from tests.fakes.opensandbox_fixtures import opensandbox, opensandbox_service  #
 from vorn_tools.code_interpreter.code_sandbox.constants import OpenSandboxLiteErrorMessage as Msg
 from vorn_tools.code_interpreter.code_sandbox import opensandbox_lite_sandbox as lite_module
 from vorn_tools.code_interpreter.code_sandbox.models import ExecutionStatus
-from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_sandbox import OpenSandboxLite, _decode_line
+from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_sandbox import _PREFIX, OpenSandboxLite, _decode_line
 from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_scripts import CLIENT_SOURCE
 from vorn_tools.code_interpreter.errors import SandboxStartError, Stage
 from vorn_tools.code_interpreter.redaction import register_secret
@@ -83,6 +83,7 @@ async def test_stalled_command_stream_times_out_client_side(lite_sandbox, opensa
         ("print('started', flush=True)\nimport time\ntime.sleep(30)", "stall", False),  # stops on the interrupt
         (STUBBORN, "500", False),  # left running: the next call settles it again, then runs
         (STUBBORN, "stall", True),  # the next call's settle fails too: reported, and the one after recovers
+        (STUBBORN, "secret", True),  # the reason the busy call gives is masked
     ],
 )
 async def test_failed_settle_is_named_and_a_later_call_settles_the_orphan(
@@ -91,24 +92,49 @@ async def test_failed_settle_is_named_and_a_later_call_settles_the_orphan(
     assert (await lite_sandbox.execute_code("kept = 1")).status is ExecutionStatus.SUCCESS
     bound = lite_module._RELAY_BOUND
     monkeypatch.setattr(lite_module, "_RELAY_BOUND", 1)  # shorter than any settle of a cell that will not stop
+    secret = "s3cr3t-" + os.urandom(6).hex()
+    register_secret(secret)
+    commands = lite_sandbox._sandbox.commands
+    run, refusing, sent = commands.run, [], []  # sent: (command, opts, monotonic start, monotonic end)
+
+    async def observed_run(command, *, opts=None, handlers=None):
+        if refusing and f" {_PREFIX} settle " in command:
+            raise RuntimeError(f"settle refused, key {secret}")
+        began = asyncio.get_running_loop().time()
+        execution = await run(command, opts=opts, handlers=handlers)
+        sent.append((command, opts, began, asyncio.get_running_loop().time()))
+        return execution
+
+    monkeypatch.setattr(commands, "run", observed_run)
 
     def fail_the_settle(line: str) -> None:  # the cell runs: the next command is the settle
         if fault == "500":
             opensandbox.fail("command", 500, message="settle refused")
+        elif fault == "secret":
+            refusing.append(True)
         else:
             opensandbox.stall("command", 60)
 
     with caplog.at_level(logging.WARNING):
         result = await lite_sandbox.execute_code(cell, timeout=1, on_stdout=fail_the_settle)
     assert (result.status, result.error) == (ExecutionStatus.TIMEOUT, TIMEOUT)
-    reason = "settle refused" if fault == "500" else "builtins.TimeoutError"
+    masked = re.escape("settle refused, key [SECRET]")
+    reason = {"500": "settle refused", "secret": masked}.get(fault, "builtins.TimeoutError")
     assert re.search("Failed to settle the OpenSandboxLite interpreter after a timeout: .*" + reason, caplog.text)
     if stuck:
         stuck_call = await lite_sandbox.execute_code("print('stuck')", timeout=60)
-        assert (stuck_call.error, stuck_call.stdout) == (Msg.SESSION_STUCK.format("builtins.TimeoutError"), "")
+        why = "settle refused, key [SECRET]" if fault == "secret" else "builtins.TimeoutError"
+        assert (stuck_call.error, stuck_call.stdout) == (Msg.SESSION_STUCK.format(why), "")
+    refusing.clear()
     monkeypatch.setattr(lite_module, "_RELAY_BOUND", bound)
-    after = await lite_sandbox.execute_code("print('after')", timeout=60)
+    # Its first, busy attempt (the upload held for 2 s included) and the settle count against its limit.
+    opensandbox.stall("upload", 2)
+    after = await lite_sandbox.execute_code("print('after')", timeout=60, files=[Attachment(filename="f", data=b"1")])
     assert (after.status, after.stdout) == (ExecutionStatus.SUCCESS, "after\n")
+    if cell == STUBBORN:
+        *_, (_, _, settled_from, settled_at) = [entry for entry in sent if f" {_PREFIX} settle " in entry[0]]
+        *_, (_, opts, _, _) = [entry for entry in sent if f" {_PREFIX} run " in entry[0]]
+        assert opts.timeout.total_seconds() <= 60 - 2 - (settled_at - settled_from)
     assert ((await lite_sandbox.execute_code("kept")).stdout == "1") is (cell != STUBBORN)
 
 
