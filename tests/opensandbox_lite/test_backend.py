@@ -373,7 +373,7 @@ async def test_a_relay_lost_after_the_cell_started_is_unknown_with_the_output_so
         if loss == "terminated":  # whatever the stream's end finds, nothing is left to settle, and nothing is tried
             assert await lite_sandbox._abandon(None, settle=True) is False
     assert (lost.status, lost.stdout, lost.failure.retry_safe) == (ExecutionStatus.UNKNOWN, "ran\n", False)
-    assert "Failed to" not in caplog.text
+    assert not re.search("Failed to (settle|stop)", caplog.text)
     if loss != "terminated":  # there, the stream may also be cut rather than ended
         assert "after the interpreter took the code" in lost.error
         assert tree.host_path("/tmp/wrote").exists()
