@@ -17,6 +17,7 @@ from vorn_inference.schema import Attachment
 
 from tests.fakes.lite_daemon import image_env, sandbox_daemon_pids
 from tests.fakes.opensandbox_fixtures import opensandbox, opensandbox_service  # noqa: F401
+from vorn_tools.code_interpreter.code_sandbox.constants import OpenSandboxErrorMessage as ErrorMessage
 from vorn_tools.code_interpreter.code_sandbox.constants import OpenSandboxLiteErrorMessage as Msg
 from vorn_tools.code_interpreter.code_sandbox import opensandbox_lite_sandbox as lite_module
 from vorn_tools.code_interpreter.code_sandbox.models import ExecutionStatus
@@ -203,8 +204,9 @@ async def test_abandoned_cell_is_settled_in_the_background(lite_sandbox, opensan
     assert len(runs) == 1 and runs[0]["timeout"] < 59_000
 
 
+@pytest.mark.parametrize("then", ["settled", "terminated"])
 async def test_a_call_uploading_while_another_lets_go_of_its_cell_waits_for_the_settle(
-    lite_sandbox, opensandbox, monkeypatch
+    lite_sandbox, opensandbox, monkeypatch, then
 ):
     gate = opensandbox.sandboxes[lite_sandbox.sandbox_id].host_path("/tmp/gate")
     settle = lite_sandbox._settle
@@ -216,6 +218,14 @@ async def test_a_call_uploading_while_another_lets_go_of_its_cell_waits_for_the_
             gate.touch()
 
     monkeypatch.setattr(lite_sandbox, "_settle", settle_then_open_the_gate)
+    wait_for_settle, waiting = lite_sandbox._wait_for_settle, asyncio.Event()
+
+    async def observed_wait(budget):
+        if lite_sandbox._pending_settle() is not None:
+            waiting.set()
+        return await wait_for_settle(budget)
+
+    monkeypatch.setattr(lite_sandbox, "_wait_for_settle", observed_wait)
     started = asyncio.Event()
     first = asyncio.create_task(lite_sandbox.execute_code(
         "import time\nprint('go', flush=True)\nwhile True:\n    time.sleep(0.01)", timeout=0,
@@ -233,6 +243,14 @@ async def test_a_call_uploading_while_another_lets_go_of_its_cell_waits_for_the_
     first.cancel()
     with pytest.raises(asyncio.CancelledError):
         await first
+    if then == "terminated":  # while it waits for the settle: it sends nothing to the sandbox going away
+        await asyncio.wait_for(waiting.wait(), 60)  # its upload done
+        sent = len(_relay_runs(opensandbox))
+        await lite_sandbox.terminate()
+        done = await asyncio.wait_for(second, 90)
+        assert (done.status, done.error) == (ExecutionStatus.ERROR, ErrorMessage.SANDBOX_NOT_INITIALIZED)
+        assert len(_relay_runs(opensandbox)) == sent
+        return
     done = await asyncio.wait_for(second, 90)
     assert (done.status, done.stdout) == (ExecutionStatus.SUCCESS, "second\n")
 
@@ -362,6 +380,8 @@ async def test_a_relay_lost_after_the_cell_started_is_unknown_with_the_output_so
         printed.set()
         if loss != "terminated":
             tree.host_path("/tmp/gate").touch()
+        if loss == "ended":  # a callback that raised does not say the code ran to the end
+            raise ValueError("no room")
 
     call = asyncio.create_task(lite_sandbox.execute_code(code, timeout=60, on_stdout=on_stdout))
     with caplog.at_level(logging.WARNING):

@@ -325,7 +325,7 @@ class OpenSandboxLite(OpenSandbox):
             # interpreter: a relay sent now could take it in the settle's place,
             # and the settle would kill this call's cell for not stopping.
             limit = await self._wait_for_settle(limit)
-            if not self._sandbox:  # terminated meanwhile
+            if not self._sandbox or self._closing:  # terminated meanwhile
                 raise SandboxNotInitializedError(ErrorMessage.SANDBOX_NOT_INITIALIZED)
             if limit is not None and limit <= 0:
                 return self._error_result(code, start_time, LiteErrorMessage.SESSION_BUSY), False
@@ -396,9 +396,9 @@ class OpenSandboxLite(OpenSandbox):
                     f"The relay's stream ended (exit code {execution.exit_code}) after the interpreter took "
                     "the code, before it reported the outcome"
                 )
+                # Not marked by a callback that raised: that note says the code ran to the end.
                 output = {"stdout": streamed.render("stdout"), "stderr": streamed.render("stderr")}
-                unknown = self._transport_failure_result(lost, code, start_time, retry_safe=False, **output)
-                return with_callback_failures(unknown, callbacks), False
+                return self._transport_failure_result(lost, code, start_time, retry_safe=False, **output), False
             error = LiteErrorMessage.RELAY_FAILED.format(execution.exit_code, streamed.render("stderr").rstrip("\n"))
             failed = self._error_result(code, start_time, error, stdout=streamed.render("stdout"))
             return with_callback_failures(failed, callbacks), False
