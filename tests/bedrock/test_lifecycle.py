@@ -46,6 +46,11 @@ _SECRET, _TOKEN = CREDENTIALS["aws_secret_access_key"], "IQoJb3JpZ2luX2VjEHoaCXV
         (lambda s: s.fail("start", 403, message="denied"), "denied"),
         (lambda s: s.fail("start", 500, message=f"denied: no match for {_SECRET}"), "denied: no match for "),
         (lambda s: s.fail("start", 403, message=f"denied: token {_TOKEN} expired"), "denied: token "),
+        # An answer naming no usable session: the session it started cannot be named, so not stopped.
+        (lambda s: s.rewrite("start", lambda a: {**a, "sessionId": ""}),
+         "StartCodeInterpreterSession answer: sessionId is missing or empty"),
+        (lambda s: s.rewrite("start", lambda a: {**a, "sessionId": 5}),
+         "StartCodeInterpreterSession answer: sessionId is a int, not a str"),
     ],
 )
 async def test_a_failed_start_is_rolled_back_and_tried_again_next_time(make_sandbox, agentcore, caplog, fault,
@@ -60,6 +65,7 @@ async def test_a_failed_start_is_rolled_back_and_tried_again_next_time(make_sand
     assert not [text for text in (str(info.value), *records) for secret in (_SECRET, _TOKEN) if secret in text]
     assert (sandbox._client_context, sandbox._client, sandbox._is_started) == (None, None, False)
     assert [r.error_code for r in caplog.records if r.levelno == logging.ERROR] == ["session_start"]
+    agentcore.stop_sessions()
     assert (await sandbox.execute_code("print(1)")).stdout == "1\n"
 
 
@@ -221,17 +227,28 @@ async def test_a_failed_stop_is_logged_and_the_session_forgotten(sandbox, agentc
     assert agentcore.calls["stop"] == 1
 
 
-async def test_a_cancelled_terminate_still_stops_the_session_and_closes_the_client(sandbox, agentcore) -> None:
+async def _cancel_it(sandbox, terminating) -> None:
+    terminating.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await terminating
+
+
+async def _terminate_too(sandbox, terminating) -> None:
+    await sandbox.terminate()  # finds the session taken, and waits for its stop all the same
+
+
+@pytest.mark.parametrize("interrupt", [_cancel_it, _terminate_too])
+async def test_a_terminate_returns_once_the_session_is_stopped_and_the_client_closed(sandbox, agentcore,
+                                                                                    interrupt) -> None:
     # The service takes the stop only after two seconds, and never when the client has left meanwhile.
     hold = agentcore.hold("stop", limit=2)
     session_id, connections = sandbox.sandbox_id, sandbox._client._endpoint.http_session._sessions
     assert connections  # the client is open
     terminating = asyncio.ensure_future(sandbox.terminate())
     assert await asyncio.to_thread(hold.arrived.wait, 30)
-    terminating.cancel()
-    with pytest.raises(asyncio.CancelledError):
-        await terminating
+    await interrupt(sandbox, terminating)
     assert (session_id in agentcore.live_sessions(), agentcore.calls["stop"], connections) == (False, 1, {})
+    await asyncio.gather(terminating, return_exceptions=True)
     await sandbox.terminate()
     assert agentcore.calls["stop"] == 1
 
@@ -250,6 +267,32 @@ async def test_terminate_during_an_upload_leaves_the_code_unsent_and_retry_safe(
     assert (result.status, result.error, result.failure.retry_safe) == (
         ExecutionStatus.ERROR, "_SessionEnded: The sandbox was terminated before the request was sent", True)
     assert agentcore.calls["executeCode"] == 0
+
+
+_CUT = "The sandbox was terminated before the answer arrived"
+
+
+@pytest.mark.parametrize(
+    ("route", "call", "expected"),
+    [
+        ("executeCode", lambda s: s.execute_code("print(1)", timeout=0),
+         lambda r: (r.status, r.error, r.failure.retry_safe) == (ExecutionStatus.UNKNOWN, "_RequestCut: " + _CUT,
+                                                                  False)),
+        ("readFiles", lambda s: s.download_file("a.txt", timeout=0), lambda r: r is None),
+        ("writeFiles", lambda s: s.execute_code("print(1)", files=[Attachment.from_bytes(bytes=b"x", filename="a")]),
+         lambda r: r.status is ExecutionStatus.ERROR and r.error.endswith(_CUT)),
+    ],
+)
+async def test_terminate_ends_the_calls_still_reading_an_answer(sandbox, agentcore, route, call, expected) -> None:
+    # Closing the client drops an answer being read without waking its reader: without a limit it would wait for ever.
+    answered = asyncio.Event()
+    sandbox._client.meta.events.register("after-call.*.InvokeCodeInterpreter", lambda **_: answered.set())
+    agentcore.hang(route, 60, after_events=0)  # the headers arrive, the events do not
+    calling = asyncio.ensure_future(call(sandbox))
+    await answered.wait()
+    await sandbox.terminate()
+    assert expected(await asyncio.wait_for(calling, 30))
+    assert agentcore.calls["executeCode"] == (route == "executeCode")
 
 
 _EMPTY_TEXT_ITEM = {"type": "resource", "resource": {"type": "text", "uri": "file://x", "text": ""}}

@@ -138,7 +138,7 @@ class AgentCoreStandIn(StandIn):
         self.add_fault(Fault(route, "reset", times))
 
     def rewrite(self, route: str, change: Callable[[dict[str, Any]], Any]) -> None:
-        """Send ``change(result)`` instead of each result of the next answer of ``route``."""
+        """Send ``change(result)`` instead of each result of the next answer of ``route`` ("start": its answer)."""
         self.add_fault(_Rewrite(route, "rewrite", 1, change=change))
 
     def hold(self, route: str, *, limit: float = STARTUP_LIMIT) -> Hold:
@@ -157,6 +157,11 @@ class AgentCoreStandIn(StandIn):
 
     def live_sessions(self) -> list[str]:  # a copy first: the stand-in's thread adds sessions
         return [sid for sid, session in list(self.sessions.items()) if not session.stopped]
+
+    def stop_sessions(self) -> None:
+        """Stop every live session, as their lifetime running out would."""
+        for sid in self.live_sessions():
+            self.call(self._stop_session(self.sessions[sid]))
 
     def error_response(self, status: int, message: str) -> Response:
         error_type = _ERROR_TYPES.get(status)
@@ -210,13 +215,14 @@ class AgentCoreStandIn(StandIn):
 
     async def _start(self, request: dict[str, Any]) -> Response:
         self.record("start", request)
+        change = getattr(self.take_fault("start", "rewrite"), "change", None)
         sid = uuid.uuid4().hex
         root = self.tmp / sid
         (root / "files").mkdir(parents=True)
         worker = await PythonWorker.start(root, {})
         self.sessions[sid] = Session(sid, root, worker)
-        return JSONResponse({"codeInterpreterIdentifier": INTERPRETER_ID, "sessionId": sid,
-                             "createdAt": time.time()}, headers=_CLOSE)
+        answer = {"codeInterpreterIdentifier": INTERPRETER_ID, "sessionId": sid, "createdAt": time.time()}
+        return JSONResponse(change(answer) if change is not None else answer, headers=_CLOSE)
 
     async def _stop_session(self, session: Session) -> None:
         session.stopped = True

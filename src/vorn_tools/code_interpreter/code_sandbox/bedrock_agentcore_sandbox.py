@@ -13,6 +13,7 @@ Requires the extra ``vorn-tools[bedrock]``.
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import contextvars
 import inspect
 import socket
@@ -77,6 +78,8 @@ _READ_TIMEOUT_MARGIN = 60
 _STREAM_ENDED_EARLY = "The {} stream ended before its result arrived"
 _TERMINATED_WHILE_STARTING = "The sandbox was terminated while its session was starting"
 _TERMINATED_BEFORE_SENT = "The sandbox was terminated before the request was sent"
+_TERMINATED_BEFORE_ANSWER = "The sandbox was terminated before the answer arrived"
+_START_OPERATION = "StartCodeInterpreterSession"
 _ERROR_MARKERS = ("Error", "Exception")
 _TRACEBACK_HEADER = "Traceback (most recent call last):"
 _BACKEND_ATTR = {SpanAttr.BACKEND: "bedrock"}
@@ -199,6 +202,23 @@ def _file_data(holder: Mapping[str, Any], key: str) -> bytes | None:
     raise _malformed(Operation.READ_FILES, key, value, "bytes or a str")
 
 
+def _session_id(answer: Mapping[str, Any]) -> str:
+    """The identifier a session start's answer names.
+
+    botocore does not check the answer against the model, and a value that
+    is no identifier would only make every later request of the session fail.
+
+    Raises:
+        _MalformedAnswer: When it is missing, empty or not a str.
+    """
+    value = answer.get(Field.SESSION_ID)
+    if isinstance(value, str) and value:
+        return value
+    if value is None or value == "":
+        raise _MalformedAnswer(f"{_START_OPERATION} answer: {Field.SESSION_ID} is missing or empty")
+    raise _malformed(_START_OPERATION, Field.SESSION_ID, value, "a str")
+
+
 def _plain_env(env: Mapping[str, str] | None) -> dict[str, str]:
     """``env`` as a plain dict of exact strings, refusing what the command could not receive.
 
@@ -288,21 +308,77 @@ class _SessionEnded(Exception):
     """The session a call holds was terminated before the call sent its request."""
 
 
+class _RequestCut(Exception):
+    """The session was terminated while a request waited for its answer; the request may have been served."""
+
+
 class _Session:
     """The handles of one session: its client context, the entered client and the session's identifier.
 
     A call takes the handles it uses once and keeps them, so that a
     ``terminate`` meanwhile cannot swap them under it; ``terminate`` marks
-    them ``ended`` when it takes them to stop the session.
+    them ``ended`` when it takes them to stop the session. ``waiting`` holds
+    the deadlines of the requests in flight, ``cut`` those brought forward
+    by ``cut_calls``.
     """
 
-    __slots__ = ("context", "client", "session_id", "ended")
+    __slots__ = ("context", "client", "session_id", "ended", "waiting", "cut")
 
     def __init__(self, context: Any) -> None:
         self.context = context
         self.client: Any = None
         self.session_id: str | None = None
         self.ended = False
+        self.waiting: set[asyncio.Timeout] = set()
+        self.cut: set[asyncio.Timeout] = set()
+
+    def cut_calls(self) -> None:
+        """Let every request still in flight fall due now, before the client closes.
+
+        Closing the client drops the answers being read without waking their
+        readers (aiohttp forgets the body of a connection it closes, and its
+        read timeout with it), so a call would otherwise wait for its own
+        deadline, or for ever without one.
+        """
+        now = asyncio.get_running_loop().time()
+        for deadline in self.waiting:
+            if not deadline.expired():
+                self.cut.add(deadline)
+                deadline.reschedule(now)
+
+    def request(self, deadline: asyncio.Timeout) -> _Request:
+        """Run a request and the reading of its answer under ``deadline``, which ``cut_calls`` may bring forward."""
+        return _Request(self, deadline)
+
+
+class _Request:
+    """The context of one request of a session, from ``_Session.request``.
+
+    Raises:
+        _SessionEnded: On entry, when the session has ended.
+        _RequestCut: On exit, when ``cut_calls`` cut the request.
+    """
+
+    __slots__ = ("session", "deadline")
+
+    def __init__(self, session: _Session, deadline: asyncio.Timeout) -> None:
+        self.session = session
+        self.deadline = deadline
+
+    async def __aenter__(self) -> None:
+        if self.session.ended:
+            raise _SessionEnded(_TERMINATED_BEFORE_SENT)
+        await self.deadline.__aenter__()
+        self.session.waiting.add(self.deadline)
+
+    async def __aexit__(self, exc_type: Any, exc: Any, traceback: Any) -> None:
+        self.session.waiting.discard(self.deadline)
+        try:
+            await self.deadline.__aexit__(exc_type, exc, traceback)
+        except TimeoutError:
+            if self.deadline in self.session.cut:
+                raise _RequestCut(_TERMINATED_BEFORE_ANSWER) from None
+            raise
 
 
 class _PendingStart:
@@ -351,6 +427,8 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
     session_timeout: int
     _session: _Session | None
     _pending_start: _PendingStart | None
+    # The teardown of the last session taken by ``terminate``, while it runs.
+    _stopping: asyncio.Future[None] | None
 
     def __init__(
         self,
@@ -395,6 +473,7 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
         )
         self._session = None
         self._pending_start = None
+        self._stopping = None
         logger.info(f"BedrockAgentCoreSandbox initialized in region {region} (lazy start)")
 
     def _warn_if_session_outlived_by_install(self) -> None:
@@ -545,8 +624,7 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
                     sessionTimeoutSeconds=self.session_timeout,
                 )
             )
-            response = await asyncio.shield(request)
-            session.session_id = response[Field.SESSION_ID]
+            session.session_id = _session_id(await asyncio.shield(request))
             set_current_span_attributes(**{SpanAttr.SANDBOX_ID: session.session_id})
             logger.info(f"Started Bedrock session {session.session_id} with {self.session_timeout}s timeout")
         except asyncio.CancelledError:
@@ -593,7 +671,8 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
         if request is not None:
             await asyncio.wait({request})  # bounded by the client's read timeout
             if not request.cancelled() and request.exception() is None:
-                session.session_id = request.result().get(Field.SESSION_ID)
+                with contextlib.suppress(_MalformedAnswer):  # names nothing this client can stop
+                    session.session_id = _session_id(request.result())
         await self._close_session(session, DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS)
 
     # ------------------------------------------------------------- code and commands
@@ -656,16 +735,12 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
                 return self._upload_failed(exc, code, start_time)
             finally:
                 _UPLOADING.reset(uploading)
-        if session.ended:  # terminated during the upload
-            exc = _SessionEnded(_TERMINATED_BEFORE_SENT)
-            logger.error(f"Code execution failed: {exc}")
-            return self._transport_failure_result(exc, code, start_time, retry_safe=True)
 
         drain = _ExecutionDrain()
         response: dict[str, Any] | None = None
         deadline = asyncio.timeout(effective_timeout)
         try:
-            async with deadline:
+            async with session.request(deadline):
                 response = await session.client.invoke_code_interpreter(
                     codeInterpreterIdentifier=ClientConfig.CODE_INTERPRETER_ID,
                     sessionId=session.session_id,
@@ -679,6 +754,12 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
                 return self._transport_failure_result(exc, code, start_time, retry_safe=True)
             logger.error(f"Code execution failed server-side: {exc}")
             return self._transport_failure_result(exc, code, start_time)
+        except (_SessionEnded, _RequestCut) as exc:  # terminated during the upload, or while the code ran
+            logger.error(f"Code execution failed: {exc}")
+            return self._transport_failure_result(
+                exc, code, start_time, stdout=drain.stdout, stderr=drain.stderr,
+                retry_safe=isinstance(exc, _SessionEnded),
+            )
         except Exception as exc:
             if deadline.expired():
                 logger.warning(f"Code execution exceeded timeout of {effective_timeout}s")
@@ -782,26 +863,27 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
         which is a failure too.
         """
         session = _UPLOADING.get() or self._current()
-        if session is None or session.ended:
+        if session is None:
             raise _SessionEnded(_TERMINATED_BEFORE_SENT)
         content = [{Field.PATH: path, Field.BLOB: data} for path, data in entries]
-        response = await session.client.invoke_code_interpreter(
-            codeInterpreterIdentifier=ClientConfig.CODE_INTERPRETER_ID,
-            sessionId=session.session_id,
-            name=Operation.WRITE_FILES,
-            arguments={Field.CONTENT: content},
-        )
         errors: list[str] = []
         confirmed = False
-        if (stream := response.get(Field.STREAM)) is not None:
-            try:
-                async for event in stream:
-                    result = event.get(Field.RESULT) or {}
-                    confirmed = confirmed or bool(result)
-                    if result.get(Field.IS_ERROR):
-                        errors.append(str(result))
-            finally:
-                await self._close_stream(response)
+        async with session.request(asyncio.timeout(None)):
+            response = await session.client.invoke_code_interpreter(
+                codeInterpreterIdentifier=ClientConfig.CODE_INTERPRETER_ID,
+                sessionId=session.session_id,
+                name=Operation.WRITE_FILES,
+                arguments={Field.CONTENT: content},
+            )
+            if (stream := response.get(Field.STREAM)) is not None:
+                try:
+                    async for event in stream:
+                        result = event.get(Field.RESULT) or {}
+                        confirmed = confirmed or bool(result)
+                        if result.get(Field.IS_ERROR):
+                            errors.append(str(result))
+                finally:
+                    await self._close_stream(response)
         if not confirmed:
             errors.append(_STREAM_ENDED_EARLY.format(Operation.WRITE_FILES))
         if errors:
@@ -837,18 +919,17 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
         )
 
     async def _read_file(self, session: _Session, file_path: str) -> bytes | None:
-        if session.ended:
-            raise _SessionEnded(_TERMINATED_BEFORE_SENT)
-        response = await session.client.invoke_code_interpreter(
-            codeInterpreterIdentifier=ClientConfig.CODE_INTERPRETER_ID,
-            sessionId=session.session_id,
-            name=Operation.READ_FILES,
-            arguments={Field.PATHS: [file_path]},
-        )
-        try:
-            return await self._parse_file_response(response)
-        finally:
-            await self._close_stream(response)
+        async with session.request(asyncio.timeout(None)):
+            response = await session.client.invoke_code_interpreter(
+                codeInterpreterIdentifier=ClientConfig.CODE_INTERPRETER_ID,
+                sessionId=session.session_id,
+                name=Operation.READ_FILES,
+                arguments={Field.PATHS: [file_path]},
+            )
+            try:
+                return await self._parse_file_response(response)
+            finally:
+                await self._close_stream(response)
 
     @staticmethod
     async def _close_stream(response: dict[str, Any]) -> None:
@@ -938,7 +1019,10 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
         sandbox is idle from the moment ``terminate`` is called: a later
         execution starts a new session. A cancelled ``terminate`` still stops
         the session, within the cap, before the cancellation goes through. A
-        session whose stop failed ends when its lifetime runs out.
+        ``terminate`` that comes while another one is stopping the session
+        waits for that stop the same way. Calls still waiting for an answer
+        when the client closes end at once: "unknown", since their code may
+        have run. A session whose stop failed ends when its lifetime runs out.
 
         Raises:
             ValueError: When ``timeout`` is zero or less, or NaN; nothing is torn down.
@@ -946,24 +1030,27 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
         check_teardown_cap(timeout)
         pending, session = self._pending_start, self._session
         self._pending_start = self._session = None
+        cap: float | None = timeout
         if pending is not None:
             # The start stops its own session, in the background if it outlasts the cap.
             pending.terminated.set_result(None)
             assert pending.task is not None
             pending.task.cancel()
-            await asyncio.wait({pending.task}, timeout=timeout)
+            self._stopping = pending.task
+        elif session is not None:
+            session.ended = True
+            set_current_span_attributes(**{SpanAttr.SANDBOX_ID: session.session_id})
+            self._stopping = asyncio.ensure_future(self._close_session(session, timeout))
+            cap = None  # the stop is capped inside; the client's close follows it
+        stopping = self._stopping
+        if stopping is None or stopping.done() or stopping.get_loop() is not asyncio.get_running_loop():
             return
-        if session is None:
-            return
-        session.ended = True
-        set_current_span_attributes(**{SpanAttr.SANDBOX_ID: session.session_id})
-        # Shielded: a cancellation lets the stop (within the cap) and the close
-        # finish first; a second one leaves them running in the background.
-        closing = asyncio.ensure_future(self._close_session(session, timeout))
+        # Shielded: a cancellation lets the stop finish first, within the cap;
+        # a second one leaves it running in the background.
         try:
-            await self._shielded_rollback(closing, timeout=None)
+            await self._shielded_rollback(stopping, timeout=cap)
         except asyncio.CancelledError:
-            await asyncio.wait({closing})
+            await asyncio.wait({stopping}, timeout=cap)
             raise
 
     @staticmethod
@@ -983,6 +1070,7 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
         except Exception as exc:
             logger.warning(ErrorMessage.SESSION_STOP_FAILED.format(exc), extra={"error_code": Stage.TERMINATE})
         finally:
+            session.cut_calls()
             # A context whose entry failed holds no client, and exiting it would only raise.
             if client is not None:
                 try:
