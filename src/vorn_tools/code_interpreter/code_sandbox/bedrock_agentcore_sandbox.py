@@ -705,8 +705,10 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
             "success", or "error" with the line naming the error, for a finished
             run; "timeout" with the output received so far; "error" with a
             retry-safe failure detail when the service refused the request (4xx)
-            or it provably never left the client; otherwise "unknown" (a 5xx, a
-            lost connection, a stream that broke or ended early).
+            or it provably never left the client, or ``terminate`` came before
+            it was sent; otherwise "unknown" (a 5xx, a lost connection, a
+            stream that broke or ended early, ``terminate`` before the answer
+            arrived).
 
         Raises:
             TypeError: For ``code``, ``files`` or ``upload_dir`` of the wrong
