@@ -517,6 +517,46 @@ async def test_busy_then_death_are_results_and_the_next_call_gets_a_fresh_interp
     assert "NameError" in (await lite_sandbox.execute_code("x")).error
 
 
+# What a cell leaves behind for the interpreter that replaces its own: forked workers (the
+# command line of the daemon, none of its sockets), and modules named like the standard library's
+# where the daemon's program lies.
+PROCESS = "import multiprocessing, time\nworker = multiprocessing.Process(target=time.sleep, args=(600,))\nworker.start()\n"
+POOL = "import multiprocessing\npool = multiprocessing.Pool(2)\npool.map(abs, range(4))\n"
+NO_PID = "import os\nos.remove('/tmp/.zib_lite.pid')\n"
+PLANTED = "for name in ('queue', 'json', 'socket'):\n    with open(f'/tmp/{name}.py', 'w') as f:\n        f.write('1 / 0')\n"
+CRASH = "import os\nos._exit(1)"
+
+
+@pytest.mark.parametrize(
+    ("left", "end", "timeout"),
+    [
+        (PROCESS, CRASH, 0),
+        (POOL + NO_PID, CRASH, 0),
+        (POOL, CRASH, 30),
+        (PROCESS + NO_PID, CRASH, 30),
+        (POOL, PROCESS + CRASH, 0),  # forked by the cell that ends the interpreter too
+        (POOL + NO_PID, STUBBORN, 1),
+        (PLANTED, CRASH, 0),
+        (PLANTED, STUBBORN, 1),
+    ],
+    ids=["process", "pool-no-pid", "pool-limit", "process-no-pid-limit", "process-in-crash", "pool-no-pid-stubborn",
+         "planted", "planted-stubborn"],
+)
+async def test_the_interpreter_that_replaces_one_a_cell_ended_runs_the_next_calls(lite_sandbox, left, end, timeout):
+    assert (await lite_sandbox.execute_code("kept = 1")).status is ExecutionStatus.SUCCESS
+    assert (await lite_sandbox.execute_code(left)).error == ""
+    # Without a limit, a call that waits on a process nobody serves fails at the test's own bound.
+    ended = await lite_sandbox.execute_code(end, timeout=timeout)
+    after = await lite_sandbox.execute_code("import sys\nprint(sys.path[0])\nkept", timeout=timeout)
+    lost = Msg.INTERPRETER_DIED if end.endswith(CRASH) else TIMEOUT + Msg.STATE_LOST_AFTER_TIMEOUT
+    assert (ended.status is ExecutionStatus.TIMEOUT, ended.error) == (end is STUBBORN, lost)
+    # The state went with the old interpreter; cells still import first from where the daemon's program lies.
+    assert (after.stdout, after.error) == ("/tmp\n", "NameError: name 'kept' is not defined")
+    if end is STUBBORN:  # the settle killed the daemon's process group, workers included
+        assert len(sandbox_daemon_pids(lite_sandbox.sandbox_id)) == 1
+    assert (await lite_sandbox.execute_code("print('last')", timeout=timeout)).stdout == "last\n"
+
+
 @pytest.mark.parametrize("starts", ["never", "too_slowly"])
 async def test_interpreter_that_cannot_start_reports_its_masked_log_or_that_the_code_did_not_run(opensandbox, starts):
     secret = "s3cr3t-" + os.urandom(6).hex()

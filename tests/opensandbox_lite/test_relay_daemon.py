@@ -247,6 +247,10 @@ def _wait_for_lock_waiters(inode: int, count: int) -> None:
         ("import sys\nsys.stderr.write('h' * 5000 + 'the error')\nsys.exit(1)", CLIENT_SOURCE, "h" * 1991 + "the error"),
         # Alive but never listening: the relay's start-up budget runs out.
         ("import time\ntime.sleep(600)", CLIENT_SOURCE.replace("STARTUP_TIMEOUT = 60.0", "STARTUP_TIMEOUT = 1.0"), ""),
+        # Listening but never taking a connection (as a forked child holding the listener would): the same.
+        ("import socket, sys, time\nserver = socket.socket(socket.AF_UNIX)\nserver.bind(sys.argv[1] + '.sock')\n"
+         "server.listen(16)\ntime.sleep(600)", CLIENT_SOURCE.replace("STARTUP_TIMEOUT = 60.0", "STARTUP_TIMEOUT = 1.0"),
+         "no interpreter took the code within 1 seconds"),
     ],
 )
 def test_an_interpreter_that_does_not_come_up_fails_the_run(lite, monkeypatch, daemon, client, log):

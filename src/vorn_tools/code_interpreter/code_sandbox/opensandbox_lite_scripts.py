@@ -7,6 +7,17 @@ first argument, so host and sandbox share no other constant.
 """
 
 DAEMON_SOURCE = r'''"""OpenSandboxLite interpreter. usage: python3 -u <this file> <prefix> [fresh]"""
+import os
+import sys
+
+# Python puts the directory of this file first on the path, and cells write
+# there: a cell's queue.py or json.py would stop every later daemon from
+# starting. The daemon's own imports skip that directory; cells get the path
+# back as Python gave it (see the end of start-up).
+HOME = os.path.realpath(os.path.dirname(os.path.abspath(__file__)))
+CELL_PATH = list(sys.path)
+sys.path[:] = [entry for entry in CELL_PATH if os.path.realpath(entry or os.curdir) != HOME]
+
 import builtins
 import errno
 import fcntl
@@ -38,10 +49,12 @@ REQUEST_TIMEOUT = 10.0
 
 report = {}
 current = None
+sockets = set()  # the listener and every open connection: what a forked child lets go of
+let_go_done = False
 current_cell = 0
 given_up = 0  # the last cell whose output stalled past the grace
 conn_lock = threading.Lock()
-# Held while connections are accepted and while descriptors 1 and 2 are put back.
+# Held while connections are accepted, while descriptors 1 and 2 are put back, and across a fork.
 fd_lock = threading.Lock()
 in_cell = threading.Event()
 # Released by the main thread, taken by the accepting thread: a semaphore, not a lock.
@@ -302,6 +315,7 @@ def reply(conn, frame):
 
 
 def close(conn):
+    sockets.discard(conn)
     try:
         conn.shutdown(socket.SHUT_RDWR)
     except OSError:
@@ -489,11 +503,38 @@ def accept(server):
                 fd = fcntl.fcntl(conn.fileno(), fcntl.F_DUPFD_CLOEXEC, 3)
                 conn.close()
                 conn = socket.socket(fileno=fd)
+            sockets.add(conn)
         conn.setblocking(True)
         if busy.acquire(blocking=False):
             work.put(conn)
         else:
             reply(conn, {"t": "busy"})
+
+
+def let_go():
+    """In a process a cell forked: close the daemon's sockets and pipes.
+
+    The child runs on the daemon's command line; holding the listener it would
+    let connections queue that nobody serves, and holding a relay's connection
+    it would hide the daemon's death from that relay. Once per process tree:
+    in a fork of a fork these numbers may name the child's own files by now.
+    """
+    global let_go_done
+    fd_lock.release()
+    if let_go_done:
+        return
+    let_go_done = True
+    for sock in list(sockets):
+        try:
+            sock.close()
+        except OSError:
+            pass
+    for pump in pumps:
+        for fd in (pump.read_fd, pump.write_fd):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
 
 
 pumps = [Pump(1, "out"), Pump(2, "err")]
@@ -508,6 +549,11 @@ server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
 server.bind(SOCK)
 server.listen(16)
 server.setblocking(False)
+sockets.add(server)
+# Held across a fork, so that no connection is accepted but not yet known to let_go.
+os.register_at_fork(before=fd_lock.acquire, after_in_parent=fd_lock.release, after_in_child=let_go)
+# Cells see the path as Python gave it, the directory of this file included.
+sys.path[:] = CELL_PATH + [entry for entry in sys.path if entry not in CELL_PATH]
 threading.Thread(target=accept, args=(server,), daemon=True).start()
 threading.Thread(target=watch, daemon=True).start()
 log("ready pid=%d" % os.getpid())
@@ -537,10 +583,19 @@ HAVE_PROC = posix.access("/proc/self/stat", posix.R_OK)
 
 
 def alive(pid):
-    """Whether ``pid`` is a live interpreter daemon of this sandbox (not a zombie, not a reused pid)."""
+    """Whether ``pid`` is a live interpreter daemon of this sandbox (not a zombie, not a reused pid).
+
+    The daemon leads the session it was launched in; a process a cell forked
+    from it has its command line, but leads nothing, and is never taken for it.
+    """
     if pid is None:
         return False
     if not HAVE_PROC:
+        try:
+            if posix.getsid(pid) != pid:
+                return False
+        except OSError:
+            return False
         try:
             # A daemon this relay launched is its child: a dead one would pass as a zombie.
             if posix.waitpid(pid, posix.WNOHANG)[0] == pid:
@@ -560,7 +615,9 @@ def alive(pid):
     if argv[1:4] != [b"-u", DAEMON.encode("utf-8"), PREFIX.encode("utf-8")]:
         return False
     fields = stat_fields(pid)
-    return bool(fields) and fields[0] != "Z" and same_sandbox(pid)
+    # State, parent, process group, session.
+    leader = len(fields) > 3 and fields[2] == fields[3] == str(pid)
+    return leader and fields[0] != "Z" and same_sandbox(pid)
 
 
 def stat_fields(pid):
@@ -814,7 +871,8 @@ if not (sys.flags.isolated or getattr(sys.flags, "safe_path", False)):
 
 import posix
 import time
-from _socket import AF_UNIX, SOCK_STREAM, socket
+from _socket import AF_UNIX, MSG_PEEK, SOCK_STREAM, socket
+from _socket import timeout as SocketTimeout
 
 try:
     from _json import encode_basestring_ascii as quote, make_scanner
@@ -843,6 +901,7 @@ PID = PREFIX + ".pid"
 LOG = PREFIX + ".log"
 LOCK = PREFIX + ".lock"
 STARTUP_TIMEOUT = 60.0
+ANSWER_FLOOR = 5.0
 LOG_TAIL_CHARS = 2000
 REPORT_MARK = "ZIB_LITE_REPORT:"
 RARE = __RARE__  # the source of the rare paths, set by the host
@@ -885,10 +944,12 @@ def rare():
 
 
 def discard(cell_path):
+    """Remove the cell file; True when this removed it, so no daemon will ever run it."""
     try:
         posix.remove(cell_path)
     except OSError:
-        pass
+        return False
+    return True
 
 
 def finish(nonce, payload, code):
@@ -984,6 +1045,24 @@ def relay_lines(fd, quoted):
         write_all(fd, "\n".join(quoted).encode())
 
 
+def answered(sock, deadline):
+    """Whether the daemon sent something, or hung up, before ``deadline``.
+
+    A few seconds at least: a daemon may still be ending its last cell, and a
+    relay that came back to a new daemon may have little of its budget left.
+    """
+    sock.settimeout(max(deadline - time.monotonic(), ANSWER_FLOOR))
+    try:
+        sock.recv(1, MSG_PEEK)
+    except SocketTimeout:
+        return False
+    except OSError:
+        pass
+    finally:
+        sock.settimeout(None)
+    return True
+
+
 def run(cell_path, nonce):
     deadline = time.monotonic() + STARTUP_TIMEOUT
     restarted = False
@@ -996,6 +1075,14 @@ def run(cell_path, nonce):
             sock.sendall(('{"path": ' + quote(cell_path) + ', "token": "' + token + '"}\n').encode())
         except BrokenPipeError:
             pass  # a busy daemon may answer and hang up first; its answer is still waiting
+        # A daemon takes or refuses a request at once. Unanswered for the whole start-up
+        # budget, the connection sits in a queue nobody serves; once its cell file is
+        # gone, though, a daemon has the cell, and its answer is waited for.
+        if not answered(sock, deadline) and discard(cell_path):
+            rare()
+            tail = log_tail()
+            failed(nonce, cell_path, "no interpreter took the code within %g seconds" % STARTUP_TIMEOUT
+                   + ("\n" + tail if tail else ""))
         problem = None
         busy = took = False
         first = True
