@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import fcntl
 import json
 import os
@@ -198,17 +199,22 @@ def test_settle_relaunches_a_dead_daemon_and_unknown_mode_fails(lite):
     assert (bad.returncode, bad.stderr) == (1, b"unknown command: frobnicate\n")
 
 
-def test_concurrent_relays_after_a_death_start_one_daemon(lite):
+@pytest.mark.parametrize("lost", ["killed", "unreachable"])
+def test_concurrent_relays_after_a_death_start_one_daemon(lite, lost):
     assert lite.run("0").rc == 0
     old = lite.pid()
-    os.kill(old, signal.SIGSTOP)  # it takes no cell now: the relays' connections wait in its queue
+    if lost == "killed":
+        os.kill(old, signal.SIGSTOP)  # it takes no cell now: the relays' connections wait in its queue
+    else:
+        os.remove(lite.prefix + ".sock")  # it listens on, out of every relay's reach
     cells = [lite.cell(f"import time\ntime.sleep(0.5)\n{i}") for i in range(6)]
-    procs = [(lite.start("run", path, nonce), nonce) for path, nonce in cells]
-    _wait_for_queued(lite.prefix + ".sock", len(procs))
-    # It dies with every relay queued, and every relay finds it dead before any of them may launch one.
+    # Every relay finds it dead (or unreachable) before any of them may launch the next one.
     with open(lite.prefix + ".lock", "a") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        os.killpg(old, signal.SIGKILL)
+        procs = [(lite.start("run", path, nonce), nonce) for path, nonce in cells]
+        if lost == "killed":
+            _wait_for_queued(lite.prefix + ".sock", len(procs))
+            os.killpg(old, signal.SIGKILL)
         _wait_for_lock_waiters(os.fstat(lock.fileno()).st_ino, len(procs))
     results = [lite.finish(proc, nonce) for proc, nonce in procs]
     # None of their cells ran in the dead daemon, so none is reported lost with it.
@@ -217,6 +223,22 @@ def test_concurrent_relays_after_a_death_start_one_daemon(lite):
     assert daemon_pids(lite.prefix) == [lite.pid()]
     with open(lite.prefix + ".log") as f:
         assert f.read().count("ready pid=") == 2
+
+
+def test_a_relay_whose_daemon_died_runs_its_cell_on_the_one_launched_meanwhile(lite):
+    """It asks its socket which daemon it reached: the pid file names the next one by then."""
+    assert lite.run("0").rc == 0
+    old = lite.pid()
+    os.kill(old, signal.SIGSTOP)
+    path, nonce = lite.cell("print('ran')\n1")
+    late = lite.start("run", path, nonce)
+    _wait_for_queued(lite.prefix + ".sock", 1)
+    os.kill(late.pid, signal.SIGSTOP)  # it sees the death only after another relay launched the next daemon
+    os.killpg(old, signal.SIGKILL)
+    assert lite.run("2").report == {"result": "2", "restarted": True}
+    os.kill(late.pid, signal.SIGCONT)
+    done = lite.finish(late, nonce)
+    assert (done.rc, done.out, done.report) == (0, ["ran\n"], {"result": "1", "restarted": True})
 
 
 def _wait_for_rows(table: str, keep: Callable[[list[str]], bool], count: int, what: str) -> None:
@@ -300,12 +322,26 @@ _SMALL_BUFFER = (
 
 
 # One line longer than the grace takes to read: the bytes the reader takes are what moves.
+# Holds the "done" of a cell given up on until the test opens the gate, while its output may still move.
+_HOLD_DONE = _DAEMON + """import os, time
+free = daemon['free']
+def held():
+    deadline = time.monotonic() + 60
+    while not os.path.exists(GATE) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    daemon['free'] = free
+    free()
+daemon['free'] = held
+"""
+
+
 @pytest.mark.parametrize(("lines", "width", "lost"), [(1, 70_000, False), (600, 99, True)])
 def test_output_after_the_cell_ends_is_drained_while_it_moves(lite, lines, width, lost):
     """A slow reader still gets everything; a reader stalled past the grace gets a report that says so."""
     assert lite.relay("launch").returncode == 0
+    gate, last = lite.root + "/gate", str(lines - 1).rjust(width, "x")
     code = f"for i in range({lines}):\n    print(str(i).rjust({width}, 'x'))"
-    path, _ = lite.cell(_SMALL_BUFFER + code)
+    path, _ = lite.cell(_SMALL_BUFFER + (f"GATE = {gate!r}\n" + _HOLD_DONE if lost else "") + code)
     deadline = time.monotonic() + 60
     while True:  # the daemon may still be loading IPython
         sock = socket.socket(socket.AF_UNIX)
@@ -322,6 +358,14 @@ def test_output_after_the_cell_ends_is_drained_while_it_moves(lite, lines, width
         while lost and "dropping the rest of out" not in Path(lite.prefix + ".log").read_text():
             assert time.monotonic() < deadline + 60, "the daemon never gave up on the stalled output"
             time.sleep(0.05)  # 60 KB fit in the daemon's pipe, so the cell ends unread
+        # Given up on, the rest of the output goes to the log, never to the relay, even before the report.
+        sock.settimeout(0.05)
+        while lost and f"between cells] {last}\n" not in Path(lite.prefix + ".log").read_text() and last not in str(data):
+            assert time.monotonic() < deadline + 120, "the given-up output went nowhere"
+            with contextlib.suppress(TimeoutError):
+                data += sock.recv(2048)
+        Path(gate).touch()
+        sock.settimeout(60)
         while chunk := sock.recv(2048):
             data += chunk
             # About 10 KB/s, slower than the cell writes: seconds of output are still queued when it ends.
