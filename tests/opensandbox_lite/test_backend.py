@@ -523,6 +523,8 @@ async def test_busy_then_death_are_results_and_the_next_call_gets_a_fresh_interp
 PROCESS = "import multiprocessing, time\nworker = multiprocessing.Process(target=time.sleep, args=(600,))\nworker.start()\n"
 POOL = "import multiprocessing\npool = multiprocessing.Pool(2)\npool.map(abs, range(4))\n"
 NO_PID = "import os\nos.remove('/tmp/.zib_lite.pid')\n"
+# A forked process that leads a session of its own, as a daemonising library makes it.
+SESSION = "import os, time\nif os.fork() == 0:\n    try:\n        os.setsid()\n        time.sleep(600)\n    finally:\n        os._exit(0)\n"
 PLANTED = "for name in ('queue', 'json', 'socket'):\n    with open(f'/tmp/{name}.py', 'w') as f:\n        f.write('1 / 0')\n"
 CRASH = "import os\nos._exit(1)"
 
@@ -536,10 +538,11 @@ CRASH = "import os\nos._exit(1)"
         (PROCESS + NO_PID, CRASH, 30),
         (POOL, PROCESS + CRASH, 0),  # forked by the cell that ends the interpreter too
         (POOL + NO_PID, STUBBORN, 1),
+        (SESSION, CRASH, 0),
         (PLANTED, CRASH, 0),
         (PLANTED, STUBBORN, 1),
     ],
-    ids=["process", "pool-no-pid", "pool-limit", "process-no-pid-limit", "process-in-crash", "pool-no-pid-stubborn",
+    ids=["process", "pool-no-pid", "pool-limit", "process-no-pid-limit", "process-in-crash", "pool-no-pid-stubborn", "session",
          "planted", "planted-stubborn"],
 )
 async def test_the_interpreter_that_replaces_one_a_cell_ended_runs_the_next_calls(lite_sandbox, left, end, timeout):

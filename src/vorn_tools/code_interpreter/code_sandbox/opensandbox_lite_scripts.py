@@ -653,14 +653,17 @@ def find_daemon():
 
     The pid file names it; when the file is gone or stale (a cell cleaned up
     the directory), the daemon is looked for in the process list by its
-    command line, so a relay never launches a second one beside it.
+    command line, so a relay never launches a second one beside it. Found
+    there, it must also listen: a process a cell forked and made a session
+    leader of its own looks like a daemon in every other way.
     """
     pid = daemon_pid()
     if alive(pid):
         return pid
     if not HAVE_PROC:
         return None
-    found = [int(name) for name in posix.listdir("/proc") if name.isdigit() and int(name) != pid and alive(int(name))]
+    found = [int(name) for name in posix.listdir("/proc")
+             if name.isdigit() and int(name) != pid and alive(int(name)) and listening(int(name))]
     return max(found, key=started_at) if found else None
 
 
