@@ -520,12 +520,15 @@ async def test_busy_then_death_are_results_and_the_next_call_gets_a_fresh_interp
 # What a cell leaves behind for the interpreter that replaces its own: forked workers (the
 # command line of the daemon, none of its sockets), and modules named like the standard library's
 # where the daemon's program lies.
-PROCESS = "import multiprocessing, time\nworker = multiprocessing.Process(target=time.sleep, args=(600,))\nworker.start()\n"
+PROCESS = ("import multiprocessing, time\nworker = multiprocessing.Process(target=time.sleep, args=(600,))\n"
+           "worker.start()\n")
 POOL = "import multiprocessing\npool = multiprocessing.Pool(2)\npool.map(abs, range(4))\n"
 NO_PID = "import os\nos.remove('/tmp/.zib_lite.pid')\n"
 # A forked process that leads a session of its own, as a daemonising library makes it.
-SESSION = "import os, time\nif os.fork() == 0:\n    try:\n        os.setsid()\n        time.sleep(600)\n    finally:\n        os._exit(0)\n"
-PLANTED = "for name in ('queue', 'json', 'socket'):\n    with open(f'/tmp/{name}.py', 'w') as f:\n        f.write('1 / 0')\n"
+SESSION = ("import os, time\nif os.fork() == 0:\n    try:\n        os.setsid()\n        time.sleep(600)\n"
+           "    finally:\n        os._exit(0)\n")
+PLANTED = ("for name in ('queue', 'json', 'socket'):\n    with open(f'/tmp/{name}.py', 'w') as f:\n"
+           "        f.write('1 / 0')\n")
 CRASH = "import os\nos._exit(1)"
 
 
@@ -542,8 +545,8 @@ CRASH = "import os\nos._exit(1)"
         (PLANTED, CRASH, 0),
         (PLANTED, STUBBORN, 1),
     ],
-    ids=["process", "pool-no-pid", "pool-limit", "process-no-pid-limit", "process-in-crash", "pool-no-pid-stubborn", "session",
-         "planted", "planted-stubborn"],
+    ids=["process", "pool-no-pid", "pool-limit", "process-no-pid-limit", "process-in-crash", "pool-no-pid-stubborn",
+         "session", "planted", "planted-stubborn"],
 )
 async def test_the_interpreter_that_replaces_one_a_cell_ended_runs_the_next_calls(lite_sandbox, left, end, timeout):
     assert (await lite_sandbox.execute_code("kept = 1")).status is ExecutionStatus.SUCCESS
@@ -553,7 +556,7 @@ async def test_the_interpreter_that_replaces_one_a_cell_ended_runs_the_next_call
     after = await lite_sandbox.execute_code("import sys\nprint(sys.path[0])\nkept", timeout=timeout)
     lost = Msg.INTERPRETER_DIED if end.endswith(CRASH) else TIMEOUT + Msg.STATE_LOST_AFTER_TIMEOUT
     assert (ended.status is ExecutionStatus.TIMEOUT, ended.error) == (end is STUBBORN, lost)
-    # The state went with the old interpreter; cells still import first from where the daemon's program lies.
+    # The state went with the old interpreter; cells still import first from the directory of its program.
     assert (after.stdout, after.error) == ("/tmp\n", "NameError: name 'kept' is not defined")
     if end is STUBBORN:  # the settle killed the daemon's process group, workers included
         assert len(sandbox_daemon_pids(lite_sandbox.sandbox_id)) == 1
