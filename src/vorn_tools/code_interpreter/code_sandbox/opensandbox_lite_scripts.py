@@ -109,6 +109,11 @@ except Exception:
 else:
     shell.compile = XCachingCompiler()
 shell.system = shell.system_piped
+try:
+    # What shell escapes load on first use: loaded now, while the path skips the directory cells write to.
+    import pexpect  # noqa: F401
+except Exception:
+    pass
 
 
 def no_stdin(*args, **kwargs):
