@@ -85,6 +85,9 @@ def test_run_relays_output_as_printed_and_reports_the_cell(shared_lite, code, rc
          "_ = os.write(2, (os.readlink('/proc/self/fd/1') if os.path.exists('/proc/self/fd/1') else 'free').encode() + b'\\n')",
          0, [], ["free\n"], {}),
         (_SPLIT_MARKER, 0, ["x" * 20000 + "\n", "y" * (65536 - 49) + "\n"], [], {}),
+        # A forked process that comes back from the cell ends there, rather than serve on as a second daemon.
+        ("import os, warnings\nwarnings.simplefilter('ignore')\nchild = os.fork()\nif child:\n    os.waitpid(child, 0)\n"
+         "print('parent' if child else 'child')", 0, ["child\n", "parent\n"], [], {}),
         # A module planted where relays start (and on the sandbox's PYTHONPATH) is not imported by them.
         ("with open('_json.py', 'w') as f:\n    f.write('import os\\nos._exit(9)\\n')", 0, [], [], {}),
         # A report or frames the daemon did not write.

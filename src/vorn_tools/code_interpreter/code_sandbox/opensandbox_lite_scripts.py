@@ -36,6 +36,7 @@ from json.encoder import encode_basestring_ascii as quote
 
 PREFIX = sys.argv[1]
 SOCK = PREFIX + ".sock"
+DAEMON_PID = os.getpid()
 # Taken first, while descriptor 2 is still the log: it survives the capture of 2.
 LOG_FD = os.dup(2)
 # A cell's marker is this head, a token drawn once the cell has ended and this
@@ -424,6 +425,14 @@ def serve_cell(conn, path, token):
             report["error"] = {"name": "KeyboardInterrupt", "value": ""}
     finally:
         in_cell.clear()
+        if os.getpid() != DAEMON_PID:
+            # A process the cell forked came back from the cell: it is no interpreter, so it ends here.
+            for stream in (sys.stdout, sys.stderr):
+                try:
+                    stream.flush()
+                except Exception:
+                    pass
+            os._exit(0)
     try:
         # At once, so that the next connection never lands on a descriptor the cell freed.
         restore_std()
@@ -540,6 +549,8 @@ def let_go():
                 os.close(fd)
             except OSError:
                 pass
+        # A child that goes back into the daemon's code must not write to whatever takes these numbers next.
+        pump.read_fd = pump.write_fd = -1
 
 
 pumps = [Pump(1, "out"), Pump(2, "err")]
