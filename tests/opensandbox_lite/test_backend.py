@@ -181,9 +181,9 @@ async def test_abandoned_cell_is_settled_in_the_background(lite_sandbox, opensan
     else:
         settle = lite_sandbox._settle
 
-        async def observed_settle() -> bool:
+        async def observed_settle(**kwargs) -> bool:
             settling.set()
-            return await settle()
+            return await settle(**kwargs)
 
         monkeypatch.setattr(lite_sandbox, "_settle", observed_settle)
         task = asyncio.create_task(call())
@@ -211,9 +211,9 @@ async def test_a_call_uploading_while_another_lets_go_of_its_cell_waits_for_the_
     gate = opensandbox.sandboxes[lite_sandbox.sandbox_id].host_path("/tmp/gate")
     settle = lite_sandbox._settle
 
-    async def settle_then_open_the_gate() -> bool:
+    async def settle_then_open_the_gate(**kwargs) -> bool:
         try:
-            return await settle()
+            return await settle(**kwargs)
         finally:
             gate.touch()
 
@@ -402,7 +402,7 @@ async def test_a_relay_lost_after_the_cell_started_is_unknown_with_the_output_so
         assert len(_relay_runs(opensandbox)) == sent + 1  # settled already: the code went once
 
 
-@pytest.mark.parametrize("bystander", ["cancelled", "stream_cut", "stalled"])
+@pytest.mark.parametrize("bystander", ["cancelled", "stream_cut", "stalled", "busy"])
 async def test_a_call_refused_or_let_go_before_its_cell_ran_leaves_the_running_cell_alone(
     lite_sandbox, opensandbox, bystander
 ):
@@ -428,6 +428,9 @@ async def test_a_call_refused_or_let_go_before_its_cell_ran_leaves_the_running_c
         opensandbox.stall("command", 60)
         stalled = await twin.execute_code("print('never')", timeout=1)
         assert (stalled.status, stalled.error) == (ExecutionStatus.TIMEOUT, TIMEOUT)
+    elif bystander == "busy":  # sees no cell of its own: its settle must spare one that a relay waits on
+        refused = await twin.execute_code("print('never')", timeout=60)
+        assert (refused.status, refused.error, refused.stdout) == (ExecutionStatus.ERROR, Msg.SESSION_BUSY, "")
     else:
         opensandbox.drop_stream("command", after_events=1)  # cut after the start, before the answer
         cut = await twin.execute_code("print('never')")

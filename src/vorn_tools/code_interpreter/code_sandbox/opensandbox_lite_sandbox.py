@@ -18,10 +18,11 @@ is started only where no other call's cell can be running: by the call whose
 cell the daemon took (the relay says so as soon as it does), when it lets go
 of it; and, once, by a call that finds the session busy while no call of this
 instance holds a cell or is settling one (the cell then holding the
-interpreter is an orphan, one whose own settle failed). While a call of this
-instance holds the interpreter, any other call of it is "session is busy" at
-once, without running the relay, so no call ever replaces an interpreter that
-is running another call's cell.
+interpreter is an orphan, one whose own settle failed); that settle kills
+nothing while a relay of the sandbox still runs, since the cell may be another
+client's running call. While a call of this instance holds the interpreter,
+any other call of it is "session is busy" at once, without running the relay,
+so no call ever replaces an interpreter that is running another call's cell.
 """
 
 import asyncio
@@ -213,7 +214,9 @@ class OpenSandboxLite(OpenSandbox):
                 A session found busy while no call of this instance runs a
                 cell is settled once within this budget, then the code runs;
                 if that settle fails, the call is a "session is busy" error
-                saying why. When the command service stops the relay at the
+                saying why. A cell that a relay still waits on (another
+                client's call on the same sandbox) is not settled: the call is
+                "session is busy". When the command service stops the relay at the
                 limit while it still waits for the interpreter, the result is
                 an "error" saying that the code did not run; when the relay's
                 output stalls past the limit plus a grace of 5 seconds (the
@@ -253,7 +256,7 @@ class OpenSandboxLite(OpenSandbox):
         # holding the interpreter is an orphan (one that ignored its stop, whose
         # settle failed). It is settled once, within this call's budget, and the
         # code, which has not run, goes once more.
-        self._abandon(None, settle=True)
+        self._abandon(None, settle=True, orphan=True)
         left = await self._wait_for_settle(None if limit is None else limit - (time.monotonic() - began))
         if left is not None and left <= 0:
             return result
@@ -548,7 +551,7 @@ class OpenSandboxLite(OpenSandbox):
             error=error,
         )
 
-    def _abandon(self, execution_id: str | None, *, settle: bool) -> "asyncio.Task[bool]":
+    def _abandon(self, execution_id: str | None, *, settle: bool, orphan: bool = False) -> "asyncio.Task[bool]":
         """Stop the relay ``execution_id`` (if any) and, when ``settle``, settle the interpreter, in the background.
 
         Every way a call can let go of a running cell ends here, so a cell that
@@ -556,7 +559,9 @@ class OpenSandboxLite(OpenSandbox):
         the call ended. A settle kills whatever holds the interpreter past the
         grace, so ``settle`` is asked for only by the call whose cell the daemon
         took, and once by a call that found the session busy while no call of
-        this instance held a cell or settled one (an orphan). The task answers
+        this instance held a cell or settled one (an orphan: ``orphan``, whose
+        settle leaves alone a cell that a relay of any client still waits on,
+        as another client's call may). The task answers
         whether the interpreter was restarted; it is bounded (the stop and the
         settle each are), follows any settle still pending, and the next
         ``execute_code`` waits for it. Once the sandbox is terminated (or while
@@ -575,7 +580,7 @@ class OpenSandboxLite(OpenSandbox):
             if gone():
                 return False
             await self._interrupt_kernel(execution_id)
-            return settle and not gone() and await self._settle()
+            return settle and not gone() and await self._settle(orphan=orphan)
 
         task = asyncio.get_running_loop().create_task(_stop_and_settle())
         self._settling = task
@@ -606,8 +611,11 @@ class OpenSandboxLite(OpenSandbox):
             task = self._pending_settle()
         return None if budget is None else budget - (time.monotonic() - waited_from)
 
-    async def _settle(self) -> bool:
+    async def _settle(self, *, orphan: bool = False) -> bool:
         """Wait for the interpreter to finish an interrupted cell; True when it had to be restarted.
+
+        With ``orphan``, a cell that outlasts the grace is killed only when no
+        relay of the sandbox still runs: another client's call may hold it.
 
         Never raises an ``Exception``: a failed settle is a warning and False,
         its reason kept in ``_settle_failure`` until a settle succeeds.
@@ -616,9 +624,8 @@ class OpenSandboxLite(OpenSandbox):
         try:
             assert self._sandbox is not None
             opts = RunCommandOpts(timeout=timedelta(seconds=grace + LiteConfig.STREAM_GRACE_SECONDS))
-            execution = await asyncio.wait_for(
-                self._sandbox.commands.run(self._relay("settle", str(grace)), opts=opts), _RELAY_BOUND
-            )
+            command = self._relay("settle", str(grace), *(["orphan"] if orphan else []))
+            execution = await asyncio.wait_for(self._sandbox.commands.run(command, opts=opts), _RELAY_BOUND)
             restarted = bool(json.loads(_joined_lines(execution.logs.stdout)).get("restarted"))
         except Exception as exc:
             self._settle_failure = failure_reason(exc)

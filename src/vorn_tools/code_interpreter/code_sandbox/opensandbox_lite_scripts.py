@@ -844,7 +844,25 @@ def answer(restarted):
     posix._exit(0)
 
 
-def settle(grace):
+def relay_running():
+    """Whether a relay "run" of this sandbox is alive: a call, of whichever client, still waits on its cell."""
+    if not HAVE_PROC:
+        return False
+    me = posix.getpid()
+    for name in posix.listdir("/proc"):
+        if not name.isdigit() or int(name) == me:
+            continue
+        try:
+            with open("/proc/%s/cmdline" % name, "rb") as f:
+                argv = f.read().split(b"\0")
+        except OSError:
+            continue
+        if argv[4:5] == [b"-c"] and argv[6:8] == [PREFIX.encode("utf-8"), b"run"] and same_sandbox(int(name)):
+            return True
+    return False
+
+
+def settle(grace, orphan=False):
     deadline = time.monotonic() + grace
     while time.monotonic() < deadline:
         pid = find_daemon()
@@ -863,6 +881,10 @@ def settle(grace):
             if probe() == "absent":
                 answer(replace(pid) is None)
         time.sleep(0.05)
+    if orphan and relay_running():
+        # Settling a cell nobody waits on: one that a live relay waits on is
+        # another client's running call, not an orphan, and is left to it.
+        answer(False)
     pid = find_daemon()
     if pid is not None:
         stop(pid)
@@ -875,7 +897,7 @@ def settle(grace):
 CLIENT_SOURCE = r'''"""OpenSandboxLite relay client. usage (the host passes this text with -c):
 python3 -I -S -u -c <this text> <prefix> launch
 python3 -I -S -u -c <this text> <prefix> run <cell_path> <nonce> [<cell code, written to cell_path first>]
-python3 -I -S -u -c <this text> <prefix> settle <grace_seconds>
+python3 -I -S -u -c <this text> <prefix> settle <grace_seconds> [orphan]
 run exits 0 (ok), 1 (the cell raised), 3 (interpreter failed to start), 4 (busy),
 5 (interpreter died mid-cell) or 6 (interpreter dropped the cell).
 """
@@ -1179,7 +1201,7 @@ def main(argv):
         run(argv[3], argv[4])
     elif mode == "settle":
         rare()
-        settle(float(argv[3]))
+        settle(float(argv[3]), argv[4:5] == ["orphan"])
     else:
         write_all(2, b"unknown command: " + mode.encode("utf-8", "surrogateescape") + b"\n")
         posix._exit(1)
