@@ -530,8 +530,8 @@ NO_PID = "import os\nos.remove('/tmp/.zib_lite.pid')\n"
 # A forked process that leads a session of its own, as a daemonising library makes it.
 SESSION = ("import os, time\nif os.fork() == 0:\n    try:\n        os.setsid()\n        time.sleep(600)\n"
            "    finally:\n        os._exit(0)\n")
-PLANTED = ("for name in ('queue', 'json', 'socket', 'pty'):\n    with open(f'/tmp/{name}.py', 'w') as f:\n"
-           "        f.write('1 / 0')\n")
+PLANTED = ("for name in ('queue', 'json', 'socket', 'pty', 'hashlib', 'asyncio', 'html'):\n"
+           "    with open(f'/tmp/{name}.py', 'w') as f:\n        f.write('print(\"planted\")\\n1 / 0')\n")
 CRASH = "import os\nos._exit(1)"
 
 
@@ -556,7 +556,9 @@ async def test_the_interpreter_that_replaces_one_a_cell_ended_runs_the_next_call
     assert (await lite_sandbox.execute_code(left)).error == ""
     # Without a limit, a call that waits on a process nobody serves fails at the test's own bound.
     ended = await lite_sandbox.execute_code(end, timeout=timeout)
-    after = await lite_sandbox.execute_code("import sys\nprint(sys.path[0])\n!true\nkept", timeout=timeout)
+    after = await lite_sandbox.execute_code(
+        "import sys\nasync def first():\n    return sys.path[0]\nprint(await first())\n!true\nkept", timeout=timeout
+    )
     lost = Msg.INTERPRETER_DIED if end.endswith(CRASH) else TIMEOUT + Msg.STATE_LOST_AFTER_TIMEOUT
     assert (ended.status is ExecutionStatus.TIMEOUT, ended.error) == (end is STUBBORN, lost)
     # The state went with the old interpreter; cells still import first from the directory of its program.

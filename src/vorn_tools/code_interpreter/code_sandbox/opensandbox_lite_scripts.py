@@ -110,11 +110,15 @@ except Exception:
 else:
     shell.compile = XCachingCompiler()
 shell.system = shell.system_piped
-try:
-    # What shell escapes load on first use: loaded now, while the path skips the directory cells write to.
-    import pexpect  # noqa: F401
-except Exception:
-    pass
+# What the shell loads on first use, loaded now, while the path skips the
+# directory cells write to: the name it gives every cell (hashlib), top-level
+# await (asyncio), shell escapes (pexpect) and the traceback it keeps of every
+# error (stack_data). A Jupyter kernel has them loaded before its first cell.
+for name in ("hashlib", "asyncio", "pexpect", "stack_data"):
+    try:
+        __import__(name)
+    except Exception:
+        pass
 
 
 def no_stdin(*args, **kwargs):
