@@ -876,6 +876,10 @@ def settle(grace, orphan=False):
         state = probe()
         if state == "pong":
             answer(False)
+        if state == "busy" and orphan and relay_running():
+            # Settling a cell nobody waits on: one that a live relay waits on is
+            # another client's running call, not an orphan, and is left to it.
+            answer(False)
         if state == "absent":
             # A daemon still starting up has run no cell, so there is nothing to stop;
             # killing it would only make the next call wait for a start-up again.
@@ -886,8 +890,6 @@ def settle(grace, orphan=False):
                 answer(replace(pid) is None)
         time.sleep(0.05)
     if orphan and relay_running():
-        # Settling a cell nobody waits on: one that a live relay waits on is
-        # another client's running call, not an orphan, and is left to it.
         answer(False)
     pid = find_daemon()
     if pid is not None:
