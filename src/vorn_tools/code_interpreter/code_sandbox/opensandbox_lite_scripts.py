@@ -113,7 +113,7 @@ shell.system = shell.system_piped
 # What the shell loads on first use, loaded now, while the path skips the
 # directory cells write to: the name it gives every cell (hashlib), top-level
 # await (asyncio), shell escapes (pexpect) and the traceback it keeps of every
-# error (stack_data). A Jupyter kernel has them loaded before its first cell.
+# error (stack_data).
 for name in ("hashlib", "asyncio", "pexpect", "stack_data"):
     try:
         __import__(name)
