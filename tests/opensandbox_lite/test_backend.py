@@ -462,9 +462,9 @@ async def test_a_cell_that_removes_the_daemons_files_leaves_one_reachable_daemon
     with caplog.at_level(logging.WARNING):
         after = await lite_sandbox.execute_code("print('after')", timeout=20)
     assert (after.status, after.stdout) == (ExecutionStatus.SUCCESS, "after\n")
-    # Out of reach without its socket: replaced, and the result says the state went with it.
-    assert ("had exited and was restarted" in caplog.text) is ("sock" in removed)
-    assert ((await lite_sandbox.execute_code("kept")).stdout == "1") is ("sock" not in removed)
+    # It listens again where its socket was: the same interpreter, state and all.
+    assert "had exited and was restarted" not in caplog.text
+    assert (await lite_sandbox.execute_code("kept")).stdout == "1"
     # A settle that must kill the interpreter finds it without the pid file, and kills it before saying so.
     stuck = await lite_sandbox.execute_code(STUBBORN, timeout=1)
     assert stuck.error == TIMEOUT + Msg.STATE_LOST_AFTER_TIMEOUT
@@ -492,15 +492,19 @@ async def test_terminate_ends_a_pending_settle(lite_sandbox, opensandbox, caplog
     assert dict(opensandbox.calls) == calls  # nothing reached the sandbox once it was killed
 
 
-@pytest.mark.parametrize("removes_socket", [False, True])
+# What a careless clean-up of /tmp leaves at the daemon's socket path.
+SOCKET_GONE = "os.remove('/tmp/.zib_lite.sock')\n"
+SOCKET_REPLACED = SOCKET_GONE + "with open('/tmp/.zib_lite.sock', 'w') as f:\n    f.write('not a socket')\n"
+
+
+@pytest.mark.parametrize("cleanup", ["", SOCKET_GONE, SOCKET_REPLACED], ids=["kept", "removed", "replaced"])
 async def test_busy_then_death_are_results_and_the_next_call_gets_a_fresh_interpreter(
-    lite_sandbox, opensandbox, removes_socket
+    lite_sandbox, opensandbox, cleanup
 ):
     assert (await lite_sandbox.execute_code("kept = 1")).status is ExecutionStatus.SUCCESS
     gate = opensandbox.sandboxes[lite_sandbox.sandbox_id].host_path("/tmp/gate")
     started = asyncio.Event()
     # A cell that cleans up /tmp carelessly leaves the daemon out of reach of any relay sent meanwhile.
-    cleanup = "os.remove('/tmp/.zib_lite.sock')\n" if removes_socket else ""
     first = asyncio.create_task(lite_sandbox.execute_code(
         f"import os, time\n{cleanup}print('go')\nwhile not os.path.exists('/tmp/gate'):\n    time.sleep(0.01)\n"
         "x = 1\nprint(kept + x)", timeout=120, on_stdout=lambda _: started.set(),
@@ -513,8 +517,8 @@ async def test_busy_then_death_are_results_and_the_next_call_gets_a_fresh_interp
     gate.touch()
     done = await first
     assert (done.status, done.stdout) == (ExecutionStatus.SUCCESS, "go\n2\n")  # its own interpreter, state and all
-    if not removes_socket:
-        assert (await lite_sandbox.execute_code("x")).stdout == "1"
+    # The interpreter listens at its path again: the next call finds it, not a fresh one.
+    assert (await lite_sandbox.execute_code("x")).stdout == "1"
     died = await lite_sandbox.execute_code("import os\nprint('bye', flush=True)\nos._exit(1)")
     assert (died.status, died.error) == (ExecutionStatus.ERROR, Msg.INTERPRETER_DIED)
     assert "NameError" in (await lite_sandbox.execute_code("x")).error

@@ -3,9 +3,11 @@
 from __future__ import annotations
 
 import contextlib
+import ctypes
 import fcntl
 import json
 import os
+import select
 import signal
 import socket
 import time
@@ -206,10 +208,11 @@ def test_settle_relaunches_a_dead_daemon_and_unknown_mode_fails(lite):
 def test_concurrent_relays_after_a_death_start_one_daemon(lite, lost):
     assert lite.run("0").rc == 0
     old = lite.pid()
-    if lost == "killed":
-        os.kill(old, signal.SIGSTOP)  # it takes no cell now: the relays' connections wait in its queue
-    else:
-        os.remove(lite.prefix + ".sock")  # it listens on, out of every relay's reach
+    # It takes no cell now: the relays' connections wait in its queue, or, its socket file
+    # gone, it cannot listen again and stays out of every relay's reach.
+    os.kill(old, signal.SIGSTOP)
+    if lost == "unreachable":
+        os.remove(lite.prefix + ".sock")
     cells = [lite.cell(f"import time\ntime.sleep(0.5)\n{i}") for i in range(6)]
     # Every relay finds it dead (or unreachable) before any of them may launch the next one.
     with open(lite.prefix + ".lock", "a") as lock:
@@ -226,6 +229,92 @@ def test_concurrent_relays_after_a_death_start_one_daemon(lite, lost):
     assert daemon_pids(lite.prefix) == [lite.pid()]
     with open(lite.prefix + ".log") as f:
         assert f.read().count("ready pid=") == 2
+
+
+@pytest.mark.parametrize("cleanup", ["removed", "replaced"])
+def test_a_cell_that_removes_the_socket_keeps_its_interpreter_from_other_relays(lite, cleanup):
+    """The daemon listens at its path again; a relay that comes meanwhile is told it is busy."""
+    assert lite.run("kept = 1").rc == 0
+    sock, gate = lite.prefix + ".sock", lite.root + "/gate"
+    replace = f"open({sock!r}, 'w').close()\n" if cleanup == "replaced" else ""
+    path, nonce = lite.cell(
+        f"import os, time\nos.remove({sock!r})\n{replace}open({gate!r} + '.in', 'w').close()\n"
+        f"while not os.path.exists({gate!r}):\n    time.sleep(0.01)\nkept += 1\nprint(kept)"
+    )
+    owner = lite.start("run", path, nonce)
+    lite.wait_for("gate.in")
+    _wait_until(lambda: _listening_at(sock), "the interpreter to listen again")
+    busy = lite.run("print('never')")
+    assert (busy.rc, busy.report, busy.out) == (4, {"busy": True}, [])
+    Path(gate).touch()
+    done = lite.finish(owner, nonce)
+    assert (done.rc, done.out, done.report) == (0, ["2\n"], {})
+    assert lite.run("kept").report == {"result": "2"}
+    assert daemon_pids(lite.prefix) == [lite.pid()]
+
+
+def test_a_relay_that_finds_the_socket_gone_waits_for_the_interpreter_to_listen_again(lite, monkeypatch):
+    # Its grace outlasts the test: the test, not a clock, decides when the daemon listens again.
+    monkeypatch.setattr(lite_module, "CLIENT_SOURCE", CLIENT_SOURCE.replace("REACH_GRACE = 2.0", "REACH_GRACE = 600.0"))
+    assert lite.run("kept = 1").rc == 0
+    sock, gate = lite.prefix + ".sock", lite.root + "/gate"
+    # The cell holds the lock the daemon listens under, so it listens again only once the first gate
+    # opens; the cell runs on until the second.
+    path, nonce = lite.cell(
+        _DAEMON + f"import os, time\nwith daemon['fd_lock']:\n    os.remove({sock!r})\n"
+        f"    open({gate!r} + '.in', 'w').close()\n    while not os.path.exists({gate!r} + '1'):\n"
+        f"        time.sleep(0.01)\nwhile not os.path.exists({gate!r} + '2'):\n    time.sleep(0.01)\nkept += 1"
+    )
+    owner = lite.start("run", path, nonce)
+    lite.wait_for("gate.in")
+    with _reads_of(lite.prefix + ".pid") as reads:
+        other = lite.cell("print('never')")
+        relay = lite.start("run", *other)
+        reads(5)  # it looked for the daemon again and again, finding it listening but out of reach
+        Path(gate + "1").touch()
+        busy = lite.finish(relay, other[1])
+    assert (busy.rc, busy.report) == (4, {"busy": True})
+    Path(gate + "2").touch()
+    assert lite.finish(owner, nonce).rc == 0
+    assert lite.run("kept").report == {"result": "2"}
+
+
+@contextlib.contextmanager
+def _reads_of(path: str):
+    """Yields a wait (at most 60 s) for ``count`` more reads of ``path`` to end, seen through inotify."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    fd = libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+    assert fd >= 0 and libc.inotify_add_watch(fd, path.encode(), 0x10) >= 0  # IN_CLOSE_NOWRITE
+    waiter = select.poll()
+    waiter.register(fd, select.POLLIN)
+
+    def wait(count: int) -> None:
+        deadline = time.monotonic() + 60
+        while count > 0:
+            assert waiter.poll(max(deadline - time.monotonic(), 0) * 1000), f"{count} reads of {path} never came"
+            count -= len(os.read(fd, 4096)) // 16  # one event without a name per read
+
+    try:
+        yield wait
+    finally:
+        os.close(fd)
+
+
+def _listening_at(path: str) -> bool:
+    probe = socket.socket(socket.AF_UNIX)
+    with probe:
+        try:
+            probe.connect(path)
+        except OSError:
+            return False
+    return True
+
+
+def _wait_until(condition: Callable[[], bool], what: str) -> None:
+    deadline = time.monotonic() + 60
+    while not condition():
+        assert time.monotonic() < deadline, f"waited in vain for {what}"
+        time.sleep(0.01)
 
 
 def test_a_relay_whose_daemon_died_runs_its_cell_on_the_one_launched_meanwhile(lite):

@@ -29,6 +29,7 @@ import queue
 import select
 import signal
 import socket
+import stat
 import sys
 import threading
 import time
@@ -47,10 +48,15 @@ MARK_TAIL = b"\x1f\x00"
 # A pump that relays nothing for this long after its cell ended is given up on.
 STREAM_GRACE = 5.0
 REQUEST_TIMEOUT = 10.0
+# How often the accepting thread checks that the socket path still leads to it.
+LISTEN_CHECK = 0.05
 
 report = {}
 current = None
 sockets = set()  # the listener and every open connection: what a forked child lets go of
+listener = None  # the socket listening at SOCK
+listener_file = None  # (device, inode) of the file that names it
+not_listening = None  # why the last attempt to listen again failed, logged once
 let_go_done = False
 current_cell = 0
 given_up = 0  # the last cell whose output stalled past the grace
@@ -440,6 +446,8 @@ def serve_cell(conn, path, token):
     try:
         # At once, so that the next connection never lands on a descriptor the cell freed.
         restore_std()
+        # Before "done": the call that follows this one must find the socket the cell removed.
+        relisten()
         for stream in (sys.stdout, sys.stderr):
             try:
                 stream.flush()
@@ -505,28 +513,116 @@ def handle(conn):
         close(conn)
 
 
-def accept(server):
+def take(server):
+    """Accept one connection from ``server`` and queue it or answer "busy"; False when none waits."""
+    with fd_lock:
+        try:
+            conn, _ = server.accept()
+        except BlockingIOError:
+            return False
+        if conn.fileno() <= 2:
+            # A cell closed a standard descriptor and the connection got it:
+            # move it, so that putting the descriptor back cannot close it.
+            fd = fcntl.fcntl(conn.fileno(), fcntl.F_DUPFD_CLOEXEC, 3)
+            conn.close()
+            conn = socket.socket(fileno=fd)
+        sockets.add(conn)
+    conn.setblocking(True)
+    if busy.acquire(blocking=False):
+        work.put(conn)
+    else:
+        reply(conn, {"t": "busy"})
+    return True
+
+
+def accept():
+    """Serve the listener; follow it when it is replaced, draining the old one's queue first."""
     waiter = select.poll()
-    waiter.register(server, select.POLLIN)
+    served = listener
+    waiter.register(served, select.POLLIN)
     while True:
-        waiter.poll()
-        with fd_lock:
-            try:
-                conn, _ = server.accept()
-            except BlockingIOError:
-                continue
-            if conn.fileno() <= 2:
-                # A cell closed a standard descriptor and the connection got it:
-                # move it, so that putting the descriptor back cannot close it.
-                fd = fcntl.fcntl(conn.fileno(), fcntl.F_DUPFD_CLOEXEC, 3)
-                conn.close()
-                conn = socket.socket(fileno=fd)
-            sockets.add(conn)
-        conn.setblocking(True)
-        if busy.acquire(blocking=False):
-            work.put(conn)
-        else:
-            reply(conn, {"t": "busy"})
+        if waiter.poll(LISTEN_CHECK * 1000):
+            take(served)
+        relisten()
+        if listener is not served:
+            # Nobody can reach the old one any more: what sits in its queue is all it will get.
+            while take(served):
+                pass
+            waiter.unregister(served)
+            with fd_lock:
+                close(served)
+            served = listener
+            waiter.register(served, select.POLLIN)
+
+
+def listen():
+    """Listen at the socket path, replacing whatever file is there (fd_lock held)."""
+    global listener, listener_file
+    if os.path.lexists(SOCK):
+        os.remove(SOCK)
+    server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    try:
+        server.bind(SOCK)
+        server.listen(16)
+        server.setblocking(False)
+        named = os.stat(SOCK)
+    except BaseException:
+        server.close()
+        raise
+    sockets.add(server)
+    listener, listener_file = server, (named.st_dev, named.st_ino)
+
+
+def foreign_listener():
+    """Whether another live socket listens at the path (a daemon must not take over another's)."""
+    probe = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    probe.setblocking(False)
+    try:
+        probe.connect(SOCK)
+    except BlockingIOError:
+        return True  # its queue is full: it listens
+    except OSError:
+        return False
+    finally:
+        probe.close()
+    return True
+
+
+def relisten():
+    """Listen again when the socket path no longer names the listener (a cell removed or replaced it).
+
+    A relay that cannot connect takes the daemon for wedged and replaces it,
+    state and all; listening again first keeps the daemon, and its state,
+    reachable. Only the daemon itself does this, never a process a cell forked.
+    """
+    global not_listening
+    try:
+        named = os.stat(SOCK)
+        if (named.st_dev, named.st_ino) == listener_file:
+            return
+    except OSError:
+        pass
+    if os.getpid() != DAEMON_PID:
+        return
+    with fd_lock:
+        try:
+            named = os.stat(SOCK)
+        except OSError:
+            named = None
+        if named is not None and (named.st_dev, named.st_ino) == listener_file:
+            return  # the other thread got there first
+        try:
+            if named is not None and stat.S_ISSOCK(named.st_mode) and foreign_listener():
+                raise OSError("another process listens there")
+            listen()
+        except OSError as exc:
+            why = "cannot listen at %s again: %s" % (SOCK, exc)
+            if why != not_listening:
+                not_listening = why
+                log(why)
+            return
+    not_listening = None
+    log("listening again at " + SOCK)
 
 
 def let_go():
@@ -563,18 +659,13 @@ for pump in pumps:
 sys.stdout = OutStream(sys.stdout)
 sys.stderr = OutStream(sys.stderr)
 
-if os.path.lexists(SOCK):
-    os.remove(SOCK)
-server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-server.bind(SOCK)
-server.listen(16)
-server.setblocking(False)
-sockets.add(server)
+with fd_lock:
+    listen()
 # Held across a fork, so that no connection is accepted but not yet known to let_go.
 os.register_at_fork(before=fd_lock.acquire, after_in_parent=fd_lock.release, after_in_child=let_go)
 # Cells see the path as Python gave it, the directory of this file included.
 sys.path[:] = CELL_PATH + [entry for entry in sys.path if entry not in CELL_PATH]
-threading.Thread(target=accept, args=(server,), daemon=True).start()
+threading.Thread(target=accept, daemon=True).start()
 threading.Thread(target=watch, daemon=True).start()
 log("ready pid=%d" % os.getpid())
 
@@ -868,6 +959,7 @@ def relay_running():
 
 def settle(grace, orphan=False):
     deadline = time.monotonic() + grace
+    lost_at = None  # when the listening daemon was first found out of reach
     while time.monotonic() < deadline:
         pid = find_daemon()
         if pid is None:
@@ -885,9 +977,12 @@ def settle(grace, orphan=False):
             # killing it would only make the next call wait for a start-up again.
             if not past_startup(pid):
                 answer(False)
-            # It listens: if nothing answers at the socket path now either, its file is gone.
-            if probe() == "absent":
+            # It listens, so its socket file is gone; it listens again soon, or is wedged.
+            lost_at = lost_at or time.monotonic()
+            if time.monotonic() - lost_at >= REACH_GRACE:
                 answer(replace(pid) is None)
+        else:
+            lost_at = None
         time.sleep(0.05)
     if orphan and relay_running():
         answer(False)
@@ -949,6 +1044,9 @@ LOG = PREFIX + ".log"
 LOCK = PREFIX + ".lock"
 STARTUP_TIMEOUT = 60.0
 ANSWER_FLOOR = 5.0
+# A daemon listens again within a fraction of this once a cell removed its socket
+# file; one seen listening that stays out of reach this long is wedged.
+REACH_GRACE = 2.0
 LOG_TAIL_CHARS = 2000
 REPORT_MARK = "ZIB_LITE_REPORT:"
 RARE = __RARE__  # the source of the rare paths, set by the host
@@ -1009,6 +1107,7 @@ def connect(nonce, cell_path, deadline):
     restarted = False
     launched = False
     listened = None  # the daemon, if it was seen listening before the last attempt
+    lost_at = None  # when that daemon was first found out of reach
     while True:
         sock = socket(AF_UNIX, SOCK_STREAM)
         try:
@@ -1026,13 +1125,17 @@ def connect(nonce, cell_path, deadline):
             restarted = True
         elif pid == listened:
             # It listened before this attempt, which found nothing at the socket path:
-            # its socket file is gone (a cell cleaned up), so no relay will reach it
-            # again, and it makes way for a fresh one.
-            why = replace(pid)
-            if why is not None:
-                failed(nonce, cell_path, "the interpreter (pid %d) cannot be reached at %s: %s" % (pid, SOCK, why))
-            launched = restarted = True
+            # its socket file is gone (a cell cleaned up). It listens again soon; if it
+            # does not, no relay will reach it again, and it makes way for a fresh one.
+            lost_at = lost_at or time.monotonic()
+            if time.monotonic() - lost_at >= REACH_GRACE:
+                why = replace(pid)
+                if why is not None:
+                    failed(nonce, cell_path, "the interpreter (pid %d) cannot be reached at %s: %s" % (pid, SOCK, why))
+                launched = restarted = True
         listened = pid if pid is not None and past_startup(pid) else None
+        if listened is None:
+            lost_at = None
         if time.monotonic() > deadline:
             failed(nonce, cell_path, log_tail())
         time.sleep(0.01)
