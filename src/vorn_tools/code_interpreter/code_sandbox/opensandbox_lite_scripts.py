@@ -619,10 +619,18 @@ def relisten():
             why = "cannot listen at %s again: %s" % (SOCK, exc)
             if why != not_listening:
                 not_listening = why
-                log(why)
+                quiet_log(why)
             return
     not_listening = None
-    log("listening again at " + SOCK)
+    quiet_log("listening again at " + SOCK)
+
+
+def quiet_log(message):
+    """Log from the accepting thread, which a cell that closed the log must not end."""
+    try:
+        log(message)
+    except OSError:
+        pass
 
 
 def let_go():
