@@ -231,19 +231,24 @@ def test_concurrent_relays_after_a_death_start_one_daemon(lite, lost):
         assert f.read().count("ready pid=") == 2
 
 
-@pytest.mark.parametrize("cleanup", ["removed", "replaced"])
+@pytest.mark.parametrize("cleanup", ["removed", "replaced", "served"])
 def test_a_cell_that_removes_the_socket_keeps_its_interpreter_from_other_relays(lite, cleanup):
     """The daemon listens at its path again; a relay that comes meanwhile is told it is busy."""
     assert lite.run("kept = 1").rc == 0
     sock, gate = lite.prefix + ".sock", lite.root + "/gate"
-    replace = f"open({sock!r}, 'w').close()\n" if cleanup == "replaced" else ""
+    replace = {
+        "removed": "",
+        "replaced": f"open({sock!r}, 'w').close()\n",
+        # A server of the cell's own, at the daemon's path.
+        "served": f"import socket\nserver = socket.socket(socket.AF_UNIX)\nserver.bind({sock!r})\nserver.listen(1)\n",
+    }[cleanup]
     path, nonce = lite.cell(
         f"import os, time\nos.remove({sock!r})\n{replace}open({gate!r} + '.in', 'w').close()\n"
         f"while not os.path.exists({gate!r}):\n    time.sleep(0.01)\nkept += 1\nprint(kept)"
     )
     owner = lite.start("run", path, nonce)
     lite.wait_for("gate.in")
-    _wait_until(lambda: _listening_at(sock), "the interpreter to listen again")
+    _wait_until(lambda: _answer_at(sock) == b'{"t": "busy"}\n', "the interpreter to listen again")
     busy = lite.run("print('never')")
     assert (busy.rc, busy.report, busy.out) == (4, {"busy": True}, [])
     Path(gate).touch()
@@ -300,14 +305,16 @@ def _reads_of(path: str):
         os.close(fd)
 
 
-def _listening_at(path: str) -> bool:
+def _answer_at(path: str) -> bytes | None:
+    """What a connection to ``path`` is told at once (the cell's own server tells nothing)."""
     probe = socket.socket(socket.AF_UNIX)
+    probe.settimeout(1)
     with probe:
         try:
             probe.connect(path)
+            return probe.recv(100)
         except OSError:
-            return False
-    return True
+            return None
 
 
 def _wait_until(condition: Callable[[], bool], what: str) -> None:

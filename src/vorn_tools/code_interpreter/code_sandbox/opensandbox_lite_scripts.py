@@ -30,6 +30,7 @@ import select
 import signal
 import socket
 import stat
+import struct
 import sys
 import threading
 import time
@@ -57,6 +58,7 @@ sockets = set()  # the listener and every open connection: what a forked child l
 listener = None  # the socket listening at SOCK
 listener_file = None  # (device, inode) of the file that names it
 not_listening = None  # why the last attempt to listen again failed, logged once
+left_alone = None  # (device, inode) of another daemon's socket file at the path: not probed again
 let_go_done = False
 current_cell = 0
 given_up = 0  # the last cell whose output stalled past the grace
@@ -573,19 +575,25 @@ def listen():
     listener, listener_file = server, (named.st_dev, named.st_ino)
 
 
-def foreign_listener():
-    """Whether another live socket listens at the path (a daemon must not take over another's)."""
+def other_daemon():
+    """Whether another daemon of this prefix listens at the path: it is not taken over.
+
+    Anything else there (a stale socket file, a server a cell left) is the daemon's
+    path taken from it, and is replaced.
+    """
     probe = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     probe.setblocking(False)
     try:
         probe.connect(SOCK)
-    except BlockingIOError:
-        return True  # its queue is full: it listens
+        pid = struct.unpack("3i", probe.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, 12))[0]
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            argv = f.read().split(b"\0")
     except OSError:
         return False
     finally:
         probe.close()
-    return True
+    # The relay launches every daemon as: python3 -u <prefix>_daemon.py <prefix>.
+    return pid != DAEMON_PID and argv[1:4] == [os.fsencode(arg) for arg in ("-u", PREFIX + "_daemon.py", PREFIX)]
 
 
 def relisten():
@@ -595,10 +603,10 @@ def relisten():
     state and all; listening again first keeps the daemon, and its state,
     reachable. Only the daemon itself does this, never a process a cell forked.
     """
-    global not_listening
+    global not_listening, left_alone
     try:
         named = os.stat(SOCK)
-        if (named.st_dev, named.st_ino) == listener_file:
+        if (named.st_dev, named.st_ino) in (listener_file, left_alone):
             return
     except OSError:
         pass
@@ -612,8 +620,9 @@ def relisten():
         if named is not None and (named.st_dev, named.st_ino) == listener_file:
             return  # the other thread got there first
         try:
-            if named is not None and stat.S_ISSOCK(named.st_mode) and foreign_listener():
-                raise OSError("another process listens there")
+            if named is not None and stat.S_ISSOCK(named.st_mode) and other_daemon():
+                left_alone = (named.st_dev, named.st_ino)
+                raise OSError("another interpreter listens there")
             listen()
         except OSError as exc:
             why = "cannot listen at %s again: %s" % (SOCK, exc)
