@@ -333,9 +333,9 @@ class OpenSandboxLite(OpenSandbox):
             if limit is not None and limit <= 0:
                 return self._error_result(code, start_time, LiteErrorMessage.SESSION_BUSY), False
             if self._holding:
-                # Another call of this instance is running its cell. A relay sent
-                # now could find the daemon out of reach (that cell removed its
-                # socket, say) and replace it, cell and all.
+                # Another call of this instance is running its cell: the daemon
+                # would only say so, and a daemon kept out of reach by that cell
+                # (it wedged the interpreter) must not be replaced, cell and all.
                 return self._error_result(code, start_time, LiteErrorMessage.SESSION_BUSY), False
             ran_from = time.monotonic()
             bound = asyncio.timeout(None if limit is None else limit + LiteConfig.STREAM_GRACE_SECONDS)
