@@ -231,7 +231,7 @@ def test_concurrent_relays_after_a_death_start_one_daemon(lite, lost):
         assert f.read().count("ready pid=") == 2
 
 
-@pytest.mark.parametrize("cleanup", ["removed", "replaced", "served"])
+@pytest.mark.parametrize("cleanup", ["removed", "replaced", "served", "forked"])
 def test_a_cell_that_removes_the_socket_keeps_its_interpreter_from_other_relays(lite, cleanup):
     """The daemon listens at its path again; a relay that comes meanwhile is told it is busy."""
     assert lite.run("kept = 1").rc == 0
@@ -241,6 +241,12 @@ def test_a_cell_that_removes_the_socket_keeps_its_interpreter_from_other_relays(
         "replaced": f"open({sock!r}, 'w').close()\n",
         # A server of the cell's own, at the daemon's path.
         "served": f"import socket\nserver = socket.socket(socket.AF_UNIX)\nserver.bind({sock!r})\nserver.listen(1)\n",
+        # A process the cell forked serves there: it runs the daemon's command line, yet is not another daemon.
+        "forked": f"import socket\nif os.fork() == 0:\n    server = socket.socket(socket.AF_UNIX)\n"
+        f"    while server.bind({sock!r}) if not os.path.exists({sock!r}) else os.remove({sock!r}) or True:\n"
+        f"        pass\n    server.listen(1)\n    open({gate!r} + '.bound', 'w').close()\n"
+        f"    while not os.path.exists({gate!r}):\n        time.sleep(0.01)\n    os._exit(0)\n"
+        f"while not os.path.exists({gate!r} + '.bound'):\n    time.sleep(0.01)\n",
     }[cleanup]
     path, nonce = lite.cell(
         f"import os, time\nos.remove({sock!r})\n{replace}open({gate!r} + '.in', 'w').close()\n"

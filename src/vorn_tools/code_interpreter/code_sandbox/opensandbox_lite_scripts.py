@@ -592,8 +592,34 @@ def other_daemon():
         return False
     finally:
         probe.close()
-    # The relay launches every daemon as: python3 -u <prefix>_daemon.py <prefix>.
-    return pid != DAEMON_PID and argv[1:4] == [os.fsencode(arg) for arg in ("-u", PREFIX + "_daemon.py", PREFIX)]
+    # The relay launches every daemon as: python3 -u <prefix>_daemon.py <prefix>, leading
+    # its own session. A process a cell forked runs that command line too, yet is this
+    # daemon's path taken.
+    ours = argv[1:4] == [os.fsencode(arg) for arg in ("-u", PREFIX + "_daemon.py", PREFIX)]
+    fields = stat_fields(pid)
+    return ours and fields[2:4] == [str(pid)] * 2 and not forked_here(pid, fields)
+
+
+def stat_fields(pid):
+    """The fields of /proc/<pid>/stat after the command name (state, parent, group, session...)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            # The command name may hold anything, ")" included: the fields follow its last ")".
+            return f.read().rsplit(")", 1)[-1].split()
+    except OSError:
+        return []
+
+
+def forked_here(pid, fields):
+    """Whether ``pid`` (its stat ``fields``) is this daemon or a process it forked, at any depth."""
+    seen = set()
+    while pid > 1 and pid not in seen:
+        if pid == DAEMON_PID:
+            return True
+        seen.add(pid)
+        pid = int(fields[1]) if len(fields) > 1 and fields[1].isdigit() else 0
+        fields = stat_fields(pid)
+    return False
 
 
 def relisten():
