@@ -24,14 +24,12 @@ import fcntl
 import getpass
 import io
 import json
-import os
 import queue
 import select
 import signal
 import socket
 import stat
 import struct
-import sys
 import threading
 import time
 from json.encoder import encode_basestring_ascii as quote
