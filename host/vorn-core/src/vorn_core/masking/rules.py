@@ -114,8 +114,9 @@ _KEY_LABEL = r"(?:[A-Z0-9]{1,16}" + _BLANK + r"){0,3}PRIVATE" + _BLANK + r"KEY(?
 # Key material: base64 and blanks, escaped line breaks (then maybe the next
 # list item), and "/", "+" and "=" as JSON encoders may write them ("\/",
 # "\u002F", "\u002B", "\u003D"), backslashes doubled per level of quoting;
-# ``pprint`` cuts bytes anywhere, so a literal joined to the next bytes
-# literal goes on wherever it ends.
+# ``pprint`` cuts bytes anywhere, so within the material a literal joined to
+# the next bytes literal goes on wherever it ends (a cut inside the BEGIN line
+# or a header is not read across: see PRIVATE_KEY_BLOCK).
 # The group is possessive and every piece starts where the one before ended,
 # so the material is read once however long it is: no bound cuts a long block
 # (an armored export of many PGP keys) short, and the common pieces ("\n",
@@ -137,12 +138,23 @@ class BuiltInMaskingRule(Enum):
     # PEM private keys of every flavour (PKCS#1/#8, EC, DSA, OpenSSH, encrypted,
     # PGP), with optional RFC 1421 headers, and the private lines of a PuTTY key
     # file (its public lines and MAC stay); a block cut off before its END line
-    # is masked up to where the key material stops. A key may be indented (a
-    # YAML block, a log's continuation lines), quoted in JSON or a repr (a
-    # service-account file, an echoed request body), printed as a list of its
-    # lines or folded by a printer (``pprint``'s adjacent literals, YAML's folded
-    # lines, a blank line after each line); see _BLANK, _JOIN and _KEY_MATERIAL
-    # for the forms its lines take.
+    # is masked up to where the key material stops. The whole block is masked
+    # when it is indented (a YAML block, a log's indented continuation lines),
+    # quoted in JSON (also JSON inside JSON) or in a repr (a service-account
+    # file, an echoed request body), printed as a list of its lines that keep
+    # their line breaks (``readlines()``, ``splitlines(True)``), or folded by a
+    # printer: ``pprint`` of a str (cut only at blanks), YAML's folded lines, a
+    # blank line after each line. ``pprint`` of bytes cuts at any multiple of
+    # four bytes: the block is masked when no cut falls inside the BEGIN line
+    # or a header line, and not when one does (a narrow width or a deeply
+    # nested value; a DEK-Info line is cut even at the default width): a cut
+    # inside the BEGIN line leaves the block unmasked, a cut inside a header
+    # masks it only up to the cut. Not masked either: a list of lines without
+    # their line breaks (``splitlines()``), lines that each carry a prefix (a
+    # log record or ``docker compose`` line per key line), line breaks written
+    # as "%0A", "&#10;" or "<br>", and a key encoded whole (base64 in a
+    # Kubernetes secret, YAML ``!!binary``). See _BLANK, _JOIN and
+    # _KEY_MATERIAL for the forms its lines take.
     # PCRE2 writes a group out once per repetition its bound allows, so no group
     # here has a large bound (a rule too large for 8-bit code would put every
     # rule of its list on 32-bit code): a header value (up to 256 characters

@@ -38,7 +38,7 @@ def mask_text(text: str, rules: Sequence[CompiledMaskingRule], *, exact: bool = 
     nothing. Every code point outside a replaced span is kept exactly, lone
     surrogates included.
 
-    One scan of the text, compiled once per list of rules, finds the
+    One Vectorscan scan of the text, compiled once per list of rules, finds the
     literals each rule's matches start near ("sk-", "authorization", an "@"
     at most 64 characters after the start, a "://" right before it); a rule
     then only tries the starts next to them, and a rule without such
