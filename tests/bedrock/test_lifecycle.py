@@ -192,6 +192,23 @@ async def _terminate_as_the_start_ends(sandbox, agentcore, first, hold) -> tuple
     return 0, 1
 
 
+async def _terminate_while_the_rollback_waits(sandbox, agentcore, first, hold) -> tuple[int, int]:
+    # The abandoned start cannot roll back before the service answers it, yet its callers fail at once.
+    second = asyncio.ensure_future(sandbox.execute_code("print(2)"))
+    await asyncio.sleep(0)  # the second call joins the start
+    pending = sandbox._pending_start
+    assert pending.waiters == 2
+    terminating = asyncio.ensure_future(sandbox.terminate())
+    for call in (first, second):
+        with pytest.raises(SandboxStartError, match=_TERMINATED):
+            await asyncio.wait_for(call, 60)
+    assert (pending.task.done(), terminating.done(), agentcore.calls["stop"]) == (False, False, 0)
+    hold.release()
+    await asyncio.wait_for(terminating, 60)
+    assert pending.task.cancelled()
+    return 0, 1
+
+
 async def _cancel_one_of_two(sandbox, agentcore, first, hold) -> tuple[int, int]:
     second = asyncio.ensure_future(sandbox.execute_code("print(2)"))  # joins the start before the cancel lands
     await _cancel(sandbox, agentcore, first, hold)
@@ -200,7 +217,9 @@ async def _cancel_one_of_two(sandbox, agentcore, first, hold) -> tuple[int, int]
 
 
 @pytest.mark.parametrize(
-    "interrupt", [_cancel, _terminate, _cancel_one_of_two, _terminate_past_its_cap, _terminate_as_the_start_ends]
+    "interrupt",
+    [_cancel, _terminate, _terminate_while_the_rollback_waits, _cancel_one_of_two, _terminate_past_its_cap,
+     _terminate_as_the_start_ends],
 )
 async def test_a_start_interrupted_in_flight_leaves_no_session_behind(make_sandbox, agentcore, interrupt) -> None:
     sandbox = make_sandbox()
