@@ -97,7 +97,7 @@ def _install_path_mapping(root: str) -> None:
 
     builtins.open = io.open = wrap(io.open)
     for name in ("open", "stat", "lstat", "listdir", "scandir", "mkdir", "remove",
-                 "unlink", "rmdir", "chdir", "access"):
+                 "unlink", "rmdir", "chdir", "access", "chmod"):
         setattr(os, name, wrap(getattr(os, name)))
     os.rename = wrap2(os.rename)
     os.replace = wrap2(os.replace)
