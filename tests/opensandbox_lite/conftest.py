@@ -21,6 +21,16 @@ from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_sandbox import _P
 from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_scripts import DAEMON_SOURCE
 
 
+def patched(source: str, old: str, new: str) -> str:
+    """``source`` with the whole lines ``old``, found there exactly once, replaced by ``new``.
+
+    A line that has since changed fails the test that patches it, rather than leave the program as it was.
+    """
+    old_lines, new_lines = ("\n" + text.removesuffix("\n") + "\n" for text in (old, new))
+    assert ("\n" + source).count(old_lines) == 1, f"{old!r} is not a line of the program, once"
+    return ("\n" + source).replace(old_lines, new_lines)[1:]
+
+
 class Lite:
     def __init__(self) -> None:
         # Unix socket paths are short: keep the prefix well under the limit.

@@ -17,6 +17,7 @@ from vorn_inference.schema import Attachment
 
 from tests.fakes.lite_daemon import image_env, sandbox_daemon_pids
 from tests.fakes.opensandbox_fixtures import opensandbox, opensandbox_service  # noqa: F401
+from tests.opensandbox_lite.conftest import patched
 from vorn_tools.code_interpreter.code_sandbox.constants import OpenSandboxErrorMessage as ErrorMessage
 from vorn_tools.code_interpreter.code_sandbox.constants import OpenSandboxLiteErrorMessage as Msg
 from vorn_tools.code_interpreter.code_sandbox import opensandbox_lite_sandbox as lite_module
@@ -146,6 +147,36 @@ async def test_foreign_timeout_error_is_not_reported_as_a_timeout(lite_sandbox, 
     monkeypatch.setattr(lite_sandbox, "_run_cell", raises)
     result = await lite_sandbox.execute_code("1", timeout=30)
     assert (result.status, result.error) == (ExecutionStatus.ERROR, "from somewhere else")
+
+
+@pytest.mark.parametrize(
+    ("exit_code", "status"),
+    [
+        (1, "error"),  # the relay's own traceback: it could not write the cell file, say
+        (127, "error"),  # no python3 to run it
+        (None, "unknown"),  # its stream ended without the command's end
+        (128, "unknown"),
+        (137, "unknown"),  # killed by a signal
+        (-9, "unknown"),
+        (0, "unknown"),
+    ],
+)
+async def test_only_a_relay_that_exited_by_itself_without_a_report_says_the_code_did_not_run(
+    lite_sandbox, monkeypatch, exit_code, status
+):
+    async def run_cell(code, nonce, effective_timeout, handlers):
+        await handlers.on_stderr(SimpleNamespace(text="Traceback: no room\n"))
+        return SimpleNamespace(exit_code=exit_code)
+
+    monkeypatch.setattr(lite_sandbox, "_run_cell", run_cell)
+    result = await lite_sandbox.execute_code("print(1)", timeout=30)
+    assert result.status.value == status
+    if status == "error":
+        assert (result.error, result.failure) == (Msg.RELAY_FAILED.format(exit_code, "Traceback: no room"), None)
+    else:  # whether the daemon took the cell cannot be told: not sent again, and not settled by this call
+        assert (result.stderr, result.failure.retry_safe) == ("Traceback: no room\n", False)
+        assert f"(exit code {exit_code}) before it reported the outcome; the code may have run" in result.error
+    assert lite_sandbox._settling is None
 
 
 @pytest.mark.parametrize("abandon", ["cancel", "caller_deadline", "stream_cut", "unexpected_error", "cancel_in_settle"])
@@ -362,16 +393,38 @@ def _twin(sandbox: OpenSandboxLite) -> OpenSandboxLite:
     return twin
 
 
-@pytest.mark.parametrize("loss", ["ended", "killed", "terminated"])
-async def test_a_relay_lost_after_the_cell_started_is_unknown_with_the_output_so_far(
-    lite_sandbox, opensandbox, caplog, loss
+# Where the relay tells the host that the daemon took its cell.
+_STARTED_NOTE = '                    write_all(2, (REPORT_MARK + nonce + ":started\\n").encode())\n'
+# Held back until the cell opens /tmp/go: a relay lost meanwhile is lost after its cell ran, though the
+# host never heard that the daemon took it.
+_HELD_NOTE = (
+    "                    held = time.monotonic() + 60\n"
+    '                    while not posix.access("/tmp/go", posix.F_OK) and time.monotonic() < held:\n'
+    "                        time.sleep(0.01)\n" + _STARTED_NOTE
+)
+
+
+@pytest.mark.parametrize(
+    ("loss", "started"),
+    [("ended", True), ("killed", True), ("terminated", True), ("ended", False), ("killed", False)],
+)
+async def test_a_relay_lost_before_reporting_is_unknown_with_the_output_so_far(
+    lite_sandbox, opensandbox, monkeypatch, caplog, loss, started
 ):
     tree = opensandbox.sandboxes[lite_sandbox.sandbox_id]
     printed = asyncio.Event()
     # The cell writes a file and prints, then waits until its line reached the caller.
     code = ("import os, time\nopen('/tmp/wrote', 'w').close()\nprint('ran', flush=True)\n"
             "while not os.path.exists('/tmp/gate'):\n    time.sleep(0.01)\n")  # fmt: skip
-    if loss == "ended":  # the start, "started", "ran", then a clean end before the report
+    if not started:
+        monkeypatch.setattr(lite_module, "CLIENT_SOURCE", patched(CLIENT_SOURCE, _STARTED_NOTE, _HELD_NOTE))
+        code = "open('/tmp/wrote', 'w').close()\n"
+        if loss == "ended":  # the start, then a clean end once the cell let the relay say "started"
+            opensandbox.end_stream("command", after_events=1)
+            code += "open('/tmp/go', 'w').close()\n"
+        else:  # its relay killed (exit code 137) while it holds the note back
+            code += "PAYLOAD = None\n" + FORGE_REPORT
+    elif loss == "ended":  # the start, "started", "ran", then a clean end before the report
         opensandbox.end_stream("command", after_events=3)
     elif loss == "killed":  # its relay killed (exit code 137); the cell, deaf to the interrupt, goes on
         code = GOES_ON[0] + code + "PAYLOAD = None\n" + FORGE_REPORT + GOES_ON[1]
@@ -390,27 +443,60 @@ async def test_a_relay_lost_after_the_cell_started_is_unknown_with_the_output_so
             assert tree.host_path("/tmp/wrote").exists()  # the sandbox's files go with it
             await lite_sandbox.terminate()
         lost = await asyncio.wait_for(call, 60)
+        monkeypatch.undo()
         if loss == "terminated":  # whatever the stream's end finds, nothing is left to settle, and nothing is tried
             assert await lite_sandbox._abandon(None, settle=True) is False
-    assert (lost.status, lost.stdout, lost.failure.retry_safe) == (ExecutionStatus.UNKNOWN, "ran\n", False)
+    output = "ran\n" if started else ""
+    assert (lost.status, lost.stdout, lost.failure.retry_safe) == (ExecutionStatus.UNKNOWN, output, False)
     assert not re.search("Failed to (settle|stop)", caplog.text)
     if loss != "terminated":  # there, the stream may also be cut rather than ended
-        assert "after the interpreter took the code" in lost.error
+        exit_code = None if loss == "ended" else 137
+        if started:
+            assert f"(exit code {exit_code}) after the interpreter took the code" in lost.error
+        else:
+            assert f"(exit code {exit_code}) before it reported the outcome; the code may have run" in lost.error
+        # Only a cell the daemon took for this call is settled by it; any other is left to the daemon.
+        assert (lite_sandbox._settling is not None) is started
         assert tree.host_path("/tmp/wrote").exists()
         sent = len(_relay_runs(opensandbox))
         assert (await lite_sandbox.execute_code("print('next')")).stdout == "next\n"
-        assert len(_relay_runs(opensandbox)) == sent + 1  # settled already: the code went once
+        runs = _relay_runs(opensandbox)
+        if started:
+            assert len(runs) == sent + 1  # settled already: the next call ran at once
+        assert [shlex.quote(code) in run["command"] for run in runs].count(True) == 1  # the code went once
 
 
-@pytest.mark.parametrize("bystander", ["cancelled", "stream_cut", "stalled", "busy"])
+# Once the daemon has told a caller "busy", the cell holds the GIL in C code (a read that ctypes.PyDLL
+# makes without letting go of it, from the daemon's accepting thread) until /tmp/hold gets a byte:
+# the interpreter answers no ping meanwhile.
+SILENT_AFTER_BUSY = """import ctypes, os
+daemon = get_ipython().showtraceback.__globals__
+reply, hold = daemon['reply'], os.open('/tmp/hold', os.O_RDWR)
+def silent_after_busy(conn, frame):
+    reply(conn, frame)
+    if frame == {'t': 'busy'}:
+        daemon['reply'] = reply
+        ctypes.PyDLL(None).read(hold, ctypes.create_string_buffer(1), 1)
+daemon['reply'] = silent_after_busy
+"""
+
+
+@pytest.mark.parametrize("bystander", ["cancelled", "stream_cut", "stalled", "busy", "busy_silent"])
 async def test_a_call_refused_or_let_go_before_its_cell_ran_leaves_the_running_cell_alone(
-    lite_sandbox, opensandbox, bystander
+    lite_sandbox, opensandbox, monkeypatch, bystander
 ):
     assert (await lite_sandbox.execute_code("kept = 1")).status is ExecutionStatus.SUCCESS
-    gate = opensandbox.sandboxes[lite_sandbox.sandbox_id].host_path("/tmp/gate")
+    tree = opensandbox.sandboxes[lite_sandbox.sandbox_id]
+    gate, hold = tree.host_path("/tmp/gate"), tree.host_path("/tmp/hold")
     started = asyncio.Event()
+    silent = ""
+    if bystander == "busy_silent":
+        os.mkfifo(hold)
+        silent = SILENT_AFTER_BUSY
+        monkeypatch.setattr(lite_module.LiteConfig, "INTERRUPT_GRACE_SECONDS", 2)  # the whole grace, silent
     owner = asyncio.create_task(lite_sandbox.execute_code(
-        "import os, time\nprint('go', flush=True)\nwhile not os.path.exists('/tmp/gate'):\n    time.sleep(0.01)\nkept += 1",
+        silent + "import os, time\nprint('go', flush=True)\nwhile not os.path.exists('/tmp/gate'):\n    time.sleep(0.01)\n"
+        "kept += 1",
         timeout=120, on_stdout=lambda _: started.set(),
     ))  # fmt: skip
     await asyncio.wait_for(started.wait(), 60)
@@ -428,9 +514,26 @@ async def test_a_call_refused_or_let_go_before_its_cell_ran_leaves_the_running_c
         opensandbox.stall("command", 60)
         stalled = await twin.execute_code("print('never')", timeout=1)
         assert (stalled.status, stalled.error) == (ExecutionStatus.TIMEOUT, TIMEOUT)
-    elif bystander == "busy":  # sees no cell of its own: its settle must spare one that a relay waits on
-        refused = await twin.execute_code("print('never')", timeout=60)
+    elif bystander.startswith("busy"):  # sees no cell of its own: its settle must spare one that a relay waits on
+        settled = asyncio.Event()
+        settle = twin._settle
+
+        async def observed_settle(**kwargs) -> bool:
+            try:
+                return await settle(**kwargs)
+            finally:
+                settled.set()
+
+        monkeypatch.setattr(twin, "_settle", observed_settle)
+        refusing = asyncio.create_task(twin.execute_code("print('never')", timeout=60))
+        if bystander == "busy_silent":  # the settle got no answer for its whole grace; the interpreter comes back
+            await asyncio.wait_for(settled.wait(), 60)
+            fd = os.open(hold, os.O_RDWR)
+            os.write(fd, b"x")
+            os.close(fd)
+        refused = await asyncio.wait_for(refusing, 60)
         assert (refused.status, refused.error, refused.stdout) == (ExecutionStatus.ERROR, Msg.SESSION_BUSY, "")
+        assert settled.is_set()
     else:
         opensandbox.drop_stream("command", after_events=1)  # cut after the start, before the answer
         cut = await twin.execute_code("print('never')")

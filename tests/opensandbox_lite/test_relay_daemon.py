@@ -17,6 +17,7 @@ from pathlib import Path
 import pytest
 
 from tests.fakes.lite_daemon import daemon_pids
+from tests.opensandbox_lite.conftest import patched
 from vorn_tools.code_interpreter.code_sandbox import opensandbox_lite_sandbox as lite_module
 from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_scripts import CLIENT_SOURCE, DAEMON_SOURCE
 
@@ -266,7 +267,8 @@ def test_a_cell_that_removes_the_socket_keeps_its_interpreter_from_other_relays(
 
 def test_a_relay_that_finds_the_socket_gone_waits_for_the_interpreter_to_listen_again(lite, monkeypatch):
     # Its grace outlasts the test: the test, not a clock, decides when the daemon listens again.
-    monkeypatch.setattr(lite_module, "CLIENT_SOURCE", CLIENT_SOURCE.replace("REACH_GRACE = 2.0", "REACH_GRACE = 600.0"))
+    client = patched(CLIENT_SOURCE, "REACH_GRACE = 2.0", "REACH_GRACE = 600.0")
+    monkeypatch.setattr(lite_module, "CLIENT_SOURCE", client)
     assert lite.run("kept = 1").rc == 0
     sock, gate = lite.prefix + ".sock", lite.root + "/gate"
     # The cell holds the lock the daemon listens under, so it listens again only once the first gate
@@ -368,21 +370,22 @@ def _wait_for_lock_waiters(inode: int, count: int) -> None:
 
 
 @pytest.mark.parametrize(
-    ("daemon", "client", "log"),
+    ("daemon", "startup", "log"),
     [
         # The end of a long log, where the start-up error is.
-        ("import sys\nsys.stderr.write('h' * 5000 + 'the error')\nsys.exit(1)", CLIENT_SOURCE, "h" * 1991 + "the error"),
+        ("import sys\nsys.stderr.write('h' * 5000 + 'the error')\nsys.exit(1)", None, "h" * 1991 + "the error"),
         # Alive but never listening: the relay's start-up budget runs out.
-        ("import time\ntime.sleep(600)", CLIENT_SOURCE.replace("STARTUP_TIMEOUT = 60.0", "STARTUP_TIMEOUT = 1.0"), ""),
+        ("import time\ntime.sleep(600)", "1.0", ""),
         # Listening but never taking a connection (as a forked child holding the listener would): the same.
         ("import socket, sys, time\nserver = socket.socket(socket.AF_UNIX)\nserver.bind(sys.argv[1] + '.sock')\n"
-         "server.listen(16)\ntime.sleep(600)", CLIENT_SOURCE.replace("STARTUP_TIMEOUT = 60.0", "STARTUP_TIMEOUT = 1.0"),
-         "no interpreter took the code within 1 seconds"),
+         "server.listen(16)\ntime.sleep(600)", "1.0", "no interpreter took the code within 1 seconds"),
     ],
 )
-def test_an_interpreter_that_does_not_come_up_fails_the_run(lite, monkeypatch, daemon, client, log):
+def test_an_interpreter_that_does_not_come_up_fails_the_run(lite, monkeypatch, daemon, startup, log):
     Path(lite.prefix + "_daemon.py").write_text(daemon)
-    monkeypatch.setattr(lite_module, "CLIENT_SOURCE", client)
+    if startup is not None:  # the relay's start-up budget, shortened
+        client = patched(CLIENT_SOURCE, "STARTUP_TIMEOUT = 60.0", f"STARTUP_TIMEOUT = {startup}")
+        monkeypatch.setattr(lite_module, "CLIENT_SOURCE", client)
     path, nonce = lite.cell("print(1)")
     done = lite.finish(lite.start("run", path, nonce), nonce)
     assert (done.rc, done.report, os.path.exists(path)) == (3, {"daemon": "failed", "log": log}, False)
@@ -409,7 +412,8 @@ def test_settle_leaves_a_starting_interpreter_alone_and_the_next_run_reports_the
 
 
 def test_a_silent_connection_is_dropped_at_the_request_limit(lite):
-    Path(lite.prefix + "_daemon.py").write_text(DAEMON_SOURCE.replace("REQUEST_TIMEOUT = 10.0", "REQUEST_TIMEOUT = 0.5"))
+    daemon = patched(DAEMON_SOURCE, "REQUEST_TIMEOUT = 10.0", "REQUEST_TIMEOUT = 0.5")
+    Path(lite.prefix + "_daemon.py").write_text(daemon)
     assert lite.run("1").rc == 0
     with socket.socket(socket.AF_UNIX) as silent:
         silent.connect(lite.prefix + ".sock")

@@ -221,10 +221,13 @@ class OpenSandboxLite(OpenSandbox):
                 an "error" saying that the code did not run; when the relay's
                 output stalls past the limit plus a grace of 5 seconds (the
                 command service holding its start, say), whether the code ran
-                cannot be told, and the result is "timeout". A relay lost after
-                the interpreter took the code (killed, its stream ended, the
+                cannot be told, and the result is "timeout". A relay lost
+                before it reported the outcome (killed, its stream ended, the
                 sandbox terminated) is "unknown", not retry safe, with the
-                output so far.
+                output so far, even before it said that the interpreter took
+                the code: only a relay that exited by itself with a status of
+                its own (1 to 127) makes the result an "error" saying that the
+                code did not run.
             files: Attachments uploaded (in one request) before the run.
             upload_dir: Where the attachments go; ``None`` is "/tmp/files".
             on_stdout: Called with each printed stdout line, less its line feed.
@@ -390,21 +393,32 @@ class OpenSandboxLite(OpenSandbox):
                     return self._error_result(code, start_time, error), False
                 timed_out = await self._timeout_result(code, start_time, effective_timeout, streamed=streamed)
                 return timed_out, False
+            exit_code = execution.exit_code
+            if not started and isinstance(exit_code, int) and 0 < exit_code < 128:
+                # The relay exited by itself, with a status of its own (its traceback,
+                # a shell without python3), before it handed the cell over.
+                error = LiteErrorMessage.RELAY_FAILED.format(exit_code, streamed.render("stderr").rstrip("\n"))
+                failed = self._error_result(code, start_time, error, stdout=streamed.render("stdout"))
+                return with_callback_failures(failed, callbacks), False
             if started:
                 # The relay was lost mid-cell (killed, or its stream ended early):
                 # the code ran, at least in part, so it may not simply be sent
                 # again; the cell, left to the daemon alone, is settled.
                 self._abandon(None, settle=True)
-                lost = _StreamEndedEarly(
-                    f"The relay's stream ended (exit code {execution.exit_code}) after the interpreter took "
-                    "the code, before it reported the outcome"
-                )
-                # Not marked by a callback that raised: that note says the code ran to the end.
-                output = {"stdout": streamed.render("stdout"), "stderr": streamed.render("stderr")}
-                return self._transport_failure_result(lost, code, start_time, retry_safe=False, **output), False
-            error = LiteErrorMessage.RELAY_FAILED.format(execution.exit_code, streamed.render("stderr").rstrip("\n"))
-            failed = self._error_result(code, start_time, error, stdout=streamed.render("stdout"))
-            return with_callback_failures(failed, callbacks), False
+                when = "after the interpreter took the code, before it reported the outcome"
+            else:
+                # Lost before it could say that the daemon took the cell (killed by a
+                # signal, its stream ended without the command's end, an exit without
+                # a report): the daemon may have the cell all the same (a relay goes on
+                # once its stream is gone), so the code may not simply be sent again.
+                # Nor is the cell settled here: the daemon may have been running another
+                # call's cell instead. One that no relay waits on is settled by the next
+                # call that finds the session busy.
+                when = "before it reported the outcome; the code may have run"
+            lost = _StreamEndedEarly(f"The relay's stream ended (exit code {exit_code}) {when}")
+            # Not marked by a callback that raised: that note says the code ran to the end.
+            output = {"stdout": streamed.render("stdout"), "stderr": streamed.render("stderr")}
+            return self._transport_failure_result(lost, code, start_time, retry_safe=False, **output), False
         report = reports[-1]
         try:
             result = self._report_result(code, start_time, execution, report, marker, started=started)
