@@ -17,7 +17,7 @@ fi
 wait_limit=$((10#${BASH_REMATCH[1]}))
 
 missing=()
-for pkg in g++ make cmake pkg-config libpcre2-dev; do
+for pkg in g++ make cmake pkg-config libpcre2-dev python3-venv; do
     dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
 done
 # Vectorscan, the portable fork of Hyperscan; Hyperscan itself serves as well.

@@ -38,7 +38,8 @@ find_python() {
 if [ ! -x .venv/bin/python ]; then
     PY=$(find_python) || { log "no Python 3.11+ found"; exit 1; }
     log "creating .venv with $PY"
-    "$PY" -m venv .venv
+    # A venv that failed half-way (no ensurepip, say) would be taken for a made one next time.
+    "$PY" -m venv .venv || { rm -rf .venv; log "could not create .venv with $PY"; exit 1; }
 fi
 VPY=$ROOT/.venv/bin/python
 

@@ -16,7 +16,7 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[1]
-PACKAGES = ["g++", "make", "cmake", "pkg-config", "libpcre2-dev", "libvectorscan-dev"]
+PACKAGES = ["g++", "make", "cmake", "pkg-config", "libpcre2-dev", "python3-venv", "libvectorscan-dev"]
 HIDDEN = {"apt-get", "apt", "dpkg", "id", "sudo"}
 
 FAKE_APT = r"""#!/bin/bash
