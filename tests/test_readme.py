@@ -41,10 +41,9 @@ def _dedent(block: str) -> str:
 def readme_imports(text: str) -> list[str]:
     """The import statements of the README's Python blocks, each block's in order, duplicates once."""
     statements: list[str] = []
-    for match in _PYTHON_BLOCK.finditer(text):
+    for block in readme_blocks(text):
         # The examples await at top level, as inside an app's coroutine; only compiling refuses that.
-        tree = ast.parse(_dedent(match.group(1)))
-        for node in ast.walk(tree):
+        for node in ast.walk(ast.parse(block.source)):
             if isinstance(node, (ast.Import, ast.ImportFrom)):
                 statement = ast.unparse(node)
                 if statement not in statements:
@@ -192,11 +191,10 @@ def definitions(blocks: list[Block], names: set[str]) -> ast.Module:
 
 @dataclass
 class Pointing:
-    """What a block runs against: options per connecting call, environment, and its working directory."""
+    """What a block runs against: options per connecting call, and environment."""
 
     calls: dict[str, dict[str, Any]] = field(default_factory=dict)
     env: dict[str, str] = field(default_factory=dict)
-    cwd: Path = ROOT
 
 
 @dataclass
@@ -431,7 +429,7 @@ def test_readme_block_runs(block: Block, request: pytest.FixtureRequest, tmp_pat
     pointing = runner.setup(request, tmp_path)
     for name, value in pointing.env.items():
         monkeypatch.setenv(name, value)
-    monkeypatch.chdir(pointing.cwd)  # the MCP example names its server by a path in this checkout
+    monkeypatch.chdir(ROOT)  # the MCP example names its server by a path in this checkout
     tree = block.tree
     found = point(tree, pointing.calls)
     assert found.keys() == pointing.calls.keys(), f"the block no longer makes the calls its runner points: {found}"

@@ -235,20 +235,25 @@ async def test_abandoned_cell_is_settled_in_the_background(lite_sandbox, opensan
     assert len(runs) == 1 and runs[0]["timeout"] < 59_000
 
 
+def _after_each_settle(monkeypatch, sandbox: OpenSandboxLite, then) -> None:
+    """Call ``then()`` as each settle of ``sandbox`` ends, however it ends."""
+    settle = sandbox._settle
+
+    async def observed_settle(**kwargs) -> bool:
+        try:
+            return await settle(**kwargs)
+        finally:
+            then()
+
+    monkeypatch.setattr(sandbox, "_settle", observed_settle)
+
+
 @pytest.mark.parametrize("then", ["settled", "terminated"])
 async def test_a_call_uploading_while_another_lets_go_of_its_cell_waits_for_the_settle(
     lite_sandbox, opensandbox, monkeypatch, then
 ):
     gate = opensandbox.sandboxes[lite_sandbox.sandbox_id].host_path("/tmp/gate")
-    settle = lite_sandbox._settle
-
-    async def settle_then_open_the_gate(**kwargs) -> bool:
-        try:
-            return await settle(**kwargs)
-        finally:
-            gate.touch()
-
-    monkeypatch.setattr(lite_sandbox, "_settle", settle_then_open_the_gate)
+    _after_each_settle(monkeypatch, lite_sandbox, gate.touch)
     wait_for_settle, waiting = lite_sandbox._wait_for_settle, asyncio.Event()
 
     async def observed_wait(budget):
@@ -520,15 +525,7 @@ async def test_a_call_refused_or_let_go_before_its_cell_ran_leaves_the_running_c
         assert (stalled.status, stalled.error) == (ExecutionStatus.TIMEOUT, TIMEOUT)
     elif bystander.startswith("busy"):  # sees no cell of its own: its settle must spare one that a relay waits on
         settled = asyncio.Event()
-        settle = twin._settle
-
-        async def observed_settle(**kwargs) -> bool:
-            try:
-                return await settle(**kwargs)
-            finally:
-                settled.set()
-
-        monkeypatch.setattr(twin, "_settle", observed_settle)
+        _after_each_settle(monkeypatch, twin, settled.set)
         refusing = asyncio.create_task(twin.execute_code("print('never')", timeout=60))
         if bystander == "busy_silent":  # the settle got no answer for its whole grace; the interpreter comes back
             await asyncio.wait_for(settled.wait(), 60)

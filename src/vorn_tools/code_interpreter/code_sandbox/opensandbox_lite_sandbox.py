@@ -405,21 +405,19 @@ class OpenSandboxLite(OpenSandbox):
             # gone): it is stopped, as any call letting go of its cell stops its
             # own, so the daemon interrupts the cell instead of waiting on it.
             still_running = execution_id if exit_code is None else None
+            # Lost mid-cell (killed, or its stream ended early), the code ran at least
+            # in part, and the cell, left to the daemon alone, is settled. Lost before
+            # the relay could say that the daemon took the cell (killed by a signal,
+            # its stream ended without the command's end, an exit without a report),
+            # the daemon may have the cell all the same. Either way the code may not
+            # simply be sent again. Only the first is settled here: in the second the
+            # daemon may have been running another call's cell instead, and one that
+            # no relay waits on is settled by the next call that finds the session busy.
+            if started or still_running is not None:
+                self._abandon(still_running, settle=started)
             if started:
-                # The relay was lost mid-cell (killed, or its stream ended early):
-                # the code ran, at least in part, so it may not simply be sent
-                # again; the cell, left to the daemon alone, is settled.
-                self._abandon(still_running, settle=True)
                 when = "after the interpreter took the code, before it reported the outcome"
             else:
-                # Lost before it could say that the daemon took the cell (killed by a
-                # signal, its stream ended without the command's end, an exit without
-                # a report): the daemon may have the cell all the same, so the code may
-                # not simply be sent again. Nor is the cell settled here: the daemon may
-                # have been running another call's cell instead. One that no relay waits
-                # on is settled by the next call that finds the session busy.
-                if still_running is not None:
-                    self._abandon(still_running, settle=False)
                 when = "before it reported the outcome; the code may have run"
             lost = _StreamEndedEarly(f"The relay's stream ended (exit code {exit_code}) {when}")
             # Not marked by a callback that raised: that note says the code ran to the end.
