@@ -14,6 +14,7 @@ from vorn_core.masking.text import LiteralSet
 from masking_corpus import CASES, PROVIDER_ORDER
 from reference_engine import ReferenceRule
 from reference_engine import mask_text as reference_mask_text
+from reference_engine import untrusted
 
 PROVIDER = [CompiledMaskingRule.from_masking_rule(r) for r in PROVIDER_ORDER]
 BUILT_IN_ORDER = [CompiledMaskingRule.from_masking_rule(r) for r in BuiltInMaskingRule]
@@ -60,16 +61,25 @@ corpus_or_texts = st.one_of(long_texts, st.sampled_from([c[2] for c in CASES]))
     [(PROVIDER, ReferenceRule.of(PROVIDER_ORDER)), (BUILT_IN_ORDER, ReferenceRule.of(BuiltInMaskingRule))],
     ids=["provider-order", "declaration-order"],
 )
-@settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(text=corpus_or_texts)
-def test_rules_agree_with_reference_reach_a_fixed_point_and_keep_unmatched_text(rules, reference, text):
-    masked = mask_text(text, rules)
-    assert masked == reference_mask_text(text, reference) == mask_text(text, rules, exact=True)
-    assert mask_text(masked, rules) == masked or "'token': '" in text
-    # Whatever is not a placeholder comes from the input, in order.
-    rest = re.sub(r"\[MASKED [A-Z0-9_]+\]", "", masked)
-    it = iter(text)
-    assert all(ch in it for ch in rest)
+def test_rules_agree_with_reference_reach_a_fixed_point_and_keep_unmatched_text(rules, reference):
+    # Where this interpreter's re cannot be trusted with a rule, the engine's own checks still run.
+    uncompared = untrusted(reference)
+
+    @settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+    @given(text=corpus_or_texts)
+    def check(text):
+        masked = mask_text(text, rules)
+        assert masked == mask_text(text, rules, exact=True)
+        assert uncompared or masked == reference_mask_text(text, reference)
+        assert mask_text(masked, rules) == masked or "'token': '" in text
+        # Whatever is not a placeholder comes from the input, in order.
+        rest = re.sub(r"\[MASKED [A-Z0-9_]+\]", "", masked)
+        it = iter(text)
+        assert all(ch in it for ch in rest)
+
+    check()
+    if uncompared:
+        pytest.skip(uncompared)
 
 
 # A small grammar of safe patterns: literals, classes, escapes, bounded

@@ -16,16 +16,33 @@ from vorn_core.masking import CompiledMaskingRule, MaskingRule, MaskingRuleError
 from masking_corpus import CASES, NEAR_MISSES, PROVIDER_ORDER
 from reference_engine import ReferenceRule
 from reference_engine import mask_text as reference_mask_text
+from reference_engine import untrusted
 
 PROVIDER = [CompiledMaskingRule.from_masking_rule(r) for r in PROVIDER_ORDER]
 
 
+def _records(rules) -> list[MaskingRule | B]:
+    return [MaskingRule(name="OWN", pattern=r) if isinstance(r, str) else r for r in rules]
+
+
 def _agree(text: str, *rules: str | B) -> str:
-    """Mask with the rules (own patterns or built-ins) in both engines; return the common result."""
-    records = [MaskingRule(name="OWN", pattern=r) if isinstance(r, str) else r for r in rules]
+    """Mask with the rules (own patterns or built-ins) in both engines; return the common result.
+
+    Where this interpreter's ``re`` cannot be trusted with one of the rules the
+    reference is not asked: the caller's own assertions still run, then
+    ``_skip_if_uncompared`` says why the comparison was left out.
+    """
+    records = _records(rules)
     masked = mask_text(text, [CompiledMaskingRule.from_masking_rule(r) for r in records])
-    assert masked == reference_mask_text(text, ReferenceRule.of(records)), rules
+    reference = ReferenceRule.of(records)
+    if untrusted(reference) is None:
+        assert masked == reference_mask_text(text, reference), rules
     return masked
+
+
+def _skip_if_uncompared(*rules: str | B) -> None:
+    if reason := untrusted(ReferenceRule.of(_records(rules))):
+        pytest.skip(reason)
 
 
 @pytest.mark.parametrize("case", CASES, ids=lambda case: case[0].name)
@@ -34,11 +51,13 @@ def test_each_rule_alone_masks_its_credentials(case):
     assert secret in text
     masked = _agree(text, rule)
     assert secret not in masked and placeholder(rule.name) in masked
+    _skip_if_uncompared(rule)
 
 
 def test_provider_order_masks_the_whole_corpus_to_a_fixed_point():
     masked = _agree(text := "\n---\n".join(case[2] for case in CASES), *PROVIDER_ORDER)
     assert [secret for _, secret, _ in CASES if secret in masked] == [] and mask_text(masked, PROVIDER) == masked
+    _skip_if_uncompared(*PROVIDER_ORDER)
 
 
 def test_built_in_rules_compile_with_jit_anchors_and_8_bit_code_and_rules_survive_pickle():
@@ -106,6 +125,7 @@ def test_bad_rules_name_rule_reason_and_offset(name, pattern, error, reason, off
 )  # fmt: skip
 def test_replacement_semantics(rules, text, expected):
     assert _agree(text, *rules) == expected
+    _skip_if_uncompared(*rules)
 
 
 @pytest.mark.parametrize(
@@ -115,6 +135,7 @@ def test_code_points_and_lone_surrogates_are_kept_exactly(text):
     masked = _agree(text, *PROVIDER_ORDER, r"(?<=[\ud800-\udfff])\w", r"SECRET\d")
     # Every surrogate outside a replaced span survives.
     assert [c for c in masked if "\ud800" <= c <= "\udfff"] == [c for c in text if "\ud800" <= c <= "\udfff"]
+    _skip_if_uncompared(*PROVIDER_ORDER)
 
 
 @pytest.mark.parametrize(
