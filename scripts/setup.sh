@@ -13,11 +13,7 @@ flock 9
 
 log() { printf '[setup] %s\n' "$*" >&2; }
 
-# --- Debian packages needed to build the native modules -------------------
-# Quick when none is missing (dpkg only); otherwise waits for apt's locks, and uses sudo.
-bash scripts/_packages.sh
-
-# --- Python: 3.13 preferred, else the newest 3.11+ -------------------------
+# --- Python: .venv's, else 3.13 preferred, else the newest 3.11+ -----------
 find_python() {
     local c
     for c in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.13*/bin/python3.13 \
@@ -35,8 +31,38 @@ find_python() {
     return 1
 }
 
-if [ ! -x .venv/bin/python ]; then
+# From a venv, sysconfig reports its base interpreter's include directory.
+if [ -x .venv/bin/python ]; then
+    PY=$ROOT/.venv/bin/python
+else
     PY=$(find_python) || { log "no Python 3.11+ found"; exit 1; }
+fi
+info=$("$PY" -c 'import os, sys, sysconfig
+print(os.path.realpath(sys._base_executable), "%d.%d" % sys.version_info[:2],
+      sysconfig.get_paths()["include"], sep="\n")') || { log "could not run $PY"; exit 1; }
+{ read -r base; read -r ver; read -r include; } <<<"$info"
+
+# --- Debian packages needed to build the native modules -------------------
+# Quick when none is missing (dpkg only); otherwise waits for apt's locks, and uses sudo.
+# The C++ build needs the interpreter's headers, which Debian ships apart from it.
+dev=
+if [ ! -f "$include/Python.h" ] && [[ $(dpkg -S "$base" 2>/dev/null) == "python$ver"* ]]; then
+    dev=python$ver-dev
+fi
+bash scripts/_packages.sh ${dev:+"$dev"}
+# Still missing: another origin's Python built without them, or hidden despite the package.
+if [ ! -f "$include/Python.h" ]; then
+    if [ -n "$dev" ]; then
+        fix=", though $dev is installed. Reinstall it (apt-get install --reinstall $dev)"
+    else
+        fix=". Install them for that Python"
+    fi
+    log "$base has no headers (no Python.h in $include), which the C++ build needs$fix," \
+        "or use a Python that has them, then run scripts/setup.sh again"
+    exit 1
+fi
+
+if [ ! -x .venv/bin/python ]; then
     log "creating .venv with $PY"
     # A venv that failed half-way (no ensurepip, say) would be taken for a made one next time.
     "$PY" -m venv .venv || { rm -rf .venv; log "could not create .venv with $PY"; exit 1; }

@@ -1,5 +1,6 @@
 # The package step of scripts/setup.sh, run against stand-in apt-get, dpkg, id and sudo first on
-# a PATH from which the real ones are hidden, so the machine's package manager is never touched.
+# a PATH from which the real ones are hidden, so the machine's package manager is never touched;
+# the set-up itself, in a copy, with a stand-in python3.13 whose headers the test places.
 # The stand-in apt-get takes its locks as apt 2.6 does (flock here): install waits for the dpkg
 # lock when given DPkg::Lock::Timeout, update never waits for the lists lock.
 
@@ -7,6 +8,7 @@ from __future__ import annotations
 
 import fcntl
 import os
+import shutil
 import subprocess
 import time
 from collections.abc import Iterator
@@ -46,9 +48,18 @@ echo $$ > "$lock"
 # Held, in the two-run case, until the test has seen the other run contend.
 [ ! -e "$FAKE_DIR/gate" ] || flock "$FAKE_DIR/gate" true
 [ "$op" = update ] || for arg; do [[ $arg == -* ]] || echo "$arg"; done >> "$FAKE_DIR/installed"
+[[ -z $FAKE_DEV_HEADERS || " $* " != *" python3.13-dev "* ]] || touch "$FAKE_DIR/include/Python.h"
 """
-FAKE_DPKG = """#!/bin/bash\n[ "$1" = -s ] && grep -qxF -- "$2" "$FAKE_DIR/installed" 2>/dev/null\n"""
+FAKE_DPKG = r"""#!/bin/bash
+[ "$1" = -s ] && grep -qxF -- "$2" "$FAKE_DIR/installed" 2>/dev/null && exit
+[ "$1" = -S ] && [[ $FAKE_OWNED == *": $2" ]] && echo "$FAKE_OWNED"
+"""
 FAKE_ID = """#!/bin/bash\necho "$FAKE_UID"\n"""
+# Answers the set-up's query (real path, version, include directory); logs and fails anything else.
+FAKE_PYTHON = r"""#!/bin/bash
+[ "$1" = -c ] && { printf '%s\n' "$0" 3.13 "$FAKE_DIR/include"; exit; }
+echo "$*" >> "$FAKE_DIR/python"; exit 1
+"""
 FAKE_SUDO = r"""#!/bin/bash
 [ -z "$FAKE_SUDO_PASSWORD" ] || { echo "sudo: a password is required" >&2; exit 1; }
 [ "$1" = -n ] || { echo "fake sudo: would prompt for a password" >&2; exit 1; }
@@ -71,16 +82,18 @@ def world(tmp_path: Path) -> Path:
                     link.symlink_to(target)
     fakes = tmp_path / "fakes"
     fakes.mkdir()
-    for name, text in {"apt-get": FAKE_APT, "dpkg": FAKE_DPKG, "id": FAKE_ID, "sudo": FAKE_SUDO}.items():
+    fake = {"apt-get": FAKE_APT, "dpkg": FAKE_DPKG, "id": FAKE_ID, "sudo": FAKE_SUDO, "python3.13": FAKE_PYTHON}
+    for name, text in fake.items():
         (fakes / name).write_text(text)
         (fakes / name).chmod(0o755)
     return tmp_path
 
 
-def start(world: Path, uid: int = 0, **env: str) -> subprocess.Popen[str]:
+def start(
+    world: Path, uid: int = 0, script: Path = ROOT / "scripts" / "_packages.sh", **env: str
+) -> subprocess.Popen[str]:
     env |= {"PATH": f"{world / 'fakes'}:{world / 'system'}", "FAKE_DIR": str(world), "FAKE_UID": str(uid)}
-    script = str(ROOT / "scripts" / "_packages.sh")
-    return subprocess.Popen(["bash", script], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    return subprocess.Popen(["bash", str(script)], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
 def finish(run: subprocess.Popen[str]) -> tuple[int, str]:
@@ -229,3 +242,37 @@ def test_two_set_ups_at_once_both_install(world: Path) -> None:
     results = [finish(r) for r in runs]
     assert [code for code, _ in results] == [0, 0], results
     assert (world / "installed").read_text().split() == PACKAGES * 2
+
+
+# Debian's python3.13-dev joins the missing packages when the headers are; when they are still
+# missing after the package step, the set-up stops before it makes .venv (or runs pip).
+@pytest.mark.parametrize(
+    ("owner", "headers", "asks_dev", "goes_on"),
+    [
+        ("python3.13-minimal", "from the package", True, True),
+        ("python3.13-minimal", "never", True, False),
+        ("python3.13-minimal", "there", False, True),
+        ("", "never", False, False),  # not Debian's
+    ],
+)
+def test_interpreter_headers(world: Path, owner: str, headers: str, asks_dev: bool, goes_on: bool) -> None:
+    scripts, python = world / "checkout" / "scripts", world / "fakes" / "python3.13"
+    scripts.mkdir(parents=True)
+    for name in ("setup.sh", "_packages.sh"):
+        shutil.copy(ROOT / "scripts" / name, scripts)
+    (world / "include").mkdir()
+    if headers == "there":
+        (world / "include" / "Python.h").touch()
+    (world / "installed").write_text("\n".join(PACKAGES) + "\n")
+    owned = f"{owner}: {python}" if owner else ""
+    dev_headers = "1" if headers == "from the package" else ""
+    env = {"FAKE_OWNED": owned, "FAKE_DEV_HEADERS": dev_headers, "PYENV_ROOT": str(world), "TMPDIR": str(world)}
+    code, err = finish(start(world, script=scripts / "setup.sh", **env))
+    assert (world / "installed").read_text().split()[len(PACKAGES):] == ["python3.13-dev"] * asks_dev, err
+    # The stand-in makes no venv, so a run that went on past the headers still ends there.
+    assert code != 0 and not (world / "checkout" / ".setup-stamp").exists(), err
+    if goes_on:
+        assert (world / "python").read_text().startswith("-m venv .venv"), err
+    else:
+        assert not (world / "python").exists() and f"{python} has no headers" in err, err
+        assert ("though python3.13-dev is installed" in err) == (owner != ""), err
