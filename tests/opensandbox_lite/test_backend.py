@@ -17,6 +17,7 @@ from vorn_inference.schema import Attachment
 
 from tests.fakes.lite_daemon import image_env, sandbox_daemon_pids
 from tests.fakes.opensandbox_fixtures import opensandbox, opensandbox_service  # noqa: F401
+from tests.opensandbox.conftest import eventually
 from tests.opensandbox_lite.conftest import patched
 from vorn_tools.code_interpreter.code_sandbox.constants import OpenSandboxErrorMessage as ErrorMessage
 from vorn_tools.code_interpreter.code_sandbox.constants import OpenSandboxLiteErrorMessage as Msg
@@ -174,8 +175,9 @@ async def test_only_a_relay_that_exited_by_itself_without_a_report_says_the_code
     if status == "error":
         assert (result.error, result.failure) == (Msg.RELAY_FAILED.format(exit_code, "Traceback: no room"), None)
     else:  # whether the daemon took the cell cannot be told: not sent again, and not settled by this call
-        assert (result.stderr, result.failure.retry_safe) == ("Traceback: no room\n", False)
+        assert (result.stderr, result.failure.retry_safe) == ("", False)
         assert f"(exit code {exit_code}) before it reported the outcome; the code may have run" in result.error
+        assert result.error.endswith("The relay wrote: Traceback: no room"), result.error
     assert lite_sandbox._settling is None
 
 
@@ -409,10 +411,15 @@ _HELD_NOTE = (
 )
 
 
+# Where the relay waits for the interpreter to listen: there it gets a SIGINT of its own.
+_WAITS = "    launched = False\n"
+
+
 @pytest.mark.parametrize(
     ("loss", "started"),
-    [("ended", True), ("killed", True), ("terminated", True), ("ended", False), ("killed", False)],
-)
+    [("ended", True), ("killed", True), ("terminated", True), ("ended", False), ("killed", False),
+     ("interrupted", False)],
+)  # fmt: skip
 async def test_a_relay_lost_before_reporting_is_unknown_with_the_output_so_far(
     lite_sandbox, opensandbox, monkeypatch, caplog, loss, started
 ):
@@ -421,12 +428,19 @@ async def test_a_relay_lost_before_reporting_is_unknown_with_the_output_so_far(
     # The cell writes a file and prints, then waits until its line reached the caller.
     code = ("import os, time\nopen('/tmp/wrote', 'w').close()\nprint('ran', flush=True)\n"
             "while not os.path.exists('/tmp/gate'):\n    time.sleep(0.01)\n")  # fmt: skip
-    if not started:
+    if loss == "interrupted":  # exit code 130, its KeyboardInterrupt traceback on its stderr
+        interrupted = patched(CLIENT_SOURCE, _WAITS, _WAITS + "    posix.kill(posix.getpid(), 2)\n")
+        monkeypatch.setattr(lite_module, "CLIENT_SOURCE", interrupted)
+        code = "open('/tmp/wrote', 'w').close()\n"
+    elif not started:
         monkeypatch.setattr(lite_module, "CLIENT_SOURCE", patched(CLIENT_SOURCE, _STARTED_NOTE, _HELD_NOTE))
         code = "open('/tmp/wrote', 'w').close()\n"
         if loss == "ended":  # the start, then a clean end once the cell let the relay say "started"
             opensandbox.end_stream("command", after_events=1)
             code += "open('/tmp/go', 'w').close()\n"
+            # The stop of that relay answers late, then fails: no later call waits for it.
+            monkeypatch.setattr(lite_module, "_INTERRUPT_TIMEOUT", 6)
+            opensandbox.stall("command.interrupt", 60)
         else:  # its relay killed (exit code 137) while it holds the note back
             code += "PAYLOAD = None\n" + FORGE_REPORT
     elif loss == "ended":  # the start, "started", "ran", then a clean end before the report
@@ -455,20 +469,31 @@ async def test_a_relay_lost_before_reporting_is_unknown_with_the_output_so_far(
     assert (lost.status, lost.stdout, lost.failure.retry_safe) == (ExecutionStatus.UNKNOWN, output, False)
     assert not re.search("Failed to (settle|stop)", caplog.text)
     if loss != "terminated":  # there, the stream may also be cut rather than ended
-        exit_code = None if loss == "ended" else 137
+        exit_code = {"ended": None, "killed": 137, "interrupted": 130}[loss]
         if started:
             assert f"(exit code {exit_code}) after the interpreter took the code" in lost.error
         else:
             assert f"(exit code {exit_code}) before it reported the outcome; the code may have run" in lost.error
-        assert tree.host_path("/tmp/wrote").exists()
+        # Before the daemon took the cell, what the relay wrote explains the loss and is no output of the code.
+        if loss == "interrupted":
+            assert (lost.stderr, "KeyboardInterrupt" in lost.error) == ("", True), lost
+        assert tree.host_path("/tmp/wrote").exists() is (loss != "interrupted")
         sent = len(_relay_runs(opensandbox))
-        assert (await lite_sandbox.execute_code("print('next')")).stdout == "next\n"
+        late_stop = loss == "ended" and not started
+        with caplog.at_level(logging.WARNING):  # a call held by the stalled stop would be "session is busy"
+            following = await lite_sandbox.execute_code("print('next')", timeout=5 if late_stop else None)
+        assert following.stdout == "next\n", following
         # Only a cell the daemon took for this call is settled by it; any other is left to the daemon.
         # A relay whose stream ended may still run, and is stopped either way.
         settles = [body for route, body in opensandbox.requests
                    if route == "command" and f" {lite_module._PREFIX} settle " in body["command"]]  # fmt: skip
         assert (len(settles), opensandbox.calls["command.interrupt"]) == (int(started), int(loss == "ended"))
-        assert not re.search("Failed to (settle|stop)", caplog.text)
+        if late_stop:  # given up at last, it names what it stopped
+            with caplog.at_level(logging.WARNING):
+                await eventually(lambda: "Failed to stop" in caplog.text)
+            assert "Failed to stop the lost relay " in caplog.text, caplog.text
+        else:
+            assert not re.search("Failed to (settle|stop)", caplog.text)
         runs = _relay_runs(opensandbox)
         if started:
             assert len(runs) == sent + 1  # settled already: the next call ran at once

@@ -112,6 +112,8 @@ _MALFORMED_REPORT = (
 _REPORT_TYPES: dict[str, type] = {"busy": bool, "restarted": bool, "result": str, "daemon": str, "log": str}
 _DAEMON_STATES = ("died", "failed", "error")
 _UNREADABLE = object()  # a report line of this call whose JSON does not parse
+# Stops that no call waits for, kept here until they end (the loop holds tasks weakly).
+_BACKGROUND: "set[asyncio.Task[None]]" = set()
 
 
 class OpenSandboxLite(OpenSandbox):
@@ -413,16 +415,24 @@ class OpenSandboxLite(OpenSandbox):
             # simply be sent again. Only the first is settled here: in the second the
             # daemon may have been running another call's cell instead, and one that
             # no relay waits on is settled by the next call that finds the session busy.
-            if started or still_running is not None:
-                self._abandon(still_running, settle=started)
+            stdout, stderr = streamed.render("stdout"), streamed.render("stderr")
             if started:
+                self._abandon(still_running, settle=True)
                 when = "after the interpreter took the code, before it reported the outcome"
             else:
+                if still_running is not None:
+                    self._stop_lost_relay(still_running)
                 when = "before it reported the outcome; the code may have run"
+                # Until the daemon takes the cell, stderr carries only the relay's own
+                # words (a traceback, say): they explain the loss, they are not output.
+                if stderr.strip():
+                    when += ". The relay wrote: " + stderr.rstrip("\n")
+                stderr = ""
             lost = _StreamEndedEarly(f"The relay's stream ended (exit code {exit_code}) {when}")
             # Not marked by a callback that raised: that note says the code ran to the end.
-            output = {"stdout": streamed.render("stdout"), "stderr": streamed.render("stderr")}
-            return self._transport_failure_result(lost, code, start_time, retry_safe=False, **output), False
+            return self._transport_failure_result(
+                lost, code, start_time, retry_safe=False, stdout=stdout, stderr=stderr
+            ), False
         report = reports[-1]
         try:
             result = self._report_result(code, start_time, execution, report, marker, started=started)
@@ -652,17 +662,31 @@ class OpenSandboxLite(OpenSandbox):
         self._settle_failure = None
         return restarted
 
-    async def _interrupt_kernel(self, execution_id: str | None) -> None:
-        """Stop the relay command of a timed-out call; the daemon then interrupts the cell.
+    def _stop_lost_relay(self, execution_id: str) -> None:
+        """Stop, in the background, a relay whose stream ended before it said the daemon took its cell.
 
-        Best effort and bounded; never raises an ``Exception``.
+        No later call waits for this stop: it settles nothing, and a cell the
+        relay still hands over meets the daemon's own "busy" and the rules for
+        a cell no relay waits on, as before the stop.
+        """
+        task = asyncio.get_running_loop().create_task(self._interrupt_kernel(execution_id, what="the lost relay"))
+        _BACKGROUND.add(task)
+        task.add_done_callback(_BACKGROUND.discard)
+
+    async def _interrupt_kernel(
+        self, execution_id: str | None, *, what: str = "the relay of timed-out execution"
+    ) -> None:
+        """Stop the relay command of a call that let go of it; the daemon then interrupts the cell.
+
+        Best effort and bounded; never raises an ``Exception``. ``what`` names
+        the relay in the warning logged when the stop fails.
         """
         if not execution_id or not self._sandbox:
             return
         try:
             await asyncio.wait_for(self._sandbox.commands.interrupt(execution_id), _INTERRUPT_TIMEOUT)
         except Exception as exc:
-            logger.warning(f"Failed to stop the relay of timed-out execution {execution_id}: {failure_reason(exc)}")
+            logger.warning(f"Failed to stop {what} {execution_id}: {failure_reason(exc)}")
 
     # ------------------------------------------------------------------ teardown
 
