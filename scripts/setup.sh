@@ -31,9 +31,25 @@ find_python() {
     return 1
 }
 
+VPY=$ROOT/.venv/bin/python
+# What the install depends on: a run with all of it unchanged has nothing to do.
+stamp_inputs() {
+    cat pyproject.toml constraints.txt CMakeLists.txt host/*/pyproject.toml host/*/CMakeLists.txt 2>/dev/null
+    find src/native host/*/src/native -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' \) \
+        -print0 2>/dev/null | sort -z | xargs -0 cat 2>/dev/null
+    # The editable install maps the Python files it saw; a new module needs a reinstall.
+    find src host/*/src -name '*.py' 2>/dev/null | sort
+    "$VPY" -c 'import sys; print(sys.version)'
+}
+if [ -x "$VPY" ] && [ "$(stamp_inputs | sha256sum | cut -d' ' -f1)" = "$(cat .setup-stamp 2>/dev/null || true)" ] &&
+    "$VPY" -c 'import vorn_tools._native, vorn_core, vorn_inference' 2>/dev/null; then
+    log "up to date"
+    exit 0
+fi
+
 # From a venv, sysconfig reports its base interpreter's include directory.
-if [ -x .venv/bin/python ]; then
-    PY=$ROOT/.venv/bin/python
+if [ -x "$VPY" ]; then
+    PY=$VPY
 else
     PY=$(find_python) || { log "no Python 3.11+ found"; exit 1; }
 fi
@@ -53,38 +69,26 @@ bash scripts/_packages.sh ${dev:+"$dev"}
 # Still missing: another origin's Python built without them, or hidden despite the package.
 if [ ! -f "$include/Python.h" ]; then
     if [ -n "$dev" ]; then
-        fix=", though $dev is installed. Reinstall it (apt-get install --reinstall $dev)"
+        fix=", though $dev is installed. Reinstall it (as root: apt-get install --reinstall $dev)"
     else
         fix=". Install them for that Python"
     fi
-    log "$base has no headers (no Python.h in $include), which the C++ build needs$fix," \
-        "or use a Python that has them, then run scripts/setup.sh again"
+    [ "$PY" != "$VPY" ] || fix+=", or remove .venv, which was made with it"
+    log "$base has no headers (no Python.h in $include), which the C++ build needs$fix;" \
+        "then run scripts/setup.sh again"
     exit 1
 fi
 
-if [ ! -x .venv/bin/python ]; then
+if [ ! -x "$VPY" ]; then
     log "creating .venv with $PY"
     # A venv that failed half-way (no ensurepip, say) would be taken for a made one next time.
     "$PY" -m venv .venv || { rm -rf .venv; log "could not create .venv with $PY"; exit 1; }
 fi
-VPY=$ROOT/.venv/bin/python
 
-# --- Install, skipped when nothing that affects the install changed --------
-stamp_inputs() {
-    cat pyproject.toml constraints.txt CMakeLists.txt host/*/pyproject.toml host/*/CMakeLists.txt 2>/dev/null
-    find src/native host/*/src/native -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' \) \
-        -print0 2>/dev/null | sort -z | xargs -0 cat 2>/dev/null
-    # The editable install maps the Python files it saw; a new module needs a reinstall.
-    find src host/*/src -name '*.py' 2>/dev/null | sort
-    "$VPY" -c 'import sys; print(sys.version)'
-}
+# --- Install ---------------------------------------------------------------
 want=$(stamp_inputs | sha256sum | cut -d' ' -f1)
-have=$(cat .setup-stamp 2>/dev/null || true)
-if [ "$want" = "$have" ] && "$VPY" -c 'import vorn_tools._native, vorn_core, vorn_inference' 2>/dev/null; then
-    log "up to date"
-    exit 0
-fi
-
+# An install cut short must not leave the stamp of the one before it.
+rm -f .setup-stamp
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 log "installing build tools"
 "$VPY" -m pip install -q -c constraints.txt scikit-build-core nanobind setuptools wheel

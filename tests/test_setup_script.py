@@ -55,10 +55,24 @@ FAKE_DPKG = r"""#!/bin/bash
 [ "$1" = -S ] && [[ $FAKE_OWNED == *": $2" ]] && echo "$FAKE_OWNED"
 """
 FAKE_ID = """#!/bin/bash\necho "$FAKE_UID"\n"""
-# Answers the set-up's query (real path, version, include directory); logs and fails anything else.
+# Answers the set-up's queries (real path, version and include directory; sys.version; the import
+# check, true once pip ran); logs anything else, which fails unless FAKE_VENV is set: then "-m venv"
+# makes a .venv of links to it, and pip succeeds unless FAKE_PIP_FAILS is set.
 FAKE_PYTHON = r"""#!/bin/bash
-[ "$1" = -c ] && { printf '%s\n' "$0" 3.13 "$FAKE_DIR/include"; exit; }
-echo "$*" >> "$FAKE_DIR/python"; exit 1
+if [ "$1" = -c ]; then
+    case $2 in
+        *sysconfig*) printf '%s\n' "$0" 3.13 "$FAKE_DIR/include" ;;
+        *sys.version*) echo 3.13 ;;
+        *) [ -e "$FAKE_DIR/installed-editable" ] ;;
+    esac
+    exit
+fi
+echo "$*" >> "$FAKE_DIR/python"
+[ -n "$FAKE_VENV" ] || exit 1
+case $2 in
+    venv) mkdir -p "$3/bin" && ln -s "$(realpath "$0")" "$3/bin/python" ;;
+    pip) [ -z "$FAKE_PIP_FAILS" ] && touch "$FAKE_DIR/installed-editable" ;;
+esac
 """
 FAKE_SUDO = r"""#!/bin/bash
 [ -z "$FAKE_SUDO_PASSWORD" ] || { echo "sudo: a password is required" >&2; exit 1; }
@@ -244,6 +258,17 @@ def test_two_set_ups_at_once_both_install(world: Path) -> None:
     assert (world / "installed").read_text().split() == PACKAGES * 2
 
 
+def checkout(world: Path) -> Path:
+    """A checkout holding the set-up scripts and a pinned file; its scripts directory."""
+    scripts = world / "checkout" / "scripts"
+    scripts.mkdir(parents=True)
+    for name in ("setup.sh", "_packages.sh"):
+        shutil.copy(ROOT / "scripts" / name, scripts)
+    (world / "checkout" / "constraints.txt").write_text("a==1\n")
+    (world / "include").mkdir()
+    return scripts
+
+
 # Debian's python3.13-dev joins the missing packages when the headers are; when they are still
 # missing after the package step, the set-up stops before it makes .venv (or runs pip).
 @pytest.mark.parametrize(
@@ -256,11 +281,7 @@ def test_two_set_ups_at_once_both_install(world: Path) -> None:
     ],
 )
 def test_interpreter_headers(world: Path, owner: str, headers: str, asks_dev: bool, goes_on: bool) -> None:
-    scripts, python = world / "checkout" / "scripts", world / "fakes" / "python3.13"
-    scripts.mkdir(parents=True)
-    for name in ("setup.sh", "_packages.sh"):
-        shutil.copy(ROOT / "scripts" / name, scripts)
-    (world / "include").mkdir()
+    scripts, python = checkout(world), world / "fakes" / "python3.13"
     if headers == "there":
         (world / "include" / "Python.h").touch()
     (world / "installed").write_text("\n".join(PACKAGES) + "\n")
@@ -276,3 +297,32 @@ def test_interpreter_headers(world: Path, owner: str, headers: str, asks_dev: bo
     else:
         assert not (world / "python").exists() and f"{python} has no headers" in err, err
         assert ("though python3.13-dev is installed" in err) == (owner != ""), err
+
+
+# A finished set-up is up to date without asking for headers or packages; an install cut short
+# leaves no stamp, so the next run installs again even with the inputs of the last finished one.
+def test_up_to_date_only_after_a_finished_install(world: Path) -> None:
+    scripts = checkout(world)
+    (world / "include" / "Python.h").touch()
+    (world / "installed").write_text("\n".join(PACKAGES) + "\n")
+    env = {"FAKE_VENV": "1", "PYENV_ROOT": str(world), "TMPDIR": str(world)}
+
+    def run(**more: str) -> tuple[int, str]:
+        return finish(start(world, script=scripts / "setup.sh", **env, **more))
+
+    stamp, constraints = world / "checkout" / ".setup-stamp", world / "checkout" / "constraints.txt"
+    code, err = run()
+    assert code == 0 and err.endswith("[setup] done\n") and stamp.exists(), err
+    (world / "include" / "Python.h").unlink()
+    (world / "installed").unlink()
+    assert run() == (0, "[setup] up to date\n")
+    assert not (world / "calls").exists()
+    constraints.write_text("a==2\n")
+    code, err = run(FAKE_PIP_FAILS="1")
+    assert code != 0 and "no headers" in err and "installing build tools" not in err, err
+    (world / "include" / "Python.h").touch()
+    code, err = run(FAKE_PIP_FAILS="1")
+    assert code != 0 and "installing build tools" in err and not stamp.exists(), err
+    constraints.write_text("a==1\n")
+    code, err = run()
+    assert code == 0 and "installing vorn-core" in err and stamp.exists(), err
