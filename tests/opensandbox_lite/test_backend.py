@@ -500,6 +500,29 @@ async def test_a_relay_lost_before_reporting_is_unknown_with_the_output_so_far(
         assert [shlex.quote(code) in run["command"] for run in runs].count(True) == 1  # the code went once
 
 
+# However slow the stop of a relay let go of before it said the daemon took its cell, the next
+# call does not wait for it.
+@pytest.mark.parametrize("let_go", ["cancelled", "stream_cut"])
+async def test_a_relay_let_go_before_it_started_holds_no_later_call(lite_sandbox, opensandbox, monkeypatch, let_go):
+    tree = opensandbox.sandboxes[lite_sandbox.sandbox_id]
+    monkeypatch.setattr(lite_module, "_INTERRUPT_TIMEOUT", 60)
+    opensandbox.stall("command.interrupt", 60)
+    if let_go == "stream_cut":  # after the start, so before any note of the relay
+        opensandbox.drop_stream("command", after_events=1)
+    else:
+        monkeypatch.setattr(lite_module, "CLIENT_SOURCE", patched(CLIENT_SOURCE, _STARTED_NOTE, _HELD_NOTE))
+    call = asyncio.create_task(lite_sandbox.execute_code("open('/tmp/wrote', 'w').close()\n", timeout=60))
+    if let_go == "cancelled":
+        await eventually(lambda: tree.host_path("/tmp/wrote").exists())
+        call.cancel()
+    await asyncio.wait({call})
+    assert call.cancelled() or call.result().status is ExecutionStatus.UNKNOWN
+    await eventually(lambda: opensandbox.calls["command.interrupt"] == 1)  # the stop is under way
+    monkeypatch.undo()
+    following = await lite_sandbox.execute_code("print('next')", timeout=5)  # held, it would be "session is busy"
+    assert following.stdout == "next\n", following
+
+
 # Once the daemon has told a caller "busy", the cell holds the GIL in C code (a read that ctypes.PyDLL
 # makes without letting go of it, from the daemon's accepting thread) until /tmp/hold gets a byte:
 # the interpreter answers no ping meanwhile.
@@ -603,21 +626,30 @@ async def test_a_cell_that_removes_the_daemons_files_leaves_one_reachable_daemon
     await neighbour.terminate()
 
 
-@pytest.mark.parametrize("settle_started", [True, False])
-async def test_terminate_ends_a_pending_settle(lite_sandbox, opensandbox, caplog, settle_started):
-    started = asyncio.Event()
-    call = asyncio.create_task(lite_sandbox.execute_code(STUBBORN, timeout=0, on_stdout=lambda _: started.set()))
-    await asyncio.wait_for(started.wait(), 60)
-    opensandbox.stall("command.interrupt", 2)  # the settle's stop is still under way when the sandbox goes
-    call.cancel()
-    if settle_started:  # else the call is still letting go of its cell when terminate begins
-        await asyncio.wait({call})
+@pytest.mark.parametrize("pending", ["settle", "letting_go", "lost_relay_stop"])
+async def test_terminate_ends_a_pending_settle_or_stop(lite_sandbox, opensandbox, monkeypatch, caplog, pending):
+    call = None
+    if pending == "lost_relay_stop":  # of a relay whose stream ended before it said the daemon took its cell
+        monkeypatch.setattr(lite_module, "CLIENT_SOURCE", patched(CLIENT_SOURCE, _STARTED_NOTE, _HELD_NOTE))
+        opensandbox.end_stream("command", after_events=1)
+        opensandbox.stall("command.interrupt", 2)
+        lost = await lite_sandbox.execute_code("open('/tmp/go', 'w').close()\n", timeout=60)
+        assert lost.status is ExecutionStatus.UNKNOWN, lost
+        await eventually(lambda: opensandbox.calls["command.interrupt"] == 1)  # the stop is under way
+    else:
+        started = asyncio.Event()
+        call = asyncio.create_task(lite_sandbox.execute_code(STUBBORN, timeout=0, on_stdout=lambda _: started.set()))
+        await asyncio.wait_for(started.wait(), 60)
+        opensandbox.stall("command.interrupt", 2)  # the settle's stop is still under way when the sandbox goes
+        call.cancel()
+        if pending == "settle":  # else the call is still letting go of its cell when terminate begins
+            await asyncio.wait({call})
     with caplog.at_level(logging.WARNING):
         await lite_sandbox.terminate()
         calls = dict(opensandbox.calls)
         if others := asyncio.all_tasks() - {asyncio.current_task()}:
             await asyncio.wait(others, timeout=30)
-    assert call.cancelled() and "Failed to" not in caplog.text
+    assert (call is None or call.cancelled()) and "Failed to" not in caplog.text
     assert dict(opensandbox.calls) == calls  # nothing reached the sandbox once it was killed
 
 

@@ -112,8 +112,6 @@ _MALFORMED_REPORT = (
 _REPORT_TYPES: dict[str, type] = {"busy": bool, "restarted": bool, "result": str, "daemon": str, "log": str}
 _DAEMON_STATES = ("died", "failed", "error")
 _UNREADABLE = object()  # a report line of this call whose JSON does not parse
-# Stops that no call waits for, kept here until they end (the loop holds tasks weakly).
-_BACKGROUND: "set[asyncio.Task[None]]" = set()
 
 
 class OpenSandboxLite(OpenSandbox):
@@ -135,6 +133,12 @@ class OpenSandboxLite(OpenSandbox):
     _active = 0
     _holding = 0
     _closing = False  # while ``terminate`` runs
+
+    def __init__(self, language: str = Language.PYTHON, additional_packages: list[str] | None = None) -> None:
+        """Record the language and packages; use ``create`` to get a live sandbox."""
+        super().__init__(language=language, additional_packages=additional_packages)
+        # Stops of relays that no call waits for (see ``_abandon``); ``terminate`` ends them.
+        self._stops: set[asyncio.Task[bool]] = set()
 
     @classmethod
     async def create(cls, *args: Any, **kwargs: Any) -> Self:
@@ -416,12 +420,11 @@ class OpenSandboxLite(OpenSandbox):
             # daemon may have been running another call's cell instead, and one that
             # no relay waits on is settled by the next call that finds the session busy.
             stdout, stderr = streamed.render("stdout"), streamed.render("stderr")
+            if started or still_running is not None:
+                self._abandon(still_running, settle=started, what="the lost relay")
             if started:
-                self._abandon(still_running, settle=True)
                 when = "after the interpreter took the code, before it reported the outcome"
             else:
-                if still_running is not None:
-                    self._stop_lost_relay(still_running)
                 when = "before it reported the outcome; the code may have run"
                 # Until the daemon takes the cell, stderr carries only the relay's own
                 # words (a traceback, say): they explain the loss, they are not output.
@@ -579,7 +582,14 @@ class OpenSandboxLite(OpenSandbox):
             error=error,
         )
 
-    def _abandon(self, execution_id: str | None, *, settle: bool, orphan: bool = False) -> "asyncio.Task[bool]":
+    def _abandon(
+        self,
+        execution_id: str | None,
+        *,
+        settle: bool,
+        orphan: bool = False,
+        what: str = "the relay of timed-out execution",
+    ) -> "asyncio.Task[bool]":
         """Stop the relay ``execution_id`` (if any) and, when ``settle``, settle the interpreter, in the background.
 
         Every way a call can let go of a running cell ends here, so a cell that
@@ -591,12 +601,15 @@ class OpenSandboxLite(OpenSandbox):
         settle leaves alone a cell that a relay of any client still waits on,
         as another client's call may). The task answers
         whether the interpreter was restarted; it is bounded (the stop and the
-        settle each are), follows any settle still pending, and the next
-        ``execute_code`` waits for it. Once the sandbox is terminated (or while
-        ``terminate`` runs) it sends nothing and answers False; ``terminate``
-        cancels it.
+        settle each are). A settle follows any settle still pending, and the
+        next ``execute_code`` waits for it. A stop alone holds no later call:
+        its relay never said that the daemon took its cell, and a cell it still
+        hands over meets the daemon's own "busy" and the rules for a cell no
+        relay waits on. Once the sandbox is terminated (or while ``terminate``
+        runs) the task sends nothing and answers False; ``terminate`` cancels
+        it. ``what`` names the relay in the warning of a failed stop.
         """
-        sandbox, previous = self._sandbox, self._pending_settle()
+        sandbox, previous = self._sandbox, self._pending_settle() if settle else None
 
         def gone() -> bool:
             # Terminated (or terminating) since the call let go: nothing is left to stop or settle.
@@ -607,11 +620,15 @@ class OpenSandboxLite(OpenSandbox):
                 await asyncio.wait({previous})
             if gone():
                 return False
-            await self._interrupt_kernel(execution_id)
+            await self._interrupt_kernel(execution_id, what=what)
             return settle and not gone() and await self._settle(orphan=orphan)
 
         task = asyncio.get_running_loop().create_task(_stop_and_settle())
-        self._settling = task
+        if settle:
+            self._settling = task
+        else:
+            self._stops.add(task)
+            task.add_done_callback(self._stops.discard)
         return task
 
     def _pending_settle(self) -> "asyncio.Task[bool] | None":
@@ -662,17 +679,6 @@ class OpenSandboxLite(OpenSandbox):
         self._settle_failure = None
         return restarted
 
-    def _stop_lost_relay(self, execution_id: str) -> None:
-        """Stop, in the background, a relay whose stream ended before it said the daemon took its cell.
-
-        No later call waits for this stop: it settles nothing, and a cell the
-        relay still hands over meets the daemon's own "busy" and the rules for
-        a cell no relay waits on, as before the stop.
-        """
-        task = asyncio.get_running_loop().create_task(self._interrupt_kernel(execution_id, what="the lost relay"))
-        _BACKGROUND.add(task)
-        task.add_done_callback(_BACKGROUND.discard)
-
     async def _interrupt_kernel(
         self, execution_id: str | None, *, what: str = "the relay of timed-out execution"
     ) -> None:
@@ -691,21 +697,25 @@ class OpenSandboxLite(OpenSandbox):
     # ------------------------------------------------------------------ teardown
 
     async def terminate(self, *, timeout: float = DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS) -> None:
-        """Kill the sandbox as ``OpenSandbox.terminate`` does, after ending a settle still pending.
+        """Kill the sandbox as ``OpenSandbox.terminate`` does, after ending a settle or a stop still pending.
 
-        The settle is cancelled and waited for within ``timeout``, so nothing
+        They are cancelled and waited for within ``timeout``, so nothing
         reaches the sandbox once it is killed; the kill gets what is left of
-        ``timeout`` (all of it again, should the settle have used it up).
+        ``timeout`` (all of it again, should they have used it up).
         """
         check_teardown_cap(timeout)
         # A call letting go of its cell while the sandbox goes starts no settle either.
         self._closing = True
         try:
-            task = self._pending_settle()
-            if task is not None:
+            loop = asyncio.get_running_loop()
+            tasks = {task for task in self._stops if task.get_loop() is loop}
+            if (task := self._pending_settle()) is not None:
+                tasks.add(task)
+            if tasks:
                 waited_from = time.monotonic()
-                task.cancel()
-                await asyncio.wait({task}, timeout=timeout)
+                for task in tasks:
+                    task.cancel()
+                await asyncio.wait(tasks, timeout=timeout)
                 left = timeout - (time.monotonic() - waited_from)
                 timeout = left if left > 0 else timeout
             await super().terminate(timeout=timeout)
