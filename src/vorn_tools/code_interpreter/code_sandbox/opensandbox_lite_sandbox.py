@@ -137,7 +137,7 @@ class OpenSandboxLite(OpenSandbox):
     def __init__(self, language: str = Language.PYTHON, additional_packages: list[str] | None = None) -> None:
         """Record the language and packages; use ``create`` to get a live sandbox."""
         super().__init__(language=language, additional_packages=additional_packages)
-        # Stops of relays that no call waits for (see ``_abandon``); ``terminate`` ends them.
+        # Stops of lost relays that no call waits for (see ``_abandon``); ``terminate`` ends them.
         self._stops: set[asyncio.Task[bool]] = set()
 
     @classmethod
@@ -421,7 +421,7 @@ class OpenSandboxLite(OpenSandbox):
             # no relay waits on is settled by the next call that finds the session busy.
             stdout, stderr = streamed.render("stdout"), streamed.render("stderr")
             if started or still_running is not None:
-                self._abandon(still_running, settle=started, what="the lost relay")
+                self._abandon(still_running, settle=started, held=started, what="the lost relay")
             if started:
                 when = "after the interpreter took the code, before it reported the outcome"
             else:
@@ -588,6 +588,7 @@ class OpenSandboxLite(OpenSandbox):
         *,
         settle: bool,
         orphan: bool = False,
+        held: bool = True,
         what: str = "the relay of timed-out execution",
     ) -> "asyncio.Task[bool]":
         """Stop the relay ``execution_id`` (if any) and, when ``settle``, settle the interpreter, in the background.
@@ -601,15 +602,18 @@ class OpenSandboxLite(OpenSandbox):
         settle leaves alone a cell that a relay of any client still waits on,
         as another client's call may). The task answers
         whether the interpreter was restarted; it is bounded (the stop and the
-        settle each are). A settle follows any settle still pending, and the
-        next ``execute_code`` waits for it. A stop alone holds no later call:
-        its relay never said that the daemon took its cell, and a cell it still
-        hands over meets the daemon's own "busy" and the rules for a cell no
-        relay waits on. Once the sandbox is terminated (or while ``terminate``
-        runs) the task sends nothing and answers False; ``terminate`` cancels
-        it. ``what`` names the relay in the warning of a failed stop.
+        settle each are), follows any settle still pending, and the next
+        ``execute_code`` waits for it, so that a relay let go of is stopped
+        before the next one is sent. Not ``held`` (a stop alone, of a relay
+        whose stream ended before it said that the daemon took its cell), it
+        holds no later call: a cell that relay still hands over meets the
+        daemon's own "busy" and the rules for a cell no relay waits on, or runs
+        after the later call's. Once the sandbox is terminated (or while
+        ``terminate`` runs) the task sends nothing and answers False;
+        ``terminate`` cancels it. ``what`` names the relay in the warning of a
+        failed stop.
         """
-        sandbox, previous = self._sandbox, self._pending_settle() if settle else None
+        sandbox, previous = self._sandbox, self._pending_settle() if held else None
 
         def gone() -> bool:
             # Terminated (or terminating) since the call let go: nothing is left to stop or settle.
@@ -624,7 +628,7 @@ class OpenSandboxLite(OpenSandbox):
             return settle and not gone() and await self._settle(orphan=orphan)
 
         task = asyncio.get_running_loop().create_task(_stop_and_settle())
-        if settle:
+        if held:
             self._settling = task
         else:
             self._stops.add(task)
