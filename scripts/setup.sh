@@ -41,7 +41,8 @@ stamp_inputs() {
     find src host/*/src -name '*.py' 2>/dev/null | sort
     "$VPY" -c 'import sys; print(sys.version)'
 }
-if [ -x "$VPY" ] && [ "$(stamp_inputs | sha256sum | cut -d' ' -f1)" = "$(cat .setup-stamp 2>/dev/null || true)" ] &&
+stamp() { stamp_inputs | sha256sum | cut -d' ' -f1; }
+if [ -x "$VPY" ] && [ "$(stamp)" = "$(cat .setup-stamp 2>/dev/null || true)" ] &&
     "$VPY" -c 'import vorn_tools._native, vorn_core, vorn_inference' 2>/dev/null; then
     log "up to date"
     exit 0
@@ -86,7 +87,7 @@ if [ ! -x "$VPY" ]; then
 fi
 
 # --- Install ---------------------------------------------------------------
-want=$(stamp_inputs | sha256sum | cut -d' ' -f1)
+want=$(stamp)
 # An install cut short must not leave the stamp of the one before it.
 rm -f .setup-stamp
 export PIP_DISABLE_PIP_VERSION_CHECK=1

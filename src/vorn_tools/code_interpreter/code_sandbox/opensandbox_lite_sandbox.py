@@ -112,6 +112,7 @@ _MALFORMED_REPORT = (
 _REPORT_TYPES: dict[str, type] = {"busy": bool, "restarted": bool, "result": str, "daemon": str, "log": str}
 _DAEMON_STATES = ("died", "failed", "error")
 _UNREADABLE = object()  # a report line of this call whose JSON does not parse
+_TIMED_OUT_RELAY = "the relay of timed-out execution"  # how a failed stop's warning names the relay
 
 
 class OpenSandboxLite(OpenSandbox):
@@ -589,7 +590,7 @@ class OpenSandboxLite(OpenSandbox):
         settle: bool,
         orphan: bool = False,
         held: bool = True,
-        what: str = "the relay of timed-out execution",
+        what: str = _TIMED_OUT_RELAY,
     ) -> "asyncio.Task[bool]":
         """Stop the relay ``execution_id`` (if any) and, when ``settle``, settle the interpreter, in the background.
 
@@ -684,7 +685,7 @@ class OpenSandboxLite(OpenSandbox):
         return restarted
 
     async def _interrupt_kernel(
-        self, execution_id: str | None, *, what: str = "the relay of timed-out execution"
+        self, execution_id: str | None, *, what: str = _TIMED_OUT_RELAY
     ) -> None:
         """Stop the relay command of a call that let go of it; the daemon then interrupts the cell.
 
