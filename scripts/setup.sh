@@ -7,11 +7,22 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 
-# Concurrent runs (several shells, or tests started in parallel) share one venv.
-exec 9>"${TMPDIR:-/tmp}/vorn-tools-setup.$(echo "$ROOT" | sha256sum | cut -c1-12).lock"
-flock 9
-
 log() { printf '[setup] %s\n' "$*" >&2; }
+
+# Root (sudo) in a user's checkout would make a .venv that user cannot write.
+owner=$(stat -c %u .)
+if [ "$(id -u)" = 0 ] && [ "$owner" != 0 ]; then
+    name=$(getent passwd "$owner" | cut -d: -f1) || true
+    log "this checkout belongs to ${name:-uid $owner}; run scripts/setup.sh as that user, without sudo:" \
+        "it calls sudo itself for the Debian packages it needs"
+    exit 1
+fi
+
+# Concurrent runs (several shells, or tests started in parallel) share one venv. They lock the
+# checkout's directory itself: a lock file would be left behind, and one that root left would
+# shut the user out.
+exec 9<.
+flock 9
 
 # --- Python: .venv's, else 3.13 preferred, else the newest 3.11+ -----------
 find_python() {
@@ -32,6 +43,12 @@ find_python() {
 }
 
 VPY=$ROOT/.venv/bin/python
+# In .venv until it is made: a run stopped while making it (Ctrl-C, a kill) leaves it there.
+MAKING=.venv/.setup-making
+if [ -e "$MAKING" ]; then
+    log "removing .venv, whose creation was cut short"
+    rm -rf .venv
+fi
 # What the install depends on: a run with all of it unchanged has nothing to do.
 stamp_inputs() {
     cat pyproject.toml constraints.txt CMakeLists.txt host/*/pyproject.toml host/*/CMakeLists.txt 2>/dev/null
@@ -54,9 +71,10 @@ if [ -x "$VPY" ]; then
 else
     PY=$(find_python) || { log "no Python 3.11+ found"; exit 1; }
 fi
-info=$("$PY" -c 'import os, sys, sysconfig
+query='import os, sys, sysconfig
 print(os.path.realpath(sys._base_executable), "%d.%d" % sys.version_info[:2],
-      sysconfig.get_paths()["include"], sep="\n")') || { log "could not run $PY"; exit 1; }
+      sysconfig.get_paths()["include"], sep="\n")'
+info=$("$PY" -c "$query") || { log "could not run $PY"; exit 1; }
 { read -r base; read -r ver; read -r include; } <<<"$info"
 
 # --- Debian packages needed to build the native modules -------------------
@@ -74,7 +92,11 @@ if [ ! -f "$include/Python.h" ]; then
     else
         fix=". Install them for that Python"
     fi
-    [ "$PY" != "$VPY" ] || fix+=", or remove .venv, which was made with it"
+    # Without .venv, would another interpreter be taken? Removing it helps only then.
+    if [ "$PY" = "$VPY" ] && other=$(find_python 2>/dev/null) && other=$("$other" -c "$query" 2>/dev/null) &&
+        [ "${other%%$'\n'*}" != "$base" ]; then
+        fix+=", or remove .venv, which was made with it"
+    fi
     log "$base has no headers (no Python.h in $include), which the C++ build needs$fix;" \
         "then run scripts/setup.sh again"
     exit 1
@@ -83,7 +105,8 @@ fi
 if [ ! -x "$VPY" ]; then
     log "creating .venv with $PY"
     # A venv that failed half-way (no ensurepip, say) would be taken for a made one next time.
-    "$PY" -m venv .venv || { rm -rf .venv; log "could not create .venv with $PY"; exit 1; }
+    { mkdir -p .venv && : >"$MAKING" && "$PY" -m venv .venv && rm "$MAKING"; } ||
+        { rm -rf .venv; log "could not create .venv with $PY"; exit 1; }
 fi
 
 # --- Install ---------------------------------------------------------------

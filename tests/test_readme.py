@@ -9,7 +9,6 @@ import contextlib
 import json
 import os
 import re
-import shlex
 import signal
 import subprocess
 import sys
@@ -26,10 +25,10 @@ from tests.fakes.agentcore_fixtures import CREDENTIALS, agentcore, agentcore_ser
 from tests.fakes.e2b_fixtures import e2b, e2b_service  # noqa: F401 - shared fixtures
 from tests.fakes.lite_daemon import image_env
 from tests.fakes.opensandbox_fixtures import opensandbox, opensandbox_service  # noqa: F401 - shared fixtures
+from tests.fakes.run_python_launcher import write_launcher
 
 ROOT = Path(__file__).resolve().parents[1]
 README = ROOT / "README.md"
-FAKES = ROOT / "tests" / "fakes"
 _PYTHON_BLOCK = re.compile(r"^ *```python\n(.*?)^ *```", re.MULTILINE | re.DOTALL)
 
 
@@ -249,19 +248,6 @@ def _agentcore(request: pytest.FixtureRequest, tmp: Path) -> Pointing:
     return Pointing({"BedrockAgentCoreSandbox": {}}, env)
 
 
-# The run-python stand-in in place of "deno". Code in Pyodide writes to a file system of its
-# own; here the upload paths land under a directory of the test's, as in the other stand-ins'
-# sandboxes, and never on the host's /data.
-_RUN_PYTHON = """import runpy, sys
-sys.path.insert(0, {fakes!r})
-import python_worker
-del sys.path[0]
-python_worker.SANDBOX_TOPS |= {{"data"}}
-python_worker._install_path_mapping({root!r})
-runpy.run_path({server!r}, run_name="__main__")
-"""
-
-
 def _server_pids(log: Path) -> list[int]:
     entries = [json.loads(line) for line in log.read_text().splitlines()] if log.exists() else []
     return [entry["pid"] for entry in entries if isinstance(entry, dict) and "pid" in entry]
@@ -276,13 +262,9 @@ def _alive(pid: int) -> bool:
 
 
 def _run_python(request: pytest.FixtureRequest, tmp: Path) -> Pointing:
-    (tmp / "fs").mkdir()
-    program = tmp / "run_python.py"
-    program.write_text(_RUN_PYTHON.format(fakes=str(FAKES), root=str(tmp / "fs"),
-                                          server=str(FAKES / "run_python_server.py")))  # fmt: skip
-    launcher = tmp / "run-python"
-    launcher.write_text(f'#!/bin/sh\nexec {shlex.quote(sys.executable)} {shlex.quote(str(program))} "$@"\n')
-    launcher.chmod(0o755)
+    # The run-python stand-in in place of "deno"; the upload paths land under tmp/fs, never on
+    # the host's /data.
+    launcher = write_launcher(tmp)
     log = tmp / "server.log"
 
     def kill_left() -> None:  # a block that failed before its terminate leaves its server

@@ -8,7 +8,9 @@ from __future__ import annotations
 
 import fcntl
 import os
+import pwd
 import shutil
+import signal
 import subprocess
 import time
 from collections.abc import Iterator
@@ -57,11 +59,13 @@ FAKE_DPKG = r"""#!/bin/bash
 FAKE_ID = """#!/bin/bash\necho "$FAKE_UID"\n"""
 # Answers the set-up's queries (real path, version and include directory; sys.version; the import
 # check, true once pip ran); logs anything else, which fails unless FAKE_VENV is set: then "-m venv"
-# makes a .venv of links to it, and pip succeeds unless FAKE_PIP_FAILS is set.
+# makes a .venv of links to it (and kills the set-up and itself if FAKE_VENV_CUT is set), and pip
+# succeeds unless FAKE_PIP_FAILS is set.
 FAKE_PYTHON = r"""#!/bin/bash
+touch "$FAKE_DIR/python-ran"
 if [ "$1" = -c ]; then
     case $2 in
-        *sysconfig*) printf '%s\n' "$0" 3.13 "$FAKE_DIR/include" ;;
+        *sysconfig*) printf '%s\n' "$(realpath "$0")" 3.13 "$FAKE_DIR/include" ;;
         *sys.version*) echo 3.13 ;;
         *) [ -e "$FAKE_DIR/installed-editable" ] ;;
     esac
@@ -70,7 +74,8 @@ fi
 echo "$*" >> "$FAKE_DIR/python"
 [ -n "$FAKE_VENV" ] || exit 1
 case $2 in
-    venv) mkdir -p "$3/bin" && ln -s "$(realpath "$0")" "$3/bin/python" ;;
+    venv) mkdir -p "$3/bin" && ln -s "$(realpath "$0")" "$3/bin/python"
+          [ -z "$FAKE_VENV_CUT" ] || kill -KILL $PPID $$ ;;
     pip) [ -z "$FAKE_PIP_FAILS" ] && touch "$FAKE_DIR/installed-editable" ;;
 esac
 """
@@ -85,14 +90,14 @@ FAKE_VIA=sudo exec "$@"
 
 @pytest.fixture
 def world(tmp_path: Path) -> Path:
-    """A PATH of the usual tools (links) with the package tools replaced by stand-ins."""
+    """A PATH of the usual tools (links) with the package tools and Python replaced by stand-ins."""
     system = tmp_path / "system"
     system.mkdir()
     for directory in os.environ["PATH"].split(os.pathsep):
         if os.path.isdir(directory):
             for name in os.listdir(directory):
                 target, link = os.path.join(directory, name), system / name
-                if name not in HIDDEN and not link.exists() and os.access(target, os.X_OK):
+                if not (name in HIDDEN or name.startswith("python") or link.exists()) and os.access(target, os.X_OK):
                     link.symlink_to(target)
     fakes = tmp_path / "fakes"
     fakes.mkdir()
@@ -287,8 +292,8 @@ def test_interpreter_headers(world: Path, owner: str, headers: str, asks_dev: bo
     (world / "installed").write_text("\n".join(PACKAGES) + "\n")
     owned = f"{owner}: {python}" if owner else ""
     dev_headers = "1" if headers == "from the package" else ""
-    env = {"FAKE_OWNED": owned, "FAKE_DEV_HEADERS": dev_headers, "PYENV_ROOT": str(world), "TMPDIR": str(world)}
-    code, err = finish(start(world, script=scripts / "setup.sh", **env))
+    env = {"FAKE_OWNED": owned, "FAKE_DEV_HEADERS": dev_headers, "PYENV_ROOT": str(world)}
+    code, err = finish(start(world, os.getuid(), scripts / "setup.sh", **env))
     assert (world / "installed").read_text().split()[len(PACKAGES):] == ["python3.13-dev"] * asks_dev, err
     # The stand-in makes no venv, so a run that went on past the headers still ends there.
     assert code != 0 and not (world / "checkout" / ".setup-stamp").exists(), err
@@ -299,20 +304,25 @@ def test_interpreter_headers(world: Path, owner: str, headers: str, asks_dev: bo
         assert ("though python3.13-dev is installed" in err) == (owner != ""), err
 
 
-# A finished set-up is up to date without asking for headers or packages; an install cut short
-# leaves no stamp, so the next run installs again even with the inputs of the last finished one.
+# A .venv whose making was cut short is made anew. A finished set-up is up to date without asking
+# for headers or packages; an install cut short leaves no stamp, so the next run installs again
+# even with the inputs of the last finished one.
 def test_up_to_date_only_after_a_finished_install(world: Path) -> None:
     scripts = checkout(world)
     (world / "include" / "Python.h").touch()
     (world / "installed").write_text("\n".join(PACKAGES) + "\n")
-    env = {"FAKE_VENV": "1", "PYENV_ROOT": str(world), "TMPDIR": str(world)}
+    env = {"FAKE_VENV": "1", "PYENV_ROOT": str(world)}
 
     def run(**more: str) -> tuple[int, str]:
-        return finish(start(world, script=scripts / "setup.sh", **env, **more))
+        return finish(start(world, os.getuid(), scripts / "setup.sh", **env, **more))
 
     stamp, constraints = world / "checkout" / ".setup-stamp", world / "checkout" / "constraints.txt"
+    code, err = run(FAKE_VENV_CUT="1")
+    assert code == -signal.SIGKILL and (world / "checkout" / ".venv" / "bin" / "python").exists(), err
     code, err = run()
     assert code == 0 and err.endswith("[setup] done\n") and stamp.exists(), err
+    assert "removing .venv, whose creation was cut short" in err, err
+    assert (world / "python").read_text().count("-m venv .venv") == 2
     (world / "include" / "Python.h").unlink()
     (world / "installed").unlink()
     assert run() == (0, "[setup] up to date\n")
@@ -326,3 +336,75 @@ def test_up_to_date_only_after_a_finished_install(world: Path) -> None:
     constraints.write_text("a==1\n")
     code, err = run()
     assert code == 0 and "installing vorn-core" in err and stamp.exists(), err
+
+
+# Removing a .venv whose interpreter has no headers helps only when another would be found instead.
+@pytest.mark.parametrize(
+    ("made_with", "also", "offered"),
+    [
+        ("fakes/python3.13", "", False),  # the only one
+        ("fakes/python3.13", "versions/3.13.1/bin/python3.13", True),  # another, taken first
+        ("fakes/python3.13", "versions/3.13.1/bin/python3.13 -> fakes/python3.13", False),  # the same one
+        ("fakes/python3.12", "", False),  # found with a warning, which is not shown
+    ],
+)
+def test_remove_venv_only_for_another_interpreter(world: Path, made_with: str, also: str, offered: bool) -> None:
+    scripts = checkout(world)
+    (world / "installed").write_text("\n".join(PACKAGES) + "\n")
+    (world / "fakes" / "python3.13").rename(world / made_with)
+    if also:
+        path, _, target = also.partition(" -> ")
+        (world / path).parent.mkdir(parents=True)
+        if target:
+            (world / path).symlink_to(world / target)
+        else:
+            shutil.copy(world / made_with, world / path)
+    (world / "checkout" / ".venv" / "bin").mkdir(parents=True)
+    (world / "checkout" / ".venv" / "bin" / "python").symlink_to(world / made_with)
+    code, err = finish(start(world, os.getuid(), scripts / "setup.sh", PYENV_ROOT=str(world)))
+    assert code != 0 and f"{world / made_with} has no headers" in err and "WARNING" not in err, err
+    assert ("or remove .venv, which was made with it" in err) == offered, err
+
+
+# Root (sudo) in another user's checkout stops before it changes anything. As root, the test gives
+# the copy away (to a uid with a name, and to one without); as a user, the copy is already theirs.
+@pytest.mark.parametrize("given_to", [65534, 4242, None])
+def test_root_only_in_its_own_checkout(world: Path, given_to: int | None) -> None:
+    scripts = checkout(world)
+    (world / "include" / "Python.h").touch()
+    if given_to is not None and os.getuid() == 0:
+        os.chown(world / "checkout", given_to, given_to)
+    owner, before = (world / "checkout").stat().st_uid, set(world.rglob("*"))
+    env = {"FAKE_VENV": "1", "PYENV_ROOT": str(world)}
+    code, err = finish(start(world, os.getuid() if given_to is None else 0, scripts / "setup.sh", **env))
+    if given_to is None:  # root in root's checkout (CI), or a user in their own
+        assert code == 0 and err.endswith("[setup] done\n") and (world / "calls").exists(), err
+        return
+    name = next((user.pw_name for user in pwd.getpwall() if user.pw_uid == owner), f"uid {owner}")
+    assert code != 0 and err == f"[setup] this checkout belongs to {name}; run scripts/setup.sh as that user," \
+        " without sudo: it calls sudo itself for the Debian packages it needs\n"
+    assert set(world.rglob("*")) == before
+
+
+# Two set-ups at once take turns, on the checkout's directory, not a lock file (one of root's would
+# shut out a user): the second waits while the first installs, then finds the checkout up to date.
+def test_two_set_ups_at_once_take_turns(world: Path) -> None:
+    scripts, tmp, checked_out = checkout(world), world / "tmp", (world / "checkout").stat()
+    (world / "include" / "Python.h").touch()
+    tmp.mkdir()
+    lock = f"{os.major(checked_out.st_dev):02x}:{os.minor(checked_out.st_dev):02x}:{checked_out.st_ino}"
+    locks = Path("/proc/locks")
+    env = {"FAKE_VENV": "1", "PYENV_ROOT": str(world), "TMPDIR": str(tmp)}
+    with held(world / "gate"):
+        first = start(world, os.getuid(), scripts / "setup.sh", **env)
+        await_contention(world, first, op="update", log="calls")
+        second, deadline = start(world, os.getuid(), scripts / "setup.sh", **env), time.monotonic() + 30
+        # Until /proc/locks lists the second as waiting for the checkout's directory.
+        while not any(" -> " in line and f" {lock} " in line for line in locks.read_text().splitlines()):
+            assert first.poll() is None and second.poll() is None, [finish(first), finish(second)]
+            assert time.monotonic() < deadline, "the second set-up never waited for the first"
+            time.sleep(0.05)
+    code, err = finish(first)
+    assert code == 0 and err.endswith("[setup] done\n"), err
+    assert finish(second) == (0, "[setup] up to date\n")
+    assert not os.listdir(tmp)

@@ -41,6 +41,7 @@ import asyncio
 import base64
 import contextlib
 import datetime as dt
+import functools
 import json
 import os
 import re
@@ -49,6 +50,7 @@ import shlex
 import shutil
 import signal
 import socket
+import subprocess
 import sys
 import tempfile
 import time
@@ -63,6 +65,8 @@ from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 
 from tests.fakes.standin import (
+    DEFAULT_SIGNALS,
+    STARTUP_LIMIT,
     WORKER_SCRIPT,
     Command,
     DropConnection,
@@ -100,7 +104,61 @@ def _in_sandbox_script() -> str:
     return rebind + 'mount --rbind "$0" /tmp && cd "$1" && shift && exec "$@"'
 
 
-_IN_SANDBOX = ["unshare", "-m", "--propagation", "private", "sh", "-c", _in_sandbox_script()]
+_MOUNT_NAMESPACE = ("unshare", "-m", "--propagation", "private")
+_HOLDERS: list[subprocess.Popen] = []  # see _user_namespace
+
+
+def _user_namespace() -> tuple[str, ...]:
+    """The command line that enters a user namespace in which this user is root; in it, a mount namespace can be made.
+
+    One namespace serves every sandbox of this process, held by a process that ends with this
+    one (it reads its standard input until this process is gone): sandbox processes in
+    namespaces of their own could not read each other's ``/proc`` entries, as they can in one
+    real sandbox and as root.
+    """
+    holder = subprocess.Popen(["unshare", "-r", "cat"], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE, start_new_session=True)
+    own, deadline = os.readlink("/proc/self/ns/user"), time.monotonic() + STARTUP_LIMIT
+    while holder.poll() is None and time.monotonic() < deadline:
+        with contextlib.suppress(OSError):
+            if os.readlink(f"/proc/{holder.pid}/ns/user") != own:
+                _HOLDERS.append(holder)
+                return ("nsenter", f"--target={holder.pid}", "--user", "--preserve-credentials")
+        time.sleep(0.01)
+    holder.kill()
+    _, err = holder.communicate(timeout=STARTUP_LIMIT)
+    raise OSError(err.decode(errors="replace").strip() or f"no user namespace within {STARTUP_LIMIT:.0f} s")
+
+
+@functools.cache
+def _in_sandbox() -> tuple[str, ...]:
+    """The command line that runs "$@" in a sandbox (see ``_in_sandbox_script``); add tmp, cwd, argv.
+
+    Root makes the private mount namespace directly; a regular user makes it inside a user
+    namespace (Debian lets users make those by default). Where neither works, the stand-in
+    cannot keep its sandboxes apart and says so at once.
+    """
+    tried = []
+    with tempfile.TemporaryDirectory() as tmp:
+        for name, enter in (("unshare -m", tuple), ("unshare -r, then unshare -m", _user_namespace)):
+            try:
+                argv = (*enter(), *_MOUNT_NAMESPACE, "sh", "-c", _in_sandbox_script())
+                probe = subprocess.run([*argv, tmp, "/", "true"], stdin=subprocess.DEVNULL,
+                                       capture_output=True, text=True, timeout=STARTUP_LIMIT)
+            except (OSError, subprocess.SubprocessError) as exc:
+                tried.append(f"{name}: {exc}")
+                continue
+            if probe.returncode == 0:
+                return argv
+            tried.append(f"{name}: {probe.stderr.strip() or f'exit status {probe.returncode}'}")
+    raise RuntimeError(
+        "The OpenSandbox stand-in runs each sandbox's processes in a private mount namespace, with the "
+        "sandbox's own directory mounted over /tmp, and cannot make one here (" + "; ".join(tried) + "). "
+        "It needs root, or, for a regular user, a kernel that allows unprivileged user namespaces "
+        "(Debian's default; sysctl kernel.unprivileged_userns_clone=1 and user.max_user_namespaces above 0) "
+        "and no policy that forbids them to this user (AppArmor's kernel.apparmor_restrict_unprivileged_userns, "
+        "or a container's seccomp profile)."
+    )
 
 
 def _now_ms() -> int:
@@ -233,6 +291,10 @@ class OpenSandboxStandIn(StandIn):
         return JSONResponse({"code": f"STANDIN::{status}", "message": message}, status_code=status)
 
     # ----------------------------------------------------------------- serving
+
+    def start(self) -> None:
+        _in_sandbox()  # a stand-in that could not run a sandbox's code fails here, saying why
+        super().start()
 
     async def _serve(self) -> None:
         self._trees = Path(tempfile.mkdtemp(prefix="opensandbox-standin-", dir="/var/tmp"))
@@ -516,8 +578,8 @@ class OpenSandboxStandIn(StandIn):
         # The sandbox's loopback Jupyter port is the stand-in's Jupyter route.
         text = text.replace(f"127.0.0.1:{JUPYTER_PORT}", f"127.0.0.1:{self._ports['execd']}/jupyter/{sandbox.id}")
         cwd = body.get("cwd") or "/tmp"
-        process = await Command.start(_IN_SANDBOX[0], [*_IN_SANDBOX[1:], str(sandbox.root / "tmp"), cwd,
-                                                       "bash", "-c", text],
+        launcher, *args = _in_sandbox()
+        process = await Command.start(launcher, [*args, str(sandbox.root / "tmp"), cwd, "bash", "-c", text],
                                       cwd=sandbox.root, env=self._process_env(sandbox, body.get("envs")))
         execution_id = uuid.uuid4().hex
         sandbox.running[execution_id] = process
@@ -594,12 +656,12 @@ class OpenSandboxStandIn(StandIn):
     async def _worker(self, sandbox: FakeSandbox, context: str) -> PythonWorker:
         worker = sandbox.contexts.get(context)
         if worker is None or not worker.alive:
-            argv = [*_IN_SANDBOX[1:], str(sandbox.root / "tmp"), "/tmp", sys.executable, str(WORKER_SCRIPT),
+            argv = [*DEFAULT_SIGNALS, *_in_sandbox(), str(sandbox.root / "tmp"), "/tmp", sys.executable, str(WORKER_SCRIPT),
                     str(sandbox.root)]
             env = {**self._process_env(sandbox, None), "PYTHONUNBUFFERED": "1", "PIP_NO_INDEX": "1",
                    "PIP_DISABLE_PIP_VERSION_CHECK": "1"}
             process = await asyncio.create_subprocess_exec(
-                _IN_SANDBOX[0], *argv, stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE,
+                *argv, stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE,
                 stderr=asyncio.subprocess.DEVNULL, env=env, start_new_session=True, limit=64 * 1024 * 1024)
             worker = sandbox.contexts[context] = PythonWorker(process, interrupt_grace=10.0)
             line = await asyncio.wait_for(process.stdout.readline(), 30)

@@ -57,6 +57,11 @@ _sleep = asyncio.sleep  # see the module docstring
 logging.getLogger("uvicorn.error").setLevel(logging.CRITICAL)
 STARTUP_LIMIT = 30.0
 WORKER_SCRIPT = Path(__file__).with_name("python_worker.py")
+# Put before the command line of every process a stand-in starts: it begins with every signal
+# at its default, as a real sandbox's processes do, whatever the test run ignores (a background
+# job's SIGINT and SIGQUIT, say), so that a cell or relay that is interrupted, or interrupts
+# itself, behaves as it would there.
+DEFAULT_SIGNALS = ("env", "--default-signal")
 
 
 class DropConnection(Exception):
@@ -372,7 +377,7 @@ class PythonWorker:
         env = {**os.environ, **env, "PYTHONUNBUFFERED": "1", "PIP_NO_INDEX": "1",
                "PIP_DISABLE_PIP_VERSION_CHECK": "1"}
         process = await asyncio.create_subprocess_exec(
-            sys.executable, str(WORKER_SCRIPT), str(root), *(["--host-paths"] if host_paths else []),
+            *DEFAULT_SIGNALS, sys.executable, str(WORKER_SCRIPT), str(root), *(["--host-paths"] if host_paths else []),
             stdin=asyncio.subprocess.PIPE,
             stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.DEVNULL, env=env,
             start_new_session=True, limit=16 * 1024 * 1024)
@@ -444,7 +449,7 @@ class Command:
     @classmethod
     async def start(cls, cmd: str, args: list[str], *, cwd: Path, env: dict[str, str]) -> Command:
         process = await asyncio.create_subprocess_exec(
-            cmd, *args, cwd=str(cwd), env=env, stdin=asyncio.subprocess.DEVNULL,
+            *DEFAULT_SIGNALS, cmd, *args, cwd=str(cwd), env=env, stdin=asyncio.subprocess.DEVNULL,
             stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.PIPE, start_new_session=True)
         return cls(process)
 

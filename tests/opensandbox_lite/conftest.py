@@ -17,6 +17,7 @@ from types import SimpleNamespace
 import pytest
 
 from tests.fakes.lite_daemon import kill_daemons
+from tests.fakes.standin import DEFAULT_SIGNALS
 from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_sandbox import _PREFIX, OpenSandboxLite
 from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_scripts import DAEMON_SOURCE
 
@@ -53,7 +54,7 @@ class Lite:
         """The relay, started with the library's own command line on this prefix."""
         command = shlex.split(OpenSandboxLite._relay(*args))
         command[0], command[command.index(_PREFIX)] = sys.executable, self.prefix
-        self.running.append(subprocess.Popen(command, cwd=self.root, env=self.env, stdout=subprocess.PIPE,
+        self.running.append(subprocess.Popen([*DEFAULT_SIGNALS, *command], cwd=self.root, env=self.env, stdout=subprocess.PIPE,
                                              stderr=subprocess.PIPE))  # fmt: skip
         return self.running[-1]
 

@@ -165,19 +165,24 @@ async def test_foreign_timeout_error_is_not_reported_as_a_timeout(lite_sandbox, 
 async def test_only_a_relay_that_exited_by_itself_without_a_report_says_the_code_did_not_run(
     lite_sandbox, monkeypatch, exit_code, status
 ):
+    secret = "s3cr3t-" + os.urandom(6).hex()
+    register_secret(secret)
+
     async def run_cell(code, nonce, effective_timeout, handlers):
-        await handlers.on_stderr(SimpleNamespace(text="Traceback: no room\n"))
+        await handlers.on_stderr(SimpleNamespace(text=f"Traceback: no room for {secret}\n"))
         return SimpleNamespace(exit_code=exit_code)
 
     monkeypatch.setattr(lite_sandbox, "_run_cell", run_cell)
     result = await lite_sandbox.execute_code("print(1)", timeout=30)
     assert result.status.value == status
+    # The relay's words are in the error either way, masked like every error text.
+    words = "Traceback: no room for [SECRET]"
     if status == "error":
-        assert (result.error, result.failure) == (Msg.RELAY_FAILED.format(exit_code, "Traceback: no room"), None)
+        assert (result.error, result.failure) == (Msg.RELAY_FAILED.format(exit_code, words), None)
     else:  # whether the daemon took the cell cannot be told: not sent again, and not settled by this call
         assert (result.stderr, result.failure.retry_safe) == ("", False)
         assert f"(exit code {exit_code}) before it reported the outcome; the code may have run" in result.error
-        assert result.error.endswith("The relay wrote: Traceback: no room"), result.error
+        assert result.error.endswith("The relay wrote: " + words), result.error
     assert lite_sandbox._settling is None
 
 
@@ -214,9 +219,9 @@ async def test_abandoned_cell_is_settled_in_the_background(lite_sandbox, opensan
     else:
         settle = lite_sandbox._settle
 
-        async def observed_settle(**kwargs) -> bool:
+        async def observed_settle(*args, **kwargs) -> bool:
             settling.set()
-            return await settle(**kwargs)
+            return await settle(*args, **kwargs)
 
         monkeypatch.setattr(lite_sandbox, "_settle", observed_settle)
         task = asyncio.create_task(call())
@@ -237,13 +242,52 @@ async def test_abandoned_cell_is_settled_in_the_background(lite_sandbox, opensan
     assert len(runs) == 1 and runs[0]["timeout"] < 59_000
 
 
+# A stop or a settle that is refused is a warning naming what it stopped or settled, and why.
+@pytest.mark.parametrize(
+    ("let_go", "stopped", "settled"),
+    [
+        ("cancel", "the relay of cancelled execution {}", "after a cancelled call"),
+        ("stream_cut", "the relay of execution {}, whose stream failed", "after a call whose stream failed"),
+    ],
+    ids=["cancel", "stream_cut"],
+)
+async def test_a_refused_stop_or_settle_names_what_it_let_go_of(
+    lite_sandbox, opensandbox, monkeypatch, caplog, let_go, stopped, settled
+):
+    commands = lite_sandbox._sandbox.commands
+    run = commands.run
+
+    async def refusing_settles(command, *, opts=None, handlers=None):
+        if f" {_PREFIX} settle " in command:
+            raise RuntimeError("settle refused")
+        return await run(command, opts=opts, handlers=handlers)
+
+    monkeypatch.setattr(commands, "run", refusing_settles)
+    opensandbox.fail("command.interrupt", 500, message="stop refused")
+    cell = "import time\nprint('started', flush=True)\ntime.sleep(30)"
+    with caplog.at_level(logging.WARNING):
+        if let_go == "cancel":
+            started = asyncio.Event()
+            call = asyncio.create_task(lite_sandbox.execute_code(cell, timeout=60, on_stdout=lambda _: started.set()))
+            await asyncio.wait_for(started.wait(), 60)
+            call.cancel()
+            await asyncio.wait({call})
+        else:
+            opensandbox.drop_stream("command", after_events=2)  # the start, the cell taken, then cut
+            assert (await lite_sandbox.execute_code(cell, timeout=60)).status is ExecutionStatus.UNKNOWN
+        await asyncio.wait_for(asyncio.shield(lite_sandbox._settling), 60)
+    stop = re.escape(f"Failed to stop {stopped}: ").replace(r"\{\}", "[0-9a-f]+")
+    assert re.search(stop + ".*stop refused", caplog.text), caplog.text
+    assert f"Failed to settle the OpenSandboxLite interpreter {settled}: settle refused" in caplog.text, caplog.text
+
+
 def _after_each_settle(monkeypatch, sandbox: OpenSandboxLite, then) -> None:
     """Call ``then()`` as each settle of ``sandbox`` ends, however it ends."""
     settle = sandbox._settle
 
-    async def observed_settle(**kwargs) -> bool:
+    async def observed_settle(*args, **kwargs) -> bool:
         try:
-            return await settle(**kwargs)
+            return await settle(*args, **kwargs)
         finally:
             then()
 
@@ -347,7 +391,8 @@ async def test_a_cell_rides_on_the_command_line_only_when_small(lite_sandbox, op
 
 
 # Writes a report line with this call's nonce onto the stderr of the relay serving the cell
-# (found by the stand-in's sandbox tag), then kills that relay: the forged line, if any, is the only report.
+# (found by the stand-in's sandbox tag), then kills that relay (with SIGNAL, where the cell set it):
+# the forged line, if any, is the only report.
 FORGE_REPORT = """import os, signal
 tag = 'OPENSANDBOX_STANDIN_SANDBOX=' + os.environ['OPENSANDBOX_STANDIN_SANDBOX']
 for pid in filter(str.isdigit, os.listdir('/proc')):
@@ -360,7 +405,7 @@ for pid in filter(str.isdigit, os.listdir('/proc')):
         if PAYLOAD is not None:
             with open(f'/proc/{pid}/fd/2', 'w') as relay_stderr:
                 relay_stderr.write('ZIB_LITE_REPORT:' + argv[argv.index('run') + 2] + ':' + PAYLOAD + '\\n')
-        os.kill(int(pid), signal.SIGKILL)
+        os.kill(int(pid), globals().get('SIGNAL', signal.SIGKILL))
         break
 """
 
@@ -417,8 +462,8 @@ _WAITS = "    launched = False\n"
 
 @pytest.mark.parametrize(
     ("loss", "started"),
-    [("ended", True), ("killed", True), ("terminated", True), ("ended", False), ("killed", False),
-     ("interrupted", False)],
+    [("ended", True), ("killed", True), ("interrupted", True), ("terminated", True), ("ended", False),
+     ("killed", False), ("interrupted", False)],
 )  # fmt: skip
 async def test_a_relay_lost_before_reporting_is_unknown_with_the_output_so_far(
     lite_sandbox, opensandbox, monkeypatch, caplog, loss, started
@@ -428,7 +473,9 @@ async def test_a_relay_lost_before_reporting_is_unknown_with_the_output_so_far(
     # The cell writes a file and prints, then waits until its line reached the caller.
     code = ("import os, time\nopen('/tmp/wrote', 'w').close()\nprint('ran', flush=True)\n"
             "while not os.path.exists('/tmp/gate'):\n    time.sleep(0.01)\n")  # fmt: skip
-    if loss == "interrupted":  # exit code 130, its KeyboardInterrupt traceback on its stderr
+    if loss == "interrupted" and started:  # exit code 130 while the cell sleeps, its traceback on its stderr
+        code += "PAYLOAD, SIGNAL = None, 2\n" + FORGE_REPORT + "time.sleep(30)\n"
+    elif loss == "interrupted":  # exit code 130, its KeyboardInterrupt traceback on its stderr
         interrupted = patched(CLIENT_SOURCE, _WAITS, _WAITS + "    posix.kill(posix.getpid(), 2)\n")
         monkeypatch.setattr(lite_module, "CLIENT_SOURCE", interrupted)
         code = "open('/tmp/wrote', 'w').close()\n"
@@ -464,9 +511,10 @@ async def test_a_relay_lost_before_reporting_is_unknown_with_the_output_so_far(
         lost = await asyncio.wait_for(call, 60)
         monkeypatch.undo()
         if loss == "terminated":  # whatever the stream's end finds, nothing is left to settle, and nothing is tried
-            assert await lite_sandbox._abandon(None, settle=True) is False
+            assert await lite_sandbox._abandon(None, settle=True, why=lite_module._LOST) is False
     output = "ran\n" if started else ""
-    assert (lost.status, lost.stdout, lost.failure.retry_safe) == (ExecutionStatus.UNKNOWN, output, False)
+    retry_safe = lost.failure and lost.failure.retry_safe
+    assert (lost.status, lost.stdout, retry_safe) == (ExecutionStatus.UNKNOWN, output, False), lost
     assert not re.search("Failed to (settle|stop)", caplog.text)
     if loss != "terminated":  # there, the stream may also be cut rather than ended
         exit_code = {"ended": None, "killed": 137, "interrupted": 130}[loss]
@@ -474,10 +522,11 @@ async def test_a_relay_lost_before_reporting_is_unknown_with_the_output_so_far(
             assert f"(exit code {exit_code}) after the interpreter took the code" in lost.error
         else:
             assert f"(exit code {exit_code}) before it reported the outcome; the code may have run" in lost.error
-        # Before the daemon took the cell, what the relay wrote explains the loss and is no output of the code.
+        # What the relay wrote of its own explains the loss and is no output of the code, before the
+        # daemon took the cell and after.
         if loss == "interrupted":
             assert (lost.stderr, "KeyboardInterrupt" in lost.error) == ("", True), lost
-        assert tree.host_path("/tmp/wrote").exists() is (loss != "interrupted")
+        assert tree.host_path("/tmp/wrote").exists() is (loss != "interrupted" or started)
         sent = len(_relay_runs(opensandbox))
         late_stop = loss == "ended" and not started
         with caplog.at_level(logging.WARNING):  # a call held by the stalled stop would be "session is busy"

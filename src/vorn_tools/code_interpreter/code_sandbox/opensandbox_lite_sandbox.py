@@ -33,7 +33,7 @@ import time
 import uuid
 from collections.abc import Callable
 from datetime import timedelta
-from typing import Any, Self
+from typing import Any, NamedTuple, Self
 
 try:
     from opensandbox import Sandbox
@@ -112,7 +112,22 @@ _MALFORMED_REPORT = (
 _REPORT_TYPES: dict[str, type] = {"busy": bool, "restarted": bool, "result": str, "daemon": str, "log": str}
 _DAEMON_STATES = ("died", "failed", "error")
 _UNREADABLE = object()  # a report line of this call whose JSON does not parse
-_TIMED_OUT_RELAY = "the relay of timed-out execution"  # how a failed stop's warning names the relay
+
+
+class _LetGo(NamedTuple):
+    """Why a relay is stopped and the interpreter settled, as the warning of a failed stop or settle says it."""
+
+    relay: str  # the relay stopped, "{}" standing for its execution id
+    settle: str  # why the interpreter is settled
+
+
+_TIMED_OUT = _LetGo("the relay of timed-out execution {}", "after a timeout")
+_CANCELLED = _LetGo("the relay of cancelled execution {}", "after a cancelled call")
+_CUT = _LetGo("the relay of execution {}, whose stream failed", "after a call whose stream failed")
+_FAILED = _LetGo("the relay of execution {}, whose call failed", "after a call that failed")
+_LOST = _LetGo("the lost relay {}", "after a lost relay")
+_MALFORMED = _LetGo("the relay of execution {}", "after a malformed report")
+_ORPHAN = _LetGo("the relay of execution {}", "to free it of a cell that no call holds")
 
 
 class OpenSandboxLite(OpenSandbox):
@@ -266,7 +281,7 @@ class OpenSandboxLite(OpenSandbox):
         # holding the interpreter is an orphan (one that ignored its stop, whose
         # settle failed). It is settled once, within this call's budget, and the
         # code, which has not run, goes once more.
-        self._abandon(None, settle=True, orphan=True)
+        self._abandon(None, settle=True, orphan=True, why=_ORPHAN)
         left = await self._wait_for_settle(None if limit is None else limit - (time.monotonic() - began))
         if left is not None and left <= 0:
             return result
@@ -303,7 +318,9 @@ class OpenSandboxLite(OpenSandbox):
             execution_id = getattr(message, "id", None)
 
         streamed = StreamedOutput()
-        forward_stderr = self._relayed_line_handler(streamed, "stderr", callbacks[1])
+        # What the relay writes of its own (its traceback, say) is never the cell's output: it
+        # explains a relay that failed or was lost, in the error. Kept as bounded as the output.
+        own = StreamedOutput()
 
         async def _on_stderr(message: Any) -> None:
             nonlocal started
@@ -322,7 +339,12 @@ class OpenSandboxLite(OpenSandbox):
                 except ValueError:
                     reports.append(_UNREADABLE)
                 return
-            await forward_stderr(message)
+            line, relayed = _decode(text)
+            if relayed:
+                streamed.relay("stderr", line, callbacks[1])
+            else:
+                streamed.seen = True  # the relay was heard from, all the same
+                own.record("stderr", line + "\n")
 
         handlers = ExecutionHandlers(
             on_init=_capture_init,
@@ -369,12 +391,12 @@ class OpenSandboxLite(OpenSandbox):
             # The caller gave up (cancelled, or a deadline of its own): the
             # cell may run on, so it is stopped and settled in the background.
             if relay_sent:
-                self._abandon(execution_id, settle=started)
+                self._abandon(execution_id, settle=started, why=_CANCELLED)
             raise
         except (SandboxConnectionException, SandboxTimeoutException) as exc:
             retry_safe = not started and streamed.retry_safe(exc, _never_written)
             if relay_sent and not retry_safe:
-                self._abandon(execution_id, settle=started)
+                self._abandon(execution_id, settle=started, why=_CUT)
             failure = self._transport_failure_result(
                 exc,
                 code,
@@ -386,7 +408,7 @@ class OpenSandboxLite(OpenSandbox):
             return failure, False
         except Exception as exc:
             if execution_id is not None:
-                self._abandon(execution_id, settle=started)
+                self._abandon(execution_id, settle=started, why=_FAILED)
             error = self._error_result(
                 code, start_time, exc, stdout=streamed.render("stdout"), stderr=streamed.render("stderr")
             )
@@ -404,7 +426,7 @@ class OpenSandboxLite(OpenSandbox):
             if not started and isinstance(exit_code, int) and 0 < exit_code < 128:
                 # The relay exited by itself, with a status of its own (its traceback,
                 # a shell without python3), before it handed the cell over.
-                error = LiteErrorMessage.RELAY_FAILED.format(exit_code, streamed.render("stderr").rstrip("\n"))
+                error = LiteErrorMessage.RELAY_FAILED.format(exit_code, redact(_relay_words(own)))
                 failed = self._error_result(code, start_time, error, stdout=streamed.render("stdout"))
                 return with_callback_failures(failed, callbacks), False
             # A stream that ended without the command's end may leave its relay
@@ -422,16 +444,13 @@ class OpenSandboxLite(OpenSandbox):
             # no relay waits on is settled by the next call that finds the session busy.
             stdout, stderr = streamed.render("stdout"), streamed.render("stderr")
             if started or still_running is not None:
-                self._abandon(still_running, settle=started, held=started, what="the lost relay")
+                self._abandon(still_running, settle=started, held=started, why=_LOST)
             if started:
                 when = "after the interpreter took the code, before it reported the outcome"
             else:
                 when = "before it reported the outcome; the code may have run"
-                # Until the daemon takes the cell, stderr carries only the relay's own
-                # words (a traceback, say): they explain the loss, they are not output.
-                if stderr.strip():
-                    when += ". The relay wrote: " + stderr.rstrip("\n")
-                stderr = ""
+            if (words := _relay_words(own)).strip():
+                when += ". The relay wrote: " + words
             lost = _StreamEndedEarly(f"The relay's stream ended (exit code {exit_code}) {when}")
             # Not marked by a callback that raised: that note says the code ran to the end.
             return self._transport_failure_result(
@@ -509,7 +528,7 @@ class OpenSandboxLite(OpenSandbox):
         problem = _report_problem(report)
         if problem is not None:
             if started:
-                self._abandon(None, settle=True)
+                self._abandon(None, settle=True, why=_MALFORMED)
             error = _MALFORMED_REPORT.format(problem)
             return self._error_result(code, start_time, error, stdout=stdout, stderr=stderr)
         if report.get("busy"):
@@ -570,7 +589,7 @@ class OpenSandboxLite(OpenSandbox):
         """
         set_current_span_attributes(**{SpanAttr.STATUS: ExecutionStatus.TIMEOUT.value})
         error = ErrorMessage.EXECUTION_TIMEOUT.format(effective_timeout)
-        task = self._abandon(execution_id, settle=settle)
+        task = self._abandon(execution_id, settle=settle, why=_TIMED_OUT)
         await asyncio.wait({task})  # unlike awaiting it, a cancelled caller leaves the task running
         if not task.cancelled() and task.exception() is None and task.result():
             error += LiteErrorMessage.STATE_LOST_AFTER_TIMEOUT
@@ -588,9 +607,9 @@ class OpenSandboxLite(OpenSandbox):
         execution_id: str | None,
         *,
         settle: bool,
+        why: _LetGo,
         orphan: bool = False,
         held: bool = True,
-        what: str = _TIMED_OUT_RELAY,
     ) -> "asyncio.Task[bool]":
         """Stop the relay ``execution_id`` (if any) and, when ``settle``, settle the interpreter, in the background.
 
@@ -611,8 +630,8 @@ class OpenSandboxLite(OpenSandbox):
         daemon's own "busy" and the rules for a cell no relay waits on, or runs
         after the later call's. Once the sandbox is terminated (or while
         ``terminate`` runs) the task sends nothing and answers False;
-        ``terminate`` cancels it. ``what`` names the relay in the warning of a
-        failed stop.
+        ``terminate`` cancels it. ``why`` says, in the warning of a failed stop
+        or settle, what was stopped or settled and why.
         """
         sandbox, previous = self._sandbox, self._pending_settle() if held else None
 
@@ -625,8 +644,8 @@ class OpenSandboxLite(OpenSandbox):
                 await asyncio.wait({previous})
             if gone():
                 return False
-            await self._interrupt_kernel(execution_id, what=what)
-            return settle and not gone() and await self._settle(orphan=orphan)
+            await self._interrupt_kernel(execution_id, why.relay)
+            return settle and not gone() and await self._settle(why.settle, orphan=orphan)
 
         task = asyncio.get_running_loop().create_task(_stop_and_settle())
         if held:
@@ -661,8 +680,10 @@ class OpenSandboxLite(OpenSandbox):
             task = self._pending_settle()
         return None if budget is None else budget - (time.monotonic() - waited_from)
 
-    async def _settle(self, *, orphan: bool = False) -> bool:
+    async def _settle(self, why: str, *, orphan: bool = False) -> bool:
         """Wait for the interpreter to finish an interrupted cell; True when it had to be restarted.
+
+        ``why`` says why it is settled, in the warning of a failed settle.
 
         With ``orphan``, a cell that outlasts the grace is killed only when no
         relay of the sandbox still runs: another client's call may hold it.
@@ -679,25 +700,23 @@ class OpenSandboxLite(OpenSandbox):
             restarted = bool(json.loads(_joined_lines(execution.logs.stdout)).get("restarted"))
         except Exception as exc:
             self._settle_failure = failure_reason(exc)
-            logger.warning(f"Failed to settle the OpenSandboxLite interpreter after a timeout: {self._settle_failure}")
+            logger.warning(f"Failed to settle the OpenSandboxLite interpreter {why}: {self._settle_failure}")
             return False
         self._settle_failure = None
         return restarted
 
-    async def _interrupt_kernel(
-        self, execution_id: str | None, *, what: str = _TIMED_OUT_RELAY
-    ) -> None:
+    async def _interrupt_kernel(self, execution_id: str | None, relay: str) -> None:
         """Stop the relay command of a call that let go of it; the daemon then interrupts the cell.
 
-        Best effort and bounded; never raises an ``Exception``. ``what`` names
-        the relay in the warning logged when the stop fails.
+        Best effort and bounded; never raises an ``Exception``. ``relay`` names
+        the relay ("{}" for ``execution_id``) in the warning logged when the stop fails.
         """
         if not execution_id or not self._sandbox:
             return
         try:
             await asyncio.wait_for(self._sandbox.commands.interrupt(execution_id), _INTERRUPT_TIMEOUT)
         except Exception as exc:
-            logger.warning(f"Failed to stop {what} {execution_id}: {failure_reason(exc)}")
+            logger.warning(f"Failed to stop {relay.format(execution_id)}: {failure_reason(exc)}")
 
     # ------------------------------------------------------------------ teardown
 
@@ -726,6 +745,11 @@ class OpenSandboxLite(OpenSandbox):
             await super().terminate(timeout=timeout)
         finally:
             self._closing = False
+
+
+def _relay_words(own: StreamedOutput) -> str:
+    """What the relay wrote of its own, as lines joined by line feeds."""
+    return own.render("stderr").rstrip("\n")
 
 
 def _decode_line(text: str) -> str:
