@@ -23,7 +23,7 @@ from vorn_tools.code_interpreter.code_sandbox.constants import OpenSandboxErrorM
 from vorn_tools.code_interpreter.code_sandbox.constants import OpenSandboxLiteErrorMessage as Msg
 from vorn_tools.code_interpreter.code_sandbox import opensandbox_lite_sandbox as lite_module
 from vorn_tools.code_interpreter.code_sandbox.models import ExecutionStatus
-from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_sandbox import _PREFIX, OpenSandboxLite, _decode_line
+from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_sandbox import _PREFIX, OpenSandboxLite, _decode
 from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_scripts import CLIENT_SOURCE
 from vorn_tools.code_interpreter.errors import SandboxStartError, Stage
 from vorn_tools.code_interpreter.redaction import register_secret
@@ -170,17 +170,19 @@ async def test_only_a_relay_that_exited_by_itself_without_a_report_says_the_code
 
     async def run_cell(code, nonce, effective_timeout, handlers):
         await handlers.on_stderr(SimpleNamespace(text=f"Traceback: no room for {secret}\n"))
+        await handlers.on_stderr(SimpleNamespace(text='"relayed\\n"\n'))  # a line the relay relayed all the same
         return SimpleNamespace(exit_code=exit_code)
 
     monkeypatch.setattr(lite_sandbox, "_run_cell", run_cell)
-    result = await lite_sandbox.execute_code("print(1)", timeout=30)
-    assert result.status.value == status
+    seen: list[str] = []
+    result = await lite_sandbox.execute_code("print(1)", timeout=30, on_stderr=seen.append)
+    assert (result.status.value, result.stderr, seen) == (status, "relayed\n", ["relayed"])
     # The relay's words are in the error either way, masked like every error text.
     words = "Traceback: no room for [SECRET]"
     if status == "error":
         assert (result.error, result.failure) == (Msg.RELAY_FAILED.format(exit_code, words), None)
     else:  # whether the daemon took the cell cannot be told: not sent again, and not settled by this call
-        assert (result.stderr, result.failure.retry_safe) == ("", False)
+        assert result.failure.retry_safe is False
         assert f"(exit code {exit_code}) before it reported the outcome; the code may have run" in result.error
         assert result.error.endswith("The relay wrote: " + words), result.error
     assert lite_sandbox._settling is None
@@ -390,23 +392,27 @@ async def test_a_cell_rides_on_the_command_line_only_when_small(lite_sandbox, op
     assert written is None or [path.startswith("/tmp/.zib_lite_cell_") for path in written] == [True]
 
 
-# Writes a report line with this call's nonce onto the stderr of the relay serving the cell
-# (found by the stand-in's sandbox tag), then kills that relay (with SIGNAL, where the cell set it):
-# the forged line, if any, is the only report.
-FORGE_REPORT = """import os, signal
-tag = 'OPENSANDBOX_STANDIN_SANDBOX=' + os.environ['OPENSANDBOX_STANDIN_SANDBOX']
-for pid in filter(str.isdigit, os.listdir('/proc')):
-    try:
-        argv = open(f'/proc/{pid}/cmdline', 'rb').read().decode().split('\\0')[:-1]
-        env = open(f'/proc/{pid}/environ', 'rb').read().decode(errors='replace').split('\\0')
-    except OSError:
-        continue
-    if 'run' in argv and tag in env and argv[0] == 'python3':  # the relay: python3 ... run <cell> <nonce> [<code>]
-        if PAYLOAD is not None:
-            with open(f'/proc/{pid}/fd/2', 'w') as relay_stderr:
-                relay_stderr.write('ZIB_LITE_REPORT:' + argv[argv.index('run') + 2] + ':' + PAYLOAD + '\\n')
-        os.kill(int(pid), globals().get('SIGNAL', signal.SIGKILL))
-        break
+# Defines relay_pid(): the pid and command line of the relay serving the cell (found by the
+# stand-in's sandbox tag).
+FIND_RELAY = """import os, signal
+def relay_pid():
+    tag = 'OPENSANDBOX_STANDIN_SANDBOX=' + os.environ['OPENSANDBOX_STANDIN_SANDBOX']
+    for pid in filter(str.isdigit, os.listdir('/proc')):
+        try:
+            argv = open(f'/proc/{pid}/cmdline', 'rb').read().decode().split('\\0')[:-1]
+            env = open(f'/proc/{pid}/environ', 'rb').read().decode(errors='replace').split('\\0')
+        except OSError:
+            continue
+        if 'run' in argv and tag in env and argv[0] == 'python3':  # the relay: python3 ... run <cell> <nonce> [<code>]
+            return int(pid), argv
+"""
+# Writes a report line with this call's nonce onto the stderr of the relay serving the cell, then
+# kills that relay (with SIGNAL, where the cell set it): the forged line, if any, is the only report.
+FORGE_REPORT = FIND_RELAY + """pid, argv = relay_pid()
+if PAYLOAD is not None:
+    with open(f'/proc/{pid}/fd/2', 'w') as relay_stderr:
+        relay_stderr.write('ZIB_LITE_REPORT:' + argv[argv.index('run') + 2] + ':' + PAYLOAD + '\\n')
+os.kill(pid, globals().get('SIGNAL', signal.SIGKILL))
 """
 
 
@@ -436,6 +442,40 @@ async def test_forged_report_is_an_error_result(lite_sandbox, opensandbox, paylo
     sent = len(_relay_runs(opensandbox))
     assert (await lite_sandbox.execute_code("print('next')")).stdout == "next\n"
     assert len(_relay_runs(opensandbox)) == sent + 1  # settled already: the code went once, not into a busy interpreter
+
+
+# What the relay writes of its own on the way to a report is no output either: a success logs it, a
+# failure ends its error with it; masked both ways.
+@pytest.mark.parametrize(("tail", "error"), [("print('done')", ""), ("raise ValueError('v')", "ValueError: v.")])
+async def test_what_a_reporting_relay_wrote_of_its_own_is_no_output(lite_sandbox, caplog, tail, error):
+    secret = "s3cr3t-" + os.urandom(6).hex()
+    register_secret(secret)
+    own = FIND_RELAY + f"pid, _ = relay_pid()\nwith open(f'/proc/{{pid}}/fd/2', 'w') as f:\n    f.write('own {secret}\\n')\n"
+    seen: list[str] = []
+    with caplog.at_level(logging.WARNING):
+        result = await lite_sandbox.execute_code(own + "import sys\nprint('e', file=sys.stderr)\n" + tail,
+                                                 on_stderr=seen.append)  # fmt: skip
+    assert (result.stderr.splitlines()[0], seen) == ("e", ["e"]), result
+    if error:
+        assert result.error == error + " The relay wrote: own [SECRET]"
+    else:
+        assert (result.status, result.error) == (ExecutionStatus.SUCCESS, "")
+        assert "The OpenSandboxLite relay wrote, besides the output of the code: own [SECRET]" in caplog.text
+    assert secret not in caplog.text + result.error + result.stdout + result.stderr
+
+
+def test_the_relays_own_words_are_whole_lines_within_the_bound():
+    limit = lite_module._MAX_STREAMED_OUTPUT_CHARS
+    secret = "s3cr3t-" + os.urandom(6).hex()
+    register_secret(secret)
+    words = lite_module._RelayWords()
+    words.add(" ")
+    assert words.text() == ""  # nothing but white space says nothing
+    words.add(secret + "x" * limit)  # cut anywhere, a secret could show in part: left out whole
+    words.add("first " + secret)
+    assert words.text() == f" \n[a line of {limit + len(secret)} characters, left out]\nfirst [SECRET]"
+    words.add("y" * (limit - 20))
+    assert words.text() == "[3 earlier lines left out]\n" + "y" * (limit - 20)
 
 
 def _twin(sandbox: OpenSandboxLite) -> OpenSandboxLite:
@@ -878,20 +918,22 @@ def _execution(stdout: list[str], stderr: list[str]) -> SimpleNamespace:
 )
 def test_report_mapping(report, status, error, stdout, stderr, caplog):
     marker = "ZIB_LITE_REPORT:abc:"
-    execution = _execution(['"x\\n"\n', '"y"\n'], ['"e\\n"\n', marker + "{}\n"])
+    # The relay's own words and its report are no output.
+    execution = _execution(['"x\\n"\n', '"y"\n'], ['"e\\n"\n', "Traceback: the relay's own\n", marker + "{}\n"])
     sandbox = OpenSandboxLite()
     with caplog.at_level(logging.WARNING):
-        result = sandbox._report_result("c", 0.0, execution, {**report, "restarted": True}, marker)
+        result = sandbox._report_result("c", 0.0, execution, {**report, "restarted": True})
     assert (result.status.value, result.error, result.stdout, result.stderr) == (status, error, stdout, stderr)
     assert ("had exited and was restarted" in caplog.text) is (status == "success" or "lost" in report or "error" in report)
 
 
 @pytest.mark.parametrize(
     ("delivered", "decoded"),
-    [('"\\u00e9\\r"\n', "\u00e9\r"), ('""\n', ""), ("raw text\n\n", "raw text"), ('"open\n', '"open'), ('"a" x\n', '"a" x')],
-)
-def test_decode_line(delivered, decoded):
-    assert _decode_line(delivered) == decoded
+    [('"\\u00e9\\r"\n', ("\u00e9\r", True)), ('""\n', ("", True)), ("raw text\n\n", ("raw text", False)),
+     ('"open\n', ('"open', False)), ('"a" x\n', ('"a" x', False))],
+)  # fmt: skip
+def test_decode(delivered, decoded):
+    assert _decode(delivered) == decoded
 
 
 def test_relay_command_lines_are_shell_quoted():

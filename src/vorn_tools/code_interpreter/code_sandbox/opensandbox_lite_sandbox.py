@@ -26,6 +26,7 @@ so no call ever replaces an interpreter that is running another call's cell.
 """
 
 import asyncio
+import collections
 import inspect
 import json
 import shlex
@@ -61,6 +62,7 @@ from vorn_tools.code_interpreter.code_sandbox.opensandbox_sandbox import (
     _StreamEndedEarly,
 )
 from vorn_tools.code_interpreter.code_sandbox.utils import (
+    _MAX_STREAMED_OUTPUT_CHARS,
     GuardedCallback,
     StreamedOutput,
     check_code,
@@ -112,6 +114,40 @@ _MALFORMED_REPORT = (
 _REPORT_TYPES: dict[str, type] = {"busy": bool, "restarted": bool, "result": str, "daemon": str, "log": str}
 _DAEMON_STATES = ("died", "failed", "error")
 _UNREADABLE = object()  # a report line of this call whose JSON does not parse
+
+
+class _RelayWords:
+    """What the relay wrote of its own (its traceback, say): never output of the cell.
+
+    Its newest whole lines within the output's bound. Whole lines only, so that
+    masking sees each of them whole: a line longer than the bound is replaced
+    by a note of its length.
+    """
+
+    __slots__ = ("_lines", "_size", "_dropped")
+
+    def __init__(self) -> None:
+        self._lines: collections.deque[str] = collections.deque()
+        self._size = 0
+        self._dropped = 0
+
+    def add(self, line: str) -> None:
+        if len(line) > _MAX_STREAMED_OUTPUT_CHARS:
+            line = f"[a line of {len(line)} characters, left out]"
+        self._lines.append(line)
+        self._size += len(line) + 1
+        while self._size > _MAX_STREAMED_OUTPUT_CHARS:
+            self._size -= len(self._lines.popleft()) + 1
+            self._dropped += 1
+
+    def text(self) -> str:
+        """The lines joined by line feeds, masked; "" when they hold nothing but white space."""
+        text = "\n".join(self._lines).rstrip("\n")
+        if not text.strip():
+            return ""
+        if self._dropped:
+            text = f"[{self._dropped} earlier lines left out]\n" + text
+        return redact(text)
 
 
 class _LetGo(NamedTuple):
@@ -318,9 +354,7 @@ class OpenSandboxLite(OpenSandbox):
             execution_id = getattr(message, "id", None)
 
         streamed = StreamedOutput()
-        # What the relay writes of its own (its traceback, say) is never the cell's output: it
-        # explains a relay that failed or was lost, in the error. Kept as bounded as the output.
-        own = StreamedOutput()
+        own = _RelayWords()
 
         async def _on_stderr(message: Any) -> None:
             nonlocal started
@@ -344,7 +378,7 @@ class OpenSandboxLite(OpenSandbox):
                 streamed.relay("stderr", line, callbacks[1])
             else:
                 streamed.seen = True  # the relay was heard from, all the same
-                own.record("stderr", line + "\n")
+                own.add(line)
 
         handlers = ExecutionHandlers(
             on_init=_capture_init,
@@ -386,7 +420,7 @@ class OpenSandboxLite(OpenSandbox):
             timed_out = await self._timeout_result(
                 code, start_time, effective_timeout, streamed=streamed, execution_id=execution_id, settle=started
             )
-            return timed_out, False
+            return _with_relay_words(timed_out, own), False
         except asyncio.CancelledError:
             # The caller gave up (cancelled, or a deadline of its own): the
             # cell may run on, so it is stopped and settled in the background.
@@ -405,14 +439,14 @@ class OpenSandboxLite(OpenSandbox):
                 stderr=streamed.render("stderr"),
                 retry_safe=retry_safe,
             )
-            return failure, False
+            return _with_relay_words(failure, own), False
         except Exception as exc:
             if execution_id is not None:
                 self._abandon(execution_id, settle=started, why=_FAILED)
             error = self._error_result(
                 code, start_time, exc, stdout=streamed.render("stdout"), stderr=streamed.render("stderr")
             )
-            return error, False
+            return _with_relay_words(error, own), False
         if not reports:
             # No report: the relay crashed, or the command service stopped it at the limit.
             if limit is not None and time.monotonic() - ran_from >= limit:
@@ -421,13 +455,15 @@ class OpenSandboxLite(OpenSandbox):
                     error = LiteErrorMessage.NOT_STARTED.format(effective_timeout)
                     return self._error_result(code, start_time, error), False
                 timed_out = await self._timeout_result(code, start_time, effective_timeout, streamed=streamed)
-                return timed_out, False
+                return _with_relay_words(timed_out, own), False
             exit_code = execution.exit_code
             if not started and isinstance(exit_code, int) and 0 < exit_code < 128:
                 # The relay exited by itself, with a status of its own (its traceback,
                 # a shell without python3), before it handed the cell over.
-                error = LiteErrorMessage.RELAY_FAILED.format(exit_code, redact(_relay_words(own)))
-                failed = self._error_result(code, start_time, error, stdout=streamed.render("stdout"))
+                error = LiteErrorMessage.RELAY_FAILED.format(exit_code, own.text())
+                failed = self._error_result(
+                    code, start_time, error, stdout=streamed.render("stdout"), stderr=streamed.render("stderr")
+                )
                 return with_callback_failures(failed, callbacks), False
             # A stream that ended without the command's end may leave its relay
             # running (the command service need not stop a command whose stream is
@@ -449,21 +485,26 @@ class OpenSandboxLite(OpenSandbox):
                 when = "after the interpreter took the code, before it reported the outcome"
             else:
                 when = "before it reported the outcome; the code may have run"
-            if (words := _relay_words(own)).strip():
-                when += ". The relay wrote: " + words
             lost = _StreamEndedEarly(f"The relay's stream ended (exit code {exit_code}) {when}")
             # Not marked by a callback that raised: that note says the code ran to the end.
-            return self._transport_failure_result(
+            failure = self._transport_failure_result(
                 lost, code, start_time, retry_safe=False, stdout=stdout, stderr=stderr
-            ), False
+            )
+            return _with_relay_words(failure, own), False
         report = reports[-1]
         try:
-            result = self._report_result(code, start_time, execution, report, marker, started=started)
+            result = self._report_result(code, start_time, execution, report, started=started)
         except Exception as exc:
             result = self._error_result(
                 code, start_time, exc, stdout=streamed.render("stdout"), stderr=streamed.render("stderr")
             )
         busy = isinstance(report, dict) and report.get("busy") is True
+        if result.status is ExecutionStatus.SUCCESS:
+            if words := own.text():
+                # Not the cell's output, and no failure to explain: kept for whoever reads the log.
+                logger.warning(f"The OpenSandboxLite relay wrote, besides the output of the code: {words}")
+        else:
+            result = _with_relay_words(result, own)
         return with_callback_failures(result, callbacks), busy
 
     @staticmethod
@@ -508,7 +549,6 @@ class OpenSandboxLite(OpenSandbox):
         start_time: float,
         execution: Execution,
         report: dict[str, Any],
-        marker: str,
         *,
         started: bool = True,
     ) -> ExecutionResult:
@@ -520,11 +560,9 @@ class OpenSandboxLite(OpenSandbox):
         settled in the background.
         """
         stdout = "".join(_printed(message.text or "") for message in execution.logs.stdout or ())
-        stderr = "\n".join(
-            _decode_line(message.text or "").removesuffix("\n")
-            for message in execution.logs.stderr or ()
-            if not (message.text or "").startswith(marker)
-        )
+        # Only the lines the relay relayed: its report, and what it wrote of its own, are no output.
+        relayed = (_decode(message.text or "") for message in execution.logs.stderr or ())
+        stderr = "\n".join(line.removesuffix("\n") for line, was_relayed in relayed if was_relayed)
         problem = _report_problem(report)
         if problem is not None:
             if started:
@@ -747,20 +785,22 @@ class OpenSandboxLite(OpenSandbox):
             self._closing = False
 
 
-def _relay_words(own: StreamedOutput) -> str:
-    """What the relay wrote of its own, as lines joined by line feeds."""
-    return own.render("stderr").rstrip("\n")
-
-
-def _decode_line(text: str) -> str:
-    """Undo the relay's JSON encoding of one delivered line; other lines come back as delivered.
-
-    Trailing line feeds of the delivered line are removed first.
-    """
-    return _decode(text)[0]
+def _with_relay_words(result: ExecutionResult, own: _RelayWords) -> ExecutionResult:
+    """``result`` with what the relay wrote of its own at the end of its error, if it wrote anything."""
+    words = own.text()
+    if not words:
+        return result
+    error = result.error if result.error.endswith(".") else result.error + "."
+    error += " The relay wrote: " + words
+    return result.model_copy(update={"error": error, "text": error})
 
 
 def _decode(text: str) -> tuple[str, bool]:
+    """One delivered line with the relay's JSON encoding undone, and whether it was one the relay relayed.
+
+    Trailing line feeds of the delivered line are removed first; a line the relay did
+    not encode (its own words, a report) comes back as delivered.
+    """
     stripped = text.rstrip("\n")
     if not stripped.startswith('"'):
         return stripped, False
