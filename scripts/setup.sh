@@ -27,12 +27,12 @@ flock 9
 # --- Python: .venv's, else 3.13 preferred, else the newest 3.11+ -----------
 find_python() {
     local c
-    for c in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.13*/bin/python3.13 \
+    for c in "${PYENV_ROOT:-${HOME:-}/.pyenv}"/versions/3.13*/bin/python3.13 \
              "$(command -v python3.13 || true)"; do
         [ -n "$c" ] && [ -x "$c" ] && { echo "$c"; return 0; }
     done
     for v in 3.12 3.11; do
-        for c in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/$v*/bin/python$v "$(command -v python$v || true)"; do
+        for c in "${PYENV_ROOT:-${HOME:-}/.pyenv}"/versions/$v*/bin/python$v "$(command -v python$v || true)"; do
             if [ -n "$c" ] && [ -x "$c" ]; then
                 log "WARNING: Python 3.13 not found; using $c (python$v)"
                 echo "$c"; return 0

@@ -292,7 +292,7 @@ def test_interpreter_headers(world: Path, owner: str, headers: str, asks_dev: bo
     (world / "installed").write_text("\n".join(PACKAGES) + "\n")
     owned = f"{owner}: {python}" if owner else ""
     dev_headers = "1" if headers == "from the package" else ""
-    env = {"FAKE_OWNED": owned, "FAKE_DEV_HEADERS": dev_headers, "PYENV_ROOT": str(world)}
+    env = {"FAKE_OWNED": owned, "FAKE_DEV_HEADERS": dev_headers}  # neither PYENV_ROOT nor HOME set
     code, err = finish(start(world, os.getuid(), scripts / "setup.sh", **env))
     assert (world / "installed").read_text().split()[len(PACKAGES):] == ["python3.13-dev"] * asks_dev, err
     # The stand-in makes no venv, so a run that went on past the headers still ends there.

@@ -130,14 +130,22 @@ def _user_namespace() -> tuple[str, ...]:
     raise OSError(err.decode(errors="replace").strip() or f"no user namespace within {STARTUP_LIMIT:.0f} s")
 
 
-@functools.cache
 def _in_sandbox() -> tuple[str, ...]:
     """The command line that runs "$@" in a sandbox (see ``_in_sandbox_script``); add tmp, cwd, argv.
 
     Root makes the private mount namespace directly; a regular user makes it inside a user
     namespace (Debian lets users make those by default). Where neither works, the stand-in
-    cannot keep its sandboxes apart and says so at once.
+    cannot keep its sandboxes apart and says so at once. A holder that has died (killed from
+    outside) is replaced before its pid could name another process.
     """
+    if _HOLDERS and _HOLDERS[-1].poll() is not None:
+        _HOLDERS.pop()
+        _sandbox_launcher.cache_clear()
+    return _sandbox_launcher()
+
+
+@functools.cache
+def _sandbox_launcher() -> tuple[str, ...]:
     tried = []
     with tempfile.TemporaryDirectory() as tmp:
         for name, enter in (("unshare -m", tuple), ("unshare -r, then unshare -m", _user_namespace)):

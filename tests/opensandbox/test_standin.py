@@ -11,6 +11,8 @@ import subprocess
 import sys
 from pathlib import Path
 
+import pytest
+
 ROOT = Path(__file__).resolve().parents[2]
 
 # Started with SIGINT and SIGQUIT ignored, as a background job is: the sandbox's processes (a
@@ -60,3 +62,30 @@ def test_without_a_way_to_make_a_namespace_the_stand_in_fails_at_once_saying_wha
     assert "unshare -m: unshare: unshare failed: Operation not permitted" in last
     assert "unshare -r, then unshare -m: unshare: unshare failed: Operation not permitted" in last
     assert "It needs root, or, for a regular user, a kernel that allows unprivileged user namespaces" in last
+
+
+# As a regular user, the user namespace's holder killed from outside is replaced: later sandboxes run.
+HOLDER_KILLED = """import asyncio
+from tests.fakes import opensandbox_server
+from vorn_tools.code_interpreter.code_sandbox.opensandbox_sandbox import OpenSandbox
+
+async def main():
+    with opensandbox_server.OpenSandboxStandIn() as service:
+        holder = opensandbox_server._HOLDERS[-1]
+        holder.kill()
+        holder.wait()
+        sandbox = await OpenSandbox.create(**service.connection_options(), create_backoff=0.0)
+        try:
+            print((await sandbox.execute_command("echo ran")).stdout.strip())
+        finally:
+            await sandbox.terminate()
+        print(opensandbox_server._HOLDERS[-1].pid != holder.pid)
+
+asyncio.run(main())
+"""
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root needs no user namespace, so there is no holder to kill")
+def test_a_killed_namespace_holder_is_replaced() -> None:
+    proc = _run(HOLDER_KILLED)
+    assert (proc.returncode, proc.stdout.split()) == (0, ["ran", "True"]), proc.stderr
