@@ -664,8 +664,8 @@ class OpenSandboxStandIn(StandIn):
     async def _worker(self, sandbox: FakeSandbox, context: str) -> PythonWorker:
         worker = sandbox.contexts.get(context)
         if worker is None or not worker.alive:
-            argv = [*DEFAULT_SIGNALS, *_in_sandbox(), str(sandbox.root / "tmp"), "/tmp", sys.executable, str(WORKER_SCRIPT),
-                    str(sandbox.root)]
+            argv = [*DEFAULT_SIGNALS, *_in_sandbox(), str(sandbox.root / "tmp"), "/tmp", sys.executable,
+                    str(WORKER_SCRIPT), str(sandbox.root)]
             env = {**self._process_env(sandbox, None), "PYTHONUNBUFFERED": "1", "PIP_NO_INDEX": "1",
                    "PIP_DISABLE_PIP_VERSION_CHECK": "1"}
             process = await asyncio.create_subprocess_exec(

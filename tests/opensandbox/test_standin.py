@@ -58,7 +58,8 @@ def test_without_a_way_to_make_a_namespace_the_stand_in_fails_at_once_saying_wha
     proc = _run("from tests.fakes.opensandbox_server import OpenSandboxStandIn\nOpenSandboxStandIn().start()", env)
     assert proc.returncode != 0
     *_, last = proc.stderr.strip().splitlines()
-    assert last.startswith("RuntimeError: The OpenSandbox stand-in runs each sandbox's processes in a private mount"), last
+    assert last.startswith("RuntimeError: The OpenSandbox stand-in runs each sandbox's processes "
+                           "in a private mount"), last
     assert "unshare -m: unshare: unshare failed: Operation not permitted" in last
     assert "unshare -r, then unshare -m: unshare: unshare failed: Operation not permitted" in last
     assert "It needs root, or, for a regular user, a kernel that allows unprivileged user namespaces" in last

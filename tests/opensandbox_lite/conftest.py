@@ -54,8 +54,8 @@ class Lite:
         """The relay, started with the library's own command line on this prefix."""
         command = shlex.split(OpenSandboxLite._relay(*args))
         command[0], command[command.index(_PREFIX)] = sys.executable, self.prefix
-        self.running.append(subprocess.Popen([*DEFAULT_SIGNALS, *command], cwd=self.root, env=self.env, stdout=subprocess.PIPE,
-                                             stderr=subprocess.PIPE))  # fmt: skip
+        self.running.append(subprocess.Popen([*DEFAULT_SIGNALS, *command], cwd=self.root, env=self.env,
+                                             stdout=subprocess.PIPE, stderr=subprocess.PIPE))  # fmt: skip
         return self.running[-1]
 
     def relay(self, *args: str) -> subprocess.CompletedProcess:

@@ -450,7 +450,8 @@ async def test_forged_report_is_an_error_result(lite_sandbox, opensandbox, paylo
 async def test_what_a_reporting_relay_wrote_of_its_own_is_no_output(lite_sandbox, caplog, tail, error):
     secret = "s3cr3t-" + os.urandom(6).hex()
     register_secret(secret)
-    own = FIND_RELAY + f"pid, _ = relay_pid()\nwith open(f'/proc/{{pid}}/fd/2', 'w') as f:\n    f.write('own {secret}\\n')\n"
+    own = FIND_RELAY + (f"pid, _ = relay_pid()\nwith open(f'/proc/{{pid}}/fd/2', 'w') as f:\n"
+                        f"    f.write('own {secret}\\n')\n")
     seen: list[str] = []
     with caplog.at_level(logging.WARNING):
         result = await lite_sandbox.execute_code(own + "import sys\nprint('e', file=sys.stderr)\n" + tail,
