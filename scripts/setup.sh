@@ -8,13 +8,31 @@ cd "$(dirname "$0")/.."
 ROOT=$PWD
 
 log() { printf '[setup] %s\n' "$*" >&2; }
+user_name() { local name; name=$(getent passwd "$1" | cut -d: -f1) || true; echo "${name:-uid $1}"; }
 
 # Root (sudo) in a user's checkout would make a .venv that user cannot write.
-owner=$(stat -c %u .)
-if [ "$(id -u)" = 0 ] && [ "$owner" != 0 ]; then
-    name=$(getent passwd "$owner" | cut -d: -f1) || true
-    log "this checkout belongs to ${name:-uid $owner}; run scripts/setup.sh as that user, without sudo:" \
+me=$(id -u) owner=$(stat -c %u .)
+if [ "$me" = 0 ] && [ "$owner" != 0 ]; then
+    log "this checkout belongs to $(user_name "$owner"); run scripts/setup.sh as that user, without sudo:" \
         "it calls sudo itself for the Debian packages it needs"
+    exit 1
+fi
+
+# A checkout, or a .venv, that the caller cannot write (one root cloned and set up, say) would fail
+# half-way, with an error for each file it could not remove: stop first, before waiting for the
+# lock, saying whose it is. Of .venv, its directories count: removing or replacing a file takes
+# the write permission of the directory that holds it.
+if [ ! -w . ]; then
+    log "this checkout belongs to $(user_name "$owner"), and you ($(user_name "$me")) cannot write it:" \
+        "clone it as yourself, or run scripts/setup.sh as $(user_name "$owner")"
+    exit 1
+fi
+blocked=$(find .venv .venv.removing -type d \( ! -writable -o ! -readable -o ! -executable \) -print -quit \
+    2>/dev/null) || true
+if [ -n "$blocked" ]; then
+    holder=$(user_name "$(stat -c %u "$blocked")")
+    log "$blocked belongs to $holder, and you ($(user_name "$me")) cannot write it: have $holder remove" \
+        "${blocked%%/*}, or clone the checkout as yourself; then run scripts/setup.sh again"
     exit 1
 fi
 
@@ -22,7 +40,10 @@ fi
 # checkout's directory itself: a lock file would be left behind, and one that root left would
 # shut the user out.
 exec 9<.
-flock 9
+if ! flock -n 9; then
+    log "waiting for another set-up of this checkout to finish"
+    flock 9
+fi
 
 # --- Python: .venv's, else 3.13 preferred, else the newest 3.11+ -----------
 find_python() {
@@ -43,11 +64,20 @@ find_python() {
 }
 
 VPY=$ROOT/.venv/bin/python
-# In .venv until it is made: a run stopped while making it (Ctrl-C, a kill) leaves it there.
+# Removing .venv in place, an interrupt could leave any part of it, one that looks made among
+# them: it is renamed aside in one step first. What a removal cut short leaves there goes next time.
+remove_venv() {
+    mv -T .venv .venv.removing
+    rm -rf .venv.removing
+}
+rm -rf .venv.removing
+# In .venv until it is made: a run stopped while making it (Ctrl-C, a kill) leaves it there. Without
+# pyvenv.cfg (an earlier set-up's removal cut short), .venv's python is the one it links to, and
+# pip would install into that.
 MAKING=.venv/.setup-making
-if [ -e "$MAKING" ]; then
-    log "removing .venv, whose creation was cut short"
-    rm -rf .venv
+if [ -e "$MAKING" ] || { [ -e .venv ] && [ ! -f .venv/pyvenv.cfg ]; }; then
+    log "removing .venv, which a set-up that was cut short left unfinished"
+    remove_venv
 fi
 # What the install depends on: a run with all of it unchanged has nothing to do.
 stamp_inputs() {
@@ -106,7 +136,7 @@ if [ ! -x "$VPY" ]; then
     log "creating .venv with $PY"
     # A venv that failed half-way (no ensurepip, say) would be taken for a made one next time.
     { mkdir -p .venv && : >"$MAKING" && "$PY" -m venv .venv && rm "$MAKING"; } ||
-        { rm -rf .venv; log "could not create .venv with $PY"; exit 1; }
+        { log "could not create .venv with $PY"; remove_venv; exit 1; }
 fi
 
 # --- Install ---------------------------------------------------------------

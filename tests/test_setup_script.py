@@ -1,6 +1,7 @@
 # The package step of scripts/setup.sh, run against stand-in apt-get, dpkg, id and sudo first on
 # a PATH from which the real ones are hidden, so the machine's package manager is never touched;
-# the set-up itself, in a copy, with a stand-in python3.13 whose headers the test places.
+# the set-up itself, in a copy, with a stand-in python3.13 whose headers the test places, and an rm
+# that can be cut short.
 # The stand-in apt-get takes its locks as apt 2.6 does (flock here): install waits for the dpkg
 # lock when given DPkg::Lock::Timeout, update never waits for the lists lock.
 
@@ -59,8 +60,9 @@ FAKE_DPKG = r"""#!/bin/bash
 FAKE_ID = """#!/bin/bash\necho "$FAKE_UID"\n"""
 # Answers the set-up's queries (real path, version and include directory; sys.version; the import
 # check, true once pip ran); logs anything else, which fails unless FAKE_VENV is set: then "-m venv"
-# makes a .venv of links to it (and kills the set-up and itself if FAKE_VENV_CUT is set), and pip
-# succeeds unless FAKE_PIP_FAILS is set.
+# makes a .venv of pyvenv.cfg and a link to it (then kills the set-up and itself if FAKE_VENV_CUT is
+# set, or fails if FAKE_VENV_FAILS is), and pip logs where it installs, as Python finds its prefix,
+# and succeeds unless FAKE_PIP_FAILS is set.
 FAKE_PYTHON = r"""#!/bin/bash
 touch "$FAKE_DIR/python-ran"
 if [ "$1" = -c ]; then
@@ -74,10 +76,23 @@ fi
 echo "$*" >> "$FAKE_DIR/python"
 [ -n "$FAKE_VENV" ] || exit 1
 case $2 in
-    venv) mkdir -p "$3/bin" && ln -s "$(realpath "$0")" "$3/bin/python"
-          [ -z "$FAKE_VENV_CUT" ] || kill -KILL $PPID $$ ;;
-    pip) [ -z "$FAKE_PIP_FAILS" ] && touch "$FAKE_DIR/installed-editable" ;;
+    venv) mkdir -p "$3/bin" && touch "$3/pyvenv.cfg" && ln -s "$(realpath "$0")" "$3/bin/python"
+          [ -z "$FAKE_VENV_CUT" ] || kill -KILL $PPID $$
+          [ -z "$FAKE_VENV_FAILS" ] ;;
+    pip) home=$(dirname "$(dirname "$0")")
+         [ -f "$home/pyvenv.cfg" ] || home=$(dirname "$(dirname "$(realpath "$0")")")
+         realpath "$home" >> "$FAKE_DIR/pip-into"
+         [ -z "$FAKE_PIP_FAILS" ] && touch "$FAKE_DIR/installed-editable" ;;
 esac
+"""
+# Removes as rm does, but when FAKE_RM_CUT is set (to entries of the tree, maybe none), kills the
+# set-up and itself while removing a tree that is there: after removing those entries.
+FAKE_RM = r"""#!/bin/bash
+if [ "$1" = -rf ] && [ -n "${FAKE_RM_CUT+set}" ] && [ -e "$2" ]; then
+    for entry in $FAKE_RM_CUT; do "$FAKE_DIR/system/rm" -rf "${2:?}/$entry"; done
+    kill -KILL $PPID $$
+fi
+exec "$FAKE_DIR/system/rm" "$@"
 """
 FAKE_SUDO = r"""#!/bin/bash
 [ -z "$FAKE_SUDO_PASSWORD" ] || { echo "sudo: a password is required" >&2; exit 1; }
@@ -101,7 +116,8 @@ def world(tmp_path: Path) -> Path:
                     link.symlink_to(target)
     fakes = tmp_path / "fakes"
     fakes.mkdir()
-    fake = {"apt-get": FAKE_APT, "dpkg": FAKE_DPKG, "id": FAKE_ID, "sudo": FAKE_SUDO, "python3.13": FAKE_PYTHON}
+    fake = {"apt-get": FAKE_APT, "dpkg": FAKE_DPKG, "id": FAKE_ID, "sudo": FAKE_SUDO, "python3.13": FAKE_PYTHON,
+            "rm": FAKE_RM}
     for name, text in fake.items():
         (fakes / name).write_text(text)
         (fakes / name).chmod(0o755)
@@ -109,10 +125,14 @@ def world(tmp_path: Path) -> Path:
 
 
 def start(
-    world: Path, uid: int = 0, script: Path = ROOT / "scripts" / "_packages.sh", **env: str
+    world: Path, uid: int = 0, script: Path = ROOT / "scripts" / "_packages.sh", as_nobody: bool = False, **env: str
 ) -> subprocess.Popen[str]:
     env |= {"PATH": f"{world / 'fakes'}:{world / 'system'}", "FAKE_DIR": str(world), "FAKE_UID": str(uid)}
-    return subprocess.Popen(["bash", str(script)], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    # As nobody, who may read anything (tmp_path's parents are root's alone) but write nothing of root's.
+    caps = "--inh-caps=+dac_read_search --ambient-caps=+dac_read_search"
+    nobody = f"setpriv --reuid=65534 --regid=65534 --clear-groups {caps}".split() if as_nobody else []
+    argv = [*nobody, "bash", str(script)]
+    return subprocess.Popen(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
 def finish(run: subprocess.Popen[str]) -> tuple[int, str]:
@@ -304,11 +324,22 @@ def test_interpreter_headers(world: Path, owner: str, headers: str, asks_dev: bo
         assert ("though python3.13-dev is installed" in err) == (owner != ""), err
 
 
-# A .venv whose making was cut short is made anew. A finished set-up is up to date without asking
-# for headers or packages; an install cut short leaves no stamp, so the next run installs again
-# even with the inputs of the last finished one.
-def test_up_to_date_only_after_a_finished_install(world: Path) -> None:
-    scripts = checkout(world)
+# A .venv whose making, or whose removal, was cut short at any point is made anew by the next run,
+# and pip runs in it alone. A finished set-up is up to date without asking for headers or packages;
+# an install cut short leaves no stamp, so the next run installs again even with the inputs of the
+# last finished one.
+@pytest.mark.parametrize(
+    ("left", "cuts"),
+    [
+        ("", [{"FAKE_VENV_CUT": "1"}]),  # while it was made
+        ("", [{"FAKE_VENV_CUT": "1"}, {"FAKE_RM_CUT": ".setup-making"}]),  # then while removed, the marker gone
+        ("", [{"FAKE_VENV_FAILS": "1", "FAKE_RM_CUT": ".setup-making"}]),  # removed as making it failed
+        ("bin/python", []),  # without pyvenv.cfg, as a removal by an earlier set-up left it
+    ],
+    ids=["making", "removing", "removing-after-failed-making", "without-pyvenv.cfg"],
+)
+def test_up_to_date_only_after_a_finished_install(world: Path, left: str, cuts: list[dict[str, str]]) -> None:
+    scripts, venv = checkout(world), world / "checkout" / ".venv"
     (world / "include" / "Python.h").touch()
     (world / "installed").write_text("\n".join(PACKAGES) + "\n")
     env = {"FAKE_VENV": "1", "PYENV_ROOT": str(world)}
@@ -317,12 +348,15 @@ def test_up_to_date_only_after_a_finished_install(world: Path) -> None:
         return finish(start(world, os.getuid(), scripts / "setup.sh", **env, **more))
 
     stamp, constraints = world / "checkout" / ".setup-stamp", world / "checkout" / "constraints.txt"
-    code, err = run(FAKE_VENV_CUT="1")
-    assert code == -signal.SIGKILL and (world / "checkout" / ".venv" / "bin" / "python").exists(), err
+    if left:
+        (venv / left).parent.mkdir(parents=True)
+        (venv / left).symlink_to(world / "fakes" / "python3.13")
+    for cut in cuts:
+        code, err = run(**cut)
+        assert code == -signal.SIGKILL, err
     code, err = run()
     assert code == 0 and err.endswith("[setup] done\n") and stamp.exists(), err
-    assert "removing .venv, whose creation was cut short" in err, err
-    assert (world / "python").read_text().count("-m venv .venv") == 2
+    assert "creating .venv" in err and not (world / "checkout" / ".venv.removing").exists(), err
     (world / "include" / "Python.h").unlink()
     (world / "installed").unlink()
     assert run() == (0, "[setup] up to date\n")
@@ -336,6 +370,7 @@ def test_up_to_date_only_after_a_finished_install(world: Path) -> None:
     constraints.write_text("a==1\n")
     code, err = run()
     assert code == 0 and "installing vorn-core" in err and stamp.exists(), err
+    assert set((world / "pip-into").read_text().split()) == {str(venv.resolve())}
 
 
 # Removing a .venv whose interpreter has no headers helps only when another would be found instead.
@@ -360,29 +395,57 @@ def test_remove_venv_only_for_another_interpreter(world: Path, made_with: str, a
         else:
             shutil.copy(world / made_with, world / path)
     (world / "checkout" / ".venv" / "bin").mkdir(parents=True)
+    (world / "checkout" / ".venv" / "pyvenv.cfg").touch()
     (world / "checkout" / ".venv" / "bin" / "python").symlink_to(world / made_with)
     code, err = finish(start(world, os.getuid(), scripts / "setup.sh", PYENV_ROOT=str(world)))
     assert code != 0 and f"{world / made_with} has no headers" in err and "WARNING" not in err, err
     assert ("or remove .venv, which was made with it" in err) == offered, err
 
 
-# Root (sudo) in another user's checkout stops before it changes anything. As root, the test gives
-# the copy away (to a uid with a name, and to one without); as a user, the copy is already theirs.
-@pytest.mark.parametrize("given_to", [65534, 4242, None])
-def test_root_only_in_its_own_checkout(world: Path, given_to: int | None) -> None:
-    scripts = checkout(world)
+def user_name(uid: int) -> str:
+    return next((user.pw_name for user in pwd.getpwall() if user.pw_uid == uid), f"uid {uid}")
+
+
+# Root (sudo) in another user's checkout, and anyone in a checkout, or with a .venv, they cannot
+# write (root's, say), stop at once, though another set-up holds the checkout, before changing
+# anything. As root, the test gives the copy away (to a uid with a name, and to one without), or
+# runs the set-up as nobody; as a user, whose copy is already theirs, it takes the right to write
+# away, and the stand-in id calls the caller someone else.
+@pytest.mark.parametrize(
+    ("given_to", "unwritable"), [(65534, ""), (4242, ""), (None, ""), (None, "checkout"), (None, ".venv")]
+)
+def test_root_only_in_its_own_checkout(world: Path, given_to: int | None, unwritable: str) -> None:
+    scripts, copy, as_root = checkout(world), world / "checkout", os.getuid() == 0
     (world / "include" / "Python.h").touch()
-    if given_to is not None and os.getuid() == 0:
-        os.chown(world / "checkout", given_to, given_to)
-    owner, before = (world / "checkout").stat().st_uid, set(world.rglob("*"))
+    taken = copy / unwritable if unwritable == ".venv" else copy
+    taken.mkdir(exist_ok=True)
+    if given_to is not None and as_root:
+        os.chown(copy, given_to, given_to)
+    elif unwritable and not as_root:
+        taken.chmod(0o555)
+    elif unwritable == ".venv":  # the caller's own checkout, with root's .venv
+        os.chown(copy, 65534, 65534)
+    uid = (65534 if as_root else 4242) if unwritable else os.getuid() if given_to is None else 0
     env = {"FAKE_VENV": "1", "PYENV_ROOT": str(world)}
-    code, err = finish(start(world, os.getuid() if given_to is None else 0, scripts / "setup.sh", **env))
-    if given_to is None:  # root in root's checkout (CI), or a user in their own
+    if given_to is None and not unwritable:  # root in root's checkout (CI), or a user in their own
+        code, err = finish(start(world, uid, scripts / "setup.sh", **env))
         assert code == 0 and err.endswith("[setup] done\n") and (world / "calls").exists(), err
         return
-    name = next((user.pw_name for user in pwd.getpwall() if user.pw_uid == owner), f"uid {owner}")
-    assert code != 0 and err == f"[setup] this checkout belongs to {name}; run scripts/setup.sh as that user," \
-        " without sudo: it calls sudo itself for the Debian packages it needs\n"
+    before, owner, caller = set(world.rglob("*")), user_name(taken.stat().st_uid), user_name(uid)
+    lock = os.open(copy, os.O_RDONLY)  # another set-up's
+    try:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        code, err = finish(start(world, uid, scripts / "setup.sh", as_root and bool(unwritable), **env))
+    finally:
+        os.close(lock)
+    assert code != 0 and err == {
+        "": f"[setup] this checkout belongs to {owner}; run scripts/setup.sh as that user, without sudo:"
+            " it calls sudo itself for the Debian packages it needs\n",
+        "checkout": f"[setup] this checkout belongs to {owner}, and you ({caller}) cannot write it: clone it as"
+                    f" yourself, or run scripts/setup.sh as {owner}\n",
+        ".venv": f"[setup] .venv belongs to {owner}, and you ({caller}) cannot write it: have {owner} remove .venv,"
+                 " or clone the checkout as yourself; then run scripts/setup.sh again\n",
+    }[unwritable], err
     assert set(world.rglob("*")) == before
 
 
@@ -406,5 +469,6 @@ def test_two_set_ups_at_once_take_turns(world: Path) -> None:
             time.sleep(0.05)
     code, err = finish(first)
     assert code == 0 and err.endswith("[setup] done\n"), err
-    assert finish(second) == (0, "[setup] up to date\n")
+    assert "waiting" not in err
+    assert finish(second) == (0, "[setup] waiting for another set-up of this checkout to finish\n[setup] up to date\n")
     assert not os.listdir(tmp)

@@ -1,7 +1,7 @@
 """A launcher that starts the run-python stand-in as ``PydanticExecutorSandbox``'s server.
 
 Pass what :func:`write_launcher` returns as ``mcp_server_path``. The stand-in runs each program
-as a process on this host, not in Pyodide's file system of its own: the launcher keeps what a
+in its server's own interpreter on this host, not in Pyodide's file system: the launcher keeps what a
 program writes under the sandbox paths (``/data``, ``/files``, ``/home``, ``/mnt``, ``/output``,
 ``/outputs``, ``/workspace``), uploads included, inside ``<directory>/fs`` instead of the host's.
 """
