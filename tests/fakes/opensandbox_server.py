@@ -12,14 +12,16 @@ Two listeners on 127.0.0.1 (ephemeral ports), built on ``standin.StandIn``:
   and interrupts. Until its container is ready a sandbox's execd answers 503.
 
 Each sandbox owns a file tree ``<root>/<absolute path>`` outside ``/tmp``. Its
-processes (commands and code workers) run in a private mount namespace in which the
-sandbox's own ``<root>/tmp`` is ``/tmp``, so sandbox paths such as "/tmp/files/x" or
-Unix sockets under "/tmp" mean the same thing to the file API, to commands and to code,
-and nothing leaks into the host's ``/tmp``. Commands run with stdin closed, in their own
-process group, with the sandbox's environment plus the request's ``envs``; they are
-killed (with their group) on their ``timeout``, on an interrupt, when the client goes
-away and when the sandbox dies; processes that left the group are found by the
-sandbox's tag in their environment and killed with the sandbox.
+processes (commands and code workers) run in a container of their own
+(``containers.py``): a process list with its own ``/proc``, and a mount namespace in
+which the sandbox's own ``<root>/tmp`` is ``/tmp``, so sandbox paths such as
+"/tmp/files/x" or Unix sockets under "/tmp" mean the same thing to the file API, to
+commands and to code, and nothing leaks into the host's ``/tmp``. Commands run with
+stdin closed, in their own process group, with the sandbox's environment plus the
+request's ``envs`` and the sandbox's tag (``OPENSANDBOX_STANDIN_SANDBOX``, its id); they
+are killed (with their group) on their ``timeout``, on an interrupt, when the client
+goes away and when the sandbox dies; processes that left the group end with the
+sandbox's container, when the sandbox dies or the stand-in stops.
 
 The in-sandbox Jupyter server is the route ``/jupyter/{id}/api``: a command naming the
 sandbox's loopback Jupyter port (44771) reaches it, and ``JUPYTER_PORT`` in the
@@ -41,18 +43,14 @@ import asyncio
 import base64
 import contextlib
 import datetime as dt
-import functools
 import json
 import os
 import re
 import secrets
 import shlex
 import shutil
-import signal
 import socket
-import subprocess
 import sys
-import tempfile
 import time
 import uuid
 from dataclasses import dataclass, field
@@ -64,9 +62,10 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 
+from tests.fakes import containers
+from tests.fakes.containers import Container, inner_pid
 from tests.fakes.standin import (
     DEFAULT_SIGNALS,
-    STARTUP_LIMIT,
     WORKER_SCRIPT,
     Command,
     DropConnection,
@@ -84,89 +83,6 @@ _DRAIN_GRACE = 0.5
 _TAG = "OPENSANDBOX_STANDIN_SANDBOX"
 # The events that report the end of a run (a failed command ends with its error).
 _FINAL_EVENTS = ("execution_complete", "error")
-
-
-def _in_sandbox_script() -> str:
-    """Runs "$@" in "$1" with the sandbox's tmp directory ("$0") mounted over /tmp.
-
-    A checkout or interpreter that itself lives under /tmp (a fresh clone in
-    CI, say) is bound back into place first, so the worker and the commands
-    still find the project and its virtual environment.
-    """
-    keep = set()
-    for path in (Path(__file__).resolve().parents[2], Path(sys.prefix).resolve(), Path(sys.executable).resolve()):
-        if path.is_relative_to("/tmp") and path != Path("/tmp"):
-            keep.add(path.relative_to("/tmp").parts[0])
-    rebind = "".join(
-        f'mkdir -p "$0"/{shlex.quote(top)} && mount --bind /tmp/{shlex.quote(top)} "$0"/{shlex.quote(top)} && '
-        for top in sorted(keep)
-    )
-    return rebind + 'mount --rbind "$0" /tmp && cd "$1" && shift && exec "$@"'
-
-
-_MOUNT_NAMESPACE = ("unshare", "-m", "--propagation", "private")
-_HOLDERS: list[subprocess.Popen] = []  # see _user_namespace
-
-
-def _user_namespace() -> tuple[str, ...]:
-    """The command line that enters a user namespace in which this user is root; in it, a mount namespace can be made.
-
-    One namespace serves every sandbox of this process, held by a process that ends with this
-    one (it reads its standard input until this process is gone): sandbox processes in
-    namespaces of their own could not read each other's ``/proc`` entries, as they can in one
-    real sandbox and as root.
-    """
-    holder = subprocess.Popen(["unshare", "-r", "cat"], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.PIPE, start_new_session=True)
-    own, deadline = os.readlink("/proc/self/ns/user"), time.monotonic() + STARTUP_LIMIT
-    while holder.poll() is None and time.monotonic() < deadline:
-        with contextlib.suppress(OSError):
-            if os.readlink(f"/proc/{holder.pid}/ns/user") != own:
-                _HOLDERS.append(holder)
-                return ("nsenter", f"--target={holder.pid}", "--user", "--preserve-credentials")
-        time.sleep(0.01)
-    holder.kill()
-    _, err = holder.communicate(timeout=STARTUP_LIMIT)
-    raise OSError(err.decode(errors="replace").strip() or f"no user namespace within {STARTUP_LIMIT:.0f} s")
-
-
-def _in_sandbox() -> tuple[str, ...]:
-    """The command line that runs "$@" in a sandbox (see ``_in_sandbox_script``); add tmp, cwd, argv.
-
-    Root makes the private mount namespace directly; a regular user makes it inside a user
-    namespace (Debian lets users make those by default). Where neither works, the stand-in
-    cannot keep its sandboxes apart and says so at once. A holder that has died (killed from
-    outside) is replaced before its pid could name another process.
-    """
-    if _HOLDERS and _HOLDERS[-1].poll() is not None:
-        _HOLDERS.pop()
-        _sandbox_launcher.cache_clear()
-    return _sandbox_launcher()
-
-
-@functools.cache
-def _sandbox_launcher() -> tuple[str, ...]:
-    tried = []
-    with tempfile.TemporaryDirectory() as tmp:
-        for name, enter in (("unshare -m", tuple), ("unshare -r, then unshare -m", _user_namespace)):
-            try:
-                argv = (*enter(), *_MOUNT_NAMESPACE, "sh", "-c", _in_sandbox_script())
-                probe = subprocess.run([*argv, tmp, "/", "true"], stdin=subprocess.DEVNULL,
-                                       capture_output=True, text=True, timeout=STARTUP_LIMIT)
-            except (OSError, subprocess.SubprocessError) as exc:
-                tried.append(f"{name}: {exc}")
-                continue
-            if probe.returncode == 0:
-                return argv
-            tried.append(f"{name}: {probe.stderr.strip() or f'exit status {probe.returncode}'}")
-    raise RuntimeError(
-        "The OpenSandbox stand-in runs each sandbox's processes in a private mount namespace, with the "
-        "sandbox's own directory mounted over /tmp, and cannot make one here (" + "; ".join(tried) + "). "
-        "It needs root, or, for a regular user, a kernel that allows unprivileged user namespaces "
-        "(Debian's default; sysctl kernel.unprivileged_userns_clone=1 and user.max_user_namespaces above 0) "
-        "and no policy that forbids them to this user (AppArmor's kernel.apparmor_restrict_unprivileged_userns, "
-        "or a container's seccomp profile)."
-    )
 
 
 def _now_ms() -> int:
@@ -197,6 +113,8 @@ class FakeSandbox:
     ready: bool = False
     jupyter: bool = True
     killed: bool = False
+    container: Container | None = None  # once ready
+    failure: str = ""  # why its container could not be made
     contexts: dict[str, PythonWorker] = field(default_factory=dict)
     running: dict[str, Any] = field(default_factory=dict)  # execution id -> Command | PythonWorker
 
@@ -301,11 +219,11 @@ class OpenSandboxStandIn(StandIn):
     # ----------------------------------------------------------------- serving
 
     def start(self) -> None:
-        _in_sandbox()  # a stand-in that could not run a sandbox's code fails here, saying why
+        containers.check()  # a stand-in that could not run a sandbox's code fails here, saying why
         super().start()
 
     async def _serve(self) -> None:
-        self._trees = Path(tempfile.mkdtemp(prefix="opensandbox-standin-", dir="/var/tmp"))
+        self._trees = self.own_directory("opensandbox-standin-", "/var/tmp")
         sandbox = "/v1/sandboxes/{sid}"
         await self.listen("api", Starlette(routes=[
             Route("/v1/sandboxes", self.endpoint("create", self._create), methods=["POST"]),
@@ -353,6 +271,8 @@ class OpenSandboxStandIn(StandIn):
         sandbox = self.sandboxes.get(request.path_params["sid"])
         if sandbox is None or sandbox.killed:
             raise Refuse(404, "sandbox not found")
+        if execd and sandbox.failure:
+            raise Refuse(500, f"sandbox container failed to start: {sandbox.failure}")
         if execd and not sandbox.ready:
             raise Refuse(503, "sandbox container is starting")
         return sandbox
@@ -384,7 +304,15 @@ class OpenSandboxStandIn(StandIn):
 
     async def _become_ready(self, sandbox: FakeSandbox) -> None:
         await _sleep(self.ready_delay)
-        sandbox.ready = True
+        try:
+            container = await asyncio.to_thread(Container.start, sandbox.root / "tmp")
+        except OSError as exc:
+            sandbox.failure = str(exc)
+            return
+        if sandbox.killed:  # killed while its container started
+            await asyncio.to_thread(container.kill)
+            return
+        sandbox.container, sandbox.ready = container, True
 
     async def _endpoint(self, request: Request) -> Response:
         sandbox = self._sandbox(request)
@@ -413,12 +341,9 @@ class OpenSandboxStandIn(StandIn):
         sandbox.killed = True
         for process in [*sandbox.running.values(), *sandbox.contexts.values()]:
             await process.kill()
-        # Processes that left their group (daemons) still carry the sandbox's tag.
-        marker = f"{_TAG}={sandbox.id}".encode()
-        for entry in Path("/proc").iterdir():
-            with contextlib.suppress(OSError, ValueError):
-                if entry.name.isdigit() and marker in (entry / "environ").read_bytes().split(b"\0"):
-                    os.kill(int(entry.name), signal.SIGKILL)
+        # Processes that left their group (daemons) end with the container.
+        if sandbox.container is not None:
+            await asyncio.to_thread(sandbox.container.kill)
         shutil.rmtree(sandbox.root, ignore_errors=True)
 
     async def _reap(self) -> None:
@@ -544,8 +469,7 @@ class OpenSandboxStandIn(StandIn):
         self.record(route, {"id": execution_id})
         running = sandbox.running.get(execution_id)
         if isinstance(running, PythonWorker):
-            with contextlib.suppress(ProcessLookupError):
-                running.process.send_signal(signal.SIGINT)
+            running.interrupt()
         elif running is not None:
             await running.kill()
         return Response(status_code=200)
@@ -586,9 +510,8 @@ class OpenSandboxStandIn(StandIn):
         # The sandbox's loopback Jupyter port is the stand-in's Jupyter route.
         text = text.replace(f"127.0.0.1:{JUPYTER_PORT}", f"127.0.0.1:{self._ports['execd']}/jupyter/{sandbox.id}")
         cwd = body.get("cwd") or "/tmp"
-        launcher, *args = _in_sandbox()
-        process = await Command.start(launcher, [*args, str(sandbox.root / "tmp"), cwd, "bash", "-c", text],
-                                      cwd=sandbox.root, env=self._process_env(sandbox, body.get("envs")))
+        launcher, *args = sandbox.container.argv(cwd, "bash", "-c", text)
+        process = await Command.start(launcher, args, cwd=sandbox.root, env=self._process_env(sandbox, body.get("envs")))
         execution_id = uuid.uuid4().hex
         sandbox.running[execution_id] = process
         if body.get("background"):
@@ -664,8 +587,8 @@ class OpenSandboxStandIn(StandIn):
     async def _worker(self, sandbox: FakeSandbox, context: str) -> PythonWorker:
         worker = sandbox.contexts.get(context)
         if worker is None or not worker.alive:
-            argv = [*DEFAULT_SIGNALS, *_in_sandbox(), str(sandbox.root / "tmp"), "/tmp", sys.executable,
-                    str(WORKER_SCRIPT), str(sandbox.root)]
+            argv = [*DEFAULT_SIGNALS, *sandbox.container.argv("/tmp", sys.executable, str(WORKER_SCRIPT),
+                                                              str(sandbox.root))]
             env = {**self._process_env(sandbox, None), "PYTHONUNBUFFERED": "1", "PIP_NO_INDEX": "1",
                    "PIP_DISABLE_PIP_VERSION_CHECK": "1"}
             process = await asyncio.create_subprocess_exec(
@@ -676,6 +599,7 @@ class OpenSandboxStandIn(StandIn):
             if json.loads(line or b"{}").get("type") != "ready":
                 await kill_group(process)
                 raise RuntimeError("code worker failed to start")
+            worker.pid = inner_pid(process.pid)  # signals go to the worker, not to nsenter outside
         return worker
 
     async def _code_context(self, request: Request) -> Response:

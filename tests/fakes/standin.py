@@ -35,6 +35,8 @@ from __future__ import annotations
 import asyncio
 import collections
 import contextlib
+import fcntl
+import glob
 import json
 import logging
 import os
@@ -104,6 +106,7 @@ class StandIn:
         self._ports: dict[str, int] = {}
         self._apps: dict[str, Any] = {}
         self._background: set[asyncio.Task] = set()
+        self._held: list[int] = []  # see own_directory
 
     # ---------------------------------------------------------------- lifecycle
 
@@ -116,8 +119,29 @@ class StandIn:
     async def _teardown(self) -> None:
         """Release what the stand-in owns (sandboxes, processes) when it stops."""
 
+    def own_directory(self, prefix: str, parent: str | None = None) -> Path:
+        """A new directory ``<parent>/<prefix>…``, held by this stand-in until it stops or its process dies.
+
+        Directories of the same name pattern that no live stand-in holds (their stand-in's
+        process died before it could remove them: killed, say) are removed first. A directory
+        gets its name only once held, so none is taken for a dead one while it is being made.
+        """
+        where = Path(parent or tempfile.gettempdir())
+        for entry in where.glob(glob.escape(prefix) + "*"):
+            with contextlib.suppress(OSError):
+                if entry.lstat().st_uid == os.getuid() and (fd := _hold(entry, wait=False)) is not None:
+                    try:
+                        shutil.rmtree(entry, ignore_errors=True)
+                    finally:
+                        os.close(fd)
+        making = Path(tempfile.mkdtemp(prefix="." + prefix, dir=where))
+        self._held.append(_hold(making, wait=True))
+        made = where / (prefix + making.name.removeprefix("." + prefix))
+        making.rename(made)
+        return made
+
     def start(self) -> None:
-        self.tmp = Path(tempfile.mkdtemp(prefix=f"{type(self).__name__}-"))
+        self.tmp = self.own_directory(f"{type(self).__name__}-")
         ready, failure = threading.Event(), []
 
         def run() -> None:
@@ -156,6 +180,8 @@ class StandIn:
             if self._thread is not None:
                 self._thread.join(10)
             shutil.rmtree(self.tmp, ignore_errors=True)
+            while self._held:
+                os.close(self._held.pop())
 
     def call(self, coro: Coroutine, timeout: float = 15.0) -> Any:
         """Run ``coro`` on the stand-in's loop and return its result (thread-safe)."""
@@ -345,6 +371,21 @@ class StandIn:
         return None
 
 
+def _hold(directory: Path, *, wait: bool) -> int | None:
+    """An open descriptor of ``directory`` with an exclusive lock on it, which ends with the descriptor
+    (or this process); ``None`` when another holds the lock and ``wait`` is false."""
+    fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | (0 if wait else fcntl.LOCK_NB))
+    except BlockingIOError:
+        os.close(fd)
+        return None
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd
+
+
 # ------------------------------------------------------------------ real processes
 
 
@@ -362,6 +403,8 @@ class PythonWorker:
 
     def __init__(self, process: asyncio.subprocess.Process, interrupt_grace: float) -> None:
         self.process = process
+        #: The process an interrupt goes to: the worker, where ``process`` starts it as a child.
+        self.pid = process.pid
         self.lock = asyncio.Lock()
         self._grace = interrupt_grace
         self._interrupts: set[asyncio.Task] = set()
@@ -424,8 +467,7 @@ class PythonWorker:
         try:
             deadline = time.monotonic() + self._grace
             while self.alive and time.monotonic() < deadline:
-                with contextlib.suppress(ProcessLookupError):
-                    self.process.send_signal(signal.SIGINT)
+                self.interrupt()
                 try:
                     raw = await asyncio.wait_for(self.process.stdout.readline(), 0.5)
                 except TimeoutError:
@@ -435,6 +477,12 @@ class PythonWorker:
             await self.kill()
         finally:
             self.lock.release()
+
+    def interrupt(self) -> None:
+        """SIGINT to the worker, as a kernel's interrupt: the cell it runs raises KeyboardInterrupt."""
+        if self.alive:
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(self.pid, signal.SIGINT)
 
     async def kill(self) -> None:
         await kill_group(self.process)

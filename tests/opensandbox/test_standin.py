@@ -6,12 +6,18 @@ searches are that process's, never those of the stand-in the rest of the session
 
 from __future__ import annotations
 
+import contextlib
+import json
 import os
+import select
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
+
+from tests.fakes import containers
 
 ROOT = Path(__file__).resolve().parents[2]
 
@@ -50,7 +56,7 @@ def test_sandbox_processes_start_with_default_signal_dispositions() -> None:
     assert [int(mask, 16) & (1 << 1 | 1 << 2) for mask in masks] == [0, 0], proc.stdout  # bits of SIGINT, SIGQUIT
 
 
-def test_without_a_way_to_make_a_namespace_the_stand_in_fails_at_once_saying_what_it_needs(tmp_path: Path) -> None:
+def test_without_a_way_to_make_a_container_the_stand_in_fails_at_once_saying_what_it_tried(tmp_path: Path) -> None:
     fake = tmp_path / "unshare"
     fake.write_text("#!/bin/sh\necho 'unshare: unshare failed: Operation not permitted' >&2\nexit 1\n")
     fake.chmod(0o755)
@@ -58,21 +64,116 @@ def test_without_a_way_to_make_a_namespace_the_stand_in_fails_at_once_saying_wha
     proc = _run("from tests.fakes.opensandbox_server import OpenSandboxStandIn\nOpenSandboxStandIn().start()", env)
     assert proc.returncode != 0
     *_, last = proc.stderr.strip().splitlines()
-    assert last.startswith("RuntimeError: The OpenSandbox stand-in runs each sandbox's processes "
-                           "in a private mount"), last
-    assert "unshare -m: unshare: unshare failed: Operation not permitted" in last
-    assert "unshare -r, then unshare -m: unshare: unshare failed: Operation not permitted" in last
-    assert "It needs root, or, for a regular user, a kernel that allows unprivileged user namespaces" in last
+    assert last.startswith("RuntimeError: The OpenSandbox stand-in runs each sandbox's processes in a container "
+                           "of their own (PID and mount namespaces"), last
+    assert "(directly: unshare: unshare failed: Operation not permitted; in a user namespace (unshare -r): " \
+           "unshare: unshare failed: Operation not permitted)" in last
+    assert ("Root " if os.geteuid() == 0 else "A regular user ") in last
+
+
+ALL_SETTINGS = {"user.max_user_namespaces": "0", "kernel.unprivileged_userns_clone": "0",
+                "kernel.apparmor_restrict_unprivileged_userns": "1"}
+
+
+@pytest.mark.parametrize(("euid", "capabilities", "settings", "says", "never"), [
+    (0, 0, ALL_SETTINGS, ["Root needs CAP_SYS_ADMIN", "--cap-add SYS_ADMIN, or --privileged"], ["user."]),
+    (0, 1 << 21, ALL_SETTINGS, ["Root has CAP_SYS_ADMIN here, so a policy forbids", "seccomp"], ["needs CAP"]),
+    (1000, 0, {"user.max_user_namespaces": "0"},
+     ["(user.max_user_namespaces is 0, needed above 0; ", "Root can run the stand-in as it is."],
+     ["unprivileged_userns_clone", "apparmor", "CAP_SYS_ADMIN"]),
+    (1000, 1 << 21, ALL_SETTINGS,
+     ["user.max_user_namespaces is 0, needed above 0; kernel.unprivileged_userns_clone is 0, needed 1; "
+      "kernel.apparmor_restrict_unprivileged_userns is 1, needed 0;"], ["CAP_SYS_ADMIN"]),
+    (1000, 0, {}, ["(this kernel has none of the settings that allow it;"], ["is 0"]),
+])
+def test_the_message_says_what_applies_to_the_caller_here(euid, capabilities, settings, says, never) -> None:
+    text = containers.cannot_make_containers(["directly: no"], euid, capabilities, settings)
+    assert all(part in text for part in says) and not any(part in text for part in never), text
+
+
+# The stand-in's process dies by SIGKILL while its sandboxes run a command (which started a
+# process of a session of its own) and a cell: nothing of them is left, and the next stand-in
+# removes the directories it left. Until then, neither sandbox sees the other's processes.
+KILLED = r"""import asyncio, json, os, sys
+from tests.fakes.opensandbox_server import OpenSandboxStandIn
+from vorn_tools.code_interpreter.code_sandbox.opensandbox_sandbox import OpenSandbox
+
+LIST = "for p in /proc/[0-9]*; do tr '\\0' ' ' < $p/cmdline; echo; done"
+
+async def main():
+    service = OpenSandboxStandIn()
+    service.start()
+    one, other = [await OpenSandbox.create(**service.connection_options(), create_backoff=0.0) for _ in "12"]
+    await one.execute_code("import os\nworker = os.getpid()")
+    running = asyncio.create_task(one.execute_command("setsid sleep 301 & exec sleep 300", timeout=0))
+    while "sleep 301" not in (await one.execute_command(LIST)).stdout:
+        await asyncio.sleep(0.05)
+    seen = [(await sandbox.execute_command(LIST)).stdout for sandbox in (one, other)]
+    print(json.dumps({"seen": [[line for line in text.splitlines() if "sleep 30" in line] for text in seen],
+                      "one": (await one.execute_command("echo $$")).stdout.strip(),
+                      "tags": [f"OPENSANDBOX_STANDIN_SANDBOX={s.sandbox_id}" for s in (one, other)],
+                      "inits": [s.container.init for s in service.sandboxes.values()],
+                      "dirs": [str(service.tmp), str(service._trees)]}), flush=True)
+    await asyncio.sleep(600)
+    running.cancel()
+
+asyncio.run(main())
+"""
+
+
+def _tagged(tags: list[str]) -> list[int]:
+    """Live processes of the host whose environment holds one of ``tags``."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        with contextlib.suppress(OSError):
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                if set(f.read().decode(errors="replace").split("\0")) & set(tags):
+                    found.append(int(pid))
+    return found
+
+
+def _alive(pid: int) -> bool:
+    with contextlib.suppress(OSError):
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    return False
+
+
+def test_a_killed_stand_in_leaves_no_process_and_the_next_removes_its_directories() -> None:
+    with subprocess.Popen([sys.executable, "-c", KILLED], cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          text=True) as proc:
+        try:
+            ready = select.select([proc.stdout], [], [], 120)[0] and proc.stdout.readline()
+            assert ready, proc.stderr.read() if proc.poll() is not None else "no report within 120 s"
+            report = json.loads(ready)
+            assert _tagged(report["tags"]) and all(map(_alive, report["inits"]))
+        finally:
+            proc.kill()
+            proc.wait()
+    one, other = report["seen"]
+    assert sorted(line.strip() for line in one) == ["sleep 300", "sleep 301"] and other == [], report
+    assert int(report["one"]) < 100, report  # a process list of its own: it counts from 1
+    deadline = time.monotonic() + 60
+    while (left := _tagged(report["tags"]) + [pid for pid in report["inits"] if _alive(pid)]) and \
+            time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert left == []
+    assert all(map(os.path.isdir, report["dirs"]))
+    started = _run("from tests.fakes.opensandbox_server import OpenSandboxStandIn\n"
+                   "with OpenSandboxStandIn() as service:\n    print(service.tmp, service._trees)")
+    assert started.returncode == 0, started.stderr
+    assert not any(map(os.path.exists, report["dirs"])), report["dirs"]
+    assert not any(map(os.path.exists, started.stdout.split()))  # its own, removed when it stopped
 
 
 # As a regular user, the user namespace's holder killed from outside is replaced: later sandboxes run.
-HOLDER_KILLED = """import asyncio
-from tests.fakes import opensandbox_server
+HOLDER_KILLED = r"""import asyncio
+from tests.fakes import containers, opensandbox_server
 from vorn_tools.code_interpreter.code_sandbox.opensandbox_sandbox import OpenSandbox
 
 async def main():
     with opensandbox_server.OpenSandboxStandIn() as service:
-        holder = opensandbox_server._HOLDERS[-1]
+        holder = containers._HOLDERS[-1]
         holder.kill()
         holder.wait()
         sandbox = await OpenSandbox.create(**service.connection_options(), create_backoff=0.0)
@@ -80,7 +181,7 @@ async def main():
             print((await sandbox.execute_command("echo ran")).stdout.strip())
         finally:
             await sandbox.terminate()
-        print(opensandbox_server._HOLDERS[-1].pid != holder.pid)
+        print(containers._HOLDERS[-1].pid != holder.pid)
 
 asyncio.run(main())
 """

@@ -1,0 +1,251 @@
+"""Containers for the OpenSandbox stand-in's sandboxes: a process list and a ``/tmp`` of their own.
+
+A sandbox's processes (its commands and code workers, and whatever they start) run in a PID
+namespace with its own ``/proc`` and in a mount namespace in which the sandbox's own directory
+is ``/tmp``. As in a real sandbox, they see and signal each other and nothing of another
+sandbox or of the host, whatever else runs on the machine (another test run, another user's).
+
+A container's first process (PID 1, ``INIT``) reaps whatever ends in it, and it ends when the
+stand-in's end of its standard input closes: when the container is killed, when the stand-in
+stops, and when the process running the stand-in dies, however it dies. The kernel then kills
+every other process of the container, so nothing of a sandbox outlives its stand-in.
+
+Root makes the namespaces directly; a regular user makes them inside one user namespace in which
+it is root (see :func:`_user_namespace`). Processes enter a container through ``nsenter``, which
+stays outside as their parent: the stand-in's handle on a process (its pid, exit status and
+process group) is that ``nsenter``, whose one child is the process in the container
+(:func:`inner_pid`).
+"""
+
+from __future__ import annotations
+
+import contextlib
+import functools
+import os
+import select
+import shlex
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+from tests.fakes.standin import DEFAULT_SIGNALS, STARTUP_LIMIT
+
+# PID 1 of a container. The kernel keeps every signal from it that it has no handler for,
+# unless it comes from outside the container; Python's own SIGINT handler is dropped for that.
+INIT = """import os, select, signal
+signal.signal(signal.SIGINT, signal.SIG_DFL)
+wake, woken = os.pipe()
+os.set_blocking(woken, False)
+signal.set_wakeup_fd(woken)
+signal.signal(signal.SIGCHLD, lambda *_: None)
+os.write(1, b"ready\\n")
+quiet = os.open(os.devnull, os.O_RDWR)
+os.dup2(quiet, 1)
+os.dup2(quiet, 2)
+while True:
+    readable = select.select([0, wake], [], [])[0]
+    if 0 in readable and not os.read(0, 512):
+        os._exit(0)
+    if wake in readable:
+        os.read(wake, 512)
+    try:
+        while os.waitpid(-1, os.WNOHANG)[0]:
+            pass
+    except ChildProcessError:
+        pass
+"""
+_NAMESPACES = ("unshare", "--mount", "--propagation", "private", "--pid", "--fork", "--mount-proc")
+_ENTER_CWD = ("sh", "-c", 'cd "$0" && exec "$@"')
+_HOLDERS: list[subprocess.Popen] = []  # see _user_namespace
+_LOCK = threading.RLock()  # the first container probes the ways (see _way), starting containers itself
+
+
+def _setup_script() -> str:
+    """Mounts the sandbox's tmp directory ("$0") over /tmp, then runs PID 1 ("$2" -c "$1").
+
+    A checkout or interpreter that itself lives under /tmp (a fresh clone in CI, say) is bound
+    back into place first, so the processes of the sandbox still find the project and its
+    virtual environment.
+    """
+    keep = set()
+    for path in (Path(__file__).resolve().parents[2], Path(sys.prefix).resolve(), Path(sys.executable).resolve()):
+        if path.is_relative_to("/tmp") and path != Path("/tmp"):
+            keep.add(path.relative_to("/tmp").parts[0])
+    rebind = "".join(
+        f'mkdir -p "$0"/{shlex.quote(top)} && mount --bind /tmp/{shlex.quote(top)} "$0"/{shlex.quote(top)} && '
+        for top in sorted(keep)
+    )
+    return rebind + 'mount --rbind "$0" /tmp && exec "$2" -I -S -c "$1"'
+
+
+def _user_namespace() -> tuple[str, ...]:
+    """The command line that enters a user namespace in which this user is root.
+
+    One namespace serves every container of this process, held by a process that ends with this
+    one (it reads its standard input until this process is gone). A holder that has died (killed
+    from outside) is replaced before its pid could name another process; containers made in its
+    namespace keep it.
+    """
+    if _HOLDERS and _HOLDERS[-1].poll() is not None:
+        _HOLDERS.pop().wait()
+    if _HOLDERS:
+        return ("nsenter", f"--target={_HOLDERS[-1].pid}", "--user", "--preserve-credentials")
+    holder = subprocess.Popen([*DEFAULT_SIGNALS, "unshare", "-r", "cat"], stdin=subprocess.PIPE,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True)
+    own, deadline = os.readlink("/proc/self/ns/user"), time.monotonic() + STARTUP_LIMIT
+    while holder.poll() is None and time.monotonic() < deadline:
+        with contextlib.suppress(OSError):
+            if os.readlink(f"/proc/{holder.pid}/ns/user") != own:
+                _HOLDERS.append(holder)
+                return _user_namespace()
+        time.sleep(0.01)
+    holder.kill()
+    _, err = holder.communicate(timeout=STARTUP_LIMIT)
+    raise OSError(err.decode(errors="replace").strip() or f"no user namespace within {STARTUP_LIMIT:.0f} s")
+
+
+@dataclass(frozen=True)
+class _Way:
+    name: str
+    in_user_namespace: bool
+
+    def prefix(self) -> tuple[str, ...]:
+        return _user_namespace() if self.in_user_namespace else ()
+
+
+_WAYS = (_Way("directly", False), _Way("in a user namespace (unshare -r)", True))
+
+
+def inner_pid(pid: int) -> int:
+    """The process ``nsenter`` ``pid`` started in a container (``pid`` itself once it has none)."""
+    with contextlib.suppress(OSError, ValueError, IndexError):
+        with open(f"/proc/{pid}/task/{pid}/children") as f:
+            return int(f.read().split()[0])
+    return pid
+
+
+class Container:
+    """One sandbox's namespaces, held by its PID 1; :meth:`argv` runs a command line in them."""
+
+    def __init__(self, process: subprocess.Popen, init: int, way: _Way) -> None:
+        self.process, self.init, self._way = process, init, way
+
+    @classmethod
+    def start(cls, tmp: Path | str, way: _Way | None = None) -> Container:
+        """A container whose ``/tmp`` is ``tmp`` (blocks while its PID 1 starts: call it off the event loop)."""
+        with _LOCK:
+            way = way or _way()
+            argv = [*DEFAULT_SIGNALS, *way.prefix(), *_NAMESPACES, "sh", "-c", _setup_script(), str(tmp), INIT,
+                    sys.executable]
+        # PID 1 gets no tag of a sandbox: what kills a sandbox's processes by their tag spares it.
+        process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   env={"PATH": os.environ.get("PATH", os.defpath)}, start_new_session=True)
+        try:
+            if not select.select([process.stdout], [], [], STARTUP_LIMIT)[0] or process.stdout.readline() != b"ready\n":
+                raise OSError(_failure(process))
+        except BaseException:
+            process.kill()
+            process.wait()
+            raise
+        return cls(process, inner_pid(process.pid), way)
+
+    def argv(self, cwd: str, *argv: str) -> list[str]:
+        """The command line that runs ``argv`` in this container, in ``cwd`` there."""
+        user = ("--user", "--preserve-credentials") if self._way.in_user_namespace else ()
+        return ["nsenter", f"--target={self.init}", *user, "--mount", "--pid", "--", *_ENTER_CWD, cwd, *argv]
+
+    @property
+    def alive(self) -> bool:
+        return self.process.poll() is None
+
+    def kill(self) -> None:
+        """End every process of the container, and wait until they have ended."""
+        if self.alive:
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(self.init, 9)
+        with contextlib.suppress(OSError):
+            self.process.stdin.close()
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            self.process.wait(STARTUP_LIMIT)
+        for stream in (self.process.stdout, self.process.stderr):
+            stream.close()
+
+
+def _failure(process: subprocess.Popen) -> str:
+    process.kill()
+    _, err = process.communicate(timeout=STARTUP_LIMIT)
+    return err.decode(errors="replace").strip() or f"exit status {process.returncode}"
+
+
+def check() -> None:
+    """Fail at once, saying why and what would help, where no container can be made here."""
+    _way()
+
+
+@functools.cache
+def _way() -> _Way:
+    """The first way that makes a container that can be entered (tried once per process)."""
+    tried = []
+    for way in _WAYS:
+        try:
+            with tempfile.TemporaryDirectory() as tmp:
+                container = Container.start(tmp, way)
+                try:
+                    entered = subprocess.run(container.argv("/", "true"), stdin=subprocess.DEVNULL,
+                                             capture_output=True, text=True, timeout=STARTUP_LIMIT)
+                finally:
+                    container.kill()
+        except (OSError, subprocess.SubprocessError) as exc:
+            tried.append(f"{way.name}: {exc}")
+            continue
+        if entered.returncode == 0:
+            return way
+        tried.append(f"{way.name}, entering it: {entered.stderr.strip() or f'exit status {entered.returncode}'}")
+    raise RuntimeError(cannot_make_containers(tried, os.geteuid(), _capabilities(), _userns_settings()))
+
+
+def _capabilities() -> int:
+    with contextlib.suppress(OSError, ValueError, StopIteration):
+        with open("/proc/self/status") as f:
+            return int(next(line for line in f if line.startswith("CapEff:")).split()[1], 16)
+    return 0
+
+
+# The settings that decide whether a regular user may make a user namespace (not every kernel has
+# each of them), and the values that allow it.
+_USERNS_SETTINGS = {"user.max_user_namespaces": "above 0", "kernel.unprivileged_userns_clone": "1",
+                    "kernel.apparmor_restrict_unprivileged_userns": "0"}
+
+
+def _userns_settings() -> dict[str, str]:
+    """The values of those of ``_USERNS_SETTINGS`` this kernel has."""
+    found = {}
+    for name in _USERNS_SETTINGS:
+        with contextlib.suppress(OSError):
+            found[name] = Path("/proc/sys", *name.split(".")).read_text().strip()
+    return found
+
+
+CAP_SYS_ADMIN = 21
+
+
+def cannot_make_containers(tried: list[str], euid: int, capabilities: int, settings: dict[str, str]) -> str:
+    """Why no container can be made here, and what would help, for this caller on this machine."""
+    text = ("The OpenSandbox stand-in runs each sandbox's processes in a container of their own (PID and "
+            "mount namespaces: a process list and a /tmp of their own) and cannot make one here ("
+            + "; ".join(tried) + ").")
+    if euid == 0 and not capabilities >> CAP_SYS_ADMIN & 1:
+        return text + (" Root needs CAP_SYS_ADMIN for that, which this process lacks: in a container (Docker's "
+                       "default drops it), start that container with --cap-add SYS_ADMIN, or --privileged.")
+    if euid == 0:
+        return text + (" Root has CAP_SYS_ADMIN here, so a policy forbids these namespaces (a container's "
+                       "seccomp profile, say): start that container with --privileged, or with a profile "
+                       "that allows unshare and mount.")
+    shown = "; ".join(f"{name} is {value}, needed {_USERNS_SETTINGS[name]}" for name, value in settings.items())
+    return text + (" A regular user makes them in a user namespace of its own, which this machine does not allow "
+                   f"this user ({shown or 'this kernel has none of the settings that allow it'}; a container's "
+                   "seccomp profile can forbid it too). Root can run the stand-in as it is.")
