@@ -6,7 +6,7 @@ session start and stop, and "tools/invoke" for "executeCode", "writeFiles" and
 one "result" event per run or file). Headers go out at once, the result when the
 run ends; a client gone mid-run interrupts it. Each session has a directory (the
 worker's cwd; ``/files`` etc. map into it, other absolute paths are refused) and
-one persistent ``PythonWorker``. Fault routes: "start", "stop", "executeCode",
+one persistent ``PythonWorker``, with a process list of its own (``containers.py``). Fault routes: "start", "stop", "executeCode",
 "writeFiles", "readFiles"; ``rewrite`` changes the results of an answer (a
 malformed one, extra items); ``hold`` keeps a request waiting until the test
 releases it (a session start the service has not yet answered), and drops it
@@ -37,6 +37,7 @@ from urllib.parse import parse_qs
 from starlette.responses import JSONResponse, Response
 
 from tests.fakes.python_worker import SANDBOX_TOPS
+from tests.fakes.containers import Container, start_worker
 from tests.fakes.standin import STARTUP_LIMIT, DropConnection, Fault, PythonWorker, StandIn
 
 INTERPRETER_ID = "aws.codeinterpreter.v1"
@@ -88,6 +89,7 @@ class Session:
     session_id: str
     root: Path
     worker: PythonWorker
+    container: Container
     stopped: bool = False
 
     def host_path(self, path: str) -> Path | None:
@@ -103,6 +105,7 @@ class Session:
 
 
 class AgentCoreStandIn(StandIn):
+    CONTAINERS = True
     """The local AgentCore service. Use :meth:`start` and :meth:`stop` (or the fixture)."""
 
     ROUTES = ("start", "stop", "executeCode", "writeFiles", "readFiles")
@@ -219,14 +222,15 @@ class AgentCoreStandIn(StandIn):
         sid = uuid.uuid4().hex
         root = self.tmp / sid
         (root / "files").mkdir(parents=True)
-        worker = await PythonWorker.start(root, {})
-        self.sessions[sid] = Session(sid, root, worker)
+        container, worker = await start_worker(root, {})
+        self.sessions[sid] = Session(sid, root, worker, container)
         answer = {"codeInterpreterIdentifier": INTERPRETER_ID, "sessionId": sid, "createdAt": time.time()}
         return JSONResponse(change(answer) if change is not None else answer, headers=_CLOSE)
 
     async def _stop_session(self, session: Session) -> None:
         session.stopped = True
         await session.worker.kill()
+        await asyncio.to_thread(session.container.kill)
         shutil.rmtree(session.root, ignore_errors=True)
 
     # ------------------------------------------------------------------- invoke

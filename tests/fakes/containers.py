@@ -19,6 +19,7 @@ process group) is that ``nsenter``, whose one child is the process in the contai
 
 from __future__ import annotations
 
+import asyncio
 import contextlib
 import functools
 import os
@@ -32,7 +33,7 @@ import time
 from dataclasses import dataclass
 from pathlib import Path
 
-from tests.fakes.standin import DEFAULT_SIGNALS, STARTUP_LIMIT
+from tests.fakes.standin import DEFAULT_SIGNALS, STARTUP_LIMIT, PythonWorker
 
 # PID 1 of a container. The kernel keeps every signal from it that it has no handler for,
 # unless it comes from outside the container; Python's own SIGINT handler is dropped for that.
@@ -64,13 +65,15 @@ _HOLDERS: list[subprocess.Popen] = []  # see _user_namespace
 _LOCK = threading.RLock()  # the first container probes the ways (see _way), starting containers itself
 
 
-def _setup_script() -> str:
-    """Mounts the sandbox's tmp directory ("$0") over /tmp, then runs PID 1 ("$2" -c "$1").
+def _setup_script(tmp: bool) -> str:
+    """Mounts the sandbox's tmp directory ("$0") over /tmp (when ``tmp``), then runs PID 1 ("$2" -c "$1").
 
     A checkout or interpreter that itself lives under /tmp (a fresh clone in CI, say) is bound
     back into place first, so the processes of the sandbox still find the project and its
     virtual environment.
     """
+    if not tmp:
+        return 'exec "$2" -I -S -c "$1"'
     keep = set()
     for path in (Path(__file__).resolve().parents[2], Path(sys.prefix).resolve(), Path(sys.executable).resolve()):
         if path.is_relative_to("/tmp") and path != Path("/tmp"):
@@ -120,14 +123,6 @@ class _Way:
 _WAYS = (_Way("directly", False), _Way("in a user namespace (unshare -r)", True))
 
 
-def inner_pid(pid: int) -> int:
-    """The process ``nsenter`` ``pid`` started in a container (``pid`` itself once it has none)."""
-    with contextlib.suppress(OSError, ValueError, IndexError):
-        with open(f"/proc/{pid}/task/{pid}/children") as f:
-            return int(f.read().split()[0])
-    return pid
-
-
 class Container:
     """One sandbox's namespaces, held by its PID 1; :meth:`argv` runs a command line in them."""
 
@@ -135,12 +130,15 @@ class Container:
         self.process, self.init, self._way = process, init, way
 
     @classmethod
-    def start(cls, tmp: Path | str, way: _Way | None = None) -> Container:
-        """A container whose ``/tmp`` is ``tmp`` (blocks while its PID 1 starts: call it off the event loop)."""
+    def start(cls, tmp: Path | str | None = None, way: _Way | None = None) -> Container:
+        """A container whose ``/tmp`` is ``tmp`` (else the host's), with the host's file tree otherwise.
+
+        Blocks while its PID 1 starts: call it off the event loop.
+        """
         with _LOCK:
             way = way or _way()
-            argv = [*DEFAULT_SIGNALS, *way.prefix(), *_NAMESPACES, "sh", "-c", _setup_script(), str(tmp), INIT,
-                    sys.executable]
+            argv = [*DEFAULT_SIGNALS, *way.prefix(), *_NAMESPACES, "sh", "-c", _setup_script(tmp is not None),
+                    str(tmp or "/tmp"), INIT, sys.executable]
         # PID 1 gets no tag of a sandbox: what kills a sandbox's processes by their tag spares it.
         process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                    env={"PATH": os.environ.get("PATH", os.defpath)}, start_new_session=True)
@@ -151,12 +149,20 @@ class Container:
             process.kill()
             process.wait()
             raise
-        return cls(process, inner_pid(process.pid), way)
+        return cls(process, cls.member(process.pid), way)
 
     def argv(self, cwd: str, *argv: str) -> list[str]:
         """The command line that runs ``argv`` in this container, in ``cwd`` there."""
         user = ("--user", "--preserve-credentials") if self._way.in_user_namespace else ()
         return ["nsenter", f"--target={self.init}", *user, "--mount", "--pid", "--", *_ENTER_CWD, cwd, *argv]
+
+    @staticmethod
+    def member(pid: int) -> int:
+        """The process that ``nsenter`` ``pid`` (of :meth:`argv`) started in the container (``pid`` once it has none)."""
+        with contextlib.suppress(OSError, ValueError, IndexError):
+            with open(f"/proc/{pid}/task/{pid}/children") as f:
+                return int(f.read().split()[0])
+        return pid
 
     @property
     def alive(self) -> bool:
@@ -175,15 +181,33 @@ class Container:
             stream.close()
 
 
+async def start_worker(root: Path, env: dict[str, str]) -> tuple[Container, PythonWorker]:
+    """A container that keeps the host's ``/tmp``, and a code worker (``PythonWorker``) in it."""
+    container = await asyncio.to_thread(Container.start)
+    try:
+        return container, await PythonWorker.start(root, env, container=container)
+    except BaseException:
+        await asyncio.to_thread(container.kill)
+        raise
+
+
 def _failure(process: subprocess.Popen) -> str:
     process.kill()
     _, err = process.communicate(timeout=STARTUP_LIMIT)
     return err.decode(errors="replace").strip() or f"exit status {process.returncode}"
 
 
-def check() -> None:
-    """Fail at once, saying why and what would help, where no container can be made here."""
-    _way()
+class _NoWay(OSError):
+    """No way makes a container here; ``args[0]`` lists what each way met."""
+
+
+def check(who: str) -> None:
+    """Fail at once, saying why and what would help, where ``who`` (a stand-in) can make no container here."""
+    try:
+        _way()
+    except _NoWay as exc:
+        raise RuntimeError(cannot_make_containers(who, exc.args[0], os.geteuid(), _capabilities(),
+                                                  _userns_settings())) from None
 
 
 @functools.cache
@@ -205,7 +229,7 @@ def _way() -> _Way:
         if entered.returncode == 0:
             return way
         tried.append(f"{way.name}, entering it: {entered.stderr.strip() or f'exit status {entered.returncode}'}")
-    raise RuntimeError(cannot_make_containers(tried, os.geteuid(), _capabilities(), _userns_settings()))
+    raise _NoWay(tried)
 
 
 def _capabilities() -> int:
@@ -233,11 +257,10 @@ def _userns_settings() -> dict[str, str]:
 CAP_SYS_ADMIN = 21
 
 
-def cannot_make_containers(tried: list[str], euid: int, capabilities: int, settings: dict[str, str]) -> str:
-    """Why no container can be made here, and what would help, for this caller on this machine."""
-    text = ("The OpenSandbox stand-in runs each sandbox's processes in a container of their own (PID and "
-            "mount namespaces: a process list and a /tmp of their own) and cannot make one here ("
-            + "; ".join(tried) + ").")
+def cannot_make_containers(who: str, tried: list[str], euid: int, capabilities: int, settings: dict[str, str]) -> str:
+    """Why ``who`` can make no container here, and what would help, for this caller on this machine."""
+    text = (f"{who} runs each sandbox's processes in a container of their own (PID and mount namespaces: a "
+            "process list of their own) and cannot make one here (" + "; ".join(tried) + ").")
     if euid == 0 and not capabilities >> CAP_SYS_ADMIN & 1:
         return text + (" Root needs CAP_SYS_ADMIN for that, which this process lacks: in a container (Docker's "
                        "default drops it), start that container with --cap-add SYS_ADMIN, or --privileged.")

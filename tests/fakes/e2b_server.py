@@ -14,13 +14,16 @@ Two listeners on 127.0.0.1, each on an ephemeral port:
 
 Every sandbox owns a temporary directory (its file tree) and one real Python worker
 (``standin.PythonWorker``) that keeps its globals between runs; commands run as real
-processes in the sandbox's ``/home/user``. Sandboxes are reaped when their lifetime ends.
+processes in the sandbox's ``/home/user``. A sandbox's processes see the host's files but
+have a process list of their own, and end with the sandbox (``containers.py``).
+Sandboxes are reaped when their lifetime ends.
 Faults, records and ``refuse``/``restore`` come from ``standin.StandIn``; the E2B-only fault
 is :meth:`E2BStandIn.short_write`. ``tests/fakes/e2b_fixtures.py`` starts and stops it.
 """
 
 from __future__ import annotations
 
+import asyncio
 import base64
 import contextlib
 import datetime as dt
@@ -49,6 +52,7 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 
+from tests.fakes.containers import Container, start_worker
 from tests.fakes.standin import Command, DropConnection, Fault, PythonWorker, Refuse, StandIn
 
 ENVD_VERSION = "0.6.4"
@@ -67,6 +71,7 @@ class FakeSandbox:
     envs: dict[str, str]
     expires_at: float
     worker: PythonWorker
+    container: Container
     killed: bool = False
 
     @property
@@ -79,6 +84,7 @@ class FakeSandbox:
 
 
 class E2BStandIn(StandIn):
+    CONTAINERS = True
     """The local E2B service. Use :meth:`start` and :meth:`stop` (or the fixture)."""
 
     ROUTES = ("create", "kill", "set_timeout", "info", "health", "execute", "files.read", "files.write",
@@ -149,6 +155,7 @@ class E2BStandIn(StandIn):
     async def _kill_sandbox(self, sandbox: FakeSandbox) -> None:
         sandbox.killed = True
         await sandbox.worker.kill()
+        await asyncio.to_thread(sandbox.container.kill)
         shutil.rmtree(sandbox.root, ignore_errors=True)
 
     async def _reap(self) -> None:
@@ -175,8 +182,9 @@ class E2BStandIn(StandIn):
             raise Refuse(404, f"template '{template}' not found")
         sandbox_id, envs = "sbx" + uuid.uuid4().hex[:12], dict(body.get("envVars") or {})
         (root := self.tmp / sandbox_id).mkdir(parents=True)
+        container, worker = await start_worker(root, envs)
         sandbox = FakeSandbox(sandbox_id, template, secrets.token_hex(16), root, envs,
-                              time.monotonic() + int(body.get("timeout") or 300), await PythonWorker.start(root, envs))
+                              time.monotonic() + int(body.get("timeout") or 300), worker, container)
         self.sandboxes[sandbox_id] = sandbox
         return JSONResponse({"templateID": template, "sandboxID": sandbox_id, "clientID": "stand-in",
                              "envdVersion": ENVD_VERSION, "envdAccessToken": sandbox.access_token, "domain": None},
@@ -405,7 +413,8 @@ class _ProcessService(Process):
                                                 "timeout_ms": ctx.request_headers.get("connect-timeout-ms")})
         (home := sandbox.root / "home" / "user").mkdir(parents=True, exist_ok=True)
         env = {**os.environ, **sandbox.envs, **dict(config.envs), "HOME": str(home)}
-        command = await Command.start(config.cmd, list(config.args), cwd=home, env=env)
+        launcher, *args = sandbox.container.argv(str(home), config.cmd, *config.args)
+        command = await Command.start(launcher, args, cwd=home, env=env)
         try:
             yield StartResponse(event=ProcessEvent(event=Oneof("start", ProcessEvent.StartEvent(pid=command.process.pid))))
             async for name, chunk in command.output():

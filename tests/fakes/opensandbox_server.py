@@ -62,18 +62,14 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 
-from tests.fakes import containers
-from tests.fakes.containers import Container, inner_pid
+from tests.fakes.containers import Container
 from tests.fakes.standin import (
-    DEFAULT_SIGNALS,
-    WORKER_SCRIPT,
     Command,
     DropConnection,
     Fault,
     PythonWorker,
     Refuse,
     StandIn,
-    kill_group,
 )
 
 _sleep = asyncio.sleep  # a test that patches the global cannot disturb the stand-in's timers
@@ -116,6 +112,7 @@ class FakeSandbox:
     container: Container | None = None  # once ready
     failure: str = ""  # why its container could not be made
     contexts: dict[str, PythonWorker] = field(default_factory=dict)
+    starting: asyncio.Lock = field(default_factory=asyncio.Lock)  # one worker per context
     running: dict[str, Any] = field(default_factory=dict)  # execution id -> Command | PythonWorker
 
     def host_path(self, path: str) -> Path:
@@ -141,6 +138,7 @@ class FakeSnapshot:
 class OpenSandboxStandIn(StandIn):
     """The local OpenSandbox server (see the module docstring)."""
 
+    CONTAINERS = True
     ROUTES = ("create", "endpoint", "kill", "renew", "info", "snapshot.create", "snapshot.list",
               "snapshot.get", "snapshot.delete", "ping", "directories", "upload", "download",
               "command", "command.interrupt", "code", "code.interrupt", "code.context", "jupyter", "ecr")
@@ -217,10 +215,6 @@ class OpenSandboxStandIn(StandIn):
         return JSONResponse({"code": f"STANDIN::{status}", "message": message}, status_code=status)
 
     # ----------------------------------------------------------------- serving
-
-    def start(self) -> None:
-        containers.check()  # a stand-in that could not run a sandbox's code fails here, saying why
-        super().start()
 
     async def _serve(self) -> None:
         self._trees = self.own_directory("opensandbox-standin-", "/var/tmp")
@@ -585,21 +579,12 @@ class OpenSandboxStandIn(StandIn):
             await _sleep(0.05)
 
     async def _worker(self, sandbox: FakeSandbox, context: str) -> PythonWorker:
-        worker = sandbox.contexts.get(context)
-        if worker is None or not worker.alive:
-            argv = [*DEFAULT_SIGNALS, *sandbox.container.argv("/tmp", sys.executable, str(WORKER_SCRIPT),
-                                                              str(sandbox.root))]
-            env = {**self._process_env(sandbox, None), "PYTHONUNBUFFERED": "1", "PIP_NO_INDEX": "1",
-                   "PIP_DISABLE_PIP_VERSION_CHECK": "1"}
-            process = await asyncio.create_subprocess_exec(
-                *argv, stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE,
-                stderr=asyncio.subprocess.DEVNULL, env=env, start_new_session=True, limit=64 * 1024 * 1024)
-            worker = sandbox.contexts[context] = PythonWorker(process, interrupt_grace=10.0)
-            line = await asyncio.wait_for(process.stdout.readline(), 30)
-            if json.loads(line or b"{}").get("type") != "ready":
-                await kill_group(process)
-                raise RuntimeError("code worker failed to start")
-            worker.pid = inner_pid(process.pid)  # signals go to the worker, not to nsenter outside
+        async with sandbox.starting:
+            worker = sandbox.contexts.get(context)
+            if worker is None or not worker.alive:
+                worker = sandbox.contexts[context] = await PythonWorker.start(
+                    sandbox.root, self._process_env(sandbox, None), container=sandbox.container, cwd="/tmp",
+                    limit=64 * 1024 * 1024)
         return worker
 
     async def _code_context(self, request: Request) -> Response:

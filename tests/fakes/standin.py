@@ -93,6 +93,9 @@ class StandIn:
     """Listeners, faults and records shared by the provider stand-ins (see the module docstring)."""
 
     ROUTES: tuple[str, ...] = ()
+    #: The stand-in runs its sandboxes' processes in containers (``containers.py``); its start
+    #: fails at once, saying why, where none can be made.
+    CONTAINERS = False
 
     def __init__(self) -> None:
         self.calls: collections.Counter[str] = collections.Counter()
@@ -141,6 +144,10 @@ class StandIn:
         return made
 
     def start(self) -> None:
+        if self.CONTAINERS:
+            from tests.fakes import containers  # which builds on this module
+
+            containers.check(type(self).__name__)
         self.tmp = self.own_directory(f"{type(self).__name__}-")
         ready, failure = threading.Event(), []
 
@@ -411,24 +418,31 @@ class PythonWorker:
 
     @classmethod
     async def start(cls, root: Path | str, env: dict[str, str], *, host_paths: bool = False,
-                    interrupt_grace: float = 10.0) -> PythonWorker:
+                    interrupt_grace: float = 10.0, container: Any = None, cwd: str | None = None,
+                    limit: int = 16 * 1024 * 1024) -> PythonWorker:
         """Start a worker whose sandbox file tree is ``root`` (see ``python_worker.py``).
 
         A cell that ignores SIGINT for ``interrupt_grace`` seconds costs the worker its life.
+        In a ``container`` (``containers.Container``), it runs in ``cwd`` there (default: the
+        stand-in's own).
         """
         # No package index: an install in a sandbox must never reach the network.
         env = {**os.environ, **env, "PYTHONUNBUFFERED": "1", "PIP_NO_INDEX": "1",
                "PIP_DISABLE_PIP_VERSION_CHECK": "1"}
+        argv = [sys.executable, str(WORKER_SCRIPT), str(root), *(["--host-paths"] if host_paths else [])]
+        if container is not None:
+            argv = container.argv(cwd or os.getcwd(), *argv)
         process = await asyncio.create_subprocess_exec(
-            *DEFAULT_SIGNALS, sys.executable, str(WORKER_SCRIPT), str(root), *(["--host-paths"] if host_paths else []),
-            stdin=asyncio.subprocess.PIPE,
+            *DEFAULT_SIGNALS, *argv, stdin=asyncio.subprocess.PIPE,
             stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.DEVNULL, env=env,
-            start_new_session=True, limit=16 * 1024 * 1024)
+            start_new_session=True, limit=limit)
         worker = cls(process, interrupt_grace)
         line = await asyncio.wait_for(process.stdout.readline(), STARTUP_LIMIT)
         if json.loads(line or b"{}").get("type") != "ready":
             await worker.kill()
             raise RuntimeError("sandbox worker failed to start")
+        if container is not None:
+            worker.pid = container.member(process.pid)  # interrupts go to the worker, not to nsenter
         return worker
 
     @property

@@ -64,7 +64,7 @@ def test_without_a_way_to_make_a_container_the_stand_in_fails_at_once_saying_wha
     proc = _run("from tests.fakes.opensandbox_server import OpenSandboxStandIn\nOpenSandboxStandIn().start()", env)
     assert proc.returncode != 0
     *_, last = proc.stderr.strip().splitlines()
-    assert last.startswith("RuntimeError: The OpenSandbox stand-in runs each sandbox's processes in a container "
+    assert last.startswith("RuntimeError: OpenSandboxStandIn runs each sandbox's processes in a container "
                            "of their own (PID and mount namespaces"), last
     assert "(directly: unshare: unshare failed: Operation not permitted; in a user namespace (unshare -r): " \
            "unshare: unshare failed: Operation not permitted)" in last
@@ -87,7 +87,7 @@ ALL_SETTINGS = {"user.max_user_namespaces": "0", "kernel.unprivileged_userns_clo
     (1000, 0, {}, ["(this kernel has none of the settings that allow it;"], ["is 0"]),
 ])
 def test_the_message_says_what_applies_to_the_caller_here(euid, capabilities, settings, says, never) -> None:
-    text = containers.cannot_make_containers(["directly: no"], euid, capabilities, settings)
+    text = containers.cannot_make_containers("AStandIn", ["directly: no"], euid, capabilities, settings)
     assert all(part in text for part in says) and not any(part in text for part in never), text
 
 
