@@ -229,8 +229,8 @@ class AgentCoreStandIn(StandIn):
 
     async def _stop_session(self, session: Session) -> None:
         session.stopped = True
+        await asyncio.to_thread(session.container.kill)  # first: see Container.kill
         await session.worker.kill()
-        await asyncio.to_thread(session.container.kill)
         shutil.rmtree(session.root, ignore_errors=True)
 
     # ------------------------------------------------------------------- invoke

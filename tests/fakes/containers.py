@@ -169,7 +169,12 @@ class Container:
         return self.process.poll() is None
 
     def kill(self) -> None:
-        """End every process of the container, and wait until they have ended."""
+        """End every process of the container, and wait until they have ended.
+
+        Kill a container before the ``nsenter`` processes that entered it: a process whose
+        ``nsenter`` is gone is left to the host's init to reap once its container's PID 1 has
+        gone, and that can take seconds, while a live ``nsenter`` reaps its own at once.
+        """
         if self.alive:
             with contextlib.suppress(ProcessLookupError):
                 os.kill(self.init, 9)

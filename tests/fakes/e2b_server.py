@@ -154,8 +154,8 @@ class E2BStandIn(StandIn):
 
     async def _kill_sandbox(self, sandbox: FakeSandbox) -> None:
         sandbox.killed = True
+        await asyncio.to_thread(sandbox.container.kill)  # first: see Container.kill
         await sandbox.worker.kill()
-        await asyncio.to_thread(sandbox.container.kill)
         shutil.rmtree(sandbox.root, ignore_errors=True)
 
     async def _reap(self) -> None:

@@ -333,11 +333,12 @@ class OpenSandboxStandIn(StandIn):
 
     async def _kill_sandbox(self, sandbox: FakeSandbox) -> None:
         sandbox.killed = True
+        # Every process of the sandbox, daemons that left their group included, ends with its
+        # container; what is left of the stand-in's handles on them is reaped after.
+        if sandbox.container is not None:
+            await asyncio.to_thread(sandbox.container.kill)  # first: see Container.kill
         for process in [*sandbox.running.values(), *sandbox.contexts.values()]:
             await process.kill()
-        # Processes that left their group (daemons) end with the container.
-        if sandbox.container is not None:
-            await asyncio.to_thread(sandbox.container.kill)
         shutil.rmtree(sandbox.root, ignore_errors=True)
 
     async def _reap(self) -> None:
