@@ -29,6 +29,7 @@ import asyncio
 import collections
 import inspect
 import json
+import re
 import shlex
 import time
 import uuid
@@ -47,6 +48,7 @@ except ImportError as _import_error:
         "Install them with: pip install 'vorn-tools[opensandbox]'"
     ) from _import_error
 
+from vorn_core.masking.rules import BuiltInMaskingRule, placeholder
 from vorn_inference.schema import Attachment
 
 from vorn_tools.code_interpreter.code_sandbox.constants import DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS, Language
@@ -114,40 +116,106 @@ _MALFORMED_REPORT = (
 _REPORT_TYPES: dict[str, type] = {"busy": bool, "restarted": bool, "result": str, "daemon": str, "log": str}
 _DAEMON_STATES = ("died", "failed", "error")
 _UNREADABLE = object()  # a report line of this call whose JSON does not parse
+# The start of a relayed line: its opening quote, whole characters and escapes of
+# a JSON string as the relay writes it (ASCII, control characters escaped), and
+# perhaps an escape cut in two.
+_CUT_RELAYED = re.compile(r'"((?:[^"\\\x00-\x1f]|\\["\\/bfnrt]|\\u[0-9a-fA-F]{4})*+)(?:\\(?:u[0-9a-fA-F]{0,3})?)?')
 
 
 class _RelayWords:
     """What the relay wrote of its own (its traceback, say): never output of the cell.
 
-    Its newest whole lines within the output's bound. Whole lines only, so that
-    masking sees each of them whole: a line longer than the bound is replaced
-    by a note of its length.
+    Its newest whole lines within the output's bound, counted with the line
+    feeds that join them; the newest line is always kept. Whole lines only, so
+    that masking sees each of them whole: a line longer than the bound is
+    replaced by a note of its length. A private key is the one secret that
+    masking finds across lines, and only by its BEGIN line: the lines of a key
+    whose BEGIN line the bound (or a note) left out are kept as the mask that
+    the whole key would have been given.
     """
 
-    __slots__ = ("_lines", "_size", "_dropped")
+    __slots__ = ("_lines", "_size", "_dropped", "_key", "_key_hidden")
 
     def __init__(self) -> None:
-        self._lines: collections.deque[str] = collections.deque()
-        self._size = 0
+        # Each line, and whether it goes on a key that an earlier line opened.
+        self._lines: collections.deque[tuple[str, bool]] = collections.deque()
+        self._size = 0  # the lines' characters and a line feed for each
         self._dropped = 0
+        self._key: str | None = None  # how a key that the lines leave open stands (see ``_key_state``)
+        self._key_hidden = False  # that key's BEGIN line is no longer kept
 
     def add(self, line: str) -> None:
-        if len(line) > _MAX_STREAMED_OUTPUT_CHARS:
+        bound = _MAX_STREAMED_OUTPUT_CHARS
+        in_key, self._key = _key_state(line, self._key)
+        noted = len(line) > bound
+        if noted:
             line = f"[a line of {len(line)} characters, left out]"
-        self._lines.append(line)
-        self._size += len(line) + 1
-        while self._size > _MAX_STREAMED_OUTPUT_CHARS:
-            self._size -= len(self._lines.popleft()) + 1
+        if not in_key:
+            self._key_hidden = False
+            self._keep((line, False))
+        elif not self._key_hidden:
+            self._keep((line, True))
+        elif self._lines[-1] is not _KEY_MASKED:
+            self._keep(_KEY_MASKED)
+        self._key_hidden = self._key_hidden or (noted and self._key is not None)
+        # Joined, the lines take one line feed fewer than they are counted with.
+        while self._size > bound + 1:
+            self._size -= len(self._lines.popleft()[0]) + 1
             self._dropped += 1
+            if self._lines[0][1]:
+                # The key these lines go on lost its BEGIN line: one mask stands for them.
+                while self._lines and self._lines[0][1]:
+                    self._size -= len(self._lines.popleft()[0]) + 1
+                self._key_hidden = self._key_hidden or (not self._lines and self._key is not None)
+                self._lines.appendleft(_KEY_MASKED)
+                self._size += len(_KEY_MASKED[0]) + 1
+
+    def _keep(self, entry: tuple[str, bool]) -> None:
+        self._lines.append(entry)
+        self._size += len(entry[0]) + 1
 
     def text(self) -> str:
         """The lines joined by line feeds, masked; "" when they hold nothing but white space."""
-        text = "\n".join(self._lines).rstrip("\n")
+        text = "\n".join(line for line, _ in self._lines).rstrip("\n")
         if not text.strip():
             return ""
         if self._dropped:
             text = f"[{self._dropped} earlier lines left out]\n" + text
         return redact(text)
+
+
+# What masking writes for a private key; kept in place of the lines of one that lost its BEGIN line.
+_KEY_MASKED = (placeholder(BuiltInMaskingRule.PRIVATE_KEY_BLOCK.name), False)
+# What may follow a key's BEGIN line (or a PuTTY key's "Private-Lines:") while the key goes on, taken
+# broadly, since a wider guess only masks more: headers ("Proc-Type: 4,ENCRYPTED"), whose value may
+# take the next line, and lines of base64 with the blanks, quotes, commas, backslashes and dashes of
+# the key's quoted, escaped and listed forms.
+_KEY_HEADER = re.compile(r"""[\s'",\\A-Za-z-]*:""")
+_KEY_LINE = re.compile(r"""[\sA-Za-z0-9+/=\\'",-]*""")
+
+
+def _key_state(line: str, key: str | None) -> tuple[bool, str | None]:
+    """Whether ``line`` goes on the key that ``key`` says is open, and how a key stands after it.
+
+    ``key`` is None when no key is open, "key" when one is, and "value" when
+    the line before named a header whose value may come on this line. A key
+    goes on to its END line, or to the first line that can be no part of it:
+    that line still goes with it, as its start may be key material.
+    """
+    opened = max(line.rfind("-----BEGIN"), line.rfind("Private-Lines:"))
+    if key is None and opened < 0:
+        return False, None  # most lines: no key before them, none in them
+    if key is None or "-----END" in line:
+        after = None
+    elif _KEY_HEADER.match(line):
+        after = "value"
+    elif key == "value" or _KEY_LINE.fullmatch(line):
+        after = "key"
+    else:
+        after = None
+    if opened > line.rfind("-----END"):
+        after = "key"
+    return key is not None, after
 
 
 class _LetGo(NamedTuple):
@@ -311,7 +379,7 @@ class OpenSandboxLite(OpenSandbox):
             return self._error_result(code, start_time, LiteErrorMessage.SESSION_BUSY)
         began = time.monotonic()
         result, busy = await self._run_once(code, start_time, effective_timeout, limit, callbacks, files, upload_dir)
-        if not busy or self._active or self._pending_settle() is not None:
+        if busy is None or self._active or self._pending_settle() is not None:
             return result
         # Busy, yet no call of this instance runs a cell or settles one: the cell
         # holding the interpreter is an orphan (one that ignored its stop, whose
@@ -322,7 +390,8 @@ class OpenSandboxLite(OpenSandbox):
         if left is not None and left <= 0:
             return result
         if self._settle_failure is not None:
-            return self._error_result(code, start_time, LiteErrorMessage.SESSION_STUCK.format(self._settle_failure))
+            stuck = self._error_result(code, start_time, LiteErrorMessage.SESSION_STUCK.format(self._settle_failure))
+            return _with_relay_words(stuck, busy)
         return (await self._run_once(code, start_time, effective_timeout, left, callbacks))[0]
 
     async def _run_once(
@@ -334,8 +403,11 @@ class OpenSandboxLite(OpenSandbox):
         callbacks: list[GuardedCallback | None],
         files: list[Attachment] | None = None,
         upload_dir: str | None = None,
-    ) -> tuple[ExecutionResult, bool]:
-        """Upload ``files``, run the relay once on ``code`` within ``limit``: the result, and whether it was busy.
+    ) -> tuple[ExecutionResult, _RelayWords | None]:
+        """Upload ``files``, run the relay once on ``code`` within ``limit``.
+
+        Returns the result and, when the daemon said it was busy, what that
+        relay wrote of its own (None otherwise).
 
         Only a call whose cell the daemon took (the relay says so as soon as it
         does) settles it when letting go; any other call stops its own relay and
@@ -397,12 +469,12 @@ class OpenSandboxLite(OpenSandbox):
             if not self._sandbox or self._closing:  # terminated meanwhile
                 raise SandboxNotInitializedError(ErrorMessage.SANDBOX_NOT_INITIALIZED)
             if limit is not None and limit <= 0:
-                return self._error_result(code, start_time, LiteErrorMessage.SESSION_BUSY), False
+                return self._error_result(code, start_time, LiteErrorMessage.SESSION_BUSY), None
             if self._holding:
                 # Another call of this instance is running its cell: the daemon
                 # would only say so, and a daemon kept out of reach by that cell
                 # (it wedged the interpreter) must not be replaced, cell and all.
-                return self._error_result(code, start_time, LiteErrorMessage.SESSION_BUSY), False
+                return self._error_result(code, start_time, LiteErrorMessage.SESSION_BUSY), None
             ran_from = time.monotonic()
             bound = asyncio.timeout(None if limit is None else limit + LiteConfig.STREAM_GRACE_SECONDS)
             relay_sent = True
@@ -420,7 +492,7 @@ class OpenSandboxLite(OpenSandbox):
             timed_out = await self._timeout_result(
                 code, start_time, effective_timeout, streamed=streamed, execution_id=execution_id, settle=started
             )
-            return _with_relay_words(timed_out, own), False
+            return _with_relay_words(timed_out, own), None
         except asyncio.CancelledError:
             # The caller gave up (cancelled, or a deadline of its own): the
             # cell may run on, so it is stopped and settled in the background.
@@ -439,23 +511,23 @@ class OpenSandboxLite(OpenSandbox):
                 stderr=streamed.render("stderr"),
                 retry_safe=retry_safe,
             )
-            return _with_relay_words(failure, own), False
+            return _with_relay_words(failure, own), None
         except Exception as exc:
             if execution_id is not None:
                 self._abandon(execution_id, settle=started, why=_FAILED)
             error = self._error_result(
                 code, start_time, exc, stdout=streamed.render("stdout"), stderr=streamed.render("stderr")
             )
-            return _with_relay_words(error, own), False
+            return _with_relay_words(error, own), None
         if not reports:
             # No report: the relay crashed, or the command service stopped it at the limit.
             if limit is not None and time.monotonic() - ran_from >= limit:
                 if not started:
                     # Stopped while it waited for the interpreter: the code never ran.
                     error = LiteErrorMessage.NOT_STARTED.format(effective_timeout)
-                    return self._error_result(code, start_time, error), False
+                    return _with_relay_words(self._error_result(code, start_time, error), own), None
                 timed_out = await self._timeout_result(code, start_time, effective_timeout, streamed=streamed)
-                return _with_relay_words(timed_out, own), False
+                return _with_relay_words(timed_out, own), None
             exit_code = execution.exit_code
             if not started and isinstance(exit_code, int) and 0 < exit_code < 128:
                 # The relay exited by itself, with a status of its own (its traceback,
@@ -464,7 +536,7 @@ class OpenSandboxLite(OpenSandbox):
                 failed = self._error_result(
                     code, start_time, error, stdout=streamed.render("stdout"), stderr=streamed.render("stderr")
                 )
-                return with_callback_failures(failed, callbacks), False
+                return with_callback_failures(failed, callbacks), None
             # A stream that ended without the command's end may leave its relay
             # running (the command service need not stop a command whose stream is
             # gone): it is stopped, as any call letting go of its cell stops its
@@ -490,7 +562,7 @@ class OpenSandboxLite(OpenSandbox):
             failure = self._transport_failure_result(
                 lost, code, start_time, retry_safe=False, stdout=stdout, stderr=stderr
             )
-            return _with_relay_words(failure, own), False
+            return _with_relay_words(failure, own), None
         report = reports[-1]
         try:
             result = self._report_result(code, start_time, execution, report, started=started)
@@ -498,14 +570,9 @@ class OpenSandboxLite(OpenSandbox):
             result = self._error_result(
                 code, start_time, exc, stdout=streamed.render("stdout"), stderr=streamed.render("stderr")
             )
-        busy = isinstance(report, dict) and report.get("busy") is True
-        if result.status is ExecutionStatus.SUCCESS:
-            if words := own.text():
-                # Not the cell's output, and no failure to explain: kept for whoever reads the log.
-                logger.warning(f"The OpenSandboxLite relay wrote, besides the output of the code: {words}")
-        else:
-            result = _with_relay_words(result, own)
-        return with_callback_failures(result, callbacks), busy
+        busy = own if isinstance(report, dict) and report.get("busy") is True else None
+        # A callback that raised makes a success an error: the words go by the status it ends with.
+        return _with_relay_words(with_callback_failures(result, callbacks), own), busy
 
     @staticmethod
     def _relayed_line_handler(
@@ -786,9 +853,15 @@ class OpenSandboxLite(OpenSandbox):
 
 
 def _with_relay_words(result: ExecutionResult, own: _RelayWords) -> ExecutionResult:
-    """``result`` with what the relay wrote of its own at the end of its error, if it wrote anything."""
+    """``result`` with what the relay wrote of its own at the end of its error, if it wrote anything.
+
+    A success has no failure for them to explain: they are logged instead.
+    """
     words = own.text()
     if not words:
+        return result
+    if result.status is ExecutionStatus.SUCCESS:
+        logger.warning(f"The OpenSandboxLite relay wrote, besides the output of the code: {words}")
         return result
     error = result.error if result.error.endswith(".") else result.error + "."
     error += " The relay wrote: " + words
@@ -799,7 +872,9 @@ def _decode(text: str) -> tuple[str, bool]:
     """One delivered line with the relay's JSON encoding undone, and whether it was one the relay relayed.
 
     Trailing line feeds of the delivered line are removed first; a line the relay did
-    not encode (its own words, a report) comes back as delivered.
+    not encode (its own words, a report) comes back as delivered. A relayed line cut
+    short (its relay killed while writing it) is still the cell's output, decoded as
+    far as it goes.
     """
     stripped = text.rstrip("\n")
     if not stripped.startswith('"'):
@@ -807,7 +882,13 @@ def _decode(text: str) -> tuple[str, bool]:
     try:
         return json.loads(stripped), True
     except ValueError:
+        cut = _CUT_RELAYED.fullmatch(stripped)
+    if cut is None:
         return stripped, False
+    line = json.loads('"' + cut[1] + '"')
+    if "\ud800" <= line[-1:] <= "\udbff":  # a character written as two escapes, cut between them
+        line = line[:-1]
+    return line, True
 
 
 def _printed(text: str) -> str:
