@@ -4,7 +4,7 @@
 # editable with their test extras, their dependencies at the exact versions of
 # constraints.txt. Idempotent; a second run with nothing changed takes a second or two.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$(readlink -f "$0")")/.."
 ROOT=$PWD
 
 log() { printf '[setup] %s\n' "$*" >&2; }
@@ -21,20 +21,34 @@ fi
 # A checkout, or a .venv, that the caller cannot write (one root cloned and set up, say) would fail
 # half-way, with an error for each file it could not remove: stop first, before waiting for the
 # lock, saying whose it is. Of .venv, its directories count: removing or replacing a file takes
-# the write permission of the directory that holds it.
+# the write permission of the directory that holds it; so do those of the build directories,
+# which an earlier run as root may have left. What is the caller's own (made read-only, or on a
+# read-only file system) is theirs to make writable: no one else is to be asked.
 if [ ! -w . ]; then
-    log "this checkout belongs to $(user_name "$owner"), and you ($(user_name "$me")) cannot write it:" \
-        "clone it as yourself, or run scripts/setup.sh as $(user_name "$owner")"
+    if [ "$owner" = "$me" ]; then
+        log "this checkout is yours ($(user_name "$me")), but you cannot write it (read-only permissions or" \
+            "file system): make it writable, or clone it where you can write; then run scripts/setup.sh again"
+    else
+        log "this checkout belongs to $(user_name "$owner"), and you ($(user_name "$me")) cannot write it:" \
+            "clone it as yourself, or run scripts/setup.sh as $(user_name "$owner")"
+    fi
     exit 1
 fi
-blocked=$(find .venv .venv.removing -type d \( ! -writable -o ! -readable -o ! -executable \) -print -quit \
-    2>/dev/null) || true
-if [ -n "$blocked" ]; then
-    holder=$(user_name "$(stat -c %u "$blocked")")
-    log "$blocked belongs to $holder, and you ($(user_name "$me")) cannot write it: have $holder remove" \
-        "${blocked%%/*}, or clone the checkout as yourself; then run scripts/setup.sh again"
+for entry in .venv .venv.removing build host/*/build; do
+    blocked=$(find "$entry" -type d \( ! -writable -o ! -readable -o ! -executable \) -print -quit \
+        2>/dev/null) || true
+    [ -z "$blocked" ] && continue
+    holder=$(stat -c %u "$blocked")
+    if [ "$holder" = "$me" ]; then
+        log "$blocked is yours ($(user_name "$me")), but you cannot write it: make it writable" \
+            "(chmod -R u+rwX $entry); then run scripts/setup.sh again"
+    else
+        holder=$(user_name "$holder")
+        log "$blocked belongs to $holder, and you ($(user_name "$me")) cannot write it: have $holder remove" \
+            "$entry, or clone the checkout as yourself; then run scripts/setup.sh again"
+    fi
     exit 1
-fi
+done
 
 # Concurrent runs (several shells, or tests started in parallel) share one venv. They lock the
 # checkout's directory itself: a lock file would be left behind, and one that root left would
@@ -75,7 +89,8 @@ rm -rf .venv.removing
 # pyvenv.cfg (an earlier set-up's removal cut short), .venv's python is the one it links to, and
 # pip would install into that.
 MAKING=.venv/.setup-making
-if [ -e "$MAKING" ] || { [ -e .venv ] && [ ! -f .venv/pyvenv.cfg ]; }; then
+# A .venv that is a link to nowhere counts: making .venv would stop at it.
+if [ -e "$MAKING" ] || { { [ -e .venv ] || [ -L .venv ]; } && [ ! -f .venv/pyvenv.cfg ]; }; then
     log "removing .venv, which a set-up that was cut short left unfinished"
     remove_venv
 fi

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every test: sets the checkout up first (quick when already done).
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$(readlink -f "$0")")/.."
 bash scripts/setup.sh
 exec .venv/bin/python -m pytest "$@"

@@ -294,6 +294,18 @@ def checkout(world: Path) -> Path:
     return scripts
 
 
+# Run through a link (~/bin/setup.sh, say), it sets up the checkout it belongs to, not the link's.
+def test_through_a_link_it_sets_up_its_own_checkout(world: Path) -> None:
+    scripts, link = checkout(world), world / "elsewhere" / "bin" / "setup.sh"
+    (world / "include" / "Python.h").touch()
+    (world / "installed").write_text("\n".join(PACKAGES) + "\n")
+    link.parent.mkdir(parents=True)
+    link.symlink_to(scripts / "setup.sh")
+    code, err = finish(start(world, os.getuid(), link, FAKE_VENV="1", PYENV_ROOT=str(world)))
+    assert code == 0 and err.endswith("[setup] done\n"), err
+    assert (world / "checkout" / ".venv").is_dir() and not (world / "elsewhere" / ".venv").exists()
+
+
 # Debian's python3.13-dev joins the missing packages when the headers are; when they are still
 # missing after the package step, the set-up stops before it makes .venv (or runs pip).
 @pytest.mark.parametrize(
@@ -334,9 +346,10 @@ def test_interpreter_headers(world: Path, owner: str, headers: str, asks_dev: bo
         ("", [{"FAKE_VENV_CUT": "1"}]),  # while it was made
         ("", [{"FAKE_VENV_CUT": "1"}, {"FAKE_RM_CUT": ".setup-making"}]),  # then while removed, the marker gone
         ("", [{"FAKE_VENV_FAILS": "1", "FAKE_RM_CUT": ".setup-making"}]),  # removed as making it failed
-        ("bin/python", []),  # without pyvenv.cfg, as a removal by an earlier set-up left it
+        (".venv/bin/python -> fakes/python3.13", []),  # without pyvenv.cfg, as a removal by an earlier set-up left it
+        (".venv -> nowhere", []),  # a link to nowhere, which making .venv would stop at
     ],
-    ids=["making", "removing", "removing-after-failed-making", "without-pyvenv.cfg"],
+    ids=["making", "removing", "removing-after-failed-making", "without-pyvenv.cfg", "a-link-to-nowhere"],
 )
 def test_up_to_date_only_after_a_finished_install(world: Path, left: str, cuts: list[dict[str, str]]) -> None:
     scripts, venv = checkout(world), world / "checkout" / ".venv"
@@ -349,8 +362,9 @@ def test_up_to_date_only_after_a_finished_install(world: Path, left: str, cuts: 
 
     stamp, constraints = world / "checkout" / ".setup-stamp", world / "checkout" / "constraints.txt"
     if left:
-        (venv / left).parent.mkdir(parents=True)
-        (venv / left).symlink_to(world / "fakes" / "python3.13")
+        path, _, target = left.partition(" -> ")
+        (world / "checkout" / path).parent.mkdir(parents=True, exist_ok=True)
+        (world / "checkout" / path).symlink_to(world / target)
     for cut in cuts:
         code, err = run(**cut)
         assert code == -signal.SIGKILL, err
@@ -406,26 +420,46 @@ def user_name(uid: int) -> str:
     return next((user.pw_name for user in pwd.getpwall() if user.pw_uid == uid), f"uid {uid}")
 
 
-# Root (sudo) in another user's checkout, and anyone in a checkout, or with a .venv, they cannot
-# write (root's, say), stop at once, though another set-up holds the checkout, before changing
-# anything. As root, the test gives the copy away (to a uid with a name, and to one without), or
-# runs the set-up as nobody; as a user, whose copy is already theirs, it takes the right to write
-# away, and the stand-in id calls the caller someone else.
+# Root (sudo) in another user's checkout, and anyone in a checkout, or with a .venv or a build
+# directory, they cannot write (root's, say), stop at once, though another set-up holds the checkout,
+# before changing anything. As root, the test gives the copy away (to a uid with a name, and to one
+# without), or runs the set-up as nobody; as a user, whose copy is already theirs, it takes the right
+# to write away, and the stand-in id calls the caller someone else. What is the caller's own ("own":
+# made read-only) is named as theirs, with no one else to ask.
 @pytest.mark.parametrize(
-    ("given_to", "unwritable"), [(65534, ""), (4242, ""), (None, ""), (None, "checkout"), (None, ".venv")]
+    ("given_to", "unwritable"),
+    [
+        (65534, ""),
+        (4242, ""),
+        (None, ""),
+        (None, "checkout"),
+        (None, ".venv"),
+        (None, "build"),
+        (None, "host/vorn-core/build"),
+        (None, "own checkout"),
+        (None, "own .venv/lib"),
+    ],
 )
 def test_root_only_in_its_own_checkout(world: Path, given_to: int | None, unwritable: str) -> None:
     scripts, copy, as_root = checkout(world), world / "checkout", os.getuid() == 0
     (world / "include" / "Python.h").touch()
-    taken = copy / unwritable if unwritable == ".venv" else copy
-    taken.mkdir(exist_ok=True)
+    mine, _, what = unwritable.rpartition(" ")
+    taken = copy if what in ("", "checkout") else copy / what
+    taken.mkdir(parents=True, exist_ok=True)
     if given_to is not None and as_root:
         os.chown(copy, given_to, given_to)
     elif unwritable and not as_root:
         taken.chmod(0o555)
-    elif unwritable == ".venv":  # the caller's own checkout, with root's .venv
-        os.chown(copy, 65534, 65534)
-    uid = (65534 if as_root else 4242) if unwritable else os.getuid() if given_to is None else 0
+    elif mine or what not in ("", "checkout"):  # nobody's checkout, with root's directory or nobody's read-only one
+        for path in {copy, *(copy / parent for parent in taken.relative_to(copy).parents)}:
+            os.chown(path, 65534, 65534)
+        if mine:
+            os.chown(taken, 65534, 65534)
+            taken.chmod(0o555)
+    if unwritable:
+        uid = 65534 if as_root else os.getuid() if mine else 4242
+    else:
+        uid = os.getuid() if given_to is None else 0
     env = {"FAKE_VENV": "1", "PYENV_ROOT": str(world)}
     if given_to is None and not unwritable:  # root in root's checkout (CI), or a user in their own
         code, err = finish(start(world, uid, scripts / "setup.sh", **env))
@@ -438,14 +472,25 @@ def test_root_only_in_its_own_checkout(world: Path, given_to: int | None, unwrit
         code, err = finish(start(world, uid, scripts / "setup.sh", as_root and bool(unwritable), **env))
     finally:
         os.close(lock)
-    assert code != 0 and err == {
-        "": f"[setup] this checkout belongs to {owner}; run scripts/setup.sh as that user, without sudo:"
-            " it calls sudo itself for the Debian packages it needs\n",
-        "checkout": f"[setup] this checkout belongs to {owner}, and you ({caller}) cannot write it: clone it as"
-                    f" yourself, or run scripts/setup.sh as {owner}\n",
-        ".venv": f"[setup] .venv belongs to {owner}, and you ({caller}) cannot write it: have {owner} remove .venv,"
-                 " or clone the checkout as yourself; then run scripts/setup.sh again\n",
-    }[unwritable], err
+    if mine:
+        expected = {
+            "checkout": f"[setup] this checkout is yours ({caller}), but you cannot write it (read-only permissions"
+                        " or file system): make it writable, or clone it where you can write; then run"
+                        " scripts/setup.sh again\n",
+            ".venv/lib": f"[setup] .venv/lib is yours ({caller}), but you cannot write it: make it writable"
+                         " (chmod -R u+rwX .venv); then run scripts/setup.sh again\n",
+        }[what]
+    elif what in ("", "checkout"):
+        expected = {
+            "": f"[setup] this checkout belongs to {owner}; run scripts/setup.sh as that user, without sudo:"
+                " it calls sudo itself for the Debian packages it needs\n",
+            "checkout": f"[setup] this checkout belongs to {owner}, and you ({caller}) cannot write it: clone it as"
+                        f" yourself, or run scripts/setup.sh as {owner}\n",
+        }[what]
+    else:
+        expected = (f"[setup] {what} belongs to {owner}, and you ({caller}) cannot write it: have {owner} remove"
+                    f" {what}, or clone the checkout as yourself; then run scripts/setup.sh again\n")
+    assert code != 0 and err == expected, err
     assert set(world.rglob("*")) == before
 
 
