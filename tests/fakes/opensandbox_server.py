@@ -109,8 +109,7 @@ class FakeSandbox:
     ready: bool = False
     jupyter: bool = True
     killed: bool = False
-    container: Container | None = None  # once ready
-    failure: str = ""  # why its container could not be made
+    container: Container | None = None
     contexts: dict[str, PythonWorker] = field(default_factory=dict)
     starting: asyncio.Lock = field(default_factory=asyncio.Lock)  # one worker per context
     running: dict[str, Any] = field(default_factory=dict)  # execution id -> Command | PythonWorker
@@ -265,8 +264,6 @@ class OpenSandboxStandIn(StandIn):
         sandbox = self.sandboxes.get(request.path_params["sid"])
         if sandbox is None or sandbox.killed:
             raise Refuse(404, "sandbox not found")
-        if execd and sandbox.failure:
-            raise Refuse(500, f"sandbox container failed to start: {sandbox.failure}")
         if execd and not sandbox.ready:
             raise Refuse(503, "sandbox container is starting")
         return sandbox
@@ -289,6 +286,12 @@ class OpenSandboxStandIn(StandIn):
         sandbox = FakeSandbox(sid, source, root, dict(body.get("env") or {}), list(body.get("entrypoint") or []),
                               time.monotonic() + lifetime, body)
         sandbox.jupyter = self.take_fault("create", "no_jupyter") is None
+        try:
+            # Made before the answer, so that a sandbox with no delay is ready at the SDK's first health check.
+            sandbox.container = await asyncio.to_thread(Container.start, root / "tmp")
+        except OSError as exc:
+            shutil.rmtree(root, ignore_errors=True)
+            raise Refuse(500, f"sandbox container failed to start: {exc}") from None
         self.sandboxes[sid] = sandbox
         if self.take_fault("create", "never_ready") is None:
             self.spawn(self._become_ready(sandbox))
@@ -298,15 +301,7 @@ class OpenSandboxStandIn(StandIn):
 
     async def _become_ready(self, sandbox: FakeSandbox) -> None:
         await _sleep(self.ready_delay)
-        try:
-            container = await asyncio.to_thread(Container.start, sandbox.root / "tmp")
-        except OSError as exc:
-            sandbox.failure = str(exc)
-            return
-        if sandbox.killed:  # killed while its container started
-            await asyncio.to_thread(container.kill)
-            return
-        sandbox.container, sandbox.ready = container, True
+        sandbox.ready = True
 
     async def _endpoint(self, request: Request) -> Response:
         sandbox = self._sandbox(request)
