@@ -131,30 +131,36 @@ class _RelayWords:
     replaced by a note of its length. A private key is the one secret that
     masking finds across lines, and only by its BEGIN line: the lines of a key
     whose BEGIN line the bound (or a note) left out are kept as the mask that
-    the whole key would have been given.
+    the whole key would have been given. The command service splits a line
+    at a carriage return as well: the piece before one goes on in the next
+    with no line feed between them, as the relay wrote it.
     """
 
     __slots__ = ("_lines", "_size", "_dropped", "_key", "_key_hidden")
 
     def __init__(self) -> None:
-        # Each line, and whether it goes on a key that an earlier line opened.
-        self._lines: collections.deque[tuple[str, bool]] = collections.deque()
+        # Each line, whether it goes on a key that an earlier line opened, and what follows it when joined.
+        self._lines: collections.deque[tuple[str, bool, str]] = collections.deque()
         self._size = 0  # the lines' characters and a line feed for each
         self._dropped = 0
         self._key: str | None = None  # how a key that the lines leave open stands (see ``_key_state``)
         self._key_hidden = False  # that key's BEGIN line is no longer kept
 
-    def add(self, line: str) -> None:
+    def add(self, text: str) -> None:
+        """Keep ``text``, one line as delivered, with or without its line feed."""
         bound = _MAX_STREAMED_OUTPUT_CHARS
+        line = text.rstrip("\n")
         in_key, self._key = _key_state(line, self._key)
         noted = len(line) > bound
+        # A piece that the command service split off at a carriage return goes on in the next.
+        end = "" if line == text and line.endswith("\r") and not noted else "\n"
         if noted:
             line = f"[a line of {len(line)} characters, left out]"
         if not in_key:
             self._key_hidden = False
-            self._keep((line, False))
+            self._keep((line, False, end))
         elif not self._key_hidden:
-            self._keep((line, True))
+            self._keep((line, True, end))
         elif self._lines[-1] is not _KEY_MASKED:
             self._keep(_KEY_MASKED)
         self._key_hidden = self._key_hidden or (noted and self._key is not None)
@@ -170,13 +176,13 @@ class _RelayWords:
                 self._lines.appendleft(_KEY_MASKED)
                 self._size += len(_KEY_MASKED[0]) + 1
 
-    def _keep(self, entry: tuple[str, bool]) -> None:
+    def _keep(self, entry: tuple[str, bool, str]) -> None:
         self._lines.append(entry)
         self._size += len(entry[0]) + 1
 
     def text(self) -> str:
-        """The lines joined by line feeds, masked; "" when they hold nothing but white space."""
-        text = "\n".join(line for line, _ in self._lines).rstrip("\n")
+        """The lines joined as the relay wrote them, masked; "" when they hold nothing but white space."""
+        text = "".join(line + end for line, _, end in self._lines).rstrip("\n")
         if not text.strip():
             return ""
         if self._dropped:
@@ -185,7 +191,7 @@ class _RelayWords:
 
 
 # What masking writes for a private key; kept in place of the lines of one that lost its BEGIN line.
-_KEY_MASKED = (placeholder(BuiltInMaskingRule.PRIVATE_KEY_BLOCK.name), False)
+_KEY_MASKED = (placeholder(BuiltInMaskingRule.PRIVATE_KEY_BLOCK.name), False, "\n")
 # What may follow a key's BEGIN line (or a PuTTY key's "Private-Lines:") while the key goes on, taken
 # broadly, since a wider guess only masks more: headers ("Proc-Type: 4,ENCRYPTED"), whose value may
 # take the next line, and lines of base64 with the blanks, quotes, commas, backslashes and dashes of
@@ -450,7 +456,7 @@ class OpenSandboxLite(OpenSandbox):
                 streamed.relay("stderr", line, callbacks[1])
             else:
                 streamed.seen = True  # the relay was heard from, all the same
-                own.add(line)
+                own.add(text)
 
         handlers = ExecutionHandlers(
             on_init=_capture_init,
@@ -874,7 +880,9 @@ def _decode(text: str) -> tuple[str, bool]:
     Trailing line feeds of the delivered line are removed first; a line the relay did
     not encode (its own words, a report) comes back as delivered. A relayed line cut
     short (its relay killed while writing it) is still the cell's output, decoded as
-    far as it goes.
+    far as it goes: it is the last the relay wrote, so no line feed follows it (a
+    line that goes on to its line feed was written whole, or had the relay's own
+    words written after its cut, and is no relayed line).
     """
     stripped = text.rstrip("\n")
     if not stripped.startswith('"'):
@@ -882,7 +890,7 @@ def _decode(text: str) -> tuple[str, bool]:
     try:
         return json.loads(stripped), True
     except ValueError:
-        cut = _CUT_RELAYED.fullmatch(stripped)
+        cut = None if len(stripped) < len(text) else _CUT_RELAYED.fullmatch(stripped)
     if cut is None:
         return stripped, False
     line = json.loads('"' + cut[1] + '"')
