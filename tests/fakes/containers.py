@@ -12,9 +12,12 @@ every other process of the container, so nothing of a sandbox outlives its stand
 
 Root makes the namespaces directly; a regular user makes them inside one user namespace in which
 it is root (see :func:`_user_namespace`). Processes enter a container through ``nsenter``, which
-stays outside as their parent: the stand-in's handle on a process (its pid, exit status and
-process group) is that ``nsenter``, whose one child is the process in the container
-(:func:`inner_pid`).
+stays outside as their parent: the stand-in's handle on a process (its pid and exit status) is
+that ``nsenter``, whose one child is the process in the container (:meth:`Container.member`).
+That process leads a session of its own, as a sandbox's command or code worker does: its group
+is what it starts, without ``nsenter``. Killing it, the stand-in kills that group first and lets
+``nsenter`` reap it and end as it did (``standin.kill_group``): an ``nsenter`` that died first
+would leave it to the host's reaper, and the container could not end until that reaped it.
 """
 
 from __future__ import annotations
@@ -27,7 +30,6 @@ import select
 import shlex
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 from dataclasses import dataclass
@@ -60,7 +62,7 @@ while True:
         pass
 """
 _NAMESPACES = ("unshare", "--mount", "--propagation", "private", "--pid", "--fork", "--mount-proc")
-_ENTER_CWD = ("sh", "-c", 'cd "$0" && exec "$@"')
+_ENTER_CWD = ("setsid", "sh", "-c", 'cd "$0" && exec "$@"')  # see the module docstring
 _HOLDERS: list[subprocess.Popen] = []  # see _user_namespace
 _LOCK = threading.RLock()  # the first container probes the ways (see _way), starting containers itself
 
@@ -135,21 +137,34 @@ class Container:
 
         Blocks while its PID 1 starts: call it off the event loop.
         """
-        with _LOCK:
-            way = way or _way()
-            argv = [*DEFAULT_SIGNALS, *way.prefix(), *_NAMESPACES, "sh", "-c", _setup_script(tmp is not None),
-                    str(tmp or "/tmp"), INIT, sys.executable]
-        # PID 1 gets no tag of a sandbox: what kills a sandbox's processes by their tag spares it.
-        process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                   env={"PATH": os.environ.get("PATH", os.defpath)}, start_new_session=True)
-        try:
-            if not select.select([process.stdout], [], [], STARTUP_LIMIT)[0] or process.stdout.readline() != b"ready\n":
-                raise OSError(_failure(process))
-        except BaseException:
-            process.kill()
-            process.wait()
-            raise
-        return cls(process, cls.member(process.pid), way)
+        retry = True
+        while True:
+            with _LOCK:
+                way = way or _way()
+                argv = [*DEFAULT_SIGNALS, *way.prefix(), *_NAMESPACES, "sh", "-c", _setup_script(tmp is not None),
+                        str(tmp or "/tmp"), INIT, sys.executable]
+                holder = _HOLDERS[-1] if way.in_user_namespace else None
+            # PID 1 gets no tag of a sandbox: what kills a sandbox's processes by their tag spares it.
+            process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                       env={"PATH": os.environ.get("PATH", os.defpath)}, start_new_session=True)
+            try:
+                if not select.select([process.stdout], [], [], STARTUP_LIMIT)[0] or \
+                        process.stdout.readline() != b"ready\n":
+                    raise OSError(_failure(process))
+            except OSError:
+                process.kill()
+                process.wait()
+                # The holder it named died meanwhile (killed from outside, and reaped by another start
+                # that replaced it): once more, in the namespace of its replacement.
+                if retry and holder is not None and holder.poll() is not None:
+                    retry = False
+                    continue
+                raise
+            except BaseException:
+                process.kill()
+                process.wait()
+                raise
+            return cls(process, cls.member(process.pid), way)
 
     def argv(self, cwd: str, *argv: str) -> list[str]:
         """The command line that runs ``argv`` in this container, in ``cwd`` there."""
@@ -221,13 +236,14 @@ def _way() -> _Way:
     tried = []
     for way in _WAYS:
         try:
-            with tempfile.TemporaryDirectory() as tmp:
-                container = Container.start(tmp, way)
-                try:
-                    entered = subprocess.run(container.argv("/", "true"), stdin=subprocess.DEVNULL,
-                                             capture_output=True, text=True, timeout=STARTUP_LIMIT)
-                finally:
-                    container.kill()
+            # /tmp mounted over itself: as a sandbox's own directory would be, and nothing is made that
+            # a process killed meanwhile would leave behind.
+            container = Container.start("/tmp", way)
+            try:
+                entered = subprocess.run(container.argv("/", "true"), stdin=subprocess.DEVNULL,
+                                         capture_output=True, text=True, timeout=STARTUP_LIMIT)
+            finally:
+                container.kill()
         except (OSError, subprocess.SubprocessError) as exc:
             tried.append(f"{way.name}: {exc}")
             continue

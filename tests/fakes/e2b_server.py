@@ -414,7 +414,7 @@ class _ProcessService(Process):
         (home := sandbox.root / "home" / "user").mkdir(parents=True, exist_ok=True)
         env = {**os.environ, **sandbox.envs, **dict(config.envs), "HOME": str(home)}
         launcher, *args = sandbox.container.argv(str(home), config.cmd, *config.args)
-        command = await Command.start(launcher, args, cwd=home, env=env)
+        command = await Command.start(launcher, args, cwd=home, env=env, container=sandbox.container)
         try:
             yield StartResponse(event=ProcessEvent(event=Oneof("start", ProcessEvent.StartEvent(pid=command.process.pid))))
             async for name, chunk in command.output():

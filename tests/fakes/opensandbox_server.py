@@ -501,7 +501,8 @@ class OpenSandboxStandIn(StandIn):
         text = text.replace(f"127.0.0.1:{JUPYTER_PORT}", f"127.0.0.1:{self._ports['execd']}/jupyter/{sandbox.id}")
         cwd = body.get("cwd") or "/tmp"
         launcher, *args = sandbox.container.argv(cwd, "bash", "-c", text)
-        process = await Command.start(launcher, args, cwd=sandbox.root, env=self._process_env(sandbox, body.get("envs")))
+        process = await Command.start(launcher, args, cwd=sandbox.root, container=sandbox.container,
+                                      env=self._process_env(sandbox, body.get("envs")))
         execution_id = uuid.uuid4().hex
         sandbox.running[execution_id] = process
         if body.get("background"):

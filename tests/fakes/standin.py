@@ -126,8 +126,9 @@ class StandIn:
         """A new directory ``<parent>/<prefix>…``, held by this stand-in until it stops or its process dies.
 
         Directories of the same name pattern that no live stand-in holds (their stand-in's
-        process died before it could remove them: killed, say) are removed first. A directory
-        gets its name only once held, so none is taken for a dead one while it is being made.
+        process died before it could remove them: killed, say) are removed first, one made but
+        not yet held included. Another stand-in may so take a directory for a dead one's while it
+        is being made: then it is made anew.
         """
         where = Path(parent or tempfile.gettempdir())
         for entry in where.glob(glob.escape(prefix) + "*"):
@@ -137,11 +138,15 @@ class StandIn:
                         shutil.rmtree(entry, ignore_errors=True)
                     finally:
                         os.close(fd)
-        making = Path(tempfile.mkdtemp(prefix="." + prefix, dir=where))
-        self._held.append(_hold(making, wait=True))
-        made = where / (prefix + making.name.removeprefix("." + prefix))
-        making.rename(made)
-        return made
+        while True:
+            made = Path(tempfile.mkdtemp(prefix=prefix, dir=where))
+            with contextlib.suppress(FileNotFoundError):
+                fd = _hold(made, wait=True)
+                with contextlib.suppress(FileNotFoundError):
+                    if os.path.samestat(os.fstat(fd), made.lstat()):
+                        self._held.append(fd)
+                        return made
+                os.close(fd)
 
     def start(self) -> None:
         if self.CONTAINERS:
@@ -396,11 +401,25 @@ def _hold(directory: Path, *, wait: bool) -> int | None:
 # ------------------------------------------------------------------ real processes
 
 
-async def kill_group(process: asyncio.subprocess.Process) -> None:
-    """SIGKILL ``process``'s process group (it leads its own session) and reap it."""
+async def kill_group(process: asyncio.subprocess.Process, inner: int | None = None) -> None:
+    """SIGKILL ``process``'s process group (it leads its own session) and reap it.
+
+    ``inner``: the process that ``process``, a container's ``nsenter``, started in the container,
+    which leads a session of its own there (``containers.py``). Its group goes first, and
+    ``nsenter`` reaps it and ends as it did (killed by the same signal) before its own group is
+    killed.
+    """
     if process.returncode is None:
+        if inner is not None and inner != process.pid:
+            for kill in (os.killpg, os.kill):  # os.kill: one that has not yet made its session
+                with contextlib.suppress(ProcessLookupError):
+                    kill(inner, signal.SIGKILL)
+            deadline = time.monotonic() + 5
+            while process.returncode is None and time.monotonic() < deadline:
+                await _sleep(0.01)
         with contextlib.suppress(ProcessLookupError):
-            os.killpg(process.pid, signal.SIGKILL)
+            if process.returncode is None:
+                os.killpg(process.pid, signal.SIGKILL)
         with contextlib.suppress(Exception):
             await asyncio.wait_for(process.wait(), 5)
 
@@ -499,21 +518,24 @@ class PythonWorker:
                 os.kill(self.pid, signal.SIGINT)
 
     async def kill(self) -> None:
-        await kill_group(self.process)
+        await kill_group(self.process, self.pid)
 
 
 class Command:
     """One real command in its own process group; :meth:`kill` ends it with its children."""
 
-    def __init__(self, process: asyncio.subprocess.Process) -> None:
+    def __init__(self, process: asyncio.subprocess.Process, container: Any = None) -> None:
         self.process = process
+        self._container = container
 
     @classmethod
-    async def start(cls, cmd: str, args: list[str], *, cwd: Path, env: dict[str, str]) -> Command:
+    async def start(cls, cmd: str, args: list[str], *, cwd: Path, env: dict[str, str],
+                    container: Any = None) -> Command:
+        """Run ``cmd`` with ``args``; ``container``: the ``containers.Container`` that this command line enters."""
         process = await asyncio.create_subprocess_exec(
             *DEFAULT_SIGNALS, cmd, *args, cwd=str(cwd), env=env, stdin=asyncio.subprocess.DEVNULL,
             stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.PIPE, start_new_session=True)
-        return cls(process)
+        return cls(process, container)
 
     async def output(self) -> AsyncIterator[tuple[str, bytes]]:
         """``("stdout" | "stderr", chunk)`` pairs as they are written, until both streams close."""
@@ -541,4 +563,5 @@ class Command:
         return await self.process.wait()
 
     async def kill(self) -> None:
-        await kill_group(self.process)
+        running = self._container is not None and self.process.returncode is None
+        await kill_group(self.process, self._container.member(self.process.pid) if running else None)

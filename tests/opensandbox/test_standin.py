@@ -174,7 +174,93 @@ def test_a_killed_stand_in_leaves_no_process_and_the_next_removes_its_directorie
     assert not any(map(os.path.exists, started.stdout.split()))  # its own, removed when it stopped
 
 
-# As a regular user, the user namespace's holder killed from outside is replaced: later sandboxes run.
+# The stand-in's process is killed as it starts: while it tries the ways to make a container, or once
+# its directory is made but not yet held. Whatever it made, the next stand-in removes.
+KILLED_STARTING = r"""import os
+from tests.fakes import containers, standin
+from tests.fakes.opensandbox_server import OpenSandboxStandIn
+
+started, held = containers.Container.start.__func__, standin._hold
+
+def start(cls, *args, **kwargs):
+    started(cls, *args, **kwargs)
+    os.kill(os.getpid(), 9)
+
+def hold(directory, *, wait):
+    if wait:  # its own directory
+        os.kill(os.getpid(), 9)
+    return held(directory, wait=wait)
+
+if AT == "trying the ways":
+    containers.Container.start = classmethod(start)
+else:
+    standin._hold = hold
+OpenSandboxStandIn().start()
+"""
+
+
+@pytest.mark.parametrize("at", ["trying the ways", "making its directory"])
+def test_a_stand_in_killed_as_it_starts_leaves_nothing_after_the_next(tmp_path: Path, at: str) -> None:
+    env = {**os.environ, "TMPDIR": str(tmp_path)}
+    killed = _run(f"AT = {at!r}\n" + KILLED_STARTING, env)
+    assert killed.returncode == -9, killed.stderr
+    started = _run("from tests.fakes.opensandbox_server import OpenSandboxStandIn\n"
+                   "with OpenSandboxStandIn(): pass", env)
+    assert (started.returncode, os.listdir(tmp_path)) == (0, []), started.stderr
+
+
+# The stand-in runs in a process that reaps no orphan it is handed (as a container's first process
+# that is the test run itself may not): commands killed on their timeout, and code workers killed
+# with their sandbox, are still reaped, nothing of theirs is left to it, and every sandbox ends. As
+# in a real sandbox, each command and code worker leads a session of its own: a command that kills
+# its own process group ends by that signal.
+UNREAPED = r"""import asyncio, ctypes, json, os
+assert ctypes.CDLL(None).prctl(36, 1, 0, 0, 0) == 0  # PR_SET_CHILD_SUBREAPER: orphans come here
+from tests.fakes.opensandbox_server import OpenSandboxStandIn
+from vorn_tools.code_interpreter.code_sandbox.opensandbox_sandbox import OpenSandbox
+
+def zombies():
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                state, parent = f.read().rsplit(")", 1)[1].split()[:2]
+        except OSError:
+            continue
+        if state == "Z" and int(parent) == os.getpid():
+            found.append(int(pid))
+    return found
+
+async def main():
+    with OpenSandboxStandIn() as service:
+        sandboxes = [await OpenSandbox.create(**service.connection_options(), create_backoff=0.0) for _ in "123"]
+        timed_out = []
+        for sandbox in sandboxes:
+            await sandbox.execute_code("x = 1")
+            for _ in "123":
+                timed_out.append((await sandbox.execute_command("sleep 300", timeout=0.2)).status.value)
+        group = await sandboxes[0].execute_command("sleep 300 & kill -- -$$; echo survived")
+        session = await sandboxes[0].execute_code("import os\nprint(os.getsid(0) == os.getpid())")
+        left = zombies()
+        for sandbox in sandboxes:
+            await sandbox.terminate()
+    print(json.dumps({"timed_out": timed_out, "zombies": left + zombies(), "group": [group.stdout, group.error],
+                      "session": session.stdout}))
+
+asyncio.run(main())
+"""
+
+
+def test_what_a_sandbox_runs_is_reaped_without_the_host_and_leads_a_session_of_its_own() -> None:
+    proc = _run(UNREAPED)
+    assert proc.returncode == 0, proc.stderr
+    report = json.loads(proc.stdout)
+    assert report["timed_out"] == ["timeout"] * 9 and report["zombies"] == [], report
+    assert report["group"] == ["", "CommandExecError: 143"] and report["session"] == "True\n", report
+
+
+# As a regular user, the user namespace's holder killed from outside is replaced: later sandboxes run,
+# and so does one whose container was starting in it (its command line naming the holder) when it died.
 HOLDER_KILLED = r"""import asyncio
 from tests.fakes import containers, opensandbox_server
 from vorn_tools.code_interpreter.code_sandbox.opensandbox_sandbox import OpenSandbox
@@ -182,8 +268,20 @@ from vorn_tools.code_interpreter.code_sandbox.opensandbox_sandbox import OpenSan
 async def main():
     with opensandbox_server.OpenSandboxStandIn() as service:
         holder = containers._HOLDERS[-1]
-        holder.kill()
-        holder.wait()
+        if WHEN == "before a sandbox":
+            holder.kill()
+            holder.wait()
+        else:
+            named = containers._user_namespace
+
+            def killing():
+                prefix = named()
+                if containers._HOLDERS[-1] is holder:  # reaped too, as another container's start would
+                    holder.kill()
+                    holder.wait()
+                return prefix
+
+            containers._user_namespace = killing
         sandbox = await OpenSandbox.create(**service.connection_options(), create_backoff=0.0)
         try:
             print((await sandbox.execute_command("echo ran")).stdout.strip())
@@ -196,6 +294,7 @@ asyncio.run(main())
 
 
 @pytest.mark.skipif(os.geteuid() == 0, reason="root needs no user namespace, so there is no holder to kill")
-def test_a_killed_namespace_holder_is_replaced() -> None:
-    proc = _run(HOLDER_KILLED)
+@pytest.mark.parametrize("when", ["before a sandbox", "while its container starts"])
+def test_a_killed_namespace_holder_is_replaced(when: str) -> None:
+    proc = _run(f"WHEN = {when!r}\n" + HOLDER_KILLED)
     assert (proc.returncode, proc.stdout.split()) == (0, ["ran", "True"]), proc.stderr
