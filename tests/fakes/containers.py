@@ -1,8 +1,8 @@
-"""Containers for the OpenSandbox stand-in's sandboxes: a process list and a ``/tmp`` of their own.
+"""Containers for the stand-ins' sandboxes: a process list, and for OpenSandbox a ``/tmp``, of their own.
 
 A sandbox's processes (its commands and code workers, and whatever they start) run in a PID
-namespace with its own ``/proc`` and in a mount namespace in which the sandbox's own directory
-is ``/tmp``. As in a real sandbox, they see and signal each other and nothing of another
+namespace with its own ``/proc`` and in a mount namespace (in which, for OpenSandbox, the
+sandbox's own directory is ``/tmp``). As in a real sandbox, they see and signal each other and nothing of another
 sandbox or of the host, whatever else runs on the machine (another test run, another user's).
 
 A container's first process (PID 1, ``INIT``) reaps whatever ends in it, and it ends when the
@@ -28,6 +28,7 @@ import functools
 import os
 import select
 import shlex
+import signal
 import subprocess
 import sys
 import threading
@@ -151,18 +152,14 @@ class Container:
                 if not select.select([process.stdout], [], [], STARTUP_LIMIT)[0] or \
                         process.stdout.readline() != b"ready\n":
                     raise OSError(_failure(process))
-            except OSError:
+            except BaseException as exc:
                 process.kill()
                 process.wait()
                 # The holder it named died meanwhile (killed from outside, and reaped by another start
                 # that replaced it): once more, in the namespace of its replacement.
-                if retry and holder is not None and holder.poll() is not None:
+                if isinstance(exc, OSError) and retry and holder is not None and holder.poll() is not None:
                     retry = False
                     continue
-                raise
-            except BaseException:
-                process.kill()
-                process.wait()
                 raise
             return cls(process, cls.member(process.pid), way)
 
@@ -192,7 +189,7 @@ class Container:
         """
         if self.alive:
             with contextlib.suppress(ProcessLookupError):
-                os.kill(self.init, 9)
+                os.kill(self.init, signal.SIGKILL)
         with contextlib.suppress(OSError):
             self.process.stdin.close()
         with contextlib.suppress(subprocess.TimeoutExpired):

@@ -413,8 +413,7 @@ class _ProcessService(Process):
                                                 "timeout_ms": ctx.request_headers.get("connect-timeout-ms")})
         (home := sandbox.root / "home" / "user").mkdir(parents=True, exist_ok=True)
         env = {**os.environ, **sandbox.envs, **dict(config.envs), "HOME": str(home)}
-        launcher, *args = sandbox.container.argv(str(home), config.cmd, *config.args)
-        command = await Command.start(launcher, args, cwd=home, env=env, container=sandbox.container)
+        command = await Command.start(config.cmd, list(config.args), cwd=home, env=env, container=sandbox.container)
         try:
             yield StartResponse(event=ProcessEvent(event=Oneof("start", ProcessEvent.StartEvent(pid=command.process.pid))))
             async for name, chunk in command.output():

@@ -70,6 +70,7 @@ from tests.fakes.standin import (
     PythonWorker,
     Refuse,
     StandIn,
+    until_exited,
 )
 
 _sleep = asyncio.sleep  # a test that patches the global cannot disturb the stand-in's timers
@@ -500,9 +501,8 @@ class OpenSandboxStandIn(StandIn):
         # The sandbox's loopback Jupyter port is the stand-in's Jupyter route.
         text = text.replace(f"127.0.0.1:{JUPYTER_PORT}", f"127.0.0.1:{self._ports['execd']}/jupyter/{sandbox.id}")
         cwd = body.get("cwd") or "/tmp"
-        launcher, *args = sandbox.container.argv(cwd, "bash", "-c", text)
-        process = await Command.start(launcher, args, cwd=sandbox.root, container=sandbox.container,
-                                      env=self._process_env(sandbox, body.get("envs")))
+        process = await Command.start("bash", ["-c", text], cwd=sandbox.root, container=sandbox.container,
+                                      inside=cwd, env=self._process_env(sandbox, body.get("envs")))
         execution_id = uuid.uuid4().hex
         sandbox.running[execution_id] = process
         if body.get("background"):
@@ -527,7 +527,7 @@ class OpenSandboxStandIn(StandIn):
         if timeout_ms:
             timer = asyncio.get_running_loop().call_later(timeout_ms / 1000, lambda: self.spawn(process.kill()))
         pending = {"stdout": b"", "stderr": b""}
-        exited = asyncio.ensure_future(self._exit(process))
+        exited = asyncio.ensure_future(until_exited(process.process))
         try:
             yield {"type": "init", "text": execution_id}
             async with contextlib.aclosing(process.output()) as output:
@@ -568,12 +568,6 @@ class OpenSandboxStandIn(StandIn):
             exited.cancel()
             sandbox.running.pop(execution_id, None)
             await process.kill()
-
-    @staticmethod
-    async def _exit(process: Command) -> None:
-        # Process.wait() would also wait for every inheritor of the output pipes.
-        while process.process.returncode is None:
-            await _sleep(0.05)
 
     async def _worker(self, sandbox: FakeSandbox, context: str) -> PythonWorker:
         async with sandbox.starting:

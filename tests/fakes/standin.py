@@ -401,6 +401,12 @@ def _hold(directory: Path, *, wait: bool) -> int | None:
 # ------------------------------------------------------------------ real processes
 
 
+async def until_exited(process: asyncio.subprocess.Process, every: float = 0.05) -> None:
+    """Return once ``process`` has exited; ``Process.wait()`` would also wait for every inheritor of its pipes."""
+    while process.returncode is None:
+        await _sleep(every)
+
+
 async def kill_group(process: asyncio.subprocess.Process, inner: int | None = None) -> None:
     """SIGKILL ``process``'s process group (it leads its own session) and reap it.
 
@@ -414,9 +420,8 @@ async def kill_group(process: asyncio.subprocess.Process, inner: int | None = No
             for kill in (os.killpg, os.kill):  # os.kill: one that has not yet made its session
                 with contextlib.suppress(ProcessLookupError):
                     kill(inner, signal.SIGKILL)
-            deadline = time.monotonic() + 5
-            while process.returncode is None and time.monotonic() < deadline:
-                await _sleep(0.01)
+            with contextlib.suppress(TimeoutError):
+                await asyncio.wait_for(until_exited(process, 0.01), 5)
         with contextlib.suppress(ProcessLookupError):
             if process.returncode is None:
                 os.killpg(process.pid, signal.SIGKILL)
@@ -530,10 +535,11 @@ class Command:
 
     @classmethod
     async def start(cls, cmd: str, args: list[str], *, cwd: Path, env: dict[str, str],
-                    container: Any = None) -> Command:
-        """Run ``cmd`` with ``args``; ``container``: the ``containers.Container`` that this command line enters."""
+                    container: Any = None, inside: str | None = None) -> Command:
+        """Run ``cmd`` with ``args`` in ``cwd``, or in a ``container`` (``containers.Container``) in ``inside`` there (default: ``cwd``)."""
+        argv = [cmd, *args] if container is None else container.argv(inside or str(cwd), cmd, *args)
         process = await asyncio.create_subprocess_exec(
-            *DEFAULT_SIGNALS, cmd, *args, cwd=str(cwd), env=env, stdin=asyncio.subprocess.DEVNULL,
+            *DEFAULT_SIGNALS, *argv, cwd=str(cwd), env=env, stdin=asyncio.subprocess.DEVNULL,
             stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.PIPE, start_new_session=True)
         return cls(process, container)
 
