@@ -35,11 +35,16 @@ if [ ! -w . ]; then
     exit 1
 fi
 for entry in .venv .venv.removing build host/*/build; do
-    blocked=$(find "$entry" -type d \( ! -writable -o ! -readable -o ! -executable \) -print -quit \
+    # -H: an entry that links elsewhere (.venv to a volume, say) is checked where it leads, where the
+    # set-up writes.
+    blocked=$(find -H "$entry" -type d \( ! -writable -o ! -readable -o ! -executable \) -print -quit \
         2>/dev/null) || true
     [ -z "$blocked" ] && continue
-    holder=$(stat -c %u "$blocked")
-    if [ "$holder" = "$me" ]; then
+    holder=$(stat -L -c %u "$blocked")
+    if findmnt -n -o OPTIONS -T "$blocked" 2>/dev/null | tr , '\n' | grep -qx ro; then
+        log "$blocked is on a read-only file system (mounted at $(findmnt -n -o TARGET -T "$blocked")):" \
+            "mount it writable, or clone the checkout where you can write; then run scripts/setup.sh again"
+    elif [ "$holder" = "$me" ]; then
         log "$blocked is yours ($(user_name "$me")), but you cannot write it: make it writable" \
             "(chmod -R u+rwX $entry); then run scripts/setup.sh again"
     else
@@ -52,12 +57,44 @@ done
 
 # Concurrent runs (several shells, or tests started in parallel) share one venv. They lock the
 # checkout's directory itself: a lock file would be left behind, and one that root left would
-# shut the user out.
+# shut the user out. Anyone who can read the checkout can lock it too, so a set-up waits only for
+# the caller's own processes, and names another user's (or one it cannot see) instead of waiting
+# on it without end.
+other_holder() {
+    local dev ino pid uid
+    read -r dev ino < <(stat -c '%d %i' .)
+    # /proc/locks names a file by its device's major and minor, in hex, and its inode.
+    local id
+    id=$(printf '%02x:%02x:%d' $(((dev >> 8 & 0xfff) | (dev >> 32 & ~0xfff))) \
+        $(((dev & 0xff) | (dev >> 12 & ~0xff))) "$ino")
+    for pid in $(awk -v id="$id" '$2 != "->" && $6 == id { print $5 }' /proc/locks); do
+        if [ "$pid" = 0 ]; then
+            echo "a process of another PID namespace (a container's, say), whose user cannot be told"
+            return 0
+        fi
+        uid=$(awk '$1 == "Uid:" { print $2 }' "/proc/$pid/status" 2>/dev/null) || true
+        if [ -n "$uid" ] && [ "$uid" != "$me" ]; then
+            echo "process $pid ($(cat "/proc/$pid/comm" 2>/dev/null)), which is $(user_name "$uid")'s"
+            return 0
+        fi
+    done
+    return 1
+}
 exec 9<.
-if ! flock -n 9; then
-    log "waiting for another set-up of this checkout to finish"
-    flock 9
-fi
+said_waiting=
+until flock -n 9; do
+    if other=$(other_holder); then
+        log "this checkout is locked by $other, not by a set-up of yours ($(user_name "$me")):" \
+            "have it ended; then run scripts/setup.sh again"
+        exit 1
+    fi
+    if [ -z "$said_waiting" ]; then
+        log "waiting for another set-up of this checkout to finish"
+        said_waiting=1
+    fi
+    # Looked at again now and then: another user's process may take the lock as it is released.
+    ! flock -w 10 9 || break
+done
 
 # --- Python: .venv's, else 3.13 preferred, else the newest 3.11+ -----------
 find_python() {
@@ -80,19 +117,31 @@ find_python() {
 VPY=$ROOT/.venv/bin/python
 # Removing .venv in place, an interrupt could leave any part of it, one that looks made among
 # them: it is renamed aside in one step first. What a removal cut short leaves there goes next time.
+# A .venv that is a mount point (a volume, as dev containers mount one) cannot be renamed: it is
+# emptied in place, its pyvenv.cfg first, so that what an interrupt leaves is never taken for made.
 remove_venv() {
-    mv -T .venv .venv.removing
-    rm -rf .venv.removing
+    if [ ! -L .venv ] && mountpoint -q .venv; then
+        [ -z "${1:-}" ] || log "emptying .venv (a mount point), $1"
+        rm -f .venv/pyvenv.cfg
+        find .venv -mindepth 1 -maxdepth 1 -exec rm -rf {} +
+    else
+        [ -z "${1:-}" ] || log "removing .venv, $1"
+        mv -T .venv .venv.removing
+        rm -rf .venv.removing
+    fi
 }
 rm -rf .venv.removing
 # In .venv until it is made: a run stopped while making it (Ctrl-C, a kill) leaves it there. Without
 # pyvenv.cfg (an earlier set-up's removal cut short), .venv's python is the one it links to, and
-# pip would install into that.
+# pip would install into that. An empty directory (a volume just mounted, say) has nothing to remove.
 MAKING=.venv/.setup-making
 # A .venv that is a link to nowhere counts: making .venv would stop at it.
-if [ -e "$MAKING" ] || { { [ -e .venv ] || [ -L .venv ]; } && [ ! -f .venv/pyvenv.cfg ]; }; then
-    log "removing .venv, which a set-up that was cut short left unfinished"
-    remove_venv
+if [ -e "$MAKING" ] || { { [ -e .venv ] || [ -L .venv ]; } && [ ! -f .venv/pyvenv.cfg ] &&
+    { [ -L .venv ] || [ -n "$(ls -A .venv)" ]; }; }; then
+    remove_venv "which a set-up that was cut short left unfinished"
+elif [ -f .venv/pyvenv.cfg ] && [ ! -x "$VPY" ]; then
+    # Its interpreter removed (pyenv's uninstalled, say): a venv cannot be pointed at another one.
+    remove_venv "whose Python ($(readlink -m "$VPY")) is gone, to make it anew"
 fi
 # What the install depends on: a run with all of it unchanged has nothing to do.
 stamp_inputs() {
