@@ -123,7 +123,7 @@ remove_venv() {
     if [ ! -L .venv ] && mountpoint -q .venv; then
         [ -z "${1:-}" ] || log "emptying .venv (a mount point), $1"
         rm -f .venv/pyvenv.cfg
-        find .venv -mindepth 1 -maxdepth 1 -exec rm -rf {} +
+        rm -rf .venv/* .venv/.[!.]* .venv/..?*
     else
         [ -z "${1:-}" ] || log "removing .venv, $1"
         mv -T .venv .venv.removing

@@ -59,7 +59,7 @@ FAKE_DPKG = r"""#!/bin/bash
 """
 FAKE_ID = """#!/bin/bash\necho "$FAKE_UID"\n"""
 # Answers the set-up's queries (real path, version and include directory; sys.version; the import
-# check, true once pip ran); logs anything else, which fails unless FAKE_VENV is set: then "-m venv"
+# check, true once pip ran); records where pytest runs and its arguments; logs anything else, which fails unless FAKE_VENV is set: then "-m venv"
 # makes a .venv of pyvenv.cfg and a link to it (then kills the set-up and itself if FAKE_VENV_CUT is
 # set, or fails if FAKE_VENV_FAILS is), and pip logs where it installs, as Python finds its prefix,
 # and succeeds unless FAKE_PIP_FAILS is set.
@@ -73,6 +73,7 @@ if [ "$1" = -c ]; then
     esac
     exit
 fi
+[ "$2" != pytest ] || { printf '%s\n' "$PWD" "${@:3}" > "$FAKE_DIR/pytest"; exit; }
 echo "$*" >> "$FAKE_DIR/python"
 [ -n "$FAKE_VENV" ] || exit 1
 case $2 in
@@ -125,14 +126,29 @@ def world(tmp_path: Path) -> Path:
 
 
 def start(
-    world: Path, uid: int = 0, script: Path = ROOT / "scripts" / "_packages.sh", as_nobody: bool = False, **env: str
+    world: Path,
+    uid: int = 0,
+    script: Path = ROOT / "scripts" / "_packages.sh",
+    as_nobody: bool = False,
+    under: tuple[str, ...] = (),
+    args: tuple[str, ...] = (),
+    cwd: Path | None = None,
+    **env: str,
 ) -> subprocess.Popen[str]:
     env |= {"PATH": f"{world / 'fakes'}:{world / 'system'}", "FAKE_DIR": str(world), "FAKE_UID": str(uid)}
     # As nobody, who may read anything (tmp_path's parents are root's alone) but write nothing of root's.
     caps = "--inh-caps=+dac_read_search --ambient-caps=+dac_read_search"
     nobody = f"setpriv --reuid=65534 --regid=65534 --clear-groups {caps}".split() if as_nobody else []
-    argv = [*nobody, "bash", str(script)]
-    return subprocess.Popen(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    argv = [*nobody, *under, "bash", str(script), *args]
+    return subprocess.Popen(argv, env=env, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def mounted(source: Path, target: Path, *options: str) -> tuple[str, ...]:
+    """A command that runs the rest with `source` bind-mounted at `target` (with `options`), in mount and
+    user namespaces of its own, so that the mount goes when it ends."""
+    remount = f'mount -o remount,bind,{",".join(options)} "$2" && ' if options else ""
+    script = f'mount --bind "$1" "$2" && {remount}shift 2 && exec "$@"'
+    return "unshare", "--map-root-user", "--mount", "bash", "-c", script, "mounted", str(source), str(target)
 
 
 def finish(run: subprocess.Popen[str]) -> tuple[int, str]:
@@ -287,23 +303,54 @@ def checkout(world: Path) -> Path:
     """A checkout holding the set-up scripts and a pinned file; its scripts directory."""
     scripts = world / "checkout" / "scripts"
     scripts.mkdir(parents=True)
-    for name in ("setup.sh", "_packages.sh"):
+    for name in ("setup.sh", "test.sh", "_packages.sh"):
         shutil.copy(ROOT / "scripts" / name, scripts)
     (world / "checkout" / "constraints.txt").write_text("a==1\n")
     (world / "include").mkdir()
     return scripts
 
 
-# Run through a link (~/bin/setup.sh, say), it sets up the checkout it belongs to, not the link's.
-def test_through_a_link_it_sets_up_its_own_checkout(world: Path) -> None:
-    scripts, link = checkout(world), world / "elsewhere" / "bin" / "setup.sh"
+# Run through a link (~/bin/setup.sh, say), each sets up the checkout it belongs to, not the link's;
+# pytest runs there.
+@pytest.mark.parametrize("name", ["setup.sh", "test.sh"])
+def test_through_a_link_it_sets_up_its_own_checkout(world: Path, name: str) -> None:
+    scripts, link = checkout(world), world / "elsewhere" / "bin" / name
     (world / "include" / "Python.h").touch()
     (world / "installed").write_text("\n".join(PACKAGES) + "\n")
     link.parent.mkdir(parents=True)
-    link.symlink_to(scripts / "setup.sh")
+    link.symlink_to(scripts / name)
     code, err = finish(start(world, os.getuid(), link, FAKE_VENV="1", PYENV_ROOT=str(world)))
     assert code == 0 and err.endswith("[setup] done\n"), err
     assert (world / "checkout" / ".venv").is_dir() and not (world / "elsewhere" / ".venv").exists()
+    ran = (world / "pytest").read_text().splitlines()[0] if name == "test.sh" else None
+    assert ran == (str(world / "checkout") if name == "test.sh" else None)
+
+
+# The paths given to test.sh name what is there from where it runs (a path::test, too); the values of
+# options, and what names nothing there, go to pytest as given.
+@pytest.mark.parametrize(
+    ("where", "given", "passed"),
+    [
+        ("tests", ["test_x.py", "-q"], ["{here}/test_x.py", "-q"]),
+        ("tests", ["test_x.py::test_a[b]", "sub"], ["{here}/test_x.py::test_a[b]", "{here}/sub"]),
+        ("tests", ["-k", "sub", "-m", "sub", "--tb", "sub", "-x"], ["-k", "sub", "-m", "sub", "--tb", "sub", "-x"]),
+        ("tests", ["tests/test_x.py", "--deselect", "test_x.py"], ["tests/test_x.py", "--deselect", "test_x.py"]),
+        ("tests/sub", ["../test_x.py", "-c", "../test_x.py"], ["{here}/../test_x.py", "-c", "{here}/../test_x.py"]),
+        ("", ["tests/test_x.py", "tests"], ["tests/test_x.py", "tests"]),
+    ],
+)
+def test_test_sh_takes_paths_from_where_it_runs(world: Path, where: str, given: list[str], passed: list[str]) -> None:
+    scripts, here = checkout(world), world / "checkout" / where
+    (world / "include" / "Python.h").touch()
+    (world / "installed").write_text("\n".join(PACKAGES) + "\n")
+    (here / "sub").mkdir(parents=True, exist_ok=True)
+    (world / "checkout" / "tests").mkdir(exist_ok=True)
+    (world / "checkout" / "tests" / "test_x.py").touch()
+    env = {"FAKE_VENV": "1", "PYENV_ROOT": str(world)}
+    code, err = finish(start(world, os.getuid(), scripts / "test.sh", args=tuple(given), cwd=here, **env))
+    assert code == 0, err
+    ran = (world / "pytest").read_text().splitlines()
+    assert ran == [str(world / "checkout"), *(arg.format(here=here) for arg in passed)]
 
 
 # Debian's python3.13-dev joins the missing packages when the headers are; when they are still
@@ -337,44 +384,69 @@ def test_interpreter_headers(world: Path, owner: str, headers: str, asks_dev: bo
 
 
 # A .venv whose making, or whose removal, was cut short at any point is made anew by the next run,
-# and pip runs in it alone. A finished set-up is up to date without asking for headers or packages;
-# an install cut short leaves no stamp, so the next run installs again even with the inputs of the
-# last finished one.
+# and pip runs in it alone; so is one whose Python is gone, in the same run. A .venv that is a mount
+# point (a volume, "mounted") is emptied in place, and used as it is while empty. Each run says why
+# it removes .venv, if it does. A finished set-up is up to date without asking for headers or
+# packages, and removes what a removal left; an install cut short leaves no stamp, so the next run
+# installs again even with the inputs of the last finished one.
+CUT_SHORT = "which a set-up that was cut short left unfinished"
+
+
 @pytest.mark.parametrize(
-    ("left", "cuts"),
+    ("left", "cuts", "told"),
     [
-        ("", [{"FAKE_VENV_CUT": "1"}]),  # while it was made
-        ("", [{"FAKE_VENV_CUT": "1"}, {"FAKE_RM_CUT": ".setup-making"}]),  # then while removed, the marker gone
-        ("", [{"FAKE_VENV_FAILS": "1", "FAKE_RM_CUT": ".setup-making"}]),  # removed as making it failed
-        (".venv/bin/python -> fakes/python3.13", []),  # without pyvenv.cfg, as a removal by an earlier set-up left it
-        (".venv -> nowhere", []),  # a link to nowhere, which making .venv would stop at
+        ("", [{"FAKE_VENV_CUT": "1"}], f"removing .venv, {CUT_SHORT}"),  # while it was made
+        ("", [{"FAKE_VENV_CUT": "1"}, {"FAKE_RM_CUT": ".setup-making"}], None),  # then while removed, the marker gone
+        ("", [{"FAKE_VENV_FAILS": "1", "FAKE_RM_CUT": ".setup-making"}], None),  # removed as making it failed
+        # without pyvenv.cfg, as a removal by an earlier set-up left it
+        (".venv/bin/python -> fakes/python3.13", [], f"removing .venv, {CUT_SHORT}"),
+        (".venv -> nowhere", [], f"removing .venv, {CUT_SHORT}"),  # a link to nowhere, which making .venv would stop at
+        (".venv/pyvenv.cfg, .venv/bin/python -> nowhere", [], "removing .venv, whose Python ({world}/nowhere) is gone,"
+                                                              " to make it anew"),
+        ("mounted", [], None),
+        ("mounted", [{"FAKE_VENV_CUT": "1"}, {"FAKE_RM_CUT": ""}], f"emptying .venv (a mount point), {CUT_SHORT}"),
     ],
-    ids=["making", "removing", "removing-after-failed-making", "without-pyvenv.cfg", "a-link-to-nowhere"],
+    ids=["making", "removing", "removing-after-failed-making", "without-pyvenv.cfg", "a-link-to-nowhere",
+         "python-gone", "mounted", "mounted-emptying"],
 )
-def test_up_to_date_only_after_a_finished_install(world: Path, left: str, cuts: list[dict[str, str]]) -> None:
+def test_up_to_date_only_after_a_finished_install(
+    world: Path, left: str, cuts: list[dict[str, str]], told: str | None
+) -> None:
     scripts, venv = checkout(world), world / "checkout" / ".venv"
     (world / "include" / "Python.h").touch()
     (world / "installed").write_text("\n".join(PACKAGES) + "\n")
     env = {"FAKE_VENV": "1", "PYENV_ROOT": str(world)}
+    under: tuple[str, ...] = ()
+    if left == "mounted":
+        venv.mkdir()
+        (world / "volume").mkdir()
+        under = mounted(world / "volume", venv)
 
     def run(**more: str) -> tuple[int, str]:
-        return finish(start(world, os.getuid(), scripts / "setup.sh", **env, **more))
+        return finish(start(world, os.getuid(), scripts / "setup.sh", under=under, **env, **more))
 
     stamp, constraints = world / "checkout" / ".setup-stamp", world / "checkout" / "constraints.txt"
-    if left:
-        path, _, target = left.partition(" -> ")
-        (world / "checkout" / path).parent.mkdir(parents=True, exist_ok=True)
-        (world / "checkout" / path).symlink_to(world / target)
+    for entry in filter(None, left.split(", ")):
+        path, arrow, target = entry.partition(" -> ")
+        if path != "mounted":
+            (world / "checkout" / path).parent.mkdir(parents=True, exist_ok=True)
+            if arrow:
+                (world / "checkout" / path).symlink_to(world / target)
+            else:
+                (world / "checkout" / path).touch()
     for cut in cuts:
         code, err = run(**cut)
         assert code == -signal.SIGKILL, err
     code, err = run()
     assert code == 0 and err.endswith("[setup] done\n") and stamp.exists(), err
     assert "creating .venv" in err and not (world / "checkout" / ".venv.removing").exists(), err
+    removals = [line for line in err.splitlines() if line.startswith(("[setup] removing", "[setup] emptying"))]
+    assert removals == ([f"[setup] {told.format(world=world)}"] if told else []), err
     (world / "include" / "Python.h").unlink()
     (world / "installed").unlink()
+    (world / "checkout" / ".venv.removing" / "bin").mkdir(parents=True)  # what a removal cut short left
     assert run() == (0, "[setup] up to date\n")
-    assert not (world / "calls").exists()
+    assert not (world / "calls").exists() and not (world / "checkout" / ".venv.removing").exists()
     constraints.write_text("a==2\n")
     code, err = run(FAKE_PIP_FAILS="1")
     assert code != 0 and "no headers" in err and "installing build tools" not in err, err
@@ -425,7 +497,9 @@ def user_name(uid: int) -> str:
 # before changing anything. As root, the test gives the copy away (to a uid with a name, and to one
 # without), or runs the set-up as nobody; as a user, whose copy is already theirs, it takes the right
 # to write away, and the stand-in id calls the caller someone else. What is the caller's own ("own":
-# made read-only) is named as theirs, with no one else to ask.
+# made read-only, or "unsearchable": without the right to enter it) is named as theirs, with no one
+# else to ask. An entry that links elsewhere ("linked") is judged by where it leads; one within an
+# entry by its own owner.
 @pytest.mark.parametrize(
     ("given_to", "unwritable"),
     [
@@ -434,28 +508,38 @@ def user_name(uid: int) -> str:
         (None, ""),
         (None, "checkout"),
         (None, ".venv"),
+        (None, ".venv/lib"),
+        (None, ".venv.removing"),
         (None, "build"),
         (None, "host/vorn-core/build"),
+        (None, "linked .venv"),
+        (None, "linked build"),
         (None, "own checkout"),
         (None, "own .venv/lib"),
+        (None, "unsearchable .venv/lib"),
     ],
 )
 def test_root_only_in_its_own_checkout(world: Path, given_to: int | None, unwritable: str) -> None:
     scripts, copy, as_root = checkout(world), world / "checkout", os.getuid() == 0
     (world / "include" / "Python.h").touch()
-    mine, _, what = unwritable.rpartition(" ")
-    taken = copy if what in ("", "checkout") else copy / what
+    kind, _, what = unwritable.rpartition(" ")
+    mine, mode = kind in ("own", "unsearchable"), 0o666 if kind == "unsearchable" else 0o555
+    entry = copy if what in ("", "checkout") else copy / what
+    taken = world / "elsewhere" if kind == "linked" else entry
     taken.mkdir(parents=True, exist_ok=True)
+    if kind == "linked":
+        entry.parent.mkdir(parents=True, exist_ok=True)
+        entry.symlink_to(taken)
     if given_to is not None and as_root:
         os.chown(copy, given_to, given_to)
     elif unwritable and not as_root:
-        taken.chmod(0o555)
+        taken.chmod(mode)
     elif mine or what not in ("", "checkout"):  # nobody's checkout, with root's directory or nobody's read-only one
-        for path in {copy, *(copy / parent for parent in taken.relative_to(copy).parents)}:
-            os.chown(path, 65534, 65534)
+        for path in {copy, *(copy / parent for parent in entry.relative_to(copy).parents)}:
+            os.chown(path, 65534, 65534, follow_symlinks=False)
         if mine:
             os.chown(taken, 65534, 65534)
-            taken.chmod(0o555)
+            taken.chmod(mode)
     if unwritable:
         uid = 65534 if as_root else os.getuid() if mine else 4242
     else:
@@ -488,8 +572,9 @@ def test_root_only_in_its_own_checkout(world: Path, given_to: int | None, unwrit
                         f" yourself, or run scripts/setup.sh as {owner}\n",
         }[what]
     else:
+        top = what.split("/")[0] if what.startswith(".venv/") else what
         expected = (f"[setup] {what} belongs to {owner}, and you ({caller}) cannot write it: have {owner} remove"
-                    f" {what}, or clone the checkout as yourself; then run scripts/setup.sh again\n")
+                    f" {top}, or clone the checkout as yourself; then run scripts/setup.sh again\n")
     assert code != 0 and err == expected, err
     assert set(world.rglob("*")) == before
 
@@ -517,3 +602,35 @@ def test_two_set_ups_at_once_take_turns(world: Path) -> None:
     assert "waiting" not in err
     assert finish(second) == (0, "[setup] waiting for another set-up of this checkout to finish\n[setup] up to date\n")
     assert not os.listdir(tmp)
+
+
+# Anyone who can read the checkout can lock it: a lock held by another user's process (here the
+# test's own, the stand-in id calling the caller someone else) is named at once, not waited on.
+def test_another_users_lock_on_the_checkout_is_named(world: Path) -> None:
+    scripts, caller = checkout(world), 4242
+    (world / "include" / "Python.h").touch()
+    command = Path("/proc/self/comm").read_text().strip()
+    lock = os.open(world / "checkout", os.O_RDONLY)
+    try:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        code, err = finish(start(world, caller, scripts / "setup.sh", FAKE_VENV="1", PYENV_ROOT=str(world)))
+    finally:
+        os.close(lock)
+    assert code == 1, err
+    assert err == (f"[setup] this checkout is locked by process {os.getpid()} ({command}), which is"
+                   f" {user_name(os.getuid())}'s, not by a set-up of yours ({user_name(caller)}): have it ended;"
+                   " then run scripts/setup.sh again\n")
+    assert not (world / "checkout" / ".venv").exists()
+
+
+# A .venv on a read-only file system is named so: no change of permissions would help.
+def test_a_read_only_venv_is_named(world: Path) -> None:
+    scripts, venv = checkout(world), world / "checkout" / ".venv"
+    (world / "include" / "Python.h").touch()
+    (world / "volume").mkdir()
+    venv.mkdir()
+    under = mounted(world / "volume", venv, "ro")
+    code, err = finish(start(world, os.getuid(), scripts / "setup.sh", under=under, FAKE_VENV="1"))
+    assert code == 1 and err == (f"[setup] .venv is on a read-only file system (mounted at {venv}): mount it"
+                                 " writable, or clone the checkout where you can write; then run scripts/setup.sh"
+                                 " again\n"), err
