@@ -86,11 +86,12 @@ case $2 in
          [ -z "$FAKE_PIP_FAILS" ] && touch "$FAKE_DIR/installed-editable" ;;
 esac
 """
-# Removes as rm does, but when FAKE_RM_CUT is set (to entries of the tree, maybe none), kills the
-# set-up and itself while removing a tree that is there: after removing those entries.
+# Removes as rm does, but when FAKE_RM_CUT is set (to paths from the directory that holds the first
+# tree it is given, maybe none), kills the set-up and itself while removing a tree that is there:
+# after removing those.
 FAKE_RM = r"""#!/bin/bash
 if [ "$1" = -rf ] && [ -n "${FAKE_RM_CUT+set}" ] && [ -e "$2" ]; then
-    for entry in $FAKE_RM_CUT; do "$FAKE_DIR/system/rm" -rf "${2:?}/$entry"; done
+    for entry in $FAKE_RM_CUT; do "$FAKE_DIR/system/rm" -rf "$(dirname "$2")/$entry"; done
     kill -KILL $PPID $$
 fi
 exec "$FAKE_DIR/system/rm" "$@"
@@ -396,15 +397,17 @@ CUT_SHORT = "which a set-up that was cut short left unfinished"
     ("left", "cuts", "told"),
     [
         ("", [{"FAKE_VENV_CUT": "1"}], f"removing .venv, {CUT_SHORT}"),  # while it was made
-        ("", [{"FAKE_VENV_CUT": "1"}, {"FAKE_RM_CUT": ".setup-making"}], None),  # then while removed, the marker gone
-        ("", [{"FAKE_VENV_FAILS": "1", "FAKE_RM_CUT": ".setup-making"}], None),  # removed as making it failed
+        ("", [{"FAKE_VENV_CUT": "1"}, {"FAKE_RM_CUT": ".venv.removing/.setup-making"}], None),  # then while removed, the marker gone
+        ("", [{"FAKE_VENV_FAILS": "1", "FAKE_RM_CUT": ".venv.removing/.setup-making"}], None),  # removed as making it failed
         # without pyvenv.cfg, as a removal by an earlier set-up left it
         (".venv/bin/python -> fakes/python3.13", [], f"removing .venv, {CUT_SHORT}"),
         (".venv -> nowhere", [], f"removing .venv, {CUT_SHORT}"),  # a link to nowhere, which making .venv would stop at
         (".venv/pyvenv.cfg, .venv/bin/python -> nowhere", [], "removing .venv, whose Python ({world}/nowhere) is gone,"
                                                               " to make it anew"),
         ("mounted", [], None),
-        ("mounted", [{"FAKE_VENV_CUT": "1"}, {"FAKE_RM_CUT": ""}], f"emptying .venv (a mount point), {CUT_SHORT}"),
+        # emptied, cut short as the marker went
+        ("mounted", [{"FAKE_VENV_CUT": "1"}, {"FAKE_RM_CUT": ".setup-making"}],
+         f"emptying .venv (a mount point), {CUT_SHORT}"),
     ],
     ids=["making", "removing", "removing-after-failed-making", "without-pyvenv.cfg", "a-link-to-nowhere",
          "python-gone", "mounted", "mounted-emptying"],
@@ -523,11 +526,11 @@ def test_root_only_in_its_own_checkout(world: Path, given_to: int | None, unwrit
     scripts, copy, as_root = checkout(world), world / "checkout", os.getuid() == 0
     (world / "include" / "Python.h").touch()
     kind, _, what = unwritable.rpartition(" ")
-    mine, mode = kind in ("own", "unsearchable"), 0o666 if kind == "unsearchable" else 0o555
+    mine, linked, mode = kind in ("own", "unsearchable"), kind == "linked", 0o666 if kind == "unsearchable" else 0o555
     entry = copy if what in ("", "checkout") else copy / what
-    taken = world / "elsewhere" if kind == "linked" else entry
+    taken = world / "elsewhere" if linked else entry
     taken.mkdir(parents=True, exist_ok=True)
-    if kind == "linked":
+    if linked:
         entry.parent.mkdir(parents=True, exist_ok=True)
         entry.symlink_to(taken)
     if given_to is not None and as_root:
@@ -535,7 +538,7 @@ def test_root_only_in_its_own_checkout(world: Path, given_to: int | None, unwrit
     elif unwritable and not as_root:
         taken.chmod(mode)
     elif mine or what not in ("", "checkout"):  # nobody's checkout, with root's directory or nobody's read-only one
-        for path in {copy, *(copy / parent for parent in entry.relative_to(copy).parents)}:
+        for path in {copy, *(copy / parent for parent in entry.relative_to(copy).parents), *[entry] * linked}:
             os.chown(path, 65534, 65534, follow_symlinks=False)
         if mine:
             os.chown(taken, 65534, 65534)
