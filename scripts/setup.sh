@@ -61,13 +61,12 @@ done
 # the caller's own processes, and names another user's (or one it cannot see) instead of waiting
 # on it without end.
 other_holder() {
-    local dev ino pid uid
+    local dev ino id pid uid
     read -r dev ino < <(stat -c '%d %i' .)
     # /proc/locks names a file by its device's major and minor, in hex, and its inode.
-    local id
     id=$(printf '%02x:%02x:%d' $(((dev >> 8 & 0xfff) | (dev >> 32 & ~0xfff))) \
         $(((dev & 0xff) | (dev >> 12 & ~0xff))) "$ino")
-    for pid in $(awk -v id="$id" '$2 != "->" && $6 == id { print $5 }' /proc/locks); do
+    for pid in $(awk -v id="$id" '$2 != "->" && $6 == id { print $5 }' /proc/locks 2>/dev/null); do
         if [ "$pid" = 0 ]; then
             echo "a process of another PID namespace (a container's, say), whose user cannot be told"
             return 0
