@@ -59,10 +59,10 @@ FAKE_DPKG = r"""#!/bin/bash
 """
 FAKE_ID = """#!/bin/bash\necho "$FAKE_UID"\n"""
 # Answers the set-up's queries (real path, version and include directory; sys.version; the import
-# check, true once pip ran); records where pytest runs and its arguments; logs anything else, which fails unless FAKE_VENV is set: then "-m venv"
-# makes a .venv of pyvenv.cfg and a link to it (then kills the set-up and itself if FAKE_VENV_CUT is
-# set, or fails if FAKE_VENV_FAILS is), and pip logs where it installs, as Python finds its prefix,
-# and succeeds unless FAKE_PIP_FAILS is set.
+# check, true once pip ran); records where pytest runs and its arguments; logs anything else, which
+# fails unless FAKE_VENV is set: then "-m venv" makes a .venv of pyvenv.cfg and a link to it (then
+# kills the set-up and itself if FAKE_VENV_CUT is set, or fails if FAKE_VENV_FAILS is), and pip logs
+# where it installs, as Python finds its prefix, and succeeds unless FAKE_PIP_FAILS is set.
 FAKE_PYTHON = r"""#!/bin/bash
 touch "$FAKE_DIR/python-ran"
 if [ "$1" = -c ]; then
@@ -323,8 +323,8 @@ def test_through_a_link_it_sets_up_its_own_checkout(world: Path, name: str) -> N
     code, err = finish(start(world, os.getuid(), link, FAKE_VENV="1", PYENV_ROOT=str(world)))
     assert code == 0 and err.endswith("[setup] done\n"), err
     assert (world / "checkout" / ".venv").is_dir() and not (world / "elsewhere" / ".venv").exists()
-    ran = (world / "pytest").read_text().splitlines()[0] if name == "test.sh" else None
-    assert ran == (str(world / "checkout") if name == "test.sh" else None)
+    if name == "test.sh":
+        assert (world / "pytest").read_text().splitlines()[0] == str(world / "checkout")
 
 
 # The paths given to test.sh name what is there from where it runs (a path::test, too); the values of
@@ -332,9 +332,8 @@ def test_through_a_link_it_sets_up_its_own_checkout(world: Path, name: str) -> N
 @pytest.mark.parametrize(
     ("where", "given", "passed"),
     [
-        ("tests", ["test_x.py", "-q"], ["{here}/test_x.py", "-q"]),
-        ("tests", ["test_x.py::test_a[b]", "sub"], ["{here}/test_x.py::test_a[b]", "{here}/sub"]),
-        ("tests", ["-k", "sub", "-m", "sub", "--tb", "sub", "-x"], ["-k", "sub", "-m", "sub", "--tb", "sub", "-x"]),
+        ("tests", ["test_x.py::test_a[b]", "sub", "-q"], ["{here}/test_x.py::test_a[b]", "{here}/sub", "-q"]),
+        ("tests", ["-k", "sub", "--tb", "sub", "-x"], ["-k", "sub", "--tb", "sub", "-x"]),
         ("tests", ["tests/test_x.py", "--deselect", "test_x.py"], ["tests/test_x.py", "--deselect", "test_x.py"]),
         ("tests/sub", ["../test_x.py", "-c", "../test_x.py"], ["{here}/../test_x.py", "-c", "{here}/../test_x.py"]),
         ("", ["tests/test_x.py", "tests"], ["tests/test_x.py", "tests"]),
@@ -397,8 +396,9 @@ CUT_SHORT = "which a set-up that was cut short left unfinished"
     ("left", "cuts", "told"),
     [
         ("", [{"FAKE_VENV_CUT": "1"}], f"removing .venv, {CUT_SHORT}"),  # while it was made
-        ("", [{"FAKE_VENV_CUT": "1"}, {"FAKE_RM_CUT": ".venv.removing/.setup-making"}], None),  # then while removed, the marker gone
-        ("", [{"FAKE_VENV_FAILS": "1", "FAKE_RM_CUT": ".venv.removing/.setup-making"}], None),  # removed as making it failed
+        # then while removed, the marker gone
+        ("", [{"FAKE_VENV_CUT": "1"}, {"FAKE_RM_CUT": ".venv.removing/.setup-making"}], None),
+        ("", [{"FAKE_VENV_FAILS": "1", "FAKE_RM_CUT": ".venv.removing/.setup-making"}], None),  # as making it failed
         # without pyvenv.cfg, as a removal by an earlier set-up left it
         (".venv/bin/python -> fakes/python3.13", [], f"removing .venv, {CUT_SHORT}"),
         (".venv -> nowhere", [], f"removing .venv, {CUT_SHORT}"),  # a link to nowhere, which making .venv would stop at
