@@ -312,9 +312,10 @@ def _capabilities() -> int:
 
 
 # The settings that decide whether a regular user may make a user namespace (not every kernel has
-# each of them), and the values that allow it.
-_USERNS_SETTINGS = {"user.max_user_namespaces": "above 0", "kernel.unprivileged_userns_clone": "1",
-                    "kernel.apparmor_restrict_unprivileged_userns": "0"}
+# each of them): the values that allow it, and a test of a value.
+_USERNS_SETTINGS = {"user.max_user_namespaces": ("above 0", lambda value: value.isdigit() and int(value) > 0),
+                    "kernel.unprivileged_userns_clone": ("1", lambda value: value == "1"),
+                    "kernel.apparmor_restrict_unprivileged_userns": ("0", lambda value: value == "0")}
 
 
 def _userns_settings() -> dict[str, str]:
@@ -340,7 +341,13 @@ def cannot_make_containers(who: str, tried: list[str], euid: int, capabilities: 
         return text + (" Root has CAP_SYS_ADMIN here, so a policy forbids these namespaces (a container's "
                        "seccomp profile, say): start that container with --privileged, or with a profile "
                        "that allows unshare and mount.")
-    shown = "; ".join(f"{name} is {value}, needed {_USERNS_SETTINGS[name]}" for name, value in settings.items())
-    return text + (" A regular user makes them in a user namespace of its own, which this machine does not allow "
-                   f"this user ({shown or 'this kernel has none of the settings that allow it'}; a container's "
-                   "seccomp profile can forbid it too). Root can run the stand-in as it is.")
+    forbidding = {name: value for name, value in settings.items() if not _USERNS_SETTINGS[name][1](value)}
+    if forbidding:
+        shown = "; ".join(f"{name} is {value}, needed {_USERNS_SETTINGS[name][0]}" for name, value in forbidding.items())
+        return text + (" A regular user makes them in a user namespace of its own, which this machine does not allow "
+                       f"this user ({shown}). Root can run the stand-in as it is.")
+    shown = "; ".join(f"{name} is {value}" for name, value in settings.items())
+    return text + (" A regular user makes them in a user namespace of its own, and this kernel's settings allow "
+                   f"that ({shown or 'it has none of the settings that govern it'}), so something else refuses "
+                   "it: a seccomp or AppArmor profile, or the policy of a container this runs in. Root can run the "
+                   "stand-in as it is.")
