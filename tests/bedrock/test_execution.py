@@ -6,6 +6,8 @@ import collections
 import datetime as dt
 import enum
 import json
+import os
+import signal
 
 import httpx
 import pytest
@@ -16,6 +18,7 @@ from vorn_inference.schema import Attachment
 
 from tests.fakes.agentcore_fixtures import CREDENTIALS
 from tests.fakes.agentcore_server import INTERPRETER_ID, SESSION_HEADER, AgentCoreStandIn, new_credentials
+from tests.opensandbox.conftest import eventually
 from vorn_tools.code_interpreter.code_sandbox.models import ExecutionStatus
 
 SUCCESS, ERROR, TIMEOUT, UNKNOWN = (ExecutionStatus.SUCCESS, ExecutionStatus.ERROR, ExecutionStatus.TIMEOUT,
@@ -236,3 +239,11 @@ def test_a_malformed_answer_is_named(event, named) -> None:
     with pytest.raises(_MalformedAnswer) as info:
         _ExecutionDrain().feed(event)
     assert named in str(info.value)
+
+
+async def test_a_session_whose_container_ended_says_so(sandbox, agentcore) -> None:
+    container = agentcore.sessions[sandbox.sandbox_id].container
+    os.kill(container.init, signal.SIGKILL)
+    await eventually(lambda: not container.alive, within=60)  # generous: the kernel ends its processes first
+    result = await sandbox.execute_code("print('ran')")
+    assert result.stdout == "" and "its container's first process is gone" in result.error, result

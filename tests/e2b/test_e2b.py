@@ -412,3 +412,11 @@ async def test_each_route_wants_the_key_or_the_sandboxs_token(make_sandbox, e2b,
         served and route in ("execute", "process.start", "files.write"))
     assert (own.sandbox_id in e2b.alive_sandboxes(), own.sandbox_id in e2b.uploads) == (
         not (served and route == "kill"), served and route == "upload")
+
+
+async def test_a_sandbox_whose_container_ended_says_so(sandbox, e2b) -> None:
+    container = e2b.sandboxes[sandbox.sandbox_id].container
+    os.kill(container.init, 9)
+    await _until(lambda: not container.alive, 60)  # generous: the kernel ends its processes first
+    for result in (await sandbox.execute_code("print('ran')"), await sandbox.execute_command("echo ran")):
+        assert "ran" not in result.stdout and "its container's first process is gone" in result.error, result
