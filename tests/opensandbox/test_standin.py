@@ -118,9 +118,12 @@ async def main():
     service.start()
     one, other = [await OpenSandbox.create(**service.connection_options(), create_backoff=0.0) for _ in "12"]
     await one.execute_code("import os\nworker = os.getpid()")
-    # What it started holds the container's first process's pipe open: that process ends with the stand-in all the same.
-    running = asyncio.create_task(one.execute_command("setsid sleep 301 3>/proc/1/fd/0 & exec sleep 300", timeout=0))
-    while "sleep 301" not in (await one.execute_command(LIST)).stdout:
+    running = asyncio.create_task(one.execute_command("setsid sleep 301 & exec sleep 300", timeout=0))
+    # A cell holds its container's first process's pipe open: that process ends with the stand-in all the same.
+    holding = asyncio.create_task(other.execute_code(
+        "import time\nheld = open('/proc/1/fd/0', 'w')\nopen('/tmp/held', 'w').close()\ntime.sleep(600)"))
+    while "sleep 301" not in (await one.execute_command(LIST)).stdout or \
+            (await other.execute_command("test -e /tmp/held && echo held")).stdout.strip() != "held":
         await asyncio.sleep(0.05)
     seen = [(await sandbox.execute_command(LIST)).stdout for sandbox in (one, other)]
     # A process whose parent is gone ends as a child of the container's first process, which reaps it.
@@ -137,6 +140,7 @@ async def main():
                       "dirs": [str(service.tmp), str(service._trees)]}), flush=True)
     await asyncio.sleep(600)
     running.cancel()
+    holding.cancel()
 
 asyncio.run(main())
 """
