@@ -3,13 +3,22 @@
 from __future__ import annotations
 
 import collections
+import datetime as dt
 import enum
+import json
+import os
+import signal
 
+import httpx
 import pytest
+from botocore.auth import SigV4Auth
+from botocore.awsrequest import AWSRequest
+from botocore.credentials import Credentials
 from vorn_inference.schema import Attachment
 
 from tests.fakes.agentcore_fixtures import CREDENTIALS
-from tests.fakes.agentcore_server import AgentCoreStandIn
+from tests.fakes.agentcore_server import INTERPRETER_ID, SESSION_HEADER, AgentCoreStandIn, new_credentials
+from tests.opensandbox.conftest import eventually
 from vorn_tools.code_interpreter.code_sandbox.models import ExecutionStatus
 
 SUCCESS, ERROR, TIMEOUT, UNKNOWN = (ExecutionStatus.SUCCESS, ExecutionStatus.ERROR, ExecutionStatus.TIMEOUT,
@@ -123,6 +132,44 @@ async def test_uploads_go_in_one_request_and_failures_are_results(sandbox, agent
     assert agentcore.calls["executeCode"] == 1
 
 
+def _signed(request: AWSRequest, credentials: dict[str, str] | None, at: dt.datetime) -> None:
+    """Sign ``request`` with ``credentials`` (SigV4) as of ``at``: botocore's signer, with a date of the caller's."""
+    if credentials is None:
+        return
+    signer = SigV4Auth(Credentials(credentials["aws_access_key_id"], credentials["aws_secret_access_key"]),
+                       "bedrock-agentcore", "us-east-1")
+    request.context["timestamp"] = request.headers["X-Amz-Date"] = at.strftime("%Y%m%dT%H%M%SZ")
+    signature = signer.signature(signer.string_to_sign(request, signer.canonical_request(request)), request)
+    request.headers["Authorization"] = (f"AWS4-HMAC-SHA256 Credential={signer.scope(request)}, SignedHeaders="
+                                        f"{signer.signed_headers(signer.headers_to_sign(request))}, Signature={signature}")
+
+
+_FORGED = {**CREDENTIALS, "aws_secret_access_key": CREDENTIALS["aws_secret_access_key"][::-1]}
+
+
+# Another client of the machine that finds the stand-in's port and a session's id: its executeCode,
+# unsigned or signed with anything but this run's credentials (or its signature kept for another body,
+# or made too long ago), is refused and runs nothing; this run's own signature runs the code.
+@pytest.mark.parametrize(("credentials", "minutes_ago", "tampered", "status"), [
+    (None, 0, False, 403), (_FORGED, 0, False, 403), (new_credentials(), 0, False, 403),
+    (CREDENTIALS, 0, True, 403), (CREDENTIALS, 20, False, 403), (CREDENTIALS, 0, False, 200),
+])
+async def test_the_stand_in_runs_only_what_its_runs_credentials_signed(sandbox, agentcore, credentials, minutes_ago,
+                                                                       tampered, status) -> None:
+    session = agentcore.sessions[sandbox.sandbox_id]
+    body = lambda path: json.dumps({"name": "executeCode", "arguments": {  # noqa: E731
+        "language": "python", "code": f"open({str(session.root / path)!r}, 'w').close()"}}).encode()
+    request = AWSRequest("POST", f"{agentcore.endpoint}/code-interpreters/{INTERPRETER_ID}/tools/invoke",
+                         data=body("ran"), headers={"Content-Type": "application/json",
+                                                    SESSION_HEADER: session.session_id})
+    _signed(request, credentials, dt.datetime.now(dt.UTC) - dt.timedelta(minutes=minutes_ago))
+    async with httpx.AsyncClient(timeout=60) as client:
+        answer = await client.post(request.url, content=body("other") if tampered else request.body,
+                                   headers=dict(request.headers))
+    assert answer.status_code == status, answer.text
+    assert [(session.root / path).exists() for path in ("ran", "other")] == [status == 200, False]
+
+
 class _Name(enum.StrEnum):
     GREETING = "GREETING"
 
@@ -192,3 +239,11 @@ def test_a_malformed_answer_is_named(event, named) -> None:
     with pytest.raises(_MalformedAnswer) as info:
         _ExecutionDrain().feed(event)
     assert named in str(info.value)
+
+
+async def test_a_session_whose_container_ended_says_so(sandbox, agentcore) -> None:
+    container = agentcore.sessions[sandbox.sandbox_id].container
+    os.kill(container.init, signal.SIGKILL)
+    await eventually(lambda: not container.alive, within=60)  # generous: the kernel ends its processes first
+    result = await sandbox.execute_code("print('ran')")
+    assert result.stdout == "" and "its container's first process is gone" in result.error, result

@@ -3,8 +3,12 @@ for what the stand-in cannot provoke."""
 
 import asyncio
 import contextlib
+import io
+import json
 import logging
+import os
 import sys
+import tarfile
 import threading
 import time
 import types
@@ -350,3 +354,69 @@ async def test_a_download_over_budget_is_a_timeout(sandbox, e2b, caplog, spans, 
     record = [r for r in caplog.records if r.name == E2BSandbox.__module__][-1]
     assert (record.getMessage(), record.error_code) == ("Download of /files/slow.bin exceeded timeout of 2 seconds", "download")
     assert _span(spans, "file.download").get("zib_sandbox.status") == "timeout"
+
+
+# ------------------------------------------------------------- whom it answers
+
+
+def _request(e2b: E2BStandIn, route: str, sandbox_id: str, marker: str) -> tuple[str, str, dict]:
+    """(method, URL, httpx keywords) of a request of ``route`` that, served, leaves ``marker`` on the host."""
+    if route == "execute":
+        return "POST", f"{e2b.sandbox_url}/execute", {"json": {"code": f"open({marker!r}, 'w').close()"}}
+    if route == "process.start":
+        message = json.dumps({"process": {"cmd": "touch", "args": [marker]}}).encode()
+        return "POST", f"{e2b.sandbox_url}/process.Process/Start", {
+            "content": b"\0" + len(message).to_bytes(4, "big") + message,
+            "headers": {"content-type": "application/connect+json", "connect-protocol-version": "1"}}
+    if route == "files.write":
+        return "POST", f"{e2b.sandbox_url}/files", {"files": {"file": (marker, b"x")}}
+    if route == "upload":  # a COPY step's sources, to the link the Template API hands out
+        archive = io.BytesIO()
+        tarfile.open(fileobj=archive, mode="w").close()
+        return "PUT", f"{e2b.api_url}/uploads/{sandbox_id}", {"content": archive.getvalue()}
+    return {"kill": "DELETE", "info": "GET"}[route], f"{e2b.api_url}/sandboxes/{sandbox_id}", {}
+
+
+# Another client of the machine that finds the stand-in's ports and a sandbox's id: without the
+# stand-in's API key or the sandbox's access token (none, or another sandbox's), every route is
+# refused and does nothing; the run's own credentials make the same request work.
+@pytest.mark.parametrize(("route", "credentials", "status"), [
+    ("execute", None, 401), ("execute", "other", 401), ("execute", "own", 200),
+    ("process.start", None, "unauthenticated"), ("process.start", "other", "unauthenticated"),
+    ("process.start", "own", 200),
+    ("files.write", None, 401), ("files.write", "own", 200),
+    ("kill", None, 401), ("kill", "own", 204), ("info", None, 401), ("info", "own", 200),
+    ("upload", None, 403), ("upload", "own", 200),
+])
+async def test_each_route_wants_the_key_or_the_sandboxs_token(make_sandbox, e2b, route, credentials, status) -> None:
+    own, other = [e2b.sandboxes[(await make_sandbox()).sandbox_id] for _ in "12"]
+    marker = str(own.root / "ran")
+    method, url, options = _request(e2b, route, own.sandbox_id, marker)
+    if route == "upload" and credentials == "own":
+        async with httpx.AsyncClient(timeout=60) as client:  # the link, as the SDK asks for it
+            e2b.add_alias("uploaded")
+            alias = e2b.aliases["uploaded"]["template_id"]
+            url = (await client.get(f"{e2b.api_url}/templates/{alias}/files/{own.sandbox_id}",
+                                    headers={"X-API-Key": e2b.api_key})).json()["url"]
+    token = {"own": own.access_token, "other": other.access_token}.get(credentials, "")
+    headers = {**options.pop("headers", {}), "E2B-Sandbox-Id": own.sandbox_id, "X-Access-Token": token,
+               **({"X-API-Key": e2b.api_key} if credentials == "own" else {})}
+    async with httpx.AsyncClient(timeout=60) as client:
+        answer = await client.request(method, url, headers=headers, **options)
+    if isinstance(status, str):  # a Connect stream: its error comes in its last frame
+        assert answer.status_code == 200 and status in answer.text, answer.text
+    else:
+        assert answer.status_code == status, answer.text
+    served = not isinstance(status, str) and status < 300
+    assert os.path.exists(own.host_path(marker) if route == "files.write" else marker) is (
+        served and route in ("execute", "process.start", "files.write"))
+    assert (own.sandbox_id in e2b.alive_sandboxes(), own.sandbox_id in e2b.uploads) == (
+        not (served and route == "kill"), served and route == "upload")
+
+
+async def test_a_sandbox_whose_container_ended_says_so(sandbox, e2b) -> None:
+    container = e2b.sandboxes[sandbox.sandbox_id].container
+    os.kill(container.init, 9)
+    await _until(lambda: not container.alive, 60)  # generous: the kernel ends its processes first
+    for result in (await sandbox.execute_code("print('ran')"), await sandbox.execute_command("echo ran")):
+        assert "ran" not in result.stdout and "its container's first process is gone" in result.error, result

@@ -10,16 +10,16 @@ from collections.abc import Iterator
 
 import pytest
 
-from tests.fakes.agentcore_server import AgentCoreStandIn
+from tests.fakes.agentcore_server import AgentCoreStandIn, new_credentials
 
-#: Dummy credentials: the stand-in ignores signatures, but botocore must sign.
-CREDENTIALS = {"aws_access_key_id": "AKIDSTANDIN", "aws_secret_access_key": "stand-in-secret"}
+#: This run's credentials (random): the only ones whose signature ``agentcore_service`` accepts.
+CREDENTIALS = new_credentials()
 
 
 @pytest.fixture(scope="session")
 def agentcore_service() -> Iterator[AgentCoreStandIn]:
     """One stand-in for the session, on an ephemeral port, stopped at the end."""
-    with AgentCoreStandIn() as service:
+    with AgentCoreStandIn(CREDENTIALS) as service:
         yield service
 
 

@@ -13,6 +13,12 @@ releases it (a session start the service has not yet answered), and drops it
 when the client leaves meanwhile (a request that never got through);
 ``read_as_text`` answers "readFiles" with text resources. Answers close their
 connection, so nothing is pooled.
+
+It answers only its own run, as AWS does: each request must carry a SigV4 signature made with
+the stand-in's ``credentials`` (random, one pair per stand-in), which it computes anew with
+botocore's signer over the request it received (the headers signed, the body's hash, the date
+within 15 minutes); an unsigned or forged request is answered 403 and does nothing. A session
+whose container's first process has died is answered 404 saying so.
 """
 
 from __future__ import annotations
@@ -20,7 +26,12 @@ from __future__ import annotations
 import asyncio
 import base64
 import contextlib
+import datetime as dt
+import hashlib
+import hmac
 import json
+import re
+import secrets
 import shutil
 import socket
 import struct
@@ -34,6 +45,9 @@ from pathlib import Path
 from typing import Any
 from urllib.parse import parse_qs
 
+from botocore.auth import SigV4Auth
+from botocore.awsrequest import AWSRequest
+from botocore.credentials import Credentials
 from starlette.responses import JSONResponse, Response
 
 from tests.fakes.python_worker import SANDBOX_TOPS
@@ -47,6 +61,15 @@ _CLOSE = {"connection": "close"}
 _ERROR_TYPES = {400: "ValidationException", 403: "AccessDeniedException", 404: "ResourceNotFoundException",
                 429: "ThrottlingException", 500: "InternalServerException"}
 _sleep = asyncio.sleep  # kept private: tests may patch the global one
+_SIGNATURE = re.compile(r"AWS4-HMAC-SHA256 Credential=([^/,\s]+)/(\d{8})/([^/,\s]+)/([^/,\s]+)/aws4_request,\s*"
+                        r"SignedHeaders=([a-z0-9;-]+),\s*Signature=([0-9a-f]{64})")
+_CLOCK_SKEW = dt.timedelta(minutes=15)  # as AWS allows
+
+
+def new_credentials() -> dict[str, str]:
+    """A random access key and secret key, as ``botocore``/``BedrockAgentCoreSandbox`` keywords."""
+    return {"aws_access_key_id": "AKIDSTANDIN" + secrets.token_hex(6).upper(),
+            "aws_secret_access_key": "stand-in-secret-" + secrets.token_hex(12)}
 
 
 def _header(name: str, value: str) -> bytes:
@@ -110,9 +133,11 @@ class AgentCoreStandIn(StandIn):
 
     ROUTES = ("start", "stop", "executeCode", "writeFiles", "readFiles")
 
-    def __init__(self) -> None:
+    def __init__(self, credentials: dict[str, str] | None = None) -> None:
         super().__init__()
         self.sessions: dict[str, Session] = {}
+        #: The only credentials whose signature it accepts (``new_credentials()`` unless given).
+        self.credentials = credentials or new_credentials()
 
     @property
     def endpoint(self) -> str:
@@ -166,8 +191,8 @@ class AgentCoreStandIn(StandIn):
         for sid in self.live_sessions():
             self.call(self._stop_session(self.sessions[sid]))
 
-    def error_response(self, status: int, message: str) -> Response:
-        error_type = _ERROR_TYPES.get(status)
+    def error_response(self, status: int, message: str, error_type: str | None = None) -> Response:
+        error_type = error_type or _ERROR_TYPES.get(status)
         headers = {**_CLOSE, **({"x-amzn-ErrorType": error_type} if error_type else {})}
         return JSONResponse({"message": message}, status_code=status, headers=headers)
 
@@ -181,6 +206,8 @@ class AgentCoreStandIn(StandIn):
         parts = scope["path"].strip("/").split("/")
         query = parse_qs(scope["query_string"].decode())
         headers = {k.decode().lower(): v.decode() for k, v in scope["headers"]}
+        if (unsigned := self._unsigned(scope, headers, body)) is not None:
+            return await self.error_response(403, *unsigned)(scope, receive, send)
         request = json.loads(body or b"{}")
         if len(parts) != 4 or parts[0] != "code-interpreters":
             return await JSONResponse({"message": "no such route"}, 404, headers=_CLOSE)(scope, receive, send)
@@ -208,6 +235,8 @@ class AgentCoreStandIn(StandIn):
             self.record(route, {"sessionId": sid, **request})
             if session is None or session.stopped:
                 reply = self.error_response(404, f"session {sid} not found")
+            elif route != "stop" and not session.container.alive:
+                reply = self.error_response(404, f"session {sid} has ended: its container's first process is gone")
             elif route == "stop":
                 await self._stop_session(session)
                 reply = JSONResponse({"codeInterpreterIdentifier": INTERPRETER_ID, "sessionId": sid,
@@ -215,6 +244,36 @@ class AgentCoreStandIn(StandIn):
             else:
                 return await self._invoke(route, session, request.get("arguments") or {}, receive, send)
         await reply(scope, receive, send)
+
+    def _unsigned(self, scope: dict[str, Any], headers: dict[str, str], body: bytes) -> tuple[str, str] | None:
+        """Why the request is not signed with this stand-in's credentials (message, AWS error type), if it is not."""
+        found = _SIGNATURE.fullmatch(headers.get("authorization", "").strip())
+        if found is None:
+            return "Missing or malformed SigV4 authorization", "MissingAuthenticationTokenException"
+        key, day, region, service, signed, signature = found.groups()
+        if not hmac.compare_digest(key.encode(), self.credentials["aws_access_key_id"].encode()):
+            return "The security token included in the request is invalid", "UnrecognizedClientException"
+        stamp = headers.get("x-amz-date", "")
+        try:
+            when = dt.datetime.strptime(stamp, "%Y%m%dT%H%M%SZ").replace(tzinfo=dt.UTC)
+        except ValueError:
+            return "Missing or malformed X-Amz-Date", "InvalidSignatureException"
+        names = signed.split(";")
+        if stamp[:8] != day or abs(dt.datetime.now(dt.UTC) - when) > _CLOCK_SKEW or \
+                not {"host", "x-amz-date"} <= set(names) or \
+                headers.get("x-amz-content-sha256", hashlib.sha256(body).hexdigest()) != hashlib.sha256(body).hexdigest():
+            return "Signature expired, or the date, body or headers it signs do not match", "InvalidSignatureException"
+        query = scope["query_string"].decode()
+        url = f"http://{headers.get('host', '')}{scope['raw_path'].decode()}" + (f"?{query}" if query else "")
+        request = AWSRequest(method=scope["method"], url=url, data=body,
+                             headers={name: headers.get(name, "") for name in names})
+        request.context["timestamp"] = stamp
+        signer = SigV4Auth(Credentials(key, self.credentials["aws_secret_access_key"]), service, region)
+        expected = signer.signature(signer.string_to_sign(request, signer.canonical_request(request)), request)
+        if not hmac.compare_digest(expected.encode(), signature.encode()):
+            return "The request signature we calculated does not match the signature you provided", \
+                "InvalidSignatureException"
+        return None
 
     async def _start(self, request: dict[str, Any]) -> Response:
         self.record("start", request)

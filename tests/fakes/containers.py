@@ -6,9 +6,14 @@ sandbox's own directory is ``/tmp``). As in a real sandbox, they see and signal 
 sandbox or of the host, whatever else runs on the machine (another test run, another user's).
 
 A container's first process (PID 1, ``INIT``) reaps whatever ends in it, and it ends when the
-stand-in's end of its standard input closes: when the container is killed, when the stand-in
-stops, and when the process running the stand-in dies, however it dies. The kernel then kills
-every other process of the container, so nothing of a sandbox outlives its stand-in.
+stand-in's end of its standard input closes (the container is killed, or the stand-in stops), and
+when the process running the stand-in ends, however it ends: it watches a pidfd of that process,
+which nothing in the container can hold open as it could the pipe (through ``/proc/1/fd/0``). The
+kernel then kills every other process of the container, so nothing of a sandbox outlives its stand-in.
+
+A container is entered through descriptors of its namespaces, opened once its PID 1 is up, never
+through a pid number that another process may take once PID 1 has died: a PID namespace whose
+first process is gone takes no new process, so a command meant for a dead container fails there.
 
 Root makes the namespaces directly; a regular user makes them inside one user namespace in which
 it is root (see :func:`_user_namespace`). Processes enter a container through ``nsenter``, which
@@ -41,6 +46,7 @@ from tests.fakes.standin import DEFAULT_SIGNALS, STARTUP_LIMIT, PythonWorker
 # PID 1 of a container. The kernel keeps every signal from it that it has no handler for,
 # unless it comes from outside the container; Python's own SIGINT handler is dropped for that.
 INIT = """import os, select, signal
+stand_in = {pidfd}  # readable once the stand-in's process has ended
 signal.signal(signal.SIGINT, signal.SIG_DFL)
 wake, woken = os.pipe()
 os.set_blocking(woken, False)
@@ -51,8 +57,8 @@ quiet = os.open(os.devnull, os.O_RDWR)
 os.dup2(quiet, 1)
 os.dup2(quiet, 2)
 while True:
-    readable = select.select([0, wake], [], [])[0]
-    if 0 in readable and not os.read(0, 512):
+    readable = select.select([0, wake, stand_in], [], [])[0]
+    if stand_in in readable or 0 in readable and not os.read(0, 512):
         os._exit(0)
     if wake in readable:
         os.read(wake, 512)
@@ -129,8 +135,10 @@ _WAYS = (_Way("directly", False), _Way("in a user namespace (unshare -r)", True)
 class Container:
     """One sandbox's namespaces, held by its PID 1; :meth:`argv` runs a command line in them."""
 
-    def __init__(self, process: subprocess.Popen, init: int, way: _Way) -> None:
+    def __init__(self, process: subprocess.Popen, init: int, way: _Way, namespaces: dict[str, int]) -> None:
         self.process, self.init, self._way = process, init, way
+        self._namespaces = namespaces  # nsenter option -> descriptor; empty once killed
+        self._lock = threading.Lock()
 
     @classmethod
     def start(cls, tmp: Path | str | None = None, way: _Way | None = None) -> Container:
@@ -142,16 +150,23 @@ class Container:
         while True:
             with _LOCK:
                 way = way or _way()
+                stand_in = os.pidfd_open(os.getpid())
                 argv = [*DEFAULT_SIGNALS, *way.prefix(), *_NAMESPACES, "sh", "-c", _setup_script(tmp is not None),
-                        str(tmp or "/tmp"), INIT, sys.executable]
+                        str(tmp or "/tmp"), INIT.format(pidfd=stand_in), sys.executable]
                 holder = _HOLDERS[-1] if way.in_user_namespace else None
             # PID 1 gets no tag of a sandbox: what kills a sandbox's processes by their tag spares it.
-            process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                       env={"PATH": os.environ.get("PATH", os.defpath)}, start_new_session=True)
+            try:
+                process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                           stderr=subprocess.PIPE, env={"PATH": os.environ.get("PATH", os.defpath)},
+                                           start_new_session=True, pass_fds=(stand_in,))
+            finally:
+                os.close(stand_in)
             try:
                 if not select.select([process.stdout], [], [], STARTUP_LIMIT)[0] or \
                         process.stdout.readline() != b"ready\n":
                     raise OSError(_failure(process))
+                init = cls.member(process.pid)
+                return cls(process, init, way, _namespaces(process.pid, init, way))
             except BaseException as exc:
                 process.kill()
                 process.wait()
@@ -161,12 +176,20 @@ class Container:
                     retry = False
                     continue
                 raise
-            return cls(process, cls.member(process.pid), way)
+
+    @property
+    def fds(self) -> tuple[int, ...]:
+        """The descriptors :meth:`argv` names: pass them to the process it starts (``pass_fds``)."""
+        return tuple(self._namespaces.values())
 
     def argv(self, cwd: str, *argv: str) -> list[str]:
-        """The command line that runs ``argv`` in this container, in ``cwd`` there."""
-        user = ("--user", "--preserve-credentials") if self._way.in_user_namespace else ()
-        return ["nsenter", f"--target={self.init}", *user, "--mount", "--pid", "--", *_ENTER_CWD, cwd, *argv]
+        """The command line that runs ``argv`` in this container, in ``cwd`` there (see :attr:`fds`)."""
+        with self._lock:
+            if not self._namespaces:
+                raise OSError("the sandbox's container has ended")
+            enter = [f"--{name}=/proc/self/fd/{fd}" for name, fd in self._namespaces.items()]
+        user = ("--preserve-credentials",) if self._way.in_user_namespace else ()
+        return ["nsenter", *enter, *user, "--", *_ENTER_CWD, cwd, *argv]
 
     @staticmethod
     def member(pid: int) -> int:
@@ -178,6 +201,7 @@ class Container:
 
     @property
     def alive(self) -> bool:
+        """Whether its PID 1 runs: ``unshare``, outside, reaps it and ends as soon as it has ended."""
         return self.process.poll() is None
 
     def kill(self) -> None:
@@ -196,6 +220,36 @@ class Container:
             self.process.wait(STARTUP_LIMIT)
         for stream in (self.process.stdout, self.process.stderr):
             stream.close()
+        with self._lock:
+            namespaces, self._namespaces = self._namespaces, {}
+        for fd in namespaces.values():
+            os.close(fd)
+
+
+def _namespaces(unshare: int, init: int, way: _Way) -> dict[str, int]:
+    """Descriptors of the namespaces of PID 1 ``init``, child of ``unshare``, by nsenter option.
+
+    Opened through a descriptor of its ``/proc`` directory, which stays that process's: its parent
+    checked through it, the namespaces are those of the PID 1 that said it was ready, not of a
+    process that took its number since.
+    """
+    names = ("user", "mnt", "pid") if way.in_user_namespace else ("mnt", "pid")
+    proc = os.open(f"/proc/{init}", os.O_RDONLY | os.O_DIRECTORY)
+    opened: dict[str, int] = {}
+    try:
+        with open(os.open("stat", os.O_RDONLY, dir_fd=proc)) as f:
+            parent = int(f.read().rsplit(")", 1)[1].split()[1])
+        if parent != unshare:
+            raise OSError("the container's first process ended as it started")
+        for name in names:
+            opened["mount" if name == "mnt" else name] = os.open(f"ns/{name}", os.O_RDONLY, dir_fd=proc)
+        return opened
+    except BaseException:
+        for fd in opened.values():
+            os.close(fd)
+        raise
+    finally:
+        os.close(proc)
 
 
 async def start_worker(root: Path, env: dict[str, str]) -> tuple[Container, PythonWorker]:
@@ -237,8 +291,8 @@ def _way() -> _Way:
             # a process killed meanwhile would leave behind.
             container = Container.start("/tmp", way)
             try:
-                entered = subprocess.run(container.argv("/", "true"), stdin=subprocess.DEVNULL,
-                                         capture_output=True, text=True, timeout=STARTUP_LIMIT)
+                entered = subprocess.run(container.argv("/", "true"), stdin=subprocess.DEVNULL, capture_output=True,
+                                         text=True, timeout=STARTUP_LIMIT, pass_fds=container.fds)
             finally:
                 container.kill()
         except (OSError, subprocess.SubprocessError) as exc:
@@ -258,9 +312,10 @@ def _capabilities() -> int:
 
 
 # The settings that decide whether a regular user may make a user namespace (not every kernel has
-# each of them), and the values that allow it.
-_USERNS_SETTINGS = {"user.max_user_namespaces": "above 0", "kernel.unprivileged_userns_clone": "1",
-                    "kernel.apparmor_restrict_unprivileged_userns": "0"}
+# each of them): the values that allow it, and a test of a value.
+_USERNS_SETTINGS = {"user.max_user_namespaces": ("above 0", lambda value: value.isdigit() and int(value) > 0),
+                    "kernel.unprivileged_userns_clone": ("1", lambda value: value == "1"),
+                    "kernel.apparmor_restrict_unprivileged_userns": ("0", lambda value: value == "0")}
 
 
 def _userns_settings() -> dict[str, str]:
@@ -286,7 +341,13 @@ def cannot_make_containers(who: str, tried: list[str], euid: int, capabilities: 
         return text + (" Root has CAP_SYS_ADMIN here, so a policy forbids these namespaces (a container's "
                        "seccomp profile, say): start that container with --privileged, or with a profile "
                        "that allows unshare and mount.")
-    shown = "; ".join(f"{name} is {value}, needed {_USERNS_SETTINGS[name]}" for name, value in settings.items())
-    return text + (" A regular user makes them in a user namespace of its own, which this machine does not allow "
-                   f"this user ({shown or 'this kernel has none of the settings that allow it'}; a container's "
-                   "seccomp profile can forbid it too). Root can run the stand-in as it is.")
+    forbidding = {name: value for name, value in settings.items() if not _USERNS_SETTINGS[name][1](value)}
+    if forbidding:
+        shown = "; ".join(f"{name} is {value}, needed {_USERNS_SETTINGS[name][0]}" for name, value in forbidding.items())
+        return text + (" A regular user makes them in a user namespace of its own, which this machine does not allow "
+                       f"this user ({shown}). Root can run the stand-in as it is.")
+    shown = "; ".join(f"{name} is {value}" for name, value in settings.items())
+    return text + (" A regular user makes them in a user namespace of its own, and this kernel's settings allow "
+                   f"that ({shown or 'it has none of the settings that govern it'}), so something else refuses "
+                   "it: a seccomp or AppArmor profile, or the policy of a container this runs in. Root can run the "
+                   "stand-in as it is.")

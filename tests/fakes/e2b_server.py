@@ -17,6 +17,12 @@ Every sandbox owns a temporary directory (its file tree) and one real Python wor
 processes in the sandbox's ``/home/user``. A sandbox's processes see the host's files but
 have a process list of their own, and end with the sandbox (``containers.py``).
 Sandboxes are reaped when their lifetime ends.
+
+As the service, it answers only the run that holds its credentials: every control-plane and
+Template API route wants the stand-in's ``api_key`` (an upload link carries a signature of its
+own, as a presigned URL does), and every envd route the sandbox's access token or a URL signed
+with it; only ``/health`` is open, as envd's is. A refused request is answered 401 and does
+nothing. A sandbox whose container's first process has died says so in each envd answer.
 Faults, records and ``refuse``/``restore`` come from ``standin.StandIn``; the E2B-only fault
 is :meth:`E2BStandIn.short_write`. ``tests/fakes/e2b_fixtures.py`` starts and stops it.
 """
@@ -28,6 +34,7 @@ import base64
 import contextlib
 import datetime as dt
 import hashlib
+import hmac
 import io
 import json
 import os
@@ -76,7 +83,7 @@ class FakeSandbox:
 
     @property
     def alive(self) -> bool:
-        return not self.killed and self.worker.alive
+        return not self.killed and self.worker.alive and self.container.alive
 
     def host_path(self, path: str) -> Path:
         """Where a sandbox path lives on the host."""
@@ -98,6 +105,7 @@ class E2BStandIn(StandIn):
         self.aliases: dict[str, dict[str, Any]] = {}  # name -> {"template_id", "tags"}
         self.builds: dict[str, dict[str, Any]] = {}
         self.uploads: dict[str, dict[str, bytes]] = {}  # files hash -> {archive path: content}
+        self._upload_key = secrets.token_bytes(32)  # signs the upload links it hands out
 
     @property
     def api_url(self) -> str:
@@ -165,17 +173,19 @@ class E2BStandIn(StandIn):
 
     # ----------------------------------------------------------- control plane
 
-    def _controlled(self, request: Request, *, key: bool = True) -> FakeSandbox:
-        if key and request.headers.get("x-api-key") != self.api_key:
+    def _keyed(self, request: Request) -> None:
+        if not hmac.compare_digest(request.headers.get("x-api-key", "").encode(), self.api_key.encode()):
             raise Refuse(401, "Invalid API key")
+
+    def _controlled(self, request: Request) -> FakeSandbox:
+        self._keyed(request)
         sandbox = self.sandboxes.get(request.path_params["sandbox_id"])
         if sandbox is None or not sandbox.alive:
             raise Refuse(404, "sandbox not found")
         return sandbox
 
     async def _create(self, request: Request) -> Response:
-        if request.headers.get("x-api-key") != self.api_key:
-            raise Refuse(401, "Invalid API key")
+        self._keyed(request)
         body = await request.json()
         self.record("create", body)
         if (template := body.get("templateID")) not in self.templates:
@@ -195,7 +205,7 @@ class E2BStandIn(StandIn):
         return Response(status_code=204)
 
     async def _info(self, request: Request) -> Response:
-        sandbox = self._controlled(request, key=False)
+        sandbox = self._controlled(request)
         return JSONResponse({"sandboxID": sandbox.sandbox_id, "templateID": sandbox.template, "state": "running"})
 
     async def _set_timeout(self, request: Request) -> Response:
@@ -236,8 +246,7 @@ class E2BStandIn(StandIn):
         ]
 
     def _template(self, request: Request, param: str, table: dict[str, dict[str, Any]]) -> dict[str, Any]:
-        if request.headers.get("x-api-key") != self.api_key:
-            raise Refuse(401, "Invalid API key")
+        self._keyed(request)
         if (entry := table.get(request.path_params[param])) is None:
             raise Refuse(404, f"{request.path_params[param]} not found")
         return entry
@@ -252,8 +261,7 @@ class E2BStandIn(StandIn):
                              for tag in alias["tags"]])
 
     async def _template_request(self, request: Request) -> Response:
-        if request.headers.get("x-api-key") != self.api_key:
-            raise Refuse(401, "Invalid API key")
+        self._keyed(request)
         body = await request.json()
         self.record("template.request", body)
         alias = self.aliases.setdefault(body["name"], {"template_id": "tpl" + uuid.uuid4().hex[:12], "tags": []})
@@ -267,10 +275,16 @@ class E2BStandIn(StandIn):
         self._template(request, "tid", {alias["template_id"]: alias for alias in self.aliases.values()})
         files_hash = request.path_params["hash"]
         self.record("template.files", {"hash": files_hash})
-        return JSONResponse({"present": files_hash in self.uploads, "url": f"{self.api_url}/uploads/{files_hash}"},
-                            status_code=201)
+        url = f"{self.api_url}/uploads/{files_hash}?signature={self._upload_signature(files_hash)}"
+        return JSONResponse({"present": files_hash in self.uploads, "url": url}, status_code=201)
+
+    def _upload_signature(self, files_hash: str) -> str:
+        return hmac.new(self._upload_key, files_hash.encode(), hashlib.sha256).hexdigest()
 
     async def _template_upload(self, request: Request) -> Response:
+        if not hmac.compare_digest(request.query_params.get("signature", "").encode(),
+                                   self._upload_signature(request.path_params["hash"]).encode()):
+            raise Refuse(403, "invalid upload signature")
         files: dict[str, bytes] = {}
         with tarfile.open(fileobj=io.BytesIO(await request.body()), mode="r:*") as archive:
             for member in archive.getmembers():
@@ -318,15 +332,15 @@ class E2BStandIn(StandIn):
     def _sandbox_for(self, headers) -> FakeSandbox:
         sandbox = self.sandboxes.get(sandbox_id := headers.get("e2b-sandbox-id") or "")
         if sandbox is None or not sandbox.alive:
-            raise Refuse(502, f"The sandbox {sandbox_id} was not found")
-        if headers.get("x-access-token") != sandbox.access_token:
+            raise Refuse(502, f"The sandbox {sandbox_id} was not found" + _ended(sandbox))
+        if not hmac.compare_digest(headers.get("x-access-token", "").encode(), sandbox.access_token.encode()):
             raise Refuse(401, "invalid access token")
         return sandbox
 
     async def _health(self, request: Request) -> Response:
         sandbox = self.sandboxes.get(sandbox_id := request.headers.get("e2b-sandbox-id") or "")
         if sandbox_id and (sandbox is None or not sandbox.alive):  # only a missing sandbox is unhealthy
-            raise Refuse(502, f"The sandbox {sandbox_id} was not found")
+            raise Refuse(502, f"The sandbox {sandbox_id} was not found" + _ended(sandbox))
         return Response(status_code=204)
 
     async def _execute(self, request: Request) -> Response:
@@ -354,7 +368,7 @@ class E2BStandIn(StandIn):
         for sandbox in list(self.sandboxes.values()):
             raw = f"{query.get('path', '')}:{operation}:{query.get('username', '')}:{sandbox.access_token}"
             digest = hashlib.sha256((raw + (f":{expiration}" if expiration else "")).encode()).digest()
-            if sandbox.alive and secrets.compare_digest("v1_" + base64.b64encode(digest).rstrip(b"=").decode(), signature):
+            if sandbox.alive and hmac.compare_digest("v1_" + base64.b64encode(digest).rstrip(b"=").decode(), signature):
                 if expiration and int(expiration) < time.time():
                     raise Refuse(401, "signature expired")
                 return sandbox
@@ -382,6 +396,12 @@ class E2BStandIn(StandIn):
         if (short := self.take_fault("files.write", "short_write")) is not None:
             written = written[: short.after]
         return JSONResponse(written)
+
+
+def _ended(sandbox: FakeSandbox | None) -> str:
+    """Why a sandbox that was not killed is gone: its container ended."""
+    gone = sandbox is not None and not sandbox.killed and not sandbox.container.alive
+    return ": it has ended, its container's first process is gone" if gone else ""
 
 
 def _registry_login(body: dict[str, Any]) -> str:

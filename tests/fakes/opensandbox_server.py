@@ -11,6 +11,12 @@ Two listeners on 127.0.0.1 (ephemeral ports), built on ``standin.StandIn``:
   ``bash`` processes, the code route with one persistent Python worker per context,
   and interrupts. Until its container is ready a sandbox's execd answers 503.
 
+Each sandbox's endpoint is handed out with a header carrying a secret of that sandbox
+(``TOKEN_HEADER``), which the SDK sends on every execd request; a request without it is
+answered 401 and does nothing, so the stand-in serves only the run that made the sandbox,
+not another local user who finds its port. A sandbox whose container's first process has
+died says so: its state is "Failed", and each execd request is answered 500 saying why.
+
 Each sandbox owns a file tree ``<root>/<absolute path>`` outside ``/tmp``. Its
 processes (commands and code workers) run in a container of their own
 (``containers.py``): a process list with its own ``/proc``, and a mount namespace in
@@ -23,8 +29,9 @@ are killed (with their group) on their ``timeout``, on an interrupt, when the cl
 goes away and when the sandbox dies; processes that left the group end with the
 sandbox's container, when the sandbox dies or the stand-in stops.
 
-The in-sandbox Jupyter server is the route ``/jupyter/{id}/api``: a command naming the
-sandbox's loopback Jupyter port (44771) reaches it, and ``JUPYTER_PORT`` in the
+The in-sandbox Jupyter server is the route ``/jupyter/{id}/{secret}/api``: a command naming
+the sandbox's loopback Jupyter port (44771) reaches it (the command line is rewritten to that
+route, with a secret of its own, as it shows in a process list), and ``JUPYTER_PORT`` in the
 command environment names a port that accepts while Jupyter is up.
 
 Faults: ``fail``/``stall``/``drop_stream``/``end_stream`` on the routes in ``ROUTES``
@@ -43,6 +50,7 @@ import asyncio
 import base64
 import contextlib
 import datetime as dt
+import hmac
 import json
 import os
 import re
@@ -78,6 +86,8 @@ JUPYTER_PORT = 44771
 EXECD_PORT = 44772
 _DRAIN_GRACE = 0.5
 _TAG = "OPENSANDBOX_STANDIN_SANDBOX"
+TOKEN_HEADER = "X-Stand-In-Sandbox-Token"
+_ENDED = "the sandbox's container has ended: its first process is gone"
 # The events that report the end of a run (a failed command ends with its error).
 _FINAL_EVENTS = ("execution_complete", "error")
 
@@ -111,6 +121,8 @@ class FakeSandbox:
     jupyter: bool = True
     killed: bool = False
     container: Container | None = None
+    token: str = field(default_factory=lambda: secrets.token_urlsafe(32))  # see TOKEN_HEADER
+    jupyter_token: str = field(default_factory=lambda: secrets.token_urlsafe(32))
     contexts: dict[str, PythonWorker] = field(default_factory=dict)
     starting: asyncio.Lock = field(default_factory=asyncio.Lock)  # one worker per context
     running: dict[str, Any] = field(default_factory=dict)  # execution id -> Command | PythonWorker
@@ -242,7 +254,7 @@ class OpenSandboxStandIn(StandIn):
             Route(execd + "/code", self.endpoint("code", self._code), methods=["POST"]),
             Route(execd + "/code", self.endpoint("code.interrupt", self._interrupt), methods=["DELETE"]),
             Route(execd + "/code/context", self.endpoint("code.context", self._code_context), methods=["POST"]),
-            Route("/jupyter/{sid}/api", self.endpoint("jupyter", self._jupyter), methods=["GET"]),
+            Route("/jupyter/{sid}/{token}/api", self.endpoint("jupyter", self._jupyter), methods=["GET"]),
         ]))
         await self.listen("ecr", Starlette(routes=[Route("/", self.endpoint("ecr", self._ecr_token), methods=["POST"])]))
         self.spawn(self.every(0.2, self._reap))
@@ -255,18 +267,26 @@ class OpenSandboxStandIn(StandIn):
     # ------------------------------------------------------------- lifecycle API
 
     def _authorized(self, request: Request) -> None:
-        if request.headers.get("open-sandbox-api-key") != self.api_key:
+        if not hmac.compare_digest(request.headers.get("open-sandbox-api-key", "").encode(), self.api_key.encode()):
             raise Refuse(401, "invalid API key")
 
     def _sandbox(self, request: Request, *, execd: bool = False) -> FakeSandbox:
-        """The live sandbox a request names (for execd: and whose container is ready)."""
+        """The live sandbox a request names (for execd: which the request proves it was handed, whose
+        container is ready and still runs)."""
         if not execd:
             self._authorized(request)
         sandbox = self.sandboxes.get(request.path_params["sid"])
         if sandbox is None or sandbox.killed:
             raise Refuse(404, "sandbox not found")
-        if execd and not sandbox.ready:
-            raise Refuse(503, "sandbox container is starting")
+        if execd:
+            given, token = ((request.path_params["token"], sandbox.jupyter_token) if "token" in request.path_params
+                            else (request.headers.get(TOKEN_HEADER, ""), sandbox.token))
+            if not hmac.compare_digest(given.encode(), token.encode()):
+                raise Refuse(401, "this sandbox's token is missing or wrong")
+            if not sandbox.ready:
+                raise Refuse(503, "sandbox container is starting")
+            if not sandbox.container.alive:
+                raise Refuse(500, _ENDED)
         return sandbox
 
     async def _create(self, request: Request) -> Response:
@@ -307,7 +327,8 @@ class OpenSandboxStandIn(StandIn):
     async def _endpoint(self, request: Request) -> Response:
         sandbox = self._sandbox(request)
         kind = "execd" if request.path_params["port"] == EXECD_PORT else "port"
-        return JSONResponse({"endpoint": f"127.0.0.1:{self._ports['execd']}/{kind}/{sandbox.id}"})
+        return JSONResponse({"endpoint": f"127.0.0.1:{self._ports['execd']}/{kind}/{sandbox.id}",
+                             "headers": {TOKEN_HEADER: sandbox.token}})
 
     async def _kill(self, request: Request) -> Response:
         sandbox = self._sandbox(request)
@@ -316,7 +337,10 @@ class OpenSandboxStandIn(StandIn):
 
     async def _info(self, request: Request) -> Response:
         sandbox = self._sandbox(request)
-        return JSONResponse({"id": sandbox.id, "status": {"state": "Running" if sandbox.ready else "Pending"},
+        status = {"state": "Running" if sandbox.ready else "Pending"}
+        if not sandbox.container.alive:
+            status = {"state": "Failed", "reason": "ContainerEnded", "message": _ENDED}
+        return JSONResponse({"id": sandbox.id, "status": status,
                              "entrypoint": sandbox.entrypoint, "createdAt": _iso(time.time())})
 
     async def _renew(self, request: Request) -> Response:
@@ -499,7 +523,8 @@ class OpenSandboxStandIn(StandIn):
         self.record("command", body)
         text = body.get("command") or shlex.join(body.get("argv") or [])
         # The sandbox's loopback Jupyter port is the stand-in's Jupyter route.
-        text = text.replace(f"127.0.0.1:{JUPYTER_PORT}", f"127.0.0.1:{self._ports['execd']}/jupyter/{sandbox.id}")
+        text = text.replace(f"127.0.0.1:{JUPYTER_PORT}",
+                            f"127.0.0.1:{self._ports['execd']}/jupyter/{sandbox.id}/{sandbox.jupyter_token}")
         cwd = body.get("cwd") or "/tmp"
         process = await Command.start("bash", ["-c", text], cwd=sandbox.root, container=sandbox.container,
                                       inside=cwd, env=self._process_env(sandbox, body.get("envs")))

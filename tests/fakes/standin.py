@@ -459,7 +459,7 @@ class PythonWorker:
         process = await asyncio.create_subprocess_exec(
             *DEFAULT_SIGNALS, *argv, stdin=asyncio.subprocess.PIPE,
             stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.DEVNULL, env=env,
-            start_new_session=True, limit=limit)
+            start_new_session=True, limit=limit, pass_fds=container.fds if container is not None else ())
         worker = cls(process, interrupt_grace)
         line = await asyncio.wait_for(process.stdout.readline(), STARTUP_LIMIT)
         if json.loads(line or b"{}").get("type") != "ready":
@@ -540,7 +540,8 @@ class Command:
         argv = [cmd, *args] if container is None else container.argv(inside or str(cwd), cmd, *args)
         process = await asyncio.create_subprocess_exec(
             *DEFAULT_SIGNALS, *argv, cwd=str(cwd), env=env, stdin=asyncio.subprocess.DEVNULL,
-            stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.PIPE, start_new_session=True)
+            stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.PIPE, start_new_session=True,
+            pass_fds=container.fds if container is not None else ())
         return cls(process, container)
 
     async def output(self) -> AsyncIterator[tuple[str, bytes]]:

@@ -1,11 +1,12 @@
-"""What the OpenSandbox stand-in needs of the machine, and what its sandbox processes start with.
+"""What the OpenSandbox stand-in needs of the machine, what its sandbox processes start with, and whom it answers.
 
-Each case runs the stand-in in a process of its own: the signals it ignores and the PATH it
+Most cases run the stand-in in a process of its own: the signals it ignores and the PATH it
 searches are that process's, never those of the stand-in the rest of the session shares.
 """
 
 from __future__ import annotations
 
+import asyncio
 import contextlib
 import json
 import os
@@ -15,9 +16,12 @@ import sys
 import time
 from pathlib import Path
 
+import httpx
 import pytest
 
 from tests.fakes import containers
+from tests.fakes.opensandbox_server import TOKEN_HEADER
+from tests.fakes.standin import Command
 
 ROOT = Path(__file__).resolve().parents[2]
 
@@ -79,12 +83,20 @@ ALL_SETTINGS = {"user.max_user_namespaces": "0", "kernel.unprivileged_userns_clo
     (0, 0, ALL_SETTINGS, ["Root needs CAP_SYS_ADMIN", "--cap-add SYS_ADMIN, or --privileged"], ["user."]),
     (0, 1 << 21, ALL_SETTINGS, ["Root has CAP_SYS_ADMIN here, so a policy forbids", "seccomp"], ["needs CAP"]),
     (1000, 0, {"user.max_user_namespaces": "0"},
-     ["(user.max_user_namespaces is 0, needed above 0; ", "Root can run the stand-in as it is."],
+     ["does not allow this user (user.max_user_namespaces is 0, needed above 0). ", "Root can run the stand-in"],
      ["unprivileged_userns_clone", "apparmor", "CAP_SYS_ADMIN"]),
     (1000, 1 << 21, ALL_SETTINGS,
-     ["user.max_user_namespaces is 0, needed above 0; kernel.unprivileged_userns_clone is 0, needed 1; "
-      "kernel.apparmor_restrict_unprivileged_userns is 1, needed 0;"], ["CAP_SYS_ADMIN"]),
-    (1000, 0, {}, ["(this kernel has none of the settings that allow it;"], ["is 0"]),
+     ["(user.max_user_namespaces is 0, needed above 0; kernel.unprivileged_userns_clone is 0, needed 1; "
+      "kernel.apparmor_restrict_unprivileged_userns is 1, needed 0)"], ["CAP_SYS_ADMIN", "settings allow"]),
+    # Only a setting whose value forbids it is named as the cause.
+    (1000, 0, {"user.max_user_namespaces": "96362", "kernel.apparmor_restrict_unprivileged_userns": "1"},
+     ["does not allow this user (kernel.apparmor_restrict_unprivileged_userns is 1, needed 0)"],
+     ["max_user_namespaces", "settings allow"]),
+    (1000, 0, {"user.max_user_namespaces": "96362", "kernel.unprivileged_userns_clone": "1"},
+     ["settings allow that (user.max_user_namespaces is 96362; kernel.unprivileged_userns_clone is 1), so something "
+      "else refuses it: a seccomp or AppArmor profile"], ["does not allow", "needed"]),
+    (1000, 0, {}, ["settings allow that (it has none of the settings that govern it), so something else"],
+     ["does not allow", "is 0"]),
 ])
 def test_the_message_says_what_applies_to_the_caller_here(euid, capabilities, settings, says, never) -> None:
     text = containers.cannot_make_containers("AStandIn", ["directly: no"], euid, capabilities, settings)
@@ -107,7 +119,11 @@ async def main():
     one, other = [await OpenSandbox.create(**service.connection_options(), create_backoff=0.0) for _ in "12"]
     await one.execute_code("import os\nworker = os.getpid()")
     running = asyncio.create_task(one.execute_command("setsid sleep 301 & exec sleep 300", timeout=0))
-    while "sleep 301" not in (await one.execute_command(LIST)).stdout:
+    # A cell holds its container's first process's pipe open: that process ends with the stand-in all the same.
+    holding = asyncio.create_task(other.execute_code(
+        "import time\nheld = open('/proc/1/fd/0', 'w')\nopen('/tmp/held', 'w').close()\ntime.sleep(600)"))
+    while "sleep 301" not in (await one.execute_command(LIST)).stdout or \
+            (await other.execute_command("test -e /tmp/held && echo held")).stdout.strip() != "held":
         await asyncio.sleep(0.05)
     seen = [(await sandbox.execute_command(LIST)).stdout for sandbox in (one, other)]
     # A process whose parent is gone ends as a child of the container's first process, which reaps it.
@@ -124,6 +140,7 @@ async def main():
                       "dirs": [str(service.tmp), str(service._trees)]}), flush=True)
     await asyncio.sleep(600)
     running.cancel()
+    holding.cancel()
 
 asyncio.run(main())
 """
@@ -298,3 +315,52 @@ asyncio.run(main())
 def test_a_killed_namespace_holder_is_replaced(when: str) -> None:
     proc = _run(f"WHEN = {when!r}\n" + HOLDER_KILLED)
     assert (proc.returncode, proc.stdout.split()) == (0, ["ran", "True"]), proc.stderr
+
+
+# Another client of the machine finds a sandbox's execd by its port and id: without the token the
+# sandbox's endpoint was handed out with (none, or another sandbox's), it is refused and runs
+# nothing; with it, the same request runs.
+@pytest.mark.parametrize(("route", "token", "status"), [
+    ("command", None, 401), ("command", "other", 401), ("command", "own", 200),
+    ("code", None, 401), ("code", "other", 401), ("code", "own", 200),
+    ("jupyter", None, 404), ("jupyter", "other", 401), ("jupyter", "own", 200),
+])
+async def test_execd_answers_only_the_token_its_sandbox_was_handed_out_with(make_sandbox, opensandbox, route, token,
+                                                                            status) -> None:
+    own, other = [opensandbox.sandboxes[(await make_sandbox()).sandbox_id] for _ in "12"]
+    chosen = {"own": own, "other": other}.get(token)
+    base = f"{opensandbox.url('execd')}/execd/{own.id}"
+    async with httpx.AsyncClient(timeout=60) as client:
+        if route == "jupyter":
+            answer = await client.get(f"{opensandbox.url('execd')}/jupyter/{own.id}"
+                                      + (f"/{chosen.jupyter_token}" if chosen else "") + "/api")
+        else:
+            body = {"command": "touch /tmp/ran"} if route == "command" else {
+                "code": "open('/tmp/ran', 'w').close()", "context": {"language": "python"}}
+            answer = await client.post(f"{base}/{route}", json=body,
+                                       headers={TOKEN_HEADER: chosen.token} if chosen else {})
+    assert answer.status_code == status, answer.text
+    assert own.host_path("/tmp/ran").exists() is (status == 200 and route != "jupyter")
+
+
+# A sandbox whose container's first process died: its state says so, and its next command and cell
+# fail saying why, never run elsewhere, even where another process has taken the dead one's pid (here
+# the test's own process, in the host's namespaces).
+async def test_a_sandbox_whose_container_ended_says_so_and_runs_nothing_elsewhere(sandbox, opensandbox) -> None:
+    held = opensandbox.sandboxes[sandbox.sandbox_id]
+    os.kill(held.container.init, 9)
+    deadline = time.monotonic() + 60  # generous: the kernel ends the container's processes first
+    while held.container.alive and time.monotonic() < deadline:
+        await asyncio.sleep(0.05)
+    assert not held.container.alive
+    held.container.init = os.getpid()
+    command, code = await sandbox.execute_command("echo ran"), await sandbox.execute_code("print('ran')")
+    async with httpx.AsyncClient(timeout=60) as client:
+        info = (await client.get(f"{opensandbox.url('api')}/v1/sandboxes/{held.id}",
+                                 headers={"OPEN-SANDBOX-API-KEY": opensandbox.api_key})).json()
+    assert info["status"]["state"] == "Failed" and "first process is gone" in info["status"]["message"]
+    for result in (command, code):
+        assert "ran" not in result.stdout and "first process is gone" in result.error, result
+    # Past the stand-in's check (a container that dies as a command starts), the command fails.
+    started = await Command.start("echo", ["ran"], cwd=held.root, env=dict(os.environ), container=held.container)
+    assert (await started.process.communicate())[0] == b"" and started.process.returncode != 0
