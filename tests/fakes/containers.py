@@ -36,6 +36,7 @@ import time
 from dataclasses import dataclass
 from pathlib import Path
 
+from tests.fakes.python_worker import SANDBOX_TOPS
 from tests.fakes.standin import DEFAULT_SIGNALS, STARTUP_LIMIT, PythonWorker
 
 # PID 1 of a container. The kernel keeps every signal from it that it has no handler for,
@@ -68,24 +69,55 @@ _HOLDERS: list[subprocess.Popen] = []  # see _user_namespace
 _LOCK = threading.RLock()  # the first container probes the ways (see _way), starting containers itself
 
 
-def _setup_script(tmp: bool) -> str:
-    """Mounts the sandbox's tmp directory ("$0") over /tmp (when ``tmp``), then runs PID 1 ("$2" -c "$1").
+def _setup_script(tmp: bool, tree: bool = False) -> str:
+    """Mounts the sandbox's directories, then runs PID 1 ("$2" -c "$1").
 
-    A checkout or interpreter that itself lives under /tmp (a fresh clone in CI, say) is bound
-    back into place first, so the processes of the sandbox still find the project and its
-    virtual environment.
+    ``tmp``: the sandbox's tmp directory ("$0") over /tmp. ``tree``: the sandbox's file tree
+    ("$0") at the sandbox paths (``SANDBOX_TOPS``: ``/files``, ``/home``...), which need not exist
+    on the host: the container gets a root of its own, the host's other entries bound into it.
+    A checkout or interpreter that itself lives under one of the paths covered (a fresh clone
+    under /tmp in CI, a user's in their home) is bound back into place first, so the processes of
+    the sandbox still find the project and its virtual environment.
     """
-    if not tmp:
-        return 'exec "$2" -I -S -c "$1"'
-    keep = set()
-    for path in (Path(__file__).resolve().parents[2], Path(sys.prefix).resolve(), Path(sys.executable).resolve()):
-        if path.is_relative_to("/tmp") and path != Path("/tmp"):
-            keep.add(path.relative_to("/tmp").parts[0])
-    rebind = "".join(
-        f'mkdir -p "$0"/{shlex.quote(top)} && mount --bind /tmp/{shlex.quote(top)} "$0"/{shlex.quote(top)} && '
-        for top in sorted(keep)
-    )
-    return rebind + 'mount --rbind "$0" /tmp && exec "$2" -I -S -c "$1"'
+    run = 'exec "$2" -I -S -c "$1"'
+    if tmp:
+        return _rebind("tmp", '"$0"') + f'mount --rbind "$0" /tmp && {run}'
+    if not tree:
+        return run
+    # The new root's mount point is in the sandbox's directory but under none of its paths, so
+    # nothing in the sandbox reaches it; unbindable, so /tmp bound into it leaves it out.
+    new = '"$0"/.root'
+    tops = " ".join(sorted(SANDBOX_TOPS))
+    return (f'mkdir -p {new} && mount -t tmpfs -o mode=0755 root {new} && mount --make-unbindable {new} && '
+            'for e in /* /.[!.]*; do '
+            '{ [ -e "$e" ] || [ -L "$e" ]; } || continue; n=${e#/}; '
+            f'case " {tops} " in *" $n "*) continue;; esac; '
+            f'if [ -L "$e" ]; then ln -s "$(readlink "$e")" {new}/"$n" || exit; '
+            f'elif [ -d "$e" ]; then {{ mkdir {new}/"$n" && mount --rbind "$e" {new}/"$n"; }} || exit; '
+            f'else {{ : > {new}/"$n" && mount --bind "$e" {new}/"$n"; }} || exit; fi; done && '
+            f'for t in {tops}; do {{ mkdir -p "$0/$t" {new}/"$t" && mount --bind "$0/$t" {new}/"$t"; }} || exit; done && '
+            + "".join(_rebind(top, f"{new}/{top}") for top in sorted(SANDBOX_TOPS)) +
+            f'mkdir {new}/.old && cd {new} && pivot_root . .old && cd / && umount -l /.old && rmdir /.old && {run}')
+
+
+def _rebind(top: str, into: str) -> str:
+    """The commands that bind what this process runs from under ``/top`` to the same place in ``into``
+    (a shell word: the directory that becomes ``/top``)."""
+    needed = {Path(os.path.abspath(path)) for path in (Path(__file__).parents[2], sys.prefix, sys.base_prefix,
+                                                       sys.executable)}
+    needed |= {path.resolve() for path in needed}
+    needed = {path for path in needed if path.is_relative_to(f"/{top}") and path != Path(f"/{top}")}
+    commands = ""
+    for path in sorted(needed):
+        if any(path.is_relative_to(other) and path != other for other in needed):
+            continue  # bound with the directory that holds it
+        target = into + shlex.quote("/" + str(path.relative_to(f"/{top}")))
+        if path.is_dir():
+            commands += f"mkdir -p {target} && "
+        else:
+            commands += f"mkdir -p {into}{shlex.quote('/' + str(path.parent.relative_to(f'/{top}')))} && : > {target} && "
+        commands += f"mount --rbind {shlex.quote(str(path))} {target} && "
+    return commands
 
 
 def _user_namespace() -> tuple[str, ...]:
@@ -133,8 +165,9 @@ class Container:
         self.process, self.init, self._way = process, init, way
 
     @classmethod
-    def start(cls, tmp: Path | str | None = None, way: _Way | None = None) -> Container:
-        """A container whose ``/tmp`` is ``tmp`` (else the host's), with the host's file tree otherwise.
+    def start(cls, tmp: Path | str | None = None, way: _Way | None = None, tree: Path | str | None = None) -> Container:
+        """A container whose ``/tmp`` is ``tmp`` (else the host's), whose sandbox paths (``/files``,
+        ``/home``...) are those of the file tree ``tree`` (else the host's), with the host's files otherwise.
 
         Blocks while its PID 1 starts: call it off the event loop.
         """
@@ -142,8 +175,8 @@ class Container:
         while True:
             with _LOCK:
                 way = way or _way()
-                argv = [*DEFAULT_SIGNALS, *way.prefix(), *_NAMESPACES, "sh", "-c", _setup_script(tmp is not None),
-                        str(tmp or "/tmp"), INIT, sys.executable]
+                argv = [*DEFAULT_SIGNALS, *way.prefix(), *_NAMESPACES, "sh", "-c", _setup_script(tmp is not None, tree is not None),
+                        str(tmp or tree or "/tmp"), INIT, sys.executable]
                 holder = _HOLDERS[-1] if way.in_user_namespace else None
             # PID 1 gets no tag of a sandbox: what kills a sandbox's processes by their tag spares it.
             process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -199,10 +232,11 @@ class Container:
 
 
 async def start_worker(root: Path, env: dict[str, str]) -> tuple[Container, PythonWorker]:
-    """A container that keeps the host's ``/tmp``, and a code worker (``PythonWorker``) in it."""
-    container = await asyncio.to_thread(Container.start)
+    """A container whose sandbox paths are those of the file tree ``root`` (it keeps the host's ``/tmp``),
+    and a code worker (``PythonWorker``) in it."""
+    container = await asyncio.to_thread(functools.partial(Container.start, tree=root))
     try:
-        return container, await PythonWorker.start(root, env, container=container)
+        return container, await PythonWorker.start("/", env, container=container, cwd="/")
     except BaseException:
         await asyncio.to_thread(container.kill)
         raise

@@ -14,8 +14,9 @@ Two listeners on 127.0.0.1, each on an ephemeral port:
 
 Every sandbox owns a temporary directory (its file tree) and one real Python worker
 (``standin.PythonWorker``) that keeps its globals between runs; commands run as real
-processes in the sandbox's ``/home/user``. A sandbox's processes see the host's files but
-have a process list of their own, and end with the sandbox (``containers.py``).
+processes in the sandbox's ``/home/user``. A sandbox's processes see its file tree at the
+sandbox paths (``/files``, ``/home``...) and the host's files elsewhere, have a process list of
+their own, and end with the sandbox (``containers.py``).
 Sandboxes are reaped when their lifetime ends.
 Faults, records and ``refuse``/``restore`` come from ``standin.StandIn``; the E2B-only fault
 is :meth:`E2BStandIn.short_write`. ``tests/fakes/e2b_fixtures.py`` starts and stops it.
@@ -412,8 +413,9 @@ class _ProcessService(Process):
         self._stand_in.record("process.start", {"cmd": config.cmd, "args": list(config.args), "envs": dict(config.envs),
                                                 "timeout_ms": ctx.request_headers.get("connect-timeout-ms")})
         (home := sandbox.root / "home" / "user").mkdir(parents=True, exist_ok=True)
-        env = {**os.environ, **sandbox.envs, **dict(config.envs), "HOME": str(home)}
-        command = await Command.start(config.cmd, list(config.args), cwd=home, env=env, container=sandbox.container)
+        env = {**os.environ, **sandbox.envs, **dict(config.envs), "HOME": "/home/user"}
+        command = await Command.start(config.cmd, list(config.args), cwd=home, env=env, container=sandbox.container,
+                                      inside="/home/user")
         try:
             yield StartResponse(event=ProcessEvent(event=Oneof("start", ProcessEvent.StartEvent(pid=command.process.pid))))
             async for name, chunk in command.output():
