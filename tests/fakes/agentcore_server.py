@@ -220,7 +220,7 @@ class AgentCoreStandIn(StandIn):
         self.record("start", request)
         change = getattr(self.take_fault("start", "rewrite"), "change", None)
         sid = uuid.uuid4().hex
-        root = self.tmp / sid
+        root = self.own(self.tmp) / sid
         (root / "files").mkdir(parents=True)
         container, worker = await start_worker(root, {})
         self.sessions[sid] = Session(sid, root, worker, container)

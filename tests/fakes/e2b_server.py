@@ -182,7 +182,7 @@ class E2BStandIn(StandIn):
         if (template := body.get("templateID")) not in self.templates:
             raise Refuse(404, f"template '{template}' not found")
         sandbox_id, envs = "sbx" + uuid.uuid4().hex[:12], dict(body.get("envVars") or {})
-        (root := self.tmp / sandbox_id).mkdir(parents=True)
+        (root := self.own(self.tmp) / sandbox_id).mkdir()
         container, worker = await start_worker(root, envs)
         sandbox = FakeSandbox(sandbox_id, template, secrets.token_hex(16), root, envs,
                               time.monotonic() + int(body.get("timeout") or 300), worker, container)

@@ -10,6 +10,8 @@ import contextlib
 import json
 import os
 import select
+import shutil
+import stat
 import subprocess
 import sys
 import time
@@ -17,7 +19,7 @@ from pathlib import Path
 
 import pytest
 
-from tests.fakes import containers
+from tests.fakes import containers, standin
 
 ROOT = Path(__file__).resolve().parents[2]
 
@@ -155,6 +157,7 @@ def test_a_killed_stand_in_leaves_no_process_and_the_next_removes_its_directorie
             assert ready, proc.stderr.read() if proc.poll() is not None else "no report within 120 s"
             report = json.loads(ready)
             assert _tagged(report["tags"]) and all(map(_alive, report["inits"]))
+            assert all(map(os.path.isdir, report["dirs"]))  # kept, whatever starts meanwhile, while it runs
         finally:
             proc.kill()
             proc.wait()
@@ -166,7 +169,7 @@ def test_a_killed_stand_in_leaves_no_process_and_the_next_removes_its_directorie
             time.monotonic() < deadline:
         time.sleep(0.1)
     assert left == []
-    assert all(map(os.path.isdir, report["dirs"]))
+    # Removed now by this start, or by one of another run that started since the kill.
     started = _run("from tests.fakes.opensandbox_server import OpenSandboxStandIn\n"
                    "with OpenSandboxStandIn() as service:\n    print(service.tmp, service._trees)")
     assert started.returncode == 0, started.stderr
@@ -298,3 +301,76 @@ asyncio.run(main())
 def test_a_killed_namespace_holder_is_replaced(when: str) -> None:
     proc = _run(f"WHEN = {when!r}\n" + HOLDER_KILLED)
     assert (proc.returncode, proc.stdout.split()) == (0, ["ran", "True"]), proc.stderr
+
+
+def _gone_process() -> tuple[int, str]:
+    """The pid and start time of a process that has ended."""
+    with subprocess.Popen(["cat"], stdin=subprocess.PIPE) as proc:
+        started = standin._started(proc.pid)
+        proc.stdin.close()
+    return proc.pid, started
+
+
+# Directories of the pattern of a stand-in's, and whether a start (its sweep) keeps them. A stand-in
+# of any version may run: one that holds its directory (locked) but whose name records no process,
+# one that holds nothing; a directory of a process that ended is not in use unless held.
+@pytest.mark.parametrize(("case", "kept"), [
+    ("its process ended", False),
+    ("its pid names another process now", False),
+    ("its process runs", True),
+    ("its process ended, held by another", True),  # a stand-in of another PID namespace, say
+    ("no record, its process ended", True),  # an older stand-in's, which may run yet
+    ("another user's", True),
+    ("a link", True),
+    ("a live stand-in's", True),
+    ("a live stand-in's, removed from outside", True),
+])
+def test_a_start_removes_only_the_directories_of_stand_ins_whose_process_ended(tmp_path: Path, case: str,
+                                                                               kept: bool) -> None:
+    prefix, pid, started = "AStandIn-", *_gone_process()
+    entry = tmp_path / f"{prefix}{pid}.{started}.1a2b"
+    held, service = [], standin.StandIn()
+    if case == "its pid names another process now":
+        entry = tmp_path / f"{prefix}{os.getpid()}.{int(standin._started(os.getpid())) + 1}.1a2b"
+    elif case == "its process runs":
+        entry = tmp_path / f"{prefix}{os.getpid()}.{standin._started(os.getpid())}.1a2b"
+    elif case == "no record, its process ended":
+        entry = tmp_path / f"{prefix}x8_ub3qz"
+    elif case.startswith("a live stand-in's"):
+        entry = service.own_directory(prefix, str(tmp_path))
+        held = [entry]
+    if case == "a link":
+        (target := tmp_path / "elsewhere").mkdir()
+        (target / "file").write_text("")
+        entry.symlink_to(target)
+    elif not entry.exists():
+        entry.mkdir()
+        (entry / "file").write_text("")
+    if case == "another user's":
+        if os.geteuid() != 0:
+            pytest.skip("only root makes another user's directory")
+        os.chown(entry, 65534, 65534)
+    elif case == "its process ended, held by another":
+        held = [entry]
+        fd = standin._hold(entry, wait=False)
+    try:
+        if case.endswith("removed from outside"):
+            shutil.rmtree(entry)
+            assert service.own(entry) == entry
+        # In a process of its own: a sweep that waited for the holder would wait for ever.
+        swept = _run(f"from tests.fakes import standin\nstandin.sweep(__import__('pathlib').Path({str(tmp_path)!r}), "
+                     f"{prefix!r})")
+        assert swept.returncode == 0, swept.stderr
+        assert os.path.lexists(entry) == kept
+        if case == "a link":
+            assert os.listdir(target) == ["file"]
+        # What an older stand-in's sweep removes: what it can lock.
+        assert [standin._hold(path, wait=False) for path in held] == [None] * len(held)
+        if case.startswith("a live stand-in's"):
+            assert stat.S_IMODE(entry.lstat().st_mode) == 0o700
+    finally:
+        if case == "its process ended, held by another":
+            os.close(fd)
+        service.stop()
+        while service._held:
+            os.close(service._held.pop())
