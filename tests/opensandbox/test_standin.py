@@ -243,6 +243,13 @@ def zombies():
             found.append(int(pid))
     return found
 
+def running(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
 async def main():
     with OpenSandboxStandIn() as service:
         sandboxes = [await OpenSandbox.create(**service.connection_options(), create_backoff=0.0) for _ in "123"]
@@ -256,6 +263,13 @@ async def main():
         left = zombies()
         for sandbox in sandboxes:
             await sandbox.terminate()
+        # Once their containers' processes outside (unshare) have ended: those are reaped too.
+        outside = [s.container.process.pid for s in service.sandboxes.values()]
+        for _ in range(1200):
+            if not any(running(pid) for pid in outside):
+                break
+            await asyncio.sleep(0.05)
+        left += zombies()
     print(json.dumps({"timed_out": timed_out, "zombies": left + zombies(), "group": [group.stdout, group.error],
                       "session": session.stdout}))
 
