@@ -74,49 +74,64 @@ def _setup_script(tmp: bool, tree: bool = False) -> str:
 
     ``tmp``: the sandbox's tmp directory ("$0") over /tmp. ``tree``: the sandbox's file tree
     ("$0") at the sandbox paths (``SANDBOX_TOPS``: ``/files``, ``/home``...), which need not exist
-    on the host: the container gets a root of its own, the host's other entries bound into it.
-    A checkout or interpreter that itself lives under one of the paths covered (a fresh clone
-    under /tmp in CI, a user's in their home) is bound back into place first, so the processes of
-    the sandbox still find the project and its virtual environment.
+    on the host: the container gets a root of its own, a tmpfs into which the host's other entries
+    are bound. A checkout or interpreter that itself lives under one of the paths covered (a fresh
+    clone under /tmp in CI, a user's in their home) is bound back into place first, so the
+    processes of the sandbox still find the project and its virtual environment.
     """
     run = 'exec "$2" -I -S -c "$1"'
     if tmp:
-        return _rebind("tmp", '"$0"') + f'mount --rbind "$0" /tmp && {run}'
+        return _rebind("tmp", '"$0"', whole=True) + f'mount --rbind "$0" /tmp && {run}'
     if not tree:
         return run
-    # The new root's mount point is in the sandbox's directory but under none of its paths, so
-    # nothing in the sandbox reaches it; unbindable, so /tmp bound into it leaves it out.
-    new = '"$0"/.root'
     tops = " ".join(sorted(SANDBOX_TOPS))
-    return (f'mkdir -p {new} && mount -t tmpfs -o mode=0755 root {new} && mount --make-unbindable {new} && '
-            'for e in /* /.[!.]*; do '
-            '{ [ -e "$e" ] || [ -L "$e" ]; } || continue; n=${e#/}; '
-            f'case " {tops} " in *" $n "*) continue;; esac; '
-            f'if [ -L "$e" ]; then ln -s "$(readlink "$e")" {new}/"$n" || exit; '
-            f'elif [ -d "$e" ]; then {{ mkdir {new}/"$n" && mount --rbind "$e" {new}/"$n"; }} || exit; '
-            f'else {{ : > {new}/"$n" && mount --bind "$e" {new}/"$n"; }} || exit; fi; done && '
-            f'for t in {tops}; do {{ mkdir -p "$0/$t" {new}/"$t" && mount --bind "$0/$t" {new}/"$t"; }} || exit; done && '
-            + "".join(_rebind(top, f"{new}/{top}") for top in sorted(SANDBOX_TOPS)) +
-            f'mkdir {new}/.old && cd {new} && pivot_root . .old && cd / && umount -l /.old && rmdir /.old && {run}')
+    # The new root's mount point is in the sandbox's directory but under none of its paths, so
+    # nothing in the sandbox reaches it; unbindable, so the host's /tmp bound into it leaves it out.
+    return f"""set -e
+new="$0/.root"
+mkdir "$new"
+mount -t tmpfs -o mode=0755 root "$new"
+mount --make-unbindable "$new"
+for entry in /* /.[!.]*; do
+    [ -e "$entry" ] || [ -L "$entry" ] || continue
+    name=${{entry#/}}
+    case " {tops} " in *" $name "*) continue;; esac
+    if [ -L "$entry" ]; then ln -s "$(readlink "$entry")" "$new/$name"
+    elif [ -d "$entry" ]; then mkdir "$new/$name"; mount --rbind "$entry" "$new/$name"
+    else : > "$new/$name"; mount --bind "$entry" "$new/$name"; fi
+done
+for top in {tops}; do mkdir -p "$0/$top" "$new/$top"; mount --bind "$0/$top" "$new/$top"; done
+{"".join(_rebind(top, f'"$new"/{top}', whole=False) for top in sorted(SANDBOX_TOPS))}: || exit 1
+mkdir "$new/.old"
+cd "$new"
+pivot_root . .old
+cd /
+umount -l /.old
+rmdir /.old
+{run}"""
 
 
-def _rebind(top: str, into: str) -> str:
-    """The commands that bind what this process runs from under ``/top`` to the same place in ``into``
-    (a shell word: the directory that becomes ``/top``)."""
+def _rebind(top: str, into: str, whole: bool) -> str:
+    """The commands that bind what this process runs from (the checkout, the interpreter) where it lives
+    under ``/top`` to the same place in ``into`` (a shell word: the directory that becomes ``/top``).
+
+    ``whole``: each entry of ``/top`` that holds one of them, else the least that holds them (a
+    checkout in ``/home/user``, the sandbox's own home, keeps the rest of it the sandbox's).
+    """
     needed = {Path(os.path.abspath(path)) for path in (Path(__file__).parents[2], sys.prefix, sys.base_prefix,
                                                        sys.executable)}
-    needed |= {path.resolve() for path in needed}
-    needed = {path for path in needed if path.is_relative_to(f"/{top}") and path != Path(f"/{top}")}
+    needed = {path for path in needed | {path.resolve() for path in needed}
+              if path.is_relative_to(f"/{top}") and path != Path(f"/{top}")}
+    if whole:
+        needed = {Path("/", top, path.relative_to(f"/{top}").parts[0]) for path in needed}
     commands = ""
     for path in sorted(needed):
         if any(path.is_relative_to(other) and path != other for other in needed):
             continue  # bound with the directory that holds it
         target = into + shlex.quote("/" + str(path.relative_to(f"/{top}")))
-        if path.is_dir():
-            commands += f"mkdir -p {target} && "
-        else:
-            commands += f"mkdir -p {into}{shlex.quote('/' + str(path.parent.relative_to(f'/{top}')))} && : > {target} && "
-        commands += f"mount --rbind {shlex.quote(str(path))} {target} && "
+        made = f"mkdir -p {target}" if path.is_dir() else \
+            f"mkdir -p {into}{shlex.quote('/' + str(path.parent.relative_to(f'/{top}')))} && : > {target}"
+        commands += f"{made} && mount --rbind {shlex.quote(str(path))} {target} && "
     return commands
 
 
@@ -165,7 +180,8 @@ class Container:
         self.process, self.init, self._way = process, init, way
 
     @classmethod
-    def start(cls, tmp: Path | str | None = None, way: _Way | None = None, tree: Path | str | None = None) -> Container:
+    def start(cls, tmp: Path | str | None = None, way: _Way | None = None,
+              tree: Path | str | None = None) -> Container:
         """A container whose ``/tmp`` is ``tmp`` (else the host's), whose sandbox paths (``/files``,
         ``/home``...) are those of the file tree ``tree`` (else the host's), with the host's files otherwise.
 
@@ -175,8 +191,9 @@ class Container:
         while True:
             with _LOCK:
                 way = way or _way()
-                argv = [*DEFAULT_SIGNALS, *way.prefix(), *_NAMESPACES, "sh", "-c", _setup_script(tmp is not None, tree is not None),
-                        str(tmp or tree or "/tmp"), INIT, sys.executable]
+                argv = [*DEFAULT_SIGNALS, *way.prefix(), *_NAMESPACES, "sh", "-c",
+                        _setup_script(tmp is not None, tree is not None), str(tmp or tree or "/tmp"), INIT,
+                        sys.executable]
                 holder = _HOLDERS[-1] if way.in_user_namespace else None
             # PID 1 gets no tag of a sandbox: what kills a sandbox's processes by their tag spares it.
             process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
