@@ -156,7 +156,7 @@ class StandIn:
         if not stat.S_ISDIR(found.st_mode) or found.st_uid != os.getuid():
             raise RuntimeError(f"{directory}, this stand-in's directory, was replaced by something not its own")
         if stat.S_IMODE(found.st_mode) != 0o700:
-            os.chmod(directory, 0o700, follow_symlinks=False)
+            os.chmod(directory, 0o700)
         return directory
 
     def start(self) -> None:

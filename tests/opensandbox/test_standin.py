@@ -347,6 +347,7 @@ def _gone_process() -> tuple[int, str]:
     ("a link", True),
     ("a live stand-in's", True),
     ("a live stand-in's, removed from outside", True),
+    ("a live stand-in's, opened up from outside", True),
 ])
 def test_a_start_removes_only_the_directories_of_stand_ins_whose_process_ended(tmp_path: Path, case: str,
                                                                                kept: bool) -> None:
@@ -379,6 +380,9 @@ def test_a_start_removes_only_the_directories_of_stand_ins_whose_process_ended(t
     try:
         if case.endswith("removed from outside"):
             shutil.rmtree(entry)
+            assert service.own(entry) == entry
+        elif case.endswith("opened up from outside"):
+            entry.chmod(0o755)
             assert service.own(entry) == entry
         # In a process of its own: a sweep that waited for the holder would wait for ever.
         swept = _run(f"from tests.fakes import standin\nstandin.sweep(__import__('pathlib').Path({str(tmp_path)!r}), "
