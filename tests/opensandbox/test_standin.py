@@ -243,12 +243,12 @@ def zombies():
             found.append(int(pid))
     return found
 
-def running(pid):
+def state(pid):
     try:
         with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+            return f.read().rsplit(")", 1)[1].split()[0]
     except OSError:
-        return False
+        return None
 
 async def main():
     with OpenSandboxStandIn() as service:
@@ -263,13 +263,13 @@ async def main():
         left = zombies()
         for sandbox in sandboxes:
             await sandbox.terminate()
-        # Once their containers' processes outside (unshare) have ended: those are reaped too.
+        # Their containers' processes outside (unshare), once ended, are reaped too, before the stand-in stops.
         outside = [s.container.process.pid for s in service.sandboxes.values()]
         for _ in range(1200):
-            if not any(running(pid) for pid in outside):
+            if all(state(pid) in (None, "Z") for pid in outside):
                 break
             await asyncio.sleep(0.05)
-        left += zombies()
+        left += [pid for pid in outside if state(pid) == "Z"]
     print(json.dumps({"timed_out": timed_out, "zombies": left + zombies(), "group": [group.stdout, group.error],
                       "session": session.stdout}))
 
