@@ -104,7 +104,7 @@ for top in {tops}; do mkdir -p "$0/$top" "$new/$top"; mount --bind "$0/$top" "$n
 {"".join(_rebind(top, f'"$new"/{top}', whole=False) for top in sorted(SANDBOX_TOPS))}: || exit 1
 mkdir "$new/.old"
 cd "$new"
-pivot_root . .old
+PATH="$PATH:/usr/sbin:/sbin" pivot_root . .old  # where a regular user's PATH has no sbin
 cd /
 umount -l /.old
 rmdir /.old
