@@ -431,4 +431,4 @@ async def test_a_kill_ends_what_runs_in_the_container_before_it_leads_a_session(
         os.killpg(other, signal.SIGKILL)
         with contextlib.suppress(ProcessLookupError):
             os.kill(inner, signal.SIGKILL)
-        await asyncio.wait_for(process.wait(), 30)  # and its output's end, which the one of the other group held
+        await asyncio.wait_for(process.communicate(), 30)  # to its output's end, which the other group held
