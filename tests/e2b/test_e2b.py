@@ -298,6 +298,7 @@ async def test_terminate_retries_under_its_cap(sandbox: E2BSandbox, e2b: E2BStan
     await sandbox.terminate(timeout=5)
     assert (sandbox.sandbox, sandbox.files, sandbox.commands) == (None, None, None)
     assert e2b.calls["kill"] == min(failures + 1, 3) + (error is not None) and sandbox_id not in e2b.alive_sandboxes()
+    assert not e2b.sandboxes[sandbox_id].container.alive  # and with it what its commands left running
 
 
 async def test_lease_renewal_and_the_live_sandbox_requirement(sandbox: E2BSandbox, e2b: E2BStandIn, caplog) -> None:

@@ -4,8 +4,9 @@ The real aiobotocore client reaches it through ``AWS_ENDPOINT_URL_BEDROCK_AGENTC
 session start and stop, and "tools/invoke" for "executeCode", "writeFiles" and
 "readFiles", answered with a real AWS event stream (CRC-checked binary frames,
 one "result" event per run or file). Headers go out at once, the result when the
-run ends; a client gone mid-run interrupts it. Each session has a directory (the
-worker's cwd; ``/files`` etc. map into it, other absolute paths are refused) and
+run ends; a client gone mid-run interrupts it. Each session has a directory (its
+file tree: ``/files``, ``/home``... are mounted from it in its container, the worker
+starts in its ``/home/user``; the file routes refuse other absolute paths) and
 one persistent ``PythonWorker``, with a process list of its own (``containers.py``). Fault routes: "start", "stop", "executeCode",
 "writeFiles", "readFiles"; ``rewrite`` changes the results of an answer (a
 malformed one, extra items); ``hold`` keeps a request waiting until the test
@@ -279,7 +280,7 @@ class AgentCoreStandIn(StandIn):
         self.record("start", request)
         change = getattr(self.take_fault("start", "rewrite"), "change", None)
         sid = uuid.uuid4().hex
-        root = self.tmp / sid
+        root = self.own(self.tmp) / sid
         (root / "files").mkdir(parents=True)
         container, worker = await start_worker(root, {})
         self.sessions[sid] = Session(sid, root, worker, container)

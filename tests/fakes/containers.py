@@ -41,6 +41,7 @@ import time
 from dataclasses import dataclass
 from pathlib import Path
 
+from tests.fakes.python_worker import SANDBOX_TOPS
 from tests.fakes.standin import DEFAULT_SIGNALS, STARTUP_LIMIT, PythonWorker
 
 # PID 1 of a container. The kernel keeps every signal from it that it has no handler for,
@@ -74,24 +75,70 @@ _HOLDERS: list[subprocess.Popen] = []  # see _user_namespace
 _LOCK = threading.RLock()  # the first container probes the ways (see _way), starting containers itself
 
 
-def _setup_script(tmp: bool) -> str:
-    """Mounts the sandbox's tmp directory ("$0") over /tmp (when ``tmp``), then runs PID 1 ("$2" -c "$1").
+def _setup_script(tmp: bool, tree: bool = False) -> str:
+    """Mounts the sandbox's directories, then runs PID 1 ("$2" -c "$1").
 
-    A checkout or interpreter that itself lives under /tmp (a fresh clone in CI, say) is bound
-    back into place first, so the processes of the sandbox still find the project and its
-    virtual environment.
+    ``tmp``: the sandbox's tmp directory ("$0") over /tmp. ``tree``: the sandbox's file tree
+    ("$0") at the sandbox paths (``SANDBOX_TOPS``: ``/files``, ``/home``...), which need not exist
+    on the host: the container gets a root of its own, a tmpfs into which the host's other entries
+    are bound. A checkout or interpreter that itself lives under one of the paths covered (a fresh
+    clone under /tmp in CI, a user's in their home) is bound back into place first, so the
+    processes of the sandbox still find the project and its virtual environment.
     """
-    if not tmp:
-        return 'exec "$2" -I -S -c "$1"'
-    keep = set()
-    for path in (Path(__file__).resolve().parents[2], Path(sys.prefix).resolve(), Path(sys.executable).resolve()):
-        if path.is_relative_to("/tmp") and path != Path("/tmp"):
-            keep.add(path.relative_to("/tmp").parts[0])
-    rebind = "".join(
-        f'mkdir -p "$0"/{shlex.quote(top)} && mount --bind /tmp/{shlex.quote(top)} "$0"/{shlex.quote(top)} && '
-        for top in sorted(keep)
-    )
-    return rebind + 'mount --rbind "$0" /tmp && exec "$2" -I -S -c "$1"'
+    run = 'exec "$2" -I -S -c "$1"'
+    if tmp:
+        return _rebind("tmp", '"$0"', whole=True) + f'mount --rbind "$0" /tmp && {run}'
+    if not tree:
+        return run
+    tops = " ".join(sorted(SANDBOX_TOPS))
+    # The new root's mount point is in the sandbox's directory but under none of its paths, so
+    # nothing in the sandbox reaches it; unbindable, so the host's /tmp bound into it leaves it out.
+    return f"""set -e
+new="$0/.root"
+mkdir "$new"
+mount -t tmpfs -o mode=0755 root "$new"
+mount --make-unbindable "$new"
+for entry in /* /.[!.]*; do
+    [ -e "$entry" ] || [ -L "$entry" ] || continue
+    name=${{entry#/}}
+    case " {tops} " in *" $name "*) continue;; esac
+    if [ -L "$entry" ]; then ln -s "$(readlink "$entry")" "$new/$name"
+    elif [ -d "$entry" ]; then mkdir "$new/$name"; mount --rbind "$entry" "$new/$name"
+    else : > "$new/$name"; mount --bind "$entry" "$new/$name"; fi
+done
+for top in {tops}; do mkdir -p "$0/$top" "$new/$top"; mount --bind "$0/$top" "$new/$top"; done
+{"".join(_rebind(top, f'"$new"/{top}', whole=False) for top in sorted(SANDBOX_TOPS))}: || exit 1
+mkdir "$new/.old"
+cd "$new"
+PATH="$PATH:/usr/sbin:/sbin" pivot_root . .old  # where a regular user's PATH has no sbin
+cd /
+umount -l /.old
+rmdir /.old
+{run}"""
+
+
+def _rebind(top: str, into: str, whole: bool) -> str:
+    """The commands that bind what this process runs from (the checkout, the interpreter) where it lives
+    under ``/top`` to the same place in ``into`` (a shell word: the directory that becomes ``/top``).
+
+    ``whole``: each entry of ``/top`` that holds one of them, else the least that holds them (a
+    checkout in ``/home/user``, the sandbox's own home, keeps the rest of it the sandbox's).
+    """
+    needed = {Path(os.path.abspath(path)) for path in (Path(__file__).parents[2], sys.prefix, sys.base_prefix,
+                                                       sys.executable)}
+    needed = {path for path in needed | {path.resolve() for path in needed}
+              if path.is_relative_to(f"/{top}") and path != Path(f"/{top}")}
+    if whole:
+        needed = {Path("/", top, path.relative_to(f"/{top}").parts[0]) for path in needed}
+    commands = ""
+    for path in sorted(needed):
+        if any(path.is_relative_to(other) and path != other for other in needed):
+            continue  # bound with the directory that holds it
+        target = into + shlex.quote("/" + str(path.relative_to(f"/{top}")))
+        made = f"mkdir -p {target}" if path.is_dir() else \
+            f"mkdir -p {into}{shlex.quote('/' + str(path.parent.relative_to(f'/{top}')))} && : > {target}"
+        commands += f"{made} && mount --rbind {shlex.quote(str(path))} {target} && "
+    return commands
 
 
 def _user_namespace() -> tuple[str, ...]:
@@ -141,8 +188,10 @@ class Container:
         self._lock = threading.Lock()
 
     @classmethod
-    def start(cls, tmp: Path | str | None = None, way: _Way | None = None) -> Container:
-        """A container whose ``/tmp`` is ``tmp`` (else the host's), with the host's file tree otherwise.
+    def start(cls, tmp: Path | str | None = None, way: _Way | None = None,
+              tree: Path | str | None = None) -> Container:
+        """A container whose ``/tmp`` is ``tmp`` (else the host's), whose sandbox paths (``/files``,
+        ``/home``...) are those of the file tree ``tree`` (else the host's), with the host's files otherwise.
 
         Blocks while its PID 1 starts: call it off the event loop.
         """
@@ -151,8 +200,9 @@ class Container:
             with _LOCK:
                 way = way or _way()
                 stand_in = os.pidfd_open(os.getpid())
-                argv = [*DEFAULT_SIGNALS, *way.prefix(), *_NAMESPACES, "sh", "-c", _setup_script(tmp is not None),
-                        str(tmp or "/tmp"), INIT.format(pidfd=stand_in), sys.executable]
+                argv = [*DEFAULT_SIGNALS, *way.prefix(), *_NAMESPACES, "sh", "-c",
+                        _setup_script(tmp is not None, tree is not None), str(tmp or tree or "/tmp"),
+                        INIT.format(pidfd=stand_in), sys.executable]
                 holder = _HOLDERS[-1] if way.in_user_namespace else None
             # PID 1 gets no tag of a sandbox: what kills a sandbox's processes by their tag spares it.
             try:
@@ -253,10 +303,11 @@ def _namespaces(unshare: int, init: int, way: _Way) -> dict[str, int]:
 
 
 async def start_worker(root: Path, env: dict[str, str]) -> tuple[Container, PythonWorker]:
-    """A container that keeps the host's ``/tmp``, and a code worker (``PythonWorker``) in it."""
-    container = await asyncio.to_thread(Container.start)
+    """A container whose sandbox paths are those of the file tree ``root`` (it keeps the host's ``/tmp``),
+    and a code worker (``PythonWorker``) in it."""
+    container = await asyncio.to_thread(functools.partial(Container.start, tree=root))
     try:
-        return container, await PythonWorker.start(root, env, container=container)
+        return container, await PythonWorker.start("/", env, container=container, cwd="/")
     except BaseException:
         await asyncio.to_thread(container.kill)
         raise

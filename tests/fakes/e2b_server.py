@@ -14,8 +14,9 @@ Two listeners on 127.0.0.1, each on an ephemeral port:
 
 Every sandbox owns a temporary directory (its file tree) and one real Python worker
 (``standin.PythonWorker``) that keeps its globals between runs; commands run as real
-processes in the sandbox's ``/home/user``. A sandbox's processes see the host's files but
-have a process list of their own, and end with the sandbox (``containers.py``).
+processes in the sandbox's ``/home/user``. A sandbox's processes see its file tree at the
+sandbox paths (``/files``, ``/home``...) and the host's files elsewhere, have a process list of
+their own, and end with the sandbox (``containers.py``).
 Sandboxes are reaped when their lifetime ends.
 
 As the service, it answers only the run that holds its credentials: every control-plane and
@@ -191,7 +192,7 @@ class E2BStandIn(StandIn):
         if (template := body.get("templateID")) not in self.templates:
             raise Refuse(404, f"template '{template}' not found")
         sandbox_id, envs = "sbx" + uuid.uuid4().hex[:12], dict(body.get("envVars") or {})
-        (root := self.tmp / sandbox_id).mkdir(parents=True)
+        (root := self.own(self.tmp) / sandbox_id).mkdir()
         container, worker = await start_worker(root, envs)
         sandbox = FakeSandbox(sandbox_id, template, secrets.token_hex(16), root, envs,
                               time.monotonic() + int(body.get("timeout") or 300), worker, container)
@@ -432,8 +433,9 @@ class _ProcessService(Process):
         self._stand_in.record("process.start", {"cmd": config.cmd, "args": list(config.args), "envs": dict(config.envs),
                                                 "timeout_ms": ctx.request_headers.get("connect-timeout-ms")})
         (home := sandbox.root / "home" / "user").mkdir(parents=True, exist_ok=True)
-        env = {**os.environ, **sandbox.envs, **dict(config.envs), "HOME": str(home)}
-        command = await Command.start(config.cmd, list(config.args), cwd=home, env=env, container=sandbox.container)
+        env = {**os.environ, **sandbox.envs, **dict(config.envs), "HOME": "/home/user"}
+        command = await Command.start(config.cmd, list(config.args), cwd=home, env=env, container=sandbox.container,
+                                      inside="/home/user")
         try:
             yield StartResponse(event=ProcessEvent(event=Oneof("start", ProcessEvent.StartEvent(pid=command.process.pid))))
             async for name, chunk in command.output():

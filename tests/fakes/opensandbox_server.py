@@ -294,7 +294,7 @@ class OpenSandboxStandIn(StandIn):
         body = await request.json()
         self.record("create", body)
         sid = "osb" + uuid.uuid4().hex[:12]
-        root = self._trees / sid
+        root = self.own(self._trees) / sid
         source = {"snapshotId": body["snapshotId"]} if "snapshotId" in body else {"image": body["image"]["uri"]}
         if "snapshotId" in body:
             snapshot = self.snapshots.get(body["snapshotId"])
@@ -374,7 +374,7 @@ class OpenSandboxStandIn(StandIn):
             raise Refuse(409, "sandbox is not running")
         body = await request.json() if await request.body() else {}
         snapshot = FakeSnapshot("snap-" + uuid.uuid4().hex[:12], sandbox.id, body.get("name"), time.time())
-        snapshot.tree = self._trees / snapshot.id
+        snapshot.tree = self.own(self._trees) / snapshot.id
         shutil.copytree(sandbox.root, snapshot.tree, symlinks=True,
                         ignore=lambda directory, names: [n for n in names if Path(directory, n).is_socket()])
         self.snapshots[snapshot.id] = snapshot

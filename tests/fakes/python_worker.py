@@ -14,11 +14,12 @@ the rest is sent when the cell ends. SIGINT interrupts the running cell,
 which then ends with a ``KeyboardInterrupt`` error, as an interrupted kernel
 does.
 
-The sandbox file tree is ``<root>/<absolute path>``, and the cell starts in
-``<root>/home/user``. Code sees the sandbox paths under ``/files``, ``/home``,
-``/mnt``, ``/output``, ``/outputs`` and ``/workspace`` through the patched
-``open`` and ``os`` functions below; other absolute paths are the host's. With
-``--host-paths`` after the root, nothing is mapped and the cell starts in the root.
+The cell starts in ``<root>/home/user`` (the stand-ins run the worker in a
+container whose sandbox paths are the sandbox's own, with ``/`` as its root:
+see ``containers.py``), or, with ``--host-paths`` after the root, in the root.
+``_install_path_mapping`` maps the sandbox paths (``SANDBOX_TOPS``) into a
+directory of the host for a program that runs in no container (the run-python
+stand-in's launcher).
 """
 
 from __future__ import annotations
@@ -144,7 +145,6 @@ def main() -> None:
         home = os.path.join(root, "home", "user")
         os.makedirs(home, exist_ok=True)
         os.chdir(home)
-        _install_path_mapping(root)
     stdout = _StreamChunker("stdout", emit)
     stderr = _StreamChunker("stderr", emit)
     namespace: dict = {"__name__": "__main__"}

@@ -40,9 +40,12 @@ import glob
 import json
 import logging
 import os
+import re
+import secrets
 import shutil
 import signal
 import socket
+import stat
 import sys
 import tempfile
 import threading
@@ -110,6 +113,7 @@ class StandIn:
         self._apps: dict[str, Any] = {}
         self._background: set[asyncio.Task] = set()
         self._held: list[int] = []  # see own_directory
+        self._owned: set[Path] = set()
 
     # ---------------------------------------------------------------- lifecycle
 
@@ -123,30 +127,37 @@ class StandIn:
         """Release what the stand-in owns (sandboxes, processes) when it stops."""
 
     def own_directory(self, prefix: str, parent: str | None = None) -> Path:
-        """A new directory ``<parent>/<prefix>…``, held by this stand-in until it stops or its process dies.
+        """A new private directory ``<parent>/<prefix><pid>.<start>.…``, held by this stand-in until it stops.
 
-        Directories of the same name pattern that no live stand-in holds (their stand-in's
-        process died before it could remove them: killed, say) are removed first, one made but
-        not yet held included. Another stand-in may so take a directory for a dead one's while it
-        is being made: then it is made anew.
+        Its name records the stand-in's process (its pid and start time), from the moment it is
+        made; it is held (locked, see :func:`_hold`) while the stand-in runs. Directories of the
+        same prefix that a stand-in whose process is gone left (killed, say) are removed first
+        (:func:`sweep`). A stand-in of an older version removes those of the prefix it can lock,
+        so one may take this one for a dead one's while it is being made: then it is made anew.
         """
         where = Path(parent or tempfile.gettempdir())
-        for entry in where.glob(glob.escape(prefix) + "*"):
-            with contextlib.suppress(OSError):
-                if entry.lstat().st_uid == os.getuid() and (fd := _hold(entry, wait=False)) is not None:
-                    try:
-                        shutil.rmtree(entry, ignore_errors=True)
-                    finally:
-                        os.close(fd)
+        sweep(where, prefix)
         while True:
-            made = Path(tempfile.mkdtemp(prefix=prefix, dir=where))
-            with contextlib.suppress(FileNotFoundError):
-                fd = _hold(made, wait=True)
-                with contextlib.suppress(FileNotFoundError):
-                    if os.path.samestat(os.fstat(fd), made.lstat()):
-                        self._held.append(fd)
-                        return made
-                os.close(fd)
+            made = where / f"{prefix}{os.getpid()}.{_started(os.getpid())}.{secrets.token_hex(4)}"
+            if (fd := _make_held(made)) is not None:
+                self._held.append(fd)
+                self._owned.add(made)
+                return made
+
+    def own(self, directory: Path) -> Path:
+        """``directory`` (of :meth:`own_directory`), made anew, private and held, if something removed it.
+
+        Raises ``RuntimeError`` where something else took its place (a link, another's directory).
+        """
+        assert directory in self._owned, directory
+        if not os.path.lexists(directory) and (fd := _make_held(directory)) is not None:
+            self._held.append(fd)
+        found = directory.lstat()
+        if not stat.S_ISDIR(found.st_mode) or found.st_uid != os.getuid():
+            raise RuntimeError(f"{directory}, this stand-in's directory, was replaced by something not its own")
+        if stat.S_IMODE(found.st_mode) != 0o700:
+            os.chmod(directory, 0o700)
+        return directory
 
     def start(self) -> None:
         if self.CONTAINERS:
@@ -396,6 +407,54 @@ def _hold(directory: Path, *, wait: bool) -> int | None:
         os.close(fd)
         raise
     return fd
+
+
+def _make_held(directory: Path) -> int | None:
+    """Make ``directory`` (0700; never through a link: where anything is already, nothing is made) and
+    hold it; ``None`` where something was there, or it was removed before it was held."""
+    try:
+        os.mkdir(directory, 0o700)
+    except FileExistsError:
+        return None
+    with contextlib.suppress(FileNotFoundError):
+        fd = _hold(directory, wait=True)
+        with contextlib.suppress(FileNotFoundError):
+            if os.path.samestat(os.fstat(fd), directory.lstat()):
+                os.fchmod(fd, 0o700)  # whatever the umask
+                return fd
+        os.close(fd)
+    return None
+
+
+def _started(pid: int) -> str | None:
+    """The start time of process ``pid`` (clock ticks after boot), ``None`` when there is none or it has ended."""
+    with contextlib.suppress(OSError, IndexError):
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return None if fields[0] in ("Z", "X") else fields[19]
+    return None
+
+
+def sweep(where: Path, prefix: str) -> None:
+    """Remove the directories ``<where>/<prefix><pid>.<start>.…`` of this user whose process is gone.
+
+    Only those whose name records the process that made them (:meth:`StandIn.own_directory`), which
+    has ended, and which no one holds; an older stand-in's (no record) and another user's are left
+    alone, and so are links. Waits for nothing: a directory held is in use.
+    """
+    pattern = re.compile(re.escape(prefix) + r"(\d+)\.(\d+)\.[0-9a-f]+")
+    for entry in where.glob(glob.escape(prefix) + "*"):
+        if (owner := pattern.fullmatch(entry.name)) is None or _started(int(owner[1])) == owner[2]:
+            continue
+        with contextlib.suppress(OSError):
+            found = entry.lstat()
+            if stat.S_ISDIR(found.st_mode) and found.st_uid == os.getuid() and \
+                    (fd := _hold(entry, wait=False)) is not None:
+                try:
+                    if os.path.samestat(os.fstat(fd), found):
+                        shutil.rmtree(entry, ignore_errors=True)
+                finally:
+                    os.close(fd)
 
 
 # ------------------------------------------------------------------ real processes

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import asyncio
 import datetime as dt
 import logging
 import time
@@ -114,6 +115,11 @@ async def test_code_output_reads_as_printed(sandbox, code, stdout):
     assert (await sandbox.execute_code(code)).stdout == stdout
 
 
+async def test_first_cells_sent_together_share_one_kernel(sandbox):
+    await asyncio.gather(sandbox.execute_code("x = 1"), sandbox.execute_code("y = 2"))
+    assert (await sandbox.execute_code("print(x, y)")).stdout == "1 2\n"
+
+
 @pytest.mark.parametrize(
     ("cause", "status", "retry_safe"),
     [
@@ -157,6 +163,9 @@ async def test_a_timeout_error_from_elsewhere_is_no_execution_timeout(sandbox, m
         ("exit 3", {}, "error", "", "CommandExecError: 3"),
         ("cat /tmp/files/in.txt", {}, "success", "uploaded", ""),
         ("sleep 30", {"timeout": 1}, "timeout", "", "Execution exceeded timeout of 1 seconds"),
+        # Done when the command is: what it left holding its output is not waited for (the bound is
+        # generous, far below the sleep).
+        ("sleep 300 & echo hi", {"timeout": 60}, "success", "hi", ""),
     ],
 )
 async def test_commands(sandbox, cmd, options, status, stdout, error):

@@ -11,6 +11,9 @@ import contextlib
 import json
 import os
 import select
+import shutil
+import signal
+import stat
 import subprocess
 import sys
 import time
@@ -19,7 +22,7 @@ from pathlib import Path
 import httpx
 import pytest
 
-from tests.fakes import containers
+from tests.fakes import containers, standin
 from tests.fakes.opensandbox_server import TOKEN_HEADER
 from tests.fakes.standin import Command
 
@@ -39,10 +42,11 @@ async def main():
         try:
             command = await sandbox.execute_command("grep SigIgn /proc/self/status")
             code = await sandbox.execute_code("print(open('/proc/self/status').read())")
+            init = await sandbox.execute_command("grep SigCgt /proc/1/status")
         finally:
             await sandbox.terminate()
-    for result in (command, code):
-        print([line for line in result.stdout.splitlines() if line.startswith("SigIgn")])
+    for result in (command, code, init):
+        print([line for line in result.stdout.splitlines() if line.startswith(("SigIgn", "SigCgt"))])
 
 asyncio.run(main())
 """
@@ -57,18 +61,24 @@ def test_sandbox_processes_start_with_default_signal_dispositions() -> None:
     proc = _run(SIGNALS)
     assert proc.returncode == 0, proc.stderr
     masks = [eval(line)[0].split()[1] for line in proc.stdout.splitlines()]
-    assert [int(mask, 16) & (1 << 1 | 1 << 2) for mask in masks] == [0, 0], proc.stdout  # bits of SIGINT, SIGQUIT
+    # Bits of SIGINT and SIGQUIT: the container's first process catches neither (the kernel drops
+    # them for it from inside the container, so a `kill -INT 1` there does not end the sandbox).
+    assert [int(mask, 16) & (1 << 1 | 1 << 2) for mask in masks] == [0, 0, 0], proc.stdout
 
 
-def test_without_a_way_to_make_a_container_the_stand_in_fails_at_once_saying_what_it_tried(tmp_path: Path) -> None:
+@pytest.mark.parametrize("stand_in", ["opensandbox_server.OpenSandboxStandIn", "e2b_server.E2BStandIn",
+                                      "agentcore_server.AgentCoreStandIn"])
+def test_without_a_way_to_make_a_container_the_stand_in_fails_at_once_saying_what_it_tried(tmp_path: Path,
+                                                                                             stand_in: str) -> None:
     fake = tmp_path / "unshare"
     fake.write_text("#!/bin/sh\necho 'unshare: unshare failed: Operation not permitted' >&2\nexit 1\n")
     fake.chmod(0o755)
     env = {**os.environ, "PATH": f"{tmp_path}{os.pathsep}{os.environ['PATH']}"}
-    proc = _run("from tests.fakes.opensandbox_server import OpenSandboxStandIn\nOpenSandboxStandIn().start()", env)
+    module, name = stand_in.split(".")
+    proc = _run(f"from tests.fakes.{module} import {name}\n{name}().start()", env)
     assert proc.returncode != 0
     *_, last = proc.stderr.strip().splitlines()
-    assert last.startswith("RuntimeError: OpenSandboxStandIn runs each sandbox's processes in a container "
+    assert last.startswith(f"RuntimeError: {name} runs each sandbox's processes in a container "
                            "of their own (PID and mount namespaces"), last
     assert "(directly: unshare: unshare failed: Operation not permitted; in a user namespace (unshare -r): " \
            "unshare: unshare failed: Operation not permitted)" in last
@@ -172,6 +182,7 @@ def test_a_killed_stand_in_leaves_no_process_and_the_next_removes_its_directorie
             assert ready, proc.stderr.read() if proc.poll() is not None else "no report within 120 s"
             report = json.loads(ready)
             assert _tagged(report["tags"]) and all(map(_alive, report["inits"]))
+            assert all(map(os.path.isdir, report["dirs"]))  # kept, whatever starts meanwhile, while it runs
         finally:
             proc.kill()
             proc.wait()
@@ -183,7 +194,7 @@ def test_a_killed_stand_in_leaves_no_process_and_the_next_removes_its_directorie
             time.monotonic() < deadline:
         time.sleep(0.1)
     assert left == []
-    assert all(map(os.path.isdir, report["dirs"]))
+    # Removed now by this start, or by one of another run that started since the kill.
     started = _run("from tests.fakes.opensandbox_server import OpenSandboxStandIn\n"
                    "with OpenSandboxStandIn() as service:\n    print(service.tmp, service._trees)")
     assert started.returncode == 0, started.stderr
@@ -248,6 +259,13 @@ def zombies():
             found.append(int(pid))
     return found
 
+def state(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0]
+    except OSError:
+        return None
+
 async def main():
     with OpenSandboxStandIn() as service:
         sandboxes = [await OpenSandbox.create(**service.connection_options(), create_backoff=0.0) for _ in "123"]
@@ -261,6 +279,13 @@ async def main():
         left = zombies()
         for sandbox in sandboxes:
             await sandbox.terminate()
+        # Their containers' processes outside (unshare), once ended, are reaped too, before the stand-in stops.
+        outside = [s.container.process.pid for s in service.sandboxes.values()]
+        for _ in range(1200):
+            if all(state(pid) in (None, "Z") for pid in outside):
+                break
+            await asyncio.sleep(0.05)
+        left += [pid for pid in outside if state(pid) == "Z"]
     print(json.dumps({"timed_out": timed_out, "zombies": left + zombies(), "group": [group.stdout, group.error],
                       "session": session.stdout}))
 
@@ -364,3 +389,111 @@ async def test_a_sandbox_whose_container_ended_says_so_and_runs_nothing_elsewher
     # Past the stand-in's check (a container that dies as a command starts), the command fails.
     started = await Command.start("echo", ["ran"], cwd=held.root, env=dict(os.environ), container=held.container)
     assert (await started.process.communicate())[0] == b"" and started.process.returncode != 0
+
+
+def _gone_process() -> tuple[int, str]:
+    """The pid and start time of a process that has ended."""
+    with subprocess.Popen(["cat"], stdin=subprocess.PIPE) as proc:
+        started = standin._started(proc.pid)
+        proc.stdin.close()
+    return proc.pid, started
+
+
+# Directories of the pattern of a stand-in's, and whether a start (its sweep) keeps them. A stand-in
+# of any version may run: one that holds its directory (locked) but whose name records no process,
+# one that holds nothing; a directory of a process that ended is not in use unless held.
+@pytest.mark.parametrize(("case", "kept"), [
+    ("its process ended", False),
+    ("its pid names another process now", False),
+    ("its process runs", True),
+    ("its process ended, held by another", True),  # a stand-in of another PID namespace, say
+    ("no record, its process ended", True),  # an older stand-in's, which may run yet
+    ("another user's", True),
+    ("a link", True),
+    ("a live stand-in's", True),
+    ("a live stand-in's, removed from outside", True),
+    ("a live stand-in's, opened up from outside", True),
+])
+def test_a_start_removes_only_the_directories_of_stand_ins_whose_process_ended(tmp_path: Path, case: str,
+                                                                               kept: bool) -> None:
+    prefix, pid, started = "AStandIn-", *_gone_process()
+    entry = tmp_path / f"{prefix}{pid}.{started}.1a2b"
+    held, service = [], standin.StandIn()
+    if case == "its pid names another process now":
+        entry = tmp_path / f"{prefix}{os.getpid()}.{int(standin._started(os.getpid())) + 1}.1a2b"
+    elif case == "its process runs":
+        entry = tmp_path / f"{prefix}{os.getpid()}.{standin._started(os.getpid())}.1a2b"
+    elif case == "no record, its process ended":
+        entry = tmp_path / f"{prefix}x8_ub3qz"
+    elif case.startswith("a live stand-in's"):
+        entry = service.own_directory(prefix, str(tmp_path))
+        held = [entry]
+    if case == "a link":
+        (target := tmp_path / "elsewhere").mkdir()
+        (target / "file").write_text("")
+        entry.symlink_to(target)
+    elif not entry.exists():
+        entry.mkdir()
+        (entry / "file").write_text("")
+    if case == "another user's":
+        if os.geteuid() != 0:
+            pytest.skip("only root makes another user's directory")
+        os.chown(entry, 65534, 65534)
+    elif case == "its process ended, held by another":
+        held = [entry]
+        fd = standin._hold(entry, wait=False)
+    try:
+        if case.endswith("removed from outside"):
+            shutil.rmtree(entry)
+            assert service.own(entry) == entry
+        elif case.endswith("opened up from outside"):
+            entry.chmod(0o755)
+            assert service.own(entry) == entry
+        # In a process of its own: a sweep that waited for the holder would wait for ever.
+        swept = _run(f"from tests.fakes import standin\nstandin.sweep(__import__('pathlib').Path({str(tmp_path)!r}), "
+                     f"{prefix!r})")
+        assert swept.returncode == 0, swept.stderr
+        assert os.path.lexists(entry) == kept
+        if case == "a link":
+            assert os.listdir(target) == ["file"]
+        # What an older stand-in's sweep removes: what it can lock.
+        assert [standin._hold(path, wait=False) for path in held] == [None] * len(held)
+        if case.startswith("a live stand-in's"):
+            assert stat.S_IMODE(entry.lstat().st_mode) == 0o700
+    finally:
+        if case == "its process ended, held by another":
+            os.close(fd)
+        service.stop()
+        while service._held:
+            os.close(service._held.pop())
+
+
+# What `nsenter` started in a container and a kill meets before it has made its session (it leads no
+# group, and is no longer in nsenter's own: the one in a group of another here) still ends with it.
+TREE = r"""import os, signal
+other = os.fork()
+if other == 0:
+    os.setpgid(0, 0)
+    signal.pause()
+os.setpgid(other, other)
+inner = os.fork()
+if inner == 0:
+    signal.pause()
+os.setpgid(inner, other)
+print(other, inner, flush=True)
+os.waitpid(inner, 0)
+"""
+
+
+async def test_a_kill_ends_what_runs_in_the_container_before_it_leads_a_session() -> None:
+    process = await asyncio.create_subprocess_exec(sys.executable, "-c", TREE, stdout=asyncio.subprocess.PIPE,
+                                                   start_new_session=True)
+    other, inner = map(int, (await process.stdout.readline()).split())
+    try:
+        await standin.kill_group(process, inner)
+        assert (process.returncode, standin._started(inner)) == (0, None)
+    finally:
+        os.killpg(other, signal.SIGKILL)
+        with contextlib.suppress(ProcessLookupError):
+            os.kill(inner, signal.SIGKILL)
+        await asyncio.wait_for(process.communicate(), 30)  # to its output's end, which the other group held

@@ -74,7 +74,9 @@ def test_installer(pip_python, offline_pip_env, tmp_path, case, packages, missin
         expected = direct.stderr.strip()[-2000:]
     elif case == "elsewhere":
         env = {**env, "PIP_TARGET": str(tmp_path / "elsewhere")}
-        expected = f"pip reported success but {missing!r} is not installed for {python}"
+        searched = json.loads(run(python, ["-c", "import json, sys; print(json.dumps(sys.path))"], env).stdout)
+        expected = (f"pip reported success, but importlib.metadata finds no distribution {missing!r} "
+                    f"on the import path of {python}: {searched!r}")
     proc = run(python, ["-c", _HARNESS], env, stdin=get_install_code("python", packages))
     assert proc.returncode == 0, proc.stderr
     if expected is not None:

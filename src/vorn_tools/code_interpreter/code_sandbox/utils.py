@@ -442,8 +442,10 @@ for _zib_req in packages:
     except PackageNotFoundError:
         _zib_missing.append(_zib_name)
 if _zib_missing:
+    # What the check cannot see, it cannot tell from what pip did not install: say where it looked.
     raise RuntimeError(
-        "pip reported success but " + repr(_zib_missing) + " is not installed for " + sys.executable
+        "pip reported success, but importlib.metadata finds no distribution " + repr(_zib_missing)
+        + " on the import path of " + sys.executable + ": " + repr(sys.path)
     )
 '''
 
@@ -475,7 +477,8 @@ def get_install_code(language: str, packages: list[str]) -> str:
     The source is meant to be run through ``execute_code``. It raises
     ``RuntimeError`` inside the sandbox when pip is missing, when the install
     fails (with the last 2000 characters of pip's output) and when a named
-    distribution is still absent after pip reported success.
+    distribution is not found on the interpreter's import path after pip
+    reported success (the message names that path).
 
     Raises:
         ValueError: When ``language`` has no automatic installer, or when an
