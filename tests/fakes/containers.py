@@ -38,6 +38,7 @@ import subprocess
 import sys
 import threading
 import time
+from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -180,7 +181,7 @@ _WAYS = (_Way("directly", False), _Way("in a user namespace (unshare -r)", True)
 
 
 class Container:
-    """One sandbox's namespaces, held by its PID 1; :meth:`argv` runs a command line in them."""
+    """One sandbox's namespaces, held by its PID 1; :meth:`entering` runs a command line in them."""
 
     def __init__(self, process: subprocess.Popen, init: int, way: _Way, namespaces: dict[str, int]) -> None:
         self.process, self.init, self._way = process, init, way
@@ -227,23 +228,37 @@ class Container:
                     continue
                 raise
 
-    @property
-    def fds(self) -> tuple[int, ...]:
-        """The descriptors :meth:`argv` names: pass them to the process it starts (``pass_fds``)."""
-        return tuple(self._namespaces.values())
+    @contextlib.contextmanager
+    def entering(self, cwd: str, *argv: str) -> Iterator[tuple[list[str], tuple[int, ...]]]:
+        """The command line that runs ``argv`` in this container, in ``cwd`` there, and the descriptors
+        it names, for the process started within (``pass_fds``).
 
-    def argv(self, cwd: str, *argv: str) -> list[str]:
-        """The command line that runs ``argv`` in this container, in ``cwd`` there (see :attr:`fds`)."""
+        The descriptors are copies of this container's, closed on leaving: a :meth:`kill` on another
+        thread closes the originals, whose numbers a later open could reuse for something else (another
+        container's namespace) before the process is started.
+        """
         with self._lock:
             if not self._namespaces:
                 raise OSError("the sandbox's container has ended")
-            enter = [f"--{name}=/proc/self/fd/{fd}" for name, fd in self._namespaces.items()]
-        user = ("--preserve-credentials",) if self._way.in_user_namespace else ()
-        return ["nsenter", *enter, *user, "--", *_ENTER_CWD, cwd, *argv]
+            copies: dict[str, int] = {}
+            try:
+                for name, fd in self._namespaces.items():
+                    copies[name] = os.dup(fd)
+            except BaseException:
+                for fd in copies.values():
+                    os.close(fd)
+                raise
+        try:
+            enter = [f"--{name}=/proc/self/fd/{fd}" for name, fd in copies.items()]
+            user = ("--preserve-credentials",) if self._way.in_user_namespace else ()
+            yield ["nsenter", *enter, *user, "--", *_ENTER_CWD, cwd, *argv], tuple(copies.values())
+        finally:
+            for fd in copies.values():
+                os.close(fd)
 
     @staticmethod
     def member(pid: int) -> int:
-        """The process that ``nsenter`` ``pid`` (of :meth:`argv`) started in the container (``pid`` once it has none)."""
+        """The process that ``nsenter`` ``pid`` (of :meth:`entering`) started in the container (``pid`` once it has none)."""
         with contextlib.suppress(OSError, ValueError, IndexError):
             with open(f"/proc/{pid}/task/{pid}/children") as f:
                 return int(f.read().split()[0])
@@ -342,8 +357,9 @@ def _way() -> _Way:
             # a process killed meanwhile would leave behind.
             container = Container.start("/tmp", way)
             try:
-                entered = subprocess.run(container.argv("/", "true"), stdin=subprocess.DEVNULL, capture_output=True,
-                                         text=True, timeout=STARTUP_LIMIT, pass_fds=container.fds)
+                with container.entering("/", "true") as (argv, fds):
+                    entered = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                                             timeout=STARTUP_LIMIT, pass_fds=fds)
             finally:
                 container.kill()
         except (OSError, subprocess.SubprocessError) as exc:

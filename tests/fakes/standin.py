@@ -513,12 +513,11 @@ class PythonWorker:
         env = {**os.environ, **env, "PYTHONUNBUFFERED": "1", "PIP_NO_INDEX": "1",
                "PIP_DISABLE_PIP_VERSION_CHECK": "1"}
         argv = [sys.executable, str(WORKER_SCRIPT), str(root), *(["--host-paths"] if host_paths else [])]
-        if container is not None:
-            argv = container.argv(cwd or os.getcwd(), *argv)
-        process = await asyncio.create_subprocess_exec(
-            *DEFAULT_SIGNALS, *argv, stdin=asyncio.subprocess.PIPE,
-            stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.DEVNULL, env=env,
-            start_new_session=True, limit=limit, pass_fds=container.fds if container is not None else ())
+        with _entering(container, cwd or os.getcwd(), argv) as (argv, fds):
+            process = await asyncio.create_subprocess_exec(
+                *DEFAULT_SIGNALS, *argv, stdin=asyncio.subprocess.PIPE,
+                stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.DEVNULL, env=env,
+                start_new_session=True, limit=limit, pass_fds=fds)
         worker = cls(process, interrupt_grace)
         line = await asyncio.wait_for(process.stdout.readline(), STARTUP_LIMIT)
         if json.loads(line or b"{}").get("type") != "ready":
@@ -585,6 +584,11 @@ class PythonWorker:
         await kill_group(self.process, self.pid)
 
 
+def _entering(container: Any, cwd: str, argv: list[str]) -> contextlib.AbstractContextManager:
+    """``argv`` and the descriptors to pass it, entering ``container`` (``containers.Container``) if any."""
+    return contextlib.nullcontext((argv, ())) if container is None else container.entering(cwd, *argv)
+
+
 class Command:
     """One real command in its own process group; :meth:`kill` ends it with its children."""
 
@@ -596,11 +600,11 @@ class Command:
     async def start(cls, cmd: str, args: list[str], *, cwd: Path, env: dict[str, str],
                     container: Any = None, inside: str | None = None) -> Command:
         """Run ``cmd`` with ``args`` in ``cwd``, or in a ``container`` (``containers.Container``) in ``inside`` there (default: ``cwd``)."""
-        argv = [cmd, *args] if container is None else container.argv(inside or str(cwd), cmd, *args)
-        process = await asyncio.create_subprocess_exec(
-            *DEFAULT_SIGNALS, *argv, cwd=str(cwd), env=env, stdin=asyncio.subprocess.DEVNULL,
-            stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.PIPE, start_new_session=True,
-            pass_fds=container.fds if container is not None else ())
+        with _entering(container, inside or str(cwd), [cmd, *args]) as (argv, fds):
+            process = await asyncio.create_subprocess_exec(
+                *DEFAULT_SIGNALS, *argv, cwd=str(cwd), env=env, stdin=asyncio.subprocess.DEVNULL,
+                stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.PIPE, start_new_session=True,
+                pass_fds=fds)
         return cls(process, container)
 
     async def output(self) -> AsyncIterator[tuple[str, bytes]]:

@@ -389,6 +389,24 @@ async def test_a_sandbox_whose_container_ended_says_so_and_runs_nothing_elsewher
     # Past the stand-in's check (a container that dies as a command starts), the command fails.
     started = await Command.start("echo", ["ran"], cwd=held.root, env=dict(os.environ), container=held.container)
     assert (await started.process.communicate())[0] == b"" and started.process.returncode != 0
+    # Killed while a command starts (on another thread): the command names copies of the container's
+    # descriptors, not the numbers the kill frees, which the host's own namespaces take here at once.
+    freed = dict(held.container._namespaces)
+    with held.container.entering("/", "echo", "ran") as (argv, fds):
+        await asyncio.to_thread(held.container.kill)
+        for name, number in freed.items():
+            if (host := os.open(f"/proc/self/ns/{'mnt' if name == 'mount' else name}", os.O_RDONLY)) != number:
+                os.dup2(host, number)
+                os.close(host)
+        try:
+            started = await asyncio.create_subprocess_exec(*argv, pass_fds=fds, stdout=asyncio.subprocess.PIPE,
+                                                           stderr=asyncio.subprocess.PIPE)
+            assert (await started.communicate())[0] == b"" and started.returncode != 0
+        finally:
+            for number in freed.values():
+                os.close(number)
+    with pytest.raises(OSError, match="container has ended"), held.container.entering("/", "true"):
+        pass
 
 
 def _gone_process() -> tuple[int, str]:
