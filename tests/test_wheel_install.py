@@ -128,7 +128,9 @@ def _check_wheel_install(work: Path) -> None:
     dist, venv, scratch = work / "dist", work / "venv", work / "tmp"
     scratch.mkdir()
     env = {k: v for k, v in os.environ.items() if not k.startswith("PIP_CONSTRAINT") and k != "PYTHONPATH"}
-    env |= _PROXY_ENV | {"TMPDIR": str(scratch), "PIP_DISABLE_PIP_VERSION_CHECK": "1", "PIP_NO_INPUT": "1"}
+    # pip's cache too stays in the run's own directory, out of the home of whoever runs the tests.
+    env |= _PROXY_ENV | {"TMPDIR": str(scratch), "PIP_CACHE_DIR": str(scratch / "pip-cache"),
+                         "PIP_DISABLE_PIP_VERSION_CHECK": "1", "PIP_NO_INPUT": "1"}
     run = functools.partial(_run_all, cwd=work, env=env)
     subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(venv)], check=True, timeout=120, env=env)
     python = str(venv / "bin" / "python")
