@@ -153,7 +153,8 @@ async def test_foreign_timeout_error_is_not_reported_as_a_timeout(lite_sandbox, 
 
 # Besides the exit codes: stopped at the limit before ("limit") or after ("limit_started") the daemon
 # took the cell, its stream stalled past the limit and the grace ("stalled"), cut ("cut") or failed in
-# the SDK ("failed"), or told "busy" by a daemon whose orphan cell then would not settle ("stuck").
+# the SDK ("failed"), or told "busy" by a daemon whose orphan cell then would not settle ("stuck"), or
+# that is busy again once it settled ("busy"): the words of the first, busy relay end that error too.
 @pytest.mark.parametrize(
     ("ending", "status", "head"),
     [
@@ -170,6 +171,7 @@ async def test_foreign_timeout_error_is_not_reported_as_a_timeout(lite_sandbox, 
         ("cut", "unknown", None),
         ("failed", "error", "the SDK failed."),
         ("stuck", "error", Msg.SESSION_STUCK.format("builtins.TimeoutError") + "."),
+        ("busy", "error", Msg.SESSION_BUSY + "."),  # and busy again, silent, once the orphan settled
     ],
 )
 async def test_a_relay_ended_without_a_report_says_whether_the_code_ran_and_ends_with_its_own_words(
@@ -181,12 +183,19 @@ async def test_a_relay_ended_without_a_report_says_whether_the_code_ran_and_ends
     # Only the stall outlasts the client-side bound, which is the limit and its grace.
     monkeypatch.setattr(lite_module.LiteConfig, "STREAM_GRACE_SECONDS", 0 if ending == "stalled" else 600)
 
+    runs = []
+
     async def run_cell(code, nonce, effective_timeout, handlers):
+        runs.append(nonce)
+        told_busy = SimpleNamespace(text=f'ZIB_LITE_REPORT:{nonce}:{{"busy": true}}\n')
+        if len(runs) > 1:  # the code sent again
+            await handlers.on_stderr(told_busy)
+            return SimpleNamespace(exit_code=4, logs=SimpleNamespace(stdout=[], stderr=[]))
         if ending == "limit_started":
             await handlers.on_stderr(SimpleNamespace(text=f"ZIB_LITE_REPORT:{nonce}:started\n"))
         await handlers.on_stderr(SimpleNamespace(text=f"Traceback: no room for {secret}\n"))
-        if ending == "stuck":
-            await handlers.on_stderr(SimpleNamespace(text=f'ZIB_LITE_REPORT:{nonce}:{{"busy": true}}\n'))
+        if ending in ("stuck", "busy"):
+            await handlers.on_stderr(told_busy)
         await handlers.on_stderr(SimpleNamespace(text='"relayed\\n"\n'))  # a line the relay relayed all the same
         await handlers.on_stderr(SimpleNamespace(text='"cut rela'))  # and one cut short as the relay ended
         if ending == "cut":
@@ -194,14 +203,14 @@ async def test_a_relay_ended_without_a_report_says_whether_the_code_ran_and_ends
         if ending == "failed":
             raise RuntimeError("the SDK failed")
         await asyncio.sleep(60 if ending == "stalled" else 0.01 if at_limit else 0)
-        return SimpleNamespace(exit_code=None if at_limit or ending == "stuck" else ending)
+        return SimpleNamespace(exit_code=None if at_limit or ending in ("stuck", "busy") else ending)
 
     monkeypatch.setattr(lite_sandbox, "_run_cell", run_cell)
     if ending == "stuck":  # the orphan's settle fails
         monkeypatch.setattr(lite_module, "_RELAY_BOUND", 0)
     seen: list[str] = []
     result = await lite_sandbox.execute_code("print(1)", timeout=0.001 if at_limit else 30, on_stderr=seen.append)
-    relayed = "" if ending in ("limit", "stuck") else "relayed\ncut rela"  # no output: the code did not run
+    relayed = "" if ending in ("limit", "stuck", "busy") else "relayed\ncut rela"  # no output: the code did not run
     assert (result.status.value, result.stderr, seen) == (status, relayed, ["relayed", "cut rela"])
     # The relay's words end the error, and the text handed to the model, masked like every error text.
     words = "Traceback: no room for [SECRET]"
@@ -557,16 +566,28 @@ MASKED_KEY = "[MASKED PRIVATE_KEY_BLOCK]"
         (["a" * 100, "b" * (LIMIT - 101)], "a" * 100 + "\n" + "b" * (LIMIT - 101)),
         (["a" * 100, "b" * (LIMIT - 100)], "[1 earlier lines left out]\n" + "b" * (LIMIT - 100)),
         # A key is masked whole, whether the bound or a note took its BEGIN line or not, in its
-        # headers and its printed list of lines too; once it ends, the lines after it are kept.
+        # headers and its printed list of lines too; the lines a mask stands for count as left out.
+        # A key ends at its END line, a PuTTY key at its MAC line, any other at the first line that
+        # cannot be key material: the lines from there on are kept.
         ([*KEY, "after"], MASKED_KEY + "\nafter"),
         ([*KEY, "after", "f" * (LIMIT - 100)],
-         f"[1 earlier lines left out]\n{MASKED_KEY}\nafter\n" + "f" * (LIMIT - 100)),
+         f"[4 earlier lines left out]\n{MASKED_KEY}\nafter\n" + "f" * (LIMIT - 100)),
         ([KEY[0], "Proc-Type: 4,ENCRYPTED", "Comment:", '  "rsa key (2020)"', "", "z" * LIMIT, KEY[1],
-          "done (for now)", "next"], f"[1 earlier lines left out]\n{MASKED_KEY}\nnext"),
+          "done (for now)", "next"], f"[6 earlier lines left out]\n{MASKED_KEY}\ndone (for now)\nnext"),
+        ([*KEY[:3], "relay stopped at the limit", "Traceback (most recent call last):", "f" * (LIMIT - 100)],
+         f"[3 earlier lines left out]\n{MASKED_KEY}\nrelay stopped at the limit\n"
+         "Traceback (most recent call last):\n" + "f" * (LIMIT - 100)),
+        (["PuTTY-User-Key-File-3: ssh-rsa", "Private-Lines: 2", *KEY[1:3], "Private-MAC: 5f3a", "Killed", "done",
+          "g" * (LIMIT - 100)], f"[4 earlier lines left out]\n{MASKED_KEY}\nPrivate-MAC: 5f3a\nKilled\ndone\n"
+         + "g" * (LIMIT - 100)),
         ([KEY[0] + "A" * LIMIT, *KEY[1:], "next"],
          f"[a line of {LIMIT + 31} characters, left out]\n{MASKED_KEY}\nnext"),
+        ([KEY[0] + "A" * LIMIT, *KEY[1:3], "x y", "h" * (LIMIT - 10)],
+         "[3 earlier lines left out]\nx y\n" + "h" * (LIMIT - 10)),
         ([f"['{KEY[0]}\\n',", *(f" '{line}\\n'," for line in KEY[1:3]), f" '{KEY[3]}\\n']", "f" * (LIMIT - 100)],
-         f"[1 earlier lines left out]\n{MASKED_KEY}\n" + "f" * (LIMIT - 100)),
+         f"[4 earlier lines left out]\n{MASKED_KEY}\n" + "f" * (LIMIT - 100)),
+        # The masks that the bound puts in place of cut keys count against it.
+        ([KEY[0], "MI", "!cut"] * 20_000, None),
         # A piece split off at a carriage return goes on in the next, as the relay wrote it.
         (["1%\r", "2%\r", "done\n", "ok"], "1%\r2%\rdone\nok"),
         ([f"a {CR_SECRET[:7]}", f"{CR_SECRET[7:]} b\n"], "a [SECRET] b"),
@@ -578,7 +599,9 @@ def test_the_relays_own_words_are_whole_lines_within_the_bound(lines, text):
     words = lite_module._RelayWords()
     for line in lines:
         words.add(line)
-    assert words.text() == text
+    shown = words.text()
+    assert len(re.sub(r"\A\[\d+ earlier lines left out\]\n", "", shown)) <= LIMIT
+    assert text is None or shown == text
 
 
 def _twin(sandbox: OpenSandboxLite) -> OpenSandboxLite:
