@@ -30,8 +30,10 @@ from vorn_tools.code_interpreter.errors import SandboxStartError, Stage
 from vorn_tools.code_interpreter.redaction import register_secret
 
 TIMEOUT = "Execution exceeded timeout of 1 seconds"
-# A cell that swallows every KeyboardInterrupt, as model-written code does.
-STUBBORN = "import time\nprint('started', flush=True)\nwhile True:\n    try:\n        time.sleep(30)\n    except:\n        pass"
+# A cell deaf to interrupts (as model-written code that swallows every KeyboardInterrupt is), from its
+# first statement: one that lands before it, however briefly the cell ran, would end it.
+STUBBORN = ("import signal, time\nsignal.signal(signal.SIGINT, signal.SIG_IGN)\nprint('started', flush=True)\n"
+            "while True:\n    time.sleep(30)")  # fmt: skip
 
 
 @pytest.fixture
@@ -242,7 +244,8 @@ async def test_abandoned_cell_is_settled_in_the_background(lite_sandbox, opensan
 
     if abandon in ("stream_cut", "unexpected_error"):
         if abandon == "stream_cut":
-            opensandbox.drop_stream("command", after_events=2)  # the start, the cell taken, then cut
+            # The start and the cell taken; cut at the cell's first line, printed once it is deaf.
+            opensandbox.drop_stream("command", after_events=2)
         else:  # the SDK fails on the cell's first line
             commands = lite_sandbox._sandbox.commands
             run = commands.run
@@ -474,6 +477,9 @@ os.kill(pid, globals().get('SIGNAL', signal.SIGKILL))
 """
 
 
+# Waits until the host has seen the cell's first stderr line.
+HEARD = ("import os, sys, time\nprint('heard?', file=sys.stderr, flush=True)\n"
+         "while not os.path.exists('/tmp/gate'):\n    time.sleep(0.01)\n")  # fmt: skip
 # A cell that goes on after its relay is gone, deaf to the interrupt that the relay's end brings.
 GOES_ON = ("import signal\nsignal.signal(signal.SIGINT, signal.SIG_IGN)\n",
            "\nimport time\nwhile True:\n    time.sleep(30)")
@@ -495,7 +501,11 @@ BAD = lite_module._MALFORMED_REPORT.format
 )
 async def test_forged_report_is_an_error_result(lite_sandbox, opensandbox, payload, error, goes_on):
     head, tail = GOES_ON if goes_on else ("", "")
-    result = await lite_sandbox.execute_code(f"PAYLOAD = {payload!r}\n" + head + FORGE_REPORT + tail)
+    gate = opensandbox.sandboxes[lite_sandbox.sandbox_id].host_path("/tmp/gate")
+    # The relay writes that the daemon took the cell before the cell's first stderr line: the cell forges
+    # once the host has that line, not before the relay could say that its cell ran.
+    result = await lite_sandbox.execute_code(f"PAYLOAD = {payload!r}\n" + head + HEARD + FORGE_REPORT + tail,
+                                             on_stderr=lambda _: gate.touch())  # fmt: skip
     assert (result.status, result.error) == (ExecutionStatus.ERROR, error)
     sent = len(_relay_runs(opensandbox))
     assert (await lite_sandbox.execute_code("print('next')")).stdout == "next\n"
