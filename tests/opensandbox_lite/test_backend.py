@@ -31,9 +31,12 @@ from vorn_tools.code_interpreter.redaction import register_secret
 
 TIMEOUT = "Execution exceeded timeout of 1 seconds"
 # A cell deaf to interrupts (as model-written code that swallows every KeyboardInterrupt is), from its
-# first statement: one that lands before it, however briefly the cell ran, would end it.
-STUBBORN = ("import signal, time\nsignal.signal(signal.SIGINT, signal.SIG_IGN)\nprint('started', flush=True)\n"
-            "while True:\n    time.sleep(30)")  # fmt: skip
+# first statement: one that lands before it, however briefly the cell ran, would end it. It prints
+# "started" once it is deaf: on stdout, or (STUBBORN_ON_STDERR) on the relay's stderr, where the
+# relay's note that the daemon took the cell comes first; across the two streams, order is not kept.
+STUBBORN = ("import signal, sys, time\nsignal.signal(signal.SIGINT, signal.SIG_IGN)\n"
+            "print('started', file=sys.stdout, flush=True)\nwhile True:\n    time.sleep(30)")  # fmt: skip
+STUBBORN_ON_STDERR = STUBBORN.replace("sys.stdout", "sys.stderr")
 
 
 @pytest.fixture
@@ -235,29 +238,33 @@ async def test_abandoned_cell_is_settled_in_the_background(lite_sandbox, opensan
 
     async def call() -> None:
         async with asyncio.timeout(None) as deadline:
-            def on_stdout(line: str) -> None:
+            def on_stderr(line: str) -> None:
                 started.set()
                 if abandon == "caller_deadline":
                     deadline.reschedule(asyncio.get_running_loop().time())
 
-            await lite_sandbox.execute_code(STUBBORN, timeout=int(abandon == "cancel_in_settle"), on_stdout=on_stdout)
+            # Within the limit, the cell must start, on a busy machine too: the settle comes after it.
+            timeout = 5 if abandon == "cancel_in_settle" else 0
+            await lite_sandbox.execute_code(STUBBORN_ON_STDERR, timeout=timeout, on_stderr=on_stderr)
 
     if abandon in ("stream_cut", "unexpected_error"):
         if abandon == "stream_cut":
-            # The start and the cell taken; cut at the cell's first line, printed once it is deaf.
+            # The start and the cell taken; cut at the cell's first line.
             opensandbox.drop_stream("command", after_events=2)
         else:  # the SDK fails on the cell's first line
             commands = lite_sandbox._sandbox.commands
             run = commands.run
 
-            async def on_stdout(message) -> None:
-                raise RuntimeError("unexpected")
-
             def failing_run(command, *, opts=None, handlers=None):
-                return run(command, opts=opts, handlers=handlers.model_copy(update={"on_stdout": on_stdout}))
+                async def on_stderr(message) -> None:
+                    await handlers.on_stderr(message)
+                    if message.text.startswith('"'):  # a relayed line, not the relay's note
+                        raise RuntimeError("unexpected")
+
+                return run(command, opts=opts, handlers=handlers.model_copy(update={"on_stderr": on_stderr}))
 
             monkeypatch.setattr(commands, "run", failing_run)
-        cut = await lite_sandbox.execute_code(STUBBORN, timeout=0)
+        cut = await lite_sandbox.execute_code(STUBBORN_ON_STDERR, timeout=0)
         monkeypatch.undo()
         assert cut.status is not ExecutionStatus.SUCCESS
     else:
