@@ -232,6 +232,17 @@ async def test_a_relay_ended_without_a_report_says_whether_the_code_ran_and_ends
         assert lite_sandbox._settling is None  # not settled by this call
 
 
+def _failing_after_the_cells_line(handlers):
+    """``handlers`` whose stderr handler fails, as the SDK might, once it has passed on a line the cell wrote."""
+
+    async def on_stderr(message) -> None:
+        await handlers.on_stderr(message)
+        if message.text.startswith('"'):  # relayed, after the relay's note that the daemon took the cell
+            raise RuntimeError("unexpected")
+
+    return handlers.model_copy(update={"on_stderr": on_stderr})
+
+
 @pytest.mark.parametrize("abandon", ["cancel", "caller_deadline", "stream_cut", "unexpected_error", "cancel_in_settle"])
 async def test_abandoned_cell_is_settled_in_the_background(lite_sandbox, opensandbox, monkeypatch, abandon):
     started, settling = asyncio.Event(), asyncio.Event()
@@ -256,12 +267,7 @@ async def test_abandoned_cell_is_settled_in_the_background(lite_sandbox, opensan
             run = commands.run
 
             def failing_run(command, *, opts=None, handlers=None):
-                async def on_stderr(message) -> None:
-                    await handlers.on_stderr(message)
-                    if message.text.startswith('"'):  # a relayed line, not the relay's note
-                        raise RuntimeError("unexpected")
-
-                return run(command, opts=opts, handlers=handlers.model_copy(update={"on_stderr": on_stderr}))
+                return run(command, opts=opts, handlers=_failing_after_the_cells_line(handlers))
 
             monkeypatch.setattr(commands, "run", failing_run)
         cut = await lite_sandbox.execute_code(STUBBORN_ON_STDERR, timeout=0)
@@ -310,30 +316,28 @@ async def test_a_refused_stop_or_settle_names_what_it_let_go_of(
     commands = lite_sandbox._sandbox.commands
     run = commands.run
 
-    async def sdk_fails(message) -> None:
-        raise RuntimeError("unexpected")
-
     async def refusing_settles(command, *, opts=None, handlers=None):
         if f" {_PREFIX} settle " in command:
             raise RuntimeError("settle refused")
         if let_go == "failed":  # the SDK fails on the cell's first line
-            handlers = handlers.model_copy(update={"on_stdout": sdk_fails})
+            handlers = _failing_after_the_cells_line(handlers)
         return await run(command, opts=opts, handlers=handlers)
 
     monkeypatch.setattr(commands, "run", refusing_settles)
     opensandbox.fail("command.interrupt", 500, message="stop refused")
-    cell = "import time\nprint('started', flush=True)\ntime.sleep(30)"
+    # Its line on stderr, after the relay's note that the daemon took the cell (see STUBBORN).
+    cell = "import sys, time\nprint('started', file=sys.stderr, flush=True)\ntime.sleep(30)"
     with caplog.at_level(logging.WARNING):
         if let_go == "cancel":
             started = asyncio.Event()
-            call = asyncio.create_task(lite_sandbox.execute_code(cell, timeout=60, on_stdout=lambda _: started.set()))
+            call = asyncio.create_task(lite_sandbox.execute_code(cell, timeout=60, on_stderr=lambda _: started.set()))
             await asyncio.wait_for(started.wait(), 60)
             call.cancel()
             await asyncio.wait({call})
         elif let_go == "orphan":
             started = asyncio.Event()
             twin = _twin(lite_sandbox)
-            held = asyncio.create_task(twin.execute_code(cell, timeout=60, on_stdout=lambda _: started.set()))
+            held = asyncio.create_task(twin.execute_code(cell, timeout=60, on_stderr=lambda _: started.set()))
             await asyncio.wait_for(started.wait(), 60)
             stuck = await lite_sandbox.execute_code("print('never')", timeout=60)
             assert stuck.error == Msg.SESSION_STUCK.format("settle refused"), stuck
