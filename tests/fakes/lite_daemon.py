@@ -59,6 +59,8 @@ def image_env(**extra: str) -> dict[str, str]:
     """A Lite sandbox's environment whose ``python3`` is the tests' interpreter, which has IPython.
 
     A Lite image provides IPython to its ``python3``; on the stand-in that is the
-    interpreter running the tests, whatever else ``PATH`` names.
+    interpreter running the tests, whatever else ``PATH`` names. IPython keeps its
+    profile in the sandbox's own ``/tmp``, not in the home of whoever runs the tests.
     """
-    return {"PATH": os.path.dirname(sys.executable) + os.pathsep + os.environ.get("PATH", ""), **extra}
+    path = os.path.dirname(sys.executable) + os.pathsep + os.environ.get("PATH", "")
+    return {"PATH": path, "IPYTHONDIR": "/tmp/.ipython", **extra}

@@ -30,8 +30,13 @@ from vorn_tools.code_interpreter.errors import SandboxStartError, Stage
 from vorn_tools.code_interpreter.redaction import register_secret
 
 TIMEOUT = "Execution exceeded timeout of 1 seconds"
-# A cell that swallows every KeyboardInterrupt, as model-written code does.
-STUBBORN = "import time\nprint('started', flush=True)\nwhile True:\n    try:\n        time.sleep(30)\n    except:\n        pass"
+# A cell deaf to interrupts (as model-written code that swallows every KeyboardInterrupt is), from its
+# first statement: one that lands before it, however briefly the cell ran, would end it. It prints
+# "started" once it is deaf: on stdout, or (STUBBORN_ON_STDERR) on the relay's stderr, where the
+# relay's note that the daemon took the cell comes first; across the two streams, order is not kept.
+STUBBORN = ("import signal, sys, time\nsignal.signal(signal.SIGINT, signal.SIG_IGN)\n"
+            "print('started', file=sys.stdout, flush=True)\nwhile True:\n    time.sleep(30)")  # fmt: skip
+STUBBORN_ON_STDERR = STUBBORN.replace("sys.stdout", "sys.stderr")
 
 
 @pytest.fixture
@@ -153,7 +158,8 @@ async def test_foreign_timeout_error_is_not_reported_as_a_timeout(lite_sandbox, 
 
 # Besides the exit codes: stopped at the limit before ("limit") or after ("limit_started") the daemon
 # took the cell, its stream stalled past the limit and the grace ("stalled"), cut ("cut") or failed in
-# the SDK ("failed"), or told "busy" by a daemon whose orphan cell then would not settle ("stuck").
+# the SDK ("failed"), or told "busy" by a daemon whose orphan cell then would not settle ("stuck"), or
+# that is busy again once it settled ("busy"): the words of the first, busy relay end that error too.
 @pytest.mark.parametrize(
     ("ending", "status", "head"),
     [
@@ -170,6 +176,7 @@ async def test_foreign_timeout_error_is_not_reported_as_a_timeout(lite_sandbox, 
         ("cut", "unknown", None),
         ("failed", "error", "the SDK failed."),
         ("stuck", "error", Msg.SESSION_STUCK.format("builtins.TimeoutError") + "."),
+        ("busy", "error", Msg.SESSION_BUSY + "."),  # and busy again, silent, once the orphan settled
     ],
 )
 async def test_a_relay_ended_without_a_report_says_whether_the_code_ran_and_ends_with_its_own_words(
@@ -181,12 +188,19 @@ async def test_a_relay_ended_without_a_report_says_whether_the_code_ran_and_ends
     # Only the stall outlasts the client-side bound, which is the limit and its grace.
     monkeypatch.setattr(lite_module.LiteConfig, "STREAM_GRACE_SECONDS", 0 if ending == "stalled" else 600)
 
+    runs = []
+
     async def run_cell(code, nonce, effective_timeout, handlers):
+        runs.append(nonce)
+        told_busy = SimpleNamespace(text=f'ZIB_LITE_REPORT:{nonce}:{{"busy": true}}\n')
+        if len(runs) > 1:  # the code sent again
+            await handlers.on_stderr(told_busy)
+            return SimpleNamespace(exit_code=4, logs=SimpleNamespace(stdout=[], stderr=[]))
         if ending == "limit_started":
             await handlers.on_stderr(SimpleNamespace(text=f"ZIB_LITE_REPORT:{nonce}:started\n"))
         await handlers.on_stderr(SimpleNamespace(text=f"Traceback: no room for {secret}\n"))
-        if ending == "stuck":
-            await handlers.on_stderr(SimpleNamespace(text=f'ZIB_LITE_REPORT:{nonce}:{{"busy": true}}\n'))
+        if ending in ("stuck", "busy"):
+            await handlers.on_stderr(told_busy)
         await handlers.on_stderr(SimpleNamespace(text='"relayed\\n"\n'))  # a line the relay relayed all the same
         await handlers.on_stderr(SimpleNamespace(text='"cut rela'))  # and one cut short as the relay ended
         if ending == "cut":
@@ -194,14 +208,14 @@ async def test_a_relay_ended_without_a_report_says_whether_the_code_ran_and_ends
         if ending == "failed":
             raise RuntimeError("the SDK failed")
         await asyncio.sleep(60 if ending == "stalled" else 0.01 if at_limit else 0)
-        return SimpleNamespace(exit_code=None if at_limit or ending == "stuck" else ending)
+        return SimpleNamespace(exit_code=None if at_limit or ending in ("stuck", "busy") else ending)
 
     monkeypatch.setattr(lite_sandbox, "_run_cell", run_cell)
     if ending == "stuck":  # the orphan's settle fails
         monkeypatch.setattr(lite_module, "_RELAY_BOUND", 0)
     seen: list[str] = []
     result = await lite_sandbox.execute_code("print(1)", timeout=0.001 if at_limit else 30, on_stderr=seen.append)
-    relayed = "" if ending in ("limit", "stuck") else "relayed\ncut rela"  # no output: the code did not run
+    relayed = "" if ending in ("limit", "stuck", "busy") else "relayed\ncut rela"  # no output: the code did not run
     assert (result.status.value, result.stderr, seen) == (status, relayed, ["relayed", "cut rela"])
     # The relay's words end the error, and the text handed to the model, masked like every error text.
     words = "Traceback: no room for [SECRET]"
@@ -218,34 +232,45 @@ async def test_a_relay_ended_without_a_report_says_whether_the_code_ran_and_ends
         assert lite_sandbox._settling is None  # not settled by this call
 
 
+def _failing_after_the_cells_line(handlers):
+    """``handlers`` whose stderr handler fails, as the SDK might, once it has passed on a line the cell wrote."""
+
+    async def on_stderr(message) -> None:
+        await handlers.on_stderr(message)
+        if message.text.startswith('"'):  # relayed, after the relay's note that the daemon took the cell
+            raise RuntimeError("unexpected")
+
+    return handlers.model_copy(update={"on_stderr": on_stderr})
+
+
 @pytest.mark.parametrize("abandon", ["cancel", "caller_deadline", "stream_cut", "unexpected_error", "cancel_in_settle"])
 async def test_abandoned_cell_is_settled_in_the_background(lite_sandbox, opensandbox, monkeypatch, abandon):
     started, settling = asyncio.Event(), asyncio.Event()
 
     async def call() -> None:
         async with asyncio.timeout(None) as deadline:
-            def on_stdout(line: str) -> None:
+            def on_stderr(line: str) -> None:
                 started.set()
                 if abandon == "caller_deadline":
                     deadline.reschedule(asyncio.get_running_loop().time())
 
-            await lite_sandbox.execute_code(STUBBORN, timeout=int(abandon == "cancel_in_settle"), on_stdout=on_stdout)
+            # Within the limit, the cell must start, on a busy machine too: the settle comes after it.
+            timeout = 5 if abandon == "cancel_in_settle" else 0
+            await lite_sandbox.execute_code(STUBBORN_ON_STDERR, timeout=timeout, on_stderr=on_stderr)
 
     if abandon in ("stream_cut", "unexpected_error"):
         if abandon == "stream_cut":
-            opensandbox.drop_stream("command", after_events=2)  # the start, the cell taken, then cut
+            # The start and the cell taken; cut at the cell's first line.
+            opensandbox.drop_stream("command", after_events=2)
         else:  # the SDK fails on the cell's first line
             commands = lite_sandbox._sandbox.commands
             run = commands.run
 
-            async def on_stdout(message) -> None:
-                raise RuntimeError("unexpected")
-
             def failing_run(command, *, opts=None, handlers=None):
-                return run(command, opts=opts, handlers=handlers.model_copy(update={"on_stdout": on_stdout}))
+                return run(command, opts=opts, handlers=_failing_after_the_cells_line(handlers))
 
             monkeypatch.setattr(commands, "run", failing_run)
-        cut = await lite_sandbox.execute_code(STUBBORN, timeout=0)
+        cut = await lite_sandbox.execute_code(STUBBORN_ON_STDERR, timeout=0)
         monkeypatch.undo()
         assert cut.status is not ExecutionStatus.SUCCESS
     else:
@@ -291,30 +316,28 @@ async def test_a_refused_stop_or_settle_names_what_it_let_go_of(
     commands = lite_sandbox._sandbox.commands
     run = commands.run
 
-    async def sdk_fails(message) -> None:
-        raise RuntimeError("unexpected")
-
     async def refusing_settles(command, *, opts=None, handlers=None):
         if f" {_PREFIX} settle " in command:
             raise RuntimeError("settle refused")
         if let_go == "failed":  # the SDK fails on the cell's first line
-            handlers = handlers.model_copy(update={"on_stdout": sdk_fails})
+            handlers = _failing_after_the_cells_line(handlers)
         return await run(command, opts=opts, handlers=handlers)
 
     monkeypatch.setattr(commands, "run", refusing_settles)
     opensandbox.fail("command.interrupt", 500, message="stop refused")
-    cell = "import time\nprint('started', flush=True)\ntime.sleep(30)"
+    # Its line on stderr, after the relay's note that the daemon took the cell (see STUBBORN).
+    cell = "import sys, time\nprint('started', file=sys.stderr, flush=True)\ntime.sleep(30)"
     with caplog.at_level(logging.WARNING):
         if let_go == "cancel":
             started = asyncio.Event()
-            call = asyncio.create_task(lite_sandbox.execute_code(cell, timeout=60, on_stdout=lambda _: started.set()))
+            call = asyncio.create_task(lite_sandbox.execute_code(cell, timeout=60, on_stderr=lambda _: started.set()))
             await asyncio.wait_for(started.wait(), 60)
             call.cancel()
             await asyncio.wait({call})
         elif let_go == "orphan":
             started = asyncio.Event()
             twin = _twin(lite_sandbox)
-            held = asyncio.create_task(twin.execute_code(cell, timeout=60, on_stdout=lambda _: started.set()))
+            held = asyncio.create_task(twin.execute_code(cell, timeout=60, on_stderr=lambda _: started.set()))
             await asyncio.wait_for(started.wait(), 60)
             stuck = await lite_sandbox.execute_code("print('never')", timeout=60)
             assert stuck.error == Msg.SESSION_STUCK.format("settle refused"), stuck
@@ -465,6 +488,9 @@ os.kill(pid, globals().get('SIGNAL', signal.SIGKILL))
 """
 
 
+# Waits until the host has seen the cell's first stderr line.
+HEARD = ("import os, sys, time\nprint('heard?', file=sys.stderr, flush=True)\n"
+         "while not os.path.exists('/tmp/gate'):\n    time.sleep(0.01)\n")  # fmt: skip
 # A cell that goes on after its relay is gone, deaf to the interrupt that the relay's end brings.
 GOES_ON = ("import signal\nsignal.signal(signal.SIGINT, signal.SIG_IGN)\n",
            "\nimport time\nwhile True:\n    time.sleep(30)")
@@ -486,7 +512,11 @@ BAD = lite_module._MALFORMED_REPORT.format
 )
 async def test_forged_report_is_an_error_result(lite_sandbox, opensandbox, payload, error, goes_on):
     head, tail = GOES_ON if goes_on else ("", "")
-    result = await lite_sandbox.execute_code(f"PAYLOAD = {payload!r}\n" + head + FORGE_REPORT + tail)
+    gate = opensandbox.sandboxes[lite_sandbox.sandbox_id].host_path("/tmp/gate")
+    # The relay writes that the daemon took the cell before the cell's first stderr line: the cell forges
+    # once the host has that line, not before the relay could say that its cell ran.
+    result = await lite_sandbox.execute_code(f"PAYLOAD = {payload!r}\n" + head + HEARD + FORGE_REPORT + tail,
+                                             on_stderr=lambda _: gate.touch())  # fmt: skip
     assert (result.status, result.error) == (ExecutionStatus.ERROR, error)
     sent = len(_relay_runs(opensandbox))
     assert (await lite_sandbox.execute_code("print('next')")).stdout == "next\n"
@@ -557,16 +587,28 @@ MASKED_KEY = "[MASKED PRIVATE_KEY_BLOCK]"
         (["a" * 100, "b" * (LIMIT - 101)], "a" * 100 + "\n" + "b" * (LIMIT - 101)),
         (["a" * 100, "b" * (LIMIT - 100)], "[1 earlier lines left out]\n" + "b" * (LIMIT - 100)),
         # A key is masked whole, whether the bound or a note took its BEGIN line or not, in its
-        # headers and its printed list of lines too; once it ends, the lines after it are kept.
+        # headers and its printed list of lines too; the lines a mask stands for count as left out.
+        # A key ends at its END line, a PuTTY key at its MAC line, any other at the first line that
+        # cannot be key material: the lines from there on are kept.
         ([*KEY, "after"], MASKED_KEY + "\nafter"),
         ([*KEY, "after", "f" * (LIMIT - 100)],
-         f"[1 earlier lines left out]\n{MASKED_KEY}\nafter\n" + "f" * (LIMIT - 100)),
+         f"[4 earlier lines left out]\n{MASKED_KEY}\nafter\n" + "f" * (LIMIT - 100)),
         ([KEY[0], "Proc-Type: 4,ENCRYPTED", "Comment:", '  "rsa key (2020)"', "", "z" * LIMIT, KEY[1],
-          "done (for now)", "next"], f"[1 earlier lines left out]\n{MASKED_KEY}\nnext"),
+          "done (for now)", "next"], f"[6 earlier lines left out]\n{MASKED_KEY}\ndone (for now)\nnext"),
+        ([*KEY[:3], "relay stopped at the limit", "Traceback (most recent call last):", "f" * (LIMIT - 100)],
+         f"[3 earlier lines left out]\n{MASKED_KEY}\nrelay stopped at the limit\n"
+         "Traceback (most recent call last):\n" + "f" * (LIMIT - 100)),
+        (["PuTTY-User-Key-File-3: ssh-rsa", "Private-Lines: 2", *KEY[1:3], "Private-MAC: 5f3a", "Killed", "done",
+          "g" * (LIMIT - 100)], f"[4 earlier lines left out]\n{MASKED_KEY}\nPrivate-MAC: 5f3a\nKilled\ndone\n"
+         + "g" * (LIMIT - 100)),
         ([KEY[0] + "A" * LIMIT, *KEY[1:], "next"],
          f"[a line of {LIMIT + 31} characters, left out]\n{MASKED_KEY}\nnext"),
+        ([KEY[0] + "A" * LIMIT, *KEY[1:3], "x y", "h" * (LIMIT - 10)],
+         "[3 earlier lines left out]\nx y\n" + "h" * (LIMIT - 10)),
         ([f"['{KEY[0]}\\n',", *(f" '{line}\\n'," for line in KEY[1:3]), f" '{KEY[3]}\\n']", "f" * (LIMIT - 100)],
-         f"[1 earlier lines left out]\n{MASKED_KEY}\n" + "f" * (LIMIT - 100)),
+         f"[4 earlier lines left out]\n{MASKED_KEY}\n" + "f" * (LIMIT - 100)),
+        # The masks that the bound puts in place of cut keys count against it.
+        ([KEY[0], "MI", "!cut"] * 20_000, None),
         # A piece split off at a carriage return goes on in the next, as the relay wrote it.
         (["1%\r", "2%\r", "done\n", "ok"], "1%\r2%\rdone\nok"),
         ([f"a {CR_SECRET[:7]}", f"{CR_SECRET[7:]} b\n"], "a [SECRET] b"),
@@ -578,7 +620,9 @@ def test_the_relays_own_words_are_whole_lines_within_the_bound(lines, text):
     words = lite_module._RelayWords()
     for line in lines:
         words.add(line)
-    assert words.text() == text
+    shown = words.text()
+    assert len(re.sub(r"\A\[\d+ earlier lines left out\]\n", "", shown)) <= LIMIT
+    assert text is None or shown == text
 
 
 def _twin(sandbox: OpenSandboxLite) -> OpenSandboxLite:

@@ -243,9 +243,11 @@ def test_a_cell_that_removes_the_socket_keeps_its_interpreter_from_other_relays(
         # A server of the cell's own, at the daemon's path.
         "served": f"import socket\nserver = socket.socket(socket.AF_UNIX)\nserver.bind({sock!r})\nserver.listen(1)\n",
         # A process the cell forked serves there: it runs the daemon's command line, yet is not another daemon.
-        "forked": f"import socket\nif os.fork() == 0:\n    server = socket.socket(socket.AF_UNIX)\n"
-        f"    while server.bind({sock!r}) if not os.path.exists({sock!r}) else os.remove({sock!r}) or True:\n"
-        f"        pass\n    server.listen(1)\n    open({gate!r} + '.bound', 'w').close()\n"
+        # The daemon listens there again meanwhile: the child takes the path until its bind wins.
+        "forked": f"import contextlib, socket\nif os.fork() == 0:\n    server = socket.socket(socket.AF_UNIX)\n"
+        f"    while True:\n        with contextlib.suppress(FileNotFoundError):\n            os.remove({sock!r})\n"
+        f"        with contextlib.suppress(OSError):\n            server.bind({sock!r})\n            break\n"
+        f"    server.listen(1)\n    open({gate!r} + '.bound', 'w').close()\n"
         f"    while not os.path.exists({gate!r}):\n        time.sleep(0.01)\n    os._exit(0)\n"
         f"while not os.path.exists({gate!r} + '.bound'):\n    time.sleep(0.01)\n",
     }[cleanup]
@@ -386,6 +388,11 @@ def test_an_interpreter_that_does_not_come_up_fails_the_run(lite, monkeypatch, d
     if startup is not None:  # the relay's start-up budget, shortened
         client = patched(CLIENT_SOURCE, "STARTUP_TIMEOUT = 60.0", f"STARTUP_TIMEOUT = {startup}")
         monkeypatch.setattr(lite_module, "CLIENT_SOURCE", client)
+        # Launched, and listening where it does, before that budget starts: a busy machine's slow
+        # start-up of the interpreter does not spend it.
+        assert lite.relay("launch").returncode == 0
+        if log:
+            lite.wait_for("p.sock")
     path, nonce = lite.cell("print(1)")
     done = lite.finish(lite.start("run", path, nonce), nonce)
     assert (done.rc, done.report, os.path.exists(path)) == (3, {"daemon": "failed", "log": log}, False)

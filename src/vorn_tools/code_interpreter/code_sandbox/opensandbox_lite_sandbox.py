@@ -131,18 +131,21 @@ class _RelayWords:
     replaced by a note of its length. A private key is the one secret that
     masking finds across lines, and only by its BEGIN line: the lines of a key
     whose BEGIN line the bound (or a note) left out are kept as the mask that
-    the whole key would have been given. The command service splits a line
+    the whole key would have been given, and the note of the lines left out
+    counts the lines that mask stands for. The command service splits a line
     at a carriage return as well: the piece before one goes on in the next
-    with no line feed between them, as the relay wrote it.
+    with no line feed between them, as the relay wrote it. The words of more
+    than one relay (a call that ran its code again) go on one after another.
     """
 
     __slots__ = ("_lines", "_size", "_dropped", "_key", "_key_hidden")
 
     def __init__(self) -> None:
-        # Each line, whether it goes on a key that an earlier line opened, and what follows it when joined.
-        self._lines: collections.deque[tuple[str, bool, str]] = collections.deque()
-        self._size = 0  # the lines' characters and a line feed for each
-        self._dropped = 0
+        # Each entry: its text, whether it goes on a key that an earlier line opened, what follows it
+        # when joined, and how many delivered lines it stands for that ``_dropped`` does not count yet.
+        self._lines: collections.deque[tuple[str, bool, str, int]] = collections.deque()
+        self._size = 0  # the entries' characters and a line feed for each
+        self._dropped = 0  # the delivered lines left out
         self._key: str | None = None  # how a key that the lines leave open stands (see ``_key_state``)
         self._key_hidden = False  # that key's BEGIN line is no longer kept
 
@@ -158,31 +161,38 @@ class _RelayWords:
             line = f"[a line of {len(line)} characters, left out]"
         if not in_key:
             self._key_hidden = False
-            self._keep((line, False, end))
+            self._keep((line, False, end, 1))
         elif not self._key_hidden:
-            self._keep((line, True, end))
-        elif self._lines[-1] is not _KEY_MASKED:
-            self._keep(_KEY_MASKED)
+            self._keep((line, True, end, 1))
+        elif (last := self._lines[-1])[0] is _KEY_MASKED:
+            self._lines[-1] = (_KEY_MASKED, False, "\n", last[3] + 1)
+        else:
+            self._keep((_KEY_MASKED, False, "\n", 1))
         self._key_hidden = self._key_hidden or (noted and self._key is not None)
-        # Joined, the lines take one line feed fewer than they are counted with.
+        # Joined, the entries take one line feed fewer than they are counted with.
         while self._size > bound + 1:
-            self._size -= len(self._lines.popleft()[0]) + 1
-            self._dropped += 1
-            if self._lines[0][1]:
+            self._drop_first()
+            if self._lines and self._lines[0][1]:
                 # The key these lines go on lost its BEGIN line: one mask stands for them.
                 while self._lines and self._lines[0][1]:
-                    self._size -= len(self._lines.popleft()[0]) + 1
+                    self._drop_first()
                 self._key_hidden = self._key_hidden or (not self._lines and self._key is not None)
-                self._lines.appendleft(_KEY_MASKED)
-                self._size += len(_KEY_MASKED[0]) + 1
+                # Its lines are counted as left out already.
+                self._lines.appendleft((_KEY_MASKED, False, "\n", 0))
+                self._size += len(_KEY_MASKED) + 1
 
-    def _keep(self, entry: tuple[str, bool, str]) -> None:
+    def _keep(self, entry: tuple[str, bool, str, int]) -> None:
         self._lines.append(entry)
         self._size += len(entry[0]) + 1
 
+    def _drop_first(self) -> None:
+        line, _, _, count = self._lines.popleft()
+        self._size -= len(line) + 1
+        self._dropped += count
+
     def text(self) -> str:
         """The lines joined as the relay wrote them, masked; "" when they hold nothing but white space."""
-        text = "".join(line + end for line, _, end in self._lines).rstrip("\n")
+        text = "".join(line + end for line, _, end, _ in self._lines).rstrip("\n")
         if not text.strip():
             return ""
         if self._dropped:
@@ -191,37 +201,48 @@ class _RelayWords:
 
 
 # What masking writes for a private key; kept in place of the lines of one that lost its BEGIN line.
-_KEY_MASKED = (placeholder(BuiltInMaskingRule.PRIVATE_KEY_BLOCK.name), False, "\n")
-# What may follow a key's BEGIN line (or a PuTTY key's "Private-Lines:") while the key goes on, taken
-# broadly, since a wider guess only masks more: headers ("Proc-Type: 4,ENCRYPTED"), whose value may
-# take the next line, and lines of base64 with the blanks, quotes, commas, backslashes and dashes of
-# the key's quoted, escaped and listed forms.
+_KEY_MASKED = placeholder(BuiltInMaskingRule.PRIVATE_KEY_BLOCK.name)
+# A header of a PEM key (after its BEGIN line, before its base64), taken broadly, since a wider guess
+# only masks more: "Proc-Type: 4,ENCRYPTED", whose value may take the next line, also quoted, escaped
+# or listed.
 _KEY_HEADER = re.compile(r"""[\s'",\\A-Za-z-]*:""")
-_KEY_LINE = re.compile(r"""[\sA-Za-z0-9+/=\\'",-]*""")
+# A line that can be key material: base64 without a blank inside, with the quotes, backslashes, commas
+# and brackets of the key's quoted, escaped and listed forms, indented, perhaps a YAML list item.
+# Anything else (a sentence, a line with other punctuation) cannot be.
+_KEY_LINE = re.compile(r"""\s*+(?:- )?[A-Za-z0-9+/=\\'",()\[\]{}]*+\s*+""")
 
 
 def _key_state(line: str, key: str | None) -> tuple[bool, str | None]:
     """Whether ``line`` goes on the key that ``key`` says is open, and how a key stands after it.
 
-    ``key`` is None when no key is open, "key" when one is, and "value" when
-    the line before named a header whose value may come on this line. A key
-    goes on to its END line, or to the first line that can be no part of it:
-    that line still goes with it, as its start may be key material.
+    ``key`` is None when no key is open; "head" after a PEM key's BEGIN line
+    while headers may follow; "value" when the line before named a header
+    whose value may come on this line; "key" in its base64. A PEM key goes on
+    to its END line, a PuTTY key (from its "Private-Lines:") to its
+    "Private-MAC:" line, which follows it and is no part of it; without
+    either, a key goes on to the first line that cannot be key material, which
+    is no part of it either.
     """
-    opened = max(line.rfind("-----BEGIN"), line.rfind("Private-Lines:"))
+    begun = line.rfind("-----BEGIN")
+    opened = max(begun, line.rfind("Private-Lines:"))
     if key is None and opened < 0:
         return False, None  # most lines: no key before them, none in them
-    if key is None or "-----END" in line:
-        after = None
-    elif _KEY_HEADER.match(line):
-        after = "value"
-    elif key == "value" or _KEY_LINE.fullmatch(line):
-        after = "key"
+    closed = line.rfind("-----END")
+    if key is None:
+        in_key, after = False, None
+    elif closed >= 0:
+        in_key, after = True, None
+    elif key != "key" and _KEY_HEADER.match(line):
+        in_key, after = True, "value"
+    elif key == "value":
+        in_key, after = True, "head"
     else:
-        after = None
-    if opened > line.rfind("-----END"):
-        after = "key"
-    return key is not None, after
+        # Covers "Private-MAC:" too: its colon and blank are no key material.
+        in_key = _KEY_LINE.fullmatch(line) is not None
+        after = "key" if in_key else None
+    if opened > closed:
+        after = "head" if opened == begun else "key"
+    return in_key, after
 
 
 class _LetGo(NamedTuple):
@@ -390,7 +411,8 @@ class OpenSandboxLite(OpenSandbox):
         # Busy, yet no call of this instance runs a cell or settles one: the cell
         # holding the interpreter is an orphan (one that ignored its stop, whose
         # settle failed). It is settled once, within this call's budget, and the
-        # code, which has not run, goes once more.
+        # code, which has not run, goes once more; what the busy relay wrote of
+        # its own leads what the result of that run gives.
         self._abandon(None, settle=True, orphan=True, why=_ORPHAN)
         left = await self._wait_for_settle(None if limit is None else limit - (time.monotonic() - began))
         if left is not None and left <= 0:
@@ -398,7 +420,7 @@ class OpenSandboxLite(OpenSandbox):
         if self._settle_failure is not None:
             stuck = self._error_result(code, start_time, LiteErrorMessage.SESSION_STUCK.format(self._settle_failure))
             return _with_relay_words(stuck, busy)
-        return (await self._run_once(code, start_time, effective_timeout, left, callbacks))[0]
+        return (await self._run_once(code, start_time, effective_timeout, left, callbacks, own=busy))[0]
 
     async def _run_once(
         self,
@@ -409,11 +431,14 @@ class OpenSandboxLite(OpenSandbox):
         callbacks: list[GuardedCallback | None],
         files: list[Attachment] | None = None,
         upload_dir: str | None = None,
+        *,
+        own: _RelayWords | None = None,
     ) -> tuple[ExecutionResult, _RelayWords | None]:
         """Upload ``files``, run the relay once on ``code`` within ``limit``.
 
-        Returns the result and, when the daemon said it was busy, what that
-        relay wrote of its own (None otherwise).
+        Returns the result and, when the daemon said it was busy, what the
+        relay wrote of its own (None otherwise). What the relay writes of its
+        own goes on ``own`` when given (the words of an earlier run).
 
         Only a call whose cell the daemon took (the relay says so as soon as it
         does) settles it when letting go; any other call stops its own relay and
@@ -432,7 +457,7 @@ class OpenSandboxLite(OpenSandbox):
             execution_id = getattr(message, "id", None)
 
         streamed = StreamedOutput()
-        own = _RelayWords()
+        own = _RelayWords() if own is None else own
 
         async def _on_stderr(message: Any) -> None:
             nonlocal started
@@ -474,13 +499,13 @@ class OpenSandboxLite(OpenSandbox):
             limit = await self._wait_for_settle(limit)
             if not self._sandbox or self._closing:  # terminated meanwhile
                 raise SandboxNotInitializedError(ErrorMessage.SANDBOX_NOT_INITIALIZED)
-            if limit is not None and limit <= 0:
-                return self._error_result(code, start_time, LiteErrorMessage.SESSION_BUSY), None
-            if self._holding:
-                # Another call of this instance is running its cell: the daemon
-                # would only say so, and a daemon kept out of reach by that cell
-                # (it wedged the interpreter) must not be replaced, cell and all.
-                return self._error_result(code, start_time, LiteErrorMessage.SESSION_BUSY), None
+            # No relay while a settle outlasts the limit, nor while another call
+            # of this instance runs its cell: the daemon would only say so, and a
+            # daemon kept out of reach by that cell (it wedged the interpreter)
+            # must not be replaced, cell and all.
+            if (limit is not None and limit <= 0) or self._holding:
+                busy = self._error_result(code, start_time, LiteErrorMessage.SESSION_BUSY)
+                return _with_relay_words(busy, own), None
             ran_from = time.monotonic()
             bound = asyncio.timeout(None if limit is None else limit + LiteConfig.STREAM_GRACE_SECONDS)
             relay_sent = True
