@@ -148,11 +148,13 @@ _FORGED = {**CREDENTIALS, "aws_secret_access_key": CREDENTIALS["aws_secret_acces
 
 
 # Another client of the machine that finds the stand-in's port and a session's id: its executeCode,
-# unsigned or signed with anything but this run's credentials (or its signature kept for another body,
-# or made too long ago), is refused and runs nothing; this run's own signature runs the code.
+# unsigned or signed with anything but this run's credentials (or its signature kept for another body
+# or another session, or made too long ago), is refused and runs nothing; this run's own signature
+# runs the code.
 @pytest.mark.parametrize(("credentials", "minutes_ago", "tampered", "status"), [
-    (None, 0, False, 403), (_FORGED, 0, False, 403), (new_credentials(), 0, False, 403),
-    (CREDENTIALS, 0, True, 403), (CREDENTIALS, 20, False, 403), (CREDENTIALS, 0, False, 200),
+    (None, 0, "", 403), (_FORGED, 0, "", 403), (new_credentials(), 0, "", 403),
+    (CREDENTIALS, 0, "body", 403), (CREDENTIALS, 0, "session", 403), (CREDENTIALS, 20, "", 403),
+    (CREDENTIALS, 0, "", 200),
 ])
 async def test_the_stand_in_runs_only_what_its_runs_credentials_signed(sandbox, agentcore, credentials, minutes_ago,
                                                                        tampered, status) -> None:
@@ -160,11 +162,13 @@ async def test_the_stand_in_runs_only_what_its_runs_credentials_signed(sandbox, 
     body = lambda path: json.dumps({"name": "executeCode", "arguments": {  # noqa: E731
         "language": "python", "code": f"open({str(session.root / path)!r}, 'w').close()"}}).encode()
     request = AWSRequest("POST", f"{agentcore.endpoint}/code-interpreters/{INTERPRETER_ID}/tools/invoke",
-                         data=body("ran"), headers={"Content-Type": "application/json",
-                                                    SESSION_HEADER: session.session_id})
+                         data=body("ran"), headers={"Content-Type": "application/json"})
+    if tampered != "session":  # else sent unsigned, as a captured request's swapped in would be
+        request.headers[SESSION_HEADER] = session.session_id
     _signed(request, credentials, dt.datetime.now(dt.UTC) - dt.timedelta(minutes=minutes_ago))
+    request.headers[SESSION_HEADER] = session.session_id
     async with httpx.AsyncClient(timeout=60) as client:
-        answer = await client.post(request.url, content=body("other") if tampered else request.body,
+        answer = await client.post(request.url, content=body("other") if tampered == "body" else request.body,
                                    headers=dict(request.headers))
     assert answer.status_code == status, answer.text
     assert [(session.root / path).exists() for path in ("ran", "other")] == [status == 200, False]

@@ -62,6 +62,9 @@ _CLOSE = {"connection": "close"}
 _ERROR_TYPES = {400: "ValidationException", 403: "AccessDeniedException", 404: "ResourceNotFoundException",
                 429: "ThrottlingException", 500: "InternalServerException"}
 _sleep = asyncio.sleep  # kept private: tests may patch the global one
+# The one header of AWS's own that a signer leaves out; every other x-amz-* and x-amzn-* header it
+# signs, so one sent unsigned (a session id swapped in a captured request, say) is refused.
+_UNSIGNED = frozenset({"x-amzn-trace-id"})
 _SIGNATURE = re.compile(r"AWS4-HMAC-SHA256 Credential=([^/,\s]+)/(\d{8})/([^/,\s]+)/([^/,\s]+)/aws4_request,\s*"
                         r"SignedHeaders=([a-z0-9;-]+),\s*Signature=([0-9a-f]{64})")
 _CLOCK_SKEW = dt.timedelta(minutes=15)  # as AWS allows
@@ -261,7 +264,9 @@ class AgentCoreStandIn(StandIn):
             return "Missing or malformed X-Amz-Date", "InvalidSignatureException"
         names = signed.split(";")
         if stamp[:8] != day or abs(dt.datetime.now(dt.UTC) - when) > _CLOCK_SKEW or \
-                not {"host", "x-amz-date"} <= set(names) or \
+                not {"host", "x-amz-date"} <= set(names) or service != "bedrock-agentcore" or \
+                any(name.startswith(("x-amz-", "x-amzn-")) and name not in _UNSIGNED and name not in names
+                    for name in headers) or \
                 headers.get("x-amz-content-sha256", hashlib.sha256(body).hexdigest()) != hashlib.sha256(body).hexdigest():
             return "Signature expired, or the date, body or headers it signs do not match", "InvalidSignatureException"
         query = scope["query_string"].decode()

@@ -63,7 +63,8 @@ import time
 import uuid
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from collections.abc import Awaitable
+from typing import Any, TypeVar
 
 from starlette.applications import Starlette
 from starlette.requests import Request
@@ -88,6 +89,20 @@ _DRAIN_GRACE = 0.5
 _TAG = "OPENSANDBOX_STANDIN_SANDBOX"
 TOKEN_HEADER = "X-Stand-In-Sandbox-Token"
 _ENDED = "the sandbox's container has ended: its first process is gone"
+T = TypeVar("T")
+
+
+async def _entered(sandbox: FakeSandbox, starting: Awaitable[T]) -> T:
+    """``starting`` (a process's start in ``sandbox``'s container), refused with the reason where the
+    sandbox was killed or its container ended meanwhile (after the request's own check)."""
+    try:
+        return await starting
+    except (OSError, RuntimeError):
+        if sandbox.killed:
+            raise Refuse(404, "sandbox not found") from None
+        if not sandbox.container.alive:
+            raise Refuse(500, _ENDED) from None
+        raise
 # The events that report the end of a run (a failed command ends with its error).
 _FINAL_EVENTS = ("execution_complete", "error")
 
@@ -526,8 +541,9 @@ class OpenSandboxStandIn(StandIn):
         text = text.replace(f"127.0.0.1:{JUPYTER_PORT}",
                             f"127.0.0.1:{self._ports['execd']}/jupyter/{sandbox.id}/{sandbox.jupyter_token}")
         cwd = body.get("cwd") or "/tmp"
-        process = await Command.start("bash", ["-c", text], cwd=sandbox.root, container=sandbox.container,
-                                      inside=cwd, env=self._process_env(sandbox, body.get("envs")))
+        process = await _entered(sandbox, Command.start("bash", ["-c", text], cwd=sandbox.root,
+                                                        container=sandbox.container, inside=cwd,
+                                                        env=self._process_env(sandbox, body.get("envs"))))
         execution_id = uuid.uuid4().hex
         sandbox.running[execution_id] = process
         if body.get("background"):
@@ -581,7 +597,9 @@ class OpenSandboxStandIn(StandIn):
                     yield {"type": name, "text": rest.decode(errors="replace")}
             code = process.process.returncode
             code = await process.wait() if code is None else code
-            if code == 0:
+            if code != 0 and not sandbox.container.alive:  # it ended as the command entered it
+                yield {"type": "error", "error": {"ename": "CommandExecError", "evalue": _ENDED, "traceback": [_ENDED]}}
+            elif code == 0:
                 yield {"type": "execution_complete", "execution_time": int((time.monotonic() - started) * 1000)}
             else:
                 code = 128 - code if code < 0 else code
@@ -598,9 +616,9 @@ class OpenSandboxStandIn(StandIn):
         async with sandbox.starting:
             worker = sandbox.contexts.get(context)
             if worker is None or not worker.alive:
-                worker = sandbox.contexts[context] = await PythonWorker.start(
+                worker = sandbox.contexts[context] = await _entered(sandbox, PythonWorker.start(
                     sandbox.root, self._process_env(sandbox, None), container=sandbox.container, cwd="/tmp",
-                    limit=64 * 1024 * 1024)
+                    limit=64 * 1024 * 1024))
         return worker
 
     async def _code_context(self, request: Request) -> Response:

@@ -22,9 +22,9 @@ from pathlib import Path
 import httpx
 import pytest
 
-from tests.fakes import containers, standin
+from tests.fakes import containers, opensandbox_server, standin
 from tests.fakes.opensandbox_server import TOKEN_HEADER
-from tests.fakes.standin import Command
+from tests.fakes.standin import Command, Refuse
 
 ROOT = Path(__file__).resolve().parents[2]
 
@@ -407,6 +407,10 @@ async def test_a_sandbox_whose_container_ended_says_so_and_runs_nothing_elsewher
                 os.close(number)
     with pytest.raises(OSError, match="container has ended"), held.container.entering("/", "true"):
         pass
+    # A request that passed the check as the container ended is refused with the reason too.
+    with pytest.raises(Refuse, match="first process is gone"):
+        await opensandbox_server._entered(held, Command.start("true", [], cwd=held.root, env={},
+                                                              container=held.container))
 
 
 def _gone_process() -> tuple[int, str]:
