@@ -607,6 +607,14 @@ MASKED_KEY = "[MASKED PRIVATE_KEY_BLOCK]"
          "[3 earlier lines left out]\nx y\n" + "h" * (LIMIT - 10)),
         ([f"['{KEY[0]}\\n',", *(f" '{line}\\n'," for line in KEY[1:3]), f" '{KEY[3]}\\n']", "f" * (LIMIT - 100)],
          f"[4 earlier lines left out]\n{MASKED_KEY}\n" + "f" * (LIMIT - 100)),
+        # A line of another kind within a key whose BEGIN line the bound left out does not end it
+        # where its END (or PuTTY's MAC) line follows: the key goes on to there, masked.
+        ([KEY[0], KEY[1], "warning x y", KEY[2], KEY[3], "after", "f" * (LIMIT - 120)],
+         f"[2 earlier lines left out]\n{MASKED_KEY}\nafter\n" + "f" * (LIMIT - 120)),
+        ([KEY[0], KEY[1], "warning x y", KEY[2], KEY[3], "after", "f" * (LIMIT - 105)],
+         f"[3 earlier lines left out]\n{MASKED_KEY}\nafter\n" + "f" * (LIMIT - 105)),
+        (["Private-Lines: 2", KEY[1], "oops x y", KEY[2], "Private-MAC: 5f3a", "Killed", "g" * (LIMIT - 100)],
+         f"[2 earlier lines left out]\n{MASKED_KEY}\nPrivate-MAC: 5f3a\nKilled\n" + "g" * (LIMIT - 100)),
         # The masks that the bound puts in place of cut keys count against it.
         ([KEY[0], "MI", "!cut"] * 20_000, None),
         # A piece split off at a carriage return goes on in the next, as the relay wrote it.

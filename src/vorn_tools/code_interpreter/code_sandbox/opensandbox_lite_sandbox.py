@@ -33,7 +33,7 @@ import re
 import shlex
 import time
 import uuid
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from datetime import timedelta
 from typing import Any, NamedTuple, Self
 
@@ -192,7 +192,7 @@ class _RelayWords:
 
     def text(self) -> str:
         """The lines joined as the relay wrote them, masked; "" when they hold nothing but white space."""
-        text = "".join(line + end for line, _, end, _ in self._lines).rstrip("\n")
+        text = "".join(line + end for line, end in _closed_keys(self._lines, self._dropped > 0)).rstrip("\n")
         if not text.strip():
             return ""
         if self._dropped:
@@ -210,6 +210,49 @@ _KEY_HEADER = re.compile(r"""[\s'",\\A-Za-z-]*:""")
 # and brackets of the key's quoted, escaped and listed forms, indented, perhaps a YAML list item.
 # Anything else (a sentence, a line with other punctuation) cannot be.
 _KEY_LINE = re.compile(r"""\s*+(?:- )?[A-Za-z0-9+/=\\'",()\[\]{}]*+\s*+""")
+
+
+def _closed_keys(entries: Iterable[tuple[str, bool, str, int]], cut: bool) -> list[tuple[str, str]]:
+    """The entries' texts and what follows each, a key that lost its BEGIN line masked to its end.
+
+    Such a key (one a mask stands for, or, where lines were left out (``cut``), one the kept lines
+    may begin in) was taken to end at the first line that cannot be key material; where its END
+    line (or PuTTY's "Private-MAC:") comes later all the same, before another key begins, it went
+    on to there, and every line up to it (a line of another kind within the key included) is part
+    of the mask: masking more is the safe side. One pass back finds, for each line, the next line
+    that closes a key.
+    """
+    entries = [(line, end) for line, _, end, _ in entries]
+    closing: list[int | None] = [None] * len(entries)
+    ahead = None
+    for at in range(len(entries) - 1, -1, -1):
+        closing[at] = ahead
+        line = entries[at][0]
+        if line is _KEY_MASKED:
+            continue
+        opened = max(line.find("-----BEGIN"), line.find("Private-Lines:"))
+        closed = max(line.find("-----END"), line.find("Private-MAC:"))
+        if closed >= 0 and (opened < 0 or closed < opened):
+            ahead = at
+        elif opened >= 0:
+            ahead = None
+    kept: list[tuple[str, str]] = []
+    at, close = 0, ahead if cut else None
+    while at < len(entries):
+        if close is not None:
+            # PuTTY's MAC line is no part of its key: it stays.
+            last = close if "-----END" in entries[close][0] else close - 1
+            if last >= at:
+                kept.append((_KEY_MASKED, entries[last][1]))
+                at = last + 1
+                close = None
+                continue
+        if entries[at][0] is _KEY_MASKED and (close := closing[at]) is not None:
+            continue
+        kept.append(entries[at])
+        at += 1
+        close = None
+    return kept
 
 
 def _key_state(line: str, key: str | None) -> tuple[bool, str | None]:
