@@ -123,12 +123,13 @@ def _rebind(top: str, into: str, whole: bool) -> str:
     under ``/top`` to the same place in ``into`` (a shell word: the directory that becomes ``/top``).
 
     ``whole``: each entry of ``/top`` that holds one of them, else the least that holds them (a
-    checkout in ``/home/user``, the sandbox's own home, keeps the rest of it the sandbox's).
+    checkout in ``/home/user``, the sandbox's own home, keeps the rest of it the sandbox's; a
+    checkout that is ``/top`` itself, ``/workspace`` say, takes the sandbox's place there).
     """
     needed = {Path(os.path.abspath(path)) for path in (Path(__file__).parents[2], sys.prefix, sys.base_prefix,
                                                        sys.executable)}
     needed = {path for path in needed | {path.resolve() for path in needed}
-              if path.is_relative_to(f"/{top}") and path != Path(f"/{top}")}
+              if path.is_relative_to(f"/{top}") and (path != Path(f"/{top}") or not whole)}
     if whole:
         needed = {Path("/", top, path.relative_to(f"/{top}").parts[0]) for path in needed}
     commands = ""
