@@ -33,7 +33,6 @@ import hmac
 import json
 import re
 import secrets
-import shutil
 import socket
 import struct
 import threading
@@ -296,7 +295,7 @@ class AgentCoreStandIn(StandIn):
         session.stopped = True
         await asyncio.to_thread(session.container.kill)  # first: see Container.kill
         await session.worker.kill()
-        shutil.rmtree(session.root, ignore_errors=True)
+        self.remove(session.root)
 
     # ------------------------------------------------------------------- invoke
 

@@ -40,7 +40,6 @@ import io
 import json
 import os
 import secrets
-import shutil
 import tarfile
 import time
 import uuid
@@ -165,7 +164,7 @@ class E2BStandIn(StandIn):
         sandbox.killed = True
         await asyncio.to_thread(sandbox.container.kill)  # first: see Container.kill
         await sandbox.worker.kill()
-        shutil.rmtree(sandbox.root, ignore_errors=True)
+        self.remove(sandbox.root)
 
     async def _reap(self) -> None:
         for sandbox in list(self.sandboxes.values()):

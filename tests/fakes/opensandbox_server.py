@@ -374,7 +374,7 @@ class OpenSandboxStandIn(StandIn):
             await asyncio.to_thread(sandbox.container.kill)  # first: see Container.kill
         for process in [*sandbox.running.values(), *sandbox.contexts.values()]:
             await process.kill()
-        shutil.rmtree(sandbox.root, ignore_errors=True)
+        self.remove(sandbox.root)
 
     async def _reap(self) -> None:
         now = time.monotonic()

@@ -159,6 +159,16 @@ class StandIn:
             os.chmod(directory, 0o700)
         return directory
 
+    def remove(self, entry: Path) -> None:
+        """Remove ``entry``, which lies in one of this stand-in's directories, unless something else took
+        that directory's place (a link there is never followed)."""
+        directory = next(owned for owned in self._owned if entry.is_relative_to(owned))
+        try:
+            self.own(directory)
+        except RuntimeError:
+            return  # what replaced it is not this stand-in's to remove from
+        shutil.rmtree(entry, ignore_errors=True)
+
     def start(self) -> None:
         if self.CONTAINERS:
             from tests.fakes import containers  # which builds on this module

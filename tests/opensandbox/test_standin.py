@@ -490,6 +490,27 @@ def test_a_start_removes_only_the_directories_of_stand_ins_whose_process_ended(t
             os.close(service._held.pop())
 
 
+# A sandbox's tree is removed with it, but never through a link that took its stand-in's directory's
+# place (removed from outside, a link planted at its name): what the link leads to stays.
+@pytest.mark.parametrize("planted", [False, True])
+def test_a_sandbox_tree_is_removed_only_within_its_stand_ins_own_directory(tmp_path: Path, planted: bool) -> None:
+    service = standin.StandIn()
+    try:
+        own = service.own_directory("AStandIn-", str(tmp_path))
+        (victim := tmp_path / "victim" / "sbx").mkdir(parents=True)
+        (victim / "precious").write_text("")
+        (own / "sbx").mkdir()
+        if planted:
+            shutil.rmtree(own)
+            own.symlink_to(victim.parent)
+        service.remove(own / "sbx")
+        assert [(own / "sbx").exists(), (victim / "precious").exists()] == [planted, True]
+    finally:
+        service.stop()
+        while service._held:
+            os.close(service._held.pop())
+
+
 # What `nsenter` started in a container and a kill meets before it has made its session (it leads no
 # group, and is no longer in nsenter's own: the one in a group of another here) still ends with it.
 TREE = r"""import os, signal
