@@ -468,7 +468,7 @@ def test_up_to_date_only_after_a_finished_install(
     constraints.write_text("a==1\n")
     code, err = run()
     assert code == 0 and "installing vorn-core" in err and stamp.exists(), err
-    assert set((world / "pip-into").read_text().split()) == {str(venv.resolve())}
+    assert set((world / "pip-into").read_text().splitlines()) == {str(venv.resolve())}
     assert venv.is_symlink() == left.startswith(".venv ->")
 
 
