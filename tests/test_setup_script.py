@@ -433,7 +433,8 @@ def test_up_to_date_only_after_a_finished_install(
         under = mounted(world / "volume", venv)
 
     def run(**more: str) -> tuple[int, str]:
-        return finish(start(world, os.getuid(), scripts / "setup.sh", under=under, **env, **more))
+        # Under a mount, the set-up runs as root of a user namespace of its own, as id says there.
+        return finish(start(world, 0 if under else os.getuid(), scripts / "setup.sh", under=under, **env, **more))
 
     stamp, constraints = world / "checkout" / ".setup-stamp", world / "checkout" / "constraints.txt"
     for entry in filter(None, left.split(", ")):
@@ -685,7 +686,7 @@ def test_a_mount_in_the_way_is_named(world: Path, mount: str) -> None:
         under = mounted(volume, venv, "ro")
     else:
         under = (*mounted(volume, venv), *mounted(world / "other", venv / "lib"))
-    code, err = finish(start(world, os.getuid(), scripts / "setup.sh", under=under, FAKE_VENV="1"))
+    code, err = finish(start(world, 0, scripts / "setup.sh", under=under, FAKE_VENV="1"))  # root of its namespace
     if mount == "read-only":
         assert code == 1 and err == (f"[setup] .venv is on a read-only file system (mounted at {venv}): mount it"
                                      " writable, or clone the checkout where you can write; then run"
