@@ -7,7 +7,9 @@ root=$(dirname "$(dirname "$(readlink -f "$0")")")
 bash "$root/scripts/setup.sh"
 here=$(pwd -P)
 if [ "$here" = "$root" ] || [[ $here == "$root"/* ]]; then
-    exec "$root/.venv/bin/python" -m pytest --rootdir="$root" "$@"
+    # -P: where it runs is not put on sys.path, where tests/e2b and the like would hide the packages
+    # of those names.
+    exec "$root/.venv/bin/python" -P -m pytest --rootdir="$root" "$@"
 fi
 cd "$root"
-exec .venv/bin/python -m pytest "$@"
+exec .venv/bin/python -P -m pytest "$@"

@@ -74,7 +74,7 @@ if [ "$1" = -c ]; then
     esac
     exit
 fi
-[ "$2" != pytest ] || { printf '%s\n' "$PWD" "${@:3}" > "$FAKE_DIR/pytest"; exit; }
+[ "$1 $2 $3" != "-P -m pytest" ] || { printf '%s\n' "$PWD" "${@:4}" > "$FAKE_DIR/pytest"; exit; }
 echo "$*" >> "$FAKE_DIR/python"
 [ -n "$FAKE_VENV" ] || exit 1
 case $2 in
