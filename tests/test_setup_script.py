@@ -74,7 +74,7 @@ if [ "$1" = -c ]; then
     esac
     exit
 fi
-[ "$1 $2 $3" != "-P -m pytest" ] || { printf '%s\n' "$PWD" "${@:4}" > "$FAKE_DIR/pytest"; exit; }
+[ "$2" != pytest ] || { printf '%s\n' "$PWD" "${@:3}" > "$FAKE_DIR/pytest"; exit; }
 echo "$*" >> "$FAKE_DIR/python"
 [ -n "$FAKE_VENV" ] || exit 1
 case $2 in
@@ -328,32 +328,34 @@ def test_through_a_link_it_sets_up_its_own_checkout(world: Path, name: str) -> N
         assert (world / "pytest").read_text().splitlines()[0] == str(world / "checkout")
 
 
-# Within the checkout, test.sh runs pytest where it is run, rooted at the checkout, with the
-# arguments as given, so that pytest takes every path (a path::test, an option's value, a file to
-# write) from there; from outside, it runs at the root.
+# The paths given to test.sh name what is there from where it runs (a path::test, too), and so do the
+# values of options that take a path (a file to write, too), however given; the values of other
+# options (clustered, too), and what names nothing there, go to pytest as given.
 @pytest.mark.parametrize(
-    ("where", "given"),
+    ("where", "given", "passed"),
     [
-        ("checkout/tests", ["test_x.py::test_a[b]", "sub", "-q"]),
-        ("checkout/tests", ["--junitxml=out.xml", "--junitxml", "new.xml", "-vk", "sub", "--ignore=sub"]),
-        ("checkout/tests/sub", ["../test_x.py", "-c", "../test_x.py"]),
-        ("checkout", ["tests/test_x.py", "tests"]),
-        ("elsewhere", ["checkout/tests/test_x.py"]),
+        ("tests", ["test_x.py::test_a[b]", "sub", "-q"], ["{here}/test_x.py::test_a[b]", "{here}/sub", "-q"]),
+        ("tests", ["-k", "sub", "--tb", "sub", "-x"], ["-k", "sub", "--tb", "sub", "-x"]),
+        ("tests", ["tests/test_x.py", "--deselect", "test_x.py"], ["tests/test_x.py", "--deselect", "test_x.py"]),
+        ("tests", ["--junitxml=out.xml", "--junitxml", "new.xml", "--rootdir=.", "--ignore=sub", "-vk", "sub", "-qcx"],
+         ["--junitxml={here}/out.xml", "--junitxml", "{here}/new.xml", "--rootdir={here}/.", "--ignore={here}/sub",
+          "-vk", "sub", "-qc{here}/x"]),
+        ("tests/sub", ["../test_x.py", "-c", "../test_x.py"], ["{here}/../test_x.py", "-c", "{here}/../test_x.py"]),
+        ("", ["tests/test_x.py", "tests", "--junitxml=out.xml"], ["tests/test_x.py", "tests", "--junitxml=out.xml"]),
     ],
 )
-def test_test_sh_takes_paths_from_where_it_runs(world: Path, where: str, given: list[str]) -> None:
-    scripts, here, copy = checkout(world), world / where, world / "checkout"
+def test_test_sh_takes_paths_from_where_it_runs(world: Path, where: str, given: list[str], passed: list[str]) -> None:
+    scripts, here = checkout(world), world / "checkout" / where
     (world / "include" / "Python.h").touch()
     (world / "installed").write_text("\n".join(PACKAGES) + "\n")
     (here / "sub").mkdir(parents=True, exist_ok=True)
-    (copy / "tests").mkdir(exist_ok=True)
-    (copy / "tests" / "test_x.py").touch()
+    (world / "checkout" / "tests").mkdir(exist_ok=True)
+    (world / "checkout" / "tests" / "test_x.py").touch()
     env = {"FAKE_VENV": "1", "PYENV_ROOT": str(world)}
     code, err = finish(start(world, os.getuid(), scripts / "test.sh", args=tuple(given), cwd=here, **env))
     assert code == 0, err
     ran = (world / "pytest").read_text().splitlines()
-    inside = here.is_relative_to(copy)
-    assert ran == ([str(here), f"--rootdir={copy}", *given] if inside else [str(copy), *given])
+    assert ran == [str(world / "checkout"), *(arg.format(here=here) for arg in passed)]
 
 
 # Debian's python3.13-dev joins the missing packages when the headers are; when they are still
