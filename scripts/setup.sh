@@ -98,7 +98,7 @@ while :; do
         flock 9
     fi
     # Another run may have removed the file it found not its own, and made its own, meanwhile.
-    ! { [ ! -L "$LOCK" ] && [ "$LOCK" -ef /dev/fd/9 ] && own_lock; } || break
+    ! { [ "$LOCK" -ef /dev/fd/9 ] && own_lock; } || break
     exec 9>&-
 done
 
