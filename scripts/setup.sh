@@ -72,7 +72,7 @@ done
 # root leaves is in root's own checkout: root stops above in anyone else's.
 LOCK=.setup-lock
 own_lock() {
-    [ ! -L "$LOCK" ] && [ -f "$LOCK" ] && [ "$(stat -c '%u %a' "$LOCK")" = "$me 600" ]
+    [ ! -L "$LOCK" ] && [ -f "$LOCK" ] && [ "$(stat -c '%u %a' "$LOCK" 2>/dev/null)" = "$me 600" ]
 }
 said_waiting=
 while :; do
