@@ -220,7 +220,10 @@ fi
 if [ ! -x "$VPY" ]; then
     log "creating .venv with $PY"
     # A venv that failed half-way (no ensurepip, say) would be taken for a made one next time.
-    { mkdir -p .venv && : >"$MAKING" && "$PY" -m venv .venv && rm "$MAKING"; } ||
+    # venv refuses a link: given where it leads.
+    where=.venv
+    [ ! -L .venv ] || where=$(readlink -f .venv)
+    { mkdir -p .venv && : >"$MAKING" && "$PY" -m venv "$where" && rm "$MAKING"; } ||
         { log "could not create .venv with $PY"; remove_venv; exit 1; }
 fi
 

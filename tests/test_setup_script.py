@@ -78,7 +78,8 @@ fi
 echo "$*" >> "$FAKE_DIR/python"
 [ -n "$FAKE_VENV" ] || exit 1
 case $2 in
-    venv) mkdir -p "$3/bin" && touch "$3/pyvenv.cfg" && ln -s "$(realpath "$0")" "$3/bin/python"
+    venv) [ ! -L "$3" ] || { echo "Error: Unable to create directory '$3'" >&2; exit 1; }  # as venv does
+          mkdir -p "$3/bin" && touch "$3/pyvenv.cfg" && ln -s "$(realpath "$0")" "$3/bin/python"
           [ -z "$FAKE_VENV_CUT" ] || kill -KILL $PPID $$
           [ -z "$FAKE_VENV_FAILS" ] ;;
     pip) home=$(dirname "$(dirname "$0")")
