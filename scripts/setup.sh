@@ -35,6 +35,12 @@ if [ ! -w . ]; then
     exit 1
 fi
 for entry in .venv .venv.removing build host/*/build; do
+    # A link to nowhere would pass for absent here, then stop making .venv or the build half-way.
+    if [ -L "$entry" ] && [ ! -e "$entry" ] && [ "$entry" != .venv.removing ]; then
+        log "$entry is a link to $(readlink -m "$entry"), which does not exist: make that directory, or" \
+            "remove the link; then run scripts/setup.sh again"
+        exit 1
+    fi
     # -H: an entry that links elsewhere (.venv to a volume, say) is checked where it leads, where the
     # set-up writes.
     blocked=$(find -H "$entry" -type d \( ! -writable -o ! -readable -o ! -executable \) -print -quit \
@@ -47,6 +53,10 @@ for entry in .venv .venv.removing build host/*/build; do
     elif [ "$holder" = "$me" ]; then
         log "$blocked is yours ($(user_name "$me")), but you cannot write it: make it writable" \
             "(chmod -R u+rwX $entry); then run scripts/setup.sh again"
+    elif [ -L "$entry" ]; then
+        holder=$(user_name "$holder")
+        log "$blocked belongs to $holder, and you ($(user_name "$me")) cannot write it: remove the link" \
+            "$entry (to $(readlink -f "$entry")), or point it elsewhere; then run scripts/setup.sh again"
     else
         holder=$(user_name "$holder")
         log "$blocked belongs to $holder, and you ($(user_name "$me")) cannot write it: have $holder remove" \
@@ -55,44 +65,41 @@ for entry in .venv .venv.removing build host/*/build; do
     exit 1
 done
 
-# Concurrent runs (several shells, or tests started in parallel) share one venv. They lock the
-# checkout's directory itself: a lock file would be left behind, and one that root left would
-# shut the user out. Anyone who can read the checkout can lock it too, so a set-up waits only for
-# the caller's own processes, and names another user's (or one it cannot see) instead of waiting
-# on it without end.
-other_holder() {
-    local dev ino id pid uid
-    read -r dev ino < <(stat -c '%d %i' .)
-    # /proc/locks names a file by its device's major and minor, in hex, and its inode.
-    id=$(printf '%02x:%02x:%d' $(((dev >> 8 & 0xfff) | (dev >> 32 & ~0xfff))) \
-        $(((dev & 0xff) | (dev >> 12 & ~0xff))) "$ino")
-    for pid in $(awk -v id="$id" '$2 != "->" && $6 == id { print $5 }' /proc/locks 2>/dev/null); do
-        if [ "$pid" = 0 ]; then
-            echo "a process of another PID namespace (a container's, say), whose user cannot be told"
-            return 0
-        fi
-        uid=$(awk '$1 == "Uid:" { print $2 }' "/proc/$pid/status" 2>/dev/null) || true
-        if [ -n "$uid" ] && [ "$uid" != "$me" ]; then
-            echo "process $pid ($(cat "/proc/$pid/comm" 2>/dev/null)), which is $(user_name "$uid")'s"
-            return 0
-        fi
-    done
-    return 1
+# Concurrent runs (several shells, or tests started in parallel) share one venv. They take turns on a
+# lock file only its owner can open (made 0600), so no one else can hold the owner's set-up. One
+# that is not the caller's own (another user's, in a checkout others may write, or one readable by
+# others) is removed and made anew by the checkout's owner; anyone else is told whose it is. What
+# root leaves is in root's own checkout: root stops above in anyone else's.
+LOCK=.setup-lock
+own_lock() {
+    [ ! -L "$LOCK" ] && [ -f "$LOCK" ] && [ "$(stat -c '%u %a' "$LOCK" 2>/dev/null)" = "$me 600" ]
 }
-exec 9<.
 said_waiting=
-until flock -n 9; do
-    if other=$(other_holder); then
-        log "this checkout is locked by $other, not by a set-up of yours ($(user_name "$me")):" \
-            "have it ended; then run scripts/setup.sh again"
-        exit 1
+while :; do
+    if [ -e "$LOCK" ] || [ -L "$LOCK" ]; then
+        if ! own_lock && [ "$owner" = "$me" ]; then
+            rm -f "$LOCK"
+        elif ! own_lock; then
+            log "$LOCK, which locks this checkout's set-ups, is $(user_name "$(stat -c %u "$LOCK")")'s, not" \
+                "yours ($(user_name "$me")): run scripts/setup.sh as $(user_name "$owner"), or clone the" \
+                "checkout as yourself"
+            exit 1
+        fi
     fi
-    if [ -z "$said_waiting" ]; then
-        log "waiting for another set-up of this checkout to finish"
-        said_waiting=1
+    mask=$(umask)
+    umask 077
+    exec 9>>"$LOCK"
+    umask "$mask"
+    if ! flock -n 9; then
+        if [ -z "$said_waiting" ]; then
+            log "waiting for another set-up of this checkout to finish"
+            said_waiting=1
+        fi
+        flock 9
     fi
-    # Looked at again now and then: another user's process may take the lock as it is released.
-    ! flock -w 10 9 || break
+    # Another run may have removed the file it found not its own, and made its own, meanwhile.
+    ! { [ "$LOCK" -ef /dev/fd/9 ] && own_lock; } || break
+    exec 9>&-
 done
 
 # --- Python: .venv's, else 3.13 preferred, else the newest 3.11+ -----------
@@ -116,11 +123,25 @@ find_python() {
 VPY=$ROOT/.venv/bin/python
 # Removing .venv in place, an interrupt could leave any part of it, one that looks made among
 # them: it is renamed aside in one step first. What a removal cut short leaves there goes next time.
-# A .venv that is a mount point (a volume, as dev containers mount one) cannot be renamed: it is
-# emptied in place, its pyvenv.cfg first, so that what an interrupt leaves is never taken for made.
+# A .venv that is a mount point (a volume, as dev containers mount one) cannot be renamed, and one
+# that is a link leads where the user wants the venv: either is emptied in place, its pyvenv.cfg
+# first, so that what an interrupt leaves is never taken for made.
 remove_venv() {
-    if [ ! -L .venv ] && mountpoint -q .venv; then
-        [ -z "${1:-}" ] || log "emptying .venv (a mount point), $1"
+    local top inner
+    top=$(readlink -f .venv)
+    # Neither emptied nor renamed, a mount within would fail the removal half-way, every run.
+    while IFS= read -r inner; do
+        inner=$(printf '%b' "$inner")  # findmnt escapes blanks and the like as \xHH
+        if [[ $inner == "$top"/* ]]; then
+            log "$inner is mounted inside .venv, which the set-up has to empty: unmount it; then run" \
+                "scripts/setup.sh again"
+            exit 1
+        fi
+    done < <(findmnt -rn -o TARGET 2>/dev/null)
+    if [ -L .venv ] || mountpoint -q .venv; then
+        local what="a mount point"
+        [ ! -L .venv ] || what="a link to $top"
+        [ -z "${1:-}" ] || log "emptying .venv ($what), $1"
         rm -f .venv/pyvenv.cfg
         rm -rf .venv/* .venv/.[!.]* .venv/..?*
     else
@@ -131,13 +152,14 @@ remove_venv() {
 }
 rm -rf .venv.removing
 # In .venv until it is made: a run stopped while making it (Ctrl-C, a kill) leaves it there. Without
-# pyvenv.cfg (an earlier set-up's removal cut short), .venv's python is the one it links to, and
-# pip would install into that. An empty directory (a volume just mounted, say) has nothing to remove.
+# pyvenv.cfg (as an earlier set-up's removal cut short left it), .venv's python is the one it links
+# to, and pip would install into that. An empty directory (a volume just mounted, or where a link
+# leads, say) has nothing to remove.
 MAKING=.venv/.setup-making
-# A .venv that is a link to nowhere counts: making .venv would stop at it.
-if [ -e "$MAKING" ] || { { [ -e .venv ] || [ -L .venv ]; } && [ ! -f .venv/pyvenv.cfg ] &&
-    { [ -L .venv ] || [ -n "$(ls -A .venv)" ]; }; }; then
+if [ -e "$MAKING" ]; then
     remove_venv "which a set-up that was cut short left unfinished"
+elif [ -e .venv ] && [ ! -f .venv/pyvenv.cfg ] && [ -n "$(ls -A .venv)" ]; then
+    remove_venv "which holds no finished venv (no pyvenv.cfg), to make it anew"
 elif [ -f .venv/pyvenv.cfg ] && [ ! -x "$VPY" ]; then
     # Its interpreter removed (pyenv's uninstalled, say): a venv cannot be pointed at another one.
     remove_venv "whose Python ($(readlink -m "$VPY")) is gone, to make it anew"
@@ -198,7 +220,10 @@ fi
 if [ ! -x "$VPY" ]; then
     log "creating .venv with $PY"
     # A venv that failed half-way (no ensurepip, say) would be taken for a made one next time.
-    { mkdir -p .venv && : >"$MAKING" && "$PY" -m venv .venv && rm "$MAKING"; } ||
+    # venv refuses a link: given where it leads.
+    where=.venv
+    [ ! -L .venv ] || where=$(readlink -f .venv)
+    { mkdir -p .venv && : >"$MAKING" && "$PY" -m venv "$where" && rm "$MAKING"; } ||
         { log "could not create .venv with $PY"; remove_venv; exit 1; }
 fi
 

@@ -12,6 +12,7 @@ import os
 import pwd
 import shutil
 import signal
+import stat
 import subprocess
 import time
 from collections.abc import Iterator
@@ -77,7 +78,8 @@ fi
 echo "$*" >> "$FAKE_DIR/python"
 [ -n "$FAKE_VENV" ] || exit 1
 case $2 in
-    venv) mkdir -p "$3/bin" && touch "$3/pyvenv.cfg" && ln -s "$(realpath "$0")" "$3/bin/python"
+    venv) [ ! -L "$3" ] || { echo "Error: Unable to create directory '$3'" >&2; exit 1; }  # as venv does
+          mkdir -p "$3/bin" && touch "$3/pyvenv.cfg" && ln -s "$(realpath "$0")" "$3/bin/python"
           [ -z "$FAKE_VENV_CUT" ] || kill -KILL $PPID $$
           [ -z "$FAKE_VENV_FAILS" ] ;;
     pip) home=$(dirname "$(dirname "$0")")
@@ -327,16 +329,20 @@ def test_through_a_link_it_sets_up_its_own_checkout(world: Path, name: str) -> N
         assert (world / "pytest").read_text().splitlines()[0] == str(world / "checkout")
 
 
-# The paths given to test.sh name what is there from where it runs (a path::test, too); the values of
-# options, and what names nothing there, go to pytest as given.
+# The paths given to test.sh name what is there from where it runs (a path::test, too), and so do the
+# values of options that take a path (a file to write, too), however given; the values of other
+# options (clustered, too), and what names nothing there, go to pytest as given.
 @pytest.mark.parametrize(
     ("where", "given", "passed"),
     [
         ("tests", ["test_x.py::test_a[b]", "sub", "-q"], ["{here}/test_x.py::test_a[b]", "{here}/sub", "-q"]),
         ("tests", ["-k", "sub", "--tb", "sub", "-x"], ["-k", "sub", "--tb", "sub", "-x"]),
         ("tests", ["tests/test_x.py", "--deselect", "test_x.py"], ["tests/test_x.py", "--deselect", "test_x.py"]),
+        ("tests", ["--junitxml=out.xml", "--junitxml", "new.xml", "--rootdir=.", "--ignore=sub", "-vk", "sub", "-qcx"],
+         ["--junitxml={here}/out.xml", "--junitxml", "{here}/new.xml", "--rootdir={here}/.", "--ignore={here}/sub",
+          "-vk", "sub", "-qc{here}/x"]),
         ("tests/sub", ["../test_x.py", "-c", "../test_x.py"], ["{here}/../test_x.py", "-c", "{here}/../test_x.py"]),
-        ("", ["tests/test_x.py", "tests"], ["tests/test_x.py", "tests"]),
+        ("", ["tests/test_x.py", "tests", "--junitxml=out.xml"], ["tests/test_x.py", "tests", "--junitxml=out.xml"]),
     ],
 )
 def test_test_sh_takes_paths_from_where_it_runs(world: Path, where: str, given: list[str], passed: list[str]) -> None:
@@ -385,11 +391,12 @@ def test_interpreter_headers(world: Path, owner: str, headers: str, asks_dev: bo
 
 # A .venv whose making, or whose removal, was cut short at any point is made anew by the next run,
 # and pip runs in it alone; so is one whose Python is gone, in the same run. A .venv that is a mount
-# point (a volume, "mounted") is emptied in place, and used as it is while empty. Each run says why
-# it removes .venv, if it does. A finished set-up is up to date without asking for headers or
+# point (a volume, "mounted"), or a link, is emptied in place (the link kept), and used as it is while
+# empty. Each run says why it removes .venv, if it does, blaming no set-up where none was cut short. A finished set-up is up to date without asking for headers or
 # packages, and removes what a removal left; an install cut short leaves no stamp, so the next run
 # installs again even with the inputs of the last finished one.
 CUT_SHORT = "which a set-up that was cut short left unfinished"
+NOT_MADE = "which holds no finished venv (no pyvenv.cfg), to make it anew"
 
 
 @pytest.mark.parametrize(
@@ -400,17 +407,20 @@ CUT_SHORT = "which a set-up that was cut short left unfinished"
         ("", [{"FAKE_VENV_CUT": "1"}, {"FAKE_RM_CUT": ".venv.removing/.setup-making"}], None),
         ("", [{"FAKE_VENV_FAILS": "1", "FAKE_RM_CUT": ".venv.removing/.setup-making"}], None),  # as making it failed
         # without pyvenv.cfg, as a removal by an earlier set-up left it
-        (".venv/bin/python -> fakes/python3.13", [], f"removing .venv, {CUT_SHORT}"),
-        (".venv -> nowhere", [], f"removing .venv, {CUT_SHORT}"),  # a link to nowhere, which making .venv would stop at
+        (".venv/bin/python -> fakes/python3.13", [], f"removing .venv, {NOT_MADE}"),
+        (".venv -> volume/", [], None),  # a link to an empty directory
+        (".venv -> volume/", [{"FAKE_VENV_CUT": "1"}], f"emptying .venv (a link to {{world}}/volume), {CUT_SHORT}"),
+        (".venv -> volume, ../volume/pyvenv.cfg, ../volume/bin/python -> nowhere", [],
+         "emptying .venv (a link to {world}/volume), whose Python ({world}/nowhere) is gone, to make it anew"),
         (".venv/pyvenv.cfg, .venv/bin/python -> nowhere", [], "removing .venv, whose Python ({world}/nowhere) is gone,"
                                                               " to make it anew"),
         ("mounted", [], None),
         # emptied, cut short as the marker went
         ("mounted", [{"FAKE_VENV_CUT": "1"}, {"FAKE_RM_CUT": ".setup-making"}],
-         f"emptying .venv (a mount point), {CUT_SHORT}"),
+         f"emptying .venv (a mount point), {NOT_MADE}"),
     ],
-    ids=["making", "removing", "removing-after-failed-making", "without-pyvenv.cfg", "a-link-to-nowhere",
-         "python-gone", "mounted", "mounted-emptying"],
+    ids=["making", "removing", "removing-after-failed-making", "without-pyvenv.cfg", "linked", "linked-making",
+         "linked-python-gone", "python-gone", "mounted", "mounted-emptying"],
 )
 def test_up_to_date_only_after_a_finished_install(
     world: Path, left: str, cuts: list[dict[str, str]], told: str | None
@@ -426,7 +436,8 @@ def test_up_to_date_only_after_a_finished_install(
         under = mounted(world / "volume", venv)
 
     def run(**more: str) -> tuple[int, str]:
-        return finish(start(world, os.getuid(), scripts / "setup.sh", under=under, **env, **more))
+        # Under a mount, the set-up runs as root of a user namespace of its own, as id says there.
+        return finish(start(world, 0 if under else os.getuid(), scripts / "setup.sh", under=under, **env, **more))
 
     stamp, constraints = world / "checkout" / ".setup-stamp", world / "checkout" / "constraints.txt"
     for entry in filter(None, left.split(", ")):
@@ -435,6 +446,8 @@ def test_up_to_date_only_after_a_finished_install(
             (world / "checkout" / path).parent.mkdir(parents=True, exist_ok=True)
             if arrow:
                 (world / "checkout" / path).symlink_to(world / target)
+                if target.endswith("/"):
+                    (world / target).mkdir()
             else:
                 (world / "checkout" / path).touch()
     for cut in cuts:
@@ -459,7 +472,8 @@ def test_up_to_date_only_after_a_finished_install(
     constraints.write_text("a==1\n")
     code, err = run()
     assert code == 0 and "installing vorn-core" in err and stamp.exists(), err
-    assert set((world / "pip-into").read_text().split()) == {str(venv.resolve())}
+    assert set((world / "pip-into").read_text().splitlines()) == {str(venv.resolve())}
+    assert venv.is_symlink() == left.startswith(".venv ->")
 
 
 # Removing a .venv whose interpreter has no headers helps only when another would be found instead.
@@ -501,8 +515,9 @@ def user_name(uid: int) -> str:
 # without), or runs the set-up as nobody; as a user, whose copy is already theirs, it takes the right
 # to write away, and the stand-in id calls the caller someone else. What is the caller's own ("own":
 # made read-only, or "unsearchable": without the right to enter it) is named as theirs, with no one
-# else to ask. An entry that links elsewhere ("linked") is judged by where it leads; one within an
-# entry by its own owner.
+# else to ask. An entry that links elsewhere ("linked") is judged by where it leads, and the link
+# named as the caller's to change; one that links nowhere is named so; one within an entry is judged
+# by its own owner.
 @pytest.mark.parametrize(
     ("given_to", "unwritable"),
     [
@@ -517,6 +532,8 @@ def user_name(uid: int) -> str:
         (None, "host/vorn-core/build"),
         (None, "linked .venv"),
         (None, "linked build"),
+        (None, "nowhere .venv"),
+        (None, "nowhere build"),
         (None, "own checkout"),
         (None, "own .venv/lib"),
         (None, "unsearchable .venv/lib"),
@@ -528,12 +545,17 @@ def test_root_only_in_its_own_checkout(world: Path, given_to: int | None, unwrit
     kind, _, what = unwritable.rpartition(" ")
     mine, linked, mode = kind in ("own", "unsearchable"), kind == "linked", 0o666 if kind == "unsearchable" else 0o555
     entry = copy if what in ("", "checkout") else copy / what
-    taken = world / "elsewhere" if linked else entry
-    taken.mkdir(parents=True, exist_ok=True)
-    if linked:
+    taken = world / kind if kind in ("linked", "nowhere") else entry
+    if kind != "nowhere":
+        taken.mkdir(parents=True, exist_ok=True)
+    if kind in ("linked", "nowhere"):
         entry.parent.mkdir(parents=True, exist_ok=True)
         entry.symlink_to(taken)
-    if given_to is not None and as_root:
+    lock = copy / ".setup-lock"  # another set-up's
+    lock.touch(0o600)
+    if kind == "nowhere":
+        pass  # the caller's own link, to nothing
+    elif given_to is not None and as_root:
         os.chown(copy, given_to, given_to)
     elif unwritable and not as_root:
         taken.chmod(mode)
@@ -543,7 +565,7 @@ def test_root_only_in_its_own_checkout(world: Path, given_to: int | None, unwrit
         if mine:
             os.chown(taken, 65534, 65534)
             taken.chmod(mode)
-    if unwritable:
+    if unwritable and kind != "nowhere":
         uid = 65534 if as_root else os.getuid() if mine else 4242
     else:
         uid = os.getuid() if given_to is None else 0
@@ -552,14 +574,19 @@ def test_root_only_in_its_own_checkout(world: Path, given_to: int | None, unwrit
         code, err = finish(start(world, uid, scripts / "setup.sh", **env))
         assert code == 0 and err.endswith("[setup] done\n") and (world / "calls").exists(), err
         return
-    before, owner, caller = set(world.rglob("*")), user_name(taken.stat().st_uid), user_name(uid)
-    lock = os.open(copy, os.O_RDONLY)  # another set-up's
-    try:
-        fcntl.flock(lock, fcntl.LOCK_EX)
-        code, err = finish(start(world, uid, scripts / "setup.sh", as_root and bool(unwritable), **env))
-    finally:
-        os.close(lock)
-    if mine:
+    before, caller = set(world.rglob("*")), user_name(uid)
+    owner = user_name(taken.stat().st_uid) if taken.exists() else ""
+    with open(lock) as held_lock:
+        fcntl.flock(held_lock, fcntl.LOCK_EX)
+        as_nobody = as_root and bool(unwritable) and kind != "nowhere"
+        code, err = finish(start(world, uid, scripts / "setup.sh", as_nobody=as_nobody, **env))
+    if kind == "nowhere":
+        expected = (f"[setup] {what} is a link to {os.path.realpath(taken)}, which does not exist: make that"
+                    " directory, or remove the link; then run scripts/setup.sh again\n")
+    elif linked:
+        expected = (f"[setup] {what} belongs to {owner}, and you ({caller}) cannot write it: remove the link {what}"
+                    f" (to {os.path.realpath(taken)}), or point it elsewhere; then run scripts/setup.sh again\n")
+    elif mine:
         expected = {
             "checkout": f"[setup] this checkout is yours ({caller}), but you cannot write it (read-only permissions"
                         " or file system): make it writable, or clone it where you can write; then run"
@@ -582,21 +609,21 @@ def test_root_only_in_its_own_checkout(world: Path, given_to: int | None, unwrit
     assert set(world.rglob("*")) == before
 
 
-# Two set-ups at once take turns, on the checkout's directory, not a lock file (one of root's would
-# shut out a user): the second waits while the first installs, then finds the checkout up to date.
+# Two set-ups at once take turns: the second waits while the first installs, then finds the checkout
+# up to date.
 def test_two_set_ups_at_once_take_turns(world: Path) -> None:
-    scripts, tmp, checked_out = checkout(world), world / "tmp", (world / "checkout").stat()
+    scripts, tmp, lock = checkout(world), world / "tmp", world / "checkout" / ".setup-lock"
     (world / "include" / "Python.h").touch()
     tmp.mkdir()
-    lock = f"{os.major(checked_out.st_dev):02x}:{os.minor(checked_out.st_dev):02x}:{checked_out.st_ino}"
-    locks = Path("/proc/locks")
     env = {"FAKE_VENV": "1", "PYENV_ROOT": str(world), "TMPDIR": str(tmp)}
     with held(world / "gate"):
         first = start(world, os.getuid(), scripts / "setup.sh", **env)
         await_contention(world, first, op="update", log="calls")
+        locked = lock.stat()
+        lock_id = f"{os.major(locked.st_dev):02x}:{os.minor(locked.st_dev):02x}:{locked.st_ino}"
         second, deadline = start(world, os.getuid(), scripts / "setup.sh", **env), time.monotonic() + 30
-        # Until /proc/locks lists the second as waiting for the checkout's directory.
-        while not any(" -> " in line and f" {lock} " in line for line in locks.read_text().splitlines()):
+        # Until /proc/locks lists the second as waiting for the lock file.
+        while not any(" -> " in line and f" {lock_id} " in line for line in Path("/proc/locks").read_text().splitlines()):
             assert first.poll() is None and second.poll() is None, [finish(first), finish(second)]
             assert time.monotonic() < deadline, "the second set-up never waited for the first"
             time.sleep(0.05)
@@ -607,33 +634,67 @@ def test_two_set_ups_at_once_take_turns(world: Path) -> None:
     assert not os.listdir(tmp)
 
 
-# Anyone who can read the checkout can lock it: a lock held by another user's process (here the
-# test's own, the stand-in id calling the caller someone else) is named at once, not waited on.
-def test_another_users_lock_on_the_checkout_is_named(world: Path) -> None:
-    scripts, caller = checkout(world), 4242
+# Only the checkout's owner can hold its set-up: the lock is a file none but they can open. A lock on
+# the checkout's directory (`flock <checkout>`, as anyone who can read it can take) holds nothing; a
+# lock file others could have opened (another user's, one readable by others, a link) is made anew,
+# held or not; in a checkout not the caller's, the owner's lock file is named as theirs, and nothing
+# changes.
+@pytest.mark.parametrize("held_by", ["directory", "another user", "readable by others", "link", "the owner"])
+def test_only_the_owner_holds_the_set_up(world: Path, held_by: str) -> None:
+    scripts, copy = checkout(world), world / "checkout"
+    lock, target = copy / ".setup-lock", world / "target"
+    if held_by == "another user" and os.getuid() != 0:
+        pytest.skip("only root can give a file away")
     (world / "include" / "Python.h").touch()
-    command = Path("/proc/self/comm").read_text().strip()
-    lock = os.open(world / "checkout", os.O_RDONLY)
+    target.touch(0o600)
+    if held_by == "link":
+        lock.symlink_to(target)
+    elif held_by != "directory":
+        lock.touch(0o644 if held_by == "readable by others" else 0o600)
+        if held_by == "another user":
+            os.chown(lock, 65534, 65534)
+    caller = 4242 if held_by == "the owner" else os.getuid()
+    before = set(world.rglob("*"))
+    held_fd = os.open(copy if held_by == "directory" else lock, os.O_RDONLY)
     try:
-        fcntl.flock(lock, fcntl.LOCK_EX)
+        fcntl.flock(held_fd, fcntl.LOCK_EX)
         code, err = finish(start(world, caller, scripts / "setup.sh", FAKE_VENV="1", PYENV_ROOT=str(world)))
     finally:
-        os.close(lock)
-    assert code == 1, err
-    assert err == (f"[setup] this checkout is locked by process {os.getpid()} ({command}), which is"
-                   f" {user_name(os.getuid())}'s, not by a set-up of yours ({user_name(caller)}): have it ended;"
-                   " then run scripts/setup.sh again\n")
-    assert not (world / "checkout" / ".venv").exists()
+        os.close(held_fd)
+    if held_by == "the owner":
+        owner = user_name(os.getuid())
+        assert code == 1 and err == (
+            f"[setup] .setup-lock, which locks this checkout's set-ups, is {owner}'s, not yours"
+            f" ({user_name(caller)}): run scripts/setup.sh as {owner}, or clone the checkout as yourself\n"), err
+        assert set(world.rglob("*")) == before
+        return
+    assert code == 0 and err.endswith("[setup] done\n") and "waiting" not in err, err
+    made = lock.lstat()
+    assert stat.S_ISREG(made.st_mode) and stat.S_IMODE(made.st_mode) == 0o600 and made.st_uid == os.getuid()
+    assert target.stat().st_mode & 0o777 == 0o600 and not target.read_bytes()
 
 
-# A .venv on a read-only file system is named so: no change of permissions would help.
-def test_a_read_only_venv_is_named(world: Path) -> None:
-    scripts, venv = checkout(world), world / "checkout" / ".venv"
+# A .venv on a read-only file system is named so: no change of permissions would help. One with a
+# mount inside it, which the set-up cannot empty, is named with what is mounted where, before any of
+# it is removed.
+@pytest.mark.parametrize("mount", ["read-only", "nested"])
+def test_a_mount_in_the_way_is_named(world: Path, mount: str) -> None:
+    scripts, venv, volume = checkout(world), world / "checkout" / ".venv", world / "volume"
     (world / "include" / "Python.h").touch()
-    (world / "volume").mkdir()
+    (volume / "lib").mkdir(parents=True)
+    (volume / "leftover").touch()  # no pyvenv.cfg: to be emptied
+    (world / "other").mkdir()
     venv.mkdir()
-    under = mounted(world / "volume", venv, "ro")
-    code, err = finish(start(world, os.getuid(), scripts / "setup.sh", under=under, FAKE_VENV="1"))
-    assert code == 1 and err == (f"[setup] .venv is on a read-only file system (mounted at {venv}): mount it"
-                                 " writable, or clone the checkout where you can write; then run scripts/setup.sh"
-                                 " again\n"), err
+    if mount == "read-only":
+        under = mounted(volume, venv, "ro")
+    else:
+        under = (*mounted(volume, venv), *mounted(world / "other", venv / "lib"))
+    code, err = finish(start(world, 0, scripts / "setup.sh", under=under, FAKE_VENV="1"))  # root of its namespace
+    if mount == "read-only":
+        assert code == 1 and err == (f"[setup] .venv is on a read-only file system (mounted at {venv}): mount it"
+                                     " writable, or clone the checkout where you can write; then run"
+                                     " scripts/setup.sh again\n"), err
+    else:
+        assert code == 1 and err == (f"[setup] {venv.resolve()}/lib is mounted inside .venv, which the set-up has"
+                                     " to empty: unmount it; then run scripts/setup.sh again\n"), err
+    assert (volume / "leftover").exists()
