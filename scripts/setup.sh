@@ -77,8 +77,8 @@ own_lock() {
 said_waiting=
 while :; do
     if [ -e "$LOCK" ] || [ -L "$LOCK" ]; then
-        if ! own_lock && [ "$owner" = "$me" ]; then
-            rm -f "$LOCK"
+        if [ "$owner" = "$me" ]; then
+            own_lock || rm -rf -- "$LOCK"
         elif ! own_lock; then
             log "$LOCK, which locks this checkout's set-ups, is $(user_name "$(stat -c %u "$LOCK")")'s, not" \
                 "yours ($(user_name "$me")): run scripts/setup.sh as $(user_name "$owner"), or clone the" \
@@ -86,6 +86,9 @@ while :; do
             exit 1
         fi
     fi
+    # Made 0600 whatever the directory's default ACL would give it (install sets the mode itself, and
+    # replaces a link rather than follow it); opened as it is when it exists.
+    [ -e "$LOCK" ] || [ -L "$LOCK" ] || install -m 600 /dev/null "$LOCK" 2>/dev/null || true
     mask=$(umask)
     umask 077
     exec 9>>"$LOCK"

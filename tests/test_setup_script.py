@@ -639,7 +639,8 @@ def test_two_set_ups_at_once_take_turns(world: Path) -> None:
 # lock file others could have opened (another user's, one readable by others, a link) is made anew,
 # held or not; in a checkout not the caller's, the owner's lock file is named as theirs, and nothing
 # changes.
-@pytest.mark.parametrize("held_by", ["directory", "another user", "readable by others", "link", "the owner"])
+@pytest.mark.parametrize("held_by", ["directory", "another user", "readable by others", "link", "a directory in its place",
+                                     "the owner"])
 def test_only_the_owner_holds_the_set_up(world: Path, held_by: str) -> None:
     scripts, copy = checkout(world), world / "checkout"
     lock, target = copy / ".setup-lock", world / "target"
@@ -649,6 +650,8 @@ def test_only_the_owner_holds_the_set_up(world: Path, held_by: str) -> None:
     target.touch(0o600)
     if held_by == "link":
         lock.symlink_to(target)
+    elif held_by == "a directory in its place":
+        lock.mkdir()
     elif held_by != "directory":
         lock.touch(0o644 if held_by == "readable by others" else 0o600)
         if held_by == "another user":
