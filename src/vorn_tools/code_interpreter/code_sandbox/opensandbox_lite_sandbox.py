@@ -222,12 +222,14 @@ def _closed_keys(entries: Iterable[tuple[str, bool, str, int]], cut: bool) -> li
     of the mask: masking more is the safe side. One pass back finds, for each line, the next line
     that closes a key.
     """
-    entries = [(line, end) for line, _, end, _ in entries]
-    closing: list[int | None] = [None] * len(entries)
+    texts = [(line, end) for line, _, end, _ in entries]
+    if not cut and not any(line is _KEY_MASKED for line, _ in texts):
+        return texts  # no key lost its BEGIN line here
+    closing: list[int | None] = [None] * len(texts)
     ahead = None
-    for at in range(len(entries) - 1, -1, -1):
+    for at in range(len(texts) - 1, -1, -1):
         closing[at] = ahead
-        line = entries[at][0]
+        line = texts[at][0]
         if line is _KEY_MASKED:
             continue
         opened = max(line.find("-----BEGIN"), line.find("Private-Lines:"))
@@ -237,21 +239,20 @@ def _closed_keys(entries: Iterable[tuple[str, bool, str, int]], cut: bool) -> li
         elif opened >= 0:
             ahead = None
     kept: list[tuple[str, str]] = []
-    at, close = 0, ahead if cut else None
-    while at < len(entries):
+    at, close = 0, ahead if cut else None  # cut: the kept lines may begin within a key
+    while at < len(texts):
+        if close is None and texts[at][0] is _KEY_MASKED:
+            close = closing[at]
         if close is not None:
             # PuTTY's MAC line is no part of its key: it stays.
-            last = close if "-----END" in entries[close][0] else close - 1
+            last = close if "-----END" in texts[close][0] else close - 1
+            close = None
             if last >= at:
-                kept.append((_KEY_MASKED, entries[last][1]))
+                kept.append((_KEY_MASKED, texts[last][1]))
                 at = last + 1
-                close = None
                 continue
-        if entries[at][0] is _KEY_MASKED and (close := closing[at]) is not None:
-            continue
-        kept.append(entries[at])
+        kept.append(texts[at])
         at += 1
-        close = None
     return kept
 
 
