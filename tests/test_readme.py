@@ -1,4 +1,5 @@
-# The README's Python works: every import it shows, and every block run as written once pointed at a stand-in.
+# The README and docs/ hold: every import they show, every block run as written once pointed at a stand-in,
+# and every link, anchor and repository path they name.
 
 from __future__ import annotations
 
@@ -29,6 +30,8 @@ from tests.fakes.run_python_launcher import write_launcher
 
 ROOT = Path(__file__).resolve().parents[1]
 README = ROOT / "README.md"
+#: The README first, then the reference beside it.
+PAGES = [README, *sorted((ROOT / "docs").glob("*.md"))]
 _PYTHON_BLOCK = re.compile(r"^ *```python\n(.*?)^ *```", re.MULTILINE | re.DOTALL)
 
 
@@ -37,10 +40,10 @@ def _dedent(block: str) -> str:
     return "\n".join(line[indent:] for line in block.splitlines())
 
 
-def readme_imports(text: str) -> list[str]:
-    """The import statements of the README's Python blocks, each block's in order, duplicates once."""
+def readme_imports(*texts: str) -> list[str]:
+    """The import statements of the Python blocks of ``texts``, each block's in order, duplicates once."""
     statements: list[str] = []
-    for block in readme_blocks(text):
+    for block in (block for text in texts for block in readme_blocks(text)):
         # The examples await at top level, as inside an app's coroutine; only compiling refuses that.
         for node in ast.walk(ast.parse(block.source)):
             if isinstance(node, (ast.Import, ast.ImportFrom)):
@@ -51,8 +54,8 @@ def readme_imports(text: str) -> list[str]:
 
 
 def test_readme_imports_run() -> None:
-    statements = readme_imports(README.read_text(encoding="utf-8"))
-    # The README's import list names the interpreter, every backend and the MCP client at least.
+    statements = readme_imports(*(page.read_text(encoding="utf-8") for page in PAGES))
+    # The import list names the interpreter, every backend and the MCP client at least.
     names = {alias.name for s in statements for alias in ast.parse(s).body[0].names}
     assert {"SandboxCodeInterpreter", "E2BSandbox", "OpenSandbox", "OpenSandboxLite", "BedrockAgentCoreSandbox",
             "Attachment", "BaseLMInvoker", "register_secret", "LangchainMCPClient"} <= names  # fmt: skip
@@ -90,18 +93,19 @@ SALES = b"region,amount\nnorth,10\n"  # the `attachments` of the E2B example
 
 @dataclass(frozen=True)
 class Block:
-    heading: str  # the README section it stands in
-    line: int  # README line of its first line of code
+    heading: str  # the section it stands in
+    line: int  # page line of its first line of code
     source: str  # dedented
+    page: Path = README
 
     @property
     def tree(self) -> ast.Module:
-        tree = ast.parse(self.source, filename=str(README))
-        ast.increment_lineno(tree, self.line - 1)  # tracebacks name the README's own lines
+        tree = ast.parse(self.source, filename=str(self.page))
+        ast.increment_lineno(tree, self.line - 1)  # tracebacks name the page's own lines
         return tree
 
 
-def readme_blocks(text: str) -> list[Block]:
+def readme_blocks(text: str, page: Path = README) -> list[Block]:
     """The Python blocks of ``text``, each with the heading of the section it stands in."""
     headings: list[tuple[int, str]] = []  # (offset, title) outside code fences
     offset, fenced = 0, False
@@ -115,7 +119,7 @@ def readme_blocks(text: str) -> list[Block]:
     for match in _PYTHON_BLOCK.finditer(text):
         heading = next((title for at, title in reversed(headings) if at < match.start()), "(top)")
         line = text.count("\n", 0, match.start(1)) + 1
-        blocks.append(Block(heading, line, _dedent(match.group(1))))
+        blocks.append(Block(heading, line, _dedent(match.group(1)), page))
     return blocks
 
 
@@ -123,8 +127,9 @@ def _block_ids(blocks: list[Block]) -> list[str]:
     seen: Counter[str] = Counter()
     ids = []
     for block in blocks:
-        seen[block.heading] += 1
-        ids.append(block.heading + (f" #{seen[block.heading]}" if seen[block.heading] > 1 else ""))
+        name = block.heading if block.page == README else f"{block.page.relative_to(ROOT)}: {block.heading}"
+        seen[name] += 1
+        ids.append(name + (f" #{seen[name]}" if seen[name] > 1 else ""))
     return ids
 
 
@@ -184,7 +189,7 @@ def definitions(blocks: list[Block], names: set[str]) -> ast.Module:
                 body += [stmt for stmt in tree.body if isinstance(stmt, (ast.Import, ast.ImportFrom))] + binds
                 break
         else:
-            raise AssertionError(f"the block uses {name!r}, which no README block defines")
+            raise AssertionError(f"the block uses {name!r}, which no block of the README or docs/ defines")
     return ast.Module(body, [])
 
 
@@ -372,7 +377,7 @@ RUNNERS: dict[str, Runner] = {
 #: Blocks that cannot run, each with the reason.
 NOT_RUNNABLE: dict[str, str] = {}
 
-_BLOCKS = readme_blocks(README.read_text(encoding="utf-8"))
+_BLOCKS = [block for page in PAGES for block in readme_blocks(page.read_text(encoding="utf-8"), page)]
 
 
 @pytest.fixture
@@ -415,8 +420,8 @@ def test_readme_block_runs(block: Block, request: pytest.FixtureRequest, tmp_pat
     names: dict[str, Any] = {"__name__": "__readme__", "__standin__": pointing.calls}
     needed = free_names(tree) - names.keys()
     if needed:
-        exec(compile(definitions([b for b in _BLOCKS if b is not block], needed), str(README), "exec"), names)
-    code = compile(tree, str(README), "exec", flags=ast.PyCF_ALLOW_TOP_LEVEL_AWAIT)
+        exec(compile(definitions([b for b in _BLOCKS if b is not block], needed), str(block.page), "exec"), names)
+    code = compile(tree, str(block.page), "exec", flags=ast.PyCF_ALLOW_TOP_LEVEL_AWAIT)
     capfd.readouterr()
     with warnings.catch_warnings(record=True) as warned:
         warnings.simplefilter("always")
@@ -454,3 +459,57 @@ def test_readme_blocks_know_their_section() -> None:
     blocks = readme_blocks(text)
     assert [(b.heading, b.line, b.source) for b in blocks] == [("One", 6, "# a comment\nx = 1"), ("One", 13, "y = 2")]
     assert _block_ids(blocks) == ["One", "One #2"]
+
+
+# ------------------------------------------------------------------------------- links
+
+_LINK = re.compile(r"\[[^\]]*\]\(([^)\s]+)\)")
+_REPO_PATH = re.compile(r"(?<![\w./-])((?:tests|src|host|bench|examples|scripts|docs|\.ci)/[\w./*-]*)")
+#: Paths the pages name that only the set-up makes.
+_MADE_BY_SETUP = {"host/*/build"}
+
+
+def _prose(text: str) -> str:
+    """``text`` without its fenced code blocks, whose "#" lines and brackets are code."""
+    return re.sub(r"^ *```.*?^ *```", "", text, flags=re.MULTILINE | re.DOTALL)
+
+
+def anchors(text: str) -> set[str]:
+    """The anchors GitHub gives the headings of ``text``: lower case, punctuation dropped, spaces
+    as hyphens, and a repeated one numbered."""
+    seen: Counter[str] = Counter()
+    found = set()
+    for title in re.findall(r"^#{1,6} +(.+?)\s*$", _prose(text), re.MULTILINE):
+        slug = re.sub(r"[^\w\- ]", "", title.lower()).replace(" ", "-")
+        found.add(f"{slug}-{seen[slug]}" if seen[slug] else slug)
+        seen[slug] += 1
+    return found
+
+
+def test_anchors_as_github_makes_them() -> None:
+    text = "# vorn-tools\n## Another user's checkout\n### `OpenSandbox` in detail (deprecated)\n## Output\n## Output\n```\n# x\n```\n"
+    assert anchors(text) == {"vorn-tools", "another-users-checkout", "opensandbox-in-detail-deprecated", "output",
+                             "output-1"}  # fmt: skip
+
+
+@pytest.mark.parametrize("page", PAGES, ids=lambda page: str(page.relative_to(ROOT)))
+def test_links_and_paths_resolve(page: Path) -> None:
+    # Each page's links (to a file, a heading of one, or a heading of its own) and the repository
+    # paths it names, as a newcomer follows them from a checkout.
+    text = page.read_text(encoding="utf-8")
+    broken = []
+    for target in _LINK.findall(_prose(text)):
+        if re.match(r"[a-z]+:", target):  # another site
+            continue
+        path, _, anchor = target.partition("#")
+        linked = (page.parent / path).resolve() if path else page
+        if not linked.is_file() or (anchor and anchor not in anchors(linked.read_text(encoding="utf-8"))):
+            broken.append(target)
+    named = {path.rstrip(".") for path in _REPO_PATH.findall(text)} - _MADE_BY_SETUP
+    broken += sorted(path for path in named if not any(ROOT.glob(path)))
+    assert broken == []
+
+
+def test_readme_links_every_doc() -> None:
+    linked = {(ROOT / target.partition("#")[0]).resolve() for target in _LINK.findall(README.read_text(encoding="utf-8"))}
+    assert set(PAGES[1:]) - linked == set()
