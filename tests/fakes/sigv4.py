@@ -15,10 +15,6 @@ import secrets
 from collections.abc import Mapping
 from typing import Any
 
-from botocore.auth import SigV4Auth
-from botocore.awsrequest import AWSRequest
-from botocore.credentials import Credentials
-
 # The one header of AWS's own that a signer leaves out; every other x-amz-* and x-amzn-* header it
 # signs, so one sent unsigned (a session id swapped in a captured request, say) is refused.
 _UNSIGNED = frozenset({"x-amzn-trace-id"})
@@ -48,6 +44,11 @@ def unsigned(credentials: dict[str, str], service: str, scope: dict[str, Any], h
              body: bytes) -> tuple[str, str] | None:
     """Why the request (its ASGI ``scope``, lower-case ``headers`` and ``body``) is not signed for ``service``
     with ``credentials`` (message, AWS error type), if it is not."""
+    # Imported here: the OpenSandbox stand-in, which needs this only for its ECR call, runs without botocore.
+    from botocore.auth import SigV4Auth
+    from botocore.awsrequest import AWSRequest
+    from botocore.credentials import Credentials
+
     if (unknown := unknown_key(credentials, headers)) is not None:
         return unknown
     key, day, region, signed_for, signed, signature = _SIGNATURE.fullmatch(headers["authorization"].strip()).groups()
