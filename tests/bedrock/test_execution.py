@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import asyncio
 import collections
 import datetime as dt
 import enum
@@ -172,6 +173,34 @@ async def test_the_stand_in_runs_only_what_its_runs_credentials_signed(sandbox, 
                                    headers=dict(request.headers))
     assert answer.status_code == status, answer.text
     assert [(session.root / path).exists() for path in ("ran", "other")] == [status == 200, False]
+
+
+# Headers that name no key of this run (none, or another's) are refused as they arrive: the body they
+# announce, never sent here, is not waited for. Past the body limit, this run's own request is refused too,
+# whether its length says so or its chunks go on past it (the last chunk never sent).
+@pytest.mark.parametrize(("key", "framing", "status"), [
+    (None, "length", 403), ("other", "length", 403), ("own", "length", 413), ("own", "chunked", 413),
+])
+async def test_a_request_is_refused_before_a_body_it_may_not_send(agentcore, monkeypatch, key, framing,
+                                                                    status) -> None:
+    monkeypatch.setattr(agentcore, "BODY_LIMIT", 1024)
+    url = httpx.URL(agentcore.endpoint)
+    head = [f"POST /code-interpreters/{INTERPRETER_ID}/tools/invoke HTTP/1.1", f"Host: {url.host}:{url.port}",
+            "Content-Length: 1073741824" if framing == "length" else "Transfer-Encoding: chunked"]
+    if key is not None:
+        key_id = (CREDENTIALS if key == "own" else new_credentials())["aws_access_key_id"]
+        head.append(f"Authorization: AWS4-HMAC-SHA256 Credential={key_id}/20260101/us-east-1/"
+                    f"bedrock-agentcore/aws4_request, SignedHeaders=host;x-amz-date, Signature={'0' * 64}")
+    reader, writer = await asyncio.open_connection(url.host, url.port)
+    try:
+        writer.write(("\r\n".join(head) + "\r\n\r\n").encode()
+                     + (b"800\r\n" + b"x" * 2048 + b"\r\n" if framing == "chunked" else b""))
+        await writer.drain()
+        answer = await asyncio.wait_for(reader.read(), 60)  # the stand-in closes the connection once it answered
+    finally:
+        writer.close()
+    assert answer.startswith(f"HTTP/1.1 {status} ".encode()), answer
+    assert (b"Request body exceeds 1024 bytes" in answer) is (status == 413)
 
 
 class _Name(enum.StrEnum):

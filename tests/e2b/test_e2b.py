@@ -371,48 +371,67 @@ def _request(e2b: E2BStandIn, route: str, sandbox_id: str, marker: str) -> tuple
             "headers": {"content-type": "application/connect+json", "connect-protocol-version": "1"}}
     if route == "files.write":
         return "POST", f"{e2b.sandbox_url}/files", {"files": {"file": (marker, b"x")}}
-    if route == "upload":  # a COPY step's sources, to the link the Template API hands out
-        archive = io.BytesIO()
-        tarfile.open(fileobj=archive, mode="w").close()
-        return "PUT", f"{e2b.api_url}/uploads/{sandbox_id}", {"content": archive.getvalue()}
     return {"kill": "DELETE", "info": "GET"}[route], f"{e2b.api_url}/sandboxes/{sandbox_id}", {}
 
 
 # Another client of the machine that finds the stand-in's ports and a sandbox's id: without the
-# stand-in's API key or the sandbox's access token (none, or another sandbox's), every route is
-# refused and does nothing; the run's own credentials make the same request work.
+# stand-in's API key or the sandbox's access token (no header at all, or another sandbox's token),
+# every route is refused and does nothing; the run's own credentials make the same request work.
 @pytest.mark.parametrize(("route", "credentials", "status"), [
     ("execute", None, 401), ("execute", "other", 401), ("execute", "own", 200),
-    ("process.start", None, "unauthenticated"), ("process.start", "other", "unauthenticated"),
-    ("process.start", "own", 200),
-    ("files.write", None, 401), ("files.write", "own", 200),
+    ("process.start", None, 401), ("process.start", "other", 401), ("process.start", "own", 200),
+    ("files.write", None, 401), ("files.write", "other", 401), ("files.write", "own", 200),
     ("kill", None, 401), ("kill", "own", 204), ("info", None, 401), ("info", "own", 200),
-    ("upload", None, 403), ("upload", "own", 200),
 ])
 async def test_each_route_wants_the_key_or_the_sandboxs_token(make_sandbox, e2b, route, credentials, status) -> None:
     own, other = [e2b.sandboxes[(await make_sandbox()).sandbox_id] for _ in "12"]
     marker = str(own.root / "ran")
     method, url, options = _request(e2b, route, own.sandbox_id, marker)
-    if route == "upload" and credentials == "own":
-        async with httpx.AsyncClient(timeout=60) as client:  # the link, as the SDK asks for it
-            e2b.add_alias("uploaded")
-            alias = e2b.aliases["uploaded"]["template_id"]
-            url = (await client.get(f"{e2b.api_url}/templates/{alias}/files/{own.sandbox_id}",
-                                    headers={"X-API-Key": e2b.api_key})).json()["url"]
-    token = {"own": own.access_token, "other": other.access_token}.get(credentials, "")
-    headers = {**options.pop("headers", {}), "E2B-Sandbox-Id": own.sandbox_id, "X-Access-Token": token,
-               **({"X-API-Key": e2b.api_key} if credentials == "own" else {})}
+    headers = {**options.pop("headers", {}), "E2B-Sandbox-Id": own.sandbox_id}
+    if credentials is not None:
+        headers["X-Access-Token"] = {"own": own.access_token, "other": other.access_token}[credentials]
+    if credentials == "own":
+        headers["X-API-Key"] = e2b.api_key
     async with httpx.AsyncClient(timeout=60) as client:
         answer = await client.request(method, url, headers=headers, **options)
-    if isinstance(status, str):  # a Connect stream: its error comes in its last frame
-        assert answer.status_code == 200 and status in answer.text, answer.text
-    else:
-        assert answer.status_code == status, answer.text
-    served = not isinstance(status, str) and status < 300
+    assert answer.status_code == status, answer.text
+    served = status < 300
     assert os.path.exists(own.host_path(marker) if route == "files.write" else marker) is (
         served and route in ("execute", "process.start", "files.write"))
-    assert (own.sandbox_id in e2b.alive_sandboxes(), own.sandbox_id in e2b.uploads) == (
-        not (served and route == "kill"), served and route == "upload")
+    assert (own.sandbox_id in e2b.alive_sandboxes()) is not (served and route == "kill")
+
+
+# The Template API: its reads want the API key too (another user's must not learn the aliases, nor
+# plant files under a COPY step's hash), and an upload link is good only for the files hash it was
+# handed out for.
+@pytest.mark.parametrize(("route", "credentials", "status"), [
+    ("template.exists", None, 401), ("template.exists", "own", 200),
+    ("template.tags", None, 401), ("template.tags", "own", 200),
+    ("template.files", None, 401), ("template.files", "own", 201),
+    ("template.status", None, 401), ("template.status", "own", 200),
+    ("upload", None, 403), ("upload", "other", 403), ("upload", "own", 200),
+])
+async def test_the_template_api_wants_the_key_and_an_upload_its_own_link(e2b, route, credentials, status) -> None:
+    name, files_hash = f"keyed-{route}-{credentials}", os.urandom(8).hex()
+    keyed = {"X-API-Key": e2b.api_key}
+    async with httpx.AsyncClient(base_url=e2b.api_url, timeout=60) as client:
+        build = (await client.post("/v3/templates", json={"name": name}, headers=keyed)).json()
+        tid, bid = build["templateID"], build["buildID"]
+        links = {which: (await client.get(f"/templates/{tid}/files/{link_hash}", headers=keyed)).json()["url"]
+                 for which, link_hash in (("own", files_hash), ("other", files_hash[::-1]))}
+        if route == "upload":
+            archive = io.BytesIO()
+            tarfile.open(fileobj=archive, mode="w").close()
+            signature = links[credentials].partition("?")[2] if credentials else ""
+            answer = await client.put(f"/uploads/{files_hash}?{signature}", content=archive.getvalue())
+        else:
+            path = {"template.exists": f"/templates/aliases/{name}", "template.tags": f"/templates/{name}/tags",
+                    "template.files": f"/templates/{tid}/files/{files_hash}",
+                    "template.status": f"/templates/{tid}/builds/{bid}/status"}[route]
+            answer = await client.get(path, headers=keyed if credentials == "own" else {})
+    assert answer.status_code == status, answer.text
+    assert (files_hash in e2b.uploads, e2b.builds[bid]["polls"]) == (
+        route == "upload" and status == 200, int(route == "template.status" and status == 200))
 
 
 async def test_a_sandbox_whose_container_ended_says_so(sandbox, e2b) -> None:

@@ -16,10 +16,10 @@ when the client leaves meanwhile (a request that never got through);
 connection, so nothing is pooled.
 
 It answers only its own run, as AWS does: each request must carry a SigV4 signature made with
-the stand-in's ``credentials`` (random, one pair per stand-in), which it computes anew with
-botocore's signer over the request it received (the headers signed, the body's hash, the date
-within 15 minutes); an unsigned or forged request is answered 403 and does nothing. A session
-whose container's first process has died is answered 404 saying so.
+the stand-in's ``credentials`` (``sigv4.py``); an unsigned or forged request is answered 403 and
+does nothing, and one whose authorization header is missing or names another key is refused before
+its body is read. A body over ``BODY_LIMIT`` is answered 413. A session whose container's first
+process has died is answered 404 saying so.
 """
 
 from __future__ import annotations
@@ -27,12 +27,7 @@ from __future__ import annotations
 import asyncio
 import base64
 import contextlib
-import datetime as dt
-import hashlib
-import hmac
 import json
-import re
-import secrets
 import socket
 import struct
 import threading
@@ -45,13 +40,11 @@ from pathlib import Path
 from typing import Any
 from urllib.parse import parse_qs
 
-from botocore.auth import SigV4Auth
-from botocore.awsrequest import AWSRequest
-from botocore.credentials import Credentials
 from starlette.responses import JSONResponse, Response
 
 from tests.fakes.python_worker import SANDBOX_TOPS
 from tests.fakes.containers import Container, start_worker
+from tests.fakes.sigv4 import new_credentials, unknown_key, unsigned
 from tests.fakes.standin import STARTUP_LIMIT, DropConnection, Fault, PythonWorker, StandIn
 
 INTERPRETER_ID = "aws.codeinterpreter.v1"
@@ -61,18 +54,6 @@ _CLOSE = {"connection": "close"}
 _ERROR_TYPES = {400: "ValidationException", 403: "AccessDeniedException", 404: "ResourceNotFoundException",
                 429: "ThrottlingException", 500: "InternalServerException"}
 _sleep = asyncio.sleep  # kept private: tests may patch the global one
-# The one header of AWS's own that a signer leaves out; every other x-amz-* and x-amzn-* header it
-# signs, so one sent unsigned (a session id swapped in a captured request, say) is refused.
-_UNSIGNED = frozenset({"x-amzn-trace-id"})
-_SIGNATURE = re.compile(r"AWS4-HMAC-SHA256 Credential=([^/,\s]+)/(\d{8})/([^/,\s]+)/([^/,\s]+)/aws4_request,\s*"
-                        r"SignedHeaders=([a-z0-9;-]+),\s*Signature=([0-9a-f]{64})")
-_CLOCK_SKEW = dt.timedelta(minutes=15)  # as AWS allows
-
-
-def new_credentials() -> dict[str, str]:
-    """A random access key and secret key, as ``botocore``/``BedrockAgentCoreSandbox`` keywords."""
-    return {"aws_access_key_id": "AKIDSTANDIN" + secrets.token_hex(6).upper(),
-            "aws_secret_access_key": "stand-in-secret-" + secrets.token_hex(12)}
 
 
 def _header(name: str, value: str) -> bytes:
@@ -135,6 +116,8 @@ class AgentCoreStandIn(StandIn):
     """The local AgentCore service. Use :meth:`start` and :meth:`stop` (or the fixture)."""
 
     ROUTES = ("start", "stop", "executeCode", "writeFiles", "readFiles")
+    #: The largest request body it reads (a writeFiles of a few large files fits).
+    BODY_LIMIT = 64 * 1024 * 1024
 
     def __init__(self, credentials: dict[str, str] | None = None) -> None:
         super().__init__()
@@ -202,15 +185,17 @@ class AgentCoreStandIn(StandIn):
     # ------------------------------------------------------------------ dispatch
 
     async def _app(self, scope: dict[str, Any], receive: Any, send: Any) -> None:
-        body, more = b"", True
-        while more:
-            message = await receive()
-            body, more = body + message.get("body", b""), message.get("more_body", False)
+        headers = {k.decode().lower(): v.decode() for k, v in scope["headers"]}
+        # Another key's request is refused on its headers: its body is never read.
+        if (refusal := unknown_key(self.credentials, headers)) is not None:
+            return await self.error_response(403, *refusal)(scope, receive, send)
+        if (body := await self._body(headers, receive)) is None:
+            reply = self.error_response(413, f"Request body exceeds {self.BODY_LIMIT} bytes")
+            return await reply(scope, receive, send)
+        if (refusal := unsigned(self.credentials, "bedrock-agentcore", scope, headers, body)) is not None:
+            return await self.error_response(403, *refusal)(scope, receive, send)
         parts = scope["path"].strip("/").split("/")
         query = parse_qs(scope["query_string"].decode())
-        headers = {k.decode().lower(): v.decode() for k, v in scope["headers"]}
-        if (unsigned := self._unsigned(scope, headers, body)) is not None:
-            return await self.error_response(403, *unsigned)(scope, receive, send)
         request = json.loads(body or b"{}")
         if len(parts) != 4 or parts[0] != "code-interpreters":
             return await JSONResponse({"message": "no such route"}, 404, headers=_CLOSE)(scope, receive, send)
@@ -248,37 +233,18 @@ class AgentCoreStandIn(StandIn):
                 return await self._invoke(route, session, request.get("arguments") or {}, receive, send)
         await reply(scope, receive, send)
 
-    def _unsigned(self, scope: dict[str, Any], headers: dict[str, str], body: bytes) -> tuple[str, str] | None:
-        """Why the request is not signed with this stand-in's credentials (message, AWS error type), if it is not."""
-        found = _SIGNATURE.fullmatch(headers.get("authorization", "").strip())
-        if found is None:
-            return "Missing or malformed SigV4 authorization", "MissingAuthenticationTokenException"
-        key, day, region, service, signed, signature = found.groups()
-        if not hmac.compare_digest(key.encode(), self.credentials["aws_access_key_id"].encode()):
-            return "The security token included in the request is invalid", "UnrecognizedClientException"
-        stamp = headers.get("x-amz-date", "")
-        try:
-            when = dt.datetime.strptime(stamp, "%Y%m%dT%H%M%SZ").replace(tzinfo=dt.UTC)
-        except ValueError:
-            return "Missing or malformed X-Amz-Date", "InvalidSignatureException"
-        names = signed.split(";")
-        if stamp[:8] != day or abs(dt.datetime.now(dt.UTC) - when) > _CLOCK_SKEW or \
-                not {"host", "x-amz-date"} <= set(names) or service != "bedrock-agentcore" or \
-                any(name.startswith(("x-amz-", "x-amzn-")) and name not in _UNSIGNED and name not in names
-                    for name in headers) or \
-                headers.get("x-amz-content-sha256", hashlib.sha256(body).hexdigest()) != hashlib.sha256(body).hexdigest():
-            return "Signature expired, or the date, body or headers it signs do not match", "InvalidSignatureException"
-        query = scope["query_string"].decode()
-        url = f"http://{headers.get('host', '')}{scope['raw_path'].decode()}" + (f"?{query}" if query else "")
-        request = AWSRequest(method=scope["method"], url=url, data=body,
-                             headers={name: headers.get(name, "") for name in names})
-        request.context["timestamp"] = stamp
-        signer = SigV4Auth(Credentials(key, self.credentials["aws_secret_access_key"]), service, region)
-        expected = signer.signature(signer.string_to_sign(request, signer.canonical_request(request)), request)
-        if not hmac.compare_digest(expected.encode(), signature.encode()):
-            return "The request signature we calculated does not match the signature you provided", \
-                "InvalidSignatureException"
-        return None
+    async def _body(self, headers: dict[str, str], receive: Any) -> bytes | None:
+        """The request's body, or ``None`` when it is over ``BODY_LIMIT`` (told by its length before it is read)."""
+        if int(headers.get("content-length") or 0) > self.BODY_LIMIT:
+            return None
+        chunks, size, more = [], 0, True
+        while more:
+            message = await receive()
+            chunks.append(message.get("body", b""))
+            size, more = size + len(chunks[-1]), message.get("more_body", False)
+            if size > self.BODY_LIMIT:
+                return None
+        return b"".join(chunks)
 
     async def _start(self, request: dict[str, Any]) -> Response:
         self.record("start", request)

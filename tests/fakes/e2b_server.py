@@ -55,6 +55,7 @@ from e2b.envd.process.process_connect import Process, ProcessASGIApplication
 from e2b.envd.process.process_pb import ProcessEvent, StartResponse
 from protobuf import Oneof
 from starlette.applications import Starlette
+from starlette.datastructures import Headers
 from starlette.requests import Request
 from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
@@ -151,6 +152,10 @@ class E2BStandIn(StandIn):
                 return await envd(scope, receive, send)
             if scope["path"] == "/process.Process/Start" and (early := await self.pre_request("process.start")):
                 return await early(scope, receive, send)
+            try:  # as envd's own check, ahead of its RPCs: refused with the plain HTTP status
+                self._sandbox_for(Headers(scope=scope))
+            except Refuse as refusal:
+                return await self.error_response(refusal.status, refusal.message)(scope, receive, send)
             await process(scope, receive, send)
 
         await self.listen("envd", app)

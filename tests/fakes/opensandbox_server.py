@@ -41,7 +41,9 @@ Faults: ``fail``/``stall``/``drop_stream``/``end_stream`` on the routes in ``ROU
 (never ready, no Jupyter), :meth:`fail_next_snapshot`, :meth:`endless_pages`.
 
 A third listener, "ecr", answers the ECR authorization-token call of boto3 (the
-registry login of an AWS credential) when ``AWS_ENDPOINT_URL_ECR`` points there.
+registry login of an AWS credential) when ``AWS_ENDPOINT_URL_ECR`` points there, signed with
+``ecr_credentials`` (``sigv4.py``). The lifecycle API, the SDK's metrics request included,
+wants the stand-in's ``api_key``; a request without it is answered 401 and does nothing.
 """
 
 from __future__ import annotations
@@ -72,6 +74,7 @@ from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 
 from tests.fakes.containers import Container
+from tests.fakes.sigv4 import new_credentials, unsigned
 from tests.fakes.standin import (
     Command,
     DropConnection,
@@ -173,6 +176,8 @@ class OpenSandboxStandIn(StandIn):
     def __init__(self) -> None:
         super().__init__()
         self.api_key = "osb-" + secrets.token_hex(16)
+        #: The only AWS credentials whose ECR token request it answers.
+        self.ecr_credentials = new_credentials()
         self.sandboxes: dict[str, FakeSandbox] = {}
         self.snapshots: dict[str, FakeSnapshot] = {}
         #: Seconds until a new sandbox's container (and its execd) is ready.
@@ -256,7 +261,7 @@ class OpenSandboxStandIn(StandIn):
             Route("/v1/snapshots", self.endpoint("snapshot.list", self._snapshot_list), methods=["GET"]),
             Route("/v1/snapshots/{snap}", self.endpoint("snapshot.get", self._snapshot_get), methods=["GET"]),
             Route("/v1/snapshots/{snap}", self.endpoint("snapshot.delete", self._snapshot_delete), methods=["DELETE"]),
-            Route("/v1/metrics/events", lambda request: Response(status_code=204), methods=["POST"]),
+            Route("/v1/metrics/events", self.endpoint("metrics", self._metrics), methods=["POST"]),
         ]))
         execd = "/execd/{sid}"
         await self.listen("execd", Starlette(routes=[
@@ -423,6 +428,10 @@ class OpenSandboxStandIn(StandIn):
             raise Refuse(404, "snapshot not found")
         return JSONResponse(snapshot.body())
 
+    async def _metrics(self, request: Request) -> Response:
+        self._authorized(request)  # the SDK's side request sends the key too
+        return Response(status_code=204)
+
     async def _snapshot_delete(self, request: Request) -> Response:
         self._authorized(request)
         if (snapshot := self.snapshots.pop(request.path_params["snap"], None)) is None:
@@ -433,7 +442,8 @@ class OpenSandboxStandIn(StandIn):
 
     # ------------------------------------------------- ECR login (AWS registries)
     # The registry login an AWS credential becomes: boto3's ECR client, pointed
-    # here through AWS_ENDPOINT_URL_ECR, asks for an authorization token.
+    # here through AWS_ENDPOINT_URL_ECR, asks for an authorization token, signed
+    # with the stand-in's ``ecr_credentials`` (any other signature is answered 403).
 
     #: The password part of the token handed out (it holds a colon on purpose).
     ecr_password = "ecr-login:opaque-after-colon"
@@ -443,9 +453,13 @@ class OpenSandboxStandIn(StandIn):
         return self.url("ecr")
 
     async def _ecr_token(self, request: Request) -> Response:
-        signed = re.search(r"Credential=([^/]+)/\d+/([^/]+)/ecr/", request.headers.get("authorization", ""))
+        if (refusal := unsigned(self.ecr_credentials, "ecr", request.scope, request.headers,
+                                await request.body())) is not None:
+            return JSONResponse({"__type": refusal[1], "message": refusal[0]}, status_code=403,
+                                media_type="application/x-amz-json-1.1")
+        signed = re.search(r"Credential=([^/]+)/\d+/([^/]+)/ecr/", request.headers["authorization"])
         self.record("ecr", {"target": request.headers.get("x-amz-target"),
-                            "access_key_id": signed and signed[1], "region": signed and signed[2]})
+                            "access_key_id": signed[1], "region": signed[2]})
         token = base64.b64encode(f"AWS:{self.ecr_password}".encode()).decode()
         return JSONResponse({"authorizationData": [{"authorizationToken": token, "expiresAt": time.time() + 3600,
                                                     "proxyEndpoint": "https://ecr.example"}]},

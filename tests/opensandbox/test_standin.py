@@ -21,8 +21,12 @@ from pathlib import Path
 
 import httpx
 import pytest
+from botocore.auth import SigV4Auth
+from botocore.awsrequest import AWSRequest
+from botocore.credentials import Credentials
 
 from tests.fakes import containers, opensandbox_server, standin
+from tests.fakes.sigv4 import new_credentials
 from tests.fakes.opensandbox_server import TOKEN_HEADER
 from tests.fakes.standin import Command, Refuse
 
@@ -366,6 +370,55 @@ async def test_execd_answers_only_the_token_its_sandbox_was_handed_out_with(make
                                        headers={TOKEN_HEADER: chosen.token} if chosen else {})
     assert answer.status_code == status, answer.text
     assert own.host_path("/tmp/ran").exists() is (status == 200 and route != "jupyter")
+
+
+def _ecr_token_request(opensandbox, key: str | None) -> dict:
+    """httpx keywords of boto3's ECR token call, signed with the stand-in's credentials, others, or unsigned."""
+    request = AWSRequest("POST", opensandbox.ecr_url + "/", data=b"{}", headers={
+        "X-Amz-Target": "AmazonEC2ContainerRegistry_V20150921.GetAuthorizationToken",
+        "Content-Type": "application/x-amz-json-1.1"})
+    if key is not None:
+        credentials = opensandbox.ecr_credentials if key == "own" else new_credentials()
+        SigV4Auth(Credentials(credentials["aws_access_key_id"], credentials["aws_secret_access_key"]), "ecr",
+                  "eu-west-3").add_auth(request)
+    return {"content": request.body, "headers": dict(request.headers)}
+
+
+# Another client of the machine that finds the stand-in's ports: the lifecycle API, the SDK's metrics
+# request included, without the run's API key (no header at all, or another key) is refused and does
+# nothing (no sandbox made or killed, no sandbox token handed out); ECR's token call is answered only
+# when signed with the stand-in's ECR credentials.
+@pytest.mark.parametrize(("route", "key", "status"), [
+    ("create", None, 401), ("create", "other", 401), ("create", "own", 202),
+    ("endpoint", None, 401), ("endpoint", "other", 401), ("endpoint", "own", 200),
+    ("info", None, 401), ("info", "own", 200), ("kill", None, 401), ("kill", "own", 204),
+    ("snapshot.list", None, 401), ("snapshot.list", "own", 200),
+    ("metrics", None, 401), ("metrics", "other", 401), ("metrics", "own", 204),
+    ("ecr", None, 403), ("ecr", "other", 403), ("ecr", "own", 200),
+])
+async def test_the_lifecycle_api_answers_only_the_runs_key(opensandbox, route, key, status) -> None:
+    api, own_key = f"{opensandbox.url('api')}/v1", {"OPEN-SANDBOX-API-KEY": opensandbox.api_key}
+    headers = {"own": own_key, "other": {"OPEN-SANDBOX-API-KEY": "osb-" + "0" * 32}}.get(key, {})
+    image = {"image": {"uri": "stand-in"}}
+    async with httpx.AsyncClient(timeout=60) as client:
+        sid = (await client.post(f"{api}/sandboxes", json=image, headers=own_key)).json()["id"] if route in (
+            "endpoint", "info", "kill") else ""
+        before = set(opensandbox.alive_sandboxes())
+        if route == "ecr":
+            answer = await client.post(opensandbox.ecr_url + "/", **_ecr_token_request(opensandbox, key))
+        else:
+            method, path, body = {
+                "create": ("POST", "/sandboxes", image), "info": ("GET", f"/sandboxes/{sid}", None),
+                "endpoint": ("GET", f"/sandboxes/{sid}/endpoints/{opensandbox_server.EXECD_PORT}", None),
+                "kill": ("DELETE", f"/sandboxes/{sid}", None), "snapshot.list": ("GET", "/snapshots", None),
+                "metrics": ("POST", "/metrics/events", {"eventType": "sandbox.create", "success": True}),
+            }[route]
+            answer = await client.request(method, api + path, json=body, headers=headers)
+    assert answer.status_code == status, answer.text
+    after, served = set(opensandbox.alive_sandboxes()), status < 300
+    assert (len(after - before), len(before - after)) == (served and route == "create", served and route == "kill")
+    assert (sid != "" and opensandbox.sandboxes[sid].token in answer.text) is (served and route == "endpoint")
+    assert ("authorizationToken" in answer.text) is (served and route == "ecr")
 
 
 # A sandbox whose container's first process died: its state says so, and its next command and cell

@@ -89,6 +89,8 @@ def test_failed_build_made_usable_by_a_concurrent_one(opensandbox, os_builder) -
 ])
 def test_registry_logins_reach_the_image_pull(opensandbox, os_builder, tmp_path, monkeypatch, auth, login) -> None:
     monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(opensandbox, "ecr_credentials", {"aws_access_key_id": "AKIDTEST",
+                                                         "aws_secret_access_key": "aws-secret"})  # the registry's
     (tmp_path / "key.json").write_text('{"k": "v"}')
     result = os_builder().build(TemplateSpec(template_id="t", image="reg/private:1", registry_auth=auth))
     assert result.status is SUCCESS
