@@ -18,7 +18,8 @@ BOUND = 90  # seconds; a brief run takes a few, well within pytest-timeout's las
 @pytest.mark.parametrize("bench", BENCHES, ids=lambda path: path.stem)
 def test_bench_runs_briefly_and_prints_figures(bench: pathlib.Path, tmp_path: pathlib.Path) -> None:
     home, tmp = tmp_path / "home", tmp_path / "tmp"
-    home.mkdir(), tmp.mkdir()
+    home.mkdir()
+    tmp.mkdir()
     # A home of its own, and no XDG directories elsewhere: whatever a bench writes there shows.
     env = {name: value for name, value in os.environ.items() if not name.startswith("XDG_")}
     env.update(VORN_BENCH_QUICK="1", HOME=str(home), TMPDIR=str(tmp))
