@@ -14,14 +14,16 @@ import time
 from collections.abc import Awaitable, Callable
 from typing import Any
 
+from bench._quick import brief
+
 CODE = "value = 6 * 7\nprint(value)"
 PRINTED = "42\n"
 
 
 def parse_args(doc: str) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=doc.splitlines()[0])
-    parser.add_argument("--runs", type=int, default=200)
-    parser.add_argument("--warmup", type=int, default=20)
+    parser.add_argument("--runs", type=int, default=brief(200, 3))
+    parser.add_argument("--warmup", type=int, default=brief(20, 1))
     return parser.parse_args()
 
 

@@ -18,7 +18,6 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
 from bench._overhead import CODE, PRINTED, interleave, main  # noqa: E402
-from tests.fakes.agentcore_fixtures import CREDENTIALS  # noqa: E402
 from tests.fakes.agentcore_server import AgentCoreStandIn  # noqa: E402
 from vorn_tools.code_interpreter.code_sandbox.bedrock_agentcore_sandbox import BedrockAgentCoreSandbox  # noqa: E402
 
@@ -41,7 +40,7 @@ async def measure(stand_in: AgentCoreStandIn, runs: int, warmup: int) -> tuple[l
         os.environ.pop(name, None)
     os.environ.update(AWS_ENDPOINT_URL_BEDROCK_AGENTCORE=stand_in.endpoint, AWS_CONFIG_FILE=os.devnull,
                       AWS_SHARED_CREDENTIALS_FILE=os.devnull, AWS_EC2_METADATA_DISABLED="true")
-    sandbox = BedrockAgentCoreSandbox(**CREDENTIALS)
+    sandbox = BedrockAgentCoreSandbox(**stand_in.credentials)
     await sandbox.execute_code("pass")
     return await interleave(sandbox, lambda: direct_run(sandbox), lambda stdout: stdout == PRINTED,
                             runs=runs, warmup=warmup)

@@ -9,16 +9,20 @@ Prints time per call on realistic model answers and on adversarial runs of "[" w
 from __future__ import annotations
 
 import re
+import sys
 import time
+from pathlib import Path
 
-from vorn_tools._native import find_sandbox_links
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
-from vorn_tools.code_interpreter.code_interpreter.sandbox_code_interpreter import _MARKDOWN_LINK_PATTERN
+from bench._quick import brief, sizes  # noqa: E402
+from vorn_tools._native import find_sandbox_links  # noqa: E402
+from vorn_tools.code_interpreter.code_interpreter.sandbox_code_interpreter import _MARKDOWN_LINK_PATTERN  # noqa: E402
 
 PATTERN = re.compile(_MARKDOWN_LINK_PATTERN)
 
 
-def best_of(fn, text: str, budget: float = 0.3) -> float:
+def best_of(fn, text: str, budget: float = brief(0.3, 0.0)) -> float:
     """Best time of one call in seconds, repeating within a small time budget."""
     best = float("inf")
     deadline = time.perf_counter() + budget
@@ -53,22 +57,22 @@ def row(label: str, text: str) -> None:
 def main() -> None:
     print(f"{'input':<34} {'chars':>10} {'native (µs)':>12} {'re.findall (µs)':>14} {'speed-up':>10}")
     print("-- realistic answers")
-    for links, filler in [(1, 2), (3, 10), (20, 100), (100, 1000)]:
+    for links, filler in sizes((1, 2), (3, 10), (20, 100), (100, 1000)):
         row(f"answer, {links} links, {filler} paragraphs", answer(links, filler))
     print('-- adversarial: "[" * n, no "]"  (re: quadratic, native: linear)')
-    for n in [1_000, 2_000, 4_000, 8_000, 16_000, 32_000]:
+    for n in sizes(1_000, 2_000, 4_000, 8_000, 16_000, 32_000):
         row(f'"[" * {n:,}', "[" * n)
     print('-- adversarial: "[" * n + "]" (a close far away: every start rescans up to it)')
-    for n in [1_000, 4_000, 16_000, 32_000]:
+    for n in sizes(1_000, 4_000, 16_000, 32_000):
         row(f'"[" * {n:,} + "]"', "[" * n + "]")
     print('-- many near-links: "[a](sandbox:)" * n (both linear)')
-    for n in [1_000, 10_000, 100_000]:
+    for n in sizes(1_000, 10_000, 100_000):
         row(f'"[a](sandbox:)" * {n:,}', "[a](sandbox:)" * n)
     print('-- adversarial: "[a" * n + "](sandbox:/x" (no ")")')
-    for n in [1_000, 4_000, 16_000]:
+    for n in sizes(1_000, 4_000, 16_000):
         row(f'"[a" * {n:,} + open link', "[a" * n + "](sandbox:/x")
     print("-- native only, large inputs")
-    for n in [1_000_000, 10_000_000]:
+    for n in sizes(1_000_000, 10_000_000):
         for label, text in [(f'"[" * {n:,} + "]"', "[" * n + "]"), (f'"[a](sandbox:/b)" * {n // 15:,}', "[a](sandbox:/b)" * (n // 15))]:
             print(f"{label:<34} {len(text):>10,} {best_of(find_sandbox_links, text) * 1e3:>10.2f} ms")
 

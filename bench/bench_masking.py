@@ -31,10 +31,12 @@ import subprocess
 import sys
 import time
 
-from vorn_core.masking import CompiledMaskingRule, MaskingRule, MaskingRuleError, mask_text
-from vorn_tools.code_interpreter import redaction
-
 ROOT = pathlib.Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT))
+
+from bench._quick import brief, sizes  # noqa: E402
+from vorn_core.masking import CompiledMaskingRule, MaskingRule, MaskingRuleError, mask_text  # noqa: E402
+from vorn_tools.code_interpreter import redaction  # noqa: E402
 
 
 def _load_reference():
@@ -108,7 +110,7 @@ def against_exact() -> None:
         "1 MB, a few (1 per 64K)": log_text(1 << 20, every=64 * 1024),
         "1 MB, dense": provider_text(1 << 20),
     }
-    for label, text in texts.items():
+    for label, text in sizes(*texts.items()):
         assert redaction.redact(text) == redact_exact(text), f"engines disagree on {label}"
         exact = best_time(redact_exact, text)
         fast = best_time(redaction.redact, text)
@@ -130,7 +132,7 @@ def provider_text(size: int) -> str:
 def best_time(func, text: str, min_total: float = 0.5, min_runs: int = 3) -> float:
     runs: list[float] = []
     started = time.perf_counter()
-    while len(runs) < min_runs or time.perf_counter() - started < min_total:
+    while len(runs) < brief(min_runs, 1) or time.perf_counter() - started < brief(min_total, 0.0):
         t0 = time.perf_counter()
         func(text)
         runs.append(time.perf_counter() - t0)
@@ -151,7 +153,7 @@ def redact_with_reference(text: str) -> str:
 def throughput() -> None:
     print("redact() throughput, 23 provider rules + 10 registered secrets")
     print(f"{'size':>8} {'C++ MB/s':>10} {'ref MB/s':>10} {'speed-up':>9}")
-    for label, size in (("1 KB", 1024), ("64 KB", 64 * 1024), ("1 MB", 1024 * 1024)):
+    for label, size in sizes(("1 KB", 1024), ("64 KB", 64 * 1024), ("1 MB", 1024 * 1024)):
         text = provider_text(size)
         assert redaction.redact(text) == redact_with_reference(text), "engines disagree"
         mb = len(text.encode()) / 1e6
@@ -181,7 +183,7 @@ def per_rule() -> None:
     worst_overall = 0.0
     for rule in redaction._PROVIDER_ERROR_RULES:
         worst, worst_name = 0.0, ""
-        for name, text in HOSTILE.items():
+        for name, text in sizes(*HOSTILE.items()):
             elapsed = best_time(lambda t, r=rule: mask_text(t, [r]), text, min_total=0.0, min_runs=3)
             if elapsed > worst:
                 worst, worst_name = elapsed, name
@@ -213,9 +215,9 @@ def private_key_growth() -> None:
     print()
     print("private-key rule alone on hostile texts (ms)")
     print(f"{'text':<18} {'0.5 MB':>8} {'1 MB':>8} {'2 MB':>8} {'2 MB / 0.5 MB':>14}")
-    for name, make in PEM_HOSTILE.items():
-        sizes = (1 << 19, 1 << 20, 1 << 21)
-        times = [best_time(lambda t: mask_text(t, [rule]), make(size), min_total=0.0) for size in sizes]
+    for name, make in sizes(*PEM_HOSTILE.items()):
+        lengths = (1 << 19, 1 << 20, 1 << 21)
+        times = [best_time(lambda t: mask_text(t, [rule]), make(size), min_total=0.0) for size in lengths]
         print(f"{name:<18} " + " ".join(f"{t * 1e3:8.2f}" for t in times) + f" {times[2] / times[0]:13.1f}x")
 
 
@@ -228,7 +230,7 @@ def pathological() -> None:
         ("a*a*a*a*b", "a" * 1_000_000),
         (r"\w+@", "a" * 1_000_000),
     ]
-    for pattern, text in cases:
+    for pattern, text in sizes(*cases):
         rule = CompiledMaskingRule.from_masking_rule(MaskingRule(name="SLOW", pattern=pattern))
         t0 = time.perf_counter()
         try:
@@ -278,7 +280,7 @@ def private_key_share(rules=None) -> None:
     print("the private-key rule's share: mask_text() with the provider rules, with and without it (ms)")
     print(f"  ASCII path: with {all(r.ascii for r in full)}, without {all(r.ascii for r in without)}")
     print(f"{'text':<24} {'with':>9} {'without':>9} {'ratio':>7}")
-    for label, size in (("1 KB", 1024), ("64 KB", 64 * 1024), ("1 MB", 1 << 20)):
+    for label, size in sizes(("1 KB", 1024), ("64 KB", 64 * 1024), ("1 MB", 1 << 20)):
         texts = {
             "none": log_text(size),
             "few": log_text(size, every=min(64 * 1024, size // 2)),
@@ -294,7 +296,7 @@ def private_key_share(rules=None) -> None:
         CompiledMaskingRule(pem.name, pem.pattern)
         compile_times.append(time.perf_counter() - t0)
     print(f"  compiling PRIVATE_KEY_BLOCK: {min(compile_times) * 1e3:.2f} ms")
-    figures = [_import_figures() for _ in range(5)]
+    figures = [_import_figures() for _ in range(brief(5, 1))]
     peak, bare = min(f[1] for f in figures), min(f[2] for f in figures)
     print(
         f"  import of vorn_tools.code_interpreter.redaction: {min(f[0] for f in figures):.1f} ms, "

@@ -25,9 +25,12 @@ import uvicorn
 from mcp import ClientSession, StdioServerParameters, stdio_client
 from mcp.client.streamable_http import streamablehttp_client
 
-from vorn_tools.mcp.client.langchain import LangchainMCPClient
-
 ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT))
+
+from bench._quick import brief  # noqa: E402
+from vorn_tools.mcp.client.langchain import LangchainMCPClient  # noqa: E402
+
 EXAMPLE_SERVER = ROOT / "examples" / "mcp_server.py"
 ARGUMENTS = {"a": 2, "b": 40}
 
@@ -95,7 +98,7 @@ async def langchain_call(config: dict) -> Callable[[], Awaitable[None]]:
 
 async def measure(raw: Callable[[], Awaitable[None]], ours: Callable[[], Awaitable[None]], runs: int) -> tuple[float, float]:
     """Median seconds of each, calls interleaved so that drift hits both alike."""
-    for _ in range(3):
+    for _ in range(brief(3, 0)):
         await raw()
         await ours()
     raw_times, our_times = [], []
@@ -121,5 +124,5 @@ async def main(runs: int) -> None:
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--runs", type=int, default=50)
+    parser.add_argument("--runs", type=int, default=brief(50, 1))
     asyncio.run(main(parser.parse_args().runs))

@@ -42,6 +42,7 @@ os.environ.setdefault("OPENSANDBOX_DISABLE_METRICS", "1")
 from opensandbox.models.execd import RunCommandOpts  # noqa: E402
 from opensandbox.models.filesystem import WriteEntry  # noqa: E402
 
+from bench._quick import brief  # noqa: E402
 from tests.fakes.lite_daemon import image_env, kill_daemons  # noqa: E402
 from tests.fakes.opensandbox_server import OpenSandboxStandIn  # noqa: E402
 from vorn_tools.code_interpreter.code_sandbox import opensandbox_lite_scripts  # noqa: E402
@@ -53,15 +54,18 @@ BASELINE = "79fe776b53d8eae5193f6eb2f251d0031117324b"
 SCRIPTS = "src/vorn_tools/code_interpreter/code_sandbox/opensandbox_lite_scripts.py"
 BEFORE_FLAGS = ["-u"]  # the relay command line of BASELINE: python3 -u <client> <prefix> ...
 MB = 1024 * 1024
+RELAY_MB = brief(16, 1)
+CALL_LINES = brief(10_000, 1_000)
 CALL_CELLS = {
     "trivial cell": ("value = 6 * 7\nprint(value)", "42\n"),
-    "10,000 lines": ("for i in range(10000):\n    print(str(i).rjust(99, 'x'))",
-                     "".join(str(i).rjust(99, "x") + "\n" for i in range(10000))),  # fmt: skip
+    f"{CALL_LINES:,} lines": (f"for i in range({CALL_LINES}):\n    print(str(i).rjust(99, 'x'))",
+                              "".join(str(i).rjust(99, "x") + "\n" for i in range(CALL_LINES))),  # fmt: skip
 }
+RELAY_LINES = RELAY_MB * 10_000
 RELAY_CELLS = {
-    "one 16 MB line": (f"print('x' * {16 * MB})", ["x" * 16 * MB + "\n"]),
-    "160,000 lines": ("for i in range(160000):\n    print(str(i).rjust(104, 'x'))",
-                      [str(i).rjust(104, "x") + "\n" for i in range(160000)]),  # fmt: skip
+    f"one {RELAY_MB} MB line": (f"print('x' * {RELAY_MB * MB})", ["x" * RELAY_MB * MB + "\n"]),
+    f"{RELAY_LINES:,} lines": (f"for i in range({RELAY_LINES}):\n    print(str(i).rjust(104, 'x'))",
+                               [str(i).rjust(104, "x") + "\n" for i in range(RELAY_LINES)]),  # fmt: skip
 }
 
 
@@ -180,8 +184,8 @@ def report(title: str, timings: dict[str, dict[str, list[float]]]) -> None:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--runs", type=int, default=30, help="timed calls per arm and cell through the stand-in")
-    parser.add_argument("--long-runs", type=int, default=3, help="timed relay runs per arm of the 16 MB cells")
+    parser.add_argument("--runs", type=int, default=brief(30, 1), help="timed calls per arm and cell through the stand-in")
+    parser.add_argument("--long-runs", type=int, default=brief(3, 1), help="timed relay runs per arm of the 16 MB cells")
     args = parser.parse_args()
     LiteBefore.SOURCES = baseline_sources()
 

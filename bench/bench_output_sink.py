@@ -8,12 +8,19 @@ Prints numbers only; nothing is asserted.
 
 import gc
 import importlib.util
+import sys
 import time
 import tracemalloc
 from pathlib import Path
 
-from vorn_tools._native import BoundedOutputSink
-from vorn_tools.code_interpreter.code_sandbox.utils import StreamedOutput
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+
+from bench._quick import brief  # noqa: E402
+from vorn_tools._native import BoundedOutputSink  # noqa: E402
+from vorn_tools.code_interpreter.code_sandbox.utils import StreamedOutput  # noqa: E402
+
+LINES = brief(1_000_000, 10_000)
+REPEAT = brief(5, 1)
 
 
 def _load_reference():
@@ -99,18 +106,18 @@ def bench_streamed(label, chunks, repeat):
 
 def main():
     # Distinct string objects, as a streaming SDK would hand them over.
-    short = [f"{i:08d}" + "x" * 72 for i in range(1_000_000)]
-    bench("short lines", short, repeat=5)
+    short = [f"{i:08d}" + "x" * 72 for i in range(LINES)]
+    bench("short lines", short, repeat=REPEAT)
     del short
-    big = [f"{i:08d}" + "y" * (64 * 1024 - 8) for i in range(10_000)]
-    bench("64 KB lines", big, repeat=5)
+    big = [f"{i:08d}" + "y" * (64 * 1024 - 8) for i in range(LINES // 100)]
+    bench("64 KB lines", big, repeat=REPEAT)
     del big
-    lines = [f"{i:08d}" + "x" * 11 + "\n" for i in range(1_000_000)]
-    bench_streamed("one short line per chunk", lines, repeat=5)
+    lines = [f"{i:08d}" + "x" * 11 + "\n" for i in range(LINES)]
+    bench_streamed("one short line per chunk", lines, repeat=REPEAT)
     del lines
     # A progress bar redrawn with carriage returns: no line break ever comes.
-    progress = [f"\r{i:08d}" + "#" * 11 for i in range(1_000_000)]
-    bench_streamed("no line breaks", progress, repeat=5)
+    progress = [f"\r{i:08d}" + "#" * 11 for i in range(LINES)]
+    bench_streamed("no line breaks", progress, repeat=REPEAT)
 
 
 if __name__ == "__main__":

@@ -59,6 +59,9 @@ async def test_use_before_start_and_after_terminate_raises_not_initialized(backe
     for target in (unstarted, sandbox):  # refused before anything starts or is sent
         with pytest.raises(TypeError, match=r"^code must be a str, got NoneType$"):
             await target.execute_code(None)
+    for run in (sandbox.execute_code, sandbox.execute_command):
+        with pytest.raises(TypeError, match=r"^timeout must be a number of seconds or None, got str$"):
+            await run("pass", timeout="5")
     assert unstarted.sandbox_id is None
     with pytest.raises(SandboxNotInitializedError) as info:
         await backend.needs_start(unstarted)

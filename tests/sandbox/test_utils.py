@@ -133,9 +133,13 @@ async def test_teardown_retries_every_failure_then_wraps_the_last_or_the_cap(pau
 
 @pytest.mark.parametrize(("value", "expected"), [(None, 30), (0, None), (-1, None), (0.5, 0.5), (float("nan"), "nan"),
                                                  (True, "True"), (float("inf"), "inf"), (10**400, "1000"),
-                                                 (2_147_483, 2_147_483), (2_147_484, None), (1e15, None)])  # fmt: skip
+                                                 (2_147_483, 2_147_483), (2_147_484, None), (1e15, None),
+                                                 ("5", TypeError)])  # fmt: skip
 def test_resolve_timeout(value, expected):
-    if isinstance(expected, str):  # none of these can bound a wait
+    if expected is TypeError:
+        with pytest.raises(TypeError, match=r"^timeout must be a number of seconds or None, got str$"):
+            resolve_timeout(value)
+    elif isinstance(expected, str):  # none of these can bound a wait
         with pytest.raises(ValueError, match=r"^timeout must be a finite number of seconds or None, got " + expected):
             resolve_timeout(value)
     else:

@@ -711,8 +711,8 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
             arrived).
 
         Raises:
-            TypeError: For ``code``, ``files`` or ``upload_dir`` of the wrong
-                type, before any request.
+            TypeError: For ``code``, ``timeout``, ``files`` or ``upload_dir`` of
+                the wrong type, before any request.
             ValueError: For a ``timeout`` that is NaN, an infinity or a bool,
                 before any request.
             SandboxStartError: When the lazy session start failed.

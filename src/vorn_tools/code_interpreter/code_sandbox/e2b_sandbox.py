@@ -340,7 +340,7 @@ class E2BSandbox(CodeInterpreterSandbox):
         Raises:
             SandboxNotInitializedError: Before ``create`` or after ``terminate``.
             ValueError: For a ``timeout`` that is a bool, NaN or not finite.
-            TypeError: For ``code`` that is not a ``str``.
+            TypeError: For ``code`` that is not a ``str``, or a ``timeout`` that is not a number.
         """
         check_code(code)
         if not self.sandbox or not self.files or not self.commands:

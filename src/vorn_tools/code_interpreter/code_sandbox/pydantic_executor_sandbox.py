@@ -167,7 +167,7 @@ def _request_timeout(timeout: float | None) -> float:
     any other limit above that ceiling, however large.
 
     Raises:
-        ValueError: As ``resolve_timeout`` does.
+        TypeError, ValueError: As ``resolve_timeout`` does.
     """
     resolved = resolve_timeout(timeout)
     if resolved is None:

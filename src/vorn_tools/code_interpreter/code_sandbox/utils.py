@@ -212,12 +212,19 @@ def resolve_timeout(timeout: float | None, default: float = DEFAULT_EXECUTION_TI
     no layer below could hold; any other positive value is returned unchanged.
 
     Raises:
+        TypeError: For a value that is not a number (a str included).
         ValueError: For a bool, NaN, an infinity or a number too large to be a
             float: none of them can bound a wait.
     """
     if timeout is None:
         return default
-    if isinstance(timeout, bool) or not _finite(timeout):
+    try:
+        finite = not isinstance(timeout, bool) and math.isfinite(timeout)
+    except OverflowError:  # an int beyond the float range
+        finite = False
+    except TypeError:
+        raise TypeError(f"timeout must be a number of seconds or None, got {type(timeout).__name__}") from None
+    if not finite:
         raise ValueError(f"timeout must be a finite number of seconds or None, got {timeout!r}")
     if timeout <= 0 or timeout > MAX_TIMEOUT_SECONDS:
         return None
@@ -228,16 +235,6 @@ def check_code(code: Any) -> None:
     """Refuse code that is not a ``str`` with ``TypeError``, before any request."""
     if not isinstance(code, str):
         raise TypeError(f"code must be a str, got {type(code).__name__}")
-
-
-def _finite(value: Any) -> bool:
-    """Whether ``value`` is a finite number; non-numbers pass, to fail on comparison."""
-    try:
-        return math.isfinite(value)
-    except OverflowError:  # an int beyond the float range
-        return False
-    except TypeError:
-        return True
 
 
 def resolve_sandbox_timeout(
