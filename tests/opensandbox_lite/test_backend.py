@@ -177,6 +177,7 @@ async def test_foreign_timeout_error_is_not_reported_as_a_timeout(lite_sandbox, 
         ("failed", "error", "the SDK failed."),
         ("stuck", "error", Msg.SESSION_STUCK.format("builtins.TimeoutError") + "."),
         ("busy", "error", Msg.SESSION_BUSY + "."),  # and busy again, silent, once the orphan settled
+        ("refused", "error", Msg.SESSION_BUSY + "."),  # not sent again: another call took the interpreter
     ],
 )
 async def test_a_relay_ended_without_a_report_says_whether_the_code_ran_and_ends_with_its_own_words(
@@ -202,7 +203,7 @@ async def test_a_relay_ended_without_a_report_says_whether_the_code_ran_and_ends
             await handlers.on_stderr(SimpleNamespace(text=f"ZIB_LITE_REPORT:{nonce}:started\n"))
         for line in (f"Traceback: no room for {secret}", *KEY[:2]):
             await handlers.on_stderr(SimpleNamespace(text=line + "\n"))
-        if ending in ("stuck", "busy"):
+        if ending in ("stuck", "busy", "refused"):
             await handlers.on_stderr(told_busy)
         await handlers.on_stderr(SimpleNamespace(text='"relayed\\n"\n'))  # a line the relay relayed all the same
         await handlers.on_stderr(SimpleNamespace(text='"cut rela'))  # and one cut short as the relay ended
@@ -211,14 +212,24 @@ async def test_a_relay_ended_without_a_report_says_whether_the_code_ran_and_ends
         if ending == "failed":
             raise RuntimeError("the SDK failed")
         await asyncio.sleep(60 if ending == "stalled" else 0.01 if at_limit else 0)
-        return SimpleNamespace(exit_code=None if at_limit or ending in ("stuck", "busy") else ending)
+        return SimpleNamespace(exit_code=None if at_limit or ending in ("stuck", "busy", "refused") else ending)
 
     monkeypatch.setattr(lite_sandbox, "_run_cell", run_cell)
     if ending == "stuck":  # the orphan's settle fails
         monkeypatch.setattr(lite_module, "_RELAY_BOUND", 0)
+    if ending == "refused":  # while the orphan settles, another call of this instance takes the interpreter
+        settle = lite_sandbox._settle
+        monkeypatch.setattr(lite_sandbox, "_holding", 0)
+
+        async def settled_then_taken(*args, **kwargs):
+            settled = await settle(*args, **kwargs)
+            lite_sandbox._holding += 1
+            return settled
+
+        monkeypatch.setattr(lite_sandbox, "_settle", settled_then_taken)
     seen: list[str] = []
     result = await lite_sandbox.execute_code("print(1)", timeout=0.001 if at_limit else 30, on_stderr=seen.append)
-    relayed = "" if ending in ("limit", "stuck", "busy") else "relayed\ncut rela"  # no output: the code did not run
+    relayed = "" if ending in ("limit", "stuck", "busy", "refused") else "relayed\ncut rela"  # no output: the code did not run
     assert (result.status.value, result.stderr, seen) == (status, relayed, ["relayed", "cut rela"])
     # The relay's words end the error, and the text handed to the model, masked like every error text.
     words = "Traceback: no room for [SECRET]\n" + MASKED_KEY + ("\nafter: z" if ending == "busy" else "")
@@ -233,6 +244,7 @@ async def test_a_relay_ended_without_a_report_says_whether_the_code_ran_and_ends
         assert (lost if ending != "cut" else "stream cut") in result.error, result.error
     if not isinstance(ending, str):
         assert lite_sandbox._settling is None  # not settled by this call
+    assert len(runs) == 1 + (ending == "busy")
 
 
 def _failing_after_the_cells_line(handlers):
@@ -609,6 +621,8 @@ async def test_what_a_reporting_relay_wrote_of_its_own_is_no_output(lite_sandbox
         # quoted, listed or compact-printed forms too. It goes on to its END line, a PuTTY key to its
         # MAC line, another key's BEGIN line within it included; other lines within it are kept.
         ([*KEY, "after"], MASKED_KEY + "\nafter"),
+        (["ValueError: bad key " + repr("\n".join(KEY) + "\n") + " (line 3)", "after"],  # whole: left to masking
+         f"ValueError: bad key '{MASKED_KEY}\\n' (line 3)\nafter"),
         ([*KEY, "after", "f" * (LIMIT - 20)], "[4 earlier lines left out]\nafter\n" + "f" * (LIMIT - 20)),
         ([KEY[0], "Proc-Type: 4,ENCRYPTED", "Comment:", '  "rsa key (2020)"', "DEK-Info: AES-128-CBC,F00D", "",
           KEY[1] * 5000, KEY[1], "done (for now)", "next: z"], f"{MASKED_KEY}\ndone (for now)\nnext: z"),
@@ -629,7 +643,7 @@ async def test_what_a_reporting_relay_wrote_of_its_own_is_no_output(lite_sandbox
         ([KEY[0] + "A" * LIMIT, *KEY[1:], "next"], f"{MASKED_KEY}\nnext"),
         ([KEY[0] + "A" * LIMIT, KEY[1], "relay: retrying", KEY[2], KEY[3], "after", "f" * (LIMIT - 40)],
          f"[3 earlier lines left out]\n{MASKED_KEY}\nafter\n" + "f" * (LIMIT - 40)),
-        ([KEY[0], KEY[1], KEY[3] + " " + "x" * LIMIT, "after"], f"{MASKED_KEY}\nafter"),
+        ([KEY[0], KEY[1], "", " ", KEY[3] + " " + "x" * LIMIT, "", "after"], f"{MASKED_KEY}\n\nafter"),
         (["Private-Lines: 1", KEY[1], "Private-MAC: " + "5f" * LIMIT, "Killed"],
          f"{MASKED_KEY}\n[a line of {2 * LIMIT + 13} characters, left out]\nKilled"),
         ([f"['{KEY[0]}\\n',", *(f" '{line}\\n'," for line in KEY[1:3]), f" '{KEY[3]}\\n']", "after"],
