@@ -159,7 +159,8 @@ async def test_foreign_timeout_error_is_not_reported_as_a_timeout(lite_sandbox, 
 # Besides the exit codes: stopped at the limit before ("limit") or after ("limit_started") the daemon
 # took the cell, its stream stalled past the limit and the grace ("stalled"), cut ("cut") or failed in
 # the SDK ("failed"), or told "busy" by a daemon whose orphan cell then would not settle ("stuck"), or
-# that is busy again once it settled ("busy"): the words of the first, busy relay end that error too.
+# that is busy again once it settled ("busy"), or whose code another call keeps from going again
+# ("refused"): the words of the first, busy relay (a key left open in them) end that error too.
 @pytest.mark.parametrize(
     ("ending", "status", "head"),
     [
@@ -229,7 +230,8 @@ async def test_a_relay_ended_without_a_report_says_whether_the_code_ran_and_ends
         monkeypatch.setattr(lite_sandbox, "_settle", settled_then_taken)
     seen: list[str] = []
     result = await lite_sandbox.execute_code("print(1)", timeout=0.001 if at_limit else 30, on_stderr=seen.append)
-    relayed = "" if ending in ("limit", "stuck", "busy", "refused") else "relayed\ncut rela"  # no output: the code did not run
+    # No output where the code did not run.
+    relayed = "" if ending in ("limit", "stuck", "busy", "refused") else "relayed\ncut rela"
     assert (result.status.value, result.stderr, seen) == (status, relayed, ["relayed", "cut rela"])
     # The relay's words end the error, and the text handed to the model, masked like every error text.
     words = "Traceback: no room for [SECRET]\n" + MASKED_KEY + ("\nafter: z" if ending == "busy" else "")
