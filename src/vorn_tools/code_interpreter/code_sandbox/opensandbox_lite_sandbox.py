@@ -132,8 +132,8 @@ class _RelayWords:
     masking finds across lines, and only from its BEGIN line, which the bound
     may leave out: so each line is judged as it arrives, whole, and a line of a
     key is kept only as the mask (one for a run of them), never as written. The
-    note of the lines left out counts the lines that each mask left out stood
-    for. The command service splits a line at a carriage return as well: the
+    note of the lines left out counts every delivered line left out, those that
+    a mask stood for included. The command service splits a line at a carriage return as well: the
     piece before one goes on in the next with no line feed between them, as the
     relay wrote it. The words of more than one relay (a call that ran its code
     again) go on one after another.
@@ -188,8 +188,8 @@ _KEY_MASKED = placeholder(BuiltInMaskingRule.PRIVATE_KEY_BLOCK.name)
 # only masks more: "Proc-Type: 4,ENCRYPTED", whose value may take the next line, also quoted, escaped
 # or listed.
 _KEY_HEADER = re.compile(r"""[\s'",\\A-Za-z-]*:""")
-# Key material: a run of base64 that mixes digits, capitals and small letters, as no word or path of a
-# sentence does, wherever it stands in its line (after a list item, before a comment); or a line that is
+# Key material: a run of base64 that mixes digits, capitals and small letters, as words and paths
+# seldom do, wherever it stands in its line (after a list item, before a comment); or a line that is
 # nothing but base64, as the short last line of a key or one cut short is: one piece, perhaps quoted,
 # escaped, indented, a YAML list item or in brackets, or several quoted pieces (a list printed compact).
 _KEY_RUN = re.compile(r"(?<![\w+/-])(?=[\w+/-]{20})(?=[\w+/-]*?[0-9])(?=[\w+/-]*?[A-Z])(?=[\w+/-]*?[a-z])", re.ASCII)
@@ -205,12 +205,13 @@ def _key_state(line: str, key: str | None, after_mask: bool) -> tuple[bool, str 
     ``key`` is None when no key is open; "head" after a PEM key's BEGIN line
     while headers may follow; "value" when the line before named a header
     whose value may come on this line; "key" in its base64. A key opens at
-    its BEGIN line (PuTTY's at its first line or its "Private-Lines:") and
-    goes on to its END line (PuTTY's "Private-MAC:", which stays: it is no
-    part of the key), also where one line ends a key and begins the next;
-    the lines of key material within it are masked, others (the relay's own
-    messages among them) kept, and so is a blank line that no mask precedes.
-    A line that holds a whole key (a quoted one) is left to masking, whole.
+    its BEGIN line (PuTTY's at its first line or at "Private-Lines:") and goes
+    on to its END line (PuTTY's "Private-MAC:", which is no part of it and
+    stays), also where one line ends a key and begins the next. Within it,
+    its BEGIN, END and header lines and every line of key material are
+    masked, and a blank line after a masked one; any other line (the relay's
+    own messages) is kept. A line that holds a whole key (a quoted one) is
+    left to masking, whole.
     """
     begun = line.rfind("-----BEGIN")
     opened = max(begun, line.rfind("Private-Lines:"), line.rfind("PuTTY-User-Key-File"))
