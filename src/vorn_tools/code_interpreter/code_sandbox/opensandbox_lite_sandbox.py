@@ -33,7 +33,7 @@ import re
 import shlex
 import time
 import uuid
-from collections.abc import Callable, Iterable
+from collections.abc import Callable
 from datetime import timedelta
 from typing import Any, NamedTuple, Self
 
@@ -129,70 +129,52 @@ class _RelayWords:
     feeds that join them; the newest line is always kept. Whole lines only, so
     that masking sees each of them whole: a line longer than the bound is
     replaced by a note of its length. A private key is the one secret that
-    masking finds across lines, and only by its BEGIN line: the lines of a key
-    whose BEGIN line the bound (or a note) left out are kept as the mask that
-    the whole key would have been given, and the note of the lines left out
-    counts the lines that mask stands for. The command service splits a line
-    at a carriage return as well: the piece before one goes on in the next
-    with no line feed between them, as the relay wrote it. The words of more
-    than one relay (a call that ran its code again) go on one after another.
+    masking finds across lines, and only from its BEGIN line, which the bound
+    may leave out: so each line is judged as it arrives, whole, and a line of a
+    key is kept only as the mask (one for a run of them), never as written. The
+    note of the lines left out counts every delivered line left out, those that
+    a mask stood for included. The command service splits a line at a carriage return as well: the
+    piece before one goes on in the next with no line feed between them, as the
+    relay wrote it. The words of more than one relay (a call that ran its code
+    again) go on one after another.
     """
 
-    __slots__ = ("_lines", "_size", "_dropped", "_key", "_key_hidden")
+    __slots__ = ("_lines", "_size", "_dropped", "_key")
 
     def __init__(self) -> None:
-        # Each entry: its text, whether it goes on a key that an earlier line opened, what follows it
-        # when joined, and how many delivered lines it stands for that ``_dropped`` does not count yet.
-        self._lines: collections.deque[tuple[str, bool, str, int]] = collections.deque()
+        # Each entry: its text, what follows it when joined, and how many delivered lines it stands for.
+        self._lines: collections.deque[tuple[str, str, int]] = collections.deque()
         self._size = 0  # the entries' characters and a line feed for each
         self._dropped = 0  # the delivered lines left out
         self._key: str | None = None  # how a key that the lines leave open stands (see ``_key_state``)
-        self._key_hidden = False  # that key's BEGIN line is no longer kept
 
     def add(self, text: str) -> None:
         """Keep ``text``, one line as delivered, with or without its line feed."""
         bound = _MAX_STREAMED_OUTPUT_CHARS
         line = text.rstrip("\n")
-        in_key, self._key = _key_state(line, self._key)
-        noted = len(line) > bound
-        # A piece that the command service split off at a carriage return goes on in the next.
-        end = "" if line == text and line.endswith("\r") and not noted else "\n"
-        if noted:
-            line = f"[a line of {len(line)} characters, left out]"
-        if not in_key:
-            self._key_hidden = False
-            self._keep((line, False, end, 1))
-        elif not self._key_hidden:
-            self._keep((line, True, end, 1))
-        elif (last := self._lines[-1])[0] is _KEY_MASKED:
-            self._lines[-1] = (_KEY_MASKED, False, "\n", last[3] + 1)
+        after_mask = bool(self._lines) and self._lines[-1][0] is _KEY_MASKED
+        masked, self._key = _key_state(line, self._key, after_mask)
+        if masked and after_mask:
+            self._lines[-1] = (_KEY_MASKED, "\n", self._lines[-1][2] + 1)
+            return
+        if masked:
+            entry = (_KEY_MASKED, "\n", 1)
+        elif len(line) > bound:
+            entry = (f"[a line of {len(line)} characters, left out]", "\n", 1)
         else:
-            self._keep((_KEY_MASKED, False, "\n", 1))
-        self._key_hidden = self._key_hidden or (noted and self._key is not None)
-        # Joined, the entries take one line feed fewer than they are counted with.
-        while self._size > bound + 1:
-            self._drop_first()
-            if self._lines and self._lines[0][1]:
-                # The key these lines go on lost its BEGIN line: one mask stands for them.
-                while self._lines and self._lines[0][1]:
-                    self._drop_first()
-                self._key_hidden = self._key_hidden or (not self._lines and self._key is not None)
-                # Its lines are counted as left out already.
-                self._lines.appendleft((_KEY_MASKED, False, "\n", 0))
-                self._size += len(_KEY_MASKED) + 1
-
-    def _keep(self, entry: tuple[str, bool, str, int]) -> None:
+            # A piece that the command service split off at a carriage return goes on in the next.
+            entry = (line, "" if line == text and line.endswith("\r") else "\n", 1)
         self._lines.append(entry)
         self._size += len(entry[0]) + 1
-
-    def _drop_first(self) -> None:
-        line, _, _, count = self._lines.popleft()
-        self._size -= len(line) + 1
-        self._dropped += count
+        # Joined, the entries take one line feed fewer than they are counted with.
+        while self._size > bound + 1:
+            left_out, _, count = self._lines.popleft()
+            self._size -= len(left_out) + 1
+            self._dropped += count
 
     def text(self) -> str:
         """The lines joined as the relay wrote them, masked; "" when they hold nothing but white space."""
-        text = "".join(line + end for line, end in _closed_keys(self._lines, self._dropped > 0)).rstrip("\n")
+        text = "".join(line + end for line, end, _ in self._lines).rstrip("\n")
         if not text.strip():
             return ""
         if self._dropped:
@@ -200,93 +182,55 @@ class _RelayWords:
         return redact(text)
 
 
-# What masking writes for a private key; kept in place of the lines of one that lost its BEGIN line.
+# What masking writes for a private key; what the relay's words keep of each run of a key's lines.
 _KEY_MASKED = placeholder(BuiltInMaskingRule.PRIVATE_KEY_BLOCK.name)
 # A header of a PEM key (after its BEGIN line, before its base64), taken broadly, since a wider guess
 # only masks more: "Proc-Type: 4,ENCRYPTED", whose value may take the next line, also quoted, escaped
 # or listed.
 _KEY_HEADER = re.compile(r"""[\s'",\\A-Za-z-]*:""")
-# A line that can be key material: base64 without a blank inside, with the quotes, backslashes, commas
-# and brackets of the key's quoted, escaped and listed forms, indented, perhaps a YAML list item.
-# Anything else (a sentence, a line with other punctuation) cannot be.
-_KEY_LINE = re.compile(r"""\s*+(?:- )?[A-Za-z0-9+/=\\'",()\[\]{}]*+\s*+""")
+# Key material: a run of base64 that mixes digits, capitals and small letters, as words and paths
+# seldom do, wherever it stands in its line (after a list item, before a comment); or a line that is
+# nothing but base64, as the short last line of a key or one cut short is: one piece, perhaps quoted,
+# escaped, indented, a YAML list item or in brackets, or several quoted pieces (a list printed compact).
+_KEY_RUN = re.compile(r"(?<![\w+/-])(?=[\w+/-]{20})(?=[\w+/-]*?[0-9])(?=[\w+/-]*?[A-Z])(?=[\w+/-]*?[a-z])", re.ASCII)
+_BASE64 = r"(?:[A-Za-z0-9+/=_-]|\\++[nr/])*+"
+_KEY_LINE = re.compile(
+    rf"""\s*+(?:- )?[\[({{]*+(?:b?'{_BASE64}'[\s,+]*+|b?"{_BASE64}"[\s,+]*+)*+b?['"]?{_BASE64}['"]?[\s,+\])}}\\]*+"""
+)
 
 
-def _closed_keys(entries: Iterable[tuple[str, bool, str, int]], cut: bool) -> list[tuple[str, str]]:
-    """The entries' texts and what follows each, a key that lost its BEGIN line masked to its end.
-
-    Such a key (one a mask stands for, or, where lines were left out (``cut``), one the kept lines
-    may begin in) was taken to end at the first line that cannot be key material; where its END
-    line (or PuTTY's "Private-MAC:") comes later all the same, before another key begins, it went
-    on to there, and every line up to it (a line of another kind within the key included) is part
-    of the mask: masking more is the safe side. One pass back finds, for each line, the next line
-    that closes a key.
-    """
-    texts = [(line, end) for line, _, end, _ in entries]
-    if not cut and not any(line is _KEY_MASKED for line, _ in texts):
-        return texts  # no key lost its BEGIN line here
-    closing: list[int | None] = [None] * len(texts)
-    ahead = None
-    for at in range(len(texts) - 1, -1, -1):
-        closing[at] = ahead
-        line = texts[at][0]
-        if line is _KEY_MASKED:
-            continue
-        opened = max(line.find("-----BEGIN"), line.find("Private-Lines:"))
-        closed = max(line.find("-----END"), line.find("Private-MAC:"))
-        if closed >= 0 and (opened < 0 or closed < opened):
-            ahead = at
-        elif opened >= 0:
-            ahead = None
-    kept: list[tuple[str, str]] = []
-    at, close = 0, ahead if cut else None  # cut: the kept lines may begin within a key
-    while at < len(texts):
-        if close is None and texts[at][0] is _KEY_MASKED:
-            close = closing[at]
-        if close is not None:
-            # PuTTY's MAC line is no part of its key: it stays.
-            last = close if "-----END" in texts[close][0] else close - 1
-            close = None
-            if last >= at:
-                kept.append((_KEY_MASKED, texts[last][1]))
-                at = last + 1
-                continue
-        kept.append(texts[at])
-        at += 1
-    return kept
-
-
-def _key_state(line: str, key: str | None) -> tuple[bool, str | None]:
-    """Whether ``line`` goes on the key that ``key`` says is open, and how a key stands after it.
+def _key_state(line: str, key: str | None, after_mask: bool) -> tuple[bool, str | None]:
+    """Whether ``line`` is part of a key, to be masked, and how a key stands after it.
 
     ``key`` is None when no key is open; "head" after a PEM key's BEGIN line
     while headers may follow; "value" when the line before named a header
-    whose value may come on this line; "key" in its base64. A PEM key goes on
-    to its END line, a PuTTY key (from its "Private-Lines:") to its
-    "Private-MAC:" line, which follows it and is no part of it; without
-    either, a key goes on to the first line that cannot be key material, which
-    is no part of it either.
+    whose value may come on this line; "key" in its base64. A key opens at
+    its BEGIN line (PuTTY's at its first line or at "Private-Lines:") and goes
+    on to its END line (PuTTY's "Private-MAC:", which is no part of it and
+    stays), also where one line ends a key and begins the next. Within it,
+    its BEGIN, END and header lines and every line of key material are
+    masked, and a blank line after a masked one; any other line (the relay's
+    own messages) is kept. A line that holds a whole key (a quoted one) is
+    left to masking, whole.
     """
     begun = line.rfind("-----BEGIN")
-    opened = max(begun, line.rfind("Private-Lines:"))
+    opened = max(begun, line.rfind("Private-Lines:"), line.rfind("PuTTY-User-Key-File"))
     if key is None and opened < 0:
         return False, None  # most lines: no key before them, none in them
-    closed = line.rfind("-----END")
-    if key is None:
-        in_key, after = False, None
-    elif closed >= 0:
-        in_key, after = True, None
-    elif key != "key" and _KEY_HEADER.match(line):
-        in_key, after = True, "value"
-    elif key == "value":
-        in_key, after = True, "head"
-    else:
-        # Covers "Private-MAC:" too: its colon and blank are no key material.
-        in_key = _KEY_LINE.fullmatch(line) is not None
-        after = "key" if in_key else None
+    closed = max(line.rfind("-----END"), line.rfind("Private-MAC:"))
     if opened > closed:
-        after = "head" if opened == begun else "key"
-    return in_key, after
+        return True, "head" if opened == begun else "key"
+    if key is None:
+        return False, None
+    if closed >= 0:
+        return line.startswith("-----END", closed), None
+    if key != "key" and _KEY_HEADER.match(line):
+        return True, "value"
+    if line.strip() and (_KEY_RUN.search(line) or _KEY_LINE.fullmatch(line)):
+        return True, "key"
+    if key == "value":
+        return True, "head"
+    return after_mask and not line.strip(), key
 
 
 class _LetGo(NamedTuple):
