@@ -415,9 +415,8 @@ NOT_MADE = "which holds no finished venv (no pyvenv.cfg), to make it anew"
         (".venv/pyvenv.cfg, .venv/bin/python -> nowhere", [], "removing .venv, whose Python ({world}/nowhere) is gone,"
                                                               " to make it anew"),
         ("mounted", [], None),
-        # emptied, cut short as the marker went
-        ("mounted", [{"FAKE_VENV_CUT": "1"}, {"FAKE_RM_CUT": ".setup-making"}],
-         f"emptying .venv (a mount point), {NOT_MADE}"),
+        # emptied, cut short after its pyvenv.cfg went
+        ("mounted", [{"FAKE_VENV_CUT": "1"}, {"FAKE_RM_CUT": ""}], f"emptying .venv (a mount point), {CUT_SHORT}"),
     ],
     ids=["making", "removing", "removing-after-failed-making", "without-pyvenv.cfg", "linked", "linked-making",
          "linked-python-gone", "python-gone", "mounted", "mounted-emptying"],
@@ -685,7 +684,7 @@ def test_a_mount_in_the_way_is_named(world: Path, mount: str) -> None:
     scripts, venv, volume = checkout(world), world / "checkout" / ".venv", world / "volume"
     (world / "include" / "Python.h").touch()
     (volume / "lib").mkdir(parents=True)
-    (volume / "leftover").touch()  # no pyvenv.cfg: to be emptied
+    (volume / "pyvenv.cfg").touch()  # a venv whose Python is gone: to be emptied
     (world / "other").mkdir()
     venv.mkdir()
     if mount == "read-only":
@@ -700,4 +699,4 @@ def test_a_mount_in_the_way_is_named(world: Path, mount: str) -> None:
     else:
         assert code == 1 and err == (f"[setup] {venv.resolve()}/lib is mounted inside .venv, which the set-up has"
                                      " to empty: unmount it; then run scripts/setup.sh again\n"), err
-    assert (volume / "leftover").exists()
+    assert (volume / "pyvenv.cfg").exists()
