@@ -74,7 +74,7 @@ if [ "$1" = -c ]; then
     esac
     exit
 fi
-[ "$2" != pytest ] || { printf '%s\n' "$PWD" "${@:3}" > "$FAKE_DIR/pytest"; exit; }
+[ "$1 $2 $3" != "-P -m pytest" ] || { printf '%s\n' "$PWD" "${@:4}" > "$FAKE_DIR/pytest"; exit; }
 echo "$*" >> "$FAKE_DIR/python"
 [ -n "$FAKE_VENV" ] || exit 1
 case $2 in
@@ -329,34 +329,29 @@ def test_through_a_link_it_sets_up_its_own_checkout(world: Path, name: str) -> N
         assert (world / "pytest").read_text().splitlines()[0] == str(world / "checkout")
 
 
-# The paths given to test.sh name what is there from where it runs (a path::test, too), and so do the
-# values of options that take a path (a file to write, too), however given; the values of other
-# options (clustered, too), and what names nothing there, go to pytest as given.
+# Within the checkout, test.sh runs pytest where it is run, with the checkout's root directory and
+# configuration, and the arguments as given, so that pytest takes each (a path, a path::test, an
+# option's value) as it would there; from outside, at the root, where with no path it runs every test.
 @pytest.mark.parametrize(
-    ("where", "given", "passed"),
+    ("where", "given"),
     [
-        ("tests", ["test_x.py::test_a[b]", "sub", "-q"], ["{here}/test_x.py::test_a[b]", "{here}/sub", "-q"]),
-        ("tests", ["-k", "sub", "--tb", "sub", "-x"], ["-k", "sub", "--tb", "sub", "-x"]),
-        ("tests", ["tests/test_x.py", "--deselect", "test_x.py"], ["tests/test_x.py", "--deselect", "test_x.py"]),
-        ("tests", ["--junitxml=out.xml", "--junitxml", "new.xml", "--rootdir=.", "--ignore=sub", "-vk", "sub", "-qcx"],
-         ["--junitxml={here}/out.xml", "--junitxml", "{here}/new.xml", "--rootdir={here}/.", "--ignore={here}/sub",
-          "-vk", "sub", "-qc{here}/x"]),
-        ("tests/sub", ["../test_x.py", "-c", "../test_x.py"], ["{here}/../test_x.py", "-c", "{here}/../test_x.py"]),
-        ("", ["tests/test_x.py", "tests", "--junitxml=out.xml"], ["tests/test_x.py", "tests", "--junitxml=out.xml"]),
+        ("checkout/tests", ["test_x.py::test_a[b]", "sub", "-q"]),
+        ("checkout/tests/sub", ["--deselect", "test_x.py::test_a", "--junitxml", "out.xml", "-vk", "sub", "nowhere"]),
+        ("checkout", []),
+        ("elsewhere", []),
     ],
 )
-def test_test_sh_takes_paths_from_where_it_runs(world: Path, where: str, given: list[str], passed: list[str]) -> None:
-    scripts, here = checkout(world), world / "checkout" / where
+def test_test_sh_leaves_the_arguments_to_pytest(world: Path, where: str, given: list[str]) -> None:
+    scripts, here, copy = checkout(world), world / where, world / "checkout"
     (world / "include" / "Python.h").touch()
     (world / "installed").write_text("\n".join(PACKAGES) + "\n")
-    (here / "sub").mkdir(parents=True, exist_ok=True)
-    (world / "checkout" / "tests").mkdir(exist_ok=True)
-    (world / "checkout" / "tests" / "test_x.py").touch()
+    here.mkdir(parents=True, exist_ok=True)
     env = {"FAKE_VENV": "1", "PYENV_ROOT": str(world)}
     code, err = finish(start(world, os.getuid(), scripts / "test.sh", args=tuple(given), cwd=here, **env))
     assert code == 0, err
     ran = (world / "pytest").read_text().splitlines()
-    assert ran == [str(world / "checkout"), *(arg.format(here=here) for arg in passed)]
+    inside = here.is_relative_to(copy)
+    assert ran == [str(here if inside else copy), f"--rootdir={copy}", "-c", f"{copy}/pyproject.toml", *given]
 
 
 # Debian's python3.13-dev joins the missing packages when the headers are; when they are still
