@@ -82,7 +82,14 @@ LOCK=.setup-lock
 own_lock() { [[ $(stat -c '%u %a %F' -- "${1:-$LOCK}" 2>/dev/null) == "$me 600 regular"* ]]; }
 said_waiting= moved=0
 while :; do
-    if own_lock; then
+    # One look decides: what was absent, or this run's own, is never moved aside on a second look.
+    found=$(stat -c '%u %a %F' -- "$LOCK" 2>/dev/null) || found=
+    if [ -z "$found" ]; then
+        new=$(mktemp "$LOCK.XXXXXX")
+        failed=$(ln -T -- "$new" "$LOCK" 2>&1) || [ -e "$LOCK" ] || [ -L "$LOCK" ] ||
+            { rm -f -- "$new"; log "could not make the lock file $LOCK: $failed"; exit 1; }
+        rm -f -- "$new"
+    elif [[ $found == "$me 600 regular"* ]]; then
         { exec 9<"$LOCK"; } 2>/dev/null || continue
         if ! flock -n 9; then
             [ -n "$said_waiting" ] || log "waiting for another set-up of this checkout to finish"
@@ -92,38 +99,32 @@ while :; do
         # Moved aside while this run waited: held, but no longer what runs take turns on.
         { [ "$LOCK" -ef /dev/fd/9 ] && own_lock; } && break
         exec 9<&-
-    elif [ ! -e "$LOCK" ] && [ ! -L "$LOCK" ]; then
-        new=$(mktemp "$LOCK.XXXXXX")
-        failed=$(ln -T -- "$new" "$LOCK" 2>&1) || [ -e "$LOCK" ] || [ -L "$LOCK" ] ||
-            { rm -f -- "$new"; log "could not make the lock file $LOCK: $failed"; exit 1; }
-        rm -f -- "$new"
     elif [ "$owner" = "$me" ] && ((moved++ < 10)); then
-        whose=$(stat -c %u -- "$LOCK" 2>/dev/null) what=$(stat -c %F -- "$LOCK" 2>/dev/null) || continue
         aside=$(mktemp -u "$LOCK.XXXXXX")
         mv -n -T -- "$LOCK" "$aside" 2>/dev/null || true
         [ -e "$aside" ] || [ -L "$aside" ] || continue
-        # Another run's lock, which it found absent after this run looked: put back, not removed.
+        # Another run's lock, made after this run looked: put back, not removed.
         if own_lock "$aside"; then
             ln -T -- "$aside" "$LOCK" 2>/dev/null || true
             rm -f -- "$aside"
             continue
         fi
         rm -rf -- "$aside" 2>/dev/null || true
-        [ "$whose" != "$me" ] && [ "$moved" = 1 ] || continue
+        [ "${found%% *}" != "$me" ] && [ "$moved" = 1 ] || continue
         left=", and removed it"
-        [ ! -e "$aside" ] || left=" to $aside, which you cannot remove: have $(user_name "$whose") remove it"
-        log "$LOCK, where set-ups of this checkout take turns, was $(user_name "$whose")'s $what: moved it" \
-            "aside$left; keep this checkout writable by you alone (chmod go-w $ROOT), so that no one else can" \
-            "get in its set-up's way"
+        [ ! -e "$aside" ] || left=" to $aside, which you cannot remove: have $(user_name "${found%% *}") remove it"
+        log "$LOCK, where set-ups of this checkout take turns, was $(user_name "${found%% *}")'s ${found#* * }:" \
+            "moved it aside$left; keep this checkout writable by you alone (chmod go-w $ROOT), so that no one" \
+            "else can get in its set-up's way"
     elif [ "$owner" = "$me" ]; then
         log "$LOCK, where set-ups of this checkout take turns, is taken again each time it is moved aside" \
-            "(now $(user_name "$(stat -c %u -- "$LOCK")")'s $(stat -c %F -- "$LOCK")): keep this checkout" \
-            "writable by you alone (chmod go-w $ROOT); then run scripts/setup.sh again"
+            "(now $(user_name "${found%% *}")'s ${found#* * }): keep this checkout writable by you alone" \
+            "(chmod go-w $ROOT); then run scripts/setup.sh again"
         exit 1
     else
-        log "$LOCK, which locks this checkout's set-ups, is $(user_name "$(stat -c %u -- "$LOCK")")'s, not" \
-            "yours ($(user_name "$me")): run scripts/setup.sh as $(user_name "$owner"), or clone the" \
-            "checkout as yourself"
+        log "$LOCK, which locks this checkout's set-ups, is $(user_name "${found%% *}")'s, not yours" \
+            "($(user_name "$me")): run scripts/setup.sh as $(user_name "$owner"), or clone the checkout as" \
+            "yourself"
         exit 1
     fi
 done
