@@ -80,7 +80,7 @@ done
 # checkout: root stops above in anyone else's.
 LOCK=.setup-lock
 own_lock() { [[ $(stat -c '%u %a %F' -- "${1:-$LOCK}" 2>/dev/null) == "$me 600 regular"* ]]; }
-said_waiting= moved=0
+said_waiting= moved=0 moved_aside=
 while :; do
     # One look decides: what was absent, or this run's own, is never moved aside on a second look.
     found=$(stat -c '%u %a %F' -- "$LOCK" 2>/dev/null) || found=
@@ -100,22 +100,25 @@ while :; do
         { [ "$LOCK" -ef /dev/fd/9 ] && own_lock; } && break
         exec 9<&-
     elif [ "$owner" = "$me" ] && ((moved++ < 10)); then
-        aside=$(mktemp -u "$LOCK.XXXXXX")
+        new=$(mktemp "$LOCK.XXXXXX") aside=$(mktemp -u "$LOCK.XXXXXX")
         mv -n -T -- "$LOCK" "$aside" 2>/dev/null || true
-        [ -e "$aside" ] || [ -L "$aside" ] || continue
         # Another run's lock, made after this run looked: put back, not removed.
-        if own_lock "$aside"; then
+        if [ -f "$aside" ] && [ ! -L "$aside" ] && [ -O "$aside" ] && own_lock "$aside"; then
             ln -T -- "$aside" "$LOCK" 2>/dev/null || true
-            rm -f -- "$aside"
+            rm -f -- "$aside" "$new"
             continue
         fi
+        # At once, before anyone else takes the name.
+        ln -T -- "$new" "$LOCK" 2>/dev/null || true
+        rm -f -- "$new"
+        [ -e "$aside" ] || [ -L "$aside" ] || continue
         rm -rf -- "$aside" 2>/dev/null || true
-        [ "${found%% *}" != "$me" ] && [ "$moved" = 1 ] || continue
+        [ "${found%% *}" != "$me" ] && [ -z "$moved_aside" ] || continue
         left=", and removed it"
         [ ! -e "$aside" ] || left=" to $aside, which you cannot remove: have $(user_name "${found%% *}") remove it"
-        log "$LOCK, where set-ups of this checkout take turns, was $(user_name "${found%% *}")'s ${found#* * }:" \
-            "moved it aside$left; keep this checkout writable by you alone (chmod go-w $ROOT), so that no one" \
-            "else can get in its set-up's way"
+        moved_aside="$LOCK, where set-ups of this checkout take turns, was $(user_name "${found%% *}")'s"
+        moved_aside+=" ${found#* * }: moved it aside$left; keep this checkout writable by you alone (chmod go-w"
+        moved_aside+=" $ROOT), so that no one else can get in its set-up's way"
     elif [ "$owner" = "$me" ]; then
         log "$LOCK, where set-ups of this checkout take turns, is taken again each time it is moved aside" \
             "(now $(user_name "${found%% *}")'s ${found#* * }): keep this checkout writable by you alone" \
@@ -128,6 +131,7 @@ while :; do
         exit 1
     fi
 done
+[ -z "$moved_aside" ] || log "$moved_aside"
 
 # --- Python: .venv's, else 3.13 preferred, else the newest 3.11+ -----------
 find_python() {
