@@ -204,7 +204,7 @@ rm -rf .venv.removing
 # set-up's to empty.
 if [ -e "$MAKING" ]; then
     remove_venv "which a set-up that was cut short left unfinished"
-elif [ -e .venv ] && [ ! -f .venv/pyvenv.cfg ] && [ -n "$(ls -A .venv)" ]; then
+elif [ -e "$top" ] && [ ! -f "$top/pyvenv.cfg" ] && [ -n "$(ls -A "$top")" ]; then
     if [ -n "$in_place" ]; then
         fix="point the link elsewhere"
         [ -L .venv ] || fix="mount another volume there"
@@ -213,7 +213,7 @@ elif [ -e .venv ] && [ ! -f .venv/pyvenv.cfg ] && [ -n "$(ls -A .venv)" ]; then
         exit 1
     fi
     remove_venv "which holds no finished venv (no pyvenv.cfg), to make it anew"
-elif [ -f .venv/pyvenv.cfg ] && [ ! -x "$VPY" ]; then
+elif [ -f "$top/pyvenv.cfg" ] && [ ! -x "$top/bin/python" ]; then
     # Its interpreter removed (pyenv's uninstalled, say): a venv cannot be pointed at another one.
     remove_venv "whose Python ($(readlink -m "$VPY")) is gone, to make it anew"
 fi
