@@ -688,7 +688,7 @@ def test_only_the_owner_holds_the_set_up(world: Path, held_by: str) -> None:
     target.touch(0o600)
     if held_by == "link":
         lock.symlink_to(target)
-    elif kind in ("a directory in its place", "directory") and held_by != "directory":
+    elif held_by in ("a directory in its place", "another user's directory"):
         lock.mkdir()
         (lock / "x").touch()
     elif kind == "fifo":
