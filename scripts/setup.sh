@@ -79,11 +79,12 @@ done
 # aside in one step and removes; anyone else is told whose it is. What root leaves is in root's own
 # checkout: root stops above in anyone else's.
 LOCK=.setup-lock
-own_lock() { [[ $(stat -c '%u %a %F' -- "${1:-$LOCK}" 2>/dev/null) == "$me 600 regular"* ]]; }
+# Kinds of file in C's words: stat names them in the user's language.
+own_lock() { [[ $(LC_ALL=C stat -c '%u %a %F' -- "${1:-$LOCK}" 2>/dev/null) == "$me 600 regular"* ]]; }
 said_waiting= moved=0 moved_aside=
 while :; do
     # One look decides: what was absent, or this run's own, is never moved aside on a second look.
-    found=$(stat -c '%u %a %F' -- "$LOCK" 2>/dev/null) || found=
+    found=$(LC_ALL=C stat -c '%u %a %F' -- "$LOCK" 2>/dev/null) || found=
     if [ -z "$found" ]; then
         new=$(mktemp "$LOCK.XXXXXX")
         failed=$(ln -T -- "$new" "$LOCK" 2>&1) || [ -e "$LOCK" ] || [ -L "$LOCK" ] ||
