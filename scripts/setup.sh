@@ -87,7 +87,7 @@ while :; do
     found=$(LC_ALL=C stat -c '%u %a %F' -- "$LOCK" 2>/dev/null) || found=
     if [ -z "$found" ]; then
         new=$(mktemp "$LOCK.XXXXXX")
-        failed=$(ln -T -- "$new" "$LOCK" 2>&1) || [ -e "$LOCK" ] || [ -L "$LOCK" ] ||
+        failed=$(LC_ALL=C ln -T -- "$new" "$LOCK" 2>&1) || [[ $failed == *"File exists" ]] ||
             { rm -f -- "$new"; log "could not make the lock file $LOCK: $failed"; exit 1; }
         rm -f -- "$new"
     elif [[ $found == "$me 600 regular"* ]]; then
@@ -102,17 +102,18 @@ while :; do
         exec 9<&-
     elif [ "$owner" = "$me" ] && ((moved++ < 10)); then
         new=$(mktemp "$LOCK.XXXXXX") aside=$(mktemp -u "$LOCK.XXXXXX")
+        # Looked at again at once: another run's lock may have taken the place of another user's.
+        [ "${found%% *}" = "$me" ] || [ ! -O "$LOCK" ] || { rm -f -- "$new"; continue; }
         mv -n -T -- "$LOCK" "$aside" 2>/dev/null || true
+        [ -e "$aside" ] || [ -L "$aside" ] || { rm -f -- "$new"; continue; }
         # Another run's lock, made after this run looked: put back, not removed.
         if [ -f "$aside" ] && [ ! -L "$aside" ] && [ -O "$aside" ] && own_lock "$aside"; then
             ln -T -- "$aside" "$LOCK" 2>/dev/null || true
             rm -f -- "$aside" "$new"
             continue
         fi
-        # At once, before anyone else takes the name.
-        ln -T -- "$new" "$LOCK" 2>/dev/null || true
+        ln -T -- "$new" "$LOCK" 2>/dev/null || true  # at once, before anyone else takes the name
         rm -f -- "$new"
-        [ -e "$aside" ] || [ -L "$aside" ] || continue
         rm -rf -- "$aside" 2>/dev/null || true
         [ "${found%% *}" != "$me" ] && [ -z "$moved_aside" ] || continue
         left=", and removed it"
