@@ -669,12 +669,14 @@ def test_two_set_ups_at_once_take_turns(world: Path) -> None:
 # the checkout's directory (`flock <checkout>`, as anyone who can read it can take) holds nothing; a
 # lock file others could have opened (one readable by others, a link) is made anew, held or not;
 # what another user put at its name in a checkout anyone may write (a file, a directory with a file
-# in it, a FIFO, never opened) is moved aside and removed, in one line that names whose it was; in a
-# checkout not the caller's, the owner's lock file is named as theirs, and nothing changes.
+# in it, a FIFO, never opened, a link to the caller's file) is moved aside and removed, in one line
+# that names whose it was; in a checkout not the caller's, the owner's lock file is named as theirs,
+# and nothing changes.
 @pytest.mark.parametrize(
     "held_by",
     ["directory", "readable by others", "link", "a directory in its place", "the owner",
-     "another user's regular empty file", "another user's directory", "another user's fifo"],
+     "another user's regular empty file", "another user's directory", "another user's fifo",
+     "another user's symbolic link"],
 )  # fmt: skip
 def test_only_the_owner_holds_the_set_up(world: Path, held_by: str) -> None:
     scripts, copy = checkout(world), world / "checkout"
@@ -686,7 +688,7 @@ def test_only_the_owner_holds_the_set_up(world: Path, held_by: str) -> None:
         copy.chmod(0o1777)
     (world / "include" / "Python.h").touch()
     target.touch(0o600)
-    if held_by == "link":
+    if held_by == "link" or kind == "symbolic link":
         lock.symlink_to(target)
     elif held_by in ("a directory in its place", "another user's directory"):
         lock.mkdir()
@@ -697,10 +699,10 @@ def test_only_the_owner_holds_the_set_up(world: Path, held_by: str) -> None:
         lock.touch(0o644 if held_by == "readable by others" else 0o600)
     if kind != held_by:
         for path in (lock, *lock.glob("*")):
-            os.chown(path, 65534, 65534)
+            os.chown(path, 65534, 65534, follow_symlinks=False)
     caller = 4242 if held_by == "the owner" else os.getuid()
     before = set(world.rglob("*"))
-    held_fd = os.open(copy if held_by == "directory" or kind == "fifo" else lock, os.O_RDONLY)
+    held_fd = os.open(copy if held_by == "directory" or kind in ("fifo", "symbolic link") else lock, os.O_RDONLY)
     try:
         fcntl.flock(held_fd, fcntl.LOCK_EX)
         code, err = finish(start(world, caller, scripts / "setup.sh", FAKE_VENV="1", PYENV_ROOT=str(world)))
