@@ -102,8 +102,8 @@ while :; do
         exec 9<&-
     elif [ "$owner" = "$me" ] && ((moved++ < 10)); then
         new=$(mktemp "$LOCK.XXXXXX") aside=$(mktemp -u "$LOCK.XXXXXX")
-        # Looked at again at once: another run's lock may have taken the place of another user's.
-        [ "${found%% *}" = "$me" ] || [ -L "$LOCK" ] || [ ! -O "$LOCK" ] || { rm -f -- "$new"; continue; }
+        # Looked at again at once: another run's lock may have taken its place meanwhile.
+        [ -L "$LOCK" ] || [ ! -O "$LOCK" ] || ! own_lock || { rm -f -- "$new"; continue; }
         mv -n -T -- "$LOCK" "$aside" 2>/dev/null || true
         [ -e "$aside" ] || [ -L "$aside" ] || { rm -f -- "$new"; continue; }
         # Another run's lock, made after this run looked: put back, not removed.
