@@ -57,6 +57,11 @@ for entry in .venv .venv.removing build host/*/build; do
         holder=$(user_name "$holder")
         log "$blocked belongs to $holder, and you ($(user_name "$me")) cannot write it: remove the link" \
             "$entry (to $(readlink -f "$entry")), or point it elsewhere; then run scripts/setup.sh again"
+    elif [ "$entry" = .venv ] && mountpoint -q .venv; then
+        holder=$(user_name "$holder")
+        log "$blocked belongs to $holder, and you ($(user_name "$me")) cannot write it: have $holder give" \
+            "you the volume mounted at .venv (chown -R $(user_name "$me") on it), or mount one you own there;" \
+            "then run scripts/setup.sh again"
     else
         holder=$(user_name "$holder")
         log "$blocked belongs to $holder, and you ($(user_name "$me")) cannot write it: have $holder remove" \
@@ -66,44 +71,69 @@ for entry in .venv .venv.removing build host/*/build; do
 done
 
 # Concurrent runs (several shells, or tests started in parallel) share one venv. They take turns on a
-# lock file only its owner can open (made 0600), so no one else can hold the owner's set-up. One
-# that is not the caller's own (another user's, in a checkout others may write, or one readable by
-# others) is removed and made anew by the checkout's owner; anyone else is told whose it is. What
-# root leaves is in root's own checkout: root stops above in anyone else's.
+# lock file only its owner can open (0600), so no one else can hold the owner's set-up. It is made
+# only where nothing is, in one step (a link to a new file, which fails if anything took the name),
+# and never replaced while a run may hold it; it is opened only once seen to be the caller's own
+# regular file, never a FIFO or device someone else put there. Anything else at its name (another
+# user's, in a checkout others may write, or one readable by others) the checkout's owner moves
+# aside in one step and removes; anyone else is told whose it is. What root leaves is in root's own
+# checkout: root stops above in anyone else's.
 LOCK=.setup-lock
-own_lock() {
-    [ ! -L "$LOCK" ] && [ -f "$LOCK" ] && [ "$(stat -c '%u %a' "$LOCK" 2>/dev/null)" = "$me 600" ]
-}
-said_waiting=
+# Kinds of file in C's words: stat names them in the user's language.
+own_lock() { [[ $(LC_ALL=C stat -c '%u %a %F' -- "${1:-$LOCK}" 2>/dev/null) == "$me 600 regular"* ]]; }
+said_waiting= moved=0 moved_aside=
 while :; do
-    if [ -e "$LOCK" ] || [ -L "$LOCK" ]; then
-        if [ "$owner" = "$me" ]; then
-            own_lock || rm -rf -- "$LOCK"
-        elif ! own_lock; then
-            log "$LOCK, which locks this checkout's set-ups, is $(user_name "$(stat -c %u "$LOCK")")'s, not" \
-                "yours ($(user_name "$me")): run scripts/setup.sh as $(user_name "$owner"), or clone the" \
-                "checkout as yourself"
-            exit 1
-        fi
-    fi
-    # Made 0600 whatever the directory's default ACL would give it (install sets the mode itself, and
-    # replaces a link rather than follow it); opened as it is when it exists.
-    [ -e "$LOCK" ] || [ -L "$LOCK" ] || install -m 600 /dev/null "$LOCK" 2>/dev/null || true
-    mask=$(umask)
-    umask 077
-    exec 9>>"$LOCK"
-    umask "$mask"
-    if ! flock -n 9; then
-        if [ -z "$said_waiting" ]; then
-            log "waiting for another set-up of this checkout to finish"
+    # One look decides: what was absent, or this run's own, is never moved aside on a second look.
+    found=$(LC_ALL=C stat -c '%u %a %F' -- "$LOCK" 2>/dev/null) || found=
+    if [ -z "$found" ]; then
+        new=$(mktemp "$LOCK.XXXXXX")
+        failed=$(LC_ALL=C ln -T -- "$new" "$LOCK" 2>&1) || [[ $failed == *"File exists" ]] ||
+            { rm -f -- "$new"; log "could not make the lock file $LOCK: $failed"; exit 1; }
+        rm -f -- "$new"
+    elif [[ $found == "$me 600 regular"* ]]; then
+        { exec 9<"$LOCK"; } 2>/dev/null || continue
+        if ! flock -n 9; then
+            [ -n "$said_waiting" ] || log "waiting for another set-up of this checkout to finish"
             said_waiting=1
+            flock 9
         fi
-        flock 9
+        # Moved aside while this run waited: held, but no longer what runs take turns on.
+        { [ "$LOCK" -ef /dev/fd/9 ] && own_lock; } && break
+        exec 9<&-
+    elif [ "$owner" = "$me" ] && ((moved++ < 10)); then
+        new=$(mktemp "$LOCK.XXXXXX") aside=$(mktemp -u "$LOCK.XXXXXX")
+        # Looked at again at once: another run's lock may have taken its place meanwhile.
+        [ -L "$LOCK" ] || [ ! -O "$LOCK" ] || ! own_lock || { rm -f -- "$new"; continue; }
+        mv -n -T -- "$LOCK" "$aside" 2>/dev/null || true
+        [ -e "$aside" ] || [ -L "$aside" ] || { rm -f -- "$new"; continue; }
+        # Another run's lock, made after this run looked: put back, not removed.
+        if [ -f "$aside" ] && [ ! -L "$aside" ] && [ -O "$aside" ] && own_lock "$aside"; then
+            ln -T -- "$aside" "$LOCK" 2>/dev/null || true
+            rm -f -- "$aside" "$new"
+            continue
+        fi
+        ln -T -- "$new" "$LOCK" 2>/dev/null || true  # at once, before anyone else takes the name
+        rm -f -- "$new"
+        rm -rf -- "$aside" 2>/dev/null || true
+        [ "${found%% *}" != "$me" ] && [ -z "$moved_aside" ] || continue
+        left=", and removed it"
+        [ ! -e "$aside" ] || left=" to $aside, which you cannot remove: have $(user_name "${found%% *}") remove it"
+        moved_aside="$LOCK, where set-ups of this checkout take turns, was $(user_name "${found%% *}")'s"
+        moved_aside+=" ${found#* * }: moved it aside$left; keep this checkout writable by you alone (chmod go-w"
+        moved_aside+=" $ROOT), so that no one else can get in its set-up's way"
+    elif [ "$owner" = "$me" ]; then
+        log "$LOCK, where set-ups of this checkout take turns, is taken again each time it is moved aside" \
+            "(now $(user_name "${found%% *}")'s ${found#* * }): keep this checkout writable by you alone" \
+            "(chmod go-w $ROOT); then run scripts/setup.sh again"
+        exit 1
+    else
+        log "$LOCK, which locks this checkout's set-ups, is $(user_name "${found%% *}")'s, not yours" \
+            "($(user_name "$me")): run scripts/setup.sh as $(user_name "$owner"), or clone the checkout as" \
+            "yourself"
+        exit 1
     fi
-    # Another run may have removed the file it found not its own, and made its own, meanwhile.
-    ! { [ "$LOCK" -ef /dev/fd/9 ] && own_lock; } || break
-    exec 9>&-
 done
+[ -z "$moved_aside" ] || log "$moved_aside"
 
 # --- Python: .venv's, else 3.13 preferred, else the newest 3.11+ -----------
 find_python() {
@@ -124,14 +154,27 @@ find_python() {
 }
 
 VPY=$ROOT/.venv/bin/python
+# Where .venv leads, resolved once: what the set-up checks is what it empties and makes the venv in,
+# and a link changed meanwhile stops it.
+top=$(readlink -f .venv)
+same_venv() {
+    [ "$(readlink -f .venv)" = "$top" ] && return
+    log ".venv was changed while the set-up ran (it led to $top, now to $(readlink -m .venv)): run" \
+        "scripts/setup.sh again"
+    exit 1
+}
+# A .venv that is a mount point (a volume, as dev containers mount one) cannot be renamed, and one
+# that is a link leads where the user wants the venv: either is emptied in place.
+in_place=
+if [ -L .venv ]; then in_place="a link to $top"; elif mountpoint -q .venv; then in_place="a mount point"; fi
+# In .venv from before it is made or emptied until that is done: a run stopped meanwhile (Ctrl-C, a
+# kill) leaves it there, so what is left is known as the set-up's own.
+MAKING=$top/.setup-making
 # Removing .venv in place, an interrupt could leave any part of it, one that looks made among
 # them: it is renamed aside in one step first. What a removal cut short leaves there goes next time.
-# A .venv that is a mount point (a volume, as dev containers mount one) cannot be renamed, and one
-# that is a link leads where the user wants the venv: either is emptied in place, its pyvenv.cfg
-# first, so that what an interrupt leaves is never taken for made.
+# Emptied in place, its pyvenv.cfg goes first, so that what an interrupt leaves is never taken for made.
 remove_venv() {
-    local top inner
-    top=$(readlink -f .venv)
+    local inner
     # Neither emptied nor renamed, a mount within would fail the removal half-way, every run.
     while IFS= read -r inner; do
         inner=$(printf '%b' "$inner")  # findmnt escapes blanks and the like as \xHH
@@ -141,12 +184,15 @@ remove_venv() {
             exit 1
         fi
     done < <(findmnt -rn -o TARGET 2>/dev/null)
-    if [ -L .venv ] || mountpoint -q .venv; then
-        local what="a mount point"
-        [ ! -L .venv ] || what="a link to $top"
-        [ -z "${1:-}" ] || log "emptying .venv ($what), $1"
-        rm -f .venv/pyvenv.cfg
-        rm -rf .venv/* .venv/.[!.]* .venv/..?*
+    if [ -n "$in_place" ]; then
+        same_venv
+        [ -z "${1:-}" ] || log "emptying .venv ($in_place), $1"
+        : >"$MAKING"
+        rm -f -- "$top/pyvenv.cfg"
+        shopt -s dotglob nullglob
+        for inner in "$top"/*; do [ "$inner" = "$MAKING" ] || rm -rf "$inner"; done
+        shopt -u dotglob nullglob
+        rm -f -- "$MAKING"
     else
         [ -z "${1:-}" ] || log "removing .venv, $1"
         mv -T .venv .venv.removing
@@ -154,16 +200,22 @@ remove_venv() {
     fi
 }
 rm -rf .venv.removing
-# In .venv until it is made: a run stopped while making it (Ctrl-C, a kill) leaves it there. Without
-# pyvenv.cfg (as an earlier set-up's removal cut short left it), .venv's python is the one it links
-# to, and pip would install into that. An empty directory (a volume just mounted, or where a link
-# leads, say) has nothing to remove.
-MAKING=.venv/.setup-making
+# Without pyvenv.cfg (as an earlier set-up's removal cut short left it), .venv's python is the one it
+# links to, and pip would install into that. An empty directory (a volume just mounted, or where a
+# link leads, say) has nothing to remove; one in place holding anything but a venv is not the
+# set-up's to empty.
 if [ -e "$MAKING" ]; then
     remove_venv "which a set-up that was cut short left unfinished"
-elif [ -e .venv ] && [ ! -f .venv/pyvenv.cfg ] && [ -n "$(ls -A .venv)" ]; then
+elif [ -e "$top" ] && [ ! -f "$top/pyvenv.cfg" ] && [ -n "$(ls -A "$top")" ]; then
+    if [ -n "$in_place" ]; then
+        fix="point the link elsewhere"
+        [ -L .venv ] || fix="mount another volume there"
+        log ".venv ($in_place) holds what is not a venv ($(ls -A "$top" | head -1), say; no pyvenv.cfg)," \
+            "which the set-up does not remove: empty it, or $fix; then run scripts/setup.sh again"
+        exit 1
+    fi
     remove_venv "which holds no finished venv (no pyvenv.cfg), to make it anew"
-elif [ -f .venv/pyvenv.cfg ] && [ ! -x "$VPY" ]; then
+elif [ -f "$top/pyvenv.cfg" ] && [ ! -x "$top/bin/python" ]; then
     # Its interpreter removed (pyenv's uninstalled, say): a venv cannot be pointed at another one.
     remove_venv "whose Python ($(readlink -m "$VPY")) is gone, to make it anew"
 fi
@@ -224,13 +276,15 @@ if [ ! -x "$VPY" ]; then
     log "creating .venv with $PY"
     # A venv that failed half-way (no ensurepip, say) would be taken for a made one next time.
     # venv refuses a link: given where it leads.
+    same_venv
     where=.venv
-    [ ! -L .venv ] || where=$(readlink -f .venv)
+    [ ! -L .venv ] || where=$top
     { mkdir -p .venv && : >"$MAKING" && "$PY" -m venv "$where" && rm "$MAKING"; } ||
         { log "could not create .venv with $PY"; remove_venv; exit 1; }
 fi
 
 # --- Install ---------------------------------------------------------------
+same_venv
 want=$(stamp)
 # An install cut short must not leave the stamp of the one before it.
 rm -f .setup-stamp

@@ -4,8 +4,11 @@
 import json
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
+
+ROOT = Path(__file__).resolve().parents[1]
 
 _PROBE = """
 import asyncio, importlib, importlib.util, json, opentelemetry.trace, pkgutil, sys, warnings
@@ -42,6 +45,7 @@ print(json.dumps(sorted({"vorn_tools.mcp.client.langchain", "langchain_core"} & 
     ids=["packages", "mcp-client"],
 )
 def test_imports_are_clean_and_light_and_tracing_degrades(probe: str, expected: object) -> None:
-    proc = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, timeout=300)
+    # Not where the tests run, where tests/e2b and the like would stand in for the SDKs of those names.
+    proc = subprocess.run([sys.executable, "-c", probe], cwd=ROOT, capture_output=True, text=True, timeout=300)
     assert (proc.returncode, proc.stderr) == (0, "")
     assert json.loads(proc.stdout) == expected

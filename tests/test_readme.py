@@ -60,7 +60,8 @@ def test_readme_imports_run() -> None:
     assert {"SandboxCodeInterpreter", "E2BSandbox", "OpenSandbox", "OpenSandboxLite", "BedrockAgentCoreSandbox",
             "Attachment", "BaseLMInvoker", "register_secret", "LangchainMCPClient"} <= names  # fmt: skip
     program = "\n".join(statements) + "\nprint('imported', " + str(len(statements)) + ")"
-    proc = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=300)
+    # At the root: where the tests run (tests/, say), tests/e2b would hide the SDK of that name.
+    proc = subprocess.run([sys.executable, "-c", program], cwd=ROOT, capture_output=True, text=True, timeout=300)
     assert (proc.returncode, proc.stderr, proc.stdout.strip()) == (0, "", f"imported {len(statements)}")
 
 

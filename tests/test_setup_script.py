@@ -62,7 +62,8 @@ FAKE_ID = """#!/bin/bash\necho "$FAKE_UID"\n"""
 # Answers the set-up's queries (real path, version and include directory; sys.version; the import
 # check, true once pip ran); records where pytest runs and its arguments; logs anything else, which
 # fails unless FAKE_VENV is set: then "-m venv" makes a .venv of pyvenv.cfg and a link to it (then
-# kills the set-up and itself if FAKE_VENV_CUT is set, or fails if FAKE_VENV_FAILS is), and pip logs
+# points .venv to FAKE_VENV_RELINK if set, then kills the set-up and itself if FAKE_VENV_CUT is set, or
+# fails if FAKE_VENV_FAILS is), and pip logs
 # where it installs, as Python finds its prefix, and succeeds unless FAKE_PIP_FAILS is set.
 FAKE_PYTHON = r"""#!/bin/bash
 touch "$FAKE_DIR/python-ran"
@@ -74,12 +75,13 @@ if [ "$1" = -c ]; then
     esac
     exit
 fi
-[ "$2" != pytest ] || { printf '%s\n' "$PWD" "${@:3}" > "$FAKE_DIR/pytest"; exit; }
+[ "$1 $2 $3" != "-P -m pytest" ] || { printf '%s\n' "$PWD" "${@:4}" > "$FAKE_DIR/pytest"; exit; }
 echo "$*" >> "$FAKE_DIR/python"
 [ -n "$FAKE_VENV" ] || exit 1
 case $2 in
     venv) [ ! -L "$3" ] || { echo "Error: Unable to create directory '$3'" >&2; exit 1; }  # as venv does
           mkdir -p "$3/bin" && touch "$3/pyvenv.cfg" && ln -s "$(realpath "$0")" "$3/bin/python"
+          [ -z "$FAKE_VENV_RELINK" ] || ln -sfnT "$FAKE_VENV_RELINK" .venv
           [ -z "$FAKE_VENV_CUT" ] || kill -KILL $PPID $$
           [ -z "$FAKE_VENV_FAILS" ] ;;
     pip) home=$(dirname "$(dirname "$0")")
@@ -146,12 +148,14 @@ def start(
     return subprocess.Popen(argv, env=env, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
-def mounted(source: Path, target: Path, *options: str) -> tuple[str, ...]:
-    """A command that runs the rest with `source` bind-mounted at `target` (with `options`), in mount and
-    user namespaces of its own, so that the mount goes when it ends."""
+def mounted(source: Path, target: Path, *options: str, userns: bool = True) -> tuple[str, ...]:
+    """A command that runs the rest with `source` bind-mounted at `target` (with `options`), in a mount
+    namespace of its own (and a user namespace, unless `userns` is false: root's), so that the mount goes
+    when it ends."""
     remount = f'mount -o remount,bind,{",".join(options)} "$2" && ' if options else ""
     script = f'mount --bind "$1" "$2" && {remount}shift 2 && exec "$@"'
-    return "unshare", "--map-root-user", "--mount", "bash", "-c", script, "mounted", str(source), str(target)
+    return ("unshare", *["--map-root-user"] * userns, "--mount", "bash", "-c", script, "mounted", str(source),
+            str(target))
 
 
 def finish(run: subprocess.Popen[str]) -> tuple[int, str]:
@@ -329,34 +333,29 @@ def test_through_a_link_it_sets_up_its_own_checkout(world: Path, name: str) -> N
         assert (world / "pytest").read_text().splitlines()[0] == str(world / "checkout")
 
 
-# The paths given to test.sh name what is there from where it runs (a path::test, too), and so do the
-# values of options that take a path (a file to write, too), however given; the values of other
-# options (clustered, too), and what names nothing there, go to pytest as given.
+# Within the checkout, test.sh runs pytest where it is run, with the checkout's root directory and
+# configuration, and the arguments as given, so that pytest takes each (a path, a path::test, an
+# option's value) as it would there; from outside, at the root, where with no path it runs every test.
 @pytest.mark.parametrize(
-    ("where", "given", "passed"),
+    ("where", "given"),
     [
-        ("tests", ["test_x.py::test_a[b]", "sub", "-q"], ["{here}/test_x.py::test_a[b]", "{here}/sub", "-q"]),
-        ("tests", ["-k", "sub", "--tb", "sub", "-x"], ["-k", "sub", "--tb", "sub", "-x"]),
-        ("tests", ["tests/test_x.py", "--deselect", "test_x.py"], ["tests/test_x.py", "--deselect", "test_x.py"]),
-        ("tests", ["--junitxml=out.xml", "--junitxml", "new.xml", "--rootdir=.", "--ignore=sub", "-vk", "sub", "-qcx"],
-         ["--junitxml={here}/out.xml", "--junitxml", "{here}/new.xml", "--rootdir={here}/.", "--ignore={here}/sub",
-          "-vk", "sub", "-qc{here}/x"]),
-        ("tests/sub", ["../test_x.py", "-c", "../test_x.py"], ["{here}/../test_x.py", "-c", "{here}/../test_x.py"]),
-        ("", ["tests/test_x.py", "tests", "--junitxml=out.xml"], ["tests/test_x.py", "tests", "--junitxml=out.xml"]),
+        ("checkout/tests", ["test_x.py::test_a[b]", "sub", "-q"]),
+        ("checkout/tests/sub", ["--deselect", "test_x.py::test_a", "--junitxml", "out.xml", "-vk", "sub", "nowhere"]),
+        ("checkout", []),
+        ("elsewhere", []),
     ],
 )
-def test_test_sh_takes_paths_from_where_it_runs(world: Path, where: str, given: list[str], passed: list[str]) -> None:
-    scripts, here = checkout(world), world / "checkout" / where
+def test_test_sh_leaves_the_arguments_to_pytest(world: Path, where: str, given: list[str]) -> None:
+    scripts, here, copy = checkout(world), world / where, world / "checkout"
     (world / "include" / "Python.h").touch()
     (world / "installed").write_text("\n".join(PACKAGES) + "\n")
-    (here / "sub").mkdir(parents=True, exist_ok=True)
-    (world / "checkout" / "tests").mkdir(exist_ok=True)
-    (world / "checkout" / "tests" / "test_x.py").touch()
+    here.mkdir(parents=True, exist_ok=True)
     env = {"FAKE_VENV": "1", "PYENV_ROOT": str(world)}
     code, err = finish(start(world, os.getuid(), scripts / "test.sh", args=tuple(given), cwd=here, **env))
     assert code == 0, err
     ran = (world / "pytest").read_text().splitlines()
-    assert ran == [str(world / "checkout"), *(arg.format(here=here) for arg in passed)]
+    inside = here.is_relative_to(copy)
+    assert ran == [str(here if inside else copy), f"--rootdir={copy}", "-c", f"{copy}/pyproject.toml", *given]
 
 
 # Debian's python3.13-dev joins the missing packages when the headers are; when they are still
@@ -410,17 +409,19 @@ NOT_MADE = "which holds no finished venv (no pyvenv.cfg), to make it anew"
         (".venv/bin/python -> fakes/python3.13", [], f"removing .venv, {NOT_MADE}"),
         (".venv -> volume/", [], None),  # a link to an empty directory
         (".venv -> volume/", [{"FAKE_VENV_CUT": "1"}], f"emptying .venv (a link to {{world}}/volume), {CUT_SHORT}"),
-        (".venv -> volume, ../volume/pyvenv.cfg, ../volume/bin/python -> nowhere", [],
+        (".venv -> volume, ../volume/pyvenv.cfg, ../volume/.gitignore, ../volume/bin/python -> nowhere", [],
          "emptying .venv (a link to {world}/volume), whose Python ({world}/nowhere) is gone, to make it anew"),
+        # then cut short while emptied, its pyvenv.cfg gone: still known as the set-up's own
+        (".venv -> volume, ../volume/pyvenv.cfg, ../volume/bin/python -> nowhere", [{"FAKE_RM_CUT": ""}],
+         f"emptying .venv (a link to {{world}}/volume), {CUT_SHORT}"),
         (".venv/pyvenv.cfg, .venv/bin/python -> nowhere", [], "removing .venv, whose Python ({world}/nowhere) is gone,"
                                                               " to make it anew"),
         ("mounted", [], None),
-        # emptied, cut short as the marker went
-        ("mounted", [{"FAKE_VENV_CUT": "1"}, {"FAKE_RM_CUT": ".setup-making"}],
-         f"emptying .venv (a mount point), {NOT_MADE}"),
+        # emptied, cut short after its pyvenv.cfg went
+        ("mounted", [{"FAKE_VENV_CUT": "1"}, {"FAKE_RM_CUT": ""}], f"emptying .venv (a mount point), {CUT_SHORT}"),
     ],
     ids=["making", "removing", "removing-after-failed-making", "without-pyvenv.cfg", "linked", "linked-making",
-         "linked-python-gone", "python-gone", "mounted", "mounted-emptying"],
+         "linked-python-gone", "linked-emptying", "python-gone", "mounted", "mounted-emptying"],
 )
 def test_up_to_date_only_after_a_finished_install(
     world: Path, left: str, cuts: list[dict[str, str]], told: str | None
@@ -456,6 +457,8 @@ def test_up_to_date_only_after_a_finished_install(
     code, err = run()
     assert code == 0 and err.endswith("[setup] done\n") and stamp.exists(), err
     assert "creating .venv" in err and not (world / "checkout" / ".venv.removing").exists(), err
+    # Emptied whole (dot-files too), the venv made there alone.
+    assert sorted(os.listdir(world / "volume" if under else venv)) == ["bin", "pyvenv.cfg"], err
     removals = [line for line in err.splitlines() if line.startswith(("[setup] removing", "[setup] emptying"))]
     assert removals == ([f"[setup] {told.format(world=world)}"] if told else []), err
     (world / "include" / "Python.h").unlink()
@@ -542,6 +545,10 @@ def user_name(uid: int) -> str:
 def test_root_only_in_its_own_checkout(world: Path, given_to: int | None, unwritable: str) -> None:
     scripts, copy, as_root = checkout(world), world / "checkout", os.getuid() == 0
     (world / "include" / "Python.h").touch()
+    # Mounted as Debian's root file system often is: read-only only after an error, writable now.
+    (world / "fakes" / "findmnt").write_text('#!/bin/bash\n[[ " $* " != *" OPTIONS "* ]] || exec echo'
+                                             ' rw,relatime,errors=remount-ro\nexec "$FAKE_DIR/system/findmnt" "$@"\n')
+    (world / "fakes" / "findmnt").chmod(0o755)
     kind, _, what = unwritable.rpartition(" ")
     mine, linked, mode = kind in ("own", "unsearchable"), kind == "linked", 0o666 if kind == "unsearchable" else 0o555
     entry = copy if what in ("", "checkout") else copy / what
@@ -609,6 +616,36 @@ def test_root_only_in_its_own_checkout(world: Path, given_to: int | None, unwrit
     assert set(world.rglob("*")) == before
 
 
+def await_waiting_for(path: Path, *runs: subprocess.Popen[str]) -> None:
+    """Until /proc/locks lists a process waiting for a lock on `path`."""
+    made, deadline = path.stat(), time.monotonic() + 30
+    lock_id = f"{os.major(made.st_dev):02x}:{os.minor(made.st_dev):02x}:{made.st_ino}"
+    while not any(" -> " in line and f" {lock_id} " in line for line in Path("/proc/locks").read_text().splitlines()):
+        assert all(run.poll() is None for run in runs), [finish(run) for run in runs]
+        assert time.monotonic() < deadline, f"no set-up waited for {path}"
+        time.sleep(0.05)
+
+
+# A lock file moved aside, another in its place, while a set-up waited for it: what the set-up then
+# holds is no longer the lock, and it waits for the one in its place.
+def test_a_lock_moved_aside_while_waited_for_is_not_held(world: Path) -> None:
+    scripts, lock = checkout(world), world / "checkout" / ".setup-lock"
+    (world / "include" / "Python.h").touch()
+    lock.touch(0o600)
+    with open(lock) as first:
+        fcntl.flock(first, fcntl.LOCK_EX)
+        run = start(world, os.getuid(), scripts / "setup.sh", FAKE_VENV="1", PYENV_ROOT=str(world))
+        await_waiting_for(lock, run)
+        lock.rename(world / "aside")
+        lock.touch(0o600)
+        with open(lock) as second:
+            fcntl.flock(second, fcntl.LOCK_EX)
+            first.close()
+            await_waiting_for(lock, run)
+    code, err = finish(run)
+    assert code == 0 and err.count("waiting") == 1 and err.endswith("[setup] done\n"), err
+
+
 # Two set-ups at once take turns: the second waits while the first installs, then finds the checkout
 # up to date.
 def test_two_set_ups_at_once_take_turns(world: Path) -> None:
@@ -619,14 +656,8 @@ def test_two_set_ups_at_once_take_turns(world: Path) -> None:
     with held(world / "gate"):
         first = start(world, os.getuid(), scripts / "setup.sh", **env)
         await_contention(world, first, op="update", log="calls")
-        locked = lock.stat()
-        lock_id = f"{os.major(locked.st_dev):02x}:{os.minor(locked.st_dev):02x}:{locked.st_ino}"
-        second, deadline = start(world, os.getuid(), scripts / "setup.sh", **env), time.monotonic() + 30
-        # Until /proc/locks lists the second as waiting for the lock file.
-        while not any(" -> " in line and f" {lock_id} " in line for line in Path("/proc/locks").read_text().splitlines()):
-            assert first.poll() is None and second.poll() is None, [finish(first), finish(second)]
-            assert time.monotonic() < deadline, "the second set-up never waited for the first"
-            time.sleep(0.05)
+        second = start(world, os.getuid(), scripts / "setup.sh", **env)
+        await_waiting_for(lock, first, second)
     code, err = finish(first)
     assert code == 0 and err.endswith("[setup] done\n"), err
     assert "waiting" not in err
@@ -636,29 +667,42 @@ def test_two_set_ups_at_once_take_turns(world: Path) -> None:
 
 # Only the checkout's owner can hold its set-up: the lock is a file none but they can open. A lock on
 # the checkout's directory (`flock <checkout>`, as anyone who can read it can take) holds nothing; a
-# lock file others could have opened (another user's, one readable by others, a link) is made anew,
-# held or not; in a checkout not the caller's, the owner's lock file is named as theirs, and nothing
-# changes.
-@pytest.mark.parametrize("held_by", ["directory", "another user", "readable by others", "link", "a directory in its place",
-                                     "the owner"])
+# lock file others could have opened (one readable by others, a link) is made anew, held or not;
+# what another user put at its name in a checkout anyone may write (a file, a directory with a file
+# in it, a FIFO, never opened, a link to the caller's file) is moved aside and removed, in one line
+# that names whose it was; in a checkout not the caller's, the owner's lock file is named as theirs,
+# and nothing changes.
+@pytest.mark.parametrize(
+    "held_by",
+    ["directory", "readable by others", "link", "a directory in its place", "the owner",
+     "another user's regular empty file", "another user's directory", "another user's fifo",
+     "another user's symbolic link"],
+)  # fmt: skip
 def test_only_the_owner_holds_the_set_up(world: Path, held_by: str) -> None:
     scripts, copy = checkout(world), world / "checkout"
     lock, target = copy / ".setup-lock", world / "target"
-    if held_by == "another user" and os.getuid() != 0:
-        pytest.skip("only root can give a file away")
+    kind = held_by.removeprefix("another user's ")
+    if kind != held_by:
+        if os.getuid() != 0:
+            pytest.skip("only root can give a file away")
+        copy.chmod(0o1777)
     (world / "include" / "Python.h").touch()
     target.touch(0o600)
-    if held_by == "link":
+    if held_by == "link" or kind == "symbolic link":
         lock.symlink_to(target)
-    elif held_by == "a directory in its place":
+    elif held_by in ("a directory in its place", "another user's directory"):
         lock.mkdir()
+        (lock / "x").touch()
+    elif kind == "fifo":
+        os.mkfifo(lock)
     elif held_by != "directory":
         lock.touch(0o644 if held_by == "readable by others" else 0o600)
-        if held_by == "another user":
-            os.chown(lock, 65534, 65534)
+    if kind != held_by:
+        for path in (lock, *lock.glob("*")):
+            os.chown(path, 65534, 65534, follow_symlinks=False)
     caller = 4242 if held_by == "the owner" else os.getuid()
     before = set(world.rglob("*"))
-    held_fd = os.open(copy if held_by == "directory" else lock, os.O_RDONLY)
+    held_fd = os.open(copy if held_by == "directory" or kind in ("fifo", "symbolic link") else lock, os.O_RDONLY)
     try:
         fcntl.flock(held_fd, fcntl.LOCK_EX)
         code, err = finish(start(world, caller, scripts / "setup.sh", FAKE_VENV="1", PYENV_ROOT=str(world)))
@@ -675,29 +719,77 @@ def test_only_the_owner_holds_the_set_up(world: Path, held_by: str) -> None:
     made = lock.lstat()
     assert stat.S_ISREG(made.st_mode) and stat.S_IMODE(made.st_mode) == 0o600 and made.st_uid == os.getuid()
     assert target.stat().st_mode & 0o777 == 0o600 and not target.read_bytes()
+    assert [path.name for path in copy.glob(".setup-lock*")] == [".setup-lock"]  # nothing left aside
+    moved = [line for line in err.splitlines() if "moved it aside" in line]
+    if kind != held_by:
+        assert moved == [f"[setup] .setup-lock, where set-ups of this checkout take turns, was nobody's {kind}: moved"
+                         f" it aside, and removed it; keep this checkout writable by you alone (chmod go-w {copy}),"
+                         " so that no one else can get in its set-up's way"], err
+    else:
+        assert not moved, err
 
 
-# A .venv on a read-only file system is named so: no change of permissions would help. One with a
-# mount inside it, which the set-up cannot empty, is named with what is mounted where, before any of
-# it is removed.
-@pytest.mark.parametrize("mount", ["read-only", "nested"])
-def test_a_mount_in_the_way_is_named(world: Path, mount: str) -> None:
-    scripts, venv, volume = checkout(world), world / "checkout" / ".venv", world / "volume"
+# What the set-up may not empty or write stops it before anything there is removed, in one line that
+# says what to do: a .venv on a read-only file system (no change of permissions would help); one with a
+# mount inside it, named with what is mounted where; a link to, or a volume mounted at .venv, holding
+# files but no venv (dot-files too), which are not the set-up's to remove; a link changed while the
+# set-up made the venv where it led; root's volume at another user's .venv, which only its owner or
+# another volume can mend (a mount point cannot be removed).
+KEEP_OUT = ("holds what is not a venv ({first}, say; no pyvenv.cfg), which the set-up does not remove: empty it,"
+            " or {fix}; then run scripts/setup.sh again\n")
+
+
+@pytest.mark.parametrize(
+    ("case", "told"),
+    [
+        ("read-only", "[setup] .venv is on a read-only file system (mounted at {venv}): mount it writable, or clone"
+                      " the checkout where you can write; then run scripts/setup.sh again\n"),
+        ("nested", "[setup] {venv}/lib is mounted inside .venv, which the set-up has to empty: unmount it; then run"
+                   " scripts/setup.sh again\n"),
+        ("linked", "[setup] .venv (a link to {volume}) " + KEEP_OUT.format(first=".hidden", fix="point the link elsewhere")),
+        ("mounted", "[setup] .venv (a mount point) " + KEEP_OUT.format(first=".hidden", fix="mount another volume there")),
+        ("relinked", "[setup] creating .venv with {world}/fakes/python3.13\n[setup] .venv was changed while the set-up ran (it led to {volume}, now to {world}/other): run"
+                     " scripts/setup.sh again\n"),
+        ("root's volume", "[setup] .venv belongs to root, and you (nobody) cannot write it: have root give you the"
+                          " volume mounted at .venv (chown -R nobody on it), or mount one you own there; then run"
+                          " scripts/setup.sh again\n"),
+    ],
+)  # fmt: skip
+def test_what_the_set_up_may_not_empty_is_named(world: Path, case: str, told: str) -> None:
+    scripts, copy, volume = checkout(world), world / "checkout", world / "volume"
+    venv = copy / ".venv"
     (world / "include" / "Python.h").touch()
+    (world / "installed").write_text("\n".join(PACKAGES) + "\n")
     (volume / "lib").mkdir(parents=True)
-    (volume / "leftover").touch()  # no pyvenv.cfg: to be emptied
     (world / "other").mkdir()
-    venv.mkdir()
-    if mount == "read-only":
-        under = mounted(volume, venv, "ro")
+    (world / "other" / "mine").touch()
+    if case in ("read-only", "nested"):
+        (volume / "pyvenv.cfg").touch()  # a venv whose Python is gone: to be emptied
+    elif case in ("linked", "mounted"):
+        (volume / ".hidden").touch()
+        (volume / "lib" / "data").touch()
+    uid, under, env = 0, (), {"FAKE_VENV": "1", "PYENV_ROOT": str(world)}  # root of its namespace, under a mount
+    if case in ("linked", "relinked"):
+        venv.symlink_to(volume)
+        uid = os.getuid()
+        if case == "relinked":
+            (volume / "lib").rmdir()  # empty: used as it is
+            env["FAKE_VENV_RELINK"] = str(world / "other")
     else:
-        under = (*mounted(volume, venv), *mounted(world / "other", venv / "lib"))
-    code, err = finish(start(world, 0, scripts / "setup.sh", under=under, FAKE_VENV="1"))  # root of its namespace
-    if mount == "read-only":
-        assert code == 1 and err == (f"[setup] .venv is on a read-only file system (mounted at {venv}): mount it"
-                                     " writable, or clone the checkout where you can write; then run"
-                                     " scripts/setup.sh again\n"), err
-    else:
-        assert code == 1 and err == (f"[setup] {venv.resolve()}/lib is mounted inside .venv, which the set-up has"
-                                     " to empty: unmount it; then run scripts/setup.sh again\n"), err
-    assert (volume / "leftover").exists()
+        venv.mkdir()
+        under = mounted(volume, venv, *["ro"] * (case == "read-only"), userns=case != "root's volume")
+    if case == "nested":
+        under = (*under, *mounted(world / "other", venv / "lib"))
+    if case == "root's volume":
+        if os.getuid() != 0:
+            pytest.skip("only root can give a checkout away")
+        for path in (copy, venv):
+            os.chown(path, 65534, 65534)
+        uid = 65534
+        caps = "--inh-caps=+dac_read_search --ambient-caps=+dac_read_search"
+        under = (*under, *f"setpriv --reuid=65534 --regid=65534 --clear-groups {caps}".split())
+    before = {path: path.stat().st_mtime_ns for path in (*volume.rglob("*"), *(world / "other").rglob("*"))}
+    code, err = finish(start(world, uid, scripts / "setup.sh", under=under, **env))
+    assert code == 1 and err == told.format(venv=venv.resolve(), volume=volume, world=world), err
+    assert {path: path.stat().st_mtime_ns for path in before if path.exists()} == before
+    assert not (world / "pip-into").exists()
