@@ -91,7 +91,9 @@ while :; do
             { rm -f -- "$new"; log "could not make the lock file $LOCK: $failed"; exit 1; }
         rm -f -- "$new"
     elif [[ $found == "$me 600 regular"* ]]; then
-        { exec 9<"$LOCK"; } 2>/dev/null || continue
+        # Read-write, which waits for no writer: what took its place since the look (another run moved
+        # it aside) may be a FIFO, or another user's file they hold, neither to be waited on.
+        { exec 9<>"$LOCK"; } 2>/dev/null && [ -O /dev/fd/9 ] || continue
         if ! flock -n 9; then
             [ -n "$said_waiting" ] || log "waiting for another set-up of this checkout to finish"
             said_waiting=1

@@ -671,17 +671,19 @@ def test_two_set_ups_at_once_take_turns(world: Path) -> None:
 # what another user put at its name in a checkout anyone may write (a file, a directory with a file
 # in it, a FIFO, never opened, a link to the caller's file) is moved aside and removed, in one line
 # that names whose it was; in a checkout not the caller's, the owner's lock file is named as theirs,
-# and nothing changes.
+# and nothing changes. What takes the lock's place between the look and the opening (another run moved
+# it aside, and a FIFO, or another user's file they hold, came in its place) is neither waited on nor held.
 @pytest.mark.parametrize(
     "held_by",
     ["directory", "readable by others", "link", "a directory in its place", "the owner",
      "another user's regular empty file", "another user's directory", "another user's fifo",
-     "another user's symbolic link"],
+     "another user's symbolic link", "a fifo after the look", "another user's regular empty file after the look"],
 )  # fmt: skip
 def test_only_the_owner_holds_the_set_up(world: Path, held_by: str) -> None:
     scripts, copy = checkout(world), world / "checkout"
     lock, target = copy / ".setup-lock", world / "target"
     kind = held_by.removeprefix("another user's ")
+    what = kind.removesuffix(" after the look")
     if kind != held_by:
         if os.getuid() != 0:
             pytest.skip("only root can give a file away")
@@ -700,9 +702,23 @@ def test_only_the_owner_holds_the_set_up(world: Path, held_by: str) -> None:
     if kind != held_by:
         for path in (lock, *lock.glob("*")):
             os.chown(path, 65534, 65534, follow_symlinks=False)
+    held = copy if held_by == "directory" or kind in ("fifo", "symbolic link") else lock
+    if kind.endswith(" after the look"):
+        lock.unlink()
+        lock.touch(0o600)
+        held = world / "theirs"
+        held.touch(0o600)
+        if kind != held_by:
+            os.chown(held, 65534, 65534)
+        swap = "mkfifo .setup-lock" if kind == held_by else f'ln "{held}" .setup-lock'
+        (world / "fakes" / "stat").write_text(
+            '#!/bin/bash\nif [[ " $* " == *" .setup-lock "* ]] && mkdir "$FAKE_DIR/looked" 2>/dev/null; then\n'
+            f'    "$FAKE_DIR/system/stat" "$@"; mv .setup-lock "$FAKE_DIR/aside"; {swap}; exit\nfi\n'
+            'exec "$FAKE_DIR/system/stat" "$@"\n')
+        (world / "fakes" / "stat").chmod(0o755)
     caller = 4242 if held_by == "the owner" else os.getuid()
     before = set(world.rglob("*"))
-    held_fd = os.open(copy if held_by == "directory" or kind in ("fifo", "symbolic link") else lock, os.O_RDONLY)
+    held_fd = os.open(held, os.O_RDONLY)
     try:
         fcntl.flock(held_fd, fcntl.LOCK_EX)
         code, err = finish(start(world, caller, scripts / "setup.sh", FAKE_VENV="1", PYENV_ROOT=str(world)))
@@ -722,7 +738,7 @@ def test_only_the_owner_holds_the_set_up(world: Path, held_by: str) -> None:
     assert [path.name for path in copy.glob(".setup-lock*")] == [".setup-lock"]  # nothing left aside
     moved = [line for line in err.splitlines() if "moved it aside" in line]
     if kind != held_by:
-        assert moved == [f"[setup] .setup-lock, where set-ups of this checkout take turns, was nobody's {kind}: moved"
+        assert moved == [f"[setup] .setup-lock, where set-ups of this checkout take turns, was nobody's {what}: moved"
                          f" it aside, and removed it; keep this checkout writable by you alone (chmod go-w {copy}),"
                          " so that no one else can get in its set-up's way"], err
     else:
