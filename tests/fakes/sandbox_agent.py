@@ -1,0 +1,108 @@
+"""The process inside a stand-in's sandbox that does there what the stand-in asks (run by ``containers.py``).
+
+Its one argument is the descriptor of a ``SOCK_SEQPACKET`` socket to the stand-in; each message
+is one JSON request, with the descriptors it names attached:
+
+- ``{"id", "run": argv, "cwd", "env"}`` with the process's stdin, stdout and stderr: runs
+  ``argv`` in ``cwd`` (inside), leading a session of its own, every signal at its default;
+  answers ``{"id", "pid"}``, and ``{"exited": pid, "code"}`` once it has ended (``code`` as
+  ``subprocess`` gives it: ``-N`` for a signal);
+- ``{"id", "signal", "pid", "group"}``: sends the signal to that process (or its group), answered
+  once sent (so that it lands before whatever the stand-in does next);
+- ``{"id", "open": path, "write"}``: opens a regular file there (to write: made, truncated, its
+  directories made), answered with its descriptor: paths resolve as the sandbox's own processes
+  see them, links the sandbox made included, never on the host;
+- ``{"id", "mkdir": path}``: makes a directory and those above it.
+
+A failed request is answered ``{"id", "error": [errno, message]}``. It is the sandbox's PID 1, and
+reaps whatever ends there. It ends when the stand-in's end of the socket closes (the stand-in
+stopped or died), and the kernel then ends every other process of the sandbox.
+"""
+
+import json
+import os
+import select
+import signal
+import socket
+import stat
+import sys
+
+ALL_SIGNALS = range(1, signal.NSIG)
+
+
+def _open(path: str, write: bool) -> int:
+    if write:
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+    # Non-blocking: opening a FIFO never waits; whatever is not a regular file is refused.
+    flags = (os.O_WRONLY | os.O_CREAT | os.O_TRUNC if write else os.O_RDONLY) | os.O_NONBLOCK | os.O_CLOEXEC
+    fd = os.open(path, flags, 0o644)
+    if not stat.S_ISREG(os.fstat(fd).st_mode):
+        os.close(fd)
+        raise OSError(21, "not a regular file", path)
+    os.set_blocking(fd, True)
+    return fd
+
+
+def _serve(request: dict, fds: list[int]) -> tuple[dict, list[int]]:
+    if "run" in request:
+        stdio = [(os.POSIX_SPAWN_DUP2, fd, number) for number, fd in enumerate(fds)]
+        pid = os.posix_spawnp("sh", ["sh", "-c", 'cd "$0" && exec "$@"', request["cwd"], *request["run"]],
+                              request["env"], file_actions=stdio, setsid=True, setsigdef=ALL_SIGNALS,
+                              setsigmask=())
+        return {"pid": pid}, []
+    if "signal" in request:
+        try:
+            (os.killpg if request["group"] else os.kill)(request["pid"], request["signal"])
+        except ProcessLookupError:
+            pass
+        return {}, []
+    if "open" in request:
+        return {}, [_open(request["open"], request["write"])]
+    os.makedirs(request["mkdir"], exist_ok=True)
+    return {}, []
+
+
+def main() -> None:
+    channel = socket.socket(fileno=int(sys.argv[1]))
+    channel.set_inheritable(False)  # nothing the sandbox runs may speak for it
+    wake, woken = os.pipe()
+    os.set_blocking(woken, False)
+    signal.set_wakeup_fd(woken)
+    signal.signal(signal.SIGCHLD, lambda *_: None)
+    # PID 1: the kernel keeps from it every signal sent inside the sandbox that it has no handler for
+    # (Python's own SIGINT handler dropped for that), so nothing there ends the sandbox by a signal.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    channel.send(b'{"ready": true}')
+    while True:
+        readable = select.select([channel, wake], [], [])[0]
+        if wake in readable:
+            os.read(wake, 512)
+            while True:
+                try:
+                    pid, status = os.waitpid(-1, os.WNOHANG)
+                except ChildProcessError:
+                    break
+                if not pid:
+                    break
+                channel.send(json.dumps({"exited": pid, "code": os.waitstatus_to_exitcode(status)}).encode())
+        if channel in readable:
+            message, fds, _, _ = socket.recv_fds(channel, 65536, 3)
+            if not message:
+                return
+            for fd in fds:
+                os.set_inheritable(fd, False)
+            request = json.loads(message)
+            try:
+                answer, given = _serve(request, fds)
+            except OSError as exc:
+                answer, given = {"error": [exc.errno or 0, str(exc)]}, []
+            finally:
+                for fd in fds:
+                    os.close(fd)
+            socket.send_fds(channel, [json.dumps({"id": request["id"], **answer}).encode()], given)
+            for fd in given:
+                os.close(fd)
+
+
+if __name__ == "__main__":
+    main()
