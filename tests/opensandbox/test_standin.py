@@ -14,15 +14,21 @@ import select
 import shutil
 import signal
 import stat
+import shlex
 import subprocess
 import sys
+import sysconfig
+import tempfile
 import time
 from pathlib import Path
+from typing import Any
 
 import httpx
 import pytest
 
 from tests.fakes import containers, opensandbox_server, standin
+from tests.fakes.agentcore_fixtures import CREDENTIALS, agentcore, agentcore_service  # noqa: F401 - fixtures
+from tests.fakes.e2b_fixtures import e2b, e2b_service  # noqa: F401 - fixtures
 from tests.fakes.opensandbox_server import TOKEN_HEADER
 from tests.fakes.standin import Command, Refuse
 
@@ -298,6 +304,87 @@ def test_what_a_sandbox_runs_is_reaped_without_the_host_and_leads_a_session_of_i
     report = json.loads(proc.stdout)
     assert report["timed_out"] == ["timeout"] * 9 and report["zombies"] == [], report
     assert report["group"] == ["", "CommandExecError: 143"] and report["session"] == "True\n", report
+
+
+async def _sandboxes(request: pytest.FixtureRequest, stand_in: str, count: int) -> list[tuple[Any, Path]]:
+    """``count`` sandboxes of the library on ``stand_in``'s stand-in, with their trees on the host."""
+    from vorn_tools.code_interpreter.code_sandbox.bedrock_agentcore_sandbox import BedrockAgentCoreSandbox
+    from vorn_tools.code_interpreter.code_sandbox.e2b_sandbox import E2BSandbox
+    from vorn_tools.code_interpreter.code_sandbox.opensandbox_sandbox import OpenSandbox
+
+    service, made = request.getfixturevalue(stand_in), []
+    for _ in range(count):
+        if stand_in == "agentcore":
+            made.append(sandbox := BedrockAgentCoreSandbox(**CREDENTIALS))
+            await sandbox._ensure_started()
+        else:
+            made.append(await {"e2b": E2BSandbox, "opensandbox": OpenSandbox}[stand_in].create(
+                **service.connection_options(), create_backoff=0.0))
+    trees = getattr(service, "sessions", None) or service.sandboxes
+    return [(sandbox, trees[sandbox.sandbox_id].root) for sandbox in made]
+
+
+# What a sandbox's code reaches in each stand-in: the host read-only (the checkout, its packages, the
+# host's /tmp and /var/tmp, a link another user planted in the host's /tmp), a process list of its own
+# whose PID 1 and /proc it cannot take down, no capability, neither another sandbox's tree nor, through
+# the file routes, the host behind a link it made.
+@pytest.mark.parametrize("stand_in", ["opensandbox", "e2b", "agentcore"])
+@pytest.mark.parametrize("case", ["the host", "processes", "capabilities", "PID 1", "another tree", "links"])
+async def test_a_sandbox_reaches_nothing_outside_its_own(request, tmp_path: Path, stand_in: str, case: str) -> None:
+    made = await _sandboxes(request, stand_in, 2 if case == "another tree" else 1)
+    (sandbox, tree), *others = made
+    own = "/tmp" if stand_in == "opensandbox" else "/home/user"
+    mark = f"canary-{os.getpid()}-{stand_in}"
+    probes = [ROOT / mark, Path(sysconfig.get_path("purelib")) / f"{mark}.pth", tmp_path / mark,
+              Path("/var/tmp", mark), Path(tempfile.gettempdir(), f"{mark}.png")]
+    try:
+        if case == "the host":
+            for canary in probes[2:4]:
+                canary.write_text("canary")
+            probes[4].symlink_to(tmp_path / mark)  # another user's link at a fixed name
+            await sandbox.execute_command("; ".join(f"echo x >> {shlex.quote(str(p))}" for p in probes))
+            assert [p.exists() for p in probes[:2]] + [p.read_text() for p in probes[2:]] == [False] * 2 + [
+                "canary"] * 3
+        elif case == "processes":
+            pids = (await sandbox.execute_command("ls /proc")).stdout.split()
+            assert "1" in pids and str(os.getpid()) not in pids, pids
+        elif case == "capabilities":
+            assert (await sandbox.execute_command("grep CapEff /proc/self/status")).stdout.split() == [
+                "CapEff:", "0000000000000000"]
+        elif case == "PID 1":
+            await sandbox.execute_command("kill -INT 1; kill -TERM 1; kill -9 1; umount -l /proc; echo x > /proc/1/comm")
+            assert (await sandbox.execute_command("test -e /proc/1/stat && echo held")).stdout.strip() == "held"
+        elif case == "another tree":
+            (secret := others[0][1] / "tmp" / "secret").write_text("secret")
+            seen = await sandbox.execute_command(f"cat {secret}; echo x > {secret}; ls {others[0][1]}")
+            assert "secret" not in seen.stdout and secret.read_text() == "secret", seen
+        else:
+            (outside := tmp_path / "outside").mkdir()
+            (tmp_path / "secret").write_text("secret")
+            await sandbox.execute_command(f"ln -s {outside} {own}/out; ln -s {tmp_path}/secret {own}/leak")
+            with contextlib.suppress(Exception):
+                await sandbox._write_files([(f"{own}/out/x", b"x")])
+            assert await sandbox.download_file(f"{own}/leak") != b"secret" and os.listdir(outside) == []
+    finally:
+        for probe in probes:
+            with contextlib.suppress(FileNotFoundError):
+                probe.unlink()
+        for other, _ in made:
+            await other.terminate()
+
+
+# What runs the sandbox, where it lies under one of the sandbox's own directories, is bound back
+# read-only: whole, or entry by entry where it is that directory itself (the sandbox's home, say),
+# so that the sandbox still makes files of its own there.
+@pytest.mark.parametrize("home", [False, True])
+def test_what_runs_the_sandbox_is_bound_back_read_only(monkeypatch: pytest.MonkeyPatch, home: bool) -> None:
+    if home:
+        monkeypatch.setattr(containers, "HOME", str(ROOT))
+    argv = containers._rebinds({ROOT.parts[1]})
+    binds = [argv[at:at + 3] for at in range(0, len(argv), 3)]
+    assert {kind for kind, *_ in binds} <= {"--ro-bind", "--symlink"}, binds
+    bound = {place for *_, place in binds}
+    assert (str(ROOT) in bound, {str(entry) for entry in ROOT.iterdir()} <= bound) == (not home, home), binds
 
 
 # Another client of the machine finds a sandbox's execd by its port and id: without the token the
