@@ -24,6 +24,7 @@ import contextlib
 import functools
 import itertools
 import json
+import marshal
 import os
 import shutil
 import signal
@@ -84,28 +85,32 @@ def _rebinds(tops: set[str]) -> list[str]:
     return argv
 
 
-def _python(root: Path) -> None:
-    """The sandbox's Python environment, in its tree (``root``), unless a snapshot brought one.
+def _python(root: Path) -> list[str]:
+    """The bubblewrap arguments that give the sandbox of the tree ``root`` its Python environment.
 
-    A virtual environment over the base interpreter that sees the checkout's packages after its
-    own (a ``.pth`` adds them): no copy of pip or of anything else, so it costs a few files.
+    A virtual environment over the base interpreter, made once for the stand-in's sandboxes (beside
+    their trees) and bound read-only, with no copy of pip or of anything else; its packages
+    directory is the sandbox's own (``python-packages`` in its tree), which sees the checkout's
+    packages after its own (a ``.pth`` adds them).
     """
-    made = root / SANDBOX_PYTHON.lstrip("/")
-    if (made / "pyvenv.cfg").exists():
-        return
-    version = sysconfig.get_python_version()
-    (made / "bin").mkdir(parents=True)
-    (packages := made / "lib" / f"python{version}" / "site-packages").mkdir(parents=True)
-    (made / "pyvenv.cfg").write_text(f"home = {os.path.dirname(sys._base_executable)}\n"
-                                     f"include-system-site-packages = false\nversion = {sys.version.split()[0]}\n")
-    for name in ("python", "python3", f"python{version}"):
-        (made / "bin" / name).symlink_to(sys._base_executable)
-    for name in ("pip", "pip3"):
-        (made / "bin" / name).write_text(f"#!{SANDBOX_PYTHON}/bin/python\nimport sys\n"
-                                         "from pip._internal.cli.main import main\nsys.exit(main())\n")
-        (made / "bin" / name).chmod(0o755)
-    (packages / "_checkout.pth").write_text("".join(f"import site; site.addsitedir({path!r})\n"
-                                                for path in site.getsitepackages()))
+    made, own = root.parent / ".python", root / "python-packages"
+    packages = f"lib/python{sysconfig.get_python_version()}/site-packages"
+    if not (made / "pyvenv.cfg").exists():
+        (made / "bin").mkdir(parents=True, exist_ok=True)
+        (made / packages).mkdir(parents=True, exist_ok=True)
+        for name in ("python", "python3"):
+            with contextlib.suppress(FileExistsError):
+                (made / "bin" / name).symlink_to(sys._base_executable)
+        with open(os.open(made / "bin" / "pip", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o755), "w") as pip:
+            pip.write(f"#!{SANDBOX_PYTHON}/bin/python\nimport sys\nfrom pip._internal.cli.main import main\n"
+                      "sys.exit(main())\n")
+        (made / "pyvenv.cfg").write_text(f"home = {os.path.dirname(sys._base_executable)}\n"
+                                         f"include-system-site-packages = false\nversion = {sys.version.split()[0]}\n")
+    if not own.exists():  # a snapshot's tree brings its own
+        own.mkdir()
+        (own / "_checkout.pth").write_text("".join(f"import site; site.addsitedir({path!r})\n"
+                                                   for path in site.getsitepackages()))
+    return ["--ro-bind", str(made), SANDBOX_PYTHON, "--bind", str(own), f"{SANDBOX_PYTHON}/{packages}"]
 
 
 class SandboxProcess:
@@ -154,8 +159,7 @@ class Container:
         """
         for top in tops:
             (root / top).mkdir(parents=True, exist_ok=True)
-        _python(root)
-        binds = [part for top in sorted(tops) for part in ("--bind", str(root / top), "/" + top)]
+        binds = [part for top in sorted(tops) for part in ("--bind", str(root / top), "/" + top)] + _python(root)
         ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         args, given = os.pipe()  # its arguments, kept out of the host's process list (the tree's path)
         try:
@@ -192,9 +196,14 @@ class Container:
             return
         except OSError:
             message, fds = b"", []
-        if not message:
+        try:
+            answer = json.loads(message)  # numbers only: anything else is not the agent's
+        except ValueError:
+            answer = None
+        if not isinstance(answer, dict):
+            for fd in fds:
+                os.close(fd)
             return self._end()
-        answer = json.loads(message)
         if "exited" in answer:
             if (exited := self._running.pop(answer["exited"], None)) is not None:
                 exited.set_result(answer["code"])
@@ -226,7 +235,7 @@ class Container:
         if self._ended:
             raise OSError(_ENDED)
         try:
-            socket.send_fds(self._channel, [json.dumps(request).encode()], list(fds))
+            socket.send_fds(self._channel, [marshal.dumps(request)], list(fds))
         except OSError:
             self._end()
             raise OSError(_ENDED) from None
@@ -241,7 +250,7 @@ class Container:
             raise
         answer, given = await asked
         if "error" in answer:
-            raise OSError(*answer["error"])
+            raise OSError(answer["error"], os.strerror(answer["error"]))
         return answer, given
 
     async def run(self, argv: list[str], cwd: str, env: dict[str, str], *, stdin: bool = False,

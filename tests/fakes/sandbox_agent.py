@@ -1,7 +1,7 @@
 """The process inside a stand-in's sandbox that does there what the stand-in asks (run by ``containers.py``).
 
 Its one argument is the descriptor of a ``SOCK_SEQPACKET`` socket to the stand-in; each message
-is one JSON request, with the descriptors it names attached:
+is one request (``marshal``: only the stand-in writes them), with the descriptors it names attached:
 
 - ``{"id", "run": argv, "cwd", "env"}`` with the process's stdin, stdout and stderr: runs
   ``argv`` in ``cwd`` (inside), leading a session of its own, every signal at its default;
@@ -14,20 +14,22 @@ is one JSON request, with the descriptors it names attached:
   see them, links the sandbox made included, never on the host;
 - ``{"id", "mkdir": path}``: makes a directory and those above it.
 
-A failed request is answered ``{"id", "error": [errno, message]}``. It is the sandbox's PID 1, and
+Answers are JSON of numbers only; a failed request is answered ``{"id", "error": errno}``. It is the sandbox's PID 1, and
 reaps whatever ends there. It ends when the stand-in's end of the socket closes (the stand-in
 stopped or died), and the kernel then ends every other process of the sandbox.
 """
 
-import json
+# Only modules built into the interpreter, or ones it has loaded anyway: a sandbox starts no sooner than this.
+import _signal
+import _socket
+import array
+import marshal
 import os
 import select
-import signal
-import socket
-import stat
 import sys
 
-ALL_SIGNALS = range(1, signal.NSIG)
+ALL_SIGNALS = range(1, _signal.NSIG)
+_FDS = array.array("i", [0] * 3).itemsize * 3
 
 
 def _open(path: str, write: bool) -> int:
@@ -36,42 +38,43 @@ def _open(path: str, write: bool) -> int:
     # Non-blocking: opening a FIFO never waits; whatever is not a regular file is refused.
     flags = (os.O_WRONLY | os.O_CREAT | os.O_TRUNC if write else os.O_RDONLY) | os.O_NONBLOCK | os.O_CLOEXEC
     fd = os.open(path, flags, 0o644)
-    if not stat.S_ISREG(os.fstat(fd).st_mode):
+    if os.fstat(fd).st_mode & 0o170000 != 0o100000:
         os.close(fd)
         raise OSError(21, "not a regular file", path)
     os.set_blocking(fd, True)
     return fd
 
 
-def _serve(request: dict, fds: list[int]) -> tuple[dict, list[int]]:
+def _serve(request: dict, fds: list[int]) -> tuple[str, list[int]]:
+    """What to add to the answer to ``request``, and the descriptors to send with it."""
     if "run" in request:
         stdio = [(os.POSIX_SPAWN_DUP2, fd, number) for number, fd in enumerate(fds)]
         pid = os.posix_spawnp("sh", ["sh", "-c", 'cd "$0" && exec "$@"', request["cwd"], *request["run"]],
                               request["env"], file_actions=stdio, setsid=True, setsigdef=ALL_SIGNALS,
                               setsigmask=())
-        return {"pid": pid}, []
+        return f', "pid": {pid}', []
     if "signal" in request:
         try:
             (os.killpg if request["group"] else os.kill)(request["pid"], request["signal"])
         except ProcessLookupError:
             pass
-        return {}, []
+        return "", []
     if "open" in request:
-        return {}, [_open(request["open"], request["write"])]
+        return "", [_open(request["open"], request["write"])]
     os.makedirs(request["mkdir"], exist_ok=True)
-    return {}, []
+    return "", []
 
 
 def main() -> None:
-    channel = socket.socket(fileno=int(sys.argv[1]))
-    channel.set_inheritable(False)  # nothing the sandbox runs may speak for it
+    os.set_inheritable(int(sys.argv[1]), False)  # nothing the sandbox runs may speak for it
+    channel = _socket.socket(fileno=int(sys.argv[1]))
     wake, woken = os.pipe()
     os.set_blocking(woken, False)
-    signal.set_wakeup_fd(woken)
-    signal.signal(signal.SIGCHLD, lambda *_: None)
+    _signal.set_wakeup_fd(woken)
+    _signal.signal(_signal.SIGCHLD, lambda *_: None)
     # PID 1: the kernel keeps from it every signal sent inside the sandbox that it has no handler for
     # (Python's own SIGINT handler dropped for that), so nothing there ends the sandbox by a signal.
-    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    _signal.signal(_signal.SIGINT, _signal.SIG_DFL)
     channel.send(b'{"ready": true}')
     while True:
         readable = select.select([channel, wake], [], [])[0]
@@ -84,22 +87,27 @@ def main() -> None:
                     break
                 if not pid:
                     break
-                channel.send(json.dumps({"exited": pid, "code": os.waitstatus_to_exitcode(status)}).encode())
+                channel.send(f'{{"exited": {pid}, "code": {os.waitstatus_to_exitcode(status)}}}'.encode())
         if channel in readable:
-            message, fds, _, _ = socket.recv_fds(channel, 65536, 3)
+            message, ancillary, _, _ = channel.recvmsg(1 << 20, _socket.CMSG_LEN(_FDS))
             if not message:
-                return
+                os._exit(0)
+            fds = array.array("i")
+            for level, kind, data in ancillary:
+                if (level, kind) == (_socket.SOL_SOCKET, _socket.SCM_RIGHTS):
+                    fds.frombytes(data[: len(data) - len(data) % fds.itemsize])
             for fd in fds:
                 os.set_inheritable(fd, False)
-            request = json.loads(message)
+            request = marshal.loads(message)
             try:
-                answer, given = _serve(request, fds)
+                answer, given = _serve(request, list(fds))
             except OSError as exc:
-                answer, given = {"error": [exc.errno or 0, str(exc)]}, []
+                answer, given = f', "error": {exc.errno or 0}', []
             finally:
                 for fd in fds:
                     os.close(fd)
-            socket.send_fds(channel, [json.dumps({"id": request["id"], **answer}).encode()], given)
+            reply = f'{{"id": {request["id"]}{answer}}}'.encode()
+            channel.sendmsg([reply], [(_socket.SOL_SOCKET, _socket.SCM_RIGHTS, array.array("i", given))] if given else [])
             for fd in given:
                 os.close(fd)
 
