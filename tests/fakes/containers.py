@@ -1,11 +1,10 @@
 """The stand-ins' sandboxes, under bubblewrap (``bwrap``): the host read-only, a file tree and a process list of their own.
 
-A sandbox's processes see the host's files read-only, except the sandbox's own directories
-(``tops``: ``/tmp``, and for E2B and AgentCore ``/files``, ``/home``...),
-bound from its file tree on the host; what this process runs from (the checkout, its
-interpreter) is bound back read-only where it lies under one of them. They have a process list
-and ``/proc`` of their own and, as root, no capability. Their Python is an environment of
-their own over the checkout's (``SANDBOX_PYTHON``): what a sandbox installs lands in its tree.
+A sandbox's processes see the host's files read-only, but for the sandbox's own directories
+(``tops``: ``/tmp``, and for E2B and AgentCore ``/files``, ``/home``...), bound from its tree;
+what this process runs from (the checkout, its interpreter) is bound back read-only where it
+lies under one of them. They have a process list and ``/proc`` of their own and, as root, no
+capability. Their Python is their own over the checkout's: what a sandbox installs lands in its tree.
 
 Its processes start inside: bubblewrap runs an agent (``sandbox_agent.py``) that starts them,
 signals them and opens the sandbox's files on the stand-in's request, as a provider's envd or
@@ -36,7 +35,7 @@ import sysconfig
 from pathlib import Path
 
 from tests.fakes.python_worker import SANDBOX_TOPS
-from tests.fakes.standin import STARTUP_LIMIT
+from tests.fakes.standin import DEFAULT_SIGNALS, STARTUP_LIMIT
 
 BWRAP = "bwrap"
 AGENT = Path(__file__).with_name("sandbox_agent.py")
@@ -113,15 +112,31 @@ def _python(root: Path) -> list[str]:
     return ["--ro-bind", str(made), SANDBOX_PYTHON, "--bind", str(own), f"{SANDBOX_PYTHON}/{packages}"]
 
 
+# How a sandbox starts with its first process beside its agent (bash: descriptors above 9 by number):
+# that process in a session of its own, its stdin and stdout the descriptors "$5" and "$6", then the
+# agent ("$0" to "$4"), told that it has a first child.
+_BESIDE = ('agent=("$0" "$1" "$2" "$3" "$4") in=$5 out=$6; shift 6; '
+           'setsid -f "$@" <&"$in" >&"$out" {in}<&- {out}>&- 2>/dev/null; exec "${agent[@]}" first {in}<&- {out}>&-')
+
+
+def _pipes(stdin: bool, stderr: bool = False) -> tuple[list[int | None], list[int]]:
+    """Pipes for a process's ``stdin``, stdout and ``stderr``: this process's ends (``None`` where not a
+    pipe), and the process's (/dev/null where not a pipe), each in that order."""
+    ours, theirs = [], []
+    for reading, wanted in ((True, stdin), (False, True), (False, stderr)):
+        read, write = os.pipe() if wanted else (None, None)
+        ours.append((write if reading else read) if wanted else None)
+        theirs.append((read if reading else write) if wanted else os.open(os.devnull, os.O_RDWR))
+    return ours, theirs
+
+
 class SandboxProcess:
     """A process of a sandbox, started by its agent, with the face of ``asyncio.subprocess.Process``
     that the stand-ins use; its ``pid`` is the sandbox's own."""
 
     def __init__(self, container: Container, pid: int, exited: asyncio.Future) -> None:
         self.pid, self._container, self._exited = pid, container, exited
-        self.stdin: asyncio.StreamWriter | None = None
-        self.stdout: asyncio.StreamReader | None = None
-        self.stderr: asyncio.StreamReader | None = None
+        self.stdin = self.stdout = self.stderr = None  # streams, where pipes
 
     @property
     def returncode(self) -> int | None:
@@ -133,7 +148,7 @@ class SandboxProcess:
     async def signal(self, number: int, group: bool = False) -> None:
         """Signal the process (``group``: the session it leads, whatever it started) from inside its sandbox."""
         with contextlib.suppress(OSError):  # the sandbox has ended, and the process with it
-            await self._container._ask({"signal": number, "pid": self.pid, "group": group})
+            await self._container._ask({"signal": int(number), "pid": self.pid, "group": group})
 
 
 class Container:
@@ -152,26 +167,38 @@ class Container:
         self._loop.add_reader(channel, self._receive)
 
     @classmethod
-    async def start(cls, root: Path, tops: set[str] = TREE_TOPS) -> Container:
+    async def start(cls, root: Path, tops: set[str] = TREE_TOPS, first: list[str] | None = None,
+                    env: dict[str, str] | None = None, limit: int = 2**16) -> Container:
         """A sandbox whose own directories (``tops``) are those of the file tree ``root``.
 
-        Call it on the stand-in's loop: bubblewrap ends with the thread that started it.
+        ``first``: a command started with the sandbox beside its agent (in ``/``, with ``env``, its
+        stdin and stdout pipes to this process: ``container.first``), not after it: a sandbox's code
+        worker then starts while the agent does. Call it on the stand-in's loop: bubblewrap ends with
+        the thread that started it.
         """
         for top in tops:
             (root / top).mkdir(parents=True, exist_ok=True)
         binds = [part for top in sorted(tops) for part in ("--bind", str(root / top), "/" + top)] + _python(root)
         ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         args, given = os.pipe()  # its arguments, kept out of the host's process list (the tree's path)
+        stdio = _pipes(stdin=True) if first else ([], [])
+        agent = [sys.executable, "-I", "-S", str(AGENT), str(theirs.fileno())]
         try:
             os.write(given, "".join(f"{arg}\0" for arg in [
-                *_host(tops), *binds, *_rebinds(tops), *_namespaces(), "--remount-ro", "/"]).encode())
+                *_host(tops), *binds, *_rebinds(tops), *_namespaces(), "--remount-ro", "/", "--chdir", "/"]).encode())
             os.close(given)
-            process = subprocess.Popen([BWRAP, "--args", str(args), "--", sys.executable, "-I", "-S", str(AGENT),
-                                        str(theirs.fileno())], stdin=subprocess.DEVNULL,
-                                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                                       pass_fds=(args, theirs.fileno()), start_new_session=True)
+            process = subprocess.Popen(
+                [*DEFAULT_SIGNALS, BWRAP, "--args", str(args), "--",
+                 *(["bash", "-c", _BESIDE, *agent, *map(str, stdio[1][:2]), *first] if first else agent)],
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env,
+                pass_fds=(args, theirs.fileno(), *stdio[1][:2]), start_new_session=True)
+        except BaseException:
+            for fd in filter(None, stdio[0]):
+                os.close(fd)
+            raise
         finally:
-            os.close(args)
+            for fd in (args, *stdio[1]):
+                os.close(fd)
             theirs.close()
         ours.setblocking(False)
         container = cls(process, ours)
@@ -183,6 +210,8 @@ class Container:
             raise OSError(f"the sandbox's container failed to start: {failure}") from exc
         finally:
             process.stderr.close()
+        if first:
+            container.first = await container._attach(container._first, stdio[0], limit)
         return container
 
     @property
@@ -196,10 +225,9 @@ class Container:
             return
         except OSError:
             message, fds = b"", []
-        try:
+        answer = None
+        with contextlib.suppress(ValueError):
             answer = json.loads(message)  # numbers only: anything else is not the agent's
-        except ValueError:
-            answer = None
         if not isinstance(answer, dict):
             for fd in fds:
                 os.close(fd)
@@ -208,6 +236,8 @@ class Container:
             if (exited := self._running.pop(answer["exited"], None)) is not None:
                 exited.set_result(answer["code"])
         elif "ready" in answer:
+            if "first" in answer:
+                self._first = (answer["first"], self._running.setdefault(answer["first"], self._loop.create_future()))
             self._ready.set_result(None)
         elif (asked := self._asked.pop(answer["id"], None)) is not None and not asked.cancelled():
             if "pid" in answer:  # registered before the coroutine resumes: its end may come next
@@ -227,27 +257,16 @@ class Container:
             if not future.done():
                 future.set_exception(OSError(_ENDED))
         for exited in self._running.values():
-            exited.set_result(-signal.SIGKILL)  # with every other process of the sandbox
-        self._asked.clear()
-        self._running.clear()
-
-    def _send(self, request: dict, fds: list[int] = ()) -> None:
-        if self._ended:
-            raise OSError(_ENDED)
-        try:
-            socket.send_fds(self._channel, [marshal.dumps(request)], list(fds))
-        except OSError:
-            self._end()
-            raise OSError(_ENDED) from None
+            exited.done() or exited.set_result(-signal.SIGKILL)  # with every other process of the sandbox
 
     async def _ask(self, request: dict, fds: list[int] = ()) -> tuple[dict, list[int]]:
         number = next(self._ids)
-        self._asked[number] = asked = self._loop.create_future()
         try:
-            self._send({"id": number, **request}, fds)
-        except OSError:
-            self._asked.pop(number, None)
-            raise
+            socket.send_fds(self._channel, [marshal.dumps({"id": number, **request})], list(fds))
+        except OSError:  # its socket closed, or being closed: the agent has ended
+            self._end()
+            raise OSError(_ENDED) from None
+        self._asked[number] = asked = self._loop.create_future()
         answer, given = await asked
         if "error" in answer:
             raise OSError(answer["error"], os.strerror(answer["error"]))
@@ -257,34 +276,33 @@ class Container:
                   limit: int = 2**16) -> SandboxProcess:
         """Start ``argv`` in the sandbox, in ``cwd`` there, leading a session of its own; its stdout and
         stderr (and ``stdin``) are pipes to this process."""
-        ours, theirs = [], []
+        ours, theirs = _pipes(stdin, stderr=True)
         try:
-            for reading in (True, False, False):
-                if reading and not stdin:
-                    theirs.append(os.open(os.devnull, os.O_RDONLY))
-                    continue
-                read, write = os.pipe()
-                ours.append(write if reading else read)
-                theirs.append(read if reading else write)
             answer, _ = await self._ask({"run": argv, "cwd": cwd, "env": env}, theirs)
         except BaseException:
-            for fd in ours:
+            for fd in filter(None, ours):
                 os.close(fd)
             raise
         finally:
             for fd in theirs:
                 os.close(fd)
-        process = SandboxProcess(self, answer["pid"], answer["exited"])
-        if stdin:
+        return await self._attach((answer["pid"], answer["exited"]), ours, limit)
+
+    async def _attach(self, started: tuple[int, asyncio.Future], ours: list[int | None], limit: int) -> SandboxProcess:
+        """The process ``started`` (its pid and exit), with this process's ends of its pipes (``_pipes``)."""
+        process = SandboxProcess(self, *started)
+        stdin, *outputs = ours
+        if stdin is not None:
             transport, protocol = await self._loop.connect_write_pipe(asyncio.streams.FlowControlMixin,
-                                                                      open(ours.pop(0), "wb", buffering=0))
+                                                                      open(stdin, "wb", buffering=0))
             process.stdin = asyncio.StreamWriter(transport, protocol, None, self._loop)
             process._exited.add_done_callback(lambda _: transport.close())
-        for name, fd in zip(("stdout", "stderr"), ours):
-            reader = asyncio.StreamReader(limit=limit, loop=self._loop)
-            await self._loop.connect_read_pipe(lambda reader=reader: asyncio.StreamReaderProtocol(reader),
-                                               open(fd, "rb", buffering=0))
-            setattr(process, name, reader)
+        for name, fd in zip(("stdout", "stderr"), outputs):
+            if fd is not None:
+                reader = asyncio.StreamReader(limit=limit, loop=self._loop)
+                await self._loop.connect_read_pipe(lambda reader=reader: asyncio.StreamReaderProtocol(reader),
+                                                   open(fd, "rb", buffering=0))
+                setattr(process, name, reader)
         return process
 
     async def open(self, path: str, *, write: bool = False) -> int:
@@ -305,23 +323,38 @@ class Container:
         whatever reaps the host's orphans, which may be nothing (a container's init that reaps none).
         """
         self._end()
-        for _ in range(2):
-            with contextlib.suppress(subprocess.TimeoutExpired):
-                await asyncio.to_thread(self.process.wait, STARTUP_LIMIT)
-                return
-            with contextlib.suppress(ProcessLookupError):
-                os.kill(self.process.pid, signal.SIGKILL)
+        deadline = self._loop.time() + STARTUP_LIMIT
+        while self.process.poll() is None:  # within milliseconds
+            if self._loop.time() > deadline:
+                self.process.kill()
+                self.process.wait()
+            await asyncio.sleep(0.001)
+
+
+class _Beside:
+    """What ``PythonWorker.start`` runs its worker in: a sandbox started with the worker beside its agent."""
+
+    python = Container.python
+
+    def __init__(self, root: Path) -> None:
+        self.root, self.container = root, None
+
+    async def run(self, argv: list[str], cwd: str, env: dict[str, str], *, stdin: bool, limit: int) -> SandboxProcess:
+        self.container = await Container.start(self.root, first=argv, env=env, limit=limit)
+        return self.container.first
 
 
 async def start_worker(root: Path, env: dict[str, str]) -> tuple[Container, object]:
     """A sandbox of the file tree ``root`` and a code worker (``standin.PythonWorker``) in it."""
     from tests.fakes.standin import PythonWorker
 
-    container = await Container.start(root)
+    beside = _Beside(root)
     try:
-        return container, await PythonWorker.start("/", env, container=container, cwd="/")
+        worker = await PythonWorker.start("/", env, container=beside)
+        return beside.container, worker
     except BaseException:
-        await container.kill()
+        if beside.container is not None:
+            await beside.container.kill()
         raise
 
 
@@ -329,25 +362,20 @@ async def start_worker(root: Path, env: dict[str, str]) -> tuple[Container, obje
 
 
 @functools.cache
-def _refusal() -> str | None:
-    """Why bubblewrap makes no sandbox here (tried once per process), ``None`` where it does."""
-    if shutil.which(BWRAP) is None:
-        return f"{BWRAP} is not installed"
-    tried = subprocess.run([BWRAP, "--ro-bind", "/", "/", *_namespaces(), "--", "true"], stdin=subprocess.DEVNULL, capture_output=True,
-                           text=True, timeout=STARTUP_LIMIT)
-    return None if tried.returncode == 0 else tried.stderr.strip() or f"exit status {tried.returncode}"
-
-
 def check(who: str) -> None:
     """Fail at once, saying why and what would help, where ``who`` (a stand-in) can make no sandbox here."""
-    if (refusal := _refusal()) is not None:
+    refusal = f"{BWRAP} is not installed" if shutil.which(BWRAP) is None else None
+    if refusal is None:
+        tried = subprocess.run([BWRAP, "--ro-bind", "/", "/", *_namespaces(), "--", "true"], capture_output=True,
+                               stdin=subprocess.DEVNULL, text=True, timeout=STARTUP_LIMIT)
+        refusal = None if tried.returncode == 0 else tried.stderr.strip() or f"exit status {tried.returncode}"
+    if refusal is not None:
         raise RuntimeError(cannot_make_containers(who, refusal, os.geteuid(), _capabilities(), _userns_settings()))
 
 
 def _capabilities() -> int:
-    with contextlib.suppress(OSError, ValueError, StopIteration):
-        with open("/proc/self/status") as f:
-            return int(next(line for line in f if line.startswith("CapEff:")).split()[1], 16)
+    with contextlib.suppress(OSError, ValueError, StopIteration), open("/proc/self/status") as f:
+        return int(next(line for line in f if line.startswith("CapEff:")).split()[1], 16)
     return 0
 
 
@@ -368,8 +396,6 @@ def _userns_settings() -> dict[str, str]:
 
 
 CAP_SYS_ADMIN = 21
-
-
 def cannot_make_containers(who: str, refusal: str, euid: int, capabilities: int, settings: dict[str, str]) -> str:
     """Why ``who`` can make no sandbox here, and what would help, for this caller on this machine."""
     text = f"{who} runs each sandbox under bubblewrap, which cannot make one here ({refusal})."

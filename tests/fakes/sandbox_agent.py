@@ -1,6 +1,7 @@
 """The process inside a stand-in's sandbox that does there what the stand-in asks (run by ``containers.py``).
 
-Its one argument is the descriptor of a ``SOCK_SEQPACKET`` socket to the stand-in; each message
+Its first argument is the descriptor of a ``SOCK_SEQPACKET`` socket to the stand-in (a second,
+``first``, says that a first process was started beside it: its pid goes with "ready"); each message
 is one request (``marshal``: only the stand-in writes them), with the descriptors it names attached:
 
 - ``{"id", "run": argv, "cwd", "env"}`` with the process's stdin, stdout and stderr: runs
@@ -75,7 +76,11 @@ def main() -> None:
     # PID 1: the kernel keeps from it every signal sent inside the sandbox that it has no handler for
     # (Python's own SIGINT handler dropped for that), so nothing there ends the sandbox by a signal.
     _signal.signal(_signal.SIGINT, _signal.SIG_DFL)
-    channel.send(b'{"ready": true}')
+    ready = b'{"ready": true}'
+    if sys.argv[2:] == ["first"]:  # started beside a first process, now its parent
+        with open(f"/proc/self/task/{os.getpid()}/children") as children:
+            ready = f'{{"ready": true, "first": {int(children.read().split()[0])}}}'.encode()
+    channel.send(ready)
     while True:
         readable = select.select([channel, wake], [], [])[0]
         if wake in readable:
