@@ -373,6 +373,21 @@ async def test_a_sandbox_reaches_nothing_outside_its_own(request, tmp_path: Path
             await other.terminate()
 
 
+# A snapshot keeps a sandbox's links as links: a sandbox made from it reads through them inside, never the host.
+async def test_a_snapshot_keeps_a_sandboxs_links(make_sandbox, opensandbox, tmp_path: Path) -> None:
+    (tmp_path / "secret").write_text("secret")
+    source = await make_sandbox()
+    await source.execute_command(f"ln -s {tmp_path}/secret /tmp/leak")
+    async with httpx.AsyncClient(timeout=60) as client:
+        taken = await client.post(f"{opensandbox.url('api')}/v1/sandboxes/{source.sandbox_id}/snapshots",
+                                  headers={"OPEN-SANDBOX-API-KEY": opensandbox.api_key}, json={})
+    while (snapshot := opensandbox.snapshots[taken.json()["id"]]).state == "Creating":
+        await asyncio.sleep(0.05)
+    restored = await make_sandbox(snapshot_id=snapshot.id)
+    assert (await restored.execute_command("readlink /tmp/leak")).stdout.strip() == f"{tmp_path}/secret"
+    assert await restored.download_file("/tmp/leak") != b"secret"
+
+
 # What runs the sandbox, where it lies under one of the sandbox's own directories, is bound back
 # read-only: whole, or entry by entry where it is that directory itself (the sandbox's home, say),
 # so that the sandbox still makes files of its own there.
