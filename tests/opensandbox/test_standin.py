@@ -393,8 +393,9 @@ async def test_a_snapshot_keeps_a_sandboxs_links(make_sandbox, opensandbox, tmp_
 # so that the sandbox still makes files of its own there.
 @pytest.mark.parametrize("home", [False, True])
 def test_what_runs_the_sandbox_is_bound_back_read_only(monkeypatch: pytest.MonkeyPatch, home: bool) -> None:
-    if home:
-        monkeypatch.setattr(containers, "HOME", str(ROOT))
+    if not home and len(ROOT.parts) == 2:
+        pytest.skip("a checkout that is a top-level directory (/workspace) is only bound entry by entry")
+    monkeypatch.setattr(containers, "HOME", str(ROOT) if home else "/nowhere")
     argv = containers._rebinds({ROOT.parts[1]})
     binds = [argv[at:at + 3] for at in range(0, len(argv), 3)]
     assert {kind for kind, *_ in binds} <= {"--ro-bind", "--symlink"}, binds
