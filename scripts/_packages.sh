@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the native modules build with, and those named as arguments
-# (setup.sh names its interpreter's headers package), when any is missing; run by setup.sh. As
-# root, or through sudo when it works without a password. Another package manager run (on a
-# fresh machine often the system's updater or cloud-init) may hold apt's locks: this waits for
-# it, up to VORN_SETUP_LOCK_WAIT seconds (default 300).
+# Installs the Debian packages the native modules build with, bubblewrap (the test stand-ins run
+# their sandboxes under it), and those named as arguments (setup.sh names its interpreter's
+# headers package), when any is missing; run by setup.sh. As root, or through sudo when it
+# works without a password. Another package manager run (on a fresh machine often the system's
+# updater or cloud-init) may hold apt's locks: this waits for it, up to VORN_SETUP_LOCK_WAIT
+# seconds (default 300).
 set -euo pipefail
 
 log() { printf '[setup] %s\n' "$*" >&2; }
@@ -18,7 +19,7 @@ fi
 wait_limit=$((10#${BASH_REMATCH[1]}))
 
 missing=()
-for pkg in g++ make cmake pkg-config libpcre2-dev python3-venv "$@"; do
+for pkg in g++ make cmake pkg-config libpcre2-dev python3-venv bubblewrap "$@"; do
     dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
 done
 # Vectorscan, the portable fork of Hyperscan; Hyperscan itself serves as well.

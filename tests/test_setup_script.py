@@ -22,7 +22,7 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[1]
-PACKAGES = ["g++", "make", "cmake", "pkg-config", "libpcre2-dev", "python3-venv", "libvectorscan-dev"]
+PACKAGES = ["g++", "make", "cmake", "pkg-config", "libpcre2-dev", "python3-venv", "bubblewrap", "libvectorscan-dev"]
 HIDDEN = {"apt-get", "apt", "dpkg", "id", "sudo"}
 
 FAKE_APT = r"""#!/bin/bash

@@ -5,9 +5,9 @@ session start and stop, and "tools/invoke" for "executeCode", "writeFiles" and
 "readFiles", answered with a real AWS event stream (CRC-checked binary frames,
 one "result" event per run or file). Headers go out at once, the result when the
 run ends; a client gone mid-run interrupts it. Each session has a directory (its
-file tree: ``/files``, ``/home``... are mounted from it in its container, the worker
-starts in its ``/home/user``; the file routes refuse other absolute paths) and
-one persistent ``PythonWorker``, with a process list of its own (``containers.py``). Fault routes: "start", "stop", "executeCode",
+file tree: ``/files``, ``/home``, ``/tmp``... are bound from it in its sandbox, the host
+read-only elsewhere; the worker starts in its ``/home/user``; the file routes refuse other
+absolute paths) and one persistent ``PythonWorker``, with a process list of its own (``containers.py``). Fault routes: "start", "stop", "executeCode",
 "writeFiles", "readFiles"; ``rewrite`` changes the results of an answer (a
 malformed one, extra items); ``hold`` keeps a request waiting until the test
 releases it (a session start the service has not yet answered), and drops it
@@ -259,7 +259,7 @@ class AgentCoreStandIn(StandIn):
 
     async def _stop_session(self, session: Session) -> None:
         session.stopped = True
-        await asyncio.to_thread(session.container.kill)  # first: see Container.kill
+        await session.container.kill()
         await session.worker.kill()
         self.remove(session.root)
 

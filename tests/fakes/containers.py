@@ -1,28 +1,19 @@
-"""Containers for the stand-ins' sandboxes: a process list, and for OpenSandbox a ``/tmp``, of their own.
+"""The stand-ins' sandboxes, under bubblewrap (``bwrap``): the host read-only, a file tree and a process list of their own.
 
-A sandbox's processes (its commands and code workers, and whatever they start) run in a PID
-namespace with its own ``/proc`` and in a mount namespace (in which, for OpenSandbox, the
-sandbox's own directory is ``/tmp``). As in a real sandbox, they see and signal each other and nothing of another
-sandbox or of the host, whatever else runs on the machine (another test run, another user's).
+A sandbox's processes see the host's files read-only, but for the sandbox's own directories
+(``tops``: ``/tmp``, and for E2B and AgentCore ``/files``, ``/home``...), bound from its tree;
+what this process runs from (the checkout, its interpreter) is bound back read-only where it
+lies under one of them. They have a process list and ``/proc`` of their own and, as root, no
+capability. Their Python is their own over the checkout's: what a sandbox installs lands in its tree.
 
-A container's first process (PID 1, ``INIT``) reaps whatever ends in it, and it ends when the
-stand-in's end of its standard input closes (the container is killed, or the stand-in stops), and
-when the process running the stand-in ends, however it ends: it watches a pidfd of that process,
-which nothing in the container can hold open as it could the pipe (through ``/proc/1/fd/0``). The
-kernel then kills every other process of the container, so nothing of a sandbox outlives its stand-in.
+Its processes start inside: bubblewrap runs an agent (``sandbox_agent.py``) that starts them,
+signals them and opens the sandbox's files on the stand-in's request, as a provider's envd or
+execd runs inside its sandbox. Entering bubblewrap's namespaces from outside (``nsenter``) would,
+as root, bring the host's capabilities in with each process, and race the sandbox's end.
 
-A container is entered through descriptors of its namespaces, opened once its PID 1 is up, never
-through a pid number that another process may take once PID 1 has died: a PID namespace whose
-first process is gone takes no new process, so a command meant for a dead container fails there.
-
-Root makes the namespaces directly; a regular user makes them inside one user namespace in which
-it is root (see :func:`_user_namespace`). Processes enter a container through ``nsenter``, which
-stays outside as their parent: the stand-in's handle on a process (its pid and exit status) is
-that ``nsenter``, whose one child is the process in the container (:meth:`Container.member`).
-That process leads a session of its own, as a sandbox's command or code worker does: its group
-is what it starts, without ``nsenter``. Killing it, the stand-in kills that group first and lets
-``nsenter`` reap it and end as it did (``standin.kill_group``): an ``nsenter`` that died first
-would leave it to the host's reaper, and the container could not end until that reaped it.
+A sandbox ends when it is killed, when its agent ends, and with the stand-in's process however
+that ends: bubblewrap dies with the thread that started it (the stand-in's loop, whose life is
+the stand-in's: ``--die-with-parent``), and the agent with the stand-in's end of its socket.
 """
 
 from __future__ import annotations
@@ -30,352 +21,361 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import functools
+import itertools
+import json
+import marshal
 import os
-import select
-import shlex
+import shutil
 import signal
+import site
+import socket
 import subprocess
 import sys
-import threading
-import time
-from collections.abc import Iterator
-from dataclasses import dataclass
+import sysconfig
 from pathlib import Path
 
 from tests.fakes.python_worker import SANDBOX_TOPS
-from tests.fakes.standin import DEFAULT_SIGNALS, STARTUP_LIMIT, PythonWorker
+from tests.fakes.standin import DEFAULT_SIGNALS, STARTUP_LIMIT
 
-# PID 1 of a container. The kernel keeps every signal from it that it has no handler for,
-# unless it comes from outside the container; Python's own SIGINT handler is dropped for that.
-INIT = """import os, select, signal
-stand_in = {pidfd}  # readable once the stand-in's process has ended
-signal.signal(signal.SIGINT, signal.SIG_DFL)
-wake, woken = os.pipe()
-os.set_blocking(woken, False)
-signal.set_wakeup_fd(woken)
-signal.signal(signal.SIGCHLD, lambda *_: None)
-os.write(1, b"ready\\n")
-quiet = os.open(os.devnull, os.O_RDWR)
-os.dup2(quiet, 1)
-os.dup2(quiet, 2)
-while True:
-    readable = select.select([0, wake, stand_in], [], [])[0]
-    if stand_in in readable or 0 in readable and not os.read(0, 512):
-        os._exit(0)
-    if wake in readable:
-        os.read(wake, 512)
-    try:
-        while os.waitpid(-1, os.WNOHANG)[0]:
-            pass
-    except ChildProcessError:
-        pass
-"""
-_NAMESPACES = ("unshare", "--mount", "--propagation", "private", "--pid", "--fork", "--mount-proc")
-_ENTER_CWD = ("setsid", "sh", "-c", 'cd "$0" && exec "$@"')  # see the module docstring
-_HOLDERS: list[subprocess.Popen] = []  # see _user_namespace
-_LOCK = threading.RLock()  # the first container probes the ways (see _way), starting containers itself
+BWRAP = "bwrap"
+AGENT = Path(__file__).with_name("sandbox_agent.py")
+#: The sandboxes' own directories of E2B and AgentCore (OpenSandbox's is ``/tmp``).
+TREE_TOPS = SANDBOX_TOPS | {"tmp"}
+#: Inside every sandbox, its own Python environment (in its own ``/tmp``).
+SANDBOX_PYTHON = "/tmp/.python"
+HOME = "/home/user"
+_ENDED = "the sandbox's container has ended"
 
 
-def _setup_script(tmp: bool, tree: bool = False) -> str:
-    """Mounts the sandbox's directories, then runs PID 1 ("$2" -c "$1").
-
-    ``tmp``: the sandbox's tmp directory ("$0") over /tmp. ``tree``: the sandbox's file tree
-    ("$0") at the sandbox paths (``SANDBOX_TOPS``: ``/files``, ``/home``...), which need not exist
-    on the host: the container gets a root of its own, a tmpfs into which the host's other entries
-    are bound. A checkout or interpreter that itself lives under one of the paths covered (a fresh
-    clone under /tmp in CI, a user's in their home) is bound back into place first, so the
-    processes of the sandbox still find the project and its virtual environment.
-    """
-    run = 'exec "$2" -I -S -c "$1"'
-    if tmp:
-        return _rebind("tmp", '"$0"', whole=True) + f'mount --rbind "$0" /tmp && {run}'
-    if not tree:
-        return run
-    tops = " ".join(sorted(SANDBOX_TOPS))
-    # The new root's mount point is in the sandbox's directory but under none of its paths, so
-    # nothing in the sandbox reaches it; unbindable, so the host's /tmp bound into it leaves it out.
-    return f"""set -e
-new="$0/.root"
-mkdir "$new"
-mount -t tmpfs -o mode=0755 root "$new"
-mount --make-unbindable "$new"
-for entry in /* /.[!.]*; do
-    [ -e "$entry" ] || [ -L "$entry" ] || continue
-    name=${{entry#/}}
-    case " {tops} " in *" $name "*) continue;; esac
-    if [ -L "$entry" ]; then ln -s "$(readlink "$entry")" "$new/$name"
-    elif [ -d "$entry" ]; then mkdir "$new/$name"; mount --rbind "$entry" "$new/$name"
-    else : > "$new/$name"; mount --bind "$entry" "$new/$name"; fi
-done
-for top in {tops}; do mkdir -p "$0/$top" "$new/$top"; mount --bind "$0/$top" "$new/$top"; done
-{"".join(_rebind(top, f'"$new"/{top}', whole=False) for top in sorted(SANDBOX_TOPS))}: || exit 1
-mkdir "$new/.old"
-cd "$new"
-PATH="$PATH:/usr/sbin:/sbin" pivot_root . .old  # where a regular user's PATH has no sbin
-cd /
-umount -l /.old
-rmdir /.old
-{run}"""
+def _namespaces() -> list[str]:
+    own = ["--dev", "/dev", "--proc", "/proc", "--unshare-pid", "--as-pid-1", "--die-with-parent", "--new-session"]
+    return own + ["--cap-drop", "ALL"] if os.geteuid() == 0 else own
 
 
-def _rebind(top: str, into: str, whole: bool) -> str:
-    """The commands that bind what this process runs from (the checkout, the interpreter) where it lives
-    under ``/top`` to the same place in ``into`` (a shell word: the directory that becomes ``/top``).
+def _host(tops: set[str]) -> list[str]:
+    """The host's top-level entries, read-only, but for the sandbox's own: those need not exist on the host
+    (``/files``), and a read-only ``/`` could hold no place for them."""
+    argv = []
+    for entry in sorted(os.scandir("/"), key=lambda entry: entry.name):
+        if entry.name not in {"proc", "dev", *tops}:
+            argv += ["--symlink", os.readlink(entry.path), entry.path] if entry.is_symlink() else \
+                ["--ro-bind", entry.path, entry.path]
+    return argv
 
-    ``whole``: each entry of ``/top`` that holds one of them, else the least that holds them (a
-    checkout in ``/home/user``, the sandbox's own home, keeps the rest of it the sandbox's; a
-    checkout that is ``/top`` itself, ``/workspace`` say, takes the sandbox's place there).
+
+def _rebinds(tops: set[str]) -> list[str]:
+    """Binds back, read-only, what this process runs from where it lies under a sandbox's own directory.
+
+    One that is such a directory itself (a checkout at ``/workspace``, or at ``/home/user``, the
+    sandbox's home) is bound entry by entry, so the sandbox still makes files of its own there.
     """
     needed = {Path(os.path.abspath(path)) for path in (Path(__file__).parents[2], sys.prefix, sys.base_prefix,
-                                                       sys.executable)}
+                                                       sys.executable, sys._base_executable)}
     needed = {path for path in needed | {path.resolve() for path in needed}
-              if path.is_relative_to(f"/{top}") and (path != Path(f"/{top}") or not whole)}
-    if whole:
-        needed = {Path("/", top, path.relative_to(f"/{top}").parts[0]) for path in needed}
-    commands = ""
+              if any(path.is_relative_to("/" + top) for top in tops)}
+    argv: list[str] = []
     for path in sorted(needed):
         if any(path.is_relative_to(other) and path != other for other in needed):
             continue  # bound with the directory that holds it
-        target = into + shlex.quote("/" + str(path.relative_to(f"/{top}")))
-        made = f"mkdir -p {target}" if path.is_dir() else \
-            f"mkdir -p {into}{shlex.quote('/' + str(path.parent.relative_to(f'/{top}')))} && : > {target}"
-        commands += f"{made} && mount --rbind {shlex.quote(str(path))} {target} && "
-    return commands
+        whole = str(path) not in {HOME, *("/" + top for top in tops)} or not path.is_dir()
+        for entry in [path] if whole else sorted(path.iterdir()):
+            argv += ["--symlink", os.readlink(entry), str(entry)] if entry.is_symlink() else \
+                ["--ro-bind", str(entry), str(entry)]
+    return argv
 
 
-def _user_namespace() -> tuple[str, ...]:
-    """The command line that enters a user namespace in which this user is root.
+def _python(root: Path) -> list[str]:
+    """The bubblewrap arguments that give the sandbox of the tree ``root`` its Python environment.
 
-    One namespace serves every container of this process, held by a process that ends with this
-    one (it reads its standard input until this process is gone). A holder that has died (killed
-    from outside) is replaced before its pid could name another process; containers made in its
-    namespace keep it.
+    A virtual environment over the base interpreter, made once for the stand-in's sandboxes (beside
+    their trees) and bound read-only, with no copy of pip or of anything else; its packages
+    directory is the sandbox's own (``python-packages`` in its tree), which sees the checkout's
+    packages after its own (a ``.pth`` adds them).
     """
-    if _HOLDERS and _HOLDERS[-1].poll() is not None:
-        _HOLDERS.pop().wait()
-    if _HOLDERS:
-        return ("nsenter", f"--target={_HOLDERS[-1].pid}", "--user", "--preserve-credentials")
-    holder = subprocess.Popen([*DEFAULT_SIGNALS, "unshare", "-r", "cat"], stdin=subprocess.PIPE,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True)
-    own, deadline = os.readlink("/proc/self/ns/user"), time.monotonic() + STARTUP_LIMIT
-    while holder.poll() is None and time.monotonic() < deadline:
-        with contextlib.suppress(OSError):
-            if os.readlink(f"/proc/{holder.pid}/ns/user") != own:
-                _HOLDERS.append(holder)
-                return _user_namespace()
-        time.sleep(0.01)
-    holder.kill()
-    _, err = holder.communicate(timeout=STARTUP_LIMIT)
-    raise OSError(err.decode(errors="replace").strip() or f"no user namespace within {STARTUP_LIMIT:.0f} s")
+    made, own = root.parent / ".python", root / "python-packages"
+    packages = f"lib/python{sysconfig.get_python_version()}/site-packages"
+    if not (made / "pyvenv.cfg").exists():
+        (made / "bin").mkdir(parents=True, exist_ok=True)
+        (made / packages).mkdir(parents=True, exist_ok=True)
+        for name in ("python", "python3"):
+            with contextlib.suppress(FileExistsError):
+                (made / "bin" / name).symlink_to(sys._base_executable)
+        with open(os.open(made / "bin" / "pip", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o755), "w") as pip:
+            pip.write(f"#!{SANDBOX_PYTHON}/bin/python\nimport sys\nfrom pip._internal.cli.main import main\n"
+                      "sys.exit(main())\n")
+        (made / "pyvenv.cfg").write_text(f"home = {os.path.dirname(sys._base_executable)}\n"
+                                         f"include-system-site-packages = false\nversion = {sys.version.split()[0]}\n")
+    if not own.exists():  # a snapshot's tree brings its own
+        own.mkdir()
+        (own / "_checkout.pth").write_text("".join(f"import site; site.addsitedir({path!r})\n"
+                                                   for path in site.getsitepackages()))
+    return ["--ro-bind", str(made), SANDBOX_PYTHON, "--bind", str(own), f"{SANDBOX_PYTHON}/{packages}"]
 
 
-@dataclass(frozen=True)
-class _Way:
-    name: str
-    in_user_namespace: bool
-
-    def prefix(self) -> tuple[str, ...]:
-        return _user_namespace() if self.in_user_namespace else ()
+# How a sandbox starts with its first process beside its agent (bash: descriptors above 9 by number):
+# that process in a session of its own, its stdin and stdout the descriptors "$5" and "$6", then the
+# agent ("$0" to "$4"), told that it has a first child.
+_BESIDE = ('agent=("$0" "$1" "$2" "$3" "$4") in=$5 out=$6; shift 6; '
+           'setsid -f "$@" <&"$in" >&"$out" {in}<&- {out}>&- 2>/dev/null; exec "${agent[@]}" first {in}<&- {out}>&-')
 
 
-_WAYS = (_Way("directly", False), _Way("in a user namespace (unshare -r)", True))
+def _pipes(stdin: bool, stderr: bool = False) -> tuple[list[int | None], list[int]]:
+    """Pipes for a process's ``stdin``, stdout and ``stderr``: this process's ends (``None`` where not a
+    pipe), and the process's (/dev/null where not a pipe), each in that order."""
+    ours, theirs = [], []
+    for reading, wanted in ((True, stdin), (False, True), (False, stderr)):
+        read, write = os.pipe() if wanted else (None, None)
+        ours.append((write if reading else read) if wanted else None)
+        theirs.append((read if reading else write) if wanted else os.open(os.devnull, os.O_RDWR))
+    return ours, theirs
+
+
+class SandboxProcess:
+    """A process of a sandbox, started by its agent, with the face of ``asyncio.subprocess.Process``
+    that the stand-ins use; its ``pid`` is the sandbox's own."""
+
+    def __init__(self, container: Container, pid: int, exited: asyncio.Future) -> None:
+        self.pid, self._container, self._exited = pid, container, exited
+        self.stdin = self.stdout = self.stderr = None  # streams, where pipes
+
+    @property
+    def returncode(self) -> int | None:
+        return self._exited.result() if self._exited.done() else None
+
+    async def wait(self) -> int:
+        return await asyncio.shield(self._exited)
+
+    async def signal(self, number: int, group: bool = False) -> None:
+        """Signal the process (``group``: the session it leads, whatever it started) from inside its sandbox."""
+        with contextlib.suppress(OSError):  # the sandbox has ended, and the process with it
+            await self._container._ask({"signal": int(number), "pid": self.pid, "group": group})
 
 
 class Container:
-    """One sandbox's namespaces, held by its PID 1; :meth:`entering` runs a command line in them."""
+    """One sandbox's bubblewrap, and the stand-in's end of its agent's socket."""
 
-    def __init__(self, process: subprocess.Popen, init: int, way: _Way, namespaces: dict[str, int]) -> None:
-        self.process, self.init, self._way = process, init, way
-        self._namespaces = namespaces  # nsenter option -> descriptor; empty once killed
-        self._lock = threading.Lock()
+    python = f"{SANDBOX_PYTHON}/bin/python"
+
+    def __init__(self, process: subprocess.Popen, channel: socket.socket) -> None:
+        self.process, self._channel = process, channel
+        self._loop = asyncio.get_running_loop()
+        self._ready = self._loop.create_future()
+        self._asked: dict[int, asyncio.Future] = {}
+        self._running: dict[int, asyncio.Future] = {}  # pid -> its exit code
+        self._ids = itertools.count()
+        self._ended = False
+        self._loop.add_reader(channel, self._receive)
 
     @classmethod
-    def start(cls, tmp: Path | str | None = None, way: _Way | None = None,
-              tree: Path | str | None = None) -> Container:
-        """A container whose ``/tmp`` is ``tmp`` (else the host's), whose sandbox paths (``/files``,
-        ``/home``...) are those of the file tree ``tree`` (else the host's), with the host's files otherwise.
+    async def start(cls, root: Path, tops: set[str] = TREE_TOPS, first: list[str] | None = None,
+                    env: dict[str, str] | None = None, limit: int = 2**16) -> Container:
+        """A sandbox whose own directories (``tops``) are those of the file tree ``root``.
 
-        Blocks while its PID 1 starts: call it off the event loop.
+        ``first``: a command started with the sandbox beside its agent (in ``/``, with ``env``, its
+        stdin and stdout pipes to this process: ``container.first``), not after it: a sandbox's code
+        worker then starts while the agent does. Call it on the stand-in's loop: bubblewrap ends with
+        the thread that started it.
         """
-        retry = True
-        while True:
-            with _LOCK:
-                way = way or _way()
-                stand_in = os.pidfd_open(os.getpid())
-                argv = [*DEFAULT_SIGNALS, *way.prefix(), *_NAMESPACES, "sh", "-c",
-                        _setup_script(tmp is not None, tree is not None), str(tmp or tree or "/tmp"),
-                        INIT.format(pidfd=stand_in), sys.executable]
-                holder = _HOLDERS[-1] if way.in_user_namespace else None
-            # PID 1 gets no tag of a sandbox: what kills a sandbox's processes by their tag spares it.
-            try:
-                process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                           stderr=subprocess.PIPE, env={"PATH": os.environ.get("PATH", os.defpath)},
-                                           start_new_session=True, pass_fds=(stand_in,))
-            finally:
-                os.close(stand_in)
-            try:
-                if not select.select([process.stdout], [], [], STARTUP_LIMIT)[0] or \
-                        process.stdout.readline() != b"ready\n":
-                    raise OSError(_failure(process))
-                init = cls.member(process.pid)
-                return cls(process, init, way, _namespaces(process.pid, init, way))
-            except BaseException as exc:
-                process.kill()
-                process.wait()
-                # The holder it named died meanwhile (killed from outside, and reaped by another start
-                # that replaced it): once more, in the namespace of its replacement.
-                if isinstance(exc, OSError) and retry and holder is not None and holder.poll() is not None:
-                    retry = False
-                    continue
-                raise
-
-    @contextlib.contextmanager
-    def entering(self, cwd: str, *argv: str) -> Iterator[tuple[list[str], tuple[int, ...]]]:
-        """The command line that runs ``argv`` in this container, in ``cwd`` there, and the descriptors
-        it names, for the process started within (``pass_fds``).
-
-        The descriptors are copies of this container's, closed on leaving: a :meth:`kill` on another
-        thread closes the originals, whose numbers a later open could reuse for something else (another
-        container's namespace) before the process is started.
-        """
-        with self._lock:
-            if not self._namespaces:
-                raise OSError("the sandbox's container has ended")
-            copies: dict[str, int] = {}
-            try:
-                for name, fd in self._namespaces.items():
-                    copies[name] = os.dup(fd)
-            except BaseException:
-                for fd in copies.values():
-                    os.close(fd)
-                raise
+        for top in tops:
+            (root / top).mkdir(parents=True, exist_ok=True)
+        binds = [part for top in sorted(tops) for part in ("--bind", str(root / top), "/" + top)] + _python(root)
+        ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        args, given = os.pipe()  # its arguments, kept out of the host's process list (the tree's path)
+        stdio = _pipes(stdin=True) if first else ([], [])
+        agent = [sys.executable, "-I", "-S", str(AGENT), str(theirs.fileno())]
         try:
-            enter = [f"--{name}=/proc/self/fd/{fd}" for name, fd in copies.items()]
-            user = ("--preserve-credentials",) if self._way.in_user_namespace else ()
-            yield ["nsenter", *enter, *user, "--", *_ENTER_CWD, cwd, *argv], tuple(copies.values())
-        finally:
-            for fd in copies.values():
+            os.write(given, "".join(f"{arg}\0" for arg in [
+                *_host(tops), *binds, *_rebinds(tops), *_namespaces(), "--remount-ro", "/", "--chdir", "/"]).encode())
+            os.close(given)
+            process = subprocess.Popen(
+                [*DEFAULT_SIGNALS, BWRAP, "--args", str(args), "--",
+                 *(["bash", "-c", _BESIDE, *agent, *map(str, stdio[1][:2]), *first] if first else agent)],
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env,
+                pass_fds=(args, theirs.fileno(), *stdio[1][:2]), start_new_session=True)
+        except BaseException:
+            for fd in filter(None, stdio[0]):
                 os.close(fd)
-
-    @staticmethod
-    def member(pid: int) -> int:
-        """The process that ``nsenter`` ``pid`` (of :meth:`entering`) started in the container (``pid`` once it has none)."""
-        with contextlib.suppress(OSError, ValueError, IndexError):
-            with open(f"/proc/{pid}/task/{pid}/children") as f:
-                return int(f.read().split()[0])
-        return pid
+            raise
+        finally:
+            for fd in (args, *stdio[1]):
+                os.close(fd)
+            theirs.close()
+        ours.setblocking(False)
+        container = cls(process, ours)
+        try:
+            await asyncio.wait_for(asyncio.shield(container._ready), STARTUP_LIMIT)
+        except BaseException as exc:
+            await container.kill()
+            failure = process.stderr.read().decode(errors="replace").strip() or f"exit status {process.returncode}"
+            raise OSError(f"the sandbox's container failed to start: {failure}") from exc
+        finally:
+            process.stderr.close()
+        if first:
+            container.first = await container._attach(container._first, stdio[0], limit)
+        return container
 
     @property
     def alive(self) -> bool:
-        """Whether its PID 1 runs: ``unshare``, outside, reaps it and ends as soon as it has ended."""
-        return self.process.poll() is None
+        return not self._ended and self.process.poll() is None
 
-    def kill(self) -> None:
-        """End every process of the container, and wait until they have ended.
+    def _receive(self) -> None:
+        try:
+            message, fds, _, _ = socket.recv_fds(self._channel, 65536, 1)
+        except BlockingIOError:
+            return
+        except OSError:
+            message, fds = b"", []
+        answer = None
+        with contextlib.suppress(ValueError):
+            answer = json.loads(message)  # numbers only: anything else is not the agent's
+        if not isinstance(answer, dict):
+            for fd in fds:
+                os.close(fd)
+            return self._end()
+        if "exited" in answer:
+            if (exited := self._running.pop(answer["exited"], None)) is not None:
+                exited.set_result(answer["code"])
+        elif "ready" in answer:
+            if "first" in answer:
+                self._first = (answer["first"], self._running.setdefault(answer["first"], self._loop.create_future()))
+            self._ready.set_result(None)
+        elif (asked := self._asked.pop(answer["id"], None)) is not None and not asked.cancelled():
+            if "pid" in answer:  # registered before the coroutine resumes: its end may come next
+                answer["exited"] = self._running[answer["pid"]] = self._loop.create_future()
+            asked.set_result((answer, fds))
+            return
+        for fd in fds:
+            os.close(fd)
 
-        Kill a container before the ``nsenter`` processes that entered it: a process whose
-        ``nsenter`` is gone is left to the host's init to reap once its container's PID 1 has
-        gone, and that can take seconds, while a live ``nsenter`` reaps its own at once.
+    def _end(self) -> None:
+        if self._ended:
+            return
+        self._ended = True
+        self._loop.remove_reader(self._channel)
+        self._channel.close()
+        for future in [*self._asked.values(), self._ready]:
+            if not future.done():
+                future.set_exception(OSError(_ENDED))
+        for exited in self._running.values():
+            exited.done() or exited.set_result(-signal.SIGKILL)  # with every other process of the sandbox
+
+    async def _ask(self, request: dict, fds: list[int] = ()) -> tuple[dict, list[int]]:
+        number = next(self._ids)
+        try:
+            socket.send_fds(self._channel, [marshal.dumps({"id": number, **request})], list(fds))
+        except OSError:  # its socket closed, or being closed: the agent has ended
+            self._end()
+            raise OSError(_ENDED) from None
+        self._asked[number] = asked = self._loop.create_future()
+        answer, given = await asked
+        if "error" in answer:
+            raise OSError(answer["error"], os.strerror(answer["error"]))
+        return answer, given
+
+    async def run(self, argv: list[str], cwd: str, env: dict[str, str], *, stdin: bool = False,
+                  limit: int = 2**16) -> SandboxProcess:
+        """Start ``argv`` in the sandbox, in ``cwd`` there, leading a session of its own; its stdout and
+        stderr (and ``stdin``) are pipes to this process."""
+        ours, theirs = _pipes(stdin, stderr=True)
+        try:
+            answer, _ = await self._ask({"run": argv, "cwd": cwd, "env": env}, theirs)
+        except BaseException:
+            for fd in filter(None, ours):
+                os.close(fd)
+            raise
+        finally:
+            for fd in theirs:
+                os.close(fd)
+        return await self._attach((answer["pid"], answer["exited"]), ours, limit)
+
+    async def _attach(self, started: tuple[int, asyncio.Future], ours: list[int | None], limit: int) -> SandboxProcess:
+        """The process ``started`` (its pid and exit), with this process's ends of its pipes (``_pipes``)."""
+        process = SandboxProcess(self, *started)
+        stdin, *outputs = ours
+        if stdin is not None:
+            transport, protocol = await self._loop.connect_write_pipe(asyncio.streams.FlowControlMixin,
+                                                                      open(stdin, "wb", buffering=0))
+            process.stdin = asyncio.StreamWriter(transport, protocol, None, self._loop)
+            process._exited.add_done_callback(lambda _: transport.close())
+        for name, fd in zip(("stdout", "stderr"), outputs):
+            if fd is not None:
+                reader = asyncio.StreamReader(limit=limit, loop=self._loop)
+                await self._loop.connect_read_pipe(lambda reader=reader: asyncio.StreamReaderProtocol(reader),
+                                                   open(fd, "rb", buffering=0))
+                setattr(process, name, reader)
+        return process
+
+    async def open(self, path: str, *, write: bool = False) -> int:
+        """A descriptor of the regular file at the sandbox's ``path`` (relative: from its root), opened
+        inside the sandbox (to write: made or truncated, its directories made)."""
+        _, (fd,) = await self._ask({"open": os.path.normpath("/" + path), "write": write})
+        return fd
+
+    async def mkdir(self, path: str) -> None:
+        """Make the sandbox's directory ``path`` and those above it, inside the sandbox."""
+        await self._ask({"mkdir": os.path.normpath("/" + path)})
+
+    async def kill(self) -> None:
+        """End every process of the sandbox, and wait until bubblewrap has ended.
+
+        The agent, the sandbox's PID 1, ends as its socket closes (and the kernel kills the rest), and
+        bubblewrap outside reaps it and ends. Killed outside first, bubblewrap would leave the agent to
+        whatever reaps the host's orphans, which may be nothing (a container's init that reaps none).
         """
-        if self.alive:
-            with contextlib.suppress(ProcessLookupError):
-                os.kill(self.init, signal.SIGKILL)
-        with contextlib.suppress(OSError):
-            self.process.stdin.close()
-        with contextlib.suppress(subprocess.TimeoutExpired):
-            self.process.wait(STARTUP_LIMIT)
-        for stream in (self.process.stdout, self.process.stderr):
-            stream.close()
-        with self._lock:
-            namespaces, self._namespaces = self._namespaces, {}
-        for fd in namespaces.values():
-            os.close(fd)
+        self._end()
+        deadline = self._loop.time() + STARTUP_LIMIT
+        while self.process.poll() is None:  # within milliseconds
+            if self._loop.time() > deadline:
+                self.process.kill()
+                self.process.wait()
+            await asyncio.sleep(0.001)
 
 
-def _namespaces(unshare: int, init: int, way: _Way) -> dict[str, int]:
-    """Descriptors of the namespaces of PID 1 ``init``, child of ``unshare``, by nsenter option.
+class _Beside:
+    """What ``PythonWorker.start`` runs its worker in: a sandbox started with the worker beside its agent."""
 
-    Opened through a descriptor of its ``/proc`` directory, which stays that process's: its parent
-    checked through it, the namespaces are those of the PID 1 that said it was ready, not of a
-    process that took its number since.
-    """
-    names = ("user", "mnt", "pid") if way.in_user_namespace else ("mnt", "pid")
-    proc = os.open(f"/proc/{init}", os.O_RDONLY | os.O_DIRECTORY)
-    opened: dict[str, int] = {}
+    python = Container.python
+
+    def __init__(self, root: Path) -> None:
+        self.root, self.container = root, None
+
+    async def run(self, argv: list[str], cwd: str, env: dict[str, str], *, stdin: bool, limit: int) -> SandboxProcess:
+        self.container = await Container.start(self.root, first=argv, env=env, limit=limit)
+        return self.container.first
+
+
+async def start_worker(root: Path, env: dict[str, str]) -> tuple[Container, object]:
+    """A sandbox of the file tree ``root`` and a code worker (``standin.PythonWorker``) in it."""
+    from tests.fakes.standin import PythonWorker
+
+    beside = _Beside(root)
     try:
-        with open(os.open("stat", os.O_RDONLY, dir_fd=proc)) as f:
-            parent = int(f.read().rsplit(")", 1)[1].split()[1])
-        if parent != unshare:
-            raise OSError("the container's first process ended as it started")
-        for name in names:
-            opened["mount" if name == "mnt" else name] = os.open(f"ns/{name}", os.O_RDONLY, dir_fd=proc)
-        return opened
+        worker = await PythonWorker.start("/", env, container=beside)
+        return beside.container, worker
     except BaseException:
-        for fd in opened.values():
-            os.close(fd)
-        raise
-    finally:
-        os.close(proc)
-
-
-async def start_worker(root: Path, env: dict[str, str]) -> tuple[Container, PythonWorker]:
-    """A container whose sandbox paths are those of the file tree ``root`` (it keeps the host's ``/tmp``),
-    and a code worker (``PythonWorker``) in it."""
-    container = await asyncio.to_thread(functools.partial(Container.start, tree=root))
-    try:
-        return container, await PythonWorker.start("/", env, container=container, cwd="/")
-    except BaseException:
-        await asyncio.to_thread(container.kill)
+        if beside.container is not None:
+            await beside.container.kill()
         raise
 
 
-def _failure(process: subprocess.Popen) -> str:
-    process.kill()
-    _, err = process.communicate(timeout=STARTUP_LIMIT)
-    return err.decode(errors="replace").strip() or f"exit status {process.returncode}"
-
-
-class _NoWay(OSError):
-    """No way makes a container here; ``args[0]`` lists what each way met."""
-
-
-def check(who: str) -> None:
-    """Fail at once, saying why and what would help, where ``who`` (a stand-in) can make no container here."""
-    try:
-        _way()
-    except _NoWay as exc:
-        raise RuntimeError(cannot_make_containers(who, exc.args[0], os.geteuid(), _capabilities(),
-                                                  _userns_settings())) from None
+# ------------------------------------------------------------ what the machine allows
 
 
 @functools.cache
-def _way() -> _Way:
-    """The first way that makes a container that can be entered (tried once per process)."""
-    tried = []
-    for way in _WAYS:
-        try:
-            # /tmp mounted over itself: as a sandbox's own directory would be, and nothing is made that
-            # a process killed meanwhile would leave behind.
-            container = Container.start("/tmp", way)
-            try:
-                with container.entering("/", "true") as (argv, fds):
-                    entered = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                                             timeout=STARTUP_LIMIT, pass_fds=fds)
-            finally:
-                container.kill()
-        except (OSError, subprocess.SubprocessError) as exc:
-            tried.append(f"{way.name}: {exc}")
-            continue
-        if entered.returncode == 0:
-            return way
-        tried.append(f"{way.name}, entering it: {entered.stderr.strip() or f'exit status {entered.returncode}'}")
-    raise _NoWay(tried)
+def check(who: str) -> None:
+    """Fail at once, saying why and what would help, where ``who`` (a stand-in) can make no sandbox here."""
+    refusal = f"{BWRAP} is not installed" if shutil.which(BWRAP) is None else None
+    if refusal is None:
+        tried = subprocess.run([BWRAP, "--ro-bind", "/", "/", *_namespaces(), "--", "true"], capture_output=True,
+                               stdin=subprocess.DEVNULL, text=True, timeout=STARTUP_LIMIT)
+        refusal = None if tried.returncode == 0 else tried.stderr.strip() or f"exit status {tried.returncode}"
+    if refusal is not None:
+        raise RuntimeError(cannot_make_containers(who, refusal, os.geteuid(), _capabilities(), _userns_settings()))
 
 
 def _capabilities() -> int:
-    with contextlib.suppress(OSError, ValueError, StopIteration):
-        with open("/proc/self/status") as f:
-            return int(next(line for line in f if line.startswith("CapEff:")).split()[1], 16)
+    with contextlib.suppress(OSError, ValueError, StopIteration), open("/proc/self/status") as f:
+        return int(next(line for line in f if line.startswith("CapEff:")).split()[1], 16)
     return 0
 
 
@@ -396,26 +396,24 @@ def _userns_settings() -> dict[str, str]:
 
 
 CAP_SYS_ADMIN = 21
-
-
-def cannot_make_containers(who: str, tried: list[str], euid: int, capabilities: int, settings: dict[str, str]) -> str:
-    """Why ``who`` can make no container here, and what would help, for this caller on this machine."""
-    text = (f"{who} runs each sandbox's processes in a container of their own (PID and mount namespaces: a "
-            "process list of their own) and cannot make one here (" + "; ".join(tried) + ").")
+def cannot_make_containers(who: str, refusal: str, euid: int, capabilities: int, settings: dict[str, str]) -> str:
+    """Why ``who`` can make no sandbox here, and what would help, for this caller on this machine."""
+    text = f"{who} runs each sandbox under bubblewrap, which cannot make one here ({refusal})."
+    if refusal == f"{BWRAP} is not installed":
+        return text + " Install Debian's bubblewrap package (scripts/setup.sh does), or put a bwrap on PATH."
     if euid == 0 and not capabilities >> CAP_SYS_ADMIN & 1:
-        return text + (" Root needs CAP_SYS_ADMIN for that, which this process lacks: in a container (Docker's "
-                       "default drops it), start that container with --cap-add SYS_ADMIN, or --privileged.")
+        return text + (" Root needs CAP_SYS_ADMIN for its namespaces, which this process lacks: in a container "
+                       "(Docker's default drops it), start that container with --cap-add SYS_ADMIN, or --privileged.")
     if euid == 0:
-        return text + (" Root has CAP_SYS_ADMIN here, so a policy forbids these namespaces (a container's "
-                       "seccomp profile, say): start that container with --privileged, or with a profile "
-                       "that allows unshare and mount.")
+        return text + (" Root has CAP_SYS_ADMIN here, so a policy forbids its namespaces (a container's seccomp "
+                       "profile, say): start that container with --privileged, or a profile that allows them.")
     forbidding = {name: value for name, value in settings.items() if not _USERNS_SETTINGS[name][1](value)}
     if forbidding:
         shown = "; ".join(f"{name} is {value}, needed {_USERNS_SETTINGS[name][0]}" for name, value in forbidding.items())
-        return text + (" A regular user makes them in a user namespace of its own, which this machine does not allow "
-                       f"this user ({shown}). Root can run the stand-in as it is.")
+        return text + (" For a regular user it makes a user namespace, which this machine does not allow this user "
+                       f"({shown}). Root can run the stand-in as it is.")
     shown = "; ".join(f"{name} is {value}" for name, value in settings.items())
-    return text + (" A regular user makes them in a user namespace of its own, and this kernel's settings allow "
-                   f"that ({shown or 'it has none of the settings that govern it'}), so something else refuses "
-                   "it: a seccomp or AppArmor profile, or the policy of a container this runs in. Root can run the "
+    return text + (" For a regular user it makes a user namespace, and this kernel's settings allow that "
+                   f"({shown or 'it has none of the settings that govern it'}), so something else refuses it: a "
+                   "seccomp or AppArmor profile, or the policy of a container this runs in. Root can run the "
                    "stand-in as it is.")

@@ -15,8 +15,9 @@ Two listeners on 127.0.0.1, each on an ephemeral port:
 Every sandbox owns a temporary directory (its file tree) and one real Python worker
 (``standin.PythonWorker``) that keeps its globals between runs; commands run as real
 processes in the sandbox's ``/home/user``. A sandbox's processes see its file tree at the
-sandbox paths (``/files``, ``/home``...) and the host's files elsewhere, have a process list of
-their own, and end with the sandbox (``containers.py``).
+sandbox paths (``/tmp``, ``/files``, ``/home``...) and the host's files elsewhere, read-only,
+have a process list of their own, and end with the sandbox (``containers.py``); the file routes
+act inside it.
 Sandboxes are reaped when their lifetime ends.
 
 As the service, it answers only the run that holds its credentials: every control-plane and
@@ -167,7 +168,7 @@ class E2BStandIn(StandIn):
 
     async def _kill_sandbox(self, sandbox: FakeSandbox) -> None:
         sandbox.killed = True
-        await asyncio.to_thread(sandbox.container.kill)  # first: see Container.kill
+        await sandbox.container.kill()
         await sandbox.worker.kill()
         self.remove(sandbox.root)
 
@@ -384,9 +385,11 @@ class E2BStandIn(StandIn):
         path, expiration = request.query_params.get("path", ""), request.query_params.get("signature_expiration")
         self.record("files.read", {"path": path, "signed": "signature" in request.query_params,
                                    "expiration": expiration and int(expiration)})
-        if not (target := sandbox.host_path(path)).is_file():
-            raise Refuse(404, f"path '{path}' does not exist")
-        return Response(target.read_bytes(), media_type="application/octet-stream")
+        try:
+            with open(await sandbox.container.open(path), "rb") as target:
+                return Response(target.read(), media_type="application/octet-stream")
+        except OSError:
+            raise Refuse(404, f"path '{path}' does not exist") from None
 
     async def _write_files(self, request: Request) -> Response:
         sandbox = self._file_sandbox(request, "write")
@@ -394,9 +397,12 @@ class E2BStandIn(StandIn):
         async with request.form(max_part_size=64 * 1024 * 1024) as form:
             for _, part in form.multi_items():
                 if not isinstance(part, str):
-                    (target := sandbox.host_path(path := part.filename)).parent.mkdir(parents=True, exist_ok=True)
-                    target.write_bytes(await part.read())
-                    written.append({"path": path, "name": target.name, "type": "file"})
+                    try:
+                        with open(await sandbox.container.open(path := part.filename, write=True), "wb") as target:
+                            target.write(await part.read())
+                    except OSError as exc:
+                        raise Refuse(400, f"cannot write '{path}': {exc.strerror}") from None
+                    written.append({"path": path, "name": Path(path).name, "type": "file"})
         self.record("files.write", {"paths": [entry["path"] for entry in written]})
         if (short := self.take_fault("files.write", "short_write")) is not None:
             written = written[: short.after]
@@ -436,10 +442,10 @@ class _ProcessService(Process):
         # timeout_ms: the client's deadline as sent in Connect-Timeout-Ms.
         self._stand_in.record("process.start", {"cmd": config.cmd, "args": list(config.args), "envs": dict(config.envs),
                                                 "timeout_ms": ctx.request_headers.get("connect-timeout-ms")})
-        (home := sandbox.root / "home" / "user").mkdir(parents=True, exist_ok=True)
+        await sandbox.container.mkdir("/home/user")
         env = {**os.environ, **sandbox.envs, **dict(config.envs), "HOME": "/home/user"}
-        command = await Command.start(config.cmd, list(config.args), cwd=home, env=env, container=sandbox.container,
-                                      inside="/home/user")
+        command = await Command.start(config.cmd, list(config.args), cwd="/home/user", env=env,
+                                      container=sandbox.container)
         try:
             yield StartResponse(event=ProcessEvent(event=Oneof("start", ProcessEvent.StartEvent(pid=command.process.pid))))
             async for name, chunk in command.output():

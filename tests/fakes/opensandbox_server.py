@@ -17,12 +17,12 @@ answered 401 and does nothing, so the stand-in serves only the run that made the
 not another local user who finds its port. A sandbox whose container's first process has
 died says so: its state is "Failed", and each execd request is answered 500 saying why.
 
-Each sandbox owns a file tree ``<root>/<absolute path>`` outside ``/tmp``. Its
-processes (commands and code workers) run in a container of their own
-(``containers.py``): a process list with its own ``/proc``, and a mount namespace in
-which the sandbox's own ``<root>/tmp`` is ``/tmp``, so sandbox paths such as
-"/tmp/files/x" or Unix sockets under "/tmp" mean the same thing to the file API, to
-commands and to code, and nothing leaks into the host's ``/tmp``. Commands run with
+Each sandbox owns a file tree ``<root>/<absolute path>``. Its
+processes (commands and code workers) run in a sandbox of their own under bubblewrap
+(``containers.py``): a process list with its own ``/proc``, the host's files read-only, and
+the sandbox's own ``<root>/tmp`` as ``/tmp``, so sandbox paths such as "/tmp/files/x" or Unix
+sockets under "/tmp" mean the same thing to the file API (which acts inside the sandbox), to
+commands and to code, and nothing leaks into the host's ``/tmp``. Code starts in ``/tmp``. Commands run with
 stdin closed, in their own process group, with the sandbox's environment plus the
 request's ``envs`` and the sandbox's tag (``OPENSANDBOX_STANDIN_SANDBOX``, its id); they
 are killed (with their group) on their ``timeout``, on an interrupt, when the client
@@ -60,7 +60,6 @@ import secrets
 import shlex
 import shutil
 import socket
-import sys
 import time
 import uuid
 from dataclasses import dataclass, field
@@ -249,7 +248,7 @@ class OpenSandboxStandIn(StandIn):
     # ----------------------------------------------------------------- serving
 
     async def _serve(self) -> None:
-        self._trees = self.own_directory("opensandbox-standin-", "/var/tmp")
+        self._trees = self.own_directory("opensandbox-standin-")
         sandbox = "/v1/sandboxes/{sid}"
         await self.listen("api", Starlette(routes=[
             Route("/v1/sandboxes", self.endpoint("create", self._create), methods=["POST"]),
@@ -321,7 +320,7 @@ class OpenSandboxStandIn(StandIn):
             if snapshot is None or snapshot.state != "Ready":
                 raise Refuse(404, f"snapshot {body['snapshotId']} is not ready")
             if snapshot.tree is not None:
-                shutil.copytree(snapshot.tree, root)
+                shutil.copytree(snapshot.tree, root, symlinks=True)  # a sandbox's link stays a link
         (root / "tmp").mkdir(parents=True, exist_ok=True)
         lifetime = body.get("timeout") or 600
         sandbox = FakeSandbox(sid, source, root, dict(body.get("env") or {}), list(body.get("entrypoint") or []),
@@ -329,7 +328,7 @@ class OpenSandboxStandIn(StandIn):
         sandbox.jupyter = self.take_fault("create", "no_jupyter") is None
         try:
             # Made before the answer, so that a sandbox with no delay is ready at the SDK's first health check.
-            sandbox.container = await asyncio.to_thread(Container.start, root / "tmp")
+            sandbox.container = await Container.start(root, {"tmp"})
         except OSError as exc:
             shutil.rmtree(root, ignore_errors=True)
             raise Refuse(500, f"sandbox container failed to start: {exc}") from None
@@ -376,7 +375,7 @@ class OpenSandboxStandIn(StandIn):
         # Every process of the sandbox, daemons that left their group included, ends with its
         # container; what is left of the stand-in's handles on them is reaped after.
         if sandbox.container is not None:
-            await asyncio.to_thread(sandbox.container.kill)  # first: see Container.kill
+            await sandbox.container.kill()
         for process in [*sandbox.running.values(), *sandbox.contexts.values()]:
             await process.kill()
         self.remove(sandbox.root)
@@ -479,7 +478,10 @@ class OpenSandboxStandIn(StandIn):
     async def _directories(self, request: Request) -> Response:
         sandbox = self._sandbox(request, execd=True)
         for path in await request.json():
-            sandbox.host_path(path).mkdir(parents=True, exist_ok=True)
+            try:
+                await sandbox.container.mkdir(path)
+            except OSError as exc:
+                raise Refuse(400, f"cannot make '{path}': {exc.strerror}") from None
         return Response(status_code=200)
 
     async def _upload(self, request: Request) -> Response:
@@ -491,9 +493,11 @@ class OpenSandboxStandIn(StandIn):
                     metadata = part if isinstance(part, str) else (await part.read()).decode()
                     path = json.loads(metadata)["path"]
                 elif key == "file" and path is not None:
-                    target = sandbox.host_path(path)
-                    target.parent.mkdir(parents=True, exist_ok=True)
-                    target.write_bytes(part.encode() if isinstance(part, str) else await part.read())
+                    try:
+                        with open(await sandbox.container.open(path, write=True), "wb") as target:
+                            target.write(part.encode() if isinstance(part, str) else await part.read())
+                    except OSError as exc:
+                        raise Refuse(400, f"cannot write '{path}': {exc.strerror}") from None
                     paths.append(path)
                     path = None
         self.record("upload", {"paths": paths})
@@ -501,10 +505,11 @@ class OpenSandboxStandIn(StandIn):
 
     async def _download(self, request: Request) -> Response:
         sandbox = self._sandbox(request, execd=True)
-        target = sandbox.host_path(request.query_params.get("path", ""))
-        if not target.is_file():
-            raise Refuse(404, "file not found")
-        return Response(target.read_bytes(), media_type="application/octet-stream")
+        try:
+            with open(await sandbox.container.open(request.query_params.get("path", "")), "rb") as target:
+                return Response(target.read(), media_type="application/octet-stream")
+        except OSError:
+            raise Refuse(404, "file not found") from None
 
     async def _interrupt(self, request: Request) -> Response:
         route = "code.interrupt" if request.url.path.endswith("/code") else "command.interrupt"
@@ -513,15 +518,15 @@ class OpenSandboxStandIn(StandIn):
         self.record(route, {"id": execution_id})
         running = sandbox.running.get(execution_id)
         if isinstance(running, PythonWorker):
-            running.interrupt()
+            await running.interrupt()
         elif running is not None:
             await running.kill()
         return Response(status_code=200)
 
     def _process_env(self, sandbox: FakeSandbox, extra: dict[str, str] | None) -> dict[str, str]:
         jupyter_port = self._ports["execd"] if sandbox.jupyter else _closed_port()
-        # "python3" in a sandbox is the test interpreter, with the test environment's packages.
-        path = os.pathsep.join([str(Path(sys.executable).parent), os.environ.get("PATH", "")])
+        # "python3" and "pip" in a sandbox are its own Python, over the test environment's.
+        path = os.pathsep.join([str(Path(Container.python).parent), os.environ.get("PATH", "")])
         return {**os.environ, "PATH": path, **sandbox.env, "JUPYTER_PORT": str(jupyter_port), **(extra or {}),
                 _TAG: sandbox.id}
 
@@ -555,8 +560,7 @@ class OpenSandboxStandIn(StandIn):
         text = text.replace(f"127.0.0.1:{JUPYTER_PORT}",
                             f"127.0.0.1:{self._ports['execd']}/jupyter/{sandbox.id}/{sandbox.jupyter_token}")
         cwd = body.get("cwd") or "/tmp"
-        process = await _entered(sandbox, Command.start("bash", ["-c", text], cwd=sandbox.root,
-                                                        container=sandbox.container, inside=cwd,
+        process = await _entered(sandbox, Command.start("bash", ["-c", text], cwd=cwd, container=sandbox.container,
                                                         env=self._process_env(sandbox, body.get("envs"))))
         execution_id = uuid.uuid4().hex
         sandbox.running[execution_id] = process
@@ -631,7 +635,7 @@ class OpenSandboxStandIn(StandIn):
             worker = sandbox.contexts.get(context)
             if worker is None or not worker.alive:
                 worker = sandbox.contexts[context] = await _entered(sandbox, PythonWorker.start(
-                    sandbox.root, self._process_env(sandbox, None), container=sandbox.container, cwd="/tmp",
+                    "/tmp", self._process_env(sandbox, None), host_paths=True, container=sandbox.container,
                     limit=64 * 1024 * 1024))
         return worker
 

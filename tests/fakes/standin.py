@@ -96,8 +96,8 @@ class StandIn:
     """Listeners, faults and records shared by the provider stand-ins (see the module docstring)."""
 
     ROUTES: tuple[str, ...] = ()
-    #: The stand-in runs its sandboxes' processes in containers (``containers.py``); its start
-    #: fails at once, saying why, where none can be made.
+    #: The stand-in runs its sandboxes under bubblewrap (``containers.py``); its start fails at
+    #: once, saying why, where it can make none.
     CONTAINERS = False
 
     def __init__(self) -> None:
@@ -476,24 +476,21 @@ async def until_exited(process: asyncio.subprocess.Process, every: float = 0.05)
         await _sleep(every)
 
 
-async def kill_group(process: asyncio.subprocess.Process, inner: int | None = None) -> None:
-    """SIGKILL ``process``'s process group (it leads its own session) and reap it.
-
-    ``inner``: the process that ``process``, a container's ``nsenter``, started in the container,
-    which leads a session of its own there (``containers.py``). Its group goes first, and
-    ``nsenter`` reaps it and ends as it did (killed by the same signal) before its own group is
-    killed.
-    """
+async def send_signal(process: Any, number: int, group: bool = False) -> None:
+    """Send ``number`` to ``process`` (``group``: the session it leads), unless it has exited: a process of
+    the host, or one of a sandbox (``containers.SandboxProcess``), whose agent there has sent it on return."""
     if process.returncode is None:
-        if inner is not None and inner != process.pid:
-            for kill in (os.killpg, os.kill):  # os.kill: one that has not yet made its session
-                with contextlib.suppress(ProcessLookupError):
-                    kill(inner, signal.SIGKILL)
-            with contextlib.suppress(TimeoutError):
-                await asyncio.wait_for(until_exited(process, 0.01), 5)
         with contextlib.suppress(ProcessLookupError):
-            if process.returncode is None:
-                os.killpg(process.pid, signal.SIGKILL)
+            if isinstance(process, asyncio.subprocess.Process):
+                (os.killpg if group else os.kill)(process.pid, number)
+            else:
+                await process.signal(number, group)
+
+
+async def kill_group(process: Any) -> None:
+    """SIGKILL ``process``'s process group (it leads its own session) and reap it."""
+    if process.returncode is None:
+        await send_signal(process, signal.SIGKILL, group=True)
         with contextlib.suppress(Exception):
             await asyncio.wait_for(process.wait(), 5)
 
@@ -501,10 +498,8 @@ async def kill_group(process: asyncio.subprocess.Process, inner: int | None = No
 class PythonWorker:
     """One persistent Python process whose globals outlive each run, as in a kernel."""
 
-    def __init__(self, process: asyncio.subprocess.Process, interrupt_grace: float) -> None:
-        self.process = process
-        #: The process an interrupt goes to: the worker, where ``process`` starts it as a child.
-        self.pid = process.pid
+    def __init__(self, process: Any, interrupt_grace: float) -> None:
+        self.process = process  # asyncio's, or a sandbox's (``containers.SandboxProcess``)
         self.lock = asyncio.Lock()
         self._grace = interrupt_grace
         self._interrupts: set[asyncio.Task] = set()
@@ -516,25 +511,24 @@ class PythonWorker:
         """Start a worker whose sandbox file tree is ``root`` (see ``python_worker.py``).
 
         A cell that ignores SIGINT for ``interrupt_grace`` seconds costs the worker its life.
-        In a ``container`` (``containers.Container``), it runs in ``cwd`` there (default: the
-        stand-in's own).
+        In a ``container`` (``containers.Container``), it runs there on the sandbox's Python, in ``cwd``.
         """
         # No package index: an install in a sandbox must never reach the network.
         env = {**os.environ, **env, "PYTHONUNBUFFERED": "1", "PIP_NO_INDEX": "1",
                "PIP_DISABLE_PIP_VERSION_CHECK": "1"}
-        argv = [sys.executable, str(WORKER_SCRIPT), str(root), *(["--host-paths"] if host_paths else [])]
-        with _entering(container, cwd or os.getcwd(), argv) as (argv, fds):
+        argv = [str(WORKER_SCRIPT), str(root), *(["--host-paths"] if host_paths else [])]
+        if container is None:
             process = await asyncio.create_subprocess_exec(
-                *DEFAULT_SIGNALS, *argv, stdin=asyncio.subprocess.PIPE,
+                *DEFAULT_SIGNALS, sys.executable, *argv, stdin=asyncio.subprocess.PIPE,
                 stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.DEVNULL, env=env,
-                start_new_session=True, limit=limit, pass_fds=fds)
+                start_new_session=True, limit=limit)
+        else:
+            process = await container.run([container.python, *argv], cwd or "/", env, stdin=True, limit=limit)
         worker = cls(process, interrupt_grace)
         line = await asyncio.wait_for(process.stdout.readline(), STARTUP_LIMIT)
         if json.loads(line or b"{}").get("type") != "ready":
             await worker.kill()
             raise RuntimeError("sandbox worker failed to start")
-        if container is not None:
-            worker.pid = container.member(process.pid)  # interrupts go to the worker, not to nsenter
         return worker
 
     @property
@@ -573,7 +567,7 @@ class PythonWorker:
         try:
             deadline = time.monotonic() + self._grace
             while self.alive and time.monotonic() < deadline:
-                self.interrupt()
+                await self.interrupt()
                 try:
                     raw = await asyncio.wait_for(self.process.stdout.readline(), 0.5)
                 except TimeoutError:
@@ -584,38 +578,29 @@ class PythonWorker:
         finally:
             self.lock.release()
 
-    def interrupt(self) -> None:
+    async def interrupt(self) -> None:
         """SIGINT to the worker, as a kernel's interrupt: the cell it runs raises KeyboardInterrupt."""
-        if self.alive:
-            with contextlib.suppress(ProcessLookupError):
-                os.kill(self.pid, signal.SIGINT)
+        await send_signal(self.process, signal.SIGINT)
 
     async def kill(self) -> None:
-        await kill_group(self.process, self.pid)
-
-
-def _entering(container: Any, cwd: str, argv: list[str]) -> contextlib.AbstractContextManager:
-    """``argv`` and the descriptors to pass it, entering ``container`` (``containers.Container``) if any."""
-    return contextlib.nullcontext((argv, ())) if container is None else container.entering(cwd, *argv)
+        await kill_group(self.process)
 
 
 class Command:
     """One real command in its own process group; :meth:`kill` ends it with its children."""
 
-    def __init__(self, process: asyncio.subprocess.Process, container: Any = None) -> None:
-        self.process = process
-        self._container = container
+    def __init__(self, process: Any) -> None:
+        self.process = process  # asyncio's, or a sandbox's (``containers.SandboxProcess``)
 
     @classmethod
-    async def start(cls, cmd: str, args: list[str], *, cwd: Path, env: dict[str, str],
-                    container: Any = None, inside: str | None = None) -> Command:
-        """Run ``cmd`` with ``args`` in ``cwd``, or in a ``container`` (``containers.Container``) in ``inside`` there (default: ``cwd``)."""
-        with _entering(container, inside or str(cwd), [cmd, *args]) as (argv, fds):
-            process = await asyncio.create_subprocess_exec(
-                *DEFAULT_SIGNALS, *argv, cwd=str(cwd), env=env, stdin=asyncio.subprocess.DEVNULL,
-                stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.PIPE, start_new_session=True,
-                pass_fds=fds)
-        return cls(process, container)
+    async def start(cls, cmd: str, args: list[str], *, cwd: Path | str, env: dict[str, str],
+                    container: Any = None) -> Command:
+        """Run ``cmd`` with ``args`` in ``cwd``: on the host, or in a ``container`` (``containers.Container``)."""
+        if container is not None:
+            return cls(await container.run([cmd, *args], str(cwd), env))
+        return cls(await asyncio.create_subprocess_exec(
+            *DEFAULT_SIGNALS, cmd, *args, cwd=str(cwd), env=env, stdin=asyncio.subprocess.DEVNULL,
+            stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.PIPE, start_new_session=True))
 
     async def output(self) -> AsyncIterator[tuple[str, bytes]]:
         """``("stdout" | "stderr", chunk)`` pairs as they are written, until both streams close."""
@@ -643,5 +628,4 @@ class Command:
         return await self.process.wait()
 
     async def kill(self) -> None:
-        running = self._container is not None and self.process.returncode is None
-        await kill_group(self.process, self._container.member(self.process.pid) if running else None)
+        await kill_group(self.process)
