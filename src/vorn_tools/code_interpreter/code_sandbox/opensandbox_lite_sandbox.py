@@ -197,8 +197,6 @@ _BASE64 = r"(?:[A-Za-z0-9+/=_-]|\\++[nr/])*+"
 _KEY_LINE = re.compile(
     rf"""\s*+(?:- )?[\[({{]*+(?:b?'{_BASE64}'[\s,+]*+|b?"{_BASE64}"[\s,+]*+)*+b?['"]?{_BASE64}['"]?[\s,+\])}}\\]*+"""
 )
-# The last marker in a line that ends a key; an END marker named in quotes (a parser's complaint) is none.
-_KEY_END = re.compile(r"""(?s:.*)(-----END(?!['"])|Private-MAC:)""")
 
 
 def _key_state(line: str, key: str | None, after_mask: bool) -> tuple[bool, str | None]:
@@ -220,13 +218,14 @@ def _key_state(line: str, key: str | None, after_mask: bool) -> tuple[bool, str 
     opened = max(begun, line.rfind("Private-Lines:"), line.rfind("PuTTY-User-Key-File"))
     if key is None and opened < 0:
         return False, None  # most lines: no key before them, none in them
-    end = _KEY_END.match(line)
-    closed = end.start(1) if end else -1
+    closed = max(line.rfind("-----END"), line.rfind("Private-MAC:"))
+    if line.startswith(("-----END'", '-----END"'), closed):
+        closed = -1  # an END marker named in quotes (a parser's complaint) ends nothing
     if opened > closed:
         return True, "head" if opened == begun else "key"
     if key is None:
         return False, None
-    if end:
+    if closed >= 0:
         return line.startswith("-----END", closed) or _holds_key(line[:closed]), None
     if key != "key" and _KEY_HEADER.match(line):
         return True, "value"
