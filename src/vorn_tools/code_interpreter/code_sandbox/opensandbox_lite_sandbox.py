@@ -207,7 +207,7 @@ def _key_state(line: str, key: str | None, after_mask: bool) -> tuple[bool, str 
     whose value may come on this line; "key" in its base64. A key opens at
     its BEGIN line (PuTTY's at its first line or at "Private-Lines:") and goes
     on to its END line (PuTTY's "Private-MAC:", which is no part of it and
-    stays unless key material comes before it on its line), also where one
+    stays where only quotes or blanks come before it), also where one
     line ends a key and begins the next; an END marker merely named in
     quotes ends nothing. Within it, its BEGIN, END and header lines and every
     line of key material are masked, and a blank line after a masked one;
@@ -226,19 +226,14 @@ def _key_state(line: str, key: str | None, after_mask: bool) -> tuple[bool, str 
     if key is None:
         return False, None
     if closed >= 0:
-        return line.startswith("-----END", closed) or _holds_key(line[:closed]), None
+        return line.startswith("-----END", closed) or bool(line[:closed].strip(" \t'\"b[(,-")), None
     if key != "key" and _KEY_HEADER.match(line):
         return True, "value"
-    if _holds_key(line):
+    if line.strip() and (_KEY_RUN.search(line) or _KEY_LINE.fullmatch(line)):
         return True, "key"
     if key == "value":
         return True, "head"
     return (after_mask, key) if not line.strip() else (False, "key")
-
-
-def _holds_key(line: str) -> bool:
-    """Whether ``line`` holds key material (see ``_KEY_RUN`` and ``_KEY_LINE``)."""
-    return bool(line.strip() and (_KEY_RUN.search(line) or _KEY_LINE.fullmatch(line)))
 
 
 class _LetGo(NamedTuple):
