@@ -553,6 +553,11 @@ CUT_KEY = [KEY[0], KEY[1], WORDS[: LIMIT - 60], KEY[2], "relay: retrying", KEY[1
            '  File "relay", line 3', KEY[3] + KEY[0], KEY[1], "x y", KEY[2], "after: z"]  # fmt: skip
 CUT_KEY_KEPT = (f"{MASKED_KEY}\nrelay: retrying\n{MASKED_KEY}\nwarn x y\n{MASKED_KEY}\n"
                 f'  File "relay", line 3\n{MASKED_KEY}\nx y\n{MASKED_KEY}\nafter: z')
+# A key whose lines a parser's complaint naming its END line comes among, and whose MAC line is printed
+# on one line with key material.
+QUOTED_KEY = [KEY[0], KEY[1], "ValueError: no '-----END' line found", KEY[2], "Private-Lines: 1",
+              f"['{KEY[1]}\\n', 'Private-MAC: 5f\\n']", "after: z"]  # fmt: skip
+QUOTED_KEY_KEPT = f"{MASKED_KEY}\nValueError: no '-----END' line found\n{MASKED_KEY}\nafter: z"
 
 
 # What the relay writes of its own on the way to a report is no output either: a success logs it, a
@@ -562,15 +567,19 @@ REFUSED = ("The on_stderr callback raised builtins.ValueError: no room for e "
            "(the code ran to the end; its output is in the result).")  # fmt: skip
 
 
+CUT = (CUT_KEY, "[6 earlier lines left out]\n" + CUT_KEY_KEPT)
+
+
 @pytest.mark.parametrize(
     ("tail", "refuse", "error", "key"),
     [
-        ("print('done')", False, "", False),
-        ("raise ValueError('v')", False, "ValueError: v.", False),
-        ("print('done')", True, REFUSED, False),
-        ("raise ValueError('v')", True, "ValueError: v " + REFUSED, False),
-        ("print('done')", False, "", True),
-        ("raise ValueError('v')", False, "ValueError: v.", True),
+        ("print('done')", False, "", None),
+        ("raise ValueError('v')", False, "ValueError: v.", None),
+        ("print('done')", True, REFUSED, None),
+        ("raise ValueError('v')", True, "ValueError: v " + REFUSED, None),
+        ("print('done')", False, "", CUT),
+        ("raise ValueError('v')", False, "ValueError: v.", CUT),
+        ("raise ValueError('v')", False, "ValueError: v.", (QUOTED_KEY, "own\r \r\n[SECRET]\n" + QUOTED_KEY_KEPT)),
     ],
 )
 async def test_what_a_reporting_relay_wrote_of_its_own_is_no_output(lite_sandbox, caplog, tail, refuse, error, key):
@@ -580,9 +589,9 @@ async def test_what_a_reporting_relay_wrote_of_its_own_is_no_output(lite_sandbox
     own = FIND_RELAY + (f"pid, _ = relay_pid()\nwith open(f'/proc/{{pid}}/fd/2', 'w') as f:\n"
                         f"    f.write('own\\r \\r\\n{secret}\\n')\n")
     words = "own\r \r\n[SECRET]"
-    if key:  # the words above, then a cut key: the bound leaves them out with the key's first lines
-        own += f"    f.write({''.join(line + chr(10) for line in CUT_KEY)!r})\n"
-        words = "[6 earlier lines left out]\n" + CUT_KEY_KEPT
+    if key:  # the words above, then a key (a cut one: the bound leaves them out with the key's first lines)
+        own += f"    f.write({''.join(line + chr(10) for line in key[0])!r})\n"
+        words = key[1]
     seen: list[str] = []
 
     def on_stderr(line: str) -> None:
@@ -652,9 +661,15 @@ async def test_what_a_reporting_relay_wrote_of_its_own_is_no_output(lite_sandbox
          f"{MASKED_KEY}\nEncryption: none\nPublic-Lines: 1\n{MASKED_KEY}\nPrivate-MAC: 5f3a\nKilled\ndone"),
         (["Private-Lines: 2", KEY[1], "oops x y", KEY[2], "Private-MAC: 5f3a", "Killed"],
          f"{MASKED_KEY}\noops x y\n{MASKED_KEY}\nPrivate-MAC: 5f3a\nKilled"),
-        # A line that names an END line where no key is open is kept, a cut or not.
+        (["Private-Lines: 2", f"['{KEY[1]}\\n',", f" '{KEY[2][:30]}\\n', 'Private-MAC: 5f3a\\n']", "Killed"],
+         f"{MASKED_KEY}\nKilled"),
+        # A line that names an END line is kept, a cut or not, and ends no key; nor do the headers go on past
+        # a line of another kind.
         (["a" * (LIMIT - 10), "b b", "ValueError: no '-----END' line found", "done"],
          "[1 earlier lines left out]\nb b\nValueError: no '-----END' line found\ndone"),
+        (QUOTED_KEY, QUOTED_KEY_KEPT),
+        (["ValueError: no '-----BEGIN' line found", "Traceback (most recent call last):", "OSError: [Errno 32] x",
+          "after: z"], f"{MASKED_KEY}\nTraceback (most recent call last):\nOSError: [Errno 32] x\nafter: z"),
         # Masks count against the bound too.
         ([KEY[0], "MI", "!cut"] * 20_000, None),
         # A piece split off at a carriage return goes on in the next, as the relay wrote it.

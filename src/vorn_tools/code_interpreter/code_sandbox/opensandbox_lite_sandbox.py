@@ -207,30 +207,33 @@ def _key_state(line: str, key: str | None, after_mask: bool) -> tuple[bool, str 
     whose value may come on this line; "key" in its base64. A key opens at
     its BEGIN line (PuTTY's at its first line or at "Private-Lines:") and goes
     on to its END line (PuTTY's "Private-MAC:", which is no part of it and
-    stays), also where one line ends a key and begins the next. Within it,
-    its BEGIN, END and header lines and every line of key material are
-    masked, and a blank line after a masked one; any other line (the relay's
-    own messages) is kept. A line that holds a whole key (a quoted one) is
-    left to masking, whole.
+    stays where only quotes or blanks come before it), also where one
+    line ends a key and begins the next; an END marker merely named in
+    quotes ends nothing. Within it, its BEGIN, END and header lines and every
+    line of key material are masked, and a blank line after a masked one;
+    any other line (the relay's own messages) is kept, and ends the headers.
+    A line that holds a whole key (a quoted one) is left to masking, whole.
     """
     begun = line.rfind("-----BEGIN")
     opened = max(begun, line.rfind("Private-Lines:"), line.rfind("PuTTY-User-Key-File"))
     if key is None and opened < 0:
         return False, None  # most lines: no key before them, none in them
     closed = max(line.rfind("-----END"), line.rfind("Private-MAC:"))
+    if line.startswith(("-----END'", '-----END"'), closed):
+        closed = -1  # an END marker named in quotes (a parser's complaint) ends nothing
     if opened > closed:
         return True, "head" if opened == begun else "key"
     if key is None:
         return False, None
     if closed >= 0:
-        return line.startswith("-----END", closed), None
+        return line.startswith("-----END", closed) or bool(line[:closed].strip(" \t'\"b[(,-")), None
     if key != "key" and _KEY_HEADER.match(line):
         return True, "value"
     if line.strip() and (_KEY_RUN.search(line) or _KEY_LINE.fullmatch(line)):
         return True, "key"
     if key == "value":
         return True, "head"
-    return after_mask and not line.strip(), key
+    return (after_mask, key) if not line.strip() else (False, "key")
 
 
 class _LetGo(NamedTuple):
