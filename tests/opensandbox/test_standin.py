@@ -333,7 +333,8 @@ async def _sandboxes(request: pytest.FixtureRequest, stand_in: str, count: int) 
 # whose PID 1 and /proc it cannot take down, no capability, neither another sandbox's tree nor, through
 # the file routes, the host behind a link it made.
 @pytest.mark.parametrize("stand_in", ["opensandbox", "e2b", "agentcore"])
-@pytest.mark.parametrize("case", ["the host", "processes", "capabilities", "PID 1", "another tree", "links"])
+@pytest.mark.parametrize("case", ["the host", "processes", "capabilities", "PID 1", "another tree", "links",
+                                  "a link swapped"])
 async def test_a_sandbox_reaches_nothing_outside_its_own(request, tmp_path: Path, stand_in: str, case: str) -> None:
     made = await _sandboxes(request, stand_in, 2 if case == "another tree" else 1)
     (sandbox, tree), *others = made
@@ -362,6 +363,25 @@ async def test_a_sandbox_reaches_nothing_outside_its_own(request, tmp_path: Path
             (secret := others[0][1] / "tmp" / "secret").write_text("secret")
             seen = await sandbox.execute_command(f"cat {secret}; echo x > {secret}; ls {others[0][1]}")
             assert "secret" not in seen.stdout and secret.read_text() == "secret", seen
+        elif case == "a link swapped":  # between a directory of its own and the host, while the routes write
+            (outside := tmp_path / "outside").mkdir()
+            await sandbox.execute_code(f"d, kept, out = '{own}/d', '{own}/kept', {str(outside)!r}\n" + """
+import os, shutil, threading
+os.makedirs(d, exist_ok=True)
+def swap():
+    while True:
+        try:
+            os.rename(d, kept); os.symlink(out, d); os.unlink(d); os.rename(kept, d)
+        except OSError:  # the route made a directory d meanwhile
+            shutil.rmtree(d, ignore_errors=True)
+            os.path.islink(d) and os.unlink(d)
+            os.rename(kept, d)
+"""
+                "threading.Thread(target=swap, daemon=True).start()")
+            for _ in range(100):
+                with contextlib.suppress(Exception):
+                    await sandbox._write_files([(f"{own}/d/x", b"x")])
+            assert os.listdir(outside) == []
         else:
             (outside := tmp_path / "outside").mkdir()
             (tmp_path / "secret").write_text("secret")
