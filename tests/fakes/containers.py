@@ -113,10 +113,11 @@ def _python(root: Path) -> list[str]:
 
 
 # How a sandbox starts with its first process beside its agent (bash: descriptors above 9 by number):
-# that process in a session of its own, its stdin and stdout the descriptors "$5" and "$6", then the
-# agent ("$0" to "$4"), told that it has a first child.
-_BESIDE = ('agent=("$0" "$1" "$2" "$3" "$4") in=$5 out=$6; shift 6; '
-           'setsid -f "$@" <&"$in" >&"$out" {in}<&- {out}>&- 2>/dev/null; exec "${agent[@]}" first {in}<&- {out}>&-')
+# that process in a session of its own, its stdin and stdout the descriptors "$5" and "$6", without the
+# agent's socket "$4", then the agent ("$0" to "$4"), told that it has a first child.
+_BESIDE = ('agent=("$0" "$1" "$2" "$3" "$4") own=$4 in=$5 out=$6; shift 6; '
+           'setsid -f "$@" <&"$in" >&"$out" {in}<&- {out}>&- {own}<&- 2>/dev/null; '
+           'exec "${agent[@]}" first {in}<&- {out}>&-')
 
 
 def _pipes(stdin: bool, stderr: bool = False) -> tuple[list[int | None], list[int]]:

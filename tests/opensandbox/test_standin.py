@@ -334,7 +334,7 @@ async def _sandboxes(request: pytest.FixtureRequest, stand_in: str, count: int) 
 # the file routes, the host behind a link it made.
 @pytest.mark.parametrize("stand_in", ["opensandbox", "e2b", "agentcore"])
 @pytest.mark.parametrize("case", ["the host", "processes", "capabilities", "PID 1", "another tree", "links",
-                                  "a link swapped"])
+                                  "a link swapped", "descriptors"])
 async def test_a_sandbox_reaches_nothing_outside_its_own(request, tmp_path: Path, stand_in: str, case: str) -> None:
     made = await _sandboxes(request, stand_in, 2 if case == "another tree" else 1)
     (sandbox, tree), *others = made
@@ -363,6 +363,10 @@ async def test_a_sandbox_reaches_nothing_outside_its_own(request, tmp_path: Path
             (secret := others[0][1] / "tmp" / "secret").write_text("secret")
             seen = await sandbox.execute_command(f"cat {secret}; echo x > {secret}; ls {others[0][1]}")
             assert "secret" not in seen.stdout and secret.read_text() == "secret", seen
+        elif case == "descriptors":  # none of its agent's, nor the stand-in's
+            fds = await sandbox.execute_code("import os\nfor fd in os.listdir('/proc/self/fd'):\n"
+                                             "    print(os.path.realpath(f'/proc/self/fd/{fd}'))")
+            assert "socket:" not in fds.stdout, fds
         elif case == "a link swapped":  # between a directory of its own and the host, while the routes write
             (outside := tmp_path / "outside").mkdir()
             await sandbox.execute_code(f"d, kept, out = '{own}/d', '{own}/kept', {str(outside)!r}\n" + """
