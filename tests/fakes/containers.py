@@ -87,29 +87,24 @@ def _rebinds(tops: set[str]) -> list[str]:
 def _python(root: Path) -> list[str]:
     """The bubblewrap arguments that give the sandbox of the tree ``root`` its Python environment.
 
-    A virtual environment over the base interpreter, made once for the stand-in's sandboxes (beside
-    their trees) and bound read-only, with no copy of pip or of anything else; its packages
-    directory is the sandbox's own (``python-packages`` in its tree), which sees the checkout's
-    packages after its own (a ``.pth`` adds them).
+    A virtual environment of its own (``python`` in its tree, bound writable: what pip installs,
+    scripts included, lands there) over the base interpreter, with no copy of pip or of anything
+    else; it sees the checkout's packages after its own (a ``.pth`` adds them).
     """
-    made, own = root.parent / ".python", root / "python-packages"
-    packages = f"lib/python{sysconfig.get_python_version()}/site-packages"
-    if not (made / "pyvenv.cfg").exists():
-        (made / "bin").mkdir(parents=True, exist_ok=True)
-        (made / packages).mkdir(parents=True, exist_ok=True)
+    made, packages = root / "python", f"lib/python{sysconfig.get_python_version()}/site-packages"
+    if not made.exists():  # a snapshot's tree brings its own
+        (made / "bin").mkdir(parents=True)
+        (made / packages).mkdir(parents=True)
         for name in ("python", "python3"):
-            with contextlib.suppress(FileExistsError):
-                (made / "bin" / name).symlink_to(sys._base_executable)
+            (made / "bin" / name).symlink_to(sys._base_executable)
         with open(os.open(made / "bin" / "pip", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o755), "w") as pip:
             pip.write(f"#!{SANDBOX_PYTHON}/bin/python\nimport sys\nfrom pip._internal.cli.main import main\n"
                       "sys.exit(main())\n")
         (made / "pyvenv.cfg").write_text(f"home = {os.path.dirname(sys._base_executable)}\n"
                                          f"include-system-site-packages = false\nversion = {sys.version.split()[0]}\n")
-    if not own.exists():  # a snapshot's tree brings its own
-        own.mkdir()
-        (own / "_checkout.pth").write_text("".join(f"import site; site.addsitedir({path!r})\n"
-                                                   for path in site.getsitepackages()))
-    return ["--ro-bind", str(made), SANDBOX_PYTHON, "--bind", str(own), f"{SANDBOX_PYTHON}/{packages}"]
+        (made / packages / "_checkout.pth").write_text("".join(f"import site; site.addsitedir({path!r})\n"
+                                                               for path in site.getsitepackages()))
+    return ["--bind", str(made), SANDBOX_PYTHON]
 
 
 # How a sandbox starts with its first process beside its agent (bash: descriptors above 9 by number):

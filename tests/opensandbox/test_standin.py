@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import io
 import json
 import os
 import select
@@ -20,6 +21,7 @@ import sys
 import sysconfig
 import tempfile
 import time
+import zipfile
 from pathlib import Path
 from typing import Any
 
@@ -334,7 +336,7 @@ async def _sandboxes(request: pytest.FixtureRequest, stand_in: str, count: int) 
 # the file routes, the host behind a link it made.
 @pytest.mark.parametrize("stand_in", ["opensandbox", "e2b", "agentcore"])
 @pytest.mark.parametrize("case", ["the host", "processes", "capabilities", "PID 1", "another tree", "links",
-                                  "a link swapped", "descriptors"])
+                                  "a link swapped", "descriptors", "pip install"])
 async def test_a_sandbox_reaches_nothing_outside_its_own(request, tmp_path: Path, stand_in: str, case: str) -> None:
     made = await _sandboxes(request, stand_in, 2 if case == "another tree" else 1)
     (sandbox, tree), *others = made
@@ -363,6 +365,22 @@ async def test_a_sandbox_reaches_nothing_outside_its_own(request, tmp_path: Path
             (secret := others[0][1] / "tmp" / "secret").write_text("secret")
             seen = await sandbox.execute_command(f"cat {secret}; echo x > {secret}; ls {others[0][1]}")
             assert "secret" not in seen.stdout and secret.read_text() == "secret", seen
+        elif case == "pip install":  # a package with a command of its own lands in the sandbox's own Python
+            wheel = io.BytesIO()
+            with zipfile.ZipFile(wheel, "w") as archive:
+                for name, text in [("canary_cli.py", "def main(): print('ran')"),
+                                   ("canary_cli-1.dist-info/METADATA", "Metadata-Version: 2.1\nName: canary-cli\nVersion: 1\n"),
+                                   ("canary_cli-1.dist-info/WHEEL", "Wheel-Version: 1.0\nRoot-Is-Purelib: true\nTag: py3-none-any\n"),
+                                   ("canary_cli-1.dist-info/entry_points.txt", "[console_scripts]\ncanary-cli = canary_cli:main\n"),
+                                   ("canary_cli-1.dist-info/RECORD", "")]:
+                    archive.writestr(name, text)
+            await sandbox._write_files([(f"{own}/canary_cli-1-py3-none-any.whl", wheel.getvalue())])
+            ran = await sandbox.execute_code(
+                "import os, subprocess, sys\nsubprocess.run([sys.executable, '-m', 'pip', 'install', '-q',"
+                f" '{own}/canary_cli-1-py3-none-any.whl'], check=True)\n"
+                "print(subprocess.run([os.path.join(os.path.dirname(sys.executable), 'canary-cli')], check=True,"
+                " capture_output=True, text=True).stdout, end='')")
+            assert ran.stdout == "ran\n" and not list(Path(sysconfig.get_path("purelib")).glob("canary_cli*")), ran
         elif case == "descriptors":  # none of its agent's, nor the stand-in's
             fds = await sandbox.execute_code("import os\nfor fd in os.listdir('/proc/self/fd'):\n"
                                              "    print(os.path.realpath(f'/proc/self/fd/{fd}'))")
