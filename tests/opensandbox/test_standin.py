@@ -361,6 +361,8 @@ async def test_a_sandbox_reaches_nothing_outside_its_own(request, tmp_path: Path
         elif case == "PID 1":
             await sandbox.execute_command("kill -INT 1; kill -TERM 1; kill -9 1; umount -l /proc; echo x > /proc/1/comm")
             assert (await sandbox.execute_command("test -e /proc/1/stat && echo held")).stdout.strip() == "held"
+            # Nor can it trace its agent or write its memory (/proc/1/mem), which need what reading /proc/1/environ needs.
+            assert (await sandbox.execute_command("cat /proc/1/environ >/dev/null && echo read")).stdout == ""
         elif case == "another tree":
             (secret := others[0][1] / "tmp" / "secret").write_text("secret")
             seen = await sandbox.execute_command(f"cat {secret}; echo x > {secret}; ls {others[0][1]}")
