@@ -32,6 +32,7 @@ import socket
 import subprocess
 import sys
 import sysconfig
+import tempfile
 from pathlib import Path
 
 from tests.fakes.python_worker import SANDBOX_TOPS
@@ -64,16 +65,21 @@ def _host(tops: set[str]) -> list[str]:
 
 
 def _rebinds(tops: set[str]) -> list[str]:
-    """Binds back, read-only, what this process runs from where it lies under a sandbox's own directory.
+    """Hides the host's directory of temporary files, which holds every sandbox's tree, where it is none of
+    the sandbox's own, and binds back, read-only, what this process runs from where it lies under either.
 
     One that is such a directory itself (a checkout at ``/workspace``, or at ``/home/user``, the
     sandbox's home) is bound entry by entry, so the sandbox still makes files of its own there.
     """
+    hidden = {Path("/" + top) for top in tops}
+    argv: list[str] = []
+    if not any((temporary := Path(tempfile.gettempdir()).resolve()).is_relative_to(top) for top in hidden):
+        hidden.add(temporary)
+        argv += ["--tmpfs", str(temporary)]
     needed = {Path(os.path.abspath(path)) for path in (Path(__file__).parents[2], sys.prefix, sys.base_prefix,
                                                        sys.executable, sys._base_executable)}
     needed = {path for path in needed | {path.resolve() for path in needed}
-              if any(path.is_relative_to("/" + top) for top in tops)}
-    argv: list[str] = []
+              if any(path.is_relative_to(top) for top in hidden)}
     for path in sorted(needed):
         if any(path.is_relative_to(other) and path != other for other in needed):
             continue  # bound with the directory that holds it

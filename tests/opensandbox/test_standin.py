@@ -438,16 +438,22 @@ async def test_a_snapshot_keeps_a_sandboxs_links(make_sandbox, opensandbox, tmp_
 
 # What runs the sandbox, where it lies under one of the sandbox's own directories, is bound back
 # read-only: whole, or entry by entry where it is that directory itself (the sandbox's home, say),
-# so that the sandbox still makes files of its own there.
-@pytest.mark.parametrize("home", [False, True])
-def test_what_runs_the_sandbox_is_bound_back_read_only(monkeypatch: pytest.MonkeyPatch, home: bool) -> None:
-    if not home and len(ROOT.parts) == 2:
+# so that the sandbox still makes files of its own there. The host's temporary files, which hold
+# every sandbox's tree, are hidden where they are none of its own, and what runs it bound back there too.
+@pytest.mark.parametrize("place", ["its own", "its home", "temporary files"])
+def test_what_runs_the_sandbox_is_bound_back_read_only(monkeypatch: pytest.MonkeyPatch, place: str) -> None:
+    if place != "its home" and len(ROOT.parts) == 2:
         pytest.skip("a checkout that is a top-level directory (/workspace) is only bound entry by entry")
-    monkeypatch.setattr(containers, "HOME", str(ROOT) if home else "/nowhere")
-    argv = containers._rebinds({ROOT.parts[1]})
+    monkeypatch.setattr(containers, "HOME", str(ROOT) if place == "its home" else "/nowhere")
+    monkeypatch.setattr(tempfile, "tempdir", str(ROOT.parent if place == "temporary files" else ROOT))
+    argv = containers._rebinds({"nowhere"} if place == "temporary files" else {ROOT.parts[1]})
+    if place == "temporary files":
+        assert argv[:2] == ["--tmpfs", str(ROOT.parent.resolve())], argv
+        argv = argv[2:]
     binds = [argv[at:at + 3] for at in range(0, len(argv), 3)]
     assert {kind for kind, *_ in binds} <= {"--ro-bind", "--symlink"}, binds
-    bound = {place for *_, place in binds}
+    bound = {where for *_, where in binds}
+    home = place == "its home"
     assert (str(ROOT) in bound, {str(entry) for entry in ROOT.iterdir()} <= bound) == (not home, home), binds
 
 
