@@ -28,6 +28,7 @@ import asyncio
 import base64
 import contextlib
 import json
+import os
 import socket
 import struct
 import threading
@@ -37,7 +38,7 @@ import zlib
 from collections.abc import AsyncIterator, Callable
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import Any, BinaryIO
 from urllib.parse import parse_qs
 
 from starlette.responses import JSONResponse, Response
@@ -99,16 +100,13 @@ class Session:
     container: Container
     stopped: bool = False
 
-    def host_path(self, path: str) -> Path | None:
-        """Where a session path lives on the host, or ``None`` outside the session."""
-        if path.startswith("/"):
-            if path.lstrip("/").split("/", 1)[0] not in SANDBOX_TOPS:
-                return None
-            target = self.root / path.lstrip("/")
-        else:
-            target = self.root / "home" / "user" / path
-        target = target.resolve()
-        return target if target.is_relative_to(self.root.resolve()) else None
+    async def open(self, path: str, write: bool = False) -> BinaryIO:
+        """The session's file ``path`` (relative: in its home), opened inside the session, as its processes see
+        it (``Container.open``), never on the host; one outside the session's own directories is refused."""
+        path = os.path.normpath(path if path.startswith("/") else "/home/user/" + path)
+        if path.lstrip("/").split("/", 1)[0] not in SANDBOX_TOPS:
+            raise PermissionError(path)
+        return open(await self.container.open(path, write=write), "wb" if write else "rb")
 
 
 class AgentCoreStandIn(StandIn):
@@ -338,29 +336,32 @@ class AgentCoreStandIn(StandIn):
 
     async def _write(self, session: Session, arguments: dict[str, Any]) -> AsyncIterator[dict[str, Any]]:
         for entry in arguments.get("content", []):
-            path, target = entry["path"], session.host_path(entry["path"])
-            if target is None or target.is_dir():
+            path = entry["path"]
+            data = base64.b64decode(entry["blob"]) if "blob" in entry else entry.get("text", "").encode()
+            try:
+                with await session.open(path, write=True) as written:
+                    written.write(data)
+            except OSError:  # a directory, or outside the session
                 yield {"content": [{"type": "text", "text": f"Cannot write {path}"}], "isError": True}
                 continue
-            data = base64.b64decode(entry["blob"]) if "blob" in entry else entry.get("text", "").encode()
-            target.parent.mkdir(parents=True, exist_ok=True)
-            target.write_bytes(data)
             yield {"content": [{"type": "text", "text": f"Wrote {len(data)} bytes to {path}"}], "isError": False}
 
     async def _read(self, session: Session, arguments: dict[str, Any]) -> AsyncIterator[dict[str, Any]]:
         as_text = self.take_fault("readFiles", "text") is not None
         for path in arguments.get("paths", []):
-            target = session.host_path(path)
-            if target is None or not target.is_file():
+            try:
+                with await session.open(path) as read:
+                    data = read.read()
+            except OSError:
                 yield {"content": [{"type": "text", "text": f"File not found: {path}"}], "isError": True}
                 continue
             if as_text:
                 yield {"content": [{"type": "resource", "resource": {
                     "type": "text", "uri": f"file://{path}", "mimeType": "text/plain",
-                    "text": target.read_bytes().decode("utf-8", "replace")}}], "isError": False}
+                    "text": data.decode("utf-8", "replace")}}], "isError": False}
                 continue
-            blob = base64.b64encode(target.read_bytes()).decode()
-            if target.suffix == ".png":
+            blob = base64.b64encode(data).decode()
+            if path.endswith(".png"):
                 yield {"content": [{"type": "image", "data": blob, "mimeType": "image/png"}], "isError": False}
                 continue
             yield {"content": [{"type": "resource", "resource": {

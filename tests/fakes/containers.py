@@ -32,6 +32,7 @@ import socket
 import subprocess
 import sys
 import sysconfig
+import tempfile
 from pathlib import Path
 
 from tests.fakes.python_worker import SANDBOX_TOPS
@@ -64,16 +65,21 @@ def _host(tops: set[str]) -> list[str]:
 
 
 def _rebinds(tops: set[str]) -> list[str]:
-    """Binds back, read-only, what this process runs from where it lies under a sandbox's own directory.
+    """Hides the host's directory of temporary files, which holds every sandbox's tree, where it is none of
+    the sandbox's own, and binds back, read-only, what this process runs from where it lies under either.
 
     One that is such a directory itself (a checkout at ``/workspace``, or at ``/home/user``, the
     sandbox's home) is bound entry by entry, so the sandbox still makes files of its own there.
     """
+    hidden = {Path("/" + top) for top in tops}
+    argv: list[str] = []
+    if not any((temporary := Path(tempfile.gettempdir()).resolve()).is_relative_to(top) for top in hidden):
+        hidden.add(temporary)
+        argv += ["--tmpfs", str(temporary)]
     needed = {Path(os.path.abspath(path)) for path in (Path(__file__).parents[2], sys.prefix, sys.base_prefix,
                                                        sys.executable, sys._base_executable)}
     needed = {path for path in needed | {path.resolve() for path in needed}
-              if any(path.is_relative_to("/" + top) for top in tops)}
-    argv: list[str] = []
+              if any(path.is_relative_to(top) for top in hidden)}
     for path in sorted(needed):
         if any(path.is_relative_to(other) and path != other for other in needed):
             continue  # bound with the directory that holds it
@@ -87,36 +93,32 @@ def _rebinds(tops: set[str]) -> list[str]:
 def _python(root: Path) -> list[str]:
     """The bubblewrap arguments that give the sandbox of the tree ``root`` its Python environment.
 
-    A virtual environment over the base interpreter, made once for the stand-in's sandboxes (beside
-    their trees) and bound read-only, with no copy of pip or of anything else; its packages
-    directory is the sandbox's own (``python-packages`` in its tree), which sees the checkout's
-    packages after its own (a ``.pth`` adds them).
+    A virtual environment of its own (``python`` in its tree, bound writable: what pip installs,
+    scripts included, lands there) over the base interpreter, with no copy of pip or of anything
+    else; it sees the checkout's packages after its own (a ``.pth`` adds them).
     """
-    made, own = root.parent / ".python", root / "python-packages"
-    packages = f"lib/python{sysconfig.get_python_version()}/site-packages"
-    if not (made / "pyvenv.cfg").exists():
-        (made / "bin").mkdir(parents=True, exist_ok=True)
-        (made / packages).mkdir(parents=True, exist_ok=True)
+    made, packages = root / "python", f"lib/python{sysconfig.get_python_version()}/site-packages"
+    if not made.exists():  # a snapshot's tree brings its own
+        (made / "bin").mkdir(parents=True)
+        (made / packages).mkdir(parents=True)
         for name in ("python", "python3"):
-            with contextlib.suppress(FileExistsError):
-                (made / "bin" / name).symlink_to(sys._base_executable)
+            (made / "bin" / name).symlink_to(sys._base_executable)
         with open(os.open(made / "bin" / "pip", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o755), "w") as pip:
             pip.write(f"#!{SANDBOX_PYTHON}/bin/python\nimport sys\nfrom pip._internal.cli.main import main\n"
                       "sys.exit(main())\n")
         (made / "pyvenv.cfg").write_text(f"home = {os.path.dirname(sys._base_executable)}\n"
                                          f"include-system-site-packages = false\nversion = {sys.version.split()[0]}\n")
-    if not own.exists():  # a snapshot's tree brings its own
-        own.mkdir()
-        (own / "_checkout.pth").write_text("".join(f"import site; site.addsitedir({path!r})\n"
-                                                   for path in site.getsitepackages()))
-    return ["--ro-bind", str(made), SANDBOX_PYTHON, "--bind", str(own), f"{SANDBOX_PYTHON}/{packages}"]
+        (made / packages / "_checkout.pth").write_text("".join(f"import site; site.addsitedir({path!r})\n"
+                                                               for path in site.getsitepackages()))
+    return ["--bind", str(made), SANDBOX_PYTHON]
 
 
 # How a sandbox starts with its first process beside its agent (bash: descriptors above 9 by number):
-# that process in a session of its own, its stdin and stdout the descriptors "$5" and "$6", then the
-# agent ("$0" to "$4"), told that it has a first child.
-_BESIDE = ('agent=("$0" "$1" "$2" "$3" "$4") in=$5 out=$6; shift 6; '
-           'setsid -f "$@" <&"$in" >&"$out" {in}<&- {out}>&- 2>/dev/null; exec "${agent[@]}" first {in}<&- {out}>&-')
+# that process in a session of its own, its stdin and stdout the descriptors "$5" and "$6", without the
+# agent's socket "$4", then the agent ("$0" to "$4"), told that it has a first child.
+_BESIDE = ('agent=("$0" "$1" "$2" "$3" "$4") own=$4 in=$5 out=$6; shift 6; '
+           'setsid -f "$@" <&"$in" >&"$out" {in}<&- {out}>&- {own}<&- 2>/dev/null; '
+           'exec "${agent[@]}" first {in}<&- {out}>&-')
 
 
 def _pipes(stdin: bool, stderr: bool = False) -> tuple[list[int | None], list[int]]:

@@ -20,10 +20,12 @@ reaps whatever ends there. It ends when the stand-in's end of the socket closes 
 stopped or died), and the kernel then ends every other process of the sandbox.
 """
 
-# Only modules built into the interpreter, or ones it has loaded anyway: a sandbox starts no sooner than this.
+# Only modules built into the interpreter, or ones it has loaded anyway (and ctypes, for prctl): a sandbox starts no
+# sooner than this.
 import _signal
 import _socket
 import array
+import ctypes
 import marshal
 import os
 import select
@@ -68,6 +70,7 @@ def _serve(request: dict, fds: list[int]) -> tuple[str, list[int]]:
 
 def main() -> None:
     os.set_inheritable(int(sys.argv[1]), False)  # nothing the sandbox runs may speak for it
+    ctypes.CDLL(None).prctl(4, 0)  # PR_SET_DUMPABLE: nor trace it, nor write its memory through /proc/1/mem
     channel = _socket.socket(fileno=int(sys.argv[1]))
     wake, woken = os.pipe()
     os.set_blocking(woken, False)

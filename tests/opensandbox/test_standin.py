@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import io
 import json
 import os
 import select
@@ -20,6 +21,7 @@ import sys
 import sysconfig
 import tempfile
 import time
+import zipfile
 from pathlib import Path
 from typing import Any
 
@@ -333,7 +335,8 @@ async def _sandboxes(request: pytest.FixtureRequest, stand_in: str, count: int) 
 # whose PID 1 and /proc it cannot take down, no capability, neither another sandbox's tree nor, through
 # the file routes, the host behind a link it made.
 @pytest.mark.parametrize("stand_in", ["opensandbox", "e2b", "agentcore"])
-@pytest.mark.parametrize("case", ["the host", "processes", "capabilities", "PID 1", "another tree", "links"])
+@pytest.mark.parametrize("case", ["the host", "processes", "capabilities", "PID 1", "another tree", "links",
+                                  "a link swapped", "descriptors", "pip install"])
 async def test_a_sandbox_reaches_nothing_outside_its_own(request, tmp_path: Path, stand_in: str, case: str) -> None:
     made = await _sandboxes(request, stand_in, 2 if case == "another tree" else 1)
     (sandbox, tree), *others = made
@@ -358,10 +361,51 @@ async def test_a_sandbox_reaches_nothing_outside_its_own(request, tmp_path: Path
         elif case == "PID 1":
             await sandbox.execute_command("kill -INT 1; kill -TERM 1; kill -9 1; umount -l /proc; echo x > /proc/1/comm")
             assert (await sandbox.execute_command("test -e /proc/1/stat && echo held")).stdout.strip() == "held"
+            # Nor can it trace its agent or write its memory (/proc/1/mem), which need what reading /proc/1/environ needs.
+            assert (await sandbox.execute_command("cat /proc/1/environ >/dev/null && echo read")).stdout == ""
         elif case == "another tree":
             (secret := others[0][1] / "tmp" / "secret").write_text("secret")
             seen = await sandbox.execute_command(f"cat {secret}; echo x > {secret}; ls {others[0][1]}")
             assert "secret" not in seen.stdout and secret.read_text() == "secret", seen
+        elif case == "pip install":  # a package with a command of its own lands in the sandbox's own Python
+            wheel = io.BytesIO()
+            with zipfile.ZipFile(wheel, "w") as archive:
+                for name, text in [("canary_cli.py", "def main(): print('ran')"),
+                                   ("canary_cli-1.dist-info/METADATA", "Metadata-Version: 2.1\nName: canary-cli\nVersion: 1\n"),
+                                   ("canary_cli-1.dist-info/WHEEL", "Wheel-Version: 1.0\nRoot-Is-Purelib: true\nTag: py3-none-any\n"),
+                                   ("canary_cli-1.dist-info/entry_points.txt", "[console_scripts]\ncanary-cli = canary_cli:main\n"),
+                                   ("canary_cli-1.dist-info/RECORD", "")]:
+                    archive.writestr(name, text)
+            await sandbox._write_files([(f"{own}/canary_cli-1-py3-none-any.whl", wheel.getvalue())])
+            ran = await sandbox.execute_code(
+                "import os, subprocess, sys\nsubprocess.run([sys.executable, '-m', 'pip', 'install', '-q',"
+                f" '{own}/canary_cli-1-py3-none-any.whl'], check=True)\n"
+                "print(subprocess.run([os.path.join(os.path.dirname(sys.executable), 'canary-cli')], check=True,"
+                " capture_output=True, text=True).stdout, end='')")
+            assert ran.stdout == "ran\n" and not list(Path(sysconfig.get_path("purelib")).glob("canary_cli*")), ran
+        elif case == "descriptors":  # none of its agent's, nor the stand-in's
+            fds = await sandbox.execute_code("import os\nfor fd in os.listdir('/proc/self/fd'):\n"
+                                             "    print(os.path.realpath(f'/proc/self/fd/{fd}'))")
+            assert "socket:" not in fds.stdout, fds
+        elif case == "a link swapped":  # between a directory of its own and the host, while the routes write
+            (outside := tmp_path / "outside").mkdir()
+            await sandbox.execute_code(f"d, kept, out = '{own}/d', '{own}/kept', {str(outside)!r}\n" + """
+import os, shutil, threading
+os.makedirs(d, exist_ok=True)
+def swap():
+    while True:
+        try:
+            os.rename(d, kept); os.symlink(out, d); os.unlink(d); os.rename(kept, d)
+        except OSError:  # the route made a directory d meanwhile
+            shutil.rmtree(d, ignore_errors=True)
+            os.path.islink(d) and os.unlink(d)
+            os.rename(kept, d)
+"""
+                "threading.Thread(target=swap, daemon=True).start()")
+            for _ in range(100):
+                with contextlib.suppress(Exception):
+                    await sandbox._write_files([(f"{own}/d/x", b"x")])
+            assert os.listdir(outside) == []
         else:
             (outside := tmp_path / "outside").mkdir()
             (tmp_path / "secret").write_text("secret")
@@ -394,16 +438,22 @@ async def test_a_snapshot_keeps_a_sandboxs_links(make_sandbox, opensandbox, tmp_
 
 # What runs the sandbox, where it lies under one of the sandbox's own directories, is bound back
 # read-only: whole, or entry by entry where it is that directory itself (the sandbox's home, say),
-# so that the sandbox still makes files of its own there.
-@pytest.mark.parametrize("home", [False, True])
-def test_what_runs_the_sandbox_is_bound_back_read_only(monkeypatch: pytest.MonkeyPatch, home: bool) -> None:
-    if not home and len(ROOT.parts) == 2:
+# so that the sandbox still makes files of its own there. The host's temporary files, which hold
+# every sandbox's tree, are hidden where they are none of its own, and what runs it bound back there too.
+@pytest.mark.parametrize("place", ["its own", "its home", "temporary files"])
+def test_what_runs_the_sandbox_is_bound_back_read_only(monkeypatch: pytest.MonkeyPatch, place: str) -> None:
+    if place != "its home" and len(ROOT.parts) == 2:
         pytest.skip("a checkout that is a top-level directory (/workspace) is only bound entry by entry")
-    monkeypatch.setattr(containers, "HOME", str(ROOT) if home else "/nowhere")
-    argv = containers._rebinds({ROOT.parts[1]})
+    monkeypatch.setattr(containers, "HOME", str(ROOT) if place == "its home" else "/nowhere")
+    monkeypatch.setattr(tempfile, "tempdir", str(ROOT.parent if place == "temporary files" else ROOT))
+    argv = containers._rebinds({"nowhere"} if place == "temporary files" else {ROOT.parts[1]})
+    if place == "temporary files":
+        assert argv[:2] == ["--tmpfs", str(ROOT.parent.resolve())], argv
+        argv = argv[2:]
     binds = [argv[at:at + 3] for at in range(0, len(argv), 3)]
     assert {kind for kind, *_ in binds} <= {"--ro-bind", "--symlink"}, binds
-    bound = {place for *_, place in binds}
+    bound = {where for *_, where in binds}
+    home = place == "its home"
     assert (str(ROOT) in bound, {str(entry) for entry in ROOT.iterdir()} <= bound) == (not home, home), binds
 
 
