@@ -45,6 +45,9 @@ TREE_TOPS = SANDBOX_TOPS | {"tmp"}
 #: Inside every sandbox, its own Python environment (in its own ``/tmp``).
 SANDBOX_PYTHON = "/tmp/.python"
 HOME = "/home/user"
+#: Given to every process of a sandbox (under what its caller gives): the user's home is read-only
+#: there, so pip, which would keep its cache in it, keeps none (else it warns on every install).
+SANDBOX_ENV = {"PIP_NO_CACHE_DIR": "1"}
 _ENDED = "the sandbox's container has ended"
 
 
@@ -192,7 +195,8 @@ class Container:
             process = subprocess.Popen(
                 [*DEFAULT_SIGNALS, BWRAP, "--args", str(args), "--",
                  *(["bash", "-c", _BESIDE, *agent, *map(str, stdio[1][:2]), *first] if first else agent)],
-                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env,
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                env={**SANDBOX_ENV, **(os.environ if env is None else env)},
                 pass_fds=(args, theirs.fileno(), *stdio[1][:2]), start_new_session=True)
         except BaseException:
             for fd in filter(None, stdio[0]):
@@ -280,7 +284,7 @@ class Container:
         stderr (and ``stdin``) are pipes to this process."""
         ours, theirs = _pipes(stdin, stderr=True)
         try:
-            answer, _ = await self._ask({"run": argv, "cwd": cwd, "env": env}, theirs)
+            answer, _ = await self._ask({"run": argv, "cwd": cwd, "env": {**SANDBOX_ENV, **env}}, theirs)
         except BaseException:
             for fd in filter(None, ours):
                 os.close(fd)
