@@ -71,13 +71,11 @@ for entry in .venv .venv.removing build host/*/build; do
 done
 
 # Concurrent runs (several shells, or tests started in parallel) share one venv. They take turns on a
-# lock file only its owner can open (0600), so no one else can hold the owner's set-up. It is made
-# only where nothing is, in one step (a link to a new file, which fails if anything took the name),
-# and never replaced while a run may hold it; it is opened only once seen to be the caller's own
-# regular file, never a FIFO or device someone else put there. Anything else at its name (another
-# user's, in a checkout others may write, or one readable by others) the checkout's owner moves
-# aside in one step and removes; anyone else is told whose it is. What root leaves is in root's own
-# checkout: root stops above in anyone else's.
+# lock file only its owner can open (0600). It is made only where nothing is, in one step (a link to
+# a new file, which fails if anything took the name), never replaced while a run may hold it, and
+# opened only once seen to be the caller's own regular file, never a FIFO someone else put there.
+# Anything else at its name the checkout's owner moves aside in one step and removes; anyone else is
+# told whose it is.
 LOCK=.setup-lock
 # Kinds of file in C's words: stat names them in the user's language.
 own_lock() { [[ $(LC_ALL=C stat -c '%u %a %F' -- "${1:-$LOCK}" 2>/dev/null) == "$me 600 regular"* ]]; }
@@ -121,8 +119,10 @@ while :; do
         left=", and removed it"
         [ ! -e "$aside" ] || left=" to $aside, which you cannot remove: have $(user_name "${found%% *}") remove it"
         moved_aside="$LOCK, where set-ups of this checkout take turns, was $(user_name "${found%% *}")'s"
-        moved_aside+=" ${found#* * }: moved it aside$left; keep this checkout writable by you alone (chmod go-w"
-        moved_aside+=" $ROOT), so that no one else can get in its set-up's way"
+        moved_aside+=" ${found#* * }: moved it aside$left"
+        # Only where others can write the checkout would making it the owner's alone help.
+        ((8#$(stat -c %a .) & 8#022)) && moved_aside+="; keep this checkout writable by you alone" &&
+            moved_aside+=" (chmod go-w $ROOT), so that no one else can get in its set-up's way"
     elif [ "$owner" = "$me" ]; then
         log "$LOCK, where set-ups of this checkout take turns, is taken again each time it is moved aside" \
             "(now $(user_name "${found%% *}")'s ${found#* * }): keep this checkout writable by you alone" \
@@ -139,26 +139,22 @@ done
 
 # --- Python: .venv's, else 3.13 preferred, else the newest 3.11+ -----------
 find_python() {
-    local c
-    for c in "${PYENV_ROOT:-${HOME:-}/.pyenv}"/versions/3.13*/bin/python3.13 \
-             "$(command -v python3.13 || true)"; do
-        [ -n "$c" ] && [ -x "$c" ] && { echo "$c"; return 0; }
-    done
-    for v in 3.12 3.11; do
+    local c v
+    for v in 3.13 3.12 3.11; do
         for c in "${PYENV_ROOT:-${HOME:-}/.pyenv}"/versions/$v*/bin/python$v "$(command -v python$v || true)"; do
-            if [ -n "$c" ] && [ -x "$c" ]; then
-                log "WARNING: Python 3.13 not found; using $c (python$v)"
-                echo "$c"; return 0
-            fi
+            [ -n "$c" ] && [ -x "$c" ] || continue
+            [ "$v" = 3.13 ] || log "WARNING: Python 3.13 not found; using $c (python$v)"
+            echo "$c"; return 0
         done
     done
     return 1
 }
 
-VPY=$ROOT/.venv/bin/python
-# Where .venv leads, resolved once: what the set-up checks is what it empties and makes the venv in,
-# and a link changed meanwhile stops it.
+# Where .venv leads, resolved once: what the set-up checks is what it empties, makes the venv in and
+# runs pip from (a venv's Python takes the directory it is run from as the venv's), so a link changed
+# meanwhile steers nothing elsewhere, and stops it when next looked at.
 top=$(readlink -f .venv)
+VPY=$top/bin/python
 same_venv() {
     [ "$(readlink -f .venv)" = "$top" ] && return
     log ".venv was changed while the set-up ran (it led to $top, now to $(readlink -m .venv)): run" \
@@ -170,8 +166,10 @@ same_venv() {
 in_place=
 if [ -L .venv ]; then in_place="a link to $top"; elif mountpoint -q .venv; then in_place="a mount point"; fi
 # In .venv from before it is made or emptied until that is done: a run stopped meanwhile (Ctrl-C, a
-# kill) leaves it there, so what is left is known as the set-up's own.
+# kill) leaves it there, so what is left is known as the set-up's own. Made only where nothing is
+# (noclobber), so never written through a link or into someone else's file.
 MAKING=$top/.setup-making
+mark() { [ -f "$MAKING" ] || (set -C && : >"$MAKING"); }
 # Removing .venv in place, an interrupt could leave any part of it, one that looks made among
 # them: it is renamed aside in one step first. What a removal cut short leaves there goes next time.
 # Emptied in place, its pyvenv.cfg goes first, so that what an interrupt leaves is never taken for made.
@@ -186,10 +184,10 @@ remove_venv() {
             exit 1
         fi
     done < <(findmnt -rn -o TARGET 2>/dev/null)
+    same_venv
     if [ -n "$in_place" ]; then
-        same_venv
         [ -z "${1:-}" ] || log "emptying .venv ($in_place), $1"
-        : >"$MAKING"
+        mark
         rm -f -- "$top/pyvenv.cfg"
         shopt -s dotglob nullglob
         for inner in "$top"/*; do [ "$inner" = "$MAKING" ] || rm -rf "$inner"; done
@@ -205,9 +203,14 @@ rm -rf .venv.removing
 # Without pyvenv.cfg (as an earlier set-up's removal cut short left it), .venv's python is the one it
 # links to, and pip would install into that. An empty directory (a volume just mounted, or where a
 # link leads, say) has nothing to remove; one in place holding anything but a venv is not the
-# set-up's to empty.
-if [ -e "$MAKING" ]; then
+# set-up's to empty; nor is one with a marker some other user (of a directory others may write) left.
+marker=$(LC_ALL=C stat -c '%u %F' -- "$MAKING" 2>/dev/null) || marker=
+if [[ $marker == "$me regular"* ]]; then
     remove_venv "which a set-up that was cut short left unfinished"
+elif [ -n "$marker" ]; then
+    log "$MAKING, which marks a venv a set-up has yet to finish, is $(user_name "${marker%% *}")'s" \
+        "${marker#* }, not one a set-up of yours left: remove it; then run scripts/setup.sh again"
+    exit 1
 elif [ -e "$top" ] && [ ! -f "$top/pyvenv.cfg" ] && [ -n "$(ls -A "$top")" ]; then
     if [ -n "$in_place" ]; then
         fix="point the link elsewhere"
@@ -233,6 +236,7 @@ stamp_inputs() {
 stamp() { stamp_inputs | sha256sum | cut -d' ' -f1; }
 if [ -x "$VPY" ] && [ "$(stamp)" = "$(cat .setup-stamp 2>/dev/null || true)" ] &&
     "$VPY" -c 'import vorn_tools._native, vorn_core, vorn_inference' 2>/dev/null; then
+    same_venv
     log "up to date"
     exit 0
 fi
@@ -259,11 +263,8 @@ fi
 bash scripts/_packages.sh ${dev:+"$dev"}
 # Still missing: another origin's Python built without them, or hidden despite the package.
 if [ ! -f "$include/Python.h" ]; then
-    if [ -n "$dev" ]; then
-        fix=", though $dev is installed. Reinstall it (as root: apt-get install --reinstall $dev)"
-    else
-        fix=". Install them for that Python"
-    fi
+    fix=". Install them for that Python"
+    [ -z "$dev" ] || fix=", though $dev is installed. Reinstall it (as root: apt-get install --reinstall $dev)"
     # Without .venv, would another interpreter be taken? Removing it helps only then.
     if [ "$PY" = "$VPY" ] && other=$(find_python 2>/dev/null) && other=$("$other" -c "$query" 2>/dev/null) &&
         [ "${other%%$'\n'*}" != "$base" ]; then
@@ -277,11 +278,8 @@ fi
 if [ ! -x "$VPY" ]; then
     log "creating .venv with $PY"
     # A venv that failed half-way (no ensurepip, say) would be taken for a made one next time.
-    # venv refuses a link: given where it leads.
     same_venv
-    where=.venv
-    [ ! -L .venv ] || where=$top
-    { mkdir -p .venv && : >"$MAKING" && "$PY" -m venv "$where" && rm "$MAKING"; } ||
+    { mkdir -p "$top" && mark && "$PY" -m venv "$top" && rm "$MAKING"; } ||
         { log "could not create .venv with $PY"; remove_venv; exit 1; }
 fi
 
@@ -291,11 +289,12 @@ want=$(stamp)
 # An install cut short must not leave the stamp of the one before it.
 rm -f .setup-stamp
 export PIP_DISABLE_PIP_VERSION_CHECK=1
-log "installing build tools"
-"$VPY" -m pip install -q -c constraints.txt scikit-build-core nanobind setuptools wheel
-log "installing vorn-core, vorn-inference and vorn-tools (editable, with test extras)"
 # The package metadata declares ranges; the constraints pin what CI has run.
-"$VPY" -m pip install -q --no-build-isolation -c constraints.txt \
+pip_install() { local code=0; "$VPY" -m pip install -q -c constraints.txt "$@" || code=$?; same_venv; return $code; }
+log "installing build tools"
+pip_install scikit-build-core nanobind setuptools wheel
+log "installing vorn-core, vorn-inference and vorn-tools (editable, with test extras)"
+pip_install --no-build-isolation \
     -e host/vorn-core \
     -e host/vorn-inference \
     -e ".[test,e2b,opensandbox,bedrock]"

@@ -382,7 +382,7 @@ def test_interpreter_headers(world: Path, owner: str, headers: str, asks_dev: bo
     # The stand-in makes no venv, so a run that went on past the headers still ends there.
     assert code != 0 and not (world / "checkout" / ".setup-stamp").exists(), err
     if goes_on:
-        assert (world / "python").read_text().startswith("-m venv .venv"), err
+        assert (world / "python").read_text().startswith(f"-m venv {world}/checkout/.venv"), err
     else:
         assert not (world / "python").exists() and f"{python} has no headers" in err, err
         assert ("though python3.13-dev is installed" in err) == (owner != ""), err
