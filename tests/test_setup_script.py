@@ -64,7 +64,8 @@ FAKE_ID = """#!/bin/bash\necho "$FAKE_UID"\n"""
 # fails unless FAKE_VENV is set: then "-m venv" makes a .venv of pyvenv.cfg and a link to it (then
 # points .venv to FAKE_VENV_RELINK if set, then kills the set-up and itself if FAKE_VENV_CUT is set, or
 # fails if FAKE_VENV_FAILS is), and pip logs
-# where it installs, as Python finds its prefix, and succeeds unless FAKE_PIP_FAILS is set.
+# where it installs, as Python finds its prefix when it starts (then, with FAKE_PIP_RELINK set, points
+# .venv there and writes a file where it installs), and succeeds unless FAKE_PIP_FAILS is set.
 FAKE_PYTHON = r"""#!/bin/bash
 touch "$FAKE_DIR/python-ran"
 if [ "$1" = -c ]; then
@@ -86,6 +87,7 @@ case $2 in
           [ -z "$FAKE_VENV_FAILS" ] ;;
     pip) home=$(dirname "$(dirname "$0")")
          [ -f "$home/pyvenv.cfg" ] || home=$(dirname "$(dirname "$(realpath "$0")")")
+         [ -z "$FAKE_PIP_RELINK" ] || { ln -sfnT "$FAKE_PIP_RELINK" .venv && touch "$home/written"; }
          realpath "$home" >> "$FAKE_DIR/pip-into"
          [ -z "$FAKE_PIP_FAILS" ] && touch "$FAKE_DIR/installed-editable" ;;
 esac
@@ -670,24 +672,26 @@ def test_two_set_ups_at_once_take_turns(world: Path) -> None:
 # lock file others could have opened (one readable by others, a link) is made anew, held or not;
 # what another user put at its name in a checkout anyone may write (a file, a directory with a file
 # in it, a FIFO, never opened, a link to the caller's file) is moved aside and removed, in one line
-# that names whose it was; in a checkout not the caller's, the owner's lock file is named as theirs,
-# and nothing changes. What takes the lock's place between the look and the opening (another run moved
+# that names whose it was (and, only where others may still write the checkout, how to keep them out);
+# in a checkout not the caller's, the owner's lock file is named as theirs, and nothing changes, not
+# even which file it is. What takes the lock's place between the look and the opening (another run moved
 # it aside, and a FIFO, or another user's file they hold, came in its place) is neither waited on nor held.
 @pytest.mark.parametrize(
     "held_by",
     ["directory", "readable by others", "link", "a directory in its place", "the owner",
      "another user's regular empty file", "another user's directory", "another user's fifo",
-     "another user's symbolic link", "a fifo after the look", "another user's regular empty file after the look"],
+     "another user's symbolic link", "a fifo after the look", "another user's regular empty file after the look",
+     "another user's regular empty file left in a checkout now the owner's alone"],
 )  # fmt: skip
 def test_only_the_owner_holds_the_set_up(world: Path, held_by: str) -> None:
     scripts, copy = checkout(world), world / "checkout"
     lock, target = copy / ".setup-lock", world / "target"
-    kind = held_by.removeprefix("another user's ")
+    kind, _, private = held_by.removeprefix("another user's ").partition(" left in a checkout")
     what = kind.removesuffix(" after the look")
     if kind != held_by:
         if os.getuid() != 0:
             pytest.skip("only root can give a file away")
-        copy.chmod(0o1777)
+        copy.chmod(0o755 if private else 0o1777)
     (world / "include" / "Python.h").touch()
     target.touch(0o600)
     if held_by == "link" or kind == "symbolic link":
@@ -717,7 +721,7 @@ def test_only_the_owner_holds_the_set_up(world: Path, held_by: str) -> None:
             'exec "$FAKE_DIR/system/stat" "$@"\n')
         (world / "fakes" / "stat").chmod(0o755)
     caller = 4242 if held_by == "the owner" else os.getuid()
-    before = set(world.rglob("*"))
+    before, lock_id = set(world.rglob("*")), lock.lstat().st_ino if lock.exists() else None
     held_fd = os.open(held, os.O_RDONLY)
     try:
         fcntl.flock(held_fd, fcntl.LOCK_EX)
@@ -729,7 +733,7 @@ def test_only_the_owner_holds_the_set_up(world: Path, held_by: str) -> None:
         assert code == 1 and err == (
             f"[setup] .setup-lock, which locks this checkout's set-ups, is {owner}'s, not yours"
             f" ({user_name(caller)}): run scripts/setup.sh as {owner}, or clone the checkout as yourself\n"), err
-        assert set(world.rglob("*")) == before
+        assert set(world.rglob("*")) == before and lock.lstat().st_ino == lock_id
         return
     assert code == 0 and err.endswith("[setup] done\n") and "waiting" not in err, err
     made = lock.lstat()
@@ -737,10 +741,10 @@ def test_only_the_owner_holds_the_set_up(world: Path, held_by: str) -> None:
     assert target.stat().st_mode & 0o777 == 0o600 and not target.read_bytes()
     assert [path.name for path in copy.glob(".setup-lock*")] == [".setup-lock"]  # nothing left aside
     moved = [line for line in err.splitlines() if "moved it aside" in line]
+    advice = f"; keep this checkout writable by you alone (chmod go-w {copy}), so that no one else can get in its set-up's way"
     if kind != held_by:
         assert moved == [f"[setup] .setup-lock, where set-ups of this checkout take turns, was nobody's {what}: moved"
-                         f" it aside, and removed it; keep this checkout writable by you alone (chmod go-w {copy}),"
-                         " so that no one else can get in its set-up's way"], err
+                         f" it aside, and removed it{advice * (not private)}"], err
     else:
         assert not moved, err
 
@@ -748,9 +752,11 @@ def test_only_the_owner_holds_the_set_up(world: Path, held_by: str) -> None:
 # What the set-up may not empty or write stops it before anything there is removed, in one line that
 # says what to do: a .venv on a read-only file system (no change of permissions would help); one with a
 # mount inside it, named with what is mounted where; a link to, or a volume mounted at .venv, holding
-# files but no venv (dot-files too), which are not the set-up's to remove; a link changed while the
-# set-up made the venv where it led; root's volume at another user's .venv, which only its owner or
-# another volume can mend (a mount point cannot be removed).
+# files but no venv (dot-files too), which are not the set-up's to remove, even with a marker there that
+# is not the caller's own regular file ("marked by"); a link changed while the set-up made the venv
+# where it led, or while pip installed there (which wrote nowhere else); root's volume at another
+# user's .venv, which only its owner or another volume can mend (a mount point cannot be removed).
+RELINKED = "[setup] .venv was changed while the set-up ran (it led to {volume}, now to {world}/other): run scripts/setup.sh again\n"
 KEEP_OUT = ("holds what is not a venv ({first}, say; no pyvenv.cfg), which the set-up does not remove: empty it,"
             " or {fix}; then run scripts/setup.sh again\n")
 
@@ -764,8 +770,13 @@ KEEP_OUT = ("holds what is not a venv ({first}, say; no pyvenv.cfg), which the s
                    " scripts/setup.sh again\n"),
         ("linked", "[setup] .venv (a link to {volume}) " + KEEP_OUT.format(first=".hidden", fix="point the link elsewhere")),
         ("mounted", "[setup] .venv (a mount point) " + KEEP_OUT.format(first=".hidden", fix="mount another volume there")),
-        ("relinked", "[setup] creating .venv with {world}/fakes/python3.13\n[setup] .venv was changed while the set-up ran (it led to {volume}, now to {world}/other): run"
-                     " scripts/setup.sh again\n"),
+        ("relinked", "[setup] creating .venv with {world}/fakes/python3.13\n" + RELINKED),
+        ("relinked while pip ran", "[setup] creating .venv with {world}/fakes/python3.13\n"
+                                   "[setup] installing build tools\n" + RELINKED),
+        *[(f"marked by {kind}", "[setup] {volume}/.setup-making, which marks a venv a set-up has yet to finish, is"
+                                f" {kind}, not one a set-up of yours left: remove it; then run scripts/setup.sh"
+                                " again\n")
+          for kind in ("nobody's regular empty file", "{me}'s symbolic link", "{me}'s fifo", "{me}'s directory")],
         ("root's volume", "[setup] .venv belongs to root, and you (nobody) cannot write it: have root give you the"
                           " volume mounted at .venv (chown -R nobody on it), or mount one you own there; then run"
                           " scripts/setup.sh again\n"),
@@ -778,19 +789,31 @@ def test_what_the_set_up_may_not_empty_is_named(world: Path, case: str, told: st
     (world / "installed").write_text("\n".join(PACKAGES) + "\n")
     (volume / "lib").mkdir(parents=True)
     (world / "other").mkdir()
-    (world / "other" / "mine").touch()
+    (world / "other" / "mine").write_text("the user's")
     if case in ("read-only", "nested"):
         (volume / "pyvenv.cfg").touch()  # a venv whose Python is gone: to be emptied
-    elif case in ("linked", "mounted"):
+    elif case in ("linked", "mounted") or case.startswith("marked by"):
         (volume / ".hidden").touch()
         (volume / "lib" / "data").touch()
     uid, under, env = 0, (), {"FAKE_VENV": "1", "PYENV_ROOT": str(world)}  # root of its namespace, under a mount
-    if case in ("linked", "relinked"):
+    marker, kind = volume / ".setup-making", case.rpartition(" ")[2]
+    if kind == "link":
+        marker.symlink_to(world / "other" / "mine")
+    elif kind == "fifo":
+        os.mkfifo(marker)
+    elif kind == "directory":
+        marker.mkdir()
+    elif kind == "file":
+        if os.getuid() != 0:
+            pytest.skip("only root can give a file away")
+        marker.touch()
+        os.chown(marker, 65534, 65534)
+    if case in ("linked", "relinked", "relinked while pip ran") or case.startswith("marked by"):
         venv.symlink_to(volume)
         uid = os.getuid()
-        if case == "relinked":
+        if case.startswith("relinked"):
             (volume / "lib").rmdir()  # empty: used as it is
-            env["FAKE_VENV_RELINK"] = str(world / "other")
+            env["FAKE_PIP_RELINK" if case.endswith("pip ran") else "FAKE_VENV_RELINK"] = str(world / "other")
     else:
         venv.mkdir()
         under = mounted(volume, venv, *["ro"] * (case == "read-only"), userns=case != "root's volume")
@@ -804,8 +827,11 @@ def test_what_the_set_up_may_not_empty_is_named(world: Path, case: str, told: st
         uid = 65534
         caps = "--inh-caps=+dac_read_search --ambient-caps=+dac_read_search"
         under = (*under, *f"setpriv --reuid=65534 --regid=65534 --clear-groups {caps}".split())
-    before = {path: path.stat().st_mtime_ns for path in (*volume.rglob("*"), *(world / "other").rglob("*"))}
+    watched = (world / "other", *(world / "other").rglob("*"), *volume.rglob("*"))
+    before = {path: path.stat().st_mtime_ns for path in watched}
     code, err = finish(start(world, uid, scripts / "setup.sh", under=under, **env))
-    assert code == 1 and err == told.format(venv=venv.resolve(), volume=volume, world=world), err
+    me = user_name(os.getuid())
+    assert code == 1 and err == told.format(venv=venv.resolve(), volume=volume, world=world, me=me), err
     assert {path: path.stat().st_mtime_ns for path in before if path.exists()} == before
-    assert not (world / "pip-into").exists()
+    pip_into = world / "pip-into"
+    assert (pip_into.read_text() if pip_into.exists() else "") == f"{volume}\n" * (case == "relinked while pip ran")
