@@ -335,29 +335,43 @@ def test_through_a_link_it_sets_up_its_own_checkout(world: Path, name: str) -> N
         assert (world / "pytest").read_text().splitlines()[0] == str(world / "checkout")
 
 
-# Within the checkout, test.sh runs pytest where it is run, with the checkout's root directory and
-# configuration, and the arguments as given, so that pytest takes each (a path, a path::test, an
-# option's value) as it would there; from outside, at the root, where with no path it runs every test.
+# Within the checkout (reached through a link to it, too), test.sh runs pytest where it is run, with the
+# checkout's root directory and configuration, and the arguments as given, so that pytest takes each (a
+# path, one with a blank, a path::test, an option's value) as it would there; from outside (a sibling
+# whose name begins with the checkout's, too), at the root, where with no path it runs every test.
 @pytest.mark.parametrize(
     ("where", "given"),
     [
-        ("checkout/tests", ["test_x.py::test_a[b]", "sub", "-q"]),
+        ("checkout/tests", ["test_x.py::test_a[b]", "sub dir", "-q"]),
         ("checkout/tests/sub", ["--deselect", "test_x.py::test_a", "--junitxml", "out.xml", "-vk", "sub", "nowhere"]),
+        ("linked/tests", ["test_readme.py"]),
         ("checkout", []),
         ("elsewhere", []),
+        ("checkout-old", []),
     ],
 )
 def test_test_sh_leaves_the_arguments_to_pytest(world: Path, where: str, given: list[str]) -> None:
     scripts, here, copy = checkout(world), world / where, world / "checkout"
     (world / "include" / "Python.h").touch()
     (world / "installed").write_text("\n".join(PACKAGES) + "\n")
+    (world / "linked").symlink_to(copy)
     here.mkdir(parents=True, exist_ok=True)
-    env = {"FAKE_VENV": "1", "PYENV_ROOT": str(world)}
+    env = {"FAKE_VENV": "1", "PYENV_ROOT": str(world), "PWD": str(here)}  # as a shell that cd'd through the link
     code, err = finish(start(world, os.getuid(), scripts / "test.sh", args=tuple(given), cwd=here, **env))
     assert code == 0, err
     ran = (world / "pytest").read_text().splitlines()
-    inside = here.is_relative_to(copy)
+    inside = here.resolve().is_relative_to(copy)
     assert ran == [str(here if inside else copy), f"--rootdir={copy}", "-c", f"{copy}/pyproject.toml", *given]
+
+
+# A set-up that fails stops test.sh, with the set-up's own line and code: pytest never runs.
+def test_test_sh_stops_where_the_set_up_does(world: Path) -> None:
+    scripts = checkout(world)  # without headers, the set-up stops before it makes .venv
+    (world / "installed").write_text("\n".join(PACKAGES) + "\n")
+    code, err = finish(start(world, os.getuid(), scripts / "test.sh", PYENV_ROOT=str(world)))
+    assert (code, err) == (1, f"[setup] {world}/fakes/python3.13 has no headers (no Python.h in {world}/include), which"
+                              " the C++ build needs. Install them for that Python; then run scripts/setup.sh again\n")
+    assert not (world / "pytest").exists()
 
 
 # Debian's python3.13-dev joins the missing packages when the headers are; when they are still
@@ -648,22 +662,29 @@ def test_a_lock_moved_aside_while_waited_for_is_not_held(world: Path) -> None:
     assert code == 0 and err.count("waiting") == 1 and err.endswith("[setup] done\n"), err
 
 
-# Two set-ups at once take turns: the second waits while the first installs, then finds the checkout
-# up to date.
+# Two set-ups at once take turns, though both found no lock: the one held between its look and its
+# making of the lock, while the other made it and installs, then waits for the other, and finds the
+# checkout up to date.
 def test_two_set_ups_at_once_take_turns(world: Path) -> None:
     scripts, tmp, lock = checkout(world), world / "tmp", world / "checkout" / ".setup-lock"
     (world / "include" / "Python.h").touch()
     tmp.mkdir()
+    (world / "fakes" / "mktemp").write_text(
+        '#!/bin/bash\n[[ $1 != .setup-lock.* ]] || ! mkdir "$FAKE_DIR/paused" 2>/dev/null || flock "$FAKE_DIR/pause" true\n'
+        'exec "$FAKE_DIR/system/mktemp" "$@"\n')
+    (world / "fakes" / "mktemp").chmod(0o755)
     env = {"FAKE_VENV": "1", "PYENV_ROOT": str(world), "TMPDIR": str(tmp)}
     with held(world / "gate"):
-        first = start(world, os.getuid(), scripts / "setup.sh", **env)
-        await_contention(world, first, op="update", log="calls")
-        second = start(world, os.getuid(), scripts / "setup.sh", **env)
-        await_waiting_for(lock, first, second)
+        with held(world / "pause"):
+            late = start(world, os.getuid(), scripts / "setup.sh", **env)
+            await_waiting_for(world / "pause", late)
+            first = start(world, os.getuid(), scripts / "setup.sh", **env)
+            await_contention(world, first, late, op="update", log="calls")
+        await_waiting_for(lock, first, late)
     code, err = finish(first)
     assert code == 0 and err.endswith("[setup] done\n"), err
     assert "waiting" not in err
-    assert finish(second) == (0, "[setup] waiting for another set-up of this checkout to finish\n[setup] up to date\n")
+    assert finish(late) == (0, "[setup] waiting for another set-up of this checkout to finish\n[setup] up to date\n")
     assert not os.listdir(tmp)
 
 
