@@ -166,8 +166,8 @@ same_venv() {
 in_place=
 if [ -L .venv ]; then in_place="a link to $top"; elif mountpoint -q .venv; then in_place="a mount point"; fi
 # In .venv from before it is made or emptied until that is done: a run stopped meanwhile (Ctrl-C, a
-# kill) leaves it there, so what is left is known as the set-up's own. Made only where nothing is
-# (noclobber), so never written through a link or into someone else's file.
+# kill) leaves it there, so what is left is known as the set-up's own. Made with noclobber: never
+# written through a link, or into a file put there since the look.
 MAKING=$top/.setup-making
 mark() { [ -f "$MAKING" ] || (set -C && : >"$MAKING"); }
 # Removing .venv in place, an interrupt could leave any part of it, one that looks made among
