@@ -60,7 +60,7 @@ FAKE_DPKG = r"""#!/bin/bash
 """
 FAKE_ID = """#!/bin/bash\necho "$FAKE_UID"\n"""
 # Answers the set-up's queries (real path, version and include directory; sys.version; the import
-# check, true once pip ran); records where pytest runs and its arguments; logs anything else, which
+# check, true once pip ran, which first points .venv to FAKE_CHECK_RELINK if set); records where pytest runs and its arguments; logs anything else, which
 # fails unless FAKE_VENV is set: then "-m venv" makes a .venv of pyvenv.cfg and a link to it (then
 # points .venv to FAKE_VENV_RELINK if set, then kills the set-up and itself if FAKE_VENV_CUT is set, or
 # fails if FAKE_VENV_FAILS is), and pip logs
@@ -72,7 +72,8 @@ if [ "$1" = -c ]; then
     case $2 in
         *sysconfig*) printf '%s\n' "$(realpath "$0")" 3.13 "$FAKE_DIR/include" ;;
         *sys.version*) echo 3.13 ;;
-        *) [ -e "$FAKE_DIR/installed-editable" ] ;;
+        *) [ -z "$FAKE_CHECK_RELINK" ] || ln -sfnT "$FAKE_CHECK_RELINK" .venv
+           [ -e "$FAKE_DIR/installed-editable" ] ;;
     esac
     exit
 fi
@@ -775,9 +776,12 @@ def test_only_the_owner_holds_the_set_up(world: Path, held_by: str) -> None:
 # mount inside it, named with what is mounted where; a link to, or a volume mounted at .venv, holding
 # files but no venv (dot-files too), which are not the set-up's to remove, even with a marker there that
 # is not the caller's own regular file ("marked by"); a link changed while the set-up made the venv
-# where it led, or while pip installed there (which wrote nowhere else); root's volume at another
-# user's .venv, which only its owner or another volume can mend (a mount point cannot be removed).
+# where it led, while pip installed there (which wrote nowhere else), or while a set-up found it up to
+# date; root's volume at another user's .venv, which only its owner or another volume can mend (a mount
+# point cannot be removed).
 RELINKED = "[setup] .venv was changed while the set-up ran (it led to {volume}, now to {world}/other): run scripts/setup.sh again\n"
+RELINK = {"relinked": "FAKE_VENV_RELINK", "relinked while pip ran": "FAKE_PIP_RELINK",
+          "relinked while checked": "FAKE_CHECK_RELINK"}
 KEEP_OUT = ("holds what is not a venv ({first}, say; no pyvenv.cfg), which the set-up does not remove: empty it,"
             " or {fix}; then run scripts/setup.sh again\n")
 
@@ -794,6 +798,7 @@ KEEP_OUT = ("holds what is not a venv ({first}, say; no pyvenv.cfg), which the s
         ("relinked", "[setup] creating .venv with {world}/fakes/python3.13\n" + RELINKED),
         ("relinked while pip ran", "[setup] creating .venv with {world}/fakes/python3.13\n"
                                    "[setup] installing build tools\n" + RELINKED),
+        ("relinked while checked", RELINKED),
         *[(f"marked by {kind}", "[setup] {volume}/.setup-making, which marks a venv a set-up has yet to finish, is"
                                 f" {kind}, not one a set-up of yours left: remove it; then run scripts/setup.sh"
                                 " again\n")
@@ -829,12 +834,15 @@ def test_what_the_set_up_may_not_empty_is_named(world: Path, case: str, told: st
             pytest.skip("only root can give a file away")
         marker.touch()
         os.chown(marker, 65534, 65534)
-    if case in ("linked", "relinked", "relinked while pip ran") or case.startswith("marked by"):
+    if case.startswith(("linked", "relinked", "marked by")):
         venv.symlink_to(volume)
         uid = os.getuid()
-        if case.startswith("relinked"):
+        if case in RELINK:
             (volume / "lib").rmdir()  # empty: used as it is
-            env["FAKE_PIP_RELINK" if case.endswith("pip ran") else "FAKE_VENV_RELINK"] = str(world / "other")
+            if case == "relinked while checked":
+                assert finish(start(world, uid, scripts / "setup.sh", **env))[0] == 0  # up to date from now on
+                (world / "pip-into").unlink()
+            env[RELINK[case]] = str(world / "other")
     else:
         venv.mkdir()
         under = mounted(volume, venv, *["ro"] * (case == "read-only"), userns=case != "root's volume")
