@@ -166,10 +166,10 @@ same_venv() {
 in_place=
 if [ -L .venv ]; then in_place="a link to $top"; elif mountpoint -q .venv; then in_place="a mount point"; fi
 # In .venv from before it is made or emptied until that is done: a run stopped meanwhile (Ctrl-C, a
-# kill) leaves it there, so what is left is known as the set-up's own. Made with noclobber: never
-# written through a link, or into a file put there since the look.
+# kill) leaves it there, so what is left is known as the set-up's own. Linked into place: never
+# opened where anything (a link, a FIFO) was put since the look.
 MAKING=$top/.setup-making
-mark() { [ -f "$MAKING" ] || (set -C && : >"$MAKING"); }
+mark() { [ -f "$MAKING" ] || { local t; t=$(mktemp "$MAKING.XXXXXX") && ln -T -- "$t" "$MAKING" && rm -- "$t"; }; }
 # Removing .venv in place, an interrupt could leave any part of it, one that looks made among
 # them: it is renamed aside in one step first. What a removal cut short leaves there goes next time.
 # Emptied in place, its pyvenv.cfg goes first, so that what an interrupt leaves is never taken for made.
