@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import errno
 import functools
 import itertools
 import json
@@ -269,8 +270,10 @@ class Container:
         number = next(self._ids)
         try:
             socket.send_fds(self._channel, [marshal.dumps({"id": number, **request})], list(fds))
-        except OSError:  # its socket closed, or being closed: the agent has ended
-            self._end()
+        except OSError as exc:
+            if exc.errno == errno.EMSGSIZE:  # larger than its socket takes: this request fails alone
+                raise OSError(errno.E2BIG, "the request is too large for the sandbox's agent") from None
+            self._end()  # its socket closed, or being closed: the agent has ended
             raise OSError(_ENDED) from None
         self._asked[number] = asked = self._loop.create_future()
         answer, given = await asked

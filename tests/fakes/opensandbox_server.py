@@ -96,14 +96,17 @@ T = TypeVar("T")
 
 async def _entered(sandbox: FakeSandbox, starting: Awaitable[T]) -> T:
     """``starting`` (a process's start in ``sandbox``'s container), refused with the reason where the
-    sandbox was killed or its container ended meanwhile (after the request's own check)."""
+    sandbox was killed or its container ended meanwhile (after the request's own check), or where its
+    agent refused what it was given (a NUL byte, a command line over the system's limit)."""
     try:
         return await starting
-    except (OSError, RuntimeError):
+    except (OSError, RuntimeError) as exc:
         if sandbox.killed:
             raise Refuse(404, "sandbox not found") from None
         if not sandbox.container.alive:
             raise Refuse(500, _ENDED) from None
+        if isinstance(exc, OSError):
+            raise Refuse(400, f"cannot start it in the sandbox: {exc.strerror or exc}") from None
         raise
 # The events that report the end of a run (a failed command ends with its error).
 _FINAL_EVENTS = ("execution_complete", "error")
