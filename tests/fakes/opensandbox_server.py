@@ -4,7 +4,9 @@ Two listeners on 127.0.0.1 (ephemeral ports), built on ``standin.StandIn``:
 
 - "api", the lifecycle API under ``/v1``: create (answered 202; the sandbox becomes
   ready asynchronously, ``ready_delay`` seconds later), endpoints, kill, renew, info,
-  snapshots (create, list with paging, get, delete; Creating -> Ready or Failed) and
+  snapshots (create, list with paging, get, delete; Creating -> Ready or Failed; a
+  snapshot's copy of the tree is taken as the sandbox's own processes could read it, and
+  leaves out what is not a file, directory or link: ``containers.copy_tree``) and
   the SDK's metrics side request;
 - "execd", every sandbox's execd API under ``/execd/{id}`` (the endpoint handed out):
   ping, directories, multipart upload, download, commands streamed as events from real
@@ -72,7 +74,7 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 
-from tests.fakes.containers import Container
+from tests.fakes.containers import Container, copy_tree
 from tests.fakes.sigv4 import new_credentials, unsigned
 from tests.fakes.standin import (
     Command,
@@ -396,9 +398,15 @@ class OpenSandboxStandIn(StandIn):
             raise Refuse(409, "sandbox is not running")
         body = await request.json() if await request.body() else {}
         snapshot = FakeSnapshot("snap-" + uuid.uuid4().hex[:12], sandbox.id, body.get("name"), time.time())
-        snapshot.tree = self.own(self._trees) / snapshot.id
-        shutil.copytree(sandbox.root, snapshot.tree, symlinks=True,
-                        ignore=lambda directory, names: [n for n in names if Path(directory, n).is_socket()])
+        (tree := self.own(self._trees) / snapshot.id).mkdir()
+        try:
+            await copy_tree(sandbox.root, {"tmp"}, tree)
+        except BaseException as exc:
+            self.remove(tree)
+            if isinstance(exc, OSError):
+                raise Refuse(500, f"cannot snapshot sandbox {sandbox.id}: {exc}") from None
+            raise
+        snapshot.tree = tree
         self.snapshots[snapshot.id] = snapshot
         failed = self.take_fault("snapshot.create", "snapshot_failed") is not None
         self.spawn(self._settle_snapshot(snapshot, "Failed" if failed else "Ready"))
