@@ -75,7 +75,7 @@ from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 
 from tests.fakes.containers import Container, copy_tree
-from tests.fakes.sigv4 import new_credentials, unsigned
+from tests.fakes.sigv4 import BODY_LIMIT, new_credentials, signed_body
 from tests.fakes.standin import (
     Command,
     DropConnection,
@@ -453,20 +453,26 @@ class OpenSandboxStandIn(StandIn):
     # ------------------------------------------------- ECR login (AWS registries)
     # The registry login an AWS credential becomes: boto3's ECR client, pointed
     # here through AWS_ENDPOINT_URL_ECR, asks for an authorization token, signed
-    # with the stand-in's ``ecr_credentials`` (any other signature is answered 403).
+    # with the stand-in's ``ecr_credentials`` (any other signature is answered 403,
+    # a body over ``ecr_body_limit`` 413).
 
     #: The password part of the token handed out (it holds a colon on purpose).
     ecr_password = "ecr-login:opaque-after-colon"
+    #: The largest request body the ECR listener reads.
+    ecr_body_limit = BODY_LIMIT
 
     @property
     def ecr_url(self) -> str:
         return self.url("ecr")
 
     async def _ecr_token(self, request: Request) -> Response:
-        if (refusal := unsigned(self.ecr_credentials, "ecr", request.scope, request.headers,
-                                await request.body())) is not None:
-            return JSONResponse({"__type": refusal[1], "message": refusal[0]}, status_code=403,
-                                media_type="application/x-amz-json-1.1")
+        # As AgentCore's: another key's request is refused on its headers, its body never read.
+        body = await signed_body(self.ecr_credentials, "ecr", request.scope, request.headers, request.receive,
+                                 self.ecr_body_limit)
+        if isinstance(body, tuple):
+            status, message, kind = body
+            return JSONResponse({"message": message, **({"__type": kind} if kind else {})}, status_code=status,
+                                media_type="application/x-amz-json-1.1", headers={"connection": "close"})
         signed = re.search(r"Credential=([^/]+)/\d+/([^/]+)/ecr/", request.headers["authorization"])
         self.record("ecr", {"target": request.headers.get("x-amz-target"),
                             "access_key_id": signed[1], "region": signed[2]})

@@ -484,14 +484,17 @@ async def test_execd_answers_only_the_token_its_sandbox_was_handed_out_with(make
 
 
 def _ecr_token_request(opensandbox, key: str | None) -> dict:
-    """httpx keywords of boto3's ECR token call, signed with the stand-in's credentials, others, or unsigned."""
+    """httpx keywords of boto3's ECR token call, signed with the stand-in's credentials, others, or unsigned, or
+    with a forged signature."""
     request = AWSRequest("POST", opensandbox.ecr_url + "/", data=b"{}", headers={
         "X-Amz-Target": "AmazonEC2ContainerRegistry_V20150921.GetAuthorizationToken",
         "Content-Type": "application/x-amz-json-1.1"})
     if key is not None:
-        credentials = opensandbox.ecr_credentials if key == "own" else new_credentials()
+        credentials = new_credentials() if key == "other" else opensandbox.ecr_credentials
         SigV4Auth(Credentials(credentials["aws_access_key_id"], credentials["aws_secret_access_key"]), "ecr",
                   "eu-west-3").add_auth(request)
+    if key == "forged":  # the run's key id, but no signature of its secret
+        request.headers.replace_header("Authorization", request.headers["Authorization"][:-64] + "0" * 64)
     return {"content": request.body, "headers": dict(request.headers)}
 
 
@@ -505,7 +508,7 @@ def _ecr_token_request(opensandbox, key: str | None) -> dict:
     ("info", None, 401), ("info", "own", 200), ("kill", None, 401), ("kill", "own", 204),
     ("snapshot.list", None, 401), ("snapshot.list", "own", 200),
     ("metrics", None, 401), ("metrics", "other", 401), ("metrics", "own", 204),
-    ("ecr", None, 403), ("ecr", "other", 403), ("ecr", "own", 200),
+    ("ecr", None, 403), ("ecr", "other", 403), ("ecr", "forged", 403), ("ecr", "own", 200),
 ])
 async def test_the_lifecycle_api_answers_only_the_runs_key(opensandbox, route, key, status) -> None:
     api, own_key = f"{opensandbox.url('api')}/v1", {"OPEN-SANDBOX-API-KEY": opensandbox.api_key}
