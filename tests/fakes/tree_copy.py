@@ -2,12 +2,13 @@
 
 ``python -I -S tree_copy.py SOURCE TARGET`` copies the directory SOURCE into the empty directory
 TARGET. Each entry is opened through its directory's descriptor and never through a link
-(``O_NOFOLLOW``), so a link the sandbox swaps in while it runs is copied as a link, never read; what is
-neither a regular file, a directory nor a link (a FIFO, a socket, a device) is left out, and a FIFO
-swapped in for a file is opened without waiting and left out too. A file is copied up to the size it
-had when opened, so one that the sandbox keeps writing does not keep the copy going. Directories get
-their modes last, so that what was made can be removed whatever they are. The first entry it cannot
-copy ends it: its path and the reason on stderr, exit status 1.
+(``O_NOFOLLOW``), so a link the sandbox swaps in while it runs is copied as a link, never read; what
+is neither a regular file, a directory nor a link (a FIFO, a socket, a device) is left out, and so is
+an entry swapped for one of another kind while it is copied (a FIFO for a file is opened without
+waiting). A file is copied up to the size it had when opened, so one that the sandbox keeps writing
+does not keep the copy going. Directories get their modes last, so that what was made can be removed
+whatever they are. The first entry it cannot copy ends it: its path and the reason on stderr, exit
+status 1.
 """
 
 import errno
@@ -16,7 +17,8 @@ import stat
 import sys
 
 _READ = os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC
-_GONE = (errno.ENOENT, errno.ELOOP, errno.ENOTDIR)  # removed, or swapped for a link, meanwhile
+# Removed meanwhile, or swapped: for a link (ELOOP, ENOTDIR), or a link for something else (EINVAL).
+_GONE = (errno.ENOENT, errno.ELOOP, errno.ENOTDIR, errno.EINVAL)
 
 
 def _copy(source: int, target: int, where: str, directories: list[tuple[str, os.stat_result]]) -> None:
@@ -25,7 +27,11 @@ def _copy(source: int, target: int, where: str, directories: list[tuple[str, os.
         try:
             found = os.stat(name, dir_fd=source, follow_symlinks=False)
             if stat.S_ISLNK(found.st_mode):
-                os.symlink(os.readlink(name, dir_fd=source), name, dir_fd=target)
+                try:
+                    os.symlink(os.readlink(name, dir_fd=source), name, dir_fd=target)
+                except OSError as exc:
+                    if exc.errno not in _GONE:
+                        raise
                 continue
             if not (stat.S_ISREG(found.st_mode) or stat.S_ISDIR(found.st_mode)):
                 continue
