@@ -9,7 +9,9 @@ capability. Their Python is their own over the checkout's: what a sandbox instal
 Its processes start inside: bubblewrap runs an agent (``sandbox_agent.py``) that starts them,
 signals them and opens the sandbox's files on the stand-in's request, as a provider's envd or
 execd runs inside its sandbox. Entering bubblewrap's namespaces from outside (``nsenter``) would,
-as root, bring the host's capabilities in with each process, and race the sandbox's end.
+as root, bring the host's capabilities in with each process, and race the sandbox's end. A
+snapshot's copy of a tree (``copy_tree``) is taken in a sandbox of its own, which the sandbox's
+processes can neither see nor signal, and whose copy they cannot reach.
 
 A sandbox ends when it is killed, when its agent ends, and with the stand-in's process however
 that ends: bubblewrap dies with the thread that started it (the stand-in's loop, whose life is
