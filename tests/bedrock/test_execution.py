@@ -19,6 +19,7 @@ from vorn_inference.schema import Attachment
 
 from tests.fakes.agentcore_fixtures import CREDENTIALS
 from tests.fakes.agentcore_server import INTERPRETER_ID, SESSION_HEADER, AgentCoreStandIn, new_credentials
+from tests.fakes.opensandbox_fixtures import opensandbox, opensandbox_service  # noqa: F401 - fixtures
 from tests.opensandbox.conftest import eventually
 from vorn_tools.code_interpreter.code_sandbox.models import ExecutionStatus
 
@@ -177,20 +178,30 @@ async def test_the_stand_in_runs_only_what_its_runs_credentials_signed(sandbox, 
 
 # Headers that name no key of this run (none, or another's) are refused as they arrive: the body they
 # announce, never sent here, is not waited for. Past the body limit, this run's own request is refused too,
-# whether its length says so or its chunks go on past it (the last chunk never sent).
+# whether its length says so or its chunks go on past it (the last chunk never sent). So does OpenSandbox's
+# ECR listener, which the same run's AWS credentials reach.
+@pytest.mark.parametrize("listener", ["agentcore", "ecr"])
 @pytest.mark.parametrize(("key", "framing", "status"), [
     (None, "length", 403), ("other", "length", 403), ("own", "length", 413), ("own", "chunked", 413),
 ])
-async def test_a_request_is_refused_before_a_body_it_may_not_send(agentcore, monkeypatch, key, framing,
+async def test_a_request_is_refused_before_a_body_it_may_not_send(request, monkeypatch, listener, key, framing,
                                                                     status) -> None:
-    monkeypatch.setattr(agentcore, "BODY_LIMIT", 1024)
-    url = httpx.URL(agentcore.endpoint)
-    head = [f"POST /code-interpreters/{INTERPRETER_ID}/tools/invoke HTTP/1.1", f"Host: {url.host}:{url.port}",
+    if listener == "agentcore":
+        service = request.getfixturevalue("agentcore")
+        monkeypatch.setattr(service, "BODY_LIMIT", 1024)
+        url, path, credentials = httpx.URL(service.endpoint), f"/code-interpreters/{INTERPRETER_ID}/tools/invoke", \
+            CREDENTIALS
+    else:
+        service = request.getfixturevalue("opensandbox")
+        monkeypatch.setattr(service, "ecr_body_limit", 1024)
+        url, path, credentials = httpx.URL(service.ecr_url), "/", service.ecr_credentials
+    head = [f"POST {path} HTTP/1.1", f"Host: {url.host}:{url.port}",
             "Content-Length: 1073741824" if framing == "length" else "Transfer-Encoding: chunked"]
     if key is not None:
-        key_id = (CREDENTIALS if key == "own" else new_credentials())["aws_access_key_id"]
+        key_id = (credentials if key == "own" else new_credentials())["aws_access_key_id"]
+        service_name = "bedrock-agentcore" if listener == "agentcore" else "ecr"
         head.append(f"Authorization: AWS4-HMAC-SHA256 Credential={key_id}/20260101/us-east-1/"
-                    f"bedrock-agentcore/aws4_request, SignedHeaders=host;x-amz-date, Signature={'0' * 64}")
+                    f"{service_name}/aws4_request, SignedHeaders=host;x-amz-date, Signature={'0' * 64}")
     reader, writer = await asyncio.open_connection(url.host, url.port)
     try:
         writer.write(("\r\n".join(head) + "\r\n\r\n").encode()

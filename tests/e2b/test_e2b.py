@@ -371,6 +371,8 @@ def _request(e2b: E2BStandIn, route: str, sandbox_id: str, marker: str) -> tuple
             "headers": {"content-type": "application/connect+json", "connect-protocol-version": "1"}}
     if route == "files.write":
         return "POST", f"{e2b.sandbox_url}/files", {"files": {"file": (marker, b"x")}}
+    if route == "files.read":
+        return "GET", f"{e2b.sandbox_url}/files", {"params": {"path": "/etc/passwd"}}
     return {"kill": "DELETE", "info": "GET"}[route], f"{e2b.api_url}/sandboxes/{sandbox_id}", {}
 
 
@@ -381,6 +383,7 @@ def _request(e2b: E2BStandIn, route: str, sandbox_id: str, marker: str) -> tuple
     ("execute", None, 401), ("execute", "other", 401), ("execute", "own", 200),
     ("process.start", None, 401), ("process.start", "other", 401), ("process.start", "own", 200),
     ("files.write", None, 401), ("files.write", "other", 401), ("files.write", "own", 200),
+    ("files.read", None, 401), ("files.read", "other", 401), ("files.read", "own", 200),
     ("kill", None, 401), ("kill", "own", 204), ("info", None, 401), ("info", "own", 200),
 ])
 async def test_each_route_wants_the_key_or_the_sandboxs_token(make_sandbox, e2b, route, credentials, status) -> None:
@@ -396,6 +399,7 @@ async def test_each_route_wants_the_key_or_the_sandboxs_token(make_sandbox, e2b,
         answer = await client.request(method, url, headers=headers, **options)
     assert answer.status_code == status, answer.text
     served = status < 300
+    assert ("root:" in answer.text) is (served and route == "files.read")
     assert own.host_path(marker).exists() is (
         served and route in ("execute", "process.start", "files.write"))
     assert (own.sandbox_id in e2b.alive_sandboxes()) is not (served and route == "kill")

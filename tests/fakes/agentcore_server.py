@@ -45,7 +45,7 @@ from starlette.responses import JSONResponse, Response
 
 from tests.fakes.python_worker import SANDBOX_TOPS
 from tests.fakes.containers import Container, start_worker
-from tests.fakes.sigv4 import new_credentials, unknown_key, unsigned
+from tests.fakes.sigv4 import BODY_LIMIT, new_credentials, signed_body
 from tests.fakes.standin import STARTUP_LIMIT, DropConnection, Fault, PythonWorker, StandIn
 
 INTERPRETER_ID = "aws.codeinterpreter.v1"
@@ -114,8 +114,8 @@ class AgentCoreStandIn(StandIn):
     """The local AgentCore service. Use :meth:`start` and :meth:`stop` (or the fixture)."""
 
     ROUTES = ("start", "stop", "executeCode", "writeFiles", "readFiles")
-    #: The largest request body it reads (a writeFiles of a few large files fits).
-    BODY_LIMIT = 64 * 1024 * 1024
+    #: The largest request body it reads (``sigv4.BODY_LIMIT``, as the ECR listener's).
+    BODY_LIMIT = BODY_LIMIT
 
     def __init__(self, credentials: dict[str, str] | None = None) -> None:
         super().__init__()
@@ -184,14 +184,9 @@ class AgentCoreStandIn(StandIn):
 
     async def _app(self, scope: dict[str, Any], receive: Any, send: Any) -> None:
         headers = {k.decode().lower(): v.decode() for k, v in scope["headers"]}
-        # Another key's request is refused on its headers: its body is never read.
-        if (refusal := unknown_key(self.credentials, headers)) is not None:
-            return await self.error_response(403, *refusal)(scope, receive, send)
-        if (body := await self._body(headers, receive)) is None:
-            reply = self.error_response(413, f"Request body exceeds {self.BODY_LIMIT} bytes")
-            return await reply(scope, receive, send)
-        if (refusal := unsigned(self.credentials, "bedrock-agentcore", scope, headers, body)) is not None:
-            return await self.error_response(403, *refusal)(scope, receive, send)
+        body = await signed_body(self.credentials, "bedrock-agentcore", scope, headers, receive, self.BODY_LIMIT)
+        if isinstance(body, tuple):
+            return await self.error_response(*body)(scope, receive, send)
         parts = scope["path"].strip("/").split("/")
         query = parse_qs(scope["query_string"].decode())
         request = json.loads(body or b"{}")
@@ -230,19 +225,6 @@ class AgentCoreStandIn(StandIn):
             else:
                 return await self._invoke(route, session, request.get("arguments") or {}, receive, send)
         await reply(scope, receive, send)
-
-    async def _body(self, headers: dict[str, str], receive: Any) -> bytes | None:
-        """The request's body, or ``None`` when it is over ``BODY_LIMIT`` (told by its length before it is read)."""
-        if int(headers.get("content-length") or 0) > self.BODY_LIMIT:
-            return None
-        chunks, size, more = [], 0, True
-        while more:
-            message = await receive()
-            chunks.append(message.get("body", b""))
-            size, more = size + len(chunks[-1]), message.get("more_body", False)
-            if size > self.BODY_LIMIT:
-                return None
-        return b"".join(chunks)
 
     async def _start(self, request: dict[str, Any]) -> Response:
         self.record("start", request)

@@ -9,7 +9,9 @@ capability. Their Python is their own over the checkout's: what a sandbox instal
 Its processes start inside: bubblewrap runs an agent (``sandbox_agent.py``) that starts them,
 signals them and opens the sandbox's files on the stand-in's request, as a provider's envd or
 execd runs inside its sandbox. Entering bubblewrap's namespaces from outside (``nsenter``) would,
-as root, bring the host's capabilities in with each process, and race the sandbox's end.
+as root, bring the host's capabilities in with each process, and race the sandbox's end. A
+snapshot's copy of a tree (``copy_tree``) is taken in a sandbox of its own, which the sandbox's
+processes can neither see nor signal, and whose copy they cannot reach.
 
 A sandbox ends when it is killed, when its agent ends, and with the stand-in's process however
 that ends: bubblewrap dies with the thread that started it (the stand-in's loop, whose life is
@@ -20,6 +22,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import errno
 import functools
 import itertools
 import json
@@ -40,6 +43,7 @@ from tests.fakes.standin import DEFAULT_SIGNALS, STARTUP_LIMIT
 
 BWRAP = "bwrap"
 AGENT = Path(__file__).with_name("sandbox_agent.py")
+COPIER = Path(__file__).with_name("tree_copy.py")
 #: The sandboxes' own directories of E2B and AgentCore (OpenSandbox's is ``/tmp``).
 TREE_TOPS = SANDBOX_TOPS | {"tmp"}
 #: Inside every sandbox, its own Python environment (in its own ``/tmp``).
@@ -116,6 +120,51 @@ def _python(root: Path) -> list[str]:
     return ["--bind", str(made), SANDBOX_PYTHON]
 
 
+def _arguments(root: Path, tops: set[str], extra: list[str] = ()) -> int:
+    """A pipe's read end holding bubblewrap's arguments (``--args``) for the sandbox of the tree ``root``
+    whose own directories are ``tops``, with the binds ``extra``: kept out of the host's process list,
+    where any local user would read the tree's path."""
+    for top in tops:
+        (root / top).mkdir(parents=True, exist_ok=True)
+    binds = [part for top in sorted(tops) for part in ("--bind", str(root / top), "/" + top)] + _python(root)
+    args, given = os.pipe()
+    try:
+        os.write(given, "".join(f"{arg}\0" for arg in [*_host(tops), *binds, *_rebinds(tops), *extra, *_namespaces(),
+                                                       "--remount-ro", "/", "--chdir", "/"]).encode())
+    except BaseException:
+        os.close(args)
+        raise
+    finally:
+        os.close(given)
+    return args
+
+
+async def copy_tree(root: Path, tops: set[str], target: Path) -> None:
+    """Copy the file tree ``root`` of a sandbox whose own directories are ``tops`` into the empty directory
+    ``target`` as that sandbox's own processes could read it: in a sandbox of its own that sees the host as
+    they do, the tree read-only, with no capability, never through a link (``tree_copy.py``).
+
+    Raises ``OSError`` saying what it could not copy. Call it on the stand-in's loop (see :meth:`Container.start`).
+    """
+    source, copy = "/.snapshot/source", "/.snapshot/copy"
+    args = _arguments(root, tops, ["--ro-bind", str(root), source, "--bind", str(target), copy])
+    try:
+        process = await asyncio.create_subprocess_exec(
+            *DEFAULT_SIGNALS, BWRAP, "--args", str(args), "--", sys.executable, "-I", "-S", str(COPIER), source, copy,
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, pass_fds=(args,),
+            start_new_session=True)
+    finally:
+        os.close(args)
+    try:
+        _, error = await process.communicate()
+    finally:
+        if process.returncode is None:
+            process.kill()
+            await process.wait()
+    if process.returncode:
+        raise OSError(error.decode(errors="replace").strip() or f"exit status {process.returncode}")
+
+
 # How a sandbox starts with its first process beside its agent (bash: descriptors above 9 by number):
 # that process in a session of its own, its stdin and stdout the descriptors "$5" and "$6", without the
 # agent's socket "$4", then the agent ("$0" to "$4"), told that it has a first child.
@@ -181,17 +230,11 @@ class Container:
         worker then starts while the agent does. Call it on the stand-in's loop: bubblewrap ends with
         the thread that started it.
         """
-        for top in tops:
-            (root / top).mkdir(parents=True, exist_ok=True)
-        binds = [part for top in sorted(tops) for part in ("--bind", str(root / top), "/" + top)] + _python(root)
+        args = _arguments(root, tops)
         ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
-        args, given = os.pipe()  # its arguments, kept out of the host's process list (the tree's path)
         stdio = _pipes(stdin=True) if first else ([], [])
         agent = [sys.executable, "-I", "-S", str(AGENT), str(theirs.fileno())]
         try:
-            os.write(given, "".join(f"{arg}\0" for arg in [
-                *_host(tops), *binds, *_rebinds(tops), *_namespaces(), "--remount-ro", "/", "--chdir", "/"]).encode())
-            os.close(given)
             process = subprocess.Popen(
                 [*DEFAULT_SIGNALS, BWRAP, "--args", str(args), "--",
                  *(["bash", "-c", _BESIDE, *agent, *map(str, stdio[1][:2]), *first] if first else agent)],
@@ -269,8 +312,10 @@ class Container:
         number = next(self._ids)
         try:
             socket.send_fds(self._channel, [marshal.dumps({"id": number, **request})], list(fds))
-        except OSError:  # its socket closed, or being closed: the agent has ended
-            self._end()
+        except OSError as exc:
+            if exc.errno == errno.EMSGSIZE:  # larger than its socket takes: this request fails alone
+                raise OSError(errno.E2BIG, "the request is too large for the sandbox's agent") from None
+            self._end()  # its socket closed, or being closed: the agent has ended
             raise OSError(_ENDED) from None
         self._asked[number] = asked = self._loop.create_future()
         answer, given = await asked

@@ -4,7 +4,9 @@ Two listeners on 127.0.0.1 (ephemeral ports), built on ``standin.StandIn``:
 
 - "api", the lifecycle API under ``/v1``: create (answered 202; the sandbox becomes
   ready asynchronously, ``ready_delay`` seconds later), endpoints, kill, renew, info,
-  snapshots (create, list with paging, get, delete; Creating -> Ready or Failed) and
+  snapshots (create, list with paging, get, delete; Creating -> Ready or Failed; a
+  snapshot's copy of the tree is taken as the sandbox's own processes could read it, and
+  leaves out what is not a file, directory or link: ``containers.copy_tree``) and
   the SDK's metrics side request;
 - "execd", every sandbox's execd API under ``/execd/{id}`` (the endpoint handed out):
   ping, directories, multipart upload, download, commands streamed as events from real
@@ -72,8 +74,8 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 
-from tests.fakes.containers import Container
-from tests.fakes.sigv4 import new_credentials, unsigned
+from tests.fakes.containers import Container, copy_tree
+from tests.fakes.sigv4 import BODY_LIMIT, new_credentials, signed_body
 from tests.fakes.standin import (
     Command,
     DropConnection,
@@ -96,14 +98,17 @@ T = TypeVar("T")
 
 async def _entered(sandbox: FakeSandbox, starting: Awaitable[T]) -> T:
     """``starting`` (a process's start in ``sandbox``'s container), refused with the reason where the
-    sandbox was killed or its container ended meanwhile (after the request's own check)."""
+    sandbox was killed or its container ended meanwhile (after the request's own check), or where its
+    agent refused what it was given (a NUL byte, a command line over the system's limit)."""
     try:
         return await starting
-    except (OSError, RuntimeError):
+    except (OSError, RuntimeError) as exc:
         if sandbox.killed:
             raise Refuse(404, "sandbox not found") from None
         if not sandbox.container.alive:
             raise Refuse(500, _ENDED) from None
+        if isinstance(exc, OSError):
+            raise Refuse(400, f"cannot start it in the sandbox: {exc.strerror or exc}") from None
         raise
 # The events that report the end of a run (a failed command ends with its error).
 _FINAL_EVENTS = ("execution_complete", "error")
@@ -393,9 +398,15 @@ class OpenSandboxStandIn(StandIn):
             raise Refuse(409, "sandbox is not running")
         body = await request.json() if await request.body() else {}
         snapshot = FakeSnapshot("snap-" + uuid.uuid4().hex[:12], sandbox.id, body.get("name"), time.time())
-        snapshot.tree = self.own(self._trees) / snapshot.id
-        shutil.copytree(sandbox.root, snapshot.tree, symlinks=True,
-                        ignore=lambda directory, names: [n for n in names if Path(directory, n).is_socket()])
+        (tree := self.own(self._trees) / snapshot.id).mkdir()
+        try:
+            await copy_tree(sandbox.root, {"tmp"}, tree)
+        except BaseException as exc:
+            self.remove(tree)
+            if isinstance(exc, OSError):
+                raise Refuse(500, f"cannot snapshot sandbox {sandbox.id}: {exc}") from None
+            raise
+        snapshot.tree = tree
         self.snapshots[snapshot.id] = snapshot
         failed = self.take_fault("snapshot.create", "snapshot_failed") is not None
         self.spawn(self._settle_snapshot(snapshot, "Failed" if failed else "Ready"))
@@ -442,20 +453,26 @@ class OpenSandboxStandIn(StandIn):
     # ------------------------------------------------- ECR login (AWS registries)
     # The registry login an AWS credential becomes: boto3's ECR client, pointed
     # here through AWS_ENDPOINT_URL_ECR, asks for an authorization token, signed
-    # with the stand-in's ``ecr_credentials`` (any other signature is answered 403).
+    # with the stand-in's ``ecr_credentials`` (any other signature is answered 403,
+    # a body over ``ecr_body_limit`` 413).
 
     #: The password part of the token handed out (it holds a colon on purpose).
     ecr_password = "ecr-login:opaque-after-colon"
+    #: The largest request body the ECR listener reads.
+    ecr_body_limit = BODY_LIMIT
 
     @property
     def ecr_url(self) -> str:
         return self.url("ecr")
 
     async def _ecr_token(self, request: Request) -> Response:
-        if (refusal := unsigned(self.ecr_credentials, "ecr", request.scope, request.headers,
-                                await request.body())) is not None:
-            return JSONResponse({"__type": refusal[1], "message": refusal[0]}, status_code=403,
-                                media_type="application/x-amz-json-1.1")
+        # As AgentCore's: another key's request is refused on its headers, its body never read.
+        body = await signed_body(self.ecr_credentials, "ecr", request.scope, request.headers, request.receive,
+                                 self.ecr_body_limit)
+        if isinstance(body, tuple):
+            status, message, kind = body
+            return JSONResponse({"message": message, **({"__type": kind} if kind else {})}, status_code=status,
+                                media_type="application/x-amz-json-1.1", headers={"connection": "close"})
         signed = re.search(r"Credential=([^/]+)/\d+/([^/]+)/ecr/", request.headers["authorization"])
         self.record("ecr", {"target": request.headers.get("x-amz-target"),
                             "access_key_id": signed[1], "region": signed[2]})

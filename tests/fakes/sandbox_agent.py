@@ -15,8 +15,9 @@ is one request (``marshal``: only the stand-in writes them), with the descriptor
   see them, links the sandbox made included, never on the host;
 - ``{"id", "mkdir": path}``: makes a directory and those above it.
 
-Answers are JSON of numbers only; a failed request is answered ``{"id", "error": errno}``. It is the sandbox's PID 1, and
-reaps whatever ends there. It ends when the stand-in's end of the socket closes (the stand-in
+Answers are JSON of numbers only; a request it cannot serve (an ``OSError``, or a path or argument
+it refuses, such as one holding a NUL byte: ``EINVAL``) is answered ``{"id", "error": errno}``, and
+the next is served. It is the sandbox's PID 1, and reaps whatever ends there. It ends when the stand-in's end of the socket closes (the stand-in
 stopped or died), and the kernel then ends every other process of the sandbox.
 """
 
@@ -26,6 +27,7 @@ import _signal
 import _socket
 import array
 import ctypes
+import errno
 import marshal
 import os
 import select
@@ -109,8 +111,8 @@ def main() -> None:
             request = marshal.loads(message)
             try:
                 answer, given = _serve(request, list(fds))
-            except OSError as exc:
-                answer, given = f', "error": {exc.errno or 0}', []
+            except Exception as exc:  # a bad request fails alone: ending here would end the sandbox
+                answer, given = f', "error": {getattr(exc, "errno", None) or errno.EINVAL}', []
             finally:
                 for fd in fds:
                     os.close(fd)

@@ -21,6 +21,8 @@ _UNSIGNED = frozenset({"x-amzn-trace-id"})
 _SIGNATURE = re.compile(r"AWS4-HMAC-SHA256 Credential=([^/,\s]+)/(\d{8})/([^/,\s]+)/([^/,\s]+)/aws4_request,\s*"
                         r"SignedHeaders=([a-z0-9;-]+),\s*Signature=([0-9a-f]{64})")
 _CLOCK_SKEW = dt.timedelta(minutes=15)  # as AWS allows
+#: The largest request body a stand-in reads (a writeFiles of a few large files fits).
+BODY_LIMIT = 64 * 1024 * 1024
 
 
 def new_credentials() -> dict[str, str]:
@@ -75,3 +77,28 @@ def unsigned(credentials: dict[str, str], service: str, scope: dict[str, Any], h
         return "The request signature we calculated does not match the signature you provided", \
             "InvalidSignatureException"
     return None
+
+
+async def signed_body(credentials: dict[str, str], service: str, scope: dict[str, Any], headers: Mapping[str, str],
+                      receive: Any, limit: int = BODY_LIMIT) -> bytes | tuple[int, str, str | None]:
+    """The body of the request (its ASGI ``scope`` and ``receive``, lower-case ``headers``) once it proves
+    signed for ``service`` with ``credentials``; else why not: (HTTP status, message, AWS error type).
+
+    One whose authorization header names no key of ``credentials`` is refused before its body is read,
+    and one whose body is over ``limit`` bytes once its length, or what has come of it, says so.
+    """
+    if (unknown := unknown_key(credentials, headers)) is not None:
+        return 403, *unknown
+    if int(headers.get("content-length") or 0) > limit:
+        return 413, f"Request body exceeds {limit} bytes", None
+    chunks, size, more = [], 0, True
+    while more:
+        message = await receive()
+        chunks.append(message.get("body", b""))
+        size, more = size + len(chunks[-1]), message.get("more_body", False)
+        if size > limit:
+            return 413, f"Request body exceeds {limit} bytes", None
+    body = b"".join(chunks)
+    if (refusal := unsigned(credentials, service, scope, headers, body)) is not None:
+        return 403, *refusal
+    return body

@@ -181,6 +181,19 @@ def _tagged(tags: list[str]) -> list[int]:
     return found
 
 
+def _descendants(pid: int) -> list[int]:
+    """The host pids of the live processes that ``pid`` started, and those they started."""
+    parents = {}
+    for child in filter(str.isdigit, os.listdir("/proc")):
+        with contextlib.suppress(OSError), open(f"/proc/{child}/stat") as f:
+            parents[int(child)] = int(f.read().rsplit(")", 1)[1].split()[1])
+    found, level = [], [pid]
+    while level:
+        level = [child for child, parent in parents.items() if parent in level]
+        found += level
+    return found
+
+
 def _alive(pid: int) -> bool:
     with contextlib.suppress(OSError):
         with open(f"/proc/{pid}/stat") as f:
@@ -349,9 +362,10 @@ async def test_a_sandbox_reaches_nothing_outside_its_own(request, tmp_path: Path
             for canary in probes[2:4]:
                 canary.write_text("canary")
             probes[4].symlink_to(tmp_path / mark)  # another user's link at a fixed name
-            await sandbox.execute_command("; ".join(f"echo x >> {shlex.quote(str(p))}" for p in probes))
+            wrote = await sandbox.execute_command("; ".join(f"echo x >> {shlex.quote(str(p))}" for p in probes)
+                                                 + f"; mkdir /{mark} && echo made")  # its own root is read-only too
             assert [p.exists() for p in probes[:2]] + [p.read_text() for p in probes[2:]] == [False] * 2 + [
-                "canary"] * 3
+                "canary"] * 3 and "made" not in wrote.stdout, wrote
         elif case == "processes":
             pids = (await sandbox.execute_command("ls /proc")).stdout.split()
             assert "1" in pids and str(os.getpid()) not in pids, pids
@@ -421,19 +435,132 @@ def swap():
             await other.terminate()
 
 
-# A snapshot keeps a sandbox's links as links: a sandbox made from it reads through them inside, never the host.
-async def test_a_snapshot_keeps_a_sandboxs_links(make_sandbox, opensandbox, tmp_path: Path) -> None:
-    (tmp_path / "secret").write_text("secret")
-    source = await make_sandbox()
-    await source.execute_command(f"ln -s {tmp_path}/secret /tmp/leak")
+LIST = "for p in /proc/[0-9]*; do tr '\\0' ' ' < $p/cmdline; echo; done"  # the sandbox's processes
+
+
+# What a sandbox is as a container's: its own directories, written by its code and read through the file routes
+# (AgentCore's routes reach no other); its processes start with every signal at its default (`yes` in a pipe ends
+# by SIGPIPE) as the stand-in's own user, and a command that times out ends with what it started; its tree's path
+# shows in no host process's command line.
+@pytest.mark.parametrize(("stand_in", "case"), [
+    *[(stand_in, case) for stand_in in ("opensandbox", "e2b", "agentcore")
+      for case in ("its own directories", "signals", "its user", "ps")],
+    ("opensandbox", "a timed-out command"),  # E2B's times out in its client, AgentCore's in its code worker
+])
+async def test_a_sandbox_is_as_a_containers(request, stand_in: str, case: str) -> None:
+    [(sandbox, tree)] = await _sandboxes(request, stand_in, 1)
+    try:
+        if case == "its own directories":
+            tops = {"opensandbox": ["tmp"], "e2b": ["tmp"], "agentcore": []}[stand_in] + (
+                ["files", "home", "mnt", "output", "outputs", "workspace"] if stand_in != "opensandbox" else [])
+            await sandbox.execute_command("; ".join(f"echo {top} > /{top}/own" for top in tops))
+            assert [await sandbox.download_file(f"/{top}/own") for top in tops] == [f"{top}\n".encode() for top in tops]
+            assert (await sandbox.download_file("/etc/passwd") is None) is (stand_in == "agentcore")
+        elif case == "signals":
+            ran = await sandbox.execute_command("bash -c 'yes | head -1 >/dev/null; echo ${PIPESTATUS[0]}'; "
+                                                "grep -E '^Sig(Ign|Blk)' /proc/self/status")
+            status, _, blocked, _, ignored = ran.stdout.split()
+            # Of the standard signals (the C library keeps the first real-time ones for itself).
+            assert (status, int(blocked, 16), int(ignored, 16) & 0x7FFFFFFF) == ("141", 0, 0), ran
+        elif case == "its user":
+            if os.geteuid() == 0:
+                pytest.skip("a regular user's sandbox only: root's runs as root")
+            assert (await sandbox.execute_command("id -u")).stdout.strip() == str(os.geteuid())
+        elif case == "a timed-out command":
+            assert (await sandbox.execute_command("sleep 600 & sleep 599", timeout=1)).status.value == "timeout"
+            for _ in range(600):
+                if "sleep 59" not in (listed := (await sandbox.execute_command(LIST)).stdout):
+                    break
+                await asyncio.sleep(0.05)
+            assert "sleep 59" not in listed, listed
+        else:
+            lines = []
+            for pid in filter(str.isdigit, os.listdir("/proc")):
+                with contextlib.suppress(OSError), open(f"/proc/{pid}/cmdline", "rb") as f:
+                    lines.append(f.read().replace(b"\0", b" ").decode(errors="replace"))
+            assert not [line for line in lines if str(tree) in line]
+    finally:
+        await sandbox.terminate()
+
+
+# A request a sandbox's agent cannot serve fails alone, and the sandbox goes on: a NUL byte in a path (the agent's
+# os.open raises ValueError), a FIFO held open by a cell (a download that opened it would wait for its writer: the
+# stand-in's whole loop with it), a command larger than the agent's socket takes.
+@pytest.mark.parametrize(("stand_in", "case"), [
+    *[(stand_in, case) for stand_in in ("opensandbox", "e2b", "agentcore") for case in ("a NUL byte", "a FIFO")],
+    ("opensandbox", "a large command"), ("e2b", "a large command"),
+])
+async def test_a_request_the_sandbox_cannot_serve_fails_alone(request, stand_in: str, case: str) -> None:
+    [(sandbox, _)] = await _sandboxes(request, stand_in, 1)
+    own = "/tmp" if stand_in == "opensandbox" else "/home/user"  # where every file route reaches
+    try:
+        if case == "a NUL byte":
+            assert await sandbox.download_file(f"{own}/a\0b") is None
+        elif case == "a FIFO":
+            await sandbox.execute_code(f"import os, threading\nos.mkfifo('{own}/pipe')\n"
+                                       f"held = os.open('{own}/pipe', os.O_RDWR)\n"
+                                       "threading.Timer(10, os.write, [held, b'late']).start()")
+            assert await sandbox.download_file(f"{own}/pipe") is None
+        else:
+            assert (await sandbox.execute_command("echo " + "x" * 300_000)).stdout == ""
+        assert (await sandbox.execute_command("echo alive")).stdout.strip() == "alive"
+    finally:
+        await sandbox.terminate()
+
+
+async def _snapshot(opensandbox, sandbox) -> httpx.Response:
+    """The answer to a snapshot of ``sandbox``, once the snapshot it made (if any) has settled."""
     async with httpx.AsyncClient(timeout=60) as client:
-        taken = await client.post(f"{opensandbox.url('api')}/v1/sandboxes/{source.sandbox_id}/snapshots",
+        taken = await client.post(f"{opensandbox.url('api')}/v1/sandboxes/{sandbox.sandbox_id}/snapshots",
                                   headers={"OPEN-SANDBOX-API-KEY": opensandbox.api_key}, json={})
-    while (snapshot := opensandbox.snapshots[taken.json()["id"]]).state == "Creating":
+    while taken.status_code == 202 and opensandbox.snapshots[taken.json()["id"]].state == "Creating":
         await asyncio.sleep(0.05)
-    restored = await make_sandbox(snapshot_id=snapshot.id)
-    assert (await restored.execute_command("readlink /tmp/leak")).stdout.strip() == f"{tmp_path}/secret"
-    assert await restored.download_file("/tmp/leak") != b"secret"
+    return taken
+
+
+# A snapshot reads the sandbox's tree as its own code could: a link stays a link (a sandbox made from it reads
+# through it inside, never the host), one its code swaps in for a directory while the copy runs is never followed
+# (the host's files behind it, which the sandbox cannot read, stay out), a FIFO and a socket are left out, and a
+# file it cannot read fails the snapshot, saying which, leaving nothing behind.
+@pytest.mark.parametrize("case", ["a link", "a link swapped in", "a FIFO and a socket", "an unreadable file"])
+async def test_a_snapshot_reads_the_tree_as_the_sandbox_could(make_sandbox, opensandbox, tmp_path: Path,
+                                                              case: str) -> None:
+    (outside := tmp_path / "outside").mkdir()
+    (outside / "secret").write_text("secret")
+    source = await make_sandbox()
+    if case == "a link":
+        await source.execute_command(f"ln -s {outside}/secret /tmp/leak")
+        restored = await make_sandbox(snapshot_id=(await _snapshot(opensandbox, source)).json()["id"])
+        assert (await restored.execute_command("readlink /tmp/leak")).stdout.strip() == f"{outside}/secret"
+        assert await restored.download_file("/tmp/leak") != b"secret"
+    elif case == "a link swapped in":
+        await source.execute_code(f"import ctypes, os, threading\nos.symlink({str(outside)!r}, '/tmp/l')\n" + """
+os.makedirs('/tmp/d')
+for n in range(100):
+    open(f'/tmp/d/{n}', 'w').close()
+renameat2 = ctypes.CDLL(None, use_errno=True).renameat2
+def swap():  # RENAME_EXCHANGE: d and l trade places, over and over
+    while True:
+        renameat2(-100, b'/tmp/d', -100, b'/tmp/l', 2)
+threading.Thread(target=swap, daemon=True).start()""")
+        taken = [await _snapshot(opensandbox, source) for _ in range(20)]
+        assert [answer.status_code for answer in taken] == [202] * 20, [answer.text for answer in taken]
+        trees = [opensandbox.snapshots[answer.json()["id"]].tree for answer in taken]
+        assert not [(where, names) for tree in trees for where, _, names in os.walk(tree) if "secret" in names]
+    elif case == "a FIFO and a socket":
+        await source.execute_code("import os, socket\nos.mkfifo('/tmp/pipe')\n"
+                                  "socket.socket(socket.AF_UNIX).bind('/tmp/socket')\nopen('/tmp/kept', 'w').write('kept')")
+        taken = await _snapshot(opensandbox, source)
+        assert taken.status_code == 202, taken.text
+        restored = await make_sandbox(snapshot_id=taken.json()["id"])
+        assert (await restored.execute_command("ls -A /tmp; cat /tmp/kept")).stdout.split() == [
+            ".python", "files", "kept", "kept"]
+    else:
+        await source.execute_command("mkdir -p /tmp/a; echo x > /tmp/a/b; touch /tmp/locked; chmod 0 /tmp/locked")
+        taken = await _snapshot(opensandbox, source)
+        assert (taken.status_code, taken.json()["message"]) == (
+            500, f"cannot snapshot sandbox {source.sandbox_id}: cannot copy /tmp/locked: Permission denied")
+        assert opensandbox.snapshots == {} and not list(opensandbox._trees.glob("snap-*"))
 
 
 # What runs the sandbox, where it lies under one of the sandbox's own directories, is bound back
@@ -484,14 +611,17 @@ async def test_execd_answers_only_the_token_its_sandbox_was_handed_out_with(make
 
 
 def _ecr_token_request(opensandbox, key: str | None) -> dict:
-    """httpx keywords of boto3's ECR token call, signed with the stand-in's credentials, others, or unsigned."""
+    """httpx keywords of boto3's ECR token call, signed with the stand-in's credentials, others, or unsigned, or
+    with a forged signature."""
     request = AWSRequest("POST", opensandbox.ecr_url + "/", data=b"{}", headers={
         "X-Amz-Target": "AmazonEC2ContainerRegistry_V20150921.GetAuthorizationToken",
         "Content-Type": "application/x-amz-json-1.1"})
     if key is not None:
-        credentials = opensandbox.ecr_credentials if key == "own" else new_credentials()
+        credentials = new_credentials() if key == "other" else opensandbox.ecr_credentials
         SigV4Auth(Credentials(credentials["aws_access_key_id"], credentials["aws_secret_access_key"]), "ecr",
                   "eu-west-3").add_auth(request)
+    if key == "forged":  # the run's key id, but no signature of its secret
+        request.headers.replace_header("Authorization", request.headers["Authorization"][:-64] + "0" * 64)
     return {"content": request.body, "headers": dict(request.headers)}
 
 
@@ -505,7 +635,7 @@ def _ecr_token_request(opensandbox, key: str | None) -> dict:
     ("info", None, 401), ("info", "own", 200), ("kill", None, 401), ("kill", "own", 204),
     ("snapshot.list", None, 401), ("snapshot.list", "own", 200),
     ("metrics", None, 401), ("metrics", "other", 401), ("metrics", "own", 204),
-    ("ecr", None, 403), ("ecr", "other", 403), ("ecr", "own", 200),
+    ("ecr", None, 403), ("ecr", "other", 403), ("ecr", "forged", 403), ("ecr", "own", 200),
 ])
 async def test_the_lifecycle_api_answers_only_the_runs_key(opensandbox, route, key, status) -> None:
     api, own_key = f"{opensandbox.url('api')}/v1", {"OPEN-SANDBOX-API-KEY": opensandbox.api_key}
@@ -535,11 +665,13 @@ async def test_the_lifecycle_api_answers_only_the_runs_key(opensandbox, route, k
 # A sandbox whose bubblewrap died: its state says so, and its next command and cell fail saying why.
 async def test_a_sandbox_whose_container_ended_says_so_and_runs_nothing(sandbox, opensandbox) -> None:
     held = opensandbox.sandboxes[sandbox.sandbox_id]
+    await sandbox.execute_code("x = 1")
+    inside = _descendants(held.container.process.pid)  # its agent and code worker, by their host pids
     os.kill(held.container.process.pid, 9)
     deadline = time.monotonic() + 60  # generous: the kernel ends the sandbox's processes first
-    while held.container.alive and time.monotonic() < deadline:
+    while (held.container.alive or any(map(_alive, inside))) and time.monotonic() < deadline:
         await asyncio.sleep(0.05)
-    assert not held.container.alive
+    assert not held.container.alive and len(inside) >= 2 and not any(map(_alive, inside))  # --die-with-parent
     command, code = await sandbox.execute_command("echo ran"), await sandbox.execute_code("print('ran')")
     async with httpx.AsyncClient(timeout=60) as client:
         info = (await client.get(f"{opensandbox.url('api')}/v1/sandboxes/{held.id}",
