@@ -46,8 +46,9 @@ TREE_TOPS = SANDBOX_TOPS | {"tmp"}
 SANDBOX_PYTHON = "/tmp/.python"
 HOME = "/home/user"
 #: Given to every process of a sandbox (under what its caller gives): the user's home is read-only
-#: there, so pip, which would keep its cache in it, keeps none (else it warns on every install).
-SANDBOX_ENV = {"PIP_NO_CACHE_DIR": "1"}
+#: there, so pip, which would keep its cache in it, keeps none (else it warns on every install); bash,
+#: a login shell's included (E2B's commands), reads ``BASH_ENV`` after the profile that sets ``PATH`` anew.
+SANDBOX_ENV = {"PIP_NO_CACHE_DIR": "1", "BASH_ENV": f"{SANDBOX_PYTHON}/path.sh"}
 _ENDED = "the sandbox's container has ended"
 
 
@@ -109,6 +110,8 @@ def _python(root: Path) -> list[str]:
         with open(os.open(made / "bin" / "pip", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o755), "w") as pip:
             pip.write(f"#!{SANDBOX_PYTHON}/bin/python\nimport sys\nfrom pip._internal.cli.main import main\n"
                       "sys.exit(main())\n")
+        (made / "path.sh").write_text(f'case ":$PATH:" in *:{SANDBOX_PYTHON}/bin:*) ;; '
+                                      f'*) PATH="{SANDBOX_PYTHON}/bin:$PATH" ;; esac\n')
         (made / "pyvenv.cfg").write_text(f"home = {os.path.dirname(sys._base_executable)}\n"
                                          f"include-system-site-packages = false\nversion = {sys.version.split()[0]}\n")
         (made / packages / "_checkout.pth").write_text("".join(f"import site; site.addsitedir({path!r})\n"
@@ -346,17 +349,27 @@ class _Beside:
         self.root, self.container = root, None
 
     async def run(self, argv: list[str], cwd: str, env: dict[str, str], *, stdin: bool, limit: int) -> SandboxProcess:
+        if self.container is not None:  # a worker started anew
+            return await self.container.run(argv, cwd, env, stdin=stdin, limit=limit)
         self.container = await Container.start(self.root, first=argv, env=env, limit=limit)
         return self.container.first
 
 
+def environ() -> dict[str, str]:
+    """The environment a sandbox's processes start from: this process's, with the sandbox's own Python
+    first on ``PATH`` (and bash's ``path.sh`` of ``SANDBOX_ENV``), so that a command's ``python3`` and
+    ``pip`` are the sandbox's own."""
+    return {**os.environ, "PATH": os.pathsep.join([f"{SANDBOX_PYTHON}/bin", os.environ.get("PATH", "")])}
+
+
 async def start_worker(root: Path, env: dict[str, str]) -> tuple[Container, object]:
-    """A sandbox of the file tree ``root`` and a code worker (``standin.PythonWorker``) in it."""
+    """A sandbox of the file tree ``root`` and a code worker (``standin.PythonWorker``) in it, started
+    anew when it dies, as a Jupyter server restarts a kernel."""
     from tests.fakes.standin import PythonWorker
 
     beside = _Beside(root)
     try:
-        worker = await PythonWorker.start("/", env, container=beside)
+        worker = await PythonWorker.start("/", {**environ(), **env}, container=beside, restart=True)
         return beside.container, worker
     except BaseException:
         if beside.container is not None:

@@ -50,7 +50,7 @@ import sys
 import tempfile
 import threading
 import time
-from collections.abc import AsyncIterator, Coroutine, Iterator
+from collections.abc import AsyncIterator, Awaitable, Callable, Coroutine, Iterator
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Self
@@ -167,7 +167,7 @@ class StandIn:
             self.own(directory)
         except RuntimeError:
             return  # what replaced it is not this stand-in's to remove from
-        shutil.rmtree(entry, ignore_errors=True)
+        remove_tree(entry)
 
     def start(self) -> None:
         if self.CONTAINERS:
@@ -212,7 +212,7 @@ class StandIn:
             loop.call_soon_threadsafe(loop.stop)
             if self._thread is not None:
                 self._thread.join(10)
-            shutil.rmtree(self.tmp, ignore_errors=True)
+            remove_tree(self.tmp)
             while self._held:
                 os.close(self._held.pop())
 
@@ -462,9 +462,34 @@ def sweep(where: Path, prefix: str) -> None:
                     (fd := _hold(entry, wait=False)) is not None:
                 try:
                     if os.path.samestat(os.fstat(fd), found):
-                        shutil.rmtree(entry, ignore_errors=True)
+                        remove_tree(entry)
                 finally:
                     os.close(fd)
+
+
+def remove_tree(path: Path | str) -> None:
+    """Remove ``path`` and everything under it, whatever modes a sandbox left there, never following a link.
+
+    A directory this user may not enter or empty (``chmod 000``, say) is given ``u+rwx`` first: it
+    is opened without following a link (``O_PATH | O_NOFOLLOW``) and changed through that descriptor.
+    What still cannot be removed (another user's, or on a read-only mount) is left.
+    """
+    shutil.rmtree(path, ignore_errors=True)
+    if not os.path.lexists(path):
+        return
+    pending = [os.fspath(path)]
+    while pending:  # a second pass, for what the first could not enter
+        directory = pending.pop()
+        with contextlib.suppress(OSError):
+            handle = os.open(directory, os.O_PATH | os.O_NOFOLLOW | os.O_DIRECTORY)
+            try:
+                os.chmod(f"/proc/self/fd/{handle}", stat.S_IMODE(os.fstat(handle).st_mode) | stat.S_IRWXU)
+                with os.scandir(f"/proc/self/fd/{handle}") as entries:
+                    pending += [os.path.join(directory, entry.name) for entry in entries
+                                if entry.is_dir(follow_symlinks=False)]
+            finally:
+                os.close(handle)
+    shutil.rmtree(path, ignore_errors=True)
 
 
 # ------------------------------------------------------------------ real processes
@@ -498,45 +523,53 @@ async def kill_group(process: Any) -> None:
 class PythonWorker:
     """One persistent Python process whose globals outlive each run, as in a kernel."""
 
-    def __init__(self, process: Any, interrupt_grace: float) -> None:
+    def __init__(self, process: Any, interrupt_grace: float,
+                 relaunch: Callable[[], Awaitable[Any]] | None = None) -> None:
         self.process = process  # asyncio's, or a sandbox's (``containers.SandboxProcess``)
         self.lock = asyncio.Lock()
         self._grace = interrupt_grace
         self._interrupts: set[asyncio.Task] = set()
+        self._relaunch = relaunch  # see ``start``'s ``restart``
 
     @classmethod
     async def start(cls, root: Path | str, env: dict[str, str], *, host_paths: bool = False,
                     interrupt_grace: float = 10.0, container: Any = None, cwd: str | None = None,
-                    limit: int = 16 * 1024 * 1024) -> PythonWorker:
+                    limit: int = 16 * 1024 * 1024, restart: bool = False) -> PythonWorker:
         """Start a worker whose sandbox file tree is ``root`` (see ``python_worker.py``).
 
         A cell that ignores SIGINT for ``interrupt_grace`` seconds costs the worker its life.
         In a ``container`` (``containers.Container``), it runs there on the sandbox's Python, in ``cwd``.
+        ``restart``: a worker that died is started anew, as a Jupyter server restarts a kernel that
+        died: the run it died in ends with an error saying so, and a later run gets the new worker.
         """
         # No package index: an install in a sandbox must never reach the network.
         env = {**os.environ, **env, "PYTHONUNBUFFERED": "1", "PIP_NO_INDEX": "1",
                "PIP_DISABLE_PIP_VERSION_CHECK": "1"}
         argv = [str(WORKER_SCRIPT), str(root), *(["--host-paths"] if host_paths else [])]
-        if container is None:
-            process = await asyncio.create_subprocess_exec(
-                *DEFAULT_SIGNALS, sys.executable, *argv, stdin=asyncio.subprocess.PIPE,
-                stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.DEVNULL, env=env,
-                start_new_session=True, limit=limit)
-        else:
-            process = await container.run([container.python, *argv], cwd or "/", env, stdin=True, limit=limit)
-        worker = cls(process, interrupt_grace)
-        line = await asyncio.wait_for(process.stdout.readline(), STARTUP_LIMIT)
-        if json.loads(line or b"{}").get("type") != "ready":
-            await worker.kill()
-            raise RuntimeError("sandbox worker failed to start")
-        return worker
+
+        async def launch() -> Any:
+            if container is None:
+                process = await asyncio.create_subprocess_exec(
+                    *DEFAULT_SIGNALS, sys.executable, *argv, stdin=asyncio.subprocess.PIPE,
+                    stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.DEVNULL, env=env,
+                    start_new_session=True, limit=limit)
+            else:
+                process = await container.run([container.python, *argv], cwd or "/", env, stdin=True, limit=limit)
+            line = await asyncio.wait_for(process.stdout.readline(), STARTUP_LIMIT)
+            if json.loads(line or b"{}").get("type") != "ready":
+                await kill_group(process)
+                raise RuntimeError("sandbox worker failed to start")
+            return process
+
+        return cls(await launch(), interrupt_grace, launch if restart else None)
 
     @property
     def alive(self) -> bool:
         return self.process.returncode is None
 
     async def run(self, code: str, env_vars: dict[str, str] | None = None) -> AsyncIterator[dict[str, Any]]:
-        """Run ``code``, yielding its events up to ``end_of_execution`` (nothing if the worker died).
+        """Run ``code``, yielding its events up to ``end_of_execution`` (nothing if the worker died,
+        unless it is started anew: see ``start``).
 
         Runs are serialized. A caller that stops iterating early (a client gone, a stream
         cut) leaves the cell to be interrupted and drained in the background.
@@ -544,6 +577,8 @@ class PythonWorker:
         await self.lock.acquire()
         finished = False
         try:
+            if not self.alive and self._relaunch is not None:  # it died since the last run
+                await self._restarted()
             self.process.stdin.write((json.dumps({"code": code, "env_vars": env_vars}) + "\n").encode())
             await self.process.stdin.drain()
             while raw := await self.process.stdout.readline():
@@ -555,6 +590,11 @@ class PythonWorker:
                     return
             await self.kill()  # the protocol ended: the worker is gone, reap it
             finished = True
+            if self._relaunch is not None and (died := await self._restarted()) is not None:
+                yield {"type": "error", "name": "DeadKernelError", "traceback": "",
+                       "value": f"The sandbox's code worker was {died} while running this code. It was restarted, "
+                                "so variables and imports from earlier runs are gone."}
+                yield {"type": "end_of_execution"}
         finally:
             if finished:
                 self.lock.release()
@@ -562,6 +602,20 @@ class PythonWorker:
                 task = asyncio.get_running_loop().create_task(self._interrupt())
                 self._interrupts.add(task)
                 task.add_done_callback(self._interrupts.discard)
+
+    async def _restarted(self) -> str | None:
+        """Start the worker, which has died, anew: how it ended (killed by which signal, or its exit
+        status), or ``None`` where it cannot be (its sandbox has ended, which says so itself)."""
+        code = self.process.returncode
+        try:
+            self.process = await self._relaunch()
+        except (OSError, RuntimeError):
+            return None
+        if code >= 0:
+            return f"ended with exit status {code}"
+        with contextlib.suppress(ValueError):
+            return f"killed by {signal.Signals(-code).name}"
+        return f"killed by signal {-code}"
 
     async def _interrupt(self) -> None:
         try:
