@@ -72,21 +72,3 @@ async def test_use_before_start_and_after_terminate_raises_not_initialized(backe
     await sandbox.terminate()
     with pytest.raises(SandboxNotInitializedError):
         await backend.needs_start(sandbox)
-
-
-# A command's pip installs into the sandbox's own Python environment, whatever shell the backend runs it with (E2B's
-# is a login shell, whose profile sets PATH anew). Not the local backend's: its commands run on this host.
-async def test_a_commands_pip_installs_into_the_sandboxs_own_environment(backend, sandbox, request):
-    if request.node.callspec.params["backend"] == "local":
-        pytest.skip("the local backend's commands run on this host")
-    name = "vorn_standin_probe"
-    files = {f"{name}.py": "", **{f"{name}-1.0.dist-info/{part}": text for part, text in [
-        ("METADATA", f"Metadata-Version: 2.1\nName: {name}\nVersion: 1.0\n"), ("RECORD", ""),
-        ("WHEEL", "Wheel-Version: 1.0\nRoot-Is-Purelib: true\nTag: py3-none-any\n")]}}
-    wheel = f"/tmp/{name}-1.0-py3-none-any.whl"
-    made = await sandbox.execute_code(f"import zipfile\nwith zipfile.ZipFile({wheel!r}, 'w') as w:\n"
-                                      f"    for path, text in {files!r}.items(): w.writestr(path, text)")
-    assert made.status is ExecutionStatus.SUCCESS, made
-    installed = await sandbox.execute_command(f"pip install -q --no-deps {wheel} && python3 -c 'import {name}; "
-                                              f"print({name}.__file__)'", timeout=120)
-    assert installed.stdout.startswith("/tmp/.python/lib/"), installed

@@ -214,7 +214,10 @@ class Container:
         try:
             await asyncio.wait_for(asyncio.shield(container._ready), STARTUP_LIMIT)
         except BaseException as exc:
+            container._ready.cancel()  # nothing waits for it any more: the failure its end brings would go unseen
             await container.kill()
+            if not isinstance(exc, Exception):  # given up (cancelled), not failed
+                raise
             failure = process.stderr.read().decode(errors="replace").strip() or f"exit status {process.returncode}"
             raise OSError(f"the sandbox's container failed to start: {failure}") from exc
         finally:

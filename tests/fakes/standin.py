@@ -577,17 +577,25 @@ class PythonWorker:
         await self.lock.acquire()
         finished = False
         try:
-            if not self.alive and self._relaunch is not None:  # it died since the last run
-                await self._restarted()
-            self.process.stdin.write((json.dumps({"code": code, "env_vars": env_vars}) + "\n").encode())
-            await self.process.stdin.drain()
-            while raw := await self.process.stdout.readline():
+            raw = b""
+            for _ in range(1 if self._relaunch is None else 2):
+                if not self.alive and self._relaunch is not None:  # it died since the last run
+                    await self._restarted()
+                with contextlib.suppress(ConnectionError):  # it died, and its end is not seen yet
+                    self.process.stdin.write((json.dumps({"code": code, "env_vars": env_vars}) + "\n").encode())
+                    await self.process.stdin.drain()
+                    raw = await self.process.stdout.readline()
+                if raw:
+                    break
+                await self.kill()  # it died before it took the run, which a new worker takes
+            while raw:
                 event = json.loads(raw)
                 if event["type"] == "end_of_execution":
                     finished = True
                 yield event
                 if finished:
                     return
+                raw = await self.process.stdout.readline()
             await self.kill()  # the protocol ended: the worker is gone, reap it
             finished = True
             if self._relaunch is not None and (died := await self._restarted()) is not None:
