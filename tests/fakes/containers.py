@@ -94,14 +94,15 @@ def _rebinds(tops: set[str]) -> list[str]:
     return argv
 
 
-def _python(root: Path) -> list[str]:
-    """The bubblewrap arguments that give the sandbox of the tree ``root`` its Python environment.
+def _python(root: Path) -> None:
+    """Give the sandbox of the tree ``root`` its Python environment, in its own ``/tmp`` (no mount of its own,
+    whose point would be one more directory to remove with the tree).
 
-    A virtual environment of its own (``python`` in its tree, bound writable: what pip installs,
-    scripts included, lands there) over the base interpreter, with no copy of pip or of anything
-    else; it sees the checkout's packages after its own (a ``.pth`` adds them).
+    A virtual environment of its own (writable: what pip installs, scripts included, lands there)
+    over the base interpreter, with no copy of pip or of anything else; it sees the checkout's
+    packages after its own (a ``.pth`` adds them).
     """
-    made, packages = root / "python", f"lib/python{sysconfig.get_python_version()}/site-packages"
+    made, packages = root / SANDBOX_PYTHON.lstrip("/"), f"lib/python{sysconfig.get_python_version()}/site-packages"
     if not made.exists():  # a snapshot's tree brings its own
         (made / "bin").mkdir(parents=True)
         (made / packages).mkdir(parents=True)
@@ -116,7 +117,6 @@ def _python(root: Path) -> list[str]:
                                          f"include-system-site-packages = false\nversion = {sys.version.split()[0]}\n")
         (made / packages / "_checkout.pth").write_text("".join(f"import site; site.addsitedir({path!r})\n"
                                                                for path in site.getsitepackages()))
-    return ["--bind", str(made), SANDBOX_PYTHON]
 
 
 # How a sandbox starts with its first process beside its agent (bash: descriptors above 9 by number):
@@ -186,7 +186,8 @@ class Container:
         """
         for top in tops:
             (root / top).mkdir(parents=True, exist_ok=True)
-        binds = [part for top in sorted(tops) for part in ("--bind", str(root / top), "/" + top)] + _python(root)
+        _python(root)
+        binds = [part for top in sorted(tops) for part in ("--bind", str(root / top), "/" + top)]
         ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         args, given = os.pipe()  # its arguments, kept out of the host's process list (the tree's path)
         stdio = _pipes(stdin=True) if first else ([], [])
@@ -383,16 +384,20 @@ async def start_worker(root: Path, env: dict[str, str]) -> tuple[Container, obje
 # ------------------------------------------------------------ what the machine allows
 
 
-@functools.cache
 def check(who: str) -> None:
     """Fail at once, saying why and what would help, where ``who`` (a stand-in) can make no sandbox here."""
-    refusal = f"{BWRAP} is not installed" if shutil.which(BWRAP) is None else None
-    if refusal is None:
-        tried = subprocess.run([BWRAP, "--ro-bind", "/", "/", *_namespaces(), "--", "true"], capture_output=True,
-                               stdin=subprocess.DEVNULL, text=True, timeout=STARTUP_LIMIT)
-        refusal = None if tried.returncode == 0 else tried.stderr.strip() or f"exit status {tried.returncode}"
-    if refusal is not None:
+    if (refusal := _refusal()) is not None:
         raise RuntimeError(cannot_make_containers(who, refusal, os.geteuid(), _capabilities(), _userns_settings()))
+
+
+@functools.cache
+def _refusal() -> str | None:
+    """Why bubblewrap makes no sandbox here, ``None`` where it does (tried once per process, whichever stand-in asks)."""
+    if shutil.which(BWRAP) is None:
+        return f"{BWRAP} is not installed"
+    tried = subprocess.run([BWRAP, "--ro-bind", "/", "/", *_namespaces(), "--", "true"], capture_output=True,
+                           stdin=subprocess.DEVNULL, text=True, timeout=STARTUP_LIMIT)
+    return None if tried.returncode == 0 else tried.stderr.strip() or f"exit status {tried.returncode}"
 
 
 def _capabilities() -> int:
