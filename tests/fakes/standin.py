@@ -113,6 +113,7 @@ class StandIn:
         self._apps: dict[str, Any] = {}
         self._background: set[asyncio.Task] = set()
         self._held: list[int] = []  # see own_directory
+        self._removals: list[threading.Thread] = []  # see remove
         self._owned: set[Path] = set()
 
     # ---------------------------------------------------------------- lifecycle
@@ -161,13 +162,25 @@ class StandIn:
 
     def remove(self, entry: Path) -> None:
         """Remove ``entry``, which lies in one of this stand-in's directories, unless something else took
-        that directory's place (a link there is never followed)."""
+        that directory's place (a link there is never followed).
+
+        It is moved aside at once and removed on a thread of its own (which :meth:`stop` waits for):
+        removing a tree just after its sandbox ended takes the file system milliseconds a directory,
+        which neither the request nor the stand-in's loop waits for.
+        """
         directory = next(owned for owned in self._owned if entry.is_relative_to(owned))
         try:
             self.own(directory)
         except RuntimeError:
             return  # what replaced it is not this stand-in's to remove from
-        remove_tree(entry)
+        aside = directory / f".removed-{secrets.token_hex(8)}"
+        try:
+            os.rename(entry, aside)
+        except FileNotFoundError:
+            return
+        self._removals = [thread for thread in self._removals if thread.is_alive()]
+        self._removals.append(thread := threading.Thread(target=remove_tree, args=(aside,), daemon=True))
+        thread.start()
 
     def start(self) -> None:
         if self.CONTAINERS:
@@ -212,6 +225,8 @@ class StandIn:
             loop.call_soon_threadsafe(loop.stop)
             if self._thread is not None:
                 self._thread.join(10)
+            for removal in self._removals:
+                removal.join(STARTUP_LIMIT)
             remove_tree(self.tmp)
             while self._held:
                 os.close(self._held.pop())
