@@ -22,6 +22,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
+from bench._quick import brief  # noqa: E402
 from tests.fakes.agentcore_server import AgentCoreStandIn, new_credentials  # noqa: E402
 from tests.fakes.e2b_server import E2BStandIn  # noqa: E402
 from tests.fakes.opensandbox_server import OpenSandboxStandIn  # noqa: E402
@@ -60,7 +61,7 @@ async def cycles(service, create, runs: int) -> dict[str, list[float]]:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--runs", type=int, default=10)
+    parser.add_argument("--runs", type=int, default=brief(10, 1))
     parser.add_argument("--stand-in", action="append", choices=sorted(STAND_INS), dest="stand_ins")
     arguments = parser.parse_args()
     for name in ("AWS_ENDPOINT_URL", "AWS_MAX_ATTEMPTS", "AWS_RETRY_MODE"):
