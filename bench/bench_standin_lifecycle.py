@@ -1,11 +1,12 @@
-"""What the E2B stand-in's sandboxes cost: the stand-in's start, and a sandbox's create and terminate.
+"""What the stand-ins' sandboxes cost: each stand-in's start, and a sandbox's create, one command and terminate.
 
-The start is the first of this process (it checks once what the machine allows); each create
-through the library (``E2BSandbox.create``) is followed by its terminate. Prints one JSON line:
-the start, and the medians of N creates and N terminates, in milliseconds. Run it alternately
-with another checkout's copy to compare the two side by side.
+Each stand-in (E2B, OpenSandbox, AgentCore) is the first of its kind in this process (so its start
+checks once what the machine allows); each create through the library is followed by one command
+(``true``) and the sandbox's terminate. Prints one JSON line per stand-in: the start, and the
+medians of N creates, commands and terminates, in milliseconds. Run it alternately with another
+checkout's copy to compare the two side by side.
 
-    .venv/bin/python bench/bench_standin_lifecycle.py [--runs 10]
+    .venv/bin/python bench/bench_standin_lifecycle.py [--runs 10] [--stand-in e2b ...]
 """
 
 from __future__ import annotations
@@ -13,6 +14,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import json
+import os
 import statistics
 import sys
 import time
@@ -20,36 +22,67 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
+from bench._quick import brief  # noqa: E402
+from tests.fakes.agentcore_server import AgentCoreStandIn, new_credentials  # noqa: E402
 from tests.fakes.e2b_server import E2BStandIn  # noqa: E402
+from tests.fakes.opensandbox_server import OpenSandboxStandIn  # noqa: E402
+from vorn_tools.code_interpreter.code_sandbox.bedrock_agentcore_sandbox import BedrockAgentCoreSandbox  # noqa: E402
 from vorn_tools.code_interpreter.code_sandbox.e2b_sandbox import E2BSandbox  # noqa: E402
+from vorn_tools.code_interpreter.code_sandbox.opensandbox_sandbox import OpenSandbox  # noqa: E402
 
 
-async def cycles(service: E2BStandIn, runs: int) -> tuple[list[float], list[float]]:
-    creates, terminates = [], []
+async def _agentcore(service: AgentCoreStandIn) -> BedrockAgentCoreSandbox:
+    sandbox = BedrockAgentCoreSandbox(**service.credentials)
+    await sandbox._ensure_started()
+    return sandbox
+
+
+STAND_INS = {
+    "e2b": (E2BStandIn, lambda service: E2BSandbox.create(**service.connection_options())),
+    "opensandbox": (OpenSandboxStandIn, lambda service: OpenSandbox.create(**service.connection_options())),
+    "agentcore": (lambda: AgentCoreStandIn(new_credentials()), _agentcore),
+}
+
+
+async def cycles(service, create, runs: int) -> dict[str, list[float]]:
+    times: dict[str, list[float]] = {"create": [], "command": [], "terminate": []}
     for _ in range(runs):
         began = time.perf_counter()
-        sandbox = await E2BSandbox.create(**service.connection_options())
+        sandbox = await create(service)
         created = time.perf_counter()
+        result = await sandbox.execute_command("true")
+        commanded = time.perf_counter()
         await sandbox.terminate()
-        creates.append(created - began)
-        terminates.append(time.perf_counter() - created)
-    return creates, terminates
+        assert result.status.value == "success", result
+        for name, took in zip(times, (created - began, commanded - created, time.perf_counter() - commanded)):
+            times[name].append(took)
+    return times
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--runs", type=int, default=10)
-    runs = parser.parse_args().runs
-    began = time.perf_counter()
-    service = E2BStandIn()
-    service.start()
-    start = time.perf_counter() - began
-    try:
-        creates, terminates = asyncio.run(cycles(service, runs))
-    finally:
-        service.stop()
-    print(json.dumps({"start_ms": round(start * 1000, 1), "create_ms": round(statistics.median(creates) * 1000, 1),
-                      "terminate_ms": round(statistics.median(terminates) * 1000, 1)}))
+    parser.add_argument("--runs", type=int, default=brief(10, 1))
+    parser.add_argument("--stand-in", action="append", choices=sorted(STAND_INS), dest="stand_ins")
+    arguments = parser.parse_args()
+    for name in ("AWS_ENDPOINT_URL", "AWS_MAX_ATTEMPTS", "AWS_RETRY_MODE"):
+        os.environ.pop(name, None)
+    os.environ.update(AWS_REGION="us-east-1", AWS_CONFIG_FILE=os.devnull, AWS_SHARED_CREDENTIALS_FILE=os.devnull,
+                      AWS_EC2_METADATA_DISABLED="true")
+    for name in arguments.stand_ins or list(STAND_INS):
+        make, create = STAND_INS[name]
+        began = time.perf_counter()
+        service = make()
+        service.start()
+        start = time.perf_counter() - began
+        try:
+            if name == "agentcore":
+                os.environ["AWS_ENDPOINT_URL_BEDROCK_AGENTCORE"] = service.endpoint
+            times = asyncio.run(cycles(service, create, arguments.runs))
+        finally:
+            service.stop()
+        print(json.dumps({"stand_in": name, "start_ms": round(start * 1000, 1),
+                          **{f"{key}_ms": round(statistics.median(values) * 1000, 1) for key, values in times.items()}}),
+              flush=True)
 
 
 if __name__ == "__main__":

@@ -285,6 +285,14 @@ def test_a_malformed_answer_is_named(event, named) -> None:
     assert named in str(info.value)
 
 
+# A cell that kills every process it may, its code worker among them: it says so, and the session runs on.
+async def test_a_killed_code_worker_is_said_so_and_started_anew(sandbox) -> None:
+    killed = await sandbox.execute_code("x = 1\nimport os\nos.system('kill -9 -1')")
+    assert killed.status is ERROR and "code worker was killed by SIGKILL while running" in killed.error, killed
+    after = await sandbox.execute_code("print('x' in globals())")
+    assert (after.status, after.stdout) == (SUCCESS, "False\n"), after
+
+
 async def test_a_session_whose_container_ended_says_so(sandbox, agentcore) -> None:
     container = agentcore.sessions[sandbox.sandbox_id].container
     os.kill(container.process.pid, signal.SIGKILL)  # bubblewrap: the sandbox ends with it

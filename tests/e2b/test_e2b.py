@@ -438,6 +438,41 @@ async def test_the_template_api_wants_the_key_and_an_upload_its_own_link(e2b, ro
         route == "upload" and status == 200, int(route == "template.status" and status == 200))
 
 
+# Code that kills every process it may, the code worker among them (the agent, the sandbox's first process, is
+# spared): the run the worker died in says so, and later runs get a new worker in the same sandbox, as a
+# Jupyter server restarts a kernel that died.
+@pytest.mark.parametrize("killer", ["cell", "command"])
+async def test_a_killed_code_worker_is_said_so_and_started_anew(sandbox, killer) -> None:
+    await sandbox.execute_code("x = 1")
+    if killer == "cell":
+        killed = await sandbox.execute_code("import os\nos.system('kill -9 -1')")
+        assert killed.status is ERROR and "code worker was killed by SIGKILL while running" in killed.error, killed
+    else:
+        assert (await sandbox.execute_command("kill -9 -1")).status is SUCCESS
+    after = await sandbox.execute_code("print('x' in globals())")
+    assert (after.status, after.stdout) == (SUCCESS, "False\n"), after
+
+
+# A killed sandbox's tree goes with it whatever modes its code left there (a directory a regular user may not
+# enter), and a link in it is never followed.
+async def test_a_killed_sandbox_leaves_nothing_whatever_modes_it_left(sandbox, e2b, tmp_path) -> None:
+    root, outside = e2b.sandboxes[sandbox.sandbox_id].root, tmp_path / "outside"
+    outside.mkdir()
+    (outside / "kept").write_text("kept")
+    outside.chmod(0o500)
+    try:
+        made = await sandbox.execute_command(f"mkdir -p /tmp/x/y && ln -s {outside} /tmp/x/y/out && "
+                                             "chmod 000 /tmp/x/y /tmp/x")
+        assert made.status is SUCCESS, made
+        await sandbox.terminate()
+        for removal in e2b._removals:  # the tree is moved aside, and removed on a thread
+            removal.join(60)
+        assert not root.exists() and not list(e2b.tmp.glob(".removed-*")), os.listdir(e2b.tmp)
+        assert (outside / "kept").read_text() == "kept" and outside.stat().st_mode & 0o777 == 0o500
+    finally:
+        outside.chmod(0o700)
+
+
 async def test_a_sandbox_whose_container_ended_says_so(sandbox, e2b) -> None:
     container = e2b.sandboxes[sandbox.sandbox_id].container
     os.kill(container.process.pid, 9)  # bubblewrap: the sandbox ends with it

@@ -305,8 +305,8 @@ class AgentCoreStandIn(StandIn):
         async for event in session.worker.run(arguments.get("code", "")):
             if event["type"] in out:
                 out[event["type"]].append(event["text"])
-            elif event["type"] == "error":
-                out["stderr"].append(event["traceback"])
+            elif event["type"] == "error":  # a traceback ends with its error's line
+                out["stderr"].append(event["traceback"] or f"{event['name']}: {event['value']}\n")
                 failed = True
             ended = ended or event["type"] == "end_of_execution"
         failed = failed or not ended  # a worker that died mid-run

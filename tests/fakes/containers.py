@@ -50,8 +50,9 @@ TREE_TOPS = SANDBOX_TOPS | {"tmp"}
 SANDBOX_PYTHON = "/tmp/.python"
 HOME = "/home/user"
 #: Given to every process of a sandbox (under what its caller gives): the user's home is read-only
-#: there, so pip, which would keep its cache in it, keeps none (else it warns on every install).
-SANDBOX_ENV = {"PIP_NO_CACHE_DIR": "1"}
+#: there, so pip, which would keep its cache in it, keeps none (else it warns on every install); bash,
+#: a login shell's included (E2B's commands), reads ``BASH_ENV`` after the profile that sets ``PATH`` anew.
+SANDBOX_ENV = {"PIP_NO_CACHE_DIR": "1", "BASH_ENV": f"{SANDBOX_PYTHON}/path.sh"}
 _ENDED = "the sandbox's container has ended"
 
 
@@ -97,14 +98,15 @@ def _rebinds(tops: set[str]) -> list[str]:
     return argv
 
 
-def _python(root: Path) -> list[str]:
-    """The bubblewrap arguments that give the sandbox of the tree ``root`` its Python environment.
+def _python(root: Path) -> None:
+    """Give the sandbox of the tree ``root`` its Python environment, in its own ``/tmp`` (no mount of its own,
+    whose point would be one more directory to remove with the tree).
 
-    A virtual environment of its own (``python`` in its tree, bound writable: what pip installs,
-    scripts included, lands there) over the base interpreter, with no copy of pip or of anything
-    else; it sees the checkout's packages after its own (a ``.pth`` adds them).
+    A virtual environment of its own (writable: what pip installs, scripts included, lands there)
+    over the base interpreter, with no copy of pip or of anything else; it sees the checkout's
+    packages after its own (a ``.pth`` adds them).
     """
-    made, packages = root / "python", f"lib/python{sysconfig.get_python_version()}/site-packages"
+    made, packages = root / SANDBOX_PYTHON.lstrip("/"), f"lib/python{sysconfig.get_python_version()}/site-packages"
     if not made.exists():  # a snapshot's tree brings its own
         (made / "bin").mkdir(parents=True)
         (made / packages).mkdir(parents=True)
@@ -113,11 +115,12 @@ def _python(root: Path) -> list[str]:
         with open(os.open(made / "bin" / "pip", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o755), "w") as pip:
             pip.write(f"#!{SANDBOX_PYTHON}/bin/python\nimport sys\nfrom pip._internal.cli.main import main\n"
                       "sys.exit(main())\n")
+        (made / "path.sh").write_text(f'case ":$PATH:" in *:{SANDBOX_PYTHON}/bin:*) ;; '
+                                      f'*) PATH="{SANDBOX_PYTHON}/bin:$PATH" ;; esac\n')
         (made / "pyvenv.cfg").write_text(f"home = {os.path.dirname(sys._base_executable)}\n"
                                          f"include-system-site-packages = false\nversion = {sys.version.split()[0]}\n")
         (made / packages / "_checkout.pth").write_text("".join(f"import site; site.addsitedir({path!r})\n"
                                                                for path in site.getsitepackages()))
-    return ["--bind", str(made), SANDBOX_PYTHON]
 
 
 def _arguments(root: Path, tops: set[str], extra: list[str] = ()) -> int:
@@ -126,7 +129,8 @@ def _arguments(root: Path, tops: set[str], extra: list[str] = ()) -> int:
     where any local user would read the tree's path."""
     for top in tops:
         (root / top).mkdir(parents=True, exist_ok=True)
-    binds = [part for top in sorted(tops) for part in ("--bind", str(root / top), "/" + top)] + _python(root)
+    _python(root)
+    binds = [part for top in sorted(tops) for part in ("--bind", str(root / top), "/" + top)]
     args, given = os.pipe()
     try:
         os.write(given, "".join(f"{arg}\0" for arg in [*_host(tops), *binds, *_rebinds(tops), *extra, *_namespaces(),
@@ -254,7 +258,10 @@ class Container:
         try:
             await asyncio.wait_for(asyncio.shield(container._ready), STARTUP_LIMIT)
         except BaseException as exc:
+            container._ready.cancel()  # nothing waits for it any more: the failure its end brings would go unseen
             await container.kill()
+            if not isinstance(exc, Exception):  # given up (cancelled), not failed
+                raise
             failure = process.stderr.read().decode(errors="replace").strip() or f"exit status {process.returncode}"
             raise OSError(f"the sandbox's container failed to start: {failure}") from exc
         finally:
@@ -391,17 +398,27 @@ class _Beside:
         self.root, self.container = root, None
 
     async def run(self, argv: list[str], cwd: str, env: dict[str, str], *, stdin: bool, limit: int) -> SandboxProcess:
+        if self.container is not None:  # a worker started anew
+            return await self.container.run(argv, cwd, env, stdin=stdin, limit=limit)
         self.container = await Container.start(self.root, first=argv, env=env, limit=limit)
         return self.container.first
 
 
+def environ() -> dict[str, str]:
+    """The environment a sandbox's processes start from: this process's, with the sandbox's own Python
+    first on ``PATH`` (and bash's ``path.sh`` of ``SANDBOX_ENV``), so that a command's ``python3`` and
+    ``pip`` are the sandbox's own."""
+    return {**os.environ, "PATH": os.pathsep.join([f"{SANDBOX_PYTHON}/bin", os.environ.get("PATH", "")])}
+
+
 async def start_worker(root: Path, env: dict[str, str]) -> tuple[Container, object]:
-    """A sandbox of the file tree ``root`` and a code worker (``standin.PythonWorker``) in it."""
+    """A sandbox of the file tree ``root`` and a code worker (``standin.PythonWorker``) in it, started
+    anew when it dies, as a Jupyter server restarts a kernel."""
     from tests.fakes.standin import PythonWorker
 
     beside = _Beside(root)
     try:
-        worker = await PythonWorker.start("/", env, container=beside)
+        worker = await PythonWorker.start("/", {**environ(), **env}, container=beside, restart=True)
         return beside.container, worker
     except BaseException:
         if beside.container is not None:
@@ -412,16 +429,20 @@ async def start_worker(root: Path, env: dict[str, str]) -> tuple[Container, obje
 # ------------------------------------------------------------ what the machine allows
 
 
-@functools.cache
 def check(who: str) -> None:
     """Fail at once, saying why and what would help, where ``who`` (a stand-in) can make no sandbox here."""
-    refusal = f"{BWRAP} is not installed" if shutil.which(BWRAP) is None else None
-    if refusal is None:
-        tried = subprocess.run([BWRAP, "--ro-bind", "/", "/", *_namespaces(), "--", "true"], capture_output=True,
-                               stdin=subprocess.DEVNULL, text=True, timeout=STARTUP_LIMIT)
-        refusal = None if tried.returncode == 0 else tried.stderr.strip() or f"exit status {tried.returncode}"
-    if refusal is not None:
+    if (refusal := _refusal()) is not None:
         raise RuntimeError(cannot_make_containers(who, refusal, os.geteuid(), _capabilities(), _userns_settings()))
+
+
+@functools.cache
+def _refusal() -> str | None:
+    """Why bubblewrap makes no sandbox here, ``None`` where it does (tried once per process, whichever stand-in asks)."""
+    if shutil.which(BWRAP) is None:
+        return f"{BWRAP} is not installed"
+    tried = subprocess.run([BWRAP, "--ro-bind", "/", "/", *_namespaces(), "--", "true"], capture_output=True,
+                           stdin=subprocess.DEVNULL, text=True, timeout=STARTUP_LIMIT)
+    return None if tried.returncode == 0 else tried.stderr.strip() or f"exit status {tried.returncode}"
 
 
 def _capabilities() -> int:

@@ -61,7 +61,7 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 
-from tests.fakes.containers import Container, start_worker
+from tests.fakes.containers import Container, environ, start_worker
 from tests.fakes.standin import Command, DropConnection, Fault, PythonWorker, Refuse, StandIn
 
 ENVD_VERSION = "0.6.4"
@@ -85,7 +85,7 @@ class FakeSandbox:
 
     @property
     def alive(self) -> bool:
-        return not self.killed and self.worker.alive and self.container.alive
+        return not self.killed and self.container.alive  # a worker that died is started anew
 
     def host_path(self, path: str) -> Path:
         """Where a sandbox path lives on the host."""
@@ -443,7 +443,7 @@ class _ProcessService(Process):
         self._stand_in.record("process.start", {"cmd": config.cmd, "args": list(config.args), "envs": dict(config.envs),
                                                 "timeout_ms": ctx.request_headers.get("connect-timeout-ms")})
         await sandbox.container.mkdir("/home/user")
-        env = {**os.environ, **sandbox.envs, **dict(config.envs), "HOME": "/home/user"}
+        env = {**environ(), **sandbox.envs, **dict(config.envs), "HOME": "/home/user"}
         command = await Command.start(config.cmd, list(config.args), cwd="/home/user", env=env,
                                       container=sandbox.container)
         try:

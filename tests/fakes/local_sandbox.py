@@ -19,7 +19,6 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import os
-import shutil
 import tempfile
 import time
 import uuid
@@ -29,7 +28,7 @@ from typing import Any
 
 from vorn_inference.schema import Attachment
 
-from tests.fakes.standin import Command, PythonWorker
+from tests.fakes.standin import Command, PythonWorker, remove_tree
 from vorn_tools.code_interpreter.code_sandbox.code_interpreter_sandbox import CodeInterpreterSandbox
 from vorn_tools.code_interpreter.code_sandbox.constants import (
     DEFAULT_DOWNLOAD_TIMEOUT,
@@ -99,7 +98,7 @@ class LocalSandbox(CodeInterpreterSandbox):
         if worker is not None:
             await worker.kill()
         if self._root is not None:
-            shutil.rmtree(self._root, ignore_errors=True)
+            remove_tree(self._root)
         self._root = self._id = None
 
     async def set_timeout(self, seconds: int) -> None:

@@ -74,7 +74,7 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 
-from tests.fakes.containers import Container, copy_tree
+from tests.fakes.containers import Container, copy_tree, environ
 from tests.fakes.sigv4 import BODY_LIMIT, new_credentials, signed_body
 from tests.fakes.standin import (
     Command,
@@ -83,6 +83,7 @@ from tests.fakes.standin import (
     PythonWorker,
     Refuse,
     StandIn,
+    remove_tree,
     until_exited,
 )
 
@@ -244,7 +245,7 @@ class OpenSandboxStandIn(StandIn):
     async def forget_snapshots(self) -> None:
         for snapshot in self.snapshots.values():
             if snapshot.tree is not None:
-                shutil.rmtree(snapshot.tree, ignore_errors=True)
+                remove_tree(snapshot.tree)
         self.snapshots.clear()
 
     def error_response(self, status: int, message: str) -> Response:
@@ -286,7 +287,7 @@ class OpenSandboxStandIn(StandIn):
     async def _teardown(self) -> None:
         for sandbox in list(self.sandboxes.values()):
             await self._kill_sandbox(sandbox)
-        shutil.rmtree(self._trees, ignore_errors=True)
+        remove_tree(self._trees)
 
     # ------------------------------------------------------------- lifecycle API
 
@@ -335,7 +336,7 @@ class OpenSandboxStandIn(StandIn):
             # Made before the answer, so that a sandbox with no delay is ready at the SDK's first health check.
             sandbox.container = await Container.start(root, {"tmp"})
         except OSError as exc:
-            shutil.rmtree(root, ignore_errors=True)
+            remove_tree(root)
             raise Refuse(500, f"sandbox container failed to start: {exc}") from None
         self.sandboxes[sid] = sandbox
         if self.take_fault("create", "never_ready") is None:
@@ -447,7 +448,7 @@ class OpenSandboxStandIn(StandIn):
         if (snapshot := self.snapshots.pop(request.path_params["snap"], None)) is None:
             raise Refuse(404, "snapshot not found")
         if snapshot.tree is not None:
-            shutil.rmtree(snapshot.tree, ignore_errors=True)
+            remove_tree(snapshot.tree)
         return Response(status_code=204)
 
     # ------------------------------------------------- ECR login (AWS registries)
@@ -542,10 +543,7 @@ class OpenSandboxStandIn(StandIn):
 
     def _process_env(self, sandbox: FakeSandbox, extra: dict[str, str] | None) -> dict[str, str]:
         jupyter_port = self._ports["execd"] if sandbox.jupyter else _closed_port()
-        # "python3" and "pip" in a sandbox are its own Python, over the test environment's.
-        path = os.pathsep.join([str(Path(Container.python).parent), os.environ.get("PATH", "")])
-        return {**os.environ, "PATH": path, **sandbox.env, "JUPYTER_PORT": str(jupyter_port), **(extra or {}),
-                _TAG: sandbox.id}
+        return {**environ(), **sandbox.env, "JUPYTER_PORT": str(jupyter_port), **(extra or {}), _TAG: sandbox.id}
 
     def _stream(self, events, fault: Fault | None, sse: bool) -> StreamingResponse:
         """Stream ``events``; a "drop" fault cuts the body, an "end" fault ends it early but cleanly."""

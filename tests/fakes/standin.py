@@ -50,7 +50,7 @@ import sys
 import tempfile
 import threading
 import time
-from collections.abc import AsyncIterator, Coroutine, Iterator
+from collections.abc import AsyncIterator, Awaitable, Callable, Coroutine, Iterator
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Self
@@ -113,6 +113,7 @@ class StandIn:
         self._apps: dict[str, Any] = {}
         self._background: set[asyncio.Task] = set()
         self._held: list[int] = []  # see own_directory
+        self._removals: list[threading.Thread] = []  # see remove
         self._owned: set[Path] = set()
 
     # ---------------------------------------------------------------- lifecycle
@@ -161,13 +162,25 @@ class StandIn:
 
     def remove(self, entry: Path) -> None:
         """Remove ``entry``, which lies in one of this stand-in's directories, unless something else took
-        that directory's place (a link there is never followed)."""
+        that directory's place (a link there is never followed).
+
+        It is moved aside at once and removed on a thread of its own (which :meth:`stop` waits for):
+        removing a tree just after its sandbox ended takes the file system milliseconds a directory,
+        which neither the request nor the stand-in's loop waits for.
+        """
         directory = next(owned for owned in self._owned if entry.is_relative_to(owned))
         try:
             self.own(directory)
         except RuntimeError:
             return  # what replaced it is not this stand-in's to remove from
-        shutil.rmtree(entry, ignore_errors=True)
+        aside = directory / f".removed-{secrets.token_hex(8)}"
+        try:
+            os.rename(entry, aside)
+        except FileNotFoundError:
+            return
+        self._removals = [thread for thread in self._removals if thread.is_alive()]
+        self._removals.append(thread := threading.Thread(target=remove_tree, args=(aside,), daemon=True))
+        thread.start()
 
     def start(self) -> None:
         if self.CONTAINERS:
@@ -212,7 +225,9 @@ class StandIn:
             loop.call_soon_threadsafe(loop.stop)
             if self._thread is not None:
                 self._thread.join(10)
-            shutil.rmtree(self.tmp, ignore_errors=True)
+            for removal in self._removals:
+                removal.join(STARTUP_LIMIT)
+            remove_tree(self.tmp)
             while self._held:
                 os.close(self._held.pop())
 
@@ -462,9 +477,34 @@ def sweep(where: Path, prefix: str) -> None:
                     (fd := _hold(entry, wait=False)) is not None:
                 try:
                     if os.path.samestat(os.fstat(fd), found):
-                        shutil.rmtree(entry, ignore_errors=True)
+                        remove_tree(entry)
                 finally:
                     os.close(fd)
+
+
+def remove_tree(path: Path | str) -> None:
+    """Remove ``path`` and everything under it, whatever modes a sandbox left there, never following a link.
+
+    A directory this user may not enter or empty (``chmod 000``, say) is given ``u+rwx`` first: it
+    is opened without following a link (``O_PATH | O_NOFOLLOW``) and changed through that descriptor.
+    What still cannot be removed (another user's, or on a read-only mount) is left.
+    """
+    shutil.rmtree(path, ignore_errors=True)
+    if not os.path.lexists(path):
+        return
+    pending = [os.fspath(path)]
+    while pending:  # a second pass, for what the first could not enter
+        directory = pending.pop()
+        with contextlib.suppress(OSError):
+            handle = os.open(directory, os.O_PATH | os.O_NOFOLLOW | os.O_DIRECTORY)
+            try:
+                os.chmod(f"/proc/self/fd/{handle}", stat.S_IMODE(os.fstat(handle).st_mode) | stat.S_IRWXU)
+                with os.scandir(f"/proc/self/fd/{handle}") as entries:
+                    pending += [os.path.join(directory, entry.name) for entry in entries
+                                if entry.is_dir(follow_symlinks=False)]
+            finally:
+                os.close(handle)
+    shutil.rmtree(path, ignore_errors=True)
 
 
 # ------------------------------------------------------------------ real processes
@@ -498,45 +538,53 @@ async def kill_group(process: Any) -> None:
 class PythonWorker:
     """One persistent Python process whose globals outlive each run, as in a kernel."""
 
-    def __init__(self, process: Any, interrupt_grace: float) -> None:
+    def __init__(self, process: Any, interrupt_grace: float,
+                 relaunch: Callable[[], Awaitable[Any]] | None = None) -> None:
         self.process = process  # asyncio's, or a sandbox's (``containers.SandboxProcess``)
         self.lock = asyncio.Lock()
         self._grace = interrupt_grace
         self._interrupts: set[asyncio.Task] = set()
+        self._relaunch = relaunch  # see ``start``'s ``restart``
 
     @classmethod
     async def start(cls, root: Path | str, env: dict[str, str], *, host_paths: bool = False,
                     interrupt_grace: float = 10.0, container: Any = None, cwd: str | None = None,
-                    limit: int = 16 * 1024 * 1024) -> PythonWorker:
+                    limit: int = 16 * 1024 * 1024, restart: bool = False) -> PythonWorker:
         """Start a worker whose sandbox file tree is ``root`` (see ``python_worker.py``).
 
         A cell that ignores SIGINT for ``interrupt_grace`` seconds costs the worker its life.
         In a ``container`` (``containers.Container``), it runs there on the sandbox's Python, in ``cwd``.
+        ``restart``: a worker that died is started anew, as a Jupyter server restarts a kernel that
+        died: the run it died in ends with an error saying so, and a later run gets the new worker.
         """
         # No package index: an install in a sandbox must never reach the network.
         env = {**os.environ, **env, "PYTHONUNBUFFERED": "1", "PIP_NO_INDEX": "1",
                "PIP_DISABLE_PIP_VERSION_CHECK": "1"}
         argv = [str(WORKER_SCRIPT), str(root), *(["--host-paths"] if host_paths else [])]
-        if container is None:
-            process = await asyncio.create_subprocess_exec(
-                *DEFAULT_SIGNALS, sys.executable, *argv, stdin=asyncio.subprocess.PIPE,
-                stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.DEVNULL, env=env,
-                start_new_session=True, limit=limit)
-        else:
-            process = await container.run([container.python, *argv], cwd or "/", env, stdin=True, limit=limit)
-        worker = cls(process, interrupt_grace)
-        line = await asyncio.wait_for(process.stdout.readline(), STARTUP_LIMIT)
-        if json.loads(line or b"{}").get("type") != "ready":
-            await worker.kill()
-            raise RuntimeError("sandbox worker failed to start")
-        return worker
+
+        async def launch() -> Any:
+            if container is None:
+                process = await asyncio.create_subprocess_exec(
+                    *DEFAULT_SIGNALS, sys.executable, *argv, stdin=asyncio.subprocess.PIPE,
+                    stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.DEVNULL, env=env,
+                    start_new_session=True, limit=limit)
+            else:
+                process = await container.run([container.python, *argv], cwd or "/", env, stdin=True, limit=limit)
+            line = await asyncio.wait_for(process.stdout.readline(), STARTUP_LIMIT)
+            if json.loads(line or b"{}").get("type") != "ready":
+                await kill_group(process)
+                raise RuntimeError("sandbox worker failed to start")
+            return process
+
+        return cls(await launch(), interrupt_grace, launch if restart else None)
 
     @property
     def alive(self) -> bool:
         return self.process.returncode is None
 
     async def run(self, code: str, env_vars: dict[str, str] | None = None) -> AsyncIterator[dict[str, Any]]:
-        """Run ``code``, yielding its events up to ``end_of_execution`` (nothing if the worker died).
+        """Run ``code``, yielding its events up to ``end_of_execution`` (nothing if the worker died,
+        unless it is started anew: see ``start``).
 
         Runs are serialized. A caller that stops iterating early (a client gone, a stream
         cut) leaves the cell to be interrupted and drained in the background.
@@ -544,17 +592,32 @@ class PythonWorker:
         await self.lock.acquire()
         finished = False
         try:
-            self.process.stdin.write((json.dumps({"code": code, "env_vars": env_vars}) + "\n").encode())
-            await self.process.stdin.drain()
-            while raw := await self.process.stdout.readline():
+            raw = b""
+            for _ in range(1 if self._relaunch is None else 2):
+                if not self.alive and self._relaunch is not None:  # it died since the last run
+                    await self._restarted()
+                with contextlib.suppress(ConnectionError):  # it died, and its end is not seen yet
+                    self.process.stdin.write((json.dumps({"code": code, "env_vars": env_vars}) + "\n").encode())
+                    await self.process.stdin.drain()
+                    raw = await self.process.stdout.readline()
+                if raw:
+                    break
+                await self.kill()  # it died before it took the run, which a new worker takes
+            while raw:
                 event = json.loads(raw)
                 if event["type"] == "end_of_execution":
                     finished = True
                 yield event
                 if finished:
                     return
+                raw = await self.process.stdout.readline()
             await self.kill()  # the protocol ended: the worker is gone, reap it
             finished = True
+            if self._relaunch is not None and (died := await self._restarted()) is not None:
+                yield {"type": "error", "name": "DeadKernelError", "traceback": "",
+                       "value": f"The sandbox's code worker was {died} while running this code. It was restarted, "
+                                "so variables and imports from earlier runs are gone."}
+                yield {"type": "end_of_execution"}
         finally:
             if finished:
                 self.lock.release()
@@ -562,6 +625,20 @@ class PythonWorker:
                 task = asyncio.get_running_loop().create_task(self._interrupt())
                 self._interrupts.add(task)
                 task.add_done_callback(self._interrupts.discard)
+
+    async def _restarted(self) -> str | None:
+        """Start the worker, which has died, anew: how it ended (killed by which signal, or its exit
+        status), or ``None`` where it cannot be (its sandbox has ended, which says so itself)."""
+        code = self.process.returncode
+        try:
+            self.process = await self._relaunch()
+        except (OSError, RuntimeError):
+            return None
+        if code >= 0:
+            return f"ended with exit status {code}"
+        with contextlib.suppress(ValueError):
+            return f"killed by {signal.Signals(-code).name}"
+        return f"killed by signal {-code}"
 
     async def _interrupt(self) -> None:
         try:
