@@ -190,11 +190,11 @@ _KEY_MASKED = placeholder(BuiltInMaskingRule.PRIVATE_KEY_BLOCK.name)
 _KEY_HEADER = re.compile(r"""(?:[\s'",\\]|b['"])*+[A-Z][A-Za-z-]*+:""")
 # Key material: a run of base64 that mixes digits, capitals and small letters, as words seldom do,
 # wherever it stands in its line (after a list item or a prefix, before a comment), unless a file
-# name extension follows within 256 characters, as in a path; or, right after a masked line, a line
-# that is nothing but base64, as the short last line of a key or one cut short is: one piece,
-# perhaps quoted, escaped, indented, a YAML list item or in brackets, or several quoted pieces (a
-# list printed compact); or one that ends in a piece of base64 behind a prefix (see
-# ``_prefixed_piece``).
+# name extension follows within 256 characters, as in a path; a line that ends in a piece of base64
+# (see ``_last_piece``), alone or behind a prefix; or, right after a masked line, a line that is
+# nothing but base64, words and numbers included, as the short last line of a key or one cut short
+# is: one piece, perhaps quoted, escaped, indented, a YAML list item or in brackets, or several
+# quoted pieces (a list printed compact).
 _KEY_RUN = re.compile(
     r"(?<![\w+/-])(?=[\w+/-]{20})(?=[\w+/-]*?[0-9])(?=[\w+/-]*?[A-Z])(?=[\w+/-]*?[a-z])(?![\w+/-]{0,255}+\.\w)", re.ASCII
 )
@@ -203,7 +203,7 @@ _KEY_LINE = re.compile(
     rf"""\s*+(?:- )?[\[({{]*+(?:b?'{_BASE64}'[\s,+]*+|b?"{_BASE64}"[\s,+]*+)*+b?['"]?{_BASE64}['"]?[\s,+\])}}\\]*+"""
 )
 _KEY_PIECE = re.compile(r"[A-Za-z0-9+/]{4,}+=*+|[A-Za-z0-9+/]++={1,2}")
-_WORD = re.compile(r"[A-Z]?+[a-z]*+|[A-Z]++|[0-9]++")
+_WORD = re.compile(r"(?:[A-Z][a-z]++)++|[a-z]++|[A-Z]++|[0-9+/]++")
 # "PRIVATE KEY-----" of a BEGIN line whose "-----BEGIN" a write of another process split.
 _KEY_LABEL_END = "PRIVATE KEY-----"
 
@@ -254,18 +254,18 @@ def _key_state(line: str, key: str | None, after_mask: bool) -> tuple[bool, str 
         return False, None  # most lines: no key before them, none in them
     if key != "key" and _KEY_HEADER.match(line):
         return True, "value"
-    if _KEY_RUN.search(line) or (after_mask and line.strip() and (_KEY_LINE.fullmatch(line) or _prefixed_piece(line))):
+    if _KEY_RUN.search(line) or (line.strip() and (_last_piece(line) or (after_mask and _KEY_LINE.fullmatch(line)))):
         return True, "key"
     if key == "value" and line.startswith((" ", "\t", "'", '"')):
         return True, "head"
     return (after_mask, key) if not line.strip() else (False, "key")
 
 
-def _prefixed_piece(line: str) -> bool:
-    """Whether ``line`` ends in a piece of key material behind a prefix (``relay``, a timestamp).
+def _last_piece(line: str) -> bool:
+    """Whether ``line`` ends in a piece of key material, alone or behind a prefix (``relay``, a timestamp).
 
-    A piece of base64 (four characters or more, or padded) that is no word: a key's pieces mix
-    digits, capitals and small letters, words and numbers seldom do.
+    A piece of base64 (four characters or more, or padded) that is no word or number: a key's pieces
+    mix digits, capitals and small letters, words seldom do.
     """
     line = line.rstrip()
     start = max(line.rfind(" "), line.rfind("\t")) + 1
