@@ -691,8 +691,8 @@ async def test_what_a_reporting_relay_wrote_of_its_own_is_no_output(lite_sandbox
            + ["Terminated"], f"{MASKED_KEY}\n{end}Terminated")
           for prefix, end in [("relay ", ""), ("[relay] ", ""), ("# ", f"# {KEY[3]}\n"),
                               ("2026-12-08 22:00:01,123 ", f"2026-12-08 22:00:01,123 {KEY[3]}\n")]),
-        ([KEY[0], "Proc-Type: 4,ENCRYPTED", "DEK-Info: AES-128-CBC,F00D", "relay: retrying", "relay: gave up", "", KEY[1],
-          KEY[3], "after"], f"{MASKED_KEY}\nrelay: retrying\nrelay: gave up\n\n{MASKED_KEY}\nafter"),
+        ([KEY[0], "Proc-Type: 4,ENCRYPTED", "DEK-Info: AES-128-CBC,F00D", "relay: retrying", "relay: gave up", "",
+          KEY[1], KEY[3], "after"], f"{MASKED_KEY}\nrelay: retrying\nrelay: gave up\n\n{MASKED_KEY}\nafter"),
         ([KEY[0], KEY[1], "['--timeout', '30']", "relay: retrying", "OK", "137", "KeyboardInterrupt",
           "x: aB3dE5gH7jK9mN1pQ3sT y", "see /tmp/Report2024Final/out.log", "x: aB3dE5gH7jK9mN1pQ3s y", "abcdEFGHij"],
          f"{MASKED_KEY}\n['--timeout', '30']\nrelay: retrying\nOK\n137\nKeyboardInterrupt\n{MASKED_KEY}\n"

@@ -196,7 +196,8 @@ _KEY_HEADER = re.compile(r"""(?:[\s'",\\]|b['"])*+[A-Z][A-Za-z-]*+:""")
 # is: one piece, perhaps quoted, escaped, indented, a YAML list item or in brackets, or several
 # quoted pieces (a list printed compact).
 _KEY_RUN = re.compile(
-    r"(?<![\w+/-])(?=[\w+/-]{20})(?=[\w+/-]*?[0-9])(?=[\w+/-]*?[A-Z])(?=[\w+/-]*?[a-z])(?![\w+/-]{0,255}+\.\w)", re.ASCII
+    r"(?<![\w+/-])(?=[\w+/-]{20})(?=[\w+/-]*?[0-9])(?=[\w+/-]*?[A-Z])(?=[\w+/-]*?[a-z])(?![\w+/-]{0,255}+\.\w)",
+    re.ASCII,
 )
 _BASE64 = r"(?:[A-Za-z0-9+/=]|\\++[nr/])*+"
 _KEY_LINE = re.compile(
@@ -219,10 +220,10 @@ def _key_state(line: str, key: str | None, after_mask: bool) -> tuple[bool, str 
     or at "Private-Lines:"), and goes on to its END line (PuTTY's
     "Private-MAC:", which is no part of it and stays where only quotes or
     blanks come before it), also where one line ends a key and begins the
-    next. An END marker ends a key only where nothing but what may be key
-    material comes before it, and no quote right after it: one that a
-    message names (``expected "-----END RSA PRIVATE KEY-----"``) ends
-    nothing, lest the key's later lines show. Within a key, its BEGIN, END
+    next. An END marker ends a key only where no quote follows it and
+    nothing but what may be key material comes before it, or a key opens in
+    its line too: one that a message names (``expected "-----END RSA PRIVATE
+    KEY-----"``) ends nothing, lest the key's later lines show. Within a key, its BEGIN, END
     and header lines and every line of key material are masked, and a blank
     line after a masked one; any other line (the relay's own messages) is
     kept, and ends the headers. A line that holds a whole key (a quoted one)
