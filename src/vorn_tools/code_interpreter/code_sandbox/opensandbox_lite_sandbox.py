@@ -223,11 +223,11 @@ def _key_state(line: str, key: str | None, after_mask: bool) -> tuple[bool, str 
     next. An END marker ends a key only where no quote follows it and
     nothing but what may be key material comes before it, or a key opens in
     its line too: one that a message names (``expected "-----END RSA PRIVATE
-    KEY-----"``) ends nothing, lest the key's later lines show. Within a key, its BEGIN, END
-    and header lines and every line of key material are masked, and a blank
-    line after a masked one; any other line (the relay's own messages) is
-    kept, and ends the headers. A line that holds a whole key (a quoted one)
-    is left to masking, whole.
+    KEY-----"``) ends nothing, lest the key's later lines show. Within a
+    key, its BEGIN, END and header lines and every line of key material are
+    masked, and a blank line after a masked one; any other line (the relay's
+    own messages) is kept, and ends the headers. A line that holds a whole
+    key (a quoted one) is left to masking, whole.
     """
     # "-----" is in every BEGIN and END marker, split or not.
     if (
