@@ -185,18 +185,28 @@ class _RelayWords:
 # What masking writes for a private key; what the relay's words keep of each run of a key's lines.
 _KEY_MASKED = placeholder(BuiltInMaskingRule.PRIVATE_KEY_BLOCK.name)
 # A header of a PEM key (after its BEGIN line, before its base64), taken broadly, since a wider guess
-# only masks more: "Proc-Type: 4,ENCRYPTED", whose value may take the next line, also quoted, escaped
-# or listed.
-_KEY_HEADER = re.compile(r"""[\s'",\\A-Za-z-]*:""")
-# Key material: a run of base64 that mixes digits, capitals and small letters, as words and paths
-# seldom do, wherever it stands in its line (after a list item, before a comment); or a line that is
-# nothing but base64, as the short last line of a key or one cut short is: one piece, perhaps quoted,
-# escaped, indented, a YAML list item or in brackets, or several quoted pieces (a list printed compact).
-_KEY_RUN = re.compile(r"(?<![\w+/-])(?=[\w+/-]{20})(?=[\w+/-]*?[0-9])(?=[\w+/-]*?[A-Z])(?=[\w+/-]*?[a-z])", re.ASCII)
-_BASE64 = r"(?:[A-Za-z0-9+/=_-]|\\++[nr/])*+"
+# only masks more: "Proc-Type: 4,ENCRYPTED", also quoted, escaped or listed. Header names are
+# capitalised, the relay's own messages ("relay: retrying") are not.
+_KEY_HEADER = re.compile(r"""(?:[\s'",\\]|b['"])*+[A-Z][A-Za-z-]*+:""")
+# Key material: a run of base64 that mixes digits, capitals and small letters, as words seldom do,
+# wherever it stands in its line (after a list item or a prefix, before a comment), unless a file
+# name extension follows within 256 characters, as in a path; a line that ends in a piece of base64
+# (see ``_last_piece``), alone or behind a prefix; or, right after a masked line, a line that is
+# nothing but base64, words and numbers included, as the short last line of a key or one cut short
+# is: one piece, perhaps quoted, escaped, indented, a YAML list item or in brackets, or several
+# quoted pieces (a list printed compact).
+_KEY_RUN = re.compile(
+    r"(?<![\w+/-])(?=[\w+/-]{20})(?=[\w+/-]*?[0-9])(?=[\w+/-]*?[A-Z])(?=[\w+/-]*?[a-z])(?![\w+/-]{0,255}+\.\w)",
+    re.ASCII,
+)
+_BASE64 = r"(?:[A-Za-z0-9+/=]|\\++[nr/])*+"
 _KEY_LINE = re.compile(
     rf"""\s*+(?:- )?[\[({{]*+(?:b?'{_BASE64}'[\s,+]*+|b?"{_BASE64}"[\s,+]*+)*+b?['"]?{_BASE64}['"]?[\s,+\])}}\\]*+"""
 )
+_KEY_PIECE = re.compile(r"[A-Za-z0-9+/]{4,}+=*+|[A-Za-z0-9+/]++={1,2}")
+_WORD = re.compile(r"(?:[A-Z][a-z]++)++|[a-z]++|[A-Z]++|[0-9+/]++")
+# "PRIVATE KEY-----" of a BEGIN line whose "-----BEGIN" a write of another process split.
+_KEY_LABEL_END = "PRIVATE KEY-----"
 
 
 def _key_state(line: str, key: str | None, after_mask: bool) -> tuple[bool, str | None]:
@@ -204,36 +214,63 @@ def _key_state(line: str, key: str | None, after_mask: bool) -> tuple[bool, str 
 
     ``key`` is None when no key is open; "head" after a PEM key's BEGIN line
     while headers may follow; "value" when the line before named a header
-    whose value may come on this line; "key" in its base64. A key opens at
-    its BEGIN line (PuTTY's at its first line or at "Private-Lines:") and goes
-    on to its END line (PuTTY's "Private-MAC:", which is no part of it and
-    stays where only quotes or blanks come before it), also where one
-    line ends a key and begins the next; an END marker merely named in
-    quotes ends nothing. Within it, its BEGIN, END and header lines and every
-    line of key material are masked, and a blank line after a masked one;
-    any other line (the relay's own messages) is kept, and ends the headers.
-    A line that holds a whole key (a quoted one) is left to masking, whole.
+    whose value may come on this line, folded (indented or quoted); "key" in
+    its base64. A key opens at its BEGIN line, or at a line holding
+    "PRIVATE KEY-----" that no END marker labels (PuTTY's at its first line
+    or at "Private-Lines:"), and goes on to its END line (PuTTY's
+    "Private-MAC:", which is no part of it and stays where only quotes or
+    blanks come before it), also where one line ends a key and begins the
+    next. An END marker ends a key only where no quote follows it and
+    nothing but what may be key material comes before it, or a key opens in
+    its line too: one that a message names (``expected "-----END RSA PRIVATE
+    KEY-----"``) ends nothing, lest the key's later lines show. Within a
+    key, its BEGIN, END and header lines and every line of key material are
+    masked, and a blank line after a masked one; any other line (the relay's
+    own messages) is kept, and ends the headers. A line that holds a whole
+    key (a quoted one) is left to masking, whole.
     """
-    begun = line.rfind("-----BEGIN")
-    opened = max(begun, line.rfind("Private-Lines:"), line.rfind("PuTTY-User-Key-File"))
-    if key is None and opened < 0:
-        return False, None  # most lines: no key before them, none in them
-    closed = max(line.rfind("-----END"), line.rfind("Private-MAC:"))
-    if line.startswith(("-----END'", '-----END"'), closed):
-        closed = -1  # an END marker named in quotes (a parser's complaint) ends nothing
-    if opened > closed:
-        return True, "head" if opened == begun else "key"
+    # "-----" is in every BEGIN and END marker, split or not.
+    if (
+        line.rfind("-----") >= 0
+        or line.rfind("Private-Lines:") >= 0
+        or line.rfind("PuTTY-User-Key-File") >= 0
+        or (key is not None and line.rfind("Private-MAC:") >= 0)
+    ):
+        begun = line.rfind("-----BEGIN")
+        label = line.rfind(_KEY_LABEL_END)
+        if label > begun and not line.startswith("-----END", max(line.rfind("-----", 0, label), 0)):
+            begun = label
+        opened = max(begun, line.rfind("Private-Lines:"), line.rfind("PuTTY-User-Key-File"))
+        closed = line.rfind("-----END")
+        if line.startswith(("-----END'", '-----END"'), closed) or (
+            closed > 0 and opened < 0 and not _KEY_LINE.fullmatch(line, 0, closed)
+        ):
+            closed = -1  # an END marker named in a message ends nothing
+        closed = max(closed, line.rfind("Private-MAC:"))
+        if opened > closed:
+            return True, "head" if opened == begun else "key"
+        if key is not None and closed >= 0:
+            return line.startswith("-----END", closed) or bool(line[:closed].strip(" \t'\"b[(,-")), None
     if key is None:
-        return False, None
-    if closed >= 0:
-        return line.startswith("-----END", closed) or bool(line[:closed].strip(" \t'\"b[(,-")), None
+        return False, None  # most lines: no key before them, none in them
     if key != "key" and _KEY_HEADER.match(line):
         return True, "value"
-    if line.strip() and (_KEY_RUN.search(line) or _KEY_LINE.fullmatch(line)):
+    if _KEY_RUN.search(line) or (line.strip() and (_last_piece(line) or (after_mask and _KEY_LINE.fullmatch(line)))):
         return True, "key"
-    if key == "value":
+    if key == "value" and line.startswith((" ", "\t", "'", '"')):
         return True, "head"
     return (after_mask, key) if not line.strip() else (False, "key")
+
+
+def _last_piece(line: str) -> bool:
+    """Whether ``line`` ends in a piece of key material, alone or behind a prefix (``relay``, a timestamp).
+
+    A piece of base64 (four characters or more, or padded) that is no word or number: a key's pieces
+    mix digits, capitals and small letters, words seldom do.
+    """
+    line = line.rstrip()
+    start = max(line.rfind(" "), line.rfind("\t")) + 1
+    return bool(_KEY_PIECE.fullmatch(line, start) and not _WORD.fullmatch(line, start))
 
 
 class _LetGo(NamedTuple):
