@@ -47,6 +47,7 @@ from vorn_tools.code_interpreter.code_sandbox.utils import (
     build_upload_path,
     calculate_duration_ms,
     check_code,
+    check_teardown_cap,
     check_upload_filename,
     resolve_timeout,
 )
@@ -611,9 +612,9 @@ class PydanticExecutorSandbox(BaseSandbox):
 
         Raises:
             ValueError: When ``timeout`` is not positive and finite.
+            TypeError: When ``timeout`` is not a number.
         """
-        if not math.isfinite(timeout) or timeout <= 0:
-            raise ValueError("`timeout` must be positive and finite")
+        check_teardown_cap(timeout, finite=True)
         notify = self.initialized
         # From here on runs are refused, so none can start a server behind this shutdown.
         self.initialized = False
