@@ -86,6 +86,7 @@ async def test_execution_outcomes(run_python, code, options, status, field, expe
         ("", {}, "Validation error: "),
         ("1", {"timeout": 301}, "Validation error: "),
         ("1", {"timeout": 3_000_000}, "Validation error: "),
+        ("1", {"timeout": 10**400}, "Input should be less than or equal to 300"),  # however large
         ("1", {"max_output_length": 0}, "Validation error: "),
         ("1", {"language": "python"}, "Execution failed: "),
     ],

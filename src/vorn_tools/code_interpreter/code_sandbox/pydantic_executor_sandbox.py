@@ -27,6 +27,7 @@ import re
 import selectors
 import signal
 import subprocess
+import sys
 import threading
 import time
 import warnings
@@ -172,7 +173,10 @@ def _request_timeout(timeout: float | None) -> float:
     """
     resolved = resolve_timeout(timeout)
     if resolved is None:
-        return timeout if timeout is not None and timeout > 0 else 0
+        if timeout is None or not timeout > 0:
+            return 0
+        # An int beyond the float range would fail the record as no number at all.
+        return timeout if timeout <= sys.float_info.max else math.inf
     return resolved
 
 
