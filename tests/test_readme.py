@@ -516,3 +516,10 @@ def test_readme_links_every_doc() -> None:
     # A page under docs/ that the README does not link is one no reader finds.
     targets = _LINK.findall(_prose(README.read_text(encoding="utf-8")))
     assert set(PAGES[1:]) - {(ROOT / target.partition("#")[0]).resolve() for target in targets} == set()
+
+
+def test_every_doc_links_back_to_the_readme() -> None:
+    def targets(page: Path) -> set[Path]:
+        return {(page.parent / t.partition("#")[0]).resolve() for t in _LINK.findall(_prose(page.read_text("utf-8")))}
+
+    assert [page.name for page in PAGES[1:] if README not in targets(page)] == []

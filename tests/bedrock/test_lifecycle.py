@@ -17,8 +17,13 @@ from vorn_tools.code_interpreter.code_sandbox.models import ExecutionStatus
 from vorn_tools.code_interpreter.errors import SandboxExecutionError, SandboxNotInitializedError, SandboxStartError, Stage
 
 
-async def test_the_first_execution_starts_one_session_and_terminate_forgets_it(make_sandbox, agentcore, spans) -> None:
+async def test_the_first_execution_starts_one_session_and_terminate_forgets_it(make_sandbox, agentcore, spans,
+                                                                                 caplog) -> None:
     sandbox = make_sandbox(sandbox_timeout=120)
+    with caplog.at_level(logging.WARNING):
+        await sandbox.set_timeout(300)  # a session's lifetime is fixed: the warning names where it is given
+    assert caplog.messages == ["set_timeout(300) has no effect on BedrockAgentCoreSandbox. "
+                               "Pass sandbox_timeout to the constructor instead."]
     assert (sandbox.sandbox_id, agentcore.calls["start"]) == (None, 0)
     with pytest.raises(SandboxNotInitializedError, match="^Sandbox is not started$"):
         await sandbox.download_file("x")

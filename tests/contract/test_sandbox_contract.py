@@ -66,8 +66,11 @@ async def test_use_before_start_and_after_terminate_raises_not_initialized(backe
     with pytest.raises(SandboxNotInitializedError) as info:
         await backend.needs_start(unstarted)
     assert info.value.stage is Stage.NOT_INITIALIZED
-    with pytest.raises(ValueError):
-        await sandbox.terminate(timeout=0)
+    for target in (unstarted, sandbox):  # a teardown cap is checked before anything is torn down
+        with pytest.raises(ValueError):
+            await target.terminate(timeout=0)
+        with pytest.raises(TypeError, match=r"^timeout must be a number of seconds, got str$"):
+            await target.terminate(timeout="5")
     await sandbox.terminate()
     await sandbox.terminate()
     with pytest.raises(SandboxNotInitializedError):

@@ -41,6 +41,7 @@ from vorn_tools.code_interpreter.code_sandbox.utils import (
     StreamedOutput,
     calculate_duration_ms,
     check_code,
+    check_teardown_cap,
     resolve_timeout,
 )
 from vorn_tools.code_interpreter.errors import SandboxNotInitializedError, SandboxStartError, Stage
@@ -92,8 +93,7 @@ class LocalSandbox(CodeInterpreterSandbox):
 
     async def terminate(self, *, timeout: float = DEFAULT_SANDBOX_KILL_TIMEOUT_SECONDS) -> None:
         """Kill the worker and remove the sandbox's filesystem; a second call does nothing."""
-        if timeout is None or timeout <= 0:
-            raise ValueError(f"terminate timeout must be positive, got {timeout!r}")
+        check_teardown_cap(timeout)
         worker, self._worker = self._worker, None
         if worker is not None:
             await worker.kill()

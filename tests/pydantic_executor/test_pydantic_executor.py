@@ -86,6 +86,7 @@ async def test_execution_outcomes(run_python, code, options, status, field, expe
         ("", {}, "Validation error: "),
         ("1", {"timeout": 301}, "Validation error: "),
         ("1", {"timeout": 3_000_000}, "Validation error: "),
+        ("1", {"timeout": 10**400}, "Input should be less than or equal to 300"),  # however large
         ("1", {"max_output_length": 0}, "Validation error: "),
         ("1", {"language": "python"}, "Execution failed: "),
     ],
@@ -265,9 +266,11 @@ async def test_terminate_stops_the_process_group_off_the_loop(run_python, mode, 
     run = asyncio.create_task(sandbox.execute_code("print(1)", timeout=10)) if "late" in mode else None
     if run:
         await run_python.has_read("tools/call")
-    for bad in (0, -1, math.nan, math.inf):
+    for bad in (0, -1, math.nan, math.inf, 10**400):
         with pytest.raises(ValueError, match="positive and finite"):
             await sandbox.terminate(timeout=bad)
+    with pytest.raises(TypeError, match=r"^timeout must be a number of seconds, got str$"):
+        await sandbox.terminate(timeout="5")
     assert sandbox.initialized and _stderr_readers(process)
     orphans = run_python.pids("orphan")
     try:

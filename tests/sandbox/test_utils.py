@@ -132,7 +132,7 @@ async def test_teardown_retries_every_failure_then_wraps_the_last_or_the_cap(pau
 
 
 @pytest.mark.parametrize(("value", "expected"), [(None, 30), (0, None), (-1, None), (0.5, 0.5), (float("nan"), "nan"),
-                                                 (True, "True"), (float("inf"), "inf"), (10**400, "1000"),
+                                                 (True, "True"), (float("inf"), "inf"), (10**400, None), (-(10**400), None),
                                                  (2_147_483, 2_147_483), (2_147_484, None), (1e15, None),
                                                  ("5", TypeError)])  # fmt: skip
 def test_resolve_timeout(value, expected):

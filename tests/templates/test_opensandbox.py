@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import asyncio
+import json
+import re
 import time
 
 import pytest
@@ -47,6 +49,7 @@ BASIC = {"type": "basic", "username": "u", "password": "pw"}
     ({"packages": ["--version"]}, None, "pip install failed: ERROR: Invalid requirement: '--version'", True),
     ({}, lambda o: o.fail_next_snapshot(), "reached 'Failed' state: the server gave no reason", True),
     ({}, lambda o: setattr(o, "snapshot_delay", 60), "within 0.3s; increase snapshot_ready_timeout", True),
+    ({}, lambda o: setattr(o, "snapshot_delay", 60), "within 0s; increase snapshot_ready_timeout", True),  # no wait
     ({}, lambda o: o.fail("create", 400, message="image denied"), "Create sandbox failed: image denied", False),
     ({"start_cmd": "bash -c 'unclosed"}, None, "No closing quotation", False),
     ({"image": "", "registry_auth": BASIC}, None, "refusing to send registry credentials with a fallback", False),
@@ -54,7 +57,8 @@ BASIC = {"type": "basic", "username": "u", "password": "pw"}
 def test_failed_builds(opensandbox, os_builder, spec, setup, detail, started) -> None:
     if setup:
         setup(opensandbox)
-    builder = os_builder(snapshot_ready_timeout=0.3 if "within" in detail else 180)
+    within = re.search(r"within ([\d.]+)s", detail)  # the ready timeout the row is about
+    builder = os_builder(snapshot_ready_timeout=json.loads(within[1]) if within else 180)
     result = builder.ensure(TemplateSpec(**{"template_id": "t", "image": "i", **spec}))
     assert (result.status, result.template_ref, result.stage) == (FAILED, None, None)
     assert result.detail.startswith("snapshot build failed: ") and detail in result.detail

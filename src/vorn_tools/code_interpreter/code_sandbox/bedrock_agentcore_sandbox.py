@@ -822,7 +822,7 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
         """No effect: a session's lifetime is fixed when it starts."""
         logger.warning(
             f"set_timeout({seconds}) has no effect on BedrockAgentCoreSandbox. "
-            "Pass session_timeout to __init__ instead."
+            "Pass sandbox_timeout to the constructor instead."
         )
 
     @property

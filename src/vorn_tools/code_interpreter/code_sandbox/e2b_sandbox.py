@@ -46,6 +46,7 @@ from vorn_tools.code_interpreter.code_sandbox.utils import (
     StreamedOutput,
     check_additional_packages,
     check_code,
+    check_teardown_cap,
     finish_result,
     resolve_sandbox_timeout,
     resolve_timeout,
@@ -510,7 +511,12 @@ class E2BSandbox(CodeInterpreterSandbox):
         The handles are cleared only after the kill succeeded; when it finally
         fails, ``SandboxTerminateError`` is raised and the handles stay, so
         ``terminate`` can be called again.
+
+        Raises:
+            ValueError: ``timeout`` is zero or less, or NaN (before anything is torn down).
+            TypeError: ``timeout`` is not a number.
         """
+        check_teardown_cap(timeout)
         if not self.sandbox:
             return
         set_current_span_attributes(**{SpanAttr.SANDBOX_ID: self.sandbox_id})

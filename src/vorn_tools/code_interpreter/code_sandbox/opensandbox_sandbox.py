@@ -63,6 +63,8 @@ from vorn_tools.code_interpreter.code_sandbox.utils import (
     StreamedOutput,
     check_additional_packages,
     check_code,
+    check_teardown_cap,
+    failure_reason,
     finish_result,
     resolve_sandbox_timeout,
     resolve_timeout,
@@ -629,13 +631,14 @@ class OpenSandbox(CodeInterpreterSandbox):
                 retry_safe=streamed.retry_safe(exc, _never_written),
             )
         except Exception as exc:
+            # Named by its type when it says nothing (the SDK's bare TimeoutError): never an empty error.
             return finish_result(
                 ExecutionStatus.ERROR,
                 code,
                 start_time,
                 stdout=streamed.render("stdout"),
                 stderr=streamed.render("stderr"),
-                error=exc,
+                error=failure_reason(exc),
             )
 
     @staticmethod
@@ -759,7 +762,7 @@ class OpenSandbox(CodeInterpreterSandbox):
         except (SandboxConnectionException, SandboxTimeoutException) as exc:
             return self._transport_failure_result(exc, cmd, start_time)
         except Exception as exc:
-            return finish_result(ExecutionStatus.ERROR, cmd, start_time, error=exc)
+            return finish_result(ExecutionStatus.ERROR, cmd, start_time, error=failure_reason(exc))
 
     async def set_timeout(self, seconds: int) -> None:
         """Renew the sandbox's lease: the server keeps it for ``seconds`` from now.
@@ -811,7 +814,13 @@ class OpenSandbox(CodeInterpreterSandbox):
         When the kill finally fails, ``SandboxTerminateError`` is raised and the
         handles stay, so ``terminate`` can be called again. A sandbox the
         server has already removed (its lease ran out) counts as terminated.
+
+        Raises:
+            ValueError: ``timeout`` is zero or less, or NaN (before anything is torn down).
+            TypeError: ``timeout`` is not a number.
+            SandboxTerminateError: Every kill attempt failed or the cap passed.
         """
+        check_teardown_cap(timeout)
         set_current_span_attributes(**{SpanAttr.BACKEND: self._BACKEND})
         if not self._sandbox:
             return

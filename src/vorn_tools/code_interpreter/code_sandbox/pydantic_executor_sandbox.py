@@ -27,6 +27,7 @@ import re
 import selectors
 import signal
 import subprocess
+import sys
 import threading
 import time
 import warnings
@@ -47,6 +48,7 @@ from vorn_tools.code_interpreter.code_sandbox.utils import (
     build_upload_path,
     calculate_duration_ms,
     check_code,
+    check_teardown_cap,
     check_upload_filename,
     resolve_timeout,
 )
@@ -171,7 +173,10 @@ def _request_timeout(timeout: float | None) -> float:
     """
     resolved = resolve_timeout(timeout)
     if resolved is None:
-        return timeout if timeout is not None and timeout > 0 else 0
+        if timeout is None or not timeout > 0:
+            return 0
+        # An int beyond the float range would fail the record as no number at all.
+        return timeout if timeout <= sys.float_info.max else math.inf
     return resolved
 
 
@@ -611,9 +616,9 @@ class PydanticExecutorSandbox(BaseSandbox):
 
         Raises:
             ValueError: When ``timeout`` is not positive and finite.
+            TypeError: When ``timeout`` is not a number.
         """
-        if not math.isfinite(timeout) or timeout <= 0:
-            raise ValueError("`timeout` must be positive and finite")
+        check_teardown_cap(timeout, finite=True)
         notify = self.initialized
         # From here on runs are refused, so none can start a server behind this shutdown.
         self.initialized = False

@@ -154,14 +154,26 @@ async def kill_with_retry(
     )
 
 
-def check_teardown_cap(timeout: float) -> None:
-    """Refuse a teardown cap of zero or less, or NaN, with ``ValueError``, before anything is torn down.
+def _not_seconds(timeout: Any, expected: str) -> TypeError:
+    """The error for a ``timeout`` argument of the wrong type, naming the argument and the type given."""
+    return TypeError(f"timeout must be {expected}, got {type(timeout).__name__}")
 
-    A value that cannot be compared with 0 (``None``) raises the comparison's ``TypeError``.
+
+def check_teardown_cap(timeout: float, *, finite: bool = False) -> None:
+    """Refuse a teardown cap of zero or less, or NaN (with ``finite``, an infinity too), with
+    ``ValueError``, before anything is torn down.
+
+    A value that is not a number (``None``, a str) raises ``TypeError`` naming the argument.
     """
-    # Negated so that NaN is refused too: as a deadline it would reach the event loop's timer.
-    if not timeout > 0:
-        raise ValueError("`timeout` must be positive")
+    try:
+        # Negated so that NaN is refused too: as a deadline it would reach the event loop's timer.
+        refused = not timeout > 0 or (finite and not math.isfinite(timeout))
+    except TypeError:
+        raise _not_seconds(timeout, "a number of seconds") from None
+    except OverflowError:  # an int beyond the float range: no wait can take it
+        refused = True
+    if refused:
+        raise ValueError("`timeout` must be positive and finite" if finite else "`timeout` must be positive")
 
 
 async def terminate_with_retry(
@@ -209,21 +221,21 @@ def resolve_timeout(timeout: float | None, default: float = DEFAULT_EXECUTION_TI
 
     ``None`` gives ``default``; zero or less gives ``None`` (no limit at all),
     and so does a limit beyond ``MAX_TIMEOUT_SECONDS`` (about 24.8 days), which
-    no layer below could hold; any other positive value is returned unchanged.
+    no layer below could hold, however large (an int beyond the float range
+    included); any other positive value is returned unchanged.
 
     Raises:
         TypeError: For a value that is not a number (a str included).
-        ValueError: For a bool, NaN, an infinity or a number too large to be a
-            float: none of them can bound a wait.
+        ValueError: For a bool, NaN or an infinity: none of them can bound a wait.
     """
     if timeout is None:
         return default
     try:
         finite = not isinstance(timeout, bool) and math.isfinite(timeout)
-    except OverflowError:  # an int beyond the float range
-        finite = False
+    except OverflowError:  # an exact number beyond the float range: finite, merely huge
+        finite = True
     except TypeError:
-        raise TypeError(f"timeout must be a number of seconds or None, got {type(timeout).__name__}") from None
+        raise _not_seconds(timeout, "a number of seconds or None") from None
     if not finite:
         raise ValueError(f"timeout must be a finite number of seconds or None, got {timeout!r}")
     if timeout <= 0 or timeout > MAX_TIMEOUT_SECONDS:
