@@ -936,8 +936,10 @@ async def test_a_cell_that_removes_the_daemons_files_leaves_one_reachable_daemon
     # A settle that must kill the interpreter finds it without the pid file, and kills it before saying so.
     stuck = await lite_sandbox.execute_code(STUBBORN, timeout=1)
     assert stuck.error == TIMEOUT + Msg.STATE_LOST_AFTER_TIMEOUT
-    assert len(sandbox_daemon_pids(lite_sandbox.sandbox_id)) == 1
+    # The next call runs on one interpreter (the settle's, or one of its own where the killed one took
+    # longer to go than the settle waited).
     assert (await lite_sandbox.execute_code("print('last')")).stdout == "last\n"
+    assert len(sandbox_daemon_pids(lite_sandbox.sandbox_id)) == 1
     assert (await neighbour.execute_code("mine")).stdout == "1"
     await neighbour.terminate()
 

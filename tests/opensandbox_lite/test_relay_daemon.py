@@ -19,7 +19,7 @@ import pytest
 from tests.fakes.lite_daemon import daemon_pids
 from tests.opensandbox_lite.conftest import patched
 from vorn_tools.code_interpreter.code_sandbox import opensandbox_lite_sandbox as lite_module
-from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_scripts import CLIENT_SOURCE, DAEMON_SOURCE
+from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_scripts import _CLIENT_RARE, CLIENT_SOURCE, DAEMON_SOURCE
 
 # Reaches into the daemon from a cell, as hostile code can.
 _DAEMON = "daemon = get_ipython().showtraceback.__globals__\n"
@@ -292,6 +292,26 @@ def test_a_relay_that_finds_the_socket_gone_waits_for_the_interpreter_to_listen_
     Path(gate + "2").touch()
     assert lite.finish(owner, nonce).rc == 0
     assert lite.run("kept").report == {"result": "2"}
+
+
+@pytest.mark.parametrize("mode", ["run", "settle"])
+def test_a_look_at_the_socket_table_that_misses_the_interpreter_does_not_start_its_grace_over(lite, monkeypatch, mode):
+    """The kernel's table of sockets misses a row now and then: a daemon once seen listening has started."""
+    # Every other look misses the daemon's listening socket.
+    rare = patched(_CLIENT_RARE, "    return listening(pid) if HAVE_PROC else not starting()",
+                   "    global looks\n    looks = globals().get('looks', 0) + 1\n    return looks % 2 == 1 and listening(pid)")
+    monkeypatch.setattr(lite_module, "CLIENT_SOURCE", CLIENT_SOURCE.replace(repr(_CLIENT_RARE), repr(rare), 1))
+    assert lite.run("0").rc == 0
+    old = lite.pid()
+    # Out of reach for good: stopped, it cannot listen again where its socket file was.
+    os.kill(old, signal.SIGSTOP)
+    os.remove(lite.prefix + ".sock")
+    if mode == "run":
+        done = lite.run("print('ran')")
+        assert (done.rc, done.out, done.report) == (0, ["ran\n"], {"restarted": True})
+    else:
+        assert lite.relay("settle", "5").stdout == b'{"restarted": true}\n'
+    assert daemon_pids(lite.prefix) == [lite.pid()] != [old]
 
 
 @contextlib.contextmanager

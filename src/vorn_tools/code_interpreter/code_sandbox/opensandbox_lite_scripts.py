@@ -835,13 +835,17 @@ def listening(pid):
                 continue
             if link.startswith("socket:["):
                 inodes.add(link[8:-1])
-        with open("/proc/net/unix") as f:
-            for line in f:
-                # Num RefCount Protocol Flags Type St Inode Path; flag 0x10000 marks a listener.
-                # A removed socket file still shows its path here.
-                fields = line.split()
-                if len(fields) == 8 and fields[6] in inodes and fields[7] == SOCK and int(fields[3], 16) & 0x10000:
-                    return True
+        # The kernel hands the table out a page per read and goes on where its count left off,
+        # so a row can slip between two pages while other sockets come and go: one not found
+        # is looked for again.
+        for attempt in range(3 if inodes else 0):
+            with open("/proc/net/unix") as f:
+                for line in f:
+                    # Num RefCount Protocol Flags Type St Inode Path; flag 0x10000 marks a listener.
+                    # A removed socket file still shows its path here.
+                    fields = line.split()
+                    if len(fields) == 8 and fields[6] in inodes and fields[7] == SOCK and int(fields[3], 16) & 0x10000:
+                        return True
     except (OSError, ValueError):
         pass
     return False
