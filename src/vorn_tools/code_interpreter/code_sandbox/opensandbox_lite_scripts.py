@@ -838,7 +838,7 @@ def listening(pid):
         # The kernel hands the table out a page per read and goes on where its count left off,
         # so a row can slip between two pages while other sockets come and go: one not found
         # is looked for again.
-        for attempt in range(3 if inodes else 0):
+        for _ in range(3 if inodes else 0):
             with open("/proc/net/unix") as f:
                 for line in f:
                     # Num RefCount Protocol Flags Type St Inode Path; flag 0x10000 marks a listener.
