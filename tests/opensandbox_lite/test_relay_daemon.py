@@ -211,7 +211,7 @@ def test_concurrent_relays_after_a_death_start_one_daemon(lite, lost):
     old = lite.pid()
     # It takes no cell now: the relays' connections wait in its queue, or, its socket file
     # gone, it cannot listen again and stays out of every relay's reach.
-    os.kill(old, signal.SIGSTOP)
+    _stop(old)
     if lost == "unreachable":
         os.remove(lite.prefix + ".sock")
     cells = [lite.cell(f"import time\ntime.sleep(0.5)\n{i}") for i in range(6)]
@@ -304,7 +304,7 @@ def test_a_look_at_the_socket_table_that_misses_the_interpreter_does_not_start_i
     assert lite.run("0").rc == 0
     old = lite.pid()
     # Out of reach for good: stopped, it cannot listen again where its socket file was.
-    os.kill(old, signal.SIGSTOP)
+    _stop(old)
     os.remove(lite.prefix + ".sock")
     if mode == "run":
         done = lite.run("print('ran')")
@@ -347,6 +347,20 @@ def _answer_at(path: str) -> bytes | None:
             return None
 
 
+def _stop(pid: int) -> None:
+    """Stop ``pid`` and wait until each of its threads has stopped: until then it still runs (listens again, say)."""
+    os.kill(pid, signal.SIGSTOP)
+
+    def stopped() -> bool:
+        states = []
+        for task in os.listdir(f"/proc/{pid}/task"):
+            with contextlib.suppress(OSError), open(f"/proc/{pid}/task/{task}/stat") as f:
+                states.append(f.read().rsplit(")", 1)[1].split()[0])
+        return set(states) == {"T"}
+
+    _wait_until(stopped, f"process {pid} to stop")
+
+
 def _wait_until(condition: Callable[[], bool], what: str) -> None:
     deadline = time.monotonic() + 60
     while not condition():
@@ -358,11 +372,11 @@ def test_a_relay_whose_daemon_died_runs_its_cell_on_the_one_launched_meanwhile(l
     """It asks its socket which daemon it reached: the pid file names the next one by then."""
     assert lite.run("0").rc == 0
     old = lite.pid()
-    os.kill(old, signal.SIGSTOP)
+    _stop(old)
     path, nonce = lite.cell("print('ran')\n1")
     late = lite.start("run", path, nonce)
     _wait_for_queued(lite.prefix + ".sock", 1)
-    os.kill(late.pid, signal.SIGSTOP)  # it sees the death only after another relay launched the next daemon
+    _stop(late.pid)  # it sees the death only after another relay launched the next daemon
     os.killpg(old, signal.SIGKILL)
     assert lite.run("2").report == {"result": "2", "restarted": True}
     os.kill(late.pid, signal.SIGCONT)
