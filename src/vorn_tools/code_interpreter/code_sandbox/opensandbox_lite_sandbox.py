@@ -20,7 +20,8 @@ of it; and, once, by a call that finds the session busy while no call of this
 instance holds a cell or is settling one (the cell then holding the
 interpreter is an orphan, one whose own settle failed); that settle kills
 nothing while a relay of the sandbox still runs, since the cell may be another
-client's running call. While a call of this instance holds the interpreter,
+client's running call. While a call of this instance runs its relay (its
+cell may hold the interpreter before the relay's note saying so arrives),
 any other call of it is "session is busy" at once, without running the relay,
 so no call ever replaces an interpreter that is running another call's cell.
 """
@@ -301,12 +302,10 @@ class OpenSandboxLite(OpenSandbox):
     _BACKEND = "opensandbox-lite"
     # The background settle of a cell that a call let go of (see ``_abandon``).
     _settling: "asyncio.Task[bool] | None" = None
-    # Why the last settle failed (None once one succeeds), how many calls of
-    # this instance are running the relay right now, and how many of those
-    # hold the interpreter (the daemon took their cell and no report came yet).
+    # Why the last settle failed (None once one succeeds), and how many calls
+    # of this instance are running the relay right now.
     _settle_failure: str | None = None
     _active = 0
-    _holding = 0
     _closing = False  # while ``terminate`` runs
 
     def __init__(self, language: str = Language.PYTHON, additional_packages: list[str] | None = None) -> None:
@@ -471,7 +470,7 @@ class OpenSandboxLite(OpenSandbox):
         Only a call whose cell the daemon took (the relay says so as soon as it
         does) settles it when letting go; any other call stops its own relay and
         leaves the interpreter, and the cell of whichever call holds it, alone.
-        While a call of this instance holds the interpreter, or a settle is
+        While another call of this instance runs its relay, or a settle is
         pending past ``limit``, no relay is run: the result is "session is busy".
         """
         nonce = uuid.uuid4().hex
@@ -493,9 +492,7 @@ class OpenSandboxLite(OpenSandbox):
             if text.startswith(marker):
                 note = text[len(marker) :]
                 if note.rstrip("\n") == _STARTED:
-                    if not started:
-                        started = True
-                        self._holding += 1
+                    started = True
                     return
                 # Whatever the line holds, it must not stop the stream: the
                 # report is checked once the relay has ended.
@@ -528,10 +525,12 @@ class OpenSandboxLite(OpenSandbox):
             if not self._sandbox or self._closing:  # terminated meanwhile
                 raise SandboxNotInitializedError(ErrorMessage.SANDBOX_NOT_INITIALIZED)
             # No relay while a settle outlasts the limit, nor while another call
-            # of this instance runs its cell: the daemon would only say so, and a
-            # daemon kept out of reach by that cell (it wedged the interpreter)
-            # must not be replaced, cell and all.
-            if (limit is not None and limit <= 0) or self._holding:
+            # of this instance runs its relay, whether or not its note that the
+            # daemon took its cell has come yet (the cell's output may come
+            # first): the daemon would only say so, and a daemon kept out of
+            # reach by that cell (it wedged the interpreter, or removed its
+            # socket) must not be replaced, cell and all.
+            if (limit is not None and limit <= 0) or self._active:
                 busy = self._error_result(code, start_time, LiteErrorMessage.SESSION_BUSY)
                 return _with_relay_words(busy, own), None
             ran_from = time.monotonic()
@@ -543,8 +542,6 @@ class OpenSandboxLite(OpenSandbox):
                     execution = await self._run_cell(code, nonce, limit, handlers)
             finally:
                 self._active -= 1
-                if started:
-                    self._holding -= 1
         # Only this call's own deadline is a time-out; a TimeoutError from
         # anywhere else is reported by the arms below as the failure it is.
         except TimeoutError if bound.expired() else ():
@@ -869,11 +866,13 @@ class OpenSandboxLite(OpenSandbox):
         self._settle_failure = None
         return restarted
 
-    async def _interrupt_kernel(self, execution_id: str | None, relay: str) -> None:
+    async def _interrupt_kernel(self, execution_id: str | None, relay: str = _TIMED_OUT.relay) -> None:
         """Stop the relay command of a call that let go of it; the daemon then interrupts the cell.
 
         Best effort and bounded; never raises an ``Exception``. ``relay`` names
-        the relay ("{}" for ``execution_id``) in the warning logged when the stop fails.
+        the relay ("{}" for ``execution_id``) in the warning logged when the stop
+        fails; called as the parent's hook is, with the id alone, it is a relay
+        stopped at its time limit.
         """
         if not execution_id or not self._sandbox:
             return

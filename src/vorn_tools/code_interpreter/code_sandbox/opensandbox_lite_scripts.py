@@ -835,13 +835,17 @@ def listening(pid):
                 continue
             if link.startswith("socket:["):
                 inodes.add(link[8:-1])
-        with open("/proc/net/unix") as f:
-            for line in f:
-                # Num RefCount Protocol Flags Type St Inode Path; flag 0x10000 marks a listener.
-                # A removed socket file still shows its path here.
-                fields = line.split()
-                if len(fields) == 8 and fields[6] in inodes and fields[7] == SOCK and int(fields[3], 16) & 0x10000:
-                    return True
+        # The kernel hands the table out a page per read and goes on where its count left off,
+        # so a row can slip between two pages while other sockets come and go: one not found
+        # is looked for again.
+        for _ in range(3 if inodes else 0):
+            with open("/proc/net/unix") as f:
+                for line in f:
+                    # Num RefCount Protocol Flags Type St Inode Path; flag 0x10000 marks a listener.
+                    # A removed socket file still shows its path here.
+                    fields = line.split()
+                    if len(fields) == 8 and fields[6] in inodes and fields[7] == SOCK and int(fields[3], 16) & 0x10000:
+                        return True
     except (OSError, ValueError):
         pass
     return False
@@ -1001,6 +1005,7 @@ def relay_running():
 def settle(grace, orphan=False):
     deadline = time.monotonic() + grace
     lost_at = None  # when the listening daemon was first found out of reach
+    listened = None  # the daemon, once it was seen listening
     while time.monotonic() < deadline:
         pid = find_daemon()
         if pid is None:
@@ -1016,8 +1021,9 @@ def settle(grace, orphan=False):
         if state == "absent":
             # A daemon still starting up has run no cell, so there is nothing to stop;
             # killing it would only make the next call wait for a start-up again.
-            if not past_startup(pid):
+            if pid != listened and not past_startup(pid):
                 answer(False)
+            listened = pid
             # It listens, so its socket file is gone; it listens again soon, or is wedged.
             lost_at = lost_at or time.monotonic()
             if time.monotonic() - lost_at >= REACH_GRACE:
@@ -1147,7 +1153,7 @@ def connect(nonce, cell_path, deadline):
     # The cell has not run yet, so starting a fresh interpreter for it runs nothing twice.
     restarted = False
     launched = False
-    listened = None  # the daemon, if it was seen listening before the last attempt
+    listened = None  # the daemon, once it was seen listening
     lost_at = None  # when that daemon was first found out of reach
     while True:
         sock = socket(AF_UNIX, SOCK_STREAM)
@@ -1174,9 +1180,12 @@ def connect(nonce, cell_path, deadline):
                 if why is not None:
                     failed(nonce, cell_path, "the interpreter (pid %d) cannot be reached at %s: %s" % (pid, SOCK, why))
                 launched = restarted = True
-        listened = pid if pid is not None and past_startup(pid) else None
-        if listened is None:
+                pid = None
+        if pid != listened:
+            # A daemon seen listening is past its start-up for good, whatever a later look
+            # at the kernel's socket table misses: only another daemon starts the grace over.
             lost_at = None
+            listened = pid if pid is not None and past_startup(pid) else None
         if time.monotonic() > deadline:
             failed(nonce, cell_path, log_tail())
         time.sleep(0.01)
