@@ -18,12 +18,9 @@ if [ "$me" = 0 ] && [ "$owner" != 0 ]; then
     exit 1
 fi
 
-# A checkout, or a .venv, that the caller cannot write (one root cloned and set up, say) would fail
-# half-way, with an error for each file it could not remove: stop first, before waiting for the
-# lock, saying whose it is. Of .venv, its directories count: removing or replacing a file takes
-# the write permission of the directory that holds it; so do those of the build directories,
-# which an earlier run as root may have left. What is the caller's own (made read-only, or on a
-# read-only file system) is theirs to make writable: no one else is to be asked.
+# A checkout, .venv or build directory the caller cannot write (root's, say) would fail half-way, with an
+# error for each file: stop first, saying whose it is (of .venv, every directory counts: removing a file
+# takes its directory's write permission). What is the caller's own is theirs to make writable.
 if [ ! -w . ]; then
     if [ "$owner" = "$me" ]; then
         log "this checkout is yours ($(user_name "$me")), but you cannot write it (read-only permissions or" \
@@ -70,12 +67,9 @@ for entry in .venv .venv.removing build host/*/build; do
     exit 1
 done
 
-# Concurrent runs (several shells, or tests started in parallel) share one venv. They take turns on a
-# lock file only its owner can open (0600). It is made only where nothing is, in one step (a link to
-# a new file, which fails if anything took the name), never replaced while a run may hold it, and
-# opened only once seen to be the caller's own regular file, never a FIFO someone else put there.
-# Anything else at its name the checkout's owner moves aside in one step and removes; anyone else is
-# told whose it is.
+# Concurrent runs share one venv and take turns on a 0600 lock file, made only where nothing is (a link to
+# a new file, which fails if anything took the name), never replaced while held, opened only once seen to
+# be the caller's own regular file. Anything else there the owner moves aside; anyone else is told whose.
 LOCK=.setup-lock
 # Kinds of file in C's words: stat names them in the user's language.
 own_lock() { [[ $(LC_ALL=C stat -c '%u %a %F' -- "${1:-$LOCK}" 2>/dev/null) == "$me 600 regular"* ]]; }
@@ -150,9 +144,8 @@ find_python() {
     return 1
 }
 
-# Where .venv leads, resolved once: what the set-up checks is what it empties, makes the venv in and
-# runs pip from (a venv's Python takes the directory it is run from as the venv's), so a link changed
-# meanwhile steers nothing elsewhere, and stops it when next looked at.
+# Where .venv leads, resolved once: checked, emptied, made and run pip from (a venv's Python takes the
+# directory it runs from as its venv), so a link changed meanwhile steers nothing, and stops the run.
 top=$(readlink -f .venv)
 VPY=$top/bin/python
 same_venv() {
@@ -165,14 +158,23 @@ same_venv() {
 # that is a link leads where the user wants the venv: either is emptied in place.
 in_place=
 if [ -L .venv ]; then in_place="a link to $top"; elif mountpoint -q .venv; then in_place="a mount point"; fi
+# The set-up runs what it finds there and trusts its marker: where others can put files, it would run
+# theirs. Group-writable counts only for a group other than the caller's own (as umask 002 makes).
+yours_alone() {
+    local who group mode; read -r who group mode < <(stat -c '%u %g %a' -- "$top")
+    [ "$who" = "$me" ] && ! ((8#$mode & 8#002)) && { ! ((8#$mode & 8#020)) || [ "$group" = "$(id -g)" ]; } && return
+    log ".venv leads to $top, $(user_name "$who")'s with mode $mode: the set-up installs only where no one else" \
+        "can write; make it yours alone (chmod go-w), or point .venv elsewhere; then run scripts/setup.sh again"
+    exit 1
+}
+[ ! -e "$top" ] || yours_alone
 # In .venv from before it is made or emptied until that is done: a run stopped meanwhile (Ctrl-C, a
-# kill) leaves it there, so what is left is known as the set-up's own. Linked into place: never
-# opened where anything (a link, a FIFO) was put since the look.
+# kill) leaves it there, so what is left is known as the set-up's own. Made with noclobber: never
+# written through a link, or into a file put there since the look (none but the caller's: above).
 MAKING=$top/.setup-making
-mark() { [ -f "$MAKING" ] || { local t; t=$(mktemp "$MAKING.XXXXXX") && ln -T -- "$t" "$MAKING" && rm -- "$t"; }; }
-# Removing .venv in place, an interrupt could leave any part of it, one that looks made among
-# them: it is renamed aside in one step first. What a removal cut short leaves there goes next time.
-# Emptied in place, its pyvenv.cfg goes first, so that what an interrupt leaves is never taken for made.
+mark() { [ -f "$MAKING" ] || (set -C && : >"$MAKING"); }
+# Removed, .venv is renamed aside first (an interrupt could leave a part that looks made; the rest goes
+# next time); emptied in place, its pyvenv.cfg goes first, so what is left is never taken for made.
 remove_venv() {
     local inner
     # Neither emptied nor renamed, a mount within would fail the removal half-way, every run.
@@ -200,10 +202,9 @@ remove_venv() {
     fi
 }
 rm -rf .venv.removing
-# Without pyvenv.cfg (as an earlier set-up's removal cut short left it), .venv's python is the one it
-# links to, and pip would install into that. An empty directory (a volume just mounted, or where a
-# link leads, say) has nothing to remove; one in place holding anything but a venv is not the
-# set-up's to empty; nor is one with a marker some other user (of a directory others may write) left.
+# Without pyvenv.cfg (a removal cut short), .venv's python is the one it links to, and pip would install
+# into that. An empty directory has nothing to remove; one in place holding anything but a venv is not
+# the set-up's to empty; nor is one with a marker that is not the caller's own.
 marker=$(LC_ALL=C stat -c '%u %F' -- "$MAKING" 2>/dev/null) || marker=
 if [[ $marker == "$me regular"* ]]; then
     remove_venv "which a set-up that was cut short left unfinished"
@@ -279,7 +280,7 @@ if [ ! -x "$VPY" ]; then
     log "creating .venv with $PY"
     # A venv that failed half-way (no ensurepip, say) would be taken for a made one next time.
     same_venv
-    { mkdir -p "$top" && mark && "$PY" -m venv "$top" && rm "$MAKING"; } ||
+    { mkdir -p "$top" && yours_alone && mark && "$PY" -m venv "$top" && rm "$MAKING"; } ||
         { log "could not create .venv with $PY"; remove_venv; exit 1; }
 fi
 

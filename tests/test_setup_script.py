@@ -803,6 +803,10 @@ KEEP_OUT = ("holds what is not a venv ({first}, say; no pyvenv.cfg), which the s
                                 f" {kind}, not one a set-up of yours left: remove it; then run scripts/setup.sh"
                                 " again\n")
           for kind in ("nobody's regular empty file", "{me}'s symbolic link", "{me}'s fifo", "{me}'s directory")],
+        # Where others can write, what the set-up would run (bin/python) may be theirs.
+        ("shared", "[setup] .venv leads to {volume}, {me}'s with mode 1777: the set-up installs only where no one"
+                   " else can write; make it yours alone (chmod go-w), or point .venv elsewhere; then run"
+                   " scripts/setup.sh again\n"),
         ("root's volume", "[setup] .venv belongs to root, and you (nobody) cannot write it: have root give you the"
                           " volume mounted at .venv (chown -R nobody on it), or mount one you own there; then run"
                           " scripts/setup.sh again\n"),
@@ -834,7 +838,13 @@ def test_what_the_set_up_may_not_empty_is_named(world: Path, case: str, told: st
             pytest.skip("only root can give a file away")
         marker.touch()
         os.chown(marker, 65534, 65534)
-    if case.startswith(("linked", "relinked", "marked by")):
+    if case == "shared":
+        (volume / "bin").mkdir()
+        (volume / "pyvenv.cfg").write_text("home = /usr/bin\n")
+        (volume / "bin" / "python").write_text(f"#!/bin/sh\ntouch {world}/ran\n")
+        (volume / "bin" / "python").chmod(0o755)
+        volume.chmod(0o1777)
+    if case.startswith(("linked", "relinked", "marked by", "shared")):
         venv.symlink_to(volume)
         uid = os.getuid()
         if case in RELINK:
@@ -864,3 +874,4 @@ def test_what_the_set_up_may_not_empty_is_named(world: Path, case: str, told: st
     assert {path: path.stat().st_mtime_ns for path in before if path.exists()} == before
     pip_into = world / "pip-into"
     assert (pip_into.read_text() if pip_into.exists() else "") == f"{volume}\n" * (case == "relinked while pip ran")
+    assert not (world / "ran").exists()
