@@ -465,6 +465,8 @@ class _ProcessService(Process):
                 data = ProcessEvent.DataEvent(output=Oneof(name, chunk))
                 yield StartResponse(event=ProcessEvent(event=Oneof("data", data)))
             code = await command.wait()
+            if ctx.timeout_ms is not None and ctx.timeout_ms <= 0:  # ended at its deadline: as envd, that says so
+                raise ConnectError(Code.DEADLINE_EXCEEDED, "context deadline exceeded")
             end = ProcessEvent.EndEvent(exit_code=code, exited=True, status=f"exit status {code}",
                                         error=None if code == 0 else f"exit status {code}")
             yield StartResponse(event=ProcessEvent(event=Oneof("end", end)))
