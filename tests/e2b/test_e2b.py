@@ -48,6 +48,9 @@ async def _raise(error: BaseException) -> None:
     raise error
 
 
+_LIST = "for p in /proc/[0-9]*; do tr '\\0' ' ' < $p/cmdline; echo; done"  # the sandbox's processes
+
+
 async def _until(condition, limit: float = 30.0) -> None:  # a generous bound
     async with asyncio.timeout(limit):
         while not condition():
@@ -277,6 +280,28 @@ async def test_commands(sandbox: E2BSandbox, e2b: E2BStandIn, cmd, options, stat
     assert (start["args"], start["timeout_ms"]) == (["-l", "-c", cmd], deadline_ms)
 
 
+# A command ends with its whole group (what it left running in the background too) at the deadline its client
+# sent, though the client reads on (the stream then ends saying so, as envd's does), and once its client has
+# gone, though it prints nothing more.
+@pytest.mark.parametrize("end", ["its deadline", "its client gone"])
+async def test_a_command_ends_with_its_group_at_its_deadline_or_when_its_client_goes(sandbox, e2b, end) -> None:
+    options = _start_body("bash", "-c", "sleep 601 & echo started; sleep 600")
+    options["headers"].update({"E2B-Sandbox-Id": sandbox.sandbox_id,
+                               "X-Access-Token": e2b.sandboxes[sandbox.sandbox_id].access_token,
+                               **({"Connect-Timeout-Ms": "1000"} if end == "its deadline" else {})})
+    read = b""
+    async with httpx.AsyncClient(timeout=30) as client, \
+            client.stream("POST", f"{e2b.sandbox_url}/process.Process/Start", **options) as answer:
+        async for chunk in answer.aiter_bytes():  # through the end (its deadline), or its first output (gone)
+            if b'"data"' in (read := read + chunk) and end == "its client gone":
+                break
+    assert (b'"deadline_exceeded"' in read) is (end == "its deadline"), read
+    deadline = time.monotonic() + 30
+    while "sleep 60" in (listed := (await sandbox.execute_command(_LIST)).stdout) and time.monotonic() < deadline:
+        await asyncio.sleep(0.05)
+    assert "sleep 60" not in listed, listed
+
+
 # ------------------------------------------------------------------ lifecycle
 
 
@@ -365,15 +390,19 @@ def _request(e2b: E2BStandIn, route: str, sandbox_id: str, marker: str) -> tuple
     if route == "execute":
         return "POST", f"{e2b.sandbox_url}/execute", {"json": {"code": f"open({marker!r}, 'w').close()"}}
     if route == "process.start":
-        message = json.dumps({"process": {"cmd": "touch", "args": [marker]}}).encode()
-        return "POST", f"{e2b.sandbox_url}/process.Process/Start", {
-            "content": b"\0" + len(message).to_bytes(4, "big") + message,
-            "headers": {"content-type": "application/connect+json", "connect-protocol-version": "1"}}
+        return "POST", f"{e2b.sandbox_url}/process.Process/Start", _start_body("touch", marker)
     if route == "files.write":
         return "POST", f"{e2b.sandbox_url}/files", {"files": {"file": (marker, b"x")}}
     if route == "files.read":
         return "GET", f"{e2b.sandbox_url}/files", {"params": {"path": "/etc/passwd"}}
     return {"kill": "DELETE", "info": "GET"}[route], f"{e2b.api_url}/sandboxes/{sandbox_id}", {}
+
+
+def _start_body(cmd: str, *args: str) -> dict:
+    """httpx keywords of an envd ``Start`` request (Connect's JSON stream) of ``cmd`` with ``args``."""
+    message = json.dumps({"process": {"cmd": cmd, "args": list(args)}}).encode()
+    return {"content": b"\0" + len(message).to_bytes(4, "big") + message,
+            "headers": {"content-type": "application/connect+json", "connect-protocol-version": "1"}}
 
 
 # Another client of the machine that finds the stand-in's ports and a sandbox's id: without the

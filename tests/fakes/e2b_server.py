@@ -14,10 +14,11 @@ Two listeners on 127.0.0.1, each on an ephemeral port:
 
 Every sandbox owns a temporary directory (its file tree) and one real Python worker
 (``standin.PythonWorker``) that keeps its globals between runs; commands run as real
-processes in the sandbox's ``/home/user``. A sandbox's processes see its file tree at the
-sandbox paths (``/tmp``, ``/files``, ``/home``...) and the host's files elsewhere, read-only,
-have a process list of their own, and end with the sandbox (``containers.py``); the file routes
-act inside it.
+processes in the sandbox's ``/home/user``, each ended with its process group at the deadline
+its client sends (``Connect-Timeout-Ms``, the command's timeout) and when its client goes. A
+sandbox's processes see its file tree at the sandbox paths (``/tmp``, ``/files``, ``/home``...)
+and the host's files elsewhere, read-only, have a process list of their own, and end with the
+sandbox (``containers.py``); the file routes act inside it.
 Sandboxes are reaped when their lifetime ends.
 
 As the service, it answers only the run that holds its credentials: every control-plane and
@@ -34,6 +35,7 @@ from __future__ import annotations
 import asyncio
 import base64
 import contextlib
+import contextvars
 import datetime as dt
 import hashlib
 import hmac
@@ -65,6 +67,8 @@ from tests.fakes.containers import Container, environ, start_worker
 from tests.fakes.standin import Command, DropConnection, Fault, PythonWorker, Refuse, StandIn
 
 ENVD_VERSION = "0.6.4"
+# The disconnect of the client of the process RPC being served (set by the envd app, read by its handler).
+_CLIENT_GONE: contextvars.ContextVar[asyncio.Event] = contextvars.ContextVar("client_gone")
 TEMPLATE_ROUTES = ("template.exists", "template.tags", "template.request", "template.files", "template.upload",
                    "template.start", "template.status")
 
@@ -157,7 +161,15 @@ class E2BStandIn(StandIn):
                 self._sandbox_for(Headers(scope=scope))
             except Refuse as refusal:
                 return await self.error_response(refusal.status, refusal.message)(scope, receive, send)
-            await process(scope, receive, send)
+            _CLIENT_GONE.set(gone := asyncio.Event())
+
+            async def watched():  # connectrpc reads on while it streams, and sees a disconnect only as it writes
+                message = await receive()
+                if message["type"] == "http.disconnect":
+                    gone.set()
+                return message
+
+            await process(scope, watched, send)
 
         await self.listen("envd", app)
         self.spawn(self.every(0.2, self._reap))
@@ -446,14 +458,27 @@ class _ProcessService(Process):
         env = {**environ(), **sandbox.envs, **dict(config.envs), "HOME": "/home/user"}
         command = await Command.start(config.cmd, list(config.args), cwd="/home/user", env=env,
                                       container=sandbox.container)
+        ender = asyncio.ensure_future(_end_when(command, ctx.timeout_ms, _CLIENT_GONE.get()))
         try:
             yield StartResponse(event=ProcessEvent(event=Oneof("start", ProcessEvent.StartEvent(pid=command.process.pid))))
             async for name, chunk in command.output():
                 data = ProcessEvent.DataEvent(output=Oneof(name, chunk))
                 yield StartResponse(event=ProcessEvent(event=Oneof("data", data)))
             code = await command.wait()
+            if ctx.timeout_ms is not None and ctx.timeout_ms <= 0:  # ended at its deadline: as envd, that says so
+                raise ConnectError(Code.DEADLINE_EXCEEDED, "context deadline exceeded")
             end = ProcessEvent.EndEvent(exit_code=code, exited=True, status=f"exit status {code}",
                                         error=None if code == 0 else f"exit status {code}")
             yield StartResponse(event=ProcessEvent(event=Oneof("end", end)))
         finally:
+            ender.cancel()
             await command.kill()
+
+
+async def _end_when(command: Command, remaining_ms: float | None, gone: asyncio.Event) -> None:
+    """End ``command`` with its process group at the deadline its client sent (``Connect-Timeout-Ms``: the
+    command's timeout), as envd does, or once its client has gone, even while it prints nothing: envd keeps it
+    for a later ``Connect``, which this stand-in does not serve, so nothing could reach it again."""
+    with contextlib.suppress(TimeoutError):
+        await asyncio.wait_for(gone.wait(), None if remaining_ms is None else max(remaining_ms, 0) / 1000)
+    await command.kill()

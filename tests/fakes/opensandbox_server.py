@@ -646,12 +646,14 @@ class OpenSandboxStandIn(StandIn):
             await process.kill()
 
     async def _worker(self, sandbox: FakeSandbox, context: str) -> PythonWorker:
+        """The context's code worker, which starts anew where it died (``PythonWorker.start``'s ``restart``),
+        its run then ending with an error saying so, as execd's Jupyter server restarts a dead kernel."""
         async with sandbox.starting:
             worker = sandbox.contexts.get(context)
             if worker is None or not worker.alive:
                 worker = sandbox.contexts[context] = await _entered(sandbox, PythonWorker.start(
                     "/tmp", self._process_env(sandbox, None), host_paths=True, container=sandbox.container,
-                    limit=64 * 1024 * 1024))
+                    limit=64 * 1024 * 1024, restart=True))
         return worker
 
     async def _code_context(self, request: Request) -> Response:

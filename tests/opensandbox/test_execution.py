@@ -120,6 +120,22 @@ async def test_first_cells_sent_together_share_one_kernel(sandbox):
     assert (await sandbox.execute_code("print(x, y)")).stdout == "1 2\n"
 
 
+# Code or a command that kills every process it may, the code worker among them (execd, the sandbox's first
+# process, is spared): the run the worker died in says so, and later runs get a new worker in the same context.
+@pytest.mark.parametrize("killer", ["cell", "command"])
+async def test_a_killed_code_worker_is_said_so_and_started_anew(sandbox, killer):
+    await sandbox.execute_code("x = 1")
+    if killer == "cell":
+        killed = await sandbox.execute_code("import os\nos.system('kill -9 -1')")
+        assert killed.status is ExecutionStatus.ERROR, killed
+        assert killed.error.startswith("DeadKernelError: The sandbox's code worker was killed by SIGKILL while "
+                                       "running this code. It was restarted"), killed
+    else:
+        assert (await sandbox.execute_command("kill -9 -1")).status is ExecutionStatus.SUCCESS
+    after = await sandbox.execute_code("print('x' in globals())")
+    assert (after.status, after.stdout) == (ExecutionStatus.SUCCESS, "False\n"), after
+
+
 @pytest.mark.parametrize(
     ("cause", "status", "retry_safe"),
     [
