@@ -204,7 +204,21 @@ _KEY_LINE = re.compile(
     rf"""\s*+(?:- )?[\[({{]*+(?:b?'{_BASE64}'[\s,+]*+|b?"{_BASE64}"[\s,+]*+)*+b?['"]?{_BASE64}['"]?[\s,+\])}}\\]*+"""
 )
 _KEY_PIECE = re.compile(r"[A-Za-z0-9+/]{4,}+=*+|[A-Za-z0-9+/]++={1,2}")
-_WORD = re.compile(r"(?:[A-Z][a-z]++)++|[a-z]++|[A-Z]++|[0-9+/]++")
+_WORD_PATTERN = r"(?:[A-Z][a-z]++)++|[a-z]++|[A-Z]++|[0-9+/]++"
+_WORD = re.compile(_WORD_PATTERN)
+_INNER_CAPITAL = re.compile("[a-z][A-Z]")
+# What may close a quoted, listed or printed piece: blanks, quotes, closing brackets, punctuation and
+# escapes written out ("\\n'," in a printed list of lines).
+_CLOSERS = r"""(?:[\s'"`,;.:!?)\]}>+]|\\++[nrt]?)*+"""
+# A line's last word, perhaps quoted or in brackets, and the piece of base64 in it.
+_LAST_WORD = re.compile(rf"""(?:b(?=['"]))?['"`(\[{{<]*+([A-Za-z0-9+/]++=*+){_CLOSERS}""")
+# A whole END marker with nothing but closers after it, as a key's own END line ends.
+_END_MARKER = re.compile(rf"-----END[A-Z0-9 ]*+-----{_CLOSERS}")
+# What may come before a key's own END line: blanks, quotes, opening brackets, commas, escapes and
+# pieces of key material, padded or no word; a word ("relay", "missing", "E") makes it a message.
+_BEFORE_END = re.compile(
+    rf"""(?:[\s'"(\[{{,+=-]|\\++[nrt]?|b(?=['"])|[A-Za-z0-9+/]++(?==)|(?!(?:{_WORD_PATTERN})(?![A-Za-z0-9+/]))[A-Za-z0-9+/]++)*+"""
+)
 # "PRIVATE KEY-----" of a BEGIN line whose "-----BEGIN" a write of another process split.
 _KEY_LABEL_END = "PRIVATE KEY-----"
 
@@ -220,10 +234,11 @@ def _key_state(line: str, key: str | None, after_mask: bool) -> tuple[bool, str 
     or at "Private-Lines:"), and goes on to its END line (PuTTY's
     "Private-MAC:", which is no part of it and stays where only quotes or
     blanks come before it), also where one line ends a key and begins the
-    next. An END marker ends a key only where no quote follows it and
-    nothing but what may be key material comes before it, or a key opens in
-    its line too: one that a message names (``expected "-----END RSA PRIVATE
-    KEY-----"``) ends nothing, lest the key's later lines show. Within a
+    next. An END marker ends a key only where it is whole, nothing but
+    closers (see ``_CLOSERS``) follow it and no word comes before it, or a
+    key opens in its line too: one that a message names (``expected
+    "-----END RSA PRIVATE KEY-----"``, ``relay -----END … missing``) ends
+    nothing, lest the key's later lines show. Within a
     key, its BEGIN, END and header lines and every line of key material are
     masked, and a blank line after a masked one; any other line (the relay's
     own messages) is kept, and ends the headers. A line that holds a whole
@@ -242,8 +257,9 @@ def _key_state(line: str, key: str | None, after_mask: bool) -> tuple[bool, str 
             begun = label
         opened = max(begun, line.rfind("Private-Lines:"), line.rfind("PuTTY-User-Key-File"))
         closed = line.rfind("-----END")
-        if line.startswith(("-----END'", '-----END"'), closed) or (
-            closed > 0 and opened < 0 and not _KEY_LINE.fullmatch(line, 0, closed)
+        if closed >= 0 and (
+            not _END_MARKER.match(line, closed)
+            or (opened < 0 and not (_END_MARKER.fullmatch(line, closed) and _BEFORE_END.fullmatch(line, 0, closed)))
         ):
             closed = -1  # an END marker named in a message ends nothing
         closed = max(closed, line.rfind("Private-MAC:"))
@@ -255,22 +271,29 @@ def _key_state(line: str, key: str | None, after_mask: bool) -> tuple[bool, str 
         return False, None  # most lines: no key before them, none in them
     if key != "key" and _KEY_HEADER.match(line):
         return True, "value"
-    if _KEY_RUN.search(line) or (line.strip() and (_last_piece(line) or (after_mask and _KEY_LINE.fullmatch(line)))):
+    if _KEY_RUN.search(line) or (line.strip() and (_last_piece(line, after_mask) or (after_mask and _KEY_LINE.fullmatch(line)))):
         return True, "key"
     if key == "value" and line.startswith((" ", "\t", "'", '"')):
         return True, "head"
     return (after_mask, key) if not line.strip() else (False, "key")
 
 
-def _last_piece(line: str) -> bool:
+def _last_piece(line: str, after_mask: bool) -> bool:
     """Whether ``line`` ends in a piece of key material, alone or behind a prefix (``relay``, a timestamp).
 
-    A piece of base64 (four characters or more, or padded) that is no word or number: a key's pieces
-    mix digits, capitals and small letters, words seldom do.
+    A piece of base64 (four characters or more, or padded), perhaps quoted, in brackets or followed
+    by punctuation or a written-out escape, that is no word or number: a key's pieces mix digits,
+    capitals and small letters, words seldom do. Right after a masked line, a word of eight
+    characters or more with a capital after a small letter (``XdaqVrid``) is taken for one too.
     """
     line = line.rstrip()
     start = max(line.rfind(" "), line.rfind("\t")) + 1
-    return bool(_KEY_PIECE.fullmatch(line, start) and not _WORD.fullmatch(line, start))
+    last = _LAST_WORD.fullmatch(line, start)
+    if last is None or not _KEY_PIECE.fullmatch(line, *last.span(1)):
+        return False
+    if not _WORD.fullmatch(line, *last.span(1)):
+        return True
+    return after_mask and last.end(1) - last.start(1) >= 8 and _INNER_CAPITAL.search(line, *last.span(1)) is not None
 
 
 class _LetGo(NamedTuple):
