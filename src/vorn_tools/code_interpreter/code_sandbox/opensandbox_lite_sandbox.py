@@ -217,7 +217,7 @@ _END_MARKER = re.compile(rf"-----END[A-Z0-9 ]*+-----{_CLOSERS}")
 # What may come before a key's own END line: blanks, quotes, opening brackets, commas, escapes and
 # pieces of key material, padded or no word; a word ("relay", "missing", "E") makes it a message.
 _BEFORE_END = re.compile(
-    rf"""(?:[\s'"(\[{{,+=-]|\\++[nrt]?|b(?=['"])|[A-Za-z0-9+/]++(?==)|(?!(?:{_WORD_PATTERN})(?![A-Za-z0-9+/]))[A-Za-z0-9+/]++)*+"""
+    rf"""(?:[\s'"`(\[{{<,+=-]|\\++[nrt]?|b(?=['"])|[A-Za-z0-9+/]++(?==)|(?!(?:{_WORD_PATTERN})(?![A-Za-z0-9+/]))[A-Za-z0-9+/]++)*+"""
 )
 # "PRIVATE KEY-----" of a BEGIN line whose "-----BEGIN" a write of another process split.
 _KEY_LABEL_END = "PRIVATE KEY-----"
