@@ -203,22 +203,24 @@ _BASE64 = r"(?:[A-Za-z0-9+/=]|\\++[nr/])*+"
 _KEY_LINE = re.compile(
     rf"""\s*+(?:- )?[\[({{]*+(?:b?'{_BASE64}'[\s,+]*+|b?"{_BASE64}"[\s,+]*+)*+b?['"]?{_BASE64}['"]?[\s,+\])}}\\]*+"""
 )
-_KEY_PIECE = re.compile(r"[A-Za-z0-9+/]{4,}+=*+|[A-Za-z0-9+/]++={1,2}")
-_WORD_PATTERN = r"(?:[A-Z][a-z]++)++|[a-z]++|[A-Z]++|[0-9+/]++"
-_WORD = re.compile(_WORD_PATTERN)
-_INNER_CAPITAL = re.compile("[a-z][A-Z]")
+# A word or a number, as a run of base64 that ends where no base64 or padding follows; key material is
+# any other run, or one that is padded.
+_WORD = r"(?:(?:[A-Z][a-z]++)++|[a-z]++|[A-Z]++|[0-9+/]++)(?![A-Za-z0-9+/=])"
+_NO_WORD = rf"(?!{_WORD})[A-Za-z0-9+/]++=*+"
 # What may close a quoted, listed or printed piece: blanks, quotes, closing brackets, punctuation and
-# escapes written out ("\\n'," in a printed list of lines).
+# escapes written out ("\\n'," in a printed list of lines); and what may open one.
 _CLOSERS = r"""(?:[\s'"`,;.:!?)\]}>+]|\\++[nrt]?)*+"""
-# A line's last word, perhaps quoted or in brackets, and the piece of base64 in it.
-_LAST_WORD = re.compile(rf"""(?:b(?=['"]))?['"`(\[{{<]*+([A-Za-z0-9+/]++=*+){_CLOSERS}""")
+_OPENERS = r"""(?:b(?=['"]))?['"`(\[{<]*+"""
+# A line's last word that is a piece of key material: four characters or more, or padded; and, right
+# after a masked line, also a word of eight letters or more with a capital after a small letter.
+_PIECE = rf"(?=[A-Za-z0-9+/]{{4}}|[A-Za-z0-9+/]++=){_NO_WORD}"
+_LAST_PIECE = re.compile(_OPENERS + _PIECE + _CLOSERS)
+_LAST_PIECE_AFTER_MASK = re.compile(rf"{_OPENERS}(?:{_PIECE}|(?=[A-Za-z]*?[a-z][A-Z])[A-Za-z]{{8,}}+){_CLOSERS}")
 # A whole END marker with nothing but closers after it, as a key's own END line ends.
 _END_MARKER = re.compile(rf"-----END[A-Z0-9 ]*+-----{_CLOSERS}")
 # What may come before a key's own END line: blanks, quotes, opening brackets, commas, escapes and
-# pieces of key material, padded or no word; a word ("relay", "missing", "E") makes it a message.
-_BEFORE_END = re.compile(
-    rf"""(?:[\s'"`(\[{{<,+=-]|\\++[nrt]?|b(?=['"])|[A-Za-z0-9+/]++(?==)|(?!(?:{_WORD_PATTERN})(?![A-Za-z0-9+/]))[A-Za-z0-9+/]++)*+"""
-)
+# key material; a word ("relay", "missing", "E") makes it a message.
+_BEFORE_END = re.compile(rf"""(?:[\s'"`(\[{{<,+=-]|\\++[nrt]?|b(?=['"])|{_NO_WORD})*+""")
 # "PRIVATE KEY-----" of a BEGIN line whose "-----BEGIN" a write of another process split.
 _KEY_LABEL_END = "PRIVATE KEY-----"
 
@@ -271,29 +273,26 @@ def _key_state(line: str, key: str | None, after_mask: bool) -> tuple[bool, str 
         return False, None  # most lines: no key before them, none in them
     if key != "key" and _KEY_HEADER.match(line):
         return True, "value"
-    if _KEY_RUN.search(line) or (line.strip() and (_last_piece(line, after_mask) or (after_mask and _KEY_LINE.fullmatch(line)))):
+    last_piece = _LAST_PIECE_AFTER_MASK if after_mask else _LAST_PIECE
+    if _KEY_RUN.search(line) or (
+        line.strip() and (_last_piece(line, last_piece) or (after_mask and _KEY_LINE.fullmatch(line)))
+    ):
         return True, "key"
     if key == "value" and line.startswith((" ", "\t", "'", '"')):
         return True, "head"
     return (after_mask, key) if not line.strip() else (False, "key")
 
 
-def _last_piece(line: str, after_mask: bool) -> bool:
-    """Whether ``line`` ends in a piece of key material, alone or behind a prefix (``relay``, a timestamp).
+def _last_piece(line: str, shape: re.Pattern[str]) -> bool:
+    """Whether the last word of ``line``, alone or behind a prefix (``relay``, a timestamp), has ``shape``.
 
-    A piece of base64 (four characters or more, or padded), perhaps quoted, in brackets or followed
-    by punctuation or a written-out escape, that is no word or number: a key's pieces mix digits,
-    capitals and small letters, words seldom do. Right after a masked line, a word of eight
-    characters or more with a capital after a small letter (``XdaqVrid``) is taken for one too.
+    That of a piece of key material (see ``_LAST_PIECE``): a key's pieces mix digits, capitals and small
+    letters, words seldom do. The word may be quoted, in brackets or followed by punctuation or a
+    written-out escape.
     """
     line = line.rstrip()
     start = max(line.rfind(" "), line.rfind("\t")) + 1
-    last = _LAST_WORD.fullmatch(line, start)
-    if last is None or not _KEY_PIECE.fullmatch(line, *last.span(1)):
-        return False
-    if not _WORD.fullmatch(line, *last.span(1)):
-        return True
-    return after_mask and last.end(1) - last.start(1) >= 8 and _INNER_CAPITAL.search(line, *last.span(1)) is not None
+    return shape.fullmatch(line, start) is not None
 
 
 class _LetGo(NamedTuple):
