@@ -203,10 +203,10 @@ _BASE64 = r"(?:[A-Za-z0-9+/=]|\\++[nr/])*+"
 _KEY_LINE = re.compile(
     rf"""\s*+(?:- )?[\[({{]*+(?:b?'{_BASE64}'[\s,+]*+|b?"{_BASE64}"[\s,+]*+)*+b?['"]?{_BASE64}['"]?[\s,+\])}}\\]*+"""
 )
-# A word or a number, as a run of base64 that ends where no base64 or padding follows; key material is
-# any other run, or one that is padded.
-_WORD = r"(?:(?:[A-Z][a-z]++)++|[a-z]++|[A-Z]++|[0-9+/]++)(?![A-Za-z0-9+/=])"
-_NO_WORD = rf"(?!{_WORD})[A-Za-z0-9+/]++=*+"
+# A word or a number, as a whole run of base64 (capitalised words joined included); key material is a
+# padded run or any other.
+_WORD = r"(?>[a-z]++|[A-Z]++(?![a-z])|[0-9+/]++|(?:[A-Z][a-z]++)++)(?![A-Za-z0-9+/=])"
+_NO_WORD = rf"(?:[A-Za-z0-9+/]++=++|(?!{_WORD})[A-Za-z0-9+/]++)"
 # What may close a quoted, listed or printed piece: blanks, quotes, closing brackets, punctuation and
 # escapes written out ("\\n'," in a printed list of lines); and what may open one.
 _CLOSERS = r"""(?:[\s'"`,;.:!?)\]}>+]|\\++[nrt]?)*+"""
