@@ -696,10 +696,12 @@ async def test_what_a_reporting_relay_wrote_of_its_own_is_no_output(lite_sandbox
         *(([f"{prefix}{line}" for line in (KEY[0], KEY[1], "abcdEFGHijklMNOPqrstUVWX", KEY[2][:18], KEY[3])]
            + ["Terminated"], f"{MASKED_KEY}\n{prefix}{KEY[3]}\nTerminated")
           for prefix in ("relay ", "[relay] ", "# ", "2026-12-08 22:00:01,123 ")),
-        *(([KEY[0], KEY[1], line, KEY[3], "after"], f"{MASKED_KEY}\nafter")
+        *(([KEY[0], KEY[1], "relay: retrying", line, KEY[3], "after"],
+           f"{MASKED_KEY}\nrelay: retrying\n{MASKED_KEY}\nafter")
           for line in ("relay 'pQ1b2c3D4e5F6g7'", "relay (pQ1b2c3D4e5F6g7)", "relay pQ1b2c3D4e5F6g7.",
                        "relay pQ1b2c3D4e5F6g7\\n", "2026-12-08 22:00:01,123 ERROR 'pQ1b2c3D4e5F6g7=='",
-                       "relay DYulACAOyP0bC+rA=='", "relay XdaqVrid")),
+                       "relay DYulACAOyP0bC+rA=='")),
+        ([KEY[0], KEY[1], "relay XdaqVrid", KEY[3], "after"], f"{MASKED_KEY}\nafter"),
         ([KEY[0], "Proc-Type: 4,ENCRYPTED", "DEK-Info: AES-128-CBC,F00D", "relay: retrying", "relay: gave up", "",
           KEY[1], KEY[3], "after"], f"{MASKED_KEY}\nrelay: retrying\nrelay: gave up\n\n{MASKED_KEY}\nafter"),
         ([KEY[0], KEY[1], "['--timeout', '30']", "relay: retrying", "OK", "137", "KeyboardInterrupt",
