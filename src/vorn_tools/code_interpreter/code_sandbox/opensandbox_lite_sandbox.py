@@ -216,8 +216,10 @@ _OPENERS = r"""(?:b(?=['"]))?['"`(\[{<]*+"""
 _PIECE = rf"(?=[A-Za-z0-9+/]{{4}}|[A-Za-z0-9+/]++=){_NO_WORD}"
 _LAST_PIECE = re.compile(_OPENERS + _PIECE + _CLOSERS)
 _LAST_PIECE_AFTER_MASK = re.compile(rf"{_OPENERS}(?:{_PIECE}|(?=[A-Za-z]*?[a-z][A-Z])[A-Za-z]{{8,}}+){_CLOSERS}")
-# A whole END marker with nothing but closers after it, as a key's own END line ends.
-_END_MARKER = re.compile(rf"-----END[A-Z0-9 ]*+-----{_CLOSERS}")
+# An END marker, whole or as far as a write or a wrap left it in its line; and what may follow a key's
+# own END marker.
+_END_MARKER = re.compile(r"-----END[A-Z0-9 ]*+(-----)?")
+_CLOSING = re.compile(_CLOSERS)
 # What may come before a key's own END line: blanks, quotes, opening brackets, commas, escapes and
 # key material; a word ("relay", "missing", "E") makes it a message.
 _BEFORE_END = re.compile(rf"""(?:[\s'"`(\[{{<,+=-]|\\++[nrt]?|b(?=['"])|{_NO_WORD})*+""")
@@ -236,12 +238,13 @@ def _key_state(line: str, key: str | None, after_mask: bool) -> tuple[bool, str 
     or at "Private-Lines:"), and goes on to its END line (PuTTY's
     "Private-MAC:", which is no part of it and stays where only quotes or
     blanks come before it), also where one line ends a key and begins the
-    next. An END marker ends a key only where it is whole, nothing but
-    closers (see ``_CLOSERS``) follow it and no word comes before it, or a
-    key opens in its line too: one that a message names (``expected
-    "-----END RSA PRIVATE KEY-----"``, ``relay -----END … missing``) ends
-    nothing, lest the key's later lines show. Within a
-    key, its BEGIN, END and header lines and every line of key material are
+    next. An END marker, whole or split by a write or a wrap, ends a key
+    only where nothing but closers (see ``_CLOSERS``) follow it and no word
+    comes before it (see ``_BEFORE_END``); where a key opens in its line too,
+    also a whole one with words after it. One that a message names
+    (``expected "-----END RSA PRIVATE KEY-----"``, ``relay -----END …
+    missing``) ends nothing, lest the key's later lines show. Within a key,
+    its BEGIN, END and header lines and every line of key material are
     masked, and a blank line after a masked one; any other line (the relay's
     own messages) is kept, and ends the headers. A line that holds a whole
     key (a quoted one) is left to masking, whole.
@@ -259,11 +262,15 @@ def _key_state(line: str, key: str | None, after_mask: bool) -> tuple[bool, str 
             begun = label
         opened = max(begun, line.rfind("Private-Lines:"), line.rfind("PuTTY-User-Key-File"))
         closed = line.rfind("-----END")
-        if closed >= 0 and (
-            not _END_MARKER.match(line, closed)
-            or (opened < 0 and not (_END_MARKER.fullmatch(line, closed) and _BEFORE_END.fullmatch(line, 0, closed)))
-        ):
-            closed = -1  # an END marker named in a message ends nothing
+        if closed >= 0:
+            marker = _END_MARKER.match(line, closed)
+            at_end = _CLOSING.fullmatch(line, marker.end()) is not None
+            if opened >= 0:  # a whole key in the line, unless a message names both markers
+                ends = at_end or marker[1] is not None
+            else:
+                ends = at_end and _BEFORE_END.fullmatch(line, 0, closed) is not None
+            if not ends:
+                closed = -1  # an END marker named in a message ends nothing
         closed = max(closed, line.rfind("Private-MAC:"))
         if opened > closed:
             return True, "head" if opened == begun else "key"
