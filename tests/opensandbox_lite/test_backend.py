@@ -683,7 +683,8 @@ async def test_what_a_reporting_relay_wrote_of_its_own_is_no_output(lite_sandbox
           for line in (f"missing {KEY[3]}", f"no {KEY[3]} line found", f"{KEY[3]} not found", f"'{KEY[3]}' not found",
                        f'"{KEY[3]}" expected', f"b'{KEY[3]}' expected", f"E   {KEY[3]}", f"relay {KEY[3]} missing")),
         *(([KEY[0], KEY[1], line, "done"], f"{MASKED_KEY}\ndone")  # printed as bytes, split by a wrap
-          for line in (f"b'Zg==\\n{KEY[3]}\\n'", "B3Jvb3RAdm0= -----END", " b'yAAAAB3Jvb3RAdm0=\\n-----END RSA PRIVA'")),
+          for line in (f"b'Zg==\\n{KEY[3]}\\n'", "B3Jvb3RAdm0= -----END", " b'yAAAAB3Jvb3RAdm0=\\n-----END RSA PRIVA'",
+                       " b'P0bC+rA==\\n-----END RSA PRIVATE KEY--'")),
         ([f"ValueError: bad keys {WHOLE_KEY!r} {WHOLE_KEY!r}", "x y"],
          f"ValueError: bad keys '{MASKED_KEY}\\n' '{MASKED_KEY}\\n'\nx y"),
         (["x" * LIMIT + KEY[0], KEY[1], "x y", KEY[2], KEY[3], "after"], f"{MASKED_KEY}\nx y\n{MASKED_KEY}\nafter"),

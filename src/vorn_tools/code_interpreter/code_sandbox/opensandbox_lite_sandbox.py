@@ -218,7 +218,7 @@ _LAST_PIECE = re.compile(_OPENERS + _PIECE + _CLOSERS)
 _LAST_PIECE_AFTER_MASK = re.compile(rf"{_OPENERS}(?:{_PIECE}|(?=[A-Za-z]*?[a-z][A-Z])[A-Za-z]{{8,}}+){_CLOSERS}")
 # An END marker, whole or as far as a write or a wrap left it in its line; and what may follow a key's
 # own END marker.
-_END_MARKER = re.compile(r"-----END[A-Z0-9 ]*+(-----)?")
+_END_MARKER = re.compile(r"-----END[A-Z0-9 ]*+(?:(-----)|-{0,4}+)")
 _CLOSING = re.compile(_CLOSERS)
 # What may come before a key's own END line: blanks, quotes, opening brackets, commas, escapes and
 # key material; a word ("relay", "missing", "E") makes it a message.
