@@ -664,7 +664,7 @@ async def test_what_a_reporting_relay_wrote_of_its_own_is_no_output(
         ([KEY[0] + "A" * LIMIT, *KEY[1:], "next"], f"{MASKED_KEY}\nnext"),
         ([KEY[0] + "A" * LIMIT, KEY[1], "relay: retrying", KEY[2], KEY[3], "after", "f" * (LIMIT - 40)],
          f"[3 earlier lines left out]\n{MASKED_KEY}\nafter\n" + "f" * (LIMIT - 40)),
-        ([KEY[0], KEY[1], "", " ", KEY[3] + " " + "x" * LIMIT, "", "after"], f"{MASKED_KEY}\n\nafter"),
+        ([KEY[0], KEY[1], "", " ", " " * LIMIT + KEY[3], "", "after"], f"{MASKED_KEY}\n\nafter"),
         (["Private-Lines: 1", KEY[1], "Private-MAC: " + "5f" * LIMIT, "Killed"],
          f"{MASKED_KEY}\n[a line of {2 * LIMIT + 13} characters, left out]\nKilled"),
         ([f"['{KEY[0]}\\n',", *(f" '{line}\\n'," for line in KEY[1:3]), f" '{KEY[3]}\\n']", "after"],
@@ -685,26 +685,39 @@ async def test_what_a_reporting_relay_wrote_of_its_own_is_no_output(
         (QUOTED_KEY, QUOTED_KEY_KEPT),
         (["ValueError: no '-----BEGIN' line found", "Traceback (most recent call last):", "OSError: [Errno 32] x",
           "after: z"], f"{MASKED_KEY}\nTraceback (most recent call last):\nOSError: [Errno 32] x\nafter: z"),
-        # An END marker with words before it (named in a message, or behind a prefix) ends nothing: the
-        # key's later lines stay masked. A line's last END ends a key opened in it, and is judged beyond
-        # the bound, as a BEGIN there is, or one whose "-----BEGIN" another write split.
+        # An END marker with a word before or after it (named in a message, or behind a prefix) ends
+        # nothing: the key's later lines stay masked; key material, quotes and escapes around it do not
+        # make it a message. A line's last END ends a key opened in it, and is judged beyond the bound,
+        # as a BEGIN there is, or one whose "-----BEGIN" another write split.
         ([KEY[0], KEY[1], f'ValueError: expected "{KEY[3]}"', KEY[2], f"ValueError: no {KEY[3]} line", KEY[1], KEY[3],
           "after: z"],
          f'{MASKED_KEY}\nValueError: expected "{KEY[3]}"\n{MASKED_KEY}\nValueError: no {KEY[3]} line\n{MASKED_KEY}\n'
          "after: z"),
+        *(([KEY[0], KEY[1], line, KEY[2], KEY[3], "after"], f"{MASKED_KEY}\n{line}\n{MASKED_KEY}\nafter")
+          for line in (f"missing {KEY[3]}", f"no {KEY[3]} line found", f"{KEY[3]} not found", f"'{KEY[3]}' not found",
+                       f'"{KEY[3]}" expected', f"b'{KEY[3]}' expected", f"E   {KEY[3]}", f"relay {KEY[3]} missing")),
+        *(([KEY[0], KEY[1], line, "done"], f"{MASKED_KEY}\ndone")  # printed as bytes, split by a wrap
+          for line in (f"b'Zg==\\n{KEY[3]}\\n'", "B3Jvb3RAdm0= -----END", " b'yAAAAB3Jvb3RAdm0=\\n-----END RSA PRIVA'",
+                       " b'P0bC+rA==\\n-----END RSA PRIVATE KEY--'")),
         ([f"ValueError: bad keys {WHOLE_KEY!r} {WHOLE_KEY!r}", "x y"],
          f"ValueError: bad keys '{MASKED_KEY}\\n' '{MASKED_KEY}\\n'\nx y"),
         (["x" * LIMIT + KEY[0], KEY[1], "x y", KEY[2], KEY[3], "after"], f"{MASKED_KEY}\nx y\n{MASKED_KEY}\nafter"),
         ([f'ValueError: expected "{KEY[3]}"', "-----BEG", "IN RSA PRIVATE KEY-----" + KEY[1], KEY[2], KEY[3], "after"],
          f'ValueError: expected "{KEY[3]}"\n-----BEG\n{MASKED_KEY}\nafter'),
-        # Behind a prefix, a key's pieces are masked, the short and the unmixed too; lines of another kind
-        # after a key stay: a header-like message, a folded header value only where indented or quoted, a
-        # lone word or a list only right after key material, a mixed run only from 20 characters and not
-        # where a file name extension follows it.
+        # Behind a prefix, a key's pieces are masked, the short and the unmixed too, quoted, in brackets or
+        # with punctuation or an escape after them, and right after a masked line one shaped like a
+        # CamelCase word; lines of another kind after a key stay: a header-like message, a folded header
+        # value only where indented or quoted, a lone word or a list only right after key material, a
+        # mixed run only from 20 characters and not where a file name extension follows it.
         *(([f"{prefix}{line}" for line in (KEY[0], KEY[1], "abcdEFGHijklMNOPqrstUVWX", KEY[2][:18], KEY[3])]
-           + ["Terminated"], f"{MASKED_KEY}\n{end}Terminated")
-          for prefix, end in [("relay ", ""), ("[relay] ", ""), ("# ", f"# {KEY[3]}\n"),
-                              ("2026-12-08 22:00:01,123 ", f"2026-12-08 22:00:01,123 {KEY[3]}\n")]),
+           + ["Terminated"], f"{MASKED_KEY}\n{prefix}{KEY[3]}\nTerminated")
+          for prefix in ("relay ", "[relay] ", "# ", "2026-12-08 22:00:01,123 ")),
+        *(([KEY[0], KEY[1], "relay: retrying", line, KEY[3], "after"],
+           f"{MASKED_KEY}\nrelay: retrying\n{MASKED_KEY}\nafter")
+          for line in ("relay 'pQ1b2c3D4e5F6g7'", "relay (pQ1b2c3D4e5F6g7)", "relay pQ1b2c3D4e5F6g7.",
+                       "relay pQ1b2c3D4e5F6g7\\n", "2026-12-08 22:00:01,123 ERROR 'pQ1b2c3D4e5F6g7=='",
+                       "relay DYulACAOyP0bC+rA=='")),
+        ([KEY[0], KEY[1], "relay XdaqVrid", KEY[3], "after"], f"{MASKED_KEY}\nafter"),
         ([KEY[0], "Proc-Type: 4,ENCRYPTED", "DEK-Info: AES-128-CBC,F00D", "relay: retrying", "relay: gave up", "",
           KEY[1], KEY[3], "after"], f"{MASKED_KEY}\nrelay: retrying\nrelay: gave up\n\n{MASKED_KEY}\nafter"),
         ([KEY[0], KEY[1], "['--timeout', '30']", "relay: retrying", "OK", "137", "KeyboardInterrupt",

@@ -204,8 +204,26 @@ _BASE64 = r"(?:[A-Za-z0-9+/=]|\\++[nr/])*+"
 _KEY_LINE = re.compile(
     rf"""\s*+(?:- )?[\[({{]*+(?:b?'{_BASE64}'[\s,+]*+|b?"{_BASE64}"[\s,+]*+)*+b?['"]?{_BASE64}['"]?[\s,+\])}}\\]*+"""
 )
-_KEY_PIECE = re.compile(r"[A-Za-z0-9+/]{4,}+=*+|[A-Za-z0-9+/]++={1,2}")
-_WORD = re.compile(r"(?:[A-Z][a-z]++)++|[a-z]++|[A-Z]++|[0-9+/]++")
+# A word or a number, as a whole run of base64 (capitalised words joined included); key material is a
+# padded run or any other.
+_WORD = r"(?>[a-z]++|[A-Z]++(?![a-z])|[0-9+/]++|(?:[A-Z][a-z]++)++)(?![A-Za-z0-9+/=])"
+_NO_WORD = rf"(?:[A-Za-z0-9+/]++=++|(?!{_WORD})[A-Za-z0-9+/]++)"
+# What may close a quoted, listed or printed piece: blanks, quotes, closing brackets, punctuation and
+# escapes written out ("\\n'," in a printed list of lines); and what may open one.
+_CLOSERS = r"""(?:[\s'"`,;.:!?)\]}>+]|\\++[nrt]?)*+"""
+_OPENERS = r"""(?:b(?=['"]))?['"`(\[{<]*+"""
+# A line's last word that is a piece of key material: four characters or more, or padded; and, right
+# after a masked line, also a word of eight letters or more with a capital after a small letter.
+_PIECE = rf"(?=[A-Za-z0-9+/]{{4}}|[A-Za-z0-9+/]++=){_NO_WORD}"
+_LAST_PIECE = re.compile(_OPENERS + _PIECE + _CLOSERS)
+_LAST_PIECE_AFTER_MASK = re.compile(rf"{_OPENERS}(?:{_PIECE}|(?=[A-Za-z]*?[a-z][A-Z])[A-Za-z]{{8,}}+){_CLOSERS}")
+# An END marker, whole or as far as a write or a wrap left it in its line; and what may follow a key's
+# own END marker.
+_END_MARKER = re.compile(r"-----END[A-Z0-9 ]*+(?:(-----)|-{0,4}+)")
+_CLOSING = re.compile(_CLOSERS)
+# What may come before a key's own END line: blanks, quotes, opening brackets, commas, escapes and
+# key material; a word ("relay", "missing", "E") makes it a message.
+_BEFORE_END = re.compile(rf"""(?:[\s'"`(\[{{<,+=-]|\\++[nrt]?|b(?=['"])|{_NO_WORD})*+""")
 # "PRIVATE KEY-----" of a BEGIN line whose "-----BEGIN" a write of another process split.
 _KEY_LABEL_END = "PRIVATE KEY-----"
 
@@ -221,11 +239,13 @@ def _key_state(line: str, key: str | None, after_mask: bool) -> tuple[bool, str 
     or at "Private-Lines:"), and goes on to its END line (PuTTY's
     "Private-MAC:", which is no part of it and stays where only quotes or
     blanks come before it), also where one line ends a key and begins the
-    next. An END marker ends a key only where no quote follows it and
-    nothing but what may be key material comes before it, or a key opens in
-    its line too: one that a message names (``expected "-----END RSA PRIVATE
-    KEY-----"``) ends nothing, lest the key's later lines show. Within a
-    key, its BEGIN, END and header lines and every line of key material are
+    next. An END marker, whole or split by a write or a wrap, ends a key
+    only where nothing but closers (see ``_CLOSERS``) follow it and no word
+    comes before it (see ``_BEFORE_END``); where a key opens in its line too,
+    also a whole one with words after it. One that a message names
+    (``expected "-----END RSA PRIVATE KEY-----"``, ``relay -----END …
+    missing``) ends nothing, lest the key's later lines show. Within a key,
+    its BEGIN, END and header lines and every line of key material are
     masked, and a blank line after a masked one; any other line (the relay's
     own messages) is kept, and ends the headers. A line that holds a whole
     key (a quoted one) is left to masking, whole.
@@ -243,10 +263,15 @@ def _key_state(line: str, key: str | None, after_mask: bool) -> tuple[bool, str 
             begun = label
         opened = max(begun, line.rfind("Private-Lines:"), line.rfind("PuTTY-User-Key-File"))
         closed = line.rfind("-----END")
-        if line.startswith(("-----END'", '-----END"'), closed) or (
-            closed > 0 and opened < 0 and not _KEY_LINE.fullmatch(line, 0, closed)
-        ):
-            closed = -1  # an END marker named in a message ends nothing
+        if closed >= 0:
+            marker = _END_MARKER.match(line, closed)
+            at_end = _CLOSING.fullmatch(line, marker.end()) is not None
+            if opened >= 0:  # a whole key in the line, unless a message names both markers
+                ends = at_end or marker[1] is not None
+            else:
+                ends = at_end and _BEFORE_END.fullmatch(line, 0, closed) is not None
+            if not ends:
+                closed = -1  # an END marker named in a message ends nothing
         closed = max(closed, line.rfind("Private-MAC:"))
         if opened > closed:
             return True, "head" if opened == begun else "key"
@@ -256,22 +281,26 @@ def _key_state(line: str, key: str | None, after_mask: bool) -> tuple[bool, str 
         return False, None  # most lines: no key before them, none in them
     if key != "key" and _KEY_HEADER.match(line):
         return True, "value"
-    if _KEY_RUN.search(line) or (line.strip() and (_last_piece(line) or (after_mask and _KEY_LINE.fullmatch(line)))):
+    last_piece = _LAST_PIECE_AFTER_MASK if after_mask else _LAST_PIECE
+    if _KEY_RUN.search(line) or (
+        line.strip() and (_last_piece(line, last_piece) or (after_mask and _KEY_LINE.fullmatch(line)))
+    ):
         return True, "key"
     if key == "value" and line.startswith((" ", "\t", "'", '"')):
         return True, "head"
     return (after_mask, key) if not line.strip() else (False, "key")
 
 
-def _last_piece(line: str) -> bool:
-    """Whether ``line`` ends in a piece of key material, alone or behind a prefix (``relay``, a timestamp).
+def _last_piece(line: str, shape: re.Pattern[str]) -> bool:
+    """Whether the last word of ``line``, alone or behind a prefix (``relay``, a timestamp), has ``shape``.
 
-    A piece of base64 (four characters or more, or padded) that is no word or number: a key's pieces
-    mix digits, capitals and small letters, words seldom do.
+    That of a piece of key material (see ``_LAST_PIECE``): a key's pieces mix digits, capitals and small
+    letters, words seldom do. The word may be quoted, in brackets or followed by punctuation or a
+    written-out escape.
     """
     line = line.rstrip()
     start = max(line.rfind(" "), line.rfind("\t")) + 1
-    return bool(_KEY_PIECE.fullmatch(line, start) and not _WORD.fullmatch(line, start))
+    return shape.fullmatch(line, start) is not None
 
 
 class _LetGo(NamedTuple):
