@@ -942,6 +942,40 @@ async def test_a_call_refused_or_let_go_before_its_cell_ran_leaves_the_running_c
     assert (await lite_sandbox.execute_code("kept")).stdout == "2"
 
 
+# Calls made together on one instance: one relay runs, the rest are refused without one, with and without limits.
+@pytest.mark.parametrize("limits", [[None, 30], [None, 30, 1, 0, 5]])
+async def test_calls_made_together_run_one_relay_and_refuse_the_rest(lite_sandbox, opensandbox, limits):
+    assert (await lite_sandbox.execute_code("n = 0")).status is ExecutionStatus.SUCCESS
+    sent = len(_relay_runs(opensandbox))
+    cell = "import time\nn += 1\ntime.sleep(0.2)\nprint(n)"
+    results = await asyncio.gather(*(lite_sandbox.execute_code(cell, timeout=limit) for limit in limits))
+    outcomes = sorted((result.status.value, result.error, result.stdout) for result in results)
+    assert outcomes == [("error", Msg.SESSION_BUSY, "")] * (len(limits) - 1) + [("success", "", "1\n")]
+    assert len(_relay_runs(opensandbox)) == sent + 1
+    assert (await lite_sandbox.execute_code("print(n)")).stdout == "1\n"
+
+
+# A call cancelled at any point of its run, and one made in the same turn, leave the next call the same
+# interpreter, never refused: the first call's relay is stopped and its cell settled, whatever it reached.
+async def test_a_call_cancelled_anywhere_leaves_the_next_its_interpreter(lite_sandbox, opensandbox, caplog):
+    assert (await lite_sandbox.execute_code("n = 0")).status is ExecutionStatus.SUCCESS
+    with caplog.at_level(logging.WARNING):
+        for turns in range(0, 300, 10):
+            call = asyncio.create_task(lite_sandbox.execute_code("import time\nn += 1\ntime.sleep(0.05)", timeout=30))
+            for _ in range(turns):
+                await asyncio.sleep(0)
+            call.cancel()
+            # Sent before the cancel lands: refused while the first call's relay may still hold the interpreter.
+            same_turn = await lite_sandbox.execute_code("print('same turn')", timeout=30)
+            assert same_turn.stdout == "same turn\n" or same_turn.error == Msg.SESSION_BUSY, same_turn
+            await asyncio.wait({call})
+            after = await lite_sandbox.execute_code("print(n)", timeout=30)
+            # Its state kept (a NameError else): the interpreter was never replaced.
+            assert after.status is ExecutionStatus.SUCCESS, (turns, after)
+    assert "Failed to" not in caplog.text and "restarted" not in caplog.text
+    assert len(sandbox_daemon_pids(lite_sandbox.sandbox_id)) == 1
+
+
 async def _until(condition, limit: float = 60) -> None:
     async with asyncio.timeout(limit):
         while not condition():
