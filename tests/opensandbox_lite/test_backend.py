@@ -16,6 +16,7 @@ from opensandbox.exceptions import SandboxConnectionException
 
 from vorn_inference.schema import Attachment
 
+from tests.fakes.containers import SANDBOX_PYTHON
 from tests.fakes.lite_daemon import image_env, sandbox_daemon_pids
 from tests.fakes.opensandbox_fixtures import opensandbox, opensandbox_service  # noqa: F401
 from tests.opensandbox.conftest import eventually
@@ -1202,7 +1203,8 @@ async def test_failed_program_write_or_launch_is_an_interpreter_init_failure(
         with open(fake + "/python3", "w") as f:
             f.write("#!/bin/sh\necho 'no interpreter here' >&2\necho 'second line' >&2\nexit 3\n")
         os.chmod(fake + "/python3", 0o755)
-        env = {"PATH": fake + os.pathsep + env["PATH"]}
+        # Ahead of the sandbox's own Python too, which a stand-in's shell puts first unless PATH names it.
+        env = {"PATH": os.pathsep.join([fake, f"{SANDBOX_PYTHON}/bin", env["PATH"]])}
     else:
         opensandbox.fail(fault, 500, message="broken", times=5)
     try:
