@@ -16,6 +16,7 @@ from opensandbox.exceptions import SandboxConnectionException
 
 from vorn_inference.schema import Attachment
 
+from tests.fakes.containers import SANDBOX_PYTHON
 from tests.fakes.lite_daemon import image_env, sandbox_daemon_pids
 from tests.fakes.opensandbox_fixtures import opensandbox, opensandbox_service  # noqa: F401
 from tests.opensandbox.conftest import eventually
@@ -833,13 +834,17 @@ async def test_a_relay_lost_before_reporting_is_unknown_with_the_output_so_far(
         assert tree.host_path("/tmp/wrote").exists() is (loss != "interrupted" or started)
         sent = len(_relay_runs(opensandbox))
         late_stop = loss == "ended" and not started
+        if not started:  # the daemon may still be finishing the cell that no call waits on
+            await _idle(tree)
         with caplog.at_level(logging.WARNING):  # a call held by the stalled stop would be "session is busy"
             following = await lite_sandbox.execute_code("print('next')", timeout=5 if late_stop else None)
         assert following.stdout == "next\n", following
-        # Only a cell the daemon took for this call is settled by it; any other is left to the daemon.
-        # A relay whose stream ended may still run, and is stopped either way.
+        # Only a cell the daemon took for this call is settled by it; any other is left to the daemon (a
+        # call that finds one still running settles it as an orphan). A relay whose stream ended may still
+        # run, and is stopped either way.
+        settle = f" {lite_module._PREFIX} settle "
         settles = [body for route, body in opensandbox.requests
-                   if route == "command" and f" {lite_module._PREFIX} settle " in body["command"]]  # fmt: skip
+                   if route == "command" and settle in body["command"] and not body["command"].endswith(" orphan")]  # fmt: skip
         assert (len(settles), opensandbox.calls["command.interrupt"]) == (int(started), int(loss == "ended"))
         if late_stop:  # given up at last, it names what it stopped
             with caplog.at_level(logging.WARNING):
@@ -951,10 +956,65 @@ async def test_a_call_refused_or_let_go_before_its_cell_ran_leaves_the_running_c
     assert (await lite_sandbox.execute_code("kept")).stdout == "2"
 
 
+# Calls made together on one instance: one relay runs, the rest are refused without one, with and without limits.
+@pytest.mark.parametrize("limits", [[None, 30], [None, 30, 1, 0, 5]])
+async def test_calls_made_together_run_one_relay_and_refuse_the_rest(lite_sandbox, opensandbox, limits):
+    assert (await lite_sandbox.execute_code("n = 0")).status is ExecutionStatus.SUCCESS
+    sent = len(_relay_runs(opensandbox))
+    cell = "import time\nn += 1\ntime.sleep(0.2)\nprint(n)"
+    results = await asyncio.gather(*(lite_sandbox.execute_code(cell, timeout=limit) for limit in limits))
+    outcomes = sorted((result.status.value, result.error, result.stdout) for result in results)
+    assert outcomes == [("error", Msg.SESSION_BUSY, "")] * (len(limits) - 1) + [("success", "", "1\n")]
+    assert len(_relay_runs(opensandbox)) == sent + 1
+    assert (await lite_sandbox.execute_code("print(n)")).stdout == "1\n"
+
+
+# A call cancelled at any point of its run, and one made in the same turn, leave the next call the same
+# interpreter, never refused: the first call's relay is stopped and its cell settled, whatever it reached.
+async def test_a_call_cancelled_anywhere_leaves_the_next_its_interpreter(lite_sandbox, opensandbox, caplog):
+    assert (await lite_sandbox.execute_code("n = 0")).status is ExecutionStatus.SUCCESS
+    with caplog.at_level(logging.WARNING):
+        for turns in range(0, 300, 10):
+            call = asyncio.create_task(lite_sandbox.execute_code("import time\nn += 1\ntime.sleep(0.05)", timeout=30))
+            for _ in range(turns):
+                await asyncio.sleep(0)
+            call.cancel()
+            # Sent before the cancel lands: refused while the first call's relay may still hold the interpreter.
+            same_turn = await lite_sandbox.execute_code("print('same turn')", timeout=30)
+            assert same_turn.stdout == "same turn\n" or same_turn.error == Msg.SESSION_BUSY, same_turn
+            await asyncio.wait({call})
+            after = await lite_sandbox.execute_code("print(n)", timeout=30)
+            # Its state kept (a NameError else): the interpreter was never replaced.
+            assert after.status is ExecutionStatus.SUCCESS, (turns, after)
+    assert "Failed to" not in caplog.text and "restarted" not in caplog.text
+    assert len(sandbox_daemon_pids(lite_sandbox.sandbox_id)) == 1
+
+
 async def _until(condition, limit: float = 60) -> None:
     async with asyncio.timeout(limit):
         while not condition():
             await asyncio.sleep(0.01)
+
+
+async def _idle(tree) -> None:
+    """Until the sandbox's interpreter answers a ping: no cell holds it."""
+    # Through the directory's descriptor: the host path may be too long for a socket address.
+    directory = os.open(tree.host_path("/tmp"), os.O_PATH)
+    try:
+        async with asyncio.timeout(60):
+            while True:
+                try:  # a busy daemon may answer and hang up first; one still starting does not listen yet
+                    reader, writer = await asyncio.open_unix_connection(f"/proc/self/fd/{directory}/.zib_lite.sock")
+                    writer.write(b'{"ping": true}\n')
+                    answer = await reader.readline()
+                    writer.close()
+                except OSError:
+                    answer = b""
+                if answer == b'{"t": "pong"}\n':
+                    return
+                await asyncio.sleep(0.01)
+    finally:
+        os.close(directory)
 
 
 @pytest.mark.parametrize("removed", [["sock"], ["pid"], ["sock", "pid"]])
@@ -1156,7 +1216,8 @@ async def test_failed_program_write_or_launch_is_an_interpreter_init_failure(
         with open(fake + "/python3", "w") as f:
             f.write("#!/bin/sh\necho 'no interpreter here' >&2\necho 'second line' >&2\nexit 3\n")
         os.chmod(fake + "/python3", 0o755)
-        env = {"PATH": fake + os.pathsep + env["PATH"]}
+        # Ahead of the sandbox's own Python too, which a stand-in's shell puts first unless PATH names it.
+        env = {"PATH": os.pathsep.join([fake, f"{SANDBOX_PYTHON}/bin", env["PATH"]])}
     else:
         opensandbox.fail(fault, 500, message="broken", times=5)
     try:
