@@ -143,6 +143,16 @@ def _arguments(root: Path, tops: set[str], extra: list[str] = ()) -> int:
     return args
 
 
+def read_opened(fd: int, chunk: int = 1 << 20) -> bytes:
+    """The file open at ``fd`` (closed on return), up to the size it has now, read ``chunk`` bytes at a time."""
+    with open(fd, "rb", buffering=0) as file:
+        left, chunks = os.fstat(fd).st_size, []
+        while left > 0 and (read := file.read(min(left, chunk))):
+            chunks.append(read)
+            left -= len(read)
+        return b"".join(chunks)
+
+
 async def copy_tree(root: Path, tops: set[str], target: Path) -> None:
     """Copy the file tree ``root`` of a sandbox whose own directories are ``tops`` into the empty directory
     ``target`` as that sandbox's own processes could read it: in a sandbox of its own that sees the host as
@@ -368,6 +378,11 @@ class Container:
         inside the sandbox (to write: made or truncated, its directories made)."""
         _, (fd,) = await self._ask({"open": os.path.normpath("/" + path), "write": write})
         return fd
+
+    async def read(self, path: str) -> bytes:
+        """The regular file at the sandbox's ``path`` (opened as :meth:`open` does), read off the loop up to
+        the size it had when opened: a file the sandbox keeps writing does not keep the read going."""
+        return await asyncio.to_thread(read_opened, await self.open(path))
 
     async def mkdir(self, path: str) -> None:
         """Make the sandbox's directory ``path`` and those above it, inside the sandbox."""

@@ -386,10 +386,10 @@ class E2BStandIn(StandIn):
         self.record("files.read", {"path": path, "signed": "signature" in request.query_params,
                                    "expiration": expiration and int(expiration)})
         try:
-            with open(await sandbox.container.open(path), "rb") as target:
-                return Response(target.read(), media_type="application/octet-stream")
+            data = await sandbox.container.read(path)
         except OSError:
             raise Refuse(404, f"path '{path}' does not exist") from None
+        return Response(data, media_type="application/octet-stream")
 
     async def _write_files(self, request: Request) -> Response:
         sandbox = self._file_sandbox(request, "write")

@@ -524,10 +524,10 @@ class OpenSandboxStandIn(StandIn):
     async def _download(self, request: Request) -> Response:
         sandbox = self._sandbox(request, execd=True)
         try:
-            with open(await sandbox.container.open(request.query_params.get("path", "")), "rb") as target:
-                return Response(target.read(), media_type="application/octet-stream")
+            data = await sandbox.container.read(request.query_params.get("path", ""))
         except OSError:
             raise Refuse(404, "file not found") from None
+        return Response(data, media_type="application/octet-stream")
 
     async def _interrupt(self, request: Request) -> Response:
         route = "code.interrupt" if request.url.path.endswith("/code") else "command.interrupt"

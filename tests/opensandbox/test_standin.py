@@ -506,9 +506,11 @@ async def test_a_sandbox_is_as_a_containers(request, stand_in: str, case: str) -
 
 # A request a sandbox's agent cannot serve fails alone, and the sandbox goes on: a NUL byte in a path (the agent's
 # os.open raises ValueError), a FIFO held open by a cell (a download that opened it would wait for its writer: the
-# stand-in's whole loop with it), a command larger than the agent's socket takes.
+# stand-in's whole loop with it), a command larger than the agent's socket takes. A download of a file a cell keeps
+# writing (here once the download has opened it) gives the file as it was when opened, and ends.
 @pytest.mark.parametrize(("stand_in", "case"), [
-    *[(stand_in, case) for stand_in in ("opensandbox", "e2b", "agentcore") for case in ("a NUL byte", "a FIFO")],
+    *[(stand_in, case) for stand_in in ("opensandbox", "e2b", "agentcore")
+      for case in ("a NUL byte", "a FIFO", "a growing file")],
     ("opensandbox", "a large command"), ("e2b", "a large command"),
 ])
 async def test_a_request_the_sandbox_cannot_serve_fails_alone(request, stand_in: str, case: str) -> None:
@@ -522,6 +524,14 @@ async def test_a_request_the_sandbox_cannot_serve_fails_alone(request, stand_in:
                                        f"held = os.open('{own}/pipe', os.O_RDWR)\n"
                                        "threading.Timer(10, os.write, [held, b'late']).start()")
             assert await sandbox.download_file(f"{own}/pipe") is None
+        elif case == "a growing file":
+            await sandbox.execute_code(f"import ctypes, os, threading\nout = os.open('{own}/grow', os.O_WRONLY | os.O_CREAT)\n"
+                                       "os.write(out, b'x' * (16 << 20))\nwatch = ctypes.CDLL(None).inotify_init()\n"
+                                       f"ctypes.CDLL(None).inotify_add_watch(watch, b'{own}/grow', 0x20)  # IN_OPEN\n"
+                                       "def grow():\n    os.read(watch, 4096)\n"
+                                       "    for _ in range(64):\n        os.write(out, b'y' * (1 << 20))\n"
+                                       "threading.Thread(target=grow, daemon=True).start()")
+            assert await sandbox.download_file(f"{own}/grow") == b"x" * (16 << 20)
         else:
             assert (await sandbox.execute_command("echo " + "x" * 300_000)).stdout == ""
         assert (await sandbox.execute_command("echo alive")).stdout.strip() == "alive"
