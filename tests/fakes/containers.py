@@ -49,6 +49,8 @@ TREE_TOPS = SANDBOX_TOPS | {"tmp"}
 #: Inside every sandbox, its own Python environment (in its own ``/tmp``).
 SANDBOX_PYTHON = "/tmp/.python"
 HOME = "/home/user"
+#: The seconds a snapshot's copy of a tree may take (a sandbox can make its tree as large as it likes).
+COPY_LIMIT = 120.0
 #: Given to every process of a sandbox (under what its caller gives): the user's home is read-only
 #: there, so pip, which would keep its cache in it, keeps none (else it warns on every install); bash,
 #: a login shell's included (E2B's commands), reads ``BASH_ENV`` after the profile that sets ``PATH`` anew.
@@ -158,19 +160,32 @@ async def copy_tree(root: Path, tops: set[str], target: Path) -> None:
     ``target`` as that sandbox's own processes could read it: in a sandbox of its own that sees the host as
     they do, the tree read-only, with no capability, never through a link (``tree_copy.py``).
 
-    Raises ``OSError`` saying what it could not copy. Call it on the stand-in's loop (see :meth:`Container.start`).
+    Raises ``OSError`` saying what it could not copy, or that the copy took over ``COPY_LIMIT`` seconds.
+    Call it on the stand-in's loop (see :meth:`Container.start`).
     """
     source, copy = "/.snapshot/source", "/.snapshot/copy"
     args = _arguments(root, tops, ["--ro-bind", str(root), source, "--bind", str(target), copy])
     try:
-        process = await asyncio.create_subprocess_exec(
-            *DEFAULT_SIGNALS, BWRAP, "--args", str(args), "--", sys.executable, "-I", "-S", str(COPIER), source, copy,
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, pass_fds=(args,),
-            start_new_session=True)
+        await _copier([BWRAP, "--args", str(args), "--"], source, copy, (args,))
     finally:
         os.close(args)
+
+
+async def restore_tree(source: Path, target: Path) -> None:
+    """Copy a snapshot's tree ``source`` (a copy by :func:`copy_tree`, the stand-in's own) into the empty
+    directory ``target``, as :func:`copy_tree` copies, on the host; raises ``OSError`` as it does."""
+    await _copier([], str(source), str(target), ())
+
+
+async def _copier(within: list[str], source: str, target: str, fds: tuple[int, ...]) -> None:
+    process = await asyncio.create_subprocess_exec(
+        *DEFAULT_SIGNALS, *within, sys.executable, "-I", "-S", str(COPIER), source, target,
+        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, pass_fds=fds,
+        start_new_session=True)
     try:
-        _, error = await process.communicate()
+        _, error = await asyncio.wait_for(process.communicate(), COPY_LIMIT)
+    except TimeoutError:
+        raise OSError(f"copying its tree took over {COPY_LIMIT:g} s: given up") from None
     finally:
         if process.returncode is None:
             process.kill()
