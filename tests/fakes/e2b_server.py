@@ -40,6 +40,7 @@ import hmac
 import io
 import json
 import os
+import re
 import secrets
 import tarfile
 import time
@@ -62,6 +63,10 @@ from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 
 from tests.fakes.containers import Container, environ, start_worker
+
+# The SDK's form (httpx) escapes a file name's quote and control characters as an HTML5 form does
+# ("%22", "%00"...): undone, so that a path holding one is the caller's, and one with a NUL byte is refused.
+_FORM_ESCAPE = re.compile("%(22|0[0-9A-F]|1[0-9ACDEF])")
 from tests.fakes.standin import Command, DropConnection, Fault, PythonWorker, Refuse, StandIn
 
 ENVD_VERSION = "0.6.4"
@@ -397,8 +402,9 @@ class E2BStandIn(StandIn):
         async with request.form(max_part_size=64 * 1024 * 1024) as form:
             for _, part in form.multi_items():
                 if not isinstance(part, str):
+                    path = _FORM_ESCAPE.sub(lambda escape: chr(int(escape[1], 16)), part.filename)
                     try:
-                        with open(await sandbox.container.open(path := part.filename, write=True), "wb") as target:
+                        with open(await sandbox.container.open(path, write=True), "wb") as target:
                             target.write(await part.read())
                     except OSError as exc:
                         raise Refuse(400, f"cannot write '{path}': {exc.strerror}") from None

@@ -505,12 +505,13 @@ async def test_a_sandbox_is_as_a_containers(request, stand_in: str, case: str) -
 
 
 # A request a sandbox's agent cannot serve fails alone, and the sandbox goes on: a NUL byte in a path (the agent's
-# os.open raises ValueError), a FIFO held open by a cell (a download that opened it would wait for its writer: the
-# stand-in's whole loop with it), a command larger than the agent's socket takes. A download of a file a cell keeps
-# writing (here once the download has opened it) gives the file as it was when opened, and ends.
+# os.open raises ValueError; E2B's SDK sends an upload's as "%00", never to be written as such), a FIFO held open
+# by a cell (a download that opened it would wait for its writer: the stand-in's whole loop with it), a command
+# larger than the agent's socket takes. A download of a file a cell keeps writing (here once the download has
+# opened it) gives the file as it was when opened, and ends.
 @pytest.mark.parametrize(("stand_in", "case"), [
     *[(stand_in, case) for stand_in in ("opensandbox", "e2b", "agentcore")
-      for case in ("a NUL byte", "a FIFO", "a growing file")],
+      for case in ("a NUL byte", "a NUL byte uploaded", "a FIFO", "a growing file")],
     ("opensandbox", "a large command"), ("e2b", "a large command"),
 ])
 async def test_a_request_the_sandbox_cannot_serve_fails_alone(request, stand_in: str, case: str) -> None:
@@ -519,6 +520,10 @@ async def test_a_request_the_sandbox_cannot_serve_fails_alone(request, stand_in:
     try:
         if case == "a NUL byte":
             assert await sandbox.download_file(f"{own}/a\0b") is None
+        elif case == "a NUL byte uploaded":
+            with pytest.raises(Exception):
+                await sandbox._write_files([(f"{own}/up/a\0b", b"data")])
+            assert (await sandbox.execute_command(f"ls -A {own}/up")).stdout == ""
         elif case == "a FIFO":
             await sandbox.execute_code(f"import os, threading\nos.mkfifo('{own}/pipe')\n"
                                        f"held = os.open('{own}/pipe', os.O_RDWR)\n"
