@@ -39,6 +39,7 @@ import tempfile
 from pathlib import Path
 
 from tests.fakes.python_worker import SANDBOX_TOPS
+from tests.fakes.sandbox_agent import REFUSALS
 from tests.fakes.standin import DEFAULT_SIGNALS, STARTUP_LIMIT
 
 BWRAP = "bwrap"
@@ -145,10 +146,10 @@ def _arguments(root: Path, tops: set[str], extra: list[str] = ()) -> int:
     return args
 
 
-def read_opened(fd: int, chunk: int = 1 << 20) -> bytes:
-    """The file open at ``fd`` (closed on return), up to the size it has now, read ``chunk`` bytes at a time."""
+def read_opened(fd: int, size: int, chunk: int = 1 << 20) -> bytes:
+    """The file open at ``fd`` (closed on return), up to ``size`` bytes, read ``chunk`` bytes at a time."""
     with open(fd, "rb", buffering=0) as file:
-        left, chunks = os.fstat(fd).st_size, []
+        left, chunks = size, []
         while left > 0 and (read := file.read(min(left, chunk))):
             chunks.append(read)
             left -= len(read)
@@ -352,7 +353,8 @@ class Container:
         self._asked[number] = asked = self._loop.create_future()
         answer, given = await asked
         if "error" in answer:
-            raise OSError(answer["error"], os.strerror(answer["error"]))
+            code = answer["error"]
+            raise OSError(errno.EINVAL, REFUSALS[code]) if code < 0 else OSError(code, os.strerror(code))
         return answer, given
 
     async def run(self, argv: list[str], cwd: str, env: dict[str, str], *, stdin: bool = False,
@@ -391,13 +393,16 @@ class Container:
     async def open(self, path: str, *, write: bool = False) -> int:
         """A descriptor of the regular file at the sandbox's ``path`` (relative: from its root), opened
         inside the sandbox (to write: made or truncated, its directories made)."""
-        _, (fd,) = await self._ask({"open": os.path.normpath("/" + path), "write": write})
-        return fd
+        return (await self._open(path, write))[0]
+
+    async def _open(self, path: str, write: bool = False) -> tuple[int, int]:
+        answer, (fd,) = await self._ask({"open": os.path.normpath("/" + path), "write": write})
+        return fd, answer["size"]
 
     async def read(self, path: str) -> bytes:
         """The regular file at the sandbox's ``path`` (opened as :meth:`open` does), read off the loop up to
         the size it had when opened: a file the sandbox keeps writing does not keep the read going."""
-        return await asyncio.to_thread(read_opened, await self.open(path))
+        return await asyncio.to_thread(read_opened, *await self._open(path))
 
     async def mkdir(self, path: str) -> None:
         """Make the sandbox's directory ``path`` and those above it, inside the sandbox."""

@@ -507,12 +507,12 @@ async def test_a_sandbox_is_as_a_containers(request, stand_in: str, case: str) -
 # A request a sandbox's agent cannot serve fails alone, and the sandbox goes on: a NUL byte in a path (the agent's
 # os.open raises ValueError; E2B's SDK sends an upload's as "%00", never to be written as such), a FIFO held open
 # by a cell (a download that opened it would wait for its writer: the stand-in's whole loop with it), a command
-# larger than the agent's socket takes. A download of a file a cell keeps writing (here once the download has
-# opened it) gives the file as it was when opened, and ends.
+# larger than the agent's socket takes. A download of a file a cell keeps writing (here once the download has read
+# from it) gives the file as it was when opened, and ends. A device or /proc/N/mem is not written, saying why.
 @pytest.mark.parametrize(("stand_in", "case"), [
     *[(stand_in, case) for stand_in in ("opensandbox", "e2b", "agentcore")
       for case in ("a NUL byte", "a NUL byte uploaded", "a FIFO", "a growing file")],
-    ("opensandbox", "a large command"), ("e2b", "a large command"),
+    *[(stand_in, case) for stand_in in ("opensandbox", "e2b") for case in ("a large command", "a device", "/proc")],
 ])
 async def test_a_request_the_sandbox_cannot_serve_fails_alone(request, stand_in: str, case: str) -> None:
     [(sandbox, _)] = await _sandboxes(request, stand_in, 1)
@@ -524,6 +524,9 @@ async def test_a_request_the_sandbox_cannot_serve_fails_alone(request, stand_in:
             with pytest.raises(Exception):
                 await sandbox._write_files([(f"{own}/up/a\0b", b"data")])
             assert (await sandbox.execute_command(f"ls -A {own}/up")).stdout == ""
+        elif case in ("a device", "/proc"):  # written: /dev/null, the agent's memory
+            with pytest.raises(Exception, match="not a regular file" if case == "a device" else "a file of /proc"):
+                await sandbox._write_files([("/dev/null" if case == "a device" else "/proc/1/mem", b"data")])
         elif case == "a FIFO":
             await sandbox.execute_code(f"import os, threading\nos.mkfifo('{own}/pipe')\n"
                                        f"held = os.open('{own}/pipe', os.O_RDWR)\n"
@@ -532,7 +535,7 @@ async def test_a_request_the_sandbox_cannot_serve_fails_alone(request, stand_in:
         elif case == "a growing file":
             await sandbox.execute_code(f"import ctypes, os, threading\nout = os.open('{own}/grow', os.O_WRONLY | os.O_CREAT)\n"
                                        "os.write(out, b'x' * (16 << 20))\nwatch = ctypes.CDLL(None).inotify_init()\n"
-                                       f"ctypes.CDLL(None).inotify_add_watch(watch, b'{own}/grow', 0x20)  # IN_OPEN\n"
+                                       f"ctypes.CDLL(None).inotify_add_watch(watch, b'{own}/grow', 1)  # IN_ACCESS\n"
                                        "def grow():\n    os.read(watch, 4096)\n"
                                        "    for _ in range(64):\n        os.write(out, b'y' * (1 << 20))\n"
                                        "threading.Thread(target=grow, daemon=True).start()")
