@@ -103,10 +103,18 @@ class Session:
     async def open(self, path: str, write: bool = False) -> BinaryIO:
         """The session's file ``path`` (relative: in its home), opened inside the session, as its processes see
         it (``Container.open``), never on the host; one outside the session's own directories is refused."""
-        path = os.path.normpath(path if path.startswith("/") else "/home/user/" + path)
-        if path.lstrip("/").split("/", 1)[0] not in SANDBOX_TOPS:
-            raise PermissionError(path)
-        return open(await self.container.open(path, write=write), "wb" if write else "rb")
+        return open(await self.container.open(_inside(path), write=write), "wb" if write else "rb")
+
+    async def read(self, path: str) -> bytes:
+        """The session's file ``path``, as :meth:`open` finds it, up to its size when opened (``Container.read``)."""
+        return await self.container.read(_inside(path))
+
+
+def _inside(path: str) -> str:
+    path = os.path.normpath(path if path.startswith("/") else "/home/user/" + path)
+    if path.lstrip("/").split("/", 1)[0] not in SANDBOX_TOPS:
+        raise PermissionError(path)
+    return path
 
 
 class AgentCoreStandIn(StandIn):
@@ -332,8 +340,7 @@ class AgentCoreStandIn(StandIn):
         as_text = self.take_fault("readFiles", "text") is not None
         for path in arguments.get("paths", []):
             try:
-                with await session.open(path) as read:
-                    data = read.read()
+                data = await session.read(path)
             except OSError:
                 yield {"content": [{"type": "text", "text": f"File not found: {path}"}], "isError": True}
                 continue

@@ -39,6 +39,7 @@ import tempfile
 from pathlib import Path
 
 from tests.fakes.python_worker import SANDBOX_TOPS
+from tests.fakes.sandbox_agent import REFUSALS
 from tests.fakes.standin import DEFAULT_SIGNALS, STARTUP_LIMIT
 
 BWRAP = "bwrap"
@@ -49,6 +50,8 @@ TREE_TOPS = SANDBOX_TOPS | {"tmp"}
 #: Inside every sandbox, its own Python environment (in its own ``/tmp``).
 SANDBOX_PYTHON = "/tmp/.python"
 HOME = "/home/user"
+#: The seconds a snapshot's copy of a tree may take (a sandbox can make its tree as large as it likes).
+COPY_LIMIT = 120.0
 #: Given to every process of a sandbox (under what its caller gives): the user's home is read-only
 #: there, so pip, which would keep its cache in it, keeps none (else it warns on every install); bash,
 #: a login shell's included (E2B's commands), reads ``BASH_ENV`` after the profile that sets ``PATH`` anew.
@@ -143,24 +146,47 @@ def _arguments(root: Path, tops: set[str], extra: list[str] = ()) -> int:
     return args
 
 
+def read_opened(fd: int, size: int, chunk: int = 1 << 20) -> bytes:
+    """The file open at ``fd`` (closed on return), up to ``size`` bytes, read ``chunk`` bytes at a time."""
+    with open(fd, "rb", buffering=0) as file:
+        left, chunks = size, []
+        while left > 0 and (read := file.read(min(left, chunk))):
+            chunks.append(read)
+            left -= len(read)
+        return b"".join(chunks)
+
+
 async def copy_tree(root: Path, tops: set[str], target: Path) -> None:
     """Copy the file tree ``root`` of a sandbox whose own directories are ``tops`` into the empty directory
     ``target`` as that sandbox's own processes could read it: in a sandbox of its own that sees the host as
     they do, the tree read-only, with no capability, never through a link (``tree_copy.py``).
 
-    Raises ``OSError`` saying what it could not copy. Call it on the stand-in's loop (see :meth:`Container.start`).
+    Raises ``OSError`` saying what it could not copy, or that the copy took over ``COPY_LIMIT`` seconds.
+    Call it on the stand-in's loop (see :meth:`Container.start`).
     """
     source, copy = "/.snapshot/source", "/.snapshot/copy"
     args = _arguments(root, tops, ["--ro-bind", str(root), source, "--bind", str(target), copy])
     try:
-        process = await asyncio.create_subprocess_exec(
-            *DEFAULT_SIGNALS, BWRAP, "--args", str(args), "--", sys.executable, "-I", "-S", str(COPIER), source, copy,
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, pass_fds=(args,),
-            start_new_session=True)
+        await _copier([BWRAP, "--args", str(args), "--"], source, copy, (args,))
     finally:
         os.close(args)
+
+
+async def restore_tree(source: Path, target: Path) -> None:
+    """Copy a snapshot's tree ``source`` (a copy by :func:`copy_tree`, the stand-in's own) into the empty
+    directory ``target``, as :func:`copy_tree` copies, on the host; raises ``OSError`` as it does."""
+    await _copier([], str(source), str(target), ())
+
+
+async def _copier(within: list[str], source: str, target: str, fds: tuple[int, ...]) -> None:
+    process = await asyncio.create_subprocess_exec(
+        *DEFAULT_SIGNALS, *within, sys.executable, "-I", "-S", str(COPIER), source, target,
+        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, pass_fds=fds,
+        start_new_session=True)
     try:
-        _, error = await process.communicate()
+        _, error = await asyncio.wait_for(process.communicate(), COPY_LIMIT)
+    except TimeoutError:
+        raise OSError(f"copying its tree took over {COPY_LIMIT:g} s: given up") from None
     finally:
         if process.returncode is None:
             process.kill()
@@ -327,7 +353,8 @@ class Container:
         self._asked[number] = asked = self._loop.create_future()
         answer, given = await asked
         if "error" in answer:
-            raise OSError(answer["error"], os.strerror(answer["error"]))
+            code = answer["error"]
+            raise OSError(errno.EINVAL, REFUSALS[code]) if code < 0 else OSError(code, os.strerror(code))
         return answer, given
 
     async def run(self, argv: list[str], cwd: str, env: dict[str, str], *, stdin: bool = False,
@@ -366,8 +393,16 @@ class Container:
     async def open(self, path: str, *, write: bool = False) -> int:
         """A descriptor of the regular file at the sandbox's ``path`` (relative: from its root), opened
         inside the sandbox (to write: made or truncated, its directories made)."""
-        _, (fd,) = await self._ask({"open": os.path.normpath("/" + path), "write": write})
-        return fd
+        return (await self._open(path, write))[0]
+
+    async def _open(self, path: str, write: bool = False) -> tuple[int, int]:
+        answer, (fd,) = await self._ask({"open": os.path.normpath("/" + path), "write": write})
+        return fd, answer["size"]
+
+    async def read(self, path: str) -> bytes:
+        """The regular file at the sandbox's ``path`` (opened as :meth:`open` does), read off the loop up to
+        the size it had when opened: a file the sandbox keeps writing does not keep the read going."""
+        return await asyncio.to_thread(read_opened, *await self._open(path))
 
     async def mkdir(self, path: str) -> None:
         """Make the sandbox's directory ``path`` and those above it, inside the sandbox."""

@@ -42,6 +42,7 @@ import hmac
 import io
 import json
 import os
+import re
 import secrets
 import tarfile
 import time
@@ -64,6 +65,10 @@ from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 
 from tests.fakes.containers import Container, environ, start_worker
+
+# The SDK's form (httpx) escapes a file name's quote and control characters as an HTML5 form does
+# ("%22", "%00"...): undone, so that a path holding one is the caller's, and one with a NUL byte is refused.
+_FORM_ESCAPE = re.compile("%(22|0[0-9A-F]|1[0-9ACDEF])")
 from tests.fakes.standin import Command, DropConnection, Fault, PythonWorker, Refuse, StandIn
 
 ENVD_VERSION = "0.6.4"
@@ -398,10 +403,10 @@ class E2BStandIn(StandIn):
         self.record("files.read", {"path": path, "signed": "signature" in request.query_params,
                                    "expiration": expiration and int(expiration)})
         try:
-            with open(await sandbox.container.open(path), "rb") as target:
-                return Response(target.read(), media_type="application/octet-stream")
+            data = await sandbox.container.read(path)
         except OSError:
             raise Refuse(404, f"path '{path}' does not exist") from None
+        return Response(data, media_type="application/octet-stream")
 
     async def _write_files(self, request: Request) -> Response:
         sandbox = self._file_sandbox(request, "write")
@@ -409,8 +414,9 @@ class E2BStandIn(StandIn):
         async with request.form(max_part_size=64 * 1024 * 1024) as form:
             for _, part in form.multi_items():
                 if not isinstance(part, str):
+                    path = _FORM_ESCAPE.sub(lambda escape: chr(int(escape[1], 16)), part.filename)
                     try:
-                        with open(await sandbox.container.open(path := part.filename, write=True), "wb") as target:
+                        with open(await sandbox.container.open(path, write=True), "wb") as target:
                             target.write(await part.read())
                     except OSError as exc:
                         raise Refuse(400, f"cannot write '{path}': {exc.strerror}") from None

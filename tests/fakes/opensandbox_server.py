@@ -60,7 +60,6 @@ import os
 import re
 import secrets
 import shlex
-import shutil
 import socket
 import time
 import uuid
@@ -74,7 +73,7 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 
-from tests.fakes.containers import Container, copy_tree, environ
+from tests.fakes.containers import Container, copy_tree, environ, restore_tree
 from tests.fakes.sigv4 import BODY_LIMIT, new_credentials, signed_body
 from tests.fakes.standin import (
     Command,
@@ -325,8 +324,13 @@ class OpenSandboxStandIn(StandIn):
             snapshot = self.snapshots.get(body["snapshotId"])
             if snapshot is None or snapshot.state != "Ready":
                 raise Refuse(404, f"snapshot {body['snapshotId']} is not ready")
+            root.mkdir()
             if snapshot.tree is not None:
-                shutil.copytree(snapshot.tree, root, symlinks=True)  # a sandbox's link stays a link
+                try:
+                    await restore_tree(snapshot.tree, root)
+                except OSError as exc:
+                    remove_tree(root)
+                    raise Refuse(500, f"cannot restore snapshot {snapshot.id}: {exc}") from None
         (root / "tmp").mkdir(parents=True, exist_ok=True)
         lifetime = body.get("timeout") or 600
         sandbox = FakeSandbox(sid, source, root, dict(body.get("env") or {}), list(body.get("entrypoint") or []),
@@ -524,10 +528,10 @@ class OpenSandboxStandIn(StandIn):
     async def _download(self, request: Request) -> Response:
         sandbox = self._sandbox(request, execd=True)
         try:
-            with open(await sandbox.container.open(request.query_params.get("path", "")), "rb") as target:
-                return Response(target.read(), media_type="application/octet-stream")
+            data = await sandbox.container.read(request.query_params.get("path", ""))
         except OSError:
             raise Refuse(404, "file not found") from None
+        return Response(data, media_type="application/octet-stream")
 
     async def _interrupt(self, request: Request) -> Response:
         route = "code.interrupt" if request.url.path.endswith("/code") else "command.interrupt"

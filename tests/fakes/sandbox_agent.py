@@ -11,13 +11,14 @@ is one request (``marshal``: only the stand-in writes them), with the descriptor
 - ``{"id", "signal", "pid", "group"}``: sends the signal to that process (or its group), answered
   once sent (so that it lands before whatever the stand-in does next);
 - ``{"id", "open": path, "write"}``: opens a regular file there (to write: made, truncated, its
-  directories made), answered with its descriptor: paths resolve as the sandbox's own processes
+  directories made), answered ``{"id", "size"}`` (its size once opened) with its descriptor: paths resolve as the sandbox's own processes
   see them, links the sandbox made included, never on the host;
 - ``{"id", "mkdir": path}``: makes a directory and those above it.
 
 Answers are JSON of numbers only; a request it cannot serve (an ``OSError``, or a path or argument
-it refuses, such as one holding a NUL byte: ``EINVAL``) is answered ``{"id", "error": errno}``, and
-the next is served. It is the sandbox's PID 1, and reaps whatever ends there. It ends when the stand-in's end of the socket closes (the stand-in
+it refuses, such as one holding a NUL byte: ``EINVAL``) is answered ``{"id", "error": errno}``, a
+file it will not open (not a regular file; to write, one of ``/proc``) with a negative ``error`` of
+``REFUSALS``, and the next is served. It is the sandbox's PID 1, and reaps whatever ends there. It ends when the stand-in's end of the socket closes (the stand-in
 stopped or died), and the kernel then ends every other process of the sandbox.
 """
 
@@ -34,20 +35,25 @@ import select
 import sys
 
 ALL_SIGNALS = range(1, _signal.NSIG)
+#: What it answers, as a negative ``error``, for a file it will not open (no errno says it).
+REFUSALS = {-1: "not a regular file", -2: "a file of /proc, not to be written"}
 _FDS = array.array("i", [0] * 3).itemsize * 3
 
 
-def _open(path: str, write: bool) -> int:
+def _open(path: str, write: bool) -> tuple[int, int]:
     if write:
         os.makedirs(os.path.dirname(path), exist_ok=True)
     # Non-blocking: opening a FIFO never waits; whatever is not a regular file is refused.
     flags = (os.O_WRONLY | os.O_CREAT | os.O_TRUNC if write else os.O_RDONLY) | os.O_NONBLOCK | os.O_CLOEXEC
     fd = os.open(path, flags, 0o644)
-    if os.fstat(fd).st_mode & 0o170000 != 0o100000:
+    found = os.fstat(fd)
+    refused = -1 if found.st_mode & 0o170000 != 0o100000 else -2 if write and found.st_dev == os.stat("/proc").st_dev \
+        else 0  # writing a process's memory (/proc/N/mem), say
+    if refused:
         os.close(fd)
-        raise OSError(21, "not a regular file", path)
+        raise OSError(refused, REFUSALS[refused], path)
     os.set_blocking(fd, True)
-    return fd
+    return fd, found.st_size
 
 
 def _serve(request: dict, fds: list[int]) -> tuple[str, list[int]]:
@@ -65,7 +71,8 @@ def _serve(request: dict, fds: list[int]) -> tuple[str, list[int]]:
             pass
         return "", []
     if "open" in request:
-        return "", [_open(request["open"], request["write"])]
+        fd, size = _open(request["open"], request["write"])
+        return f', "size": {size}', [fd]
     os.makedirs(request["mkdir"], exist_ok=True)
     return "", []
 

@@ -46,6 +46,7 @@ import shutil
 import signal
 import socket
 import stat
+import subprocess
 import sys
 import tempfile
 import threading
@@ -489,7 +490,7 @@ def remove_tree(path: Path | str) -> None:
     is opened without following a link (``O_PATH | O_NOFOLLOW``) and changed through that descriptor.
     What still cannot be removed (another user's, or on a read-only mount) is left.
     """
-    shutil.rmtree(path, ignore_errors=True)
+    _rmtree(path)
     if not os.path.lexists(path):
         return
     pending = [os.fspath(path)]
@@ -504,7 +505,14 @@ def remove_tree(path: Path | str) -> None:
                                 if entry.is_dir(follow_symlinks=False)]
             finally:
                 os.close(handle)
-    shutil.rmtree(path, ignore_errors=True)
+    _rmtree(path)
+
+
+def _rmtree(path: Path | str) -> None:
+    try:
+        shutil.rmtree(path, ignore_errors=True)
+    except RecursionError:  # a tree deeper than Python's stack (3.11's rmtree recurses): rm walks it without
+        subprocess.run(["rm", "-rf", "--", os.fspath(path)], stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 # ------------------------------------------------------------------ real processes

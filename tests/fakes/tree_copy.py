@@ -6,13 +6,15 @@ TARGET. Each entry is opened through its directory's descriptor and never throug
 is neither a regular file, a directory nor a link (a FIFO, a socket, a device) is left out, and so is
 an entry swapped for one of another kind while it is copied (a FIFO for a file is opened without
 waiting). A file is copied up to the size it had when opened, so one that the sandbox keeps writing
-does not keep the copy going. Directories get their modes last, so that what was made can be removed
+does not keep the copy going, and its holes stay holes (a sparse file costs the copy what it costs the
+sandbox). The tree is walked without recursion, however deep. Directories get their modes last, so that what was made can be removed
 whatever they are. The first entry it cannot copy ends it: its path and the reason on stderr, exit
 status 1.
 """
 
 import errno
 import os
+import resource
 import stat
 import sys
 
@@ -21,62 +23,95 @@ _READ = os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC
 _GONE = (errno.ENOENT, errno.ELOOP, errno.ENOTDIR, errno.EINVAL)
 
 
-def _copy(source: int, target: int, where: str, directories: list[tuple[str, os.stat_result]]) -> None:
-    for name in os.listdir(source):
-        path = f"{where}/{name}"
+def _copy_file(source: int, target: int, size: int) -> None:
+    """Copy the data of ``source`` up to ``size`` into the empty ``target``, leaving its holes holes."""
+    at = 0
+    while at < size:
         try:
-            found = os.stat(name, dir_fd=source, follow_symlinks=False)
-            if stat.S_ISLNK(found.st_mode):
-                try:
-                    os.symlink(os.readlink(name, dir_fd=source), name, dir_fd=target)
-                except OSError as exc:
-                    if exc.errno not in _GONE:
-                        raise
-                continue
-            if not (stat.S_ISREG(found.st_mode) or stat.S_ISDIR(found.st_mode)):
-                continue
-            try:
-                fd = os.open(name, _READ, dir_fd=source)
-            except OSError as exc:
-                if exc.errno in _GONE:
-                    continue
+            data = os.lseek(source, at, os.SEEK_DATA)
+        except OSError as exc:
+            if exc.errno != errno.ENXIO:  # none past ``at``
                 raise
+            break
+        at = min(os.lseek(source, data, os.SEEK_HOLE), size)
+        os.lseek(target, data, os.SEEK_SET)
+        while data < at and (sent := os.sendfile(target, source, data, min(at - data, 1 << 30))):
+            data += sent
+        if data < at:  # cut short meanwhile: it ends here
+            size = data
+    os.ftruncate(target, size)
+
+
+def _entry(source: int, target: int, name: str, path: str, stack: list) -> None:
+    """Copy the entry ``name`` of the directory ``source`` into ``target``; a directory is pushed onto ``stack``."""
+    found = os.stat(name, dir_fd=source, follow_symlinks=False)
+    if stat.S_ISLNK(found.st_mode):
+        try:
+            os.symlink(os.readlink(name, dir_fd=source), name, dir_fd=target)
+        except OSError as exc:
+            if exc.errno not in _GONE:
+                raise
+        return
+    if not (stat.S_ISREG(found.st_mode) or stat.S_ISDIR(found.st_mode)):
+        return
+    try:
+        fd = os.open(name, _READ, dir_fd=source)
+    except OSError as exc:
+        if exc.errno in _GONE:
+            return
+        raise
+    try:
+        opened = os.fstat(fd)
+        if stat.S_ISDIR(opened.st_mode):
+            os.mkdir(name, 0o700, dir_fd=target)
+            made = os.open(name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=target)
+            stack.append((fd, made, path, opened, iter(os.listdir(fd))))
+            fd = -1  # the stack's now
+        elif stat.S_ISREG(opened.st_mode):
+            made = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600,
+                           dir_fd=target)
             try:
-                opened = os.fstat(fd)
-                if stat.S_ISDIR(opened.st_mode):
-                    os.mkdir(name, 0o700, dir_fd=target)
-                    made = os.open(name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=target)
-                    try:
-                        _copy(fd, made, path, directories)
-                    finally:
-                        os.close(made)
-                    directories.append((path, opened))
-                elif stat.S_ISREG(opened.st_mode):
-                    made = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600,
-                                   dir_fd=target)
-                    try:
-                        left = opened.st_size
-                        while left > 0 and (sent := os.sendfile(made, fd, None, min(left, 1 << 30))):
-                            left -= sent
-                        os.fchmod(made, stat.S_IMODE(opened.st_mode))
-                        os.utime(made, ns=(opened.st_atime_ns, opened.st_mtime_ns))
-                    finally:
-                        os.close(made)
+                _copy_file(fd, made, opened.st_size)
+                os.fchmod(made, stat.S_IMODE(opened.st_mode))
+                os.utime(made, ns=(opened.st_atime_ns, opened.st_mtime_ns))
             finally:
+                os.close(made)
+    finally:
+        if fd >= 0:
+            os.close(fd)
+
+
+def _copy(source: int, target: int) -> list[tuple[str, os.stat_result]]:
+    """Copy the tree of ``source`` into ``target`` without recursion (a tree may be deeper than Python's stack);
+    answers its directories, the deepest first."""
+    directories: list[tuple[str, os.stat_result]] = []
+    stack = [(source, target, "", None, iter(os.listdir(source)))]
+    while stack:
+        fd, made, where, found, names = stack[-1]
+        name = next(names, None)
+        if name is None:
+            stack.pop()
+            if found is not None:
                 os.close(fd)
+                os.close(made)
+                directories.append((where, found))
+            continue
+        try:
+            _entry(fd, made, name, f"{where}/{name}", stack)
         except OSError as exc:
             if isinstance(exc, FileNotFoundError) and exc.filename == name:
                 continue  # removed meanwhile
-            raise SystemExit(f"cannot copy {path}: {exc.strerror or exc}") from None
+            raise SystemExit(f"cannot copy {where}/{name}: {exc.strerror or exc}") from None
+    return directories
 
 
 def main() -> None:
     source, target = sys.argv[1:3]
-    directories: list[tuple[str, os.stat_result]] = []
     flags = os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC
     top, made = os.open(source, flags), os.open(target, flags)
-    _copy(top, made, "", directories)
-    for path, found in directories:  # the deepest first
+    # Two descriptors per level of the tree: as many as may be had.
+    resource.setrlimit(resource.RLIMIT_NOFILE, (resource.getrlimit(resource.RLIMIT_NOFILE)[1],) * 2)
+    for path, found in _copy(top, made):  # the deepest first
         os.chmod(path.lstrip("/"), stat.S_IMODE(found.st_mode), dir_fd=made)
         os.utime(path.lstrip("/"), ns=(found.st_atime_ns, found.st_mtime_ns), dir_fd=made)
 

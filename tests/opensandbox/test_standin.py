@@ -506,11 +506,14 @@ async def test_a_sandbox_is_as_a_containers(request, stand_in: str, case: str) -
 
 
 # A request a sandbox's agent cannot serve fails alone, and the sandbox goes on: a NUL byte in a path (the agent's
-# os.open raises ValueError), a FIFO held open by a cell (a download that opened it would wait for its writer: the
-# stand-in's whole loop with it), a command larger than the agent's socket takes.
+# os.open raises ValueError; E2B's SDK sends an upload's as "%00", never to be written as such), a FIFO held open
+# by a cell (a download that opened it would wait for its writer: the stand-in's whole loop with it), a command
+# larger than the agent's socket takes. A download of a file a cell keeps writing (here once the download has read
+# from it) gives the file as it was when opened, and ends. A device or /proc/N/mem is not written, saying why.
 @pytest.mark.parametrize(("stand_in", "case"), [
-    *[(stand_in, case) for stand_in in ("opensandbox", "e2b", "agentcore") for case in ("a NUL byte", "a FIFO")],
-    ("opensandbox", "a large command"), ("e2b", "a large command"),
+    *[(stand_in, case) for stand_in in ("opensandbox", "e2b", "agentcore")
+      for case in ("a NUL byte", "a NUL byte uploaded", "a FIFO", "a growing file")],
+    *[(stand_in, case) for stand_in in ("opensandbox", "e2b") for case in ("a large command", "a device", "/proc")],
 ])
 async def test_a_request_the_sandbox_cannot_serve_fails_alone(request, stand_in: str, case: str) -> None:
     [(sandbox, _)] = await _sandboxes(request, stand_in, 1)
@@ -518,11 +521,28 @@ async def test_a_request_the_sandbox_cannot_serve_fails_alone(request, stand_in:
     try:
         if case == "a NUL byte":
             assert await sandbox.download_file(f"{own}/a\0b") is None
+        elif case == "a NUL byte uploaded":
+            with pytest.raises(Exception):
+                await sandbox._write_files([(f"{own}/up/a\0b", b"data")])
+            assert (await sandbox.execute_command(f"ls -A {own}/up")).stdout == ""
+        elif case in ("a device", "/proc"):  # written: /dev/null, the agent's memory
+            # (a regular user's kernel refuses the agent's memory itself)
+            refused = "a file of /proc" if os.geteuid() == 0 else "Permission denied"
+            with pytest.raises(Exception, match="not a regular file" if case == "a device" else refused):
+                await sandbox._write_files([("/dev/null" if case == "a device" else "/proc/1/mem", b"data")])
         elif case == "a FIFO":
             await sandbox.execute_code(f"import os, threading\nos.mkfifo('{own}/pipe')\n"
                                        f"held = os.open('{own}/pipe', os.O_RDWR)\n"
                                        "threading.Timer(10, os.write, [held, b'late']).start()")
             assert await sandbox.download_file(f"{own}/pipe") is None
+        elif case == "a growing file":
+            await sandbox.execute_code(f"import ctypes, os, threading\nout = os.open('{own}/grow', os.O_WRONLY | os.O_CREAT)\n"
+                                       "os.write(out, b'x' * (16 << 20))\nwatch = ctypes.CDLL(None).inotify_init()\n"
+                                       f"ctypes.CDLL(None).inotify_add_watch(watch, b'{own}/grow', 1)  # IN_ACCESS\n"
+                                       "def grow():\n    os.read(watch, 4096)\n"
+                                       "    for _ in range(64):\n        os.write(out, b'y' * (1 << 20))\n"
+                                       "threading.Thread(target=grow, daemon=True).start()")
+            assert await sandbox.download_file(f"{own}/grow") == b"x" * (16 << 20)
         else:
             assert (await sandbox.execute_command("echo " + "x" * 300_000)).stdout == ""
         assert (await sandbox.execute_command("echo alive")).stdout.strip() == "alive"
@@ -543,10 +563,13 @@ async def _snapshot(opensandbox, sandbox) -> httpx.Response:
 # A snapshot reads the sandbox's tree as its own code could: a link stays a link (a sandbox made from it reads
 # through it inside, never the host), one its code swaps in for a directory while the copy runs is never followed
 # (the host's files behind it, which the sandbox cannot read, stay out), a FIFO and a socket are left out, and a
-# file it cannot read fails the snapshot, saying which, leaving nothing behind.
-@pytest.mark.parametrize("case", ["a link", "a link swapped in", "a FIFO and a socket", "an unreadable file"])
+# file it cannot read fails the snapshot, saying which, leaving nothing behind. A sparse file keeps its holes (it
+# costs the host what it costs the sandbox), a tree deeper than Python's stack is copied whole, and a copy that
+# outlasts its bound fails saying so.
+@pytest.mark.parametrize("case", ["a link", "a link swapped in", "a FIFO and a socket", "an unreadable file",
+                                  "a sparse file", "a deep tree", "a copy too long"])
 async def test_a_snapshot_reads_the_tree_as_the_sandbox_could(make_sandbox, opensandbox, tmp_path: Path,
-                                                              case: str) -> None:
+                                                              monkeypatch: pytest.MonkeyPatch, case: str) -> None:
     (outside := tmp_path / "outside").mkdir()
     (outside / "secret").write_text("secret")
     source = await make_sandbox()
@@ -570,13 +593,34 @@ threading.Thread(target=swap, daemon=True).start()""")
         trees = [opensandbox.snapshots[answer.json()["id"]].tree for answer in taken]
         assert not [(where, names) for tree in trees for where, _, names in os.walk(tree) if "secret" in names]
     elif case == "a FIFO and a socket":
-        await source.execute_code("import os, socket\nos.mkfifo('/tmp/pipe')\n"
-                                  "socket.socket(socket.AF_UNIX).bind('/tmp/socket')\nopen('/tmp/kept', 'w').write('kept')")
+        # In a directory of the sandbox's own: its /tmp also lists a checkout that lies under the host's.
+        await source.execute_code("import os, socket\nos.mkdir('/tmp/own')\nos.mkfifo('/tmp/own/pipe')\n"
+                                  "socket.socket(socket.AF_UNIX).bind('/tmp/own/socket')\n"
+                                  "open('/tmp/own/kept', 'w').write('kept')")
         taken = await _snapshot(opensandbox, source)
         assert taken.status_code == 202, taken.text
         restored = await make_sandbox(snapshot_id=taken.json()["id"])
-        assert (await restored.execute_command("ls -A /tmp; cat /tmp/kept")).stdout.split() == [
-            ".python", "files", "kept", "kept"]
+        assert (await restored.execute_command("ls -A /tmp/own; cat /tmp/own/kept")).stdout.split() == ["kept", "kept"]
+    elif case in ("a sparse file", "a deep tree"):
+        await source.execute_command("truncate -s 256M /tmp/sparse; printf end >> /tmp/sparse"
+                                     if case == "a sparse file" else
+                                     "mkdir /tmp/deep && cd /tmp/deep && for i in $(seq 1100); do mkdir d; cd d; done; "
+                                     "echo deep > deep")
+        taken = await _snapshot(opensandbox, source)
+        assert taken.status_code == 202, taken.text
+        restored = await make_sandbox(snapshot_id=taken.json()["id"])
+        if case == "a sparse file":
+            size, blocks, end = (await restored.execute_command("stat -c '%s %b' /tmp/sparse; tail -c 3 /tmp/sparse")
+                                 ).stdout.split()  # the snapshot's tree and the sandbox made from it both kept holes
+            assert (int(size), int(blocks) * 512 < 1 << 20, end) == ((256 << 20) + 3, True, "end")
+        else:
+            assert (await restored.execute_command("cat /tmp/deep" + "/d" * 1100 + "/deep")).stdout.strip() == "deep"
+    elif case == "a copy too long":
+        monkeypatch.setattr(containers, "COPY_LIMIT", 0)
+        taken = await _snapshot(opensandbox, source)
+        assert (taken.status_code, taken.json()["message"]) == (
+            500, f"cannot snapshot sandbox {source.sandbox_id}: copying its tree took over 0 s: given up")
+        assert opensandbox.snapshots == {} and not list(opensandbox._trees.glob("snap-*"))
     else:
         await source.execute_command("mkdir -p /tmp/a; echo x > /tmp/a/b; touch /tmp/locked; chmod 0 /tmp/locked")
         taken = await _snapshot(opensandbox, source)
