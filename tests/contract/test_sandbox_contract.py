@@ -69,6 +69,8 @@ async def test_use_before_start_and_after_terminate_raises_not_initialized(backe
     for target in (unstarted, sandbox):  # a teardown cap is checked before anything is torn down
         with pytest.raises(ValueError):
             await target.terminate(timeout=0)
+        with pytest.raises(ValueError, match=r"^timeout must be a number of seconds, got True$"):
+            await target.terminate(timeout=True)
         with pytest.raises(TypeError, match=r"^timeout must be a number of seconds, got str$"):
             await target.terminate(timeout="5")
     await sandbox.terminate()

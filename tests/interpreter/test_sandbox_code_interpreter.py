@@ -118,3 +118,12 @@ def test_only_classes_that_bypass_sandbox_code_interpreter_warn_at_their_class_s
     assert [(str(w.message).split(" subclasses ")[0], w.category, w.filename, w.lineno) for w in caught] == [
         ("Mine", DeprecationWarning, __file__, line), ("Leaf", DeprecationWarning, __file__, line + 4)
     ]  # fmt: skip
+
+
+async def test_the_tool_schema_converts_the_model_timeout_and_refuses_a_bool(caplog):
+    limits = ["5", 2.0, True, False, 2.5, None]
+    steps = [reply("", *(code_call(str(i), str(i), timeout=t) for i, t in enumerate(limits))), "done"]
+    _, model, _ = await run(caplog, steps, sandbox := ScriptedSandbox())
+    assert [limit for _, limit, _ in sandbox.executions] == [5, 2]
+    refused = [m.contents[0].output for m in model.invocations[1][0][3:]][2:]
+    assert [r.startswith(ERROR) and "timeout" in r for r in refused] == [True] * 4

@@ -12,7 +12,7 @@ import tempfile
 from types import SimpleNamespace
 
 import pytest
-from opensandbox.exceptions import SandboxConnectionException
+from opensandbox.exceptions import SandboxApiException, SandboxConnectionException
 
 from vorn_inference.schema import Attachment
 
@@ -148,13 +148,23 @@ async def test_failed_settle_is_named_and_a_later_call_settles_the_orphan(
     assert ((await lite_sandbox.execute_code("kept")).stdout == "1") is (cell != STUBBORN)
 
 
-async def test_foreign_timeout_error_is_not_reported_as_a_timeout(lite_sandbox, monkeypatch):
-    async def raises(*args):
-        raise TimeoutError("from somewhere else")
+# A TimeoutError not of the call's own deadline is no time-out; an SDK failure that says nothing is named by its type.
+@pytest.mark.parametrize(("raised", "error"), [
+    (TimeoutError("from somewhere else"), "from somewhere else"),
+    (SandboxApiException(""), "opensandbox.exceptions.sandbox.SandboxApiException"),
+])  # fmt: skip
+async def test_a_foreign_or_silent_failure_of_the_sdk_is_an_error_naming_it(lite_sandbox, monkeypatch, raised, error):
+    commands = lite_sandbox._sandbox.commands
+    run = commands.run
 
-    monkeypatch.setattr(lite_sandbox, "_run_cell", raises)
+    async def raises(command, **kwargs):
+        if f" {_PREFIX} run " in command:
+            raise raised
+        return await run(command, **kwargs)
+
+    monkeypatch.setattr(commands, "run", raises)
     result = await lite_sandbox.execute_code("1", timeout=30)
-    assert (result.status, result.error) == (ExecutionStatus.ERROR, "from somewhere else")
+    assert (result.status, result.error, result.text) == (ExecutionStatus.ERROR, error, error)
 
 
 # Besides the exit codes: stopped at the limit before ("limit") or after ("limit_started") the daemon

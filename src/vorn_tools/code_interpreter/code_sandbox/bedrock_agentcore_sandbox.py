@@ -1027,7 +1027,7 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
         have run. A session whose stop failed ends when its lifetime runs out.
 
         Raises:
-            ValueError: When ``timeout`` is zero or less, or NaN; nothing is torn down.
+            ValueError: When ``timeout`` is zero or less, a bool, or NaN; nothing is torn down.
         """
         check_teardown_cap(timeout)
         pending, session = self._pending_start, self._session

@@ -513,7 +513,7 @@ class E2BSandbox(CodeInterpreterSandbox):
         ``terminate`` can be called again.
 
         Raises:
-            ValueError: ``timeout`` is zero or less, or NaN (before anything is torn down).
+            ValueError: ``timeout`` is zero or less, a bool, or NaN (before anything is torn down).
             TypeError: ``timeout`` is not a number.
         """
         check_teardown_cap(timeout)

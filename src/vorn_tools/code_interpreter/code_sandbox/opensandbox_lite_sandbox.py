@@ -755,7 +755,9 @@ class OpenSandboxLite(OpenSandbox):
     def _error_result(
         self, code: str, start_time: float, error: str | BaseException, *, stdout: str = "", stderr: str = ""
     ) -> ExecutionResult:
-        """An "error" result (an exception is rendered masked)."""
+        """An "error" result (an exception is rendered masked, and named by its type when it says nothing)."""
+        if isinstance(error, BaseException):
+            error = failure_reason(error)
         return finish_result(ExecutionStatus.ERROR, code, start_time, stdout=stdout, stderr=stderr, error=error)
 
     # -------------------------------------------------- timeout, interrupt, settle

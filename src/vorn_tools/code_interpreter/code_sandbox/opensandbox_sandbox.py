@@ -816,7 +816,7 @@ class OpenSandbox(CodeInterpreterSandbox):
         server has already removed (its lease ran out) counts as terminated.
 
         Raises:
-            ValueError: ``timeout`` is zero or less, or NaN (before anything is torn down).
+            ValueError: ``timeout`` is zero or less, a bool, or NaN (before anything is torn down).
             TypeError: ``timeout`` is not a number.
             SandboxTerminateError: Every kill attempt failed or the cap passed.
         """

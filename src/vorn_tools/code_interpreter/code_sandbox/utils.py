@@ -160,11 +160,13 @@ def _not_seconds(timeout: Any, expected: str) -> TypeError:
 
 
 def check_teardown_cap(timeout: float, *, finite: bool = False) -> None:
-    """Refuse a teardown cap of zero or less, or NaN (with ``finite``, an infinity too), with
+    """Refuse a teardown cap of zero or less, a bool, or NaN (with ``finite``, an infinity too), with
     ``ValueError``, before anything is torn down.
 
     A value that is not a number (``None``, a str) raises ``TypeError`` naming the argument.
     """
+    if isinstance(timeout, bool):  # as for a run's limit: True is no number of seconds, though it compares as 1
+        raise ValueError(f"timeout must be a number of seconds, got {timeout!r}")
     try:
         # Negated so that NaN is refused too: as a deadline it would reach the event loop's timer.
         refused = not timeout > 0 or (finite and not math.isfinite(timeout))

@@ -3,14 +3,26 @@
 from __future__ import annotations
 
 from collections.abc import Callable
+from typing import Annotated
 
 from langchain_core.tools import tool
+from pydantic import BeforeValidator
 from vorn_inference.schema import Attachment
 
 from vorn_tools.code_interpreter.code_sandbox.code_interpreter_sandbox import CodeInterpreterSandbox
 from vorn_tools.code_interpreter.code_sandbox.constants import DEFAULT_EXECUTION_TIMEOUT
 
 _NO_OUTPUT_REPLY = "Code executed successfully (no output)"
+
+
+def _refuse_bool(value: object) -> object:
+    # The schema's lax int would make True a 1 s limit; the sandboxes refuse a bool as a limit too.
+    if isinstance(value, bool):
+        raise ValueError(f"timeout must be a number of seconds, got {value!r}")
+    return value
+
+
+_Seconds = Annotated[int, BeforeValidator(_refuse_bool)]
 
 
 def create_execute_code_tool(
@@ -35,7 +47,7 @@ def create_execute_code_tool(
     )
 
     @tool(description=description)
-    async def execute_code_tool(code: str, timeout: int = DEFAULT_EXECUTION_TIMEOUT) -> str:
+    async def execute_code_tool(code: str, timeout: _Seconds = DEFAULT_EXECUTION_TIMEOUT) -> str:
         """Execute code in the sandbox.
 
         Each execution starts fresh with no memory of earlier executions; only printed output
