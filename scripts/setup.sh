@@ -4,9 +4,9 @@
 # editable with their test extras, their dependencies at the exact versions of
 # constraints.txt. Idempotent; a second run with nothing changed takes a second or two.
 set -euo pipefail
+umask 022  # what it makes (the venv, whose programs it runs) no one else may change, whatever the caller's
 cd "$(dirname "$(readlink -f "$0")")/.."
 ROOT=$PWD
-
 log() { printf '[setup] %s\n' "$*" >&2; }
 user_name() { local name; name=$(getent passwd "$1" | cut -d: -f1) || true; echo "${name:-uid $1}"; }
 
@@ -164,7 +164,7 @@ yours_alone() {
     local who group mode; read -r who group mode < <(stat -c '%u %g %a' -- "$top")
     [ "$who" = "$me" ] && ! ((8#$mode & 8#002)) && { ! ((8#$mode & 8#020)) || [ "$group" = "$(id -g)" ]; } && return
     log ".venv leads to $top, $(user_name "$who")'s with mode $mode: the set-up installs only where no one else" \
-        "can write; make it yours alone (chmod go-w), or point .venv elsewhere; then run scripts/setup.sh again"
+        "can write; make it yours alone (chown, chmod go-w), or point .venv elsewhere; then run scripts/setup.sh again"
     exit 1
 }
 [ ! -e "$top" ] || yours_alone

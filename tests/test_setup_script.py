@@ -336,6 +336,19 @@ def test_through_a_link_it_sets_up_its_own_checkout(world: Path, name: str) -> N
         assert (world / "pytest").read_text().splitlines()[0] == str(world / "checkout")
 
 
+# Whatever the caller's umask, what the set-up makes is the caller's alone: it goes on with the venv it made,
+# and no one else may change the programs it runs.
+def test_a_caller_whose_umask_lets_anyone_write_gets_a_venv_theirs_alone(world: Path) -> None:
+    checkout(world)
+    (world / "include" / "Python.h").touch()
+    (world / "installed").write_text("\n".join(PACKAGES) + "\n")
+    lax = ("sh", "-c", 'umask 000 && exec "$@"', "lax")
+    code, err = finish(start(world, os.getuid(), world / "checkout" / "scripts" / "setup.sh", under=lax,
+                             FAKE_VENV="1", PYENV_ROOT=str(world)))
+    assert code == 0 and err.endswith("[setup] done\n"), err
+    assert stat.S_IMODE((world / "checkout" / ".venv").stat().st_mode) == 0o755
+
+
 # Within the checkout (reached through a link to it, too), test.sh runs pytest where it is run, with the
 # checkout's root directory and configuration, and the arguments as given, so that pytest takes each (a
 # path, one with a blank, a path::test, an option's value) as it would there; from outside (a sibling
@@ -805,7 +818,7 @@ KEEP_OUT = ("holds what is not a venv ({first}, say; no pyvenv.cfg), which the s
           for kind in ("nobody's regular empty file", "{me}'s symbolic link", "{me}'s fifo", "{me}'s directory")],
         # Where others can write, what the set-up would run (bin/python) may be theirs.
         ("shared", "[setup] .venv leads to {volume}, {me}'s with mode 1777: the set-up installs only where no one"
-                   " else can write; make it yours alone (chmod go-w), or point .venv elsewhere; then run"
+                   " else can write; make it yours alone (chown, chmod go-w), or point .venv elsewhere; then run"
                    " scripts/setup.sh again\n"),
         ("root's volume", "[setup] .venv belongs to root, and you (nobody) cannot write it: have root give you the"
                           " volume mounted at .venv (chown -R nobody on it), or mount one you own there; then run"

@@ -25,6 +25,7 @@ process has died is answered 404 saying so.
 from __future__ import annotations
 
 import asyncio
+import errno
 import base64
 import contextlib
 import json
@@ -341,8 +342,9 @@ class AgentCoreStandIn(StandIn):
         for path in arguments.get("paths", []):
             try:
                 data = await session.read(path)
-            except OSError:
-                yield {"content": [{"type": "text", "text": f"File not found: {path}"}], "isError": True}
+            except OSError as error:
+                said = f"{path}: {error.strerror}" if error.errno == errno.EFBIG else f"File not found: {path}"
+                yield {"content": [{"type": "text", "text": said}], "isError": True}
                 continue
             if as_text:
                 yield {"content": [{"type": "resource", "resource": {

@@ -146,13 +146,23 @@ def _arguments(root: Path, tops: set[str], extra: list[str] = ()) -> int:
     return args
 
 
-def read_opened(fd: int, size: int, chunk: int = 1 << 20) -> bytes:
-    """The file open at ``fd`` (closed on return), up to ``size`` bytes, read ``chunk`` bytes at a time."""
+# The most a file route reads of one file: a sandbox's sparse file costs it nothing (`truncate -s 100G`),
+# its download the stand-in's memory. A file the kernel gives no size (most of /proc) is read to its end.
+READ_LIMIT = 256 << 20
+
+
+def read_opened(fd: int, size: int) -> bytes:
+    """The file open at ``fd`` (closed on return), up to ``size`` bytes, or to its end where ``size`` is 0;
+    raises ``OSError`` (``EFBIG``) beyond ``READ_LIMIT``. One read holds a file of known size, no copy."""
     with open(fd, "rb", buffering=0) as file:
-        left, chunks = size, []
-        while left > 0 and (read := file.read(min(left, chunk))):
+        if size > READ_LIMIT:
+            raise OSError(errno.EFBIG, f"a file of {size} bytes, over the {READ_LIMIT >> 20} MiB a download serves")
+        left, chunks = size or READ_LIMIT + 1, []
+        while left > 0 and (read := file.read(left if size else min(left, 1 << 20))):
             chunks.append(read)
             left -= len(read)
+        if not size and not left:
+            raise OSError(errno.EFBIG, f"a file of over the {READ_LIMIT >> 20} MiB a download serves")
         return b"".join(chunks)
 
 

@@ -33,6 +33,7 @@ is :meth:`E2BStandIn.short_write`. ``tests/fakes/e2b_fixtures.py`` starts and st
 from __future__ import annotations
 
 import asyncio
+import errno
 import base64
 import contextlib
 import contextvars
@@ -65,11 +66,11 @@ from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 
 from tests.fakes.containers import Container, environ, start_worker
+from tests.fakes.standin import Command, DropConnection, Fault, PythonWorker, Refuse, StandIn
 
 # The SDK's form (httpx) escapes a file name's quote and control characters as an HTML5 form does
 # ("%22", "%00"...): undone, so that a path holding one is the caller's, and one with a NUL byte is refused.
 _FORM_ESCAPE = re.compile("%(22|0[0-9A-F]|1[0-9ACDEF])")
-from tests.fakes.standin import Command, DropConnection, Fault, PythonWorker, Refuse, StandIn
 
 ENVD_VERSION = "0.6.4"
 # The disconnect of the client of the process RPC being served (set by the envd app, read by its handler).
@@ -404,23 +405,27 @@ class E2BStandIn(StandIn):
                                    "expiration": expiration and int(expiration)})
         try:
             data = await sandbox.container.read(path)
-        except OSError:
-            raise Refuse(404, f"path '{path}' does not exist") from None
+        except OSError as error:
+            raise (Refuse(413, error.strerror) if error.errno == errno.EFBIG
+                   else Refuse(404, f"path '{path}' does not exist")) from None
         return Response(data, media_type="application/octet-stream")
 
     async def _write_files(self, request: Request) -> Response:
         sandbox = self._file_sandbox(request, "write")
         written = []
         async with request.form(max_part_size=64 * 1024 * 1024) as form:
-            for _, part in form.multi_items():
-                if not isinstance(part, str):
-                    path = _FORM_ESCAPE.sub(lambda escape: chr(int(escape[1], 16)), part.filename)
-                    try:
-                        with open(await sandbox.container.open(path, write=True), "wb") as target:
-                            target.write(await part.read())
-                    except OSError as exc:
-                        raise Refuse(400, f"cannot write '{path}': {exc.strerror}") from None
-                    written.append({"path": path, "name": Path(path).name, "type": "file"})
+            parts = [part for _, part in form.multi_items() if not isinstance(part, str)]
+            for part in parts:
+                # One file's path comes as it was given, in the query, as envd takes it; a part's name
+                # is only as exact as its form's escapes can be undone.
+                path = request.query_params["path"] if len(parts) == 1 and "path" in request.query_params else \
+                    _FORM_ESCAPE.sub(lambda escape: chr(int(escape[1], 16)), part.filename)
+                try:
+                    with open(await sandbox.container.open(path, write=True), "wb") as target:
+                        target.write(await part.read())
+                except OSError as exc:
+                    raise Refuse(400, f"cannot write '{path}': {exc.strerror}") from None
+                written.append({"path": path, "name": Path(path).name, "type": "file"})
         self.record("files.write", {"paths": [entry["path"] for entry in written]})
         if (short := self.take_fault("files.write", "short_write")) is not None:
             written = written[: short.after]

@@ -51,6 +51,7 @@ wants the stand-in's ``api_key``; a request without it is answered 401 and does 
 from __future__ import annotations
 
 import asyncio
+import errno
 import base64
 import contextlib
 import datetime as dt
@@ -529,8 +530,8 @@ class OpenSandboxStandIn(StandIn):
         sandbox = self._sandbox(request, execd=True)
         try:
             data = await sandbox.container.read(request.query_params.get("path", ""))
-        except OSError:
-            raise Refuse(404, "file not found") from None
+        except OSError as error:
+            raise (Refuse(413, error.strerror) if error.errno == errno.EFBIG else Refuse(404, "file not found")) from None
         return Response(data, media_type="application/octet-stream")
 
     async def _interrupt(self, request: Request) -> Response:

@@ -39,7 +39,7 @@ def _copy_file(source: int, target: int, size: int) -> None:
             data += sent
         if data < at:  # cut short meanwhile: it ends here
             size = data
-    os.ftruncate(target, size)
+    os.ftruncate(target, min(size, os.fstat(source).st_size))  # a trailing hole, or the file cut short since
 
 
 def _entry(source: int, target: int, name: str, path: str, stack: list) -> None:

@@ -31,7 +31,7 @@ from botocore.auth import SigV4Auth
 from botocore.awsrequest import AWSRequest
 from botocore.credentials import Credentials
 
-from tests.fakes import containers, opensandbox_server, standin
+from tests.fakes import containers, opensandbox_server, standin, tree_copy
 from tests.fakes.agentcore_fixtures import CREDENTIALS, agentcore, agentcore_service  # noqa: F401 - fixtures
 from tests.fakes.e2b_fixtures import e2b, e2b_service  # noqa: F401 - fixtures
 from tests.fakes.sigv4 import new_credentials
@@ -513,7 +513,8 @@ async def test_a_sandbox_is_as_a_containers(request, stand_in: str, case: str) -
 @pytest.mark.parametrize(("stand_in", "case"), [
     *[(stand_in, case) for stand_in in ("opensandbox", "e2b", "agentcore")
       for case in ("a NUL byte", "a NUL byte uploaded", "a FIFO", "a growing file")],
-    *[(stand_in, case) for stand_in in ("opensandbox", "e2b") for case in ("a large command", "a device", "/proc")],
+    *[(stand_in, case) for stand_in in ("opensandbox", "e2b")
+      for case in ("a large command", "a device", "/proc", "a sparse file", "a file of /proc", "an odd name")],
 ])
 async def test_a_request_the_sandbox_cannot_serve_fails_alone(request, stand_in: str, case: str) -> None:
     [(sandbox, _)] = await _sandboxes(request, stand_in, 1)
@@ -543,11 +544,34 @@ async def test_a_request_the_sandbox_cannot_serve_fails_alone(request, stand_in:
                                        "    for _ in range(64):\n        os.write(out, b'y' * (1 << 20))\n"
                                        "threading.Thread(target=grow, daemon=True).start()")
             assert await sandbox.download_file(f"{own}/grow") == b"x" * (16 << 20)
+        elif case == "a sparse file":  # costs the sandbox nothing: refused, not read into the stand-in's memory
+            await sandbox.execute_command(f"truncate -s 300M {own}/big")
+            assert await sandbox.download_file(f"{own}/big") is None
+        elif case == "an odd name":  # written where it was asked, as a form's escapes or a path's
+            await sandbox._write_files([(f"{own}/lit%22q", b"X")])
+            assert await sandbox.download_file(f"{own}/lit%22q") == b"X"
+        elif case == "a file of /proc":  # no size given: read to its end
+            assert (await sandbox.download_file("/proc/1/status")).startswith(b"Name:")
         else:
             assert (await sandbox.execute_command("echo " + "x" * 300_000)).stdout == ""
         assert (await sandbox.execute_command("echo alive")).stdout.strip() == "alive"
     finally:
         await sandbox.terminate()
+
+
+def test_a_file_cut_short_while_copied_is_copied_as_it_ends(tmp_path: Path) -> None:
+    (source := tmp_path / "source").write_bytes(b"a" * 4096)
+    with open(source, "r+b") as grown:  # data, a hole, data: the copy looks for data past the hole
+        grown.seek(8 << 20)
+        grown.write(b"b")
+    fd, size = os.open(source, os.O_RDONLY), source.stat().st_size
+    try:
+        os.truncate(source, 4096)  # after the copy took its size
+        with open(tmp_path / "copy", "wb") as copy:
+            tree_copy._copy_file(fd, copy.fileno(), size)
+    finally:
+        os.close(fd)
+    assert (tmp_path / "copy").read_bytes() == b"a" * 4096
 
 
 async def _snapshot(opensandbox, sandbox) -> httpx.Response:

@@ -689,6 +689,8 @@ async def test_what_a_reporting_relay_wrote_of_its_own_is_no_output(
          f"{MASKED_KEY}\noops x y\n{MASKED_KEY}\nPrivate-MAC: 5f3a\nKilled"),
         (["Private-Lines: 2", f"['{KEY[1]}\\n',", f" '{KEY[2][:30]}\\n', 'Private-MAC: 5f3a\\n']", "Killed"],
          f"{MASKED_KEY}\nKilled"),
+        (["Private-Lines: 2", KEY[1], 'ValueError: expected "Private-MAC: 5f3a"', KEY[2], "Private-MAC: 5f3a"],
+         f"{MASKED_KEY}\nPrivate-MAC: 5f3a"),  # a MAC named in a message ends no key
         # A line that names an END line is kept, a cut or not, and ends no key; nor do the headers go on past
         # a line of another kind.
         (["a" * (LIMIT - 10), "b b", "ValueError: no '-----END' line found", "done"],

@@ -238,7 +238,8 @@ def _key_state(line: str, key: str | None, after_mask: bool) -> tuple[bool, str 
     "PRIVATE KEY-----" that no END marker labels (PuTTY's at its first line
     or at "Private-Lines:"), and goes on to its END line (PuTTY's
     "Private-MAC:", which is no part of it and stays where only quotes or
-    blanks come before it), also where one line ends a key and begins the
+    blanks come before it, and which, named in a message, ends nothing as an
+    END marker does not), also where one line ends a key and begins the
     next. An END marker, whole or split by a write or a wrap, ends a key
     only where nothing but closers (see ``_CLOSERS``) follow it and no word
     comes before it (see ``_BEFORE_END``); where a key opens in its line too,
@@ -272,7 +273,10 @@ def _key_state(line: str, key: str | None, after_mask: bool) -> tuple[bool, str 
                 ends = at_end and _BEFORE_END.fullmatch(line, 0, closed) is not None
             if not ends:
                 closed = -1  # an END marker named in a message ends nothing
-        closed = max(closed, line.rfind("Private-MAC:"))
+        mac = line.rfind("Private-MAC:")
+        if mac >= 0 and _BEFORE_END.fullmatch(line, 0, mac) is None:
+            mac = -1  # named in a message, as an END marker may be: ends nothing
+        closed = max(closed, mac)
         if opened > closed:
             return True, "head" if opened == begun else "key"
         if key is not None and closed >= 0:
