@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# Sets up a development checkout: Debian build packages, Python 3.13 venv in .venv,
-# and the three distributions (vorn-tools, vorn-core, vorn-inference) installed
-# editable with their test extras, their dependencies at the exact versions of
-# constraints.txt. Idempotent; a second run with nothing changed takes a second or two.
+# Sets up a development checkout: Debian build packages, Python 3.13 venv in .venv, and the three distributions
+# (vorn-tools, vorn-core, vorn-inference) installed editable with their test extras, their dependencies at the
+# exact versions of constraints.txt. Idempotent; a second run with nothing changed takes a second or two.
 set -euo pipefail
 umask 022  # what it makes (the venv, whose programs it runs) no one else may change, whatever the caller's
 cd "$(dirname "$(readlink -f "$0")")/.."
@@ -43,24 +42,21 @@ for entry in .venv .venv.removing build host/*/build; do
     blocked=$(find -H "$entry" -type d \( ! -writable -o ! -readable -o ! -executable \) -print -quit \
         2>/dev/null) || true
     [ -z "$blocked" ] && continue
-    holder=$(stat -L -c %u "$blocked")
+    uid=$(stat -L -c %u "$blocked") holder=$(user_name "$uid")
     if findmnt -n -o OPTIONS -T "$blocked" 2>/dev/null | tr , '\n' | grep -qx ro; then
         log "$blocked is on a read-only file system (mounted at $(findmnt -n -o TARGET -T "$blocked")):" \
             "mount it writable, or clone the checkout where you can write; then run scripts/setup.sh again"
-    elif [ "$holder" = "$me" ]; then
+    elif [ "$uid" = "$me" ]; then
         log "$blocked is yours ($(user_name "$me")), but you cannot write it: make it writable" \
             "(chmod -R u+rwX $entry); then run scripts/setup.sh again"
     elif [ -L "$entry" ]; then
-        holder=$(user_name "$holder")
         log "$blocked belongs to $holder, and you ($(user_name "$me")) cannot write it: remove the link" \
             "$entry (to $(readlink -f "$entry")), or point it elsewhere; then run scripts/setup.sh again"
     elif [ "$entry" = .venv ] && mountpoint -q .venv; then
-        holder=$(user_name "$holder")
         log "$blocked belongs to $holder, and you ($(user_name "$me")) cannot write it: have $holder give" \
             "you the volume mounted at .venv (chown -R $(user_name "$me") on it), or mount one you own there;" \
             "then run scripts/setup.sh again"
     else
-        holder=$(user_name "$holder")
         log "$blocked belongs to $holder, and you ($(user_name "$me")) cannot write it: have $holder remove" \
             "$entry, or clone the checkout as yourself; then run scripts/setup.sh again"
     fi
@@ -86,11 +82,8 @@ while :; do
         # Read-write, which waits for no writer: what took its place since the look (another run moved
         # it aside) may be a FIFO, or another user's file they hold, neither to be waited on.
         { exec 9<>"$LOCK"; } 2>/dev/null && [ -O /dev/fd/9 ] || continue
-        if ! flock -n 9; then
-            [ -n "$said_waiting" ] || log "waiting for another set-up of this checkout to finish"
-            said_waiting=1
-            flock 9
-        fi
+        flock -n 9 || { [ -n "$said_waiting" ] || log "waiting for another set-up of this checkout to finish"
+            said_waiting=1; flock 9; }
         # Moved aside while this run waited: held, but no longer what runs take turns on.
         { [ "$LOCK" -ef /dev/fd/9 ] && own_lock; } && break
         exec 9<&-
@@ -156,15 +149,25 @@ same_venv() {
 }
 # A .venv that is a mount point (a volume, as dev containers mount one) cannot be renamed, and one
 # that is a link leads where the user wants the venv: either is emptied in place.
-in_place=
-if [ -L .venv ]; then in_place="a link to $top"; elif mountpoint -q .venv; then in_place="a mount point"; fi
+in_place= elsewhere=
+if [ -L .venv ]; then in_place="a link to $top" elsewhere="point the link elsewhere"
+elif mountpoint -q .venv; then in_place="a mount point" elsewhere="mount another volume there"; fi
 # The set-up runs what it finds there and trusts its marker: where others can put files, it would run
-# theirs. Group-writable counts only for a group other than the caller's own (as umask 002 makes).
+# theirs. Others can write where the group may (whoever's group: users may share one), anyone may, or an
+# ACL lets them (ls -ld shows +; a default ACL gives what is made there later). The line says what to run.
 yours_alone() {
-    local who group mode; read -r who group mode < <(stat -c '%u %g %a' -- "$top")
-    [ "$who" = "$me" ] && ! ((8#$mode & 8#002)) && { ! ((8#$mode & 8#020)) || [ "$group" = "$(id -g)" ]; } && return
-    log ".venv leads to $top, $(user_name "$who")'s with mode $mode: the set-up installs only where no one else" \
-        "can write; make it yours alone (chown, chmod go-w), or point .venv elsewhere; then run scripts/setup.sh again"
+    local who group mode acl why fix= at=.venv
+    read -r who group mode < <(LC_ALL=C stat -c '%u %G %a' -- "$top")
+    acl=$(LC_ALL=C ls -ld -- "$top") acl=${acl:10:1}
+    [ "$who" = "$me" ] && ! ((8#$mode & 8#022)) && [ "$acl" != + ] && return
+    if [ "$who" != "$me" ]; then why="$(user_name "$who")'s, not yours"
+    elif [ "$acl" = + ]; then why="yours, with an ACL (ls -ld shows +) that may let others write" fix="setfacl -R -b"
+    elif ((8#$mode & 8#002)); then why="yours, but anyone can write it" fix="chmod -R go-w"
+    else why="yours, but group $group can write it" fix="chmod -R g-w"; fi
+    [ -z "$in_place" ] || at=$top
+    fix=${fix:+"run $fix $at, or "}${elsewhere:-"remove it (rm -rf .venv) for the set-up to make anew, yours alone"}
+    log ".venv${in_place:+ ($in_place)} is $why (mode $mode): the set-up installs only where no one else can" \
+        "write; $fix; then run scripts/setup.sh again"
     exit 1
 }
 [ ! -e "$top" ] || yours_alone
@@ -180,11 +183,8 @@ remove_venv() {
     # Neither emptied nor renamed, a mount within would fail the removal half-way, every run.
     while IFS= read -r inner; do
         inner=$(printf '%b' "$inner")  # findmnt escapes blanks and the like as \xHH
-        if [[ $inner == "$top"/* ]]; then
-            log "$inner is mounted inside .venv, which the set-up has to empty: unmount it; then run" \
-                "scripts/setup.sh again"
-            exit 1
-        fi
+        [[ $inner != "$top"/* ]] || { log "$inner is mounted inside .venv, which the set-up has to empty:" \
+            "unmount it; then run scripts/setup.sh again"; exit 1; }
     done < <(findmnt -rn -o TARGET 2>/dev/null)
     same_venv
     if [ -n "$in_place" ]; then
@@ -214,16 +214,18 @@ elif [ -n "$marker" ]; then
     exit 1
 elif [ -e "$top" ] && [ ! -f "$top/pyvenv.cfg" ] && [ -n "$(ls -A "$top")" ]; then
     if [ -n "$in_place" ]; then
-        fix="point the link elsewhere"
-        [ -L .venv ] || fix="mount another volume there"
         log ".venv ($in_place) holds what is not a venv ($(ls -A "$top" | head -1), say; no pyvenv.cfg)," \
-            "which the set-up does not remove: empty it, or $fix; then run scripts/setup.sh again"
+            "which the set-up does not remove: empty it, or $elsewhere; then run scripts/setup.sh again"
         exit 1
     fi
     remove_venv "which holds no finished venv (no pyvenv.cfg), to make it anew"
 elif [ -f "$top/pyvenv.cfg" ] && [ ! -x "$top/bin/python" ]; then
-    # Its interpreter removed (pyenv's uninstalled, say): a venv cannot be pointed at another one.
-    remove_venv "whose Python ($(readlink -m "$VPY")) is gone, to make it anew"
+    # Its interpreter removed (pyenv's uninstalled, say), or out of reach (root's, in a checkout root cloned and
+    # gave away): a venv cannot be pointed at another one.
+    gone="is gone"
+    { [ -e "$VPY" ] || [[ $(LC_ALL=C stat -L -- "$VPY" 2>&1) == *"Permission denied" ]]; } &&
+        gone="is out of your reach (another user's, say)"
+    remove_venv "whose Python ($(readlink -m "$VPY")) $gone, to make it anew"
 fi
 # What the install depends on: a run with all of it unchanged has nothing to do.
 stamp_inputs() {
@@ -243,11 +245,8 @@ if [ -x "$VPY" ] && [ "$(stamp)" = "$(cat .setup-stamp 2>/dev/null || true)" ] &
 fi
 
 # From a venv, sysconfig reports its base interpreter's include directory.
-if [ -x "$VPY" ]; then
-    PY=$VPY
-else
-    PY=$(find_python) || { log "no Python 3.11+ found"; exit 1; }
-fi
+PY=$VPY
+[ -x "$VPY" ] || PY=$(find_python) || { log "no Python 3.11+ found"; exit 1; }
 query='import os, sys, sysconfig
 print(os.path.realpath(sys._base_executable), "%d.%d" % sys.version_info[:2],
       sysconfig.get_paths()["include"], sep="\n")'
@@ -258,9 +257,7 @@ info=$("$PY" -c "$query") || { log "could not run $PY"; exit 1; }
 # Quick when none is missing (dpkg only); otherwise waits for apt's locks, and uses sudo.
 # The C++ build needs the interpreter's headers, which Debian ships apart from it.
 dev=
-if [ ! -f "$include/Python.h" ] && [[ $(dpkg -S "$base" 2>/dev/null) == "python$ver"* ]]; then
-    dev=python$ver-dev
-fi
+[ -f "$include/Python.h" ] || [[ $(dpkg -S "$base" 2>/dev/null) != "python$ver"* ]] || dev=python$ver-dev
 bash scripts/_packages.sh ${dev:+"$dev"}
 # Still missing: another origin's Python built without them, or hidden despite the package.
 if [ ! -f "$include/Python.h" ]; then
@@ -280,7 +277,10 @@ if [ ! -x "$VPY" ]; then
     log "creating .venv with $PY"
     # A venv that failed half-way (no ensurepip, say) would be taken for a made one next time.
     same_venv
-    { mkdir -p "$top" && yours_alone && mark && "$PY" -m venv "$top" && rm "$MAKING"; } ||
+    # Under a default ACL, what is made takes it (umask aside): .venv is made without, and the rest inside it.
+    unacl='import os, sys; [os.removexattr(sys.argv[1], n) for n in os.listxattr(sys.argv[1]) if "posix_acl" in n]'
+    { mkdir -p "$top" && { "$PY" -c "$unacl" "$top" 2>/dev/null; chmod go-w "$top"; } && yours_alone && mark &&
+        "$PY" -m venv "$top" && rm "$MAKING"; } ||
         { log "could not create .venv with $PY"; remove_venv; exit 1; }
 fi
 
@@ -289,15 +289,14 @@ same_venv
 want=$(stamp)
 # An install cut short must not leave the stamp of the one before it.
 rm -f .setup-stamp
-export PIP_DISABLE_PIP_VERSION_CHECK=1
+# scikit-build-core gives the first cmake on PATH 5 s to answer: a pyenv shim's start on a busy machine can
+# take longer. Debian's, installed above, answers at once.
+export PIP_DISABLE_PIP_VERSION_CHECK=1 CMAKE_EXECUTABLE=${CMAKE_EXECUTABLE:-/usr/bin/cmake}
 # The package metadata declares ranges; the constraints pin what CI has run.
 pip_install() { local code=0; "$VPY" -m pip install -q -c constraints.txt "$@" || code=$?; same_venv; return $code; }
 log "installing build tools"
 pip_install scikit-build-core nanobind setuptools wheel
 log "installing vorn-core, vorn-inference and vorn-tools (editable, with test extras)"
-pip_install --no-build-isolation \
-    -e host/vorn-core \
-    -e host/vorn-inference \
-    -e ".[test,e2b,opensandbox,bedrock]"
+pip_install --no-build-isolation -e host/vorn-core -e host/vorn-inference -e ".[test,e2b,opensandbox,bedrock]"
 echo "$want" > .setup-stamp
 log "done"

@@ -7,13 +7,17 @@
 
 from __future__ import annotations
 
+import errno
 import fcntl
+import grp
 import os
 import pwd
 import shutil
 import signal
 import stat
+import struct
 import subprocess
+import sys
 import time
 from collections.abc import Iterator
 from contextlib import contextmanager
@@ -60,16 +64,19 @@ FAKE_DPKG = r"""#!/bin/bash
 """
 FAKE_ID = """#!/bin/bash\necho "$FAKE_UID"\n"""
 # Answers the set-up's queries (real path, version and include directory; sys.version; the import
-# check, true once pip ran, which first points .venv to FAKE_CHECK_RELINK if set); records where pytest runs and its arguments; logs anything else, which
+# check, true once pip ran, which first points .venv to FAKE_CHECK_RELINK if set); leaves what it asks of
+# ACLs to the real Python; records where pytest runs and its arguments; logs anything else, which
 # fails unless FAKE_VENV is set: then "-m venv" makes a .venv of pyvenv.cfg and a link to it (then
 # points .venv to FAKE_VENV_RELINK if set, then kills the set-up and itself if FAKE_VENV_CUT is set, or
 # fails if FAKE_VENV_FAILS is), and pip logs
 # where it installs, as Python finds its prefix when it starts (then, with FAKE_PIP_RELINK set, points
-# .venv there and writes a file where it installs), and succeeds unless FAKE_PIP_FAILS is set.
+# .venv there and writes a file where it installs; and for the editable build, runs FAKE_BUILD, if set,
+# in the real Python), and succeeds unless FAKE_PIP_FAILS is set or FAKE_BUILD fails.
 FAKE_PYTHON = r"""#!/bin/bash
 touch "$FAKE_DIR/python-ran"
 if [ "$1" = -c ]; then
     case $2 in
+        *posix_acl*) exec "$FAKE_REAL_PYTHON" "$@" ;;
         *sysconfig*) printf '%s\n' "$(realpath "$0")" 3.13 "$FAKE_DIR/include" ;;
         *sys.version*) echo 3.13 ;;
         *) [ -z "$FAKE_CHECK_RELINK" ] || ln -sfnT "$FAKE_CHECK_RELINK" .venv
@@ -90,6 +97,7 @@ case $2 in
          [ -f "$home/pyvenv.cfg" ] || home=$(dirname "$(dirname "$(realpath "$0")")")
          [ -z "$FAKE_PIP_RELINK" ] || { ln -sfnT "$FAKE_PIP_RELINK" .venv && touch "$home/written"; }
          realpath "$home" >> "$FAKE_DIR/pip-into"
+         [[ -z $FAKE_BUILD || " $* " != *" --no-build-isolation "* ]] || "$FAKE_REAL_PYTHON" -c "$FAKE_BUILD" || exit
          [ -z "$FAKE_PIP_FAILS" ] && touch "$FAKE_DIR/installed-editable" ;;
 esac
 """
@@ -143,7 +151,8 @@ def start(
     cwd: Path | None = None,
     **env: str,
 ) -> subprocess.Popen[str]:
-    env |= {"PATH": f"{world / 'fakes'}:{world / 'system'}", "FAKE_DIR": str(world), "FAKE_UID": str(uid)}
+    env |= {"PATH": f"{world / 'fakes'}:{world / 'system'}", "FAKE_DIR": str(world), "FAKE_UID": str(uid),
+            "FAKE_REAL_PYTHON": sys.executable}
     # As nobody, who may read anything (tmp_path's parents are root's alone) but write nothing of root's.
     caps = "--inh-caps=+dac_read_search --ambient-caps=+dac_read_search"
     nobody = f"setpriv --reuid=65534 --regid=65534 --clear-groups {caps}".split() if as_nobody else []
@@ -336,17 +345,106 @@ def test_through_a_link_it_sets_up_its_own_checkout(world: Path, name: str) -> N
         assert (world / "pytest").read_text().splitlines()[0] == str(world / "checkout")
 
 
-# Whatever the caller's umask, what the set-up makes is the caller's alone: it goes on with the venv it made,
-# and no one else may change the programs it runs.
-def test_a_caller_whose_umask_lets_anyone_write_gets_a_venv_theirs_alone(world: Path) -> None:
-    checkout(world)
+# A POSIX ACL as the kernel keeps it (system.posix_acl_access or _default), as `setfacl -m u:nobody:rwx`
+# leaves it on a 755 directory: rwx for the owner, nobody and the mask, r-x for the group and others.
+NOBODY_MAY_WRITE = struct.pack("<I", 2) + b"".join(
+    struct.pack("<HHI", tag, perm, who)
+    for tag, perm, who in ((0x01, 7, 2**32 - 1), (0x02, 7, 65534), (0x04, 5, 2**32 - 1), (0x10, 7, 2**32 - 1),
+                           (0x20, 5, 2**32 - 1))
+)
+
+
+def let_nobody_write(path: Path, kind: str) -> None:
+    """Gives `path` an ACL (`kind`: access, or default: for what is made in it) that lets nobody write."""
+    try:
+        os.setxattr(path, f"system.posix_acl_{kind}", NOBODY_MAY_WRITE)
+    except OSError as error:
+        if error.errno != errno.EOPNOTSUPP:
+            raise
+        pytest.skip(f"the file system of {path} takes no ACLs")
+
+
+# Whatever the caller's umask, or a default ACL on the checkout's directory (which umask does not
+# narrow), what the set-up makes is the caller's alone: it goes on with the venv it made, and no one
+# else may change the programs it runs.
+@pytest.mark.parametrize("lax", ["umask 000", "a default ACL"])
+def test_the_venv_the_set_up_makes_is_the_callers_alone(world: Path, lax: str) -> None:
+    scripts, venv = checkout(world), world / "checkout" / ".venv"
     (world / "include" / "Python.h").touch()
     (world / "installed").write_text("\n".join(PACKAGES) + "\n")
-    lax = ("sh", "-c", 'umask 000 && exec "$@"', "lax")
-    code, err = finish(start(world, os.getuid(), world / "checkout" / "scripts" / "setup.sh", under=lax,
-                             FAKE_VENV="1", PYENV_ROOT=str(world)))
+    under = ("sh", "-c", 'umask 000 && exec "$@"', "lax") if lax == "umask 000" else ()
+    if lax == "a default ACL":
+        let_nobody_write(world / "checkout", "default")
+    code, err = finish(start(world, os.getuid(), scripts / "setup.sh", under=under, FAKE_VENV="1",
+                             PYENV_ROOT=str(world)))
     assert code == 0 and err.endswith("[setup] done\n"), err
-    assert stat.S_IMODE((world / "checkout" / ".venv").stat().st_mode) == 0o755
+    for made in (venv, venv / "bin"):
+        assert stat.S_IMODE(made.stat().st_mode) == 0o755 and not os.listxattr(made), made
+
+
+# The set-up runs what a .venv holds (its bin/python): one that others could write is refused before
+# anything in it runs, however they could (an ACL; a default ACL, on what is made in it; the group's
+# bits, whoever's group it is; another user's own; anyone's), in one line naming who and what to run.
+# As root, the shared group is nobody's (nogroup), whose .venv another member of that group filled.
+@pytest.mark.parametrize(
+    ("case", "mode", "told"),
+    [
+        ("an ACL", 0o755, "yours, with an ACL (ls -ld shows +) that may let others write (mode 775): {rule};"
+                          " run setfacl -R -b .venv, or {remove}"),
+        ("a default ACL", 0o755, "yours, with an ACL (ls -ld shows +) that may let others write (mode 755):"
+                                 " {rule}; run setfacl -R -b .venv, or {remove}"),
+        ("a primary group shared with another user", 0o775, "yours, but group {group} can write it (mode 775):"
+                                                            " {rule}; run chmod -R g-w .venv, or {remove}"),
+        ("another user's", 0o755, "nobody's, not yours (mode 755): {rule}; {remove}"),
+        ("anyone's", 0o777, "yours, but anyone can write it (mode 777): {rule}; run chmod -R go-w .venv, or {remove}"),
+    ],
+    ids=["ACL", "default ACL", "shared group", "another user's", "anyone's"],
+)  # fmt: skip
+def test_a_venv_others_could_write_is_refused(world: Path, case: str, mode: int, told: str) -> None:
+    scripts, copy = checkout(world), world / "checkout"
+    venv, uid, as_root = copy / ".venv", os.getuid(), os.getuid() == 0
+    (world / "include" / "Python.h").touch()
+    (world / "installed").write_text("\n".join(PACKAGES) + "\n")
+    (venv / "bin").mkdir(parents=True)
+    (venv / "pyvenv.cfg").write_text("home = /usr/bin\n")
+    (venv / "bin" / "python").write_text(f"#!/bin/sh\ntouch {world}/ran\n")
+    for path, path_mode in ((venv / "bin" / "python", mode | 0o111), (venv / "bin", mode), (venv, mode)):
+        path.chmod(path_mode)
+    if case.endswith("ACL"):
+        let_nobody_write(venv, "default" if case == "a default ACL" else "access")
+    elif case == "another user's" or (case.startswith("a primary group") and as_root):
+        if not as_root:
+            pytest.skip("only root can give a directory away")
+        for path in (venv, *venv.rglob("*")):
+            os.chown(path, 65534, 65534)
+        if case != "another user's":  # the checkout nobody's, its python another member's of nobody's group
+            os.chown(copy, 65534, 65534)
+            os.chown(venv / "bin" / "python", 4242, 65534)
+            uid = 65534
+    before = {path: path.stat().st_mtime_ns for path in (venv, *venv.rglob("*"))}
+    code, err = finish(start(world, uid, scripts / "setup.sh", as_nobody=uid != os.getuid(), FAKE_VENV="1",
+                             PYENV_ROOT=str(world)))
+    rule = "the set-up installs only where no one else can write"
+    remove = "remove it (rm -rf .venv) for the set-up to make anew, yours alone; then run scripts/setup.sh again"
+    told = told.format(rule=rule, remove=remove, group=grp.getgrgid(venv.stat().st_gid).gr_name)
+    assert (code, err) == (1, f"[setup] .venv is {told}\n")
+    assert {path: path.stat().st_mtime_ns for path in before} == before
+    assert not (world / "ran").exists()
+
+
+# scikit-build-core gives the first cmake on PATH 5 s to tell its version, and finds none if it takes
+# longer (a pyenv shim on a busy machine): the build is given Debian's, which answers at once.
+def test_the_build_finds_cmake_past_a_slow_one_first_on_path(world: Path) -> None:
+    scripts = checkout(world)
+    (world / "include" / "Python.h").touch()
+    (world / "installed").write_text("\n".join(PACKAGES) + "\n")
+    (world / "fakes" / "cmake").write_text('#!/bin/sh\nsleep 6\nexec /usr/bin/cmake "$@"\n')
+    (world / "fakes" / "cmake").chmod(0o755)
+    build = ("import os; from packaging.specifiers import SpecifierSet; from scikit_build_core.cmake import CMake;"
+             " print(CMake.default_search(version=SpecifierSet('>=3.18'), env=os.environ).cmake_path)")
+    code, err = finish(start(world, os.getuid(), scripts / "setup.sh", FAKE_VENV="1", PYENV_ROOT=str(world),
+                             FAKE_BUILD=build))
+    assert code == 0 and err.endswith("[setup] done\n") and "CMake" not in err, err
 
 
 # Within the checkout (reached through a link to it, too), test.sh runs pytest where it is run, with the
@@ -536,6 +634,31 @@ def test_remove_venv_only_for_another_interpreter(world: Path, made_with: str, a
     code, err = finish(start(world, os.getuid(), scripts / "setup.sh", PYENV_ROOT=str(world)))
     assert code != 0 and f"{world / made_with} has no headers" in err and "WARNING" not in err, err
     assert ("or remove .venv, which was made with it" in err) == offered, err
+
+
+# A checkout root cloned and set up, then gave a user: .venv's Python is root's, there but out of the
+# user's reach (here: in a directory the caller may not enter, root without the right to pass over that).
+# It is made anew, in a line that says so, not that the Python is gone.
+def test_a_venv_whose_python_is_out_of_reach_is_made_anew(world: Path) -> None:
+    scripts, venv, closed = checkout(world), world / "checkout" / ".venv", world / "closed"
+    (world / "include" / "Python.h").touch()
+    (world / "installed").write_text("\n".join(PACKAGES) + "\n")
+    closed.mkdir()
+    shutil.copy(world / "fakes" / "python3.13", closed)
+    (venv / "bin").mkdir(parents=True)
+    (venv / "pyvenv.cfg").touch()
+    (venv / "bin" / "python").symlink_to(closed / "python3.13")
+    closed.chmod(0)
+    bounded = ("setpriv", "--bounding-set=-dac_override,-dac_read_search") if os.getuid() == 0 else ()
+    try:
+        code, err = finish(start(world, os.getuid(), scripts / "setup.sh", under=bounded, FAKE_VENV="1",
+                                 PYENV_ROOT=str(world)))
+    finally:
+        closed.chmod(0o755)
+    assert code == 0 and err.endswith("[setup] done\n"), err
+    assert (f"[setup] removing .venv, whose Python ({closed}/python3.13) is out of your reach (another user's, say),"
+            " to make it anew") in err.splitlines(), err
+    assert (venv / "bin" / "python").resolve() == world / "fakes" / "python3.13"
 
 
 def user_name(uid: int) -> str:
@@ -817,9 +940,9 @@ KEEP_OUT = ("holds what is not a venv ({first}, say; no pyvenv.cfg), which the s
                                 " again\n")
           for kind in ("nobody's regular empty file", "{me}'s symbolic link", "{me}'s fifo", "{me}'s directory")],
         # Where others can write, what the set-up would run (bin/python) may be theirs.
-        ("shared", "[setup] .venv leads to {volume}, {me}'s with mode 1777: the set-up installs only where no one"
-                   " else can write; make it yours alone (chown, chmod go-w), or point .venv elsewhere; then run"
-                   " scripts/setup.sh again\n"),
+        ("shared", "[setup] .venv (a link to {volume}) is yours, but anyone can write it (mode 1777): the set-up"
+                   " installs only where no one else can write; run chmod -R go-w {volume}, or point the link"
+                   " elsewhere; then run scripts/setup.sh again\n"),
         ("root's volume", "[setup] .venv belongs to root, and you (nobody) cannot write it: have root give you the"
                           " volume mounted at .venv (chown -R nobody on it), or mount one you own there; then run"
                           " scripts/setup.sh again\n"),
