@@ -49,7 +49,7 @@ def masking_demo() -> None:
     print(
         "A provider error staged on purpose: the ERROR record and the two tracebacks below are expected.\n"
         "Look at what they quote: [SECRET] where the registered API key was, [MASKED URL_CREDENTIALS]\n"
-        "over the proxy's password and [MASKED QUOTED_CREDENTIAL_KV] over the request's key.\n"
+        "over the proxy's user name and password and [MASKED QUOTED_CREDENTIAL_KV] over the request's key.\n"
     )
     # A provider API key enters the library: register it once, it is masked everywhere.
     api_key = "e2b_5f3c9a7d1b2e4f6a8c0d1e3f5a7b9c2d4e6f8a0b"

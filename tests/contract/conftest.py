@@ -17,6 +17,7 @@ from tests.fakes.e2b_fixtures import e2b, e2b_service  # noqa: F401 - the E2B st
 from tests.fakes.opensandbox_fixtures import opensandbox, opensandbox_service  # noqa: F401 - the stand-in
 from tests.fakes.lite_daemon import image_env
 from tests.fakes.local_sandbox import LocalSandbox
+from tests.fakes.standin import StandIn
 from vorn_tools.code_interpreter.code_sandbox.code_interpreter_sandbox import CodeInterpreterSandbox
 
 BACKENDS = ["local", "e2b", "opensandbox", "bedrock", "opensandbox_lite"]
@@ -32,18 +33,23 @@ class Backend:
     unstarted: Callable[[], CodeInterpreterSandbox]
     #: An operation that needs a started sandbox (a lazily started backend starts one on execute_code).
     needs_start: Callable[[CodeInterpreterSandbox], Awaitable[object]] = lambda s: s.execute_code("print(1)")
+    #: What stands in for the provider (None: the sandbox is local) and its route that ends a sandbox.
+    service: StandIn | None = None
+    end_route: str = "kill"
+    #: Whether ``terminate`` checks its cap without a sandbox to end, too.
+    checks_idle_cap: bool = False
 
 
 @pytest.fixture
 def local_backend() -> Backend:
-    return Backend(LocalSandbox.create, LocalSandbox)
+    return Backend(LocalSandbox.create, LocalSandbox, checks_idle_cap=True)
 
 
 @pytest.fixture
 def e2b_backend(e2b) -> Backend:
     from vorn_tools.code_interpreter.code_sandbox.e2b_sandbox import E2BSandbox
 
-    return Backend(lambda: E2BSandbox.create(**e2b.connection_options(), create_backoff=0.0), E2BSandbox)
+    return Backend(lambda: E2BSandbox.create(**e2b.connection_options(), create_backoff=0.0), E2BSandbox, service=e2b)
 
 
 @pytest.fixture
@@ -55,14 +61,16 @@ def bedrock_backend(agentcore) -> Backend:
         await sandbox._ensure_started()
         return sandbox
 
-    return Backend(start, lambda: BedrockAgentCoreSandbox(**CREDENTIALS), lambda s: s.download_file("x"))
+    return Backend(start, lambda: BedrockAgentCoreSandbox(**CREDENTIALS), lambda s: s.download_file("x"),
+                   service=agentcore, end_route="stop", checks_idle_cap=True)
 
 
 @pytest.fixture
 def opensandbox_backend(opensandbox) -> Backend:
     from vorn_tools.code_interpreter.code_sandbox.opensandbox_sandbox import OpenSandbox
 
-    return Backend(lambda: OpenSandbox.create(**opensandbox.connection_options(), create_backoff=0.0), OpenSandbox)
+    options = {**opensandbox.connection_options(), "create_backoff": 0.0}
+    return Backend(lambda: OpenSandbox.create(**options), OpenSandbox, service=opensandbox)
 
 
 @pytest.fixture
@@ -70,7 +78,7 @@ def opensandbox_lite_backend(opensandbox) -> Backend:
     from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_sandbox import OpenSandboxLite
 
     options = {**opensandbox.connection_options(), "env": image_env(), "create_backoff": 0.0}
-    return Backend(lambda: OpenSandboxLite.create(**options), OpenSandboxLite)
+    return Backend(lambda: OpenSandboxLite.create(**options), OpenSandboxLite, service=opensandbox)
 
 
 @pytest.fixture(params=BACKENDS)

@@ -66,14 +66,35 @@ async def test_use_before_start_and_after_terminate_raises_not_initialized(backe
     with pytest.raises(SandboxNotInitializedError) as info:
         await backend.needs_start(unstarted)
     assert info.value.stage is Stage.NOT_INITIALIZED
-    for target in (unstarted, sandbox):  # a teardown cap is checked before anything is torn down
-        with pytest.raises(ValueError):
-            await target.terminate(timeout=0)
-        with pytest.raises(ValueError, match=r"^timeout must be a number of seconds, got True$"):
-            await target.terminate(timeout=True)
-        with pytest.raises(TypeError, match=r"^timeout must be a number of seconds, got str$"):
-            await target.terminate(timeout="5")
     await sandbox.terminate()
     await sandbox.terminate()
     with pytest.raises(SandboxNotInitializedError):
         await backend.needs_start(sandbox)
+
+
+_BAD_CAPS = [(0, ValueError, r"^`timeout` must be positive$"),
+             (True, ValueError, r"^timeout must be a number of seconds, got True$"),
+             ("5", TypeError, r"^timeout must be a number of seconds, got str$")]  # fmt: skip
+
+
+async def test_terminate_checks_its_cap_before_ending_a_sandbox(backend, sandbox):
+    calls = (lambda: sum(backend.service.calls.values())) if backend.service else (lambda: 0)
+    for bad, error, message in _BAD_CAPS:  # refused before anything is torn down
+        with pytest.raises(error, match=message):
+            await sandbox.terminate(timeout=bad)
+    assert (await sandbox.execute_code("print(1)")).stdout == "1\n"
+    ended = backend.service.calls[backend.end_route] if backend.service else 0
+    await sandbox.terminate(timeout=10**400)  # too large for a float: no limit, as an infinity
+    if backend.service:
+        assert backend.service.calls[backend.end_route] == ended + 1
+    with pytest.raises(SandboxNotInitializedError):
+        await backend.needs_start(sandbox)
+    for target in (backend.unstarted(), sandbox):  # nothing to end: only some backends check the cap
+        before = calls()
+        for bad, error, message in _BAD_CAPS:
+            if backend.checks_idle_cap:
+                with pytest.raises(error, match=message):
+                    await target.terminate(timeout=bad)
+            else:
+                assert await target.terminate(timeout=bad) is None
+        assert calls() == before

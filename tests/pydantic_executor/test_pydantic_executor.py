@@ -158,7 +158,11 @@ async def test_files_are_written_by_the_preamble(run_python, tmp_path, head) -> 
         f"File uploaded: {tmp_path}/s/b (0 bytes)",
         "abc 0",
     ]
-    assert await sandbox.download_file(f"{tmp_path}/a.csv", timeout=0) is None
+    for limit in (0, None, 10**400):  # nothing to read back, whatever the limit
+        assert await sandbox.download_file(f"{tmp_path}/a.csv", timeout=limit) is None
+    for bad, error in (("5", TypeError), (math.nan, ValueError), (True, ValueError), (math.inf, ValueError)):
+        with pytest.raises(error, match="^timeout must be a"):  # as on every other backend
+            await sandbox.download_file(f"{tmp_path}/a.csv", timeout=bad)
 
 
 @pytest.mark.parametrize("mode", ["notify", "flood", "notify,flood"])

@@ -1029,7 +1029,7 @@ class BedrockAgentCoreSandbox(CodeInterpreterSandbox):
         Raises:
             ValueError: When ``timeout`` is zero or less, a bool, or NaN; nothing is torn down.
         """
-        check_teardown_cap(timeout)
+        timeout = check_teardown_cap(timeout)
         pending, session = self._pending_start, self._session
         self._pending_start = self._session = None
         cap: float | None = timeout

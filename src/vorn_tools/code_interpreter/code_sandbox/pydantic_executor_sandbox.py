@@ -625,8 +625,15 @@ class PydanticExecutorSandbox(BaseSandbox):
         if self._server is not None:
             await asyncio.to_thread(self._shutdown, notify, timeout)
 
-    async def download_file(self, file_path: str, *, timeout: float = DEFAULT_DOWNLOAD_TIMEOUT) -> bytes | None:
-        """Always ``None``: nothing can be read back out of the server's runtime."""
+    async def download_file(
+        self, file_path: str, *, timeout: float | None = DEFAULT_DOWNLOAD_TIMEOUT
+    ) -> bytes | None:
+        """Always ``None``: nothing can be read back out of the server's runtime.
+
+        Raises:
+            TypeError, ValueError: For a ``timeout`` the other backends refuse, as ``resolve_timeout`` does.
+        """
+        resolve_timeout(timeout, DEFAULT_DOWNLOAD_TIMEOUT)
         logger.warning(f"File download not supported for Pydantic MCP sandbox: {file_path}")
         return None
 

@@ -159,23 +159,29 @@ def _not_seconds(timeout: Any, expected: str) -> TypeError:
     return TypeError(f"timeout must be {expected}, got {type(timeout).__name__}")
 
 
-def check_teardown_cap(timeout: float, *, finite: bool = False) -> None:
+def check_teardown_cap(timeout: float, *, finite: bool = False) -> float:
     """Refuse a teardown cap of zero or less, a bool, or NaN (with ``finite``, an infinity too), with
-    ``ValueError``, before anything is torn down.
+    ``ValueError``, before anything is torn down; return the cap to wait with.
 
-    A value that is not a number (``None``, a str) raises ``TypeError`` naming the argument.
+    An int beyond the float range is as long as an infinity: returned as ``math.inf`` (no limit), or
+    refused with ``finite``. A value that is not a number (``None``, a str) raises ``TypeError``
+    naming the argument.
     """
     if isinstance(timeout, bool):  # as for a run's limit: True is no number of seconds, though it compares as 1
         raise ValueError(f"timeout must be a number of seconds, got {timeout!r}")
+    refusal = ValueError("`timeout` must be positive and finite" if finite else "`timeout` must be positive")
     try:
-        # Negated so that NaN is refused too: as a deadline it would reach the event loop's timer.
-        refused = not timeout > 0 or (finite and not math.isfinite(timeout))
+        # NaN is not positive, so it is refused too: as a deadline it would reach the event loop's timer.
+        if not timeout > 0:
+            raise refusal
+        endless = not math.isfinite(timeout)
     except TypeError:
         raise _not_seconds(timeout, "a number of seconds") from None
-    except OverflowError:  # an int beyond the float range: no wait can take it
-        refused = True
-    if refused:
-        raise ValueError("`timeout` must be positive and finite" if finite else "`timeout` must be positive")
+    except OverflowError:  # an int beyond the float range: no deadline can hold it
+        endless = True
+    if finite and endless:
+        raise refusal
+    return math.inf if endless else timeout
 
 
 async def terminate_with_retry(
@@ -188,7 +194,8 @@ async def terminate_with_retry(
 
     Args:
         kill: Coroutine function without arguments that kills the sandbox.
-        timeout: Positive cap in seconds on the whole teardown.
+        timeout: Positive cap in seconds on the whole teardown; an int too
+            large for a float is no cap, as an infinity.
         error_message: Template with one ``{}`` slot for the final failure.
 
     Raises:
@@ -197,7 +204,7 @@ async def terminate_with_retry(
             failure is its cause and its text (or, at the cap, the cap) the
             reason in the message. The caller should keep its sandbox handle.
     """
-    check_teardown_cap(timeout)
+    timeout = check_teardown_cap(timeout)
     try:
         await kill_with_retry(kill, total_timeout=timeout)
     except Exception as exc:
