@@ -232,9 +232,9 @@ def test_concurrent_relays_after_a_death_start_one_daemon(lite, lost):
         assert f.read().count("ready pid=") == 2
 
 
-def _with_rare(old: str, new: str, source: str = CLIENT_SOURCE) -> str:
+def _with_rare(old: str, new: str) -> str:
     """The relay's source with a line of its rare paths replaced (see ``patched``)."""
-    return source.replace(repr(_CLIENT_RARE), repr(patched(_CLIENT_RARE, old, new)), 1)
+    return CLIENT_SOURCE.replace(repr(_CLIENT_RARE), repr(patched(_CLIENT_RARE, old, new)), 1)
 
 
 @pytest.mark.parametrize("second", ["launch", "run"])
@@ -242,7 +242,8 @@ def test_a_daemon_launched_before_its_exec_is_done_is_never_launched_twice(lite,
     """Until its exec is done, a daemon just launched shows no command line of its own: no relay takes it for dead."""
     held, gate = lite.root + "/held", lite.root + "/gate"
     # The first launch is held between Popen and the daemon's exec by a shell that runs the daemon's
-    # command line once the test opens the gate; a later launch runs it at once. The launch waits as long.
+    # command line once the test opens the gate; a later launch runs it at once. The launch's bound on
+    # the exec outlasts the test: the test, not a clock, decides when the exec is done.
     hold = (f"if mkdir {held} 2>/dev/null; then echo $$ > {held}/p && mv {held}/p {held}/pid\n"
             f"while [ ! -e {gate} ]; do sleep 0.01; done; fi\nexec \"$@\"")  # fmt: skip
     client = _with_rare('            [sys.executable, "-u", DAEMON, PREFIX] + (["fresh"] if fresh else []),',
