@@ -1156,10 +1156,12 @@ CRASH = "import os\nos._exit(1)"
 async def test_the_interpreter_that_replaces_one_a_cell_ended_runs_the_next_calls(lite_sandbox, left, end, timeout):
     assert (await lite_sandbox.execute_code("kept = 1")).status is ExecutionStatus.SUCCESS
     assert (await lite_sandbox.execute_code(left)).error == ""
-    # Without a limit, a call that waits on a process nobody serves fails at the test's own bound.
+    # Without a limit, a call that waits on a process nobody serves fails at the test's own bound. Only
+    # the stubborn cell's limit is meant to pass: the calls after it get room for a busy machine.
     ended = await lite_sandbox.execute_code(end, timeout=timeout)
+    room = 30 if timeout else 0
     after = await lite_sandbox.execute_code(
-        "import sys\nasync def first():\n    return sys.path[0]\nprint(await first())\n!true\nkept", timeout=timeout
+        "import sys\nasync def first():\n    return sys.path[0]\nprint(await first())\n!true\nkept", timeout=room
     )
     lost = Msg.INTERPRETER_DIED if end.endswith(CRASH) else TIMEOUT + Msg.STATE_LOST_AFTER_TIMEOUT
     assert (ended.status is ExecutionStatus.TIMEOUT, ended.error) == (end is STUBBORN, lost)
@@ -1167,7 +1169,7 @@ async def test_the_interpreter_that_replaces_one_a_cell_ended_runs_the_next_call
     assert (after.stdout, after.error) == ("/tmp\n", "NameError: name 'kept' is not defined")
     if end is STUBBORN:  # the settle killed the daemon's process group, workers included
         assert len(sandbox_daemon_pids(lite_sandbox.sandbox_id)) == 1
-    assert (await lite_sandbox.execute_code("print('last')", timeout=timeout)).stdout == "last\n"
+    assert (await lite_sandbox.execute_code("print('last')", timeout=room)).stdout == "last\n"
 
 
 @pytest.mark.parametrize("starts", ["never", "too_slowly"])

@@ -232,6 +232,59 @@ def test_concurrent_relays_after_a_death_start_one_daemon(lite, lost):
         assert f.read().count("ready pid=") == 2
 
 
+def _with_rare(old: str, new: str) -> str:
+    """The relay's source with a line of its rare paths replaced (see ``patched``)."""
+    return CLIENT_SOURCE.replace(repr(_CLIENT_RARE), repr(patched(_CLIENT_RARE, old, new)), 1)
+
+
+@pytest.mark.parametrize("second", ["launch", "run"])
+def test_a_daemon_launched_before_its_exec_is_done_is_never_launched_twice(lite, monkeypatch, second):
+    """Until its exec is done, a daemon just launched shows no command line of its own: no relay takes it for dead."""
+    held, gate = lite.root + "/held", lite.root + "/gate"
+    # The first launch is held between Popen and the daemon's exec by a shell that runs the daemon's
+    # command line once the test opens the gate; a later launch runs it at once. The launch's bound on
+    # the exec outlasts the test: the test, not a clock, decides when the exec is done.
+    hold = (f"if mkdir {held} 2>/dev/null; then echo $$ > {held}/p && mv {held}/p {held}/pid\n"
+            f"while [ ! -e {gate} ]; do sleep 0.01; done; fi\nexec \"$@\"")  # fmt: skip
+    client = _with_rare('            [sys.executable, "-u", DAEMON, PREFIX] + (["fresh"] if fresh else []),',
+                        f'            ["/bin/sh", "-c", {hold!r}, "sh", sys.executable, "-u", DAEMON, PREFIX]'
+                        ' + (["fresh"] if fresh else []),')  # fmt: skip
+    monkeypatch.setattr(lite_module, "CLIENT_SOURCE", patched(client, "EXEC_BOUND = 2.0", "EXEC_BOUND = 600.0"))
+    first = lite.start("launch")
+    lite.wait_for("held/pid")
+    pid = int(Path(held + "/pid").read_text())
+    path, nonce = lite.cell("1")
+    other = lite.start(second, *((path, nonce) if second == "run" else ()))
+    lock = os.stat(lite.prefix + ".lock").st_ino
+    # It waits for the launch to end, or (as it did) takes the held one for dead and launches another.
+    # The held shell counts among the daemons: the daemon's command line is its arguments.
+    _wait_until(lambda: _lock_waiters(lock) or daemon_pids(lite.prefix) != [pid], "the second relay to wait or launch")
+    Path(gate).touch()
+    assert first.wait(90) == 0
+    if second == "run":
+        done = lite.finish(other, nonce)
+        assert (done.rc, done.report) == (0, {"result": "1", "restarted": True})
+    else:
+        assert other.wait(90) == 0
+    assert (daemon_pids(lite.prefix), lite.pid()) == ([pid], pid)
+
+
+@pytest.mark.parametrize("mode", ["launch", "settle"])
+def test_a_look_at_the_socket_table_that_misses_the_interpreter_is_made_again(lite, monkeypatch, mode):
+    """Without its pid file the daemon is found listening in the kernel's table of sockets, which misses a row now and then."""
+    # The first look of each search misses every row.
+    client = _with_rare('            with open("/proc/net/unix") as f:',
+                        '            with open("/proc/net/unix" if _ else "/dev/null") as f:')  # fmt: skip
+    monkeypatch.setattr(lite_module, "CLIENT_SOURCE", client)
+    assert lite.run("kept = 1").rc == 0
+    old = lite.pid()
+    os.remove(lite.prefix + ".pid")
+    answer = lite.relay(mode, *(["1"] if mode == "settle" else []))
+    assert (answer.returncode, answer.stdout) == (0, b'{"restarted": false}\n' if mode == "settle" else b"")
+    assert daemon_pids(lite.prefix) == [old]
+    assert lite.run("kept").report == {"result": "1"}
+
+
 @pytest.mark.parametrize("cleanup", ["removed", "replaced", "served", "forked"])
 def test_a_cell_that_removes_the_socket_keeps_its_interpreter_from_other_relays(lite, cleanup):
     """The daemon listens at its path again; a relay that comes meanwhile is told it is busy."""
@@ -298,9 +351,9 @@ def test_a_relay_that_finds_the_socket_gone_waits_for_the_interpreter_to_listen_
 def test_a_look_at_the_socket_table_that_misses_the_interpreter_does_not_start_its_grace_over(lite, monkeypatch, mode):
     """The kernel's table of sockets misses a row now and then: a daemon once seen listening has started."""
     # Every other look misses the daemon's listening socket.
-    rare = patched(_CLIENT_RARE, "    return listening(pid) if HAVE_PROC else not starting()",
-                   "    global looks\n    looks = globals().get('looks', 0) + 1\n    return looks % 2 == 1 and listening(pid)")
-    monkeypatch.setattr(lite_module, "CLIENT_SOURCE", CLIENT_SOURCE.replace(repr(_CLIENT_RARE), repr(rare), 1))
+    client = _with_rare("    return listening(pid) if HAVE_PROC else not starting()",
+                        "    global looks\n    looks = globals().get('looks', 0) + 1\n    return looks % 2 == 1 and listening(pid)")
+    monkeypatch.setattr(lite_module, "CLIENT_SOURCE", client)
     assert lite.run("0").rc == 0
     old = lite.pid()
     # Out of reach for good: stopped, it cannot listen again where its socket file was.
@@ -384,12 +437,17 @@ def test_a_relay_whose_daemon_died_runs_its_cell_on_the_one_launched_meanwhile(l
     assert (done.rc, done.out, done.report) == (0, ["ran\n"], {"result": "1", "restarted": True})
 
 
+def _rows(table: str, keep: Callable[[list[str]], bool]) -> int:
+    """How many rows of the kernel table ``table`` pass ``keep``."""
+    with open(table) as f:
+        return sum(1 for row in map(str.split, f) if keep(row))
+
+
 def _wait_for_rows(table: str, keep: Callable[[list[str]], bool], count: int, what: str) -> None:
     """Wait (at most 60 s) until ``count`` rows of the kernel table ``table`` pass ``keep``."""
     deadline = time.monotonic() + 60
     while True:
-        with open(table) as f:
-            found = sum(1 for row in map(str.split, f) if keep(row))
+        found = _rows(table, keep)
         if found >= count:
             return
         assert time.monotonic() < deadline, f"{found} of {count} relays reached the {what}"
@@ -401,8 +459,16 @@ def _wait_for_queued(sock: str, count: int) -> None:
     _wait_for_rows("/proc/net/unix", lambda row: row[-1] == sock and row[5] == "02", count, "queue")
 
 
+def _is_lock_waiter(inode: int) -> Callable[[list[str]], bool]:
+    return lambda row: "->" in row and row[6].endswith(f":{inode}")
+
+
+def _lock_waiters(inode: int) -> int:
+    return _rows("/proc/locks", _is_lock_waiter(inode))
+
+
 def _wait_for_lock_waiters(inode: int, count: int) -> None:
-    _wait_for_rows("/proc/locks", lambda row: "->" in row and row[6].endswith(f":{inode}"), count, "lock")
+    _wait_for_rows("/proc/locks", _is_lock_waiter(inode), count, "lock")
 
 
 @pytest.mark.parametrize(

@@ -874,6 +874,13 @@ def launch(fresh):
         )
     finally:
         log.close()
+    # Popen returns once the child is past the point of no return of its exec, yet
+    # before the kernel shows its command line: until then alive() takes it for dead,
+    # and the next relay to take the lock would launch a second daemon. It is recorded
+    # once its command line shows (or it ended, or an exec that took far too long).
+    started = time.monotonic()
+    while not alive(child.pid) and child.poll() is None and time.monotonic() - started < EXEC_BOUND:
+        time.sleep(0.001)
     tmp = PID + ".tmp"
     with open(tmp, "w") as f:
         f.write(str(child.pid))
@@ -1094,6 +1101,8 @@ ANSWER_FLOOR = 5.0
 # A daemon listens again within a fraction of this once a cell removed its socket
 # file; one seen listening that stays out of reach this long is wedged.
 REACH_GRACE = 2.0
+# How long a launch waits for the daemon's command line to show: an exec takes milliseconds.
+EXEC_BOUND = 2.0
 LOG_TAIL_CHARS = 2000
 REPORT_MARK = "ZIB_LITE_REPORT:"
 RARE = __RARE__  # the source of the rare paths, set by the host
