@@ -147,22 +147,28 @@ def _arguments(root: Path, tops: set[str], extra: list[str] = ()) -> int:
 
 
 # The most a file route reads of one file: a sandbox's sparse file costs it nothing (`truncate -s 100G`),
-# its download the stand-in's memory. A file the kernel gives no size (most of /proc) is read to its end.
+# its download the stand-in's memory; its size, when the file is opened, decides before anything is read.
 READ_LIMIT = 256 << 20
+# The most it reads of a file the kernel gives no size (most of /proc), read to its end: such a file may
+# have none (/proc/N/pagemap spans the whole address space), and a few downloads at once add up.
+SIZELESS_LIMIT = 16 << 20
 
 
 def read_opened(fd: int, size: int) -> bytes:
     """The file open at ``fd`` (closed on return), up to ``size`` bytes, or to its end where ``size`` is 0;
-    raises ``OSError`` (``EFBIG``) beyond ``READ_LIMIT``. One read holds a file of known size, no copy."""
+    raises ``OSError`` (``EFBIG``) beyond ``READ_LIMIT``, or a sizeless one beyond ``SIZELESS_LIMIT``.
+    One read holds a file of known size, no copy."""
     with open(fd, "rb", buffering=0) as file:
         if size > READ_LIMIT:
             raise OSError(errno.EFBIG, f"a file of {size} bytes, over the {READ_LIMIT >> 20} MiB a download serves")
-        left, chunks = size or READ_LIMIT + 1, []
-        while left > 0 and (read := file.read(left if size else min(left, 1 << 20))):
+        chunks, held = [], 0
+        # A sizeless file in whole MiBs: /proc/N/pagemap reads in steps of 8 bytes, and fails others.
+        while (not size or held < size) and (read := file.read(size - held if size else 1 << 20)):
             chunks.append(read)
-            left -= len(read)
-        if not size and not left:
-            raise OSError(errno.EFBIG, f"a file of over the {READ_LIMIT >> 20} MiB a download serves")
+            held += len(read)
+            if not size and held > SIZELESS_LIMIT:
+                raise OSError(errno.EFBIG, f"a file that gives no size (as most of /proc), and runs past the "
+                                           f"{SIZELESS_LIMIT >> 20} MiB a download reads of one")
         return b"".join(chunks)
 
 
