@@ -59,8 +59,10 @@ SANDBOX_ENV = {"PIP_NO_CACHE_DIR": "1", "BASH_ENV": f"{SANDBOX_PYTHON}/path.sh"}
 _ENDED = "the sandbox's container has ended"
 
 
-def _namespaces() -> list[str]:
-    own = ["--dev", "/dev", "--proc", "/proc", "--unshare-pid", "--as-pid-1", "--die-with-parent", "--new-session"]
+def _namespaces(system: bool = True) -> list[str]:
+    """``system``: with a ``/dev`` and ``/proc`` of its own, which a snapshot's copier uses neither of."""
+    own = ["--dev", "/dev", "--proc", "/proc"] * system + ["--unshare-pid", "--as-pid-1", "--die-with-parent",
+                                                          "--new-session"]
     return own + ["--cap-drop", "ALL"] if os.geteuid() == 0 else own
 
 
@@ -126,18 +128,18 @@ def _python(root: Path) -> None:
                                                                for path in site.getsitepackages()))
 
 
-def _arguments(root: Path, tops: set[str], extra: list[str] = ()) -> int:
+def _arguments(root: Path, tops: set[str], extra: list[str] = (), system: bool = True) -> int:
     """A pipe's read end holding bubblewrap's arguments (``--args``) for the sandbox of the tree ``root``
-    whose own directories are ``tops``, with the binds ``extra``: kept out of the host's process list,
-    where any local user would read the tree's path."""
+    whose own directories are ``tops``, with the binds ``extra`` (``system``: as :func:`_namespaces`):
+    kept out of the host's process list, where any local user would read the tree's path."""
     for top in tops:
         (root / top).mkdir(parents=True, exist_ok=True)
     _python(root)
     binds = [part for top in sorted(tops) for part in ("--bind", str(root / top), "/" + top)]
     args, given = os.pipe()
     try:
-        os.write(given, "".join(f"{arg}\0" for arg in [*_host(tops), *binds, *_rebinds(tops), *extra, *_namespaces(),
-                                                       "--remount-ro", "/", "--chdir", "/"]).encode())
+        os.write(given, "".join(f"{arg}\0" for arg in [*_host(tops), *binds, *_rebinds(tops), *extra,
+                                                       *_namespaces(system), "--remount-ro", "/", "--chdir", "/"]).encode())
     except BaseException:
         os.close(args)
         raise
@@ -181,7 +183,7 @@ async def copy_tree(root: Path, tops: set[str], target: Path) -> None:
     Call it on the stand-in's loop (see :meth:`Container.start`).
     """
     source, copy = "/.snapshot/source", "/.snapshot/copy"
-    args = _arguments(root, tops, ["--ro-bind", str(root), source, "--bind", str(target), copy])
+    args = _arguments(root, tops, ["--ro-bind", str(root), source, "--bind", str(target), copy], system=False)
     try:
         await _copier([BWRAP, "--args", str(args), "--"], source, copy, (args,))
     finally:
