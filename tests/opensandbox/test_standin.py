@@ -508,10 +508,9 @@ async def test_a_sandbox_is_as_a_containers(request, stand_in: str, case: str) -
 
 
 # A request a sandbox's agent cannot serve fails alone, and the sandbox goes on: a NUL byte in a path (the agent's
-# os.open raises ValueError; E2B's SDK sends the name of each of several files uploaded with it as "%00", never
-# to be written as such), a FIFO held open
-# by a cell (a download that opened it would wait for its writer: the stand-in's whole loop with it), a command
-# larger than the agent's socket takes. A download of a file a cell keeps writing (here once the download has read
+# os.open raises ValueError; E2B's SDK sends it as "%00" in the name of each of several files uploaded at once,
+# never to be written as such), a FIFO held open by a cell (a download that opened it would wait for its writer:
+# the stand-in's whole loop with it), a command larger than the agent's socket takes. A download of a file a cell keeps writing (here once the download has read
 # from it) gives the file as it was when opened, and ends. A device or /proc/N/mem is not written, saying why. A
 # file larger than a download serves is refused on its size, unread (a sparse one costs the sandbox nothing), and
 # one that gives no size is read to its end only so far (/proc/N/pagemap spans the address space), saying so.
