@@ -2,8 +2,9 @@
 
 Each stand-in (E2B, OpenSandbox, AgentCore) is the first of its kind in this process (so its start
 checks once what the machine allows); each create through the library is followed by one command
-(``true``) and the sandbox's terminate. Prints one JSON line per stand-in: the start, and the
-medians of N creates, commands and terminates, in milliseconds. Run it alternately with another
+(``true``) and the sandbox's terminate; OpenSandbox's also takes N snapshots of a sandbox whose tree
+holds 50 MB (50 files of 1 MB). Prints one JSON line per stand-in: the start, and the medians of N
+creates, commands, terminates (and snapshots), in milliseconds. Run it alternately with another
 checkout's copy to compare the two side by side.
 
     .venv/bin/python bench/bench_standin_lifecycle.py [--runs 10] [--stand-in e2b ...]
@@ -19,6 +20,8 @@ import statistics
 import sys
 import time
 from pathlib import Path
+
+import httpx
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
@@ -59,6 +62,27 @@ async def cycles(service, create, runs: int) -> dict[str, list[float]]:
     return times
 
 
+async def snapshots(service: OpenSandboxStandIn, runs: int, megabytes: int) -> dict[str, list[float]]:
+    """The times of ``runs`` snapshots of a sandbox whose tree holds ``megabytes`` files of 1 MB, each deleted after."""
+    sandbox = await OpenSandbox.create(**service.connection_options())
+    times: dict[str, list[float]] = {f"snapshot_{megabytes}mb": []}
+    try:
+        made = await sandbox.execute_code(f"import os\nos.mkdir('/tmp/data')\nfor n in range({megabytes}):\n"
+                                          "    open(f'/tmp/data/{n}', 'wb').write(os.urandom(1 << 20))")
+        assert made.status.value == "success", made
+        api, key = service.url("api"), {"OPEN-SANDBOX-API-KEY": service.api_key}
+        async with httpx.AsyncClient(timeout=120) as client:
+            for _ in range(runs):
+                began = time.perf_counter()
+                taken = await client.post(f"{api}/v1/sandboxes/{sandbox.sandbox_id}/snapshots", headers=key, json={})
+                times[f"snapshot_{megabytes}mb"].append(time.perf_counter() - began)
+                assert taken.status_code == 202, taken.text
+                await client.delete(f"{api}/v1/snapshots/{taken.json()['id']}", headers=key)
+    finally:
+        await sandbox.terminate()
+    return times
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=brief(10, 1))
@@ -78,6 +102,8 @@ def main() -> None:
             if name == "agentcore":
                 os.environ["AWS_ENDPOINT_URL_BEDROCK_AGENTCORE"] = service.endpoint
             times = asyncio.run(cycles(service, create, arguments.runs))
+            if name == "opensandbox":
+                times |= asyncio.run(snapshots(service, arguments.runs, brief(50, 1)))
         finally:
             service.stop()
         print(json.dumps({"stand_in": name, "start_ms": round(start * 1000, 1),

@@ -59,8 +59,10 @@ SANDBOX_ENV = {"PIP_NO_CACHE_DIR": "1", "BASH_ENV": f"{SANDBOX_PYTHON}/path.sh"}
 _ENDED = "the sandbox's container has ended"
 
 
-def _namespaces() -> list[str]:
-    own = ["--dev", "/dev", "--proc", "/proc", "--unshare-pid", "--as-pid-1", "--die-with-parent", "--new-session"]
+def _namespaces(system: bool = True) -> list[str]:
+    """``system``: with a ``/dev`` and ``/proc`` of its own, which a snapshot's copier uses neither of."""
+    own = ["--dev", "/dev", "--proc", "/proc"] * system + ["--unshare-pid", "--as-pid-1", "--die-with-parent",
+                                                          "--new-session"]
     return own + ["--cap-drop", "ALL"] if os.geteuid() == 0 else own
 
 
@@ -126,18 +128,18 @@ def _python(root: Path) -> None:
                                                                for path in site.getsitepackages()))
 
 
-def _arguments(root: Path, tops: set[str], extra: list[str] = ()) -> int:
+def _arguments(root: Path, tops: set[str], extra: list[str] = (), system: bool = True) -> int:
     """A pipe's read end holding bubblewrap's arguments (``--args``) for the sandbox of the tree ``root``
-    whose own directories are ``tops``, with the binds ``extra``: kept out of the host's process list,
-    where any local user would read the tree's path."""
+    whose own directories are ``tops``, with the binds ``extra`` (``system``: as :func:`_namespaces`):
+    kept out of the host's process list, where any local user would read the tree's path."""
     for top in tops:
         (root / top).mkdir(parents=True, exist_ok=True)
     _python(root)
     binds = [part for top in sorted(tops) for part in ("--bind", str(root / top), "/" + top)]
     args, given = os.pipe()
     try:
-        os.write(given, "".join(f"{arg}\0" for arg in [*_host(tops), *binds, *_rebinds(tops), *extra, *_namespaces(),
-                                                       "--remount-ro", "/", "--chdir", "/"]).encode())
+        os.write(given, "".join(f"{arg}\0" for arg in [*_host(tops), *binds, *_rebinds(tops), *extra,
+                                                       *_namespaces(system), "--remount-ro", "/", "--chdir", "/"]).encode())
     except BaseException:
         os.close(args)
         raise
@@ -147,22 +149,28 @@ def _arguments(root: Path, tops: set[str], extra: list[str] = ()) -> int:
 
 
 # The most a file route reads of one file: a sandbox's sparse file costs it nothing (`truncate -s 100G`),
-# its download the stand-in's memory. A file the kernel gives no size (most of /proc) is read to its end.
+# its download the stand-in's memory; its size, when the file is opened, decides before anything is read.
 READ_LIMIT = 256 << 20
+# The most it reads of a file the kernel gives no size (most of /proc), read to its end: such a file may
+# have none (/proc/N/pagemap spans the whole address space), and a few downloads at once add up.
+SIZELESS_LIMIT = 16 << 20
 
 
 def read_opened(fd: int, size: int) -> bytes:
     """The file open at ``fd`` (closed on return), up to ``size`` bytes, or to its end where ``size`` is 0;
-    raises ``OSError`` (``EFBIG``) beyond ``READ_LIMIT``. One read holds a file of known size, no copy."""
+    raises ``OSError`` (``EFBIG``) beyond ``READ_LIMIT``, or a sizeless one beyond ``SIZELESS_LIMIT``.
+    One read holds a file of known size, no copy."""
     with open(fd, "rb", buffering=0) as file:
         if size > READ_LIMIT:
             raise OSError(errno.EFBIG, f"a file of {size} bytes, over the {READ_LIMIT >> 20} MiB a download serves")
-        left, chunks = size or READ_LIMIT + 1, []
-        while left > 0 and (read := file.read(left if size else min(left, 1 << 20))):
+        chunks, held = [], 0
+        # A sizeless file in whole MiBs: /proc/N/pagemap reads in steps of 8 bytes, and fails others.
+        while (not size or held < size) and (read := file.read(size - held if size else 1 << 20)):
             chunks.append(read)
-            left -= len(read)
-        if not size and not left:
-            raise OSError(errno.EFBIG, f"a file of over the {READ_LIMIT >> 20} MiB a download serves")
+            held += len(read)
+            if not size and held > SIZELESS_LIMIT:
+                raise OSError(errno.EFBIG, f"a file that gives no size (as most of /proc), and runs past the "
+                                           f"{SIZELESS_LIMIT >> 20} MiB a download reads of one")
         return b"".join(chunks)
 
 
@@ -175,7 +183,7 @@ async def copy_tree(root: Path, tops: set[str], target: Path) -> None:
     Call it on the stand-in's loop (see :meth:`Container.start`).
     """
     source, copy = "/.snapshot/source", "/.snapshot/copy"
-    args = _arguments(root, tops, ["--ro-bind", str(root), source, "--bind", str(target), copy])
+    args = _arguments(root, tops, ["--ro-bind", str(root), source, "--bind", str(target), copy], system=False)
     try:
         await _copier([BWRAP, "--args", str(args), "--"], source, copy, (args,))
     finally:

@@ -11,6 +11,7 @@ from collections.abc import Iterator
 import pytest
 
 from tests.fakes.opensandbox_server import OpenSandboxStandIn
+from tests.fakes.standin import STARTUP_LIMIT
 
 
 @pytest.fixture(scope="session")
@@ -30,6 +31,8 @@ def opensandbox(opensandbox_service: OpenSandboxStandIn, monkeypatch: pytest.Mon
     with opensandbox_service.fresh() as service:
         service.ready_delay, service.snapshot_delay = 0.0, 0.05
         service.call(service.forget_snapshots())
+        for removal in service._removals:  # an earlier test's trees, gone before this one starts
+            removal.join(STARTUP_LIMIT)
         yield service
     for sandbox_id in service.alive_sandboxes():
         service.call(service._kill_sandbox(service.sandboxes[sandbox_id]))

@@ -245,7 +245,7 @@ class OpenSandboxStandIn(StandIn):
     async def forget_snapshots(self) -> None:
         for snapshot in self.snapshots.values():
             if snapshot.tree is not None:
-                remove_tree(snapshot.tree)
+                self.remove(snapshot.tree)
         self.snapshots.clear()
 
     def error_response(self, status: int, message: str) -> Response:
@@ -330,7 +330,7 @@ class OpenSandboxStandIn(StandIn):
                 try:
                     await restore_tree(snapshot.tree, root)
                 except OSError as exc:
-                    remove_tree(root)
+                    self.remove(root)
                     raise Refuse(500, f"cannot restore snapshot {snapshot.id}: {exc}") from None
         (root / "tmp").mkdir(parents=True, exist_ok=True)
         lifetime = body.get("timeout") or 600
@@ -341,7 +341,7 @@ class OpenSandboxStandIn(StandIn):
             # Made before the answer, so that a sandbox with no delay is ready at the SDK's first health check.
             sandbox.container = await Container.start(root, {"tmp"})
         except OSError as exc:
-            remove_tree(root)
+            self.remove(root)
             raise Refuse(500, f"sandbox container failed to start: {exc}") from None
         self.sandboxes[sid] = sandbox
         if self.take_fault("create", "never_ready") is None:
@@ -453,7 +453,7 @@ class OpenSandboxStandIn(StandIn):
         if (snapshot := self.snapshots.pop(request.path_params["snap"], None)) is None:
             raise Refuse(404, "snapshot not found")
         if snapshot.tree is not None:
-            remove_tree(snapshot.tree)
+            self.remove(snapshot.tree)
         return Response(status_code=204)
 
     # ------------------------------------------------- ECR login (AWS registries)

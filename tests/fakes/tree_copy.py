@@ -7,9 +7,9 @@ is neither a regular file, a directory nor a link (a FIFO, a socket, a device) i
 an entry swapped for one of another kind while it is copied (a FIFO for a file is opened without
 waiting). A file is copied up to the size it had when opened, so one that the sandbox keeps writing
 does not keep the copy going, and its holes stay holes (a sparse file costs the copy what it costs the
-sandbox). The tree is walked without recursion, however deep. Directories get their modes last, so that what was made can be removed
-whatever they are. The first entry it cannot copy ends it: its path and the reason on stderr, exit
-status 1.
+sandbox). The tree is walked without recursion and never by a path longer than an entry's name, however
+deep. A directory gets its mode and times through its descriptor once it is filled. The first entry it
+cannot copy ends it: its path and the reason on stderr, exit status 1.
 """
 
 import errno
@@ -81,39 +81,45 @@ def _entry(source: int, target: int, name: str, path: str, stack: list) -> None:
             os.close(fd)
 
 
-def _copy(source: int, target: int) -> list[tuple[str, os.stat_result]]:
-    """Copy the tree of ``source`` into ``target`` without recursion (a tree may be deeper than Python's stack);
-    answers its directories, the deepest first."""
-    directories: list[tuple[str, os.stat_result]] = []
+def _copy(source: int, target: int) -> None:
+    """Copy the tree of ``source`` into ``target`` without recursion (a tree may be deeper than Python's stack)."""
     stack = [(source, target, "", None, iter(os.listdir(source)))]
     while stack:
         fd, made, where, found, names = stack[-1]
         name = next(names, None)
-        if name is None:
-            stack.pop()
-            if found is not None:
-                os.close(fd)
-                os.close(made)
-                directories.append((where, found))
-            continue
         try:
+            if name is None:
+                stack.pop()
+                if found is not None:
+                    _settle(fd, made, found)
+                continue
             _entry(fd, made, name, f"{where}/{name}", stack)
         except OSError as exc:
-            if isinstance(exc, FileNotFoundError) and exc.filename == name:
+            if name is not None and isinstance(exc, FileNotFoundError) and exc.filename == name:
                 continue  # removed meanwhile
-            raise SystemExit(f"cannot copy {where}/{name}: {exc.strerror or exc}") from None
-    return directories
+            raise SystemExit(f"cannot copy {where}{'/' + name if name else ''}: {exc.strerror or exc}") from None
+
+
+def _settle(fd: int, made: int, found: os.stat_result) -> None:
+    """Give the filled directory ``made`` the mode and times of ``found`` (those of ``fd``), closing both."""
+    try:
+        os.fchmod(made, stat.S_IMODE(found.st_mode))
+        os.utime(made, ns=(found.st_atime_ns, found.st_mtime_ns))
+    finally:
+        os.close(fd)
+        os.close(made)
 
 
 def main() -> None:
     source, target = sys.argv[1:3]
     flags = os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC
-    top, made = os.open(source, flags), os.open(target, flags)
-    # Two descriptors per level of the tree: as many as may be had.
-    resource.setrlimit(resource.RLIMIT_NOFILE, (resource.getrlimit(resource.RLIMIT_NOFILE)[1],) * 2)
-    for path, found in _copy(top, made):  # the deepest first
-        os.chmod(path.lstrip("/"), stat.S_IMODE(found.st_mode), dir_fd=made)
-        os.utime(path.lstrip("/"), ns=(found.st_atime_ns, found.st_mtime_ns), dir_fd=made)
+    try:
+        top, made = os.open(source, flags), os.open(target, flags)
+        # Two descriptors per level of the tree: as many as may be had.
+        resource.setrlimit(resource.RLIMIT_NOFILE, (resource.getrlimit(resource.RLIMIT_NOFILE)[1],) * 2)
+        _copy(top, made)
+    except OSError as exc:
+        raise SystemExit(f"cannot copy {exc.filename or 'the tree'}: {exc.strerror or exc}") from None
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import errno
 import io
 import json
 import os
@@ -20,6 +21,7 @@ import subprocess
 import sys
 import sysconfig
 import tempfile
+import threading
 import time
 import zipfile
 from pathlib import Path
@@ -506,13 +508,15 @@ async def test_a_sandbox_is_as_a_containers(request, stand_in: str, case: str) -
 
 
 # A request a sandbox's agent cannot serve fails alone, and the sandbox goes on: a NUL byte in a path (the agent's
-# os.open raises ValueError; E2B's SDK sends an upload's as "%00", never to be written as such), a FIFO held open
-# by a cell (a download that opened it would wait for its writer: the stand-in's whole loop with it), a command
-# larger than the agent's socket takes. A download of a file a cell keeps writing (here once the download has read
-# from it) gives the file as it was when opened, and ends. A device or /proc/N/mem is not written, saying why.
+# os.open raises ValueError; E2B's SDK sends it as "%00" in the name of each of several files uploaded at once,
+# never to be written as such), a FIFO held open by a cell (a download that opened it would wait for its writer:
+# the stand-in's whole loop with it), a command larger than the agent's socket takes. A download of a file a cell keeps writing (here once the download has read
+# from it) gives the file as it was when opened, and ends. A device or /proc/N/mem is not written, saying why. A
+# file larger than a download serves is refused on its size, unread (a sparse one costs the sandbox nothing), and
+# one that gives no size is read to its end only so far (/proc/N/pagemap spans the address space), saying so.
 @pytest.mark.parametrize(("stand_in", "case"), [
     *[(stand_in, case) for stand_in in ("opensandbox", "e2b", "agentcore")
-      for case in ("a NUL byte", "a NUL byte uploaded", "a FIFO", "a growing file")],
+      for case in ("a NUL byte", "a NUL byte uploaded", "a FIFO", "a growing file", "a sizeless file")],
     *[(stand_in, case) for stand_in in ("opensandbox", "e2b")
       for case in ("a large command", "a device", "/proc", "a sparse file", "a file of /proc", "an odd name")],
 ])
@@ -522,9 +526,10 @@ async def test_a_request_the_sandbox_cannot_serve_fails_alone(request, stand_in:
     try:
         if case == "a NUL byte":
             assert await sandbox.download_file(f"{own}/a\0b") is None
-        elif case == "a NUL byte uploaded":
-            with pytest.raises(Exception):
-                await sandbox._write_files([(f"{own}/up/a\0b", b"data")])
+        elif case == "a NUL byte uploaded":  # one file, and several at once
+            for names in (["a\0b"], ["a\0b", "c\0d"]):
+                with pytest.raises(Exception):
+                    await sandbox._write_files([(f"{own}/up/{name}", b"data") for name in names])
             assert (await sandbox.execute_command(f"ls -A {own}/up")).stdout == ""
         elif case in ("a device", "/proc"):  # written: /dev/null, the agent's memory
             # (a regular user's kernel refuses the agent's memory itself)
@@ -544,9 +549,22 @@ async def test_a_request_the_sandbox_cannot_serve_fails_alone(request, stand_in:
                                        "    for _ in range(64):\n        os.write(out, b'y' * (1 << 20))\n"
                                        "threading.Thread(target=grow, daemon=True).start()")
             assert await sandbox.download_file(f"{own}/grow") == b"x" * (16 << 20)
-        elif case == "a sparse file":  # costs the sandbox nothing: refused, not read into the stand-in's memory
-            await sandbox.execute_command(f"truncate -s 300M {own}/big")
+        elif case == "a sparse file":  # costs the sandbox nothing: refused on its size, never read
+            watched = await sandbox.execute_code(f"import ctypes, os\nopen('{own}/big', 'wb').truncate(1 << 30)\n"
+                                                 "watch = ctypes.CDLL(None).inotify_init1(os.O_NONBLOCK)\n"
+                                                 f"print(ctypes.CDLL(None).inotify_add_watch(watch, b'{own}/big', 1))")
+            assert int(watched.stdout) > 0, watched  # IN_ACCESS: a read of it, by anyone
             assert await sandbox.download_file(f"{own}/big") is None
+            read = await sandbox.execute_code("try:\n    print(len(os.read(watch, 4096)))\nexcept BlockingIOError:\n"
+                                              "    print('unread')")
+            assert read.stdout.strip() == "unread", read
+        elif case == "a sizeless file":  # /proc/N/pagemap: its code worker's, through a link the sandbox made
+            await sandbox.execute_code(f"import os\nos.symlink(f'/proc/{{os.getpid()}}/pagemap', '{own}/map')")
+            service = request.getfixturevalue(stand_in)
+            container = (getattr(service, "sessions", None) or service.sandboxes)[sandbox.sandbox_id].container
+            with pytest.raises(OSError, match=r"gives no size .* past the 16 MiB a download reads") as refused:
+                service.call(container.read(f"{own}/map"), timeout=60)
+            assert refused.value.errno == errno.EFBIG
         elif case == "an odd name":  # written where it was asked, as a form's escapes or a path's
             await sandbox._write_files([(f"{own}/lit%22q", b"X")])
             assert await sandbox.download_file(f"{own}/lit%22q") == b"X"
@@ -586,13 +604,14 @@ async def _snapshot(opensandbox, sandbox) -> httpx.Response:
 
 # A snapshot reads the sandbox's tree as its own code could: a link stays a link (a sandbox made from it reads
 # through it inside, never the host), one its code swaps in for a directory while the copy runs is never followed
-# (the host's files behind it, which the sandbox cannot read, stay out), a FIFO and a socket are left out, and a
+# (the host's files behind it, which the sandbox can read, stay out), a FIFO and a socket are left out, and a
 # file it cannot read fails the snapshot, saying which, leaving nothing behind. A sparse file keeps its holes (it
-# costs the host what it costs the sandbox), a tree deeper than Python's stack is copied whole, and a copy that
-# outlasts its bound fails saying so.
+# costs the host what it costs the sandbox), a tree deeper than Python's stack, or than a path may be long, is
+# copied whole, and a copy, or a restore, that outlasts its bound fails saying so, leaving nothing behind.
 @pytest.mark.parametrize("case", ["a link", "a link swapped in", "a FIFO and a socket", "an unreadable file",
-                                  "a sparse file", "a deep tree", "a copy too long"])
-async def test_a_snapshot_reads_the_tree_as_the_sandbox_could(make_sandbox, opensandbox, tmp_path: Path,
+                                  "a sparse file", "a deep tree", "a long path", "a copy too long",
+                                  "a restore too long"])
+async def test_a_snapshot_reads_the_tree_as_the_sandbox_could(request, make_sandbox, opensandbox, tmp_path: Path,
                                                               monkeypatch: pytest.MonkeyPatch, case: str) -> None:
     (outside := tmp_path / "outside").mkdir()
     (outside / "secret").write_text("secret")
@@ -603,6 +622,12 @@ async def test_a_snapshot_reads_the_tree_as_the_sandbox_could(make_sandbox, open
         assert (await restored.execute_command("readlink /tmp/leak")).stdout.strip() == f"{outside}/secret"
         assert await restored.download_file("/tmp/leak") != b"secret"
     elif case == "a link swapped in":
+        # Outside the host's temporary files, which the copier's sandbox hides: there the sandbox's code reads it.
+        outside = Path(tempfile.mkdtemp(dir=ROOT if Path("/var/tmp").is_relative_to(tempfile.gettempdir())
+                                        else "/var/tmp"))
+        request.addfinalizer(lambda: shutil.rmtree(outside))
+        (outside / "secret").write_text("secret")
+        assert (await source.execute_command(f"cat {outside}/secret")).stdout == "secret"
         await source.execute_code(f"import ctypes, os, threading\nos.symlink({str(outside)!r}, '/tmp/l')\n" + """
 os.makedirs('/tmp/d')
 for n in range(100):
@@ -639,6 +664,25 @@ threading.Thread(target=swap, daemon=True).start()""")
             assert (int(size), int(blocks) * 512 < 1 << 20, end) == ((256 << 20) + 3, True, "end")
         else:
             assert (await restored.execute_command("cat /tmp/deep" + "/d" * 1100 + "/deep")).stdout.strip() == "deep"
+    elif case == "a long path":  # 4,530 bytes, more than a path may hold: made, and read, a level at a time
+        walk = "import os\nos.chdir('/tmp')\nfor _ in range(30):\n    os.makedirs('x' * 150, exist_ok=True)\n" \
+               "    os.chdir('x' * 150)\n"
+        await source.execute_code(walk + "open('deep', 'w').write('deep')\nos.chdir('/')")
+        taken = await _snapshot(opensandbox, source)
+        assert taken.status_code == 202, taken.text
+        restored = await make_sandbox(snapshot_id=taken.json()["id"])
+        read = await restored.execute_code(walk + "print(open('deep').read())\nos.chdir('/')")
+        assert read.stdout.strip() == "deep", read
+    elif case == "a restore too long":
+        taken = await _snapshot(opensandbox, source)
+        trees = set(opensandbox._trees.glob("osb*"))
+        monkeypatch.setattr(containers, "COPY_LIMIT", 0)
+        async with httpx.AsyncClient(timeout=60) as client:
+            made = await client.post(f"{opensandbox.url('api')}/v1/sandboxes", json={"snapshotId": taken.json()["id"]},
+                                     headers={"OPEN-SANDBOX-API-KEY": opensandbox.api_key})
+        assert (made.status_code, made.json()["message"]) == (
+            500, f"cannot restore snapshot {taken.json()['id']}: copying its tree took over 0 s: given up")
+        assert set(opensandbox._trees.glob("osb*")) == trees
     elif case == "a copy too long":
         monkeypatch.setattr(containers, "COPY_LIMIT", 0)
         taken = await _snapshot(opensandbox, source)
@@ -651,6 +695,75 @@ threading.Thread(target=swap, daemon=True).start()""")
         assert (taken.status_code, taken.json()["message"]) == (
             500, f"cannot snapshot sandbox {source.sandbox_id}: cannot copy /tmp/locked: Permission denied")
         assert opensandbox.snapshots == {} and not list(opensandbox._trees.glob("snap-*"))
+
+
+# What may take long is done off the stand-in's loop, a snapshot's removal (a large tree, a busy disk) and a
+# download's read: while either is held up, another call is answered.
+@pytest.mark.parametrize("held", ["a snapshot's removal", "a download"])
+async def test_what_may_take_long_holds_up_no_other_call(make_sandbox, opensandbox, monkeypatch: pytest.MonkeyPatch,
+                                                         held: str) -> None:
+    entered, released, given = threading.Event(), threading.Event(), []
+
+    def holding(function):
+        def held_up(*arguments):
+            given.append(arguments)
+            entered.set()
+            released.wait(120)
+            return function(*arguments)
+        return held_up
+
+    source, key = await make_sandbox(), {"OPEN-SANDBOX-API-KEY": opensandbox.api_key}
+    await source.execute_code("import os\nos.mkdir('/tmp/big')\nfor n in range(1000):\n"
+                              "    open(f'/tmp/big/{n}', 'w').write(str(n))")
+    async with httpx.AsyncClient(timeout=60) as client:
+        if held == "a download":
+            monkeypatch.setattr(containers, "read_opened", holding(containers.read_opened))
+            pending = asyncio.ensure_future(source.download_file("/tmp/big/7", timeout=120))
+        else:
+            snapshot = (await _snapshot(opensandbox, source)).json()["id"]
+            for module in (standin, opensandbox_server):
+                monkeypatch.setattr(module, "remove_tree", holding(standin.remove_tree))
+            pending = asyncio.ensure_future(client.delete(f"{opensandbox.url('api')}/v1/snapshots/{snapshot}",
+                                                          headers=key, timeout=120))
+        try:
+            assert await asyncio.to_thread(entered.wait, 60)
+            beside = await client.get(f"{opensandbox.url('api')}/v1/snapshots", headers=key)
+            assert beside.status_code == 200, beside.text
+        finally:
+            released.set()
+            done = await pending
+    if held == "a download":
+        assert done == b"7"
+    else:
+        assert done.status_code == 204 and snapshot not in opensandbox.snapshots
+        for removal in opensandbox._removals:
+            await asyncio.to_thread(removal.join, 60)
+        assert [os.path.lexists(removed) for removed, in given] == [False]
+
+
+# A copier that outlasts its bound is ended with it, not left writing into a tree being removed.
+async def test_a_copy_that_outlasts_its_bound_ends_its_copier(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    (copier := tmp_path / "copier.py").write_text("import time\ntime.sleep(600)\n")
+    monkeypatch.setattr(containers, "COPIER", copier)
+    monkeypatch.setattr(containers, "COPY_LIMIT", 0)
+    (tmp_path / "source").mkdir()
+    (tmp_path / "target").mkdir()
+
+    def copiers() -> list[int]:
+        found = []
+        for pid in _descendants(os.getpid()):
+            with contextlib.suppress(OSError), open(f"/proc/{pid}/cmdline", "rb") as f:
+                if str(copier).encode() in f.read().split(b"\0") and _alive(pid):
+                    found.append(pid)
+        return found
+
+    try:
+        with pytest.raises(OSError, match="took over 0 s: given up"):
+            await asyncio.wait_for(containers.restore_tree(tmp_path / "source", tmp_path / "target"), 60)
+        assert copiers() == []
+    finally:
+        for pid in copiers():
+            os.kill(pid, signal.SIGKILL)
 
 
 # What runs the sandbox, where it lies under one of the sandbox's own directories, is bound back
