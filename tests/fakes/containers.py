@@ -112,9 +112,9 @@ def _python(root: Path) -> None:
     A virtual environment of its own (writable: what pip installs, scripts included, lands there)
     over the base interpreter, with no copy of pip or of anything else; it sees the checkout's
     packages after its own (a ``.pth`` adds them). Made on the host, so only before any process of
-    the sandbox runs (:meth:`Container.start`): a tree its code has touched since (a snapshot's, one
-    it made itself) may hold links to the host anywhere, and what it holds at ``/tmp/.python``,
-    link or not, is the sandbox's own (a snapshot's tree brings its own).
+    the sandbox runs (:meth:`Container.start`), never on a tree its code may change meanwhile (a
+    snapshot's copy is taken as it runs): that code may put a link to the host anywhere. What a tree
+    holds at ``/tmp/.python`` already, a link included, is left as it is (a snapshot's brings its own).
     """
     made, packages = root / SANDBOX_PYTHON.lstrip("/"), f"lib/python{sysconfig.get_python_version()}/site-packages"
     if os.path.lexists(made):

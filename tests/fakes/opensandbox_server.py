@@ -13,6 +13,9 @@ Two listeners on 127.0.0.1 (ephemeral ports), built on ``standin.StandIn``:
   ``bash`` processes, the code route with one persistent Python worker per context,
   and interrupts. Until its container is ready a sandbox's execd answers 503.
 
+A command request that is not a JSON object, or whose fields are not of their kinds, is answered 400
+saying what is wrong.
+
 Each sandbox's endpoint is handed out with a header carrying a secret of that sandbox
 (``TOKEN_HEADER``), which the SDK sends on every execd request; a request without it is
 answered 401 and does nothing, so the stand-in serves only the run that made the sandbox,
