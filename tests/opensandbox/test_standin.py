@@ -919,12 +919,12 @@ async def test_a_code_worker_that_cannot_restart_says_so(request, stand_in: str)
 
 
 # A command's shell, a login shell included, reads none of the host user's dotfiles: its HOME is the sandbox's own,
-# and the sandbox's python3 and pip come first on PATH even after a profile there put others before them.
+# and the sandbox's python3 and pip come first on PATH again after a profile sets PATH anew.
 @pytest.mark.parametrize("stand_in", ["opensandbox", "e2b", "agentcore"])
 async def test_a_commands_shell_reads_the_sandboxs_home_and_finds_its_python(request, stand_in: str) -> None:
     [(sandbox, _)] = await _sandboxes(request, stand_in, 1)
     try:
-        ran = await sandbox.execute_command("echo 'PATH=/usr/bin:/tmp/.python/bin:$PATH' > ~/.profile; "
+        ran = await sandbox.execute_command("echo 'PATH=/usr/bin:/bin' > ~/.profile; "
                                             "bash -lc 'echo $HOME; command -v python3 pip'")
         home = "/tmp" if stand_in == "opensandbox" else "/home/user"
         assert ran.stdout.split() == [home, "/tmp/.python/bin/python3", "/tmp/.python/bin/pip"], ran
