@@ -54,8 +54,12 @@ HOME = "/home/user"
 COPY_LIMIT = 120.0
 #: Given to every process of a sandbox (under what its caller gives): the user's home is read-only
 #: there, so pip, which would keep its cache in it, keeps none (else it warns on every install); bash,
-#: a login shell's included (E2B's commands), reads ``BASH_ENV`` after the profile that sets ``PATH`` anew.
-SANDBOX_ENV = {"PIP_NO_CACHE_DIR": "1", "BASH_ENV": f"{SANDBOX_PYTHON}/path.sh"}
+#: a login shell's included (E2B's commands), reads ``BASH_ENV`` after the profile that sets ``PATH`` anew
+#: (``sandbox_path.sh``, kept in the checkout, where the sandbox's code cannot remove it).
+SANDBOX_ENV = {"PIP_NO_CACHE_DIR": "1", "BASH_ENV": str(Path(__file__).with_name("sandbox_path.sh"))}
+#: On a sandbox's ``PATH`` after its own Python's ``bin``: its ``python``, ``python3`` and ``pip`` fail saying
+#: so where the sandbox's code removed its own, instead of being the host's.
+PYTHON_GONE = Path(__file__).with_name("python_gone")
 _ENDED = "the sandbox's container has ended"
 
 
@@ -105,27 +109,29 @@ def _rebinds(tops: set[str]) -> list[str]:
 
 def _python(root: Path) -> None:
     """Give the sandbox of the tree ``root`` its Python environment, in its own ``/tmp`` (no mount of its own,
-    whose point would be one more directory to remove with the tree).
+    whose point would be one more directory to remove with the tree), where nothing is there yet.
 
     A virtual environment of its own (writable: what pip installs, scripts included, lands there)
     over the base interpreter, with no copy of pip or of anything else; it sees the checkout's
-    packages after its own (a ``.pth`` adds them).
+    packages after its own (a ``.pth`` adds them). Made on the host, so only before any process of
+    the sandbox runs (:meth:`Container.start`), never on a tree its code may change meanwhile (a
+    snapshot's copy is taken as it runs): that code may put a link to the host anywhere. What a tree
+    holds at ``/tmp/.python`` already, a link included, is left as it is (a snapshot's brings its own).
     """
     made, packages = root / SANDBOX_PYTHON.lstrip("/"), f"lib/python{sysconfig.get_python_version()}/site-packages"
-    if not made.exists():  # a snapshot's tree brings its own
-        (made / "bin").mkdir(parents=True)
-        (made / packages).mkdir(parents=True)
-        for name in ("python", "python3"):
-            (made / "bin" / name).symlink_to(sys._base_executable)
-        with open(os.open(made / "bin" / "pip", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o755), "w") as pip:
-            pip.write(f"#!{SANDBOX_PYTHON}/bin/python\nimport sys\nfrom pip._internal.cli.main import main\n"
-                      "sys.exit(main())\n")
-        (made / "path.sh").write_text(f'case ":$PATH:" in *:{SANDBOX_PYTHON}/bin:*) ;; '
-                                      f'*) PATH="{SANDBOX_PYTHON}/bin:$PATH" ;; esac\n')
-        (made / "pyvenv.cfg").write_text(f"home = {os.path.dirname(sys._base_executable)}\n"
-                                         f"include-system-site-packages = false\nversion = {sys.version.split()[0]}\n")
-        (made / packages / "_checkout.pth").write_text("".join(f"import site; site.addsitedir({path!r})\n"
-                                                               for path in site.getsitepackages()))
+    if os.path.lexists(made):
+        return
+    (made / "bin").mkdir(parents=True)
+    (made / packages).mkdir(parents=True)
+    for name in ("python", "python3"):
+        (made / "bin" / name).symlink_to(sys._base_executable)
+    with open(os.open(made / "bin" / "pip", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o755), "w") as pip:
+        pip.write(f"#!{SANDBOX_PYTHON}/bin/python\nimport sys\nfrom pip._internal.cli.main import main\n"
+                  "sys.exit(main())\n")
+    (made / "pyvenv.cfg").write_text(f"home = {os.path.dirname(sys._base_executable)}\n"
+                                     f"include-system-site-packages = false\nversion = {sys.version.split()[0]}\n")
+    (made / packages / "_checkout.pth").write_text("".join(f"import site; site.addsitedir({path!r})\n"
+                                                           for path in site.getsitepackages()))
 
 
 def _arguments(root: Path, tops: set[str], extra: list[str] = (), system: bool = True) -> int:
@@ -134,7 +140,6 @@ def _arguments(root: Path, tops: set[str], extra: list[str] = (), system: bool =
     kept out of the host's process list, where any local user would read the tree's path."""
     for top in tops:
         (root / top).mkdir(parents=True, exist_ok=True)
-    _python(root)
     binds = [part for top in sorted(tops) for part in ("--bind", str(root / top), "/" + top)]
     args, given = os.pipe()
     try:
@@ -266,6 +271,7 @@ class Container:
         self._running: dict[int, asyncio.Future] = {}  # pid -> its exit code
         self._ids = itertools.count()
         self._ended = False
+        self._sendable: asyncio.Future | None = None  # see _writable
         self._loop.add_reader(channel, self._receive)
 
     @classmethod
@@ -278,6 +284,7 @@ class Container:
         worker then starts while the agent does. Call it on the stand-in's loop: bubblewrap ends with
         the thread that started it.
         """
+        _python(root)
         args = _arguments(root, tops)
         ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         stdio = _pipes(stdin=True) if first else ([], [])
@@ -352,6 +359,7 @@ class Container:
             return
         self._ended = True
         self._loop.remove_reader(self._channel)
+        self._sent_on()  # whatever waits to send sees the end
         self._channel.close()
         for future in [*self._asked.values(), self._ready]:
             if not future.done():
@@ -361,19 +369,38 @@ class Container:
 
     async def _ask(self, request: dict, fds: list[int] = ()) -> tuple[dict, list[int]]:
         number = next(self._ids)
-        try:
-            socket.send_fds(self._channel, [marshal.dumps({"id": number, **request})], list(fds))
-        except OSError as exc:
-            if exc.errno == errno.EMSGSIZE:  # larger than its socket takes: this request fails alone
-                raise OSError(errno.E2BIG, "the request is too large for the sandbox's agent") from None
-            self._end()  # its socket closed, or being closed: the agent has ended
-            raise OSError(_ENDED) from None
+        while True:
+            if self._ended:
+                raise OSError(_ENDED)
+            try:
+                socket.send_fds(self._channel, [marshal.dumps({"id": number, **request})], list(fds))
+                break
+            except BlockingIOError:  # the agent has not yet read what came before (a burst of requests)
+                await self._writable()
+            except OSError as exc:
+                if exc.errno == errno.EMSGSIZE:  # larger than its socket takes: this request fails alone
+                    raise OSError(errno.E2BIG, "the request is too large for the sandbox's agent") from None
+                self._end()  # its socket closed, or being closed: the agent has ended
+                raise OSError(_ENDED) from None
         self._asked[number] = asked = self._loop.create_future()
         answer, given = await asked
         if "error" in answer:
             code = answer["error"]
             raise OSError(errno.EINVAL, REFUSALS[code]) if code < 0 else OSError(code, os.strerror(code))
         return answer, given
+
+    async def _writable(self) -> None:
+        """Return once the agent's socket takes a request again, or the sandbox has ended (then at once)."""
+        if self._sendable is None:
+            self._sendable = self._loop.create_future()
+            self._loop.add_writer(self._channel, self._sent_on)
+        await asyncio.shield(self._sendable)
+
+    def _sent_on(self) -> None:
+        self._loop.remove_writer(self._channel)
+        sendable, self._sendable = self._sendable, None
+        if sendable is not None and not sendable.done():
+            sendable.set_result(None)
 
     async def run(self, argv: list[str], cwd: str, env: dict[str, str], *, stdin: bool = False,
                   limit: int = 2**16) -> SandboxProcess:
@@ -457,11 +484,13 @@ class _Beside:
         return self.container.first
 
 
-def environ() -> dict[str, str]:
+def environ(home: str) -> dict[str, str]:
     """The environment a sandbox's processes start from: this process's, with the sandbox's own Python
-    first on ``PATH`` (and bash's ``path.sh`` of ``SANDBOX_ENV``), so that a command's ``python3`` and
-    ``pip`` are the sandbox's own."""
-    return {**os.environ, "PATH": os.pathsep.join([f"{SANDBOX_PYTHON}/bin", os.environ.get("PATH", "")])}
+    first on ``PATH`` (then ``PYTHON_GONE``; bash's ``BASH_ENV`` of ``SANDBOX_ENV`` puts both back), so that a
+    command's ``python3`` and ``pip`` are the sandbox's own, and ``home`` (of the sandbox's own
+    directories) as ``HOME``, so that no shell reads the host user's dotfiles."""
+    return {**os.environ, "HOME": home,
+            "PATH": os.pathsep.join([f"{SANDBOX_PYTHON}/bin", str(PYTHON_GONE), os.environ.get("PATH", "")])}
 
 
 async def start_worker(root: Path, env: dict[str, str]) -> tuple[Container, object]:
@@ -471,7 +500,7 @@ async def start_worker(root: Path, env: dict[str, str]) -> tuple[Container, obje
 
     beside = _Beside(root)
     try:
-        worker = await PythonWorker.start("/", {**environ(), **env}, container=beside, restart=True)
+        worker = await PythonWorker.start("/", {**environ(HOME), **env}, container=beside, restart=True)
         return beside.container, worker
     except BaseException:
         if beside.container is not None:

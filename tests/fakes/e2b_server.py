@@ -65,7 +65,7 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 
-from tests.fakes.containers import Container, environ, start_worker
+from tests.fakes.containers import HOME, Container, environ, start_worker
 from tests.fakes.standin import Command, DropConnection, Fault, PythonWorker, Refuse, StandIn
 
 # The SDK's form (httpx) escapes a file name's quote and control characters as an HTML5 form does
@@ -466,7 +466,7 @@ class _ProcessService(Process):
         self._stand_in.record("process.start", {"cmd": config.cmd, "args": list(config.args), "envs": dict(config.envs),
                                                 "timeout_ms": ctx.request_headers.get("connect-timeout-ms")})
         await sandbox.container.mkdir("/home/user")
-        env = {**environ(), **sandbox.envs, **dict(config.envs), "HOME": "/home/user"}
+        env = {**environ(HOME), **sandbox.envs, **dict(config.envs), "HOME": HOME}
         command = await Command.start(config.cmd, list(config.args), cwd="/home/user", env=env,
                                       container=sandbox.container)
         ender = asyncio.ensure_future(_end_when(command, ctx.timeout_ms, _CLIENT_GONE.get()))

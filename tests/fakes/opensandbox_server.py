@@ -13,6 +13,9 @@ Two listeners on 127.0.0.1 (ephemeral ports), built on ``standin.StandIn``:
   ``bash`` processes, the code route with one persistent Python worker per context,
   and interrupts. Until its container is ready a sandbox's execd answers 503.
 
+A command request that is not a JSON object, or whose fields are not of their kinds, is answered 400
+saying what is wrong.
+
 Each sandbox's endpoint is handed out with a header carrying a secret of that sandbox
 (``TOKEN_HEADER``), which the SDK sends on every execd request; a request without it is
 answered 401 and does nothing, so the stand-in serves only the run that made the sandbox,
@@ -110,7 +113,28 @@ async def _entered(sandbox: FakeSandbox, starting: Awaitable[T]) -> T:
             raise Refuse(500, _ENDED) from None
         if isinstance(exc, OSError):
             raise Refuse(400, f"cannot start it in the sandbox: {exc.strerror or exc}") from None
-        raise
+        raise Refuse(500, str(exc)) from None  # a code worker that failed to start, saying why
+
+
+_JSON_KINDS = {"a string": str, "an array": list, "an object": dict, "a boolean": bool, "a number": (int, float)}
+
+
+async def _json(request: Request, fields: dict[str, str]) -> dict[str, Any]:
+    """The request's body, a JSON object whose ``fields``, where given (not null), are of their JSON kinds
+    (``_JSON_KINDS``); refused (400) saying what is wrong."""
+    try:
+        body = json.loads(await request.body())
+    except ValueError as exc:  # not UTF-8, or not JSON
+        raise Refuse(400, f"the request body is not JSON: {exc}") from None
+    if not isinstance(body, dict):
+        raise Refuse(400, f"the request body is not a JSON object: {body!r:.100}")
+    for name, kind in fields.items():
+        if (value := body.get(name)) is not None and (
+                not isinstance(value, _JSON_KINDS[kind]) or isinstance(value, bool) and kind != "a boolean"):
+            raise Refuse(400, f"{name!r} of the request body is not {kind}: {value!r:.100}")
+    return body
+
+
 # The events that report the end of a run (a failed command ends with its error).
 _FINAL_EVENTS = ("execution_complete", "error")
 
@@ -548,7 +572,7 @@ class OpenSandboxStandIn(StandIn):
 
     def _process_env(self, sandbox: FakeSandbox, extra: dict[str, str] | None) -> dict[str, str]:
         jupyter_port = self._ports["execd"] if sandbox.jupyter else _closed_port()
-        return {**environ(), **sandbox.env, "JUPYTER_PORT": str(jupyter_port), **(extra or {}), _TAG: sandbox.id}
+        return {**environ("/tmp"), **sandbox.env, "JUPYTER_PORT": str(jupyter_port), **(extra or {}), _TAG: sandbox.id}
 
     def _stream(self, events, fault: Fault | None, sse: bool) -> StreamingResponse:
         """Stream ``events``; a "drop" fault cuts the body, an "end" fault ends it early but cleanly."""
@@ -573,9 +597,10 @@ class OpenSandboxStandIn(StandIn):
 
     async def _command(self, request: Request) -> Response:
         sandbox = self._sandbox(request, execd=True)
-        body = await request.json()
+        body = await _json(request, {"command": "a string", "argv": "an array", "cwd": "a string", "envs": "an object",
+                                     "timeout": "a number", "background": "a boolean"})
         self.record("command", body)
-        text = body.get("command") or shlex.join(body.get("argv") or [])
+        text = body.get("command") or shlex.join(map(str, body.get("argv") or []))
         # The sandbox's loopback Jupyter port is the stand-in's Jupyter route.
         text = text.replace(f"127.0.0.1:{JUPYTER_PORT}",
                             f"127.0.0.1:{self._ports['execd']}/jupyter/{sandbox.id}/{sandbox.jupyter_token}")
@@ -652,10 +677,11 @@ class OpenSandboxStandIn(StandIn):
 
     async def _worker(self, sandbox: FakeSandbox, context: str) -> PythonWorker:
         """The context's code worker, which starts anew where it died (``PythonWorker.start``'s ``restart``),
-        its run then ending with an error saying so, as execd's Jupyter server restarts a dead kernel."""
+        its run then ending with an error saying so, as execd's Jupyter server restarts a dead kernel (or
+        that it cannot, and why)."""
         async with sandbox.starting:
             worker = sandbox.contexts.get(context)
-            if worker is None or not worker.alive:
+            if worker is None:
                 worker = sandbox.contexts[context] = await _entered(sandbox, PythonWorker.start(
                     "/tmp", self._process_env(sandbox, None), host_paths=True, container=sandbox.container,
                     limit=64 * 1024 * 1024, restart=True))

@@ -93,8 +93,12 @@ def main() -> None:
         with open(f"/proc/self/task/{os.getpid()}/children") as children:
             ready = f'{{"ready": true, "first": {int(children.read().split()[0])}}}'.encode()
     channel.send(ready)
+    # poll, not select: the stand-in's descriptor numbers, this socket's among them, may pass 1,023.
+    watched = select.poll()
+    for fd in (channel.fileno(), wake):
+        watched.register(fd, select.POLLIN)
     while True:
-        readable = select.select([channel, wake], [], [])[0]
+        readable = {fd for fd, _ in watched.poll()}
         if wake in readable:
             os.read(wake, 512)
             while True:
@@ -105,7 +109,7 @@ def main() -> None:
                 if not pid:
                     break
                 channel.send(f'{{"exited": {pid}, "code": {os.waitstatus_to_exitcode(status)}}}'.encode())
-        if channel in readable:
+        if channel.fileno() in readable:
             message, ancillary, _, _ = channel.recvmsg(1 << 20, _socket.CMSG_LEN(_FDS))
             if not message:
                 os._exit(0)

@@ -41,6 +41,7 @@ import json
 import logging
 import os
 import re
+import resource
 import secrets
 import shutil
 import signal
@@ -184,6 +185,12 @@ class StandIn:
         thread.start()
 
     def start(self) -> None:
+        # Its connections, sandboxes' pipes and trees' removals share this process's open files: as many as
+        # may be had (a regular user's soft limit is often 1,024).
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        if soft != hard:
+            with contextlib.suppress(ValueError, OSError):  # a hard limit above the kernel's (unlimited)
+                resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
         if self.CONTAINERS:
             from tests.fakes import containers  # which builds on this module
 
@@ -543,6 +550,19 @@ async def kill_group(process: Any) -> None:
             await asyncio.wait_for(process.wait(), 5)
 
 
+def _ended(code: int) -> str:
+    """How a process whose exit code (``subprocess``'s) is ``code`` ended."""
+    if code >= 0:
+        return f"ended with exit status {code}"
+    with contextlib.suppress(ValueError):
+        return f"killed by {signal.Signals(-code).name}"
+    return f"killed by signal {-code}"
+
+
+class _Unstartable(Exception):
+    """A code worker that died and cannot be started again: how it ended, and why it cannot start."""
+
+
 class PythonWorker:
     """One persistent Python process whose globals outlive each run, as in a kernel."""
 
@@ -578,11 +598,18 @@ class PythonWorker:
                     start_new_session=True, limit=limit)
             else:
                 process = await container.run([container.python, *argv], cwd or "/", env, stdin=True, limit=limit)
-            line = await asyncio.wait_for(process.stdout.readline(), STARTUP_LIMIT)
-            if json.loads(line or b"{}").get("type") != "ready":
-                await kill_group(process)
-                raise RuntimeError("sandbox worker failed to start")
-            return process
+            with contextlib.suppress(TimeoutError):
+                if json.loads(await asyncio.wait_for(process.stdout.readline(), STARTUP_LIMIT) or b"{}"
+                              ).get("type") == "ready":
+                    return process
+            await kill_group(process)
+            said = b""
+            if process.stderr is not None:  # its group has ended: what it said is all there
+                with contextlib.suppress(TimeoutError):
+                    said = await asyncio.wait_for(process.stderr.read(4096), STARTUP_LIMIT)
+            code = process.returncode
+            raise RuntimeError("the code worker failed to start: " + (said.decode(errors="replace").strip() or (
+                f"not ready within {STARTUP_LIMIT:g} s" if code is None else _ended(code))))
 
         return cls(await launch(), interrupt_grace, launch if restart else None)
 
@@ -598,7 +625,7 @@ class PythonWorker:
         cut) leaves the cell to be interrupted and drained in the background.
         """
         await self.lock.acquire()
-        finished = False
+        finished = ran = False
         try:
             raw = b""
             for _ in range(1 if self._relaunch is None else 2):
@@ -611,6 +638,7 @@ class PythonWorker:
                 if raw:
                     break
                 await self.kill()  # it died before it took the run, which a new worker takes
+            ran = bool(raw)  # the worker took it
             while raw:
                 event = json.loads(raw)
                 if event["type"] == "end_of_execution":
@@ -626,6 +654,14 @@ class PythonWorker:
                        "value": f"The sandbox's code worker was {died} while running this code. It was restarted, "
                                 "so variables and imports from earlier runs are gone."}
                 yield {"type": "end_of_execution"}
+        except _Unstartable as lost:  # a run that did not run, or did not end, says so, and why
+            finished = True
+            died, why = lost.args
+            yield {"type": "error", "name": "DeadKernelError", "traceback": "",
+                   "value": f"The sandbox's code worker was {died} " + (
+                       "while running this code, and cannot be started again" if ran else
+                       "and cannot be started again, so this code did not run") + f": {why}"}
+            yield {"type": "end_of_execution"}
         finally:
             if finished:
                 self.lock.release()
@@ -636,17 +672,19 @@ class PythonWorker:
 
     async def _restarted(self) -> str | None:
         """Start the worker, which has died, anew: how it ended (killed by which signal, or its exit
-        status), or ``None`` where it cannot be (its sandbox has ended, which says so itself)."""
+        status), or ``None`` where it cannot be because its sandbox has ended (which says so itself).
+
+        Raises ``_Unstartable`` (how it ended, and why) where the new one fails to start: the sandbox's
+        code removed its Python environment, say.
+        """
         code = self.process.returncode
         try:
             self.process = await self._relaunch()
-        except (OSError, RuntimeError):
+        except RuntimeError as exc:
+            raise _Unstartable(_ended(code), str(exc)) from None
+        except OSError:
             return None
-        if code >= 0:
-            return f"ended with exit status {code}"
-        with contextlib.suppress(ValueError):
-            return f"killed by {signal.Signals(-code).name}"
-        return f"killed by signal {-code}"
+        return _ended(code)
 
     async def _interrupt(self) -> None:
         try:

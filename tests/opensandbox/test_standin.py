@@ -983,3 +983,127 @@ def test_a_sandbox_tree_is_removed_only_within_its_stand_ins_own_directory(tmp_p
         service.stop()
         while service._held:
             os.close(service._held.pop())
+
+
+# A cell that swaps the sandbox's Python environment (/tmp/.python) for a link, dangling or to a directory of the
+# host its stand-in's user may write, over and over (rename-exchange) while snapshots are taken: the stand-in writes
+# nothing there, every snapshot is taken, and a sandbox made from one that holds the dangling link starts.
+@pytest.mark.parametrize("case", ["a dangling link", "a link race"])
+async def test_a_link_at_the_sandboxs_python_is_never_followed(make_sandbox, opensandbox, tmp_path: Path,
+                                                               case: str) -> None:
+    (outside := tmp_path / "outside").mkdir()
+    source = await make_sandbox()
+    await source.execute_code(f"import ctypes, os, threading\nos.rename('/tmp/.python', '/tmp/kept')\n"
+                              f"os.symlink({str(outside / 'made')!r}, '/tmp/.python')\n"
+                              f"os.symlink({str(outside)!r}, '/tmp/other')\n" + ("" if case == "a dangling link" else """
+renameat2 = ctypes.CDLL(None, use_errno=True).renameat2
+def swap():  # RENAME_EXCHANGE: the two links trade places, over and over
+    while True:
+        renameat2(-100, b'/tmp/.python', -100, b'/tmp/other', 2)
+threading.Thread(target=swap, daemon=True).start()"""))
+    taken = [await _snapshot(opensandbox, source) for _ in range(1 if case == "a dangling link" else 40)]
+    assert ([answer.status_code for answer in taken], os.listdir(outside)) == ([202] * len(taken), []), \
+        [answer.text for answer in taken if answer.status_code != 202][:1]
+    if case == "a dangling link":
+        restored = await make_sandbox(snapshot_id=taken[0].json()["id"])
+        assert (await restored.execute_command("readlink /tmp/.python")).stdout.strip() == str(outside / "made")
+        assert os.listdir(outside) == []
+
+
+# A cell removes the sandbox's Python environment (a careless `rm -rf /tmp/.[!.]*`) and its code worker dies: the run
+# it died in, and each later one, says that the worker cannot be started again and why, never that code ran; a
+# command's python3 and pip (in a login shell too) fail saying so, never the host's. (AgentCore's commands are code.)
+@pytest.mark.parametrize("stand_in", ["opensandbox", "e2b", "agentcore"])
+async def test_a_code_worker_that_cannot_restart_says_so(request, stand_in: str) -> None:
+    [(sandbox, _)] = await _sandboxes(request, stand_in, 1)
+    try:
+        killed = await sandbox.execute_code("import os\nos.system('rm -rf /tmp/.[!.]*; kill -9 -1')")
+        later = await sandbox.execute_code("print('ran')")
+        why = "cannot be started again"
+        assert killed.status.value == "error" and "killed by SIGKILL while running this code, and " + why in \
+            killed.error and "/tmp/.python/bin/python" in killed.error, killed
+        assert later.status.value == "error" and "ran" not in later.stdout and why + ", so this code did not run" in \
+            later.error, later
+        if stand_in != "agentcore":
+            ran = await sandbox.execute_command("python3 -c 'print(1)'; bash -lc 'pip --version'")
+            assert ran.stdout == "" and ran.stderr.count("not in the sandbox's Python environment") == 2, ran
+    finally:
+        await sandbox.terminate()
+
+
+# A command's shell, a login shell included, reads none of the host user's dotfiles: its HOME is the sandbox's own,
+# and the sandbox's python3 and pip come first on PATH again after a profile sets PATH anew.
+@pytest.mark.parametrize("stand_in", ["opensandbox", "e2b", "agentcore"])
+async def test_a_commands_shell_reads_the_sandboxs_home_and_finds_its_python(request, stand_in: str) -> None:
+    [(sandbox, _)] = await _sandboxes(request, stand_in, 1)
+    try:
+        ran = await sandbox.execute_command("echo 'PATH=/usr/bin:/bin' > ~/.profile; "
+                                            "bash -lc 'echo $HOME; command -v python3 pip'")
+        home = "/tmp" if stand_in == "opensandbox" else "/home/user"
+        assert ran.stdout.split() == [home, "/tmp/.python/bin/python3", "/tmp/.python/bin/pip"], ran
+    finally:
+        await sandbox.terminate()
+
+
+# A burst: 200 commands at once are all answered (the agent's socket takes a few requests at a time; the rest wait
+# their turn), and a new sandbox works while the stand-in's process holds over 1,023 descriptors (its agent gets one
+# of those numbers).
+@pytest.mark.parametrize("stand_in", ["opensandbox", "e2b"])
+@pytest.mark.parametrize("case", ["200 commands", "1,100 descriptors"])
+async def test_a_sandbox_serves_a_burst_and_many_descriptors(request, stand_in: str, case: str) -> None:
+    import resource
+
+    request.getfixturevalue(stand_in)
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if hard < 2048:
+        pytest.skip(f"the hard open-file limit ({hard}) leaves no room for 1,100 more")
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, 4096)), hard))
+    held = [os.open(os.devnull, os.O_RDONLY) for _ in range(1100 if case == "1,100 descriptors" else 0)]
+    try:
+        [(sandbox, _)] = await _sandboxes(request, stand_in, 1)
+    finally:
+        for fd in held:
+            os.close(fd)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+    try:
+        count = 200 if case == "200 commands" else 1
+        ran = await asyncio.gather(*[sandbox.execute_command(f"echo {n}", timeout=300) for n in range(count)])
+        assert [result.stdout.strip() for result in ran] == [str(n) for n in range(count)], ran
+    finally:
+        await sandbox.terminate()
+
+
+# A stand-in takes as many open files as its user may have: a regular user's soft limit (often 1,024) is raised to
+# the hard one when it starts.
+def test_a_stand_in_raises_its_open_file_limit() -> None:
+    import resource
+
+    class Bare(standin.StandIn):
+        async def _serve(self) -> None:
+            pass
+
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if hard <= 1024:
+        pytest.skip(f"the hard open-file limit is {hard}")
+    resource.setrlimit(resource.RLIMIT_NOFILE, (1024, hard))
+    try:
+        with Bare():
+            assert resource.getrlimit(resource.RLIMIT_NOFILE) == (hard, hard)
+    finally:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+
+
+# A command request the stand-in cannot read is refused (400) saying what is wrong, and runs nothing.
+@pytest.mark.parametrize(("body", "says"), [
+    (b"{", "the request body is not JSON: Expecting property name"),
+    (b"\xff", "the request body is not JSON"),
+    (b'["echo"]', "the request body is not a JSON object: ['echo']"),
+    (b'{"command": 5}', "'command' of the request body is not a string: 5"),
+    (b'{"command": "echo", "envs": ["A=1"]}', "'envs' of the request body is not an object: ['A=1']"),
+    (b'{"command": "echo", "timeout": true}', "'timeout' of the request body is not a number: True"),
+])
+async def test_a_malformed_command_request_is_refused_saying_why(sandbox, opensandbox, body: bytes, says: str) -> None:
+    async with httpx.AsyncClient(timeout=60) as client:
+        answer = await client.post(f"{opensandbox.url('execd')}/execd/{sandbox.sandbox_id}/command", content=body,
+                                   headers={TOKEN_HEADER: opensandbox.sandboxes[sandbox.sandbox_id].token})
+    assert (answer.status_code, answer.json()["message"][:len(says)]) == (400, says), answer.text
