@@ -24,9 +24,9 @@ SLOW = "import time\nprint('started', flush=True)\ntime.sleep(60)"
 
 
 async def test_timeout_interrupts_the_kernel_and_keeps_partial_output(sandbox, opensandbox, caplog):
-    result = await sandbox.execute_code(SLOW, timeout=1)
+    result = await sandbox.execute_code(SLOW, timeout=10)  # room for the first line on a busy machine
     assert (result.status, result.stdout) == (ExecutionStatus.TIMEOUT, "started\n")
-    assert result.error == "Execution exceeded timeout of 1 seconds" and opensandbox.calls["code.interrupt"] == 1
+    assert result.error == "Execution exceeded timeout of 10 seconds" and opensandbox.calls["code.interrupt"] == 1
     assert (await sandbox.execute_code("print('next')")).stdout == "next\n"
 
     # An interrupt that never lands is given up after a bound, with a warning.
@@ -44,7 +44,7 @@ async def test_streamed_output_over_the_bound_is_truncated_only_when_partial(san
     done = await sandbox.execute_code(lines, on_stdout=seen.append)
     assert len(done.stdout) == 300_000 and len(seen) >= 1 and seen[-1].endswith("2999")
     partial = await sandbox.execute_code(lines + "import sys; sys.stdout.flush(); import time; time.sleep(60)",
-                                         timeout=3)
+                                         timeout=20)  # room for every line on a busy machine
     assert partial.status is ExecutionStatus.TIMEOUT
     assert partial.stdout.startswith("[... earlier output truncated, keeping the last 256K characters ...]\n")
     assert 262_144 - 100 < len(partial.stdout) < 262_144 + 100 and partial.stdout.endswith("2999\n")
