@@ -491,35 +491,30 @@ def sweep(where: Path, prefix: str) -> None:
 
 
 def remove_tree(path: Path | str) -> None:
-    """Remove ``path`` and everything under it, whatever modes a sandbox left there, never following a link.
+    """Remove ``path`` and everything under it, whatever modes a sandbox left there and however deep, never
+    following a link.
 
-    A directory this user may not enter or empty (``chmod 000``, say) is given ``u+rwx`` first: it
-    is opened without following a link (``O_PATH | O_NOFOLLOW``) and changed through that descriptor.
-    What still cannot be removed (another user's, or on a read-only mount) is left.
+    ``shutil.rmtree`` removes most trees. What it leaves (a directory this user may not enter or empty,
+    ``chmod 000`` say; a tree deeper than the descriptors left, as it holds one a level, or than 3.11's
+    stack, where it recurses) goes to ``chmod -R u+rwx`` and then ``rm -rf``, which walk any depth with a
+    few descriptors and follow no link under ``path``; ``path`` itself is opened without following one
+    (``O_PATH | O_NOFOLLOW``) and changed through that descriptor. What still cannot be removed (another
+    user's, or on a read-only mount) is left.
     """
-    _rmtree(path)
-    if not os.path.lexists(path):
-        return
-    pending = [os.fspath(path)]
-    while pending:  # a second pass, for what the first could not enter
-        directory = pending.pop()
-        with contextlib.suppress(OSError):
-            handle = os.open(directory, os.O_PATH | os.O_NOFOLLOW | os.O_DIRECTORY)
-            try:
-                os.chmod(f"/proc/self/fd/{handle}", stat.S_IMODE(os.fstat(handle).st_mode) | stat.S_IRWXU)
-                with os.scandir(f"/proc/self/fd/{handle}") as entries:
-                    pending += [os.path.join(directory, entry.name) for entry in entries
-                                if entry.is_dir(follow_symlinks=False)]
-            finally:
-                os.close(handle)
-    _rmtree(path)
-
-
-def _rmtree(path: Path | str) -> None:
-    try:
+    with contextlib.suppress(RecursionError):
         shutil.rmtree(path, ignore_errors=True)
-    except RecursionError:  # a tree deeper than Python's stack (3.11's rmtree recurses): rm walks it without
-        subprocess.run(["rm", "-rf", "--", os.fspath(path)], stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    with contextlib.suppress(OSError):  # gone, a link, or not a directory: nothing more to do
+        handle = os.open(path, os.O_PATH | os.O_NOFOLLOW | os.O_DIRECTORY)
+        try:
+            _quietly("chmod", "-R", "u+rwx", f"/proc/self/fd/{handle}", pass_fds=(handle,))
+        finally:
+            os.close(handle)
+        _quietly("rm", "-rf", "--", os.fspath(path))
+
+
+def _quietly(*argv: str, pass_fds: tuple[int, ...] = ()) -> None:
+    subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   pass_fds=pass_fds, check=False)
 
 
 # ------------------------------------------------------------------ real processes
