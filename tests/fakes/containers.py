@@ -40,6 +40,7 @@ from pathlib import Path
 
 from tests.fakes.python_worker import SANDBOX_TOPS
 from tests.fakes.sandbox_agent import REFUSALS
+from tests.fakes.standin import kill_group
 from tests.fakes.standin import DEFAULT_SIGNALS, STARTUP_LIMIT
 
 BWRAP = "bwrap"
@@ -211,9 +212,9 @@ async def _copier(within: list[str], source: str, target: str, fds: tuple[int, .
     except TimeoutError:
         raise OSError(f"copying its tree took over {COPY_LIMIT:g} s: given up") from None
     finally:
-        if process.returncode is None:
-            process.kill()
-            await process.wait()
+        # The whole group: killed early, bubblewrap can leave its child orphaned before that child has set up
+        # its namespaces (and --die-with-parent), holding the stderr pipe open for ever.
+        await kill_group(process)
     if process.returncode:
         raise OSError(error.decode(errors="replace").strip() or f"exit status {process.returncode}")
 
