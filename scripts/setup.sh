@@ -245,8 +245,7 @@ if [ -x "$VPY" ] && [ "$(stamp)" = "$(cat .setup-stamp 2>/dev/null || true)" ] &
 fi
 
 # From a venv, sysconfig reports its base interpreter's include directory.
-PY=$VPY
-[ -x "$VPY" ] || PY=$(find_python) || { log "no Python 3.11+ found"; exit 1; }
+PY=$VPY; [ -x "$VPY" ] || PY=$(find_python) || { log "no Python 3.11+ found"; exit 1; }
 query='import os, sys, sysconfig
 print(os.path.realpath(sys._base_executable), "%d.%d" % sys.version_info[:2],
       sysconfig.get_paths()["include"], sep="\n")'
@@ -277,10 +276,12 @@ if [ ! -x "$VPY" ]; then
     log "creating .venv with $PY"
     # A venv that failed half-way (no ensurepip, say) would be taken for a made one next time.
     same_venv
-    # Under a default ACL, what is made takes it (umask aside): .venv is made without, and the rest inside it.
+    # Under a default ACL, what is made takes it (umask aside): .venv is made 0700 (no one else's meanwhile), rid of
+    # it and opened to 755 uninterrupted (one left with the ACL would be refused), and the rest inside takes none.
     unacl='import os, sys; [os.removexattr(sys.argv[1], n) for n in os.listxattr(sys.argv[1]) if "posix_acl" in n]'
-    { mkdir -p "$top" && { "$PY" -c "$unacl" "$top" 2>/dev/null; chmod go-w "$top"; } && yours_alone && mark &&
-        "$PY" -m venv "$top" && rm "$MAKING"; } ||
+    trap '' INT TERM
+    { { [ -e "$top" ] || { mkdir -m 700 "$top" && "$PY" -c "$unacl" "$top" 2>/dev/null; chmod 755 "$top"; }; } &&
+        trap - INT TERM && yours_alone && mark && "$PY" -m venv "$top" && rm "$MAKING"; } ||
         { log "could not create .venv with $PY"; remove_venv; exit 1; }
 fi
 
