@@ -157,11 +157,11 @@ elif mountpoint -q .venv; then in_place="a mount point" elsewhere="mount another
 # ACL lets them (ls -ld shows +; a default ACL gives what is made there later). The line says what to run.
 yours_alone() {
     local who group mode acl why fix= at=.venv
-    read -r who group mode < <(LC_ALL=C stat -c '%u %G %a' -- "$top")
-    acl=$(LC_ALL=C ls -ld -- "$top") acl=${acl:10:1}
+    read -r who group mode < <(LC_ALL=C stat -c '%u %G %a' -- "$top"); acl=$(LC_ALL=C ls -ld -- "$top") acl=${acl:10:1}
     [ "$who" = "$me" ] && ! ((8#$mode & 8#022)) && [ "$acl" != + ] && return
     if [ "$who" != "$me" ]; then why="$(user_name "$who")'s, not yours"
-    elif [ "$acl" = + ]; then why="yours, with an ACL (ls -ld shows +) that may let others write" fix="setfacl -R -b"
+    elif [ "$acl" = + ]; then why="yours, with an ACL (ls -ld shows +) that may let others write"
+        ! type -P setfacl >/dev/null || fix="setfacl -R -b"  # offered only where it is installed (Debian's acl)
     elif ((8#$mode & 8#002)); then why="yours, but anyone can write it" fix="chmod -R go-w"
     else why="yours, but group $group can write it" fix="chmod -R g-w"; fi
     [ -z "$in_place" ] || at=$top
