@@ -154,17 +154,17 @@ if [ -L .venv ]; then in_place="a link to $top" elsewhere="point the link elsewh
 elif mountpoint -q .venv; then in_place="a mount point" elsewhere="mount another volume there"; fi
 # The set-up runs what it finds there and trusts its marker: where others can put files, it would run
 # theirs. Others can write where the group may (whoever's group: users may share one), anyone may, or an
-# ACL lets them (ls -ld shows +; a default ACL gives what is made there later). The line says what to run.
+# ACL lets them (ls -ld shows +; a default ACL too). The line says what to run: only an empty one is kept.
 yours_alone() {
     local who group mode acl why fix= at=.venv
     read -r who group mode < <(LC_ALL=C stat -c '%u %G %a' -- "$top"); acl=$(LC_ALL=C ls -ld -- "$top") acl=${acl:10:1}
     [ "$who" = "$me" ] && ! ((8#$mode & 8#022)) && [ "$acl" != + ] && return
     if [ "$who" != "$me" ]; then why="$(user_name "$who")'s, not yours"
     elif [ "$acl" = + ]; then why="yours, with an ACL (ls -ld shows +) that may let others write"
-        ! type -P setfacl >/dev/null || fix="setfacl -R -b"  # offered only where it is installed (Debian's acl)
+        ! type -P setfacl >/dev/null || fix="setfacl -R -b"  # only where it is installed (Debian's acl)
     elif ((8#$mode & 8#002)); then why="yours, but anyone can write it" fix="chmod -R go-w"
     else why="yours, but group $group can write it" fix="chmod -R g-w"; fi
-    [ -z "$in_place" ] || at=$top
+    [ -z "$(ls -A "$top")" ] || fix=; [ -z "$in_place" ] || at=$top  # others' may be in it: kept only empty
     fix=${fix:+"run $fix $at, or "}${elsewhere:-"remove it (rm -rf .venv) for the set-up to make anew, yours alone"}
     log ".venv${in_place:+ ($in_place)} is $why (mode $mode): the set-up installs only where no one else can" \
         "write; $fix; then run scripts/setup.sh again"

@@ -386,38 +386,47 @@ def test_the_venv_the_set_up_makes_is_the_callers_alone(world: Path, lax: str) -
 
 # The set-up runs what a .venv holds (its bin/python): one that others could write is refused before
 # anything in it runs, however they could (an ACL; a default ACL, on what is made in it; the group's
-# bits, whoever's group it is; another user's own; anyone's), in one line naming who and what to run
-# (setfacl only where it is installed).
+# bits, whoever's group it is; another user's own; anyone's), in one line naming who and what to run:
+# made anew, since what is in it may be theirs; only an empty one may be kept (setfacl only where installed).
 # As root, the shared group is nobody's (nogroup), whose .venv another member of that group filled.
 @pytest.mark.parametrize(
     ("case", "mode", "told"),
     [
-        ("an ACL", 0o755, "yours, with an ACL (ls -ld shows +) that may let others write (mode 775): {rule};"
-                          " {remove}"),
-        ("a default ACL", 0o755, "yours, with an ACL (ls -ld shows +) that may let others write (mode 755):"
-                                 " {rule}; run setfacl -R -b .venv, or {remove}"),
+        ("an ACL", 0o755, "yours, with an ACL (ls -ld shows +) that may let others write (mode 775): {rule}; {remove}"),
+        ("a default ACL", 0o755, "yours, with an ACL (ls -ld shows +) that may let others write (mode 755): {rule};"
+                                 " {remove}"),
         ("a primary group shared with another user", 0o775, "yours, but group {group} can write it (mode 775):"
-                                                            " {rule}; run chmod -R g-w .venv, or {remove}"),
+                                                            " {rule}; {remove}"),
         ("another user's", 0o755, "nobody's, not yours (mode 755): {rule}; {remove}"),
-        ("anyone's", 0o777, "yours, but anyone can write it (mode 777): {rule}; run chmod -R go-w .venv, or {remove}"),
+        ("anyone's", 0o777, "yours, but anyone can write it (mode 777): {rule}; {remove}"),
+        ("an empty one with an ACL", 0o755, "yours, with an ACL (ls -ld shows +) that may let others write"
+                                            " (mode 775): {rule}; {remove}"),
+        ("an empty one with a default ACL", 0o755, "yours, with an ACL (ls -ld shows +) that may let others write"
+                                                   " (mode 755): {rule}; run setfacl -R -b .venv, or {remove}"),
+        ("an empty one anyone's", 0o777, "yours, but anyone can write it (mode 777): {rule}; run chmod -R go-w"
+                                         " .venv, or {remove}"),
     ],
-    ids=["ACL", "default ACL", "shared group", "another user's", "anyone's"],
+    ids=["ACL", "default ACL", "shared group", "another user's", "anyone's", "empty, ACL", "empty, default ACL",
+         "empty, anyone's"],
 )  # fmt: skip
 def test_a_venv_others_could_write_is_refused(world: Path, case: str, mode: int, told: str) -> None:
     scripts, copy = checkout(world), world / "checkout"
     venv, uid, as_root = copy / ".venv", os.getuid(), os.getuid() == 0
     (world / "include" / "Python.h").touch()
     (world / "installed").write_text("\n".join(PACKAGES) + "\n")
-    (venv / "bin").mkdir(parents=True)
-    (venv / "pyvenv.cfg").write_text("home = /usr/bin\n")
-    (venv / "bin" / "python").write_text(f"#!/bin/sh\ntouch {world}/ran\n")
-    for path, path_mode in ((venv / "bin" / "python", mode | 0o111), (venv / "bin", mode), (venv, mode)):
-        path.chmod(path_mode)
+    venv.mkdir()
+    if not case.startswith("an empty"):
+        (venv / "bin").mkdir()
+        (venv / "pyvenv.cfg").write_text("home = /usr/bin\n")
+        (venv / "bin" / "python").write_text(f"#!/bin/sh\ntouch {world}/ran\n")
+        (venv / "bin" / "python").chmod(mode | 0o111)
+        (venv / "bin").chmod(mode)
+    venv.chmod(mode)
     if case.endswith("ACL"):
-        let_nobody_write(venv, "default" if case == "a default ACL" else "access")
+        let_nobody_write(venv, "default" if case.endswith("default ACL") else "access")
         # setfacl is offered where it is installed (here, with the default ACL), not where it is not.
         (world / "system" / "setfacl").unlink(missing_ok=True)
-        if case == "a default ACL":
+        if case.endswith("default ACL"):
             (world / "fakes" / "setfacl").write_text("#!/bin/sh\nexit 1\n")
             (world / "fakes" / "setfacl").chmod(0o755)
     elif case == "another user's" or (case.startswith("a primary group") and as_root):
@@ -949,8 +958,8 @@ KEEP_OUT = ("holds what is not a venv ({first}, say; no pyvenv.cfg), which the s
           for kind in ("nobody's regular empty file", "{me}'s symbolic link", "{me}'s fifo", "{me}'s directory")],
         # Where others can write, what the set-up would run (bin/python) may be theirs.
         ("shared", "[setup] .venv (a link to {volume}) is yours, but anyone can write it (mode 1777): the set-up"
-                   " installs only where no one else can write; run chmod -R go-w {volume}, or point the link"
-                   " elsewhere; then run scripts/setup.sh again\n"),
+                   " installs only where no one else can write; point the link elsewhere; then run"
+                   " scripts/setup.sh again\n"),
         ("root's volume", "[setup] .venv belongs to root, and you (nobody) cannot write it: have root give you the"
                           " volume mounted at .venv (chown -R nobody on it), or mount one you own there; then run"
                           " scripts/setup.sh again\n"),
