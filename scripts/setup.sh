@@ -154,17 +154,17 @@ if [ -L .venv ]; then in_place="a link to $top" elsewhere="point the link elsewh
 elif mountpoint -q .venv; then in_place="a mount point" elsewhere="mount another volume there"; fi
 # The set-up runs what it finds there and trusts its marker: where others can put files, it would run
 # theirs. Others can write where the group may (whoever's group: users may share one), anyone may, or an
-# ACL lets them (ls -ld shows +; a default ACL gives what is made there later). The line says what to run.
+# ACL lets them (ls -ld shows +; a default ACL too). The line says what to run: only an empty one is kept.
 yours_alone() {
     local who group mode acl why fix= at=.venv
-    read -r who group mode < <(LC_ALL=C stat -c '%u %G %a' -- "$top")
-    acl=$(LC_ALL=C ls -ld -- "$top") acl=${acl:10:1}
+    read -r who group mode < <(LC_ALL=C stat -c '%u %G %a' -- "$top"); acl=$(LC_ALL=C ls -ld -- "$top") acl=${acl:10:1}
     [ "$who" = "$me" ] && ! ((8#$mode & 8#022)) && [ "$acl" != + ] && return
     if [ "$who" != "$me" ]; then why="$(user_name "$who")'s, not yours"
-    elif [ "$acl" = + ]; then why="yours, with an ACL (ls -ld shows +) that may let others write" fix="setfacl -R -b"
+    elif [ "$acl" = + ]; then why="yours, with an ACL (ls -ld shows +) that may let others write"
+        ! type -P setfacl >/dev/null || fix="setfacl -R -b"  # only where it is installed (Debian's acl)
     elif ((8#$mode & 8#002)); then why="yours, but anyone can write it" fix="chmod -R go-w"
     else why="yours, but group $group can write it" fix="chmod -R g-w"; fi
-    [ -z "$in_place" ] || at=$top
+    [ -z "$(ls -A "$top")" ] || fix=; [ -z "$in_place" ] || at=$top  # others' may be in it: kept only empty
     fix=${fix:+"run $fix $at, or "}${elsewhere:-"remove it (rm -rf .venv) for the set-up to make anew, yours alone"}
     log ".venv${in_place:+ ($in_place)} is $why (mode $mode): the set-up installs only where no one else can" \
         "write; $fix; then run scripts/setup.sh again"
@@ -245,8 +245,7 @@ if [ -x "$VPY" ] && [ "$(stamp)" = "$(cat .setup-stamp 2>/dev/null || true)" ] &
 fi
 
 # From a venv, sysconfig reports its base interpreter's include directory.
-PY=$VPY
-[ -x "$VPY" ] || PY=$(find_python) || { log "no Python 3.11+ found"; exit 1; }
+PY=$VPY; [ -x "$VPY" ] || PY=$(find_python) || { log "no Python 3.11+ found"; exit 1; }
 query='import os, sys, sysconfig
 print(os.path.realpath(sys._base_executable), "%d.%d" % sys.version_info[:2],
       sysconfig.get_paths()["include"], sep="\n")'
@@ -277,10 +276,12 @@ if [ ! -x "$VPY" ]; then
     log "creating .venv with $PY"
     # A venv that failed half-way (no ensurepip, say) would be taken for a made one next time.
     same_venv
-    # Under a default ACL, what is made takes it (umask aside): .venv is made without, and the rest inside it.
+    # Under a default ACL, what is made takes it (umask aside): .venv is made 0700 (no one else's meanwhile), rid of
+    # it and opened to 755 uninterrupted (one left with the ACL would be refused), and the rest inside takes none.
     unacl='import os, sys; [os.removexattr(sys.argv[1], n) for n in os.listxattr(sys.argv[1]) if "posix_acl" in n]'
-    { mkdir -p "$top" && { "$PY" -c "$unacl" "$top" 2>/dev/null; chmod go-w "$top"; } && yours_alone && mark &&
-        "$PY" -m venv "$top" && rm "$MAKING"; } ||
+    trap '' INT TERM
+    { { [ -e "$top" ] || { mkdir -m 700 "$top" && "$PY" -c "$unacl" "$top" 2>/dev/null; chmod 755 "$top"; }; } &&
+        trap - INT TERM && yours_alone && mark && "$PY" -m venv "$top" && rm "$MAKING"; } ||
         { log "could not create .venv with $PY"; remove_venv; exit 1; }
 fi
 

@@ -65,7 +65,7 @@ FAKE_DPKG = r"""#!/bin/bash
 FAKE_ID = """#!/bin/bash\necho "$FAKE_UID"\n"""
 # Answers the set-up's queries (real path, version and include directory; sys.version; the import
 # check, true once pip ran, which first points .venv to FAKE_CHECK_RELINK if set); leaves what it asks of
-# ACLs to the real Python; records where pytest runs and its arguments; logs anything else, which
+# ACLs to the real Python (first sending the set-up and itself SIGTERM if FAKE_ACL_KILL is set); records where pytest runs and its arguments; logs anything else, which
 # fails unless FAKE_VENV is set: then "-m venv" makes a .venv of pyvenv.cfg and a link to it (then
 # points .venv to FAKE_VENV_RELINK if set, then kills the set-up and itself if FAKE_VENV_CUT is set, or
 # fails if FAKE_VENV_FAILS is), and pip logs
@@ -76,7 +76,7 @@ FAKE_PYTHON = r"""#!/bin/bash
 touch "$FAKE_DIR/python-ran"
 if [ "$1" = -c ]; then
     case $2 in
-        *posix_acl*) exec "$FAKE_REAL_PYTHON" "$@" ;;
+        *posix_acl*) [ -z "$FAKE_ACL_KILL" ] || kill -TERM "$PPID" $$; exec "$FAKE_REAL_PYTHON" "$@" ;;
         *sysconfig*) printf '%s\n' "$(realpath "$0")" 3.13 "$FAKE_DIR/include" ;;
         *sys.version*) echo 3.13 ;;
         *) [ -z "$FAKE_CHECK_RELINK" ] || ln -sfnT "$FAKE_CHECK_RELINK" .venv
@@ -366,52 +366,69 @@ def let_nobody_write(path: Path, kind: str) -> None:
 
 # Whatever the caller's umask, or a default ACL on the checkout's directory (which umask does not
 # narrow), what the set-up makes is the caller's alone: it goes on with the venv it made, and no one
-# else may change the programs it runs.
-@pytest.mark.parametrize("lax", ["umask 000", "a default ACL"])
+# else may change the programs it runs. A kill as it makes .venv there does not leave it with the ACL, which
+# the next run would refuse.
+@pytest.mark.parametrize("lax", ["umask 000", "a default ACL", "a default ACL, and a kill"])
 def test_the_venv_the_set_up_makes_is_the_callers_alone(world: Path, lax: str) -> None:
     scripts, venv = checkout(world), world / "checkout" / ".venv"
     (world / "include" / "Python.h").touch()
     (world / "installed").write_text("\n".join(PACKAGES) + "\n")
     under = ("sh", "-c", 'umask 000 && exec "$@"', "lax") if lax == "umask 000" else ()
-    if lax == "a default ACL":
+    if lax.startswith("a default ACL"):
         let_nobody_write(world / "checkout", "default")
-    code, err = finish(start(world, os.getuid(), scripts / "setup.sh", under=under, FAKE_VENV="1",
-                             PYENV_ROOT=str(world)))
-    assert code == 0 and err.endswith("[setup] done\n"), err
+    for kill in ("1", "") if lax.endswith("kill") else ("",):
+        code, err = finish(start(world, os.getuid(), scripts / "setup.sh", under=under, FAKE_VENV="1",
+                                 PYENV_ROOT=str(world), FAKE_ACL_KILL=kill))
+    assert code == 0 and err.endswith(("[setup] done\n", "[setup] up to date\n")), err
     for made in (venv, venv / "bin"):
         assert stat.S_IMODE(made.stat().st_mode) == 0o755 and not os.listxattr(made), made
 
 
 # The set-up runs what a .venv holds (its bin/python): one that others could write is refused before
 # anything in it runs, however they could (an ACL; a default ACL, on what is made in it; the group's
-# bits, whoever's group it is; another user's own; anyone's), in one line naming who and what to run.
+# bits, whoever's group it is; another user's own; anyone's), in one line naming who and what to run:
+# made anew, since what is in it may be theirs; only an empty one may be kept (setfacl only where installed).
 # As root, the shared group is nobody's (nogroup), whose .venv another member of that group filled.
 @pytest.mark.parametrize(
     ("case", "mode", "told"),
     [
-        ("an ACL", 0o755, "yours, with an ACL (ls -ld shows +) that may let others write (mode 775): {rule};"
-                          " run setfacl -R -b .venv, or {remove}"),
-        ("a default ACL", 0o755, "yours, with an ACL (ls -ld shows +) that may let others write (mode 755):"
-                                 " {rule}; run setfacl -R -b .venv, or {remove}"),
+        ("an ACL", 0o755, "yours, with an ACL (ls -ld shows +) that may let others write (mode 775): {rule}; {remove}"),
+        ("a default ACL", 0o755, "yours, with an ACL (ls -ld shows +) that may let others write (mode 755): {rule};"
+                                 " {remove}"),
         ("a primary group shared with another user", 0o775, "yours, but group {group} can write it (mode 775):"
-                                                            " {rule}; run chmod -R g-w .venv, or {remove}"),
+                                                            " {rule}; {remove}"),
         ("another user's", 0o755, "nobody's, not yours (mode 755): {rule}; {remove}"),
-        ("anyone's", 0o777, "yours, but anyone can write it (mode 777): {rule}; run chmod -R go-w .venv, or {remove}"),
+        ("anyone's", 0o777, "yours, but anyone can write it (mode 777): {rule}; {remove}"),
+        ("an empty one with an ACL", 0o755, "yours, with an ACL (ls -ld shows +) that may let others write"
+                                            " (mode 775): {rule}; {remove}"),
+        ("an empty one with a default ACL", 0o755, "yours, with an ACL (ls -ld shows +) that may let others write"
+                                                   " (mode 755): {rule}; run setfacl -R -b .venv, or {remove}"),
+        ("an empty one anyone's", 0o777, "yours, but anyone can write it (mode 777): {rule}; run chmod -R go-w"
+                                         " .venv, or {remove}"),
     ],
-    ids=["ACL", "default ACL", "shared group", "another user's", "anyone's"],
+    ids=["ACL", "default ACL", "shared group", "another user's", "anyone's", "empty, ACL", "empty, default ACL",
+         "empty, anyone's"],
 )  # fmt: skip
 def test_a_venv_others_could_write_is_refused(world: Path, case: str, mode: int, told: str) -> None:
     scripts, copy = checkout(world), world / "checkout"
     venv, uid, as_root = copy / ".venv", os.getuid(), os.getuid() == 0
     (world / "include" / "Python.h").touch()
     (world / "installed").write_text("\n".join(PACKAGES) + "\n")
-    (venv / "bin").mkdir(parents=True)
-    (venv / "pyvenv.cfg").write_text("home = /usr/bin\n")
-    (venv / "bin" / "python").write_text(f"#!/bin/sh\ntouch {world}/ran\n")
-    for path, path_mode in ((venv / "bin" / "python", mode | 0o111), (venv / "bin", mode), (venv, mode)):
-        path.chmod(path_mode)
+    venv.mkdir()
+    if not case.startswith("an empty"):
+        (venv / "bin").mkdir()
+        (venv / "pyvenv.cfg").write_text("home = /usr/bin\n")
+        (venv / "bin" / "python").write_text(f"#!/bin/sh\ntouch {world}/ran\n")
+        (venv / "bin" / "python").chmod(mode | 0o111)
+        (venv / "bin").chmod(mode)
+    venv.chmod(mode)
     if case.endswith("ACL"):
-        let_nobody_write(venv, "default" if case == "a default ACL" else "access")
+        let_nobody_write(venv, "default" if case.endswith("default ACL") else "access")
+        # setfacl is offered where it is installed (here, with the default ACL), not where it is not.
+        (world / "system" / "setfacl").unlink(missing_ok=True)
+        if case.endswith("default ACL"):
+            (world / "fakes" / "setfacl").write_text("#!/bin/sh\nexit 1\n")
+            (world / "fakes" / "setfacl").chmod(0o755)
     elif case == "another user's" or (case.startswith("a primary group") and as_root):
         if not as_root:
             pytest.skip("only root can give a directory away")
@@ -941,8 +958,8 @@ KEEP_OUT = ("holds what is not a venv ({first}, say; no pyvenv.cfg), which the s
           for kind in ("nobody's regular empty file", "{me}'s symbolic link", "{me}'s fifo", "{me}'s directory")],
         # Where others can write, what the set-up would run (bin/python) may be theirs.
         ("shared", "[setup] .venv (a link to {volume}) is yours, but anyone can write it (mode 1777): the set-up"
-                   " installs only where no one else can write; run chmod -R go-w {volume}, or point the link"
-                   " elsewhere; then run scripts/setup.sh again\n"),
+                   " installs only where no one else can write; point the link elsewhere; then run"
+                   " scripts/setup.sh again\n"),
         ("root's volume", "[setup] .venv belongs to root, and you (nobody) cannot write it: have root give you the"
                           " volume mounted at .venv (chown -R nobody on it), or mount one you own there; then run"
                           " scripts/setup.sh again\n"),
