@@ -1,5 +1,7 @@
 """The behaviours every CodeInterpreterSandbox backend shares."""
 
+from decimal import Decimal
+
 import pytest
 from vorn_inference.schema import Attachment
 
@@ -75,17 +77,20 @@ async def test_use_before_start_and_after_terminate_raises_not_initialized(backe
 
 _BAD_CAPS = [(0, ValueError, r"^`timeout` must be positive$"),
              (True, ValueError, r"^timeout must be a number of seconds, got True$"),
-             ("5", TypeError, r"^timeout must be a number of seconds, got str$")]  # fmt: skip
+             ("5", TypeError, r"^timeout must be a number of seconds, got str$"),
+             (Decimal("NaN"), ValueError, r"^`timeout` must be positive$")]  # fmt: skip
 
 
-async def test_terminate_checks_its_cap_before_ending_a_sandbox(backend, sandbox):
+# Too large for a float: no limit, as an infinity; a Decimal: as many seconds, as a float.
+@pytest.mark.parametrize("cap", [10**400, Decimal("7.5")], ids=["beyond-float", "decimal"])
+async def test_terminate_checks_its_cap_before_ending_a_sandbox(backend, sandbox, cap):
     calls = (lambda: sum(backend.service.calls.values())) if backend.service else (lambda: 0)
     for bad, error, message in _BAD_CAPS:  # refused before anything is torn down
         with pytest.raises(error, match=message):
             await sandbox.terminate(timeout=bad)
     assert (await sandbox.execute_code("print(1)")).stdout == "1\n"
     ended = backend.service.calls[backend.end_route] if backend.service else 0
-    await sandbox.terminate(timeout=10**400)  # too large for a float: no limit, as an infinity
+    await sandbox.terminate(timeout=cap)
     if backend.service:
         assert backend.service.calls[backend.end_route] == ended + 1
     with pytest.raises(SandboxNotInitializedError):

@@ -9,6 +9,7 @@ import math
 import os
 import signal
 import threading
+from decimal import Decimal
 
 import pytest
 from vorn_inference.schema import Attachment
@@ -278,7 +279,7 @@ async def test_terminate_stops_the_process_group_off_the_loop(run_python, mode, 
     assert sandbox.initialized and _stderr_readers(process)
     orphans = run_python.pids("orphan")
     try:
-        stopping = asyncio.create_task(sandbox.terminate(timeout=0.5))
+        stopping = asyncio.create_task(sandbox.terminate(timeout=Decimal("0.5")))  # as many seconds
         await asyncio.sleep(0)
         assert not stopping.done()  # the shutdown waits off the loop
         await stopping

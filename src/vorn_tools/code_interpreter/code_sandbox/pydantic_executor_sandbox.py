@@ -618,7 +618,7 @@ class PydanticExecutorSandbox(BaseSandbox):
             ValueError: When ``timeout`` is not positive and finite.
             TypeError: When ``timeout`` is not a number.
         """
-        check_teardown_cap(timeout, finite=True)
+        timeout = check_teardown_cap(timeout, finite=True)
         notify = self.initialized
         # From here on runs are refused, so none can start a server behind this shutdown.
         self.initialized = False

@@ -163,8 +163,8 @@ def check_teardown_cap(timeout: float, *, finite: bool = False) -> float:
     """Refuse a teardown cap of zero or less, a bool, or NaN (with ``finite``, an infinity too), with
     ``ValueError``, before anything is torn down; return the cap to wait with.
 
-    An int beyond the float range is as long as an infinity: returned as ``math.inf`` (no limit), or
-    refused with ``finite``. A value that is not a number (``None``, a str) raises ``TypeError``
+    The cap comes back as a float. An int beyond the float range is as long as an infinity: returned
+    as ``math.inf`` (no limit), or refused with ``finite``. A value that is not a number (``None``, a str) raises ``TypeError``
     naming the argument.
     """
     if isinstance(timeout, bool):  # as for a run's limit: True is no number of seconds, though it compares as 1
@@ -179,9 +179,12 @@ def check_teardown_cap(timeout: float, *, finite: bool = False) -> float:
         raise _not_seconds(timeout, "a number of seconds") from None
     except OverflowError:  # an int beyond the float range: no deadline can hold it
         endless = True
+    except ArithmeticError:  # a Decimal NaN refuses even to compare
+        raise refusal from None
     if finite and endless:
         raise refusal
-    return math.inf if endless else timeout
+    # A float, as the event loop's clock adds it: a Decimal is no deadline of its own.
+    return math.inf if endless else float(timeout)
 
 
 async def terminate_with_retry(
