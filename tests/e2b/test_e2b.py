@@ -508,3 +508,20 @@ async def test_a_sandbox_whose_container_ended_says_so(sandbox, e2b) -> None:
     await _until(lambda: not container.alive, 60)  # generous: the kernel ends its processes first
     for result in (await sandbox.execute_code("print('ran')"), await sandbox.execute_command("echo ran")):
         assert "ran" not in result.stdout and "its container's first process is gone" in result.error, result
+
+
+# A run its sandbox ended under (terminated, or its container gone) is never a success: the connection goes with
+# the sandbox, whatever the cell had printed, and the SDK, finding the sandbox gone, says it was killed.
+@pytest.mark.parametrize("end", ["terminate", "container"])
+async def test_a_run_its_sandbox_ended_under_says_so(sandbox, e2b, end) -> None:
+    printed = asyncio.Event()
+    run = asyncio.ensure_future(sandbox.execute_code("import time\nprint('started', flush=True)\ntime.sleep(600)",
+                                                     on_stdout=lambda line: printed.set()))
+    await asyncio.wait_for(printed.wait(), 60)
+    if end == "terminate":
+        await sandbox.terminate()
+    else:
+        os.kill(e2b.sandboxes[sandbox.sandbox_id].container.process.pid, 9)
+    result = await asyncio.wait_for(run, 120)
+    assert (result.status, result.stdout) == (TIMEOUT, "started\n"), result
+    assert result.error.startswith("The sandbox was killed while the request was in progress"), result

@@ -376,11 +376,14 @@ class E2BStandIn(StandIn):
         async def stream() -> AsyncIterator[bytes]:
             async with contextlib.aclosing(sandbox.worker.run(body.get("code", ""), body.get("env_vars"))) as events:
                 sent = 0
+                event = {}
                 async for event in events:
                     if drop is not None and sent >= drop.after:
                         raise DropConnection("stream dropped on purpose")
                     yield (json.dumps(event) + "\n").encode()
                     sent += 1
+            if event.get("type") != "end_of_execution":  # the sandbox ended mid-run: its connection goes with it
+                raise DropConnection("the sandbox ended while the code ran")
 
         return StreamingResponse(stream(), media_type="application/x-ndjson")
 
