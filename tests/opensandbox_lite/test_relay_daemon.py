@@ -269,6 +269,34 @@ def test_a_daemon_launched_before_its_exec_is_done_is_never_launched_twice(lite,
     assert (daemon_pids(lite.prefix), lite.pid()) == ([pid], pid)
 
 
+def _gone_or_ready(lite, pid: int) -> bool:
+    """Whether ``pid`` has ended (or is a zombie), or runs as a daemon that listens."""
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split() if os.path.exists(f"/proc/{pid}") else ["Z"]
+    return fields[0] == "Z" or f"ready pid={pid}" in Path(lite.prefix + ".log").read_text()
+
+
+def test_a_daemon_whose_exec_outlasts_its_bound_is_stopped_and_never_runs_beside_another(lite, monkeypatch):
+    """Past the launch's bound on its exec, a daemon that shows no command line yet is stopped, not left to start late."""
+    held, gate = lite.root + "/held", lite.root + "/gate"
+    # The first launch is held between Popen and the daemon's exec until the test opens the gate, long after
+    # the launch's bound; a later launch runs at once.
+    hold = (f"if mkdir {held} 2>/dev/null; then echo $$ > {held}/p && mv {held}/p {held}/pid\n"
+            f"while [ ! -e {gate} ]; do sleep 0.01; done; fi\nexec \"$@\"")  # fmt: skip
+    client = _with_rare('            [sys.executable, "-u", DAEMON, PREFIX] + (["fresh"] if fresh else []),',
+                        f'            ["/bin/sh", "-c", {hold!r}, "sh", sys.executable, "-u", DAEMON, PREFIX]'
+                        ' + (["fresh"] if fresh else []),')  # fmt: skip
+    monkeypatch.setattr(lite_module, "CLIENT_SOURCE", client)
+    first = lite.start("launch")
+    lite.wait_for("held/pid")
+    held_pid = int(Path(held + "/pid").read_text())
+    assert first.wait(90) == 0
+    assert lite.run("kept = 1").rc == 0
+    Path(gate).touch()
+    _wait_until(lambda: _gone_or_ready(lite, held_pid), "the held launch to end or start its daemon")
+    assert (daemon_pids(lite.prefix), lite.run("kept").report) == ([lite.pid()], {"result": "1"})
+    assert "did not start within" in Path(lite.prefix + ".log").read_text()
+
+
 @pytest.mark.parametrize("mode", ["launch", "settle"])
 def test_a_look_at_the_socket_table_that_misses_the_interpreter_is_made_again(lite, monkeypatch, mode):
     """Without its pid file the daemon is found listening in the kernel's table of sockets, which misses a row now and then."""

@@ -877,10 +877,22 @@ def launch(fresh):
     # Popen returns once the child is past the point of no return of its exec, yet
     # before the kernel shows its command line: until then alive() takes it for dead,
     # and the next relay to take the lock would launch a second daemon. It is recorded
-    # once its command line shows (or it ended, or an exec that took far too long).
+    # once its command line shows, or it ended.
     started = time.monotonic()
     while not alive(child.pid) and child.poll() is None and time.monotonic() - started < EXEC_BOUND:
         time.sleep(0.001)
+    if child.poll() is None and not alive(child.pid):
+        # An exec that took far too long: left to go on, it would start late beside the
+        # daemon the next relay launches, and take the socket path from it.
+        import signal
+
+        posix.killpg(child.pid, signal.SIGKILL)
+        try:
+            child.wait(EXEC_BOUND)
+        except subprocess.TimeoutExpired:
+            pass
+        with open(LOG, "a") as f:
+            f.write("the interpreter (pid %d) did not start within %g s: stopped\n" % (child.pid, EXEC_BOUND))
     tmp = PID + ".tmp"
     with open(tmp, "w") as f:
         f.write(str(child.pid))
