@@ -10,6 +10,7 @@ import os
 import select
 import signal
 import socket
+import subprocess
 import time
 from collections.abc import Callable
 from pathlib import Path
@@ -237,29 +238,36 @@ def _with_rare(old: str, new: str) -> str:
     return CLIENT_SOURCE.replace(repr(_CLIENT_RARE), repr(patched(_CLIENT_RARE, old, new)), 1)
 
 
-@pytest.mark.parametrize("second", ["launch", "run"])
-def test_a_daemon_launched_before_its_exec_is_done_is_never_launched_twice(lite, monkeypatch, second):
-    """Until its exec is done, a daemon just launched shows no command line of its own: no relay takes it for dead."""
+def _held_launch(lite, monkeypatch, exec_bound: str) -> tuple[subprocess.Popen, int, Path]:
+    """A relay's launch, held between Popen and the daemon's exec until the test opens the gate.
+
+    A shell runs the daemon's command line once the gate is there; a later launch runs it at once.
+    Gives the launching relay, the held shell's pid and the gate.
+    """
     held, gate = lite.root + "/held", lite.root + "/gate"
-    # The first launch is held between Popen and the daemon's exec by a shell that runs the daemon's
-    # command line once the test opens the gate; a later launch runs it at once. The launch's bound on
-    # the exec outlasts the test: the test, not a clock, decides when the exec is done.
     hold = (f"if mkdir {held} 2>/dev/null; then echo $$ > {held}/p && mv {held}/p {held}/pid\n"
             f"while [ ! -e {gate} ]; do sleep 0.01; done; fi\nexec \"$@\"")  # fmt: skip
     client = _with_rare('            [sys.executable, "-u", DAEMON, PREFIX] + (["fresh"] if fresh else []),',
                         f'            ["/bin/sh", "-c", {hold!r}, "sh", sys.executable, "-u", DAEMON, PREFIX]'
                         ' + (["fresh"] if fresh else []),')  # fmt: skip
-    monkeypatch.setattr(lite_module, "CLIENT_SOURCE", patched(client, "EXEC_BOUND = 2.0", "EXEC_BOUND = 600.0"))
+    monkeypatch.setattr(lite_module, "CLIENT_SOURCE", patched(client, "EXEC_BOUND = 2.0", f"EXEC_BOUND = {exec_bound}"))
     first = lite.start("launch")
     lite.wait_for("held/pid")
-    pid = int(Path(held + "/pid").read_text())
+    return first, int(Path(held + "/pid").read_text()), Path(gate)
+
+
+@pytest.mark.parametrize("second", ["launch", "run"])
+def test_a_daemon_launched_before_its_exec_is_done_is_never_launched_twice(lite, monkeypatch, second):
+    """Until its exec is done, a daemon just launched shows no command line of its own: no relay takes it for dead."""
+    # The launch's bound on the exec outlasts the test: the test, not a clock, decides when the exec is done.
+    first, pid, gate = _held_launch(lite, monkeypatch, "600.0")
     path, nonce = lite.cell("1")
     other = lite.start(second, *((path, nonce) if second == "run" else ()))
     lock = os.stat(lite.prefix + ".lock").st_ino
     # It waits for the launch to end, or (as it did) takes the held one for dead and launches another.
     # The held shell counts among the daemons: the daemon's command line is its arguments.
     _wait_until(lambda: _lock_waiters(lock) or daemon_pids(lite.prefix) != [pid], "the second relay to wait or launch")
-    Path(gate).touch()
+    gate.touch()
     assert first.wait(90) == 0
     if second == "run":
         done = lite.finish(other, nonce)
@@ -267,6 +275,31 @@ def test_a_daemon_launched_before_its_exec_is_done_is_never_launched_twice(lite,
     else:
         assert other.wait(90) == 0
     assert (daemon_pids(lite.prefix), lite.pid()) == ([pid], pid)
+
+
+def _gone_or_ready(lite, pid: int) -> bool:
+    """Whether ``pid`` has ended (or is a zombie), or runs as a daemon that listens."""
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split() if os.path.exists(f"/proc/{pid}") else ["Z"]
+    return fields[0] == "Z" or f"ready pid={pid}" in Path(lite.prefix + ".log").read_text()
+
+
+@pytest.mark.parametrize("end", ["bound", "killed"])
+def test_a_daemon_whose_launch_ended_before_its_exec_never_runs_beside_another(lite, monkeypatch, end):
+    """A daemon that starts after its launch ended (past the bound, or its relay killed) is no second interpreter."""
+    # The gate opens long after the launch's bound, or after the launching relay was killed.
+    first, held_pid, gate = _held_launch(lite, monkeypatch, "2.0" if end == "bound" else "600.0")
+    if end == "killed":  # as the command service may stop a relay whose call let go of it
+        first.kill()
+    assert first.wait(90) == (0 if end == "bound" else -signal.SIGKILL)
+    assert lite.run("kept = 1").rc == 0
+    gate.touch()
+    _wait_until(lambda: _gone_or_ready(lite, held_pid), "the held launch to end or start its daemon")
+    # A late daemon looks for one listening by connecting: until the live one has served that connection,
+    # a relay is told it is busy.
+    deadline = time.monotonic() + 60
+    while (kept := lite.run("kept")).report == {"busy": True}:
+        assert time.monotonic() < deadline, "the interpreter stayed busy"
+    assert (daemon_pids(lite.prefix), kept.report) == ([lite.pid()], {"result": "1"})
 
 
 @pytest.mark.parametrize("mode", ["launch", "settle"])

@@ -700,8 +700,16 @@ for pump in pumps:
 sys.stdout = OutStream(sys.stdout)
 sys.stderr = OutStream(sys.stderr)
 
-with fd_lock:
-    listen()
+# A daemon whose launch ended before its exec was done (past its bound, or its relay killed)
+# starts late, when the next relay may have launched another: under the relays' lock, it
+# makes way for one that listens.
+with open(PREFIX + ".lock", "a") as relays:
+    fcntl.flock(relays, fcntl.LOCK_EX)
+    if other_daemon():
+        log("another interpreter listens at %s: this one ends" % SOCK)
+        os._exit(0)
+    with fd_lock:
+        listen()
 # Held across a fork, so that no connection is accepted but not yet known to let_go.
 os.register_at_fork(before=fd_lock.acquire, after_in_parent=fd_lock.release, after_in_child=let_go)
 # Cells see the path as Python gave it, the directory of this file included.
@@ -877,7 +885,8 @@ def launch(fresh):
     # Popen returns once the child is past the point of no return of its exec, yet
     # before the kernel shows its command line: until then alive() takes it for dead,
     # and the next relay to take the lock would launch a second daemon. It is recorded
-    # once its command line shows (or it ended, or an exec that took far too long).
+    # once its command line shows (or it ended, or an exec that took far too long: the
+    # daemon, once it starts, makes way for one that listens by then).
     started = time.monotonic()
     while not alive(child.pid) and child.poll() is None and time.monotonic() - started < EXEC_BOUND:
         time.sleep(0.001)
