@@ -164,8 +164,8 @@ def check_teardown_cap(timeout: float, *, finite: bool = False) -> float:
     ``ValueError``, before anything is torn down; return the cap to wait with.
 
     The cap comes back as a float. An int beyond the float range is as long as an infinity: returned
-    as ``math.inf`` (no limit), or refused with ``finite``. A value that is not a number (``None``, a str) raises ``TypeError``
-    naming the argument.
+    as ``math.inf`` (no limit), or refused with ``finite``. A value that is not a number (``None``, a
+    str) raises ``TypeError`` naming the argument.
     """
     if isinstance(timeout, bool):  # as for a run's limit: True is no number of seconds, though it compares as 1
         raise ValueError(f"timeout must be a number of seconds, got {timeout!r}")
