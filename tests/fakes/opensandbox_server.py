@@ -436,6 +436,9 @@ class OpenSandboxStandIn(StandIn):
             if isinstance(exc, OSError):
                 raise Refuse(500, f"cannot snapshot sandbox {sandbox.id}: {exc}") from None
             raise
+        if sandbox.killed:  # terminated meanwhile: its tree was being removed as it was copied
+            self.remove(tree)
+            raise Refuse(409, f"sandbox {sandbox.id} was terminated while its snapshot was taken")
         snapshot.tree = tree
         self.snapshots[snapshot.id] = snapshot
         failed = self.take_fault("snapshot.create", "snapshot_failed") is not None

@@ -577,6 +577,31 @@ async def test_a_request_the_sandbox_cannot_serve_fails_alone(request, stand_in:
         await sandbox.terminate()
 
 
+
+# A sandbox terminated while its snapshot is taken leaves no snapshot: its tree was being removed as it was
+# copied, so the copy may hold any part of it. Either way the kill lands (the copier starting on a tree already
+# gone, or just done), the answer says so and nothing is kept.
+@pytest.mark.parametrize("when", ["before the copy", "after the copy"])
+async def test_a_sandbox_terminated_while_its_snapshot_is_taken_leaves_none(make_sandbox, opensandbox,
+                                                                           monkeypatch: pytest.MonkeyPatch,
+                                                                           when: str) -> None:
+    source = await make_sandbox()
+    await source.execute_command("echo kept > /tmp/kept")
+    fake, copy = opensandbox.sandboxes[source.sandbox_id], opensandbox_server.copy_tree
+
+    async def killed_meanwhile(root: Path, tops: set[str], target: Path) -> None:
+        if when == "after the copy":
+            await copy(root, tops, target)
+        await opensandbox._kill_sandbox(fake)
+        if when == "before the copy":
+            await copy(root, tops, target)
+
+    monkeypatch.setattr(opensandbox_server, "copy_tree", killed_meanwhile)
+    taken = await _snapshot(opensandbox, source)
+    assert (taken.status_code, taken.json()["message"]) == (
+        409, f"sandbox {source.sandbox_id} was terminated while its snapshot was taken")
+    assert opensandbox.snapshots == {} and not list(opensandbox._trees.glob("snap-*"))
+
 def test_a_file_cut_short_while_copied_is_copied_as_it_ends(tmp_path: Path) -> None:
     (source := tmp_path / "source").write_bytes(b"a" * 4096)
     with open(source, "r+b") as grown:  # data, a hole, data: the copy looks for data past the hole
