@@ -356,6 +356,9 @@ class OpenSandboxStandIn(StandIn):
                 except OSError as exc:
                     self.remove(root)
                     raise Refuse(500, f"cannot restore snapshot {snapshot.id}: {exc}") from None
+                if self.snapshots.get(snapshot.id) is not snapshot:  # its tree was being removed as it was copied
+                    self.remove(root)
+                    raise Refuse(404, f"snapshot {snapshot.id} was deleted while it was restored")
         (root / "tmp").mkdir(parents=True, exist_ok=True)
         lifetime = body.get("timeout") or 600
         sandbox = FakeSandbox(sid, source, root, dict(body.get("env") or {}), list(body.get("entrypoint") or []),

@@ -602,6 +602,30 @@ async def test_a_sandbox_terminated_while_its_snapshot_is_taken_leaves_none(make
         409, f"sandbox {source.sandbox_id} was terminated while its snapshot was taken")
     assert opensandbox.snapshots == {} and not list(opensandbox._trees.glob("snap-*"))
 
+
+# A snapshot deleted while a sandbox is restored from it makes no sandbox: its tree was being removed as it was
+# copied (here its delete lands as the copy ends, which the copy cannot tell), and the answer says so.
+async def test_a_snapshot_deleted_while_restored_makes_no_sandbox(make_sandbox, opensandbox,
+                                                                 monkeypatch: pytest.MonkeyPatch) -> None:
+    source = await make_sandbox()
+    await source.execute_command("echo kept > /tmp/kept")
+    sid = (await _snapshot(opensandbox, source)).json()["id"]
+    trees, restore = set(opensandbox._trees.glob("osb*")), opensandbox_server.restore_tree
+
+    async def deleted_meanwhile(tree: Path, target: Path) -> None:
+        await restore(tree, target)
+        async with httpx.AsyncClient(timeout=60) as client:
+            gone = await client.delete(f"{opensandbox.url('api')}/v1/snapshots/{sid}",
+                                       headers={"OPEN-SANDBOX-API-KEY": opensandbox.api_key})
+        assert gone.status_code == 204, gone.text
+
+    monkeypatch.setattr(opensandbox_server, "restore_tree", deleted_meanwhile)
+    async with httpx.AsyncClient(timeout=60) as client:
+        made = await client.post(f"{opensandbox.url('api')}/v1/sandboxes", json={"snapshotId": sid},
+                                 headers={"OPEN-SANDBOX-API-KEY": opensandbox.api_key})
+    assert (made.status_code, made.json()["message"]) == (404, f"snapshot {sid} was deleted while it was restored")
+    assert set(opensandbox._trees.glob("osb*")) == trees and opensandbox.snapshots == {}
+
 def test_a_file_cut_short_while_copied_is_copied_as_it_ends(tmp_path: Path) -> None:
     (source := tmp_path / "source").write_bytes(b"a" * 4096)
     with open(source, "r+b") as grown:  # data, a hole, data: the copy looks for data past the hole
