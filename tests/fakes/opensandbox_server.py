@@ -54,7 +54,6 @@ wants the stand-in's ``api_key``; a request without it is answered 401 and does 
 from __future__ import annotations
 
 import asyncio
-import errno
 import base64
 import contextlib
 import datetime as dt
@@ -77,7 +76,7 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 
-from tests.fakes.containers import Container, copy_tree, environ, restore_tree
+from tests.fakes.containers import Container, copy_tree, environ, restore_tree, unread
 from tests.fakes.sigv4 import BODY_LIMIT, new_credentials, signed_body
 from tests.fakes.standin import (
     Command,
@@ -561,7 +560,7 @@ class OpenSandboxStandIn(StandIn):
         try:
             data = await sandbox.container.read(request.query_params.get("path", ""))
         except OSError as error:
-            raise (Refuse(413, error.strerror) if error.errno == errno.EFBIG else Refuse(404, "file not found")) from None
+            raise Refuse(*unread(error) or (404, "file not found")) from None
         return Response(data, media_type="application/octet-stream")
 
     async def _interrupt(self, request: Request) -> Response:

@@ -510,7 +510,7 @@ async def test_a_sandbox_is_as_a_containers(request, stand_in: str, case: str) -
 # A request a sandbox's agent cannot serve fails alone, and the sandbox goes on: a NUL byte in a path (the agent's
 # os.open raises ValueError; E2B's SDK sends it as "%00" in the name of each of several files uploaded at once,
 # never to be written as such), a FIFO held open by a cell (a download that opened it would wait for its writer:
-# the stand-in's whole loop with it), a command larger than the agent's socket takes. A download of a file a cell keeps writing (here once the download has read
+# the stand-in's whole loop with it; refused as what it is, not as missing), a command larger than the agent's socket takes. A download of a file a cell keeps writing (here once the download has read
 # from it) gives the file as it was when opened, and ends. A device or /proc/N/mem is not written, saying why. A
 # file larger than a download serves is refused on its size, unread (a sparse one costs the sandbox nothing), and
 # one that gives no size is read to its end only so far (/proc/N/pagemap spans the address space), saying so.
@@ -520,7 +520,7 @@ async def test_a_sandbox_is_as_a_containers(request, stand_in: str, case: str) -
     *[(stand_in, case) for stand_in in ("opensandbox", "e2b")
       for case in ("a large command", "a device", "/proc", "a sparse file", "a file of /proc", "an odd name")],
 ])
-async def test_a_request_the_sandbox_cannot_serve_fails_alone(request, stand_in: str, case: str) -> None:
+async def test_a_request_the_sandbox_cannot_serve_fails_alone(request, caplog, stand_in: str, case: str) -> None:
     [(sandbox, _)] = await _sandboxes(request, stand_in, 1)
     own = "/tmp" if stand_in == "opensandbox" else "/home/user"  # where every file route reaches
     try:
@@ -541,6 +541,9 @@ async def test_a_request_the_sandbox_cannot_serve_fails_alone(request, stand_in:
                                        f"held = os.open('{own}/pipe', os.O_RDWR)\n"
                                        "threading.Timer(10, os.write, [held, b'late']).start()")
             assert await sandbox.download_file(f"{own}/pipe") is None
+            # Refused as what it is, not as missing (AgentCore's library logs neither).
+            said = " ".join(f"{record.getMessage()} {record.exc_info and record.exc_info[1]}" for record in caplog.records)
+            assert {"opensandbox": "400 Bad Request", "e2b": "not a regular file"}.get(stand_in, "") in said, said
         elif case == "a growing file":
             await sandbox.execute_code(f"import ctypes, os, threading\nout = os.open('{own}/grow', os.O_WRONLY | os.O_CREAT)\n"
                                        "os.write(out, b'x' * (16 << 20))\nwatch = ctypes.CDLL(None).inotify_init()\n"
