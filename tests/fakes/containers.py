@@ -162,6 +162,18 @@ READ_LIMIT = 256 << 20
 SIZELESS_LIMIT = 16 << 20
 
 
+def unread(error: OSError) -> tuple[int, str] | None:
+    """Why a file route could not read a sandbox's file (``error``, of :meth:`Container.read`), as a status and a
+    message, or ``None`` where nothing is there (which each stand-in words as its service does)."""
+    if error.errno in (errno.ENOENT, errno.ENOTDIR):
+        return None
+    if error.errno == errno.EFBIG:
+        return 413, error.strerror
+    if error.errno is None:  # its sandbox has ended
+        return 500, str(error)
+    return 400, error.strerror  # not a regular file, one it may not read, a path too long, ...
+
+
 def read_opened(fd: int, size: int) -> bytes:
     """The file open at ``fd`` (closed on return), up to ``size`` bytes, or to its end where ``size`` is 0;
     raises ``OSError`` (``EFBIG``) beyond ``READ_LIMIT``, or a sizeless one beyond ``SIZELESS_LIMIT``.

@@ -33,7 +33,6 @@ is :meth:`E2BStandIn.short_write`. ``tests/fakes/e2b_fixtures.py`` starts and st
 from __future__ import annotations
 
 import asyncio
-import errno
 import base64
 import contextlib
 import contextvars
@@ -65,7 +64,7 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 
-from tests.fakes.containers import HOME, Container, environ, start_worker
+from tests.fakes.containers import HOME, Container, environ, start_worker, unread
 from tests.fakes.standin import Command, DropConnection, Fault, PythonWorker, Refuse, StandIn
 
 # The SDK's form (httpx) escapes a file name's quote and control characters as an HTML5 form does
@@ -409,8 +408,7 @@ class E2BStandIn(StandIn):
         try:
             data = await sandbox.container.read(path)
         except OSError as error:
-            raise (Refuse(413, error.strerror) if error.errno == errno.EFBIG
-                   else Refuse(404, f"path '{path}' does not exist")) from None
+            raise Refuse(*unread(error) or (404, f"path '{path}' does not exist")) from None
         return Response(data, media_type="application/octet-stream")
 
     async def _write_files(self, request: Request) -> Response:

@@ -54,7 +54,6 @@ wants the stand-in's ``api_key``; a request without it is answered 401 and does 
 from __future__ import annotations
 
 import asyncio
-import errno
 import base64
 import contextlib
 import datetime as dt
@@ -77,7 +76,7 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 
-from tests.fakes.containers import Container, copy_tree, environ, restore_tree
+from tests.fakes.containers import Container, copy_tree, environ, restore_tree, unread
 from tests.fakes.sigv4 import BODY_LIMIT, new_credentials, signed_body
 from tests.fakes.standin import (
     Command,
@@ -356,6 +355,9 @@ class OpenSandboxStandIn(StandIn):
                 except OSError as exc:
                     self.remove(root)
                     raise Refuse(500, f"cannot restore snapshot {snapshot.id}: {exc}") from None
+                if self.snapshots.get(snapshot.id) is not snapshot:  # its tree was being removed as it was copied
+                    self.remove(root)
+                    raise Refuse(404, f"snapshot {snapshot.id} was deleted while it was restored")
         (root / "tmp").mkdir(parents=True, exist_ok=True)
         lifetime = body.get("timeout") or 600
         sandbox = FakeSandbox(sid, source, root, dict(body.get("env") or {}), list(body.get("entrypoint") or []),
@@ -436,6 +438,9 @@ class OpenSandboxStandIn(StandIn):
             if isinstance(exc, OSError):
                 raise Refuse(500, f"cannot snapshot sandbox {sandbox.id}: {exc}") from None
             raise
+        if sandbox.killed:  # terminated meanwhile: its tree was being removed as it was copied
+            self.remove(tree)
+            raise Refuse(409, f"sandbox {sandbox.id} was terminated while its snapshot was taken")
         snapshot.tree = tree
         self.snapshots[snapshot.id] = snapshot
         failed = self.take_fault("snapshot.create", "snapshot_failed") is not None
@@ -555,7 +560,7 @@ class OpenSandboxStandIn(StandIn):
         try:
             data = await sandbox.container.read(request.query_params.get("path", ""))
         except OSError as error:
-            raise (Refuse(413, error.strerror) if error.errno == errno.EFBIG else Refuse(404, "file not found")) from None
+            raise Refuse(*unread(error) or (404, "file not found")) from None
         return Response(data, media_type="application/octet-stream")
 
     async def _interrupt(self, request: Request) -> Response:

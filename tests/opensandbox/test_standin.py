@@ -510,7 +510,7 @@ async def test_a_sandbox_is_as_a_containers(request, stand_in: str, case: str) -
 # A request a sandbox's agent cannot serve fails alone, and the sandbox goes on: a NUL byte in a path (the agent's
 # os.open raises ValueError; E2B's SDK sends it as "%00" in the name of each of several files uploaded at once,
 # never to be written as such), a FIFO held open by a cell (a download that opened it would wait for its writer:
-# the stand-in's whole loop with it), a command larger than the agent's socket takes. A download of a file a cell keeps writing (here once the download has read
+# the stand-in's whole loop with it; refused as what it is, not as missing), a command larger than the agent's socket takes. A download of a file a cell keeps writing (here once the download has read
 # from it) gives the file as it was when opened, and ends. A device or /proc/N/mem is not written, saying why. A
 # file larger than a download serves is refused on its size, unread (a sparse one costs the sandbox nothing), and
 # one that gives no size is read to its end only so far (/proc/N/pagemap spans the address space), saying so.
@@ -520,7 +520,7 @@ async def test_a_sandbox_is_as_a_containers(request, stand_in: str, case: str) -
     *[(stand_in, case) for stand_in in ("opensandbox", "e2b")
       for case in ("a large command", "a device", "/proc", "a sparse file", "a file of /proc", "an odd name")],
 ])
-async def test_a_request_the_sandbox_cannot_serve_fails_alone(request, stand_in: str, case: str) -> None:
+async def test_a_request_the_sandbox_cannot_serve_fails_alone(request, caplog, stand_in: str, case: str) -> None:
     [(sandbox, _)] = await _sandboxes(request, stand_in, 1)
     own = "/tmp" if stand_in == "opensandbox" else "/home/user"  # where every file route reaches
     try:
@@ -541,6 +541,9 @@ async def test_a_request_the_sandbox_cannot_serve_fails_alone(request, stand_in:
                                        f"held = os.open('{own}/pipe', os.O_RDWR)\n"
                                        "threading.Timer(10, os.write, [held, b'late']).start()")
             assert await sandbox.download_file(f"{own}/pipe") is None
+            # Refused as what it is, not as missing (AgentCore's library logs neither).
+            said = " ".join(f"{record.getMessage()} {record.exc_info and record.exc_info[1]}" for record in caplog.records)
+            assert {"opensandbox": "400 Bad Request", "e2b": "not a regular file"}.get(stand_in, "") in said, said
         elif case == "a growing file":
             await sandbox.execute_code(f"import ctypes, os, threading\nout = os.open('{own}/grow', os.O_WRONLY | os.O_CREAT)\n"
                                        "os.write(out, b'x' * (16 << 20))\nwatch = ctypes.CDLL(None).inotify_init()\n"
@@ -576,6 +579,55 @@ async def test_a_request_the_sandbox_cannot_serve_fails_alone(request, stand_in:
     finally:
         await sandbox.terminate()
 
+
+
+# A sandbox terminated while its snapshot is taken leaves no snapshot: its tree was being removed as it was
+# copied, so the copy may hold any part of it. Either way the kill lands (the copier starting on a tree already
+# gone, or just done), the answer says so and nothing is kept.
+@pytest.mark.parametrize("when", ["before the copy", "after the copy"])
+async def test_a_sandbox_terminated_while_its_snapshot_is_taken_leaves_none(make_sandbox, opensandbox,
+                                                                           monkeypatch: pytest.MonkeyPatch,
+                                                                           when: str) -> None:
+    source = await make_sandbox()
+    await source.execute_command("echo kept > /tmp/kept")
+    fake, copy = opensandbox.sandboxes[source.sandbox_id], opensandbox_server.copy_tree
+
+    async def killed_meanwhile(root: Path, tops: set[str], target: Path) -> None:
+        if when == "after the copy":
+            await copy(root, tops, target)
+        await opensandbox._kill_sandbox(fake)
+        if when == "before the copy":
+            await copy(root, tops, target)
+
+    monkeypatch.setattr(opensandbox_server, "copy_tree", killed_meanwhile)
+    taken = await _snapshot(opensandbox, source)
+    assert (taken.status_code, taken.json()["message"]) == (
+        409, f"sandbox {source.sandbox_id} was terminated while its snapshot was taken")
+    assert opensandbox.snapshots == {} and not list(opensandbox._trees.glob("snap-*"))
+
+
+# A snapshot deleted while a sandbox is restored from it makes no sandbox: its tree was being removed as it was
+# copied (here its delete lands as the copy ends, which the copy cannot tell), and the answer says so.
+async def test_a_snapshot_deleted_while_restored_makes_no_sandbox(make_sandbox, opensandbox,
+                                                                 monkeypatch: pytest.MonkeyPatch) -> None:
+    source = await make_sandbox()
+    await source.execute_command("echo kept > /tmp/kept")
+    sid = (await _snapshot(opensandbox, source)).json()["id"]
+    trees, restore = set(opensandbox._trees.glob("osb*")), opensandbox_server.restore_tree
+
+    async def deleted_meanwhile(tree: Path, target: Path) -> None:
+        await restore(tree, target)
+        async with httpx.AsyncClient(timeout=60) as client:
+            gone = await client.delete(f"{opensandbox.url('api')}/v1/snapshots/{sid}",
+                                       headers={"OPEN-SANDBOX-API-KEY": opensandbox.api_key})
+        assert gone.status_code == 204, gone.text
+
+    monkeypatch.setattr(opensandbox_server, "restore_tree", deleted_meanwhile)
+    async with httpx.AsyncClient(timeout=60) as client:
+        made = await client.post(f"{opensandbox.url('api')}/v1/sandboxes", json={"snapshotId": sid},
+                                 headers={"OPEN-SANDBOX-API-KEY": opensandbox.api_key})
+    assert (made.status_code, made.json()["message"]) == (404, f"snapshot {sid} was deleted while it was restored")
+    assert set(opensandbox._trees.glob("osb*")) == trees and opensandbox.snapshots == {}
 
 def test_a_file_cut_short_while_copied_is_copied_as_it_ends(tmp_path: Path) -> None:
     (source := tmp_path / "source").write_bytes(b"a" * 4096)
