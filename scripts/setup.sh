@@ -37,10 +37,8 @@ for entry in .venv .venv.removing build host/*/build; do
             "remove the link; then run scripts/setup.sh again"
         exit 1
     fi
-    # -H: an entry that links elsewhere (.venv to a volume, say) is checked where it leads, where the
-    # set-up writes.
-    blocked=$(find -H "$entry" -type d \( ! -writable -o ! -readable -o ! -executable \) -print -quit \
-        2>/dev/null) || true
+    # -H: an entry that links elsewhere (.venv to a volume, say) is checked where it leads, where the set-up writes.
+    blocked=$(find -H "$entry" -type d \( ! -writable -o ! -readable -o ! -executable \) -print -quit 2>/dev/null) || :
     [ -z "$blocked" ] && continue
     uid=$(stat -L -c %u "$blocked") holder=$(user_name "$uid")
     if findmnt -n -o OPTIONS -T "$blocked" 2>/dev/null | tr , '\n' | grep -qx ro; then
@@ -117,8 +115,7 @@ while :; do
         exit 1
     else
         log "$LOCK, which locks this checkout's set-ups, is $(user_name "${found%% *}")'s, not yours" \
-            "($(user_name "$me")): run scripts/setup.sh as $(user_name "$owner"), or clone the checkout as" \
-            "yourself"
+            "($(user_name "$me")): run scripts/setup.sh as $(user_name "$owner"), or clone the checkout as yourself"
         exit 1
     fi
 done
@@ -141,12 +138,8 @@ find_python() {
 # directory it runs from as its venv), so a link changed meanwhile steers nothing, and stops the run.
 top=$(readlink -f .venv)
 VPY=$top/bin/python
-same_venv() {
-    [ "$(readlink -f .venv)" = "$top" ] && return
-    log ".venv was changed while the set-up ran (it led to $top, now to $(readlink -m .venv)): run" \
-        "scripts/setup.sh again"
-    exit 1
-}
+same_venv() { [ "$(readlink -f .venv)" = "$top" ] || { log ".venv was changed while the set-up ran (it led to $top," \
+    "now to $(readlink -m .venv)): run scripts/setup.sh again"; exit 1; }; }
 # A .venv that is a mount point (a volume, as dev containers mount one) cannot be renamed, and one
 # that is a link leads where the user wants the venv: either is emptied in place.
 in_place= elsewhere=
@@ -222,8 +215,7 @@ elif [ -e "$top" ] && [ ! -f "$top/pyvenv.cfg" ] && [ -n "$(ls -A "$top")" ]; th
 elif [ -f "$top/pyvenv.cfg" ] && [ ! -x "$top/bin/python" ]; then
     # Its interpreter removed (pyenv's uninstalled, say), or out of reach (root's, in a checkout root cloned and
     # gave away): a venv cannot be pointed at another one.
-    gone="is gone"
-    { [ -e "$VPY" ] || [[ $(LC_ALL=C stat -L -- "$VPY" 2>&1) == *"Permission denied" ]]; } &&
+    gone="is gone"; { [ -e "$VPY" ] || [[ $(LC_ALL=C stat -L -- "$VPY" 2>&1) == *"Permission denied" ]]; } &&
         gone="is out of your reach (another user's, say)"
     remove_venv "whose Python ($(readlink -m "$VPY")) $gone, to make it anew"
 fi
@@ -239,9 +231,7 @@ stamp_inputs() {
 stamp() { stamp_inputs | sha256sum | cut -d' ' -f1; }
 if [ -x "$VPY" ] && [ "$(stamp)" = "$(cat .setup-stamp 2>/dev/null || true)" ] &&
     "$VPY" -c 'import vorn_tools._native, vorn_core, vorn_inference' 2>/dev/null; then
-    same_venv
-    log "up to date"
-    exit 0
+    same_venv; log "up to date"; exit 0
 fi
 
 # From a venv, sysconfig reports its base interpreter's include directory.
@@ -263,10 +253,8 @@ if [ ! -f "$include/Python.h" ]; then
     fix=". Install them for that Python"
     [ -z "$dev" ] || fix=", though $dev is installed. Reinstall it (as root: apt-get install --reinstall $dev)"
     # Without .venv, would another interpreter be taken? Removing it helps only then.
-    if [ "$PY" = "$VPY" ] && other=$(find_python 2>/dev/null) && other=$("$other" -c "$query" 2>/dev/null) &&
-        [ "${other%%$'\n'*}" != "$base" ]; then
-        fix+=", or remove .venv, which was made with it"
-    fi
+    [ "$PY" = "$VPY" ] && other=$(find_python 2>/dev/null) && other=$("$other" -c "$query" 2>/dev/null) &&
+        [ "${other%%$'\n'*}" != "$base" ] && fix+=", or remove .venv, which was made with it"
     log "$base has no headers (no Python.h in $include), which the C++ build needs$fix;" \
         "then run scripts/setup.sh again"
     exit 1
@@ -288,11 +276,17 @@ fi
 # --- Install ---------------------------------------------------------------
 same_venv
 want=$(stamp)
+# scikit-build-core gives the first cmake and ninja on PATH 5 s to answer (a pyenv shim may take longer), else builds
+# for make, which that ninja, quick next time, cannot: it is given Debian's cmake, and make (on all cores), installed.
+export PIP_DISABLE_PIP_VERSION_CHECK=1 CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)} \
+    CMAKE_EXECUTABLE=${CMAKE_EXECUTABLE:-/usr/bin/cmake} CMAKE_GENERATOR=${CMAKE_GENERATOR:-Unix Makefiles}
+# A build directory configured otherwise (another generator; an older set-up's make files run by ninja): anew.
+for cache in build/*/CMakeCache.txt host/*/build/*/CMakeCache.txt; do
+    { grep -qxF "CMAKE_GENERATOR:INTERNAL=$CMAKE_GENERATOR" "$cache" && { [ "$CMAKE_GENERATOR" != "Unix Makefiles" ] ||
+        grep -q '^CMAKE_MAKE_PROGRAM:.*make$' "$cache"; }; } 2>/dev/null || rm -rf -- "$cache" "${cache%/*}/CMakeFiles"
+done
 # An install cut short must not leave the stamp of the one before it.
 rm -f .setup-stamp
-# scikit-build-core gives the first cmake on PATH 5 s to answer: a pyenv shim's start on a busy machine can
-# take longer. Debian's, installed above, answers at once.
-export PIP_DISABLE_PIP_VERSION_CHECK=1 CMAKE_EXECUTABLE=${CMAKE_EXECUTABLE:-/usr/bin/cmake}
 # The package metadata declares ranges; the constraints pin what CI has run.
 pip_install() { local code=0; "$VPY" -m pip install -q -c constraints.txt "$@" || code=$?; same_venv; return $code; }
 log "installing build tools"

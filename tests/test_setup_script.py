@@ -464,6 +464,54 @@ def test_the_build_finds_cmake_past_a_slow_one_first_on_path(world: Path) -> Non
     assert code == 0 and err.endswith("[setup] done\n") and "CMake" not in err, err
 
 
+# A project of nothing, built as the set-up builds vorn-core and vorn-tools.
+NOTHING = {
+    "pyproject.toml": '[build-system]\nrequires = ["scikit-build-core"]\nbuild-backend = "scikit_build_core.build"\n'
+                      '[project]\nname = "nothing"\nversion = "0"\n'
+                      '[tool.scikit-build]\nbuild-dir = "build/{wheel_tag}"\nwheel.packages = []\n',
+    "CMakeLists.txt": "cmake_minimum_required(VERSION 3.18)\nproject(${SKBUILD_PROJECT_NAME} LANGUAGES NONE)\n",
+}
+BUILD_NOTHING = "from scikit_build_core.build import build_wheel; build_wheel('dist')"
+
+
+# scikit-build-core gives the first ninja on PATH 5 s to answer too, and builds for make when it does not; the
+# ninja that answers the next time would then be given make's files to run, and fail, every time. However slow the
+# ninja first on PATH, each set-up that rebuilds ends done, after another set-up's build too ("older": one that let
+# scikit-build-core choose, whose build for ninja, or for make left for that ninja to run, it configures anew), and
+# after the user's choice of ninja ("Ninja", in CMAKE_GENERATOR), which it keeps.
+@pytest.mark.parametrize(
+    "runs",
+    [("slow", "quick", "slow", "quick"), ("quick", "slow", "quick", "slow"), ("older, slow", "older, quick, stuck", "quick"),
+     ("older, quick", "slow", "Ninja", "quick")],
+    ids=["slow first", "quick first", "older, stuck", "older, for ninja"],
+)  # fmt: skip
+def test_a_rebuild_ends_done_however_quickly_ninja_answers(world: Path, runs: tuple[str, ...]) -> None:
+    ninja = shutil.which("ninja", path=os.defpath)
+    if ninja is None:
+        pytest.skip("no ninja installed for the one first on PATH to run")
+    scripts, copy = checkout(world), world / "checkout"
+    (world / "include" / "Python.h").touch()
+    (world / "installed").write_text("\n".join(PACKAGES) + "\n")
+    for name, text in NOTHING.items():
+        (copy / name).write_text(text)
+    (world / "fakes" / "ninja").write_text(f'#!/bin/sh\n[ -z "$FAKE_NINJA_SLOW" ] || sleep 8\nexec {ninja} "$@"\n')
+    (world / "fakes" / "ninja").chmod(0o755)
+    for run in runs:
+        slow = {"FAKE_NINJA_SLOW": "1"} if "slow" in run else {"CMAKE_GENERATOR": "Ninja"} if run == "Ninja" else {}
+        if run.startswith("older"):
+            env = {"PATH": f"{world / 'fakes'}:{world / 'system'}", "CMAKE_EXECUTABLE": "/usr/bin/cmake", **slow}
+            older = subprocess.run([sys.executable, "-c", BUILD_NOTHING], cwd=copy, env=env, capture_output=True,
+                                   text=True, timeout=60)
+            assert (older.returncode != 0) == run.endswith("stuck"), older.stdout + older.stderr
+            continue
+        (copy / ".setup-stamp").unlink(missing_ok=True)  # so that it rebuilds
+        code, err = finish(start(world, os.getuid(), scripts / "setup.sh", FAKE_VENV="1", PYENV_ROOT=str(world),
+                                 FAKE_BUILD=BUILD_NOTHING, **slow))
+        assert code == 0 and err.endswith("[setup] done\n"), (run, err)
+        [cache] = copy.glob("build/*/CMakeCache.txt")
+        assert f"CMAKE_GENERATOR:INTERNAL={'Ninja' if run == 'Ninja' else 'Unix Makefiles'}\n" in cache.read_text()
+
+
 # Within the checkout (reached through a link to it, too), test.sh runs pytest where it is run, with the
 # checkout's root directory and configuration, and the arguments as given, so that pytest takes each (a
 # path, one with a blank, a path::test, an option's value) as it would there; from outside (a sibling
