@@ -152,6 +152,8 @@ yours_alone() {
     local who group mode acl why fix= at=.venv
     read -r who group mode < <(LC_ALL=C stat -c '%u %G %a' -- "$top"); acl=$(LC_ALL=C ls -ld -- "$top") acl=${acl:10:1}
     [ "$who" = "$me" ] && ! ((8#$mode & 8#022)) && [ "$acl" != + ] && return
+    # Empty, 700 and the caller's (no one else's, ACL or not), as a kill while the set-up made it leaves it: anew.
+    [ "$who $mode$in_place" != "$me 700" ] || ! rmdir -- "$top" 2>/dev/null || return 0
     if [ "$who" != "$me" ]; then why="$(user_name "$who")'s, not yours"
     elif [ "$acl" = + ]; then why="yours, with an ACL (ls -ld shows +) that may let others write"
         ! type -P setfacl >/dev/null || fix="setfacl -R -b"  # only where it is installed (Debian's acl)

@@ -65,7 +65,7 @@ FAKE_DPKG = r"""#!/bin/bash
 FAKE_ID = """#!/bin/bash\necho "$FAKE_UID"\n"""
 # Answers the set-up's queries (real path, version and include directory; sys.version; the import
 # check, true once pip ran, which first points .venv to FAKE_CHECK_RELINK if set); leaves what it asks of
-# ACLs to the real Python (first sending the set-up and itself SIGTERM if FAKE_ACL_KILL is set); records where pytest runs and its arguments; logs anything else, which
+# ACLs to the real Python (first sending the set-up and itself the signal FAKE_ACL_KILL names, if set); records where pytest runs and its arguments; logs anything else, which
 # fails unless FAKE_VENV is set: then "-m venv" makes a .venv of pyvenv.cfg and a link to it (then
 # points .venv to FAKE_VENV_RELINK if set, then kills the set-up and itself if FAKE_VENV_CUT is set, or
 # fails if FAKE_VENV_FAILS is), and pip logs
@@ -76,7 +76,7 @@ FAKE_PYTHON = r"""#!/bin/bash
 touch "$FAKE_DIR/python-ran"
 if [ "$1" = -c ]; then
     case $2 in
-        *posix_acl*) [ -z "$FAKE_ACL_KILL" ] || kill -TERM "$PPID" $$; exec "$FAKE_REAL_PYTHON" "$@" ;;
+        *posix_acl*) [ -z "$FAKE_ACL_KILL" ] || kill -"$FAKE_ACL_KILL" "$PPID" $$; exec "$FAKE_REAL_PYTHON" "$@" ;;
         *sysconfig*) printf '%s\n' "$(realpath "$0")" 3.13 "$FAKE_DIR/include" ;;
         *sys.version*) echo 3.13 ;;
         *) [ -z "$FAKE_CHECK_RELINK" ] || ln -sfnT "$FAKE_CHECK_RELINK" .venv
@@ -366,9 +366,9 @@ def let_nobody_write(path: Path, kind: str) -> None:
 
 # Whatever the caller's umask, or a default ACL on the checkout's directory (which umask does not
 # narrow), what the set-up makes is the caller's alone: it goes on with the venv it made, and no one
-# else may change the programs it runs. A kill as it makes .venv there does not leave it with the ACL, which
-# the next run would refuse.
-@pytest.mark.parametrize("lax", ["umask 000", "a default ACL", "a default ACL, and a kill"])
+# else may change the programs it runs. A SIGTERM as it makes .venv there is ignored for that moment; a SIGKILL
+# then leaves .venv empty, 700 and with the ACL, which the next run makes anew rather than refuse.
+@pytest.mark.parametrize("lax", ["umask 000", "a default ACL", "a default ACL, and SIGTERM", "a default ACL, and SIGKILL"])
 def test_the_venv_the_set_up_makes_is_the_callers_alone(world: Path, lax: str) -> None:
     scripts, venv = checkout(world), world / "checkout" / ".venv"
     (world / "include" / "Python.h").touch()
@@ -376,9 +376,12 @@ def test_the_venv_the_set_up_makes_is_the_callers_alone(world: Path, lax: str) -
     under = ("sh", "-c", 'umask 000 && exec "$@"', "lax") if lax == "umask 000" else ()
     if lax.startswith("a default ACL"):
         let_nobody_write(world / "checkout", "default")
-    for kill in ("1", "") if lax.endswith("kill") else ("",):
+    kill = lax.partition("SIG")[2]
+    for signal_name in (kill, "") if kill else ("",):
         code, err = finish(start(world, os.getuid(), scripts / "setup.sh", under=under, FAKE_VENV="1",
-                                 PYENV_ROOT=str(world), FAKE_ACL_KILL=kill))
+                                 PYENV_ROOT=str(world), FAKE_ACL_KILL=signal_name))
+        if signal_name == "KILL":
+            assert code == -signal.SIGKILL and stat.S_IMODE(venv.stat().st_mode) == 0o700 and os.listxattr(venv), err
     assert code == 0 and err.endswith(("[setup] done\n", "[setup] up to date\n")), err
     for made in (venv, venv / "bin"):
         assert stat.S_IMODE(made.stat().st_mode) == 0o755 and not os.listxattr(made), made
