@@ -149,12 +149,14 @@ elif mountpoint -q .venv; then in_place="a mount point" elsewhere="mount another
 # theirs. Others can write where the group may (whoever's group: users may share one), anyone may, or an
 # ACL lets them (ls -ld shows +; a default ACL too). The line says what to run: only an empty one is kept.
 yours_alone() {
-    local who group mode acl why fix= at=.venv
-    read -r who group mode < <(LC_ALL=C stat -c '%u %G %a' -- "$top"); acl=$(LC_ALL=C ls -ld -- "$top") acl=${acl:10:1}
+    local who gid mode acl why fix= at=.venv group
+    read -r who gid mode < <(LC_ALL=C stat -c '%u %g %a' -- "$top"); acl=$(LC_ALL=C ls -ld -- "$top") acl=${acl:10:1}
     [ "$who" = "$me" ] && ! ((8#$mode & 8#022)) && [ "$acl" != + ] && return
     # Empty, 700 and the caller's (no one else's, ACL or not), as a kill while the set-up made it leaves it: anew.
     [ "$who $mode$in_place" != "$me 700" ] || ! rmdir -- "$top" 2>/dev/null || return 0
+    group=$(getent group "$gid" | cut -d: -f1) || group=$gid  # by its number where it has no name
     if [ "$who" != "$me" ]; then why="$(user_name "$who")'s, not yours"
+        [ "$acl" = + ] || ! ((8#$mode & 8#020)) || why+=", and group $group can write it"
     elif [ "$acl" = + ]; then why="yours, with an ACL (ls -ld shows +) that may let others write"
         ! type -P setfacl >/dev/null || fix="setfacl -R -b"  # only where it is installed (Debian's acl)
     elif ((8#$mode & 8#002)); then why="yours, but anyone can write it" fix="chmod -R go-w"
@@ -282,6 +284,8 @@ want=$(stamp)
 # for make, which that ninja, quick next time, cannot: it is given Debian's cmake, and make (on all cores), installed.
 export PIP_DISABLE_PIP_VERSION_CHECK=1 CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)} \
     CMAKE_EXECUTABLE=${CMAKE_EXECUTABLE:-/usr/bin/cmake} CMAKE_GENERATOR=${CMAKE_GENERATOR:-Unix Makefiles}
+type -P -- "$CMAKE_EXECUTABLE" >/dev/null || { log "CMAKE_EXECUTABLE is $CMAKE_EXECUTABLE, which is not a program" \
+    "you can run: point it at a cmake, or unset it for Debian's; then run scripts/setup.sh again"; exit 1; }
 # A build directory configured otherwise (another generator; an older set-up's make files run by ninja): anew.
 for cache in build/*/CMakeCache.txt host/*/build/*/CMakeCache.txt; do
     { grep -qxF "CMAKE_GENERATOR:INTERNAL=$CMAKE_GENERATOR" "$cache" && { [ "$CMAKE_GENERATOR" != "Unix Makefiles" ] ||

@@ -391,7 +391,8 @@ def test_the_venv_the_set_up_makes_is_the_callers_alone(world: Path, lax: str) -
 # anything in it runs, however they could (an ACL; a default ACL, on what is made in it; the group's
 # bits, whoever's group it is; another user's own; anyone's), in one line naming who and what to run:
 # made anew, since what is in it may be theirs; only an empty one may be kept (setfacl only where installed).
-# As root, the shared group is nobody's (nogroup), whose .venv another member of that group filled.
+# As root, the shared group is nobody's (nogroup), whose .venv another member of that group filled. A group
+# is named, another user's too; one without a name by its number.
 @pytest.mark.parametrize(
     ("case", "mode", "told"),
     [
@@ -401,6 +402,9 @@ def test_the_venv_the_set_up_makes_is_the_callers_alone(world: Path, lax: str) -
         ("a primary group shared with another user", 0o775, "yours, but group {group} can write it (mode 775):"
                                                             " {rule}; {remove}"),
         ("another user's", 0o755, "nobody's, not yours (mode 755): {rule}; {remove}"),
+        ("another user's, its group's too", 0o775, "nobody's, not yours, and group {group} can write it (mode 775):"
+                                                   " {rule}; {remove}"),
+        ("a group with no name", 0o775, "yours, but group {group} can write it (mode 775): {rule}; {remove}"),
         ("anyone's", 0o777, "yours, but anyone can write it (mode 777): {rule}; {remove}"),
         ("an empty one with an ACL", 0o755, "yours, with an ACL (ls -ld shows +) that may let others write"
                                             " (mode 775): {rule}; {remove}"),
@@ -409,8 +413,8 @@ def test_the_venv_the_set_up_makes_is_the_callers_alone(world: Path, lax: str) -
         ("an empty one anyone's", 0o777, "yours, but anyone can write it (mode 777): {rule}; run chmod -R go-w"
                                          " .venv, or {remove}"),
     ],
-    ids=["ACL", "default ACL", "shared group", "another user's", "anyone's", "empty, ACL", "empty, default ACL",
-         "empty, anyone's"],
+    ids=["ACL", "default ACL", "shared group", "another user's", "another user's, group", "nameless group", "anyone's",
+         "empty, ACL", "empty, default ACL", "empty, anyone's"],
 )  # fmt: skip
 def test_a_venv_others_could_write_is_refused(world: Path, case: str, mode: int, told: str) -> None:
     scripts, copy = checkout(world), world / "checkout"
@@ -432,39 +436,58 @@ def test_a_venv_others_could_write_is_refused(world: Path, case: str, mode: int,
         if case.endswith("default ACL"):
             (world / "fakes" / "setfacl").write_text("#!/bin/sh\nexit 1\n")
             (world / "fakes" / "setfacl").chmod(0o755)
-    elif case == "another user's" or (case.startswith("a primary group") and as_root):
+    elif case.startswith("another user's") or (case.startswith("a primary group") and as_root):
         if not as_root:
             pytest.skip("only root can give a directory away")
         for path in (venv, *venv.rglob("*")):
             os.chown(path, 65534, 65534)
-        if case != "another user's":  # the checkout nobody's, its python another member's of nobody's group
+        if not case.startswith("another user's"):  # the checkout nobody's, its python another member's of nobody's group
             os.chown(copy, 65534, 65534)
             os.chown(venv / "bin" / "python", 4242, 65534)
             uid = 65534
+    elif case == "a group with no name":
+        if not as_root:
+            pytest.skip("only root can give a directory to a group it is not in")
+        named = {group.gr_gid for group in grp.getgrall()}
+        for path in (venv, *venv.rglob("*")):
+            os.chown(path, uid, next(gid for gid in range(4242, 65534) if gid not in named))
     before = {path: path.stat().st_mtime_ns for path in (venv, *venv.rglob("*"))}
     code, err = finish(start(world, uid, scripts / "setup.sh", as_nobody=uid != os.getuid(), FAKE_VENV="1",
                              PYENV_ROOT=str(world)))
     rule = "the set-up installs only where no one else can write"
     remove = "remove it (rm -rf .venv) for the set-up to make anew, yours alone; then run scripts/setup.sh again"
-    told = told.format(rule=rule, remove=remove, group=grp.getgrgid(venv.stat().st_gid).gr_name)
+    told = told.format(rule=rule, remove=remove, group=group_name(venv.stat().st_gid))
     assert (code, err) == (1, f"[setup] .venv is {told}\n")
     assert {path: path.stat().st_mtime_ns for path in before} == before
     assert not (world / "ran").exists()
 
 
 # scikit-build-core gives the first cmake on PATH 5 s to tell its version, and finds none if it takes
-# longer (a pyenv shim on a busy machine): the build is given Debian's, which answers at once.
-def test_the_build_finds_cmake_past_a_slow_one_first_on_path(world: Path) -> None:
-    scripts = checkout(world)
+# longer (a pyenv shim on a busy machine): the build is given Debian's, which answers at once, or the one the
+# user names in CMAKE_EXECUTABLE; one that names nothing to run is refused before pip runs, in a line naming it.
+@pytest.mark.parametrize("given", ["", "the user's", "/nonexistent/cmake"])
+def test_the_build_finds_cmake_past_a_slow_one_first_on_path(world: Path, given: str) -> None:
+    scripts, mine = checkout(world), world / "mine" / "cmake"
     (world / "include" / "Python.h").touch()
     (world / "installed").write_text("\n".join(PACKAGES) + "\n")
     (world / "fakes" / "cmake").write_text('#!/bin/sh\nsleep 6\nexec /usr/bin/cmake "$@"\n')
     (world / "fakes" / "cmake").chmod(0o755)
+    mine.parent.mkdir()
+    mine.write_text('#!/bin/sh\nexec /usr/bin/cmake "$@"\n')
+    mine.chmod(0o755)
+    env = {"CMAKE_EXECUTABLE": str(mine) if given == "the user's" else given} if given else {}
     build = ("import os; from packaging.specifiers import SpecifierSet; from scikit_build_core.cmake import CMake;"
-             " print(CMake.default_search(version=SpecifierSet('>=3.18'), env=os.environ).cmake_path)")
+             " found = CMake.default_search(version=SpecifierSet('>=3.18'), env=os.environ).cmake_path;"
+             " open(os.path.join(os.environ['FAKE_DIR'], 'cmake-found'), 'w').write(str(found))")
     code, err = finish(start(world, os.getuid(), scripts / "setup.sh", FAKE_VENV="1", PYENV_ROOT=str(world),
-                             FAKE_BUILD=build))
-    assert code == 0 and err.endswith("[setup] done\n") and "CMake" not in err, err
+                             FAKE_BUILD=build, **env))
+    if given.startswith("/"):
+        assert code == 1 and err.endswith(
+            f"[setup] CMAKE_EXECUTABLE is {given}, which is not a program you can run: point it at a cmake, or unset"
+            " it for Debian's; then run scripts/setup.sh again\n") and "installing" not in err, err
+        return
+    assert code == 0 and err.endswith("[setup] done\n"), err
+    assert (world / "cmake-found").read_text() == str(mine if given else "/usr/bin/cmake")
 
 
 # A project of nothing, built as the set-up builds vorn-core and vorn-tools.
@@ -731,6 +754,12 @@ def test_a_venv_whose_python_is_out_of_reach_is_made_anew(world: Path) -> None:
 
 def user_name(uid: int) -> str:
     return next((user.pw_name for user in pwd.getpwall() if user.pw_uid == uid), f"uid {uid}")
+
+
+def group_name(gid: int) -> str:
+    return next((group.gr_name for group in grp.getgrall() if group.gr_gid == gid), str(gid))
+
+
 
 
 # Root (sudo) in another user's checkout, and anyone in a checkout, or with a .venv or a build
