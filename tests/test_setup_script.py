@@ -65,10 +65,11 @@ FAKE_DPKG = r"""#!/bin/bash
 FAKE_ID = """#!/bin/bash\necho "$FAKE_UID"\n"""
 # Answers the set-up's queries (real path, version and include directory; sys.version; the import
 # check, true once pip ran, which first points .venv to FAKE_CHECK_RELINK if set); leaves what it asks of
-# ACLs to the real Python (first sending the set-up and itself the signal FAKE_ACL_KILL names, if set); records where pytest runs and its arguments; logs anything else, which
-# fails unless FAKE_VENV is set: then "-m venv" makes a .venv of pyvenv.cfg and a link to it (then
-# points .venv to FAKE_VENV_RELINK if set, then kills the set-up and itself if FAKE_VENV_CUT is set, or
-# fails if FAKE_VENV_FAILS is), and pip logs
+# ACLs to the real Python (first sending the set-up and itself the signal FAKE_ACL_KILL names, if set);
+# records where pytest runs and its arguments; logs anything else, which fails unless FAKE_VENV is set:
+# then "-m venv" makes a .venv of pyvenv.cfg and a link to it (then points .venv to FAKE_VENV_RELINK if
+# set, then kills the set-up and itself if FAKE_VENV_CUT is set, or fails if FAKE_VENV_FAILS is), and pip
+# (first, with FAKE_PIP_GATE set, saying so in pip-started and waiting for the lock on pip-gate) logs
 # where it installs, as Python finds its prefix when it starts (then, with FAKE_PIP_RELINK set, points
 # .venv there and writes a file where it installs; and for the editable build, runs FAKE_BUILD, if set,
 # in the real Python), and succeeds unless FAKE_PIP_FAILS is set or FAKE_BUILD fails.
@@ -93,7 +94,8 @@ case $2 in
           [ -z "$FAKE_VENV_RELINK" ] || ln -sfnT "$FAKE_VENV_RELINK" .venv
           [ -z "$FAKE_VENV_CUT" ] || kill -KILL $PPID $$
           [ -z "$FAKE_VENV_FAILS" ] ;;
-    pip) home=$(dirname "$(dirname "$0")")
+    pip) [ -z "$FAKE_PIP_GATE" ] || { touch "$FAKE_DIR/pip-started"; flock "$FAKE_DIR/pip-gate" true; }
+         home=$(dirname "$(dirname "$0")")
          [ -f "$home/pyvenv.cfg" ] || home=$(dirname "$(dirname "$(realpath "$0")")")
          [ -z "$FAKE_PIP_RELINK" ] || { ln -sfnT "$FAKE_PIP_RELINK" .venv && touch "$home/written"; }
          realpath "$home" >> "$FAKE_DIR/pip-into"
@@ -538,6 +540,25 @@ def test_a_rebuild_ends_done_however_quickly_ninja_answers(world: Path, runs: tu
         assert f"CMAKE_GENERATOR:INTERNAL={'Ninja' if run == 'Ninja' else 'Unix Makefiles'}\n" in cache.read_text()
 
 
+# Ctrl-C, and a kill's SIGTERM, are ignored only while .venv is made and rid of a default ACL: after that
+# (here, as pip installs) either stops the set-up. Sent as a terminal sends Ctrl-C, to the set-up's process
+# group, SIGINT not ignored there as it is in a background job.
+@pytest.mark.parametrize("sent", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
+def test_an_interrupt_once_the_venv_is_made_stops_the_set_up(world: Path, sent: signal.Signals) -> None:
+    scripts = checkout(world)
+    (world / "include" / "Python.h").touch()
+    (world / "installed").write_text("\n".join(PACKAGES) + "\n")
+    leader = (sys.executable, "-c", "import os, signal, sys; os.setsid(); signal.signal(signal.SIGINT, signal.SIG_DFL);"
+              " os.execvp(sys.argv[1], sys.argv[1:])")
+    with held(world / "pip-gate"):
+        run = start(world, os.getuid(), scripts / "setup.sh", under=leader, FAKE_VENV="1", PYENV_ROOT=str(world),
+                    FAKE_PIP_GATE="1")
+        await_contention(world, run, log="pip-started")
+        os.killpg(run.pid, sent)
+    code, err = finish(run)
+    assert code == -sent and "installing build tools" in err and "done" not in err, err
+
+
 # Within the checkout (reached through a link to it, too), test.sh runs pytest where it is run, with the
 # checkout's root directory and configuration, and the arguments as given, so that pytest takes each (a
 # path, one with a blank, a path::test, an option's value) as it would there; from outside (a sibling
@@ -758,8 +779,6 @@ def user_name(uid: int) -> str:
 
 def group_name(gid: int) -> str:
     return next((group.gr_name for group in grp.getgrall() if group.gr_gid == gid), str(gid))
-
-
 
 
 # Root (sudo) in another user's checkout, and anyone in a checkout, or with a .venv or a build
