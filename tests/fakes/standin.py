@@ -554,6 +554,14 @@ def _ended(code: int) -> str:
     return f"killed by signal {-code}"
 
 
+def _event(line: bytes) -> dict[str, Any]:
+    """A line of a code worker's as its event (``python_worker.py``); ``{}`` where it is none (not a JSON object)."""
+    with contextlib.suppress(ValueError):
+        if isinstance(event := json.loads(line), dict):
+            return event
+    return {}
+
+
 class _Unstartable(Exception):
     """A code worker that died and cannot be started again: how it ended, and why it cannot start."""
 
@@ -593,9 +601,10 @@ class PythonWorker:
                     start_new_session=True, limit=limit)
             else:
                 process = await container.run([container.python, *argv], cwd or "/", env, stdin=True, limit=limit)
-            with contextlib.suppress(TimeoutError):
-                if json.loads(await asyncio.wait_for(process.stdout.readline(), STARTUP_LIMIT) or b"{}"
-                              ).get("type") == "ready":
+            first = b""
+            with contextlib.suppress(TimeoutError, ValueError):  # ValueError: a first line over ``limit``
+                first = await asyncio.wait_for(process.stdout.readline(), STARTUP_LIMIT)
+                if _event(first).get("type") == "ready":
                     return process
             await kill_group(process)
             said = b""
@@ -603,8 +612,10 @@ class PythonWorker:
                 with contextlib.suppress(TimeoutError):
                     said = await asyncio.wait_for(process.stderr.read(4096), STARTUP_LIMIT)
             code = process.returncode
+            # Something the sandbox's Python runs first (a .pth of its own) may print, or say it is ready, and die.
             raise RuntimeError("the code worker failed to start: " + (said.decode(errors="replace").strip() or (
-                f"not ready within {STARTUP_LIMIT:g} s" if code is None else _ended(code))))
+                f"its first line was {first.decode(errors='replace').strip()[:200]!r}, not that it was ready"
+                if first.strip() else f"not ready within {STARTUP_LIMIT:g} s" if code is None else _ended(code))))
 
         return cls(await launch(), interrupt_grace, launch if restart else None)
 
@@ -620,12 +631,12 @@ class PythonWorker:
         cut) leaves the cell to be interrupted and drained in the background.
         """
         await self.lock.acquire()
-        finished = ran = False
+        finished = ran = fresh = False
         try:
             raw = b""
             for _ in range(1 if self._relaunch is None else 2):
                 if not self.alive and self._relaunch is not None:  # it died since the last run
-                    await self._restarted()
+                    fresh = await self._restarted() is not None  # None: its sandbox has ended
                 with contextlib.suppress(ConnectionError):  # it died, and its end is not seen yet
                     self.process.stdin.write((json.dumps({"code": code, "env_vars": env_vars}) + "\n").encode())
                     await self.process.stdin.drain()
@@ -634,6 +645,9 @@ class PythonWorker:
                     break
                 await self.kill()  # it died before it took the run, which a new worker takes
             ran = bool(raw)  # the worker took it
+            if not ran and fresh:  # the worker started anew ended before it took the code: it never ran
+                code = self.process.returncode
+                raise _Unstartable("lost" if code is None else _ended(code), "it ends as soon as it has started")
             while raw:
                 event = json.loads(raw)
                 if event["type"] == "end_of_execution":

@@ -1087,6 +1087,40 @@ async def test_a_code_worker_that_cannot_restart_says_so(request, stand_in: str)
         await sandbox.terminate()
 
 
+# Something the sandbox's Python runs before its code worker (a .pth its code put there) prints a line that is not the
+# worker's, or says that it is ready, then the worker dies: every later run is answered, with an error saying that the
+# worker cannot be started again and why (code that never ran is never reported as run), and so is a new OpenSandbox
+# context (500), never a connection cut short.
+@pytest.mark.parametrize("stand_in", ["opensandbox", "e2b", "agentcore"])
+@pytest.mark.parametrize(("prints", "why"), [
+    ("hello", "the code worker failed to start: its first line was 'hello', not that it was ready"),
+    ('{"type": "ready"}', "it ends as soon as it has started"),
+])
+async def test_a_code_worker_that_dies_as_it_starts_says_so(request, stand_in: str, prints: str, why: str) -> None:
+    [(sandbox, _)] = await _sandboxes(request, stand_in, 1)
+    try:
+        line = f"import os, sys; sys.stdout.write({prints + chr(10)!r}); sys.stdout.flush(); os._exit(0)\n"
+        killed = await sandbox.execute_code(
+            "import os, sysconfig\nwith open(sysconfig.get_paths()['purelib'] + '/noisy.pth', 'w') as pth:\n"
+            f"    pth.write({line!r})\nos.kill(os.getpid(), 9)")
+        later = [await sandbox.execute_code("print('ran')") for _ in range(2)]
+        assert killed.status.value == "error" and "killed by SIGKILL while running this code" in killed.error, killed
+        if prints == "hello":
+            assert "and cannot be started again: " + why in killed.error, killed
+        for result in later:
+            assert result.status.value == "error" and "ran" not in result.stdout and \
+                "cannot be started again, so this code did not run: " + why in result.error, result
+        if stand_in == "opensandbox" and prints == "hello":
+            service = request.getfixturevalue(stand_in)
+            async with httpx.AsyncClient(timeout=60) as client:
+                answer = await client.post(f"{service.url('execd')}/execd/{sandbox.sandbox_id}/code/context",
+                                           json={"language": "python"},
+                                           headers={TOKEN_HEADER: service.sandboxes[sandbox.sandbox_id].token})
+            assert (answer.status_code, why in answer.json()["message"]) == (500, True), answer.text
+    finally:
+        await sandbox.terminate()
+
+
 # A command's shell, a login shell included, reads none of the host user's dotfiles: its HOME is the sandbox's own,
 # and the sandbox's python3 and pip come first on PATH again after a profile sets PATH anew.
 @pytest.mark.parametrize("stand_in", ["opensandbox", "e2b", "agentcore"])
