@@ -711,8 +711,9 @@ class PythonWorker:
             self.lock.release()
 
     async def interrupt(self) -> None:
-        """SIGINT to the worker, as a kernel's interrupt: the cell it runs raises KeyboardInterrupt."""
-        await send_signal(self.process, signal.SIGINT)
+        """SIGINT to the worker's process group, as a Jupyter server interrupts a kernel: the cell it runs raises
+        KeyboardInterrupt, and what the cell started there (a command it waits for) gets it too."""
+        await send_signal(self.process, signal.SIGINT, group=True)
 
     async def kill(self) -> None:
         await kill_group(self.process)
