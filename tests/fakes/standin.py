@@ -83,6 +83,31 @@ class Refuse(Exception):
         self.status, self.message = status, message
 
 
+_JSON_KINDS = {"a string": str, "an array": list, "an object": dict, "a boolean": bool, "a number": (int, float)}
+
+
+def json_object(body: bytes | Any, fields: dict[str, str] | None = None, required: tuple[str, ...] = (), *,
+                what: str = "the request body") -> dict[str, Any]:
+    """``body`` (a request's, as bytes, or ``what`` of one, already read) as a JSON object that gives each of
+    ``required`` and whose ``fields``, where given (not null), are of their JSON kinds (``_JSON_KINDS``): every
+    route's check of what it was sent, refused (400) saying what is wrong before anything is done."""
+    if isinstance(body, bytes):
+        try:
+            body = json.loads(body)
+        except ValueError as exc:  # not UTF-8, or not JSON
+            raise Refuse(400, f"{what} is not JSON: {exc}") from None
+    if not isinstance(body, dict):
+        raise Refuse(400, f"{what} is not a JSON object: {body!r:.100}")
+    for name in required:
+        if body.get(name) is None:
+            raise Refuse(400, f"{what} gives no {name!r}")
+    for name, kind in (fields or {}).items():
+        if (value := body.get(name)) is not None and (
+                not isinstance(value, _JSON_KINDS[kind]) or isinstance(value, bool) and kind != "a boolean"):
+            raise Refuse(400, f"{name!r} of {what} is not {kind}: {value!r:.100}")
+    return body
+
+
 @dataclass
 class Fault:
     route: str

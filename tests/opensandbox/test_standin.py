@@ -1184,20 +1184,89 @@ def test_a_stand_in_raises_its_open_file_limit() -> None:
         resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
 
 
-# A command request the stand-in cannot read is refused (400) saying what is wrong, and runs nothing.
-@pytest.mark.parametrize(("body", "says"), [
-    (b"{", "the request body is not JSON: Expecting property name"),
-    (b"\xff", "the request body is not JSON"),
-    (b'["echo"]', "the request body is not a JSON object: ['echo']"),
-    (b'{"command": 5}', "'command' of the request body is not a string: 5"),
-    (b'{"command": "echo", "envs": ["A=1"]}', "'envs' of the request body is not an object: ['A=1']"),
-    (b'{"command": "echo", "timeout": true}', "'timeout' of the request body is not a number: True"),
-])
-async def test_a_malformed_command_request_is_refused_saying_why(sandbox, opensandbox, body: bytes, says: str) -> None:
+async def _sent(service, stand_in: str, sandbox_id: str, route: str, body: bytes) -> httpx.Response:
+    """``body`` sent raw to ``route`` of ``stand_in``'s stand-in, for the sandbox ``sandbox_id``, with the run's
+    credentials (AgentCore's: signed)."""
+    if stand_in == "agentcore":
+        from tests.fakes.agentcore_server import INTERPRETER_ID, SESSION_HEADER
+
+        path = "sessions/start" if route == "start" else "tools/invoke"
+        request = AWSRequest("POST", f"{service.endpoint}/code-interpreters/{INTERPRETER_ID}/{path}", data=body,
+                             headers={"Content-Type": "application/json", SESSION_HEADER: sandbox_id})
+        SigV4Auth(Credentials(CREDENTIALS["aws_access_key_id"], CREDENTIALS["aws_secret_access_key"]),
+                  "bedrock-agentcore", "us-east-1").add_auth(request)
+        url, headers = request.url, dict(request.headers)
+    elif stand_in == "e2b":
+        token = service.sandboxes[sandbox_id].access_token
+        url, headers = {"create": (f"{service.api_url}/v2/sandboxes", {}),
+                        "set_timeout": (f"{service.api_url}/sandboxes/{sandbox_id}/timeout", {}),
+                        "template.request": (f"{service.api_url}/v3/templates", {}),
+                        "execute": (f"{service.sandbox_url}/execute",
+                                    {"e2b-sandbox-id": sandbox_id, "x-access-token": token})}[route]
+        headers = {"x-api-key": service.api_key, **headers}
+    elif route in ("create", "renew", "snapshot.create"):
+        url = f"{service.url('api')}/v1/sandboxes" + {"create": "", "renew": f"/{sandbox_id}/renew-expiration",
+                                                     "snapshot.create": f"/{sandbox_id}/snapshots"}[route]
+        headers = {"OPEN-SANDBOX-API-KEY": service.api_key}
+    else:
+        url = f"{service.url('execd')}/execd/{sandbox_id}/{route.replace('.', '/')}"
+        headers = {TOKEN_HEADER: service.sandboxes[sandbox_id].token}
     async with httpx.AsyncClient(timeout=60) as client:
-        answer = await client.post(f"{opensandbox.url('execd')}/execd/{sandbox.sandbox_id}/command", content=body,
-                                   headers={TOKEN_HEADER: opensandbox.sandboxes[sandbox.sandbox_id].token})
-    assert (answer.status_code, answer.json()["message"][:len(says)]) == (400, says), answer.text
+        return await client.post(url, content=body, headers=headers)
+
+
+# A request whose body a stand-in cannot read, on any route that reads one, is refused (400) saying what is wrong
+# (not JSON, not an object, a field missing or of another kind), never answered with a bare 500 or a connection cut,
+# and does nothing: no sandbox is made or ended, nothing runs, and the sandbox goes on.
+_NOT_JSON = "the request body is not JSON"
+@pytest.mark.parametrize(("stand_in", "route", "body", "says"), [
+    ("opensandbox", "command", b"{", _NOT_JSON + ": Expecting property name"),
+    ("opensandbox", "command", b"\xff", _NOT_JSON),
+    ("opensandbox", "command", b'["echo"]', "the request body is not a JSON object: ['echo']"),
+    ("opensandbox", "command", b'{"command": 5}', "'command' of the request body is not a string: 5"),
+    ("opensandbox", "command", b'{"command": "echo", "envs": ["A=1"]}', "'envs' of the request body is not an object"),
+    ("opensandbox", "command", b'{"command": "echo", "timeout": true}', "'timeout' of the request body is not a number"),
+    ("opensandbox", "command", b'{"code": 5}', "the request body gives no 'command' (nor 'argv')"),
+    ("opensandbox", "code", b"print(1)", _NOT_JSON),
+    ("opensandbox", "code", b'{"context": {}}', "the request body gives no 'code'"),
+    ("opensandbox", "code", b'{"code": "1", "context": []}', "'context' of the request body is not an object: []"),
+    ("opensandbox", "code.context", b"python", _NOT_JSON),
+    ("opensandbox", "directories", b"/tmp/d", _NOT_JSON),
+    ("opensandbox", "directories", b'["/tmp/d"]', "the request body is not a JSON object: ['/tmp/d']"),
+    ("opensandbox", "create", b"python", _NOT_JSON),
+    ("opensandbox", "create", b"{}", "the request body gives no 'image'"),
+    ("opensandbox", "create", b'{"image": "python"}', "'image' of the request body is not a JSON object"),
+    ("opensandbox", "snapshot.create", b"snap", _NOT_JSON),
+    ("opensandbox", "renew", b"soon", _NOT_JSON),
+    ("opensandbox", "renew", b'{"expiresAt": "soon"}', "'expiresAt' of the request body is not a time"),
+    ("e2b", "create", b"base", _NOT_JSON),
+    ("e2b", "create", b'{"templateID": 1}', "'templateID' of the request body is not a string: 1"),
+    ("e2b", "set_timeout", b"{}", "the request body gives no 'timeout'"),
+    ("e2b", "execute", b"[1]", "the request body is not a JSON object: [1]"),
+    ("e2b", "execute", b'{"code": "1", "env_vars": "A=1"}', "'env_vars' of the request body is not an object"),
+    ("e2b", "template.request", b"name", _NOT_JSON),
+    ("agentcore", "start", b"start", _NOT_JSON),
+    ("agentcore", "executeCode", b"[1]", "the request body is not a JSON object: [1]"),
+    ("agentcore", "executeCode", b'{"name": "executeCode", "arguments": {"language": "python"}}',
+     "'arguments' of the request body gives no 'code'"),
+    ("agentcore", "writeFiles", b'{"name": "writeFiles", "arguments": {"content": [{"path": "a", "blob": "%%"}]}}',
+     "'blob' of item 0 of 'content' is not base64"),
+    ("agentcore", "readFiles", b'{"name": "readFiles", "arguments": {"paths": [1]}}',
+     "item 0 of 'paths' is not a string: 1"),
+])
+async def test_a_malformed_request_body_is_refused_saying_why(request, stand_in: str, route: str, body: bytes,
+                                                              says: str) -> None:
+    [(sandbox, _)] = await _sandboxes(request, stand_in, 1)
+    service = request.getfixturevalue(stand_in)
+    alive = lambda: getattr(service, "live_sessions", getattr(service, "alive_sandboxes", None))()  # noqa: E731
+    try:
+        before = set(alive())
+        answer = await _sent(service, stand_in, sandbox.sandbox_id, route, body)
+        assert (answer.status_code, answer.json()["message"][:len(says)]) == (400, says), answer.text
+        assert set(alive()) == before
+        assert (await sandbox.execute_command("echo alive")).stdout.strip() == "alive"
+    finally:
+        await sandbox.terminate()
 
 
 # What a sandbox's code leaves, its tree goes whole: one deeper than the descriptors a login's soft limit leaves
