@@ -1067,9 +1067,14 @@ threading.Thread(target=swap, daemon=True).start()"""))
         assert os.listdir(outside) == []
 
 
+_PYTHON_NAMES = ["python", "python3", f"python{sysconfig.get_python_version()}", "pip", "pip3",
+                 f"pip{sysconfig.get_python_version()}"]
+
+
 # A cell removes the sandbox's Python environment (a careless `rm -rf /tmp/.[!.]*`) and its code worker dies: the run
 # it died in, and each later one, says that the worker cannot be started again and why, never that code ran; a
-# command's python3 and pip (in a login shell too) fail saying so, never the host's. (AgentCore's commands are code.)
+# command's python3 and pip, by any of their names (in a login shell too), fail saying so, never the host's, and
+# never succeed. (AgentCore's commands are code.)
 @pytest.mark.parametrize("stand_in", ["opensandbox", "e2b", "agentcore"])
 async def test_a_code_worker_that_cannot_restart_says_so(request, stand_in: str) -> None:
     [(sandbox, _)] = await _sandboxes(request, stand_in, 1)
@@ -1082,8 +1087,10 @@ async def test_a_code_worker_that_cannot_restart_says_so(request, stand_in: str)
         assert later.status.value == "error" and "ran" not in later.stdout and why + ", so this code did not run" in \
             later.error, later
         if stand_in != "agentcore":
-            ran = await sandbox.execute_command("python3 -c 'print(1)'; bash -lc 'pip --version'")
-            assert ran.stdout == "" and ran.stderr.count("not in the sandbox's Python environment") == 2, ran
+            for line in [*(f"{name} --version && echo ok" for name in _PYTHON_NAMES), "bash -lc 'pip3 -V && echo ok'"]:
+                ran = await sandbox.execute_command(line)
+                assert (ran.status.value, ran.stdout) == ("error", "") and \
+                    "not in the sandbox's Python environment" in ran.stderr, ran
     finally:
         await sandbox.terminate()
 
@@ -1123,15 +1130,16 @@ async def test_a_code_worker_that_dies_as_it_starts_says_so(request, stand_in: s
 
 
 # A command's shell, a login shell included, reads none of the host user's dotfiles: its HOME is the sandbox's own,
-# and the sandbox's python3 and pip come first on PATH again after a profile sets PATH anew.
+# and the sandbox's python3 and pip, by each name a virtual environment gives them, come first on PATH again after a
+# profile sets PATH anew.
 @pytest.mark.parametrize("stand_in", ["opensandbox", "e2b", "agentcore"])
 async def test_a_commands_shell_reads_the_sandboxs_home_and_finds_its_python(request, stand_in: str) -> None:
     [(sandbox, _)] = await _sandboxes(request, stand_in, 1)
     try:
         ran = await sandbox.execute_command("echo 'PATH=/usr/bin:/bin' > ~/.profile; "
-                                            "bash -lc 'echo $HOME; command -v python3 pip'")
+                                            f"bash -lc 'echo $HOME; command -v {' '.join(_PYTHON_NAMES)}'")
         home = "/tmp" if stand_in == "opensandbox" else "/home/user"
-        assert ran.stdout.split() == [home, "/tmp/.python/bin/python3", "/tmp/.python/bin/pip"], ran
+        assert ran.stdout.split() == [home, *[f"/tmp/.python/bin/{name}" for name in _PYTHON_NAMES]], ran
     finally:
         await sandbox.terminate()
 
