@@ -582,6 +582,29 @@ async def test_a_request_the_sandbox_cannot_serve_fails_alone(request, caplog, s
 
 
 
+# A file that gives no size (a pipe here, as most of /proc) is read only so far: once past 16 MiB the read stops,
+# having taken little more than that from it, however much more it would give.
+def test_a_sizeless_read_stops_at_its_cap() -> None:
+    source, sink = os.pipe()
+    written = 0
+
+    def feed() -> None:
+        nonlocal written
+        with contextlib.suppress(BrokenPipeError):  # its reader stopped
+            while written < 64 << 20:
+                written += os.write(sink, b"x" * (1 << 20))
+        os.close(sink)
+
+    feeder = threading.Thread(target=feed)
+    feeder.start()
+    try:
+        with pytest.raises(OSError, match="past the 16 MiB a download reads") as refused:
+            containers.read_opened(source, 0)
+    finally:
+        feeder.join(60)
+    assert refused.value.errno == errno.EFBIG and written <= 18 << 20, written
+
+
 # A sandbox terminated while its snapshot is taken leaves no snapshot: its tree was being removed as it was
 # copied, so the copy may hold any part of it. Either way the kill lands (the copier starting on a tree already
 # gone, or just done), the answer says so and nothing is kept.
@@ -1170,6 +1193,31 @@ async def test_a_sandbox_serves_a_burst_and_many_descriptors(request, stand_in: 
         assert [result.stdout.strip() for result in ran] == [str(n) for n in range(count)], ran
     finally:
         await sandbox.terminate()
+
+
+# A sandbox killed while requests wait their turn at its agent's socket (a burst its agent has not read: here it is
+# stopped) wakes every one of them at once, each failing saying that the sandbox has ended, none left waiting.
+async def test_a_killed_sandbox_wakes_the_requests_waiting_on_its_agent(tmp_path: Path) -> None:
+    container = await containers.Container.start(tmp_path / "tree", {"tmp"})
+    [agent] = [pid for pid in _descendants(container.process.pid)
+               if b"sandbox_agent.py" in Path(f"/proc/{pid}/cmdline").read_bytes()]
+    os.kill(agent, signal.SIGSTOP)
+    ending = None
+    try:
+        asks = []
+        while container._sendable is None and len(asks) < 10_000:  # until some wait to send: the socket is full
+            asks.append(asyncio.ensure_future(container.mkdir(f"/tmp/d{len(asks)}")))
+            await asyncio.sleep(0)
+        assert container._sendable is not None, "the agent's socket took every request"
+        asks += [asyncio.ensure_future(container.mkdir(f"/tmp/e{n}")) for n in range(50)]  # and these wait with them
+        await asyncio.sleep(0)
+        ending = asyncio.ensure_future(container.kill())
+        _, waiting = await asyncio.wait(asks, timeout=20)  # at once, unless left waiting
+        assert not waiting, f"{len(waiting)} of {len(asks)} requests still wait on a sandbox that has ended"
+        assert {str(ask.exception()) for ask in asks} == {"the sandbox's container has ended"}
+    finally:
+        os.kill(agent, signal.SIGCONT)
+        await (ending or container.kill())
 
 
 # A stand-in takes as many open files as its user may have: a regular user's soft limit (often 1,024) is raised to
