@@ -19,8 +19,8 @@ It answers only its own run, as AWS does: each request must carry a SigV4 signat
 the stand-in's ``credentials`` (``sigv4.py``); an unsigned or forged request is answered 403 and
 does nothing, and one whose authorization header is missing or names another key is refused before
 its body is read. A body over ``BODY_LIMIT`` is answered 413, and one that is not a JSON object, or whose
-tool's arguments lack what the tool needs or are of other kinds, 400 saying what is wrong. A session whose container's first
-process has died is answered 404 saying so.
+tool's arguments lack what the tool needs or are of other kinds, 400 saying what is wrong. A session whose
+container's first process has died is answered 404 saying so.
 """
 
 from __future__ import annotations

@@ -729,7 +729,7 @@ class PythonWorker:
                     raw = await asyncio.wait_for(self.process.stdout.readline(), 0.5)
                 except TimeoutError:
                     continue
-                if not raw or json.loads(raw).get("type") == "end_of_execution":
+                if not raw or _event(raw).get("type") == "end_of_execution":
                     return
             await self.kill()
         finally:

@@ -1281,7 +1281,7 @@ _NOT_JSON = "the request body is not JSON"
     ("opensandbox", "command", b'["echo"]', "the request body is not a JSON object: ['echo']"),
     ("opensandbox", "command", b'{"command": 5}', "'command' of the request body is not a string: 5"),
     ("opensandbox", "command", b'{"command": "echo", "envs": ["A=1"]}', "'envs' of the request body is not an object"),
-    ("opensandbox", "command", b'{"command": "echo", "timeout": true}', "'timeout' of the request body is not a number"),
+    ("opensandbox", "command", b'{"command": "", "timeout": true}', "'timeout' of the request body is not a number"),
     ("opensandbox", "command", b'{"code": 5}', "the request body gives no 'command' (nor 'argv')"),
     ("opensandbox", "code", b"print(1)", _NOT_JSON),
     ("opensandbox", "code", b'{"context": {}}', "the request body gives no 'code'"),
