@@ -112,7 +112,7 @@ class Session:
         return await self.container.read(_inside(path))
 
 
-# What each tool's arguments give, of which kinds, and what each item of a list among them is.
+# What each tool's arguments hold, of which JSON kinds, and which of them it needs.
 _ARGUMENTS = {"executeCode": ({"code": "a string", "language": "a string"}, ("code",)),
               "writeFiles": ({"content": "an array"}, ("content",)), "readFiles": ({"paths": "an array"}, ("paths",))}
 

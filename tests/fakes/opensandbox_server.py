@@ -595,9 +595,9 @@ class OpenSandboxStandIn(StandIn):
         body = json_object(await request.body(), {"command": "a string", "argv": "an array", "cwd": "a string",
                                                   "envs": "an object", "timeout": "a number",
                                                   "background": "a boolean"})
-        self.record("command", body)
         if body.get("command") is None and body.get("argv") is None:
             raise Refuse(400, "the request body gives no 'command' (nor 'argv')")
+        self.record("command", body)
         text = body.get("command") or shlex.join(map(str, body.get("argv") or []))
         # The sandbox's loopback Jupyter port is the stand-in's Jupyter route.
         text = text.replace(f"127.0.0.1:{JUPYTER_PORT}",
