@@ -18,8 +18,9 @@ connection, so nothing is pooled.
 It answers only its own run, as AWS does: each request must carry a SigV4 signature made with
 the stand-in's ``credentials`` (``sigv4.py``); an unsigned or forged request is answered 403 and
 does nothing, and one whose authorization header is missing or names another key is refused before
-its body is read. A body over ``BODY_LIMIT`` is answered 413. A session whose container's first
-process has died is answered 404 saying so.
+its body is read. A body over ``BODY_LIMIT`` is answered 413, and one that is not a JSON object, or whose
+tool's arguments lack what the tool needs or are of other kinds, 400 saying what is wrong. A session whose
+container's first process has died is answered 404 saying so.
 """
 
 from __future__ import annotations
@@ -47,7 +48,7 @@ from starlette.responses import JSONResponse, Response
 from tests.fakes.python_worker import SANDBOX_TOPS
 from tests.fakes.containers import Container, start_worker
 from tests.fakes.sigv4 import BODY_LIMIT, new_credentials, signed_body
-from tests.fakes.standin import STARTUP_LIMIT, DropConnection, Fault, PythonWorker, StandIn
+from tests.fakes.standin import STARTUP_LIMIT, DropConnection, Fault, PythonWorker, Refuse, StandIn, json_object
 
 INTERPRETER_ID = "aws.codeinterpreter.v1"
 SESSION_HEADER = "x-amzn-code-interpreter-session-id"
@@ -109,6 +110,28 @@ class Session:
     async def read(self, path: str) -> bytes:
         """The session's file ``path``, as :meth:`open` finds it, up to its size when opened (``Container.read``)."""
         return await self.container.read(_inside(path))
+
+
+# What each tool's arguments hold, of which JSON kinds, and which of them it needs.
+_ARGUMENTS = {"executeCode": ({"code": "a string", "language": "a string"}, ("code",)),
+              "writeFiles": ({"content": "an array"}, ("content",)), "readFiles": ({"paths": "an array"}, ("paths",))}
+
+
+def _check_arguments(request: dict[str, Any]) -> None:
+    """Refuse (400) a tool's arguments that are not as the tool needs them, saying what is wrong."""
+    if (tool := _ARGUMENTS.get(request.get("name"))) is None:
+        return
+    arguments = json_object(request.get("arguments") or {}, *tool, what="'arguments' of the request body")
+    for number, entry in enumerate(arguments.get("content") or []):
+        entry = json_object(entry, {"path": "a string", "text": "a string", "blob": "a string"}, ("path",),
+                            what=f"item {number} of 'content'")
+        try:
+            base64.b64decode(entry.get("blob") or "", validate=True)
+        except ValueError as exc:
+            raise Refuse(400, f"'blob' of item {number} of 'content' is not base64: {exc}") from None
+    for number, path in enumerate(arguments.get("paths") or []):
+        if not isinstance(path, str):
+            raise Refuse(400, f"item {number} of 'paths' is not a string: {path!r:.100}")
 
 
 def _inside(path: str) -> str:
@@ -198,7 +221,11 @@ class AgentCoreStandIn(StandIn):
             return await self.error_response(*body)(scope, receive, send)
         parts = scope["path"].strip("/").split("/")
         query = parse_qs(scope["query_string"].decode())
-        request = json.loads(body or b"{}")
+        try:
+            request = json_object(body or b"{}", {"name": "a string", "arguments": "an object"})
+            _check_arguments(request)
+        except Refuse as refusal:
+            return await self.error_response(refusal.status, refusal.message)(scope, receive, send)
         if len(parts) != 4 or parts[0] != "code-interpreters":
             return await JSONResponse({"message": "no such route"}, 404, headers=_CLOSE)(scope, receive, send)
         route = request.get("name", "") if parts[2:] == ["tools", "invoke"] else parts[3]
@@ -328,7 +355,8 @@ class AgentCoreStandIn(StandIn):
     async def _write(self, session: Session, arguments: dict[str, Any]) -> AsyncIterator[dict[str, Any]]:
         for entry in arguments.get("content", []):
             path = entry["path"]
-            data = base64.b64decode(entry["blob"]) if "blob" in entry else entry.get("text", "").encode()
+            blob = entry.get("blob")
+            data = base64.b64decode(blob) if blob is not None else (entry.get("text") or "").encode()
             try:
                 with await session.open(path, write=True) as written:
                     written.write(data)

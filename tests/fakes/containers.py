@@ -58,8 +58,9 @@ COPY_LIMIT = 120.0
 #: a login shell's included (E2B's commands), reads ``BASH_ENV`` after the profile that sets ``PATH`` anew
 #: (``sandbox_path.sh``, kept in the checkout, where the sandbox's code cannot remove it).
 SANDBOX_ENV = {"PIP_NO_CACHE_DIR": "1", "BASH_ENV": str(Path(__file__).with_name("sandbox_path.sh"))}
-#: On a sandbox's ``PATH`` after its own Python's ``bin``: its ``python``, ``python3`` and ``pip`` fail saying
-#: so where the sandbox's code removed its own, instead of being the host's.
+#: On a sandbox's ``PATH`` after its own Python's ``bin``: its ``python``, ``python3``, ``pip`` and ``pip3`` (and
+#: ``python3.N``, ``pip3.N`` of recent versions) fail saying so where the sandbox's code removed its own, or it
+#: has no such name, instead of being the host's.
 PYTHON_GONE = Path(__file__).with_name("python_gone")
 _ENDED = "the sandbox's container has ended"
 
@@ -124,11 +125,13 @@ def _python(root: Path) -> None:
         return
     (made / "bin").mkdir(parents=True)
     (made / packages).mkdir(parents=True)
-    for name in ("python", "python3"):
+    for name in ("python", "python3", f"python{sysconfig.get_python_version()}"):
         (made / "bin" / name).symlink_to(sys._base_executable)
     with open(os.open(made / "bin" / "pip", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o755), "w") as pip:
         pip.write(f"#!{SANDBOX_PYTHON}/bin/python\nimport sys\nfrom pip._internal.cli.main import main\n"
                   "sys.exit(main())\n")
+    for name in ("pip3", f"pip{sysconfig.get_python_version()}"):  # every name a virtual environment has
+        (made / "bin" / name).symlink_to("pip")
     (made / "pyvenv.cfg").write_text(f"home = {os.path.dirname(sys._base_executable)}\n"
                                      f"include-system-site-packages = false\nversion = {sys.version.split()[0]}\n")
     (made / packages / "_checkout.pth").write_text("".join(f"import site; site.addsitedir({path!r})\n"

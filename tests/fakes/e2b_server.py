@@ -25,7 +25,9 @@ As the service, it answers only the run that holds its credentials: every contro
 Template API route wants the stand-in's ``api_key`` (an upload link carries a signature of its
 own, as a presigned URL does), and every envd route the sandbox's access token or a URL signed
 with it; only ``/health`` is open, as envd's is. A refused request is answered 401 and does
-nothing. A sandbox whose container's first process has died says so in each envd answer.
+nothing. A sandbox whose container's first process has died says so in each envd answer. A body that is
+not a JSON object, or lacks a field a route needs or has one of another kind, is answered 400 saying what is
+wrong (``standin.json_object``).
 Faults, records and ``refuse``/``restore`` come from ``standin.StandIn``; the E2B-only fault
 is :meth:`E2BStandIn.short_write`. ``tests/fakes/e2b_fixtures.py`` starts and stops it.
 """
@@ -65,7 +67,7 @@ from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 
 from tests.fakes.containers import HOME, Container, environ, start_worker, unread
-from tests.fakes.standin import Command, DropConnection, Fault, PythonWorker, Refuse, StandIn
+from tests.fakes.standin import Command, DropConnection, Fault, PythonWorker, Refuse, StandIn, json_object
 
 # The SDK's form (httpx) escapes a file name's quote and control characters as an HTML5 form does
 # ("%22", "%00"...): undone, so that a path holding one is the caller's, and one with a NUL byte is refused.
@@ -209,7 +211,8 @@ class E2BStandIn(StandIn):
 
     async def _create(self, request: Request) -> Response:
         self._keyed(request)
-        body = await request.json()
+        body = json_object(await request.body(), {"templateID": "a string", "envVars": "an object",
+                                                  "timeout": "a number"}, ("templateID",))
         self.record("create", body)
         if (template := body.get("templateID")) not in self.templates:
             raise Refuse(404, f"template '{template}' not found")
@@ -233,7 +236,8 @@ class E2BStandIn(StandIn):
 
     async def _set_timeout(self, request: Request) -> Response:
         sandbox = self._controlled(request)
-        sandbox.expires_at = time.monotonic() + int((await request.json())["timeout"])
+        timeout = json_object(await request.body(), {"timeout": "a number"}, ("timeout",))["timeout"]
+        sandbox.expires_at = time.monotonic() + int(timeout)
         return Response(status_code=204)
 
     # --------------------------------------------------------------- templates
@@ -285,7 +289,7 @@ class E2BStandIn(StandIn):
 
     async def _template_request(self, request: Request) -> Response:
         self._keyed(request)
-        body = await request.json()
+        body = json_object(await request.body(), {"name": "a string"}, ("name",))
         self.record("template.request", body)
         alias = self.aliases.setdefault(body["name"], {"template_id": "tpl" + uuid.uuid4().hex[:12], "tags": []})
         build_id = str(uuid.uuid4())
@@ -319,7 +323,11 @@ class E2BStandIn(StandIn):
 
     async def _template_start(self, request: Request) -> Response:
         build = self._template(request, "bid", self.builds)
-        body = await request.json()
+        body = json_object(await request.body(), {"fromImage": "a string", "fromImageRegistry": "an object",
+                                                  "steps": "an array"})
+        for number, step in enumerate(body.get("steps") or []):
+            json_object(step, {"type": "a string", "args": "an array", "filesHash": "a string"}, ("type",),
+                        what=f"step {number} of the request body")
         self.record("template.start", body)
         if (fault := self.take_fault("template.start", "build_error")) is not None:
             build["error"] = fault.message
@@ -368,7 +376,7 @@ class E2BStandIn(StandIn):
 
     async def _execute(self, request: Request) -> Response:
         sandbox = self._sandbox_for(request.headers)
-        body = await request.json()
+        body = json_object(await request.body(), {"code": "a string", "env_vars": "an object"}, ("code",))
         self.record("execute", body)
         drop = self.take_fault("execute", "drop")
 

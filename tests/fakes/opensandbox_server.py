@@ -13,8 +13,8 @@ Two listeners on 127.0.0.1 (ephemeral ports), built on ``standin.StandIn``:
   ``bash`` processes, the code route with one persistent Python worker per context,
   and interrupts. Until its container is ready a sandbox's execd answers 503.
 
-A command request that is not a JSON object, or whose fields are not of their kinds, is answered 400
-saying what is wrong.
+A request whose body is not a JSON object, lacks a field it needs or has one of another kind is answered
+400 saying what is wrong (``standin.json_object``).
 
 Each sandbox's endpoint is handed out with a header carrying a secret of that sandbox
 (``TOKEN_HEADER``), which the SDK sends on every execd request; a request without it is
@@ -85,6 +85,7 @@ from tests.fakes.standin import (
     PythonWorker,
     Refuse,
     StandIn,
+    json_object,
     remove_tree,
     until_exited,
 )
@@ -113,25 +114,6 @@ async def _entered(sandbox: FakeSandbox, starting: Awaitable[T]) -> T:
         if isinstance(exc, OSError):
             raise Refuse(400, f"cannot start it in the sandbox: {exc.strerror or exc}") from None
         raise Refuse(500, str(exc)) from None  # a code worker that failed to start, saying why
-
-
-_JSON_KINDS = {"a string": str, "an array": list, "an object": dict, "a boolean": bool, "a number": (int, float)}
-
-
-async def _json(request: Request, fields: dict[str, str]) -> dict[str, Any]:
-    """The request's body, a JSON object whose ``fields``, where given (not null), are of their JSON kinds
-    (``_JSON_KINDS``); refused (400) saying what is wrong."""
-    try:
-        body = json.loads(await request.body())
-    except ValueError as exc:  # not UTF-8, or not JSON
-        raise Refuse(400, f"the request body is not JSON: {exc}") from None
-    if not isinstance(body, dict):
-        raise Refuse(400, f"the request body is not a JSON object: {body!r:.100}")
-    for name, kind in fields.items():
-        if (value := body.get(name)) is not None and (
-                not isinstance(value, _JSON_KINDS[kind]) or isinstance(value, bool) and kind != "a boolean"):
-            raise Refuse(400, f"{name!r} of the request body is not {kind}: {value!r:.100}")
-    return body
 
 
 # The events that report the end of a run (a failed command ends with its error).
@@ -339,7 +321,11 @@ class OpenSandboxStandIn(StandIn):
 
     async def _create(self, request: Request) -> Response:
         self._authorized(request)
-        body = await request.json()
+        body = json_object(await request.body(), {"snapshotId": "a string", "timeout": "a number", "env": "an object",
+                                                  "entrypoint": "an array", "metadata": "an object"})
+        if "snapshotId" not in body:
+            json_object(json_object(body, required=("image",))["image"], {"uri": "a string"}, ("uri",),
+                        what="'image' of the request body")
         self.record("create", body)
         sid = "osb" + uuid.uuid4().hex[:12]
         root = self.own(self._trees) / sid
@@ -401,9 +387,12 @@ class OpenSandboxStandIn(StandIn):
 
     async def _renew(self, request: Request) -> Response:
         sandbox = self._sandbox(request)
-        body = await request.json()
+        body = json_object(await request.body(), {"expiresAt": "a string"}, ("expiresAt",))
         self.record("renew", {"sandbox": sandbox.id, **body})
-        expires = dt.datetime.fromisoformat(body["expiresAt"])
+        try:
+            expires = dt.datetime.fromisoformat(body["expiresAt"])
+        except ValueError as exc:
+            raise Refuse(400, f"'expiresAt' of the request body is not a time: {exc}") from None
         sandbox.expires_at = time.monotonic() + (expires.timestamp() - time.time())
         return JSONResponse({"expiresAt": expires.isoformat()})
 
@@ -428,7 +417,7 @@ class OpenSandboxStandIn(StandIn):
     async def _snapshot_create(self, request: Request) -> Response:
         if not (sandbox := self._sandbox(request)).ready:
             raise Refuse(409, "sandbox is not running")
-        body = await request.json() if await request.body() else {}
+        body = json_object(await request.body() or b"{}", {"name": "a string"})
         snapshot = FakeSnapshot("snap-" + uuid.uuid4().hex[:12], sandbox.id, body.get("name"), time.time())
         (tree := self.own(self._trees) / snapshot.id).mkdir()
         try:
@@ -529,7 +518,7 @@ class OpenSandboxStandIn(StandIn):
 
     async def _directories(self, request: Request) -> Response:
         sandbox = self._sandbox(request, execd=True)
-        for path in await request.json():
+        for path in json_object(await request.body()):  # path: its permissions
             try:
                 await sandbox.container.mkdir(path)
             except OSError as exc:
@@ -543,7 +532,8 @@ class OpenSandboxStandIn(StandIn):
             for key, part in form.multi_items():
                 if key == "metadata":
                     metadata = part if isinstance(part, str) else (await part.read()).decode()
-                    path = json.loads(metadata)["path"]
+                    path = json_object(metadata.encode(), {"path": "a string"}, ("path",),
+                                       what="a file's metadata")["path"]
                 elif key == "file" and path is not None:
                     try:
                         with open(await sandbox.container.open(path, write=True), "wb") as target:
@@ -602,8 +592,11 @@ class OpenSandboxStandIn(StandIn):
 
     async def _command(self, request: Request) -> Response:
         sandbox = self._sandbox(request, execd=True)
-        body = await _json(request, {"command": "a string", "argv": "an array", "cwd": "a string", "envs": "an object",
-                                     "timeout": "a number", "background": "a boolean"})
+        body = json_object(await request.body(), {"command": "a string", "argv": "an array", "cwd": "a string",
+                                                  "envs": "an object", "timeout": "a number",
+                                                  "background": "a boolean"})
+        if body.get("command") is None and body.get("argv") is None:
+            raise Refuse(400, "the request body gives no 'command' (nor 'argv')")
         self.record("command", body)
         text = body.get("command") or shlex.join(map(str, body.get("argv") or []))
         # The sandbox's loopback Jupyter port is the stand-in's Jupyter route.
@@ -694,16 +687,17 @@ class OpenSandboxStandIn(StandIn):
 
     async def _code_context(self, request: Request) -> Response:
         sandbox = self._sandbox(request, execd=True)
-        language = (await request.json()).get("language", "python")
+        language = json_object(await request.body(), {"language": "a string"}).get("language") or "python"
         context = uuid.uuid4().hex[:12]
         await self._worker(sandbox, context)
         return JSONResponse({"id": context, "language": language})
 
     async def _code(self, request: Request) -> Response:
         sandbox = self._sandbox(request, execd=True)
-        body = await request.json()
+        body = json_object(await request.body(), {"code": "a string", "context": "an object"}, ("code",))
         self.record("code", body)
-        context = body.get("context") or {}
+        context = json_object(body.get("context") or {}, {"id": "a string", "language": "a string"},
+                              what="'context' of the request body")
         if context.get("language", "python") != "python":
             raise Refuse(400, f"unsupported language {context.get('language')!r}")
         worker = await self._worker(sandbox, context.get("id") or "default")

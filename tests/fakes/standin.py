@@ -83,6 +83,31 @@ class Refuse(Exception):
         self.status, self.message = status, message
 
 
+_JSON_KINDS = {"a string": str, "an array": list, "an object": dict, "a boolean": bool, "a number": (int, float)}
+
+
+def json_object(body: bytes | Any, fields: dict[str, str] | None = None, required: tuple[str, ...] = (), *,
+                what: str = "the request body") -> dict[str, Any]:
+    """``body`` (a request's, as bytes, or ``what`` of one, already read) as a JSON object that gives each of
+    ``required`` and whose ``fields``, where given (not null), are of their JSON kinds (``_JSON_KINDS``): every
+    route's check of what it was sent, refused (400) saying what is wrong before anything is done."""
+    if isinstance(body, bytes):
+        try:
+            body = json.loads(body)
+        except ValueError as exc:  # not UTF-8, or not JSON
+            raise Refuse(400, f"{what} is not JSON: {exc}") from None
+    if not isinstance(body, dict):
+        raise Refuse(400, f"{what} is not a JSON object: {body!r:.100}")
+    for name in required:
+        if body.get(name) is None:
+            raise Refuse(400, f"{what} gives no {name!r}")
+    for name, kind in (fields or {}).items():
+        if (value := body.get(name)) is not None and (
+                not isinstance(value, _JSON_KINDS[kind]) or isinstance(value, bool) and kind != "a boolean"):
+            raise Refuse(400, f"{name!r} of {what} is not {kind}: {value!r:.100}")
+    return body
+
+
 @dataclass
 class Fault:
     route: str
@@ -554,6 +579,14 @@ def _ended(code: int) -> str:
     return f"killed by signal {-code}"
 
 
+def _event(line: bytes) -> dict[str, Any]:
+    """A line of a code worker's as its event (``python_worker.py``); ``{}`` where it is none (not a JSON object)."""
+    with contextlib.suppress(ValueError):
+        if isinstance(event := json.loads(line), dict):
+            return event
+    return {}
+
+
 class _Unstartable(Exception):
     """A code worker that died and cannot be started again: how it ended, and why it cannot start."""
 
@@ -593,9 +626,10 @@ class PythonWorker:
                     start_new_session=True, limit=limit)
             else:
                 process = await container.run([container.python, *argv], cwd or "/", env, stdin=True, limit=limit)
-            with contextlib.suppress(TimeoutError):
-                if json.loads(await asyncio.wait_for(process.stdout.readline(), STARTUP_LIMIT) or b"{}"
-                              ).get("type") == "ready":
+            first = b""
+            with contextlib.suppress(TimeoutError, ValueError):  # ValueError: a first line over ``limit``
+                first = await asyncio.wait_for(process.stdout.readline(), STARTUP_LIMIT)
+                if _event(first).get("type") == "ready":
                     return process
             await kill_group(process)
             said = b""
@@ -603,8 +637,10 @@ class PythonWorker:
                 with contextlib.suppress(TimeoutError):
                     said = await asyncio.wait_for(process.stderr.read(4096), STARTUP_LIMIT)
             code = process.returncode
+            # Something the sandbox's Python runs first (a .pth of its own) may print, or say it is ready, and die.
             raise RuntimeError("the code worker failed to start: " + (said.decode(errors="replace").strip() or (
-                f"not ready within {STARTUP_LIMIT:g} s" if code is None else _ended(code))))
+                f"its first line was {first.decode(errors='replace').strip()[:200]!r}, not that it was ready"
+                if first.strip() else f"not ready within {STARTUP_LIMIT:g} s" if code is None else _ended(code))))
 
         return cls(await launch(), interrupt_grace, launch if restart else None)
 
@@ -620,12 +656,12 @@ class PythonWorker:
         cut) leaves the cell to be interrupted and drained in the background.
         """
         await self.lock.acquire()
-        finished = ran = False
+        finished = ran = fresh = False
         try:
             raw = b""
             for _ in range(1 if self._relaunch is None else 2):
                 if not self.alive and self._relaunch is not None:  # it died since the last run
-                    await self._restarted()
+                    fresh = await self._restarted() is not None  # None: its sandbox has ended
                 with contextlib.suppress(ConnectionError):  # it died, and its end is not seen yet
                     self.process.stdin.write((json.dumps({"code": code, "env_vars": env_vars}) + "\n").encode())
                     await self.process.stdin.drain()
@@ -634,6 +670,9 @@ class PythonWorker:
                     break
                 await self.kill()  # it died before it took the run, which a new worker takes
             ran = bool(raw)  # the worker took it
+            if not ran and fresh:  # the worker started anew ended before it took the code: it never ran
+                code = self.process.returncode
+                raise _Unstartable("lost" if code is None else _ended(code), "it ends as soon as it has started")
             while raw:
                 event = json.loads(raw)
                 if event["type"] == "end_of_execution":
@@ -690,15 +729,16 @@ class PythonWorker:
                     raw = await asyncio.wait_for(self.process.stdout.readline(), 0.5)
                 except TimeoutError:
                     continue
-                if not raw or json.loads(raw).get("type") == "end_of_execution":
+                if not raw or _event(raw).get("type") == "end_of_execution":
                     return
             await self.kill()
         finally:
             self.lock.release()
 
     async def interrupt(self) -> None:
-        """SIGINT to the worker, as a kernel's interrupt: the cell it runs raises KeyboardInterrupt."""
-        await send_signal(self.process, signal.SIGINT)
+        """SIGINT to the worker's process group, as a Jupyter server interrupts a kernel: the cell it runs raises
+        KeyboardInterrupt, and what the cell started there (a command it waits for) gets it too."""
+        await send_signal(self.process, signal.SIGINT, group=True)
 
     async def kill(self) -> None:
         await kill_group(self.process)

@@ -463,13 +463,13 @@ LIST = "for p in /proc/[0-9]*; do tr '\\0' ' ' < $p/cmdline; echo; done"  # the 
 
 # What a sandbox is as a container's: its own directories, written by its code and read through the file routes
 # (AgentCore's routes reach no other); its processes start with every signal at its default (`yes` in a pipe ends
-# by SIGPIPE) as the stand-in's own user, and a command that times out ends with what it started; its tree's path
-# shows in no host process's command line.
+# by SIGPIPE) as the stand-in's own user, and a command that times out ends with what it started (E2B's at the
+# deadline its SDK sends; AgentCore's, a cell's subprocess, as its client leaves: the cell is interrupted as a Jupyter
+# kernel is, its process group with it, where a command in the background ignores SIGINT); its tree's path shows in no
+# host process's command line.
 @pytest.mark.parametrize(("stand_in", "case"), [
     *[(stand_in, case) for stand_in in ("opensandbox", "e2b", "agentcore")
-      for case in ("its own directories", "signals", "its user", "ps")],
-    # E2B's ends at the deadline its SDK sends; AgentCore's times out in its code worker
-    ("opensandbox", "a timed-out command"), ("e2b", "a timed-out command"),
+      for case in ("its own directories", "signals", "its user", "ps", "a timed-out command")],
 ])
 async def test_a_sandbox_is_as_a_containers(request, stand_in: str, case: str) -> None:
     [(sandbox, tree)] = await _sandboxes(request, stand_in, 1)
@@ -491,7 +491,8 @@ async def test_a_sandbox_is_as_a_containers(request, stand_in: str, case: str) -
                 pytest.skip("a regular user's sandbox only: root's runs as root")
             assert (await sandbox.execute_command("id -u")).stdout.strip() == str(os.geteuid())
         elif case == "a timed-out command":
-            assert (await sandbox.execute_command("sleep 600 & sleep 599", timeout=1)).status.value == "timeout"
+            command = "sleep 599" if stand_in == "agentcore" else "sleep 600 & sleep 599"
+            assert (await sandbox.execute_command(command, timeout=1)).status.value == "timeout"
             for _ in range(600):
                 if "sleep 59" not in (listed := (await sandbox.execute_command(LIST)).stdout):
                     break
@@ -579,6 +580,29 @@ async def test_a_request_the_sandbox_cannot_serve_fails_alone(request, caplog, s
     finally:
         await sandbox.terminate()
 
+
+
+# A file that gives no size (a pipe here, as most of /proc) is read only so far: once past 16 MiB the read stops,
+# having taken little more than that from it, however much more it would give.
+def test_a_sizeless_read_stops_at_its_cap() -> None:
+    source, sink = os.pipe()
+    written = 0
+
+    def feed() -> None:
+        nonlocal written
+        with contextlib.suppress(BrokenPipeError):  # its reader stopped
+            while written < 64 << 20:
+                written += os.write(sink, b"x" * (1 << 20))
+        os.close(sink)
+
+    feeder = threading.Thread(target=feed)
+    feeder.start()
+    try:
+        with pytest.raises(OSError, match="past the 16 MiB a download reads") as refused:
+            containers.read_opened(source, 0)
+    finally:
+        feeder.join(60)
+    assert refused.value.errno == errno.EFBIG and written <= 18 << 20, written
 
 
 # A sandbox terminated while its snapshot is taken leaves no snapshot: its tree was being removed as it was
@@ -1066,9 +1090,14 @@ threading.Thread(target=swap, daemon=True).start()"""))
         assert os.listdir(outside) == []
 
 
+_PYTHON_NAMES = ["python", "python3", f"python{sysconfig.get_python_version()}", "pip", "pip3",
+                 f"pip{sysconfig.get_python_version()}"]
+
+
 # A cell removes the sandbox's Python environment (a careless `rm -rf /tmp/.[!.]*`) and its code worker dies: the run
 # it died in, and each later one, says that the worker cannot be started again and why, never that code ran; a
-# command's python3 and pip (in a login shell too) fail saying so, never the host's. (AgentCore's commands are code.)
+# command's python3 and pip, by any of their names (in a login shell too), fail saying so, never the host's, and
+# never succeed. (AgentCore's commands are code.)
 @pytest.mark.parametrize("stand_in", ["opensandbox", "e2b", "agentcore"])
 async def test_a_code_worker_that_cannot_restart_says_so(request, stand_in: str) -> None:
     [(sandbox, _)] = await _sandboxes(request, stand_in, 1)
@@ -1081,22 +1110,59 @@ async def test_a_code_worker_that_cannot_restart_says_so(request, stand_in: str)
         assert later.status.value == "error" and "ran" not in later.stdout and why + ", so this code did not run" in \
             later.error, later
         if stand_in != "agentcore":
-            ran = await sandbox.execute_command("python3 -c 'print(1)'; bash -lc 'pip --version'")
-            assert ran.stdout == "" and ran.stderr.count("not in the sandbox's Python environment") == 2, ran
+            for line in [*(f"{name} --version && echo ok" for name in _PYTHON_NAMES), "bash -lc 'pip3 -V && echo ok'"]:
+                ran = await sandbox.execute_command(line)
+                assert (ran.status.value, ran.stdout) == ("error", "") and \
+                    "not in the sandbox's Python environment" in ran.stderr, ran
+    finally:
+        await sandbox.terminate()
+
+
+# Something the sandbox's Python runs before its code worker (a .pth its code put there) prints a line that is not the
+# worker's, or says that it is ready, then the worker dies: every later run is answered, with an error saying that the
+# worker cannot be started again and why (code that never ran is never reported as run), and so is a new OpenSandbox
+# context (500), never a connection cut short.
+@pytest.mark.parametrize("stand_in", ["opensandbox", "e2b", "agentcore"])
+@pytest.mark.parametrize(("prints", "why"), [
+    ("hello", "the code worker failed to start: its first line was 'hello', not that it was ready"),
+    ('{"type": "ready"}', "it ends as soon as it has started"),
+])
+async def test_a_code_worker_that_dies_as_it_starts_says_so(request, stand_in: str, prints: str, why: str) -> None:
+    [(sandbox, _)] = await _sandboxes(request, stand_in, 1)
+    try:
+        line = f"import os, sys; sys.stdout.write({prints + chr(10)!r}); sys.stdout.flush(); os._exit(0)\n"
+        killed = await sandbox.execute_code(
+            "import os, sysconfig\nwith open(sysconfig.get_paths()['purelib'] + '/noisy.pth', 'w') as pth:\n"
+            f"    pth.write({line!r})\nos.kill(os.getpid(), 9)")
+        later = [await sandbox.execute_code("print('ran')") for _ in range(2)]
+        assert killed.status.value == "error" and "killed by SIGKILL while running this code" in killed.error, killed
+        if prints == "hello":
+            assert "and cannot be started again: " + why in killed.error, killed
+        for result in later:
+            assert result.status.value == "error" and "ran" not in result.stdout and \
+                "cannot be started again, so this code did not run: " + why in result.error, result
+        if stand_in == "opensandbox" and prints == "hello":
+            service = request.getfixturevalue(stand_in)
+            async with httpx.AsyncClient(timeout=60) as client:
+                answer = await client.post(f"{service.url('execd')}/execd/{sandbox.sandbox_id}/code/context",
+                                           json={"language": "python"},
+                                           headers={TOKEN_HEADER: service.sandboxes[sandbox.sandbox_id].token})
+            assert (answer.status_code, why in answer.json()["message"]) == (500, True), answer.text
     finally:
         await sandbox.terminate()
 
 
 # A command's shell, a login shell included, reads none of the host user's dotfiles: its HOME is the sandbox's own,
-# and the sandbox's python3 and pip come first on PATH again after a profile sets PATH anew.
+# and the sandbox's python3 and pip, by each name a virtual environment gives them, come first on PATH again after a
+# profile sets PATH anew.
 @pytest.mark.parametrize("stand_in", ["opensandbox", "e2b", "agentcore"])
 async def test_a_commands_shell_reads_the_sandboxs_home_and_finds_its_python(request, stand_in: str) -> None:
     [(sandbox, _)] = await _sandboxes(request, stand_in, 1)
     try:
         ran = await sandbox.execute_command("echo 'PATH=/usr/bin:/bin' > ~/.profile; "
-                                            "bash -lc 'echo $HOME; command -v python3 pip'")
+                                            f"bash -lc 'echo $HOME; command -v {' '.join(_PYTHON_NAMES)}'")
         home = "/tmp" if stand_in == "opensandbox" else "/home/user"
-        assert ran.stdout.split() == [home, "/tmp/.python/bin/python3", "/tmp/.python/bin/pip"], ran
+        assert ran.stdout.split() == [home, *[f"/tmp/.python/bin/{name}" for name in _PYTHON_NAMES]], ran
     finally:
         await sandbox.terminate()
 
@@ -1129,6 +1195,31 @@ async def test_a_sandbox_serves_a_burst_and_many_descriptors(request, stand_in: 
         await sandbox.terminate()
 
 
+# A sandbox killed while requests wait their turn at its agent's socket (a burst its agent has not read: here it is
+# stopped) wakes every one of them at once, each failing saying that the sandbox has ended, none left waiting.
+async def test_a_killed_sandbox_wakes_the_requests_waiting_on_its_agent(tmp_path: Path) -> None:
+    container = await containers.Container.start(tmp_path / "tree", {"tmp"})
+    [agent] = [pid for pid in _descendants(container.process.pid)
+               if b"sandbox_agent.py" in Path(f"/proc/{pid}/cmdline").read_bytes()]
+    os.kill(agent, signal.SIGSTOP)
+    ending = None
+    try:
+        asks = []
+        while container._sendable is None and len(asks) < 10_000:  # until some wait to send: the socket is full
+            asks.append(asyncio.ensure_future(container.mkdir(f"/tmp/d{len(asks)}")))
+            await asyncio.sleep(0)
+        assert container._sendable is not None, "the agent's socket took every request"
+        asks += [asyncio.ensure_future(container.mkdir(f"/tmp/e{n}")) for n in range(50)]  # and these wait with them
+        await asyncio.sleep(0)
+        ending = asyncio.ensure_future(container.kill())
+        _, waiting = await asyncio.wait(asks, timeout=20)  # at once, unless left waiting
+        assert not waiting, f"{len(waiting)} of {len(asks)} requests still wait on a sandbox that has ended"
+        assert {str(ask.exception()) for ask in asks} == {"the sandbox's container has ended"}
+    finally:
+        os.kill(agent, signal.SIGCONT)
+        await (ending or container.kill())
+
+
 # A stand-in takes as many open files as its user may have: a regular user's soft limit (often 1,024) is raised to
 # the hard one when it starts.
 def test_a_stand_in_raises_its_open_file_limit() -> None:
@@ -1149,20 +1240,89 @@ def test_a_stand_in_raises_its_open_file_limit() -> None:
         resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
 
 
-# A command request the stand-in cannot read is refused (400) saying what is wrong, and runs nothing.
-@pytest.mark.parametrize(("body", "says"), [
-    (b"{", "the request body is not JSON: Expecting property name"),
-    (b"\xff", "the request body is not JSON"),
-    (b'["echo"]', "the request body is not a JSON object: ['echo']"),
-    (b'{"command": 5}', "'command' of the request body is not a string: 5"),
-    (b'{"command": "echo", "envs": ["A=1"]}', "'envs' of the request body is not an object: ['A=1']"),
-    (b'{"command": "echo", "timeout": true}', "'timeout' of the request body is not a number: True"),
-])
-async def test_a_malformed_command_request_is_refused_saying_why(sandbox, opensandbox, body: bytes, says: str) -> None:
+async def _sent(service, stand_in: str, sandbox_id: str, route: str, body: bytes) -> httpx.Response:
+    """``body`` sent raw to ``route`` of ``stand_in``'s stand-in, for the sandbox ``sandbox_id``, with the run's
+    credentials (AgentCore's: signed)."""
+    if stand_in == "agentcore":
+        from tests.fakes.agentcore_server import INTERPRETER_ID, SESSION_HEADER
+
+        path = "sessions/start" if route == "start" else "tools/invoke"
+        request = AWSRequest("POST", f"{service.endpoint}/code-interpreters/{INTERPRETER_ID}/{path}", data=body,
+                             headers={"Content-Type": "application/json", SESSION_HEADER: sandbox_id})
+        SigV4Auth(Credentials(CREDENTIALS["aws_access_key_id"], CREDENTIALS["aws_secret_access_key"]),
+                  "bedrock-agentcore", "us-east-1").add_auth(request)
+        url, headers = request.url, dict(request.headers)
+    elif stand_in == "e2b":
+        token = service.sandboxes[sandbox_id].access_token
+        url, headers = {"create": (f"{service.api_url}/v2/sandboxes", {}),
+                        "set_timeout": (f"{service.api_url}/sandboxes/{sandbox_id}/timeout", {}),
+                        "template.request": (f"{service.api_url}/v3/templates", {}),
+                        "execute": (f"{service.sandbox_url}/execute",
+                                    {"e2b-sandbox-id": sandbox_id, "x-access-token": token})}[route]
+        headers = {"x-api-key": service.api_key, **headers}
+    elif route in ("create", "renew", "snapshot.create"):
+        url = f"{service.url('api')}/v1/sandboxes" + {"create": "", "renew": f"/{sandbox_id}/renew-expiration",
+                                                     "snapshot.create": f"/{sandbox_id}/snapshots"}[route]
+        headers = {"OPEN-SANDBOX-API-KEY": service.api_key}
+    else:
+        url = f"{service.url('execd')}/execd/{sandbox_id}/{route.replace('.', '/')}"
+        headers = {TOKEN_HEADER: service.sandboxes[sandbox_id].token}
     async with httpx.AsyncClient(timeout=60) as client:
-        answer = await client.post(f"{opensandbox.url('execd')}/execd/{sandbox.sandbox_id}/command", content=body,
-                                   headers={TOKEN_HEADER: opensandbox.sandboxes[sandbox.sandbox_id].token})
-    assert (answer.status_code, answer.json()["message"][:len(says)]) == (400, says), answer.text
+        return await client.post(url, content=body, headers=headers)
+
+
+# A request whose body a stand-in cannot read, on any route that reads one, is refused (400) saying what is wrong
+# (not JSON, not an object, a field missing or of another kind), never answered with a bare 500 or a connection cut,
+# and does nothing: no sandbox is made or ended, nothing runs, and the sandbox goes on.
+_NOT_JSON = "the request body is not JSON"
+@pytest.mark.parametrize(("stand_in", "route", "body", "says"), [
+    ("opensandbox", "command", b"{", _NOT_JSON + ": Expecting property name"),
+    ("opensandbox", "command", b"\xff", _NOT_JSON),
+    ("opensandbox", "command", b'["echo"]', "the request body is not a JSON object: ['echo']"),
+    ("opensandbox", "command", b'{"command": 5}', "'command' of the request body is not a string: 5"),
+    ("opensandbox", "command", b'{"command": "echo", "envs": ["A=1"]}', "'envs' of the request body is not an object"),
+    ("opensandbox", "command", b'{"command": "", "timeout": true}', "'timeout' of the request body is not a number"),
+    ("opensandbox", "command", b'{"code": 5}', "the request body gives no 'command' (nor 'argv')"),
+    ("opensandbox", "code", b"print(1)", _NOT_JSON),
+    ("opensandbox", "code", b'{"context": {}}', "the request body gives no 'code'"),
+    ("opensandbox", "code", b'{"code": "1", "context": []}', "'context' of the request body is not an object: []"),
+    ("opensandbox", "code.context", b"python", _NOT_JSON),
+    ("opensandbox", "directories", b"/tmp/d", _NOT_JSON),
+    ("opensandbox", "directories", b'["/tmp/d"]', "the request body is not a JSON object: ['/tmp/d']"),
+    ("opensandbox", "create", b"python", _NOT_JSON),
+    ("opensandbox", "create", b"{}", "the request body gives no 'image'"),
+    ("opensandbox", "create", b'{"image": "python"}', "'image' of the request body is not a JSON object"),
+    ("opensandbox", "snapshot.create", b"snap", _NOT_JSON),
+    ("opensandbox", "renew", b"soon", _NOT_JSON),
+    ("opensandbox", "renew", b'{"expiresAt": "soon"}', "'expiresAt' of the request body is not a time"),
+    ("e2b", "create", b"base", _NOT_JSON),
+    ("e2b", "create", b'{"templateID": 1}', "'templateID' of the request body is not a string: 1"),
+    ("e2b", "set_timeout", b"{}", "the request body gives no 'timeout'"),
+    ("e2b", "execute", b"[1]", "the request body is not a JSON object: [1]"),
+    ("e2b", "execute", b'{"code": "1", "env_vars": "A=1"}', "'env_vars' of the request body is not an object"),
+    ("e2b", "template.request", b"name", _NOT_JSON),
+    ("agentcore", "start", b"start", _NOT_JSON),
+    ("agentcore", "executeCode", b"[1]", "the request body is not a JSON object: [1]"),
+    ("agentcore", "executeCode", b'{"name": "executeCode", "arguments": {"language": "python"}}',
+     "'arguments' of the request body gives no 'code'"),
+    ("agentcore", "writeFiles", b'{"name": "writeFiles", "arguments": {"content": [{"path": "a", "blob": "%%"}]}}',
+     "'blob' of item 0 of 'content' is not base64"),
+    ("agentcore", "readFiles", b'{"name": "readFiles", "arguments": {"paths": [1]}}',
+     "item 0 of 'paths' is not a string: 1"),
+])
+async def test_a_malformed_request_body_is_refused_saying_why(request, stand_in: str, route: str, body: bytes,
+                                                              says: str) -> None:
+    [(sandbox, _)] = await _sandboxes(request, stand_in, 1)
+    service = request.getfixturevalue(stand_in)
+    alive = lambda: getattr(service, "live_sessions", getattr(service, "alive_sandboxes", None))()  # noqa: E731
+    try:
+        before = set(alive())
+        answer = await _sent(service, stand_in, sandbox.sandbox_id, route, body)
+        assert (answer.status_code, answer.json()["message"][:len(says)]) == (400, says), answer.text
+        assert set(alive()) == before
+        assert (await sandbox.execute_command("echo alive")).stdout.strip() == "alive"
+    finally:
+        await sandbox.terminate()
 
 
 # What a sandbox's code leaves, its tree goes whole: one deeper than the descriptors a login's soft limit leaves
