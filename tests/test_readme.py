@@ -433,6 +433,60 @@ def test_readme_block_runs(block: Block, request: pytest.FixtureRequest, tmp_pat
     runner.check(Ran(tree, names, printed, warned, request, tmp_path))
 
 
+# A key a block is written with is a placeholder: copied as written, it must fail as a wrong key
+# does, not with an encoding error before any request (a header carries no "…").
+
+async def _refused(call: str, key: str, request: pytest.FixtureRequest, monkeypatch: pytest.MonkeyPatch) -> str:
+    """What ``call``, made with ``key`` against its stand-in, gives as a text: its error, or its failed build."""
+    from vorn_tools.code_interpreter.code_sandbox.e2b_sandbox import E2BSandbox
+    from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_sandbox import OpenSandboxLite
+    from vorn_tools.code_interpreter.code_sandbox.opensandbox_sandbox import OpenSandbox
+    from vorn_tools.code_interpreter.code_template import TemplateSpec
+    from vorn_tools.code_interpreter.code_template.e2b_template_builder import E2BTemplateBuilder
+    from vorn_tools.code_interpreter.code_template.opensandbox_template_builder import OpenSandboxTemplateBuilder
+    from vorn_tools.code_interpreter.errors import SandboxStartError
+
+    e2b_service, opensandbox_service = request.getfixturevalue("e2b"), request.getfixturevalue("opensandbox")
+    monkeypatch.setenv("E2B_API_URL", e2b_service.api_url)
+    e2b_options = {**e2b_service.connection_options(), "api_key": key, "create_backoff": 0.0}
+    osb_options = {**opensandbox_service.connection_options(), "api_key": key}
+    spec = TemplateSpec(template_id="keyed", image="acme/keyed:1")
+    builders = {"E2BTemplateBuilder": lambda: E2BTemplateBuilder(api_key=key),
+                "OpenSandboxTemplateBuilder": lambda: OpenSandboxTemplateBuilder(**osb_options)}  # fmt: skip
+    if call in builders:
+        result = await asyncio.to_thread(builders[call]().ensure, spec)
+        return f"{result.status.value}: {result.detail}"
+    creates = {"E2BSandbox.create": lambda: E2BSandbox.create(**e2b_options),
+               "OpenSandbox.create": lambda: OpenSandbox.create(**osb_options, create_backoff=0.0),
+               "OpenSandboxLite.create": lambda: OpenSandboxLite.create(**osb_options, create_backoff=0.0)}  # fmt: skip
+    with pytest.raises(SandboxStartError) as info:
+        await creates[call]()
+    return f"{type(info.value.__cause__).__name__}: {info.value}"
+
+
+def written_keys(blocks: list[Block]) -> dict[str, set[str]]:
+    """The ``api_key`` each connecting call of ``blocks`` is written with."""
+    keys: dict[str, set[str]] = {}
+    for block in blocks:
+        for node in ast.walk(block.tree):
+            if isinstance(node, ast.Call) and (name := _call_name(node.func)) in CONNECTS:
+                for keyword in node.keywords:
+                    if keyword.arg == "api_key" and isinstance(keyword.value, ast.Constant):
+                        keys.setdefault(name, set()).add(keyword.value.value)
+    return keys
+
+
+@pytest.mark.parametrize("call", ["E2BSandbox.create", "OpenSandbox.create", "OpenSandboxLite.create",
+                                  "E2BTemplateBuilder", "OpenSandboxTemplateBuilder"])  # fmt: skip
+async def test_a_written_key_fails_as_a_wrong_key_does(call: str, request: pytest.FixtureRequest,
+                                                       monkeypatch: pytest.MonkeyPatch) -> None:  # fmt: skip
+    written = written_keys(_BLOCKS).get(call)
+    assert written, f"no block writes a key for {call}: drop it here"
+    wrong = await _refused(call, "not-the-stand-ins-key", request, monkeypatch)
+    assert "401" in wrong  # the stand-in's refusal of a key, not an error of the call
+    assert {key: await _refused(call, key, request, monkeypatch) for key in written} == dict.fromkeys(written, wrong)
+
+
 def test_every_runner_has_its_block() -> None:
     headings = {block.heading for block in _BLOCKS}
     assert (RUNNERS.keys() | NOT_RUNNABLE.keys()) - headings == set()
