@@ -13,6 +13,7 @@ import re
 import signal
 import subprocess
 import sys
+import tempfile
 import warnings
 from collections import Counter
 from collections.abc import Callable, Iterator
@@ -285,6 +286,17 @@ def _run_python(request: pytest.FixtureRequest, tmp: Path) -> Pointing:
     return Pointing({"PydanticExecutorSandbox": {"mcp_server_path": str(launcher)}}, env)
 
 
+def _own_launcher(request: pytest.FixtureRequest, tmp: Path) -> Pointing:
+    # The block writes its launcher into a temporary directory of its own: made under tmp/made here,
+    # to see it removed. The block puts the checkout root on sys.path; the test's own is put back.
+    pointing = _run_python(request, tmp)
+    monkeypatch = request.getfixturevalue("monkeypatch")
+    monkeypatch.setattr(sys, "path", [*sys.path])
+    (tmp / "made").mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp / "made"))
+    return Pointing({"PydanticExecutorSandbox": {}}, pointing.env)
+
+
 def _templates(request: pytest.FixtureRequest, tmp: Path) -> Pointing:
     e2b_service, opensandbox_service = request.getfixturevalue("e2b"), request.getfixturevalue("opensandbox")
     e2b_service.aliases.clear()
@@ -345,6 +357,13 @@ def _run_python_ran(ran: Ran) -> None:
     assert any(issubclass(w.category, DeprecationWarning) for w in ran.warned)
 
 
+def _own_launcher_ran(ran: Ran) -> None:
+    assert ran.printed == "success 42\n"
+    pids = _server_pids(ran.tmp / "server.log")
+    assert len(pids) == 1 and not _alive(pids[0])  # terminated and reaped
+    assert list((ran.tmp / "made").iterdir()) == []  # its temporary directory removed
+
+
 def _streamed(ran: Ran) -> None:
     assert ran.names["streamed"].render("stdout") == "partial line"  # the block ran to its end
 
@@ -371,6 +390,7 @@ RUNNERS: dict[str, Runner] = {
     "OpenSandbox Lite": Runner(_lite, _lite_ran),
     "Bedrock AgentCore": Runner(_agentcore, _agentcore_ran),
     "Pydantic executor (deprecated)": Runner(_run_python, _run_python_ran),
+    "The run-python stand-in": Runner(_own_launcher, _own_launcher_ran),
     "Writing a backend": Runner(_nothing, _streamed),
     "Building templates and snapshots": Runner(_templates, _templates_ran),
     "MCP client": Runner(_nothing, _mcp_ran),
@@ -418,7 +438,9 @@ def test_readme_block_runs(block: Block, request: pytest.FixtureRequest, tmp_pat
     tree = block.tree
     found = point(tree, pointing.calls)
     assert found.keys() == pointing.calls.keys(), f"the block no longer makes the calls its runner points: {found}"
-    names: dict[str, Any] = {"__name__": "__readme__", "__standin__": pointing.calls}
+    # Run as a script saved at the checkout root, as a newcomer saves one.
+    names: dict[str, Any] = {"__name__": "__readme__", "__file__": str(ROOT / "example.py"),
+                             "__standin__": pointing.calls}  # fmt: skip
     needed = free_names(tree) - names.keys()
     if needed:
         exec(compile(definitions([b for b in _BLOCKS if b is not block], needed), str(block.page), "exec"), names)
