@@ -509,6 +509,33 @@ async def test_a_written_key_fails_as_a_wrong_key_does(call: str, request: pytes
     assert {key: await _refused(call, key, request, monkeypatch) for key in written} == dict.fromkeys(written, wrong)
 
 
+def awaits_at_top_level(tree: ast.Module) -> bool:
+    """Whether ``tree`` awaits outside any function of its own: it runs only inside a coroutine."""
+    pending: list[ast.AST] = list(tree.body)
+    while pending:
+        node = pending.pop()
+        if isinstance(node, ast.Await):
+            return True
+        if not isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.Lambda, ast.ClassDef)):
+            pending.extend(ast.iter_child_nodes(node))
+    return False
+
+
+def lead_in(block: Block) -> str:
+    """The prose of the block's section (its "##" heading's) up to the block: where a note on it stands."""
+    before = "".join(block.page.read_text(encoding="utf-8").splitlines(keepends=True)[: block.line - 1])
+    return re.split(r"^## ", _prose(before), flags=re.MULTILINE)[-1]
+
+
+def test_a_block_that_awaits_says_where_it_runs() -> None:
+    # Copied into a script as it stands, a top-level await is a SyntaxError: the section says to run it
+    # from a coroutine.
+    awaiting = [block for block in _BLOCKS if awaits_at_top_level(block.tree)]
+    assert {"E2B", "MCP client"} <= {block.heading for block in awaiting}
+    assert [block.heading for block in awaiting if "coroutine" not in lead_in(block)] == []
+    assert not awaits_at_top_level(ast.parse("async def f():\n    await g()\nasyncio.run(f())"))
+
+
 def test_every_runner_has_its_block() -> None:
     headings = {block.heading for block in _BLOCKS}
     assert (RUNNERS.keys() | NOT_RUNNABLE.keys()) - headings == set()
