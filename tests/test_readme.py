@@ -13,6 +13,7 @@ import re
 import signal
 import subprocess
 import sys
+import tempfile
 import warnings
 from collections import Counter
 from collections.abc import Callable, Iterator
@@ -285,6 +286,17 @@ def _run_python(request: pytest.FixtureRequest, tmp: Path) -> Pointing:
     return Pointing({"PydanticExecutorSandbox": {"mcp_server_path": str(launcher)}}, env)
 
 
+def _own_launcher(request: pytest.FixtureRequest, tmp: Path) -> Pointing:
+    # The block writes its launcher into a temporary directory of its own: made under tmp/made here,
+    # to see it removed. The block puts the checkout root on sys.path; the test's own is put back.
+    pointing = _run_python(request, tmp)
+    monkeypatch = request.getfixturevalue("monkeypatch")
+    monkeypatch.setattr(sys, "path", [*sys.path])
+    (tmp / "made").mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp / "made"))
+    return Pointing({"PydanticExecutorSandbox": {}}, pointing.env)
+
+
 def _templates(request: pytest.FixtureRequest, tmp: Path) -> Pointing:
     e2b_service, opensandbox_service = request.getfixturevalue("e2b"), request.getfixturevalue("opensandbox")
     e2b_service.aliases.clear()
@@ -345,6 +357,13 @@ def _run_python_ran(ran: Ran) -> None:
     assert any(issubclass(w.category, DeprecationWarning) for w in ran.warned)
 
 
+def _own_launcher_ran(ran: Ran) -> None:
+    assert ran.printed == "success 42\n"
+    pids = _server_pids(ran.tmp / "server.log")
+    assert len(pids) == 1 and not _alive(pids[0])  # terminated and reaped
+    assert list((ran.tmp / "made").iterdir()) == []  # its temporary directory removed
+
+
 def _streamed(ran: Ran) -> None:
     assert ran.names["streamed"].render("stdout") == "partial line"  # the block ran to its end
 
@@ -371,6 +390,7 @@ RUNNERS: dict[str, Runner] = {
     "OpenSandbox Lite": Runner(_lite, _lite_ran),
     "Bedrock AgentCore": Runner(_agentcore, _agentcore_ran),
     "Pydantic executor (deprecated)": Runner(_run_python, _run_python_ran),
+    "The run-python stand-in": Runner(_own_launcher, _own_launcher_ran),
     "Writing a backend": Runner(_nothing, _streamed),
     "Building templates and snapshots": Runner(_templates, _templates_ran),
     "MCP client": Runner(_nothing, _mcp_ran),
@@ -418,7 +438,9 @@ def test_readme_block_runs(block: Block, request: pytest.FixtureRequest, tmp_pat
     tree = block.tree
     found = point(tree, pointing.calls)
     assert found.keys() == pointing.calls.keys(), f"the block no longer makes the calls its runner points: {found}"
-    names: dict[str, Any] = {"__name__": "__readme__", "__standin__": pointing.calls}
+    # Run as a script saved at the checkout root, as a newcomer saves one.
+    names: dict[str, Any] = {"__name__": "__readme__", "__file__": str(ROOT / "example.py"),
+                             "__standin__": pointing.calls}  # fmt: skip
     needed = free_names(tree) - names.keys()
     if needed:
         exec(compile(definitions([b for b in _BLOCKS if b is not block], needed), str(block.page), "exec"), names)
@@ -431,6 +453,87 @@ def test_readme_block_runs(block: Block, request: pytest.FixtureRequest, tmp_pat
             bounded_asyncio_run(body)
     printed = capfd.readouterr().out
     runner.check(Ran(tree, names, printed, warned, request, tmp_path))
+
+
+# A key a block is written with is a placeholder: copied as written, it must fail as a wrong key
+# does, not with an encoding error before any request (a header carries no "…").
+
+async def _refused(call: str, key: str, request: pytest.FixtureRequest, monkeypatch: pytest.MonkeyPatch) -> str:
+    """What ``call``, made with ``key`` against its stand-in, gives as a text: its error, or its failed build."""
+    from vorn_tools.code_interpreter.code_sandbox.e2b_sandbox import E2BSandbox
+    from vorn_tools.code_interpreter.code_sandbox.opensandbox_lite_sandbox import OpenSandboxLite
+    from vorn_tools.code_interpreter.code_sandbox.opensandbox_sandbox import OpenSandbox
+    from vorn_tools.code_interpreter.code_template import TemplateSpec
+    from vorn_tools.code_interpreter.code_template.e2b_template_builder import E2BTemplateBuilder
+    from vorn_tools.code_interpreter.code_template.opensandbox_template_builder import OpenSandboxTemplateBuilder
+    from vorn_tools.code_interpreter.errors import SandboxStartError
+
+    e2b_service, opensandbox_service = request.getfixturevalue("e2b"), request.getfixturevalue("opensandbox")
+    monkeypatch.setenv("E2B_API_URL", e2b_service.api_url)
+    e2b_options = {**e2b_service.connection_options(), "api_key": key, "create_backoff": 0.0}
+    osb_options = {**opensandbox_service.connection_options(), "api_key": key}
+    spec = TemplateSpec(template_id="keyed", image="acme/keyed:1")
+    builders = {"E2BTemplateBuilder": lambda: E2BTemplateBuilder(api_key=key),
+                "OpenSandboxTemplateBuilder": lambda: OpenSandboxTemplateBuilder(**osb_options)}  # fmt: skip
+    if call in builders:
+        result = await asyncio.to_thread(builders[call]().ensure, spec)
+        return f"{result.status.value}: {result.detail}"
+    creates = {"E2BSandbox.create": lambda: E2BSandbox.create(**e2b_options),
+               "OpenSandbox.create": lambda: OpenSandbox.create(**osb_options, create_backoff=0.0),
+               "OpenSandboxLite.create": lambda: OpenSandboxLite.create(**osb_options, create_backoff=0.0)}  # fmt: skip
+    with pytest.raises(SandboxStartError) as info:
+        await creates[call]()
+    return f"{type(info.value.__cause__).__name__}: {info.value}"
+
+
+def written_keys(blocks: list[Block]) -> dict[str, set[str]]:
+    """The ``api_key`` each connecting call of ``blocks`` is written with."""
+    keys: dict[str, set[str]] = {}
+    for block in blocks:
+        for node in ast.walk(block.tree):
+            if isinstance(node, ast.Call) and (name := _call_name(node.func)) in CONNECTS:
+                for keyword in node.keywords:
+                    if keyword.arg == "api_key" and isinstance(keyword.value, ast.Constant):
+                        keys.setdefault(name, set()).add(keyword.value.value)
+    return keys
+
+
+@pytest.mark.parametrize("call", ["E2BSandbox.create", "OpenSandbox.create", "OpenSandboxLite.create",
+                                  "E2BTemplateBuilder", "OpenSandboxTemplateBuilder"])  # fmt: skip
+async def test_a_written_key_fails_as_a_wrong_key_does(call: str, request: pytest.FixtureRequest,
+                                                       monkeypatch: pytest.MonkeyPatch) -> None:  # fmt: skip
+    written = written_keys(_BLOCKS).get(call)
+    assert written, f"no block writes a key for {call}: drop it here"
+    wrong = await _refused(call, "not-the-stand-ins-key", request, monkeypatch)
+    assert "401" in wrong  # the stand-in's refusal of a key, not an error of the call
+    assert {key: await _refused(call, key, request, monkeypatch) for key in written} == dict.fromkeys(written, wrong)
+
+
+def awaits_at_top_level(tree: ast.Module) -> bool:
+    """Whether ``tree`` awaits outside any function of its own: it runs only inside a coroutine."""
+    pending: list[ast.AST] = list(tree.body)
+    while pending:
+        node = pending.pop()
+        if isinstance(node, ast.Await):
+            return True
+        if not isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.Lambda, ast.ClassDef)):
+            pending.extend(ast.iter_child_nodes(node))
+    return False
+
+
+def lead_in(block: Block) -> str:
+    """The prose of the block's section (its "##" heading's) up to the block: where a note on it stands."""
+    before = "".join(block.page.read_text(encoding="utf-8").splitlines(keepends=True)[: block.line - 1])
+    return re.split(r"^## ", _prose(before), flags=re.MULTILINE)[-1]
+
+
+def test_a_block_that_awaits_says_where_it_runs() -> None:
+    # Copied into a script as it stands, a top-level await is a SyntaxError: the section says to run it
+    # from a coroutine.
+    awaiting = [block for block in _BLOCKS if awaits_at_top_level(block.tree)]
+    assert {"E2B", "MCP client"} <= {block.heading for block in awaiting}
+    assert [block.heading for block in awaiting if "coroutine" not in lead_in(block)] == []
+    assert not awaits_at_top_level(ast.parse("async def f():\n    await g()\nasyncio.run(f())"))
 
 
 def test_every_runner_has_its_block() -> None:

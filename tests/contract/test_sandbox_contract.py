@@ -1,6 +1,7 @@
 """The behaviours every CodeInterpreterSandbox backend shares."""
 
 from decimal import Decimal
+from fractions import Fraction
 
 import pytest
 from vorn_inference.schema import Attachment
@@ -18,6 +19,20 @@ async def test_runs_keep_state_and_report_output(sandbox):
     for limit in (2_147_483, 1e15):  # the longest limit every layer holds, and beyond: no practical limit
         assert (await sandbox.execute_code("print(counter)", timeout=limit)).stdout == "42\n"
         assert (await sandbox.execute_command("echo ok", timeout=limit)).stdout.strip() == "ok"
+
+
+@pytest.mark.parametrize("limit", [Decimal("30"), Fraction(61, 2)], ids=["decimal", "fraction"])
+async def test_any_real_number_is_a_limit_in_seconds(sandbox, limit):
+    # Any real number, as the teardown cap takes one; a wait given a Decimal or a Fraction itself fails.
+    path = build_upload_path("limits/ok.txt", None, sandbox._DEFAULT_UPLOAD_DIR)
+    code = f"import os\nos.makedirs(os.path.dirname({path!r}), exist_ok=True)\nopen({path!r}, 'w').write('ok')\nprint('ran')"
+    run = await sandbox.execute_code(code, timeout=limit)
+    assert (run.status, run.stdout, run.error) == (ExecutionStatus.SUCCESS, "ran\n", "")
+    command = await sandbox.execute_command("echo ok", timeout=limit)
+    assert (command.status, command.stdout.strip(), command.error) == (ExecutionStatus.SUCCESS, "ok", "")
+    assert await sandbox.download_file(path, timeout=limit) == b"ok"
+    cut = await sandbox.execute_code("import time\nprint('started', flush=True)\ntime.sleep(60)", timeout=limit / 30)
+    assert cut.status is ExecutionStatus.TIMEOUT
 
 
 @pytest.mark.parametrize("explicit", [False, True])

@@ -731,6 +731,9 @@ async def test_what_a_reporting_relay_wrote_of_its_own_is_no_output(
                        "relay pQ1b2c3D4e5F6g7\\n", "2026-12-08 22:00:01,123 ERROR 'pQ1b2c3D4e5F6g7=='",
                        "relay DYulACAOyP0bC+rA=='")),
         ([KEY[0], KEY[1], "relay XdaqVrid", KEY[3], "after"], f"{MASKED_KEY}\nafter"),
+        # The docs' example of a piece that shows: only with a line between it and a masked one.
+        ([KEY[0], KEY[1], "key=pQ1b2c3D4e5F6g7", "relay: retrying", "key=pQ1b2c3D4e5F6g7"],
+         f"{MASKED_KEY}\nrelay: retrying\nkey=pQ1b2c3D4e5F6g7"),
         ([KEY[0], "Proc-Type: 4,ENCRYPTED", "DEK-Info: AES-128-CBC,F00D", "relay: retrying", "relay: gave up", "",
           KEY[1], KEY[3], "after"], f"{MASKED_KEY}\nrelay: retrying\nrelay: gave up\n\n{MASKED_KEY}\nafter"),
         ([KEY[0], KEY[1], "['--timeout', '30']", "relay: retrying", "OK", "137", "KeyboardInterrupt",

@@ -10,6 +10,7 @@ import os
 import signal
 import threading
 from decimal import Decimal
+from fractions import Fraction
 
 import pytest
 from vorn_inference.schema import Attachment
@@ -88,6 +89,7 @@ async def test_execution_outcomes(run_python, code, options, status, field, expe
         ("1", {"timeout": 301}, "Validation error: "),
         ("1", {"timeout": 3_000_000}, "Validation error: "),
         ("1", {"timeout": 10**400}, "Input should be less than or equal to 300"),  # however large
+        ("1", {"timeout": Decimal("1e400")}, "Input should be less than or equal to 300"),
         ("1", {"max_output_length": 0}, "Validation error: "),
         ("1", {"language": "python"}, "Execution failed: "),
     ],
@@ -159,7 +161,7 @@ async def test_files_are_written_by_the_preamble(run_python, tmp_path, head) -> 
         f"File uploaded: {tmp_path}/s/b (0 bytes)",
         "abc 0",
     ]
-    for limit in (0, None, 10**400):  # nothing to read back, whatever the limit
+    for limit in (0, None, 10**400, Decimal("5"), Fraction(1, 2)):  # nothing to read back, whatever the limit
         assert await sandbox.download_file(f"{tmp_path}/a.csv", timeout=limit) is None
     for bad, error in (("5", TypeError), (math.nan, ValueError), (True, ValueError), (math.inf, ValueError)):
         with pytest.raises(error, match="^timeout must be a"):  # as on every other backend
@@ -209,6 +211,7 @@ async def test_garbage_fails_one_run_and_the_late_reply_is_skipped(run_python, m
         ("late,once", 1, TIMEOUT, "Execution exceeded timeout of 1 seconds"),
         ("late,stubborn,once", 1, TIMEOUT, "Execution exceeded timeout of 1 seconds"),
         ("late,once", None, TIMEOUT, "Execution exceeded timeout of 30 seconds"),
+        ("late,once", Decimal("1"), TIMEOUT, "Execution exceeded timeout of 1.0 seconds"),  # any real number
         # The server's output ends while a line is read: no waiting for the deadline.
         ("exit,once", 1, ERR, "No response from MCP server"),
         ("mute,once", 1, ERR, "No response from MCP server"),

@@ -6,6 +6,8 @@ import gc
 import inspect
 import logging
 from datetime import timedelta
+from decimal import Decimal
+from fractions import Fraction
 
 import pytest
 
@@ -134,7 +136,9 @@ async def test_teardown_retries_every_failure_then_wraps_the_last_or_the_cap(pau
 @pytest.mark.parametrize(("value", "expected"), [(None, 30), (0, None), (-1, None), (0.5, 0.5), (float("nan"), "nan"),
                                                  (True, "True"), (float("inf"), "inf"), (10**400, None), (-(10**400), None),
                                                  (2_147_483, 2_147_483), (2_147_484, None), (1e15, None),
-                                                 ("5", TypeError)])  # fmt: skip
+                                                 ("5", TypeError), (Decimal("2.5"), 2.5), (Fraction(1, 4), 0.25),
+                                                 (Decimal("1e400"), None), (Fraction(10**400), None),
+                                                 (Decimal("NaN"), "Decimal"), (Decimal("sNaN"), "Decimal")])  # fmt: skip
 def test_resolve_timeout(value, expected):
     if expected is TypeError:
         with pytest.raises(TypeError, match=r"^timeout must be a number of seconds or None, got str$"):
@@ -142,8 +146,9 @@ def test_resolve_timeout(value, expected):
     elif isinstance(expected, str):  # none of these can bound a wait
         with pytest.raises(ValueError, match=r"^timeout must be a finite number of seconds or None, got " + expected):
             resolve_timeout(value)
-    else:
-        assert resolve_timeout(value) == expected
+    else:  # an int stays one; any other number becomes a float, which the event loop's clock adds
+        resolved = resolve_timeout(value)
+        assert (resolved, type(resolved)) == (expected, type(expected))
 
 
 @pytest.mark.parametrize(

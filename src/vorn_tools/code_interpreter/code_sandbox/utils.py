@@ -7,9 +7,11 @@ the bounded record of streamed output.
 
 import asyncio
 import math
+import numbers
 import time
 from collections.abc import Awaitable, Callable, MutableMapping
 from datetime import timedelta
+from decimal import Decimal
 from typing import Any, TypeVar
 
 from vorn_tools import _native
@@ -233,26 +235,29 @@ def resolve_timeout(timeout: float | None, default: float = DEFAULT_EXECUTION_TI
 
     ``None`` gives ``default``; zero or less gives ``None`` (no limit at all),
     and so does a limit beyond ``MAX_TIMEOUT_SECONDS`` (about 24.8 days), which
-    no layer below could hold, however large (an int beyond the float range
-    included); any other positive value is returned unchanged.
+    no layer below could hold, however large (an int, a Decimal or a Fraction
+    beyond the float range included); any other positive value is returned as
+    an int when it is one, else as a float (a Decimal or a Fraction cannot be
+    added to the event loop's clock).
 
     Raises:
-        TypeError: For a value that is not a number (a str included).
+        TypeError: For a value that is not a real number (a str included).
         ValueError: For a bool, NaN or an infinity: none of them can bound a wait.
     """
     if timeout is None:
         return default
+    if not isinstance(timeout, (numbers.Real, Decimal)):  # a Decimal is a number, but not a numbers.Real
+        raise _not_seconds(timeout, "a number of seconds or None")
     try:
-        finite = not isinstance(timeout, bool) and math.isfinite(timeout)
-    except OverflowError:  # an exact number beyond the float range: finite, merely huge
-        finite = True
-    except TypeError:
-        raise _not_seconds(timeout, "a number of seconds or None") from None
+        # Compared, not converted: a Decimal or a Fraction beyond the float range is finite, merely huge.
+        finite = not isinstance(timeout, bool) and -math.inf < timeout < math.inf
+    except ArithmeticError:  # a Decimal NaN refuses even to compare
+        finite = False
     if not finite:
         raise ValueError(f"timeout must be a finite number of seconds or None, got {timeout!r}")
     if timeout <= 0 or timeout > MAX_TIMEOUT_SECONDS:
         return None
-    return timeout
+    return timeout if isinstance(timeout, int) else float(timeout)
 
 
 def check_code(code: Any) -> None:
