@@ -67,8 +67,9 @@ _ENDED = "the sandbox's container has ended"
 
 def _namespaces(system: bool = True) -> list[str]:
     """``system``: with a ``/dev`` and ``/proc`` of its own, which a snapshot's copier uses neither of."""
-    own = ["--dev", "/dev", "--proc", "/proc"] * system + ["--unshare-pid", "--as-pid-1", "--die-with-parent",
-                                                          "--new-session"]
+    # An IPC namespace of its own: System V objects and POSIX message queues end with the sandbox, unseen by others.
+    own = ["--dev", "/dev", "--proc", "/proc"] * system + ["--unshare-pid", "--unshare-ipc", "--as-pid-1",
+                                                          "--die-with-parent", "--new-session"]
     return own + ["--cap-drop", "ALL"] if os.geteuid() == 0 else own
 
 

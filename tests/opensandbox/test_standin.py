@@ -458,6 +458,40 @@ def swap():
             await other.terminate()
 
 
+# What a cell makes of System V shared memory and POSIX message queues is its sandbox's own: another sandbox finds
+# none, and none is left on the host once the sandbox is terminated.
+IPC = """import ctypes, os
+libc = ctypes.CDLL(None, use_errno=True)
+def ipc(make):
+    segment = libc.shmget({key}, 4096 if make else 0, 0o1600 if make else 0)
+    queue = libc.mq_open(b"/{name}", os.O_RDWR | os.O_CREAT * make, 0o600, None)
+    return segment, queue, ctypes.get_errno()
+"""
+
+
+@pytest.mark.parametrize("stand_in", ["opensandbox", "e2b", "agentcore"])
+async def test_a_sandboxs_ipc_objects_are_its_own(request, stand_in: str) -> None:
+    key, name = 0x7500000 + os.getpid() % 0x100000, f"vorn-{os.getpid()}"
+    program = IPC.format(key=key, name=name)
+    (one, _), (other, _) = await _sandboxes(request, stand_in, 2)
+    try:
+        made = await one.execute_code(program + "segment, queue, _ = ipc(True)\nprint(segment >= 0, queue >= 0)")
+        seen = await other.execute_code(program + "print(ipc(False))")
+        await one.terminate()
+        namespace = {}
+        exec(program, namespace)
+        left = namespace["ipc"](False)
+        assert (made.stdout.split(), seen.stdout.strip(), left) == (
+            ["True", "True"], f"(-1, -1, {errno.ENOENT})", (-1, -1, errno.ENOENT)), (made, seen)
+    finally:
+        for sandbox in (one, other):
+            await sandbox.terminate()
+        libc = __import__("ctypes").CDLL(None)  # what a shared namespace left on the host
+        if (segment := libc.shmget(key, 0, 0)) >= 0:
+            libc.shmctl(segment, 0, None)  # IPC_RMID
+        libc.mq_unlink(f"/{name}".encode())
+
+
 LIST = "for p in /proc/[0-9]*; do tr '\\0' ' ' < $p/cmdline; echo; done"  # the sandbox's processes
 
 
