@@ -85,7 +85,6 @@ from tests.fakes.standin import (
     PythonWorker,
     Refuse,
     StandIn,
-    remove_tree,
     until_exited,
 )
 
@@ -310,7 +309,6 @@ class OpenSandboxStandIn(StandIn):
     async def _teardown(self) -> None:
         for sandbox in list(self.sandboxes.values()):
             await self._kill_sandbox(sandbox)
-        remove_tree(self._trees)
 
     # ------------------------------------------------------------- lifecycle API
 

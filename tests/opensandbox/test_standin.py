@@ -1251,7 +1251,8 @@ async def test_a_malformed_command_request_is_refused_saying_why(sandbox, opensa
 
 # What a sandbox's code leaves, its tree goes whole: one deeper than the descriptors a login's soft limit leaves
 # (1,024 open files, 200 of them open) and than Python's stack, directories its user may not enter (root too:
-# the removal runs without the capabilities that pass over modes), and a link out, never followed.
+# the removal runs without the capabilities that pass over modes), and a link out, never followed. The removing
+# process opens a few descriptors, not one a level: the stand-in's other sandboxes are served on those meanwhile.
 @pytest.mark.parametrize("tree", ["deep", "shut", "deep and shut"])
 def test_a_tree_is_removed_whatever_its_depth_and_modes(tmp_path: Path, tree: str) -> None:
     (outside := tmp_path / "outside").mkdir()
@@ -1267,19 +1268,58 @@ def test_a_tree_is_removed_whatever_its_depth_and_modes(tmp_path: Path, tree: st
         for level in reversed(levels):
             level.chmod(0)
     unprivileged = ["setpriv", "--bounding-set=-dac_override,-dac_read_search,-fowner", "--"] * (os.geteuid() == 0)
-    program = f"""import os, resource
+    program = f"""import os, resource, sys
 from tests.fakes import standin
 resource.setrlimit(resource.RLIMIT_NOFILE, (1024, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
 held = [os.open(os.devnull, os.O_RDONLY) for _ in range(200)]
-standin.remove_tree({str(root)!r})"""
+opened = []
+sys.addaudithook(lambda event, _: event == "open" and opened.append(event))
+standin.remove_tree({str(root)!r})
+print(len(opened))"""
     try:
         removal = subprocess.run([*unprivileged, sys.executable, "-c", program], cwd=ROOT, capture_output=True,
                                  text=True, timeout=120)
         assert removal.returncode == 0, removal.stderr
-        assert not os.path.lexists(root)
+        assert not os.path.lexists(root) and int(removal.stdout) < 10, removal.stdout
         assert (outside / "kept").read_text() == "kept" and stat.S_IMODE(outside.stat().st_mode) == 0o500
     finally:
         outside.chmod(0o700)
         if os.path.lexists(root):  # what a failed removal left, which pytest's own clean-up may not remove
             for argv in (["chmod", "-R", "u+rwx", root], ["rm", "-rf", root]):
                 subprocess.run(argv, stderr=subprocess.DEVNULL)
+
+
+# A sandbox's tree 25,000 levels deep goes whole when it is terminated, while another sandbox's command is served,
+# and so does one left to the stand-in's stop, which waits for every removal however long it takes, raises nothing
+# and removes nothing on its loop (which would hold up the rest of its stop and every other request).
+async def test_a_deep_tree_goes_whole_at_terminate_and_at_stop(monkeypatch: pytest.MonkeyPatch) -> None:
+    from vorn_tools.code_interpreter.code_sandbox.opensandbox_sandbox import OpenSandbox
+
+    def deep(top: Path) -> None:  # by descriptors: a path 25,000 levels long is longer than a path may be
+        fd = os.open(top, os.O_RDONLY | os.O_DIRECTORY)
+        for _ in range(25_000):
+            os.mkdir("d", dir_fd=fd)
+            fd, above = os.open("d", os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd), fd
+            os.close(above)
+        os.close(fd)
+
+    service, on_loop, remove = opensandbox_server.OpenSandboxStandIn(), [], standin.remove_tree
+
+    def watched(path) -> None:
+        on_loop.append(threading.current_thread() is service._thread)
+        remove(path)
+
+    for module in (standin, opensandbox_server):
+        monkeypatch.setattr(module, "remove_tree", watched, raising=False)
+    await asyncio.to_thread(service.start)
+    try:
+        one, other = [await OpenSandbox.create(**service.connection_options(), create_backoff=0.0) for _ in "12"]
+        for sandbox in (one, other):
+            await asyncio.to_thread(deep, service.sandboxes[sandbox.sandbox_id].root / "tmp")
+        await one.terminate()
+        served = await other.execute_command("echo served")
+    finally:
+        await asyncio.to_thread(service.stop)
+    assert served.stdout.strip() == "served", served
+    assert not [directory for directory in (service.tmp, service._trees) if os.path.lexists(directory)]
+    assert on_loop and not any(on_loop), on_loop
