@@ -694,9 +694,10 @@ async def _snapshot(opensandbox, sandbox) -> httpx.Response:
 # file it cannot read fails the snapshot, saying which, leaving nothing behind. A sparse file keeps its holes (it
 # costs the host what it costs the sandbox), a tree deeper than Python's stack, or than a path may be long, is
 # copied whole, and a copy, or a restore, that outlasts its bound fails saying so, leaving nothing behind.
+# Directories come back with their modes and times.
 @pytest.mark.parametrize("case", ["a link", "a link swapped in", "a FIFO and a socket", "an unreadable file",
                                   "a sparse file", "a deep tree", "a long path", "a copy too long",
-                                  "a restore too long"])
+                                  "a restore too long", "modes and times"])
 async def test_a_snapshot_reads_the_tree_as_the_sandbox_could(request, make_sandbox, opensandbox, tmp_path: Path,
                                                               monkeypatch: pytest.MonkeyPatch, case: str) -> None:
     (outside := tmp_path / "outside").mkdir()
@@ -760,6 +761,18 @@ threading.Thread(target=swap, daemon=True).start()""")
         restored = await make_sandbox(snapshot_id=taken.json()["id"])
         read = await restored.execute_code(walk + "print(open('deep').read())\nos.chdir('/')")
         assert read.stdout.strip() == "deep", read
+    elif case == "modes and times":
+        dirs = "/tmp/m/711 /tmp/m/1777 /tmp/m/555 /tmp/m"
+        await source.execute_command("mkdir -p /tmp/m/711 /tmp/m/1777 /tmp/m/555/in && chmod 711 /tmp/m/711 && "
+                                     "chmod 1777 /tmp/m/1777 && chmod 555 /tmp/m/555 && "
+                                     f"touch -d '2001-02-03 04:05:06.789' {dirs}")
+        listed = f"stat -c '%a %y' {dirs}"
+        made = (await source.execute_command(listed)).stdout.splitlines()
+        taken = await _snapshot(opensandbox, source)
+        assert taken.status_code == 202, taken.text
+        restored = await make_sandbox(snapshot_id=taken.json()["id"])
+        assert [line.split()[0] for line in made[:3]] == ["711", "1777", "555"] and \
+            (await restored.execute_command(listed)).stdout.splitlines() == made, made
     elif case == "a restore too long":
         taken = await _snapshot(opensandbox, source)
         trees = set(opensandbox._trees.glob("osb*"))
@@ -1127,15 +1140,32 @@ def test_a_sandbox_tree_is_removed_only_within_its_stand_ins_own_directory(tmp_p
 
 # A cell that swaps the sandbox's Python environment (/tmp/.python) for a link, dangling or to a directory of the
 # host its stand-in's user may write, over and over (rename-exchange) while snapshots are taken: the stand-in writes
-# nothing there, every snapshot is taken, and a sandbox made from one that holds the dangling link starts.
-@pytest.mark.parametrize("case", ["a dangling link", "a link race"])
+# nothing there, every snapshot is taken, and a sandbox made from one that holds the dangling link starts. Nor does
+# it make the environment anew where the cell removed it: a cell that swaps each new /tmp/.python/bin for a link
+# to the host would have it write there.
+@pytest.mark.parametrize("case", ["a dangling link", "a link race", "a removed environment"])
 async def test_a_link_at_the_sandboxs_python_is_never_followed(make_sandbox, opensandbox, tmp_path: Path,
                                                                case: str) -> None:
     (outside := tmp_path / "outside").mkdir()
     source = await make_sandbox()
-    await source.execute_code(f"import ctypes, os, threading\nos.rename('/tmp/.python', '/tmp/kept')\n"
-                              f"os.symlink({str(outside / 'made')!r}, '/tmp/.python')\n"
-                              f"os.symlink({str(outside)!r}, '/tmp/other')\n" + ("" if case == "a dangling link" else """
+    if case == "a removed environment":
+        await source.execute_code(f"import os, shutil, threading\nshutil.rmtree('/tmp/.python')\n" + """
+def swap():  # a bin made anew becomes a link to the host, then the whole environment goes again
+    while True:
+        try:
+            os.rename('/tmp/.python/bin', '/tmp/made')
+            os.symlink(OUTSIDE, '/tmp/.python/bin')
+            for _ in range(10000):
+                os.lstat('/tmp/.python/bin')
+        except OSError:
+            continue
+        shutil.rmtree('/tmp/.python', ignore_errors=True)
+        shutil.rmtree('/tmp/made', ignore_errors=True)
+threading.Thread(target=swap, daemon=True).start()""".replace("OUTSIDE", repr(str(outside))))
+    else:
+        await source.execute_code(f"import ctypes, os, threading\nos.rename('/tmp/.python', '/tmp/kept')\n"
+                                  f"os.symlink({str(outside / 'made')!r}, '/tmp/.python')\n"
+                                  f"os.symlink({str(outside)!r}, '/tmp/other')\n" + ("" if case == "a dangling link" else """
 renameat2 = ctypes.CDLL(None, use_errno=True).renameat2
 def swap():  # RENAME_EXCHANGE: the two links trade places, over and over
     while True:
