@@ -821,8 +821,7 @@ async def test_what_may_take_long_holds_up_no_other_call(make_sandbox, opensandb
             pending = asyncio.ensure_future(source.download_file("/tmp/big/7", timeout=120))
         else:
             snapshot = (await _snapshot(opensandbox, source)).json()["id"]
-            for module in (standin, opensandbox_server):
-                monkeypatch.setattr(module, "remove_tree", holding(standin.remove_tree))
+            monkeypatch.setattr(standin, "remove_tree", holding(standin.remove_tree))
             pending = asyncio.ensure_future(client.delete(f"{opensandbox.url('api')}/v1/snapshots/{snapshot}",
                                                           headers=key, timeout=120))
         try:
@@ -1339,7 +1338,7 @@ async def test_a_deep_tree_goes_whole_at_terminate_and_at_stop(monkeypatch: pyte
         on_loop.append(threading.current_thread() is service._thread)
         remove(path)
 
-    for module in (standin, opensandbox_server):
+    for module in (standin, opensandbox_server):  # and wherever a stand-in would call it itself
         monkeypatch.setattr(module, "remove_tree", watched, raising=False)
     await asyncio.to_thread(service.start)
     try:
