@@ -32,6 +32,7 @@ import shutil
 import signal
 import site
 import socket
+import stat
 import subprocess
 import sys
 import sysconfig
@@ -40,7 +41,7 @@ from pathlib import Path
 
 from tests.fakes.python_worker import SANDBOX_TOPS
 from tests.fakes.sandbox_agent import REFUSALS
-from tests.fakes.standin import kill_group
+from tests.fakes.standin import kill_group, remove_tree
 from tests.fakes.standin import DEFAULT_SIGNALS, STARTUP_LIMIT
 
 BWRAP = "bwrap"
@@ -67,8 +68,9 @@ _ENDED = "the sandbox's container has ended"
 
 def _namespaces(system: bool = True) -> list[str]:
     """``system``: with a ``/dev`` and ``/proc`` of its own, which a snapshot's copier uses neither of."""
-    own = ["--dev", "/dev", "--proc", "/proc"] * system + ["--unshare-pid", "--as-pid-1", "--die-with-parent",
-                                                          "--new-session"]
+    # An IPC namespace of its own: System V objects and POSIX message queues end with the sandbox, unseen by others.
+    own = ["--dev", "/dev", "--proc", "/proc"] * system + ["--unshare-pid", "--unshare-ipc", "--as-pid-1",
+                                                          "--die-with-parent", "--new-session"]
     return own + ["--cap-drop", "ALL"] if os.geteuid() == 0 else own
 
 
@@ -90,11 +92,16 @@ def _rebinds(tops: set[str]) -> list[str]:
     One that is such a directory itself (a checkout at ``/workspace``, or at ``/home/user``, the
     sandbox's home) is bound entry by entry, so the sandbox still makes files of its own there.
     """
+    return [part for bind in _rebound(tops) for part in bind]
+
+
+def _rebound(tops: set[str]) -> list[tuple[str, ...]]:
+    """:func:`_rebinds`, a bubblewrap option and its arguments at a time (its destination last)."""
     hidden = {Path("/" + top) for top in tops}
-    argv: list[str] = []
+    argv: list[tuple[str, ...]] = []
     if not any((temporary := Path(tempfile.gettempdir()).resolve()).is_relative_to(top) for top in hidden):
         hidden.add(temporary)
-        argv += ["--tmpfs", str(temporary)]
+        argv.append(("--tmpfs", str(temporary)))
     needed = {Path(os.path.abspath(path)) for path in (Path(__file__).parents[2], sys.prefix, sys.base_prefix,
                                                        sys.executable, sys._base_executable)}
     needed = {path for path in needed | {path.resolve() for path in needed}
@@ -104,9 +111,37 @@ def _rebinds(tops: set[str]) -> list[str]:
             continue  # bound with the directory that holds it
         whole = str(path) not in {HOME, *("/" + top for top in tops)} or not path.is_dir()
         for entry in [path] if whole else sorted(path.iterdir()):
-            argv += ["--symlink", os.readlink(entry), str(entry)] if entry.is_symlink() else \
-                ["--ro-bind", str(entry), str(entry)]
+            argv.append(("--symlink", os.readlink(entry), str(entry)) if entry.is_symlink() else
+                        ("--ro-bind", str(entry), str(entry)))
     return argv
+
+
+def _make_places(root: Path, tops: set[str]) -> None:
+    """Make, in the tree ``root``, the places where :func:`_rebinds` binds what runs the sandbox under its own
+    directories ``tops``, never through a link.
+
+    Bubblewrap makes a mount point as ``mkdir -p`` does, following each link on its way: one that a cell
+    put there (a snapshot keeps it) would have it make directories wherever that link leads, on the host
+    too. What is there of another kind (a link, a file where a directory goes) is removed: the bind hides
+    it anyway. Only for a tree no process writes meanwhile (see :meth:`Container.start`).
+    """
+    for kind, source, destination in (bind for bind in _rebound(tops) if bind[0] != "--tmpfs"):
+        parts = Path(destination).parts[1:]
+        if parts[0] not in tops:
+            continue
+        place = root
+        for at, name in enumerate(parts, 1):
+            place /= name
+            wanted = "directory" if at < len(parts) or kind == "--ro-bind" and os.path.isdir(source) else \
+                "link" if kind == "--symlink" else "file"  # a file's: anything but a directory or a link will do
+            mode = place.lstat().st_mode if os.path.lexists(place) else None
+            fits = mode is not None and (stat.S_ISDIR(mode) if wanted == "directory" else
+                                         stat.S_ISLNK(mode) and os.readlink(place) == source if wanted == "link"
+                                         else not (stat.S_ISDIR(mode) or stat.S_ISLNK(mode)))
+            if mode is not None and not fits:
+                remove_tree(place) if stat.S_ISDIR(mode) else place.unlink()
+            if wanted == "directory" and not fits:
+                place.mkdir()
 
 
 def _python(root: Path) -> None:
@@ -138,13 +173,15 @@ def _python(root: Path) -> None:
                                                            for path in site.getsitepackages()))
 
 
-def _arguments(root: Path, tops: set[str], extra: list[str] = (), system: bool = True) -> int:
+def _arguments(root: Path | None, tops: set[str], extra: list[str] = (), system: bool = True) -> int:
     """A pipe's read end holding bubblewrap's arguments (``--args``) for the sandbox of the tree ``root``
-    whose own directories are ``tops``, with the binds ``extra`` (``system``: as :func:`_namespaces`):
-    kept out of the host's process list, where any local user would read the tree's path."""
-    for top in tops:
+    whose own directories are ``tops`` (``None``: empty ones, of no tree), with the binds ``extra``
+    (``system``: as :func:`_namespaces`): kept out of the host's process list, where any local user would
+    read the tree's path."""
+    for top in tops if root is not None else ():
         (root / top).mkdir(parents=True, exist_ok=True)
-    binds = [part for top in sorted(tops) for part in ("--bind", str(root / top), "/" + top)]
+    binds = [part for top in sorted(tops) for part in (("--bind", str(root / top), "/" + top) if root is not None
+                                                       else ("--tmpfs", "/" + top))]
     args, given = os.pipe()
     try:
         os.write(given, "".join(f"{arg}\0" for arg in [*_host(tops), *binds, *_rebinds(tops), *extra,
@@ -198,13 +235,15 @@ def read_opened(fd: int, size: int) -> bytes:
 async def copy_tree(root: Path, tops: set[str], target: Path) -> None:
     """Copy the file tree ``root`` of a sandbox whose own directories are ``tops`` into the empty directory
     ``target`` as that sandbox's own processes could read it: in a sandbox of its own that sees the host as
-    they do, the tree read-only, with no capability, never through a link (``tree_copy.py``).
+    they do, the tree read-only, with no capability, never through a link (``tree_copy.py``). Its own
+    directories there are empty, not the tree's: the tree's processes run on, and a link they make where
+    what runs the copier is bound back would have bubblewrap make that place through it.
 
     Raises ``OSError`` saying what it could not copy, or that the copy took over ``COPY_LIMIT`` seconds.
     Call it on the stand-in's loop (see :meth:`Container.start`).
     """
     source, copy = "/.snapshot/source", "/.snapshot/copy"
-    args = _arguments(root, tops, ["--ro-bind", str(root), source, "--bind", str(target), copy], system=False)
+    args = _arguments(None, tops, ["--ro-bind", str(root), source, "--bind", str(target), copy], system=False)
     try:
         await _copier([BWRAP, "--args", str(args), "--"], source, copy, (args,))
     finally:
@@ -298,9 +337,11 @@ class Container:
         ``first``: a command started with the sandbox beside its agent (in ``/``, with ``env``, its
         stdin and stdout pipes to this process: ``container.first``), not after it: a sandbox's code
         worker then starts while the agent does. Call it on the stand-in's loop: bubblewrap ends with
-        the thread that started it.
+        the thread that started it. No process may write the tree meanwhile (it is a new one, or a
+        snapshot's restored): the stand-in prepares it on the host.
         """
         _python(root)
+        _make_places(root, tops)
         args = _arguments(root, tops)
         ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         stdio = _pipes(stdin=True) if first else ([], [])

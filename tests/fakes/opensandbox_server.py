@@ -86,7 +86,6 @@ from tests.fakes.standin import (
     Refuse,
     StandIn,
     json_object,
-    remove_tree,
     until_exited,
 )
 
@@ -292,7 +291,6 @@ class OpenSandboxStandIn(StandIn):
     async def _teardown(self) -> None:
         for sandbox in list(self.sandboxes.values()):
             await self._kill_sandbox(sandbox)
-        remove_tree(self._trees)
 
     # ------------------------------------------------------------- lifecycle API
 
@@ -420,16 +418,19 @@ class OpenSandboxStandIn(StandIn):
         body = json_object(await request.body() or b"{}", {"name": "a string"})
         snapshot = FakeSnapshot("snap-" + uuid.uuid4().hex[:12], sandbox.id, body.get("name"), time.time())
         (tree := self.own(self._trees) / snapshot.id).mkdir()
+        failure = None
         try:
             await copy_tree(sandbox.root, {"tmp"}, tree)
-        except BaseException as exc:
+        except OSError as exc:
+            failure = exc
+        except BaseException:
             self.remove(tree)
-            if isinstance(exc, OSError):
-                raise Refuse(500, f"cannot snapshot sandbox {sandbox.id}: {exc}") from None
             raise
-        if sandbox.killed:  # terminated meanwhile: its tree was being removed as it was copied
+        if failure is not None or sandbox.killed:
             self.remove(tree)
-            raise Refuse(409, f"sandbox {sandbox.id} was terminated while its snapshot was taken")
+            if sandbox.killed:  # terminated meanwhile: its tree was being removed as it was copied, or gone
+                raise Refuse(409, f"sandbox {sandbox.id} was terminated while its snapshot was taken")
+            raise Refuse(500, f"cannot snapshot sandbox {sandbox.id}: {failure}")
         snapshot.tree = tree
         self.snapshots[snapshot.id] = snapshot
         failed = self.take_fault("snapshot.create", "snapshot_failed") is not None

@@ -43,7 +43,6 @@ import os
 import re
 import resource
 import secrets
-import shutil
 import signal
 import socket
 import stat
@@ -210,7 +209,7 @@ class StandIn:
         thread.start()
 
     def start(self) -> None:
-        # Its connections, sandboxes' pipes and trees' removals share this process's open files: as many as
+        # Its connections and sandboxes' pipes share this process's open files: as many as
         # may be had (a regular user's soft limit is often 1,024).
         soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
         if soft != hard:
@@ -258,9 +257,10 @@ class StandIn:
             loop.call_soon_threadsafe(loop.stop)
             if self._thread is not None:
                 self._thread.join(10)
-            for removal in self._removals:
-                removal.join(STARTUP_LIMIT)
-            remove_tree(self.tmp)
+            for removal in self._removals:  # however long a deep tree takes: nothing is left
+                removal.join()
+            for directory in self._owned:
+                remove_tree(directory)
             while self._held:
                 os.close(self._held.pop())
 
@@ -519,15 +519,14 @@ def remove_tree(path: Path | str) -> None:
     """Remove ``path`` and everything under it, whatever modes a sandbox left there and however deep, never
     following a link.
 
-    ``shutil.rmtree`` removes most trees. What it leaves (a directory this user may not enter or empty,
-    ``chmod 000`` say; a tree deeper than the descriptors left, as it holds one a level, or than 3.11's
-    stack, where it recurses) goes to ``chmod -R u+rwx`` and then ``rm -rf``, which walk any depth with a
-    few descriptors and follow no link under ``path``; ``path`` itself is opened without following one
-    (``O_PATH | O_NOFOLLOW``) and changed through that descriptor. What still cannot be removed (another
-    user's, or on a read-only mount) is left.
+    ``rm -rf`` walks any depth with a few descriptors of its own process, none of this one's (which serve
+    the other sandboxes meanwhile), and follows no link under ``path`` nor ``path`` itself. What it leaves
+    (a directory this user may not enter or empty, ``chmod 000`` say) goes to ``chmod -R u+rwx`` and then
+    ``rm -rf`` again; ``path`` itself is opened without following a link (``O_PATH | O_NOFOLLOW``) and
+    changed through that descriptor. What still cannot be removed (another user's, or on a read-only
+    mount) is left.
     """
-    with contextlib.suppress(RecursionError):
-        shutil.rmtree(path, ignore_errors=True)
+    _quietly("rm", "-rf", "--", os.fspath(path))
     with contextlib.suppress(OSError):  # gone, a link, or not a directory: nothing more to do
         handle = os.open(path, os.O_PATH | os.O_NOFOLLOW | os.O_DIRECTORY)
         try:

@@ -458,6 +458,40 @@ def swap():
             await other.terminate()
 
 
+# What a cell makes of System V shared memory and POSIX message queues is its sandbox's own: another sandbox finds
+# none, and none is left on the host once the sandbox is terminated.
+IPC = """import ctypes, os
+libc = ctypes.CDLL(None, use_errno=True)
+def ipc(make):
+    segment = libc.shmget({key}, 4096 if make else 0, 0o1600 if make else 0)
+    queue = libc.mq_open(b"/{name}", os.O_RDWR | os.O_CREAT * make, 0o600, None)
+    return segment, queue, ctypes.get_errno()
+"""
+
+
+@pytest.mark.parametrize("stand_in", ["opensandbox", "e2b", "agentcore"])
+async def test_a_sandboxs_ipc_objects_are_its_own(request, stand_in: str) -> None:
+    key, name = 0x7500000 + os.getpid() % 0x100000, f"vorn-{os.getpid()}"
+    program = IPC.format(key=key, name=name)
+    (one, _), (other, _) = await _sandboxes(request, stand_in, 2)
+    try:
+        made = await one.execute_code(program + "segment, queue, _ = ipc(True)\nprint(segment >= 0, queue >= 0)")
+        seen = await other.execute_code(program + "print(ipc(False))")
+        await one.terminate()
+        namespace = {}
+        exec(program, namespace)
+        left = namespace["ipc"](False)
+        assert (made.stdout.split(), seen.stdout.strip(), left) == (
+            ["True", "True"], f"(-1, -1, {errno.ENOENT})", (-1, -1, errno.ENOENT)), (made, seen)
+    finally:
+        for sandbox in (one, other):
+            await sandbox.terminate()
+        libc = __import__("ctypes").CDLL(None)  # what a shared namespace left on the host
+        if (segment := libc.shmget(key, 0, 0)) >= 0:
+            libc.shmctl(segment, 0, None)  # IPC_RMID
+        libc.mq_unlink(f"/{name}".encode())
+
+
 LIST = "for p in /proc/[0-9]*; do tr '\\0' ' ' < $p/cmdline; echo; done"  # the sandbox's processes
 
 
@@ -684,9 +718,10 @@ async def _snapshot(opensandbox, sandbox) -> httpx.Response:
 # file it cannot read fails the snapshot, saying which, leaving nothing behind. A sparse file keeps its holes (it
 # costs the host what it costs the sandbox), a tree deeper than Python's stack, or than a path may be long, is
 # copied whole, and a copy, or a restore, that outlasts its bound fails saying so, leaving nothing behind.
+# Directories come back with their modes and times.
 @pytest.mark.parametrize("case", ["a link", "a link swapped in", "a FIFO and a socket", "an unreadable file",
                                   "a sparse file", "a deep tree", "a long path", "a copy too long",
-                                  "a restore too long"])
+                                  "a restore too long", "modes and times"])
 async def test_a_snapshot_reads_the_tree_as_the_sandbox_could(request, make_sandbox, opensandbox, tmp_path: Path,
                                                               monkeypatch: pytest.MonkeyPatch, case: str) -> None:
     (outside := tmp_path / "outside").mkdir()
@@ -750,6 +785,18 @@ threading.Thread(target=swap, daemon=True).start()""")
         restored = await make_sandbox(snapshot_id=taken.json()["id"])
         read = await restored.execute_code(walk + "print(open('deep').read())\nos.chdir('/')")
         assert read.stdout.strip() == "deep", read
+    elif case == "modes and times":
+        dirs = "/tmp/m/711 /tmp/m/1777 /tmp/m/555 /tmp/m"
+        await source.execute_command("mkdir -p /tmp/m/711 /tmp/m/1777 /tmp/m/555/in && chmod 711 /tmp/m/711 && "
+                                     "chmod 1777 /tmp/m/1777 && chmod 555 /tmp/m/555 && "
+                                     f"touch -d '2001-02-03 04:05:06.789' {dirs}")
+        listed = f"stat -c '%a %y' {dirs}"
+        made = (await source.execute_command(listed)).stdout.splitlines()
+        taken = await _snapshot(opensandbox, source)
+        assert taken.status_code == 202, taken.text
+        restored = await make_sandbox(snapshot_id=taken.json()["id"])
+        assert [line.split()[0] for line in made[:3]] == ["711", "1777", "555"] and \
+            (await restored.execute_command(listed)).stdout.splitlines() == made, made
     elif case == "a restore too long":
         taken = await _snapshot(opensandbox, source)
         trees = set(opensandbox._trees.glob("osb*"))
@@ -798,8 +845,7 @@ async def test_what_may_take_long_holds_up_no_other_call(make_sandbox, opensandb
             pending = asyncio.ensure_future(source.download_file("/tmp/big/7", timeout=120))
         else:
             snapshot = (await _snapshot(opensandbox, source)).json()["id"]
-            for module in (standin, opensandbox_server):
-                monkeypatch.setattr(module, "remove_tree", holding(standin.remove_tree))
+            monkeypatch.setattr(standin, "remove_tree", holding(standin.remove_tree))
             pending = asyncio.ensure_future(client.delete(f"{opensandbox.url('api')}/v1/snapshots/{snapshot}",
                                                           headers=key, timeout=120))
         try:
@@ -865,6 +911,56 @@ def test_what_runs_the_sandbox_is_bound_back_read_only(monkeypatch: pytest.Monke
     bound = {where for *_, where in binds}
     home = place == "its home"
     assert (str(ROOT) in bound, {str(entry) for entry in ROOT.iterdir()} <= bound) == (not home, home), binds
+
+
+# A checkout under /tmp (a clone there) is bound back inside the sandbox's own /tmp, so bubblewrap makes that place
+# in the sandbox's tree. A cell renames the first directory of the checkout's path and puts a link to the host in its
+# place: neither a snapshot's copier (which runs beside the cell) nor the start of a sandbox restored from that
+# snapshot makes anything through it, and both succeed.
+FROM_TMP = """import asyncio, json, os, sys
+import httpx
+from tests.fakes.opensandbox_server import OpenSandboxStandIn
+from vorn_tools.code_interpreter.code_sandbox.opensandbox_sandbox import OpenSandbox
+
+first, victim = sys.argv[1:]
+
+async def main():
+    report = {}
+    with OpenSandboxStandIn() as service:
+        options, key = {**service.connection_options(), "create_backoff": 0.0}, {"OPEN-SANDBOX-API-KEY": service.api_key}
+        source = await OpenSandbox.create(**options)
+        report["moved"] = (await source.execute_command(
+            f"mv {first} {first}.moved && ln -s /oldroot{victim} {first} && echo moved")).stdout.strip()
+        async with httpx.AsyncClient(timeout=60) as client:
+            taken = await client.post(f"{service.url('api')}/v1/sandboxes/{source.sandbox_id}/snapshots", headers=key,
+                                      json={})
+        report["snapshot"], report["after the snapshot"] = taken.status_code, os.listdir(victim)
+        if taken.status_code == 202:
+            while service.snapshots[taken.json()["id"]].state == "Creating":
+                await asyncio.sleep(0.05)
+            restored = await OpenSandbox.create(**options, snapshot_id=taken.json()["id"])
+            report["restored"] = (await restored.execute_command(f"test -d {first}.moved && echo ran")).stdout.strip()
+            report["after the restore"] = os.listdir(victim)
+    print(json.dumps(report))
+
+asyncio.run(main())
+"""
+
+
+def test_a_cells_link_on_the_checkouts_path_makes_nothing_on_the_host(tmp_path: Path) -> None:
+    (victim := tmp_path / "victim").mkdir()
+    first = Path(tempfile.mkdtemp(dir="/tmp"))  # under the sandbox's own /tmp, wherever the host's temporary files are
+    try:
+        (clone := first / "clone" / "tests").mkdir(parents=True)
+        shutil.copy(ROOT / "tests" / "__init__.py", clone)
+        shutil.copytree(ROOT / "tests" / "fakes", clone / "fakes", ignore=shutil.ignore_patterns("__pycache__"))
+        ran = subprocess.run([sys.executable, "-c", FROM_TMP, str(first), str(victim)], cwd=clone.parent,
+                             capture_output=True, text=True, timeout=300)
+    finally:
+        shutil.rmtree(first)
+    assert ran.returncode == 0, ran.stderr
+    assert json.loads(ran.stdout) == {"moved": "moved", "snapshot": 202, "after the snapshot": [], "restored": "ran",
+                                      "after the restore": []}, ran.stdout
 
 
 # Another client of the machine finds a sandbox's execd by its port and id: without the token the
@@ -1067,15 +1163,32 @@ def test_a_sandbox_tree_is_removed_only_within_its_stand_ins_own_directory(tmp_p
 
 # A cell that swaps the sandbox's Python environment (/tmp/.python) for a link, dangling or to a directory of the
 # host its stand-in's user may write, over and over (rename-exchange) while snapshots are taken: the stand-in writes
-# nothing there, every snapshot is taken, and a sandbox made from one that holds the dangling link starts.
-@pytest.mark.parametrize("case", ["a dangling link", "a link race"])
+# nothing there, every snapshot is taken, and a sandbox made from one that holds the dangling link starts. Nor does
+# it make the environment anew where the cell removed it: a cell that swaps each new /tmp/.python/bin for a link
+# to the host would have it write there.
+@pytest.mark.parametrize("case", ["a dangling link", "a link race", "a removed environment"])
 async def test_a_link_at_the_sandboxs_python_is_never_followed(make_sandbox, opensandbox, tmp_path: Path,
                                                                case: str) -> None:
     (outside := tmp_path / "outside").mkdir()
     source = await make_sandbox()
-    await source.execute_code(f"import ctypes, os, threading\nos.rename('/tmp/.python', '/tmp/kept')\n"
-                              f"os.symlink({str(outside / 'made')!r}, '/tmp/.python')\n"
-                              f"os.symlink({str(outside)!r}, '/tmp/other')\n" + ("" if case == "a dangling link" else """
+    if case == "a removed environment":
+        await source.execute_code(f"import os, shutil, threading\nshutil.rmtree('/tmp/.python')\n" + """
+def swap():  # a bin made anew becomes a link to the host, then the whole environment goes again
+    while True:
+        try:
+            os.rename('/tmp/.python/bin', '/tmp/made')
+            os.symlink(OUTSIDE, '/tmp/.python/bin')
+            for _ in range(10000):
+                os.lstat('/tmp/.python/bin')
+        except OSError:
+            continue
+        shutil.rmtree('/tmp/.python', ignore_errors=True)
+        shutil.rmtree('/tmp/made', ignore_errors=True)
+threading.Thread(target=swap, daemon=True).start()""".replace("OUTSIDE", repr(str(outside))))
+    else:
+        await source.execute_code(f"import ctypes, os, threading\nos.rename('/tmp/.python', '/tmp/kept')\n"
+                                  f"os.symlink({str(outside / 'made')!r}, '/tmp/.python')\n"
+                                  f"os.symlink({str(outside)!r}, '/tmp/other')\n" + ("" if case == "a dangling link" else """
 renameat2 = ctypes.CDLL(None, use_errno=True).renameat2
 def swap():  # RENAME_EXCHANGE: the two links trade places, over and over
     while True:
@@ -1327,7 +1440,8 @@ async def test_a_malformed_request_body_is_refused_saying_why(request, stand_in:
 
 # What a sandbox's code leaves, its tree goes whole: one deeper than the descriptors a login's soft limit leaves
 # (1,024 open files, 200 of them open) and than Python's stack, directories its user may not enter (root too:
-# the removal runs without the capabilities that pass over modes), and a link out, never followed.
+# the removal runs without the capabilities that pass over modes), and a link out, never followed. The removing
+# process opens a few descriptors, not one a level: the stand-in's other sandboxes are served on those meanwhile.
 @pytest.mark.parametrize("tree", ["deep", "shut", "deep and shut"])
 def test_a_tree_is_removed_whatever_its_depth_and_modes(tmp_path: Path, tree: str) -> None:
     (outside := tmp_path / "outside").mkdir()
@@ -1343,19 +1457,58 @@ def test_a_tree_is_removed_whatever_its_depth_and_modes(tmp_path: Path, tree: st
         for level in reversed(levels):
             level.chmod(0)
     unprivileged = ["setpriv", "--bounding-set=-dac_override,-dac_read_search,-fowner", "--"] * (os.geteuid() == 0)
-    program = f"""import os, resource
+    program = f"""import os, resource, sys
 from tests.fakes import standin
 resource.setrlimit(resource.RLIMIT_NOFILE, (1024, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
 held = [os.open(os.devnull, os.O_RDONLY) for _ in range(200)]
-standin.remove_tree({str(root)!r})"""
+opened = []
+sys.addaudithook(lambda event, _: event == "open" and opened.append(event))
+standin.remove_tree({str(root)!r})
+print(len(opened))"""
     try:
         removal = subprocess.run([*unprivileged, sys.executable, "-c", program], cwd=ROOT, capture_output=True,
                                  text=True, timeout=120)
         assert removal.returncode == 0, removal.stderr
-        assert not os.path.lexists(root)
+        assert not os.path.lexists(root) and int(removal.stdout) < 10, removal.stdout
         assert (outside / "kept").read_text() == "kept" and stat.S_IMODE(outside.stat().st_mode) == 0o500
     finally:
         outside.chmod(0o700)
         if os.path.lexists(root):  # what a failed removal left, which pytest's own clean-up may not remove
             for argv in (["chmod", "-R", "u+rwx", root], ["rm", "-rf", root]):
                 subprocess.run(argv, stderr=subprocess.DEVNULL)
+
+
+# A sandbox's tree 25,000 levels deep goes whole when it is terminated, while another sandbox's command is served,
+# and so does one left to the stand-in's stop, which waits for every removal however long it takes, raises nothing
+# and removes nothing on its loop (which would hold up the rest of its stop and every other request).
+async def test_a_deep_tree_goes_whole_at_terminate_and_at_stop(monkeypatch: pytest.MonkeyPatch) -> None:
+    from vorn_tools.code_interpreter.code_sandbox.opensandbox_sandbox import OpenSandbox
+
+    def deep(top: Path) -> None:  # by descriptors: a path 25,000 levels long is longer than a path may be
+        fd = os.open(top, os.O_RDONLY | os.O_DIRECTORY)
+        for _ in range(25_000):
+            os.mkdir("d", dir_fd=fd)
+            fd, above = os.open("d", os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd), fd
+            os.close(above)
+        os.close(fd)
+
+    service, on_loop, remove = opensandbox_server.OpenSandboxStandIn(), [], standin.remove_tree
+
+    def watched(path) -> None:
+        on_loop.append(threading.current_thread() is service._thread)
+        remove(path)
+
+    for module in (standin, opensandbox_server):  # and wherever a stand-in would call it itself
+        monkeypatch.setattr(module, "remove_tree", watched, raising=False)
+    await asyncio.to_thread(service.start)
+    try:
+        one, other = [await OpenSandbox.create(**service.connection_options(), create_backoff=0.0) for _ in "12"]
+        for sandbox in (one, other):
+            await asyncio.to_thread(deep, service.sandboxes[sandbox.sandbox_id].root / "tmp")
+        await one.terminate()
+        served = await other.execute_command("echo served")
+    finally:
+        await asyncio.to_thread(service.stop)
+    assert served.stdout.strip() == "served", served
+    assert not [directory for directory in (service.tmp, service._trees) if os.path.lexists(directory)]
+    assert on_loop and not any(on_loop), on_loop
