@@ -206,6 +206,21 @@ def test_settle_relaunches_a_dead_daemon_and_unknown_mode_fails(lite):
     assert (bad.returncode, bad.stderr) == (1, b"unknown command: frobnicate\n")
 
 
+def test_settle_looks_again_at_a_daemon_not_yet_listening_and_relaunches_it_once_gone(lite):
+    """A daemon killed a moment ago still looks alive (its command line, state R) without listening, as one starting does."""
+    gate = lite.root + "/gate"
+    dying = f"import os, time\nif not os.path.exists({gate!r}):\n    while not os.path.exists({gate!r}):\n" \
+            "        time.sleep(0.01)\n    os._exit(1)\n"  # fmt: skip
+    Path(lite.prefix + "_daemon.py").write_text(dying + DAEMON_SOURCE)
+    assert lite.relay("launch").returncode == 0
+    with _reads_of(lite.prefix + ".pid") as reads:
+        settle = lite.start("settle", "60")  # a grace that outlasts the test
+        reads(2)  # it found the daemon not listening, and looks again rather than answer
+        Path(gate).touch()
+        assert settle.communicate(timeout=90)[0] == b'{"restarted": true}\n'
+    assert lite.run("1").report == {"result": "1", "restarted": True}
+
+
 @pytest.mark.parametrize("lost", ["killed", "unreachable"])
 def test_concurrent_relays_after_a_death_start_one_daemon(lite, lost):
     assert lite.run("0").rc == 0

@@ -1034,22 +1034,24 @@ def settle(grace, orphan=False):
             # Settling a cell nobody waits on: one that a live relay waits on is
             # another client's running call, not an orphan, and is left to it.
             answer(False)
-        if state == "absent":
-            # A daemon still starting up has run no cell, so there is nothing to stop;
-            # killing it would only make the next call wait for a start-up again.
-            if pid != listened and not past_startup(pid):
-                answer(False)
+        if state == "absent" and (pid == listened or past_startup(pid)):
             listened = pid
             # It listens, so its socket file is gone; it listens again soon, or is wedged.
             lost_at = lost_at or time.monotonic()
             if time.monotonic() - lost_at >= REACH_GRACE:
                 answer(replace(pid) is None)
         else:
+            # Not listening yet: starting up, or killed a moment ago and still looking
+            # alive; looked at again until it answers or is gone.
             lost_at = None
         time.sleep(0.05)
     if orphan and relay_running():
         answer(False)
     pid = find_daemon()
+    if pid is not None and pid != listened and not past_startup(pid):
+        # Still starting up: it has run no cell, so there is nothing to stop; killing
+        # it would only make the next call wait for a start-up again.
+        answer(False)
     if pid is not None:
         stop(pid)
     # Fresh too: a settle in the background has nobody to give its answer to.
