@@ -573,29 +573,52 @@ def listen():
     listener, listener_file = server, (named.st_dev, named.st_ino)
 
 
-def other_daemon():
-    """Whether another daemon of this prefix listens at the path: it is not taken over.
-
-    Anything else there (a stale socket file, a server a cell left) is the daemon's
-    path taken from it, and is replaced.
-    """
-    probe = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    probe.setblocking(False)
+def recorded():
+    """The pid the pid file names (the relays record each daemon they launch), or None."""
     try:
-        probe.connect(SOCK)
-        pid = struct.unpack("3i", probe.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, 12))[0]
+        with open(PREFIX + ".pid") as f:
+            return int(f.read().strip())
+    except (OSError, ValueError):
+        return None
+
+
+def other_daemon():
+    """Whether the relays recorded another live daemon of this prefix: this one makes way for it.
+
+    Only the record tells: a process a cell forked runs the daemon's command line
+    too, may lead a session of its own and listen at the path, yet the relays never
+    launched it, and it is never made way for. Whether the recorded one listens yet
+    does not matter: it is starting, or its queue is full.
+    """
+    pid = recorded()
+    if pid is None or pid == DAEMON_PID:
+        return False
+    try:
         with open("/proc/%d/cmdline" % pid, "rb") as f:
             argv = f.read().split(b"\0")
     except OSError:
         return False
-    finally:
-        probe.close()
-    # The relay launches every daemon as: python3 -u <prefix>_daemon.py <prefix>, leading
-    # its own session. A process a cell forked runs that command line too, yet is this
-    # daemon's path taken.
+    # The relay launches every daemon as: python3 -u <prefix>_daemon.py <prefix>, leading its own session.
     ours = argv[1:4] == [os.fsencode(arg) for arg in ("-u", PREFIX + "_daemon.py", PREFIX)]
     fields = stat_fields(pid)
-    return ours and fields[2:4] == [str(pid)] * 2 and not forked_here(pid, fields)
+    if not (ours and fields[2:4] == [str(pid)] * 2 and fields[0] != "Z") or forked_here(pid, fields):
+        return False
+    # Where sandboxes share one process list, a pid recorded long ago may name another sandbox's daemon.
+    try:
+        theirs, mine = os.stat("/proc/%d/root%s" % (pid, HOME)), os.stat(HOME)
+    except PermissionError:
+        return True
+    except OSError:
+        return False
+    return (theirs.st_dev, theirs.st_ino) == (mine.st_dev, mine.st_ino)
+
+
+def record():
+    """Name this daemon in the pid file (relays' lock held): its launch ended before it was recorded."""
+    if recorded() != DAEMON_PID:
+        with open(PREFIX + ".pid.tmp", "w") as f:
+            f.write(str(DAEMON_PID))
+        os.replace(PREFIX + ".pid.tmp", PREFIX + ".pid")
 
 
 def stat_fields(pid):
@@ -701,13 +724,14 @@ sys.stdout = OutStream(sys.stdout)
 sys.stderr = OutStream(sys.stderr)
 
 # A daemon whose launch ended before its exec was done (past its bound, or its relay killed)
-# starts late, when the next relay may have launched another: under the relays' lock, it
-# makes way for one that listens.
+# starts late, when the next relay may have launched and recorded another: under the relays'
+# lock, it makes way for that one, or records itself, so that no relay launches another.
 with open(PREFIX + ".lock", "a") as relays:
     fcntl.flock(relays, fcntl.LOCK_EX)
     if other_daemon():
-        log("another interpreter listens at %s: this one ends" % SOCK)
+        log("the relays launched another interpreter (pid %d): this one ends" % recorded())
         os._exit(0)
+    record()
     with fd_lock:
         listen()
 # Held across a fork, so that no connection is accepted but not yet known to let_go.
@@ -820,7 +844,9 @@ def find_daemon():
     pid = daemon_pid()
     if alive(pid):
         return pid
-    if not HAVE_PROC:
+    # A daemon that listens records itself, so a record of a dead one means none listens:
+    # what does is some process a cell left (one forked from a daemon looks like it).
+    if pid is not None or not HAVE_PROC:
         return None
     found = [int(name) for name in posix.listdir("/proc")
              if name.isdigit() and int(name) != pid and alive(int(name)) and listening(int(name))]
@@ -977,6 +1003,33 @@ def peer(sock):
     return int.from_bytes(creds[:4], sys.byteorder) or daemon_pid()
 
 
+def foreign(sock):
+    """Whether the process that listened where ``sock`` connected is not the daemon the relays launched.
+
+    Only with /proc, when a daemon of theirs lives: one starting, or none yet (launched then).
+    """
+    if not HAVE_PROC:
+        return False
+    pid = peer(sock)
+    return pid != find_daemon()
+
+
+def await_daemon(nonce, cell_path, deadline):
+    """Wait until the daemon the relays launched listens, launching one if none lives; True when this launched it."""
+    launched = False
+    while True:
+        pid = find_daemon()
+        if pid is None:
+            if launched:
+                failed(nonce, cell_path, log_tail())
+            launched = ensure_daemon(fresh=True)
+        elif listening(pid):
+            return launched
+        if time.monotonic() > deadline:
+            failed(nonce, cell_path, log_tail())
+        time.sleep(0.01)
+
+
 def probe():
     """The daemon's answer to a ping: "pong", "busy", "absent" when nothing listens, or None."""
     sock = socket(AF_UNIX, SOCK_STREAM)
@@ -1114,6 +1167,8 @@ ANSWER_FLOOR = 5.0
 REACH_GRACE = 2.0
 # How long a launch waits for the daemon's command line to show: an exec takes milliseconds.
 EXEC_BOUND = 2.0
+# How long a connection may stay unanswered before the relay asks who holds it.
+FOREIGN_CHECK = 1.0
 LOG_TAIL_CHARS = 2000
 REPORT_MARK = "ZIB_LITE_REPORT:"
 RARE = __RARE__  # the source of the rare paths, set by the host
@@ -1266,21 +1321,34 @@ def relay_lines(fd, quoted):
 
 
 def answered(sock, deadline):
-    """Whether the daemon sent something, or hung up, before ``deadline``.
+    """Whether the daemon sent something, or hung up, before ``deadline``; None when the
+    process that holds the connection is not the daemon the relays launched.
 
     A few seconds at least: a daemon may still be ending its last cell, and a
     relay that came back to a new daemon may have little of its budget left.
     """
-    sock.settimeout(max(deadline - time.monotonic(), ANSWER_FLOOR))
+    started = time.monotonic()
+    until = started + max(deadline - started, ANSWER_FLOOR)
+    check = started + FOREIGN_CHECK  # a daemon answers at once; who holds a silent connection is asked once
     try:
-        sock.recv(1, MSG_PEEK)
-    except SocketTimeout:
-        return False
-    except OSError:
-        pass
+        while True:
+            wake = min(check, until)
+            sock.settimeout(max(wake - time.monotonic(), 0.001))
+            try:
+                sock.recv(1, MSG_PEEK)
+            except SocketTimeout:
+                if wake == until:
+                    return False
+                check = until
+                rare()
+                if foreign(sock):
+                    return None
+                continue
+            except OSError:
+                pass
+            return True
     finally:
         sock.settimeout(None)
-    return True
 
 
 def run(cell_path, nonce):
@@ -1298,7 +1366,14 @@ def run(cell_path, nonce):
         # A daemon takes or refuses a request at once. Unanswered for the whole start-up
         # budget, the connection sits in a queue nobody serves; once its cell file is
         # gone, though, a daemon has the cell, and its answer is waited for.
-        if not answered(sock, deadline) and discard(cell_path):
+        reply = answered(sock, deadline)
+        if reply is None:
+            # Its listener holds the daemon's path, but no daemon the relays launched: the
+            # cell waits for theirs (launched now if none lives), which takes the path over.
+            sock.close()
+            restarted = await_daemon(nonce, cell_path, deadline) or restarted
+            continue
+        if not reply and discard(cell_path):
             rare()
             tail = log_tail()
             failed(nonce, cell_path, "no interpreter took the code within %g seconds" % STARTUP_TIMEOUT
