@@ -283,8 +283,8 @@ def _with_rare(old: str, new: str) -> str:
     return CLIENT_SOURCE.replace(repr(_CLIENT_RARE), repr(patched(_CLIENT_RARE, old, new)), 1)
 
 
-def _held_launch(lite, monkeypatch, exec_bound: str) -> tuple[subprocess.Popen, int, Path]:
-    """A relay's launch, held between Popen and the daemon's exec until the test opens the gate.
+def _held_launch(lite, monkeypatch, exec_bound: str, *mode: str) -> tuple[subprocess.Popen, int, Path]:
+    """A relay's launch (``mode``: "launch" unless given), held between Popen and the daemon's exec until the test opens the gate.
 
     A shell runs the daemon's command line once the gate is there; a later launch runs it at once.
     Gives the launching relay, the held shell's pid and the gate.
@@ -296,7 +296,7 @@ def _held_launch(lite, monkeypatch, exec_bound: str) -> tuple[subprocess.Popen, 
                         f'            ["/bin/sh", "-c", {hold!r}, "sh", sys.executable, "-u", DAEMON, PREFIX]'
                         ' + (["fresh"] if fresh else []),')  # fmt: skip
     monkeypatch.setattr(lite_module, "CLIENT_SOURCE", patched(client, "EXEC_BOUND = 2.0", f"EXEC_BOUND = {exec_bound}"))
-    first = lite.start("launch")
+    first = lite.start(*(mode or ["launch"]))
     lite.wait_for("held/pid")
     return first, int(Path(held + "/pid").read_text()), Path(gate)
 
@@ -352,6 +352,17 @@ def test_a_daemon_held_before_the_relays_lock_makes_way_for_the_one_recorded_mea
     Path(gate).touch()
     _wait_until(lambda: _gone_or_ready(lite, late), "the held daemon to end or listen")
     assert (lite.run("kept").report, daemon_pids(lite.prefix)) == ({"result": "1"}, [lite.pid()])
+
+
+def test_a_run_whose_launch_outlasts_the_exec_bound_waits_for_its_interpreter(lite, monkeypatch):
+    path, nonce = lite.cell("1")
+    relay, pid, gate = _held_launch(lite, monkeypatch, "0.1", "run", path, nonce)
+    lite.wait_for("p.pid")  # recorded once the bound passed, the exec still held
+    with _reads_of(lite.prefix + ".pid") as reads:
+        reads(3)  # it looks for its interpreter again and again, rather than fail saying nothing
+    gate.touch()
+    done = lite.finish(relay, nonce)
+    assert (done.rc, done.report, daemon_pids(lite.prefix)) == (0, {"result": "1", "restarted": True}, [pid])
 
 
 def _gone_or_ready(lite, pid: int) -> bool:
@@ -596,7 +607,7 @@ def _wait_for_lock_waiters(inode: int, count: int) -> None:
         # The end of a long log, where the start-up error is.
         ("import sys\nsys.stderr.write('h' * 5000 + 'the error')\nsys.exit(1)", None, "h" * 1991 + "the error"),
         # Alive but never listening: the relay's start-up budget runs out.
-        ("import time\ntime.sleep(600)", "1.0", ""),
+        ("import time\ntime.sleep(600)", "1.0", "no interpreter listened within 1 seconds"),
         # Listening but never taking a connection (as a forked child holding the listener would): the same.
         ("import socket, sys, time\nserver = socket.socket(socket.AF_UNIX)\nserver.bind(sys.argv[1] + '.sock')\n"
          "server.listen(16)\ntime.sleep(600)", "1.0", "no interpreter took the code within 1 seconds"),
@@ -610,7 +621,7 @@ def test_an_interpreter_that_does_not_come_up_fails_the_run(lite, monkeypatch, d
         # Launched, and listening where it does, before that budget starts: a busy machine's slow
         # start-up of the interpreter does not spend it.
         assert lite.relay("launch").returncode == 0
-        if log:
+        if "took" in log:
             lite.wait_for("p.sock")
     path, nonce = lite.cell("print(1)")
     done = lite.finish(lite.start("run", path, nonce), nonce)

@@ -764,6 +764,7 @@ _CLIENT_RARE = r'''def daemon_pid():
 
 
 HAVE_PROC = posix.access("/proc/self/stat", posix.R_OK)
+own_launch = None  # the daemon this relay launched (its Popen)
 
 
 def alive(pid):
@@ -895,6 +896,7 @@ def past_startup(pid):
 
 
 def launch(fresh):
+    global own_launch
     import subprocess
 
     log = open(LOG, "ab")
@@ -908,6 +910,7 @@ def launch(fresh):
         )
     finally:
         log.close()
+    own_launch = child
     # Popen returns once the child is past the point of no return of its exec, yet
     # before the kernel shows its command line: until then alive() takes it for dead,
     # and the next relay to take the lock would launch a second daemon. It is recorded
@@ -984,6 +987,16 @@ def starting():
         return False
 
 
+def in_exec():
+    """Whether the daemon this relay launched is still in its exec (its command line not showing)."""
+    return own_launch is not None and own_launch.poll() is None and not alive(own_launch.pid)
+
+
+def not_started():
+    """Why no interpreter came up: the tail of its log, or, when that says nothing, what the relay saw."""
+    return log_tail() or "no interpreter listened within %g seconds" % STARTUP_TIMEOUT
+
+
 def log_tail():
     try:
         with open(LOG, encoding="utf-8", errors="replace") as f:
@@ -1019,14 +1032,14 @@ def await_daemon(nonce, cell_path, deadline):
     launched = False
     while True:
         pid = find_daemon()
-        if pid is None:
+        if pid is None and not (launched and in_exec()):
             if launched:
-                failed(nonce, cell_path, log_tail())
+                failed(nonce, cell_path, not_started())
             launched = ensure_daemon(fresh=True)
-        elif listening(pid):
+        elif pid is not None and listening(pid):
             return launched
         if time.monotonic() > deadline:
-            failed(nonce, cell_path, log_tail())
+            failed(nonce, cell_path, not_started())
         time.sleep(0.01)
 
 
@@ -1239,9 +1252,11 @@ def connect(nonce, cell_path, deadline):
             sock.close()
         rare()
         pid = find_daemon()
-        if pid is None:
+        # One this relay launched whose exec outlasts the launch's bound shows no command line
+        # yet: it is waited for, within the start-up budget.
+        if pid is None and not (launched and in_exec()):
             if launched:
-                failed(nonce, cell_path, log_tail())
+                failed(nonce, cell_path, not_started())
             # Found dead: earlier state is gone whichever relay starts the new one.
             launched = ensure_daemon(fresh=True)
             restarted = True
@@ -1262,7 +1277,7 @@ def connect(nonce, cell_path, deadline):
             lost_at = None
             listened = pid if pid is not None and past_startup(pid) else None
         if time.monotonic() > deadline:
-            failed(nonce, cell_path, log_tail())
+            failed(nonce, cell_path, not_started())
         time.sleep(0.01)
 
 
