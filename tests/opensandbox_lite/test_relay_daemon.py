@@ -228,6 +228,7 @@ def test_a_process_a_cell_left_listening_where_the_dead_interpreter_did_is_not_t
     left = lite.run(f"""import os, socket, time
 if os.fork() == 0:
     os.setsid()
+    open({ready!r} + '.sid', 'w').close()
     while True:
         try:
             with open('/proc/{old}/stat') as f:
@@ -242,7 +243,9 @@ if os.fork() == 0:
     server.listen(16)
     open({ready!r}, 'w').close()
     time.sleep(600)
-    os._exit(0)""")
+    os._exit(0)
+while not os.path.exists({ready!r} + '.sid'):
+    time.sleep(0.01)""")
     assert left.rc == 0
     os.killpg(old, signal.SIGKILL)  # as a settle does: the process left behind is in a session of its own
     lite.wait_for("listening")
