@@ -29,7 +29,6 @@ import select
 import signal
 import socket
 import stat
-import struct
 import threading
 import time
 from json.encoder import encode_basestring_ascii as quote
@@ -607,7 +606,7 @@ def other_daemon():
     try:
         theirs, mine = os.stat("/proc/%d/root%s" % (pid, HOME)), os.stat(HOME)
     except PermissionError:
-        return True
+        return True  # cannot tell; its command line has matched
     except OSError:
         return False
     return (theirs.st_dev, theirs.st_ino) == (mine.st_dev, mine.st_ino)
@@ -1019,7 +1018,7 @@ def peer(sock):
 def foreign(sock):
     """Whether the process that listened where ``sock`` connected is not the daemon the relays launched.
 
-    Only with /proc, when a daemon of theirs lives: one starting, or none yet (launched then).
+    That daemon may be starting yet, or there may be none (one is launched then). Needs /proc.
     """
     if not HAVE_PROC:
         return False
