@@ -1185,6 +1185,7 @@ def dead():
 if os.fork() == 0:
     try:
         os.setsid()
+        open('/tmp/hostile.sid', 'w').close()
         while not dead():
             time.sleep(0.01)
         server = socket.socket(socket.AF_UNIX)
@@ -1200,6 +1201,8 @@ if os.fork() == 0:
         time.sleep(600)
     finally:
         os._exit(0)
+while not os.path.exists('/tmp/hostile.sid'):
+    time.sleep(0.01)
 """
 
 
