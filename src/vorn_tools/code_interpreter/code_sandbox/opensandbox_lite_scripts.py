@@ -668,7 +668,7 @@ def relisten():
         try:
             if named is not None and stat.S_ISSOCK(named.st_mode) and other_daemon():
                 left_alone = (named.st_dev, named.st_ino)
-                raise OSError("another interpreter listens there")
+                raise OSError("the relays launched another interpreter since")
             listen()
         except OSError as exc:
             why = "cannot listen at %s again: %s" % (SOCK, exc)
