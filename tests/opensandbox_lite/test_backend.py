@@ -1175,6 +1175,54 @@ async def test_the_interpreter_that_replaces_one_a_cell_ended_runs_the_next_call
     assert (await lite_sandbox.execute_code("print('last')", timeout=room)).stdout == "last\n"
 
 
+# A process the cell forks, leading a session of its own (so it looks like the daemon), which waits for
+# the interpreter to die, then listens at its path and hands the listener to a child of its own.
+HOSTILE = """import os, socket, time
+daemon = os.getpid()
+def dead():
+    try:
+        with open(f'/proc/{daemon}/stat') as f:
+            return f.read().rsplit(')', 1)[1].split()[0] == 'Z'
+    except OSError:
+        return True
+if os.fork() == 0:
+    try:
+        os.setsid()
+        open('/tmp/hostile.sid', 'w').close()
+        while not dead():
+            time.sleep(0.01)
+        server = socket.socket(socket.AF_UNIX)
+        if os.path.lexists('/tmp/.zib_lite.sock'):
+            os.remove('/tmp/.zib_lite.sock')
+        server.bind('/tmp/.zib_lite.sock')
+        server.listen(16)
+        if os.fork() == 0:
+            time.sleep(600)
+            os._exit(0)
+        server.close()
+        open('/tmp/hostile', 'w').close()
+        time.sleep(600)
+    finally:
+        os._exit(0)
+while not os.path.exists('/tmp/hostile.sid'):
+    time.sleep(0.01)
+"""
+
+
+@pytest.mark.parametrize(("end", "timeout"), [(CRASH, 0), (STUBBORN, 1)], ids=["crash", "settled"])
+async def test_a_process_a_cell_left_listening_where_the_interpreter_did_is_never_taken_for_it(
+    lite_sandbox, opensandbox, end, timeout
+):
+    """The relays' next interpreter takes the path over, and a relay queued at that process goes to it."""
+    ended = await lite_sandbox.execute_code(HOSTILE + end, timeout=timeout)
+    lost = Msg.INTERPRETER_DIED if end is CRASH else TIMEOUT + Msg.STATE_LOST_AFTER_TIMEOUT
+    assert ended.error == lost
+    await _until(opensandbox.sandboxes[lite_sandbox.sandbox_id].host_path("/tmp/hostile").exists)
+    after = await lite_sandbox.execute_code("kept = 1\nprint('ran')", timeout=30)
+    assert (after.status, after.stdout) == (ExecutionStatus.SUCCESS, "ran\n")
+    assert (await lite_sandbox.execute_code("kept", timeout=30)).stdout == "1"
+
+
 @pytest.mark.parametrize("starts", ["never", "too_slowly"])
 async def test_interpreter_that_cannot_start_reports_its_masked_log_or_that_the_code_did_not_run(opensandbox, starts):
     secret = "s3cr3t-" + os.urandom(6).hex()

@@ -206,6 +206,54 @@ def test_settle_relaunches_a_dead_daemon_and_unknown_mode_fails(lite):
     assert (bad.returncode, bad.stderr) == (1, b"unknown command: frobnicate\n")
 
 
+def test_settle_looks_again_at_a_daemon_not_yet_listening_and_relaunches_it_once_gone(lite):
+    """A daemon killed a moment ago still looks alive (its command line, state R) without listening, as one starting does."""
+    gate = lite.root + "/gate"
+    dying = f"import os, time\nif not os.path.exists({gate!r}):\n    while not os.path.exists({gate!r}):\n" \
+            "        time.sleep(0.01)\n    os._exit(1)\n"  # fmt: skip
+    Path(lite.prefix + "_daemon.py").write_text(dying + DAEMON_SOURCE)
+    assert lite.relay("launch").returncode == 0
+    with _reads_of(lite.prefix + ".pid") as reads:
+        settle = lite.start("settle", "60")  # a grace that outlasts the test
+        reads(2)  # it found the daemon not listening, and looks again rather than answer
+        Path(gate).touch()
+        assert settle.communicate(timeout=90)[0] == b'{"restarted": true}\n'
+    assert lite.run("1").report == {"result": "1", "restarted": True}
+
+
+def test_a_process_a_cell_left_listening_where_the_dead_interpreter_did_is_not_taken_for_it(lite):
+    """It leads a session of its own, with the daemon's command line: only the relays' record tells it from the daemon."""
+    assert lite.run("kept = 1").rc == 0
+    old, sock, ready = lite.pid(), lite.prefix + ".sock", lite.root + "/listening"
+    left = lite.run(f"""import os, socket, time
+if os.fork() == 0:
+    os.setsid()
+    open({ready!r} + '.sid', 'w').close()
+    while True:
+        try:
+            with open('/proc/{old}/stat') as f:
+                if f.read().rsplit(')', 1)[1].split()[0] == 'Z':
+                    break
+        except OSError:
+            break
+        time.sleep(0.01)
+    server = socket.socket(socket.AF_UNIX)
+    os.remove({sock!r})
+    server.bind({sock!r})
+    server.listen(16)
+    open({ready!r}, 'w').close()
+    time.sleep(600)
+    os._exit(0)
+while not os.path.exists({ready!r} + '.sid'):
+    time.sleep(0.01)""")
+    assert left.rc == 0
+    os.killpg(old, signal.SIGKILL)  # as a settle does: the process left behind is in a session of its own
+    lite.wait_for("listening")
+    done = lite.run("print('ran')")
+    assert (done.rc, done.out, done.report) == (0, ["ran\n"], {"restarted": True})
+    assert lite.run("print('again')").out == ["again\n"]
+
+
 @pytest.mark.parametrize("lost", ["killed", "unreachable"])
 def test_concurrent_relays_after_a_death_start_one_daemon(lite, lost):
     assert lite.run("0").rc == 0
@@ -238,8 +286,8 @@ def _with_rare(old: str, new: str) -> str:
     return CLIENT_SOURCE.replace(repr(_CLIENT_RARE), repr(patched(_CLIENT_RARE, old, new)), 1)
 
 
-def _held_launch(lite, monkeypatch, exec_bound: str) -> tuple[subprocess.Popen, int, Path]:
-    """A relay's launch, held between Popen and the daemon's exec until the test opens the gate.
+def _held_launch(lite, monkeypatch, exec_bound: str, *mode: str) -> tuple[subprocess.Popen, int, Path]:
+    """A relay's launch (``mode``: "launch" unless given), held between Popen and the daemon's exec until the test opens the gate.
 
     A shell runs the daemon's command line once the gate is there; a later launch runs it at once.
     Gives the launching relay, the held shell's pid and the gate.
@@ -251,7 +299,7 @@ def _held_launch(lite, monkeypatch, exec_bound: str) -> tuple[subprocess.Popen, 
                         f'            ["/bin/sh", "-c", {hold!r}, "sh", sys.executable, "-u", DAEMON, PREFIX]'
                         ' + (["fresh"] if fresh else []),')  # fmt: skip
     monkeypatch.setattr(lite_module, "CLIENT_SOURCE", patched(client, "EXEC_BOUND = 2.0", f"EXEC_BOUND = {exec_bound}"))
-    first = lite.start("launch")
+    first = lite.start(*(mode or ["launch"]))
     lite.wait_for("held/pid")
     return first, int(Path(held + "/pid").read_text()), Path(gate)
 
@@ -277,23 +325,75 @@ def test_a_daemon_launched_before_its_exec_is_done_is_never_launched_twice(lite,
     assert (daemon_pids(lite.prefix), lite.pid()) == ([pid], pid)
 
 
+def _fill_queue(path: str) -> list[socket.socket]:
+    """Connections to the listener at ``path`` until its queue is full (it takes none meanwhile)."""
+    queued: list[socket.socket] = []
+    while len(queued) < 10_000:
+        sock = socket.socket(socket.AF_UNIX)
+        sock.setblocking(False)
+        try:
+            sock.connect(path)
+        except BlockingIOError:
+            sock.close()
+            return queued
+        queued.append(sock)
+    raise AssertionError(f"the queue at {path} never filled")
+
+
+def test_a_daemon_held_before_the_relays_lock_makes_way_for_the_one_recorded_meanwhile(lite):
+    """It looks for the relays' record under their lock: one made before would miss the daemon launched meanwhile."""
+    held, gate = lite.root + "/held", lite.root + "/gate"
+    hold = (f"    if not os.path.exists({held!r}):\n        os.mkdir({held!r})\n"
+            f"        while not os.path.exists({gate!r}):\n            time.sleep(0.01)\n")  # fmt: skip
+    flock = "    fcntl.flock(relays, fcntl.LOCK_EX)"
+    Path(lite.prefix + "_daemon.py").write_text(patched(DAEMON_SOURCE, flock, hold + flock))
+    assert lite.relay("launch").returncode == 0
+    late = lite.pid()
+    lite.wait_for("held")
+    os.remove(lite.prefix + ".pid")  # as a cleanup of /tmp does: the next relay finds no daemon, and launches one
+    assert lite.run("kept = 1").report == {"restarted": True}
+    Path(gate).touch()
+    _wait_until(lambda: _gone_or_ready(lite, late), "the held daemon to end or listen")
+    assert (lite.run("kept").report, daemon_pids(lite.prefix)) == ({"result": "1"}, [lite.pid()])
+
+
+def test_a_run_whose_launch_outlasts_the_exec_bound_waits_for_its_interpreter(lite, monkeypatch):
+    path, nonce = lite.cell("1")
+    relay, pid, gate = _held_launch(lite, monkeypatch, "0.1", "run", path, nonce)
+    lite.wait_for("p.pid")  # recorded once the bound passed, the exec still held
+    with _reads_of(lite.prefix + ".pid") as reads:
+        reads(3)  # it looks for its interpreter again and again, rather than fail saying nothing
+    gate.touch()
+    done = lite.finish(relay, nonce)
+    assert (done.rc, done.report, daemon_pids(lite.prefix)) == (0, {"result": "1", "restarted": True}, [pid])
+
+
 def _gone_or_ready(lite, pid: int) -> bool:
     """Whether ``pid`` has ended (or is a zombie), or runs as a daemon that listens."""
     fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split() if os.path.exists(f"/proc/{pid}") else ["Z"]
     return fields[0] == "Z" or f"ready pid={pid}" in Path(lite.prefix + ".log").read_text()
 
 
-@pytest.mark.parametrize("end", ["bound", "killed"])
+@pytest.mark.parametrize("end", ["bound", "killed", "killed-queue-full"])
 def test_a_daemon_whose_launch_ended_before_its_exec_never_runs_beside_another(lite, monkeypatch, end):
     """A daemon that starts after its launch ended (past the bound, or its relay killed) is no second interpreter."""
     # The gate opens long after the launch's bound, or after the launching relay was killed.
     first, held_pid, gate = _held_launch(lite, monkeypatch, "2.0" if end == "bound" else "600.0")
-    if end == "killed":  # as the command service may stop a relay whose call let go of it
+    if end != "bound":  # as the command service may stop a relay whose call let go of it
         first.kill()
     assert first.wait(90) == (0 if end == "bound" else -signal.SIGKILL)
     assert lite.run("kept = 1").rc == 0
+    queued = []
+    if end == "killed-queue-full":  # the live one takes no connection for now (stopped, or a cell holds it)
+        live = lite.pid()
+        _stop(live)
+        queued = _fill_queue(lite.prefix + ".sock")
     gate.touch()
     _wait_until(lambda: _gone_or_ready(lite, held_pid), "the held launch to end or start its daemon")
+    for sock in queued:
+        sock.close()
+    if queued:
+        os.kill(live, signal.SIGCONT)
     # A late daemon looks for one listening by connecting: until the live one has served that connection,
     # a relay is told it is busy.
     deadline = time.monotonic() + 60
@@ -510,7 +610,7 @@ def _wait_for_lock_waiters(inode: int, count: int) -> None:
         # The end of a long log, where the start-up error is.
         ("import sys\nsys.stderr.write('h' * 5000 + 'the error')\nsys.exit(1)", None, "h" * 1991 + "the error"),
         # Alive but never listening: the relay's start-up budget runs out.
-        ("import time\ntime.sleep(600)", "1.0", ""),
+        ("import time\ntime.sleep(600)", "1.0", "no interpreter listened within 1 seconds"),
         # Listening but never taking a connection (as a forked child holding the listener would): the same.
         ("import socket, sys, time\nserver = socket.socket(socket.AF_UNIX)\nserver.bind(sys.argv[1] + '.sock')\n"
          "server.listen(16)\ntime.sleep(600)", "1.0", "no interpreter took the code within 1 seconds"),
@@ -524,7 +624,7 @@ def test_an_interpreter_that_does_not_come_up_fails_the_run(lite, monkeypatch, d
         # Launched, and listening where it does, before that budget starts: a busy machine's slow
         # start-up of the interpreter does not spend it.
         assert lite.relay("launch").returncode == 0
-        if log:
+        if "took" in log:
             lite.wait_for("p.sock")
     path, nonce = lite.cell("print(1)")
     done = lite.finish(lite.start("run", path, nonce), nonce)

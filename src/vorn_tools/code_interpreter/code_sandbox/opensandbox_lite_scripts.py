@@ -29,7 +29,6 @@ import select
 import signal
 import socket
 import stat
-import struct
 import threading
 import time
 from json.encoder import encode_basestring_ascii as quote
@@ -573,29 +572,52 @@ def listen():
     listener, listener_file = server, (named.st_dev, named.st_ino)
 
 
-def other_daemon():
-    """Whether another daemon of this prefix listens at the path: it is not taken over.
-
-    Anything else there (a stale socket file, a server a cell left) is the daemon's
-    path taken from it, and is replaced.
-    """
-    probe = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    probe.setblocking(False)
+def recorded():
+    """The pid the pid file names (the relays record each daemon they launch), or None."""
     try:
-        probe.connect(SOCK)
-        pid = struct.unpack("3i", probe.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, 12))[0]
+        with open(PREFIX + ".pid") as f:
+            return int(f.read().strip())
+    except (OSError, ValueError):
+        return None
+
+
+def other_daemon():
+    """Whether the relays recorded another live daemon of this prefix: this one makes way for it.
+
+    Only the record tells: a process a cell forked runs the daemon's command line
+    too, may lead a session of its own and listen at the path, yet the relays never
+    launched it, and it is never made way for. Whether the recorded one listens yet
+    does not matter: it is starting, or its queue is full.
+    """
+    pid = recorded()
+    if pid is None or pid == DAEMON_PID:
+        return False
+    try:
         with open("/proc/%d/cmdline" % pid, "rb") as f:
             argv = f.read().split(b"\0")
     except OSError:
         return False
-    finally:
-        probe.close()
-    # The relay launches every daemon as: python3 -u <prefix>_daemon.py <prefix>, leading
-    # its own session. A process a cell forked runs that command line too, yet is this
-    # daemon's path taken.
+    # The relay launches every daemon as: python3 -u <prefix>_daemon.py <prefix>, leading its own session.
     ours = argv[1:4] == [os.fsencode(arg) for arg in ("-u", PREFIX + "_daemon.py", PREFIX)]
     fields = stat_fields(pid)
-    return ours and fields[2:4] == [str(pid)] * 2 and not forked_here(pid, fields)
+    if not (ours and fields[2:4] == [str(pid)] * 2 and fields[0] != "Z") or forked_here(pid, fields):
+        return False
+    # Where sandboxes share one process list, a pid recorded long ago may name another sandbox's daemon.
+    try:
+        theirs, mine = os.stat("/proc/%d/root%s" % (pid, HOME)), os.stat(HOME)
+    except PermissionError:
+        return True  # cannot tell; its command line has matched
+    except OSError:
+        return False
+    return (theirs.st_dev, theirs.st_ino) == (mine.st_dev, mine.st_ino)
+
+
+def record():
+    """Name this daemon in the pid file (relays' lock held): its launch ended before it was recorded."""
+    if recorded() != DAEMON_PID:
+        with open(PREFIX + ".pid.tmp", "w") as f:
+            f.write(str(DAEMON_PID))
+        os.replace(PREFIX + ".pid.tmp", PREFIX + ".pid")
 
 
 def stat_fields(pid):
@@ -646,7 +668,7 @@ def relisten():
         try:
             if named is not None and stat.S_ISSOCK(named.st_mode) and other_daemon():
                 left_alone = (named.st_dev, named.st_ino)
-                raise OSError("another interpreter listens there")
+                raise OSError("the relays launched another interpreter since")
             listen()
         except OSError as exc:
             why = "cannot listen at %s again: %s" % (SOCK, exc)
@@ -701,13 +723,14 @@ sys.stdout = OutStream(sys.stdout)
 sys.stderr = OutStream(sys.stderr)
 
 # A daemon whose launch ended before its exec was done (past its bound, or its relay killed)
-# starts late, when the next relay may have launched another: under the relays' lock, it
-# makes way for one that listens.
+# starts late, when the next relay may have launched and recorded another: under the relays'
+# lock, it makes way for that one, or records itself, so that no relay launches another.
 with open(PREFIX + ".lock", "a") as relays:
     fcntl.flock(relays, fcntl.LOCK_EX)
     if other_daemon():
-        log("another interpreter listens at %s: this one ends" % SOCK)
+        log("the relays launched another interpreter (pid %d): this one ends" % recorded())
         os._exit(0)
+    record()
     with fd_lock:
         listen()
 # Held across a fork, so that no connection is accepted but not yet known to let_go.
@@ -740,6 +763,7 @@ _CLIENT_RARE = r'''def daemon_pid():
 
 
 HAVE_PROC = posix.access("/proc/self/stat", posix.R_OK)
+own_launch = None  # the daemon this relay launched (its Popen)
 
 
 def alive(pid):
@@ -820,7 +844,9 @@ def find_daemon():
     pid = daemon_pid()
     if alive(pid):
         return pid
-    if not HAVE_PROC:
+    # A daemon that listens records itself, so a record of a dead one means none listens:
+    # what does is some process a cell left (one forked from a daemon looks like it).
+    if pid is not None or not HAVE_PROC:
         return None
     found = [int(name) for name in posix.listdir("/proc")
              if name.isdigit() and int(name) != pid and alive(int(name)) and listening(int(name))]
@@ -869,6 +895,7 @@ def past_startup(pid):
 
 
 def launch(fresh):
+    global own_launch
     import subprocess
 
     log = open(LOG, "ab")
@@ -882,6 +909,7 @@ def launch(fresh):
         )
     finally:
         log.close()
+    own_launch = child
     # Popen returns once the child is past the point of no return of its exec, yet
     # before the kernel shows its command line: until then alive() takes it for dead,
     # and the next relay to take the lock would launch a second daemon. It is recorded
@@ -958,6 +986,16 @@ def starting():
         return False
 
 
+def in_exec():
+    """Whether the daemon this relay launched is still in its exec (its command line not showing)."""
+    return own_launch is not None and own_launch.poll() is None and not alive(own_launch.pid)
+
+
+def not_started():
+    """Why no interpreter came up: the tail of its log, or, when that says nothing, what the relay saw."""
+    return log_tail() or "no interpreter listened within %g seconds" % STARTUP_TIMEOUT
+
+
 def log_tail():
     try:
         with open(LOG, encoding="utf-8", errors="replace") as f:
@@ -975,6 +1013,33 @@ def peer(sock):
     except (AttributeError, OSError):
         return daemon_pid()
     return int.from_bytes(creds[:4], sys.byteorder) or daemon_pid()
+
+
+def foreign(sock):
+    """Whether the process that listened where ``sock`` connected is not the daemon the relays launched.
+
+    That daemon may be starting yet, or there may be none (one is launched then). Needs /proc.
+    """
+    if not HAVE_PROC:
+        return False
+    pid = peer(sock)
+    return pid != find_daemon()
+
+
+def await_daemon(nonce, cell_path, deadline):
+    """Wait until the daemon the relays launched listens, launching one if none lives; True when this launched it."""
+    launched = False
+    while True:
+        pid = find_daemon()
+        if pid is None and not (launched and in_exec()):
+            if launched:
+                failed(nonce, cell_path, not_started())
+            launched = ensure_daemon(fresh=True)
+        elif pid is not None and listening(pid):
+            return launched
+        if time.monotonic() > deadline:
+            failed(nonce, cell_path, not_started())
+        time.sleep(0.01)
 
 
 def probe():
@@ -1034,22 +1099,24 @@ def settle(grace, orphan=False):
             # Settling a cell nobody waits on: one that a live relay waits on is
             # another client's running call, not an orphan, and is left to it.
             answer(False)
-        if state == "absent":
-            # A daemon still starting up has run no cell, so there is nothing to stop;
-            # killing it would only make the next call wait for a start-up again.
-            if pid != listened and not past_startup(pid):
-                answer(False)
+        if state == "absent" and (pid == listened or past_startup(pid)):
             listened = pid
             # It listens, so its socket file is gone; it listens again soon, or is wedged.
             lost_at = lost_at or time.monotonic()
             if time.monotonic() - lost_at >= REACH_GRACE:
                 answer(replace(pid) is None)
         else:
+            # Not listening yet: starting up, or killed a moment ago and still looking
+            # alive; looked at again until it answers or is gone.
             lost_at = None
         time.sleep(0.05)
     if orphan and relay_running():
         answer(False)
     pid = find_daemon()
+    if pid is not None and pid != listened and not past_startup(pid):
+        # Still starting up: it has run no cell, so there is nothing to stop; killing
+        # it would only make the next call wait for a start-up again.
+        answer(False)
     if pid is not None:
         stop(pid)
     # Fresh too: a settle in the background has nobody to give its answer to.
@@ -1112,6 +1179,8 @@ ANSWER_FLOOR = 5.0
 REACH_GRACE = 2.0
 # How long a launch waits for the daemon's command line to show: an exec takes milliseconds.
 EXEC_BOUND = 2.0
+# How long a connection may stay unanswered before the relay asks who holds it.
+FOREIGN_CHECK = 1.0
 LOG_TAIL_CHARS = 2000
 REPORT_MARK = "ZIB_LITE_REPORT:"
 RARE = __RARE__  # the source of the rare paths, set by the host
@@ -1182,9 +1251,11 @@ def connect(nonce, cell_path, deadline):
             sock.close()
         rare()
         pid = find_daemon()
-        if pid is None:
+        # One this relay launched whose exec outlasts the launch's bound shows no command line
+        # yet: it is waited for, within the start-up budget.
+        if pid is None and not (launched and in_exec()):
             if launched:
-                failed(nonce, cell_path, log_tail())
+                failed(nonce, cell_path, not_started())
             # Found dead: earlier state is gone whichever relay starts the new one.
             launched = ensure_daemon(fresh=True)
             restarted = True
@@ -1205,7 +1276,7 @@ def connect(nonce, cell_path, deadline):
             lost_at = None
             listened = pid if pid is not None and past_startup(pid) else None
         if time.monotonic() > deadline:
-            failed(nonce, cell_path, log_tail())
+            failed(nonce, cell_path, not_started())
         time.sleep(0.01)
 
 
@@ -1264,21 +1335,34 @@ def relay_lines(fd, quoted):
 
 
 def answered(sock, deadline):
-    """Whether the daemon sent something, or hung up, before ``deadline``.
+    """Whether the daemon sent something, or hung up, before ``deadline``; None when the
+    process that holds the connection is not the daemon the relays launched.
 
     A few seconds at least: a daemon may still be ending its last cell, and a
     relay that came back to a new daemon may have little of its budget left.
     """
-    sock.settimeout(max(deadline - time.monotonic(), ANSWER_FLOOR))
+    started = time.monotonic()
+    until = started + max(deadline - started, ANSWER_FLOOR)
+    check = started + FOREIGN_CHECK  # a daemon answers at once; who holds a silent connection is asked once
     try:
-        sock.recv(1, MSG_PEEK)
-    except SocketTimeout:
-        return False
-    except OSError:
-        pass
+        while True:
+            wake = min(check, until)
+            sock.settimeout(max(wake - time.monotonic(), 0.001))
+            try:
+                sock.recv(1, MSG_PEEK)
+            except SocketTimeout:
+                if wake == until:
+                    return False
+                check = until
+                rare()
+                if foreign(sock):
+                    return None
+                continue
+            except OSError:
+                pass
+            return True
     finally:
         sock.settimeout(None)
-    return True
 
 
 def run(cell_path, nonce):
@@ -1296,7 +1380,14 @@ def run(cell_path, nonce):
         # A daemon takes or refuses a request at once. Unanswered for the whole start-up
         # budget, the connection sits in a queue nobody serves; once its cell file is
         # gone, though, a daemon has the cell, and its answer is waited for.
-        if not answered(sock, deadline) and discard(cell_path):
+        reply = answered(sock, deadline)
+        if reply is None:
+            # Its listener holds the daemon's path, but no daemon the relays launched: the
+            # cell waits for theirs (launched now if none lives), which takes the path over.
+            sock.close()
+            restarted = await_daemon(nonce, cell_path, deadline) or restarted
+            continue
+        if not reply and discard(cell_path):
             rare()
             tail = log_tail()
             failed(nonce, cell_path, "no interpreter took the code within %g seconds" % STARTUP_TIMEOUT
