@@ -1,10 +1,12 @@
 """Retries, the shielded rollback (on a real event loop), timeouts, upload paths and the installer's pure parts."""
 
 import asyncio
+import decimal
 import errno
 import gc
 import inspect
 import logging
+import math
 from datetime import timedelta
 from decimal import Decimal
 from fractions import Fraction
@@ -13,7 +15,8 @@ import pytest
 
 from vorn_tools.code_interpreter.code_sandbox import base_sandbox, utils
 from vorn_tools.code_interpreter.code_sandbox.base_sandbox import BaseSandbox
-from vorn_tools.code_interpreter.code_sandbox.utils import build_upload_path, create_with_retry, get_install_code
+from vorn_tools.code_interpreter.code_sandbox.utils import build_upload_path, check_teardown_cap, create_with_retry
+from vorn_tools.code_interpreter.code_sandbox.utils import get_install_code
 from vorn_tools.code_interpreter.code_sandbox.utils import resolve_sandbox_timeout, resolve_timeout
 from vorn_tools.code_interpreter.code_sandbox.utils import supports_automatic_install, terminate_with_retry
 from vorn_tools.code_interpreter.errors import SandboxTerminateError, Stage
@@ -138,7 +141,9 @@ async def test_teardown_retries_every_failure_then_wraps_the_last_or_the_cap(pau
                                                  (2_147_483, 2_147_483), (2_147_484, None), (1e15, None),
                                                  ("5", TypeError), (Decimal("2.5"), 2.5), (Fraction(1, 4), 0.25),
                                                  (Decimal("1e400"), None), (Fraction(10**400), None),
-                                                 (Decimal("NaN"), "Decimal"), (Decimal("sNaN"), "Decimal")])  # fmt: skip
+                                                 (Decimal("NaN"), "Decimal"), (Decimal("sNaN"), "Decimal"),
+                                                 # Too small for a float, yet a limit: never 0.0, which reads as none.
+                                                 (Decimal("1e-400"), 5e-324), (Fraction(1, 10**400), 5e-324)])  # fmt: skip
 def test_resolve_timeout(value, expected):
     if expected is TypeError:
         with pytest.raises(TypeError, match=r"^timeout must be a number of seconds or None, got str$"):
@@ -149,6 +154,16 @@ def test_resolve_timeout(value, expected):
     else:  # an int stays one; any other number becomes a float, which the event loop's clock adds
         resolved = resolve_timeout(value)
         assert (resolved, type(resolved)) == (expected, type(expected))
+
+
+def test_a_decimal_limit_under_a_strict_context_and_a_tiny_teardown_cap():
+    # A context trapping FloatOperation refuses any comparison of a Decimal with a float.
+    with decimal.localcontext() as strict:
+        strict.traps[decimal.FloatOperation] = True
+        assert (resolve_timeout(Decimal("5")), check_teardown_cap(Decimal("5"))) == (5.0, 5.0)
+        with pytest.raises(ValueError, match="finite"):
+            resolve_timeout(Decimal("Infinity"))
+    assert [check_teardown_cap(v) for v in (Decimal("1e-400"), Fraction(1, 10**400), 10**400)] == [5e-324, 5e-324, math.inf]
 
 
 @pytest.mark.parametrize(

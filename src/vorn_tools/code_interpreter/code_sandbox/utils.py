@@ -176,17 +176,34 @@ def check_teardown_cap(timeout: float, *, finite: bool = False) -> float:
         # NaN is not positive, so it is refused too: as a deadline it would reach the event loop's timer.
         if not timeout > 0:
             raise refusal
-        endless = not math.isfinite(timeout)
     except TypeError:
         raise _not_seconds(timeout, "a number of seconds") from None
-    except OverflowError:  # an int beyond the float range: no deadline can hold it
-        endless = True
     except ArithmeticError:  # a Decimal NaN refuses even to compare
         raise refusal from None
-    if finite and endless:
+    seconds = _seconds(timeout)
+    if finite and seconds == math.inf:
         raise refusal
-    # A float, as the event loop's clock adds it: a Decimal is no deadline of its own.
-    return math.inf if endless else float(timeout)
+    return seconds
+
+
+def _exactly_finite(timeout: Any) -> bool:
+    """Whether a real number is finite; one beyond the float range (an int, a Decimal, a Fraction) is."""
+    if isinstance(timeout, Decimal):  # never compared with a float: a strict decimal context traps that
+        return timeout.is_finite()
+    try:
+        return math.isfinite(timeout)
+    except OverflowError:
+        return True
+
+
+def _seconds(timeout: Any) -> float:
+    """A positive number of seconds as the float the event loop's clock adds. One beyond the float range
+    (an int, a Decimal, a Fraction) is as long as an infinity, which no deadline can hold; one too small
+    for a float stays positive rather than becoming 0.0, which the layers below read as no limit."""
+    try:
+        return max(float(timeout), math.ulp(0.0))
+    except OverflowError:
+        return math.inf
 
 
 async def terminate_with_retry(
@@ -238,7 +255,7 @@ def resolve_timeout(timeout: float | None, default: float = DEFAULT_EXECUTION_TI
     no layer below could hold, however large (an int, a Decimal or a Fraction
     beyond the float range included); any other positive value is returned as
     an int when it is one, else as a float (a Decimal or a Fraction cannot be
-    added to the event loop's clock).
+    added to the event loop's clock), never rounded down to zero.
 
     Raises:
         TypeError: For a value that is not a real number (a str included).
@@ -248,16 +265,11 @@ def resolve_timeout(timeout: float | None, default: float = DEFAULT_EXECUTION_TI
         return default
     if not isinstance(timeout, (numbers.Real, Decimal)):  # a Decimal is a number, but not a numbers.Real
         raise _not_seconds(timeout, "a number of seconds or None")
-    try:
-        # Compared, not converted: a Decimal or a Fraction beyond the float range is finite, merely huge.
-        finite = not isinstance(timeout, bool) and -math.inf < timeout < math.inf
-    except ArithmeticError:  # a Decimal NaN refuses even to compare
-        finite = False
-    if not finite:
+    if isinstance(timeout, bool) or not _exactly_finite(timeout):
         raise ValueError(f"timeout must be a finite number of seconds or None, got {timeout!r}")
     if timeout <= 0 or timeout > MAX_TIMEOUT_SECONDS:
         return None
-    return timeout if isinstance(timeout, int) else float(timeout)
+    return timeout if isinstance(timeout, int) else _seconds(timeout)
 
 
 def check_code(code: Any) -> None:
