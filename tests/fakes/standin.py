@@ -578,10 +578,19 @@ def _ended(code: int) -> str:
     return f"killed by signal {-code}"
 
 
+# Each event a code worker sends (``python_worker.py``), and the fields it carries, of which kinds.
+_EVENTS: dict[str, dict[str, type]] = {
+    "ready": {}, "number_of_executions": {"execution_count": int}, "stdout": {"text": str}, "stderr": {"text": str},
+    "result": {"text": str}, "error": {"name": str, "value": str, "traceback": str}, "end_of_execution": {}}
+
+
 def _event(line: bytes) -> dict[str, Any]:
-    """A line of a code worker's as its event (``python_worker.py``); ``{}`` where it is none (not a JSON object)."""
-    with contextlib.suppress(ValueError):
-        if isinstance(event := json.loads(line), dict):
+    """A line of a code worker's as its event (``python_worker.py``); ``{}`` where it is none (not JSON, or not
+    an event it sends: a line a cell wrote into the worker's own pipe, say)."""
+    with contextlib.suppress(ValueError, RecursionError):
+        event = json.loads(line)
+        fields = _EVENTS.get(event["type"]) if isinstance(event, dict) and isinstance(event.get("type"), str) else None
+        if fields is not None and all(isinstance(event.get(name), kind) for name, kind in fields.items()):
             return event
     return {}
 
@@ -657,32 +666,43 @@ class PythonWorker:
         await self.lock.acquire()
         finished = ran = fresh = False
         try:
-            raw = b""
-            for _ in range(1 if self._relaunch is None else 2):
-                if not self.alive and self._relaunch is not None:  # it died since the last run
-                    fresh = await self._restarted() is not None  # None: its sandbox has ended
-                with contextlib.suppress(ConnectionError):  # it died, and its end is not seen yet
-                    self.process.stdin.write((json.dumps({"code": code, "env_vars": env_vars}) + "\n").encode())
-                    await self.process.stdin.drain()
-                    raw = await self.process.stdout.readline()
-                if raw:
-                    break
-                await self.kill()  # it died before it took the run, which a new worker takes
-            ran = bool(raw)  # the worker took it
-            if not ran and fresh:  # the worker started anew ended before it took the code: it never ran
-                code = self.process.returncode
-                raise _Unstartable("lost" if code is None else _ended(code), "it ends as soon as it has started")
-            while raw:
-                event = json.loads(raw)
-                if event["type"] == "end_of_execution":
-                    finished = True
-                yield event
-                if finished:
-                    return
-                raw = await self.process.stdout.readline()
-            await self.kill()  # the protocol ended: the worker is gone, reap it
+            raw, broken = b"", ""
+            try:
+                for _ in range(1 if self._relaunch is None else 2):
+                    if not self.alive and self._relaunch is not None:  # it died since the last run
+                        fresh = await self._restarted() is not None  # None: its sandbox has ended
+                    with contextlib.suppress(ConnectionError):  # it died, and its end is not seen yet
+                        self.process.stdin.write((json.dumps({"code": code, "env_vars": env_vars}) + "\n").encode())
+                        await self.process.stdin.drain()
+                        raw = await self._line()
+                    if raw:
+                        break
+                    await self.kill()  # it died before it took the run, which a new worker takes
+                ran = bool(raw)  # the worker took it
+                if not ran and fresh:  # the worker started anew ended before it took the code: it never ran
+                    code = self.process.returncode
+                    raise _Unstartable("lost" if code is None else _ended(code), "it ends as soon as it has started")
+                while raw:
+                    if not (event := _event(raw)):  # a line the cell wrote into the worker's own pipe, say
+                        broken = f"sent a line that is not an event: {raw.decode(errors='replace').strip()[:100]!r}"
+                        break
+                    if event["type"] == "end_of_execution":
+                        finished = True
+                    yield event
+                    if finished:
+                        return
+                    raw = await self._line()
+            except ValueError:  # a line over the stream's limit, of which it read part: what follows is no event
+                ran, broken = True, "sent a line longer than the stand-in reads"
+            await self.kill()  # the protocol ended, or cannot be followed: the worker is gone, reap it
             finished = True
-            if self._relaunch is not None and (died := await self._restarted()) is not None:
+            if broken:  # its stream cannot be followed further: a new worker takes the next run
+                restarted = self._relaunch is not None and await self._restarted() is not None
+                yield {"type": "error", "name": "DeadKernelError", "traceback": "",
+                       "value": f"The sandbox's code worker {broken}, so it was " + (
+                           "restarted: variables and imports from earlier runs are gone." if restarted else "ended.")}
+                yield {"type": "end_of_execution"}
+            elif self._relaunch is not None and (died := await self._restarted()) is not None:
                 yield {"type": "error", "name": "DeadKernelError", "traceback": "",
                        "value": f"The sandbox's code worker was {died} while running this code. It was restarted, "
                                 "so variables and imports from earlier runs are gone."}
@@ -702,6 +722,21 @@ class PythonWorker:
                 task = asyncio.get_running_loop().create_task(self._interrupt())
                 self._interrupts.add(task)
                 task.add_done_callback(self._interrupts.discard)
+
+    async def _line(self) -> bytes:
+        """The worker's next line, or ``b""`` once it has ended and sent no more: what it forked may hold its pipe
+        open long after it (``ValueError``: a line over the stream's limit)."""
+        reading = asyncio.ensure_future(self.process.stdout.readline())
+        exited = asyncio.ensure_future(until_exited(self.process))
+        try:
+            await asyncio.wait({reading, exited}, return_when=asyncio.FIRST_COMPLETED)
+            if not reading.done():  # what it wrote before it ended is in the pipe already
+                await asyncio.wait({reading}, timeout=1.0)
+            return reading.result() if reading.done() else b""
+        finally:
+            for task in (reading, exited):
+                task.cancel()
+            await asyncio.gather(reading, exited, return_exceptions=True)
 
     async def _restarted(self) -> str | None:
         """Start the worker, which has died, anew: how it ended (killed by which signal, or its exit
@@ -725,9 +760,11 @@ class PythonWorker:
             while self.alive and time.monotonic() < deadline:
                 await self.interrupt()
                 try:
-                    raw = await asyncio.wait_for(self.process.stdout.readline(), 0.5)
+                    raw = await asyncio.wait_for(self._line(), 0.5)
                 except TimeoutError:
                     continue
+                except ValueError:  # a line over the stream's limit: what follows cannot be read as events
+                    break
                 if not raw or _event(raw).get("type") == "end_of_execution":
                     return
             await self.kill()

@@ -1265,6 +1265,43 @@ async def test_a_code_worker_that_dies_as_it_starts_says_so(request, stand_in: s
         await sandbox.terminate()
 
 
+# A cell writes into its code worker's own pipe what is not an event (not JSON, not an object, an object of no event's
+# kind), writes an event line longer than the stand-in reads (as is or as it is interrupted), or dies while a child it
+# forked holds that pipe: its run ends with an error saying so (not a connection cut, nor a wait for the client's
+# timeout), and the worker is started anew, so the next run is answered, by a worker that knows nothing of the last.
+_PROTOCOL = "import gc, io\nx = 1\nproto = next(o for o in gc.get_objects() if isinstance(o, io.TextIOWrapper) " \
+            "and not o.closed and o.mode == 'w' and o.fileno() > 2)\nproto.write({!r}); proto.flush()"
+_UNFOLLOWED = {  # the cell, and what its run's error says (None: its client gives up on it)
+    "not JSON": (_PROTOCOL.format("junk\n"), "sent a line that is not an event: 'junk'"),
+    "not an object": (_PROTOCOL.format("[1]\n"), "sent a line that is not an event: '[1]'"),
+    "no event": (_PROTOCOL.format('{"nope": 1}\n'), "sent a line that is not an event"),
+    "too long": ("x = 1\nraise ValueError('y' * 20_000_000)", "sent a line longer than the stand-in reads"),
+    "too long, interrupted": ("import time\nx = 1\ntry:\n    time.sleep(60)\n"
+                              "except KeyboardInterrupt:\n    raise ValueError('y' * 20_000_000)", None),
+    "killed, its pipe held": ("import os, time\nx = 1\nif os.fork() == 0:\n    os.setsid(); time.sleep(300); "
+                              "os._exit(0)\ntime.sleep(0.5); os.kill(os.getpid(), 9)", "killed by SIGKILL"),
+}
+@pytest.mark.parametrize("stand_in", ["opensandbox", "e2b", "agentcore"])
+@pytest.mark.parametrize("case", _UNFOLLOWED)
+async def test_a_code_workers_stream_it_cannot_follow_ends_the_run_saying_so(request, stand_in: str,
+                                                                             case: str) -> None:
+    code, says = _UNFOLLOWED[case]
+    if case.startswith("too long") and stand_in == "opensandbox":
+        pytest.skip("OpenSandbox's code worker reads lines up to 64 MiB")
+    [(sandbox, _)] = await _sandboxes(request, stand_in, 1)
+    try:
+        if says is None:
+            with contextlib.suppress(Exception):  # the client gives up after a second
+                await sandbox.execute_code(code, timeout=1)
+        else:
+            ended = await sandbox.execute_code(code, timeout=120)
+            assert ended.status.value == "error" and says in ended.error and "restarted" in ended.error, ended
+        later = await sandbox.execute_code("print('ran', 'x' in globals())", timeout=120)
+        assert later.stdout == "ran False\n", later
+    finally:
+        await sandbox.terminate()
+
+
 # A command's shell, a login shell included, reads none of the host user's dotfiles: its HOME is the sandbox's own,
 # and the sandbox's python3 and pip, by each name a virtual environment gives them, come first on PATH again after a
 # profile sets PATH anew.
