@@ -39,6 +39,7 @@ import fcntl
 import glob
 import json
 import logging
+import math
 import os
 import re
 import resource
@@ -82,7 +83,45 @@ class Refuse(Exception):
         self.status, self.message = status, message
 
 
-_JSON_KINDS = {"a string": str, "an array": list, "an object": dict, "a boolean": bool, "a number": (int, float)}
+#: The kind of a field that makes a process's environment.
+ENVIRONMENT = "an object of strings, each named without '=' or NUL"
+
+
+def _environment(value: Any) -> bool:
+    return isinstance(value, dict) and all(
+        isinstance(text, str) and "\0" not in text and name and "=" not in name and "\0" not in name
+        for name, text in value.items())
+
+
+def _of(*types: type) -> Callable[[Any], bool]:
+    return lambda value: isinstance(value, types)
+
+
+# Each kind a field may be of, and what checks it.
+_JSON_KINDS: dict[str, Callable[[Any], bool]] = {
+    "a string": _of(str), "an array": _of(list), "an object": _of(dict), "a boolean": _of(bool),
+    "a number": _of(int, float),
+    "an array of strings": lambda value: isinstance(value, list) and all(isinstance(item, str) for item in value),
+    ENVIRONMENT: _environment}
+
+
+def _not_json(value: Any) -> str | None:
+    """What in ``value`` (as ``json`` read it) no JSON parser need take: NaN, an infinity (1e999), a lone
+    surrogate (which no UTF-8 holds); ``None`` where there is none."""
+    found = [value]
+    while found:  # however deep: ``json`` read it
+        if isinstance(item := found.pop(), dict):
+            found += [*item, *item.values()]
+        elif isinstance(item, list):
+            found += item
+        elif isinstance(item, float) and not math.isfinite(item):
+            return f"{item} is not a JSON number"
+        elif isinstance(item, str):
+            try:
+                item.encode()
+            except UnicodeEncodeError:
+                return f"{item!r:.100} holds a lone surrogate"
+    return None
 
 
 def json_object(body: bytes | Any, fields: dict[str, str] | None = None, required: tuple[str, ...] = (), *,
@@ -95,6 +134,10 @@ def json_object(body: bytes | Any, fields: dict[str, str] | None = None, require
             body = json.loads(body)
         except ValueError as exc:  # not UTF-8, or not JSON
             raise Refuse(400, f"{what} is not JSON: {exc}") from None
+        except RecursionError:
+            raise Refuse(400, f"{what} is nested too deeply") from None
+        if (wrong := _not_json(body)) is not None:
+            raise Refuse(400, f"{what} is not JSON: {wrong}")
     if not isinstance(body, dict):
         raise Refuse(400, f"{what} is not a JSON object: {body!r:.100}")
     for name in required:
@@ -102,7 +145,7 @@ def json_object(body: bytes | Any, fields: dict[str, str] | None = None, require
             raise Refuse(400, f"{what} gives no {name!r}")
     for name, kind in (fields or {}).items():
         if (value := body.get(name)) is not None and (
-                not isinstance(value, _JSON_KINDS[kind]) or isinstance(value, bool) and kind != "a boolean"):
+                not _JSON_KINDS[kind](value) or isinstance(value, bool) and kind != "a boolean"):
             raise Refuse(400, f"{name!r} of {what} is not {kind}: {value!r:.100}")
     return body
 

@@ -1416,7 +1416,8 @@ async def _sent(service, stand_in: str, sandbox_id: str, route: str, body: bytes
         headers = {"OPEN-SANDBOX-API-KEY": service.api_key}
     else:
         url = f"{service.url('execd')}/execd/{sandbox_id}/{route.replace('.', '/')}"
-        headers = {TOKEN_HEADER: service.sandboxes[sandbox_id].token}
+        headers = {TOKEN_HEADER: service.sandboxes[sandbox_id].token,
+                   **({"content-type": "multipart/form-data; boundary=part"} if route == "files.upload" else {})}
     async with httpx.AsyncClient(timeout=60) as client:
         return await client.post(url, content=body, headers=headers)
 
@@ -1459,6 +1460,29 @@ _NOT_JSON = "the request body is not JSON"
      "'blob' of item 0 of 'content' is not base64"),
     ("agentcore", "readFiles", b'{"name": "readFiles", "arguments": {"paths": [1]}}',
      "item 0 of 'paths' is not a string: 1"),
+    *[(stand_in, route, body, says) for stand_in, route in
+      [("opensandbox", "command"), ("e2b", "execute"), ("agentcore", "executeCode")] for body, says in [
+          (b"[" * 200_000 + b"]" * 200_000, "the request body is nested too deeply"),
+          (b'{"code": "\\ud800"}', _NOT_JSON + r": '\ud800' holds a lone surrogate"),
+          (b'{"x": [NaN]}', _NOT_JSON + ": nan is not a JSON number")]],
+    ("e2b", "create", b'{"templateID": "base", "timeout": 1e999}', _NOT_JSON + ": inf is not a JSON number"),
+    ("e2b", "set_timeout", b'{"timeout": -Infinity}', _NOT_JSON + ": -inf is not a JSON number"),
+    *[("e2b", "execute", b'{"code": "1", "env_vars": %s}' % env, "'env_vars' of the request body is not an object of "
+       "strings, each named without '=' or NUL") for env in [b'{"A": 1}', b'{"A": null}', b'{"A=B": "1"}',
+                                                              b'{"A\\u0000": "1"}', b'{"": "1"}']],
+    ("e2b", "create", b'{"templateID": "base", "envVars": {"A": "\\u0000"}}', "'envVars' of the request body is not"),
+    ("opensandbox", "create", b'{"image": {"uri": "python"}, "env": {"A=B": "1"}}', "'env' of the request body is not"),
+    ("opensandbox", "create", b'{"image": {"uri": "python"}, "entrypoint": [1, null]}',
+     "'entrypoint' of the request body is not an array of strings"),
+    ("opensandbox", "command", b'{"command": "true", "envs": {"A": null}}', "'envs' of the request body is not"),
+    ("opensandbox", "command", b'{"argv": [null, {}]}', "'argv' of the request body is not an array of strings"),
+    ("opensandbox", "directories", b'{"/tmp/a": "notaperm"}',
+     "the permissions of '/tmp/a' is not a JSON object: 'notaperm'"),
+    ("opensandbox", "directories", b'{"/tmp/a": {"mode": "rwx"}}',
+     "'mode' of the permissions of '/tmp/a' is not a number"),
+    ("opensandbox", "directories", b'{"": {"mode": 493}}', "the request body names a directory with an empty path"),
+    ("opensandbox", "files.upload", b'--part\r\nContent-Disposition: form-data; name="file"; filename="a"\r\n\r\n'
+     b'data\r\n--part--\r\n', "a file part comes with no metadata part before it naming its path"),
 ])
 async def test_a_malformed_request_body_is_refused_saying_why(request, stand_in: str, route: str, body: bytes,
                                                               says: str) -> None:
@@ -1467,10 +1491,12 @@ async def test_a_malformed_request_body_is_refused_saying_why(request, stand_in:
     alive = lambda: getattr(service, "live_sessions", getattr(service, "alive_sandboxes", None))()  # noqa: E731
     try:
         before = set(alive())
+        await sandbox.execute_code("kept = 1")
         answer = await _sent(service, stand_in, sandbox.sandbox_id, route, body)
         assert (answer.status_code, answer.json()["message"][:len(says)]) == (400, says), answer.text
         assert set(alive()) == before
         assert (await sandbox.execute_command("echo alive")).stdout.strip() == "alive"
+        assert (await sandbox.execute_code("print(kept)")).stdout == "1\n"  # its code worker untouched
     finally:
         await sandbox.terminate()
 
