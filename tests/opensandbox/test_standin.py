@@ -1317,6 +1317,23 @@ async def test_a_commands_shell_reads_the_sandboxs_home_and_finds_its_python(req
         await sandbox.terminate()
 
 
+# A sandbox's PATH, a cell's and a command's, is its own Python's bin, then the system's directories: nothing of the
+# stand-in's own PATH (the checkout's venv, a pyenv shim) that would reach the host's interpreters.
+@pytest.mark.parametrize("stand_in", ["opensandbox", "e2b", "agentcore"])
+async def test_a_sandboxs_path_is_none_of_the_hosts(request, monkeypatch, stand_in: str) -> None:
+    host = "/opt/host-only/shims"
+    monkeypatch.setenv("PATH", f"{host}:{os.environ['PATH']}")
+    [(sandbox, _)] = await _sandboxes(request, stand_in, 1)
+    try:
+        for ran in [await sandbox.execute_code("import os\nprint(os.environ['PATH'])"),
+                    await sandbox.execute_command("echo $PATH")]:
+            path = ran.stdout.strip().split(":")
+            assert path[:2] == ["/tmp/.python/bin", str(containers.PYTHON_GONE)] and host not in path and \
+                set(path[2:]) <= set(containers.SYSTEM_PATH.split(":")) | {"/usr/local/games", "/usr/games"}, ran
+    finally:
+        await sandbox.terminate()
+
+
 # A burst: 200 commands at once are all answered (the agent's socket takes a few requests at a time; the rest wait
 # their turn), and a new sandbox works while the stand-in's process holds over 1,023 descriptors (its agent gets one
 # of those numbers).
