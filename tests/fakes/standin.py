@@ -638,6 +638,10 @@ def _event(line: bytes) -> dict[str, Any]:
     return {}
 
 
+#: The lines that are no event a starting code worker may send before it says it is ready.
+_BEFORE_READY = 100
+
+
 class _Unstartable(Exception):
     """A code worker that died and cannot be started again: how it ended, and why it cannot start."""
 
@@ -678,10 +682,16 @@ class PythonWorker:
             else:
                 process = await container.run([container.python, *argv], cwd or "/", env, stdin=True, limit=limit)
             first = b""
-            with contextlib.suppress(TimeoutError, ValueError):  # ValueError: a first line over ``limit``
-                first = await asyncio.wait_for(process.stdout.readline(), STARTUP_LIMIT)
-                if _event(first).get("type") == "ready":
-                    return process
+            with contextlib.suppress(TimeoutError, ValueError):  # ValueError: a line over ``limit``
+                async with asyncio.timeout(STARTUP_LIMIT):
+                    # What the sandbox's Python runs first (a .pth of its own) may print a few lines before it.
+                    for _ in range(_BEFORE_READY):
+                        line = await process.stdout.readline()
+                        if (event := _event(line)).get("type") == "ready":
+                            return process
+                        first = first or line
+                        if event or not line:
+                            break
             await kill_group(process)
             said = b""
             if process.stderr is not None:  # its group has ended: what it said is all there

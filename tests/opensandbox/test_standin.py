@@ -1302,6 +1302,23 @@ async def test_a_code_workers_stream_it_cannot_follow_ends_the_run_saying_so(req
         await sandbox.terminate()
 
 
+# Something the sandbox's Python runs before its code worker prints a few lines and goes on: the worker started anew after
+# it was killed passes over them and takes the next run.
+@pytest.mark.parametrize("stand_in", ["opensandbox", "e2b", "agentcore"])
+async def test_a_code_worker_starts_after_lines_printed_before_it(request, stand_in: str) -> None:
+    [(sandbox, _)] = await _sandboxes(request, stand_in, 1)
+    try:
+        killed = await sandbox.execute_code(
+            "import os, sysconfig\nwith open(sysconfig.get_paths()['purelib'] + '/noisy.pth', 'w') as pth:\n"
+            "    pth.write('import sys; print(\"hello\"); print(\"{}\"); sys.stdout.flush()\\n')\n"
+            "os.kill(os.getpid(), 9)")
+        later = await sandbox.execute_code("print('ran')")
+        assert killed.status.value == "error" and "killed by SIGKILL while running this code" in killed.error, killed
+        assert (later.status.value, later.stdout) == ("success", "ran\n"), later
+    finally:
+        await sandbox.terminate()
+
+
 # A command's shell, a login shell included, reads none of the host user's dotfiles: its HOME is the sandbox's own,
 # and the sandbox's python3 and pip, by each name a virtual environment gives them, come first on PATH again after a
 # profile sets PATH anew.
