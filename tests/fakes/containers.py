@@ -551,7 +551,8 @@ def environ(home: str) -> dict[str, str]:
     Python (then ``PYTHON_GONE``; bash's ``BASH_ENV`` of ``SANDBOX_ENV`` puts both back) and ``SYSTEM_PATH``, so
     that a command's ``python3`` and ``pip`` are the sandbox's own, and ``home`` (of the sandbox's own
     directories) as ``HOME``, so that no shell reads the host user's dotfiles."""
-    return {**os.environ, "HOME": home, "PATH": os.pathsep.join([f"{SANDBOX_PYTHON}/bin", str(PYTHON_GONE), SYSTEM_PATH])}
+    return {**os.environ, "HOME": home,
+            "PATH": os.pathsep.join([f"{SANDBOX_PYTHON}/bin", str(PYTHON_GONE), SYSTEM_PATH])}
 
 
 async def start_worker(root: Path, env: dict[str, str]) -> tuple[Container, object]:

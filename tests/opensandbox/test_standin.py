@@ -1302,8 +1302,8 @@ async def test_a_code_workers_stream_it_cannot_follow_ends_the_run_saying_so(req
         await sandbox.terminate()
 
 
-# Something the sandbox's Python runs before its code worker prints a few lines and goes on: the worker started anew after
-# it was killed passes over them and takes the next run.
+# Something the sandbox's Python runs before its code worker prints a few lines and goes on: the worker started anew
+# after it was killed passes over them and takes the next run.
 @pytest.mark.parametrize("stand_in", ["opensandbox", "e2b", "agentcore"])
 async def test_a_code_worker_starts_after_lines_printed_before_it(request, stand_in: str) -> None:
     [(sandbox, _)] = await _sandboxes(request, stand_in, 1)
