@@ -541,13 +541,18 @@ class _Beside:
         return self.container.first
 
 
+#: After the sandbox's own Python on its ``PATH``: the system's directories, never the host's ``PATH`` (whose
+#: shims, pyenv's say, would reach the host's interpreters).
+SYSTEM_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+
+
 def environ(home: str) -> dict[str, str]:
-    """The environment a sandbox's processes start from: this process's, with the sandbox's own Python
-    first on ``PATH`` (then ``PYTHON_GONE``; bash's ``BASH_ENV`` of ``SANDBOX_ENV`` puts both back), so that a
-    command's ``python3`` and ``pip`` are the sandbox's own, and ``home`` (of the sandbox's own
+    """The environment a sandbox's processes start from: this process's, with a ``PATH`` of the sandbox's own
+    Python (then ``PYTHON_GONE``; bash's ``BASH_ENV`` of ``SANDBOX_ENV`` puts both back) and ``SYSTEM_PATH``, so
+    that a command's ``python3`` and ``pip`` are the sandbox's own, and ``home`` (of the sandbox's own
     directories) as ``HOME``, so that no shell reads the host user's dotfiles."""
     return {**os.environ, "HOME": home,
-            "PATH": os.pathsep.join([f"{SANDBOX_PYTHON}/bin", str(PYTHON_GONE), os.environ.get("PATH", "")])}
+            "PATH": os.pathsep.join([f"{SANDBOX_PYTHON}/bin", str(PYTHON_GONE), SYSTEM_PATH])}
 
 
 async def start_worker(root: Path, env: dict[str, str]) -> tuple[Container, object]:

@@ -67,7 +67,8 @@ from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 
 from tests.fakes.containers import HOME, Container, environ, start_worker, unread
-from tests.fakes.standin import Command, DropConnection, Fault, PythonWorker, Refuse, StandIn, json_object
+from tests.fakes.standin import (ENVIRONMENT, Command, DropConnection, Fault, PythonWorker, Refuse, StandIn,
+                                 json_object)
 
 # The SDK's form (httpx) escapes a file name's quote and control characters as an HTML5 form does
 # ("%22", "%00"...): undone, so that a path holding one is the caller's, and one with a NUL byte is refused.
@@ -211,7 +212,7 @@ class E2BStandIn(StandIn):
 
     async def _create(self, request: Request) -> Response:
         self._keyed(request)
-        body = json_object(await request.body(), {"templateID": "a string", "envVars": "an object",
+        body = json_object(await request.body(), {"templateID": "a string", "envVars": ENVIRONMENT,
                                                   "timeout": "a number"}, ("templateID",))
         self.record("create", body)
         if (template := body.get("templateID")) not in self.templates:
@@ -376,7 +377,7 @@ class E2BStandIn(StandIn):
 
     async def _execute(self, request: Request) -> Response:
         sandbox = self._sandbox_for(request.headers)
-        body = json_object(await request.body(), {"code": "a string", "env_vars": "an object"}, ("code",))
+        body = json_object(await request.body(), {"code": "a string", "env_vars": ENVIRONMENT}, ("code",))
         self.record("execute", body)
         drop = self.take_fault("execute", "drop")
 

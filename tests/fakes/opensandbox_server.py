@@ -79,6 +79,7 @@ from starlette.routing import Route
 from tests.fakes.containers import Container, copy_tree, environ, restore_tree, unread
 from tests.fakes.sigv4 import BODY_LIMIT, new_credentials, signed_body
 from tests.fakes.standin import (
+    ENVIRONMENT,
     Command,
     DropConnection,
     Fault,
@@ -319,8 +320,8 @@ class OpenSandboxStandIn(StandIn):
 
     async def _create(self, request: Request) -> Response:
         self._authorized(request)
-        body = json_object(await request.body(), {"snapshotId": "a string", "timeout": "a number", "env": "an object",
-                                                  "entrypoint": "an array", "metadata": "an object"})
+        body = json_object(await request.body(), {"snapshotId": "a string", "timeout": "a number", "env": ENVIRONMENT,
+                                                  "entrypoint": "an array of strings", "metadata": "an object"})
         if "snapshotId" not in body:
             json_object(json_object(body, required=("image",))["image"], {"uri": "a string"}, ("uri",),
                         what="'image' of the request body")
@@ -519,7 +520,11 @@ class OpenSandboxStandIn(StandIn):
 
     async def _directories(self, request: Request) -> Response:
         sandbox = self._sandbox(request, execd=True)
-        for path in json_object(await request.body()):  # path: its permissions
+        for path, permissions in json_object(await request.body()).items():
+            json_object(permissions, {"mode": "a number", "owner": "a string", "group": "a string"},
+                        what=f"the permissions of {path!r:.100}")
+            if not path:
+                raise Refuse(400, "the request body names a directory with an empty path")
             try:
                 await sandbox.container.mkdir(path)
             except OSError as exc:
@@ -535,7 +540,9 @@ class OpenSandboxStandIn(StandIn):
                     metadata = part if isinstance(part, str) else (await part.read()).decode()
                     path = json_object(metadata.encode(), {"path": "a string"}, ("path",),
                                        what="a file's metadata")["path"]
-                elif key == "file" and path is not None:
+                elif key == "file" and path is None:
+                    raise Refuse(400, "a file part comes with no metadata part before it naming its path")
+                elif key == "file":
                     try:
                         with open(await sandbox.container.open(path, write=True), "wb") as target:
                             target.write(part.encode() if isinstance(part, str) else await part.read())
@@ -593,8 +600,8 @@ class OpenSandboxStandIn(StandIn):
 
     async def _command(self, request: Request) -> Response:
         sandbox = self._sandbox(request, execd=True)
-        body = json_object(await request.body(), {"command": "a string", "argv": "an array", "cwd": "a string",
-                                                  "envs": "an object", "timeout": "a number",
+        body = json_object(await request.body(), {"command": "a string", "argv": "an array of strings",
+                                                  "cwd": "a string", "envs": ENVIRONMENT, "timeout": "a number",
                                                   "background": "a boolean"})
         if body.get("command") is None and body.get("argv") is None:
             raise Refuse(400, "the request body gives no 'command' (nor 'argv')")

@@ -39,6 +39,7 @@ import fcntl
 import glob
 import json
 import logging
+import math
 import os
 import re
 import resource
@@ -82,7 +83,45 @@ class Refuse(Exception):
         self.status, self.message = status, message
 
 
-_JSON_KINDS = {"a string": str, "an array": list, "an object": dict, "a boolean": bool, "a number": (int, float)}
+#: The kind of a field that makes a process's environment.
+ENVIRONMENT = "an object of strings, each named without '=' or NUL"
+
+
+def _environment(value: Any) -> bool:
+    return isinstance(value, dict) and all(
+        isinstance(text, str) and "\0" not in text and name and "=" not in name and "\0" not in name
+        for name, text in value.items())
+
+
+def _of(*types: type) -> Callable[[Any], bool]:
+    return lambda value: isinstance(value, types)
+
+
+# Each kind a field may be of, and what checks it.
+_JSON_KINDS: dict[str, Callable[[Any], bool]] = {
+    "a string": _of(str), "an array": _of(list), "an object": _of(dict), "a boolean": _of(bool),
+    "a number": _of(int, float),
+    "an array of strings": lambda value: isinstance(value, list) and all(isinstance(item, str) for item in value),
+    ENVIRONMENT: _environment}
+
+
+def _not_json(value: Any) -> str | None:
+    """What in ``value`` (as ``json`` read it) no JSON parser need take: NaN, an infinity (1e999), a lone
+    surrogate (which no UTF-8 holds); ``None`` where there is none."""
+    found = [value]
+    while found:  # however deep: ``json`` read it
+        if isinstance(item := found.pop(), dict):
+            found += [*item, *item.values()]
+        elif isinstance(item, list):
+            found += item
+        elif isinstance(item, float) and not math.isfinite(item):
+            return f"{item} is not a JSON number"
+        elif isinstance(item, str):
+            try:
+                item.encode()
+            except UnicodeEncodeError:
+                return f"{item!r:.100} holds a lone surrogate"
+    return None
 
 
 def json_object(body: bytes | Any, fields: dict[str, str] | None = None, required: tuple[str, ...] = (), *,
@@ -95,6 +134,10 @@ def json_object(body: bytes | Any, fields: dict[str, str] | None = None, require
             body = json.loads(body)
         except ValueError as exc:  # not UTF-8, or not JSON
             raise Refuse(400, f"{what} is not JSON: {exc}") from None
+        except RecursionError:
+            raise Refuse(400, f"{what} is nested too deeply") from None
+        if (wrong := _not_json(body)) is not None:
+            raise Refuse(400, f"{what} is not JSON: {wrong}")
     if not isinstance(body, dict):
         raise Refuse(400, f"{what} is not a JSON object: {body!r:.100}")
     for name in required:
@@ -102,7 +145,7 @@ def json_object(body: bytes | Any, fields: dict[str, str] | None = None, require
             raise Refuse(400, f"{what} gives no {name!r}")
     for name, kind in (fields or {}).items():
         if (value := body.get(name)) is not None and (
-                not isinstance(value, _JSON_KINDS[kind]) or isinstance(value, bool) and kind != "a boolean"):
+                not _JSON_KINDS[kind](value) or isinstance(value, bool) and kind != "a boolean"):
             raise Refuse(400, f"{name!r} of {what} is not {kind}: {value!r:.100}")
     return body
 
@@ -578,12 +621,25 @@ def _ended(code: int) -> str:
     return f"killed by signal {-code}"
 
 
+# Each event a code worker sends (``python_worker.py``), and the fields it carries, of which kinds.
+_EVENTS: dict[str, dict[str, type]] = {
+    "ready": {}, "number_of_executions": {"execution_count": int}, "stdout": {"text": str}, "stderr": {"text": str},
+    "result": {"text": str}, "error": {"name": str, "value": str, "traceback": str}, "end_of_execution": {}}
+
+
 def _event(line: bytes) -> dict[str, Any]:
-    """A line of a code worker's as its event (``python_worker.py``); ``{}`` where it is none (not a JSON object)."""
-    with contextlib.suppress(ValueError):
-        if isinstance(event := json.loads(line), dict):
+    """A line of a code worker's as its event (``python_worker.py``); ``{}`` where it is none (not JSON, or not
+    an event it sends: a line a cell wrote into the worker's own pipe, say)."""
+    with contextlib.suppress(ValueError, RecursionError):
+        event = json.loads(line)
+        fields = _EVENTS.get(event["type"]) if isinstance(event, dict) and isinstance(event.get("type"), str) else None
+        if fields is not None and all(isinstance(event.get(name), kind) for name, kind in fields.items()):
             return event
     return {}
+
+
+#: The lines that are no event a starting code worker may send before it says it is ready.
+_BEFORE_READY = 100
 
 
 class _Unstartable(Exception):
@@ -626,10 +682,16 @@ class PythonWorker:
             else:
                 process = await container.run([container.python, *argv], cwd or "/", env, stdin=True, limit=limit)
             first = b""
-            with contextlib.suppress(TimeoutError, ValueError):  # ValueError: a first line over ``limit``
-                first = await asyncio.wait_for(process.stdout.readline(), STARTUP_LIMIT)
-                if _event(first).get("type") == "ready":
-                    return process
+            with contextlib.suppress(TimeoutError, ValueError):  # ValueError: a line over ``limit``
+                async with asyncio.timeout(STARTUP_LIMIT):
+                    # What the sandbox's Python runs first (a .pth of its own) may print a few lines before it.
+                    for _ in range(_BEFORE_READY):
+                        line = await process.stdout.readline()
+                        if (event := _event(line)).get("type") == "ready":
+                            return process
+                        first = first or line
+                        if event or not line:
+                            break
             await kill_group(process)
             said = b""
             if process.stderr is not None:  # its group has ended: what it said is all there
@@ -657,32 +719,43 @@ class PythonWorker:
         await self.lock.acquire()
         finished = ran = fresh = False
         try:
-            raw = b""
-            for _ in range(1 if self._relaunch is None else 2):
-                if not self.alive and self._relaunch is not None:  # it died since the last run
-                    fresh = await self._restarted() is not None  # None: its sandbox has ended
-                with contextlib.suppress(ConnectionError):  # it died, and its end is not seen yet
-                    self.process.stdin.write((json.dumps({"code": code, "env_vars": env_vars}) + "\n").encode())
-                    await self.process.stdin.drain()
-                    raw = await self.process.stdout.readline()
-                if raw:
-                    break
-                await self.kill()  # it died before it took the run, which a new worker takes
-            ran = bool(raw)  # the worker took it
-            if not ran and fresh:  # the worker started anew ended before it took the code: it never ran
-                code = self.process.returncode
-                raise _Unstartable("lost" if code is None else _ended(code), "it ends as soon as it has started")
-            while raw:
-                event = json.loads(raw)
-                if event["type"] == "end_of_execution":
-                    finished = True
-                yield event
-                if finished:
-                    return
-                raw = await self.process.stdout.readline()
-            await self.kill()  # the protocol ended: the worker is gone, reap it
+            raw, broken = b"", ""
+            try:
+                for _ in range(1 if self._relaunch is None else 2):
+                    if not self.alive and self._relaunch is not None:  # it died since the last run
+                        fresh = await self._restarted() is not None  # None: its sandbox has ended
+                    with contextlib.suppress(ConnectionError):  # it died, and its end is not seen yet
+                        self.process.stdin.write((json.dumps({"code": code, "env_vars": env_vars}) + "\n").encode())
+                        await self.process.stdin.drain()
+                        raw = await self._line()
+                    if raw:
+                        break
+                    await self.kill()  # it died before it took the run, which a new worker takes
+                ran = bool(raw)  # the worker took it
+                if not ran and fresh:  # the worker started anew ended before it took the code: it never ran
+                    code = self.process.returncode
+                    raise _Unstartable("lost" if code is None else _ended(code), "it ends as soon as it has started")
+                while raw:
+                    if not (event := _event(raw)):  # a line the cell wrote into the worker's own pipe, say
+                        broken = f"sent a line that is not an event: {raw.decode(errors='replace').strip()[:100]!r}"
+                        break
+                    if event["type"] == "end_of_execution":
+                        finished = True
+                    yield event
+                    if finished:
+                        return
+                    raw = await self._line()
+            except ValueError:  # a line over the stream's limit, of which it read part: what follows is no event
+                ran, broken = True, "sent a line longer than the stand-in reads"
+            await self.kill()  # the protocol ended, or cannot be followed: the worker is gone, reap it
             finished = True
-            if self._relaunch is not None and (died := await self._restarted()) is not None:
+            if broken:  # its stream cannot be followed further: a new worker takes the next run
+                restarted = self._relaunch is not None and await self._restarted() is not None
+                yield {"type": "error", "name": "DeadKernelError", "traceback": "",
+                       "value": f"The sandbox's code worker {broken}, so it was " + (
+                           "restarted: variables and imports from earlier runs are gone." if restarted else "ended.")}
+                yield {"type": "end_of_execution"}
+            elif self._relaunch is not None and (died := await self._restarted()) is not None:
                 yield {"type": "error", "name": "DeadKernelError", "traceback": "",
                        "value": f"The sandbox's code worker was {died} while running this code. It was restarted, "
                                 "so variables and imports from earlier runs are gone."}
@@ -702,6 +775,21 @@ class PythonWorker:
                 task = asyncio.get_running_loop().create_task(self._interrupt())
                 self._interrupts.add(task)
                 task.add_done_callback(self._interrupts.discard)
+
+    async def _line(self) -> bytes:
+        """The worker's next line, or ``b""`` once it has ended and sent no more: what it forked may hold its pipe
+        open long after it (``ValueError``: a line over the stream's limit)."""
+        reading = asyncio.ensure_future(self.process.stdout.readline())
+        exited = asyncio.ensure_future(until_exited(self.process))
+        try:
+            await asyncio.wait({reading, exited}, return_when=asyncio.FIRST_COMPLETED)
+            if not reading.done():  # what it wrote before it ended is in the pipe already
+                await asyncio.wait({reading}, timeout=1.0)
+            return reading.result() if reading.done() else b""
+        finally:
+            for task in (reading, exited):
+                task.cancel()
+            await asyncio.gather(reading, exited, return_exceptions=True)
 
     async def _restarted(self) -> str | None:
         """Start the worker, which has died, anew: how it ended (killed by which signal, or its exit
@@ -725,9 +813,11 @@ class PythonWorker:
             while self.alive and time.monotonic() < deadline:
                 await self.interrupt()
                 try:
-                    raw = await asyncio.wait_for(self.process.stdout.readline(), 0.5)
+                    raw = await asyncio.wait_for(self._line(), 0.5)
                 except TimeoutError:
                     continue
+                except ValueError:  # a line over the stream's limit: what follows cannot be read as events
+                    break
                 if not raw or _event(raw).get("type") == "end_of_execution":
                     return
             await self.kill()

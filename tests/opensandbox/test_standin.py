@@ -1265,6 +1265,59 @@ async def test_a_code_worker_that_dies_as_it_starts_says_so(request, stand_in: s
         await sandbox.terminate()
 
 
+# A cell writes into its code worker's own pipe what is not an event (not JSON, not an object, an object of no event's
+# kind), writes an event line longer than the stand-in reads (as is or as it is interrupted), or dies while a child it
+# forked holds that pipe: its run ends with an error saying so (not a connection cut, nor a wait for the client's
+# timeout), and the worker is started anew, so the next run is answered, by a worker that knows nothing of the last.
+_PROTOCOL = "import gc, io\nx = 1\nproto = next(o for o in gc.get_objects() if isinstance(o, io.TextIOWrapper) " \
+            "and not o.closed and o.mode == 'w' and o.fileno() > 2)\nproto.write({!r}); proto.flush()"
+_UNFOLLOWED = {  # the cell, and what its run's error says (None: its client gives up on it)
+    "not JSON": (_PROTOCOL.format("junk\n"), "sent a line that is not an event: 'junk'"),
+    "not an object": (_PROTOCOL.format("[1]\n"), "sent a line that is not an event: '[1]'"),
+    "no event": (_PROTOCOL.format('{"nope": 1}\n'), "sent a line that is not an event"),
+    "too long": ("x = 1\nraise ValueError('y' * 20_000_000)", "sent a line longer than the stand-in reads"),
+    "too long, interrupted": ("import time\nx = 1\ntry:\n    time.sleep(60)\n"
+                              "except KeyboardInterrupt:\n    raise ValueError('y' * 20_000_000)", None),
+    "killed, its pipe held": ("import os, time\nx = 1\nif os.fork() == 0:\n    os.setsid(); time.sleep(300); "
+                              "os._exit(0)\ntime.sleep(0.5); os.kill(os.getpid(), 9)", "killed by SIGKILL"),
+}
+@pytest.mark.parametrize(("stand_in", "case"), [  # OpenSandbox's code worker reads lines up to 64 MiB
+    (stand_in, case) for case in _UNFOLLOWED for stand_in in ["opensandbox", "e2b", "agentcore"]
+    if not (case.startswith("too long") and stand_in == "opensandbox")])
+async def test_a_code_workers_stream_it_cannot_follow_ends_the_run_saying_so(request, stand_in: str,
+                                                                             case: str) -> None:
+    code, says = _UNFOLLOWED[case]
+    [(sandbox, _)] = await _sandboxes(request, stand_in, 1)
+    try:
+        if says is None:
+            with contextlib.suppress(Exception):  # the client gives up after a second
+                await sandbox.execute_code(code, timeout=1)
+        else:
+            ended = await sandbox.execute_code(code, timeout=120)
+            assert ended.status.value == "error" and says in ended.error and "restarted" in ended.error, ended
+        later = await sandbox.execute_code("print('ran', 'x' in globals())", timeout=120)
+        assert later.stdout == "ran False\n", later
+    finally:
+        await sandbox.terminate()
+
+
+# Something the sandbox's Python runs before its code worker prints a few lines and goes on: the worker started anew
+# after it was killed passes over them and takes the next run.
+@pytest.mark.parametrize("stand_in", ["opensandbox", "e2b", "agentcore"])
+async def test_a_code_worker_starts_after_lines_printed_before_it(request, stand_in: str) -> None:
+    [(sandbox, _)] = await _sandboxes(request, stand_in, 1)
+    try:
+        killed = await sandbox.execute_code(
+            "import os, sysconfig\nwith open(sysconfig.get_paths()['purelib'] + '/noisy.pth', 'w') as pth:\n"
+            "    pth.write('import sys; print(\"hello\"); print(\"{}\"); sys.stdout.flush()\\n')\n"
+            "os.kill(os.getpid(), 9)")
+        later = await sandbox.execute_code("print('ran')")
+        assert killed.status.value == "error" and "killed by SIGKILL while running this code" in killed.error, killed
+        assert (later.status.value, later.stdout) == ("success", "ran\n"), later
+    finally:
+        await sandbox.terminate()
+
+
 # A command's shell, a login shell included, reads none of the host user's dotfiles: its HOME is the sandbox's own,
 # and the sandbox's python3 and pip, by each name a virtual environment gives them, come first on PATH again after a
 # profile sets PATH anew.
@@ -1276,6 +1329,23 @@ async def test_a_commands_shell_reads_the_sandboxs_home_and_finds_its_python(req
                                             f"bash -lc 'echo $HOME; command -v {' '.join(_PYTHON_NAMES)}'")
         home = "/tmp" if stand_in == "opensandbox" else "/home/user"
         assert ran.stdout.split() == [home, *[f"/tmp/.python/bin/{name}" for name in _PYTHON_NAMES]], ran
+    finally:
+        await sandbox.terminate()
+
+
+# A sandbox's PATH, a cell's and a command's, is its own Python's bin, then the system's directories: nothing of the
+# stand-in's own PATH (the checkout's venv, a pyenv shim) that would reach the host's interpreters.
+@pytest.mark.parametrize("stand_in", ["opensandbox", "e2b", "agentcore"])
+async def test_a_sandboxs_path_is_none_of_the_hosts(request, monkeypatch, stand_in: str) -> None:
+    host = "/opt/host-only/shims"
+    monkeypatch.setenv("PATH", f"{host}:{os.environ['PATH']}")
+    [(sandbox, _)] = await _sandboxes(request, stand_in, 1)
+    try:
+        for ran in [await sandbox.execute_code("import os\nprint(os.environ['PATH'])"),
+                    await sandbox.execute_command("echo $PATH")]:
+            path = ran.stdout.strip().split(":")
+            assert path[:2] == ["/tmp/.python/bin", str(containers.PYTHON_GONE)] and host not in path and \
+                set(path[2:]) <= set(containers.SYSTEM_PATH.split(":")) | {"/usr/local/games", "/usr/games"}, ran
     finally:
         await sandbox.terminate()
 
@@ -1379,7 +1449,8 @@ async def _sent(service, stand_in: str, sandbox_id: str, route: str, body: bytes
         headers = {"OPEN-SANDBOX-API-KEY": service.api_key}
     else:
         url = f"{service.url('execd')}/execd/{sandbox_id}/{route.replace('.', '/')}"
-        headers = {TOKEN_HEADER: service.sandboxes[sandbox_id].token}
+        headers = {TOKEN_HEADER: service.sandboxes[sandbox_id].token,
+                   **({"content-type": "multipart/form-data; boundary=part"} if route == "files.upload" else {})}
     async with httpx.AsyncClient(timeout=60) as client:
         return await client.post(url, content=body, headers=headers)
 
@@ -1422,6 +1493,29 @@ _NOT_JSON = "the request body is not JSON"
      "'blob' of item 0 of 'content' is not base64"),
     ("agentcore", "readFiles", b'{"name": "readFiles", "arguments": {"paths": [1]}}',
      "item 0 of 'paths' is not a string: 1"),
+    *[(stand_in, route, body, says) for stand_in, route in
+      [("opensandbox", "command"), ("e2b", "execute"), ("agentcore", "executeCode")] for body, says in [
+          (b"[" * 200_000 + b"]" * 200_000, "the request body is nested too deeply"),
+          (b'{"code": "\\ud800"}', _NOT_JSON + r": '\ud800' holds a lone surrogate"),
+          (b'{"x": [NaN]}', _NOT_JSON + ": nan is not a JSON number")]],
+    ("e2b", "create", b'{"templateID": "base", "timeout": 1e999}', _NOT_JSON + ": inf is not a JSON number"),
+    ("e2b", "set_timeout", b'{"timeout": -Infinity}', _NOT_JSON + ": -inf is not a JSON number"),
+    *[("e2b", "execute", b'{"code": "1", "env_vars": %s}' % env, "'env_vars' of the request body is not an object of "
+       "strings, each named without '=' or NUL") for env in [b'{"A": 1}', b'{"A": null}', b'{"A=B": "1"}',
+                                                              b'{"A\\u0000": "1"}', b'{"": "1"}']],
+    ("e2b", "create", b'{"templateID": "base", "envVars": {"A": "\\u0000"}}', "'envVars' of the request body is not"),
+    ("opensandbox", "create", b'{"image": {"uri": "python"}, "env": {"A=B": "1"}}', "'env' of the request body is not"),
+    ("opensandbox", "create", b'{"image": {"uri": "python"}, "entrypoint": [1, null]}',
+     "'entrypoint' of the request body is not an array of strings"),
+    ("opensandbox", "command", b'{"command": "true", "envs": {"A": null}}', "'envs' of the request body is not"),
+    ("opensandbox", "command", b'{"argv": [null, {}]}', "'argv' of the request body is not an array of strings"),
+    ("opensandbox", "directories", b'{"/tmp/a": "notaperm"}',
+     "the permissions of '/tmp/a' is not a JSON object: 'notaperm'"),
+    ("opensandbox", "directories", b'{"/tmp/a": {"mode": "rwx"}}',
+     "'mode' of the permissions of '/tmp/a' is not a number"),
+    ("opensandbox", "directories", b'{"": {"mode": 493}}', "the request body names a directory with an empty path"),
+    ("opensandbox", "files.upload", b'--part\r\nContent-Disposition: form-data; name="file"; filename="a"\r\n\r\n'
+     b'data\r\n--part--\r\n', "a file part comes with no metadata part before it naming its path"),
 ])
 async def test_a_malformed_request_body_is_refused_saying_why(request, stand_in: str, route: str, body: bytes,
                                                               says: str) -> None:
@@ -1430,10 +1524,12 @@ async def test_a_malformed_request_body_is_refused_saying_why(request, stand_in:
     alive = lambda: getattr(service, "live_sessions", getattr(service, "alive_sandboxes", None))()  # noqa: E731
     try:
         before = set(alive())
+        await sandbox.execute_code("kept = 1")
         answer = await _sent(service, stand_in, sandbox.sandbox_id, route, body)
         assert (answer.status_code, answer.json()["message"][:len(says)]) == (400, says), answer.text
         assert set(alive()) == before
         assert (await sandbox.execute_command("echo alive")).stdout.strip() == "alive"
+        assert (await sandbox.execute_code("print(kept)")).stdout == "1\n"  # its code worker untouched
     finally:
         await sandbox.terminate()
 
