@@ -916,13 +916,14 @@ def test_what_runs_the_sandbox_is_bound_back_read_only(monkeypatch: pytest.Monke
 # A checkout under /tmp (a clone there) is bound back inside the sandbox's own /tmp, so bubblewrap makes that place
 # in the sandbox's tree. A cell renames the first directory of the checkout's path and puts a link to the host in its
 # place: neither a snapshot's copier (which runs beside the cell) nor the start of a sandbox restored from that
-# snapshot makes anything through it, and both succeed.
+# snapshot makes anything through it, and both succeed. So does one that puts a read-only directory there, a link
+# in it or not: as a regular user too (and root without the capabilities that pass over modes), and it keeps its mode.
 FROM_TMP = """import asyncio, json, os, sys
 import httpx
 from tests.fakes.opensandbox_server import OpenSandboxStandIn
 from vorn_tools.code_interpreter.code_sandbox.opensandbox_sandbox import OpenSandbox
 
-first, victim = sys.argv[1:]
+first, victim, cell = sys.argv[1:]
 
 async def main():
     report = {}
@@ -930,7 +931,7 @@ async def main():
         options, key = {**service.connection_options(), "create_backoff": 0.0}, {"OPEN-SANDBOX-API-KEY": service.api_key}
         source = await OpenSandbox.create(**options)
         report["moved"] = (await source.execute_command(
-            f"mv {first} {first}.moved && ln -s /oldroot{victim} {first} && echo moved")).stdout.strip()
+            f"mv {first} {first}.moved && {cell.format(first=first, victim=victim)} && echo moved")).stdout.strip()
         async with httpx.AsyncClient(timeout=60) as client:
             taken = await client.post(f"{service.url('api')}/v1/sandboxes/{source.sandbox_id}/snapshots", headers=key,
                                       json={})
@@ -939,7 +940,8 @@ async def main():
             while service.snapshots[taken.json()["id"]].state == "Creating":
                 await asyncio.sleep(0.05)
             restored = await OpenSandbox.create(**options, snapshot_id=taken.json()["id"])
-            report["restored"] = (await restored.execute_command(f"test -d {first}.moved && echo ran")).stdout.strip()
+            report["restored"] = (await restored.execute_command(f"test -d {first}.moved && stat -c %a {first}")
+                                  ).stdout.strip()
             report["after the restore"] = os.listdir(victim)
     print(json.dumps(report))
 
@@ -947,19 +949,26 @@ asyncio.run(main())
 """
 
 
-def test_a_cells_link_on_the_checkouts_path_makes_nothing_on_the_host(tmp_path: Path) -> None:
+@pytest.mark.parametrize(("cell", "mode"), [
+    ("ln -s /oldroot{victim} {first}", None),  # a directory the stand-in made in its place
+    ("mkdir -m 500 {first}", "500"),
+    ("mkdir {first} && ln -s /oldroot{victim} {first}/clone && chmod 500 {first}", "500"),
+])
+def test_a_cells_link_on_the_checkouts_path_makes_nothing_on_the_host(tmp_path: Path, cell: str, mode: str) -> None:
     (victim := tmp_path / "victim").mkdir()
     first = Path(tempfile.mkdtemp(dir="/tmp"))  # under the sandbox's own /tmp, wherever the host's temporary files are
     try:
         (clone := first / "clone" / "tests").mkdir(parents=True)
         shutil.copy(ROOT / "tests" / "__init__.py", clone)
         shutil.copytree(ROOT / "tests" / "fakes", clone / "fakes", ignore=shutil.ignore_patterns("__pycache__"))
-        ran = subprocess.run([sys.executable, "-c", FROM_TMP, str(first), str(victim)], cwd=clone.parent,
-                             capture_output=True, text=True, timeout=300)
+        unprivileged = ["setpriv", "--bounding-set=-dac_override,-dac_read_search,-fowner", "--"] * (os.geteuid() == 0)
+        made = Path("/proc/self/status").read_text().split("Umask:")[1].split()[0]
+        ran = subprocess.run([*unprivileged, sys.executable, "-c", FROM_TMP, str(first), str(victim), cell],
+                             cwd=clone.parent, capture_output=True, text=True, timeout=300)
     finally:
         shutil.rmtree(first)
     assert ran.returncode == 0, ran.stderr
-    assert json.loads(ran.stdout) == {"moved": "moved", "snapshot": 202, "after the snapshot": [], "restored": "ran",
+    assert json.loads(ran.stdout) == {"moved": "moved", "snapshot": 202, "after the snapshot": [], "restored": mode or f"{0o777 & ~int(made, 8):o}",
                                       "after the restore": []}, ran.stdout
 
 
