@@ -1487,6 +1487,55 @@ print(len(opened))"""
                 subprocess.run(argv, stderr=subprocess.DEVNULL)
 
 
+# A link's path with trailing slashes or ending in "." or ".." would lead rm and chmod to what it points at (or above):
+# the link goes, or the path is refused, and what it points at stays as it was, its mode too.
+@pytest.mark.parametrize("written", ["/", "//", "/.", "/.."])
+def test_a_link_is_never_followed_however_its_path_is_written(tmp_path: Path, written: str) -> None:
+    (target := tmp_path / "target" / "d").mkdir(parents=True)
+    (target / "kept").write_text("kept")
+    (link := tmp_path / "link").symlink_to(target)
+    for directory in (target, target.parent):
+        directory.chmod(0o500)
+    try:
+        with pytest.raises(ValueError, match="names no entry") if "." in written else contextlib.nullcontext():
+            standin.remove_tree(f"{link}{written}")
+        assert (target / "kept").read_text() == "kept"
+        assert [stat.S_IMODE(directory.stat().st_mode) for directory in (target, target.parent)] == [0o500] * 2
+        assert os.path.lexists(link) == ("." in written)
+    finally:
+        for directory in (target.parent, target):
+            directory.chmod(0o700)
+
+
+# A stop interrupted (Ctrl-C) while it waits for a removal leaves the stand-in's directory: stopping once more
+# finishes it, and lets go of what held it.
+def test_a_stop_interrupted_is_finished_by_the_next(monkeypatch: pytest.MonkeyPatch) -> None:
+    class Quiet(standin.StandIn):
+        async def _serve(self) -> None:
+            pass
+
+    service, going, remove = Quiet(), threading.Event(), standin.remove_tree
+    monkeypatch.setattr(standin, "remove_tree", lambda path: going.wait(60) and remove(path))
+    service.start()
+    try:
+        (service.tmp / "sbx" / "d").mkdir(parents=True)
+        service.remove(service.tmp / "sbx")
+        [removal] = service._removals
+
+        def interrupted(timeout: float | None = None) -> None:
+            del removal.join
+            raise KeyboardInterrupt
+
+        removal.join = interrupted
+        with pytest.raises(KeyboardInterrupt):
+            service.stop()
+        assert os.path.isdir(service.tmp) and service._held
+    finally:
+        going.set()
+        service.stop()
+    assert not os.path.lexists(service.tmp) and not service._held
+
+
 # A sandbox's tree 25,000 levels deep goes whole when it is terminated, while another sandbox's command is served,
 # and so does one left to the stand-in's stop, which waits for every removal however long it takes, raises nothing
 # and removes nothing on its loop (which would hold up the rest of its stop and every other request).
