@@ -266,7 +266,8 @@ async def copy_tree(root: Path, tops: set[str], target: Path) -> None:
     directories there are empty, not the tree's: the tree's processes run on, and a link they make where
     what runs the copier is bound back would have bubblewrap make that place through it.
 
-    Raises ``OSError`` saying what it could not copy, or that the copy took over ``COPY_LIMIT`` seconds.
+    Raises ``OSError`` saying what it could not copy (``PermissionError`` where the tree's own modes forbid
+    reading it), or that the copy took over ``COPY_LIMIT`` seconds.
     Call it on the stand-in's loop (see :meth:`Container.start`).
     """
     source, copy = "/.snapshot/source", "/.snapshot/copy"
@@ -296,8 +297,9 @@ async def _copier(within: list[str], source: str, target: str, fds: tuple[int, .
         # The whole group: killed early, bubblewrap can leave its child orphaned before that child has set up
         # its namespaces (and --die-with-parent), holding the stderr pipe open for ever.
         await kill_group(process)
-    if process.returncode:
-        raise OSError(error.decode(errors="replace").strip() or f"exit status {process.returncode}")
+    if process.returncode:  # 2: the tree's own modes forbid reading an entry
+        raise (PermissionError if process.returncode == 2 else OSError)(
+            error.decode(errors="replace").strip() or f"exit status {process.returncode}")
 
 
 # How a sandbox starts with its first process beside its agent (bash: descriptors above 9 by number):

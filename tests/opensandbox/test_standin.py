@@ -715,12 +715,12 @@ async def _snapshot(opensandbox, sandbox) -> httpx.Response:
 # A snapshot reads the sandbox's tree as its own code could: a link stays a link (a sandbox made from it reads
 # through it inside, never the host), one its code swaps in for a directory while the copy runs is never followed
 # (the host's files behind it, which the sandbox can read, stay out), a FIFO and a socket are left out, and a
-# file it cannot read fails the snapshot, saying which, leaving nothing behind. A sparse file keeps its holes (it
+# file or directory its own modes forbid reading fails the snapshot with a 409, saying which, leaving nothing behind. A sparse file keeps its holes (it
 # costs the host what it costs the sandbox), a tree deeper than Python's stack, or than a path may be long, is
 # copied whole, and a copy, or a restore, that outlasts its bound fails saying so, leaving nothing behind.
 # Directories come back with their modes and times.
 @pytest.mark.parametrize("case", ["a link", "a link swapped in", "a FIFO and a socket", "an unreadable file",
-                                  "a sparse file", "a deep tree", "a long path", "a copy too long",
+                                  "a shut directory", "a directory only searched", "a sparse file", "a deep tree", "a long path", "a copy too long",
                                   "a restore too long", "modes and times"])
 async def test_a_snapshot_reads_the_tree_as_the_sandbox_could(request, make_sandbox, opensandbox, tmp_path: Path,
                                                               monkeypatch: pytest.MonkeyPatch, case: str) -> None:
@@ -814,10 +814,13 @@ threading.Thread(target=swap, daemon=True).start()""")
             500, f"cannot snapshot sandbox {source.sandbox_id}: copying its tree took over 0 s: given up")
         assert opensandbox.snapshots == {} and not list(opensandbox._trees.glob("snap-*"))
     else:
-        await source.execute_command("mkdir -p /tmp/a; echo x > /tmp/a/b; touch /tmp/locked; chmod 0 /tmp/locked")
+        locked = {"an unreadable file": "touch /tmp/locked; chmod 0", "a shut directory": "mkdir -m 0",
+                  "a directory only searched": "mkdir -m 100"}[case]
+        await source.execute_command(f"mkdir -p /tmp/a; echo x > /tmp/a/b; {locked} /tmp/locked")
         taken = await _snapshot(opensandbox, source)
         assert (taken.status_code, taken.json()["message"]) == (
-            500, f"cannot snapshot sandbox {source.sandbox_id}: cannot copy /tmp/locked: Permission denied")
+            409, f"cannot snapshot sandbox {source.sandbox_id}: cannot copy /tmp/locked: Permission denied: "
+                 "the sandbox's own modes forbid reading it")
         assert opensandbox.snapshots == {} and not list(opensandbox._trees.glob("snap-*"))
 
 
