@@ -123,25 +123,52 @@ def _make_places(root: Path, tops: set[str]) -> None:
     Bubblewrap makes a mount point as ``mkdir -p`` does, following each link on its way: one that a cell
     put there (a snapshot keeps it) would have it make directories wherever that link leads, on the host
     too. What is there of another kind (a link, a file where a directory goes) is removed: the bind hides
-    it anyway. Only for a tree no process writes meanwhile (see :meth:`Container.start`).
+    it anyway. A directory on the way that a cell made read-only (``chmod 500``) is opened up for the
+    moment (see :func:`_open_up`) and given back its mode. Only for a tree no process writes meanwhile
+    (see :meth:`Container.start`).
     """
-    for kind, source, destination in (bind for bind in _rebound(tops) if bind[0] != "--tmpfs"):
-        parts = Path(destination).parts[1:]
-        if parts[0] not in tops:
-            continue
-        place = root
-        for at, name in enumerate(parts, 1):
-            place /= name
-            wanted = "directory" if at < len(parts) or kind == "--ro-bind" and os.path.isdir(source) else \
-                "link" if kind == "--symlink" else "file"  # a file's: anything but a directory or a link will do
-            mode = place.lstat().st_mode if os.path.lexists(place) else None
-            fits = mode is not None and (stat.S_ISDIR(mode) if wanted == "directory" else
-                                         stat.S_ISLNK(mode) and os.readlink(place) == source if wanted == "link"
-                                         else not (stat.S_ISDIR(mode) or stat.S_ISLNK(mode)))
-            if mode is not None and not fits:
-                remove_tree(place) if stat.S_ISDIR(mode) else place.unlink()
-            if wanted == "directory" and not fits:
-                place.mkdir()
+    opened: dict[Path, tuple[int, int]] = {}
+    try:
+        for kind, source, destination in (bind for bind in _rebound(tops) if bind[0] != "--tmpfs"):
+            parts = Path(destination).parts[1:]
+            if parts[0] not in tops:
+                continue
+            place = root
+            for at, name in enumerate(parts, 1):
+                if place != root:
+                    _open_up(place, opened)
+                place /= name
+                wanted = "directory" if at < len(parts) or kind == "--ro-bind" and os.path.isdir(source) else \
+                    "link" if kind == "--symlink" else "file"  # a file's: anything but a directory or a link will do
+                mode = place.lstat().st_mode if os.path.lexists(place) else None
+                fits = mode is not None and (stat.S_ISDIR(mode) if wanted == "directory" else
+                                             stat.S_ISLNK(mode) and os.readlink(place) == source if wanted == "link"
+                                             else not (stat.S_ISDIR(mode) or stat.S_ISLNK(mode)))
+                if mode is not None and not fits:
+                    remove_tree(place) if stat.S_ISDIR(mode) else place.unlink()
+                if wanted == "directory" and not fits:
+                    place.mkdir()
+    finally:
+        for handle, mode in reversed(opened.values()):
+            os.chmod(f"/proc/self/fd/{handle}", mode)
+            os.close(handle)
+
+
+def _open_up(directory: Path, opened: dict[Path, tuple[int, int]]) -> None:
+    """Give ``directory`` its owner's read, write and search, never following a link, unless it has them; record
+    in ``opened`` its handle and its mode, to be given back.
+
+    As a regular user, this process may make and remove entries only where the owner (the sandbox's user) may.
+    """
+    if directory in opened:
+        return
+    handle = os.open(directory, os.O_PATH | os.O_NOFOLLOW | os.O_DIRECTORY)
+    mode = stat.S_IMODE(os.fstat(handle).st_mode)
+    if mode & 0o700 == 0o700:
+        os.close(handle)
+        return
+    opened[directory] = handle, mode
+    os.chmod(f"/proc/self/fd/{handle}", mode | 0o700)
 
 
 def _python(root: Path) -> None:
@@ -239,7 +266,8 @@ async def copy_tree(root: Path, tops: set[str], target: Path) -> None:
     directories there are empty, not the tree's: the tree's processes run on, and a link they make where
     what runs the copier is bound back would have bubblewrap make that place through it.
 
-    Raises ``OSError`` saying what it could not copy, or that the copy took over ``COPY_LIMIT`` seconds.
+    Raises ``OSError`` saying what it could not copy (``PermissionError`` where the tree's own modes forbid
+    reading it), or that the copy took over ``COPY_LIMIT`` seconds.
     Call it on the stand-in's loop (see :meth:`Container.start`).
     """
     source, copy = "/.snapshot/source", "/.snapshot/copy"
@@ -269,8 +297,9 @@ async def _copier(within: list[str], source: str, target: str, fds: tuple[int, .
         # The whole group: killed early, bubblewrap can leave its child orphaned before that child has set up
         # its namespaces (and --die-with-parent), holding the stderr pipe open for ever.
         await kill_group(process)
-    if process.returncode:
-        raise OSError(error.decode(errors="replace").strip() or f"exit status {process.returncode}")
+    if process.returncode:  # 2: the tree's own modes forbid reading an entry
+        raise (PermissionError if process.returncode == 2 else OSError)(
+            error.decode(errors="replace").strip() or f"exit status {process.returncode}")
 
 
 # How a sandbox starts with its first process beside its agent (bash: descriptors above 9 by number):

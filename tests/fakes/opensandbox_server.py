@@ -431,7 +431,9 @@ class OpenSandboxStandIn(StandIn):
             self.remove(tree)
             if sandbox.killed:  # terminated meanwhile: its tree was being removed as it was copied, or gone
                 raise Refuse(409, f"sandbox {sandbox.id} was terminated while its snapshot was taken")
-            raise Refuse(500, f"cannot snapshot sandbox {sandbox.id}: {failure}")
+            # The sandbox's own doing: an entry of its tree its own modes forbid reading
+            raise Refuse(409 if isinstance(failure, PermissionError) else 500,
+                         f"cannot snapshot sandbox {sandbox.id}: {failure}")
         snapshot.tree = tree
         self.snapshots[snapshot.id] = snapshot
         failed = self.take_fault("snapshot.create", "snapshot_failed") is not None

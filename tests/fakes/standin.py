@@ -290,20 +290,21 @@ class StandIn:
         self.stop()
 
     def stop(self) -> None:
+        """Stop the stand-in and remove its directories; once more after an interruption (Ctrl-C) finishes that."""
         loop, self._loop = self._loop, None
-        if loop is None:
-            return
         try:
-            if loop.is_running():
+            if loop is not None and loop.is_running():
                 asyncio.run_coroutine_threadsafe(self._shutdown(), loop).result(30)
         finally:
-            loop.call_soon_threadsafe(loop.stop)
-            if self._thread is not None:
-                self._thread.join(10)
+            if loop is not None:
+                loop.call_soon_threadsafe(loop.stop)
+                if self._thread is not None:
+                    self._thread.join(10)
             for removal in self._removals:  # however long a deep tree takes: nothing is left
                 removal.join()
-            for directory in self._owned:
+            for directory in list(self._owned):
                 remove_tree(directory)
+                self._owned.discard(directory)
             while self._held:
                 os.close(self._held.pop())
 
@@ -567,16 +568,20 @@ def remove_tree(path: Path | str) -> None:
     (a directory this user may not enter or empty, ``chmod 000`` say) goes to ``chmod -R u+rwx`` and then
     ``rm -rf`` again; ``path`` itself is opened without following a link (``O_PATH | O_NOFOLLOW``) and
     changed through that descriptor. What still cannot be removed (another user's, or on a read-only
-    mount) is left.
+    mount) is left. ``path`` is taken without its trailing slashes (with them, a link would be followed); one
+    ending in ``.`` or ``..`` is refused.
     """
-    _quietly("rm", "-rf", "--", os.fspath(path))
+    path = os.fspath(path).rstrip("/")
+    if os.path.basename(path) in ("", ".", ".."):
+        raise ValueError(f"{path or '/'!r} names no entry to remove")
+    _quietly("rm", "-rf", "--", path)
     with contextlib.suppress(OSError):  # gone, a link, or not a directory: nothing more to do
         handle = os.open(path, os.O_PATH | os.O_NOFOLLOW | os.O_DIRECTORY)
         try:
             _quietly("chmod", "-R", "u+rwx", f"/proc/self/fd/{handle}", pass_fds=(handle,))
         finally:
             os.close(handle)
-        _quietly("rm", "-rf", "--", os.fspath(path))
+        _quietly("rm", "-rf", "--", path)
 
 
 def _quietly(*argv: str, pass_fds: tuple[int, ...] = ()) -> None:

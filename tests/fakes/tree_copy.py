@@ -9,7 +9,8 @@ waiting). A file is copied up to the size it had when opened, so one that the sa
 does not keep the copy going, and its holes stay holes (a sparse file costs the copy what it costs the
 sandbox). The tree is walked without recursion and never by a path longer than an entry's name, however
 deep. A directory gets its mode and times through its descriptor once it is filled. The first entry it
-cannot copy ends it: its path and the reason on stderr, exit status 1.
+cannot copy ends it: its path and the reason on stderr, exit status 2 where the tree's own modes forbid
+reading it (as they would the sandbox's own processes), else 1.
 """
 
 import errno
@@ -97,7 +98,11 @@ def _copy(source: int, target: int) -> None:
         except OSError as exc:
             if name is not None and isinstance(exc, FileNotFoundError) and exc.filename == name:
                 continue  # removed meanwhile
-            raise SystemExit(f"cannot copy {where}{'/' + name if name else ''}: {exc.strerror or exc}") from None
+            said = f"cannot copy {where}{'/' + name if name else ''}: {exc.strerror or exc}"
+            if isinstance(exc, PermissionError):
+                print(f"{said}: the sandbox's own modes forbid reading it", file=sys.stderr)
+                raise SystemExit(2) from None
+            raise SystemExit(said) from None
 
 
 def _settle(fd: int, made: int, found: os.stat_result) -> None:

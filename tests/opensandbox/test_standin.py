@@ -715,12 +715,12 @@ async def _snapshot(opensandbox, sandbox) -> httpx.Response:
 # A snapshot reads the sandbox's tree as its own code could: a link stays a link (a sandbox made from it reads
 # through it inside, never the host), one its code swaps in for a directory while the copy runs is never followed
 # (the host's files behind it, which the sandbox can read, stay out), a FIFO and a socket are left out, and a
-# file it cannot read fails the snapshot, saying which, leaving nothing behind. A sparse file keeps its holes (it
+# file or directory its own modes forbid reading fails the snapshot with a 409, saying which, leaving nothing behind. A sparse file keeps its holes (it
 # costs the host what it costs the sandbox), a tree deeper than Python's stack, or than a path may be long, is
 # copied whole, and a copy, or a restore, that outlasts its bound fails saying so, leaving nothing behind.
 # Directories come back with their modes and times.
 @pytest.mark.parametrize("case", ["a link", "a link swapped in", "a FIFO and a socket", "an unreadable file",
-                                  "a sparse file", "a deep tree", "a long path", "a copy too long",
+                                  "a shut directory", "a directory only searched", "a sparse file", "a deep tree", "a long path", "a copy too long",
                                   "a restore too long", "modes and times"])
 async def test_a_snapshot_reads_the_tree_as_the_sandbox_could(request, make_sandbox, opensandbox, tmp_path: Path,
                                                               monkeypatch: pytest.MonkeyPatch, case: str) -> None:
@@ -814,10 +814,13 @@ threading.Thread(target=swap, daemon=True).start()""")
             500, f"cannot snapshot sandbox {source.sandbox_id}: copying its tree took over 0 s: given up")
         assert opensandbox.snapshots == {} and not list(opensandbox._trees.glob("snap-*"))
     else:
-        await source.execute_command("mkdir -p /tmp/a; echo x > /tmp/a/b; touch /tmp/locked; chmod 0 /tmp/locked")
+        locked = {"an unreadable file": "touch /tmp/locked; chmod 0", "a shut directory": "mkdir -m 0",
+                  "a directory only searched": "mkdir -m 100"}[case]
+        await source.execute_command(f"mkdir -p /tmp/a; echo x > /tmp/a/b; {locked} /tmp/locked")
         taken = await _snapshot(opensandbox, source)
         assert (taken.status_code, taken.json()["message"]) == (
-            500, f"cannot snapshot sandbox {source.sandbox_id}: cannot copy /tmp/locked: Permission denied")
+            409, f"cannot snapshot sandbox {source.sandbox_id}: cannot copy /tmp/locked: Permission denied: "
+                 "the sandbox's own modes forbid reading it")
         assert opensandbox.snapshots == {} and not list(opensandbox._trees.glob("snap-*"))
 
 
@@ -916,13 +919,14 @@ def test_what_runs_the_sandbox_is_bound_back_read_only(monkeypatch: pytest.Monke
 # A checkout under /tmp (a clone there) is bound back inside the sandbox's own /tmp, so bubblewrap makes that place
 # in the sandbox's tree. A cell renames the first directory of the checkout's path and puts a link to the host in its
 # place: neither a snapshot's copier (which runs beside the cell) nor the start of a sandbox restored from that
-# snapshot makes anything through it, and both succeed.
+# snapshot makes anything through it, and both succeed. So does one that puts a read-only directory there, a link
+# in it or not: as a regular user too (and root without the capabilities that pass over modes), and it keeps its mode.
 FROM_TMP = """import asyncio, json, os, sys
 import httpx
 from tests.fakes.opensandbox_server import OpenSandboxStandIn
 from vorn_tools.code_interpreter.code_sandbox.opensandbox_sandbox import OpenSandbox
 
-first, victim = sys.argv[1:]
+first, victim, cell = sys.argv[1:]
 
 async def main():
     report = {}
@@ -930,7 +934,7 @@ async def main():
         options, key = {**service.connection_options(), "create_backoff": 0.0}, {"OPEN-SANDBOX-API-KEY": service.api_key}
         source = await OpenSandbox.create(**options)
         report["moved"] = (await source.execute_command(
-            f"mv {first} {first}.moved && ln -s /oldroot{victim} {first} && echo moved")).stdout.strip()
+            f"mv {first} {first}.moved && {cell.format(first=first, victim=victim)} && echo moved")).stdout.strip()
         async with httpx.AsyncClient(timeout=60) as client:
             taken = await client.post(f"{service.url('api')}/v1/sandboxes/{source.sandbox_id}/snapshots", headers=key,
                                       json={})
@@ -939,7 +943,8 @@ async def main():
             while service.snapshots[taken.json()["id"]].state == "Creating":
                 await asyncio.sleep(0.05)
             restored = await OpenSandbox.create(**options, snapshot_id=taken.json()["id"])
-            report["restored"] = (await restored.execute_command(f"test -d {first}.moved && echo ran")).stdout.strip()
+            report["restored"] = (await restored.execute_command(f"test -d {first}.moved && stat -c %a {first}")
+                                  ).stdout.strip()
             report["after the restore"] = os.listdir(victim)
     print(json.dumps(report))
 
@@ -947,19 +952,26 @@ asyncio.run(main())
 """
 
 
-def test_a_cells_link_on_the_checkouts_path_makes_nothing_on_the_host(tmp_path: Path) -> None:
+@pytest.mark.parametrize(("cell", "mode"), [
+    ("ln -s /oldroot{victim} {first}", None),  # a directory the stand-in made in its place
+    ("mkdir -m 500 {first}", "500"),
+    ("mkdir {first} && ln -s /oldroot{victim} {first}/clone && chmod 500 {first}", "500"),
+])
+def test_a_cells_link_on_the_checkouts_path_makes_nothing_on_the_host(tmp_path: Path, cell: str, mode: str) -> None:
     (victim := tmp_path / "victim").mkdir()
     first = Path(tempfile.mkdtemp(dir="/tmp"))  # under the sandbox's own /tmp, wherever the host's temporary files are
     try:
         (clone := first / "clone" / "tests").mkdir(parents=True)
         shutil.copy(ROOT / "tests" / "__init__.py", clone)
         shutil.copytree(ROOT / "tests" / "fakes", clone / "fakes", ignore=shutil.ignore_patterns("__pycache__"))
-        ran = subprocess.run([sys.executable, "-c", FROM_TMP, str(first), str(victim)], cwd=clone.parent,
-                             capture_output=True, text=True, timeout=300)
+        unprivileged = ["setpriv", "--bounding-set=-dac_override,-dac_read_search,-fowner", "--"] * (os.geteuid() == 0)
+        made = Path("/proc/self/status").read_text().split("Umask:")[1].split()[0]
+        ran = subprocess.run([*unprivileged, sys.executable, "-c", FROM_TMP, str(first), str(victim), cell],
+                             cwd=clone.parent, capture_output=True, text=True, timeout=300)
     finally:
         shutil.rmtree(first)
     assert ran.returncode == 0, ran.stderr
-    assert json.loads(ran.stdout) == {"moved": "moved", "snapshot": 202, "after the snapshot": [], "restored": "ran",
+    assert json.loads(ran.stdout) == {"moved": "moved", "snapshot": 202, "after the snapshot": [], "restored": mode or f"{0o777 & ~int(made, 8):o}",
                                       "after the restore": []}, ran.stdout
 
 
@@ -1572,6 +1584,55 @@ print(len(opened))"""
         if os.path.lexists(root):  # what a failed removal left, which pytest's own clean-up may not remove
             for argv in (["chmod", "-R", "u+rwx", root], ["rm", "-rf", root]):
                 subprocess.run(argv, stderr=subprocess.DEVNULL)
+
+
+# A link's path with trailing slashes or ending in "." or ".." would lead rm and chmod to what it points at (or above):
+# the link goes, or the path is refused, and what it points at stays as it was, its mode too.
+@pytest.mark.parametrize("written", ["/", "//", "/.", "/.."])
+def test_a_link_is_never_followed_however_its_path_is_written(tmp_path: Path, written: str) -> None:
+    (target := tmp_path / "target" / "d").mkdir(parents=True)
+    (target / "kept").write_text("kept")
+    (link := tmp_path / "link").symlink_to(target)
+    for directory in (target, target.parent):
+        directory.chmod(0o500)
+    try:
+        with pytest.raises(ValueError, match="names no entry") if "." in written else contextlib.nullcontext():
+            standin.remove_tree(f"{link}{written}")
+        assert (target / "kept").read_text() == "kept"
+        assert [stat.S_IMODE(directory.stat().st_mode) for directory in (target, target.parent)] == [0o500] * 2
+        assert os.path.lexists(link) == ("." in written)
+    finally:
+        for directory in (target.parent, target):
+            directory.chmod(0o700)
+
+
+# A stop interrupted (Ctrl-C) while it waits for a removal leaves the stand-in's directory: stopping once more
+# finishes it, and lets go of what held it.
+def test_a_stop_interrupted_is_finished_by_the_next(monkeypatch: pytest.MonkeyPatch) -> None:
+    class Quiet(standin.StandIn):
+        async def _serve(self) -> None:
+            pass
+
+    service, going, remove = Quiet(), threading.Event(), standin.remove_tree
+    monkeypatch.setattr(standin, "remove_tree", lambda path: going.wait(60) and remove(path))
+    service.start()
+    try:
+        (service.tmp / "sbx" / "d").mkdir(parents=True)
+        service.remove(service.tmp / "sbx")
+        [removal] = service._removals
+
+        def interrupted(timeout: float | None = None) -> None:
+            del removal.join
+            raise KeyboardInterrupt
+
+        removal.join = interrupted
+        with pytest.raises(KeyboardInterrupt):
+            service.stop()
+        assert os.path.isdir(service.tmp) and service._held
+    finally:
+        going.set()
+        service.stop()
+    assert not os.path.lexists(service.tmp) and not service._held
 
 
 # A sandbox's tree 25,000 levels deep goes whole when it is terminated, while another sandbox's command is served,
