@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Sets up a development checkout: Debian build packages, Python 3.13 venv in .venv, and the three distributions
-# (vorn-tools, vorn-core, vorn-inference) installed editable with their test extras, their dependencies at the
-# exact versions of constraints.txt. Idempotent; a second run with nothing changed takes a second or two.
+# Sets up a development checkout: Debian build packages, a Python 3.13 venv in .venv, and vorn-tools, vorn-core and
+# vorn-inference editable with their test extras, dependencies pinned by constraints.txt. A rerun takes a second.
 set -euo pipefail
 umask 022  # what it makes (the venv, whose programs it runs) no one else may change, whatever the caller's
+# A relative CMAKE_EXECUTABLE (./bin/cmake) is meant from where the set-up is run, not from the checkout.
+[[ ${CMAKE_EXECUTABLE:-} != [!/]*/* ]] || CMAKE_EXECUTABLE=$PWD/${CMAKE_EXECUTABLE#./}
 cd "$(dirname "$(readlink -f "$0")")/.."
 ROOT=$PWD
 log() { printf '[setup] %s\n' "$*" >&2; }
@@ -11,11 +12,8 @@ user_name() { local name; name=$(getent passwd "$1" | cut -d: -f1) || true; echo
 
 # Root (sudo) in a user's checkout would make a .venv that user cannot write.
 me=$(id -u) owner=$(stat -c %u .)
-if [ "$me" = 0 ] && [ "$owner" != 0 ]; then
-    log "this checkout belongs to $(user_name "$owner"); run scripts/setup.sh as that user, without sudo:" \
-        "it calls sudo itself for the Debian packages it needs"
-    exit 1
-fi
+[ "$me" != 0 ] || [ "$owner" = 0 ] || { log "this checkout belongs to $(user_name "$owner"); run scripts/setup.sh as" \
+    "that user, without sudo: it calls sudo itself for the Debian packages it needs"; exit 1; }
 
 # A checkout, .venv or build directory the caller cannot write (root's, say) would fail half-way, with an
 # error for each file: stop first, saying whose it is (of .venv, every directory counts: removing a file
@@ -149,18 +147,18 @@ elif mountpoint -q .venv; then in_place="a mount point" elsewhere="mount another
 # theirs. Others can write where the group may (whoever's group: users may share one), anyone may, or an
 # ACL lets them (ls -ld shows +; a default ACL too). The line says what to run: only an empty one is kept.
 yours_alone() {
-    local who gid mode acl why fix= at=.venv group
+    local who gid mode acl why fix= at=.venv group writer narrow
     read -r who gid mode < <(LC_ALL=C stat -c '%u %g %a' -- "$top"); acl=$(LC_ALL=C ls -ld -- "$top") acl=${acl:10:1}
     [ "$who" = "$me" ] && ! ((8#$mode & 8#022)) && [ "$acl" != + ] && return
     # Empty, 700 and the caller's (no one else's, ACL or not), as a kill while the set-up made it leaves it: anew.
     [ "$who $mode$in_place" != "$me 700" ] || ! rmdir -- "$top" 2>/dev/null || return 0
     group=$(getent group "$gid" | cut -d: -f1) || group=$gid  # by its number where it has no name
+    writer="group $group" narrow=g-w; ! ((8#$mode & 8#002)) || writer=anyone narrow=go-w
     if [ "$who" != "$me" ]; then why="$(user_name "$who")'s, not yours"
-        [ "$acl" = + ] || ! ((8#$mode & 8#020)) || why+=", and group $group can write it"
+        [ "$acl" = + ] || ! ((8#$mode & 8#022)) || why+=", and $writer can write it"
     elif [ "$acl" = + ]; then why="yours, with an ACL (ls -ld shows +) that may let others write"
         ! type -P setfacl >/dev/null || fix="setfacl -R -b"  # only where it is installed (Debian's acl)
-    elif ((8#$mode & 8#002)); then why="yours, but anyone can write it" fix="chmod -R go-w"
-    else why="yours, but group $group can write it" fix="chmod -R g-w"; fi
+    else why="yours, but $writer can write it" fix="chmod -R $narrow"; fi
     [ -z "$(ls -A "$top")" ] || fix=; [ -z "$in_place" ] || at=$top  # others' may be in it: kept only empty
     fix=${fix:+"run $fix $at, or "}${elsewhere:-"remove it (rm -rf .venv) for the set-up to make anew, yours alone"}
     log ".venv${in_place:+ ($in_place)} is $why (mode $mode): the set-up installs only where no one else can" \
@@ -210,11 +208,9 @@ elif [ -n "$marker" ]; then
         "${marker#* }, not one a set-up of yours left: remove it; then run scripts/setup.sh again"
     exit 1
 elif [ -e "$top" ] && [ ! -f "$top/pyvenv.cfg" ] && [ -n "$(ls -A "$top")" ]; then
-    if [ -n "$in_place" ]; then
-        log ".venv ($in_place) holds what is not a venv ($(ls -A "$top" | head -1), say; no pyvenv.cfg)," \
-            "which the set-up does not remove: empty it, or $elsewhere; then run scripts/setup.sh again"
-        exit 1
-    fi
+    [ -z "$in_place" ] || { log ".venv ($in_place) holds what is not a venv ($(ls -A "$top" | head -1), say;" \
+        "no pyvenv.cfg), which the set-up does not remove: empty it, or $elsewhere; then run scripts/setup.sh again"
+        exit 1; }
     remove_venv "which holds no finished venv (no pyvenv.cfg), to make it anew"
 elif [ -f "$top/pyvenv.cfg" ] && [ ! -x "$top/bin/python" ]; then
     # Its interpreter removed (pyenv's uninstalled, say), or out of reach (root's, in a checkout root cloned and
@@ -249,8 +245,7 @@ info=$("$PY" -c "$query") || { log "could not run $PY"; exit 1; }
 # --- Debian packages needed to build the native modules -------------------
 # Quick when none is missing (dpkg only); otherwise waits for apt's locks, and uses sudo.
 # The C++ build needs the interpreter's headers, which Debian ships apart from it.
-dev=
-[ -f "$include/Python.h" ] || [[ $(dpkg -S "$base" 2>/dev/null) != "python$ver"* ]] || dev=python$ver-dev
+dev=; [ -f "$include/Python.h" ] || [[ $(dpkg -S "$base" 2>/dev/null) != "python$ver"* ]] || dev=python$ver-dev
 bash scripts/_packages.sh ${dev:+"$dev"}
 # Still missing: another origin's Python built without them, or hidden despite the package.
 if [ ! -f "$include/Python.h" ]; then
@@ -274,7 +269,8 @@ if [ ! -x "$VPY" ]; then
     trap '' INT TERM
     { { [ -e "$top" ] || { mkdir -m 700 "$top" && "$PY" -c "$unacl" "$top" 2>/dev/null; chmod 755 "$top"; }; } &&
         trap - INT TERM && yours_alone && mark && "$PY" -m venv "$top" && rm "$MAKING"; } ||
-        { log "could not create .venv with $PY"; remove_venv; exit 1; }
+        { rc=$?; ((rc == 130 || rc == 143)) && log "interrupted while making .venv: run scripts/setup.sh again" &&
+            exit $rc; log "could not create .venv with $PY"; remove_venv; exit 1; }
 fi
 
 # --- Install ---------------------------------------------------------------
@@ -282,6 +278,8 @@ same_venv
 want=$(stamp)
 # scikit-build-core gives the first cmake and ninja on PATH 5 s to answer (a pyenv shim may take longer), else builds
 # for make, which that ninja, quick next time, cannot: it is given Debian's cmake, and make (on all cores), installed.
+# What the user set instead is named if the build fails (a typo; a shim too slow for those 5 s).
+yours=; for v in CMAKE_GENERATOR CMAKE_EXECUTABLE; do [ -z "${!v:-}" ] || yours+="${yours:+ and }$v=\"${!v}\""; done
 export PIP_DISABLE_PIP_VERSION_CHECK=1 CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)} \
     CMAKE_EXECUTABLE=${CMAKE_EXECUTABLE:-/usr/bin/cmake} CMAKE_GENERATOR=${CMAKE_GENERATOR:-Unix Makefiles}
 type -P -- "$CMAKE_EXECUTABLE" >/dev/null || { log "CMAKE_EXECUTABLE is $CMAKE_EXECUTABLE, which is not a program" \
@@ -298,6 +296,8 @@ pip_install() { local code=0; "$VPY" -m pip install -q -c constraints.txt "$@" |
 log "installing build tools"
 pip_install scikit-build-core nanobind setuptools wheel
 log "installing vorn-core, vorn-inference and vorn-tools (editable, with test extras)"
-pip_install --no-build-isolation -e host/vorn-core -e host/vorn-inference -e ".[test,e2b,opensandbox,bedrock]"
+pip_install --no-build-isolation -e host/vorn-core -e host/vorn-inference -e ".[test,e2b,opensandbox,bedrock]" ||
+    { built=$?; [ -z "$yours" ] || log "the build failed with your $yours, which the set-up's own build does not" \
+        "need: unset or correct what you set; then run scripts/setup.sh again"; exit $built; }
 echo "$want" > .setup-stamp
 log "done"

@@ -67,8 +67,10 @@ FAKE_ID = """#!/bin/bash\necho "$FAKE_UID"\n"""
 # check, true once pip ran, which first points .venv to FAKE_CHECK_RELINK if set); leaves what it asks of
 # ACLs to the real Python (first sending the set-up and itself the signal FAKE_ACL_KILL names, if set);
 # records where pytest runs and its arguments; logs anything else, which fails unless FAKE_VENV is set:
-# then "-m venv" makes a .venv of pyvenv.cfg and a link to it (then points .venv to FAKE_VENV_RELINK if
-# set, then kills the set-up and itself if FAKE_VENV_CUT is set, or fails if FAKE_VENV_FAILS is), and pip
+# then "-m venv" (first, with FAKE_VENV_SIGNAL set to INT or TERM, sending that signal to itself, or with
+# " group" after it, to its process group, as Ctrl-C does) makes a .venv of pyvenv.cfg and a link to it (then points
+# .venv to FAKE_VENV_RELINK if set, then kills the set-up and itself if FAKE_VENV_CUT is set, or fails if
+# FAKE_VENV_FAILS is), and pip
 # (first, with FAKE_PIP_GATE set, saying so in pip-started and waiting for the lock on pip-gate) logs
 # where it installs, as Python finds its prefix when it starts (then, with FAKE_PIP_RELINK set, points
 # .venv there and writes a file where it installs; and for the editable build, runs FAKE_BUILD, if set,
@@ -90,6 +92,10 @@ echo "$*" >> "$FAKE_DIR/python"
 [ -n "$FAKE_VENV" ] || exit 1
 case $2 in
     venv) [ ! -L "$3" ] || { echo "Error: Unable to create directory '$3'" >&2; exit 1; }  # as venv does
+          [ -z "$FAKE_VENV_SIGNAL" ] || exec "$FAKE_REAL_PYTHON" -c 'import os, signal, sys
+sent = signal.Signals["SIG" + sys.argv[1]]
+signal.signal(sent, signal.SIG_DFL)
+os.kill(0 if sys.argv[2:] == ["group"] else os.getpid(), sent)' $FAKE_VENV_SIGNAL
           mkdir -p "$3/bin" && touch "$3/pyvenv.cfg" && ln -s "$(realpath "$0")" "$3/bin/python"
           [ -z "$FAKE_VENV_RELINK" ] || ln -sfnT "$FAKE_VENV_RELINK" .venv
           [ -z "$FAKE_VENV_CUT" ] || kill -KILL $PPID $$
@@ -396,7 +402,7 @@ def test_the_venv_the_set_up_makes_is_the_callers_alone(world: Path, lax: str) -
 # bits, whoever's group it is; another user's own; anyone's), in one line naming who and what to run:
 # made anew, since what is in it may be theirs; only an empty one may be kept (setfacl only where installed).
 # As root, the shared group is nobody's (nogroup), whose .venv another member of that group filled. A group
-# is named, another user's too; one without a name by its number.
+# is named, another user's too; one without a name by its number; where anyone may write, anyone, not the group.
 @pytest.mark.parametrize(
     ("case", "mode", "told"),
     [
@@ -408,6 +414,8 @@ def test_the_venv_the_set_up_makes_is_the_callers_alone(world: Path, lax: str) -
         ("another user's", 0o755, "nobody's, not yours (mode 755): {rule}; {remove}"),
         ("another user's, its group's too", 0o775, "nobody's, not yours, and group {group} can write it (mode 775):"
                                                    " {rule}; {remove}"),
+        ("another user's, anyone's", 0o777, "nobody's, not yours, and anyone can write it (mode 777): {rule};"
+                                            " {remove}"),
         ("a group with no name", 0o775, "yours, but group {group} can write it (mode 775): {rule}; {remove}"),
         ("anyone's", 0o777, "yours, but anyone can write it (mode 777): {rule}; {remove}"),
         ("an empty one with an ACL", 0o755, "yours, with an ACL (ls -ld shows +) that may let others write"
@@ -417,7 +425,8 @@ def test_the_venv_the_set_up_makes_is_the_callers_alone(world: Path, lax: str) -
         ("an empty one anyone's", 0o777, "yours, but anyone can write it (mode 777): {rule}; run chmod -R go-w"
                                          " .venv, or {remove}"),
     ],
-    ids=["ACL", "default ACL", "shared group", "another user's", "another user's, group", "nameless group", "anyone's",
+    ids=["ACL", "default ACL", "shared group", "another user's", "another user's, group", "another user's, anyone's",
+         "nameless group", "anyone's",
          "empty, ACL", "empty, default ACL", "empty, anyone's"],
 )  # fmt: skip
 def test_a_venv_others_could_write_is_refused(world: Path, case: str, mode: int, told: str) -> None:
@@ -468,8 +477,9 @@ def test_a_venv_others_could_write_is_refused(world: Path, case: str, mode: int,
 
 # scikit-build-core gives the first cmake on PATH 5 s to tell its version, and finds none if it takes
 # longer (a pyenv shim on a busy machine): the build is given Debian's, which answers at once, or the one the
-# user names in CMAKE_EXECUTABLE; one that names nothing to run is refused before pip runs, in a line naming it.
-@pytest.mark.parametrize("given", ["", "the user's", "/nonexistent/cmake"])
+# user names in CMAKE_EXECUTABLE (a relative one from where the set-up is run, not from the checkout); one that
+# names nothing to run is refused before pip runs, in a line naming it.
+@pytest.mark.parametrize("given", ["", "the user's", "./mine/cmake", "/nonexistent/cmake"])
 def test_the_build_finds_cmake_past_a_slow_one_first_on_path(world: Path, given: str) -> None:
     scripts, mine = checkout(world), world / "mine" / "cmake"
     (world / "include" / "Python.h").touch()
@@ -483,7 +493,7 @@ def test_the_build_finds_cmake_past_a_slow_one_first_on_path(world: Path, given:
     build = ("import os; from packaging.specifiers import SpecifierSet; from scikit_build_core.cmake import CMake;"
              " found = CMake.default_search(version=SpecifierSet('>=3.18'), env=os.environ).cmake_path;"
              " open(os.path.join(os.environ['FAKE_DIR'], 'cmake-found'), 'w').write(str(found))")
-    code, err = finish(start(world, os.getuid(), scripts / "setup.sh", FAKE_VENV="1", PYENV_ROOT=str(world),
+    code, err = finish(start(world, os.getuid(), scripts / "setup.sh", cwd=world, FAKE_VENV="1", PYENV_ROOT=str(world),
                              FAKE_BUILD=build, **env))
     if given.startswith("/"):
         assert code == 1 and err.endswith(
@@ -542,23 +552,86 @@ def test_a_rebuild_ends_done_however_quickly_ninja_answers(world: Path, runs: tu
         assert f"CMAKE_GENERATOR:INTERNAL={'Ninja' if run == 'Ninja' else 'Unix Makefiles'}\n" in cache.read_text()
 
 
+# A build that fails with the user's own CMAKE_GENERATOR or CMAKE_EXECUTABLE (a typo; a ninja, or the user's cmake,
+# that does not answer scikit-build-core in time, here one that fails) ends, below pip's output, in one line naming
+# what they set, which the set-up's own build does not need; without either (a project CMake fails on), in pip's
+# output alone.
+@pytest.mark.parametrize(
+    ("given", "pip_said"),
+    [({"CMAKE_GENERATOR": "Unix Makefile"}, "CMake configuration failed"),
+     ({"CMAKE_GENERATOR": "Ninja"}, "NinjaNotFoundError"),
+     ({"CMAKE_GENERATOR": "Unix Makefiles", "CMAKE_EXECUTABLE": "{mine}"}, "CMakeNotFoundError"),
+     ({}, "broken here")],
+    ids=["typo", "ninja", "cmake", "neither"],
+)  # fmt: skip
+def test_a_failed_build_names_the_users_cmake_settings(world: Path, given: dict[str, str], pip_said: str) -> None:
+    scripts, copy, mine = checkout(world), world / "checkout", world / "mine" / "cmake"
+    (world / "include" / "Python.h").touch()
+    (world / "installed").write_text("\n".join(PACKAGES) + "\n")
+    for name, text in NOTHING.items():
+        (copy / name).write_text(text)
+    if not given:
+        (copy / "CMakeLists.txt").write_text(NOTHING["CMakeLists.txt"] + 'message(FATAL_ERROR "broken here")\n')
+    mine.parent.mkdir()
+    for failing in (mine, world / "fakes" / "ninja"):
+        failing.write_text("#!/bin/sh\nexit 1\n")
+        failing.chmod(0o755)
+    env = {name: value.format(mine=mine) for name, value in given.items()}
+    code, err = finish(start(world, os.getuid(), scripts / "setup.sh", FAKE_VENV="1", PYENV_ROOT=str(world),
+                             FAKE_BUILD=BUILD_NOTHING, **env))
+    assert code == 1 and pip_said in err, err
+    last = [line for line in err.splitlines() if line.startswith("[setup]")][-1]
+    if not given:
+        assert last == "[setup] installing vorn-core, vorn-inference and vorn-tools (editable, with test extras)", err
+        return
+    yours = " and ".join(f'{name}="{value}"' for name, value in env.items())
+    assert last == (f"[setup] the build failed with your {yours}, which the set-up's own build does not need: unset or"
+                    " correct what you set; then run scripts/setup.sh again"), err
+    assert err.endswith(last + "\n") and err.index(pip_said) < err.index(last), err
+
+
+# Runs the rest as the leader of a session of its own, SIGINT not ignored there as it is in a background job.
+LEADER = (sys.executable, "-c", "import os, signal, sys; os.setsid(); signal.signal(signal.SIGINT, signal.SIG_DFL);"
+          " os.execvp(sys.argv[1], sys.argv[1:])")
+
+
 # Ctrl-C, and a kill's SIGTERM, are ignored only while .venv is made and rid of a default ACL: after that
 # (here, as pip installs) either stops the set-up. Sent as a terminal sends Ctrl-C, to the set-up's process
-# group, SIGINT not ignored there as it is in a background job.
+# group, under LEADER.
 @pytest.mark.parametrize("sent", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
 def test_an_interrupt_once_the_venv_is_made_stops_the_set_up(world: Path, sent: signal.Signals) -> None:
     scripts = checkout(world)
     (world / "include" / "Python.h").touch()
     (world / "installed").write_text("\n".join(PACKAGES) + "\n")
-    leader = (sys.executable, "-c", "import os, signal, sys; os.setsid(); signal.signal(signal.SIGINT, signal.SIG_DFL);"
-              " os.execvp(sys.argv[1], sys.argv[1:])")
     with held(world / "pip-gate"):
-        run = start(world, os.getuid(), scripts / "setup.sh", under=leader, FAKE_VENV="1", PYENV_ROOT=str(world),
+        run = start(world, os.getuid(), scripts / "setup.sh", under=LEADER, FAKE_VENV="1", PYENV_ROOT=str(world),
                     FAKE_PIP_GATE="1")
         await_contention(world, run, log="pip-started")
         os.killpg(run.pid, sent)
     code, err = finish(run)
     assert code == -sent and "installing build tools" in err and "done" not in err, err
+
+
+# Ctrl-C, or a kill, that stops `python -m venv` is not the Python's fault: the set-up says it was interrupted and
+# stops with the signal's status, sent to python alone (as `kill` sends it; the set-up runs on, SIGINT ignored in a
+# background job), or stops with python at once, the signal sent to the set-up's process group as Ctrl-C sends it.
+# The next run makes .venv anew.
+@pytest.mark.parametrize("sent", ["INT", "TERM", "INT group"])
+def test_an_interrupt_while_the_venv_is_made_says_so(world: Path, sent: str) -> None:
+    scripts = checkout(world)
+    (world / "include" / "Python.h").touch()
+    (world / "installed").write_text("\n".join(PACKAGES) + "\n")
+    env = {"FAKE_VENV": "1", "PYENV_ROOT": str(world)}
+    code, err = finish(start(world, os.getuid(), scripts / "setup.sh", under=LEADER, FAKE_VENV_SIGNAL=sent, **env))
+    signum = signal.Signals["SIG" + sent.split()[0]]
+    if sent.endswith("group"):
+        assert (code, err) == (-signum, f"[setup] creating .venv with {world}/fakes/python3.13\n")
+    else:
+        assert code == 128 + signum and err.endswith(
+            "[setup] interrupted while making .venv: run scripts/setup.sh again\n") and "could not" not in err, err
+    code, err = finish(start(world, os.getuid(), scripts / "setup.sh", **env))
+    assert code == 0 and err.endswith("[setup] done\n"), err
+    assert "[setup] removing .venv, which a set-up that was cut short left unfinished" in err.splitlines(), err
 
 
 # Within the checkout (reached through a link to it, too), test.sh runs pytest where it is run, with the
