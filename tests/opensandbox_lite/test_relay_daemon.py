@@ -286,7 +286,7 @@ def _with_rare(old: str, new: str) -> str:
     return CLIENT_SOURCE.replace(repr(_CLIENT_RARE), repr(patched(_CLIENT_RARE, old, new)), 1)
 
 
-def _held_launch(lite, monkeypatch, exec_bound: str, *mode: str) -> tuple[subprocess.Popen, int, Path]:
+def _held_launch(lite, monkeypatch, exec_bound: str, *mode: str, grace: str = "2.0") -> tuple[subprocess.Popen, int, Path]:
     """A relay's launch (``mode``: "launch" unless given), held between Popen and the daemon's exec until the test opens the gate.
 
     A shell runs the daemon's command line once the gate is there; a later launch runs it at once.
@@ -298,6 +298,7 @@ def _held_launch(lite, monkeypatch, exec_bound: str, *mode: str) -> tuple[subpro
     client = _with_rare('            [sys.executable, "-u", DAEMON, PREFIX] + (["fresh"] if fresh else []),',
                         f'            ["/bin/sh", "-c", {hold!r}, "sh", sys.executable, "-u", DAEMON, PREFIX]'
                         ' + (["fresh"] if fresh else []),')  # fmt: skip
+    client = patched(client, "REACH_GRACE = 2.0", f"REACH_GRACE = {grace}")
     monkeypatch.setattr(lite_module, "CLIENT_SOURCE", patched(client, "EXEC_BOUND = 2.0", f"EXEC_BOUND = {exec_bound}"))
     first = lite.start(*(mode or ["launch"]))
     lite.wait_for("held/pid")
@@ -358,8 +359,10 @@ def test_a_daemon_held_before_the_relays_lock_makes_way_for_the_one_recorded_mea
 
 
 def test_a_run_whose_launch_outlasts_the_exec_bound_waits_for_its_interpreter(lite, monkeypatch):
+    """Past the grace given a daemon out of reach, too: one still in its exec is none that listened."""
     path, nonce = lite.cell("1")
-    relay, pid, gate = _held_launch(lite, monkeypatch, "0.1", "run", path, nonce)
+    # Every look after the first is past the grace.
+    relay, pid, gate = _held_launch(lite, monkeypatch, "0.1", "run", path, nonce, grace="0.0")
     lite.wait_for("p.pid")  # recorded once the bound passed, the exec still held
     with _reads_of(lite.prefix + ".pid") as reads:
         reads(3)  # it looks for its interpreter again and again, rather than fail saying nothing

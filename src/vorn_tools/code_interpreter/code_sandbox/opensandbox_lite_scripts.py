@@ -1259,7 +1259,7 @@ def connect(nonce, cell_path, deadline):
             # Found dead: earlier state is gone whichever relay starts the new one.
             launched = ensure_daemon(fresh=True)
             restarted = True
-        elif pid == listened:
+        elif pid is not None and pid == listened:
             # It listened before this attempt, which found nothing at the socket path:
             # its socket file is gone (a cell cleaned up). It listens again soon; if it
             # does not, no relay will reach it again, and it makes way for a fresh one.
