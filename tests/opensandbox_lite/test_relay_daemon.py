@@ -634,6 +634,22 @@ def test_an_interpreter_that_does_not_come_up_fails_the_run(lite, monkeypatch, d
     assert (done.rc, done.report, os.path.exists(path)) == (3, {"daemon": "failed", "log": log}, False)
 
 
+def test_a_run_that_only_ever_reaches_a_foreign_listener_fails_within_its_start_up_budget(lite, monkeypatch):
+    """The daemon is stopped, its listener still in the kernel's table, while another process listens at its path."""
+    monkeypatch.setattr(lite_module, "CLIENT_SOURCE", patched(CLIENT_SOURCE, "STARTUP_TIMEOUT = 60.0", "STARTUP_TIMEOUT = 1.0"))
+    assert lite.run("0").rc == 0
+    _stop(lite.pid())
+    sock = lite.prefix + ".sock"
+    os.remove(sock)
+    with socket.socket(socket.AF_UNIX) as server:
+        server.bind(sock)
+        server.listen(16)
+        path, nonce = lite.cell("print(1)")
+        done = lite.finish(lite.start("run", path, nonce), nonce)
+    assert (done.rc, os.path.exists(path)) == (3, False)
+    assert done.report["log"].startswith("no interpreter took the code within 1 seconds\n"), done.report
+
+
 def test_settle_leaves_a_starting_interpreter_alone_and_the_next_run_reports_the_restart(lite):
     """A call that timed out while the interpreter was starting must not restart that start."""
     gate = lite.root + "/gate"

@@ -996,6 +996,13 @@ def not_started():
     return log_tail() or "no interpreter listened within %g seconds" % STARTUP_TIMEOUT
 
 
+def not_taken(nonce, cell_path):
+    """Fail the run whose cell no interpreter took within the start-up budget."""
+    tail = log_tail()
+    failed(nonce, cell_path, "no interpreter took the code within %g seconds" % STARTUP_TIMEOUT
+           + ("\n" + tail if tail else ""))
+
+
 def log_tail():
     try:
         with open(LOG, encoding="utf-8", errors="replace") as f:
@@ -1386,12 +1393,13 @@ def run(cell_path, nonce):
             # cell waits for theirs (launched now if none lives), which takes the path over.
             sock.close()
             restarted = await_daemon(nonce, cell_path, deadline) or restarted
+            # That daemon may be out of reach too (stopped, its listener still in the kernel's table).
+            if time.monotonic() > deadline:
+                not_taken(nonce, cell_path)
             continue
         if not reply and discard(cell_path):
             rare()
-            tail = log_tail()
-            failed(nonce, cell_path, "no interpreter took the code within %g seconds" % STARTUP_TIMEOUT
-                   + ("\n" + tail if tail else ""))
+            not_taken(nonce, cell_path)
         problem = None
         busy = took = False
         first = True
