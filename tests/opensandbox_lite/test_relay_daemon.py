@@ -254,6 +254,17 @@ while not os.path.exists({ready!r} + '.sid'):
     assert lite.run("print('again')").out == ["again\n"]
 
 
+@pytest.mark.parametrize("named", ["1", "sleep"])
+def test_a_record_a_cell_pointed_at_another_live_process_leaves_the_interpreter_in_place(lite, named):
+    """The daemon is looked for as when the record is gone: no second one is launched, and a settle restarts nothing."""
+    assert lite.run("kept = 1").rc == 0
+    old = lite.pid()
+    pid = "1" if named == "1" else "subprocess.Popen(['sleep', '600']).pid"
+    assert lite.run(f"import subprocess\nopen({lite.prefix + '.pid'!r}, 'w').write(str({pid}))").rc == 0
+    assert lite.relay("settle", "5").stdout == b'{"restarted": false}\n'
+    assert (lite.run("kept").report, daemon_pids(lite.prefix)) == ({"result": "1"}, [old])
+
+
 @pytest.mark.parametrize("lost", ["killed", "unreachable"])
 def test_concurrent_relays_after_a_death_start_one_daemon(lite, lost):
     assert lite.run("0").rc == 0

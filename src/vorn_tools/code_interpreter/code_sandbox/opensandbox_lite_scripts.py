@@ -845,8 +845,10 @@ def find_daemon():
     if alive(pid):
         return pid
     # A daemon that listens records itself, so a record of a dead one means none listens:
-    # what does is some process a cell left (one forked from a daemon looks like it).
-    if pid is not None or not HAVE_PROC:
+    # what does is some process a cell left (one forked from a daemon looks like it). So does
+    # a record of this relay's own launch, still in its exec. A record naming some other live
+    # process (a cell wrote it) tells nothing: the daemon is looked for.
+    if not HAVE_PROC or pid is not None and (stat_fields(pid)[:1] in ([], ["Z"]) or in_exec() and pid == own_launch.pid):
         return None
     found = [int(name) for name in posix.listdir("/proc")
              if name.isdigit() and int(name) != pid and alive(int(name)) and listening(int(name))]
