@@ -265,6 +265,17 @@ def test_a_record_a_cell_pointed_at_another_live_process_leaves_the_interpreter_
     assert (lite.run("kept").report, daemon_pids(lite.prefix)) == ({"result": "1"}, [old])
 
 
+@pytest.mark.parametrize("make", [os.mkfifo, lambda path: os.symlink("/dev/zero", path)], ids=["fifo", "zero"])
+def test_a_record_a_cell_made_a_fifo_or_a_link_to_an_endless_file_is_passed_over(lite, make):
+    """Read as it was, the first would block every relay (one of them holding the relays' lock), the second never end."""
+    assert lite.run("kept = 1").rc == 0
+    old = lite.pid()
+    os.remove(lite.prefix + ".pid")
+    make(lite.prefix + ".pid")
+    assert lite.relay("settle", "5").stdout == b'{"restarted": false}\n'
+    assert (lite.run("kept").report, daemon_pids(lite.prefix)) == ({"result": "1"}, [old])
+
+
 @pytest.mark.parametrize("lost", ["killed", "unreachable"])
 def test_concurrent_relays_after_a_death_start_one_daemon(lite, lost):
     assert lite.run("0").rc == 0

@@ -6,6 +6,26 @@ command line of every call (``python3 -c``). Both run on the image's own
 first argument, so host and sandbox share no other constant.
 """
 
+# The pid file, read alike by the daemon and the relay. A cell may have made it a FIFO or
+# a link to /dev/zero: it is opened without blocking or following a link, and only a few
+# bytes of a regular file are read.
+_READ_RECORD = r'''def read_record(path):
+    """The pid the record at ``path`` names, or None (no regular file, or no pid in it)."""
+    try:
+        fd = posix.open(path, posix.O_RDONLY | posix.O_NONBLOCK | posix.O_NOFOLLOW)
+    except OSError:
+        return None
+    try:
+        if posix.fstat(fd).st_mode & 0o170000 != 0o100000:
+            return None
+        pid = int(posix.read(fd, 32))
+    except (OSError, ValueError):
+        return None
+    finally:
+        posix.close(fd)
+    return pid if pid > 0 else None
+'''
+
 DAEMON_SOURCE = r'''"""OpenSandboxLite interpreter. usage: python3 -u <this file> <prefix> [fresh]"""
 import os
 import sys
@@ -24,6 +44,7 @@ import fcntl
 import getpass
 import io
 import json
+import posix
 import queue
 import select
 import signal
@@ -572,13 +593,11 @@ def listen():
     listener, listener_file = server, (named.st_dev, named.st_ino)
 
 
+__READ_RECORD__
+
 def recorded():
     """The pid the pid file names (the relays record each daemon they launch), or None."""
-    try:
-        with open(PREFIX + ".pid") as f:
-            return int(f.read().strip())
-    except (OSError, ValueError):
-        return None
+    return read_record(PREFIX + ".pid")
 
 
 def other_daemon():
@@ -752,14 +771,12 @@ while True:
     except KeyboardInterrupt:
         # A SIGINT that raced the end of a cell.
         continue
-'''
+'''.replace("__READ_RECORD__", _READ_RECORD, 1)
 
-_CLIENT_RARE = r'''def daemon_pid():
-    try:
-        with open(PID) as f:
-            return int(f.read().strip())
-    except (OSError, ValueError):
-        return None
+_CLIENT_RARE = r'''__READ_RECORD__
+
+def daemon_pid():
+    return read_record(PID)
 
 
 HAVE_PROC = posix.access("/proc/self/stat", posix.R_OK)
@@ -1132,7 +1149,7 @@ def settle(grace, orphan=False):
     ensure_daemon(fresh=True)
     # Restarted only when the old interpreter is really gone.
     answer(not alive(pid))
-'''
+'''.replace("__READ_RECORD__", _READ_RECORD, 1)
 
 CLIENT_SOURCE = r'''"""OpenSandboxLite relay client. usage (the host passes this text with -c):
 python3 -I -S -u -c <this text> <prefix> launch
