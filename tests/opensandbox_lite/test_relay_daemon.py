@@ -254,6 +254,28 @@ while not os.path.exists({ready!r} + '.sid'):
     assert lite.run("print('again')").out == ["again\n"]
 
 
+@pytest.mark.parametrize("named", ["1", "sleep"])
+def test_a_record_a_cell_pointed_at_another_live_process_leaves_the_interpreter_in_place(lite, named):
+    """The daemon is looked for as when the record is gone: no second one is launched, and a settle restarts nothing."""
+    assert lite.run("kept = 1").rc == 0
+    old = lite.pid()
+    pid = "1" if named == "1" else "subprocess.Popen(['sleep', '600']).pid"
+    assert lite.run(f"import subprocess\nopen({lite.prefix + '.pid'!r}, 'w').write(str({pid}))").rc == 0
+    assert lite.relay("settle", "5").stdout == b'{"restarted": false}\n'
+    assert (lite.run("kept").report, daemon_pids(lite.prefix)) == ({"result": "1"}, [old])
+
+
+@pytest.mark.parametrize("make", [os.mkfifo, lambda path: os.symlink("/dev/zero", path)], ids=["fifo", "zero"])
+def test_a_record_a_cell_made_a_fifo_or_a_link_to_an_endless_file_is_passed_over(lite, make):
+    """Read as it was, the first would block every relay (one of them holding the relays' lock), the second never end."""
+    assert lite.run("kept = 1").rc == 0
+    old = lite.pid()
+    os.remove(lite.prefix + ".pid")
+    make(lite.prefix + ".pid")
+    assert lite.relay("settle", "5").stdout == b'{"restarted": false}\n'
+    assert (lite.run("kept").report, daemon_pids(lite.prefix)) == ({"result": "1"}, [old])
+
+
 @pytest.mark.parametrize("lost", ["killed", "unreachable"])
 def test_concurrent_relays_after_a_death_start_one_daemon(lite, lost):
     assert lite.run("0").rc == 0
@@ -286,7 +308,7 @@ def _with_rare(old: str, new: str) -> str:
     return CLIENT_SOURCE.replace(repr(_CLIENT_RARE), repr(patched(_CLIENT_RARE, old, new)), 1)
 
 
-def _held_launch(lite, monkeypatch, exec_bound: str, *mode: str) -> tuple[subprocess.Popen, int, Path]:
+def _held_launch(lite, monkeypatch, exec_bound: str, *mode: str, grace: str = "2.0") -> tuple[subprocess.Popen, int, Path]:
     """A relay's launch (``mode``: "launch" unless given), held between Popen and the daemon's exec until the test opens the gate.
 
     A shell runs the daemon's command line once the gate is there; a later launch runs it at once.
@@ -298,6 +320,7 @@ def _held_launch(lite, monkeypatch, exec_bound: str, *mode: str) -> tuple[subpro
     client = _with_rare('            [sys.executable, "-u", DAEMON, PREFIX] + (["fresh"] if fresh else []),',
                         f'            ["/bin/sh", "-c", {hold!r}, "sh", sys.executable, "-u", DAEMON, PREFIX]'
                         ' + (["fresh"] if fresh else []),')  # fmt: skip
+    client = patched(client, "REACH_GRACE = 2.0", f"REACH_GRACE = {grace}")
     monkeypatch.setattr(lite_module, "CLIENT_SOURCE", patched(client, "EXEC_BOUND = 2.0", f"EXEC_BOUND = {exec_bound}"))
     first = lite.start(*(mode or ["launch"]))
     lite.wait_for("held/pid")
@@ -358,8 +381,10 @@ def test_a_daemon_held_before_the_relays_lock_makes_way_for_the_one_recorded_mea
 
 
 def test_a_run_whose_launch_outlasts_the_exec_bound_waits_for_its_interpreter(lite, monkeypatch):
+    """Past the grace given a daemon out of reach, too: one still in its exec is none that listened."""
     path, nonce = lite.cell("1")
-    relay, pid, gate = _held_launch(lite, monkeypatch, "0.1", "run", path, nonce)
+    # Every look after the first is past the grace.
+    relay, pid, gate = _held_launch(lite, monkeypatch, "0.1", "run", path, nonce, grace="0.0")
     lite.wait_for("p.pid")  # recorded once the bound passed, the exec still held
     with _reads_of(lite.prefix + ".pid") as reads:
         reads(3)  # it looks for its interpreter again and again, rather than fail saying nothing
@@ -629,6 +654,22 @@ def test_an_interpreter_that_does_not_come_up_fails_the_run(lite, monkeypatch, d
     path, nonce = lite.cell("print(1)")
     done = lite.finish(lite.start("run", path, nonce), nonce)
     assert (done.rc, done.report, os.path.exists(path)) == (3, {"daemon": "failed", "log": log}, False)
+
+
+def test_a_run_that_only_ever_reaches_a_foreign_listener_fails_within_its_start_up_budget(lite, monkeypatch):
+    """The daemon is stopped, its listener still in the kernel's table, while another process listens at its path."""
+    monkeypatch.setattr(lite_module, "CLIENT_SOURCE", patched(CLIENT_SOURCE, "STARTUP_TIMEOUT = 60.0", "STARTUP_TIMEOUT = 1.0"))
+    assert lite.run("0").rc == 0
+    _stop(lite.pid())
+    sock = lite.prefix + ".sock"
+    os.remove(sock)
+    with socket.socket(socket.AF_UNIX) as server:
+        server.bind(sock)
+        server.listen(16)
+        path, nonce = lite.cell("print(1)")
+        done = lite.finish(lite.start("run", path, nonce), nonce)
+    assert (done.rc, os.path.exists(path)) == (3, False)
+    assert done.report["log"].startswith("no interpreter took the code within 1 seconds\n"), done.report
 
 
 def test_settle_leaves_a_starting_interpreter_alone_and_the_next_run_reports_the_restart(lite):

@@ -6,6 +6,26 @@ command line of every call (``python3 -c``). Both run on the image's own
 first argument, so host and sandbox share no other constant.
 """
 
+# The pid file, read alike by the daemon and the relay. A cell may have made it a FIFO or
+# a link to /dev/zero: it is opened without blocking or following a link, and only a few
+# bytes of a regular file are read.
+_READ_RECORD = r'''def read_record(path):
+    """The pid the record at ``path`` names, or None (no regular file, or no pid in it)."""
+    try:
+        fd = posix.open(path, posix.O_RDONLY | posix.O_NONBLOCK | posix.O_NOFOLLOW)
+    except OSError:
+        return None
+    try:
+        if posix.fstat(fd).st_mode & 0o170000 != 0o100000:
+            return None
+        pid = int(posix.read(fd, 32))
+    except (OSError, ValueError):
+        return None
+    finally:
+        posix.close(fd)
+    return pid if pid > 0 else None
+'''
+
 DAEMON_SOURCE = r'''"""OpenSandboxLite interpreter. usage: python3 -u <this file> <prefix> [fresh]"""
 import os
 import sys
@@ -24,6 +44,7 @@ import fcntl
 import getpass
 import io
 import json
+import posix
 import queue
 import select
 import signal
@@ -572,13 +593,11 @@ def listen():
     listener, listener_file = server, (named.st_dev, named.st_ino)
 
 
+__READ_RECORD__
+
 def recorded():
     """The pid the pid file names (the relays record each daemon they launch), or None."""
-    try:
-        with open(PREFIX + ".pid") as f:
-            return int(f.read().strip())
-    except (OSError, ValueError):
-        return None
+    return read_record(PREFIX + ".pid")
 
 
 def other_daemon():
@@ -752,14 +771,12 @@ while True:
     except KeyboardInterrupt:
         # A SIGINT that raced the end of a cell.
         continue
-'''
+'''.replace("__READ_RECORD__", _READ_RECORD, 1)
 
-_CLIENT_RARE = r'''def daemon_pid():
-    try:
-        with open(PID) as f:
-            return int(f.read().strip())
-    except (OSError, ValueError):
-        return None
+_CLIENT_RARE = r'''__READ_RECORD__
+
+def daemon_pid():
+    return read_record(PID)
 
 
 HAVE_PROC = posix.access("/proc/self/stat", posix.R_OK)
@@ -845,8 +862,10 @@ def find_daemon():
     if alive(pid):
         return pid
     # A daemon that listens records itself, so a record of a dead one means none listens:
-    # what does is some process a cell left (one forked from a daemon looks like it).
-    if pid is not None or not HAVE_PROC:
+    # what does is some process a cell left (one forked from a daemon looks like it). So does
+    # a record of this relay's own launch, still in its exec. A record naming some other live
+    # process (a cell wrote it) tells nothing: the daemon is looked for.
+    if not HAVE_PROC or pid is not None and (stat_fields(pid)[:1] in ([], ["Z"]) or in_exec() and pid == own_launch.pid):
         return None
     found = [int(name) for name in posix.listdir("/proc")
              if name.isdigit() and int(name) != pid and alive(int(name)) and listening(int(name))]
@@ -996,6 +1015,13 @@ def not_started():
     return log_tail() or "no interpreter listened within %g seconds" % STARTUP_TIMEOUT
 
 
+def not_taken(nonce, cell_path):
+    """Fail the run whose cell no interpreter took within the start-up budget."""
+    tail = log_tail()
+    failed(nonce, cell_path, "no interpreter took the code within %g seconds" % STARTUP_TIMEOUT
+           + ("\n" + tail if tail else ""))
+
+
 def log_tail():
     try:
         with open(LOG, encoding="utf-8", errors="replace") as f:
@@ -1123,7 +1149,7 @@ def settle(grace, orphan=False):
     ensure_daemon(fresh=True)
     # Restarted only when the old interpreter is really gone.
     answer(not alive(pid))
-'''
+'''.replace("__READ_RECORD__", _READ_RECORD, 1)
 
 CLIENT_SOURCE = r'''"""OpenSandboxLite relay client. usage (the host passes this text with -c):
 python3 -I -S -u -c <this text> <prefix> launch
@@ -1259,7 +1285,7 @@ def connect(nonce, cell_path, deadline):
             # Found dead: earlier state is gone whichever relay starts the new one.
             launched = ensure_daemon(fresh=True)
             restarted = True
-        elif pid == listened:
+        elif pid is not None and pid == listened:
             # It listened before this attempt, which found nothing at the socket path:
             # its socket file is gone (a cell cleaned up). It listens again soon; if it
             # does not, no relay will reach it again, and it makes way for a fresh one.
@@ -1386,12 +1412,13 @@ def run(cell_path, nonce):
             # cell waits for theirs (launched now if none lives), which takes the path over.
             sock.close()
             restarted = await_daemon(nonce, cell_path, deadline) or restarted
+            # That daemon may be out of reach too (stopped, its listener still in the kernel's table).
+            if time.monotonic() > deadline:
+                not_taken(nonce, cell_path)
             continue
         if not reply and discard(cell_path):
             rare()
-            tail = log_tail()
-            failed(nonce, cell_path, "no interpreter took the code within %g seconds" % STARTUP_TIMEOUT
-                   + ("\n" + tail if tail else ""))
+            not_taken(nonce, cell_path)
         problem = None
         busy = took = False
         first = True
