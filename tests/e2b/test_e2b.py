@@ -2,6 +2,7 @@
 for what the stand-in cannot provoke."""
 
 import asyncio
+import base64
 import contextlib
 import io
 import json
@@ -300,6 +301,23 @@ async def test_a_command_ends_with_its_group_at_its_deadline_or_when_its_client_
     while "sleep 60" in (listed := (await sandbox.execute_command(_LIST)).stdout) and time.monotonic() < deadline:
         await asyncio.sleep(0.05)
     assert "sleep 60" not in listed, listed
+
+
+# A command the sandbox's agent refuses (larger than its socket takes) is refused in its stream, and the connection
+# it came on serves the next one: dropped once answered, it would fail a client that reuses it meanwhile (the SDK's,
+# under load). Seen with a client that reuses a connection whenever it can (the SDK's may open another).
+async def test_a_refused_command_keeps_its_connection(sandbox, e2b) -> None:
+    own = {"E2B-Sandbox-Id": sandbox.sandbox_id, "X-Access-Token": e2b.sandboxes[sandbox.sandbox_id].access_token}
+    answers = []
+    async with httpx.AsyncClient(base_url=e2b.sandbox_url, timeout=30,
+                                 limits=httpx.Limits(max_connections=1)) as client:
+        for word in ("x" * 300_000, "alive"):
+            options = _start_body("echo", word)
+            answers.append((await client.post("/process.Process/Start", content=options["content"],
+                                              headers={**options["headers"], **own})).content)
+    assert b"too large for the sandbox's agent" in answers[0] and base64.b64encode(b"alive\n") in answers[1], answers
+    first, second = [body["client"] for body in _bodies(e2b, "process.start")]
+    assert first == second
 
 
 # ------------------------------------------------------------------ lifecycle

@@ -474,11 +474,17 @@ class _ProcessService(Process):
         config = request.process
         # timeout_ms: the client's deadline as sent in Connect-Timeout-Ms.
         self._stand_in.record("process.start", {"cmd": config.cmd, "args": list(config.args), "envs": dict(config.envs),
-                                                "timeout_ms": ctx.request_headers.get("connect-timeout-ms")})
-        await sandbox.container.mkdir("/home/user")
+                                                "timeout_ms": ctx.request_headers.get("connect-timeout-ms"),
+                                                "client": ctx.client_address})  # its connection
         env = {**environ(HOME), **sandbox.envs, **dict(config.envs), "HOME": HOME}
-        command = await Command.start(config.cmd, list(config.args), cwd="/home/user", env=env,
-                                      container=sandbox.container)
+        try:
+            await sandbox.container.mkdir("/home/user")
+            command = await Command.start(config.cmd, list(config.args), cwd="/home/user", env=env,
+                                          container=sandbox.container)
+        except OSError as exc:  # a command its agent refuses (too large, say), or its sandbox ended meanwhile
+            # As a ConnectError, answered in the stream: any other exception connectrpc raises again once it
+            # has answered, and uvicorn then drops the connection, which the client may be reusing already.
+            raise ConnectError(Code.UNKNOWN, str(exc)) from None
         ender = asyncio.ensure_future(_end_when(command, ctx.timeout_ms, _CLIENT_GONE.get()))
         try:
             yield StartResponse(event=ProcessEvent(event=Oneof("start", ProcessEvent.StartEvent(pid=command.process.pid))))
