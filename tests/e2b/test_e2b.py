@@ -8,11 +8,14 @@ import io
 import json
 import logging
 import os
+import socket
+import struct
 import sys
 import tarfile
 import threading
 import time
 import types
+from urllib.parse import urlsplit
 
 import httpx
 import pytest
@@ -181,6 +184,61 @@ async def test_transport_failures_say_whether_a_retry_is_safe(sandbox, e2b, span
     assert (await sandbox.execute_code("print('back')")).stdout == "back\n"
 
 
+class _AgentProxy:
+    """A proxy in front of the sandbox's agent that loses its connection to it: "cut" resets each connection once
+    the agent has begun to answer (the request was delivered), the SDK's health probe's too; "502" answers every
+    request but the health probe, which finds the sandbox alive, as a proxy whose connection to the sandbox ended."""
+
+    def __init__(self, agent_url: str, mode: str) -> None:
+        self.agent, self.mode, self.tasks = urlsplit(agent_url), mode, set()
+
+    async def __aenter__(self) -> str:
+        self.server = await asyncio.start_server(self._serve, "127.0.0.1", 0)
+        return "http://127.0.0.1:%d" % self.server.sockets[0].getsockname()[1]
+
+    async def __aexit__(self, *exc_info) -> None:
+        self.server.close()
+        for task in self.tasks:
+            task.cancel()
+        await asyncio.gather(*self.tasks, return_exceptions=True)
+
+    async def _serve(self, reader, writer) -> None:
+        self.tasks.add(asyncio.current_task())
+        head = await reader.read(65536)
+        if self.mode == "502" and not head.startswith(b"GET /health"):
+            writer.write(b"HTTP/1.1 502 Bad Gateway\r\ncontent-length: 27\r\n\r\nconnection to sandbox ended")
+            return writer.close()
+        answers, agent = await asyncio.open_connection(self.agent.hostname, self.agent.port)
+        agent.write(head)
+        onward = asyncio.ensure_future(_pipe(reader, agent))
+        try:
+            await _pipe(answers, writer, cut=self.mode == "cut")
+        finally:
+            onward.cancel(), writer.close(), agent.close()
+
+
+async def _pipe(reader, writer, cut: bool = False) -> None:
+    with contextlib.suppress(OSError):
+        while chunk := await reader.read(65536):
+            if cut:  # closed with a reset, as a broken network's connection ends
+                return writer.get_extra_info("socket").setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            writer.write(chunk)
+            await writer.drain()
+
+
+# A connection lost to a live sandbox leaves the outcome open, however the SDK words it (a command's as its
+# "unreachable" timeout): never a timeout, which would invite a caller to run it again with a longer limit.
+@pytest.mark.parametrize("operation", ["code", "command"])
+@pytest.mark.parametrize("fault", ["cut", "502"])
+async def test_a_connection_lost_to_a_live_sandbox_is_unknown(make_sandbox, e2b, operation, fault) -> None:
+    async with _AgentProxy(e2b.sandbox_url, fault) as url:
+        sandbox = await make_sandbox(sandbox_url=url)
+        run = sandbox.execute_code if operation == "code" else sandbox.execute_command
+        result = await run("echo ran" if operation == "command" else "print('ran')", timeout=30)
+    assert e2b.calls["execute" if operation == "code" else "process.start"] == int(fault == "cut")  # delivered
+    assert (result.status, result.failure and result.failure.retry_safe) == (UNKNOWN, False), result
+
+
 class _Provider:  # the SDK's sandbox and commands, stubbed at their boundary
     def __init__(self, chunks: list[str], outcome: BaseException | asyncio.Event | ExecutionError | None) -> None:
         self.chunks, self.outcome, self.sent_timeouts = chunks, outcome, []
@@ -222,7 +280,7 @@ _LOST = SandboxException("500: lost")
         ("code", [""], _LOST, None, UNKNOWN, False, "SandboxException: 500: lost"),
         # Only a connection never established is retry safe, and only before any output.
         ("command", [], _unreachable(_ConnectTimeout("no answer")), None, ERROR, True, None),
-        ("command", [], _unreachable(ConnectionResetError("reset")), None, TIMEOUT, None, None),
+        ("command", [], _unreachable(ConnectionResetError("reset")), None, UNKNOWN, False, None),
         ("code", ["x"], httpx.ConnectError("refused"), None, UNKNOWN, False, None),
         ("code", [], httpx.ConnectTimeout("no answer"), None, UNKNOWN, False, None),
         ("command", [], httpx.ConnectError("refused"), None, ERROR, True, None),
@@ -526,6 +584,7 @@ async def test_a_sandbox_whose_container_ended_says_so(sandbox, e2b) -> None:
     await _until(lambda: not container.alive, 60)  # generous: the kernel ends its processes first
     for result in (await sandbox.execute_code("print('ran')"), await sandbox.execute_command("echo ran")):
         assert "ran" not in result.stdout and "its container's first process is gone" in result.error, result
+        assert result.status is TIMEOUT, result  # the proxy found no sandbox: gone, as at the end of its lifetime
 
 
 # A run its sandbox ended under (terminated, or its container gone) is never a success: the connection goes with

@@ -23,8 +23,10 @@ from e2b.exceptions import (
     InvalidArgumentException,
     RateLimitException,
     SandboxException,
+    SandboxUnreachableException,
     ServiceBusyException,
     TimeoutException,
+    is_sandbox_not_found_message,
 )
 from e2b.sandbox.commands.command_handle import CommandExitException
 from e2b.sandbox_async.commands.command import Commands
@@ -97,6 +99,9 @@ _TRANSIENT_API_STATUSES = frozenset({504})
 _RUN_CODE_GRACE = 0.5
 _EXECUTION_TIMED_OUT = "Execution exceeded timeout of {} seconds"
 _COMMAND_TIMED_OUT = "Command exceeded timeout of {} seconds"
+# How run_code words every 502 of the proxy in front of the sandbox, which it
+# raises as a bare TimeoutException: it has no type for a lost connection.
+_RUN_CODE_GATEWAY_ANSWER = "This error is likely due to sandbox timeout"
 
 
 def _never_sent(error: BaseException) -> bool:
@@ -119,6 +124,29 @@ def _never_sent(error: BaseException) -> bool:
         if isinstance(link, ConnectionError) and isinstance(link, TimeoutError):
             return True
     return False
+
+
+def _failure_status(error: BaseException) -> ExecutionStatus | None:
+    """The status a failed run or command reports, or None for a transport failure.
+
+    A connection to a sandbox not known to be gone that was refused, broke or
+    was ended at the proxy in front of it reaches us as the SDK's timeout:
+    commands raise its ``SandboxUnreachableException``, run_code a bare
+    ``TimeoutException`` for the proxy's 502 (one saying the sandbox was not
+    found means it is gone). Those are transport failures, "unknown" unless the
+    request provably never left; "timeout" is left for a limit that ran out and
+    a sandbox gone at the end of its lifetime.
+    """
+    if _never_sent(error) or isinstance(error, SandboxUnreachableException):
+        return None
+    text = str(error)
+    if type(error) is TimeoutException and _RUN_CODE_GATEWAY_ANSWER in text and not is_sandbox_not_found_message(text):
+        return None
+    if isinstance(error, TimeoutException):
+        return ExecutionStatus.TIMEOUT
+    if isinstance(error, (SandboxException, AuthenticationException)):
+        return ExecutionStatus.ERROR
+    return None
 
 
 def _client_bound(limit: float | None) -> asyncio.Timeout:
@@ -382,10 +410,11 @@ class E2BSandbox(CodeInterpreterSandbox):
             error: Exception = exc
             if bound.expired():
                 error = TimeoutException(_EXECUTION_TIMED_OUT.format(effective_timeout))
-            if isinstance(error, TimeoutException):
-                return finish_result(ExecutionStatus.TIMEOUT, code, start_time, stdout=stdout, stderr=stderr, error=error)
-            if isinstance(error, (SandboxException, AuthenticationException)) and not streamed.seen:
-                return finish_result(ExecutionStatus.ERROR, code, start_time, error=error)
+            status = _failure_status(error)
+            if status is ExecutionStatus.TIMEOUT:
+                return finish_result(status, code, start_time, stdout=stdout, stderr=stderr, error=error)
+            if status is ExecutionStatus.ERROR and not streamed.seen:
+                return finish_result(status, code, start_time, error=error)
             return self._transport_failure_result(
                 error, code, start_time, stdout=stdout, stderr=stderr, retry_safe=streamed.retry_safe(error, _never_sent)
             )
@@ -459,15 +488,7 @@ class E2BSandbox(CodeInterpreterSandbox):
         except Exception as exc:
             if bound.expired():
                 exc = TimeoutException(_COMMAND_TIMED_OUT.format(effective_timeout))
-            # A refused connection reaches us wrapped in the SDK's "unreachable"
-            # timeout; it proves the command never started, so it is no timeout.
-            if _never_sent(exc):
-                return self._transport_failure_result(exc, cmd, start_time)
-            if isinstance(exc, TimeoutException):
-                status = ExecutionStatus.TIMEOUT
-            elif isinstance(exc, (SandboxException, AuthenticationException)):
-                status = ExecutionStatus.ERROR
-            else:
+            if (status := _failure_status(exc)) is None:
                 return self._transport_failure_result(exc, cmd, start_time)
             return finish_result(status, cmd, start_time, error=exc)
 
