@@ -636,11 +636,11 @@ class OpenSandboxStandIn(StandIn):
     async def _command_events(self, sandbox: FakeSandbox, execution_id: str, process: Command, timeout_ms):
         started = time.monotonic()
         timer = None
-        if timeout_ms:
-            timer = asyncio.get_running_loop().call_later(timeout_ms / 1000, lambda: self.spawn(process.kill()))
         pending = {"stdout": b"", "stderr": b""}
         exited = asyncio.ensure_future(until_exited(process.process))
-        try:
+        try:  # whatever fails from here on, the command goes with it
+            if timeout_ms:
+                timer = asyncio.get_running_loop().call_later(timeout_ms / 1000, lambda: self.spawn(process.kill()))
             yield {"type": "init", "text": execution_id}
             async with contextlib.aclosing(process.output()) as output:
                 step = None

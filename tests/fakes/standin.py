@@ -97,10 +97,18 @@ def _of(*types: type) -> Callable[[Any], bool]:
     return lambda value: isinstance(value, types)
 
 
+def _number(value: Any) -> bool:
+    """An int or a float that a float holds: 10**400 holds none, and would overflow where it is used (a timeout)."""
+    try:
+        return isinstance(value, int | float) and math.isfinite(value)
+    except OverflowError:
+        return False
+
+
 # Each kind a field may be of, and what checks it.
 _JSON_KINDS: dict[str, Callable[[Any], bool]] = {
     "a string": _of(str), "an array": _of(list), "an object": _of(dict), "a boolean": _of(bool),
-    "a number": _of(int, float),
+    "a number": _number,
     "an array of strings": lambda value: isinstance(value, list) and all(isinstance(item, str) for item in value),
     ENVIRONMENT: _environment}
 
@@ -146,7 +154,8 @@ def json_object(body: bytes | Any, fields: dict[str, str] | None = None, require
     for name, kind in (fields or {}).items():
         if (value := body.get(name)) is not None and (
                 not _JSON_KINDS[kind](value) or isinstance(value, bool) and kind != "a boolean"):
-            raise Refuse(400, f"{name!r} of {what} is not {kind}: {value!r:.100}")
+            beyond = " a float holds" if kind == "a number" and type(value) is int else ""
+            raise Refuse(400, f"{name!r} of {what} is not {kind}{beyond}: {value!r:.100}")
     return body
 
 
