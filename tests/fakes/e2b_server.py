@@ -68,7 +68,7 @@ from starlette.routing import Route
 
 from tests.fakes.containers import HOME, Container, environ, start_worker, unread
 from tests.fakes.standin import (ENVIRONMENT, Command, DropConnection, Fault, PythonWorker, Refuse, StandIn,
-                                 json_object)
+                                 json_object, shallow)
 
 # The SDK's form (httpx) escapes a file name's quote and control characters as an HTML5 form does
 # ("%22", "%00"...): undone, so that a path holding one is the caller's, and one with a NUL byte is refused.
@@ -158,7 +158,7 @@ class E2BStandIn(StandIn):
             Route("/execute", e("execute", self._execute), methods=["POST"]),
             Route("/files", e("files.read", self._read_files), methods=["GET"]),
             Route("/files", e("files.write", self._write_files), methods=["POST"])])
-        process = ProcessASGIApplication(_ProcessService(self), codecs=[ENVD_JSON_CODEC])
+        process = ProcessASGIApplication(_ProcessService(self), codecs=[_ShallowCodec()])
 
         async def app(scope, receive, send):
             if not scope.get("path", "").startswith("/process.Process/"):
@@ -458,6 +458,17 @@ def _registry_login(body: dict[str, Any]) -> str:
     }.get(registry.get("type"), ("", ""))
     host = image.split("/")[0] if "/" in image else "docker.io"
     return f"login {user}:{password}@{host}"
+
+
+class _ShallowCodec(type(ENVD_JSON_CODEC)):
+    """The SDK's JSON codec, refusing a body nested too deeply before its decoder (in C) overflows its stack."""
+
+    def decode(self, data, message_class):
+        try:
+            shallow(bytes(data))
+        except Refuse as refusal:
+            raise ConnectError(Code.INVALID_ARGUMENT, refusal.message) from None
+        return super().decode(data, message_class)
 
 
 class _ProcessService(Process):

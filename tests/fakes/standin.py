@@ -32,11 +32,13 @@ stand-in shared by the session. ``start()``/``stop()``, or a ``with`` block, bra
 
 from __future__ import annotations
 
+import array
 import asyncio
 import collections
 import contextlib
 import fcntl
 import glob
+import itertools
 import json
 import logging
 import math
@@ -132,12 +134,29 @@ def _not_json(value: Any) -> str | None:
     return None
 
 
+#: The deepest nesting of arrays and objects a request body may have: no request needs more, and a decoder that
+#: recurses deeper (one in C, the SDK's codec) may overflow the stack of the thread it runs in.
+NESTING_LIMIT = 1000
+_STRING = re.compile(rb'"[^"\\]*(?:\\.[^"\\]*)*"', re.DOTALL)
+_OTHER_THAN_BRACKETS = bytes(set(range(256)) - set(b"[]{}"))
+_STEPS = bytes.maketrans(b"[{]}", b"\x01\x01\xff\xff")  # in, in, out, out: as signed bytes
+
+
+def shallow(body: bytes, what: str = "the request body") -> None:
+    """Refuse (400) ``body`` (JSON text) where it nests deeper than ``NESTING_LIMIT``: before any decoder sees it,
+    in one pass over its brackets outside strings (where there are too few brackets to be that deep, none)."""
+    if body.count(b"[") + body.count(b"{") > NESTING_LIMIT and max(itertools.accumulate(array.array(
+            "b", _STRING.sub(b"", body).translate(_STEPS, _OTHER_THAN_BRACKETS))), default=0) > NESTING_LIMIT:
+        raise Refuse(400, f"{what} is nested too deeply (over {NESTING_LIMIT:,} levels)")
+
+
 def json_object(body: bytes | Any, fields: dict[str, str] | None = None, required: tuple[str, ...] = (), *,
                 what: str = "the request body") -> dict[str, Any]:
     """``body`` (a request's, as bytes, or ``what`` of one, already read) as a JSON object that gives each of
     ``required`` and whose ``fields``, where given (not null), are of their JSON kinds (``_JSON_KINDS``): every
     route's check of what it was sent, refused (400) saying what is wrong before anything is done."""
     if isinstance(body, bytes):
+        shallow(body, what)
         try:
             body = json.loads(body)
         except ValueError as exc:  # not UTF-8, or not JSON
