@@ -87,6 +87,7 @@ from tests.fakes.standin import (
     Refuse,
     StandIn,
     json_object,
+    query_number,
     until_exited,
 )
 
@@ -452,7 +453,7 @@ class OpenSandboxStandIn(StandIn):
         items = [s for s in self.snapshots.values()
                  if (not states or s.state in states) and (name is None or s.name == name)
                  and query.get("sandboxId") in (None, s.sandbox_id)]
-        page, size = int(query.get("page", 1)), int(query.get("pageSize", 20))
+        page, size = query_number(request, "page", 1, 1), query_number(request, "pageSize", 20, 1)
         pages = max(1, -(-len(items) // size))
         endless = self.take_fault("snapshot.list", "endless") is not None
         return JSONResponse({

@@ -60,6 +60,7 @@ from pathlib import Path
 from typing import Any, Self
 
 import uvicorn
+from starlette.requests import Request
 from starlette.responses import JSONResponse, Response
 
 _sleep = asyncio.sleep  # see the module docstring
@@ -176,6 +177,17 @@ def json_object(body: bytes | Any, fields: dict[str, str] | None = None, require
             beyond = " a float holds" if kind == "a number" and type(value) is int else ""
             raise Refuse(400, f"{name!r} of {what} is not {kind}{beyond}: {value!r:.100}")
     return body
+
+
+def query_number(request: Request, name: str, default: int, least: int) -> int:
+    """The whole number ``name`` of ``request``'s query (``default`` where it gives none), refused (400) saying so
+    where it is not one, or is below ``least``."""
+    if (given := request.query_params.get(name)) is None:
+        return default
+    with contextlib.suppress(ValueError):
+        if (number := int(given)) >= least:
+            return number
+    raise Refuse(400, f"{name!r} of the query is not a whole number of at least {least}: {given!r:.100}")
 
 
 @dataclass
