@@ -69,7 +69,7 @@ from starlette.routing import Route
 
 from tests.fakes.containers import HOME, Container, environ, start_worker, unread
 from tests.fakes.standin import (ENVIRONMENT, Command, DropConnection, Fault, PythonWorker, Refuse, StandIn,
-                                 json_object, query_number, shallow)
+                                 json_object, multipart_form, query_number, shallow)
 
 # The SDK's form (httpx) escapes a file name's quote and control characters as an HTML5 form does
 # ("%22", "%00"...): undone, so that a path holding one is the caller's, and one with a NUL byte is refused.
@@ -432,7 +432,7 @@ class E2BStandIn(StandIn):
     async def _write_files(self, request: Request) -> Response:
         sandbox = self._file_sandbox(request, "write")
         written = []
-        async with request.form(max_part_size=64 * 1024 * 1024) as form:
+        async with multipart_form(request, 64 * 1024 * 1024) as form:
             parts = [part for _, part in form.multi_items() if not isinstance(part, str)]
             for part in parts:
                 # One file's path comes as it was given, in the query, as envd takes it; a part's name

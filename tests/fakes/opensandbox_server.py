@@ -87,6 +87,7 @@ from tests.fakes.standin import (
     Refuse,
     StandIn,
     json_object,
+    multipart_form,
     query_number,
     until_exited,
 )
@@ -537,7 +538,7 @@ class OpenSandboxStandIn(StandIn):
     async def _upload(self, request: Request) -> Response:
         sandbox = self._sandbox(request, execd=True)
         paths, path = [], None
-        async with request.form(max_part_size=256 * 1024 * 1024) as form:
+        async with multipart_form(request, 256 * 1024 * 1024) as form:
             for key, part in form.multi_items():
                 if key == "metadata":
                     metadata = part if isinstance(part, str) else (await part.read()).decode()

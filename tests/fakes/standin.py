@@ -60,6 +60,8 @@ from pathlib import Path
 from typing import Any, Self
 
 import uvicorn
+from starlette.datastructures import FormData
+from starlette.formparsers import MultiPartException, MultiPartParser
 from starlette.requests import Request
 from starlette.responses import JSONResponse, Response
 
@@ -188,6 +190,36 @@ def query_number(request: Request, name: str, default: int, least: int) -> int:
         if (number := int(given)) >= least:
             return number
     raise Refuse(400, f"{name!r} of the query is not a whole number of at least {least}: {given!r:.100}")
+
+
+class _Form(MultiPartParser):
+    """Starlette's, noting whether the body reached its closing boundary (python-multipart's "end")."""
+
+    closed = False
+
+    def on_end(self) -> None:
+        self.closed = True
+
+
+@contextlib.asynccontextmanager
+async def multipart_form(request: Request, max_part_size: int) -> AsyncIterator[FormData]:
+    """``request``'s multipart form, as ``request.form`` reads it, refused (400) saying why where the body is no
+    multipart form or ends before its closing boundary (an upload cut short, whose last part a parser passes
+    over): read whole before any of it is written, so nothing is."""
+    if not request.headers.get("content-type", "").lower().startswith("multipart/form-data"):
+        raise Refuse(400, f"the request body is not multipart/form-data: {request.headers.get('content-type')!r}")
+    async with contextlib.aclosing(request.stream()) as stream:
+        parser = _Form(request.headers, stream, max_part_size=max_part_size)
+        try:
+            form = await parser.parse()
+        except MultiPartException as exc:
+            raise Refuse(400, f"the request body is not a multipart form: {exc.message}") from None
+    try:
+        if not parser.closed:
+            raise Refuse(400, "the request body ends before its closing boundary: the upload was cut short")
+        yield form
+    finally:
+        await form.close()
 
 
 @dataclass
