@@ -39,6 +39,7 @@ import base64
 import contextlib
 import contextvars
 import datetime as dt
+import errno
 import hashlib
 import hmac
 import io
@@ -68,7 +69,7 @@ from starlette.routing import Route
 
 from tests.fakes.containers import HOME, Container, environ, start_worker, unread
 from tests.fakes.standin import (ENVIRONMENT, Command, DropConnection, Fault, PythonWorker, Refuse, StandIn,
-                                 json_object)
+                                 json_object, multipart_form, query_number, shallow)
 
 # The SDK's form (httpx) escapes a file name's quote and control characters as an HTML5 form does
 # ("%22", "%00"...): undone, so that a path holding one is the caller's, and one with a NUL byte is refused.
@@ -158,7 +159,7 @@ class E2BStandIn(StandIn):
             Route("/execute", e("execute", self._execute), methods=["POST"]),
             Route("/files", e("files.read", self._read_files), methods=["GET"]),
             Route("/files", e("files.write", self._write_files), methods=["POST"])])
-        process = ProcessASGIApplication(_ProcessService(self), codecs=[ENVD_JSON_CODEC])
+        process = ProcessASGIApplication(_ProcessService(self), codecs=[_ShallowCodec()])
 
         async def app(scope, receive, send):
             if not scope.get("path", "").startswith("/process.Process/"):
@@ -219,7 +220,13 @@ class E2BStandIn(StandIn):
             raise Refuse(404, f"template '{template}' not found")
         sandbox_id, envs = "sbx" + uuid.uuid4().hex[:12], dict(body.get("envVars") or {})
         (root := self.own(self.tmp) / sandbox_id).mkdir()
-        container, worker = await start_worker(root, envs)
+        try:
+            container, worker = await start_worker(root, envs)
+        except (OSError, RuntimeError) as exc:  # its environment over what exec takes, say: nothing is left of it
+            self.remove(root)
+            too_large = isinstance(exc, OSError) and exc.errno == errno.E2BIG
+            raise Refuse(400 if too_large else 500, "the sandbox cannot start" + (
+                " with this 'envVars': larger than a process's environment may be" if too_large else f": {exc}"))
         sandbox = FakeSandbox(sandbox_id, template, secrets.token_hex(16), root, envs,
                               time.monotonic() + int(body.get("timeout") or 300), worker, container)
         self.sandboxes[sandbox_id] = sandbox
@@ -329,6 +336,8 @@ class E2BStandIn(StandIn):
         for number, step in enumerate(body.get("steps") or []):
             json_object(step, {"type": "a string", "args": "an array", "filesHash": "a string"}, ("type",),
                         what=f"step {number} of the request body")
+            if step["type"] == "COPY" and not step.get("args"):
+                raise Refuse(400, f"step {number} of the request body, a COPY, gives no 'args' (what it copies)")
         self.record("template.start", body)
         if (fault := self.take_fault("template.start", "build_error")) is not None:
             build["error"] = fault.message
@@ -352,7 +361,7 @@ class E2BStandIn(StandIn):
             if build["status"] == "ready":
                 self.aliases[build["name"]]["tags"].append("default")
                 self.templates.add(build["name"])
-        offset = int(request.query_params.get("logsOffset", 0))
+        offset = query_number(request, "logsOffset", 0, 0)
         body = {"templateID": request.path_params["tid"], "buildID": request.path_params["bid"],
                 "status": build["status"], "logs": [], "logEntries": build["entries"][offset:offset + 100]}
         if build["status"] == "error":
@@ -404,7 +413,7 @@ class E2BStandIn(StandIn):
             raw = f"{query.get('path', '')}:{operation}:{query.get('username', '')}:{sandbox.access_token}"
             digest = hashlib.sha256((raw + (f":{expiration}" if expiration else "")).encode()).digest()
             if sandbox.alive and hmac.compare_digest("v1_" + base64.b64encode(digest).rstrip(b"=").decode(), signature):
-                if expiration and int(expiration) < time.time():
+                if expiration and query_number(request, "signature_expiration", 0, 0) < time.time():
                     raise Refuse(401, "signature expired")
                 return sandbox
         raise Refuse(401, "invalid signature")
@@ -423,7 +432,7 @@ class E2BStandIn(StandIn):
     async def _write_files(self, request: Request) -> Response:
         sandbox = self._file_sandbox(request, "write")
         written = []
-        async with request.form(max_part_size=64 * 1024 * 1024) as form:
+        async with multipart_form(request, 64 * 1024 * 1024) as form:
             parts = [part for _, part in form.multi_items() if not isinstance(part, str)]
             for part in parts:
                 # One file's path comes as it was given, in the query, as envd takes it; a part's name
@@ -458,6 +467,17 @@ def _registry_login(body: dict[str, Any]) -> str:
     }.get(registry.get("type"), ("", ""))
     host = image.split("/")[0] if "/" in image else "docker.io"
     return f"login {user}:{password}@{host}"
+
+
+class _ShallowCodec(type(ENVD_JSON_CODEC)):
+    """The SDK's JSON codec, refusing a body nested too deeply before its decoder (in C) overflows its stack."""
+
+    def decode(self, data, message_class):
+        try:
+            shallow(bytes(data))
+        except Refuse as refusal:
+            raise ConnectError(Code.INVALID_ARGUMENT, refusal.message) from None
+        return super().decode(data, message_class)
 
 
 class _ProcessService(Process):

@@ -87,6 +87,8 @@ from tests.fakes.standin import (
     Refuse,
     StandIn,
     json_object,
+    multipart_form,
+    query_number,
     until_exited,
 )
 
@@ -452,7 +454,7 @@ class OpenSandboxStandIn(StandIn):
         items = [s for s in self.snapshots.values()
                  if (not states or s.state in states) and (name is None or s.name == name)
                  and query.get("sandboxId") in (None, s.sandbox_id)]
-        page, size = int(query.get("page", 1)), int(query.get("pageSize", 20))
+        page, size = query_number(request, "page", 1, 1), query_number(request, "pageSize", 20, 1)
         pages = max(1, -(-len(items) // size))
         endless = self.take_fault("snapshot.list", "endless") is not None
         return JSONResponse({
@@ -536,7 +538,7 @@ class OpenSandboxStandIn(StandIn):
     async def _upload(self, request: Request) -> Response:
         sandbox = self._sandbox(request, execd=True)
         paths, path = [], None
-        async with request.form(max_part_size=256 * 1024 * 1024) as form:
+        async with multipart_form(request, 256 * 1024 * 1024) as form:
             for key, part in form.multi_items():
                 if key == "metadata":
                     metadata = part if isinstance(part, str) else (await part.read()).decode()
@@ -636,11 +638,11 @@ class OpenSandboxStandIn(StandIn):
     async def _command_events(self, sandbox: FakeSandbox, execution_id: str, process: Command, timeout_ms):
         started = time.monotonic()
         timer = None
-        if timeout_ms:
-            timer = asyncio.get_running_loop().call_later(timeout_ms / 1000, lambda: self.spawn(process.kill()))
         pending = {"stdout": b"", "stderr": b""}
         exited = asyncio.ensure_future(until_exited(process.process))
-        try:
+        try:  # whatever fails from here on, the command goes with it
+            if timeout_ms:
+                timer = asyncio.get_running_loop().call_later(timeout_ms / 1000, lambda: self.spawn(process.kill()))
             yield {"type": "init", "text": execution_id}
             async with contextlib.aclosing(process.output()) as output:
                 step = None

@@ -32,11 +32,13 @@ stand-in shared by the session. ``start()``/``stop()``, or a ``with`` block, bra
 
 from __future__ import annotations
 
+import array
 import asyncio
 import collections
 import contextlib
 import fcntl
 import glob
+import itertools
 import json
 import logging
 import math
@@ -58,6 +60,9 @@ from pathlib import Path
 from typing import Any, Self
 
 import uvicorn
+from starlette.datastructures import FormData
+from starlette.formparsers import MultiPartException, MultiPartParser
+from starlette.requests import Request
 from starlette.responses import JSONResponse, Response
 
 _sleep = asyncio.sleep  # see the module docstring
@@ -97,10 +102,18 @@ def _of(*types: type) -> Callable[[Any], bool]:
     return lambda value: isinstance(value, types)
 
 
+def _number(value: Any) -> bool:
+    """An int or a float that a float holds: 10**400 holds none, and would overflow where it is used (a timeout)."""
+    try:
+        return isinstance(value, int | float) and math.isfinite(value)
+    except OverflowError:
+        return False
+
+
 # Each kind a field may be of, and what checks it.
 _JSON_KINDS: dict[str, Callable[[Any], bool]] = {
     "a string": _of(str), "an array": _of(list), "an object": _of(dict), "a boolean": _of(bool),
-    "a number": _of(int, float),
+    "a number": _number,
     "an array of strings": lambda value: isinstance(value, list) and all(isinstance(item, str) for item in value),
     ENVIRONMENT: _environment}
 
@@ -124,12 +137,29 @@ def _not_json(value: Any) -> str | None:
     return None
 
 
+#: The deepest nesting of arrays and objects a request body may have: no request needs more, and a decoder that
+#: recurses deeper (one in C, the SDK's codec) may overflow the stack of the thread it runs in.
+NESTING_LIMIT = 1000
+_STRING = re.compile(rb'"[^"\\]*(?:\\.[^"\\]*)*"', re.DOTALL)
+_OTHER_THAN_BRACKETS = bytes(set(range(256)) - set(b"[]{}"))
+_STEPS = bytes.maketrans(b"[{]}", b"\x01\x01\xff\xff")  # in, in, out, out: as signed bytes
+
+
+def shallow(body: bytes, what: str = "the request body") -> None:
+    """Refuse (400) ``body`` (JSON text) where it nests deeper than ``NESTING_LIMIT``: before any decoder sees it,
+    in one pass over its brackets outside strings (where there are too few brackets to be that deep, none)."""
+    if body.count(b"[") + body.count(b"{") > NESTING_LIMIT and max(itertools.accumulate(array.array(
+            "b", _STRING.sub(b"", body).translate(_STEPS, _OTHER_THAN_BRACKETS))), default=0) > NESTING_LIMIT:
+        raise Refuse(400, f"{what} is nested too deeply (over {NESTING_LIMIT:,} levels)")
+
+
 def json_object(body: bytes | Any, fields: dict[str, str] | None = None, required: tuple[str, ...] = (), *,
                 what: str = "the request body") -> dict[str, Any]:
     """``body`` (a request's, as bytes, or ``what`` of one, already read) as a JSON object that gives each of
     ``required`` and whose ``fields``, where given (not null), are of their JSON kinds (``_JSON_KINDS``): every
     route's check of what it was sent, refused (400) saying what is wrong before anything is done."""
     if isinstance(body, bytes):
+        shallow(body, what)
         try:
             body = json.loads(body)
         except ValueError as exc:  # not UTF-8, or not JSON
@@ -146,8 +176,50 @@ def json_object(body: bytes | Any, fields: dict[str, str] | None = None, require
     for name, kind in (fields or {}).items():
         if (value := body.get(name)) is not None and (
                 not _JSON_KINDS[kind](value) or isinstance(value, bool) and kind != "a boolean"):
-            raise Refuse(400, f"{name!r} of {what} is not {kind}: {value!r:.100}")
+            beyond = " a float holds" if kind == "a number" and type(value) is int else ""
+            raise Refuse(400, f"{name!r} of {what} is not {kind}{beyond}: {value!r:.100}")
     return body
+
+
+def query_number(request: Request, name: str, default: int, least: int) -> int:
+    """The whole number ``name`` of ``request``'s query (``default`` where it gives none), refused (400) saying so
+    where it is not one, or is below ``least``."""
+    if (given := request.query_params.get(name)) is None:
+        return default
+    with contextlib.suppress(ValueError):
+        if (number := int(given)) >= least:
+            return number
+    raise Refuse(400, f"{name!r} of the query is not a whole number of at least {least}: {given!r:.100}")
+
+
+class _Form(MultiPartParser):
+    """Starlette's, noting whether the body reached its closing boundary (python-multipart's "end")."""
+
+    closed = False
+
+    def on_end(self) -> None:
+        self.closed = True
+
+
+@contextlib.asynccontextmanager
+async def multipart_form(request: Request, max_part_size: int) -> AsyncIterator[FormData]:
+    """``request``'s multipart form, as ``request.form`` reads it, refused (400) saying why where the body is no
+    multipart form or ends before its closing boundary (an upload cut short, whose last part a parser passes
+    over): read whole before any of it is written, so nothing is."""
+    if not request.headers.get("content-type", "").lower().startswith("multipart/form-data"):
+        raise Refuse(400, f"the request body is not multipart/form-data: {request.headers.get('content-type')!r}")
+    async with contextlib.aclosing(request.stream()) as stream:
+        parser = _Form(request.headers, stream, max_part_size=max_part_size)
+        try:
+            form = await parser.parse()
+        except MultiPartException as exc:
+            raise Refuse(400, f"the request body is not a multipart form: {exc.message}") from None
+    try:
+        if not parser.closed:
+            raise Refuse(400, "the request body ends before its closing boundary: the upload was cut short")
+        yield form
+    finally:
+        await form.close()
 
 
 @dataclass

@@ -1453,7 +1453,10 @@ async def _sent(service, stand_in: str, sandbox_id: str, route: str, body: bytes
                         "set_timeout": (f"{service.api_url}/sandboxes/{sandbox_id}/timeout", {}),
                         "template.request": (f"{service.api_url}/v3/templates", {}),
                         "execute": (f"{service.sandbox_url}/execute",
-                                    {"e2b-sandbox-id": sandbox_id, "x-access-token": token})}[route]
+                                    {"e2b-sandbox-id": sandbox_id, "x-access-token": token}),
+                        "files.write": (f"{service.sandbox_url}/files", {
+                            "e2b-sandbox-id": sandbox_id, "x-access-token": token,
+                            "content-type": "multipart/form-data; boundary=part"})}[route]
         headers = {"x-api-key": service.api_key, **headers}
     elif route in ("create", "renew", "snapshot.create"):
         url = f"{service.url('api')}/v1/sandboxes" + {"create": "", "renew": f"/{sandbox_id}/renew-expiration",
@@ -1468,9 +1471,13 @@ async def _sent(service, stand_in: str, sandbox_id: str, route: str, body: bytes
 
 
 # A request whose body a stand-in cannot read, on any route that reads one, is refused (400) saying what is wrong
-# (not JSON, not an object, a field missing or of another kind), never answered with a bare 500 or a connection cut,
+# (not JSON, not an object, a field missing or of another kind, a number no float holds, a multipart form cut short),
+# never answered with a bare 500 or a connection cut,
 # and does nothing: no sandbox is made or ended, nothing runs, and the sandbox goes on.
 _NOT_JSON = "the request body is not JSON"
+_CUT = "the request body ends before its closing boundary: the upload was cut short"
+_TIMEOUT = "'timeout' of the request body is not a number a float holds: 1000"
+_ENV = "the sandbox cannot start with this 'envVars'"
 @pytest.mark.parametrize(("stand_in", "route", "body", "says"), [
     ("opensandbox", "command", b"{", _NOT_JSON + ": Expecting property name"),
     ("opensandbox", "command", b"\xff", _NOT_JSON),
@@ -1528,6 +1535,11 @@ _NOT_JSON = "the request body is not JSON"
     ("opensandbox", "directories", b'{"": {"mode": 493}}', "the request body names a directory with an empty path"),
     ("opensandbox", "files.upload", b'--part\r\nContent-Disposition: form-data; name="file"; filename="a"\r\n\r\n'
      b'data\r\n--part--\r\n', "a file part comes with no metadata part before it naming its path"),
+    ("opensandbox", "files.upload", b'--part\r\nContent-Disposition: form-data; name="metadata"\r\n\r\n'
+     b'{"path": "/tmp/a"}\r\n--part\r\nContent-Disposition: form-data; name="file"; filename="a"\r\n\r\ndata', _CUT),
+    ("e2b", "files.write", b'--part\r\nContent-Disposition: form-data; name="file"; filename="/home/user/a"\r\n\r\n'
+     b'data', _CUT),
+    ("e2b", "set_timeout", b'{"timeout": %d}' % 10**400, _TIMEOUT),
 ])
 async def test_a_malformed_request_body_is_refused_saying_why(request, stand_in: str, route: str, body: bytes,
                                                               says: str) -> None:
@@ -1544,6 +1556,89 @@ async def test_a_malformed_request_body_is_refused_saying_why(request, stand_in:
         assert (await sandbox.execute_code("print(kept)")).stdout == "1\n"  # its code worker untouched
     finally:
         await sandbox.terminate()
+
+
+def _sandbox_processes() -> set[str]:
+    """The pids of the sandboxes (bubblewrap) this process has started that have not ended."""
+    found = set()
+    for children in Path("/proc/self/task").glob("*/children"):
+        with contextlib.suppress(OSError):  # a thread ended meanwhile, or a child
+            for pid in children.read_text().split():
+                with contextlib.suppress(OSError):
+                    found |= {pid} if Path("/proc", pid, "comm").read_text() == "bwrap\n" else set()
+    return found
+
+
+# A request refused, whatever it carried, is answered 4xx saying why, never a bare 500, and leaves nothing of what it
+# would have begun: no directory, no process (the sandbox a create would make, the command a command would run).
+@pytest.mark.parametrize(("stand_in", "route", "body", "says"), [
+    ("opensandbox", "command", lambda: {"command": "sleep 3001", "timeout": 10**400}, _TIMEOUT),
+    ("opensandbox", "/v1/sandboxes", lambda: {"image": {"uri": "python"}, "timeout": 10**400}, _TIMEOUT),
+    ("opensandbox", "/v1/snapshots?pageSize=0", None, "'pageSize' of the query is not a whole number of at least 1"),
+    *[("e2b", "/v2/sandboxes", lambda env=env: {"templateID": "base", **env()}, says) for env, says in [
+        (lambda: {"timeout": 10**400}, _TIMEOUT), (lambda: {"envVars": {"A": "x" * 50_000_000}}, _ENV),
+        (lambda: {"envVars": {f"V{number}": "1" for number in range(300_000)}}, _ENV)]],
+    *[("e2b", "/v2{build}", lambda step=step: {"steps": [step]}, "step 0 of the request body, a COPY, gives no 'args'")
+      for step in ({"type": "COPY", "args": []}, {"type": "COPY"})],
+    ("e2b", "{build}/status?logsOffset=x", None, "'logsOffset' of the query is not a whole number of at least 0"),
+])
+async def test_a_refused_request_leaves_nothing_behind(request, stand_in: str, route: str, body, says: str) -> None:
+    service = request.getfixturevalue(stand_in)
+    [(sandbox, _)] = await _sandboxes(request, stand_in, 1) if route == "command" else [(None, None)]
+    tree = service.tmp if stand_in == "e2b" else service._trees  # where a removal is first moved aside
+    ours = lambda: ({name for name in os.listdir(tree) if not name.startswith(".removed-")},  # noqa: E731
+                    _sandbox_processes())
+    before = ours()
+    base, key = (service.api_url, "x-api-key") if stand_in == "e2b" else (service.url("api"), "OPEN-SANDBOX-API-KEY")
+    try:
+        async with httpx.AsyncClient(base_url=base, headers={key: service.api_key}, timeout=120) as client:
+            if "{build}" in route:
+                made = (await client.post("/v3/templates", json={"name": "leftovers"})).json()
+                route = route.format(build=f"/templates/{made['templateID']}/builds/{made['buildID']}")
+            answer = await (_sent(service, stand_in, sandbox.sandbox_id, route, json.dumps(body()).encode())
+                            if sandbox else client.request("POST" if body else "GET", route, json=body and body()))
+        assert (answer.status_code, answer.json()["message"][:len(says)]) == (400, says), answer.text[:300]
+        assert sandbox is None or (await sandbox.execute_command("pgrep -f 'sleep 300[1]'")).exit_code == 1
+        assert [now - then for now, then in zip(ours(), before)] == [set(), set()]
+    finally:
+        if sandbox is not None:
+            await sandbox.terminate()
+
+
+# A body nested deeper than a decoder should recurse is refused before one sees it, on E2B's command route too, whose
+# codec (in C) would overflow its thread's stack and end the stand-in's process: run in a process of its own.
+DEEP = """import httpx, struct
+from tests.fakes.e2b_server import E2BStandIn
+with E2BStandIn() as service:
+    made = httpx.post(service.api_url + "/v2/sandboxes", json={"templateID": "base"},
+                      headers={"x-api-key": service.api_key}).json()
+    body = b'{"process": {"cmd": "true", "envs": {"A": ' + b"[" * 100_000 + b"]" * 100_000 + b"}}}"
+    print(httpx.post(service.sandbox_url + "/process.Process/Start", content=struct.pack(">BI", 0, len(body)) + body,
+                     headers={"content-type": "application/connect+json", "e2b-sandbox-id": made["sandboxID"],
+                              "x-access-token": made["envdAccessToken"]}, timeout=60).content[5:].decode())
+"""
+
+
+def test_a_body_nested_too_deeply_is_refused_before_any_decoder() -> None:
+    run = subprocess.run([sys.executable, "-c", DEEP], cwd=ROOT, capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, (run.returncode, run.stderr[-2000:])
+    assert json.loads(run.stdout)["error"] == {
+        "code": "invalid_argument", "message": "the request body is nested too deeply (over 1,000 levels)"}
+
+
+# A snapshot's copier holds a few descriptors however deep the tree: one deeper than its open files allow is copied
+# whole, what is beside the walk on the way back up too.
+def test_a_tree_is_copied_whatever_its_depth(tmp_path: Path) -> None:
+    level = tmp_path / "tree"
+    for depth in range(1100):
+        (level := level / "d").mkdir(parents=True)
+        (level.parent / "file").write_text(str(depth))
+    (copy := tmp_path / "copy").mkdir()
+    run = subprocess.run(["prlimit", "--nofile=128:128", sys.executable, "-I", "-S", tree_copy.__file__,
+                          tmp_path / "tree", copy], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr[:300]
+    found = subprocess.run(["find", "-name", "file"], cwd=copy, capture_output=True, text=True).stdout.split()
+    assert sorted(Path(copy, path).read_text() for path in found) == sorted(map(str, range(1100)))
 
 
 # What a sandbox's code leaves, its tree goes whole: one deeper than the descriptors a login's soft limit leaves
