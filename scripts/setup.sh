@@ -286,8 +286,7 @@ cmake=$(type -P -- "$CMAKE_EXECUTABLE") || { log "CMAKE_EXECUTABLE is $CMAKE_EXE
     "you can run: point it at a cmake, or unset it for Debian's; then run scripts/setup.sh again"; exit 1; }
 yours=; [ "$CMAKE_GENERATOR" = "Unix Makefiles" ] || yours="CMAKE_GENERATOR=\"$CMAKE_GENERATOR\""
 [ "$cmake" -ef /usr/bin/cmake ] || yours+="${yours:+ and }CMAKE_EXECUTABLE=\"$CMAKE_EXECUTABLE\""
-# A build directory configured otherwise (another generator; an older set-up's make files run by ninja; a make that
-# no longer runs, as a gmake first on PATH then, since gone): anew.
+# A build directory configured otherwise (another generator; older make files run by ninja; a gmake since gone): anew.
 for cache in build/*/CMakeCache.txt host/*/build/*/CMakeCache.txt; do
     made=$(sed -n 's/^CMAKE_MAKE_PROGRAM:[^=]*=//p' "$cache" 2>/dev/null || :)
     { grep -qxF "CMAKE_GENERATOR:INTERNAL=$CMAKE_GENERATOR" "$cache" && type -P -- "$made" && { [[ $made == *make ]] ||
@@ -296,7 +295,7 @@ done
 # An install cut short must not leave the stamp of the one before it.
 rm -f .setup-stamp
 # The package metadata declares ranges; the constraints pin what CI has run.
-trap 'trap - INT; kill -INT $$' INT  # pip ends on Ctrl-C with 1, which the set-up, told too, does not take as its end
+trap 'trap - INT; kill -INT $$' INT  # pip takes Ctrl-C and ends with 1, after which bash would go on: it ends too
 pip_install() { local code=0; "$VPY" -m pip install -q -c constraints.txt "$@" || code=$?; same_venv; return $code; }
 log "installing build tools"
 pip_install scikit-build-core nanobind setuptools wheel
