@@ -3,7 +3,8 @@
 # vorn-inference editable with their test extras, dependencies pinned by constraints.txt. A rerun takes a second.
 set -euo pipefail
 umask 022  # what it makes (the venv, whose programs it runs) no one else may change, whatever the caller's
-# A relative CMAKE_EXECUTABLE (./bin/cmake) is meant from where the set-up is run, not from the checkout.
+# A relative CMAKE_EXECUTABLE (./bin/cmake) is meant from where the set-up is run, a quoted '~/bin/cmake' from home.
+[[ ${CMAKE_EXECUTABLE:-} != "~/"* ]] || CMAKE_EXECUTABLE=~/${CMAKE_EXECUTABLE#"~/"}
 [[ ${CMAKE_EXECUTABLE:-} != [!/]*/* ]] || CMAKE_EXECUTABLE=$PWD/${CMAKE_EXECUTABLE#./}
 cd "$(dirname "$(readlink -f "$0")")/.."
 ROOT=$PWD
@@ -278,26 +279,29 @@ same_venv
 want=$(stamp)
 # scikit-build-core gives the first cmake and ninja on PATH 5 s to answer (a pyenv shim may take longer), else builds
 # for make, which that ninja, quick next time, cannot: it is given Debian's cmake, and make (on all cores), installed.
-# What the user set instead is named if the build fails (a typo; a shim too slow for those 5 s).
-yours=; for v in CMAKE_GENERATOR CMAKE_EXECUTABLE; do [ -z "${!v:-}" ] || yours+="${yours:+ and }$v=\"${!v}\""; done
+# What the user set that the set-up would not use may be why the build fails (a typo; a shim too slow for those 5 s).
 export PIP_DISABLE_PIP_VERSION_CHECK=1 CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)} \
     CMAKE_EXECUTABLE=${CMAKE_EXECUTABLE:-/usr/bin/cmake} CMAKE_GENERATOR=${CMAKE_GENERATOR:-Unix Makefiles}
-type -P -- "$CMAKE_EXECUTABLE" >/dev/null || { log "CMAKE_EXECUTABLE is $CMAKE_EXECUTABLE, which is not a program" \
+cmake=$(type -P -- "$CMAKE_EXECUTABLE") || { log "CMAKE_EXECUTABLE is $CMAKE_EXECUTABLE, which is not a program" \
     "you can run: point it at a cmake, or unset it for Debian's; then run scripts/setup.sh again"; exit 1; }
-# A build directory configured otherwise (another generator; an older set-up's make files run by ninja): anew.
+yours=; [ "$CMAKE_GENERATOR" = "Unix Makefiles" ] || yours="CMAKE_GENERATOR=\"$CMAKE_GENERATOR\""
+[ "$cmake" -ef /usr/bin/cmake ] || yours+="${yours:+ and }CMAKE_EXECUTABLE=\"$CMAKE_EXECUTABLE\""
+# A build directory configured otherwise (another generator; older make files run by ninja; a gmake since gone): anew.
 for cache in build/*/CMakeCache.txt host/*/build/*/CMakeCache.txt; do
-    { grep -qxF "CMAKE_GENERATOR:INTERNAL=$CMAKE_GENERATOR" "$cache" && { [ "$CMAKE_GENERATOR" != "Unix Makefiles" ] ||
-        grep -q '^CMAKE_MAKE_PROGRAM:.*make$' "$cache"; }; } 2>/dev/null || rm -rf -- "$cache" "${cache%/*}/CMakeFiles"
+    made=$(sed -n 's/^CMAKE_MAKE_PROGRAM:[^=]*=//p' "$cache" 2>/dev/null || :)
+    { grep -qxF "CMAKE_GENERATOR:INTERNAL=$CMAKE_GENERATOR" "$cache" && type -P -- "$made" && { [[ $made == *make ]] ||
+        [ "$CMAKE_GENERATOR" != "Unix Makefiles" ]; }; } &>/dev/null || rm -rf -- "$cache" "${cache%/*}/CMakeFiles"
 done
 # An install cut short must not leave the stamp of the one before it.
 rm -f .setup-stamp
 # The package metadata declares ranges; the constraints pin what CI has run.
+trap 'trap - INT; kill -INT $$' INT  # pip takes Ctrl-C and ends with 1, after which bash would go on: it ends too
 pip_install() { local code=0; "$VPY" -m pip install -q -c constraints.txt "$@" || code=$?; same_venv; return $code; }
 log "installing build tools"
 pip_install scikit-build-core nanobind setuptools wheel
 log "installing vorn-core, vorn-inference and vorn-tools (editable, with test extras)"
 pip_install --no-build-isolation -e host/vorn-core -e host/vorn-inference -e ".[test,e2b,opensandbox,bedrock]" ||
-    { built=$?; [ -z "$yours" ] || log "the build failed with your $yours, which the set-up's own build does not" \
-        "need: unset or correct what you set; then run scripts/setup.sh again"; exit $built; }
+    { built=$?; [ -z "$yours" ] || log "the build failed; you set $yours, which the set-up's own build does not use:" \
+        "if that is why, unset or correct it; then run scripts/setup.sh again"; exit $built; }
 echo "$want" > .setup-stamp
 log "done"

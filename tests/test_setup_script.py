@@ -71,7 +71,8 @@ FAKE_ID = """#!/bin/bash\necho "$FAKE_UID"\n"""
 # " group" after it, to its process group, as Ctrl-C does) makes a .venv of pyvenv.cfg and a link to it (then points
 # .venv to FAKE_VENV_RELINK if set, then kills the set-up and itself if FAKE_VENV_CUT is set, or fails if
 # FAKE_VENV_FAILS is), and pip
-# (first, with FAKE_PIP_GATE set, saying so in pip-started and waiting for the lock on pip-gate) logs
+# (first, with FAKE_PIP_GATE set, saying so in pip-started and waiting for the lock on pip-gate, which with
+# FAKE_PIP_GATE=caught a SIGINT ends as pip ends on Ctrl-C, with 1) logs
 # where it installs, as Python finds its prefix when it starts (then, with FAKE_PIP_RELINK set, points
 # .venv there and writes a file where it installs; and for the editable build, runs FAKE_BUILD, if set,
 # in the real Python), and succeeds unless FAKE_PIP_FAILS is set or FAKE_BUILD fails.
@@ -100,7 +101,8 @@ os.kill(0 if sys.argv[2:] == ["group"] else os.getpid(), sent)' $FAKE_VENV_SIGNA
           [ -z "$FAKE_VENV_RELINK" ] || ln -sfnT "$FAKE_VENV_RELINK" .venv
           [ -z "$FAKE_VENV_CUT" ] || kill -KILL $PPID $$
           [ -z "$FAKE_VENV_FAILS" ] ;;
-    pip) [ -z "$FAKE_PIP_GATE" ] || { touch "$FAKE_DIR/pip-started"; flock "$FAKE_DIR/pip-gate" true; }
+    pip) [ "$FAKE_PIP_GATE" != caught ] || trap 'echo "ERROR: Operation cancelled by user" >&2; exit 1' INT
+         [ -z "$FAKE_PIP_GATE" ] || { touch "$FAKE_DIR/pip-started"; flock "$FAKE_DIR/pip-gate" true; }
          home=$(dirname "$(dirname "$0")")
          [ -f "$home/pyvenv.cfg" ] || home=$(dirname "$(dirname "$(realpath "$0")")")
          [ -z "$FAKE_PIP_RELINK" ] || { ln -sfnT "$FAKE_PIP_RELINK" .venv && touch "$home/written"; }
@@ -424,10 +426,14 @@ def test_the_venv_the_set_up_makes_is_the_callers_alone(world: Path, lax: str) -
                                                    " (mode 755): {rule}; run setfacl -R -b .venv, or {remove}"),
         ("an empty one anyone's", 0o777, "yours, but anyone can write it (mode 777): {rule}; run chmod -R go-w"
                                          " .venv, or {remove}"),
+        # 700, as a kill while the set-up made it leaves it, but holding files, or not the caller's: not removed.
+        ("yours, 700, with a default ACL", 0o700, "yours, with an ACL (ls -ld shows +) that may let others write"
+                                                  " (mode 700): {rule}; {remove}"),
+        ("another user's, empty", 0o700, "nobody's, not yours (mode 700): {rule}; {remove}"),
     ],
     ids=["ACL", "default ACL", "shared group", "another user's", "another user's, group", "another user's, anyone's",
          "nameless group", "anyone's",
-         "empty, ACL", "empty, default ACL", "empty, anyone's"],
+         "empty, ACL", "empty, default ACL", "empty, anyone's", "700, default ACL", "another user's, empty"],
 )  # fmt: skip
 def test_a_venv_others_could_write_is_refused(world: Path, case: str, mode: int, told: str) -> None:
     scripts, copy = checkout(world), world / "checkout"
@@ -435,7 +441,7 @@ def test_a_venv_others_could_write_is_refused(world: Path, case: str, mode: int,
     (world / "include" / "Python.h").touch()
     (world / "installed").write_text("\n".join(PACKAGES) + "\n")
     venv.mkdir()
-    if not case.startswith("an empty"):
+    if "empty" not in case:
         (venv / "bin").mkdir()
         (venv / "pyvenv.cfg").write_text("home = /usr/bin\n")
         (venv / "bin" / "python").write_text(f"#!/bin/sh\ntouch {world}/ran\n")
@@ -477,9 +483,9 @@ def test_a_venv_others_could_write_is_refused(world: Path, case: str, mode: int,
 
 # scikit-build-core gives the first cmake on PATH 5 s to tell its version, and finds none if it takes
 # longer (a pyenv shim on a busy machine): the build is given Debian's, which answers at once, or the one the
-# user names in CMAKE_EXECUTABLE (a relative one from where the set-up is run, not from the checkout); one that
-# names nothing to run is refused before pip runs, in a line naming it.
-@pytest.mark.parametrize("given", ["", "the user's", "./mine/cmake", "/nonexistent/cmake"])
+# user names in CMAKE_EXECUTABLE (a relative one from where the set-up is run, not from the checkout; one the shell
+# left beginning with ~/ from home); one that names nothing to run is refused before pip runs, in a line naming it.
+@pytest.mark.parametrize("given", ["", "the user's", "./mine/cmake", "mine/cmake", "~/mine/cmake", "/nonexistent/cmake"])
 def test_the_build_finds_cmake_past_a_slow_one_first_on_path(world: Path, given: str) -> None:
     scripts, mine = checkout(world), world / "mine" / "cmake"
     (world / "include" / "Python.h").touch()
@@ -494,7 +500,7 @@ def test_the_build_finds_cmake_past_a_slow_one_first_on_path(world: Path, given:
              " found = CMake.default_search(version=SpecifierSet('>=3.18'), env=os.environ).cmake_path;"
              " open(os.path.join(os.environ['FAKE_DIR'], 'cmake-found'), 'w').write(str(found))")
     code, err = finish(start(world, os.getuid(), scripts / "setup.sh", cwd=world, FAKE_VENV="1", PYENV_ROOT=str(world),
-                             FAKE_BUILD=build, **env))
+                             FAKE_BUILD=build, HOME=str(world), **env))
     if given.startswith("/"):
         assert code == 1 and err.endswith(
             f"[setup] CMAKE_EXECUTABLE is {given}, which is not a program you can run: point it at a cmake, or unset"
@@ -518,12 +524,13 @@ BUILD_NOTHING = "from scikit_build_core.build import build_wheel; build_wheel('d
 # ninja that answers the next time would then be given make's files to run, and fail, every time. However slow the
 # ninja first on PATH, each set-up that rebuilds ends done, after another set-up's build too ("older": one that let
 # scikit-build-core choose, whose build for ninja, or for make left for that ninja to run, it configures anew), and
-# after the user's choice of ninja ("Ninja", in CMAKE_GENERATOR), which it keeps.
+# after the user's choice of ninja ("Ninja", in CMAKE_GENERATOR), which it keeps, and after a build for a gmake first
+# on PATH (which CMake takes before make) that is gone the next time.
 @pytest.mark.parametrize(
     "runs",
     [("slow", "quick", "slow", "quick"), ("quick", "slow", "quick", "slow"),
-     ("older, slow", "older, quick, stuck", "quick"), ("older, quick", "slow", "Ninja", "quick")],
-    ids=["slow first", "quick first", "older, stuck", "older, for ninja"],
+     ("older, slow", "older, quick, stuck", "quick"), ("older, quick", "slow", "Ninja", "quick"), ("gmake", "quick")],
+    ids=["slow first", "quick first", "older, stuck", "older, for ninja", "a make since gone"],
 )  # fmt: skip
 def test_a_rebuild_ends_done_however_quickly_ninja_answers(world: Path, runs: tuple[str, ...]) -> None:
     ninja = shutil.which("ninja", path=os.defpath)
@@ -537,6 +544,10 @@ def test_a_rebuild_ends_done_however_quickly_ninja_answers(world: Path, runs: tu
     (world / "fakes" / "ninja").write_text(f'#!/bin/sh\n[ -z "$FAKE_NINJA_SLOW" ] || sleep 8\nexec {ninja} "$@"\n')
     (world / "fakes" / "ninja").chmod(0o755)
     for run in runs:
+        (world / "fakes" / "gmake").unlink(missing_ok=True)
+        if run == "gmake":
+            (world / "fakes" / "gmake").write_text('#!/bin/sh\nexec make "$@"\n')
+            (world / "fakes" / "gmake").chmod(0o755)
         slow = {"FAKE_NINJA_SLOW": "1"} if "slow" in run else {"CMAKE_GENERATOR": "Ninja"} if run == "Ninja" else {}
         if run.startswith("older"):
             env = {"PATH": f"{world / 'fakes'}:{world / 'system'}", "CMAKE_EXECUTABLE": "/usr/bin/cmake", **slow}
@@ -554,15 +565,16 @@ def test_a_rebuild_ends_done_however_quickly_ninja_answers(world: Path, runs: tu
 
 # A build that fails with the user's own CMAKE_GENERATOR or CMAKE_EXECUTABLE (a typo; a ninja, or the user's cmake,
 # that does not answer scikit-build-core in time, here one that fails) ends, below pip's output, in one line naming
-# what they set, which the set-up's own build does not need; without either (a project CMake fails on), in pip's
-# output alone.
+# what they set that the set-up's own build does not use; without either, or with the set-up's own values (a project
+# CMake fails on), in pip's output alone.
 @pytest.mark.parametrize(
     ("given", "pip_said"),
     [({"CMAKE_GENERATOR": "Unix Makefile"}, "CMake configuration failed"),
      ({"CMAKE_GENERATOR": "Ninja"}, "NinjaNotFoundError"),
      ({"CMAKE_GENERATOR": "Unix Makefiles", "CMAKE_EXECUTABLE": "{mine}"}, "CMakeNotFoundError"),
-     ({}, "broken here")],
-    ids=["typo", "ninja", "cmake", "neither"],
+     ({}, "broken here"),
+     ({"CMAKE_GENERATOR": "Unix Makefiles", "CMAKE_EXECUTABLE": "/usr/bin/cmake"}, "broken here")],
+    ids=["typo", "ninja", "cmake", "neither", "the set-up's own"],
 )  # fmt: skip
 def test_a_failed_build_names_the_users_cmake_settings(world: Path, given: dict[str, str], pip_said: str) -> None:
     scripts, copy, mine = checkout(world), world / "checkout", world / "mine" / "cmake"
@@ -570,7 +582,7 @@ def test_a_failed_build_names_the_users_cmake_settings(world: Path, given: dict[
     (world / "installed").write_text("\n".join(PACKAGES) + "\n")
     for name, text in NOTHING.items():
         (copy / name).write_text(text)
-    if not given:
+    if pip_said == "broken here":
         (copy / "CMakeLists.txt").write_text(NOTHING["CMakeLists.txt"] + 'message(FATAL_ERROR "broken here")\n')
     mine.parent.mkdir()
     for failing in (mine, world / "fakes" / "ninja"):
@@ -581,12 +593,13 @@ def test_a_failed_build_names_the_users_cmake_settings(world: Path, given: dict[
                              FAKE_BUILD=BUILD_NOTHING, **env))
     assert code == 1 and pip_said in err, err
     last = [line for line in err.splitlines() if line.startswith("[setup]")][-1]
-    if not given:
+    own = {"CMAKE_GENERATOR": "Unix Makefiles", "CMAKE_EXECUTABLE": "/usr/bin/cmake"}
+    yours = " and ".join(f'{name}="{value}"' for name, value in env.items() if value != own[name])
+    if not yours:
         assert last == "[setup] installing vorn-core, vorn-inference and vorn-tools (editable, with test extras)", err
         return
-    yours = " and ".join(f'{name}="{value}"' for name, value in env.items())
-    assert last == (f"[setup] the build failed with your {yours}, which the set-up's own build does not need: unset or"
-                    " correct what you set; then run scripts/setup.sh again"), err
+    assert last == (f"[setup] the build failed; you set {yours}, which the set-up's own build does not use: if that is"
+                    " why, unset or correct it; then run scripts/setup.sh again"), err
     assert err.endswith(last + "\n") and err.index(pip_said) < err.index(last), err
 
 
@@ -597,15 +610,16 @@ LEADER = (sys.executable, "-c", "import os, signal, sys; os.setsid(); signal.sig
 
 # Ctrl-C, and a kill's SIGTERM, are ignored only while .venv is made and rid of a default ACL: after that
 # (here, as pip installs) either stops the set-up. Sent as a terminal sends Ctrl-C, to the set-up's process
-# group, under LEADER.
-@pytest.mark.parametrize("sent", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
-def test_an_interrupt_once_the_venv_is_made_stops_the_set_up(world: Path, sent: signal.Signals) -> None:
+# group, under LEADER. pip ends on Ctrl-C with 1 ("caught"): the set-up still ends as Ctrl-C ends it.
+@pytest.mark.parametrize(("sent", "gate"), [(signal.SIGINT, "1"), (signal.SIGTERM, "1"), (signal.SIGINT, "caught")],
+                         ids=["SIGINT", "SIGTERM", "SIGINT caught by pip"])
+def test_an_interrupt_once_the_venv_is_made_stops_the_set_up(world: Path, sent: signal.Signals, gate: str) -> None:
     scripts = checkout(world)
     (world / "include" / "Python.h").touch()
     (world / "installed").write_text("\n".join(PACKAGES) + "\n")
     with held(world / "pip-gate"):
         run = start(world, os.getuid(), scripts / "setup.sh", under=LEADER, FAKE_VENV="1", PYENV_ROOT=str(world),
-                    FAKE_PIP_GATE="1")
+                    FAKE_PIP_GATE=gate)
         await_contention(world, run, log="pip-started")
         os.killpg(run.pid, sent)
     code, err = finish(run)
