@@ -668,7 +668,7 @@ class PythonWorker:
                     limit: int = 16 * 1024 * 1024, restart: bool = False) -> PythonWorker:
         """Start a worker whose sandbox file tree is ``root`` (see ``python_worker.py``).
 
-        A cell that ignores SIGINT for ``interrupt_grace`` seconds costs the worker its life.
+        A cell that has not ended ``interrupt_grace`` seconds after its interrupt costs the worker its life.
         In a ``container`` (``containers.Container``), it runs there on the sandbox's Python, in ``cwd``.
         ``restart``: a worker that died is started anew, as a Jupyter server restarts a kernel that
         died: the run it died in ends with an error saying so, and a later run gets the new worker.
@@ -813,18 +813,17 @@ class PythonWorker:
         return _ended(code)
 
     async def _interrupt(self) -> None:
+        # One SIGINT, as a Jupyter server sends: a second would cut the cell's own handling of the first (the
+        # formatting of its error, say), and the run would end looking clean, its state kept. A cell not ended
+        # within the grace costs the worker its life.
         try:
-            deadline = time.monotonic() + self._grace
-            while self.alive and time.monotonic() < deadline:
-                await self.interrupt()
-                try:
-                    raw = await asyncio.wait_for(self._line(), 0.5)
-                except TimeoutError:
-                    continue
-                except ValueError:  # a line over the stream's limit: what follows cannot be read as events
-                    break
-                if not raw or _event(raw).get("type") == "end_of_execution":
-                    return
+            await self.interrupt()
+            # ValueError: a line over the stream's limit, after which what follows cannot be read as events.
+            with contextlib.suppress(TimeoutError, ValueError):
+                async with asyncio.timeout(self._grace):
+                    while raw := await self._line():
+                        if _event(raw).get("type") == "end_of_execution":
+                            return
             await self.kill()
         finally:
             self.lock.release()
