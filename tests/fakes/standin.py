@@ -784,7 +784,12 @@ class PythonWorker:
     async def _line(self) -> bytes:
         """The worker's next line, or ``b""`` once it has ended and sent no more: what it forked may hold its pipe
         open long after it (``ValueError``: a line over the stream's limit)."""
-        reading = asyncio.ensure_future(self.process.stdout.readline())
+        stdout = self.process.stdout
+        # A line already read from the pipe is had without waiting: the watch on the worker's end (two tasks) is
+        # for a wait only, and would cost each line of a cell's output several times its reading.
+        if b"\n" in stdout._buffer or stdout.at_eof():
+            return await stdout.readline()
+        reading = asyncio.ensure_future(stdout.readline())
         exited = asyncio.ensure_future(until_exited(self.process))
         try:
             await asyncio.wait({reading, exited}, return_when=asyncio.FIRST_COMPLETED)
