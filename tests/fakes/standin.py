@@ -686,8 +686,8 @@ class PythonWorker:
                     start_new_session=True, limit=limit)
             else:
                 process = await container.run([container.python, *argv], cwd or "/", env, stdin=True, limit=limit)
-            first = b""
-            with contextlib.suppress(TimeoutError, ValueError):  # ValueError: a line over ``limit``
+            first, stopped = b"", ""  # stopped: why the stand-in ended it, which its end (SIGKILL) would not say
+            try:
                 async with asyncio.timeout(STARTUP_LIMIT):
                     # What the sandbox's Python runs first (a .pth of its own) may print a few lines before it.
                     for _ in range(_BEFORE_READY):
@@ -697,6 +697,10 @@ class PythonWorker:
                         first = first or line
                         if event or not line:
                             break
+            except TimeoutError:
+                stopped = f"not ready within {STARTUP_LIMIT:g} s"
+            except ValueError:
+                stopped = f"it printed a line longer than the stand-in reads ({limit >> 20} MiB) before it was ready"
             await kill_group(process)
             said = b""
             if process.stderr is not None:  # its group has ended: what it said is all there
@@ -704,9 +708,11 @@ class PythonWorker:
                     said = await asyncio.wait_for(process.stderr.read(4096), STARTUP_LIMIT)
             code = process.returncode
             # Something the sandbox's Python runs first (a .pth of its own) may print, or say it is ready, and die.
-            raise RuntimeError("the code worker failed to start: " + (said.decode(errors="replace").strip() or (
-                f"its first line was {first.decode(errors='replace').strip()[:200]!r}, not that it was ready"
-                if first.strip() else f"not ready within {STARTUP_LIMIT:g} s" if code is None else _ended(code))))
+            said = said.decode(errors="replace").strip()
+            raise RuntimeError("the code worker failed to start: " + (
+                stopped + (f"; it wrote: {said}" if said else "") if stopped else said or (
+                    f"its first line was {first.decode(errors='replace').strip()[:200]!r}, not that it was ready"
+                    if first.strip() else "it did not end when killed" if code is None else _ended(code))))
 
         return cls(await launch(), interrupt_grace, launch if restart else None)
 

@@ -1277,6 +1277,25 @@ async def test_a_code_worker_that_dies_as_it_starts_says_so(request, stand_in: s
         await sandbox.terminate()
 
 
+# Something the sandbox's Python runs before its code worker hangs, or prints a line longer than the stand-in reads: the
+# run the worker died in says why it cannot start again, not only that the stand-in killed it.
+@pytest.mark.parametrize("stand_in", ["opensandbox", "e2b", "agentcore"])
+@pytest.mark.parametrize(("pth", "why"), [
+    ("import time; time.sleep(600)", "not ready within 10 s"),
+    ("import sys; print('y' * 70_000_000)", "it printed a line longer than the stand-in reads"),
+])
+async def test_a_code_worker_that_cannot_start_says_why(request, monkeypatch, stand_in: str, pth: str, why: str) -> None:
+    [(sandbox, _)] = await _sandboxes(request, stand_in, 1)
+    monkeypatch.setattr(standin, "STARTUP_LIMIT", 10.0)  # the sandbox's own worker has started: only the doomed wait
+    try:
+        killed = await sandbox.execute_code("import os, sysconfig\nwith open(sysconfig.get_paths()['purelib'] + "
+                                            f"'/stuck.pth', 'w') as pth:\n    pth.write({pth + chr(10)!r})\n"
+                                            "os.kill(os.getpid(), 9)", timeout=120)
+        assert "cannot be started again: the code worker failed to start: " + why in killed.error, killed
+    finally:
+        await sandbox.terminate()
+
+
 # A cell writes into its code worker's own pipe what is not an event (not JSON, not an object, an object of no event's
 # kind), writes an event line longer than the stand-in reads (as is, or as it is interrupted, however slowly it takes
 # that), or dies while a child it forked holds that pipe: its run ends with an error saying so (not a connection cut,
