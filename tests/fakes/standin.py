@@ -740,7 +740,7 @@ class PythonWorker:
                     limit: int = 16 * 1024 * 1024, restart: bool = False) -> PythonWorker:
         """Start a worker whose sandbox file tree is ``root`` (see ``python_worker.py``).
 
-        A cell that ignores SIGINT for ``interrupt_grace`` seconds costs the worker its life.
+        A cell that has not ended ``interrupt_grace`` seconds after its interrupt costs the worker its life.
         In a ``container`` (``containers.Container``), it runs there on the sandbox's Python, in ``cwd``.
         ``restart``: a worker that died is started anew, as a Jupyter server restarts a kernel that
         died: the run it died in ends with an error saying so, and a later run gets the new worker.
@@ -758,8 +758,8 @@ class PythonWorker:
                     start_new_session=True, limit=limit)
             else:
                 process = await container.run([container.python, *argv], cwd or "/", env, stdin=True, limit=limit)
-            first = b""
-            with contextlib.suppress(TimeoutError, ValueError):  # ValueError: a line over ``limit``
+            first, stopped = b"", ""  # stopped: why the stand-in ended it, which its end (SIGKILL) would not say
+            try:
                 async with asyncio.timeout(STARTUP_LIMIT):
                     # What the sandbox's Python runs first (a .pth of its own) may print a few lines before it.
                     for _ in range(_BEFORE_READY):
@@ -769,6 +769,10 @@ class PythonWorker:
                         first = first or line
                         if event or not line:
                             break
+            except TimeoutError:
+                stopped = f"not ready within {STARTUP_LIMIT:g} s"
+            except ValueError:
+                stopped = f"it printed a line longer than the stand-in reads ({limit >> 20} MiB) before it was ready"
             await kill_group(process)
             said = b""
             if process.stderr is not None:  # its group has ended: what it said is all there
@@ -776,9 +780,11 @@ class PythonWorker:
                     said = await asyncio.wait_for(process.stderr.read(4096), STARTUP_LIMIT)
             code = process.returncode
             # Something the sandbox's Python runs first (a .pth of its own) may print, or say it is ready, and die.
-            raise RuntimeError("the code worker failed to start: " + (said.decode(errors="replace").strip() or (
-                f"its first line was {first.decode(errors='replace').strip()[:200]!r}, not that it was ready"
-                if first.strip() else f"not ready within {STARTUP_LIMIT:g} s" if code is None else _ended(code))))
+            said = said.decode(errors="replace").strip()
+            raise RuntimeError("the code worker failed to start: " + (
+                stopped + (f"; it wrote: {said}" if said else "") if stopped else said or (
+                    f"its first line was {first.decode(errors='replace').strip()[:200]!r}, not that it was ready"
+                    if first.strip() else "it did not end when killed" if code is None else _ended(code))))
 
         return cls(await launch(), interrupt_grace, launch if restart else None)
 
@@ -856,7 +862,12 @@ class PythonWorker:
     async def _line(self) -> bytes:
         """The worker's next line, or ``b""`` once it has ended and sent no more: what it forked may hold its pipe
         open long after it (``ValueError``: a line over the stream's limit)."""
-        reading = asyncio.ensure_future(self.process.stdout.readline())
+        stdout = self.process.stdout
+        # A line already read from the pipe is had without waiting: the watch on the worker's end (two tasks) is
+        # for a wait only, and would cost each line of a cell's output several times its reading.
+        if b"\n" in stdout._buffer or stdout.at_eof():
+            return await stdout.readline()
+        reading = asyncio.ensure_future(stdout.readline())
         exited = asyncio.ensure_future(until_exited(self.process))
         try:
             await asyncio.wait({reading, exited}, return_when=asyncio.FIRST_COMPLETED)
@@ -885,18 +896,17 @@ class PythonWorker:
         return _ended(code)
 
     async def _interrupt(self) -> None:
+        # One SIGINT, as a Jupyter server sends: a second would cut the cell's own handling of the first (the
+        # formatting of its error, say), and the run would end looking clean, its state kept. A cell not ended
+        # within the grace costs the worker its life.
         try:
-            deadline = time.monotonic() + self._grace
-            while self.alive and time.monotonic() < deadline:
-                await self.interrupt()
-                try:
-                    raw = await asyncio.wait_for(self._line(), 0.5)
-                except TimeoutError:
-                    continue
-                except ValueError:  # a line over the stream's limit: what follows cannot be read as events
-                    break
-                if not raw or _event(raw).get("type") == "end_of_execution":
-                    return
+            await self.interrupt()
+            # ValueError: a line over the stream's limit, after which what follows cannot be read as events.
+            with contextlib.suppress(TimeoutError, ValueError):
+                async with asyncio.timeout(self._grace):
+                    while raw := await self._line():
+                        if _event(raw).get("type") == "end_of_execution":
+                            return
             await self.kill()
         finally:
             self.lock.release()

@@ -1277,10 +1277,30 @@ async def test_a_code_worker_that_dies_as_it_starts_says_so(request, stand_in: s
         await sandbox.terminate()
 
 
+# Something the sandbox's Python runs before its code worker hangs, or prints a line longer than the stand-in reads: the
+# run the worker died in says why it cannot start again, not only that the stand-in killed it.
+@pytest.mark.parametrize("stand_in", ["opensandbox", "e2b", "agentcore"])
+@pytest.mark.parametrize(("pth", "why"), [
+    ("import time; time.sleep(600)", "not ready within 10 s"),
+    ("import sys; print('y' * 70_000_000)", "it printed a line longer than the stand-in reads"),
+])
+async def test_a_code_worker_that_cannot_start_says_why(request, monkeypatch, stand_in: str, pth: str, why: str) -> None:
+    [(sandbox, _)] = await _sandboxes(request, stand_in, 1)
+    monkeypatch.setattr(standin, "STARTUP_LIMIT", 10.0)  # the sandbox's own worker has started: only the doomed wait
+    try:
+        killed = await sandbox.execute_code("import os, sysconfig\nwith open(sysconfig.get_paths()['purelib'] + "
+                                            f"'/stuck.pth', 'w') as pth:\n    pth.write({pth + chr(10)!r})\n"
+                                            "os.kill(os.getpid(), 9)", timeout=120)
+        assert "cannot be started again: the code worker failed to start: " + why in killed.error, killed
+    finally:
+        await sandbox.terminate()
+
+
 # A cell writes into its code worker's own pipe what is not an event (not JSON, not an object, an object of no event's
-# kind), writes an event line longer than the stand-in reads (as is or as it is interrupted), or dies while a child it
-# forked holds that pipe: its run ends with an error saying so (not a connection cut, nor a wait for the client's
-# timeout), and the worker is started anew, so the next run is answered, by a worker that knows nothing of the last.
+# kind), writes an event line longer than the stand-in reads (as is, or as it is interrupted, however slowly it takes
+# that), or dies while a child it forked holds that pipe: its run ends with an error saying so (not a connection cut,
+# nor a wait for the client's timeout), and the worker is started anew, so the next run is answered, by a worker that
+# knows nothing of the last.
 _PROTOCOL = "import gc, io\nx = 1\nproto = next(o for o in gc.get_objects() if isinstance(o, io.TextIOWrapper) " \
             "and not o.closed and o.mode == 'w' and o.fileno() > 2)\nproto.write({!r}); proto.flush()"
 _UNFOLLOWED = {  # the cell, and what its run's error says (None: its client gives up on it)
@@ -1290,6 +1310,8 @@ _UNFOLLOWED = {  # the cell, and what its run's error says (None: its client giv
     "too long": ("x = 1\nraise ValueError('y' * 20_000_000)", "sent a line longer than the stand-in reads"),
     "too long, interrupted": ("import time\nx = 1\ntry:\n    time.sleep(60)\n"
                               "except KeyboardInterrupt:\n    raise ValueError('y' * 20_000_000)", None),
+    "too long, interrupted slowly": ("import time\nx = 1\ntry:\n    time.sleep(60)\nexcept KeyboardInterrupt:\n"
+                                     "    time.sleep(2)\n    raise ValueError('y' * 20_000_000)", None),
     "killed, its pipe held": ("import os, time\nx = 1\nif os.fork() == 0:\n    os.setsid(); time.sleep(300); "
                               "os._exit(0)\ntime.sleep(0.5); os.kill(os.getpid(), 9)", "killed by SIGKILL"),
 }
