@@ -179,6 +179,8 @@ def next_cell():
         while not daemon['work'].qsize() and time.monotonic() < deadline:
             time.sleep(0.001)
     with sock, open({frames!r} + '.tmp', 'wb') as f:
+        f.write(sock.recv(65536))  # "took": the cell starts on the relay's word
+        sock.sendall(b'go\\n')
         while chunk := sock.recv(65536):
             f.write(chunk)
     os.replace({frames!r} + '.tmp', {frames!r})
@@ -366,9 +368,9 @@ def _fill_queue(path: str) -> list[socket.socket]:
 def test_a_daemon_held_before_the_relays_lock_makes_way_for_the_one_recorded_meanwhile(lite):
     """It looks for the relays' record under their lock: one made before would miss the daemon launched meanwhile."""
     held, gate = lite.root + "/held", lite.root + "/gate"
-    hold = (f"    if not os.path.exists({held!r}):\n        os.mkdir({held!r})\n"
-            f"        while not os.path.exists({gate!r}):\n            time.sleep(0.01)\n")  # fmt: skip
-    flock = "    fcntl.flock(relays, fcntl.LOCK_EX)"
+    hold = (f"if not os.path.exists({held!r}):\n    os.mkdir({held!r})\n"
+            f"    while not os.path.exists({gate!r}):\n        time.sleep(0.01)\n")  # fmt: skip
+    flock = 'with lock_relays(PREFIX + ".lock"):'
     Path(lite.prefix + "_daemon.py").write_text(patched(DAEMON_SOURCE, flock, hold + flock))
     assert lite.relay("launch").returncode == 0
     late = lite.pid()
@@ -745,6 +747,8 @@ def test_output_after_the_cell_ends_is_drained_while_it_moves(lite, lines, width
     data = b""
     with sock:
         sock.sendall(json.dumps({"path": path}).encode() + b"\n")
+        data = sock.recv(len(b'{"t": "took"}\n'), socket.MSG_WAITALL)
+        sock.sendall(b"go\n")  # the cell starts on the relay's word
         while lost and "dropping the rest of out" not in Path(lite.prefix + ".log").read_text():
             assert time.monotonic() < deadline + 60, "the daemon never gave up on the stalled output"
             time.sleep(0.05)  # 60 KB fit in the daemon's pipe, so the cell ends unread
