@@ -926,6 +926,7 @@ def find_daemon():
 
 
 def threaded(pid):
+    """Whether ``pid`` runs more than one thread."""
     fields = stat_fields(pid)
     return len(fields) > 17 and fields[17].isdigit() and int(fields[17]) > 1
 
@@ -1495,8 +1496,7 @@ def run(cell_path, nonce):
                     took = True
                     write_all(2, (REPORT_MARK + nonce + ":started\n").encode())
                     # The cell starts on this word alone, sent once the note is out: a relay
-                    # stopped before it never reports a cell that did not run as started, nor
-                    # the other way round.
+                    # stopped before it, whose caller never got the note, leaves its cell unrun.
                     try:
                         sock.sendall(b"go\n")
                     except OSError:
