@@ -767,13 +767,17 @@ def _twin(sandbox: OpenSandboxLite) -> OpenSandboxLite:
 
 # Where the relay tells the host that the daemon took its cell.
 _STARTED_NOTE = '                    write_all(2, (REPORT_MARK + nonce + ":started\\n").encode())\n'
-# Held back until the cell opens /tmp/go: a relay lost meanwhile is lost after its cell ran, though the
-# host never heard that the daemon took it.
+_GO = '                        sock.sendall(b"go\\n")\n'
+# The daemon told to start the cell, the note held back until the cell opens /tmp/go, as one that execd
+# has yet to pass on: a relay lost meanwhile is lost after its cell ran, though the host never heard
+# that the daemon took it.
 _HELD_NOTE = (
+    '                    sock.sendall(b"go\\n")\n'
     "                    held = time.monotonic() + 60\n"
     '                    while not posix.access("/tmp/go", posix.F_OK) and time.monotonic() < held:\n'
     "                        time.sleep(0.01)\n" + _STARTED_NOTE
 )
+_HOLDING_NOTE = patched(patched(CLIENT_SOURCE, _GO, "                        pass\n"), _STARTED_NOTE, _HELD_NOTE)
 
 
 # Where the relay waits for the interpreter to listen: there it gets a SIGINT of its own.
@@ -800,7 +804,7 @@ async def test_a_relay_lost_before_reporting_is_unknown_with_the_output_so_far(
         monkeypatch.setattr(lite_module, "CLIENT_SOURCE", interrupted)
         code = "open('/tmp/wrote', 'w').close()\n"
     elif not started:
-        monkeypatch.setattr(lite_module, "CLIENT_SOURCE", patched(CLIENT_SOURCE, _STARTED_NOTE, _HELD_NOTE))
+        monkeypatch.setattr(lite_module, "CLIENT_SOURCE", _HOLDING_NOTE)
         code = "open('/tmp/wrote', 'w').close()\n"
         if loss == "ended":  # the start, then a clean end once the cell let the relay say "started"
             opensandbox.end_stream("command", after_events=1)
@@ -884,7 +888,7 @@ async def test_a_relay_let_go_before_it_started_is_stopped_before_the_next_is_se
     if let_go == "stream_cut":  # after the start, so before any note of the relay
         opensandbox.drop_stream("command", after_events=1)
     else:
-        monkeypatch.setattr(lite_module, "CLIENT_SOURCE", patched(CLIENT_SOURCE, _STARTED_NOTE, _HELD_NOTE))
+        monkeypatch.setattr(lite_module, "CLIENT_SOURCE", _HOLDING_NOTE)
     call = asyncio.create_task(lite_sandbox.execute_code("open('/tmp/wrote', 'w').close()\n", timeout=60))
     if let_go == "cancelled":
         await eventually(lambda: tree.host_path("/tmp/wrote").exists())
@@ -1063,7 +1067,7 @@ async def test_a_cell_that_removes_the_daemons_files_leaves_one_reachable_daemon
 async def test_terminate_ends_a_pending_settle_or_stop(lite_sandbox, opensandbox, monkeypatch, caplog, pending):
     call = None
     if pending == "lost_relay_stop":  # of a relay whose stream ended before it said the daemon took its cell
-        monkeypatch.setattr(lite_module, "CLIENT_SOURCE", patched(CLIENT_SOURCE, _STARTED_NOTE, _HELD_NOTE))
+        monkeypatch.setattr(lite_module, "CLIENT_SOURCE", _HOLDING_NOTE)
         opensandbox.end_stream("command", after_events=1)
         opensandbox.stall("command.interrupt", 2)
         lost = await lite_sandbox.execute_code("open('/tmp/go', 'w').close()\n", timeout=60)
@@ -1102,7 +1106,7 @@ async def test_busy_then_death_are_results_and_the_next_call_gets_a_fresh_interp
     assert (await lite_sandbox.execute_code("kept = 1")).status is ExecutionStatus.SUCCESS
     tree = opensandbox.sandboxes[lite_sandbox.sandbox_id]
     if held:  # the relay's note that the daemon took the cell comes only once the cell has let the second call go
-        monkeypatch.setattr(lite_module, "CLIENT_SOURCE", patched(CLIENT_SOURCE, _STARTED_NOTE, _HELD_NOTE))
+        monkeypatch.setattr(lite_module, "CLIENT_SOURCE", _HOLDING_NOTE)
     # A cell that cleans up /tmp carelessly leaves the daemon out of reach of any relay sent meanwhile.
     first = asyncio.create_task(lite_sandbox.execute_code(
         f"import os, time\n{cleanup}print('go')\nopen('/tmp/in', 'w').close()\n"

@@ -179,6 +179,8 @@ def next_cell():
         while not daemon['work'].qsize() and time.monotonic() < deadline:
             time.sleep(0.001)
     with sock, open({frames!r} + '.tmp', 'wb') as f:
+        f.write(sock.recv(65536))  # "took": the cell starts on the relay's word
+        sock.sendall(b'go\\n')
         while chunk := sock.recv(65536):
             f.write(chunk)
     os.replace({frames!r} + '.tmp', {frames!r})
@@ -254,15 +256,72 @@ while not os.path.exists({ready!r} + '.sid'):
     assert lite.run("print('again')").out == ["again\n"]
 
 
-@pytest.mark.parametrize("named", ["1", "sleep"])
-def test_a_record_a_cell_pointed_at_another_live_process_leaves_the_interpreter_in_place(lite, named):
-    """The daemon is looked for as when the record is gone: no second one is launched, and a settle restarts nothing."""
+# What a cell may write into the pid file: no pid, an exited process's, a live stranger's.
+_RECORDS = {"0": "0", "-1": "-1", "abc": "'abc'", "empty": "''", "init": "1",
+            "dead": "subprocess.run(['sh', '-c', 'echo $$'], capture_output=True, text=True).stdout.strip()",
+            "stranger": "subprocess.Popen(['sleep', '600']).pid"}  # fmt: skip
+
+
+@pytest.mark.parametrize("record", [*_RECORDS, "late", "settle 0"])
+def test_whatever_the_pid_file_says_one_interpreter_runs_and_the_settle_tells_what_it_did(lite, monkeypatch, record):
+    """A record of no live daemon tells nothing: the daemon is looked for. One that starts after its launch
+    ended records itself beside the record of a dead one; a settle with no grace and no daemon launches one."""
     assert lite.run("kept = 1").rc == 0
     old = lite.pid()
-    pid = "1" if named == "1" else "subprocess.Popen(['sleep', '600']).pid"
-    assert lite.run(f"import subprocess\nopen({lite.prefix + '.pid'!r}, 'w').write(str({pid}))").rc == 0
+    if record in _RECORDS:
+        assert lite.run(f"import subprocess\nopen({lite.prefix + '.pid'!r}, 'w').write(str({_RECORDS[record]}))").rc == 0
+    else:
+        os.killpg(old, signal.SIGKILL)
+    if record == "late":  # its launching relay is killed before it could record it
+        first, late, gate = _held_launch(lite, monkeypatch, "600.0")
+        first.kill()
+        gate.touch()
+        _wait_until(lambda: _gone_or_ready(lite, late), "the late daemon to listen")
+    settled = lite.relay("settle", "0" if record == "settle 0" else "5")
+    assert settled.stdout == b'{"restarted": %s}\n' % (b"true" if record == "settle 0" else b"false"), settled.stderr
+    if record in _RECORDS:
+        assert (lite.run("kept").report, daemon_pids(lite.prefix)) == ({"result": "1"}, [old])
+    else:
+        assert lite.run("1").report == {"result": "1", **({"restarted": True} if record == "settle 0" else {})}
+        assert daemon_pids(lite.prefix) == [lite.pid()] == [late if record == "late" else lite.pid()] != [old]
+
+
+@pytest.mark.parametrize("name", [".pid.tmp", ".lock", ".log"])
+def test_a_relays_file_a_cell_made_a_fifo_blocks_no_launch(lite, name):
+    """Opened as it was, the FIFO would block the launching relay, holding the relays' lock, and every relay after it."""
+    assert lite.run("0").rc == 0
+    old = lite.pid()
+    with contextlib.suppress(FileNotFoundError):
+        os.remove(lite.prefix + name)
+    os.mkfifo(lite.prefix + name)
+    os.killpg(old, signal.SIGKILL)
+    done = lite.run("print(1)")
+    assert (done.rc, done.out, done.report) == (0, ["1\n"], {"restarted": True})
     assert lite.relay("settle", "5").stdout == b'{"restarted": false}\n'
-    assert (lite.run("kept").report, daemon_pids(lite.prefix)) == ({"result": "1"}, [old])
+    assert daemon_pids(lite.prefix) == [lite.pid()] != [old]
+
+
+@pytest.mark.parametrize("gone", ["queued", "taken"])
+def test_a_cell_whose_relay_is_gone_before_it_starts_never_runs(lite, gone):
+    """Stopped at its limit while its request sat in the queue, or as the daemon took it, a relay says nothing of
+    the cell starting (its caller is told the code did not run); that cell never runs."""
+    # The daemon's interrupt of a cell whose relay is gone races the cell: made deaf to it, the cell would run whole.
+    assert lite.run(_DAEMON + "daemon['on_sigint'] = lambda *args: None\nn = 0").rc == 0
+    daemon = lite.pid()
+    _stop(daemon)
+    path, nonce = lite.cell("n += 1")
+    with _reads_of(lite.prefix + ".pid") as reads:
+        relay = lite.start("run", path, nonce)
+        reads(1)  # unanswered, it asks who holds its connection: its request is sent
+    if gone == "taken":
+        _stop(relay.pid)
+        os.kill(daemon, signal.SIGCONT)
+        _wait_until(lambda: not os.path.exists(path), "the daemon to take the cell")
+    relay.kill()
+    done = lite.finish(relay, nonce)
+    assert (done.rc, done.started) == (-signal.SIGKILL, False)
+    os.kill(daemon, signal.SIGCONT)
+    assert lite.run("n").report == {"result": "0"}
 
 
 @pytest.mark.parametrize("make", [os.mkfifo, lambda path: os.symlink("/dev/zero", path)], ids=["fifo", "zero"])
@@ -366,9 +425,9 @@ def _fill_queue(path: str) -> list[socket.socket]:
 def test_a_daemon_held_before_the_relays_lock_makes_way_for_the_one_recorded_meanwhile(lite):
     """It looks for the relays' record under their lock: one made before would miss the daemon launched meanwhile."""
     held, gate = lite.root + "/held", lite.root + "/gate"
-    hold = (f"    if not os.path.exists({held!r}):\n        os.mkdir({held!r})\n"
-            f"        while not os.path.exists({gate!r}):\n            time.sleep(0.01)\n")  # fmt: skip
-    flock = "    fcntl.flock(relays, fcntl.LOCK_EX)"
+    hold = (f"if not os.path.exists({held!r}):\n    os.mkdir({held!r})\n"
+            f"    while not os.path.exists({gate!r}):\n        time.sleep(0.01)\n")  # fmt: skip
+    flock = 'with lock_relays(PREFIX + ".lock"):'
     Path(lite.prefix + "_daemon.py").write_text(patched(DAEMON_SOURCE, flock, hold + flock))
     assert lite.relay("launch").returncode == 0
     late = lite.pid()
@@ -745,6 +804,8 @@ def test_output_after_the_cell_ends_is_drained_while_it_moves(lite, lines, width
     data = b""
     with sock:
         sock.sendall(json.dumps({"path": path}).encode() + b"\n")
+        data = sock.recv(len(b'{"t": "took"}\n'), socket.MSG_WAITALL)
+        sock.sendall(b"go\n")  # the cell starts on the relay's word
         while lost and "dropping the rest of out" not in Path(lite.prefix + ".log").read_text():
             assert time.monotonic() < deadline + 60, "the daemon never gave up on the stalled output"
             time.sleep(0.05)  # 60 KB fit in the daemon's pipe, so the cell ends unread

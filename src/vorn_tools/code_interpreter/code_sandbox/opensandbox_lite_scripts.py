@@ -6,24 +6,63 @@ command line of every call (``python3 -c``). Both run on the image's own
 first argument, so host and sandbox share no other constant.
 """
 
-# The pid file, read alike by the daemon and the relay. A cell may have made it a FIFO or
-# a link to /dev/zero: it is opened without blocking or following a link, and only a few
-# bytes of a regular file are read.
-_READ_RECORD = r'''def read_record(path):
-    """The pid the record at ``path`` names, or None (no regular file, or no pid in it)."""
+# The relays' files (pid file, its temporary, lock, log), kept alike by the daemon and the relay.
+# A cell may have made any of them a FIFO, whose opening blocks, or a link to /dev/zero: they
+# are opened without blocking or following a link, used only as regular files, and the pid file
+# is read a few bytes at most.
+_RELAY_FILES = r'''def open_regular(path, flags):
+    """A descriptor on the regular file at ``path`` (opened with ``flags``), or None."""
     try:
-        fd = posix.open(path, posix.O_RDONLY | posix.O_NONBLOCK | posix.O_NOFOLLOW)
+        fd = posix.open(path, flags | posix.O_NONBLOCK | posix.O_NOFOLLOW | posix.O_CLOEXEC, 0o666)
     except OSError:
         return None
+    if posix.fstat(fd).st_mode & 0o170000 != 0o100000:
+        posix.close(fd)
+        return None
+    posix.set_blocking(fd, True)
+    return fd
+
+
+def own_file(path, flags):
+    """A descriptor on the regular file at ``path``, made anew where anything else is there."""
+    fd = open_regular(path, flags | posix.O_CREAT)
+    if fd is None:
+        try:
+            posix.remove(path)
+        except OSError:
+            pass
+        fd = posix.open(path, flags | posix.O_CREAT | posix.O_EXCL | posix.O_NOFOLLOW | posix.O_CLOEXEC, 0o666)
+    return fd
+
+
+def read_record(path):
+    """The pid the record at ``path`` names, or None (no regular file, or no pid in it)."""
+    fd = open_regular(path, posix.O_RDONLY)
+    if fd is None:
+        return None
     try:
-        if posix.fstat(fd).st_mode & 0o170000 != 0o100000:
-            return None
         pid = int(posix.read(fd, 32))
     except (OSError, ValueError):
         return None
     finally:
         posix.close(fd)
     return pid if pid > 0 else None
+
+
+def write_record(path, pid):
+    """Name ``pid`` in the record at ``path``, replacing it at once (the relays' lock held)."""
+    with open(own_file(path + ".tmp", posix.O_WRONLY | posix.O_TRUNC), "w") as f:
+        f.write(str(pid))
+    posix.replace(path + ".tmp", path)
+
+
+def lock_relays(path):
+    """The relays' lock at ``path``, taken; held until the file it gives is closed."""
+    import fcntl
+
+    lock = open(own_file(path, posix.O_RDONLY), "rb")
+    fcntl.flock(lock, fcntl.LOCK_EX)
+    return lock
 '''
 
 DAEMON_SOURCE = r'''"""OpenSandboxLite interpreter. usage: python3 -u <this file> <prefix> [fresh]"""
@@ -67,6 +106,7 @@ MARK_TAIL = b"\x1f\x00"
 # A pump that relays nothing for this long after its cell ended is given up on.
 STREAM_GRACE = 5.0
 REQUEST_TIMEOUT = 10.0
+GO = b"go\n"
 # How often the accepting thread checks that the socket path still leads to it.
 LISTEN_CHECK = 0.05
 
@@ -370,7 +410,7 @@ def on_sigint(signum, frame):
 def watch():
     """Interrupt the cell whose relay is gone, for one connection after another.
 
-    The relay sends nothing after its request: an end of stream is its death.
+    The relay sends nothing after its word to start the cell: an end of stream is its death.
     """
     while True:
         conn = watched.get()
@@ -433,13 +473,16 @@ def serve_cell(conn, path, token):
         pass
     report.clear()
     restore_std()
+    # The relay's evidence that its cell, and no other, holds the interpreter now. The cell
+    # starts only on the relay's word that it passed that on: a relay gone before (stopped at
+    # its limit while the request sat in the queue) has told its caller that the code did not
+    # run, and it never does.
+    if not (push(conn, b'{"t": "took"}\n') and go_ahead(conn)):
+        raise ConnectionError("the relay was gone before its cell started; the cell did not run")
     with conn_lock:
         current_cell += 1
         cell = current_cell
         current = conn
-        # The relay's evidence that its cell, and no other, now holds the interpreter;
-        # before it, nothing of the cell has run.
-        push(conn, b'{"t": "took"}\n')
     signal.signal(signal.SIGINT, on_sigint)
     unwatched.clear()
     try:
@@ -502,6 +545,17 @@ def serve_cell(conn, path, token):
         close(conn)
         # A stale end of stream from this connection must never interrupt the next cell.
         unwatched.wait(1.0)
+
+
+def go_ahead(conn):
+    """Whether the relay sent its word to start the cell; its end of stream is its death."""
+    conn.settimeout(REQUEST_TIMEOUT)
+    try:
+        return conn.recv(len(GO), socket.MSG_WAITALL) == GO
+    except OSError:
+        return False
+    finally:
+        conn.settimeout(None)
 
 
 def read_request(conn):
@@ -593,7 +647,7 @@ def listen():
     listener, listener_file = server, (named.st_dev, named.st_ino)
 
 
-__READ_RECORD__
+__RELAY_FILES__
 
 def recorded():
     """The pid the pid file names (the relays record each daemon they launch), or None."""
@@ -634,9 +688,7 @@ def other_daemon():
 def record():
     """Name this daemon in the pid file (relays' lock held): its launch ended before it was recorded."""
     if recorded() != DAEMON_PID:
-        with open(PREFIX + ".pid.tmp", "w") as f:
-            f.write(str(DAEMON_PID))
-        os.replace(PREFIX + ".pid.tmp", PREFIX + ".pid")
+        write_record(PREFIX + ".pid", DAEMON_PID)
 
 
 def stat_fields(pid):
@@ -744,8 +796,7 @@ sys.stderr = OutStream(sys.stderr)
 # A daemon whose launch ended before its exec was done (past its bound, or its relay killed)
 # starts late, when the next relay may have launched and recorded another: under the relays'
 # lock, it makes way for that one, or records itself, so that no relay launches another.
-with open(PREFIX + ".lock", "a") as relays:
-    fcntl.flock(relays, fcntl.LOCK_EX)
+with lock_relays(PREFIX + ".lock"):
     if other_daemon():
         log("the relays launched another interpreter (pid %d): this one ends" % recorded())
         os._exit(0)
@@ -771,9 +822,9 @@ while True:
     except KeyboardInterrupt:
         # A SIGINT that raced the end of a cell.
         continue
-'''.replace("__READ_RECORD__", _READ_RECORD, 1)
+'''.replace("__RELAY_FILES__", _RELAY_FILES, 1)
 
-_CLIENT_RARE = r'''__READ_RECORD__
+_CLIENT_RARE = r'''__RELAY_FILES__
 
 def daemon_pid():
     return read_record(PID)
@@ -861,15 +912,23 @@ def find_daemon():
     pid = daemon_pid()
     if alive(pid):
         return pid
-    # A daemon that listens records itself, so a record of a dead one means none listens:
-    # what does is some process a cell left (one forked from a daemon looks like it). So does
-    # a record of this relay's own launch, still in its exec. A record naming some other live
-    # process (a cell wrote it) tells nothing: the daemon is looked for.
-    if not HAVE_PROC or pid is not None and (stat_fields(pid)[:1] in ([], ["Z"]) or in_exec() and pid == own_launch.pid):
+    # A record of this relay's own launch, still in its exec, is that daemon starting. Any
+    # other record of no live daemon tells nothing (a cell may have written an exited
+    # process's pid as well as a live stranger's): the daemon is looked for. A process a cell
+    # forked from a daemon may lead a session of its own and listen at the path as well; it
+    # runs only the thread that forked it, where a daemon relays its output with threads.
+    if not HAVE_PROC or pid is not None and in_exec() and pid == own_launch.pid:
         return None
     found = [int(name) for name in posix.listdir("/proc")
-             if name.isdigit() and int(name) != pid and alive(int(name)) and listening(int(name))]
+             if name.isdigit() and int(name) != pid and alive(int(name)) and threaded(int(name))
+             and listening(int(name))]  # fmt: skip
     return max(found, key=started_at) if found else None
+
+
+def threaded(pid):
+    """Whether ``pid`` runs more than one thread."""
+    fields = stat_fields(pid)
+    return len(fields) > 17 and fields[17].isdigit() and int(fields[17]) > 1
 
 
 def started_at(pid):
@@ -917,7 +976,7 @@ def launch(fresh):
     global own_launch
     import subprocess
 
-    log = open(LOG, "ab")
+    log = open(own_file(LOG, posix.O_WRONLY | posix.O_APPEND), "ab")
     try:
         child = subprocess.Popen(
             [sys.executable, "-u", DAEMON, PREFIX] + (["fresh"] if fresh else []),
@@ -937,19 +996,12 @@ def launch(fresh):
     started = time.monotonic()
     while not alive(child.pid) and child.poll() is None and time.monotonic() - started < EXEC_BOUND:
         time.sleep(0.001)
-    tmp = PID + ".tmp"
-    with open(tmp, "w") as f:
-        f.write(str(child.pid))
-    posix.replace(tmp, PID)
+    write_record(PID, child.pid)
 
 
 def locked():
     """The relays' file lock around finding and launching a daemon (held until the file is closed)."""
-    import fcntl
-
-    lock = open(LOCK, "a")
-    fcntl.flock(lock, fcntl.LOCK_EX)
-    return lock
+    return lock_relays(LOCK)
 
 
 def ensure_daemon(fresh=False):
@@ -1023,8 +1075,11 @@ def not_taken(nonce, cell_path):
 
 
 def log_tail():
+    fd = open_regular(LOG, posix.O_RDONLY)
+    if fd is None:
+        return ""
     try:
-        with open(LOG, encoding="utf-8", errors="replace") as f:
+        with open(fd, encoding="utf-8", errors="replace") as f:
             return f.read()[-LOG_TAIL_CHARS:].strip()
     except OSError:
         return ""
@@ -1149,7 +1204,7 @@ def settle(grace, orphan=False):
     ensure_daemon(fresh=True)
     # Restarted only when the old interpreter is really gone.
     answer(not alive(pid))
-'''.replace("__READ_RECORD__", _READ_RECORD, 1)
+'''.replace("__RELAY_FILES__", _RELAY_FILES, 1)
 
 CLIENT_SOURCE = r'''"""OpenSandboxLite relay client. usage (the host passes this text with -c):
 python3 -I -S -u -c <this text> <prefix> launch
@@ -1440,6 +1495,12 @@ def run(cell_path, nonce):
                     # Tells the host that its cell, not another call's, holds the interpreter now.
                     took = True
                     write_all(2, (REPORT_MARK + nonce + ":started\n").encode())
+                    # The cell starts on this word alone, sent once the note is out: a relay
+                    # stopped before it, whose caller never got the note, leaves its cell unrun.
+                    try:
+                        sock.sendall(b"go\n")
+                    except OSError:
+                        pass  # the daemon is gone: its end of stream tells
                 elif kind == "done" and frame.get("token") == token:
                     relay_lines(1, out)
                     relay_lines(2, err)
