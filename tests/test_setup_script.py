@@ -525,12 +525,15 @@ BUILD_NOTHING = "from scikit_build_core.build import build_wheel; build_wheel('d
 # ninja first on PATH, each set-up that rebuilds ends done, after another set-up's build too ("older": one that let
 # scikit-build-core choose, whose build for ninja, or for make left for that ninja to run, it configures anew), and
 # after the user's choice of ninja ("Ninja", in CMAKE_GENERATOR), which it keeps, and after a build for a gmake first
-# on PATH (which CMake takes before make) that is gone the next time.
+# on PATH (which CMake takes before make) that is gone the next time, or is there but no longer runs (its
+# interpreter gone; here found on a PATH of before).
 @pytest.mark.parametrize(
     "runs",
     [("slow", "quick", "slow", "quick"), ("quick", "slow", "quick", "slow"),
-     ("older, slow", "older, quick, stuck", "quick"), ("older, quick", "slow", "Ninja", "quick"), ("gmake", "quick")],
-    ids=["slow first", "quick first", "older, stuck", "older, for ninja", "a make since gone"],
+     ("older, slow", "older, quick, stuck", "quick"), ("older, quick", "slow", "Ninja", "quick"), ("gmake", "quick"),
+     ("quick", "unrunnable gmake", "quick")],
+    ids=["slow first", "quick first", "older, stuck", "older, for ninja", "a make since gone",
+         "a make that no longer runs"],
 )  # fmt: skip
 def test_a_rebuild_ends_done_however_quickly_ninja_answers(world: Path, runs: tuple[str, ...]) -> None:
     ninja = shutil.which("ninja", path=os.defpath)
@@ -548,6 +551,13 @@ def test_a_rebuild_ends_done_however_quickly_ninja_answers(world: Path, runs: tu
         if run == "gmake":
             (world / "fakes" / "gmake").write_text('#!/bin/sh\nexec make "$@"\n')
             (world / "fakes" / "gmake").chmod(0o755)
+        if run == "unrunnable gmake":
+            (world / "gmake").write_text("#!/nonexistent/sh\n")
+            (world / "gmake").chmod(0o755)
+            [cache] = copy.glob("build/*/CMakeCache.txt")
+            made = "CMAKE_MAKE_PROGRAM:FILEPATH="
+            cache.write_text(cache.read_text().replace(made, f"{made}{world}/gmake\n#"))  # as a PATH of before left it
+            continue
         slow = {"FAKE_NINJA_SLOW": "1"} if "slow" in run else {"CMAKE_GENERATOR": "Ninja"} if run == "Ninja" else {}
         if run.startswith("older"):
             env = {"PATH": f"{world / 'fakes'}:{world / 'system'}", "CMAKE_EXECUTABLE": "/usr/bin/cmake", **slow}
