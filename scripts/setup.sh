@@ -286,11 +286,11 @@ cmake=$(type -P -- "$CMAKE_EXECUTABLE") || { log "CMAKE_EXECUTABLE is $CMAKE_EXE
     "you can run: point it at a cmake, or unset it for Debian's; then run scripts/setup.sh again"; exit 1; }
 yours=; [ "$CMAKE_GENERATOR" = "Unix Makefiles" ] || yours="CMAKE_GENERATOR=\"$CMAKE_GENERATOR\""
 [ "$cmake" -ef /usr/bin/cmake ] || yours+="${yours:+ and }CMAKE_EXECUTABLE=\"$CMAKE_EXECUTABLE\""
-# A build directory configured otherwise (another generator; older make files run by ninja; a gmake since gone): anew.
+# A build directory configured otherwise (another generator; older make files run by ninja; a gmake that no longer runs): anew.
 for cache in build/*/CMakeCache.txt host/*/build/*/CMakeCache.txt; do
     made=$(sed -n 's/^CMAKE_MAKE_PROGRAM:[^=]*=//p' "$cache" 2>/dev/null || :)
-    { grep -qxF "CMAKE_GENERATOR:INTERNAL=$CMAKE_GENERATOR" "$cache" && type -P -- "$made" && { [[ $made == *make ]] ||
-        [ "$CMAKE_GENERATOR" != "Unix Makefiles" ]; }; } &>/dev/null || rm -rf -- "$cache" "${cache%/*}/CMakeFiles"
+    { grep -qxF "CMAKE_GENERATOR:INTERNAL=$CMAKE_GENERATOR" "$cache" && { [[ $made == *make ]] ||
+        [ "$CMAKE_GENERATOR" != "Unix Makefiles" ]; } && "$made" --version; } &>/dev/null || rm -rf -- "$cache" "${cache%/*}/CMakeFiles"
 done
 # An install cut short must not leave the stamp of the one before it.
 rm -f .setup-stamp
