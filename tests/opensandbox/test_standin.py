@@ -1335,6 +1335,33 @@ async def test_a_code_workers_stream_it_cannot_follow_ends_the_run_saying_so(req
         await sandbox.terminate()
 
 
+# A client that interrupts its run and then goes away (as the library does at its time-out, whose interrupt may land
+# before the stand-in sees the stream closed) has its cell interrupted once: a second SIGINT would cut the cell's own
+# handling of the first. This cell ignores SIGINT, so its worker is ended past a grace cut short here.
+async def test_a_run_interrupted_and_then_left_is_interrupted_once(sandbox, opensandbox, monkeypatch) -> None:
+    from opensandbox.models.execd import ExecutionHandlers
+
+    codes, interrupted, ids, sent, send = sandbox._interpreter.codes, asyncio.Event(), [], [], standin.send_signal
+    monkeypatch.setattr(standin, "send_signal", lambda process, number, group=False: (
+        sent.append(number), send(process, number, group))[1])
+
+    async def on_stdout(message: Any) -> None:  # the cell runs: interrupt it, then leave
+        for worker in opensandbox.sandboxes[sandbox.sandbox_id].contexts.values():
+            worker._grace = 0.1
+        await codes.interrupt(ids[0])
+        interrupted.set()
+
+    async def on_init(message: Any) -> None:
+        ids.append(message.id)
+
+    cell = "import signal, time\nsignal.signal(signal.SIGINT, signal.SIG_IGN)\nprint('go', flush=True)\ntime.sleep(60)"
+    run = asyncio.ensure_future(codes.run(cell, handlers=ExecutionHandlers(on_init=on_init, on_stdout=on_stdout)))
+    await asyncio.wait({run, asyncio.ensure_future(interrupted.wait())}, return_when=asyncio.FIRST_COMPLETED)
+    run.cancel()
+    later = await sandbox.execute_code("print('ran')", timeout=120)  # once the left run has ended
+    assert (later.stdout, sent.count(signal.SIGINT)) == ("ran\n", 1), (later, sent)
+
+
 # Something the sandbox's Python runs before its code worker prints a few lines and goes on: the worker started anew
 # after it was killed passes over them and takes the next run.
 @pytest.mark.parametrize("stand_in", ["opensandbox", "e2b", "agentcore"])
