@@ -1362,6 +1362,26 @@ async def test_a_run_interrupted_and_then_left_is_interrupted_once(sandbox, open
     assert (later.stdout, sent.count(signal.SIGINT)) == ("ran\n", 1), (later, sent)
 
 
+# A client that leaves while its sandbox's code worker, which died since the last run, is started anew (held at a gate
+# the sandbox's Python waits on first, which a command opens) leaves no worker behind: the next run's is the only one.
+@pytest.mark.parametrize("stand_in", ["opensandbox", "e2b"])  # AgentCore's commands run through its code worker
+async def test_a_run_left_while_its_worker_starts_anew_leaves_no_worker(request, stand_in: str) -> None:
+    [(sandbox, _)] = await _sandboxes(request, stand_in, 1)
+    gate = ("/tmp" if stand_in == "opensandbox" else "/home/user") + "/gate"
+    wait = f"import os, time\nwhile not os.path.exists({gate!r}):\n    time.sleep(0.05)"
+    held = f"import os; exec({wait!r}, {{}})\n"  # a .pth runs its line in site's own scope: the loop gets one of its own
+    try:  # the worker dies once this run has ended, reading the requests it closed
+        await sandbox.execute_code("import os, sysconfig\nwith open(sysconfig.get_paths()['purelib'] + '/gate.pth', "
+                                   f"'w') as pth:\n    pth.write({held!r})\nos.close(0)")
+        left = await sandbox.execute_code("x = 1", timeout=10)  # the worker held at the gate (30 s at most)
+        await sandbox.execute_command(f"touch {gate}")
+        later = await sandbox.execute_code("print('ran')", timeout=120)
+        workers = await sandbox.execute_command("grep -ls '[p]ython_worker' /proc/[0-9]*/cmdline | wc -l")
+        assert (left.status.value, later.stdout, workers.stdout.strip()) == ("timeout", "ran\n", "1"), workers
+    finally:
+        await sandbox.terminate()
+
+
 # Something the sandbox's Python runs before its code worker prints a few lines and goes on: the worker started anew
 # after it was killed passes over them and takes the next run.
 @pytest.mark.parametrize("stand_in", ["opensandbox", "e2b", "agentcore"])
