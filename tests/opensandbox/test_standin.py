@@ -1382,6 +1382,19 @@ async def test_a_run_left_while_its_worker_starts_anew_leaves_no_worker(request,
         await sandbox.terminate()
 
 
+# A cell that forks and lets its child return, as a script that never calls os._exit does, leaves one worker: each
+# later run is answered by it, with its own output and the state the runs before it left.
+@pytest.mark.parametrize("stand_in", ["opensandbox", "e2b", "agentcore"])
+async def test_a_cell_whose_fork_returns_leaves_one_worker(request, stand_in: str) -> None:
+    [(sandbox, _)] = await _sandboxes(request, stand_in, 1)
+    try:
+        await sandbox.execute_code("import os\nx = 0\npid = os.fork()", timeout=120)
+        runs = [(await sandbox.execute_code("x += 1\nprint(x)", timeout=120)).stdout for _ in range(3)]
+        assert runs == ["1\n", "2\n", "3\n"], runs
+    finally:
+        await sandbox.terminate()
+
+
 # Something the sandbox's Python runs before its code worker prints a few lines and goes on: the worker started anew
 # after it was killed passes over them and takes the next run.
 @pytest.mark.parametrize("stand_in", ["opensandbox", "e2b", "agentcore"])
