@@ -1708,6 +1708,15 @@ def test_a_body_nested_too_deeply_is_refused_before_any_decoder() -> None:
         "code": "invalid_argument", "message": "the request body is nested too deeply (over 1,000 levels)"}
 
 
+# The depth check reads a body once, however its strings end: a string of escaped quotes that never closes (each of
+# its quotes one a string could start at) is refused as soon as any other body, never holding the stand-in's loop.
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize("body", [b"[" * 1001 + b'"' + b'\\"' * 500_000, b'"' + b'\\"' * 500_000 + b"[" * 1001])
+def test_a_body_whose_string_never_ends_is_read_once(body: bytes) -> None:
+    with pytest.raises(Refuse, match="the request body is"):
+        standin.json_object(body)
+
+
 # A snapshot's copier holds a few descriptors however deep the tree: one deeper than its open files allow is copied
 # whole, what is beside the walk on the way back up too.
 def test_a_tree_is_copied_whatever_its_depth(tmp_path: Path) -> None:
