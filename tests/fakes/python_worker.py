@@ -157,6 +157,7 @@ def main() -> None:
             raise KeyboardInterrupt
 
     signal.signal(signal.SIGINT, interrupt)
+    worker = os.getpid()
     emit({"type": "ready"})
     for line in sys.stdin:
         if not line.strip():
@@ -175,6 +176,8 @@ def main() -> None:
             except KeyboardInterrupt:
                 pass
         finally:
+            if os.getpid() != worker:  # a cell's fork returned here: only the worker answers its runs
+                os._exit(0)
             running = False
             try:
                 stdout.flush()

@@ -140,7 +140,9 @@ def _not_json(value: Any) -> str | None:
 #: The deepest nesting of arrays and objects a request body may have: no request needs more, and a decoder that
 #: recurses deeper (one in C, the SDK's codec) may overflow the stack of the thread it runs in.
 NESTING_LIMIT = 1000
-_STRING = re.compile(rb'"[^"\\]*(?:\\.[^"\\]*)*"', re.DOTALL)
+# A string left open runs to the end of the body (no decoder reads past it), so it is taken in one match, not
+# tried again from every quote after it.
+_STRING = re.compile(rb'"[^"\\]*(?:\\.[^"\\]*)*(?:"|\\?\Z)', re.DOTALL)
 _OTHER_THAN_BRACKETS = bytes(set(range(256)) - set(b"[]{}"))
 _STEPS = bytes.maketrans(b"[{]}", b"\x01\x01\xff\xff")  # in, in, out, out: as signed bytes
 
@@ -733,6 +735,7 @@ class PythonWorker:
         self._grace = interrupt_grace
         self._interrupts: set[asyncio.Task] = set()
         self._relaunch = relaunch  # see ``start``'s ``restart``
+        self._interrupted = False  # this run's cell had its SIGINT (its client's interrupt, say)
 
     @classmethod
     async def start(cls, root: Path | str, env: dict[str, str], *, host_paths: bool = False,
@@ -773,6 +776,9 @@ class PythonWorker:
                 stopped = f"not ready within {STARTUP_LIMIT:g} s"
             except ValueError:
                 stopped = f"it printed a line longer than the stand-in reads ({limit >> 20} MiB) before it was ready"
+            except asyncio.CancelledError:  # its run's client left: no worker is left behind it
+                await kill_group(process)
+                raise
             await kill_group(process)
             said = b""
             if process.stderr is not None:  # its group has ended: what it said is all there
@@ -800,6 +806,7 @@ class PythonWorker:
         cut) leaves the cell to be interrupted and drained in the background.
         """
         await self.lock.acquire()
+        self._interrupted = False
         finished = ran = fresh = False
         try:
             raw, broken = b"", ""
@@ -900,7 +907,8 @@ class PythonWorker:
         # formatting of its error, say), and the run would end looking clean, its state kept. A cell not ended
         # within the grace costs the worker its life.
         try:
-            await self.interrupt()
+            if not self._interrupted:  # its client's own interrupt may have come before it left
+                await self.interrupt()
             # ValueError: a line over the stream's limit, after which what follows cannot be read as events.
             with contextlib.suppress(TimeoutError, ValueError):
                 async with asyncio.timeout(self._grace):
@@ -914,6 +922,7 @@ class PythonWorker:
     async def interrupt(self) -> None:
         """SIGINT to the worker's process group, as a Jupyter server interrupts a kernel: the cell it runs raises
         KeyboardInterrupt, and what the cell started there (a command it waits for) gets it too."""
+        self._interrupted = True
         await send_signal(self.process, signal.SIGINT, group=True)
 
     async def kill(self) -> None:
