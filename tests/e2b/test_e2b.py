@@ -186,8 +186,10 @@ async def test_transport_failures_say_whether_a_retry_is_safe(sandbox, e2b, span
 
 class _AgentProxy:
     """A proxy in front of the sandbox's agent that loses its connection to it: "cut" resets each connection once
-    the agent has begun to answer (the request was delivered), the SDK's health probe's too; "502" answers every
-    request but the health probe, which finds the sandbox alive, as a proxy whose connection to the sandbox ended."""
+    the agent has begun to answer (the request was delivered), the SDK's health probe's too; "silent" and "ended"
+    let the answer's head through before the reset, and then leave the probe unanswered (a network dropping its
+    packets) or answer it 502; "502" and "504" answer every request but the probe, which finds the sandbox alive,
+    as a proxy whose connection to the sandbox ended."""
 
     def __init__(self, agent_url: str, mode: str) -> None:
         self.agent, self.mode, self.tasks = urlsplit(agent_url), mode, set()
@@ -205,14 +207,20 @@ class _AgentProxy:
     async def _serve(self, reader, writer) -> None:
         self.tasks.add(asyncio.current_task())
         head = await reader.read(65536)
-        if self.mode == "502" and not head.startswith(b"GET /health"):
-            writer.write(b"HTTP/1.1 502 Bad Gateway\r\ncontent-length: 27\r\n\r\nconnection to sandbox ended")
+        probe = head.startswith(b"GET /health")
+        if probe and self.mode == "silent":
+            return await asyncio.Event().wait()
+        if {"502": not probe, "504": not probe, "ended": probe}.get(self.mode):
+            status = b"504" if self.mode == "504" else b"502"
+            writer.write(b"HTTP/1.1 %s Gateway\r\ncontent-length: 27\r\n\r\nconnection to sandbox ended" % status)
             return writer.close()
         answers, agent = await asyncio.open_connection(self.agent.hostname, self.agent.port)
         agent.write(head)
         onward = asyncio.ensure_future(_pipe(reader, agent))
         try:
-            await _pipe(answers, writer, cut=self.mode == "cut")
+            if self.mode in ("silent", "ended"):
+                writer.write(await answers.readuntil(b"\r\n\r\n"))
+            await _pipe(answers, writer, cut=self.mode in ("cut", "silent", "ended"))
         finally:
             onward.cancel(), writer.close(), agent.close()
 
@@ -227,15 +235,19 @@ async def _pipe(reader, writer, cut: bool = False) -> None:
 
 
 # A connection lost to a live sandbox leaves the outcome open, however the SDK words it (a command's as its
-# "unreachable" timeout): never a timeout, which would invite a caller to run it again with a longer limit.
+# "unreachable" timeout): never a timeout, which would invite a caller to run it again with a longer limit, nor
+# one because the limit ran out while the SDK's probe after the break went unanswered ("silent", a limit below
+# the probe's own bound) or because the proxy answered that probe 502 too.
 @pytest.mark.parametrize("operation", ["code", "command"])
-@pytest.mark.parametrize("fault", ["cut", "502"])
+@pytest.mark.parametrize("fault", ["cut", "silent", "ended", "502", "504"])
 async def test_a_connection_lost_to_a_live_sandbox_is_unknown(make_sandbox, e2b, operation, fault) -> None:
     async with _AgentProxy(e2b.sandbox_url, fault) as url:
         sandbox = await make_sandbox(sandbox_url=url)
         run = sandbox.execute_code if operation == "code" else sandbox.execute_command
-        result = await run("echo ran" if operation == "command" else "print('ran')", timeout=30)
-    assert e2b.calls["execute" if operation == "code" else "process.start"] == int(fault == "cut")  # delivered
+        limit = 3 if fault == "silent" else 30  # silent: run out while the SDK's probe waits
+        result = await run("echo ran" if operation == "command" else "print('ran')", timeout=limit)
+    delivered = fault in ("cut", "silent", "ended")
+    assert e2b.calls["execute" if operation == "code" else "process.start"] == delivered
     assert (result.status, result.failure and result.failure.retry_safe) == (UNKNOWN, False), result
 
 
