@@ -135,10 +135,11 @@ def _probed_failure(error: BaseException) -> Exception | None:
     Both calls look the sandbox up once a connection broke (a command also once
     the proxy ended it), while that failure is still being handled, so it is the
     implicit context of the cancellation our bound's ``TimeoutError`` is raised
-    from. The limit did not run out on the run but on the probe: that failure,
-    not the limit, decides the outcome.
+    over (its context on every Python, its cause too from 3.12). The limit did
+    not run out on the run but on the probe: that failure, not the limit,
+    decides the outcome.
     """
-    cancelled = error.__cause__
+    cancelled = error.__context__
     failure = cancelled.__context__ if isinstance(cancelled, asyncio.CancelledError) else None
     if isinstance(failure, (httpx.ReadError, httpx.RemoteProtocolError)):
         return failure
