@@ -137,7 +137,8 @@ def _probed_failure(error: BaseException) -> Exception | None:
     implicit context of the cancellation our bound's ``TimeoutError`` is raised
     over (its context on every Python, its cause too from 3.12). The limit did
     not run out on the run but on the probe: that failure, not the limit,
-    decides the outcome.
+    decides the outcome. (Python 3.11's ``wait_for``, cancelled, raises a fresh
+    cancellation without it; there the limit stands.)
     """
     cancelled = error.__context__
     failure = cancelled.__context__ if isinstance(cancelled, asyncio.CancelledError) else None
