@@ -18,6 +18,9 @@ from collections.abc import Callable
 from typing import Any, Self
 
 import httpx
+from connectrpc.code import Code
+from connectrpc.errors import ConnectError as RpcConnectError
+from e2b.envd.rpc import is_ambiguous_unavailable, is_transport_failure
 from e2b.exceptions import (
     AuthenticationException,
     InvalidArgumentException,
@@ -126,6 +129,26 @@ def _never_sent(error: BaseException) -> bool:
     return False
 
 
+def _probed_failure(error: BaseException) -> Exception | None:
+    """The failure the SDK was probing the sandbox's health after when our bound ran out, or None.
+
+    Both calls look the sandbox up once a connection broke (a command also once
+    the proxy ended it), while that failure is still being handled, so it is the
+    implicit context of the cancellation our bound's ``TimeoutError`` is raised
+    over (its context on every Python, its cause too from 3.12). The limit did
+    not run out on the run but on the probe: that failure, not the limit,
+    decides the outcome. (Python 3.11's ``wait_for``, cancelled, raises a fresh
+    cancellation without it; there the limit stands.)
+    """
+    cancelled = error.__context__
+    failure = cancelled.__context__ if isinstance(cancelled, asyncio.CancelledError) else None
+    if isinstance(failure, (httpx.ReadError, httpx.RemoteProtocolError)):
+        return failure
+    if isinstance(failure, Exception) and (is_transport_failure(failure) or is_ambiguous_unavailable(failure)):
+        return failure
+    return None
+
+
 def _failure_status(error: BaseException) -> ExecutionStatus | None:
     """The status a failed run or command reports, or None for a transport failure.
 
@@ -135,9 +158,19 @@ def _failure_status(error: BaseException) -> ExecutionStatus | None:
     ``TimeoutException`` for the proxy's 502 (one saying the sandbox was not
     found means it is gone). Those are transport failures, "unknown" unless the
     request provably never left; "timeout" is left for a limit that ran out and
-    a sandbox gone at the end of its lifetime.
+    a sandbox gone at the end of its lifetime. A command's deadline answered
+    by the proxy before its stream began (its 504 or 499) is one too: a deadline
+    the SDK's own clock enforced is caused by a ``TimeoutError``.
     """
     if _never_sent(error) or isinstance(error, SandboxUnreachableException):
+        return None
+    answer = error.__context__
+    if (
+        isinstance(error, TimeoutException)
+        and isinstance(answer, RpcConnectError)
+        and answer.code in (Code.DEADLINE_EXCEEDED, Code.CANCELED)
+        and answer.__cause__ is None
+    ):
         return None
     text = str(error)
     if type(error) is TimeoutException and _RUN_CODE_GATEWAY_ANSWER in text and not is_sandbox_not_found_message(text):
@@ -409,7 +442,7 @@ class E2BSandbox(CodeInterpreterSandbox):
             stdout, stderr = streamed.render("stdout"), streamed.render("stderr")
             error: Exception = exc
             if bound.expired():
-                error = TimeoutException(_EXECUTION_TIMED_OUT.format(effective_timeout))
+                error = _probed_failure(exc) or TimeoutException(_EXECUTION_TIMED_OUT.format(effective_timeout))
             status = _failure_status(error)
             if status is ExecutionStatus.TIMEOUT:
                 return finish_result(status, code, start_time, stdout=stdout, stderr=stderr, error=error)
@@ -487,7 +520,7 @@ class E2BSandbox(CodeInterpreterSandbox):
             )
         except Exception as exc:
             if bound.expired():
-                exc = TimeoutException(_COMMAND_TIMED_OUT.format(effective_timeout))
+                exc = _probed_failure(exc) or TimeoutException(_COMMAND_TIMED_OUT.format(effective_timeout))
             if (status := _failure_status(exc)) is None:
                 return self._transport_failure_result(exc, cmd, start_time)
             return finish_result(status, cmd, start_time, error=exc)
