@@ -25,6 +25,8 @@ from pathlib import Path
 
 import pytest
 
+from tests.fakes.standin import DEFAULT_SIGNALS
+
 ROOT = Path(__file__).resolve().parents[1]
 PACKAGES = ["g++", "make", "cmake", "pkg-config", "libpcre2-dev", "python3-venv", "bubblewrap", "libvectorscan-dev"]
 HIDDEN = {"apt-get", "apt", "dpkg", "id", "sudo"}
@@ -590,9 +592,18 @@ def test_a_failed_build_names_the_users_cmake_settings(world: Path, given: dict[
     assert err.endswith(last + "\n") and err.index(pip_said) < err.index(last), err
 
 
-# Runs the rest as the leader of a session of its own, SIGINT not ignored there as it is in a background job.
-LEADER = (sys.executable, "-c", "import os, signal, sys; os.setsid(); signal.signal(signal.SIGINT, signal.SIG_DFL);"
-          " os.execvp(sys.argv[1], sys.argv[1:])")
+# Runs the rest as the leader of a session of its own, every signal at its default and unblocked there, however
+# the test run was started (a background job ignores SIGINT; a parent may leave it blocked in the inherited mask).
+LEADER = (*DEFAULT_SIGNALS, sys.executable, "-c", "import os, sys; os.setsid(); os.execvp(sys.argv[1], sys.argv[1:])")
+
+
+# The rows that signal a set-up under LEADER pass in a test run started with the signals they send blocked.
+def test_the_rows_that_signal_a_set_up_hold_in_a_run_started_with_those_signals_blocked(tmp_path: Path) -> None:
+    block = "import signal, sys, pytest; signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})"
+    run = subprocess.run([sys.executable, "-c", f"{block}; sys.exit(pytest.main(sys.argv[1:]))", __file__, "-q",
+                          f"--basetemp={tmp_path}", "-k", "an_interrupt"], cwd=ROOT, capture_output=True, text=True,
+                         timeout=100)
+    assert run.returncode == 0, run.stdout + run.stderr
 
 
 # Ctrl-C, and a kill's SIGTERM, are ignored only while .venv is made and rid of a default ACL: after that

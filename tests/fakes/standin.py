@@ -64,10 +64,11 @@ _sleep = asyncio.sleep  # see the module docstring
 logging.getLogger("uvicorn.error").setLevel(logging.CRITICAL)
 STARTUP_LIMIT = 30.0
 WORKER_SCRIPT = Path(__file__).with_name("python_worker.py")
-# Put before the command line of every process a stand-in starts: it begins with every signal
-# at its default, as a real sandbox's processes do, whatever the test run ignores (a background
-# job's SIGINT and SIGQUIT, say), so that a cell or relay that is interrupted, or interrupts
-# itself, behaves as it would there.
+# Put before the command line of every process a stand-in starts, or a test starts to signal: it
+# begins with every signal at its default and unblocked (coreutils' env does both), as a real
+# sandbox's processes do, whatever the test run ignores or blocks (a background job's SIGINT and
+# SIGQUIT, say, or a mask its parent left), so that a cell or relay that is interrupted, or
+# interrupts itself, behaves as it would there.
 DEFAULT_SIGNALS = ("env", "--default-signal")
 
 
