@@ -77,13 +77,17 @@ async def test_a_failed_start_is_rolled_back_and_tried_again_next_time(make_sand
 async def test_concurrent_first_calls_share_one_start_and_its_install(make_sandbox, agentcore) -> None:
     sandbox = make_sandbox(additional_packages=["pip"])  # already installed: pip succeeds offline
     agentcore.stall("executeCode", 1.5)  # holds the install in flight
-    together = asyncio.gather(sandbox.execute_code("print(1)"), sandbox.execute_code("print(2)"))
-    for _ in range(1000):
-        if agentcore.calls["executeCode"]:
-            break
-        await asyncio.sleep(0.01)
-    during_install = await sandbox.execute_command("echo 3")
-    assert [r.stdout for r in await together] + [during_install.stdout] == ["1\n", "2\n", "3\n"]
+
+    async def during_install():
+        for _ in range(1000):
+            if agentcore.calls["executeCode"]:
+                break
+            await asyncio.sleep(0.01)
+        return await sandbox.execute_command("echo 3")
+
+    # One gather awaited at once: an interrupt anywhere in the test cancels it, and it never ends unawaited.
+    together = await asyncio.gather(sandbox.execute_code("print(1)"), sandbox.execute_code("print(2)"), during_install())
+    assert [r.stdout for r in together] == ["1\n", "2\n", "3\n"]
     codes = [body["arguments"]["code"] for route, body in agentcore.requests if route == "executeCode"]
     assert agentcore.calls["start"] == 1 and "pip" in codes[0] and len(codes) == 4
     await sandbox.terminate()
