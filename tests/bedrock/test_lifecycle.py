@@ -90,7 +90,8 @@ async def test_concurrent_first_calls_share_one_start_and_its_install(make_sandb
         return await sandbox.execute_command("echo 3")
 
     # One gather awaited at once: an interrupt anywhere in the test cancels it, and it never ends unawaited.
-    together = await asyncio.gather(sandbox.execute_code("print(1)"), sandbox.execute_code("print(2)"), during_install())
+    together = await asyncio.gather(sandbox.execute_code("print(1)"), sandbox.execute_code("print(2)"),
+                                    during_install())
     assert [r.stdout for r in together] == ["1\n", "2\n", "3\n"]
     codes = [body["arguments"]["code"] for route, body in agentcore.requests if route == "executeCode"]
     assert agentcore.calls["start"] == 1 and "pip" in codes[0] and len(codes) == 4
