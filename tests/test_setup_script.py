@@ -73,7 +73,9 @@ FAKE_ID = """#!/bin/bash\necho "$FAKE_UID"\n"""
 # " group" after it, to its process group, as Ctrl-C does) makes a .venv of pyvenv.cfg and a link to it (then points
 # .venv to FAKE_VENV_RELINK if set, then kills the set-up and itself if FAKE_VENV_CUT is set, or fails if
 # FAKE_VENV_FAILS is), and pip
-# (first, with FAKE_PIP_GATE set, saying so in pip-started and waiting for the lock on pip-gate) logs
+# (first, with FAKE_PIP_GATE set, saying so in pip-started, written by the shell itself: a Ctrl-C sent once it
+# shows would reach a `touch` still ending, which bash takes for one its child caught, and goes on; and waiting
+# for the lock on pip-gate) logs
 # where it installs, as Python finds its prefix when it starts (then, with FAKE_PIP_RELINK set, points
 # .venv there and writes a file where it installs; and for the editable build, runs FAKE_BUILD, if set,
 # in the real Python), and succeeds unless FAKE_PIP_FAILS is set or FAKE_BUILD fails.
@@ -102,7 +104,7 @@ os.kill(0 if sys.argv[2:] == ["group"] else os.getpid(), sent)' $FAKE_VENV_SIGNA
           [ -z "$FAKE_VENV_RELINK" ] || ln -sfnT "$FAKE_VENV_RELINK" .venv
           [ -z "$FAKE_VENV_CUT" ] || kill -KILL $PPID $$
           [ -z "$FAKE_VENV_FAILS" ] ;;
-    pip) [ -z "$FAKE_PIP_GATE" ] || { touch "$FAKE_DIR/pip-started"; flock "$FAKE_DIR/pip-gate" true; }
+    pip) [ -z "$FAKE_PIP_GATE" ] || { : > "$FAKE_DIR/pip-started"; flock "$FAKE_DIR/pip-gate" true; }
          home=$(dirname "$(dirname "$0")")
          [ -f "$home/pyvenv.cfg" ] || home=$(dirname "$(dirname "$(realpath "$0")")")
          [ -z "$FAKE_PIP_RELINK" ] || { ln -sfnT "$FAKE_PIP_RELINK" .venv && touch "$home/written"; }
