@@ -25,6 +25,8 @@ from pathlib import Path
 
 import pytest
 
+from tests.fakes.standin import DEFAULT_SIGNALS
+
 ROOT = Path(__file__).resolve().parents[1]
 PACKAGES = ["g++", "make", "cmake", "pkg-config", "libpcre2-dev", "python3-venv", "bubblewrap", "libvectorscan-dev"]
 HIDDEN = {"apt-get", "apt", "dpkg", "id", "sudo"}
@@ -71,8 +73,9 @@ FAKE_ID = """#!/bin/bash\necho "$FAKE_UID"\n"""
 # " group" after it, to its process group, as Ctrl-C does) makes a .venv of pyvenv.cfg and a link to it (then points
 # .venv to FAKE_VENV_RELINK if set, then kills the set-up and itself if FAKE_VENV_CUT is set, or fails if
 # FAKE_VENV_FAILS is), and pip
-# (first, with FAKE_PIP_GATE set, saying so in pip-started and waiting for the lock on pip-gate, which with
-# FAKE_PIP_GATE=caught a SIGINT ends as pip ends on Ctrl-C, with 1) logs
+# (first, with FAKE_PIP_GATE set, saying so in pip-started, written by the shell itself: a Ctrl-C sent once it
+# shows would reach a `touch` still ending, which bash takes for one its child caught, and goes on; and waiting
+# for the lock on pip-gate, which with FAKE_PIP_GATE=caught a SIGINT ends as pip ends on Ctrl-C, with 1) logs
 # where it installs, as Python finds its prefix when it starts (then, with FAKE_PIP_RELINK set, points
 # .venv there and writes a file where it installs; and for the editable build, runs FAKE_BUILD, if set,
 # in the real Python), and succeeds unless FAKE_PIP_FAILS is set or FAKE_BUILD fails.
@@ -102,7 +105,7 @@ os.kill(0 if sys.argv[2:] == ["group"] else os.getpid(), sent)' $FAKE_VENV_SIGNA
           [ -z "$FAKE_VENV_CUT" ] || kill -KILL $PPID $$
           [ -z "$FAKE_VENV_FAILS" ] ;;
     pip) [ "$FAKE_PIP_GATE" != caught ] || trap 'echo "ERROR: Operation cancelled by user" >&2; exit 1' INT
-         [ -z "$FAKE_PIP_GATE" ] || { touch "$FAKE_DIR/pip-started"; flock "$FAKE_DIR/pip-gate" true; }
+         [ -z "$FAKE_PIP_GATE" ] || { : > "$FAKE_DIR/pip-started"; flock "$FAKE_DIR/pip-gate" true; }
          home=$(dirname "$(dirname "$0")")
          [ -f "$home/pyvenv.cfg" ] || home=$(dirname "$(dirname "$(realpath "$0")")")
          [ -z "$FAKE_PIP_RELINK" ] || { ln -sfnT "$FAKE_PIP_RELINK" .venv && touch "$home/written"; }
@@ -613,9 +616,18 @@ def test_a_failed_build_names_the_users_cmake_settings(world: Path, given: dict[
     assert err.endswith(last + "\n") and err.index(pip_said) < err.index(last), err
 
 
-# Runs the rest as the leader of a session of its own, SIGINT not ignored there as it is in a background job.
-LEADER = (sys.executable, "-c", "import os, signal, sys; os.setsid(); signal.signal(signal.SIGINT, signal.SIG_DFL);"
-          " os.execvp(sys.argv[1], sys.argv[1:])")
+# Runs the rest as the leader of a session of its own, every signal at its default and unblocked there, however
+# the test run was started (a background job ignores SIGINT; a parent may leave it blocked in the inherited mask).
+LEADER = (*DEFAULT_SIGNALS, sys.executable, "-c", "import os, sys; os.setsid(); os.execvp(sys.argv[1], sys.argv[1:])")
+
+
+# The rows that signal a set-up under LEADER pass in a test run started with the signals they send blocked.
+def test_the_rows_that_signal_a_set_up_hold_in_a_run_started_with_those_signals_blocked(tmp_path: Path) -> None:
+    block = "import signal, sys, pytest; signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})"
+    run = subprocess.run([sys.executable, "-c", f"{block}; sys.exit(pytest.main(sys.argv[1:]))", __file__, "-q",
+                          f"--basetemp={tmp_path}", "-k", "an_interrupt"], cwd=ROOT, capture_output=True, text=True,
+                         timeout=100)
+    assert run.returncode == 0, run.stdout + run.stderr
 
 
 # Ctrl-C, and a kill's SIGTERM, are ignored only while .venv is made and rid of a default ACL: after that

@@ -4,7 +4,10 @@ from __future__ import annotations
 
 import asyncio
 import logging
+import os
 import re
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -12,6 +15,7 @@ from vorn_inference.schema import Attachment
 
 from tests.fakes.agentcore_fixtures import CREDENTIALS
 from tests.fakes.agentcore_server import AgentCoreStandIn
+from tests.fakes.standin import DEFAULT_SIGNALS
 from tests.opensandbox.conftest import eventually
 from vorn_tools.code_interpreter.code_sandbox.models import ExecutionStatus
 from vorn_tools.code_interpreter.errors import SandboxExecutionError, SandboxNotInitializedError, SandboxStartError, Stage
@@ -77,17 +81,50 @@ async def test_a_failed_start_is_rolled_back_and_tried_again_next_time(make_sand
 async def test_concurrent_first_calls_share_one_start_and_its_install(make_sandbox, agentcore) -> None:
     sandbox = make_sandbox(additional_packages=["pip"])  # already installed: pip succeeds offline
     agentcore.stall("executeCode", 1.5)  # holds the install in flight
-    together = asyncio.gather(sandbox.execute_code("print(1)"), sandbox.execute_code("print(2)"))
-    for _ in range(1000):
-        if agentcore.calls["executeCode"]:
-            break
-        await asyncio.sleep(0.01)
-    during_install = await sandbox.execute_command("echo 3")
-    assert [r.stdout for r in await together] + [during_install.stdout] == ["1\n", "2\n", "3\n"]
+
+    async def during_install():
+        for _ in range(1000):
+            if agentcore.calls["executeCode"]:
+                break
+            await asyncio.sleep(0.01)
+        return await sandbox.execute_command("echo 3")
+
+    # One gather awaited at once: an interrupt anywhere in the test cancels it, and it never ends unawaited.
+    together = await asyncio.gather(sandbox.execute_code("print(1)"), sandbox.execute_code("print(2)"),
+                                    during_install())
+    assert [r.stdout for r in together] == ["1\n", "2\n", "3\n"]
     codes = [body["arguments"]["code"] for route, body in agentcore.requests if route == "executeCode"]
     assert agentcore.calls["start"] == 1 and "pip" in codes[0] and len(codes) == 4
     await sandbox.terminate()
     assert (agentcore.live_sessions(), sandbox._client_context) == ([], None)
+
+
+# Interrupted (Ctrl-C) as the install holds those first calls, that test stops leaving nothing that no one took up
+# (asyncio's "_GatheringFuture exception was never retrieved"); as a terminal's Ctrl-C does, in a run that neither
+# ignores nor blocks SIGINT.
+INTERRUPTING = """import os, signal
+from tests.fakes.standin import StandIn
+
+pre_request = StandIn.pre_request
+
+
+async def interrupting(self, route):
+    if route == "executeCode":
+        os.kill(os.getpid(), signal.SIGINT)
+    return await pre_request(self, route)
+
+StandIn.pre_request = interrupting
+"""
+
+
+def test_an_interrupt_while_the_first_calls_wait_leaves_nothing_unretrieved(tmp_path: Path) -> None:
+    (tmp_path / "interrupting.py").write_text(INTERRUPTING)
+    test = f"{__file__}::{test_concurrent_first_calls_share_one_start_and_its_install.__name__}"
+    run = subprocess.run([*DEFAULT_SIGNALS, sys.executable, "-m", "pytest", "-p", "interrupting", test, "-q",
+                          f"--basetemp={tmp_path / 'run'}"], cwd=Path(__file__).parents[2], capture_output=True,
+                         text=True, env={**os.environ, "PYTHONPATH": str(tmp_path)}, timeout=100)
+    assert run.returncode == pytest.ExitCode.INTERRUPTED and "never retrieved" not in run.stdout + run.stderr, \
+        run.stdout + run.stderr
 
 
 def test_concurrent_first_calls_share_a_start_in_one_event_loop_after_another(agentcore) -> None:

@@ -54,6 +54,7 @@ import sys
 import tempfile
 import threading
 import time
+import traceback
 from collections.abc import AsyncIterator, Awaitable, Callable, Coroutine, Iterator
 from dataclasses import dataclass
 from pathlib import Path
@@ -69,10 +70,11 @@ _sleep = asyncio.sleep  # see the module docstring
 logging.getLogger("uvicorn.error").setLevel(logging.CRITICAL)
 STARTUP_LIMIT = 30.0
 WORKER_SCRIPT = Path(__file__).with_name("python_worker.py")
-# Put before the command line of every process a stand-in starts: it begins with every signal
-# at its default, as a real sandbox's processes do, whatever the test run ignores (a background
-# job's SIGINT and SIGQUIT, say), so that a cell or relay that is interrupted, or interrupts
-# itself, behaves as it would there.
+# Put before the command line of every process a stand-in starts, or a test starts to signal: it
+# begins with every signal at its default and unblocked (coreutils' env does both), as a real
+# sandbox's processes do, whatever the test run ignores or blocks (a background job's SIGINT and
+# SIGQUIT, say, or a mask its parent left), so that a cell or relay that is interrupted, or
+# interrupts itself, behaves as it would there.
 DEFAULT_SIGNALS = ("env", "--default-signal")
 
 
@@ -257,6 +259,7 @@ class StandIn:
         self._background: set[asyncio.Task] = set()
         self._held: list[int] = []  # see own_directory
         self._removals: list[threading.Thread] = []  # see remove
+        self._sweeps: list[threading.Thread] = []  # see own_directory
         self._owned: set[Path] = set()
 
     # ---------------------------------------------------------------- lifecycle
@@ -275,12 +278,15 @@ class StandIn:
 
         Its name records the stand-in's process (its pid and start time), from the moment it is
         made; it is held (locked, see :func:`_hold`) while the stand-in runs. Directories of the
-        same prefix that a stand-in whose process is gone left (killed, say) are removed first
-        (:func:`sweep`). A stand-in of an older version removes those of the prefix it can lock,
-        so one may take this one for a dead one's while it is being made: then it is made anew.
+        same prefix that a stand-in whose process is gone left (killed, say) are removed meanwhile
+        (:func:`sweep`), on a thread of their own that :meth:`stop` waits for: however big a tree
+        such a one left, the start waits for none of it. A stand-in of an older version removes
+        those of the prefix it can lock, so one may take this one for a dead one's while it is
+        being made: then it is made anew.
         """
         where = Path(parent or tempfile.gettempdir())
-        sweep(where, prefix)
+        self._sweeps.append(thread := threading.Thread(target=sweep, args=(where, prefix), daemon=True))
+        thread.start()
         while True:
             made = where / f"{prefix}{os.getpid()}.{_started(os.getpid())}.{secrets.token_hex(4)}"
             if (fd := _make_held(made)) is not None:
@@ -338,9 +344,9 @@ class StandIn:
             containers.check(type(self).__name__)
         self.tmp = self.own_directory(f"{type(self).__name__}-")
         ready, failure = threading.Event(), []
+        loop = self._loop = asyncio.new_event_loop()
 
         def run() -> None:
-            loop = self._loop = asyncio.new_event_loop()
             asyncio.set_event_loop(loop)
             try:
                 loop.run_until_complete(self._serve())
@@ -353,8 +359,14 @@ class StandIn:
         self._thread = threading.Thread(target=run, name=type(self).__name__, daemon=True)
         self._thread.start()
         if not ready.wait(STARTUP_LIMIT) or failure:
+            if not failure:  # its loop is held: it stops once free, and nothing waits for it here
+                self._loop = None
+                loop.call_soon_threadsafe(loop.stop)
+            why = failure[0] if failure else TimeoutError(f"not serving within {STARTUP_LIMIT:g} s, its loop busy "
+                                                          f"at {_at(self._thread)}")
+            self._sweeps.clear()  # what others left is no failed start's to wait for
             self.stop()
-            raise RuntimeError(f"{type(self).__name__} failed to start") from (failure or [None])[0]
+            raise RuntimeError(f"{type(self).__name__} failed to start") from why
 
     def __enter__(self) -> Self:
         self.start()
@@ -374,7 +386,7 @@ class StandIn:
                 loop.call_soon_threadsafe(loop.stop)
                 if self._thread is not None:
                     self._thread.join(10)
-            for removal in self._removals:  # however long a deep tree takes: nothing is left
+            for removal in [*self._sweeps, *self._removals]:  # however long a deep tree takes: nothing is left
                 removal.join()
             for directory in list(self._owned):
                 remove_tree(directory)
@@ -600,6 +612,17 @@ def _make_held(directory: Path) -> int | None:
                 return fd
         os.close(fd)
     return None
+
+
+_TESTS = Path(__file__).parents[1]
+
+
+def _at(thread: threading.Thread) -> str:
+    """Where in the tests' own code ``thread`` is now."""
+    frame = sys._current_frames().get(thread.ident)
+    ours = [line for line in traceback.extract_stack(frame) if Path(line.filename).is_relative_to(_TESTS)
+            ] if frame is not None else []
+    return f"{ours[-1].name} ({Path(ours[-1].filename).name}, line {ours[-1].lineno})" if ours else "an unknown place"
 
 
 def _started(pid: int) -> str | None:

@@ -1152,6 +1152,42 @@ def test_a_start_removes_only_the_directories_of_stand_ins_whose_process_ended(t
             os.close(service._held.pop())
 
 
+# A start waits neither for the removal of what a stand-in whose process ended left (a tree however big, removed
+# meanwhile, before the stand-in stops) nor, past its limit, for a loop that is held: that start fails saying so.
+@pytest.mark.parametrize("held", ["by a sweep", "on its loop"])
+def test_a_start_is_held_by_nothing_it_removes_and_a_failed_one_says_why(tmp_path: Path, held: str,
+                                                                         monkeypatch: pytest.MonkeyPatch) -> None:
+    released, swept, remove_tree, limit = threading.Event(), [], standin.remove_tree, standin.STARTUP_LIMIT
+
+    class Idle(standin.StandIn):
+        async def _serve(self) -> None:
+            released.wait(limit if held == "on its loop" else 0)
+
+    def removing(path: str | Path) -> None:
+        if Path(path) == leftover:
+            swept.append(released.wait(limit))
+        remove_tree(path)
+
+    leftover = tmp_path / "Idle-{}.{}.1a2b".format(*_gone_process())
+    if held == "by a sweep":
+        leftover.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+    monkeypatch.setattr(standin, "remove_tree", removing)
+    service = Idle()
+    try:
+        if held == "on its loop":
+            monkeypatch.setattr(standin, "STARTUP_LIMIT", 0.5)
+            with pytest.raises(RuntimeError, match="^Idle failed to start$") as failed:
+                service.start()
+            assert str(failed.value.__cause__).startswith("not serving within 0.5 s, its loop busy at ")
+        else:
+            service.start()
+    finally:
+        released.set()
+        service.stop()
+    assert swept == [True] * (held == "by a sweep") and os.listdir(tmp_path) == []
+
+
 # A sandbox's tree is removed with it, but never through a link that took its stand-in's directory's
 # place (removed from outside, a link planted at its name): what the link leads to stays.
 @pytest.mark.parametrize("planted", [False, True])
