@@ -682,8 +682,10 @@ def remove_tree(path: Path | str) -> None:
 
 
 def _quietly(*argv: str, pass_fds: tuple[int, ...] = ()) -> None:
+    # Its own copy of the environment: this runs on a thread, and the C one that a child execs with by default
+    # may be grown (reallocated) meanwhile by a test setting a variable, failing the exec with EFAULT.
     subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                   pass_fds=pass_fds, check=False)
+                   pass_fds=pass_fds, env=dict(os.environ), check=False)
 
 
 # ------------------------------------------------------------------ real processes
