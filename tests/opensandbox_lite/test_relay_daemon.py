@@ -313,6 +313,7 @@ def test_a_relays_file_a_cell_made_a_directory_blocks_no_launch(lite, name):
     with contextlib.suppress(FileNotFoundError):
         os.remove(lite.prefix + name)
     os.mkdir(lite.prefix + name)
+    open(lite.prefix + name + "/kept", "w").close()  # not empty: moved aside whole
     os.killpg(old, signal.SIGKILL)
     done = lite.relay("run", *lite.cell("print(1)"))
     assert (done.returncode, done.stdout) == (0, b'"1\\n"\n'), done.stderr.decode()[-300:]
