@@ -7,10 +7,12 @@ import ctypes
 import fcntl
 import json
 import os
+import re
 import select
 import signal
 import socket
 import subprocess
+import textwrap
 import time
 from collections.abc import Callable
 from pathlib import Path
@@ -223,13 +225,17 @@ def test_settle_looks_again_at_a_daemon_not_yet_listening_and_relaunches_it_once
     assert lite.run("1").report == {"result": "1", "restarted": True}
 
 
-def test_a_process_a_cell_left_listening_where_the_dead_interpreter_did_is_not_taken_for_it(lite):
-    """It leads a session of its own, with the daemon's command line: only the relays' record tells it from the daemon."""
+@pytest.mark.parametrize("threads", [0, 3])
+def test_a_process_a_cell_left_listening_where_the_dead_interpreter_did_is_not_taken_for_it(lite, threads):
+    """It leads a session of its own, with the daemon's command line, threads of its own too: only the relays'
+    record tells it from the daemon."""
     assert lite.run("kept = 1").rc == 0
     old, sock, ready = lite.pid(), lite.prefix + ".sock", lite.root + "/listening"
-    left = lite.run(f"""import os, socket, time
+    left = lite.run(f"""import os, socket, threading, time
 if os.fork() == 0:
     os.setsid()
+    for _ in range({threads}):
+        threading.Thread(target=time.sleep, args=(600,), daemon=True).start()
     open({ready!r} + '.sid', 'w').close()
     while True:
         try:
@@ -251,6 +257,10 @@ while not os.path.exists({ready!r} + '.sid'):
     assert left.rc == 0
     os.killpg(old, signal.SIGKILL)  # as a settle does: the process left behind is in a session of its own
     lite.wait_for("listening")
+    if threads:  # then taken for the interpreter: the documented recovery kills it
+        docs = (Path(__file__).parents[2] / "docs/opensandbox-lite.md").read_text()
+        recover = textwrap.dedent(re.search(r"```sh\n(.*?)```", docs, re.S)[1]).replace("/tmp/.zib_lite", lite.prefix)
+        subprocess.run(["sh", "-c", recover], env=lite.env, check=True)
     done = lite.run("print('ran')")
     assert (done.rc, done.out, done.report) == (0, ["ran\n"], {"restarted": True})
     assert lite.run("print('again')").out == ["again\n"]
@@ -299,6 +309,21 @@ def test_a_relays_file_a_cell_made_a_fifo_blocks_no_launch(lite, name):
     assert (done.rc, done.out, done.report) == (0, ["1\n"], {"restarted": True})
     assert lite.relay("settle", "5").stdout == b'{"restarted": false}\n'
     assert daemon_pids(lite.prefix) == [lite.pid()] != [old]
+
+
+@pytest.mark.parametrize("name", [".pid", ".pid.tmp", ".lock", ".log"])
+def test_a_relays_file_a_cell_made_a_directory_blocks_no_launch(lite, name):
+    """Said to be replaced by a regular file as anything else there is: a directory stops every launch instead."""
+    assert lite.run("0").rc == 0
+    old = lite.pid()
+    with contextlib.suppress(FileNotFoundError):
+        os.remove(lite.prefix + name)
+    os.mkdir(lite.prefix + name)
+    open(lite.prefix + name + "/kept", "w").close()  # not empty: moved aside whole
+    os.killpg(old, signal.SIGKILL)
+    done = lite.relay("run", *lite.cell("print(1)"))
+    assert (done.returncode, done.stdout) == (0, b'"1\\n"\n'), done.stderr.decode()[-300:]
+    assert len(daemon_pids(lite.prefix)) == 1
 
 
 @pytest.mark.parametrize("gone", ["queued", "taken"])

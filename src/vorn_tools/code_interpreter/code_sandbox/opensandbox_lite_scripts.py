@@ -27,12 +27,21 @@ def own_file(path, flags):
     """A descriptor on the regular file at ``path``, made anew where anything else is there."""
     fd = open_regular(path, flags | posix.O_CREAT)
     if fd is None:
-        try:
-            posix.remove(path)
-        except OSError:
-            pass
+        move_aside(path)
         fd = posix.open(path, flags | posix.O_CREAT | posix.O_EXCL | posix.O_NOFOLLOW | posix.O_CLOEXEC, 0o666)
     return fd
+
+
+def move_aside(path):
+    """Take whatever is at ``path`` out of the way, a directory full of files too, or exit saying why not."""
+    try:
+        posix.rename(path, "%s.aside-%s" % (path, posix.urandom(6).hex()))
+    except FileNotFoundError:
+        pass
+    except OSError as e:
+        # Another user's file in a sticky directory: neither moved nor removed but by its owner.
+        raise SystemExit("OpenSandboxLite: %s is in the way of the interpreter's files and cannot be moved (%s): "
+                         "remove it as its owner, or terminate the sandbox" % (path, e.strerror))
 
 
 def read_record(path):
@@ -53,7 +62,11 @@ def write_record(path, pid):
     """Name ``pid`` in the record at ``path``, replacing it at once (the relays' lock held)."""
     with open(own_file(path + ".tmp", posix.O_WRONLY | posix.O_TRUNC), "w") as f:
         f.write(str(pid))
-    posix.replace(path + ".tmp", path)
+    try:
+        posix.replace(path + ".tmp", path)
+    except OSError:  # a directory there, say
+        move_aside(path)
+        posix.replace(path + ".tmp", path)
 
 
 def lock_relays(path):
