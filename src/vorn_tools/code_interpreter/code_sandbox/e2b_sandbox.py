@@ -164,19 +164,18 @@ def _failure_status(error: BaseException) -> ExecutionStatus | None:
     """
     if _never_sent(error) or isinstance(error, SandboxUnreachableException):
         return None
-    answer = error.__context__
-    if (
-        isinstance(error, TimeoutException)
-        and isinstance(answer, RpcConnectError)
-        and answer.code in (Code.DEADLINE_EXCEEDED, Code.CANCELED)
-        and answer.__cause__ is None
-    ):
-        return None
-    text = str(error)
-    if type(error) is TimeoutException and _RUN_CODE_GATEWAY_ANSWER in text and not is_sandbox_not_found_message(text):
-        return None
     if isinstance(error, TimeoutException):
-        return ExecutionStatus.TIMEOUT
+        answer, text = error.__context__, str(error)
+        answered_by_proxy = (
+            isinstance(answer, RpcConnectError)
+            and answer.code in (Code.DEADLINE_EXCEEDED, Code.CANCELED)
+            and answer.__cause__ is None
+        ) or (
+            type(error) is TimeoutException
+            and _RUN_CODE_GATEWAY_ANSWER in text
+            and not is_sandbox_not_found_message(text)
+        )
+        return None if answered_by_proxy else ExecutionStatus.TIMEOUT
     if isinstance(error, (SandboxException, AuthenticationException)):
         return ExecutionStatus.ERROR
     return None
