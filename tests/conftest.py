@@ -5,10 +5,40 @@ from __future__ import annotations
 import asyncio
 import functools
 import inspect
+import os
+import subprocess
+import tempfile
 from collections.abc import Awaitable, Callable
 from typing import Any
 
 import pytest
+
+# A run's temporary directories are its own, not pytest's numbered ones shared by every run of this user: at a
+# session's end pytest removes what earlier sessions left there (other checkouts', or a run's beside this one), and
+# a tree deeper than Python 3.11's recursion limit, made by a test that failed to remove it, fails that session
+# after every test passed, and every later one. The directory goes once its run passes; a failed run's is kept.
+_OWN_TEMP = pytest.StashKey[str]()
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_configure(config: pytest.Config) -> None:
+    if config.option.basetemp is None:
+        config.stash[_OWN_TEMP] = tempfile.mkdtemp(prefix="vorn-tools-tests-")
+        config.option.basetemp = os.path.join(config.stash[_OWN_TEMP], "run")
+
+
+def pytest_sessionfinish(session: pytest.Session, exitstatus: int) -> None:
+    own = session.config.stash.get(_OWN_TEMP, None)
+    if own is not None and exitstatus == 0:
+        for argv in (["chmod", "-R", "u+rwx", own], ["rm", "-rf", own]):  # any depth, and modes tests left shut
+            subprocess.run(argv, stderr=subprocess.DEVNULL, check=False)
+
+
+def pytest_terminal_summary(terminalreporter: Any, exitstatus: int, config: pytest.Config) -> None:
+    own = config.stash.get(_OWN_TEMP, None)
+    if own is not None and exitstatus != 0:
+        terminalreporter.write_line(f"temporary directories kept in {own}")
+
 
 _CREDENTIAL_ENV = (
     "E2B_API_KEY", "E2B_ACCESS_TOKEN", "E2B_DOMAIN", "E2B_DEBUG", "OPEN_SANDBOX_API_KEY", "OPEN_SANDBOX_DOMAIN",

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import errno
 import fcntl
+import getpass
 import grp
 import os
 import pwd
@@ -707,6 +708,20 @@ def test_test_sh_stops_where_the_set_up_does(world: Path) -> None:
     assert (code, err) == (1, f"[setup] {world}/fakes/python3.13 has no headers (no Python.h in {world}/include), which"
                               " the C++ build needs. Install them for that Python; then run scripts/setup.sh again\n")
     assert not (world / "pytest").exists()
+
+
+# A test run keeps to a temporary directory of its own, gone once the run passes: what other runs left in pytest's
+# directory shared by this user's runs (there, a tree deeper than Python 3.11's removal takes) is not its to remove.
+def test_a_test_run_keeps_to_its_own_temporary_directory(tmp_path: Path) -> None:
+    shared, left = tmp_path / f"pytest-of-{getpass.getuser()}", ["garbage-1", "pytest-1", "pytest-2", "pytest-3"]
+    for name in left:
+        (shared / name / "kept").mkdir(parents=True)
+    shared.chmod(0o700)
+    test = f"{ROOT}/tests/opensandbox/test_standin.py::test_a_tree_is_copied_whatever_its_depth"  # leaves its tree
+    run = subprocess.run([sys.executable, "-m", "pytest", "-q", test], cwd=ROOT, capture_output=True, text=True,
+                         env={**os.environ, "TMPDIR": str(tmp_path)}, timeout=100)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert sorted(os.listdir(shared)) == left and sorted(os.listdir(tmp_path)) == [shared.name], run.stdout
 
 
 # Debian's python3.13-dev joins the missing packages when the headers are; when they are still
