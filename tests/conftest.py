@@ -17,7 +17,7 @@ import pytest
 # session's end pytest removes what earlier sessions left there (other checkouts', or a run's beside this one), and
 # a tree deeper than Python 3.11's recursion limit, made by a test that failed to remove it, fails that session
 # after every test passed, and every later one. The directory goes once its run passes; a failed run's is kept.
-_OWN_TEMP = pytest.StashKey[str]()
+_OWN_TEMP, _PASSED = pytest.StashKey[str](), (pytest.ExitCode.OK, pytest.ExitCode.NO_TESTS_COLLECTED)
 
 
 @pytest.hookimpl(tryfirst=True)
@@ -29,14 +29,14 @@ def pytest_configure(config: pytest.Config) -> None:
 
 def pytest_sessionfinish(session: pytest.Session, exitstatus: int) -> None:
     own = session.config.stash.get(_OWN_TEMP, None)
-    if own is not None and exitstatus == 0:
+    if own is not None and exitstatus in _PASSED:
         for argv in (["chmod", "-R", "u+rwx", own], ["rm", "-rf", own]):  # any depth, and modes tests left shut
             subprocess.run(argv, stderr=subprocess.DEVNULL, check=False)
 
 
 def pytest_terminal_summary(terminalreporter: Any, exitstatus: int, config: pytest.Config) -> None:
     own = config.stash.get(_OWN_TEMP, None)
-    if own is not None and exitstatus != 0:
+    if own is not None and exitstatus not in _PASSED:
         terminalreporter.write_line(f"temporary directories kept in {own}")
 
 
