@@ -724,6 +724,21 @@ def test_a_test_run_keeps_to_its_own_temporary_directory(tmp_path: Path) -> None
     assert sorted(os.listdir(shared)) == left and sorted(os.listdir(tmp_path)) == [shared.name], run.stdout
 
 
+# What a passed run's directory held goes, whatever a test left shut there, and nothing outside it changes: a hard
+# link there to a file outside shares that file's mode.
+def test_a_passed_runs_directory_goes_without_touching_what_lies_outside(tmp_path: Path) -> None:
+    (outside := tmp_path / "outside").write_text("kept")
+    outside.chmod(0o600)
+    (test := tmp_path / "test_leaves.py").write_text(
+        "import os\ndef test_leaves(tmp_path):\n    (tmp_path / 'shut').mkdir()\n"
+        f"    os.link({str(outside)!r}, tmp_path / 'shut' / 'linked')\n    (tmp_path / 'shut').chmod(0)\n")
+    (temp := tmp_path / "temp").mkdir()
+    run = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "tests.conftest", str(test)], cwd=ROOT,
+                         capture_output=True, text=True, env={**os.environ, "TMPDIR": str(temp)}, timeout=100)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert (os.listdir(temp), stat.S_IMODE(outside.stat().st_mode), outside.read_text()) == ([], 0o600, "kept")
+
+
 # Debian's python3.13-dev joins the missing packages when the headers are; when they are still
 # missing after the package step, the set-up stops before it makes .venv (or runs pip).
 @pytest.mark.parametrize(
