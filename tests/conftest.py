@@ -30,7 +30,10 @@ def pytest_configure(config: pytest.Config) -> None:
 def pytest_sessionfinish(session: pytest.Session, exitstatus: int) -> None:
     own = session.config.stash.get(_OWN_TEMP, None)
     if own is not None and exitstatus in _PASSED:
-        for argv in (["chmod", "-R", "u+rwx", own], ["rm", "-rf", own]):  # any depth, and modes tests left shut
+        # Directories alone are opened up (any depth, modes tests left shut): a file's mode is shared by its hard
+        # links, one of which may lie outside.
+        opened = ["find", own, "-type", "d", "!", "-perm", "-u=rwx", "-exec", "chmod", "u+rwx", "{}", ";"]
+        for argv in (opened, ["rm", "-rf", own]):
             subprocess.run(argv, stderr=subprocess.DEVNULL, check=False)
 
 
