@@ -739,6 +739,14 @@ def test_a_passed_runs_directory_goes_without_touching_what_lies_outside(tmp_pat
     assert (os.listdir(temp), stat.S_IMODE(outside.stat().st_mode), outside.read_text()) == ([], 0o600, "kept")
 
 
+# A run that holds no session (asked for its help, or its markers) leaves no directory of its own behind either.
+def test_a_run_without_a_session_leaves_no_temporary_directory(tmp_path: Path) -> None:
+    for asked in ("--help", "--markers"):
+        run = subprocess.run([sys.executable, "-m", "pytest", asked, "tests"], cwd=ROOT, capture_output=True,
+                             text=True, env={**os.environ, "TMPDIR": str(tmp_path)}, timeout=100)
+        assert (run.returncode, os.listdir(tmp_path)) == (0, []), (asked, run.stderr)
+
+
 # Debian's python3.13-dev joins the missing packages when the headers are; when they are still
 # missing after the package step, the set-up stops before it makes .venv (or runs pip).
 @pytest.mark.parametrize(
