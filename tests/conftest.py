@@ -17,7 +17,8 @@ import pytest
 # session's end pytest removes what earlier sessions left there (other checkouts', or a run's beside this one), and
 # a tree deeper than Python 3.11's recursion limit, made by a test that failed to remove it, fails that session
 # after every test passed, and every later one. The directory goes once its run passes; a failed run's is kept.
-_OWN_TEMP, _PASSED = pytest.StashKey[str](), (pytest.ExitCode.OK, pytest.ExitCode.NO_TESTS_COLLECTED)
+_OWN_TEMP, _KEPT = pytest.StashKey[str](), pytest.StashKey[bool]()
+_PASSED = (pytest.ExitCode.OK, pytest.ExitCode.NO_TESTS_COLLECTED)
 
 
 @pytest.hookimpl(tryfirst=True)
@@ -28,8 +29,12 @@ def pytest_configure(config: pytest.Config) -> None:
 
 
 def pytest_sessionfinish(session: pytest.Session, exitstatus: int) -> None:
-    own = session.config.stash.get(_OWN_TEMP, None)
-    if own is not None and exitstatus in _PASSED:
+    session.config.stash[_KEPT] = exitstatus not in _PASSED
+
+
+def pytest_unconfigure(config: pytest.Config) -> None:  # a run with no session (--help, --markers) made one too
+    own = config.stash.get(_OWN_TEMP, None)
+    if own is not None and not config.stash.get(_KEPT, False):
         # Directories alone are opened up (any depth, modes tests left shut): a file's mode is shared by its hard
         # links, one of which may lie outside.
         opened = ["find", own, "-type", "d", "!", "-perm", "-u=rwx", "-exec", "chmod", "u+rwx", "{}", ";"]
