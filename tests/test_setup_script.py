@@ -729,14 +729,31 @@ def test_a_test_run_keeps_to_its_own_temporary_directory(tmp_path: Path) -> None
 def test_a_passed_runs_directory_goes_without_touching_what_lies_outside(tmp_path: Path) -> None:
     (outside := tmp_path / "outside").write_text("kept")
     outside.chmod(0o600)
-    (test := tmp_path / "test_leaves.py").write_text(
-        "import os\ndef test_leaves(tmp_path):\n    (tmp_path / 'shut').mkdir()\n"
-        f"    os.link({str(outside)!r}, tmp_path / 'shut' / 'linked')\n    (tmp_path / 'shut').chmod(0)\n")
-    (temp := tmp_path / "temp").mkdir()
-    run = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "tests.conftest", str(test)], cwd=ROOT,
-                         capture_output=True, text=True, env={**os.environ, "TMPDIR": str(temp)}, timeout=100)
+    run, temp = with_this_conftest(tmp_path, "import os\ndef test_leaves(tmp_path):\n    (tmp_path / 'shut').mkdir()\n"
+                                   f"    os.link({str(outside)!r}, tmp_path / 'shut' / 'linked')\n"
+                                   "    (tmp_path / 'shut').chmod(0)\n")
     assert run.returncode == 0, run.stdout + run.stderr
     assert (os.listdir(temp), stat.S_IMODE(outside.stat().st_mode), outside.read_text()) == ([], 0o600, "kept")
+
+
+def with_this_conftest(tmp_path: Path, test: str, *options: str) -> tuple[subprocess.CompletedProcess[str], Path]:
+    """A pytest run, with the suite's conftest, of the test file ``test``, under a TMPDIR of its own (returned)."""
+    (tmp_path / "test_given.py").write_text(test)
+    (temp := tmp_path / "temp").mkdir()
+    run = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "tests.conftest", *options,
+                          str(tmp_path / "test_given.py")], cwd=ROOT, capture_output=True, text=True,
+                         env={**os.environ, "TMPDIR": str(temp), "PYTHONPATH": str(tmp_path)}, timeout=100)
+    return run, temp
+
+
+# A run that ends in an internal error (a plugin's, or pytest-timeout's signal caught where it breaks the run) keeps
+# its directory, and says where, as a failed run does.
+def test_a_run_ending_in_an_internal_error_says_where_its_directory_is_kept(tmp_path: Path) -> None:
+    (tmp_path / "breaks.py").write_text("def pytest_runtest_logreport(report):\n    raise RuntimeError('broken')\n")
+    run, temp = with_this_conftest(tmp_path, "def test_passes():\n    pass\n", "-p", "breaks")
+    said = [line for line in run.stdout.splitlines() if line.startswith("temporary directories kept in ")]
+    assert (run.returncode, said) == (3, [f"temporary directories kept in {temp / name}" for name in os.listdir(temp)])
+    assert len(said) == 1, run.stdout
 
 
 # A run that holds no session (asked for its help, or its markers) leaves no directory of its own behind either.
