@@ -32,20 +32,17 @@ def pytest_sessionfinish(session: pytest.Session, exitstatus: int) -> None:
     session.config.stash[_KEPT] = exitstatus not in _PASSED
 
 
+# Said last of all: pytest writes no summary after an internal error (pytest-timeout's signal caught where it breaks).
 def pytest_unconfigure(config: pytest.Config) -> None:  # a run with no session (--help, --markers) made one too
     own = config.stash.get(_OWN_TEMP, None)
-    if own is not None and not config.stash.get(_KEPT, False):
+    if own is not None and config.stash.get(_KEPT, False):
+        print(f"temporary directories kept in {own}", flush=True)
+    elif own is not None:
         # Directories alone are opened up (any depth, modes tests left shut): a file's mode is shared by its hard
         # links, one of which may lie outside.
         opened = ["find", own, "-type", "d", "!", "-perm", "-u=rwx", "-exec", "chmod", "u+rwx", "{}", ";"]
         for argv in (opened, ["rm", "-rf", own]):
             subprocess.run(argv, stderr=subprocess.DEVNULL, check=False)
-
-
-def pytest_terminal_summary(terminalreporter: Any, exitstatus: int, config: pytest.Config) -> None:
-    own = config.stash.get(_OWN_TEMP, None)
-    if own is not None and exitstatus not in _PASSED:
-        terminalreporter.write_line(f"temporary directories kept in {own}")
 
 
 _CREDENTIAL_ENV = (
