@@ -710,58 +710,46 @@ def test_test_sh_stops_where_the_set_up_does(world: Path) -> None:
     assert not (world / "pytest").exists()
 
 
-# A test run keeps to a temporary directory of its own, gone once the run passes: what other runs left in pytest's
-# directory shared by this user's runs (there, a tree deeper than Python 3.11's removal takes) is not its to remove.
-def test_a_test_run_keeps_to_its_own_temporary_directory(tmp_path: Path) -> None:
+# A test run keeps to a temporary directory of its own. Once the run passes, or holds no session (--help), it goes,
+# whatever a test left there (a tree deeper than Python 3.11's removal takes, a directory shut), and nothing outside
+# changes (a hard link's mode is its file's); what other runs left in pytest's directory shared by this user's runs
+# is not its to remove. A run ended by an internal error, which pytest gives no summary, says where it kept it.
+LEAVES = """import os
+def test_leaves(tmp_path):
+    level = os.open(tmp_path, os.O_RDONLY)
+    for _ in range(1100):
+        os.mkdir("d", dir_fd=level)
+        level = os.open("d", os.O_RDONLY, dir_fd=level)
+    (tmp_path / "shut").mkdir()
+    os.link(OUTSIDE, tmp_path / "shut" / "linked")
+    (tmp_path / "shut").chmod(0)
+"""
+
+
+@pytest.mark.parametrize("ended", ["passed", "--help", "in an internal error"])
+def test_a_test_run_keeps_to_its_own_temporary_directory(tmp_path: Path, ended: str) -> None:
     shared, left = tmp_path / f"pytest-of-{getpass.getuser()}", ["garbage-1", "pytest-1", "pytest-2", "pytest-3"]
     for name in left:
         (shared / name / "kept").mkdir(parents=True)
     shared.chmod(0o700)
-    test = f"{ROOT}/tests/opensandbox/test_standin.py::test_a_tree_is_copied_whatever_its_depth"  # leaves its tree
-    run = subprocess.run([sys.executable, "-m", "pytest", "-q", test], cwd=ROOT, capture_output=True, text=True,
-                         env={**os.environ, "TMPDIR": str(tmp_path)}, timeout=100)
-    assert run.returncode == 0, run.stdout + run.stderr
-    assert sorted(os.listdir(shared)) == left and sorted(os.listdir(tmp_path)) == [shared.name], run.stdout
-
-
-# What a passed run's directory held goes, whatever a test left shut there, and nothing outside it changes: a hard
-# link there to a file outside shares that file's mode.
-def test_a_passed_runs_directory_goes_without_touching_what_lies_outside(tmp_path: Path) -> None:
     (outside := tmp_path / "outside").write_text("kept")
     outside.chmod(0o600)
-    run, temp = with_this_conftest(tmp_path, "import os\ndef test_leaves(tmp_path):\n    (tmp_path / 'shut').mkdir()\n"
-                                   f"    os.link({str(outside)!r}, tmp_path / 'shut' / 'linked')\n"
-                                   "    (tmp_path / 'shut').chmod(0)\n")
-    assert run.returncode == 0, run.stdout + run.stderr
-    assert (os.listdir(temp), stat.S_IMODE(outside.stat().st_mode), outside.read_text()) == ([], 0o600, "kept")
-
-
-def with_this_conftest(tmp_path: Path, test: str, *options: str) -> tuple[subprocess.CompletedProcess[str], Path]:
-    """A pytest run, with the suite's conftest, of the test file ``test``, under a TMPDIR of its own (returned)."""
-    (tmp_path / "test_given.py").write_text(test)
-    (temp := tmp_path / "temp").mkdir()
+    (given := tmp_path / "given").mkdir()
+    (given / "test_given.py").write_text(LEAVES.replace("OUTSIDE", repr(str(outside))))
+    (given / "breaks.py").write_text("def pytest_runtest_logreport(report):\n    raise RuntimeError('broken')\n")
+    options = {"passed": [], "--help": ["--help"], "in an internal error": ["-p", "breaks"]}[ended]
     run = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "tests.conftest", *options,
-                          str(tmp_path / "test_given.py")], cwd=ROOT, capture_output=True, text=True,
-                         env={**os.environ, "TMPDIR": str(temp), "PYTHONPATH": str(tmp_path)}, timeout=100)
-    return run, temp
-
-
-# A run that ends in an internal error (a plugin's, or pytest-timeout's signal caught where it breaks the run) keeps
-# its directory, and says where, as a failed run does.
-def test_a_run_ending_in_an_internal_error_says_where_its_directory_is_kept(tmp_path: Path) -> None:
-    (tmp_path / "breaks.py").write_text("def pytest_runtest_logreport(report):\n    raise RuntimeError('broken')\n")
-    run, temp = with_this_conftest(tmp_path, "def test_passes():\n    pass\n", "-p", "breaks")
+                          given / "test_given.py"], cwd=ROOT, capture_output=True, text=True, timeout=100,
+                         env={**os.environ, "TMPDIR": str(tmp_path), "PYTHONPATH": str(given)})
+    own = [tmp_path / name for name in os.listdir(tmp_path) if name.startswith("vorn-tools-tests-")]
     said = [line for line in run.stdout.splitlines() if line.startswith("temporary directories kept in ")]
-    assert (run.returncode, said) == (3, [f"temporary directories kept in {temp / name}" for name in os.listdir(temp)])
-    assert len(said) == 1, run.stdout
-
-
-# A run that holds no session (asked for its help, or its markers) leaves no directory of its own behind either.
-def test_a_run_without_a_session_leaves_no_temporary_directory(tmp_path: Path) -> None:
-    for asked in ("--help", "--markers"):
-        run = subprocess.run([sys.executable, "-m", "pytest", asked, "tests"], cwd=ROOT, capture_output=True,
-                             text=True, env={**os.environ, "TMPDIR": str(tmp_path)}, timeout=100)
-        assert (run.returncode, os.listdir(tmp_path)) == (0, []), (asked, run.stderr)
+    kept = ended == "in an internal error"
+    assert (run.returncode, len(own), said) == (3 * kept, kept, [f"temporary directories kept in {d}" for d in own]), \
+        run.stdout + run.stderr
+    assert sorted(os.listdir(shared)) == left and (stat.S_IMODE(outside.stat().st_mode), outside.read_text()) == \
+        (0o600, "kept")
+    for argv in (["chmod", "-R", "u+rwx", *own], ["rm", "-rf", *own]):
+        subprocess.run(argv, check=False)
 
 
 # Debian's python3.13-dev joins the missing packages when the headers are; when they are still
