@@ -6,7 +6,6 @@ import asyncio
 import functools
 import inspect
 import os
-import subprocess
 import tempfile
 from collections.abc import Awaitable, Callable
 from typing import Any
@@ -38,11 +37,9 @@ def pytest_unconfigure(config: pytest.Config) -> None:  # a run with no session 
     if own is not None and config.stash.get(_KEPT, False):
         print(f"temporary directories kept in {own}", flush=True)
     elif own is not None:
-        # Directories alone are opened up (any depth, modes tests left shut): a file's mode is shared by its hard
-        # links, one of which may lie outside.
-        opened = ["find", own, "-type", "d", "!", "-perm", "-u=rwx", "-exec", "chmod", "u+rwx", "{}", ";"]
-        for argv in (opened, ["rm", "-rf", own]):
-            subprocess.run(argv, stderr=subprocess.DEVNULL, check=False)
+        from tests.fakes.standin import remove_tree  # any depth, and modes tests left shut
+
+        remove_tree(own)
 
 
 _CREDENTIAL_ENV = (

@@ -26,7 +26,7 @@ from pathlib import Path
 
 import pytest
 
-from tests.fakes.standin import DEFAULT_SIGNALS
+from tests.fakes.standin import DEFAULT_SIGNALS, remove_tree
 
 ROOT = Path(__file__).resolve().parents[1]
 PACKAGES = ["g++", "make", "cmake", "pkg-config", "libpcre2-dev", "python3-venv", "bubblewrap", "libvectorscan-dev"]
@@ -748,8 +748,8 @@ def test_a_test_run_keeps_to_its_own_temporary_directory(tmp_path: Path, ended: 
         run.stdout + run.stderr
     assert sorted(os.listdir(shared)) == left and (stat.S_IMODE(outside.stat().st_mode), outside.read_text()) == \
         (0o600, "kept")
-    for argv in (["chmod", "-R", "u+rwx", *own], ["rm", "-rf", *own]):
-        subprocess.run(argv, check=False)
+    for directory in own:
+        remove_tree(directory)
 
 
 # Debian's python3.13-dev joins the missing packages when the headers are; when they are still

@@ -662,9 +662,10 @@ def remove_tree(path: Path | str) -> None:
 
     ``rm -rf`` walks any depth with a few descriptors of its own process, none of this one's (which serve
     the other sandboxes meanwhile), and follows no link under ``path`` nor ``path`` itself. What it leaves
-    (a directory this user may not enter or empty, ``chmod 000`` say) goes to ``chmod -R u+rwx`` and then
-    ``rm -rf`` again; ``path`` itself is opened without following a link (``O_PATH | O_NOFOLLOW``) and
-    changed through that descriptor. What still cannot be removed (another user's, or on a read-only
+    (a directory this user may not enter or empty, ``chmod 000`` say) is opened up, directories alone (a
+    file's mode is shared by its hard links, one of which may lie outside), and ``rm -rf`` runs again;
+    ``path`` itself is opened without following a link (``O_PATH | O_NOFOLLOW``) and walked through that
+    descriptor. What still cannot be removed (another user's, or on a read-only
     mount) is left. ``path`` is taken without its trailing slashes (with them, a link would be followed); one
     ending in ``.`` or ``..`` is refused.
     """
@@ -675,7 +676,8 @@ def remove_tree(path: Path | str) -> None:
     with contextlib.suppress(OSError):  # gone, a link, or not a directory: nothing more to do
         handle = os.open(path, os.O_PATH | os.O_NOFOLLOW | os.O_DIRECTORY)
         try:
-            _quietly("chmod", "-R", "u+rwx", f"/proc/self/fd/{handle}", pass_fds=(handle,))
+            _quietly("find", "-H", f"/proc/self/fd/{handle}", "-type", "d", "!", "-perm", "-u=rwx",
+                     "-exec", "chmod", "u+rwx", "{}", ";", pass_fds=(handle,))
         finally:
             os.close(handle)
         _quietly("rm", "-rf", "--", path)
