@@ -719,7 +719,8 @@ def test_leaves(tmp_path):
     level = os.open(tmp_path, os.O_RDONLY)
     for _ in range(1100):
         os.mkdir("d", dir_fd=level)
-        level = os.open("d", os.O_RDONLY, dir_fd=level)
+        level, above = os.open("d", os.O_RDONLY, dir_fd=level), level
+        os.close(above)
     (tmp_path / "shut").mkdir()
     os.link(OUTSIDE, tmp_path / "shut" / "linked")
     (tmp_path / "shut").chmod(0)
