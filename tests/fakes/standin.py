@@ -814,10 +814,15 @@ class PythonWorker:
             code = process.returncode
             # Something the sandbox's Python runs first (a .pth of its own) may print, or say it is ready, and die.
             said = said.decode(errors="replace").strip()
-            raise RuntimeError("the code worker failed to start: " + (
-                stopped + (f"; it wrote: {said}" if said else "") if stopped else said or (
-                    f"its first line was {first.decode(errors='replace').strip()[:200]!r}, not that it was ready"
-                    if first.strip() else "it did not end when killed" if code is None else _ended(code))))
+            if stopped:
+                why = stopped + (f"; it wrote: {said}" if said else "")
+            elif said:
+                why = said
+            elif first.strip():
+                why = f"its first line was {first.decode(errors='replace').strip()[:200]!r}, not that it was ready"
+            else:
+                why = "it did not end when killed" if code is None else _ended(code)
+            raise RuntimeError(f"the code worker failed to start: {why}")
 
         return cls(await launch(), interrupt_grace, launch if restart else None)
 
