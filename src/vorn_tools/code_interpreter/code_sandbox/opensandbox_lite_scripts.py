@@ -1012,11 +1012,6 @@ def launch(fresh):
     write_record(PID, child.pid)
 
 
-def locked():
-    """The relays' file lock around finding and launching a daemon (held until the file is closed)."""
-    return lock_relays(LOCK)
-
-
 def ensure_daemon(fresh=False):
     """Launch a daemon unless a live one exists; True when this call launched it.
 
@@ -1025,7 +1020,7 @@ def ensure_daemon(fresh=False):
     replaces one whose state is gone: the first report that reaches a relay says
     so, whether or not the relay that launched it lived to tell.
     """
-    with locked():
+    with lock_relays(LOCK):
         if find_daemon() is not None:
             return False
         launch(fresh)
@@ -1051,7 +1046,7 @@ def stop(pid):
 
 def replace(pid):
     """Stop daemon ``pid``, which no relay can reach, and launch a fresh one; None, or why not."""
-    with locked():
+    with lock_relays(LOCK):
         if find_daemon() != pid:
             return None  # another relay got there first
         if not posix.access(DAEMON, posix.R_OK):
