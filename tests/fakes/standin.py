@@ -676,8 +676,9 @@ def remove_tree(path: Path | str) -> None:
     with contextlib.suppress(OSError):  # gone, a link, or not a directory: nothing more to do
         handle = os.open(path, os.O_PATH | os.O_NOFOLLOW | os.O_DIRECTORY)
         try:
+            # -execdir: each chmod in the directory find reached (and checked) holding it, by its name alone.
             _quietly("find", "-H", f"/proc/self/fd/{handle}", "-type", "d", "!", "-perm", "-u=rwx",
-                     "-exec", "chmod", "u+rwx", "{}", ";", pass_fds=(handle,))
+                     "-execdir", "chmod", "u+rwx", "{}", ";", pass_fds=(handle,))
         finally:
             os.close(handle)
         _quietly("rm", "-rf", "--", path)
@@ -685,9 +686,10 @@ def remove_tree(path: Path | str) -> None:
 
 def _quietly(*argv: str, pass_fds: tuple[int, ...] = ()) -> None:
     # Its own copy of the environment: this runs on a thread, and the C one that a child execs with by default
-    # may be grown (reallocated) meanwhile by a test setting a variable, failing the exec with EFAULT.
+    # may be grown (reallocated) meanwhile by a test setting a variable, failing the exec with EFAULT. The
+    # system's programs, found on its own PATH (find's -execdir refuses one naming the current directory).
     subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                   pass_fds=pass_fds, env=dict(os.environ), check=False)
+                   pass_fds=pass_fds, env={**os.environ, "PATH": os.defpath}, check=False)
 
 
 # ------------------------------------------------------------------ real processes
