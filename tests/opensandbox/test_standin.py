@@ -1808,6 +1808,25 @@ print(len(opened))"""
                 subprocess.run(argv, stderr=subprocess.DEVNULL)
 
 
+# What find reached as a directory may have become a link by the time it is opened up (a sandbox's process still
+# running swaps one): only the directory itself is opened up, never what a link in its place points at.
+def test_a_directory_is_opened_up_but_a_link_in_its_place_is_not_followed(tmp_path: Path) -> None:
+    (outside := tmp_path / "outside").mkdir()
+    (outside / "file").write_text("kept")
+    (tmp_path / "to a directory").symlink_to(outside)
+    (tmp_path / "to a file").symlink_to(outside / "file")
+    (shut := tmp_path / "shut").mkdir()
+    for entry, mode in ((outside / "file", 0o400), (outside, 0o500), (shut, 0)):
+        entry.chmod(mode)
+    try:
+        for name in ("to a directory", "to a file", "shut"):
+            subprocess.run([*standin._OPEN_UP, f"./{name}"], cwd=tmp_path, stderr=subprocess.DEVNULL, timeout=60)
+        modes = [stat.S_IMODE(entry.stat().st_mode) for entry in (outside / "file", outside, shut)]
+        assert modes == [0o400, 0o500, 0o700]
+    finally:
+        outside.chmod(0o700)
+
+
 # A link's path with trailing slashes or ending in "." or ".." would lead rm and chmod to what it points at (or above):
 # the link goes, or the path is refused, and what it points at stays as it was, its mode too.
 @pytest.mark.parametrize("written", ["/", "//", "/.", "/.."])
