@@ -676,12 +676,21 @@ def remove_tree(path: Path | str) -> None:
     with contextlib.suppress(OSError):  # gone, a link, or not a directory: nothing more to do
         handle = os.open(path, os.O_PATH | os.O_NOFOLLOW | os.O_DIRECTORY)
         try:
-            # -execdir: each chmod in the directory find reached (and checked) holding it, by its name alone.
+            with contextlib.suppress(OSError):  # another user's top is left shut
+                os.chmod(f"/proc/self/fd/{handle}", os.stat(handle).st_mode | stat.S_IRWXU)
+            # -execdir: each opened up in the directory find reached (and checked) holding it, by its name alone.
             _quietly("find", "-H", f"/proc/self/fd/{handle}", "-type", "d", "!", "-perm", "-u=rwx",
-                     "-execdir", "chmod", "u+rwx", "{}", ";", pass_fds=(handle,))
+                     "-execdir", *_OPEN_UP, "{}", ";", pass_fds=(handle,))
         finally:
             os.close(handle)
         _quietly("rm", "-rf", "--", path)
+
+
+# What find reached as a directory may since have become a link (a sandbox's process still running swaps it, say),
+# which chmod would follow out of the tree: each name is opened without following a link, and changed through that.
+_OPEN_UP = (sys.executable, "-I", "-S", "-c", "import os, sys\n"
+            "fd = os.open(sys.argv[1], os.O_PATH | os.O_NOFOLLOW | os.O_DIRECTORY)\n"
+            "os.chmod(f'/proc/self/fd/{fd}', os.stat(fd).st_mode | 0o700)")
 
 
 def _quietly(*argv: str, pass_fds: tuple[int, ...] = ()) -> None:
